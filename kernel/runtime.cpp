@@ -1,0 +1,69 @@
+// runtime: start-up in one fixed order. The list in `steps` is the only place
+// that decides what starts when; a service whose module has not been written
+// yet simply has no row.
+#include "kernel/runtime.h"
+
+#include <cstring>
+
+#include "kernel/fatal.h"
+#include "kernel/heap.h"
+#include "kernel/print.h"
+#include "platform/platform.h"
+
+namespace kel::runtime {
+
+runtime_record record;
+std::atomic<bool> evaluating{false};
+std::atomic<bool> halt_requested{false};
+std::atomic<bool> quit_requested{false};
+
+namespace {
+
+bool done = false;
+
+void init_print_hooks() { dyn_print::init(); }
+
+const init_step steps[] = {
+    {"print hooks", init_print_hooks},
+    {"platform", platform::start},
+};
+
+}  // namespace
+
+void make_argv(int argc, char** argv) {
+    if (argc < 0 || !argv) argc = 0;
+    auto** vec = static_cast<char**>(heap::allocate_zeroed((static_cast<size_t>(argc) + 1) * sizeof(char*)));
+    for (int i = 0; i < argc; ++i) {
+        size_t n = std::strlen(argv[i]);
+        vec[i] = static_cast<char*>(heap::allocate(n + 1));
+        std::memcpy(vec[i], argv[i], n + 1);
+    }
+    vec[argc] = nullptr;
+    record.argument_count = argc;
+    record.argument_vector = vec;
+}
+
+const init_step* init_steps(size_t* count) {
+    *count = sizeof steps / sizeof steps[0];
+    return steps;
+}
+
+void init() {
+    if (done) return;
+    for (const init_step& s : steps) s.run();
+    done = true;
+}
+
+bool initialised() { return done; }
+
+void exit_cleanup() { heap::free_all(); }
+
+int main_body() {
+    record.stack_start = static_cast<char*>(__builtin_frame_address(0));
+    fatal::provoke_from_environment();
+    init();
+    std_output::flush();
+    return 0;
+}
+
+}  // namespace kel::runtime

@@ -1,0 +1,48 @@
+// platform: the thin layer over Linux that the kernel and the natives call for
+// pages of memory, the current directory, the environment, sleeping and the
+// clock. Strings cross it as UTF-8. Only the page calls report failure (as a
+// null); the others hand back what the system said.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kel::platform {
+
+// Platform start-up: the secure random source probe and standard output.
+void start();
+
+// Committed read-write pages (read-write-execute with `executable`); null on failure.
+void* allocate_pages(size_t size, bool executable = false);
+// Reserved address space with no access, committed later with commit_pages.
+void* reserve_pages(size_t size);
+bool commit_pages(void* address, size_t size);
+bool decommit_pages(void* address, size_t size);
+bool free_pages(void* address, size_t size);
+
+std::string get_current_dir();
+bool set_current_dir(const std::string& path);
+
+std::optional<std::string> get_env(const std::string& name);
+bool set_env(const std::string& name, const std::string& value);
+bool remove_env(const std::string& name);
+std::vector<std::pair<std::string, std::string>> list_env();
+
+// Sleeps seconds x 1000 milliseconds, at least 1, truncated.
+void sleep(double seconds);
+// The milliseconds `sleep` would wait for `seconds`.
+long sleep_milliseconds(double seconds);
+
+// Seconds since midnight UTC; with `precise`, with the fraction to 100 ns.
+double get_time(bool precise);
+
+// A date packed as date! values hold it: year << 17 | month << 12 | day << 7 | zone.
+// The 7-bit zone: bit 6 set west of UTC, bits 2-5 whole hours, bits 0-1 quarters.
+uint32_t get_date(bool utc);
+uint32_t pack_zone(int offset_minutes);  // offset east of UTC in minutes
+uint32_t pack_date(int year, int month, int day, uint32_t zone);
+
+}  // namespace kel::platform

@@ -1,0 +1,73 @@
+// platform system: start-up, current directory, environment and sleep.
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+#include "kernel/print.h"
+#include "platform/platform.h"
+
+extern char** environ;
+
+namespace kel::platform {
+
+void start() {
+    std_output::init();
+}
+
+std::string get_current_dir() {
+    std::string buf(256, '\0');
+    for (;;) {
+        if (getcwd(buf.data(), buf.size())) {
+            buf.resize(std::strlen(buf.c_str()));
+            return buf;
+        }
+        if (errno != ERANGE) return std::string();
+        buf.resize(buf.size() * 2);
+    }
+}
+
+bool set_current_dir(const std::string& path) { return chdir(path.c_str()) == 0; }
+
+std::optional<std::string> get_env(const std::string& name) {
+    const char* v = std::getenv(name.c_str());
+    if (!v) return std::nullopt;
+    return std::string(v);
+}
+
+bool set_env(const std::string& name, const std::string& value) {
+    if (name.empty() || name.find('=') != std::string::npos) return false;
+    return setenv(name.c_str(), value.c_str(), 1) == 0;
+}
+
+bool remove_env(const std::string& name) {
+    if (name.empty() || name.find('=') != std::string::npos) return false;
+    return unsetenv(name.c_str()) == 0;
+}
+
+std::vector<std::pair<std::string, std::string>> list_env() {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (char** e = environ; e && *e; ++e) {
+        const char* eq = std::strchr(*e, '=');
+        if (!eq) continue;
+        out.emplace_back(std::string(*e, static_cast<size_t>(eq - *e)), std::string(eq + 1));
+    }
+    return out;
+}
+
+long sleep_milliseconds(double seconds) {
+    double ms = seconds * 1000.0;
+    if (!(ms >= 1.0)) ms = 1.0;  // below 1, and NaN, sleep 1 ms
+    if (ms > 2147483647.0) ms = 2147483647.0;
+    return static_cast<long>(ms);
+}
+
+void sleep(double seconds) {
+    long ms = sleep_milliseconds(seconds);
+    struct timespec req { ms / 1000, (ms % 1000) * 1000000L }, rem {};
+    while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
+}
+
+}  // namespace kel::platform

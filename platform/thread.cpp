@@ -1,0 +1,110 @@
+// thread: the runtime thread and the signal waiter. Invariant: SIGINT, SIGTERM
+// and the private wake-up signal are blocked on every thread, so only the
+// waiter in `main` receives them (through sigwait, never a handler).
+#include "platform/thread.h"
+
+#include <csignal>
+#include <cstdint>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "kernel/fatal.h"
+#include "kernel/runtime.h"
+
+namespace kel::platform {
+namespace {
+
+constexpr size_t guard_size = 1u << 20;
+constexpr size_t stack_sizes[] = {512u << 20, 256u << 20};
+constexpr size_t alt_stack_size = 256u << 10;
+constexpr int wake_signal = SIGUSR1;
+
+struct thread_start {
+    int (*body)();
+    int result = 0;
+    pthread_t waiter{};
+};
+
+void* runtime_thread(void* arg) {
+    auto* start = static_cast<thread_start*>(arg);
+    // The fault handler needs a stack of its own: an overflow leaves none.
+    void* alt = mmap(nullptr, alt_stack_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (alt != MAP_FAILED) {
+        stack_t ss{};
+        ss.ss_sp = alt;
+        ss.ss_size = alt_stack_size;
+        sigaltstack(&ss, nullptr);
+    }
+    start->result = start->body();
+    pthread_kill(start->waiter, wake_signal);
+    return nullptr;
+}
+
+}  // namespace
+
+int run_runtime_thread(int (*body)()) {
+    signal(SIGPIPE, SIG_IGN);  // a write to a closed pipe is an ignored write error
+    sigset_t waited;
+    sigemptyset(&waited);
+    sigaddset(&waited, SIGINT);
+    sigaddset(&waited, SIGTERM);
+    sigaddset(&waited, wake_signal);
+    pthread_sigmask(SIG_BLOCK, &waited, nullptr);
+    fatal::install_fault_handlers();
+
+    char* region = nullptr;
+    size_t stack_size = 0;
+    for (size_t size : stack_sizes) {
+        void* p = mmap(nullptr, size + guard_size, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+        if (p != MAP_FAILED) {
+            region = static_cast<char*>(p);
+            stack_size = size;
+            break;
+        }
+    }
+    thread_start start{body, 0, pthread_self()};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    if (region) {
+        mprotect(region, guard_size, PROT_NONE);
+        pthread_attr_setstack(&attr, region + guard_size, stack_size);
+        runtime::record.stack_low = region + guard_size;
+        runtime::record.stack_high = region + guard_size + stack_size;
+        fatal::set_guard_zone(region, region + guard_size);
+    }
+    pthread_t thread;
+    if (pthread_create(&thread, &attr, runtime_thread, &start) != 0) {
+        // No thread: run on this one with the ordinary stack.
+        pthread_attr_destroy(&attr);
+        runtime::record.stack_low = runtime::record.stack_high = nullptr;
+        fatal::set_guard_zone(nullptr, nullptr);
+        return body();
+    }
+    pthread_attr_destroy(&attr);
+
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&waited, &sig) != 0) continue;
+        if (sig == wake_signal) break;
+        if (sig == SIGINT) {
+            if (runtime::evaluating.load()) {
+                runtime::halt_requested.store(true);
+                continue;
+            }
+            _exit(0);
+        }
+        if (sig == SIGTERM) {
+            if (runtime::evaluating.load()) {
+                runtime::quit_requested.store(true);
+                continue;
+            }
+            _exit(0);
+        }
+    }
+    pthread_join(thread, nullptr);
+    return start.result;
+}
+
+}  // namespace kel::platform
