@@ -72,7 +72,7 @@ short_text format_g(double value, int precision) {
         t.chars[t.length] = '\0';
         return t;
     }
-    // Precisions beyond 17 add only zeros to a double's %g text.
+    // 17 digits tell every double apart; the text record holds no more.
     const int p = precision < 1 ? 1 : precision > 17 ? 17 : precision;
 
     char buf[64];

@@ -43,7 +43,8 @@ enum format_kind : int {
 short_text format(double value, int kind, bool pretty);
 
 // "%.<precision>g" with the exponent written without "+" or leading zeros
-// ("1e20", "1.5e-5") and exact ties rounded away from zero.
+// ("1e20", "1.5e-5") and exact ties rounded away from zero. The precision is
+// taken within 1..17.
 short_text format_g(double value, int precision);
 
 }  // namespace kel::float_
