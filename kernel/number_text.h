@@ -1,0 +1,115 @@
+// number_text: the number texts the datatypes and the lexer build on, over
+// plain C++ types (the exact float conversions themselves are float_text's).
+//
+//   float_::format     the formed (not molded) text of float-based values,
+//                      by kind: "%.Ng"-style digits, the pretty short form,
+//                      "%" for percents, ".0" for plain floats.
+//   integer::decimal_text
+//                      the decimal text of an int32.
+//   lexer::float_syntax_q, text_to_integer, text_to_float
+//                      number text held in string units (1, 2 or 4 bytes),
+//                      as `to` and `make` read it.
+//   lexer::load_integer, load_float
+//                      the values of integer, float, special-float and
+//                      percent literal tokens the lexer has delimited.
+//
+// Invariants: nothing here allocates or keeps state; every text comes back by
+// value; bad text is reported as a status for the caller to turn into its
+// own error, never raised here. "%.Ng" digits round exact decimal ties away
+// from zero (0.5 gives "1", 2.5 gives "3" at one digit), whatever the C
+// library would do, so forms are the same on every platform.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "kernel/float_text.h"
+
+namespace kel::float_ {
+
+// Kinds of float/format: what is being formed.
+enum format_kind : int {
+    single_kind = 0,          // float32 vector element: 7 digits, ".0" added
+    double_kind = 1,          // float!: 16 digits, ".0" added
+    single_percent_kind = 2,  // float32 percent element (x 100): 7 digits, "%"
+    percent_kind = 3,         // percent! (x 100): 13 digits, "%"
+    seconds_kind = 4,         // seconds of a time!: shortest, at most 6 digits
+    point_kind = 5,           // point2D!/point3D! coordinate: 7 digits, as is
+};
+
+// The formed text of `value` for `kind` (the caller multiplies percents by
+// 100). `pretty` is the pretty-print setting: magnitudes below the machine
+// epsilon form as zero, and a long text ending in "01" or "99" is formed
+// again with fewer digits (0.7999999999999999 forms as "0.8").
+short_text format(double value, int kind, bool pretty);
+
+// "%.<precision>g" with the exponent written without "+" or leading zeros
+// ("1e20", "1.5e-5") and exact ties rounded away from zero. The precision is
+// taken within 1..17.
+short_text format_g(double value, int precision);
+
+}  // namespace kel::float_
+
+namespace kel::integer {
+
+// Decimal text: no grouping, no plus sign, no padding.
+short_text decimal_text(int32_t value);
+
+}  // namespace kel::integer
+
+namespace kel::lexer {
+
+// Failure codes of the text conversions; `none` is success.
+enum class number_error : int8_t {
+    none = 0,
+    invalid = -1,   // a character that does not belong, or no digit at all
+    overflow = -2,  // outside the 32-bit range (integers only)
+};
+
+struct integer_conversion {
+    int32_t value;
+    number_error error;
+};
+
+struct float_conversion {
+    double value;  // NaN when error is not none
+    number_error error;
+};
+
+// The float token syntax: [+|-] digits ["." [digits]] [(e|E) [+|-] digits],
+// where the leading digits may be absent when fraction digits follow, and a
+// single "'" may separate two digits of the integer or fraction part. Texts
+// of 313 bytes or more are refused.
+bool float_syntax_q(const char* text, std::size_t length);
+
+// Integer text in string units: [+|-] then digits, "'" skipped. A unit
+// that is neither stops the scan with `invalid` and the value read so far;
+// a value outside the 32-bit range is `overflow` with 0; text with no digit
+// is `invalid` with 0.
+integer_conversion text_to_integer(const void* start, std::size_t units, int unit_size);
+
+// Float text in string units: "," reads as ".", "'" separates digit groups;
+// the text must have the float token syntax and fewer than 313 units.
+float_conversion text_to_float(const void* start, std::size_t units, int unit_size);
+
+// An integer token: [+|-] digits with "'" separators. More than 10 digits, or
+// a value outside the 32-bit range, is read as a float instead (only the
+// exact text "-2147483648" gives the smallest integer).
+struct integer_literal {
+    enum kind_t : uint8_t {
+        integer,        // value is in `integer_value`
+        floating,       // value is in `float_value`
+        integer_error,  // syntax error for integer!
+        float_error,    // syntax error for float!
+    } kind;
+    int32_t integer_value;
+    double float_value;
+};
+integer_literal load_integer(const char* start, const char* end);
+
+// A float token (decimal, or "1.#INF"/"1.#NaN" with an optional sign: only the
+// three letters after "1.#" are compared, without regard to case), with its
+// decimal exponent moved by `adjustment` (-2 for the text before a percent
+// sign). Error means a syntax error for float!.
+float_conversion load_float(const char* start, const char* end, int adjustment);
+
+}  // namespace kel::lexer
