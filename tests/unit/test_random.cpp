@@ -144,7 +144,7 @@ TEST(RandomIntUpto, MatchesTheModelIncludingRejections) {
     EXPECT_GT(std::stoll(rejected), 100) << "the rejection path was not exercised";
 }
 
-TEST(RandomIntUpto, EdgesConsumeTheSpecifiedDraws) {
+TEST(RandomIntUpto, EdgesConsumeTheirDraws) {
     // n = 0 draws nothing; n = 1 gives 1 after one draw; the most negative
     // bound is -1 - draw.
     kel::random::seed(1);
