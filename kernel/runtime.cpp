@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "evaluator/random.h"
 #include "kernel/fatal.h"
 #include "kernel/heap.h"
 #include "kernel/print.h"
@@ -26,6 +27,7 @@ void init_print_hooks() { dyn_print::init(); }
 const init_step steps[] = {
     {"print hooks", init_print_hooks},
     {"platform", platform::start},
+    {"random generator", random::setup},
 };
 
 }  // namespace
