@@ -56,14 +56,10 @@ constexpr uint32_t temper(uint32_t y) {
 }
 static_assert(temper(0xFFFFFFFFu) <= 0x7FFFFFFFu && temper(0x80000000u) <= 0x7FFFFFFFu);
 
-uint32_t fixed_hash_seed = 0;
-bool hash_seed_fixed = false;
-
 }  // namespace
 
 void setup() {
     seed(startup_seed);
-    (void)hash_seed();
 }
 
 void seed(uint32_t seed_value) { state = seeded(seed_value); }
@@ -96,11 +92,15 @@ int32_t int_upto(int32_t n, bool secure) {
 }
 
 uint32_t hash_seed() {
-    if (!hash_seed_fixed) {
-        crypto::random_bytes(sizeof fixed_hash_seed, &fixed_hash_seed);
-        hash_seed_fixed = true;
-    }
-    return fixed_hash_seed;
+    // The start-up generator's first draw, taken from a copy so the script's
+    // own draws are untouched. It must not vary between runs: `random/seed`
+    // of a series seeds the generator with a hash, and a script that seeds
+    // with a string expects the same sequence every time.
+    static const uint32_t fixed = [] {
+        generator g = seeded(startup_seed);
+        return temper(g.w[0]);
+    }();
+    return fixed;
 }
 
 }  // namespace kel::random

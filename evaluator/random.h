@@ -34,9 +34,9 @@ uint32_t secure_next();
 // -1 - d. Draws from the secure source when `secure` is set.
 int32_t int_upto(int32_t n, bool secure = false);
 
-// The 32-bit seed every hash of the hash tables starts from. Fixed, from the
-// secure source, the first time it is asked for (start-up asks), and constant
-// for the life of the process; hashes are never stored outside a table.
+// The 32-bit seed every hash of the hash tables starts from: the same in every
+// run (the first draw of the start-up generator), so hash-seeded sequences of
+// the random generator are reproducible; hashes are never stored outside a table.
 uint32_t hash_seed();
 
 }  // namespace kel::random

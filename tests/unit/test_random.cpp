@@ -219,8 +219,9 @@ TEST(RandomSecure, RandomBytesFillTheWholeBuffer) {
     EXPECT_LT(zeros_in_tail, 64u);  // about 16 expected
 }
 
-TEST(RandomHashSeed, FixedForTheProcess) {
+TEST(RandomHashSeed, FixedForTheProcessAndEveryRun) {
     uint32_t first = kel::random::hash_seed();
+    EXPECT_EQ(first, 1573102752u);  // the start-up generator's first draw
     kel::random::setup();
     kel::random::seed(12345);
     EXPECT_EQ(kel::random::hash_seed(), first);
