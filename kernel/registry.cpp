@@ -79,8 +79,9 @@ registration bare_row(uint32_t id) {
             r.parent = k.parent;
             r.name = k.name;
         }
-    // A child takes what its parent has until its own module says otherwise.
-    if (r.parent != 0) r.inherit_all();
+    // A child takes what its parent has until its own module says otherwise;
+    // handle! takes nothing from integer!.
+    if (r.parent != 0 && id != types::handle) r.inherit_all();
     return r;
 }
 

@@ -142,8 +142,6 @@ void retire(buffer_header* old) {
     else if (old->flags & flag_big) free_big_frame(old);
 }
 
-// The flags a new buffer keeps from the one it replaces.
-constexpr uint32_t carried_flags = ~(flag_mark | flag_heap | flag_head_middle | flag_big | flag_in_use);
 
 }  // namespace
 
@@ -406,6 +404,13 @@ uint32_t copy_buffer(const buffer_header* old) {
     std::memcpy(h->data(), old->data() + old->head, std::min(used, h->capacity));
     h->tail = h->head + used;
     return node;
+}
+
+void replace_node_buffer(uint32_t node, buffer_header* h) {
+    buffer_header* old = buffer_of(node);
+    h->node = node;
+    set_buffer(node, h);
+    retire(old);
 }
 
 void fill(char* start, char* end, uint8_t byte) {

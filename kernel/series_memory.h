@@ -175,6 +175,18 @@ buffer_header* expand_buffer_filled(buffer_header* old, uint32_t new_capacity, u
 buffer_header* ensure_tail_room(uint32_t node, uint32_t bytes);
 // A new node holding a copy of the buffer (used part from the head).
 uint32_t copy_buffer(const buffer_header* old);
+// Points the node at a new buffer `h` (made by allocate_buffer) and retires
+// the old one; for changes of unit size (a string widened).
+void replace_node_buffer(uint32_t node, buffer_header* h);
+// The flags a new buffer takes from the one it copies or replaces: type bits
+// (unit, owner, bitset and text flags) but not the collector's mark, the
+// heap, big-frame or head-in-the-middle placement bits, nor in-use.
+constexpr uint32_t carried_flags = ~(flag_mark | flag_heap | flag_head_middle | flag_big | flag_in_use);
+inline void take_flags(buffer_header* dst, const buffer_header* src, bool keep_owner) {
+    uint32_t f = src->flags & carried_flags;
+    if (!keep_owner) f &= ~flag_owned;
+    dst->flags = f | (dst->flags & flag_big) | flag_in_use | flag_always;
+}
 
 void fill(char* start, char* end, uint8_t byte);
 
