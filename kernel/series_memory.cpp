@@ -155,6 +155,7 @@ buffer_header* remap_big(buffer_header* old, uint32_t capacity) {
     if (root.big_frames_tail == b) root.big_frames_tail = nb;
     buffer_header* h = nb->buffer();
     h->capacity = capacity;
+    h->flags &= ~flag_mark;
     std::memset(h->data() + capacity, 0, trailer_size);
     return h;
 }
