@@ -89,7 +89,7 @@ void ks_cut_at(const kel_value* block, int32_t index) {
 
 void ks_cut(const kel_value* block) { ks_cut_at(block, series_head(block)); }
 
-kel_value* ks_add(const kel_value* block, const kel_value* value) {
+kel_value* ks_add_grow(const kel_value* block, const kel_value* value) {
     const kel_value v = *value;  // the claim may move the buffer the value lies in
     kel_value* c = memory::claim_tail_cell(block);
     *c = v;

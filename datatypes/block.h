@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "kernel/registry.h"
+#include "kernel/series_memory.h"
 #include "kernel/value.h"
 
 namespace kel::block {
@@ -45,7 +46,17 @@ const kel_value* ks_value_after(const kel_value* key, kel_value* block);
 void ks_cut_at(const kel_value* block, int32_t index);
 void ks_cut(const kel_value* block);
 // Appends a copy of value (which may lie in the same buffer); returns the new cell.
-kel_value* ks_add(const kel_value* block, const kel_value* value);
+kel_value* ks_add_grow(const kel_value* block, const kel_value* value);
+inline kel_value* ks_add(const kel_value* block, const kel_value* value) {
+    memory::buffer_header* h = memory::buffer_of(series_node(block));
+    if (h->tail + 16u <= h->capacity) [[likely]] {
+        auto* c = reinterpret_cast<kel_value*>(h->data() + h->tail);
+        h->tail += 16;
+        *c = *value;
+        return c;
+    }
+    return ks_add_grow(block, value);
+}
 const kel_value* ks_add_all(const kel_value* target, const kel_value* source);
 // Inserts a copy of value at the head (or at the buffer start with
 // from_start); with advance the head moves past the new cell.
