@@ -854,12 +854,16 @@ bool record_present(const kel_value* in, const kel_value* key, int64_t size, boo
 enum class keep { all, present, absent };
 
 // Adds the records of `from` that pass the test against `other` and whose
-// first cell is not in the result yet.
-void set_pass(const kel_value* from, const kel_value* other, keep rule, kel_value* result, int64_t size, bool case_) {
+// first cell is not among the result's keys yet (the first cells taken so
+// far: a trailing partial record would put the result's own cells off the
+// record grid).
+void set_pass(const kel_value* from, const kel_value* other, keep rule, kel_value* result, kel_value* taken,
+              int64_t size, bool case_) {
     for (int64_t i = clamped_head(from); i < units(from); i += size) {
         const kel_value key = *cell_at(from, i);
         if (rule != keep::all && record_present(other, &key, size, case_) != (rule == keep::present)) continue;
-        if (record_present(result, &key, size, case_)) continue;
+        if (record_present(taken, &key, 1, case_)) continue;
+        ks_add(taken, &key);
         ks_add(result, &key);
         for (int64_t j = 1; j < size && i + j < units(from); ++j) {
             const kel_value c = *cell_at(from, i + j);
@@ -884,18 +888,20 @@ kel_value* set_operation(int32_t op, bool case_, const kel_value* skip) {
     if (two) set_series_head(second, static_cast<int32_t>(clamped_head(second)));
     int64_t room = units(first) - series_head(first);
     if (op == set_op::union_) room += units(second) - series_head(second);
-    kel_value* result = push_only_star(static_cast<int32_t>(std::clamp<int64_t>(room, 1, max_cells)));
+    room = std::clamp<int64_t>(room, 1, max_cells);
+    kel_value* result = push_only_star(static_cast<int32_t>(room));
+    kel_value* taken = push_only_star(static_cast<int32_t>((room + size - 1) / size));
     switch (op) {
-        case set_op::unique: set_pass(first, nullptr, keep::all, result, size, case_); break;
+        case set_op::unique: set_pass(first, nullptr, keep::all, result, taken, size, case_); break;
         case set_op::union_:
-            set_pass(first, nullptr, keep::all, result, size, case_);
-            set_pass(second, nullptr, keep::all, result, size, case_);
+            set_pass(first, nullptr, keep::all, result, taken, size, case_);
+            set_pass(second, nullptr, keep::all, result, taken, size, case_);
             break;
-        case set_op::intersect: set_pass(first, second, keep::present, result, size, case_); break;
-        case set_op::exclude: set_pass(first, second, keep::absent, result, size, case_); break;
+        case set_op::intersect: set_pass(first, second, keep::present, result, taken, size, case_); break;
+        case set_op::exclude: set_pass(first, second, keep::absent, result, taken, size, case_); break;
         case set_op::difference:
-            set_pass(first, second, keep::absent, result, size, case_);
-            set_pass(second, first, keep::absent, result, size, case_);
+            set_pass(first, second, keep::absent, result, taken, size, case_);
+            set_pass(second, first, keep::absent, result, taken, size, case_);
             break;
         default: fire(error_category::internal, "not-done");
     }
@@ -903,7 +909,7 @@ kel_value* set_operation(int32_t op, bool case_, const kel_value* skip) {
     if (two && type_of(second) == types::hash) type = types::hash;
     kel_value out = *result;
     out.header = type;
-    stack::drop_cells(1);
+    stack::drop_cells(2);
     *first = out;
     return first;
 }
