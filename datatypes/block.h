@@ -9,8 +9,7 @@
 // belongs to the hash module; until it exists a hash! is kept as a plain block.
 //
 // Also here: the collector's root block (a heap-backed block held by a
-// runtime global) and a provisional block! row (mold and form with brackets,
-// series actions inherited) until the block! type module exists.
+// runtime global). The block! row and its actions are in block_actions.
 #pragma once
 #include <cstdint>
 
@@ -96,8 +95,5 @@ int32_t mold_cells(const kel_value* block, kel_value* buffer, bool only, bool al
                    int32_t part, int32_t indent);
 // Compares two runs of cells: -1, 0 or 1.
 int32_t compare_cells(const kel_value* a, const kel_value* b, int32_t op);
-
-// The provisional block! row.
-registry::registration provisional_row();
 
 }  // namespace kel::block

@@ -7,7 +7,8 @@
 
 #include <cstring>
 
-#include "datatypes/block.h"
+#include "datatypes/bitset.h"
+#include "datatypes/block_actions.h"
 #include "datatypes/datatype.h"
 #include "datatypes/series.h"
 #include "kernel/fatal.h"
@@ -168,8 +169,9 @@ constexpr provider row_providers[] = {
     {types::none, none_row},
     {types::logic, logic_row},
     {types::series, series::row},
-    {types::block, block::provisional_row},
+    {types::block, block::row},
     {types::integer, integer_row},
+    {types::bitset, bitset::row},
 };
 
 constexpr uint8_t order[] = {1,  2,  3,  4,  42, 5,  7,  41, 11, 13, 14, 15, 17, 16, 18, 19, 10, 21,
