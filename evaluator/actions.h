@@ -84,14 +84,23 @@ int32_t index_argument(const kel_value* index);
 
 // --- stack entries -----------------------------------------------------------------
 
-#define KEL_ACTION_ENTRIES(X)                                                                                  \
-    X(make) X(random) X(reflect) X(to) X(form) X(mold) X(absolute) X(add) X(divide) X(multiply) X(negate)     \
-    X(power) X(remainder) X(round) X(subtract) X(even_q) X(odd_q) X(and_) X(complement) X(or_) X(xor_)        \
-    X(append) X(at) X(back) X(change) X(clear) X(copy) X(find) X(head) X(head_q) X(index_q) X(insert)         \
-    X(length_q) X(move) X(next) X(pick) X(poke) X(put) X(remove) X(reverse) X(select) X(sort) X(skip) X(swap) \
-    X(tail) X(tail_q) X(take) X(trim) X(create) X(close) X(delete_) X(modify) X(open) X(open_q) X(query)      \
-    X(read) X(rename) X(update) X(write)
-#define KEL_DECLARE_ENTRY(name) signal_code name##_star(const refinements& refs);
+// Entry names: the action's word with `_star` (`and~` -> and_star, `delete`
+// -> delete_star, `length?` -> length_q_star).
+#define KEL_ACTION_ENTRIES(X) \
+    X(make, make_star) X(random, random_star) X(reflect, reflect_star) X(to, to_star) X(form, form_star) \
+    X(mold, mold_star) X(absolute, absolute_star) X(add, add_star) X(divide, divide_star) \
+    X(multiply, multiply_star) X(negate, negate_star) X(power, power_star) X(remainder, remainder_star) \
+    X(round, round_star) X(subtract, subtract_star) X(even_q, even_q_star) X(odd_q, odd_q_star) \
+    X(and_, and_star) X(complement, complement_star) X(or_, or_star) X(xor_, xor_star) X(append, append_star) \
+    X(at, at_star) X(back, back_star) X(change, change_star) X(clear, clear_star) X(copy, copy_star) \
+    X(find, find_star) X(head, head_star) X(head_q, head_q_star) X(index_q, index_q_star) \
+    X(insert, insert_star) X(length_q, length_q_star) X(move, move_star) X(next, next_star) X(pick, pick_star) \
+    X(poke, poke_star) X(put, put_star) X(remove, remove_star) X(reverse, reverse_star) X(select, select_star) \
+    X(sort, sort_star) X(skip, skip_star) X(swap, swap_star) X(tail, tail_star) X(tail_q, tail_q_star) \
+    X(take, take_star) X(trim, trim_star) X(create, create_star) X(close, close_star) X(delete_, delete_star) \
+    X(modify, modify_star) X(open, open_star) X(open_q, open_q_star) X(query, query_star) X(read, read_star) \
+    X(rename, rename_star) X(update, update_star) X(write, write_star)
+#define KEL_DECLARE_ENTRY(id, entry) signal_code entry(const refinements& refs);
 KEL_ACTION_ENTRIES(KEL_DECLARE_ENTRY)
 #undef KEL_DECLARE_ENTRY
 

@@ -38,7 +38,7 @@ namespace kel::stack {
 struct runtime_names {
     uint32_t body = 0;
     uint32_t anon = 0;
-    kel_value not_found{};
+    kel_value not_found{types::unset, 0, 0, 0};
 };
 extern runtime_names names;
 void record_names(uint32_t body_symbol, uint32_t anon_symbol, const kel_value* not_found_word);
