@@ -43,12 +43,7 @@ inline kel_value* ref_arg(const refinements& r, int slot) {
 // Runs a stack handler; a control code that arrives wrapped in kel_unwind is
 // returned from here, as every native dispatch does.
 inline signal_code run(action_fn fn, const refinements& r) {
-    try {
-        return fn(r);
-    } catch (const kel_unwind& u) {
-        if (u.code == code_value(signal_code::error)) throw;
-        return static_cast<signal_code>(u.code);
-    }
+    return stack::catch_code([&] { return fn(r); });
 }
 
 // The core of every entry: the handler of the first argument's type (for make

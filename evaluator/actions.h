@@ -63,8 +63,9 @@ struct port_lookup {
 using port_actor_fn = port_lookup (*)(const kel_value* port, int action);
 extern port_actor_fn port_actor;
 
-// The handler of `action` for `type` (value: the first argument, for a port's
-// actor). An empty slot raises script `expect-arg` (the innermost call's name,
+// The stack handler of `action` (not form, mold, path step or compare, whose
+// slots hold explicit handlers) for `type` (value: the first argument, for a
+// port's actor). An empty slot raises script `expect-arg` (the innermost call's name,
 // the datatype, the action's first argument word).
 action_fn handler_for_type(uint32_t type, const kel_value* value, int action);
 action_fn handler_of(const kel_value* value, int action);
