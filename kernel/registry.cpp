@@ -11,6 +11,7 @@
 #include "datatypes/block_actions.h"
 #include "datatypes/datatype.h"
 #include "datatypes/series.h"
+#include "datatypes/typeset.h"
 #include "kernel/fatal.h"
 #include "kernel/native_api.h"
 #include "kernel/print.h"
@@ -172,6 +173,7 @@ constexpr provider row_providers[] = {
     {types::block, block::row},
     {types::integer, integer_row},
     {types::bitset, bitset::row},
+    {types::typeset, typeset::row},
 };
 
 constexpr uint8_t order[] = {1,  2,  3,  4,  42, 5,  7,  41, 11, 13, 14, 15, 17, 16, 18, 19, 10, 21,

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "datatypes/block.h"
+#include "evaluator/actions.h"
 #include "evaluator/random.h"
 #include "evaluator/stack.h"
 #include "kernel/cycle_guard.h"
@@ -42,6 +43,7 @@ const init_step steps[] = {
     {"cycle stack", init_cycle_stack},
     {"memory root", init_memory_root},
     {"datatype registry", init_registry},
+    {"generic action table", actions::build_table},
     {"node and series frames", init_frames},
     {"root buffers", init_root_buffers},
     {"stack wiring", init_stacks},
