@@ -5,9 +5,14 @@
 
 #include <cstring>
 
+#include "datatypes/block.h"
+#include "evaluator/stack.h"
+#include "kernel/cycle_guard.h"
 #include "kernel/fatal.h"
 #include "kernel/heap.h"
 #include "kernel/print.h"
+#include "kernel/registry.h"
+#include "kernel/series_memory.h"
 #include "platform/platform.h"
 
 namespace kel::runtime {
@@ -22,10 +27,22 @@ namespace {
 bool done = false;
 
 void init_print_hooks() { dyn_print::init(); }
+void init_cycle_stack() { cycles::init(); }
+void init_memory_root() { memory::init(); }
+void init_registry() { registry::register_all(); }
+void init_frames() { memory::init_frames(); }
+void init_root_buffers() { block::init_root(); }
+void init_stacks() { stack::setup(); }
 
 const init_step steps[] = {
     {"print hooks", init_print_hooks},
     {"platform", platform::start},
+    {"cycle stack", init_cycle_stack},
+    {"memory root", init_memory_root},
+    {"datatype registry", init_registry},
+    {"node and series frames", init_frames},
+    {"root buffers", init_root_buffers},
+    {"stack wiring", init_stacks},
 };
 
 }  // namespace

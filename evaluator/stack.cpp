@@ -1,0 +1,165 @@
+// stack: opening and closing call marks over the two fixed root buffers.
+#include "evaluator/stack.h"
+
+#include "datatypes/block.h"
+#include "kernel/cycle_guard.h"
+#include "kernel/native_api.h"
+#include "kernel/series_memory.h"
+
+namespace kel::stack {
+
+registers regs{};
+context_access contexts{nullptr, nullptr};
+
+namespace {
+
+bool wired = false;
+
+void restore_context(const call_mark* m) {
+    if (m->function_context && contexts.set_values) contexts.set_values(m->function_context, m->saved_values);
+}
+
+// Pops the top record and answers it (the record stays readable until the
+// next open).
+call_mark* pop_mark() {
+    if (regs.marks_top == regs.marks_bottom) return nullptr;
+    return --regs.marks_top;
+}
+
+}  // namespace
+
+void setup() {
+    kel_value cell;
+    regs.argument_node = memory::new_heap_series(argument_cells, 16, 0);
+    regs.mark_node = memory::new_heap_series(mark_buffer_cells, 16, 0);
+    set_series(&cell, types::block, 0, regs.argument_node);
+    block::ks_add(block::root(), &cell);
+    set_series(&cell, types::block, 0, regs.mark_node);
+    block::ks_add(block::root(), &cell);
+
+    memory::buffer_header* a = memory::buffer_of(regs.argument_node);
+    regs.bottom = regs.arguments = regs.top = reinterpret_cast<kel_value*>(a->data());
+    regs.limit = regs.bottom + a->capacity / 16;
+    memory::buffer_header* m = memory::buffer_of(regs.mark_node);
+    regs.marks_bottom = regs.marks_top = reinterpret_cast<call_mark*>(m->data());
+    regs.marks_limit = regs.marks_bottom + m->capacity / sizeof(call_mark);
+    wired = true;
+}
+
+bool ready() { return wired; }
+
+void overflow() {
+    regs.top = (regs.top - regs.bottom > 5) ? regs.top - 5 : regs.bottom;
+    if (regs.arguments > regs.top) regs.arguments = regs.top;
+    cycles::reset();
+    fire(error_category::internal, "stack-overflow");
+}
+
+void settle_try_result() {
+    kel_value* last = last_cell();
+    if (type_of(last) == types::error) copy_cell(last, regs.arguments);
+    regs.top = regs.arguments + 1;
+}
+
+call_mark* open_frame(const kel_value* name, uint32_t flags) {
+    if (regs.marks_top >= regs.marks_limit) [[unlikely]] overflow();
+    call_mark* m = regs.marks_top++;
+    uint32_t symbol = name ? word_symbol(name) & 0xFFFFu : 0;
+    m->flags = flags | (symbol << 8);
+    m->caller_base = offset_of(regs.arguments);
+    m->word_context = name ? word_context(name) : 0;
+    m->function_context = 0;
+    m->saved_values = 0;
+    regs.arguments = regs.top;
+    return m;
+}
+
+call_mark* open_call_frame(const kel_value* name, uint32_t function_context, uint32_t flags) {
+    call_mark* m = open_frame(name, flags);
+    m->function_context = function_context;
+    if (function_context && contexts.get_values) m->saved_values = contexts.get_values(function_context);
+    return m;
+}
+
+call_mark* open_body_frame(const kel_value* name, uint32_t function_context) {
+    if (function_context && contexts.set_values) contexts.set_values(function_context, offset_of(regs.top));
+    return open_frame(name, kind::body);
+}
+
+void close_frame() {
+    call_mark* m = pop_mark();
+    if (!m) {
+        regs.arguments = regs.top = regs.bottom;
+        return;
+    }
+    regs.top = regs.arguments + 1;
+    regs.arguments = regs.bottom + m->caller_base;
+}
+
+void close_frame_set_last() {
+    kel_value* result = regs.arguments;
+    close_frame();
+    copy_cell(result, regs.arguments);
+}
+
+void close_frame_rewind() {
+    call_mark* m = pop_mark();
+    regs.arguments = regs.top = m ? regs.bottom + m->caller_base : regs.bottom;
+}
+
+void close_call_frame() {
+    if (call_mark* m = innermost_frame()) restore_context(m);
+    close_frame();
+}
+
+void close_call_frame_set_last() {
+    if (call_mark* m = innermost_frame()) restore_context(m);
+    close_frame_set_last();
+}
+
+void close_call_frame_rewind() {
+    if (call_mark* m = innermost_frame()) restore_context(m);
+    close_frame_rewind();
+}
+
+void close_frame_discard() {
+    kel_value* base = regs.arguments;
+    call_mark* m = pop_mark();
+    if (!m) {
+        regs.arguments = regs.top = regs.bottom;
+        return;
+    }
+    if ((m->flags & 0x0F000000u) == kind::call) restore_context(m);
+    regs.top = base;
+    regs.arguments = regs.bottom + m->caller_base;
+}
+
+void set_return_target(bool on) {
+    if (call_mark* m = innermost_frame()) {
+        if (on) m->flags |= flag_return_target;
+        else m->flags &= ~flag_return_target;
+    }
+}
+
+void mark_interpreted() {
+    if (call_mark* m = innermost_frame()) m->flags |= flag_interpreted;
+}
+
+call_mark* set_return_target_below() {
+    if (mark_depth() < 2) return nullptr;
+    call_mark* m = regs.marks_top - 2;
+    if (m->flags & flag_return_target) return nullptr;
+    m->flags |= flag_return_target;
+    return m;
+}
+
+void clear_return_target(call_mark* mark) {
+    if (mark) mark->flags &= ~flag_return_target;
+}
+
+void reset() {
+    regs.arguments = regs.top = regs.bottom;
+    regs.marks_top = regs.marks_bottom;
+}
+
+}  // namespace kel::stack

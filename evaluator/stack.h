@@ -1,0 +1,172 @@
+// stack: the argument stack and the call-mark stack, the two stacks every
+// call of the language runs on. Arguments are pushed as cells; a native,
+// action or routine reads argument N at arguments() + N - 1 and leaves its
+// result in the base cell arguments(). One call-mark record is open per call,
+// loop, try or catch; opening one saves the caller's arguments base and makes
+// the current top the new base; closing it restores the base and leaves the
+// result just above the caller's area.
+//
+// Both stacks live in fixed root buffers taken from the heap (20,000 cells of
+// arguments; 15,000 cells' worth of bytes, that is 12,000 records of 20 bytes,
+// for the marks), so their addresses never move and the globals below may hold
+// machine pointers; a record holds bases as cell offsets from the bottom.
+//
+// Overflow: reserving the last cell or opening a mark when the record stack is
+// full lowers the argument top by 5 cells (so the error can be built), resets
+// the cycle stack and raises internal `stack-overflow`.
+#pragma once
+#include <cstdint>
+
+#include "kernel/value.h"
+
+namespace kel::stack {
+
+struct call_mark {
+    uint32_t flags;             // kind nibble bits 24-27, flags, symbol id in bits 8-23
+    uint32_t caller_base;       // the caller's arguments base, in cells from the bottom
+    uint32_t word_context;      // context node of the naming word
+    uint32_t function_context;  // function-call marks only, else 0
+    uint32_t saved_values;      // that context's values when the mark opened
+};
+static_assert(sizeof(call_mark) == 20);
+
+namespace kind {
+constexpr uint32_t call = 0x01000000u;
+constexpr uint32_t native = 0x02000000u;
+constexpr uint32_t try_ = 0x04000000u;
+constexpr uint32_t try_all = 0x05000000u;
+constexpr uint32_t catch_ = 0x06000000u;
+constexpr uint32_t eval = 0x87000000u;
+constexpr uint32_t loop = 0x08000000u;
+constexpr uint32_t eval_native = 0x82000000u;
+constexpr uint32_t eval_call = 0x81000000u;
+constexpr uint32_t body = 0x12000000u;
+constexpr uint32_t mask = 0x0F000000u;  // the kind nibble
+}  // namespace kind
+constexpr uint32_t flag_return_target = 0x10000000u;
+constexpr uint32_t flag_interpreted = 0x80000000u;
+
+constexpr uint32_t argument_cells = 20000;
+constexpr uint32_t mark_buffer_cells = 15000;
+constexpr uint32_t mark_records = mark_buffer_cells * 16 / sizeof(call_mark);  // 12,000
+
+struct registers {
+    kel_value* bottom;
+    kel_value* arguments;  // first argument and result cell of the current call
+    kel_value* top;        // next free cell
+    kel_value* limit;
+    call_mark* marks_bottom;
+    call_mark* marks_top;  // next free record
+    call_mark* marks_limit;
+    uint32_t argument_node;
+    uint32_t mark_node;
+};
+extern registers regs;
+
+// Context access the call marks need; installed by the context module. While
+// null, function contexts are recorded but their values are not saved or
+// restored.
+struct context_access {
+    uint32_t (*get_values)(uint32_t context);
+    void (*set_values)(uint32_t context, uint32_t values);
+};
+extern context_access contexts;
+
+// Makes the two root buffers (their cells appended to the root block) and
+// wires the registers; both stacks are empty afterwards.
+void setup();
+bool ready();
+
+[[noreturn]] void overflow();
+
+// --- values ------------------------------------------------------------------
+
+inline kel_value* arguments() { return regs.arguments; }
+inline kel_value* argument(int n) { return regs.arguments + (n - 1); }  // 1-based
+inline kel_value* top() { return regs.top; }
+inline kel_value* bottom() { return regs.bottom; }
+
+// Reserves one cell at the top; its contents are not set.
+inline kel_value* alloc_cell() {
+    kel_value* c = regs.top++;
+    if (regs.top >= regs.limit) [[unlikely]] overflow();
+    return c;
+}
+inline kel_value* push_copy(const kel_value* v) {
+    kel_value* c = alloc_cell();
+    *c = *v;
+    return c;
+}
+inline kel_value* push_unset() {
+    kel_value* c = alloc_cell();
+    set_unset(c);
+    return c;
+}
+inline kel_value* set_last(const kel_value* v) { return copy_cell(v, regs.arguments); }
+inline kel_value* set_last_only(const kel_value* v) {
+    copy_cell(v, regs.arguments);
+    regs.top = regs.arguments + 1;
+    return regs.arguments;
+}
+// The last pushed cell, or the top itself when nothing is above the base.
+inline kel_value* last_cell() { return regs.top > regs.arguments ? regs.top - 1 : regs.top; }
+inline uint32_t last_type() { return type_of(last_cell()); }
+inline void drop_cells(int32_t n) {
+    regs.top = (n >= regs.top - regs.bottom) ? regs.bottom : regs.top - n;
+}
+inline kel_value* rewind() { return regs.top = regs.arguments; }
+inline kel_value* rewind_to_result() { return regs.top = regs.arguments + 1; }
+// When the last pushed value is an error! it becomes the result; then only
+// the result stays.
+void settle_try_result();
+// Cells from the bottom to the top.
+inline int32_t depth() { return static_cast<int32_t>(regs.top - regs.bottom); }
+// A cell offset from the bottom, as records and cells store it.
+inline uint32_t offset_of(const kel_value* c) { return static_cast<uint32_t>(c - regs.bottom); }
+inline kel_value* at_offset(uint32_t offset) { return regs.bottom + offset; }
+
+// --- call marks ----------------------------------------------------------------
+
+// Pushes a record (flags | symbol of the naming word << 8) and makes the
+// argument top the new base. `name` may be null (symbol 0, no context).
+call_mark* open_frame(const kel_value* name, uint32_t flags);
+inline call_mark* open_native_frame(const kel_value* name) { return open_frame(name, kind::native); }
+inline call_mark* open_try_frame(const kel_value* name) { return open_frame(name, kind::try_); }
+inline call_mark* open_try_all_frame(const kel_value* name) { return open_frame(name, kind::try_all); }
+inline call_mark* open_catch_frame(const kel_value* name) { return open_frame(name, kind::catch_); }
+inline call_mark* open_eval_frame(const kel_value* name) { return open_frame(name, kind::eval); }
+inline call_mark* open_loop_frame(const kel_value* name) { return open_frame(name, kind::loop); }
+inline call_mark* open_eval_native_frame(const kel_value* name) { return open_frame(name, kind::eval_native); }
+// A function call: records the function context and its current values.
+call_mark* open_call_frame(const kel_value* name, uint32_t function_context, uint32_t flags = kind::call);
+inline call_mark* open_eval_call_frame(const kel_value* name, uint32_t function_context) {
+    return open_call_frame(name, function_context, kind::eval_call);
+}
+// The body of a compiled function: a return target from the start; the
+// function's stack context takes the current arguments base as its values.
+call_mark* open_body_frame(const kel_value* name, uint32_t function_context);
+
+void close_frame();
+void close_frame_set_last();
+void close_frame_rewind();
+void close_call_frame();
+void close_call_frame_set_last();
+void close_call_frame_rewind();
+void close_frame_discard();
+
+void set_return_target(bool on);
+void mark_interpreted();
+// Sets the return-target flag on the mark below the top; answers that mark,
+// or null when it already had the flag (or there is none).
+call_mark* set_return_target_below();
+void clear_return_target(call_mark* mark);
+
+inline call_mark* innermost_frame() { return regs.marks_top > regs.marks_bottom ? regs.marks_top - 1 : nullptr; }
+inline int32_t mark_depth() { return static_cast<int32_t>(regs.marks_top - regs.marks_bottom); }
+inline uint32_t mark_kind(const call_mark* m) { return m->flags & kind::mask; }
+inline uint32_t mark_symbol(const call_mark* m) { return (m->flags >> 8) & 0xFFFFu; }
+
+// Empties both stacks (the top level between two evaluations, and tests).
+void reset();
+
+}  // namespace kel::stack

@@ -1,0 +1,119 @@
+// native_api: fire, tail claims, plain-text output into string buffers, and
+// the least bodies of services whose modules are not written yet.
+#include "kernel/native_api.h"
+
+#include <cstring>
+
+#include "kernel/series_memory.h"
+
+namespace kel {
+
+namespace {
+fired_error last{};
+}  // namespace
+
+// The one raise path of language errors. The errors module completes it: it
+// builds the error! value from the catalogue (category word, id word, the
+// three arguments), tells the tracer, and raises it through the call marks.
+void fire(error_category category, const char* id, error_arg a1, error_arg a2, error_arg a3) {
+    last.category = category;
+    last.id = id;
+    const error_arg* args[3] = {&a1, &a2, &a3};
+    last.argument_count = 0;
+    for (int i = 0; i < 3; ++i) {
+        const error_arg& a = *args[i];
+        set_unset(&last.args[i]);
+        last.arg_words[i] = nullptr;
+        if (a.cell) {
+            last.args[i] = *a.cell;
+            last.argument_count = i + 1;
+        } else if (a.word) {
+            last.arg_words[i] = a.word;
+            last.argument_count = i + 1;
+        }
+    }
+    last.serial++;
+    throw kel_unwind{code_value(signal_code::error)};
+}
+
+const fired_error& last_fired() { return last; }
+
+namespace memory {
+
+kel_value* claim_buffer_cell(uint32_t node) {
+    buffer_header* h = buffer_of(node);
+    if (h->tail + 16u > h->capacity) h = ensure_tail_room(node, 16);
+    auto* cell = reinterpret_cast<kel_value*>(h->data() + h->tail);
+    h->tail += 16;
+    cell->header = types::unset;
+    return cell;
+}
+
+kel_value* claim_tail_cell(const kel_value* block) { return claim_buffer_cell(series_node(block)); }
+
+char* claim_tail_bytes(uint32_t node, uint32_t size) {
+    buffer_header* h = buffer_of(node);
+    if (static_cast<uint64_t>(h->tail) + size > h->capacity) h = ensure_tail_room(node, size);
+    char* p = h->data() + h->tail;
+    h->tail += size;
+    return p;
+}
+
+}  // namespace memory
+
+namespace text_out {
+
+void append(kel_value* buffer, const char* bytes, size_t length) {
+    if (length == 0) return;
+    const uint32_t node = series_node(buffer);
+    const uint32_t unit = memory::buffer_of(node)->unit();
+    if (length > 0x3FFFFFFFu) fire(error_category::internal, "no-memory");
+    char* p = memory::claim_tail_bytes(node, static_cast<uint32_t>(length) * unit);
+    const auto* s = reinterpret_cast<const uint8_t*>(bytes);
+    switch (unit) {
+        case 1: std::memcpy(p, s, length); break;
+        case 2:
+            for (size_t i = 0; i < length; ++i) {
+                uint16_t u = s[i];
+                std::memcpy(p + 2 * i, &u, 2);
+            }
+            break;
+        default:
+            for (size_t i = 0; i < length; ++i) {
+                uint32_t u = s[i];
+                std::memcpy(p + 4 * i, &u, 4);
+            }
+            break;
+    }
+}
+
+int format_int32(char* out, int32_t v) {
+    char tmp[12];
+    int n = 0;
+    uint32_t u = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
+    do {
+        tmp[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u);
+    int len = 0;
+    if (v < 0) out[len++] = '-';
+    while (n) out[len++] = tmp[--n];
+    return len;
+}
+
+void new_buffer(kel_value* cell, uint32_t capacity) {
+    set_unset(cell);
+    uint32_t node = memory::new_units(capacity, 1);
+    set_series(cell, types::string, 0, node);
+}
+
+}  // namespace text_out
+
+// --- least bodies of services owned by later modules -----------------------
+// Each is replaced by its module's own definition when that module is written.
+
+namespace ownership {
+void check(const kel_value*, const char*, const kel_value*, int32_t, int32_t) {}
+}  // namespace ownership
+
+}  // namespace kel

@@ -1,0 +1,100 @@
+// native_api: the primitives that natives, actions and (later) compiled code
+// share over cells: appending cells and bytes at a series tail, writing plain
+// text into a mold/form buffer, and `fire`, the one raise path of language
+// errors from runtime code.
+//
+// `fire` records the error (category, id, up to three arguments) and throws
+// kel_unwind{error}. Until the error! datatype exists the record is a plain
+// struct that tests read (`last_fired`); the errors module completes `fire`
+// to build the error! value from the catalogue. An argument is either a cell
+// (copied into the record at once, so a temporary may be passed) or a word
+// given by its name (a refinement when the name starts with "/").
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "kernel/signal.h"
+#include "kernel/value.h"
+
+namespace kel {
+
+// Error categories in their fixed catalogue order; code = category x 100 + id.
+enum class error_category : uint8_t {
+    throw_ = 0, note, syntax, script, math, access, reserved1, reserved2, user, internal,
+};
+
+struct error_arg {
+    const kel_value* cell = nullptr;
+    const char* word = nullptr;  // a word by name: "move", "/part"
+    constexpr error_arg() = default;
+    constexpr error_arg(const kel_value* c) : cell(c) {}
+    static constexpr error_arg named(const char* name) {
+        error_arg a;
+        a.word = name;
+        return a;
+    }
+};
+
+struct fired_error {
+    error_category category;
+    const char* id;          // "out-of-range" ...
+    int argument_count;      // arguments given (0-3)
+    kel_value args[3];       // copies of cell arguments (unset! for word arguments)
+    const char* arg_words[3];  // names of word arguments (null for cells)
+    uint64_t serial;         // counts every fire since start
+};
+
+// Raises a language error. Never returns.
+[[noreturn]] void fire(error_category category, const char* id, error_arg a1 = {}, error_arg a2 = {},
+                       error_arg a3 = {});
+
+// The last error fired (until error! values exist).
+const fired_error& last_fired();
+
+// Runs `body`; answers true when it fired `id` (any category when `category`
+// is null). Tests use it; the runtime catches kel_unwind at native dispatch.
+template <class F>
+bool fires(F&& body, const char* id) {
+    try {
+        body();
+    } catch (const kel_unwind& u) {
+        if (u.code != code_value(signal_code::error)) throw;
+        return std::string_view(last_fired().id) == id;
+    }
+    return false;
+}
+
+// --- series tails ------------------------------------------------------------
+namespace memory {
+// Appends one cell at the buffer's tail (the buffer grows when full); its
+// header becomes unset!, its payload is left as it was. Returns the cell.
+kel_value* claim_buffer_cell(uint32_t node);
+// The same on a block value's buffer.
+kel_value* claim_tail_cell(const kel_value* block);
+// Reserves `size` bytes at the tail of the node's buffer, growing it first
+// when they do not fit; returns their address.
+char* claim_tail_bytes(uint32_t node, uint32_t size);
+}  // namespace memory
+
+// --- text into mold/form buffers -------------------------------------------
+// Until the string module's writers exist, the runtime's own texts (names,
+// digits, brackets, placeholders) go into a string! buffer through these; each
+// byte is one code point, so they are correct for buffers of any unit size.
+namespace text_out {
+void append(kel_value* buffer, const char* bytes, size_t length);
+inline void append(kel_value* buffer, std::string_view text) { append(buffer, text.data(), text.size()); }
+// Decimal text of v into out (at least 12 bytes); returns its length.
+int format_int32(char* out, int32_t v);
+// A new empty string! buffer (unit 1) in `cell`, with room for `capacity` units.
+void new_buffer(kel_value* cell, uint32_t capacity);
+}  // namespace text_out
+
+// --- services of modules not written yet -----------------------------------
+// Called before and after a series whose buffer has an owner changes; does
+// nothing until the ownership module exists.
+namespace ownership {
+void check(const kel_value* series, const char* action, const kel_value* value, int32_t index, int32_t count);
+}
+
+}  // namespace kel

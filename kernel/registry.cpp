@@ -1,0 +1,237 @@
+// registry: installing rows and the fixed registration order. Datatype modules
+// that exist register their own rows (`datatype::row`, `series::row` ...);
+// the others still have a provisional row here (name, parent, and only what
+// the runtime needs before their module is written). A module that is written
+// replaces its provisional entry in `row_providers` with its own function.
+#include "kernel/registry.h"
+
+#include <cstring>
+
+#include "datatypes/block.h"
+#include "datatypes/datatype.h"
+#include "datatypes/series.h"
+#include "kernel/fatal.h"
+#include "kernel/native_api.h"
+#include "kernel/print.h"
+
+namespace kel::registry {
+
+slot action_table[types::table_rows * act::row_stride];
+type_name_entry type_names[types::table_rows];
+uint32_t highest_type_id = 0;
+uint8_t parent_ids[types::table_rows];
+
+namespace {
+
+bool registered[types::table_rows];
+
+[[noreturn]] void registration_error(const char* what, uint32_t type) {
+    std_output::print_c_string("*** Datatype Error: ");
+    std_output::print_c_string(what);
+    std_output::print_c_string(" for type: ");
+    std_output::print_integer(static_cast<int32_t>(type));
+    std_output::print_c_string("\n");
+    fatal::report_error(fatal::assertion_failed, __builtin_return_address(0));
+}
+
+// The form each slot needs.
+entry_kind kind_for_action(int action) {
+    switch (action) {
+        case act::form: return entry_kind::form;
+        case act::mold: return entry_kind::mold;
+        case act::path_step: return entry_kind::path;
+        case act::compare: return entry_kind::compare;
+        case act::unused8: return entry_kind::unsupported;
+        default: return entry_kind::stack;
+    }
+}
+
+// --- provisional rows ------------------------------------------------------
+// Names and parents of every datatype, for the rows whose module is not
+// written yet.
+struct known_type {
+    uint8_t id;
+    uint8_t parent;
+    const char* name;
+};
+constexpr known_type known_types[] = {
+    {1, 0, "datatype!"}, {2, 0, "unset!"}, {3, 0, "none!"}, {4, 0, "logic!"},
+    {5, 42, "block!"}, {6, 5, "paren!"}, {7, 42, "string!"}, {8, 9, "file!"},
+    {9, 7, "url!"}, {10, 11, "char!"}, {11, 0, "integer!"}, {12, 0, "float!"},
+    {13, 0, "symbol!"}, {14, 0, "context!"}, {15, 13, "word!"}, {16, 15, "set-word!"},
+    {17, 15, "lit-word!"}, {18, 15, "get-word!"}, {19, 15, "refinement!"}, {20, 15, "issue!"},
+    {21, 0, "native!"}, {22, 21, "action!"}, {23, 21, "op!"}, {24, 14, "function!"},
+    {25, 5, "path!"}, {26, 25, "lit-path!"}, {27, 25, "set-path!"}, {28, 25, "get-path!"},
+    {29, 24, "routine!"}, {30, 0, "bitset!"}, {31, 0, "triple!"}, {32, 0, "object!"},
+    {33, 0, "typeset!"}, {34, 32, "error!"}, {35, 7, "vector!"}, {36, 5, "hash!"},
+    {37, 0, "pair!"}, {38, 12, "percent!"}, {39, 0, "tuple!"}, {40, 0, "map!"},
+    {41, 7, "binary!"}, {42, 0, "series!"}, {43, 12, "time!"}, {44, 7, "tag!"},
+    {45, 7, "email!"}, {46, 11, "handle!"}, {47, 0, "date!"}, {48, 32, "port!"},
+    {49, 0, "money!"}, {50, 7, "ref!"}, {51, 0, "point2D!"}, {52, 0, "point3D!"},
+    {53, 42, "image!"}, {54, 0, "event!"},
+};
+
+registration bare_row(uint32_t id) {
+    registration r;
+    for (const known_type& k : known_types)
+        if (k.id == id) {
+            r.id = k.id;
+            r.parent = k.parent;
+            r.name = k.name;
+        }
+    // A child takes what its parent has until its own module says otherwise.
+    if (r.parent != 0) r.inherit_all();
+    return r;
+}
+
+// Minimal mold/form of the scalars that exist before their modules, so that
+// blocks of them can be molded in tests; their modules replace these rows.
+int32_t provisional_mold_text(kel_value* buffer, const char* text, int32_t part) {
+    size_t n = std::strlen(text);
+    text_out::append(buffer, text, n);
+    return part - static_cast<int32_t>(n);
+}
+int32_t unset_form(const kel_value*, kel_value*, const kel_value*, int32_t part) { return part; }
+int32_t unset_mold(const kel_value*, kel_value* buffer, bool, bool all, bool, const kel_value*, int32_t part,
+                   int32_t) {
+    return provisional_mold_text(buffer, all ? "#(unset)" : "unset", part);
+}
+int32_t none_form(const kel_value*, kel_value* buffer, const kel_value*, int32_t part) {
+    return provisional_mold_text(buffer, "none", part);
+}
+int32_t none_mold(const kel_value*, kel_value* buffer, bool, bool all, bool, const kel_value*, int32_t part,
+                  int32_t) {
+    return provisional_mold_text(buffer, all ? "#(none)" : "none", part);
+}
+int32_t logic_form(const kel_value* v, kel_value* buffer, const kel_value*, int32_t part) {
+    return provisional_mold_text(buffer, get_logic(v) ? "true" : "false", part);
+}
+int32_t logic_mold(const kel_value* v, kel_value* buffer, bool, bool all, bool, const kel_value*, int32_t part,
+                   int32_t) {
+    if (all) return provisional_mold_text(buffer, get_logic(v) ? "#(true)" : "#(false)", part);
+    return provisional_mold_text(buffer, get_logic(v) ? "true" : "false", part);
+}
+int32_t integer_form(const kel_value* v, kel_value* buffer, const kel_value*, int32_t part) {
+    char text[16];
+    int n = text_out::format_int32(text, get_integer(v));
+    text_out::append(buffer, text, static_cast<size_t>(n));
+    return part - n;
+}
+int32_t integer_mold(const kel_value* v, kel_value* buffer, bool, bool, bool, const kel_value* arg, int32_t part,
+                     int32_t) {
+    return integer_form(v, buffer, arg, part);
+}
+// Same-type equality and ordering of the provisional scalars.
+int32_t scalar_compare(const kel_value* a, const kel_value* b, int32_t op) {
+    if (type_of(a) != type_of(b)) return cmp::not_comparable;
+    int64_t x, y;
+    switch (type_of(a)) {
+        case types::unset:
+        case types::none: return 0;
+        case types::logic:
+            x = a->w1 != 0;
+            y = b->w1 != 0;
+            if (!cmp::equality_op(op) && op != cmp::same && op != cmp::sort && op != cmp::case_sort)
+                return cmp::not_comparable;
+            break;
+        default:
+            x = get_integer(a);
+            y = get_integer(b);
+            break;
+    }
+    return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+registration provisional_scalar_row(uint32_t id, form_fn f, mold_fn m) {
+    registration r = bare_row(id);
+    r[act::form] = f;
+    r[act::mold] = m;
+    r[act::compare] = static_cast<compare_fn>(scalar_compare);
+    return r;
+}
+registration unset_row() { return provisional_scalar_row(types::unset, unset_form, unset_mold); }
+registration none_row() { return provisional_scalar_row(types::none, none_form, none_mold); }
+registration logic_row() { return provisional_scalar_row(types::logic, logic_form, logic_mold); }
+registration integer_row() { return provisional_scalar_row(types::integer, integer_form, integer_mold); }
+
+using row_fn = registration (*)();
+
+// Row providers by type id; null: a bare provisional row.
+struct provider {
+    uint8_t id;
+    row_fn row;
+};
+constexpr provider row_providers[] = {
+    {types::datatype, datatype::row},
+    {types::unset, unset_row},
+    {types::none, none_row},
+    {types::logic, logic_row},
+    {types::series, series::row},
+    {types::block, block::provisional_row},
+    {types::integer, integer_row},
+};
+
+constexpr uint8_t order[] = {1,  2,  3,  4,  42, 5,  7,  41, 11, 13, 14, 15, 17, 16, 18, 19, 10, 21,
+                             22, 23, 25, 26, 27, 28, 24, 29, 6,  20, 9,  8,  32, 30, 31, 12, 33, 34,
+                             35, 40, 36, 37, 38, 39, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53};
+static_assert(sizeof order == 53);
+
+}  // namespace
+
+void install(const registration& r) {
+    const uint32_t t = r.id;
+    if (t == 0 || t >= static_cast<uint32_t>(types::table_rows)) registration_error("invalid type id", t);
+    if (registered[t]) registration_error("type registered twice", t);
+    if (r.parent != 0 && (r.parent >= static_cast<uint32_t>(types::table_rows) || !registered[r.parent]))
+        registration_error("parent not registered", t);
+    if (!r.name || std::strlen(r.name) < 2 || r.name[std::strlen(r.name) - 1] != '!')
+        registration_error("invalid name", t);
+    // Validate the whole row before anything of it is stored.
+    for (int a = 1; a <= act::count; ++a) {
+        const entry& e = r.actions[static_cast<size_t>(a - 1)];
+        if (e.kind == entry_kind::unsupported) continue;
+        if (e.kind == entry_kind::inherit) {
+            if (r.parent == 0) registration_error("inherited action without a parent", t);
+            continue;
+        }
+        if (e.kind != kind_for_action(a) || e.fn.any == nullptr) registration_error("invalid action handler", t);
+    }
+    if (t > highest_type_id) highest_type_id = t;
+    parent_ids[t] = static_cast<uint8_t>(r.parent);
+    type_names[t].name = r.name;
+    type_names[t].length = static_cast<int32_t>(std::strlen(r.name)) - 1;
+    for (int a = 1; a <= act::count; ++a) {
+        const entry& e = r.actions[static_cast<size_t>(a - 1)];
+        slot& s = action_table[t * act::row_stride + static_cast<uint32_t>(a) - 1];
+        if (e.kind == entry_kind::inherit)
+            s = action_table[r.parent * act::row_stride + static_cast<uint32_t>(a) - 1];
+        else if (e.kind == entry_kind::unsupported)
+            s.any = nullptr;
+        else
+            s = e.fn;
+    }
+    registered[t] = true;
+}
+
+void register_all() {
+    for (uint8_t id : order) {
+        row_fn fn = nullptr;
+        for (const provider& p : row_providers)
+            if (p.id == id) fn = p.row;
+        install(fn ? fn() : bare_row(id));
+    }
+}
+
+const uint8_t* registration_order(int* count) {
+    *count = static_cast<int>(sizeof order);
+    return order;
+}
+
+bool registered_q(uint32_t type) { return type < static_cast<uint32_t>(types::table_rows) && registered[type]; }
+
+const char* type_name(uint32_t type) {
+    if (!registered_q(type)) return "";
+    return type_names[type].name;
+}
+
+}  // namespace kel::registry
