@@ -395,9 +395,10 @@ signal_code round(const refinements& refs) {
     else if (refs.has(ref_half_down)) choose_up = false;
     else if (refs.has(ref_half_ceiling)) choose_up = value > 0;
     else choose_up = true;
-    if (choose_up && up > INT32_MAX) math_overflow();
+    // The magnitude 2147483648 still fits once the minus sign is back.
+    if (choose_up && up > (value < 0 ? int64_t(INT32_MAX) + 1 : int64_t(INT32_MAX))) math_overflow();
     const int64_t result = choose_up ? up : down;
-    v->w2 = static_cast<uint32_t>(static_cast<int32_t>(value < 0 ? -result : result));
+    v->w2 = static_cast<uint32_t>(value < 0 ? -result : result);
     return signal_code::none;
 }
 
