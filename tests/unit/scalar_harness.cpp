@@ -116,6 +116,16 @@ std::string show(const outcome& o) {
     return show(o.value);
 }
 
+std::string capture(const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const kel_unwind& u) {
+        if (u.code != code_value(signal_code::error)) throw;
+        return std::string("!") + last_fired().id;
+    }
+    return "";
+}
+
 std::string last_fired_word(int i) {
     const char* w = last_fired().arg_words[i];
     return w ? w : "";

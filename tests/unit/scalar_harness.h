@@ -6,6 +6,7 @@
 // Results are compared as text: "integer! 5", "float! 3.5", "!overflow".
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -47,6 +48,9 @@ outcome random(const kel_value& v, bool seed = false, bool secure = false);
 // "type! molded" for a value, "!id" for an error, "unsupported".
 std::string show(const outcome& o);
 std::string show(const kel_value& v);
+
+// Runs body; answers "" or "!id" of the error it raised.
+std::string capture(const std::function<void()>& body);
 
 // The name of word argument i (0-based) of the last fired error, or "".
 std::string last_fired_word(int i);
