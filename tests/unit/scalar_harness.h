@@ -34,6 +34,7 @@ struct outcome {
     bool unsupported = false;
     int32_t as_int() const { return get_integer(&value); }
     double as_float() const { return get_float(&value); }
+    bool as_logic() const { return get_logic(&value); }
 };
 
 outcome call_action(int action, std::vector<kel_value> args, const refinements& refs = refinements::none());
