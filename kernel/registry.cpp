@@ -8,8 +8,12 @@
 #include <cstring>
 
 #include "datatypes/block.h"
+#include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/issue.h"
 #include "datatypes/series.h"
+#include "datatypes/symbol.h"
+#include "datatypes/word.h"
 #include "kernel/fatal.h"
 #include "kernel/native_api.h"
 #include "kernel/print.h"
@@ -170,6 +174,14 @@ constexpr provider row_providers[] = {
     {types::series, series::row},
     {types::block, block::provisional_row},
     {types::integer, integer_row},
+    {types::symbol, symbol::row},
+    {types::context, _context::row},
+    {types::word, word::row},
+    {types::set_word, word::set_word_row},
+    {types::lit_word, word::lit_word_row},
+    {types::get_word, word::get_word_row},
+    {types::refinement, word::refinement_row},
+    {types::issue, issue::row},
 };
 
 constexpr uint8_t order[] = {1,  2,  3,  4,  42, 5,  7,  41, 11, 13, 14, 15, 17, 16, 18, 19, 10, 21,
