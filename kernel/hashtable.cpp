@@ -451,7 +451,8 @@ void put_words(uint32_t table, int32_t position) {
     key_array(t)[stop] = position;
 }
 
-// Candidate test of hash! find.
+// Candidate test of hash! find. /last counts the skip from the head, as a
+// forward search does, so records stay aligned.
 bool position_fits(int32_t p, int32_t head, int32_t skip, bool last, bool reverse) {
     if (reverse) return p < head && (head - p - 1) % skip == 0;
     (void)last;
@@ -827,7 +828,10 @@ kel_value* find(uint32_t table, const kel_value* key_cell, int32_t head, int32_t
             const kel_value candidate = *cell_at(hdr(table)->blk, p);
             if (compare_true(&candidate, &key, op)) best = p;
         }
-        return best >= 0;
+        // Values of another type that compare equal (a word! and a set-word!
+        // of one name) sit in buckets of their own further on: all of them
+        // are weighed, so the answer is the one a walk would give.
+        return false;
     });
     return best >= 0 ? cell_at(hdr(table)->blk, best) : nullptr;
 }
@@ -1058,10 +1062,15 @@ uint32_t intern_symbol(uint32_t table, const char* name, uint32_t length, bool c
         if (match >= 0) return static_cast<uint32_t>(match) + 1;
         empty = stop;
     }
+    if (empty < 0) too_large();  // cannot happen: the bound keeps buckets empty
     // A new symbol in the empty bucket that ended the exact search. Its alias
     // is the canonical id of the match, so every spelling resolves in one step
     // even when the first match met in probe order is itself a variant.
-    const int32_t alias = match >= 0 ? static_cast<int32_t>(symbol::resolve(static_cast<uint32_t>(match) + 1)) : -1;
+    int32_t alias = -1;
+    if (match >= 0) {
+        const int32_t its_alias = static_cast<int32_t>(cell_at(hdr(table)->blk, match)->w1);
+        alias = its_alias > 0 ? its_alias : match + 1;
+    }
     // The name: in a buffer of its own (the caller's bytes may lie in a series
     // buffer that the allocation moves, so they are copied first).
     uint32_t name_node;
