@@ -103,13 +103,17 @@ uint32_t allocate(int32_t size, bool stack, bool self, uint32_t prototype, uint3
     } else {
         table = hashtable::make(size, nullptr, hashtable::kinds::words, 0);
     }
+    hashtable::parking p;
+    p.table(table);
     uint32_t values_block = 0;
     if (!stack) {
         values_block = memory::new_unset_cells(static_cast<uint32_t>(size));
         memory::buffer_header* h = memory::buffer_of(values_block);
         h->tail = h->head;
+        p.node(values_block);
     }
     const uint32_t node = memory::new_cells(2);
+    p.release();
     memory::buffer_header* h = memory::buffer_of(node);
     h->tail = h->head + 32;
     kel_value* c = node_cells(node);

@@ -121,8 +121,11 @@ uint32_t chain_new(uint32_t table, int32_t first, int32_t second) {
         return c;
     }
     c = store_length(store);
+    parking p;
+    p.node(node);
     char* slot = memory::claim_tail_bytes(store, 4);
     std::memcpy(slot, &node, 4);
+    p.release();
     return c;
 }
 
@@ -189,9 +192,11 @@ sizing make_sizing(int64_t size) {
 }
 
 // Fresh flags (all empty) and keys (zero) for n buckets.
-void fresh_arrays(uint32_t table, uint32_t n) {
+void fresh_arrays(uint32_t table, uint32_t n, parking& p) {
     const uint32_t flags = filled_array(flag_bytes(n), 0xAA);
+    p.node(flags);
     const uint32_t keys = filled_array(n * 4, 0);
+    p.node(keys);
     table_header* t = hdr(table);
     t->flags = flags;
     t->keys = keys;
@@ -242,10 +247,13 @@ void resize(uint32_t table, uint64_t requested) {
     const uint32_t new_flags = filled_array(flag_bytes(n_new), 0xAA);
     const uint32_t n_old = hdr(table)->n_buckets;
     if (n_new > n_old) {
+        parking p;
+        p.node(new_flags);
         buffer_header* k = buffer_of(hdr(table)->keys);
         k = memory::expand_buffer_filled(k, n_new * 4, 0);
         std::memset(k->head_ptr() + n_old * 4, 0, static_cast<size_t>(n_new - n_old) * 4);
         k->tail = k->head + n_new * 4;
+        p.release();
     }
     // From here on nothing allocates: the addresses stay valid.
     table_header* t = hdr(table);
@@ -523,6 +531,28 @@ void remap_positions(uint32_t table, int32_t lo, int32_t hi, Map f) {
 
 }  // namespace
 
+// --- parking ------------------------------------------------------------------------
+
+void parking::node(uint32_t n) {
+    if (!stack::ready() || n == 0) return;
+    kel_value* c = stack::push_unset();
+    set_series(c, types::binary, 0, n);
+    ++cells;
+}
+
+void parking::table(uint32_t t) {
+    if (!stack::ready() || t == 0) return;
+    kel_value* c = stack::push_unset();
+    c->header = types::context | 0x400000u;  // a stack context: its word table, no values
+    c->w1 = t;
+    ++cells;
+}
+
+void parking::release() {
+    if (cells) stack::drop_cells(cells);
+    cells = 0;
+}
+
 // --- access --------------------------------------------------------------------------
 
 table_header* header_of(uint32_t table) { return hdr(table); }
@@ -643,12 +673,18 @@ uint32_t make(int32_t size, const kel_value* series, uint32_t kind, int32_t extr
         // A prototype context: its word table is copied with its words block.
         const uint32_t proto = v.w1;
         const uint32_t words = memory::copy_buffer(buffer_of(hdr(proto)->blk));
-        return copy(proto, words);
+        parking p;
+        p.node(words);
+        const uint32_t table = copy(proto, words);
+        p.release();
+        return table;
     }
     int64_t s = size;
     if (kind == kinds::words && s >= 4000) s *= 2;
     const sizing z = make_sizing(s);
+    parking p;
     const uint32_t table = memory::new_bytes(sizeof(table_header));
+    p.node(table);
     {
         buffer_header* h = buffer_of(table);
         std::memset(h->data(), 0, h->capacity);
@@ -659,46 +695,57 @@ uint32_t make(int32_t size, const kel_value* series, uint32_t kind, int32_t extr
         hdr(table)->indexes = static_cast<uint32_t>(extra + 1) * 16;
         hdr(table)->stamp = 1;
     }
-    fresh_arrays(table, z.n);
+    fresh_arrays(table, z.n, p);
     hdr(table)->upper_bound = z.bound;
     const uint32_t rows = static_cast<uint32_t>(std::max<int64_t>(s, 4));
     if (kind == kinds::hash) {
         const uint32_t idx = filled_array(rows * 4, 0xFF);
         hdr(table)->indexes = idx;
+        p.node(idx);
         const uint32_t store = new_chain_store();
         hdr(table)->chains = store;
+        p.node(store);
     }
     if (kind >= kinds::records || !has_series) {
         const uint32_t blk = memory::new_cells(rows);
         hdr(table)->blk = blk;
+        p.release();
         return table;
     }
     hdr(table)->blk = series_node(&v);
     if (kind == kinds::hash || kind == kinds::map) {
-        // The table is reachable from the stack while its series is indexed.
-        kel_value* holder = nullptr;
+        // The finished table is reachable while its series is indexed.
         if (stack::ready()) {
-            holder = stack::push_unset();
+            kel_value* holder = stack::push_unset();
             set_series(holder, kind == kinds::hash ? types::hash : types::map, 0, series_node(&v), table);
+            p.cells++;
         }
         put_all(table, std::max(series_head(&v), 0), kind == kinds::map ? 2 : 1);
-        if (holder) stack::drop_cells(1);
     }
+    p.release();
     return table;
 }
 
 uint32_t copy(uint32_t table, uint32_t series_node) {
+    parking p;
     const uint32_t node = memory::copy_buffer(buffer_of(table));
+    p.node(node);
     const uint32_t flags = memory::copy_buffer(buffer_of(hdr(table)->flags));
     hdr(node)->flags = flags;
+    p.node(flags);
     const uint32_t keys = memory::copy_buffer(buffer_of(hdr(table)->keys));
     hdr(node)->keys = keys;
+    p.node(keys);
     hdr(node)->blk = series_node;
     if (hdr(table)->kind == kinds::hash) {
         const uint32_t idx = memory::copy_buffer(buffer_of(hdr(table)->indexes));
         hdr(node)->indexes = idx;
+        p.node(idx);
         const uint32_t store = memory::copy_buffer(buffer_of(hdr(table)->chains));
         hdr(node)->chains = store;
+        // The copy is a whole table now (its chains still the original's),
+        // so it is kept as a table while the chains are copied one by one.
+        p.table(node);
         const uint32_t n = store_length(store);
         for (uint32_t c = 1; c < n; ++c) {
             const uint32_t chain = store_entries(store)[c];
@@ -707,6 +754,7 @@ uint32_t copy(uint32_t table, uint32_t series_node) {
             store_entries(store)[c] = fresh;
         }
     }
+    p.release();
     return node;
 }
 
@@ -730,7 +778,8 @@ void rehash(uint32_t table, int32_t size) {
     if (n > max_buckets) too_large();
     const uint32_t bound = static_cast<uint32_t>(static_cast<double>(n) * 0.77);
     if (n < 4) n = 4;
-    fresh_arrays(table, static_cast<uint32_t>(n));
+    parking p;
+    fresh_arrays(table, static_cast<uint32_t>(n), p);
     {
         table_header* t = hdr(table);
         t->upper_bound = bound;
@@ -743,6 +792,7 @@ void rehash(uint32_t table, int32_t size) {
     }
     const uint32_t store = new_chain_store();
     hdr(table)->chains = store;
+    p.release();
     put_all(table, 0, 1);
 }
 
@@ -1085,8 +1135,11 @@ uint32_t intern_symbol(uint32_t table, const char* name, uint32_t length, bool c
         nb->tail = nb->head + length;
         if (copy != small) heap::free(copy);
     }
+    parking p;
+    p.node(name_node);
     const uint32_t blk = hdr(table)->blk;
     kel_value* cell = memory::claim_buffer_cell(blk);
+    p.release();
     cell->header = types::symbol;
     cell->w1 = static_cast<uint32_t>(alias);
     cell->w2 = 0;
@@ -1138,9 +1191,9 @@ int32_t context_word_index(uint32_t table, uint32_t symbol_id, bool resolve, uin
 void mark(uint32_t table, const marker& m) {
     if (!table || !m.node(table)) return;
     const table_header t = *hdr(table);
-    m.node(t.flags);
-    m.node(t.keys);
-    if (t.kind == kinds::hash) {
+    if (t.flags) m.node(t.flags);
+    if (t.keys) m.node(t.keys);
+    if (t.kind == kinds::hash && t.indexes && t.chains) {
         m.node(t.indexes);
         m.node(t.chains);
         const uint32_t n = store_length(t.chains);
@@ -1149,6 +1202,7 @@ void mark(uint32_t table, const marker& m) {
             if (chain >= memory::node_base) m.node(chain);
         }
     }
+    if (!t.blk) return;
     if (t.kind >= kinds::records) m.node(t.blk);  // weak keys: the records' cells are marked after the drop
     else m.block(t.blk);
 }

@@ -82,6 +82,18 @@ uint32_t chain_positions(uint32_t table, uint32_t chain, const int32_t** first);
 // The bucket number + 1 stored for a position (kind 0), or -1.
 int32_t index_of_position(uint32_t table, int32_t position);
 
+// Keeps fresh nodes reachable while something is put together from several
+// allocations: each is parked on the argument stack (a byte buffer as a
+// binary! cell, a finished table as a stack-context cell, whose marking is
+// the table's), and `release` drops them all. Before the argument stack
+// exists nothing is parked (start-up never collects).
+struct parking {
+    int32_t cells = 0;
+    void node(uint32_t node);
+    void table(uint32_t table);
+    void release();
+};
+
 // --- hashing -------------------------------------------------------------------
 // The hash of a value; case-insensitive unless `case_sensitive` (string keys
 // fold with the same function as case-insensitive comparison).

@@ -653,3 +653,25 @@ TEST_F(WordsHash, HeapIntegerMapAgreesWithStdMap) {
     EXPECT_EQ(int_map::get(t, 1), nullptr);
     int_map::free(t);
 }
+
+TEST_F(WordsHash, ConstructionLeavesTheArgumentStackAsItWas) {
+    // Fresh nodes are parked on the argument stack while a table is put
+    // together; every path drops exactly what it parked.
+    const int32_t depth = stack::depth();
+    kel_value blk = test::b({1, 1, 2, 3, 3, 3});
+    const uint32_t h = ht::make(6, &blk, ht::kinds::hash, 0);
+    const uint32_t node = memory::copy_buffer(memory::buffer_of(series_node(&blk)));
+    ht::copy(h, node);
+    ht::rehash(h, 6);
+    kel_value pairs = test::b({1, 2, 3, 4});
+    ht::make(2, &pairs, ht::kinds::map, 0);
+    ht::make(2, nullptr, ht::kinds::records, 1);
+    const uint32_t ctx = _context::allocate(3, false, false, 0, _context::kind_object);
+    _context::allocate(3, false, false, ctx, _context::kind_object);
+    symbol::intern("parked-name-t9");
+    for (int i = 0; i < 40; ++i) {  // growth of a word table and of chains
+        kel_value w{types::word, 0, symbol::intern(("parked-" + std::to_string(i)).c_str()), 0};
+        _context::index_or_add_word(ctx, &w);
+    }
+    EXPECT_EQ(stack::depth(), depth);
+}
