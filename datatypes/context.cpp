@@ -183,7 +183,8 @@ int32_t index_or_add_word(uint32_t ctx, const kel_value* word) {
 
 kel_value* put(uint32_t ctx, const kel_value* word, const kel_value* value) {
     const kel_value v = *value;
-    const int32_t index = index_or_add_word(ctx, word);
+    // A stack context's frame has a fixed number of cells: no new words.
+    const int32_t index = stack_q(ctx) ? index_of(ctx, word_symbol(word), true) : index_or_add_word(ctx, word);
     kel_value* slot = slot_of(ctx, index);
     if (!slot) fire(error_category::script, "not-defined", word);
     *slot = v;

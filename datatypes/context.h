@@ -82,8 +82,8 @@ int32_t index_or_add(uint32_t ctx, uint32_t symbol, bool resolve, int32_t* out);
 // The index of the word's symbol (resolve), added when absent; a new word of
 // a heap context gets an unset! value slot.
 int32_t index_or_add_word(uint32_t ctx, const kel_value* word);
-// Stores the value in the word's slot, adding the word when absent; answers
-// the slot.
+// Stores the value in the word's slot, adding the word when absent (never to
+// a stack context); answers the slot. No slot: script `not-defined`.
 kel_value* put(uint32_t ctx, const kel_value* word, const kel_value* value);
 // When the word's symbol is absent: adds it with the value and answers the
 // slot; when present: null, nothing changes.

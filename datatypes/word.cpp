@@ -220,7 +220,7 @@ kel_value* get(const kel_value* word) {
     return stack::push_copy(v);
 }
 
-kel_value* get_in(uint32_t ctx, int32_t index) { return _context::values(ctx) + index; }
+kel_value* get_in(uint32_t ctx, int32_t index) { return slot_checked(ctx, index); }
 
 kel_value* push_value_at(uint32_t ctx, int32_t index) { return stack::push_copy(slot_checked(ctx, index)); }
 

@@ -42,7 +42,8 @@ kel_value* word_at(uint32_t ctx, int32_t index);
 kel_value* push_word_at(uint32_t ctx, int32_t index);
 // Pushes a copy of the word's value; unset! raises script `no-value`.
 kel_value* get(const kel_value* word);
-// The value cell at index of a heap context (no check).
+// The value cell at index of a context (a context without values raises
+// script `not-defined`, as push_value_at does).
 kel_value* get_in(uint32_t ctx, int32_t index);
 // Pushes a copy of value index (stack or heap context); a context without
 // values raises script `not-defined` with the word at that index.

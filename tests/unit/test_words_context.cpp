@@ -379,3 +379,21 @@ TEST_F(WordsContext, CaseVariantsShareOneGlobalSlot) {
     EXPECT_EQ(word_context(word::lookup_in(ctx, sym("zebra-g1"))), ctx);
     EXPECT_EQ(word_context(word::lookup_in(ctx, sym("Zebra-g1"))), _context::global());
 }
+
+TEST_F(WordsContext, StackContextsNeverGrowThroughPut) {
+    stack::reset();
+    const uint32_t fn = _context::allocate(1, true, false, 0, _context::kind_function);
+    int32_t i;
+    _context::index_or_add(fn, sym("qa"), true, &i);
+    const kel_value one = test::int_v(1);
+    kel_value* frame = stack::push_copy(&one);
+    stack::contexts.set_values(fn, stack::offset_of(frame));
+    const kel_value qa = global_word("qa"), qb = global_word("qb");
+    const kel_value two = test::int_v(2);
+    EXPECT_EQ(get_integer(_context::put(fn, &qa, &two)), 2);
+    EXPECT_EQ(get_integer(frame), 2);
+    EXPECT_TRUE(fires([&] { _context::put(fn, &qb, &two); }, "not-defined"));
+    EXPECT_TRUE(fires([&] { _context::add_if_absent(fn, &qb, &two); }, "not-defined"));
+    EXPECT_EQ(_context::length(fn), 1);
+    EXPECT_EQ(stack::top(), frame + 1);
+}
