@@ -461,9 +461,8 @@ void put_words(uint32_t table, int32_t position) {
 
 // Candidate test of hash! find. /last counts the skip from the head, as a
 // forward search does, so records stay aligned.
-bool position_fits(int32_t p, int32_t head, int32_t skip, bool last, bool reverse) {
+bool position_fits(int32_t p, int32_t head, int32_t skip, bool reverse) {
     if (reverse) return p < head && (head - p - 1) % skip == 0;
-    (void)last;
     return p >= head && (p - head) % skip == 0;
 }
 
@@ -872,7 +871,7 @@ kel_value* find(uint32_t table, const kel_value* key_cell, int32_t head, int32_t
         for (uint32_t j = 0; j < n; ++j) {
             // Re-read each time: a compare handler may move the chain.
             const int32_t p = bucket_positions(table, k).at[j];
-            if (!position_fits(p, head, skip, last, reverse)) continue;
+            if (!position_fits(p, head, skip, reverse)) continue;
             const bool better = best < 0 || ((last || reverse) ? p > best : p < best);
             if (!better) continue;
             const kel_value candidate = *cell_at(hdr(table)->blk, p);

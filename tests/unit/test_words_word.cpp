@@ -347,6 +347,12 @@ TEST_F(WordsWord, IssueConstructors) {
     const kel_value* recorded = issue::from_c_string("iss-d");  // recording: kept in the root block
     EXPECT_EQ(static_cast<uint32_t>(block::ks_length_q(block::root())), root_length + 1);
     EXPECT_EQ(test::mold(*recorded), "#iss-d");
+    // An issue made from a string molds with "#" and forms without it.
+    kel_value made;
+    const kel_value abc = test::str(U"abc");
+    issue::make_to(&made, &abc);
+    EXPECT_EQ(test::mold(made), "#abc");
+    EXPECT_EQ(test::form(made), "abc");
 }
 
 TEST_F(WordsWord, RuntimeWords) {
