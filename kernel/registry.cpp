@@ -13,14 +13,18 @@
 #include "datatypes/block.h"
 #include "datatypes/block_actions.h"
 #include "datatypes/char.h"
+#include "datatypes/context.h"
 #include "datatypes/datatype.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
+#include "datatypes/issue.h"
 #include "datatypes/logic.h"
 #include "datatypes/series.h"
+#include "datatypes/symbol.h"
 #include "datatypes/time.h"
 #include "datatypes/triple.h"
 #include "datatypes/typeset.h"
+#include "datatypes/word.h"
 #include "kernel/fatal.h"
 #include "kernel/native_api.h"
 #include "kernel/print.h"
@@ -117,6 +121,14 @@ constexpr provider row_providers[] = {
     {types::triple, triple::row},
     {types::bitset, bitset::row},
     {types::typeset, typeset::row},
+    {types::symbol, symbol::row},
+    {types::context, _context::row},
+    {types::word, word::row},
+    {types::set_word, word::set_word_row},
+    {types::lit_word, word::lit_word_row},
+    {types::get_word, word::get_word_row},
+    {types::refinement, word::refinement_row},
+    {types::issue, issue::row},
 };
 
 constexpr uint8_t order[] = {1,  2,  3,  4,  42, 5,  7,  41, 11, 13, 14, 15, 17, 16, 18, 19, 10, 21,

@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/symbol.h"
 #include "evaluator/actions.h"
 #include "evaluator/random.h"
 #include "evaluator/stack.h"
@@ -14,12 +16,14 @@
 #include "kernel/heap.h"
 #include "kernel/print.h"
 #include "kernel/registry.h"
+#include "kernel/runtime_words.h"
 #include "kernel/series_memory.h"
 #include "platform/platform.h"
 
 namespace kel::runtime {
 
 runtime_record record;
+bool recording = true;
 std::atomic<bool> evaluating{false};
 std::atomic<bool> halt_requested{false};
 std::atomic<bool> quit_requested{false};
@@ -47,6 +51,13 @@ const init_step steps[] = {
     {"node and series frames", init_frames},
     {"root buffers", init_root_buffers},
     {"stack wiring", init_stacks},
+    {"symbol table", symbol::init_table},
+    {"global context", _context::init_global},
+    {"symbol index", symbol::init_index},
+    {"datatype-name words", words::bind_datatype_names},
+    {"runtime words", words::make_runtime_words},
+    {"runtime refinements", words::make_runtime_refinements},
+    {"runtime issues", words::make_runtime_issues},
 };
 
 }  // namespace
