@@ -10,6 +10,7 @@
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
 #include "datatypes/series.h"
+#include "datatypes/string.h"
 #include "kernel/fatal.h"
 #include "kernel/native_api.h"
 #include "kernel/print.h"
@@ -169,6 +170,7 @@ constexpr provider row_providers[] = {
     {types::logic, logic_row},
     {types::series, series::row},
     {types::block, block::provisional_row},
+    {types::string, string::row},
     {types::integer, integer_row},
 };
 
