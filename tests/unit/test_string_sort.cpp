@@ -202,7 +202,9 @@ TEST_F(StringSort, Errors) {
             }
             (void)registry::handler(types::string, act::sort)(refs);
         }, r.id)) << r.id;
-        if (r.word) EXPECT_STREQ(last_fired().arg_words[0], r.word);
+        if (r.word) {
+            EXPECT_STREQ(last_fired().arg_words[0], r.word);
+        }
         EXPECT_EQ(text(s), U"dcba");  // checked before anything changed
     }
     kel_value empty = str(U"");
