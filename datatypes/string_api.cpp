@@ -872,6 +872,7 @@ kel_value* convert_value(kel_value* value, const kel_value* part, bool to_upper)
         value->w2 = convert_char(value->w2, to_upper);
         return value;
     }
+    if (!any_string_type(type_of(value))) return value;  // the natives take chars and text only
     memory::buffer_header* h = string::buffer(value);
     const int64_t units = h->units();
     if (series_head(value) > units) set_series_head(value, static_cast<int32_t>(units));

@@ -167,7 +167,8 @@ void form_onto_tail(kel_value* s, const kel_value* value, int64_t elements, int6
     } else {
         form_value(&v, s, arg, left);
     }
-    if (budget >= 0) truncate_units(buffer(s), static_cast<int32_t>(start + budget));
+    if (budget >= 0 && start + budget < static_cast<int64_t>(buffer(s)->units()))
+        truncate_units(buffer(s), static_cast<int32_t>(start + budget));
 }
 
 // Repeats the run of `count` units at unit index `at` until it is there

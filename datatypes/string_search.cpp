@@ -11,6 +11,7 @@
 #include "evaluator/stack.h"
 #include "kernel/case_tables.h"
 #include "kernel/cycle_guard.h"
+#include "kernel/heap.h"
 #include "kernel/native_api.h"
 #include "kernel/sort.h"
 
@@ -355,17 +356,36 @@ void sort(kel_value* s, bool case_, const kel_value* skip, const kel_value* comp
 
     set_series_head(s, static_cast<int32_t>(start));
     notify(s, "sort", nullptr, start, n);
-    h = buffer(s);
-    char* base = unit_ptr(h, start);
     const size_t record = static_cast<size_t>(size) * unit;
     const size_t records = static_cast<size_t>(n / size);
-    // Stability is what /stable asks for, whatever the other refinements.
-    if (stable) {
-        if (sort::merge(base, records, record, reinterpret_cast<uintptr_t>(&ctx), 0, sort_trampoline) ==
-            sort::merge_result::too_long)
-            fire(error_category::script, "too-long");
+    const size_t bytes = records * record;
+    auto run = [&](char* base) {
+        // Stability is what /stable asks for, whatever the other refinements.
+        if (stable) {
+            if (sort::merge(base, records, record, reinterpret_cast<uintptr_t>(&ctx), 0, sort_trampoline) ==
+                sort::merge_result::too_long)
+                fire(error_category::script, "too-long");
+        } else {
+            sort::quick(base, records, record, reinterpret_cast<uintptr_t>(&ctx), 0, sort_trampoline);
+        }
+    };
+    if (!ctx.function) {
+        run(unit_ptr(buffer(s), start));
     } else {
-        sort::quick(base, records, record, reinterpret_cast<uintptr_t>(&ctx), 0, sort_trampoline);
+        // A script function may change this very string (grow it, widen it,
+        // shorten it) while it is being sorted: the records are sorted in a
+        // private copy, written back only when the text still has them at
+        // the same width.
+        const uint32_t node = series_node(s);
+        struct release {
+            char* p;
+            ~release() { heap::free(p); }
+        } copy{static_cast<char*>(heap::allocate(bytes ? bytes : 1))};
+        std::memcpy(copy.p, unit_ptr(buffer(s), start), bytes);
+        run(copy.p);
+        buffer_header* now = memory::buffer_of(node);
+        if (now->unit() == unit && static_cast<int64_t>(now->units()) >= start + n)
+            std::memcpy(unit_ptr(now, start), copy.p, bytes);
     }
     notify(s, "sorted", nullptr, start, n);
 }

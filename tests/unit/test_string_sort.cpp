@@ -217,6 +217,17 @@ signal_code less_than(const kel_value*, const kel_value* first, const kel_value*
     else set_logic(result, get_char(first) < get_char(second));
     return signal_code::none;
 }
+// A comparison function that changes the string being sorted.
+kel_value* victim = nullptr;
+int calls = 0;
+signal_code meddling(const kel_value* fn, const kel_value* first, const kel_value* second, kel_value* result) {
+    ++calls;
+    memory::buffer_header* h = string::buffer(victim);
+    if (calls == 3) {
+        for (int i = 0; i < 5000; ++i) h = string::add_char(h, 0x1F600);  // grows and widens it
+    }
+    return less_than(fn, first, second, result);
+}
 }  // namespace
 
 TEST_F(StringSort, ScriptComparisonFunctions) {
@@ -232,6 +243,17 @@ TEST_F(StringSort, ScriptComparisonFunctions) {
     kel_value recs = str(U"b1a2a1", 2);
     call_action(act::sort, {recs}, {{SKIP, {test::int_v(2)}}, {COMPARE, {fn}}, {ALL, {}}, {STABLE, {}}});
     EXPECT_EQ(text(recs), U"a1a2b1");
+
+    // The function grows and widens the text under the sort: the records are
+    // sorted in a copy, and not written back over text of another width.
+    kel_value m = str(U"dcbahgfe");
+    victim = &m;
+    calls = 0;
+    string::compare_callback = meddling;
+    call_action(act::sort, {m}, {{COMPARE, {fn}}});
+    EXPECT_EQ(text(m).substr(0, 8), U"dcbahgfe");
+    EXPECT_EQ(test::unit_of(m), 4u);
+    EXPECT_EQ(text(m).size(), 5008u);
 }
 
 TEST_F(StringSort, VectorElementsAndComparators) {
