@@ -734,7 +734,8 @@ char* conversion_buffer(kel_value* s, uint32_t size) {
 uint32_t utf16_to_string(const uint8_t* p, uint32_t units, kel_value* target, bool cr) {
     // With no address the text lies in the target's conversion buffer; it is
     // found again after every allocation.
-    const bool in_conversion = p == nullptr;
+    const bool in_conversion = p == nullptr && target != nullptr && target->w3 != 0;
+    if (p == nullptr && !in_conversion) units = 0;  // no text anywhere: an empty string
     auto source = [&]() -> const uint8_t* {
         return in_conversion ? reinterpret_cast<const uint8_t*>(memory::buffer_of(target->w3)->data()) : p;
     };

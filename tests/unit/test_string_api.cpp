@@ -452,6 +452,8 @@ TEST_F(StringApi, DecodeAndUtf16Loading) {
     kel_value* empty = string::decode(nullptr, 0, nullptr, string::encoding_utf8);
     EXPECT_EQ(text(*empty), U"");
     EXPECT_EQ(unit_of(*empty), 1u);
+    kel_value* empty16 = string::decode(nullptr, 0, nullptr, string::encoding_utf16le);
+    EXPECT_EQ(text(*empty16), U"");
     const uint8_t le[] = {0x61, 0, 0x3D, 0xD8, 0x00, 0xDE, 0x00, 0xDE, 0x0D, 0, 0x0A, 0};
     kel_value cell;
     string::decode(le, 6, &cell, string::encoding_utf16le);
@@ -663,4 +665,70 @@ TEST_F(StringApi, SortCallCompareMapsAnswers) {
     }
     string::compare_callback = nullptr;
     stack::reset();
+}
+
+// The series-backed loaders against the plain-memory ones over random bytes:
+// the same text, unit, bytes left over and errors.
+TEST_F(StringApi, LoadersAgreeWithThePlainMemoryDecoders) {
+    uint32_t seed = 99;
+    auto rnd = [&](uint32_t m) {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) % m;
+    };
+    // Bytes that make well-formed sequences likely, with stray ones between.
+    const std::vector<std::vector<uint8_t>> pieces = {
+        {'a'}, {'\r'}, {'\n'}, {0xC3, 0xA9}, {0xE2, 0x82, 0xAC}, {0xF0, 0x9F, 0x98, 0x80}, {0xED, 0xA0, 0x80},
+        {0x80}, {0xC3}, {0xE2, 0x82}, {0xEF, 0xBB, 0xBF}, {0xFF}, {0xC0, 0x80}, {0x00},
+    };
+    for (int k = 0; k < 3000; ++k) {
+        std::vector<uint8_t> bytes;
+        for (uint32_t i = 0, n = rnd(8); i < n; ++i) {
+            const auto& p = pieces[rnd(static_cast<uint32_t>(pieces.size()))];
+            bytes.insert(bytes.end(), p.begin(), p.end());
+        }
+        const bool cr = rnd(2);
+        const uint32_t size = static_cast<uint32_t>(bytes.size());
+
+        unicode::unit_text want;
+        size_t want_left = 0;
+        unicode::text_error err;
+        const unicode::error_id e = unicode::utf8_to_units(bytes.data(), size, cr, want, &want_left, &err);
+        uint32_t left = 0;
+        kel_value s;
+        const bool raised = fires([&] {
+            set_series(&s, types::string, 0, unicode::utf8_to_string(bytes.data(), size, 0, &left, cr));
+        }, "invalid-utf8");
+        ASSERT_EQ(raised, e == unicode::error_id::invalid_utf8) << k;
+        if (raised) {
+            EXPECT_EQ(text(last_fired().args[0]), std::u32string(err.bytes, err.bytes + err.byte_count)) << k;
+            continue;
+        }
+        EXPECT_EQ(left, want_left) << k;
+        EXPECT_EQ(unit_of(s), want.unit) << k;
+        std::u32string w;
+        for (size_t i = 0; i < want.length(); ++i) w += static_cast<char32_t>(want.at(i));
+        EXPECT_EQ(text(s), w) << k;
+
+        // The same bytes as UTF-16 units and as windows-1251.
+        if (size % 2 == 0) {
+            unicode::unit_text w16;
+            unicode::utf16_to_units(bytes.data(), size / 2, cr, w16);
+            kel_value t;
+            set_series(&t, types::string, 0, unicode::utf16_to_string(bytes.data(), size / 2, nullptr, cr));
+            std::u32string w2;
+            for (size_t i = 0; i < w16.length(); ++i) w2 += static_cast<char32_t>(w16.at(i));
+            EXPECT_EQ(text(t), w2) << k;
+            if (size > 0) {
+                EXPECT_EQ(unit_of(t), w16.unit) << k;
+            }
+        }
+        unicode::unit_text wc;
+        unicode::cp1251_to_units(bytes.data(), size, cr, wc);
+        kel_value c;
+        set_series(&c, types::string, 0, unicode::cp1251_to_string(bytes.data(), size, nullptr, cr));
+        std::u32string w3;
+        for (size_t i = 0; i < wc.length(); ++i) w3 += static_cast<char32_t>(wc.at(i));
+        EXPECT_EQ(text(c), w3) << k;
+        EXPECT_EQ(unit_of(c), wc.unit) << k;
+    }
 }

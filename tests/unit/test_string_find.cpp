@@ -38,7 +38,7 @@ kel_value at_head(kel_value v, int32_t head) {
 // Refinement indexes of find (select takes the first nine).
 enum { PART, ONLY, CASE, SAME, ANY, WITH, SKIP, LAST, REVERSE, TAIL, MATCH };
 
-// The search model: the windows as the specification states them, in
+// The search model: the windows of find and select written out again in
 // Python, with Python's own case mapping as the fold.
 const char* model = R"PY(
 def fold(c, case):
@@ -186,6 +186,13 @@ TEST_F(StringFind, EdgeCases) {
     r = call_action(act::find, {abcabc, test::char_v('a')}, {{REVERSE, {}}});
     EXPECT_TRUE(none_q(&r));  // reverse at the head
     r = call_action(act::find, {at_head(abcabc, 6), test::char_v('a')}, {{REVERSE, {}}});
+    EXPECT_EQ(series_head(&r), 3);
+    // Backward, /part counts the units before the head.
+    r = call_action(act::find, {at_head(abcabc, 6), test::char_v('b')}, {{REVERSE, {}}, {PART, {test::int_v(2)}}});
+    EXPECT_EQ(series_head(&r), 4);
+    r = call_action(act::find, {at_head(abcabc, 6), test::char_v('b')}, {{REVERSE, {}}, {PART, {test::int_v(1)}}});
+    EXPECT_TRUE(none_q(&r));
+    r = call_action(act::find, {at_head(abcabc, 6), str(U"ab")}, {{REVERSE, {}}, {PART, {test::int_v(99)}}});
     EXPECT_EQ(series_head(&r), 3);
     r = call_action(act::find, {abcabc, str(U"")});
     EXPECT_TRUE(none_q(&r));  // an empty pattern finds nothing
