@@ -56,6 +56,22 @@ int64_t matching_brace(uint32_t node, int64_t i, int64_t end) {
 
 }  // namespace
 
+void count_quotes_lines(const kel_value* s, int64_t start, int64_t end, int64_t* quotes, int64_t* lines) {
+    buffer_header* h = buffer(s);
+    const uint32_t unit = h->unit();
+    end = std::min<int64_t>(end, h->units());
+    *quotes = *lines = 0;
+    for (int64_t i = std::max<int64_t>(start, 0); i < end; ++i) {
+        const uint32_t c = read_unit(unit_ptr(h, i), unit);
+        *quotes += c == '"';
+        *lines += c == '\n';
+    }
+}
+
+bool brace_closed_q(const kel_value* s, int64_t index, int64_t end) {
+    return matching_brace(series_node(s), index, std::min<int64_t>(end, buffer(s)->units())) >= 0;
+}
+
 // ---------------------------------------------------------------- escapes
 
 int escape_char(uint32_t cp, bool all, uint32_t* out) {
@@ -167,11 +183,7 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool, bool all, bool, co
     if (arg && cell::get_int_checked(arg) != 0) end = part < 0 ? head : std::min<int64_t>(units, head + part);
 
     int64_t quotes = 0, lines = 0;
-    for (int64_t i = head; i < end; ++i) {
-        const uint32_t c = read_unit(unit_ptr(h, i), h->unit());
-        quotes += c == '"';
-        lines += c == '\n';
-    }
+    count_quotes_lines(&v, head, end, &quotes, &lines);
     const bool braces = lines >= 3 || quotes > 0 || units - head >= 50;
 
     text_writer w(buffer);
@@ -191,6 +203,7 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool, bool all, bool, co
                     if (i < closed_until) {
                         counted = true;  // inside a closed span: closed too
                     } else {
+                        // Where it closes: every brace inside is then closed too.
                         const int64_t m = matching_brace(node, i, end);
                         if (m >= 0) {
                             closed_until = m;

@@ -28,6 +28,12 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, boo
 int32_t compare(const kel_value* value, const kel_value* other, int32_t op);
 signal_code eval_path(const path_step_args& step);
 
+// Mold helpers: the double quotes and line feeds of the units [start, end);
+// whether the "{" at unit `index` is closed by a "}" before `end` (nesting
+// counted from it).
+void count_quotes_lines(const kel_value* s, int64_t start, int64_t end, int64_t* quotes, int64_t* lines);
+bool brace_closed_q(const kel_value* s, int64_t index, int64_t end);
+
 // The mold escape of one code point (quote form), appended to the buffer.
 void mold_char(kel_value* buffer, uint32_t cp, bool all);
 // The same escape as text: its length (at most 10 code points) in out.
@@ -85,9 +91,22 @@ void change(kel_value* series, const kel_value* value, int32_t part, bool only, 
 void swap(kel_value* series1, const kel_value* series2);
 void take(kel_value* series, const kel_value* part, bool deep, bool last, kel_value* result);
 void trim(kel_value* series, bool head, bool tail, bool auto_, bool lines, bool all, const kel_value* with);
-// Whitespace for trimming, and the blanks within a line.
+// Whitespace for trimming (1-0x20, 0x85, 0xA0, 0x1680, 0x180E,
+// 0x2000-0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000), and the blanks
+// within a line (space, tab and that list above 0x20).
 bool whitespace_q(uint32_t cp);
 bool blank_q(uint32_t cp);
+// The workers of trim, on the text from the head. strip_chars removes every
+// code point of the set (a char! or integer!, or the code points of a string
+// or binary!; without one tab, line feed, return and space); an empty set
+// removes nothing. collapse_whitespace makes every run of whitespace one
+// space and leaves none at either end. trim_whitespace removes leading
+// whitespace (head), trailing whitespace (tail), or with neither both and the
+// blanks around each line break inside, ending the text with one line feed
+// when the trailing whitespace held one.
+void strip_chars(kel_value* series, const kel_value* with);
+void collapse_whitespace(kel_value* series);
+void trim_whitespace(kel_value* series, bool head, bool tail);
 // The set natives on the two series at the arguments base (op 8 unique, 9
 // union, 10 intersect, 11 exclude, 12 difference); the result replaces the
 // first argument cell, which is returned.

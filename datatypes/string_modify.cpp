@@ -422,7 +422,7 @@ void write_text(const kel_value* s, const std::u32string& text) {
     h->tail = h->head + static_cast<uint32_t>((head + static_cast<int64_t>(text.size())) * unit);
 }
 
-std::u32string strip_chars(const std::u32string& text, std::vector<uint32_t> set) {
+std::u32string stripped(const std::u32string& text, std::vector<uint32_t> set) {
     std::sort(set.begin(), set.end());
     std::u32string out;
     for (char32_t c : text)
@@ -430,7 +430,7 @@ std::u32string strip_chars(const std::u32string& text, std::vector<uint32_t> set
     return out;
 }
 
-std::u32string collapse_whitespace(const std::u32string& text) {
+std::u32string collapsed(const std::u32string& text) {
     std::u32string out;
     bool pending = false;
     for (char32_t c : text) {
@@ -445,7 +445,7 @@ std::u32string collapse_whitespace(const std::u32string& text) {
     return out;
 }
 
-std::u32string trim_whitespace(const std::u32string& text, bool head, bool tail) {
+std::u32string trimmed(const std::u32string& text, bool head, bool tail) {
     size_t a = 0, b = text.size();
     while (a < b && whitespace_q(text[a])) ++a;
     while (b > a && whitespace_q(text[b - 1])) --b;
@@ -473,33 +473,41 @@ std::u32string trim_whitespace(const std::u32string& text, bool head, bool tail)
 
 }  // namespace
 
-void trim(kel_value* s, bool head, bool tail, bool auto_, bool lines, bool all, const kel_value* with) {
-    if (all || with) {
-        std::vector<uint32_t> set;
-        if (!with) {
-            set = {'\t', '\n', '\r', ' '};
+void strip_chars(kel_value* s, const kel_value* with) {
+    std::vector<uint32_t> set;
+    if (!with) {
+        set = {'\t', '\n', '\r', ' '};
+    } else {
+        const uint32_t t = type_of(with);
+        if (t == types::char_ || t == types::integer) {
+            set.push_back(with->w2);
+        } else if (any_string_type(t) || t == types::binary) {
+            const std::u32string cps = read_text(with);
+            set.assign(cps.begin(), cps.end());
         } else {
-            const uint32_t t = type_of(with);
-            if (t == types::char_ || t == types::integer) {
-                set.push_back(with->w2);
-            } else if (any_string_type(t) || t == types::binary) {
-                const std::u32string cps = read_text(with);
-                set.assign(cps.begin(), cps.end());
-            } else {
-                fire(error_category::script, "invalid-arg", with);
-            }
+            fire(error_category::script, "invalid-arg", with);
         }
-        const int64_t at = std::max(series_head(s), 0);
-        notify(s, "trim", nullptr, at, ks_length_q(s));
-        if (!set.empty()) write_text(s, strip_chars(read_text(s), set));
-        notify(s, "trimmed", nullptr, at, ks_length_q(s));
-        return;
     }
-    if (auto_) fire(error_category::internal, "not-done");
+    if (!set.empty()) write_text(s, stripped(read_text(s), set));
+}
+
+void collapse_whitespace(kel_value* s) { write_text(s, collapsed(read_text(s))); }
+
+void trim_whitespace(kel_value* s, bool head, bool tail) { write_text(s, trimmed(read_text(s), head, tail)); }
+
+void trim(kel_value* s, bool head, bool tail, bool auto_, bool lines, bool all, const kel_value* with) {
+    if (with) {
+        // The set is checked before the owner hears of a change.
+        const uint32_t t = type_of(with);
+        if (t != types::char_ && t != types::integer && !any_string_type(t) && t != types::binary)
+            fire(error_category::script, "invalid-arg", with);
+    }
+    if (!all && !with && auto_) fire(error_category::internal, "not-done");
     const int64_t at = std::max(series_head(s), 0);
     notify(s, "trim", nullptr, at, ks_length_q(s));
-    const std::u32string text = read_text(s);
-    write_text(s, lines ? collapse_whitespace(text) : trim_whitespace(text, head, tail));
+    if (all || with) strip_chars(s, with);
+    else if (lines) collapse_whitespace(s);
+    else trim_whitespace(s, head, tail);
     notify(s, "trimmed", nullptr, at, ks_length_q(s));
 }
 
