@@ -20,6 +20,7 @@
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
 #include "datatypes/series.h"
+#include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/time.h"
 #include "datatypes/triple.h"
@@ -129,6 +130,7 @@ constexpr provider row_providers[] = {
     {types::get_word, word::get_word_row},
     {types::refinement, word::refinement_row},
     {types::issue, issue::row},
+    {types::string, string::row},
 };
 
 constexpr uint8_t order[] = {1,  2,  3,  4,  42, 5,  7,  41, 11, 13, 14, 15, 17, 16, 18, 19, 10, 21,
