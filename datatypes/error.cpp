@@ -22,6 +22,8 @@ namespace kel::error {
 void (*current_position)(kel_value* out) = nullptr;
 int32_t (*trace_level)() = nullptr;
 void (*form_callers)(kel_value* buffer, int32_t mark_depth, int32_t level) = nullptr;
+void (*list_callers)(kel_value* out, int32_t mark_depth, int32_t level) = nullptr;
+void (*trace_files)(kel_value* out) = nullptr;
 
 namespace {
 
@@ -401,6 +403,43 @@ void annotate(kel_value* e, const kel_value* where, int32_t mark_depth) {
     fill_where(e, where);
     kel_value* s = field_at(e, field::stack);
     if (type_of(s) != types::block) set_integer(s, mark_depth);
+}
+
+void call_argument_word(int32_t n, kel_value* out) {
+    set_none(out);
+    const stack::call_mark* m = stack::innermost_frame();
+    if (!m || m->symbol == 0 || n < 1) return;
+    const kel_value* f = _context::symbol_value(m->symbol, m->word_context ? m->word_context : _context::global());
+    if (!f) return;
+    const uint32_t t = type_of(f);
+    if (t != types::native && t != types::action && t != types::op && t != types::function) return;
+    if (!f->w2) return;
+    memory::buffer_header* h = memory::buffer_of(f->w2);
+    const auto* c = reinterpret_cast<const kel_value*>(h->head_ptr());
+    for (uint32_t i = 0; i < h->used() / 16; ++i) {
+        const uint32_t ct = type_of(c + i);
+        if (ct != types::word && ct != types::lit_word && ct != types::get_word && ct != types::refinement) continue;
+        if (--n == 0) {
+            *out = c[i];
+            return;
+        }
+    }
+}
+
+void build_stack_trace(kel_value* e) {
+    if (type_of(field_at(e, field::stack)) != types::integer) return;
+    const int32_t depth = get_integer(field_at(e, field::stack));
+    int32_t level = trace_level ? trace_level() : 0;
+    if (level <= 0) level = 1;
+    kel_value* calls = stack::push_unset();
+    if (list_callers) list_callers(calls, depth, level);
+    else block::init_cell(calls, 1);
+    *field_at(e, field::stack) = *calls;
+    kel_value* files = stack::push_unset();
+    set_none(files);
+    if (trace_files) trace_files(files);
+    *field_at(e, field::files) = *files;
+    stack::drop_cells(2);
 }
 
 uint32_t type_symbol(const kel_value* e) {

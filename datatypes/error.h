@@ -85,6 +85,11 @@ extern void (*current_position)(kel_value* out);
 // trace level 0, no callers.
 extern int32_t (*trace_level)();
 extern void (*form_callers)(kel_value* buffer, int32_t mark_depth, int32_t level);
+// The callers from the bottom up to a mark depth as a new block in `out`, and
+// the block of script files being loaded (field 3 of the trace settings).
+// Null: an empty block, and no files.
+extern void (*list_callers)(kel_value* out, int32_t mark_depth, int32_t level);
+extern void (*trace_files)(kel_value* out);
 
 // Fills `where` when it is none and `stack` with the mark depth unless it
 // holds a block! (installed as stack::errors.annotate).
@@ -94,6 +99,13 @@ void fill_where(kel_value* error, const kel_value* where);
 // The category and id symbols of an error (0 when not words).
 uint32_t type_symbol(const kel_value* error);
 uint32_t id_symbol(const kel_value* error);
+// The n-th argument word (word!, lit-word!, get-word! or refinement!
+// entries of its spec) of the value that the innermost call mark names,
+// when that is a native!, action!, op! or function!; else none. Into `out`.
+void call_argument_word(int32_t n, kel_value* out);
+// When `stack` holds a mark depth: replaces it by the block of callers up to
+// that mark (at the trace level, 1 when not positive), and sets `files`.
+void build_stack_trace(kel_value* error);
 // A field cell of an error (valid until the next allocation).
 kel_value* field_at(const kel_value* error, int32_t index);
 

@@ -354,3 +354,35 @@ TEST_F(Errors, TheStandInReaderKnowsTheCatalogueForms) {
     stack::drop_cells(1);
     EXPECT_EQ(std::string(error::catalog_source()).rfind("; The error catalogue", 0), 0u);
 }
+
+TEST_F(Errors, CallArgumentWordsAndTheCapturedTrace) {
+    const kel_value spec = b({word_v("series"), test::lit_word_v("value"), word_v("part", types::refinement),
+                              word_v("count")});
+    const kel_value fn = test::function_v(spec, nullptr);
+    kel_value name = word_v("my-append");
+    _context::set_bound(&name, &fn);
+    stack::open_call_frame(&name, fn.w1);
+    kel_value w;
+    error::call_argument_word(2, &w);
+    EXPECT_EQ(type_of(&w), types::lit_word);
+    EXPECT_TRUE(test::word_named(w, "value"));
+    error::call_argument_word(3, &w);
+    EXPECT_EQ(type_of(&w), types::refinement);
+    error::call_argument_word(9, &w);
+    EXPECT_EQ(type_of(&w), types::none);
+    stack::close_frame();
+    error::call_argument_word(1, &w);  // no mark
+    EXPECT_EQ(type_of(&w), types::none);
+
+    kel_value e = make_error(int_v(302));
+    *error::field_at(&e, error::field::stack) = int_v(4);
+    error::list_callers = [](kel_value* out, int32_t depth, int32_t level) {
+        *out = test::b({depth, level});
+    };
+    error::build_stack_trace(&e);
+    EXPECT_EQ(test::ints(*error::field_at(&e, error::field::stack)), (std::vector<int32_t>{4, 1}));
+    EXPECT_EQ(type_of(error::field_at(&e, error::field::files)), types::none);
+    error::build_stack_trace(&e);  // a block stays as it is
+    EXPECT_EQ(test::ints(*error::field_at(&e, error::field::stack)), (std::vector<int32_t>{4, 1}));
+    error::list_callers = nullptr;
+}

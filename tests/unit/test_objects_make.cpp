@@ -276,3 +276,53 @@ TEST_F(ObjectsMake, SelectAndPut) {
     EXPECT_EQ(test::fired_id([&] { call(act::put, {o, word_v("zz"), int_v(1)}); }), "invalid-path");
     stack::reset();
 }
+
+TEST_F(ObjectsMake, SpecWordsAreBoundBeforeTheSpecRuns) {
+    // b: a reads the new object's a, not a global one.
+    const kel_value a_global = word_v("a");
+    const kel_value forty = int_v(40);
+    _context::set_bound(const_cast<kel_value*>(&a_global), &forty);
+    const kel_value o = make_object(b({set_word_v("a"), 1, set_word_v("b"), word_v("a")}));
+    EXPECT_EQ(int_field(o, "b"), 1);
+}
+
+TEST_F(ObjectsMake, TheBootsWayOfMakingObjects) {
+    // A context filled by index, then pushed as an object of a fixed class.
+    const uint32_t ctx = _context::allocate(3, false, true, 0, _context::kind_object);
+    for (const char* name : {"x", "on-change*", "on-deep-change*"}) {
+        int32_t index;
+        _context::index_or_add(ctx, test::canonical_symbol(name), true, &index);
+    }
+    kel_value* o = object::push(ctx, 277);
+    EXPECT_EQ(object::word_count(o), 3);
+    EXPECT_EQ(type_of(object::get_values(o) + 2), types::unset);  // values sized to the words
+    EXPECT_EQ(_context::owner(ctx)->w2, 277u);
+    static int bound;
+    bound = 0;
+    object::owners.bind_object = [](kel_value*, const kel_value*, const kel_value*) { ++bound; };
+    const uint32_t record = object::set_change_hooks(ctx, 1, 6, 2, 0);
+    object::owners = {};
+    EXPECT_EQ(bound, 1);
+    EXPECT_EQ(stack::last_cell()->w3, record);
+    EXPECT_EQ(_context::owner(ctx)->w3, record);
+    EXPECT_TRUE(object::has_deep_hook_q(stack::last_cell()));
+    kel_value* again = object::push_with_hooks(ctx, record, 280);
+    EXPECT_EQ(again->w3, record);
+    EXPECT_EQ(object::class_of(again), 280u);
+    // The class checks of compiled paths.
+    const kel_value holder = make_object(b({set_word_v("r"), test::none_v()}));
+    object::get_values(&holder)[0] = *again;
+    EXPECT_TRUE(object::field_of_class_q(holder.w1, 0, 280));
+    EXPECT_FALSE(object::field_of_class_q(holder.w1, 0, 277));
+    EXPECT_FALSE(object::field_of_class_q(holder.w1, 5, 280));
+    const kel_value r = *object::word_at(holder.w1, 0);
+    EXPECT_TRUE(object::word_of_class_q(&r, 280));
+    // An empty object from a cell.
+    kel_value* cell = stack::push_unset();
+    object::init_cell(cell, 2);
+    EXPECT_EQ(object::word_count(cell), 0);
+    EXPECT_EQ(object::class_of(cell), 0u);
+    EXPECT_EQ(_context::owner(cell->w1)->w1, cell->w1);
+    const kel_value missing = word_v("nope");
+    EXPECT_EQ(type_of(object::value_of_word(cell, &missing)), types::none);
+}
