@@ -112,7 +112,12 @@ int32_t f_form(const kel_value* value, kel_value* buffer, const kel_value* a, in
 
 int32_t f_mold(const kel_value* value, kel_value* buffer, bool only, bool all, bool flat, const kel_value* a,
                int32_t part, int32_t indent) {
-    if (cycles::detect_q(value, buffer, &part, true)) return part;
+    // By the context node, so port! values (which take this handler) are
+    // guarded too.
+    if (cycles::find_q(value->w1)) {
+        text_out::append(buffer, "make object! [...]");
+        return part - 18;
+    }
     if (!only) {
         text_out::append(buffer, "make object! [");
         part -= 14;
