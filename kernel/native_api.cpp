@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "datatypes/error.h"
 #include "datatypes/string_api.h"
 #include "kernel/series_memory.h"
 
@@ -13,9 +14,10 @@ namespace {
 fired_error last{};
 }  // namespace
 
-// The one raise path of language errors. The errors module completes it: it
-// builds the error! value from the catalogue (category word, id word, the
-// three arguments), tells the tracer, and raises it through the call marks.
+// The one raise path of language errors: the record for last_fired(), and
+// the error! value built from the catalogue (error::last()) once the
+// catalogue is loaded. Telling the tracer and raising through the call marks
+// belong to the evaluator.
 void fire(error_category category, const char* id, error_arg a1, error_arg a2, error_arg a3) {
     last.category = category;
     last.id = id;
@@ -34,6 +36,8 @@ void fire(error_category category, const char* id, error_arg a1, error_arg a2, e
         }
     }
     last.serial++;
+    const error_arg list[3] = {a1, a2, a3};
+    (void)error::from_fire(category, id, list, last.argument_count);
     throw kel_unwind{code_value(signal_code::error)};
 }
 

@@ -15,11 +15,13 @@
 #include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/error.h"
 #include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
+#include "datatypes/object.h"
 #include "datatypes/paren.h"
 #include "datatypes/path.h"
 #include "datatypes/series.h"
@@ -142,6 +144,8 @@ constexpr provider row_providers[] = {
     {types::set_path, path::set_path_row},
     {types::get_path, path::get_path_row},
     {types::paren, paren::row},
+    {types::object, object::row},
+    {types::error, error::row},
 };
 
 constexpr uint8_t order[] = {1,  2,  3,  4,  42, 5,  7,  41, 11, 13, 14, 15, 17, 16, 18, 19, 10, 21,

@@ -7,6 +7,8 @@
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/error.h"
+#include "datatypes/object.h"
 #include "datatypes/symbol.h"
 #include "evaluator/actions.h"
 #include "evaluator/random.h"
@@ -39,6 +41,12 @@ void init_registry() { registry::register_all(); }
 void init_frames() { memory::init_frames(); }
 void init_root_buffers() { block::init_root(); }
 void init_stacks() { stack::setup(); }
+// Until the boot builds the system object: the object hooks and the error
+// catalogue (read from its embedded source) with the error prototype.
+void init_objects() {
+    object::init();
+    error::load_catalog();
+}
 
 const init_step steps[] = {
     {"print hooks", init_print_hooks},
@@ -58,6 +66,7 @@ const init_step steps[] = {
     {"runtime words", words::make_runtime_words},
     {"runtime refinements", words::make_runtime_refinements},
     {"runtime issues", words::make_runtime_issues},
+    {"objects and error catalogue", init_objects},
 };
 
 }  // namespace

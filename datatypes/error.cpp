@@ -1,0 +1,569 @@
+// error: the error! datatype and the error catalogue (see error.h).
+#include "datatypes/error.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/logic.h"
+#include "datatypes/object.h"
+#include "datatypes/symbol.h"
+#include "datatypes/word.h"
+#include "evaluator/actions.h"
+#include "evaluator/signals.h"
+#include "evaluator/stack.h"
+#include "kernel/catalog.h"
+#include "kernel/cycle_guard.h"
+#include "kernel/series_memory.h"
+
+namespace kel::error {
+
+void (*current_position)(kel_value* out) = nullptr;
+int32_t (*trace_level)() = nullptr;
+void (*form_callers)(kel_value* buffer, int32_t mark_depth, int32_t level) = nullptr;
+void (*list_callers)(kel_value* out, int32_t mark_depth, int32_t level) = nullptr;
+void (*trace_files)(kel_value* out) = nullptr;
+
+namespace {
+
+const char embedded_catalog[] =
+#include "library/catalog_errors.kel.inc"
+    ;
+
+constexpr const char* category_names[category_count] = {
+    "throw", "note", "syntax", "script", "math", "access", "reserved1", "reserved2", "user", "internal",
+};
+constexpr const char* field_names[field::count] = {
+    "code", "type", "id", "arg1", "arg2", "arg3", "near", "where", "stack", "files",
+};
+// Script ids the runtime reaches by position.
+struct fixed_id {
+    const char* name;
+    int32_t position;
+};
+constexpr fixed_id fixed_script_ids[] = {
+    {"no-value", 2},       {"need-value", 3},  {"not-defined", 4}, {"not-in-context", 5},
+    {"expect-arg", 7},     {"invalid-chars", 44}, {"bad-make-arg", 55}, {"bad-to-arg", 56},
+};
+constexpr int32_t max_ids = 100;  // an id is the code's last two digits
+
+// Cells of the rooted holder block.
+enum holder_cell : uint32_t { catalog_cell = 0, prototype_cell, last_cell, holder_cells };
+uint32_t holder = 0;  // node of the holder block
+bool building = false;
+
+kel_value* held(uint32_t i) { return reinterpret_cast<kel_value*>(memory::buffer_of(holder)->head_ptr()) + i; }
+
+inline uint32_t canonical(const kel_value* w) { return symbol::resolve(word_symbol(w)); }
+inline uint32_t canonical_of(const char* name) { return symbol::resolve(symbol::intern(name)); }
+
+struct top_guard {
+    kel_value* top = stack::top();
+    ~top_guard() { stack::regs.top = top; }
+};
+
+uint32_t catalog_ctx() { return held(catalog_cell)->w1; }
+uint32_t category_ctx(int32_t category) { return _context::values(catalog_ctx())[category].w1; }
+
+kel_value bound_word(uint32_t ctx, int32_t index) {
+    kel_value w = *context_ops::word_at(ctx, index);
+    w.header = types::word;
+    w.w1 = ctx;
+    w.w3 = static_cast<uint32_t>(index);
+    return w;
+}
+
+// --- building the catalogue from its source -------------------------------------------
+
+// A new object (pushed) from a block of `name: value` pairs, where a value
+// written `object [...]` is a nested object built the same way.
+kel_value* build_object(const kel_value* spec, uint32_t class_id, uint32_t nested_class) {
+    kel_value* result = stack::push_unset();
+    object::init_cell(result, 16);
+    result->w2 = class_id;
+    const kel_value s = *spec;
+    const int32_t n = block::ks_length_q(&s);
+    const uint32_t object_symbol = canonical_of("object");
+    for (int32_t i = 0; i < n; ++i) {
+        const kel_value w = *block::ks_abs_at(&s, series_head(&s) + i);
+        if (type_of(&w) != types::set_word) catalog::boot_stop("the error catalogue holds a value where a field name belongs");
+        const int32_t index = _context::index_or_add_word(result->w1, &w);
+        int32_t j = i + 1;
+        while (j < n && type_of(block::ks_abs_at(&s, series_head(&s) + j)) == types::set_word) ++j;
+        kel_value v = j < n ? *block::ks_abs_at(&s, series_head(&s) + j) : *none::value;
+        if (type_of(&v) == types::word && canonical(&v) == object_symbol && j + 1 < n &&
+            type_of(block::ks_abs_at(&s, series_head(&s) + j + 1)) == types::block) {
+            const kel_value body = *block::ks_abs_at(&s, series_head(&s) + j + 1);
+            kel_value* nested = build_object(&body, nested_class, nested_class);
+            v = *nested;
+            stack::drop_cells(1);
+            ++j;
+        }
+        clear_new_line(&v);
+        _context::values(result->w1)[index] = v;
+        i = j;
+    }
+    object::copy_to_self(result);
+    return result;
+}
+
+// A new prototype (pushed): an object with the ten fields, all none.
+kel_value* build_prototype() {
+    kel_value* result = stack::push_unset();
+    object::init_cell(result, field::count);
+    result->w2 = object::boot_class_id("standard/error");
+    for (const char* name : field_names) {
+        kel_value w;
+        word::init_cell(symbol::intern(name), &w);
+        _context::put(result->w1, &w, none::value);
+    }
+    object::copy_to_self(result);
+    return result;
+}
+
+const char* check_prototype(const kel_value* p) {
+    if (type_of(p) != types::object) return "system/standard/error is not an object";
+    const uint32_t ctx = p->w1;
+    if (_context::length(ctx) < field::count) return "system/standard/error lacks fields";
+    for (int32_t i = 0; i < field::count; ++i)
+        if (canonical(context_ops::word_at(ctx, i)) != canonical_of(field_names[i]))
+            return "system/standard/error has a field out of its fixed order";
+    return nullptr;
+}
+
+// --- making -----------------------------------------------------------------------------
+
+// result becomes a fresh error of (category, id); id -1 keeps `id_word`.
+void make_from(kel_value* result, int32_t category, int32_t id, const kel_value* id_word = nullptr) {
+    const kel_value proto = *held(prototype_cell);
+    object::duplicate(&proto, result, false, nullptr, false);
+    set_type(result, types::error);
+    object::copy_to_self(result);
+    const uint32_t ctx = result->w1;
+    kel_value code, type_word, id_value;
+    set_integer(&code, category * 100 + (id > 0 ? id : 0));
+    type_word = bound_word(catalog_ctx(), category);
+    if (id >= 0) id_value = bound_word(category_ctx(category), id);
+    else id_value = *id_word;
+    kel_value* v = _context::values(ctx);
+    v[field::code] = code;
+    v[field::type] = type_word;
+    v[field::id] = id_value;
+    if (current_position) {
+        kel_value near;
+        set_none(&near);
+        current_position(&near);
+        _context::values(ctx)[field::near] = near;
+    }
+}
+
+// The category and id of a block or built error, checked as `make error!` does.
+void checked_ids(const kel_value* type, const kel_value* id, int32_t* category, int32_t* index) {
+    const kel_value t = *type;
+    const kel_value i = *id;
+    *category = any_word_type(type_of(&t)) ? category_of(&t) : -1;
+    if (*category < 0) fire(error_category::script, "invalid-spec-field", error_arg::named("type"));
+    if (!any_word_type(type_of(&i))) fire(error_category::script, "invalid-arg", &i);
+    *index = id_in(*category, &i);
+    if (*index < 0) fire(error_category::script, "invalid-spec-field", error_arg::named("id"));
+}
+
+// Appends a value formed or molded, cut to `limit` characters; answers the
+// characters appended.
+int32_t append_limited(const kel_value* value, kel_value* buffer, int32_t limit, bool mold, bool only, bool flat) {
+    const uint32_t before = memory::buffer_of(series_node(buffer))->units();
+    kel_value limit_cell;
+    set_integer(&limit_cell, limit);
+    if (mold) (void)actions::mold_value(value, buffer, only, false, flat, &limit_cell, limit, 0);
+    else (void)actions::form_value(value, buffer, &limit_cell, limit);
+    memory::buffer_header* h = memory::buffer_of(series_node(buffer));
+    if (h->units() > before + static_cast<uint32_t>(limit))
+        h->tail = h->head + ((before + static_cast<uint32_t>(limit)) << h->shift());
+    return static_cast<int32_t>(h->units() - before);
+}
+
+int32_t append_text(kel_value* buffer, std::string_view text) {
+    text_out::append(buffer, text);
+    return static_cast<int32_t>(text.size());
+}
+
+}  // namespace
+
+// --- the catalogue ----------------------------------------------------------------------
+
+const char* catalog_source() { return embedded_catalog; }
+
+bool ready() { return holder != 0 && type_of(held(catalog_cell)) == types::object; }
+
+const kel_value* catalog() { return held(catalog_cell); }
+const kel_value* prototype() { return held(prototype_cell); }
+
+const char* check_catalog(const kel_value* c) {
+    if (type_of(c) != types::object) return "the error catalogue is not an object";
+    const uint32_t ctx = c->w1;
+    if (_context::length(ctx) != category_count) return "the error catalogue does not hold the ten categories";
+    for (int32_t k = 0; k < category_count; ++k) {
+        if (canonical(context_ops::word_at(ctx, k)) != canonical_of(category_names[k]))
+            return "an error category is out of its fixed order";
+        const kel_value* cat = _context::values(ctx) + k;
+        if (type_of(cat) != types::object) return "an error category is not an object";
+        const uint32_t cc = cat->w1;
+        const int32_t n = _context::length(cc);
+        if (n < 2 || n > max_ids) return "an error category has no room for its code and type, or too many ids";
+        if (canonical(context_ops::word_at(cc, 0)) != canonical_of("code") ||
+            canonical(context_ops::word_at(cc, 1)) != canonical_of("type"))
+            return "an error category does not begin with code and type";
+        const kel_value* v = _context::values(cc);
+        if (type_of(v) != types::integer || get_integer(v) != k * 100) return "an error category has a wrong code";
+        if (type_of(v + 1) != types::string) return "an error category's type is not a string";
+        for (int32_t i = 2; i < n; ++i)
+            if (type_of(v + i) != types::string && type_of(v + i) != types::block)
+                return "an error message is neither a string nor a block";
+    }
+    const uint32_t script = _context::values(ctx)[3].w1;
+    for (const fixed_id& f : fixed_script_ids) {
+        if (f.position >= _context::length(script) ||
+            canonical(context_ops::word_at(script, f.position)) != canonical_of(f.name))
+            return "a script error the runtime reaches by position is out of its place";
+    }
+    return nullptr;
+}
+
+void use_catalog(const kel_value* c) {
+    if (const char* fault = check_catalog(c)) catalog::boot_stop(fault);
+    *held(catalog_cell) = *c;
+}
+
+void use_prototype(const kel_value* p) {
+    if (const char* fault = check_prototype(p)) catalog::boot_stop(fault);
+    *held(prototype_cell) = *p;
+}
+
+void load_catalog() {
+    if (holder) return;
+    {
+        kel_value* h = block::make_at_tail(nullptr, holder_cells);
+        holder = series_node(h);
+        for (uint32_t i = 0; i < holder_cells; ++i) block::ks_add(h, unset::value);
+    }
+    top_guard guard;
+    const kel_value* source = catalog::read(embedded_catalog, std::strlen(embedded_catalog));
+    const kel_value body = *source;
+    const kel_value* built =
+        build_object(&body, object::boot_class_id("catalog/errors"), object::boot_class_id("error-category"));
+    use_catalog(built);
+    use_prototype(build_prototype());
+    stack::errors.annotate = annotate;
+}
+
+int32_t category_of(const kel_value* word) {
+    if (!ready() || !any_word_type(type_of(word))) return -1;
+    const int32_t i = _context::index_of(catalog_ctx(), word_symbol(word), true);
+    return i < category_count ? i : -1;
+}
+
+int32_t id_in(int32_t category, const kel_value* word) {
+    if (!ready() || category < 0 || category >= category_count || !any_word_type(type_of(word))) return -1;
+    const int32_t i = _context::index_of(category_ctx(category), word_symbol(word), true);
+    return i >= 2 ? i : -1;
+}
+
+int32_t category_size(int32_t category) {
+    if (!ready() || category < 0 || category >= category_count) return 0;
+    return _context::length(category_ctx(category));
+}
+
+// --- making -------------------------------------------------------------------------------
+
+kel_value* build(const kel_value* category, const kel_value* id, const kel_value* a1, const kel_value* a2,
+                 const kel_value* a3) {
+    const kel_value args[3] = {a1 ? *a1 : *unset::value, a2 ? *a2 : *unset::value, a3 ? *a3 : *unset::value};
+    const bool given[3] = {a1 != nullptr, a2 != nullptr, a3 != nullptr};
+    int32_t c, i;
+    checked_ids(category, id, &c, &i);
+    kel_value* result = stack::push_unset();
+    make_from(result, c, i);
+    for (int k = 0; k < 3; ++k)
+        if (given[k]) _context::values(result->w1)[field::arg1 + k] = args[k];
+    return result;
+}
+
+signal_code make(kel_value* result, const kel_value* spec) {
+    const kel_value s = *spec;
+    switch (type_of(&s)) {
+        case types::integer: {
+            const int32_t code = get_integer(&s);
+            const int32_t category = code / 100;
+            const int32_t id = code % 100;
+            // Ids 0 and 1 are the category's code and type fields, not errors.
+            if (code < 0 || category >= category_count || id < 2 || id >= category_size(category))
+                fire(error_category::script, "out-of-range", &s);
+            make_from(result, category, id);
+            return signal_code::none;
+        }
+        case types::block: {
+            const int32_t n = block::ks_length_q(&s);
+            const kel_value first = n > 0 ? *block::ks_abs_at(&s, series_head(&s)) : *none::value;
+            if (type_of(&first) == types::word) {
+                const kel_value second = n > 1 ? *block::ks_abs_at(&s, series_head(&s) + 1) : *none::value;
+                int32_t c, i;
+                checked_ids(&first, &second, &c, &i);
+                make_from(result, c, i);
+                return signal_code::none;
+            }
+            if (type_of(&first) != types::set_word) fire(error_category::internal, "invalid-error", &first);
+            const kel_value proto = *held(prototype_cell);
+            object::duplicate(&proto, result, false, nullptr, false);
+            set_type(result, types::error);
+            object::copy_to_self(result);
+            if (current_position) current_position(_context::values(result->w1) + field::near);
+            kel_value* mark = stack::top();
+            kel_value* body = stack::push_copy(&s);
+            _context::bind_block(body, result->w1, true);
+            if (!object::eval_block) fire(error_category::internal, "not-done");
+            KEL_PROPAGATE(object::eval_block(body));
+            stack::regs.top = mark;
+            const uint32_t ctx = result->w1;
+            int32_t c, i;
+            checked_ids(_context::values(ctx) + field::type, _context::values(ctx) + field::id, &c, &i);
+            kel_value* v = _context::values(ctx);
+            set_integer(v + field::code, c * 100 + i);
+            v[field::type] = bound_word(catalog_ctx(), c);
+            v[field::id] = bound_word(category_ctx(c), i);
+            object::clear_changed(ctx);
+            return signal_code::none;
+        }
+        case types::string: {
+            kel_value user;
+            word::init_cell(symbol::intern("user"), &user);
+            kel_value message;
+            word::init_cell(symbol::intern("message"), &message);
+            int32_t c, i;
+            checked_ids(&user, &message, &c, &i);
+            make_from(result, c, i);
+            _context::values(result->w1)[field::arg1] = s;
+            return signal_code::none;
+        }
+        default: {
+            kel_value datatype;
+            set_datatype(&datatype, types::error);
+            fire(error_category::script, "bad-make-arg", &datatype, &s);
+        }
+    }
+}
+
+const kel_value* from_fire(error_category category, const char* id, const error_arg* args, int count) {
+    if (!ready() || building || !stack::ready()) return nullptr;
+    building = true;
+    struct reset {
+        ~reset() { building = false; }
+    } done;
+    try {
+        top_guard guard;
+        const int32_t c = static_cast<int32_t>(category);
+        kel_value id_word;
+        word::init_cell(symbol::intern(id), &id_word);
+        const int32_t i = id_in(c, &id_word);
+        kel_value* result = stack::push_unset();
+        make_from(result, c, i, &id_word);
+        for (int k = 0; k < count && k < 3; ++k) {
+            kel_value a;
+            if (args[k].cell) {
+                a = *args[k].cell;
+            } else if (args[k].word) {
+                const char* name = args[k].word;
+                if (name[0] == '/') a = kel_value{types::refinement, 0, symbol::intern(name + 1), 0xFFFFFFFFu};
+                else word::init_cell(symbol::intern(name), &a);
+            } else {
+                continue;
+            }
+            _context::values(result->w1)[field::arg1 + k] = a;
+        }
+        *held(last_cell) = *result;
+        return held(last_cell);
+    } catch (const kel_unwind&) {
+        return nullptr;
+    }
+}
+
+const kel_value* last() { return holder ? held(last_cell) : unset::value; }
+
+// --- annotation -------------------------------------------------------------------------------
+
+kel_value* field_at(const kel_value* e, int32_t index) { return _context::values(e->w1) + index; }
+
+void fill_where(kel_value* e, const kel_value* where) {
+    kel_value* w = field_at(e, field::where);
+    if (none_q(w)) *w = *where;
+}
+
+void annotate(kel_value* e, const kel_value* where, int32_t mark_depth) {
+    if (!object::object_type_q(type_of(e))) return;
+    fill_where(e, where);
+    kel_value* s = field_at(e, field::stack);
+    if (type_of(s) != types::block) set_integer(s, mark_depth);
+}
+
+void call_argument_word(int32_t n, kel_value* out) {
+    set_none(out);
+    const stack::call_mark* m = stack::innermost_frame();
+    if (!m || m->symbol == 0 || n < 1) return;
+    const kel_value* f = _context::symbol_value(m->symbol, m->word_context ? m->word_context : _context::global());
+    if (!f) return;
+    const uint32_t t = type_of(f);
+    if (t != types::native && t != types::action && t != types::op && t != types::function) return;
+    if (!f->w2) return;
+    memory::buffer_header* h = memory::buffer_of(f->w2);
+    const auto* c = reinterpret_cast<const kel_value*>(h->head_ptr());
+    for (uint32_t i = 0; i < h->used() / 16; ++i) {
+        const uint32_t ct = type_of(c + i);
+        if (ct != types::word && ct != types::lit_word && ct != types::get_word && ct != types::refinement) continue;
+        if (--n == 0) {
+            *out = c[i];
+            return;
+        }
+    }
+}
+
+void build_stack_trace(kel_value* e) {
+    if (type_of(field_at(e, field::stack)) != types::integer) return;
+    const int32_t depth = get_integer(field_at(e, field::stack));
+    int32_t level = trace_level ? trace_level() : 0;
+    if (level <= 0) level = 1;
+    kel_value* calls = stack::push_unset();
+    if (list_callers) list_callers(calls, depth, level);
+    else block::init_cell(calls, 1);
+    *field_at(e, field::stack) = *calls;
+    kel_value* files = stack::push_unset();
+    set_none(files);
+    if (trace_files) trace_files(files);
+    *field_at(e, field::files) = *files;
+    stack::drop_cells(2);
+}
+
+uint32_t type_symbol(const kel_value* e) {
+    const kel_value* t = field_at(e, field::type);
+    return any_word_type(type_of(t)) ? word_symbol(t) : 0;
+}
+
+uint32_t id_symbol(const kel_value* e) {
+    const kel_value* t = field_at(e, field::id);
+    return any_word_type(type_of(t)) ? word_symbol(t) : 0;
+}
+
+// --- the datatype ---------------------------------------------------------------------------------
+
+int32_t form(const kel_value* value, kel_value* buffer, const kel_value*, int32_t part) {
+    const kel_value e = *value;
+    if (!ready()) return part - append_text(buffer, "*** error");
+    const uint32_t ctx = e.w1;
+    int32_t category = category_of(_context::values(ctx) + field::type);
+    int32_t id = id_in(category, _context::values(ctx) + field::id);
+    if (category < 0 || id < 0) {
+        category = static_cast<int32_t>(error_category::internal);
+        kel_value w;
+        word::init_cell(symbol::intern("invalid-error"), &w);
+        id = id_in(category, &w);
+    }
+    const uint32_t cc = category_ctx(category);
+    part -= append_text(buffer, "*** ");
+    const kel_value title = _context::values(cc)[1];
+    part -= append_limited(&title, buffer, 0x7FFFFFF, false, false, false);
+    part -= append_text(buffer, ": ");
+    const kel_value message = id >= 0 ? _context::values(cc)[id] : *none::value;
+    if (type_of(&message) == types::block) {
+        const bool formed = category == static_cast<int32_t>(error_category::syntax);
+        const int32_t n = block::ks_length_q(&message);
+        for (int32_t i = 0; i < n; ++i) {
+            if (i > 0) part -= append_text(buffer, " ");
+            const kel_value item = *block::ks_abs_at(&message, series_head(&message) + i);
+            const uint32_t t = type_of(&item);
+            if (t == types::word || t == types::get_word) {
+                const int32_t f = _context::index_of(ctx, word_symbol(&item), true);
+                const kel_value v = f >= 0 ? _context::values(ctx)[f] : *none::value;
+                part -= append_limited(&v, buffer, 80, !formed, false, false);
+            } else {
+                part -= append_limited(&item, buffer, 0x7FFFFFF, false, false, false);
+            }
+        }
+    } else {
+        part -= append_limited(&message, buffer, 0x7FFFFFF, false, false, false);
+    }
+    part -= append_text(buffer, "\n*** Where: ");
+    const kel_value where = _context::values(ctx)[field::where];
+    if (any_word_type(type_of(&where)) || type_of(&where) == types::string)
+        part -= append_limited(&where, buffer, 0x7FFFFFF, false, false, false);
+    else
+        part -= append_text(buffer, "???");
+    part -= append_text(buffer, "\n*** Near : ");
+    const kel_value near = _context::values(ctx)[field::near];
+    part -= append_limited(&near, buffer, 40, true, false, false);
+    const int32_t level = trace_level ? trace_level() : 0;
+    if (level > 0) {
+        const kel_value s = _context::values(ctx)[field::stack];
+        if (type_of(&s) == types::integer) {
+            part -= append_text(buffer, "\n*** Stack: ");
+            if (form_callers) form_callers(buffer, get_integer(&s), level);
+        } else if (type_of(&s) == types::block) {
+            part -= append_text(buffer, "\n*** Stack: ");
+            part -= append_limited(&s, buffer, 0x7FFFFFF, false, false, false);
+        }
+    }
+    const kel_value files = _context::values(ctx)[field::files];
+    if (type_of(&files) == types::block) {
+        part -= append_text(buffer, "\n*** Files: ");
+        part -= append_limited(&files, buffer, 40, true, true, true);
+    }
+    return part;
+}
+
+int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, bool flat, const kel_value* arg,
+             int32_t part, int32_t indent) {
+    if (cycles::find_q(value->w1)) return part - append_text(buffer, "...");
+    if (!only) part -= append_text(buffer, "make error! [");
+    part = object::mold_fields(value, buffer, only, all, flat, arg, part, true, indent + 1, true);
+    if (!flat && indent > 0 && object::word_count(value) > 0) part = mold::indent(buffer, indent, part);
+    if (only) return part;
+    return part - append_text(buffer, "]");
+}
+
+signal_code eval_path(const path_step_args& step) {
+    const uint32_t t = type_of(step.element);
+    if (any_word_type(t) && canonical(step.element) == canonical_of("stack"))
+        fire(error_category::script, "invalid-path-set", step.path ? step.path : none::value);
+    return object::eval_path(step);
+}
+
+int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
+    if (type_of(other) != types::error) return cmp::not_comparable;
+    return object::compare_contexts(value, other, op);
+}
+
+namespace {
+signal_code a_make(const refinements&) {
+    kel_value* result = stack::push_unset();
+    KEL_PROPAGATE(make(result, stack::argument(2)));
+    stack::set_last_only(result);
+    return signal_code::none;
+}
+}  // namespace
+
+registry::registration row() {
+    registry::registration r;
+    r.id = types::error;
+    r.parent = types::object;
+    r.name = "error!";
+    r[act::make] = a_make;
+    r[act::reflect] = registry::entry::inherit();
+    r[act::form] = form;
+    r[act::mold] = mold;
+    r[act::path_step] = eval_path;
+    r[act::compare] = compare;
+    r[act::copy] = registry::entry::inherit();
+    r[act::find] = registry::entry::inherit();
+    r[act::select] = registry::entry::inherit();
+    return r;
+}
+
+}  // namespace kel::error
