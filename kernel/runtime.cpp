@@ -19,6 +19,7 @@
 #include "kernel/runtime_words.h"
 #include "kernel/series_memory.h"
 #include "platform/platform.h"
+#include "services/lexer.h"
 
 namespace kel::runtime {
 
@@ -58,6 +59,7 @@ const init_step steps[] = {
     {"runtime words", words::make_runtime_words},
     {"runtime refinements", words::make_runtime_refinements},
     {"runtime issues", words::make_runtime_issues},
+    {"lexer tables", lexer::build_tables},
 };
 
 }  // namespace
