@@ -205,7 +205,11 @@ void scan_tokens(lexer_state& s, bool* ended_at_end) {
         flags &= ~0xFFu;
         s.token_start = pass_start + counter;
         s.token_end = p;
-        s.new_lines = line - line_before;
+        // Only the line feeds before the token mark its value; those inside
+        // a token (a binary's comment, a raw string) do not.
+        s.new_lines = 0;
+        if (line != line_before)
+            for (const uint8_t* q = pass_start; q < s.token_start; ++q) s.new_lines += *q == '\n';
         s.line = line;
         s.exit_state = static_cast<int32_t>(previous);
         s.forced_type = -1;
