@@ -675,6 +675,7 @@ int32_t transcode_utf8(kel_value* result, const uint8_t* bytes, size_t length, c
             block::ks_add(o.into, &v);
         }
     } else if (result) {
+        set_unset(result);  // the caller's cell may hold anything: no flag is carried over
         make_block_like(result, types::block, cells + s.buffer_base, n);
     }
     return result_type;
