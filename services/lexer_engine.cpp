@@ -184,33 +184,45 @@ void scan_tokens(lexer_state& s, bool* ended_at_end) {
         const uint8_t* const pass_start = p;
         uint32_t state = static_cast<uint32_t>(s.entry_state);
         uint32_t previous = state;
-        int32_t line = s.line;
-        const int32_t line_before = line;
-        size_t counter = 0;
         uint32_t flags = 0;
+        // The blanks the start state skips (skip_table: exactly the bytes
+        // that keep it in the start state) are passed over first, so the
+        // token starts after them.
+        if (state == s_start) {
+            while (p < end) {
+                const uint32_t entry = class_table[*p];
+                if (transitions[s_start][entry & 0xFFu] != s_start) break;
+                flags |= entry;
+                ++p;
+            }
+        }
+        const uint8_t* const token_start = p;
         while (p < end) {
             const uint32_t entry = class_table[*p];
             flags |= entry;
             previous = state;
             state = transitions[state][entry & 0xFFu];
-            counter += skip_table[state];
             if (state >= first_token) break;
-            line += line_table[entry & 0xFFu];
             ++p;
         }
         if (p >= end) {
             previous = state;
             state = transitions[state][c_end];
         }
-        flags &= ~0xFFu;
-        s.token_start = pass_start + counter;
+        s.token_start = token_start;
         s.token_end = p;
-        // Only the line feeds before the token mark its value; those inside
-        // a token (a binary's comment, a raw string) do not.
+        // Line feeds are counted only for a pass that crossed one (the stop
+        // byte is never consumed, so it is not counted). Only those before
+        // the token mark its value; those inside a token (a binary's
+        // comment, a raw string) do not.
         s.new_lines = 0;
-        if (line != line_before)
+        if (flags & flag_line) {
+            int32_t inside = 0;
             for (const uint8_t* q = pass_start; q < s.token_start; ++q) s.new_lines += *q == '\n';
-        s.line = line;
+            for (const uint8_t* q = s.token_start; q < p; ++q) inside += *q == '\n';
+            s.line += s.new_lines + inside;
+        }
+        flags &= ~0xFFu;
         s.exit_state = static_cast<int32_t>(previous);
         s.forced_type = -1;
         s.closing = 0;

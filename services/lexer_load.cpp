@@ -260,18 +260,60 @@ void check_utf8(lexer_state& s, const uint8_t* p, const uint8_t* e, int32_t erro
     }
 }
 
+// Recently made words by name: source text repeats its words, and a hit
+// saves both the symbol lookup and the global context lookup. Symbol ids and
+// global word indexes never change once made, so an entry never goes stale.
+struct word_cache_entry {
+    uint32_t symbol;
+    uint32_t index;  // in the global context
+    uint32_t context;
+    uint8_t length;  // 0: empty entry
+    char name[27];
+};
+static_assert(sizeof(word_cache_entry) == 40);
+constexpr uint32_t word_cache_size = 4096;
+word_cache_entry word_cache[word_cache_size];
+
+inline uint32_t name_hash(const uint8_t* p, size_t n) {
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
+    return h ^ (h >> 15);
+}
+
 // A word of `kind` (word types, refinement!, issue!) named by [p, e).
 void make_word(lexer_state& s, const uint8_t* p, const uint8_t* e, uint32_t kind) {
-    const uint32_t sym = symbol::intern_part(reinterpret_cast<const char*>(p), static_cast<uint32_t>(e - p));
-    kel_value* c = new_cell(s);
-    if (kind == types::issue) {
+    const size_t n = static_cast<size_t>(e - p);
+    if (kind == types::issue) {  // an issue is only a symbol: no global word for it
+        const uint32_t sym = symbol::intern_part(reinterpret_cast<const char*>(p), static_cast<uint32_t>(n));
+        kel_value* c = new_cell(s);
         c->header = (c->header & header_new_line) | types::issue;
         c->w1 = _context::global();
         c->w2 = sym;
         c->w3 = static_cast<uint32_t>(-1);
         return;
     }
+    word_cache_entry* entry = nullptr;
+    if (n <= sizeof word_cache[0].name) {
+        entry = &word_cache[name_hash(p, n) & (word_cache_size - 1)];
+        if (entry->length == n && n && entry->context == _context::global() && std::memcmp(entry->name, p, n) == 0) {
+            kel_value* c = new_cell(s);
+            c->header = (c->header & header_new_line) | kind;
+            c->w1 = entry->context;
+            c->w2 = entry->symbol;
+            c->w3 = entry->index;
+            return;
+        }
+    }
+    const uint32_t sym = symbol::intern_part(reinterpret_cast<const char*>(p), static_cast<uint32_t>(n));
+    kel_value* c = new_cell(s);
     word::init_cell(sym, c);
+    if (entry && n) {
+        entry->symbol = sym;
+        entry->index = c->w3;
+        entry->context = c->w1;
+        entry->length = static_cast<uint8_t>(n);
+        std::memcpy(entry->name, p, n);
+    }
     set_type(c, kind);
 }
 
@@ -605,7 +647,21 @@ void load_refinement(lexer_state& s, const uint8_t* start, const uint8_t* end, u
 
 // --- numbers ------------------------------------------------------------------------
 
-void load_integer_token(lexer_state& s, const uint8_t* start, const uint8_t* end, uint32_t, bool load) {
+void load_integer_token(lexer_state& s, const uint8_t* start, const uint8_t* end, uint32_t flags, bool load) {
+    // The common case: at most 9 digits after an optional "-", no separators.
+    if (load && !(flags & flag_quote) && end - start <= 9) {
+        const uint8_t* p = start + (*start == '-' || *start == '+');
+        int32_t v = 0;
+        const uint8_t* q = p;
+        while (q < end && is_digit(*q)) v = v * 10 + (*q++ - '0');
+        if (q == end && p < end) {
+            kel_value* c = new_cell(s);
+            const uint32_t nl = c->header & header_new_line;
+            set_integer(c, *start == '-' ? -v : v);
+            c->header |= nl;
+            return;
+        }
+    }
     const integer_literal r = kel::lexer::load_integer(reinterpret_cast<const char*>(start),
                                                        reinterpret_cast<const char*>(end));
     if (r.kind == integer_literal::integer_error) throw_error(s, start, types::integer);

@@ -25,6 +25,7 @@ enum char_class : uint8_t {
 constexpr int class_count = 40;
 
 // --- token flags (bits above the class byte) --------------------------------
+constexpr uint32_t flag_line = 1u << 15;      // a line feed (the scanner counts lines only then)
 constexpr uint32_t flag_high = 1u << 16;      // a byte 127-191 (DEL or a UTF-8 continuation byte)
 constexpr uint32_t flag_new_line = 1u << 17;  // set by the brace scanner only
 constexpr uint32_t flag_percent = 1u << 18;
@@ -76,7 +77,7 @@ constexpr std::array<uint32_t, 256> make_class_table() {
         uint32_t c = c_word;
         if (b == 0) c = c_end | flag_nul;
         else if (b == 9 || b == 13 || b == ' ') c = c_blank;
-        else if (b == 10) c = c_line;
+        else if (b == 10) c = c_line | flag_line;
         else if (b < 32) c = c_control;
         else if (b >= '1' && b <= '9') c = c_digit;
         else if (b == '0') c = c_zero;
