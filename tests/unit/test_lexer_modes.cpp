@@ -264,6 +264,7 @@ TEST(LexerModes, CallbackSeesEveryEventInOrder) {
 }
 
 TEST(LexerModes, CallbackMaskAndVetoes) {
+    test::boot();
     // A body that begins with [load] asks for load events only.
     kel_value body = test::b({test::b({*word::from_c_string("load")}), 1});
     EXPECT_EQ(lexer::event_mask(&body), static_cast<uint32_t>(lexer::ev_load));
