@@ -124,7 +124,30 @@ void make_pair_value(kel_value* out, int32_t x, int32_t y);
 void make_percent_value(kel_value* out, double fraction);
 void make_point_value(kel_value* out, const double* coordinates, int count);
 void make_tuple_value(lexer_state& s, kel_value* out, const uint8_t* parts, int count);
-void make_date_value(lexer_state& s, kel_value* out, const uint8_t* start, const uint8_t* end);
-void make_money_value(lexer_state& s, kel_value* out, const uint8_t* start, const uint8_t* end);
+
+// What a date literal hands to the date! constructor. A week date or an
+// ordinal date names its day through week/weekday or yearday (month and day
+// are then 1 and the date is moved there).
+struct date_fields {
+    int32_t year = 0, month = 0, day = 0;
+    int32_t week = 0, weekday = 0;  // yyyy-Www[-d]
+    int32_t yearday = 0;            // yyyy-ddd
+    bool time_given = false;
+    double seconds = 0;             // time of day
+    bool zone_given = false;
+    int32_t zone_hours = 0, zone_minutes = 0;
+};
+void make_date_value(lexer_state& s, kel_value* out, const date_fields& f);
+
+// What a money literal hands to the money! constructor: the sign, the
+// currency code ("" without one), the integer digits without separators and
+// leading zeros, and the fraction digits.
+struct money_fields {
+    bool negative = false;
+    char currency[4] = {};
+    char integer_digits[19] = {};
+    char fraction_digits[6] = {};
+};
+void make_money_value(lexer_state& s, kel_value* out, const money_fields& f);
 
 }  // namespace kel::lexer

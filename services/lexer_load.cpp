@@ -990,14 +990,260 @@ void load_tuple(lexer_state& s, const uint8_t* start, const uint8_t* end, uint32
     make_tuple_value(s, new_cell(s), parts, count);
 }
 
+// --- dates ------------------------------------------------------------------------------
+
+// A cursor over a date token; every read is bounded by its end.
+struct cursor {
+    const uint8_t* p;
+    const uint8_t* e;
+    bool at(uint8_t c) const { return p < e && *p == c; }
+    bool take(uint8_t c) {
+        if (!at(c)) return false;
+        ++p;
+        return true;
+    }
+    // Up to max digits (at least min); false when fewer than min.
+    bool number(int min, int max, int32_t* out, int* count = nullptr) {
+        int n = 0;
+        int32_t v = 0;
+        while (n < max && p < e && is_digit(*p)) {
+            v = v * 10 + (*p++ - '0');
+            ++n;
+        }
+        if (count) *count = n;
+        *out = v;
+        return n >= min;
+    }
+};
+
+constexpr const char* month_names[12] = {"january", "february", "march",     "april",   "may",      "june",
+                                         "july",    "august",   "september", "october", "november", "december"};
+constexpr int8_t days_in_month[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+
+bool leap_year_q(int32_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+// hh:mm[:ss[.fff]] then an optional zone: Z, +hh, -hh, +hh:mm, +hhmm.
+bool parse_time_part(cursor& c, date_fields& f) {
+    int32_t h, m;
+    if (!c.number(1, 2, &h) || !c.take(':') || !c.number(1, 2, &m)) return false;
+    double seconds = 0;
+    if (c.take(':')) {
+        const uint8_t* a = c.p;
+        int32_t whole;
+        if (!c.number(1, 2, &whole)) return false;
+        if (c.at('.') || c.at(',')) {
+            ++c.p;
+            while (c.p < c.e && is_digit(*c.p)) ++c.p;
+        }
+        char text[64];
+        const size_t n = static_cast<size_t>(c.p - a);
+        if (n >= sizeof text) return false;
+        for (size_t i = 0; i < n; ++i) text[i] = a[i] == ',' ? '.' : static_cast<char>(a[i]);
+        const float_conversion r = kel::lexer::load_float(text, text + n, 0);
+        if (r.error != number_error::none) return false;
+        seconds = r.value;
+    }
+    if (h >= 24 || m >= 60 || !(seconds < 60.0)) return false;
+    f.time_given = true;
+    f.seconds = h * 3600.0 + m * 60.0 + seconds;
+    if (c.take('Z')) {
+        f.zone_given = true;
+    } else if (c.at('+') || c.at('-')) {
+        const bool negative = *c.p++ == '-';
+        int32_t zh, zm = 0;
+        int digits;
+        if (!c.number(1, 4, &zh, &digits)) return false;
+        if (digits > 2) {  // +hhmm
+            if (digits != 4) return false;
+            zm = zh % 100;
+            zh /= 100;
+        } else if (c.take(':')) {
+            if (!c.number(2, 2, &zm)) return false;
+        }
+        if (zh > 15 || zm >= 60) return false;
+        f.zone_given = true;
+        f.zone_hours = negative ? -zh : zh;
+        f.zone_minutes = zm;
+    }
+    return c.p == c.e;
+}
+
+bool check_date(const date_fields& f) {
+    if (f.year <= -10000 || f.year >= 10000) return false;
+    if (f.week || f.yearday) return true;
+    if (f.month < 1 || f.month > 12 || f.day < 1 || f.day > days_in_month[f.month - 1]) return false;
+    return !(f.month == 2 && f.day == 29 && !leap_year_q(f.year));
+}
+
+bool parse_date(const uint8_t* start, const uint8_t* end, date_fields& f) {
+    cursor c{start, end};
+    const bool four = end - start >= 5 && is_digit(start[0]) && is_digit(start[1]) && is_digit(start[2]) &&
+                      is_digit(start[3]);
+    if (four && is_digit(start[4])) {  // yyyymmddThhmm[ss[.f]][Z|+hh[mm]]
+        int32_t y, mo, d, h, mi, sec = 0;
+        if (!c.number(4, 4, &y) || !c.number(2, 2, &mo) || !c.number(2, 2, &d) || !c.take('T') ||
+            !c.number(2, 2, &h) || !c.number(2, 2, &mi))
+            return false;
+        double fraction = 0;
+        if (c.p < c.e && is_digit(*c.p)) {
+            if (!c.number(2, 2, &sec)) return false;
+            if (c.at('.') || c.at(',')) {
+                const uint8_t* a = c.p;
+                ++c.p;
+                while (c.p < c.e && is_digit(*c.p)) ++c.p;
+                char text[64] = "0";
+                const size_t n = static_cast<size_t>(c.p - a);
+                if (n + 1 >= sizeof text) return false;
+                for (size_t i = 0; i < n; ++i) text[1 + i] = a[i] == ',' ? '.' : static_cast<char>(a[i]);
+                const float_conversion r = kel::lexer::load_float(text, text + n + 1, 0);
+                if (r.error != number_error::none) return false;
+                fraction = r.value;
+            }
+        }
+        f.year = y;
+        f.month = mo;
+        f.day = d;
+        if (h >= 24 || mi >= 60 || sec >= 60) return false;
+        f.time_given = true;
+        f.seconds = h * 3600.0 + mi * 60.0 + sec + fraction;
+        if (c.take('Z')) {
+            f.zone_given = true;
+        } else if (c.at('+') || c.at('-')) {
+            const bool negative = *c.p++ == '-';
+            int32_t zh, zm = 0;
+            if (!c.number(2, 2, &zh)) return false;
+            if (c.p < c.e && !c.number(2, 2, &zm)) return false;
+            if (zh > 15 || zm >= 60) return false;
+            f.zone_given = true;
+            f.zone_hours = negative ? -zh : zh;
+            f.zone_minutes = zm;
+        }
+        return c.p == c.e && check_date(f);
+    }
+    if (four && start[4] == '-' && end - start >= 8) {
+        const uint8_t* q = start + 5;
+        if (*q == 'W') {  // yyyy-Www[-d][Thh:mm...]
+            int32_t y, w, d = 1;
+            c.number(4, 4, &y);
+            c.p = q + 1;
+            if (!c.number(2, 2, &w) || w < 1 || w > 53) return false;
+            if (c.take('-') && (!c.number(1, 1, &d) || d < 1 || d > 7)) return false;
+            f.year = y;
+            f.month = f.day = 1;
+            f.week = w;
+            f.weekday = d;
+            if (c.take('T') && !parse_time_part(c, f)) return false;
+            return c.p == c.e && check_date(f);
+        }
+        if (is_digit(q[0]) && is_digit(q[1]) && is_digit(q[2]) && (q + 3 == end || q[3] == 'T')) {  // yyyy-ddd
+            int32_t y, d;
+            c.number(4, 4, &y);
+            c.p = q;
+            c.number(3, 3, &d);
+            if (d < 1 || d > (leap_year_q(y) ? 366 : 365)) return false;
+            f.year = y;
+            f.month = f.day = 1;
+            f.yearday = d;
+            if (c.take('T') && !parse_time_part(c, f)) return false;
+            return c.p == c.e && check_date(f);
+        }
+    }
+    // d-m-y, y-m-d, and the same with "/".
+    int32_t first, last, month = 0;
+    int first_digits, last_digits;
+    const bool first_negative = c.take('-');
+    if (!c.number(1, 4, &first, &first_digits)) return false;
+    if (!(c.at('-') || c.at('/'))) return false;
+    const uint8_t separator = *c.p++;
+    if (c.p < c.e && is_digit(*c.p)) {
+        if (!c.number(1, 2, &month)) return false;
+    } else {
+        const uint8_t* a = c.p;
+        while (c.p < c.e && ((*c.p >= 'a' && *c.p <= 'z') || (*c.p >= 'A' && *c.p <= 'Z'))) ++c.p;
+        const size_t n = static_cast<size_t>(c.p - a);
+        if (n < 3 || n > 9) return false;
+        for (int i = 0; i < 12 && !month; ++i) {
+            if (std::strlen(month_names[i]) < n) continue;
+            bool same = true;
+            for (size_t k = 0; k < n && same; ++k) same = lower(a[k]) == static_cast<uint8_t>(month_names[i][k]);
+            if (same) month = i + 1;
+        }
+        if (!month) return false;
+    }
+    if (!c.take(separator)) return false;
+    const bool last_negative = c.take('-');
+    if (!c.number(1, 4, &last, &last_digits)) return false;
+    if (first_negative) first = -first;
+    if (last_negative) last = -last;
+    int32_t year_digits;
+    if (first >= 100 && last >= 0 && last <= 31) {
+        f.year = first;
+        f.day = last;
+        year_digits = first_digits;
+    } else {
+        f.day = first;
+        f.year = last;
+        year_digits = last_digits;
+    }
+    if (f.year >= 0 && f.year <= 99 && year_digits <= 2) f.year += f.year < 50 ? 2000 : 1900;
+    f.month = month;
+    if ((c.take('/') || c.take('T')) && !parse_time_part(c, f)) return false;
+    return c.p == c.e && check_date(f);
+}
+
 void load_date(lexer_state& s, const uint8_t* start, const uint8_t* end, uint32_t, bool load) {
+    date_fields f;
+    if (!parse_date(start, end, f)) throw_error(s, start, types::date);
     if (!load) return;
-    make_date_value(s, new_cell(s), start, end);
+    make_date_value(s, new_cell(s), f);
+}
+
+// --- money ------------------------------------------------------------------------------
+
+bool parse_money(const uint8_t* p, const uint8_t* e, money_fields& f) {
+    if (p < e && (*p == '+' || *p == '-')) f.negative = *p++ == '-';
+    if (p < e && *p != '$') {
+        for (int i = 0; i < 3; ++i) {
+            if (p >= e || !((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z'))) return false;
+            f.currency[i] = static_cast<char>(*p++);
+        }
+    }
+    if (p >= e || *p++ != '$') return false;
+    if (p >= e || !is_digit(*p)) return false;  // not the end, ".", "," or "'"
+    while (p < e && *p == '0' && p + 1 < e && (is_digit(p[1]) || p[1] == '\'')) {
+        ++p;
+        if (p < e && *p == '\'') ++p;
+    }
+    int n = 0;
+    bool separator = false;
+    for (; p < e && *p != '.' && *p != ','; ++p) {
+        if (*p == '\'') {
+            if (separator) return false;
+            separator = true;
+            continue;
+        }
+        if (!is_digit(*p) || n == 18) return false;
+        separator = false;
+        f.integer_digits[n++] = static_cast<char>(*p);
+    }
+    if (separator) return false;  // a "'" at the end or before the point
+    if (p < e) {
+        ++p;
+        int k = 0;
+        for (; p < e; ++p) {
+            if (!is_digit(*p) || k == 5) return false;
+            f.fraction_digits[k++] = static_cast<char>(*p);
+        }
+        if (k == 0) return false;  // "$1."
+    }
+    return true;
 }
 
 void load_money(lexer_state& s, const uint8_t* start, const uint8_t* end, uint32_t, bool load) {
+    money_fields f;
+    if (!parse_money(start, end, f)) throw_error(s, start, types::money);
     if (!load) return;
-    make_money_value(s, new_cell(s), start, end);
+    make_money_value(s, new_cell(s), f);
 }
 
 }  // namespace

@@ -98,13 +98,13 @@ void make_tuple_value(lexer_state& s, kel_value* out, const uint8_t*, int) {
     not_done();
 }
 
-void make_date_value(lexer_state& s, kel_value* out, const uint8_t*, const uint8_t*) {
+void make_date_value(lexer_state& s, kel_value* out, const date_fields&) {
     --s.tail;
     (void)out;
     not_done();
 }
 
-void make_money_value(lexer_state& s, kel_value* out, const uint8_t*, const uint8_t*) {
+void make_money_value(lexer_state& s, kel_value* out, const money_fields&) {
     --s.tail;
     (void)out;
     not_done();

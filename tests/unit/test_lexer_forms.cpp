@@ -283,7 +283,13 @@ TEST(LexerForms, Paths) {
 // Forms whose datatype module is still to come are scanned and checked, and
 // building their value is internal `not-done`.
 TEST(LexerForms, FormsOfLaterDatatypes) {
-    const char* later[] = {"1.2.3", "1.2.", "255.255.255.255", "1-Jan-2000", "2000-01-01", "$12.50", "#[a 1 b 2]"};
+    const char* later[] = {
+        "1.2.3", "1.2.", "255.255.255.255",
+        "1-Jan-2000", "2000-01-01", "2000-W01-1", "2000-032", "20000101T1230Z", "29-Feb-2000", "1/1/99",
+        "1-January-2000", "1-Janu-2000", "2000-1-1/10:00", "2000-1-1T10:00:30.5+05:30", "1-Jan-2000/10:00Z",
+        "20000101T123045.5-0500", "2000-366", "2000-W53-7T10:00",
+        "$12.50", "-$1", "EUR$1'000.00", "$0.00001", "$000123456789012345678",
+        "#[a 1 b 2]", "#[]"};
     for (const char* t : later) {
         EXPECT_TRUE(fires([&] { load(t); }, "not-done")) << t;
         EXPECT_EQ(last_fired().category, error_category::internal) << t;
