@@ -498,6 +498,10 @@ void load_string(lexer_state& s, const uint8_t* start, const uint8_t* end, uint3
 void load_raw_string(lexer_state& s, const uint8_t* start, const uint8_t*, uint32_t flags, bool load) {
     const uint8_t* p = start;
     while (p < s.raw_content_end && *p == '%') ++p;
+    if (!s.load) {  // scan-only: the callback sees the string open and close
+        if (wants(s, ev_open)) fire_event(s, ev_open, types::string, nullptr, start, p + 1);
+        if (wants(s, ev_close)) fire_event(s, ev_close, types::string, nullptr, start, s.position);
+    }
     load_text(s, p + 1, s.raw_content_end, flags, false, types::string, types::string, load);
 }
 

@@ -339,3 +339,21 @@ TEST(LexerModes, BufferGrowsForLargeAndDeepTexts) {
     EXPECT_EQ(show(d), "[1]");
     EXPECT_EQ(stack::top(), top);
 }
+
+TEST(LexerModes, ScanOnlyWithACallback) {
+    // Scan-only passes still tell a callback about tokens (syntax colouring):
+    // a raw string is seen opening and closing, and the pass ends after the
+    // first token that has a type.
+    callback_run c;
+    c.run(U"%{a}% 1", lexer::all_events, false);
+    std::vector<std::string> names;
+    for (const std::string& e : c.r.log) names.push_back(e.substr(0, e.find(' ')));
+    EXPECT_EQ(names, (std::vector<std::string>{"prescan", "open", "close", "scan"}));
+    // Structural tokens are scanned at once, without a prescan event.
+    callback_run blocks;
+    blocks.run(U"[a]", lexer::all_events, false);
+    names.clear();
+    for (const std::string& e : blocks.r.log) names.push_back(e.substr(0, e.rfind(' ')));
+    EXPECT_EQ(names, (std::vector<std::string>{"open block! 1 1-2", "prescan word! 1 2-3", "scan word! 1 2-3",
+                                               "close block! 1 1-4"}));
+}
