@@ -204,6 +204,16 @@ void scan_tokens(lexer_state& s, bool* ended_at_end) {
             state = transitions[state][entry & 0xFFu];
             if (state >= first_token) break;
             ++p;
+            // Most bytes keep the state (the letters of a word, the digits of
+            // a number, the text of a string): this loop's reads depend only
+            // on the position, not on the state just read.
+            const uint8_t* const row = transitions[state].data();
+            while (p < end) {
+                const uint32_t next = class_table[*p];
+                if (row[next & 0xFFu] != state) break;
+                flags |= next;
+                ++p;
+            }
         }
         if (p >= end) {
             previous = state;

@@ -271,13 +271,18 @@ struct word_cache_entry {
     char name[27];
 };
 static_assert(sizeof(word_cache_entry) == 40);
-constexpr uint32_t word_cache_size = 4096;
-word_cache_entry word_cache[word_cache_size];
+// Two ways per set: the newest entry in way 0, the one it displaced in way 1.
+constexpr uint32_t word_cache_sets = 4096;
+word_cache_entry word_cache[word_cache_sets * 2];
 
 inline uint32_t name_hash(const uint8_t* p, size_t n) {
     uint32_t h = 2166136261u;
     for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
     return h ^ (h >> 15);
+}
+
+inline bool cached_q(const word_cache_entry& e, const uint8_t* p, size_t n, uint32_t context) {
+    return e.length == n && e.context == context && std::memcmp(e.name, p, n) == 0;
 }
 
 // A word of `kind` (word types, refinement!, issue!) named by [p, e).
@@ -292,27 +297,30 @@ void make_word(lexer_state& s, const uint8_t* p, const uint8_t* e, uint32_t kind
         c->w3 = static_cast<uint32_t>(-1);
         return;
     }
-    word_cache_entry* entry = nullptr;
-    if (n <= sizeof word_cache[0].name) {
-        entry = &word_cache[name_hash(p, n) & (word_cache_size - 1)];
-        if (entry->length == n && n && entry->context == _context::global() && std::memcmp(entry->name, p, n) == 0) {
+    word_cache_entry* set = nullptr;
+    const uint32_t global = _context::global();
+    if (n && n <= sizeof word_cache[0].name) {
+        set = &word_cache[(name_hash(p, n) & (word_cache_sets - 1)) * 2];
+        for (int way = 0; way < 2; ++way) {
+            if (!cached_q(set[way], p, n, global)) continue;
             kel_value* c = new_cell(s);
             c->header = (c->header & header_new_line) | kind;
-            c->w1 = entry->context;
-            c->w2 = entry->symbol;
-            c->w3 = entry->index;
+            c->w1 = global;
+            c->w2 = set[way].symbol;
+            c->w3 = set[way].index;
             return;
         }
     }
     const uint32_t sym = symbol::intern_part(reinterpret_cast<const char*>(p), static_cast<uint32_t>(n));
     kel_value* c = new_cell(s);
     word::init_cell(sym, c);
-    if (entry && n) {
-        entry->symbol = sym;
-        entry->index = c->w3;
-        entry->context = c->w1;
-        entry->length = static_cast<uint8_t>(n);
-        std::memcpy(entry->name, p, n);
+    if (set && c->w1 == global) {
+        set[1] = set[0];
+        set[0].symbol = sym;
+        set[0].index = c->w3;
+        set[0].context = global;
+        set[0].length = static_cast<uint8_t>(n);
+        std::memcpy(set[0].name, p, n);
     }
     set_type(c, kind);
 }
@@ -679,7 +687,41 @@ void load_integer_token(lexer_state& s, const uint8_t* start, const uint8_t* end
     c->header |= nl;
 }
 
+// Plain decimals of at most 15 digits ("123.45"): the digits are an exact
+// integer below 2^53 and the power of ten is exact, so one division gives
+// the correctly rounded value. Anything else takes the general reader.
+bool simple_decimal(const uint8_t* p, const uint8_t* e, double* out) {
+    static constexpr double powers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const bool negative = p < e && *p == '-';
+    if (p < e && (*p == '-' || *p == '+')) ++p;
+    uint64_t mantissa = 0;
+    int digits = 0, fraction = -1;
+    for (; p < e; ++p) {
+        if (is_digit(*p)) {
+            mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
+            if (++digits > 15) return false;
+            if (fraction >= 0) ++fraction;
+        } else if (*p == '.' && fraction < 0) {
+            fraction = 0;
+        } else {
+            return false;
+        }
+    }
+    if (digits == 0 || fraction < 0) return false;
+    double v = static_cast<double>(mantissa) / powers[fraction];
+    *out = (negative && mantissa != 0) ? -v : v;
+    return true;
+}
+
 void load_float_token(lexer_state& s, const uint8_t* start, const uint8_t* end, uint32_t, bool load) {
+    double quick;
+    if (load && simple_decimal(start, end, &quick)) {
+        kel_value* c = new_cell(s);
+        const uint32_t nl = c->header & header_new_line;
+        set_float(c, quick);
+        c->header |= nl;
+        return;
+    }
     const float_conversion r =
         kel::lexer::load_float(reinterpret_cast<const char*>(start), reinterpret_cast<const char*>(end), 0);
     if (r.error != number_error::none) throw_error(s, start, types::float_);
