@@ -12,80 +12,11 @@
 #include "kernel/runtime.h"
 #include "kernel/runtime_words.h"
 #include "kernel/series_memory.h"
+#include "services/lexer.h"
 
 namespace kel::word {
 
 namespace {
-
-// --- the provisional scanner -------------------------------------------------------
-// Stands in for the lexer's single-value scan until the lexer exists: it takes
-// the first blank-separated token and answers a word of the form it is
-// written in ('a lit-word!, :a get-word!, a: set-word!, /a refinement!, #a
-// issue!), or none! for anything that is not a plain word form (numbers,
-// strings, blocks, paths, URLs ...). The lexer's scan replaces it.
-
-bool blank(uint32_t c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-bool delimiter(uint32_t c) {
-    return c == '[' || c == ']' || c == '(' || c == ')' || c == '{' || c == '}' || c == '"' || c == ';' ||
-           c == ':' || c == '/' || c == '@' || c == '%' || c == '\\' || c == '<' || c == '>' || c == ',' || c < 0x20;
-}
-bool digit(uint32_t c) { return c >= '0' && c <= '9'; }
-
-void provisional_scan(const kel_value* text, kel_value* out) {
-    set_none(out);
-    const kel_value t = *text;
-    memory::buffer_header* h = memory::buffer_of(series_node(&t));
-    const uint32_t unit = h->unit();
-    const int64_t total = h->units();
-    int64_t i = series_head(&t) < 0 ? 0 : series_head(&t);
-    const auto at = [&](int64_t k) {
-        uint32_t c = 0;
-        std::memcpy(&c, memory::buffer_of(series_node(&t))->head_ptr() + k * unit, unit);
-        return c;
-    };
-    while (i < total && blank(at(i))) ++i;
-    int64_t end = i;
-    while (end < total && !blank(at(end))) ++end;
-    if (end == i) return;
-    uint32_t type = types::word;
-    const uint32_t first = at(i);
-    if (first == '\'' || first == ':' || first == '/' || first == '#') {
-        type = first == '\'' ? types::lit_word : first == ':' ? types::get_word
-                                             : first == '/' ? types::refinement : types::issue;
-        if (first == '/' && end - i == 1) type = types::word;  // the word /
-        else ++i;
-    } else if (end - i > 1 && at(end - 1) == ':') {
-        type = types::set_word;
-        --end;
-    }
-    if (end == i) return;
-    const bool slash_word = type == types::word && end - i == 1 && at(i) == '/';
-    if (!slash_word) {
-        for (int64_t k = i; k < end; ++k)
-            if (delimiter(at(k))) return;
-        const uint32_t c0 = at(i);
-        const bool sign = c0 == '+' || c0 == '-' || c0 == '.';
-        if (type != types::issue && (digit(c0) || (sign && end - i > 1 && digit(at(i + 1))))) return;
-    }
-    kel_value name;
-    text_out::new_buffer(&name, static_cast<uint32_t>(end - i));
-    kel_value* holder = stack::push_copy(&name);
-    for (int64_t k = i; k < end; ++k) {
-        const uint32_t c = at(k);
-        symbol::append_code_points(holder, &c, 1);
-    }
-    const uint32_t sym = symbol::intern_string(holder);
-    stack::drop_cells(1);
-    if (type == types::issue) {
-        kel::init_cell(out, types::issue);
-        out->w1 = _context::global();
-        out->w2 = sym;
-        out->w3 = static_cast<uint32_t>(-1);
-        return;
-    }
-    init_cell(sym, out);
-    set_type(out, type);
-}
 
 inline uint32_t target_of(const kel_value* type_or_example) {
     return type_of(type_or_example) == types::datatype ? get_datatype(type_or_example) : type_of(type_or_example);
@@ -160,7 +91,8 @@ registry::registration child_row(uint32_t id, const char* name, mold_fn m, bool 
 
 }  // namespace
 
-scan_fn scan_value = provisional_scan;
+// Text is scanned by the lexer's single-value scan.
+scan_fn scan_value = lexer::scan_value;
 
 // --- making words ---------------------------------------------------------------------
 

@@ -12,9 +12,8 @@
 // Actions: make and to (one handler), form, mold, compare, index? (not
 // refinement!); every other slot is unsupported.
 //
-// Making a word from text needs the lexer's single-value scan. Until the
-// lexer exists, `scan_value` holds a provisional scanner that recognises the
-// word forms only (anything else scans as none!); the lexer replaces it.
+// Making a word from text needs the lexer's single-value scan: `scan_value`
+// points at it (lexer::scan_value).
 #pragma once
 #include <cstdint>
 
@@ -66,8 +65,8 @@ kel_value* push_name_string(const kel_value* word);
 // --- make / to ---------------------------------------------------------------------
 // The result of make/to of `spec` for a word type `target` (15-20).
 void make_to(kel_value* result, const kel_value* spec, uint32_t target);
-// Scans a string value into one value (none! when it holds nothing). The
-// lexer installs its own; the provisional one knows the word forms only.
+// Scans a string value into one value (none! when it holds nothing or more
+// than one value); syntax errors are raised by the lexer.
 using scan_fn = void (*)(const kel_value* text, kel_value* out);
 extern scan_fn scan_value;
 

@@ -21,6 +21,7 @@
 #include "kernel/runtime_words.h"
 #include "kernel/series_memory.h"
 #include "platform/platform.h"
+#include "services/lexer.h"
 
 namespace kel::runtime {
 
@@ -67,6 +68,7 @@ const init_step steps[] = {
     {"runtime refinements", words::make_runtime_refinements},
     {"runtime issues", words::make_runtime_issues},
     {"objects and error catalogue", init_objects},
+    {"lexer tables", lexer::build_tables},
 };
 
 }  // namespace

@@ -162,7 +162,7 @@ TEST_F(WordsWord, MakeAndTo) {
         {types::word, marked, "mk-a", true},
         {types::set_word, w_of("mk-a"), "mk-a", true},
         {types::word, test::str(U"mk-b:"), "mk-b", true},
-        {types::lit_word, test::str(U"  'mk-b rest"), "mk-b", true},
+        {types::lit_word, test::str(U"  'mk-b"), "mk-b", true},
         {types::word, by_string, "mk-b", true},
         {types::word, test::char_v('q'), "q", true},
         {types::word, kel_value{types::issue, _context::global(), sym("mk-c"), static_cast<uint32_t>(-1)}, "mk-c", true},
