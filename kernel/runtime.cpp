@@ -8,12 +8,16 @@
 #include "datatypes/block.h"
 #include "evaluator/random.h"
 #include "evaluator/stack.h"
+#include "kernel/collector.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/fatal.h"
+#include "kernel/handles.h"
 #include "kernel/heap.h"
+#include "kernel/ownership.h"
 #include "kernel/print.h"
 #include "kernel/registry.h"
 #include "kernel/series_memory.h"
+#include "kernel/slots.h"
 #include "platform/platform.h"
 
 namespace kel::runtime {
@@ -34,6 +38,10 @@ void init_registry() { registry::register_all(); }
 void init_frames() { memory::init_frames(); }
 void init_root_buffers() { block::init_root(); }
 void init_stacks() { stack::setup(); }
+void init_handle_table() { externals::init(); }
+void init_owner_table() { ownership::init(); }
+void init_slot_table() { slot_table::init(); }
+void init_collector() { collector::init(); }
 
 const init_step steps[] = {
     {"print hooks", init_print_hooks},
@@ -41,10 +49,14 @@ const init_step steps[] = {
     {"random generator", random::setup},
     {"cycle stack", init_cycle_stack},
     {"memory root", init_memory_root},
+    {"handle table", init_handle_table},
     {"datatype registry", init_registry},
     {"node and series frames", init_frames},
     {"root buffers", init_root_buffers},
     {"stack wiring", init_stacks},
+    {"owner table", init_owner_table},
+    {"slot table", init_slot_table},
+    {"collector", init_collector},
 };
 
 }  // namespace
