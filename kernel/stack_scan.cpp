@@ -83,12 +83,13 @@ inline void node_word(uint32_t v) {
 }
 
 inline void look_at(uintptr_t w) {
-    if (w - ranges_lo < ranges_span) {
-        if (const frame_range* r = find_range(w)) {
-            figures.hits++;
-            if (!r->big) candidates.push(w);
-            else if (r->big->flags & memory::flag_in_use) mark_buffer(r->big, true);
-        }
+    // The two address tests are independent: the node arena may lie between
+    // two frames.
+    const frame_range* r = w - ranges_lo < ranges_span ? find_range(w) : nullptr;
+    if (r) {
+        figures.hits++;
+        if (!r->big) candidates.push(w);
+        else if (r->big->flags & memory::flag_in_use) mark_buffer(r->big, true);
     } else if (w - arena_lo < arena_span) {
         node_word(memory::node_base + static_cast<uint32_t>((w - arena_lo) / sizeof(uintptr_t)));
     }
