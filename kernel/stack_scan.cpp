@@ -38,7 +38,10 @@ uintptr_t ranges_lo = 0, ranges_span = 0;
 uintptr_t arena_lo = 0, arena_span = 0;
 uint32_t node_span = 0;
 
-void build_index() {
+// Not inlined: the frame and buffer addresses it handles must stay below
+// the scanned part of the stack, or they would pin the first and last
+// buffer of every frame.
+__attribute__((noinline)) void build_index() {
     using namespace memory;
     ranges.clear();
     for (series_frame* f = root.series_frames; f; f = f->next)

@@ -16,8 +16,8 @@ namespace kel::gc_test {
 // Overwrites the stack below the caller, so that words left there by calls
 // that have returned can neither keep nor pin anything in the next collection.
 __attribute__((noinline)) inline void scrub_stack() {
-    volatile char area[128 * 1024];
-    for (size_t i = 0; i < sizeof area; i += 8) area[i] = 0;
+    volatile uint64_t area[16 * 1024];
+    for (size_t i = 0; i < 16 * 1024; ++i) area[i] = 0;
     asm volatile("" : : "r"(area) : "memory");
 }
 

@@ -305,7 +305,8 @@ TEST(GcTorture, RandomGraphsSurviveCollectionsIntact) {
     t.objects.clear();
     scrub_stack();
     gc::collect();
-    EXPECT_LE(mem::series_frame_count(), frames + 1);
+    // One object a stale word keeps may keep its frame too.
+    EXPECT_LE(mem::series_frame_count(), frames + 2);
     EXPECT_LT(gc::memory_in_use(), in_use + (512u << 10));
     EXPECT_TRUE(gc::verify_heap(false));
 }
