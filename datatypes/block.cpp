@@ -89,7 +89,7 @@ void ks_cut_at(const kel_value* block, int32_t index) {
 
 void ks_cut(const kel_value* block) { ks_cut_at(block, series_head(block)); }
 
-kel_value* ks_add(const kel_value* block, const kel_value* value) {
+kel_value* ks_add_grow(const kel_value* block, const kel_value* value) {
     const kel_value v = *value;  // the claim may move the buffer the value lies in
     kel_value* c = memory::claim_tail_cell(block);
     *c = v;
@@ -341,65 +341,6 @@ int32_t compare_cells(const kel_value* a, const kel_value* b, int32_t op) {
         if (r != 0) return r;
     }
     return len1 < len2 ? -1 : (len1 > len2 ? 1 : 0);
-}
-
-// --- provisional block! row --------------------------------------------------------
-
-namespace {
-
-int32_t block_mold(const kel_value* value, kel_value* buffer, bool only, bool all, bool flat, const kel_value* arg,
-                   int32_t part, int32_t indent) {
-    if (cycles::detect_q(value, buffer, &part, true)) return part;
-    if (!only) {
-        text_out::append(buffer, "[", 1);
-        --part;
-    }
-    part = mold_cells(value, buffer, only, all, flat, arg, part, indent);
-    if (!only) {
-        text_out::append(buffer, "]", 1);
-        --part;
-    }
-    return part;
-}
-
-int32_t block_form(const kel_value* value, kel_value* buffer, const kel_value* arg, int32_t part) {
-    if (cycles::detect_q(value, buffer, &part, false)) return part;
-    const kel_value blk = *value;
-    cycles::push(series_node(&blk));
-    struct pop_guard {
-        ~pop_guard() { cycles::pop(); }
-    } guard;
-    const int32_t from = std::max(series_head(&blk), 0);
-    for (int32_t i = from; i < units(&blk); ++i) {
-        if (arg && part <= 0) break;
-        if (i > from) {
-            text_out::append(buffer, " ", 1);
-            --part;
-        }
-        const kel_value c = *ks_abs_at(&blk, i);
-        form_fn fn = registry::form_handler(type_of(&c));
-        if (fn) part = fn(&c, buffer, arg, part);
-    }
-    return part;
-}
-
-int32_t block_compare(const kel_value* a, const kel_value* b, int32_t op) {
-    if (type_of(a) != type_of(b)) return cmp::not_comparable;
-    return compare_cells(a, b, op);
-}
-
-}  // namespace
-
-registry::registration provisional_row() {
-    registry::registration r;
-    r.id = types::block;
-    r.parent = types::series;
-    r.name = "block!";
-    r.inherit_all();
-    r[act::form] = static_cast<form_fn>(block_form);
-    r[act::mold] = static_cast<mold_fn>(block_mold);
-    r[act::compare] = static_cast<compare_fn>(block_compare);
-    return r;
 }
 
 }  // namespace kel::block

@@ -9,12 +9,12 @@
 // belongs to the hash module; until it exists a hash! is kept as a plain block.
 //
 // Also here: the collector's root block (a heap-backed block held by a
-// runtime global) and a provisional block! row (mold and form with brackets,
-// series actions inherited) until the block! type module exists.
+// runtime global). The block! row and its actions are in block_actions.
 #pragma once
 #include <cstdint>
 
 #include "kernel/registry.h"
+#include "kernel/series_memory.h"
 #include "kernel/value.h"
 
 namespace kel::block {
@@ -45,7 +45,17 @@ const kel_value* ks_value_after(const kel_value* key, kel_value* block);
 void ks_cut_at(const kel_value* block, int32_t index);
 void ks_cut(const kel_value* block);
 // Appends a copy of value (which may lie in the same buffer); returns the new cell.
-kel_value* ks_add(const kel_value* block, const kel_value* value);
+kel_value* ks_add_grow(const kel_value* block, const kel_value* value);
+inline kel_value* ks_add(const kel_value* block, const kel_value* value) {
+    memory::buffer_header* h = memory::buffer_of(series_node(block));
+    if (h->tail + 16u <= h->capacity) [[likely]] {
+        auto* c = reinterpret_cast<kel_value*>(h->data() + h->tail);
+        h->tail += 16;
+        *c = *value;
+        return c;
+    }
+    return ks_add_grow(block, value);
+}
 const kel_value* ks_add_all(const kel_value* target, const kel_value* source);
 // Inserts a copy of value at the head (or at the buffer start with
 // from_start); with advance the head moves past the new cell.
@@ -85,8 +95,5 @@ int32_t mold_cells(const kel_value* block, kel_value* buffer, bool only, bool al
                    int32_t part, int32_t indent);
 // Compares two runs of cells: -1, 0 or 1.
 int32_t compare_cells(const kel_value* a, const kel_value* b, int32_t op);
-
-// The provisional block! row.
-registry::registration provisional_row();
 
 }  // namespace kel::block

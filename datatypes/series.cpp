@@ -9,26 +9,9 @@
 
 #include "evaluator/stack.h"
 #include "kernel/heap.h"
+#include "evaluator/random.h"
 #include "kernel/native_api.h"
 
-// The random generator is written in evaluator/random.cpp; until that module
-// is merged these weak bodies (a small LCG) keep the link working, and its
-// definitions replace them.
-namespace kel::random {
-uint32_t next();
-int32_t int_upto(int32_t n);
-__attribute__((weak)) uint32_t next() {
-    static uint32_t state = 0x2545F491u;
-    state = state * 1103515245u + 12345u;
-    return (state >> 1) & 0x7FFFFFFFu;
-}
-__attribute__((weak)) int32_t int_upto(int32_t n) {
-    if (n == 0) return 0;
-    uint32_t m = n < 0 ? 0u - static_cast<uint32_t>(n) : static_cast<uint32_t>(n);
-    int32_t r = static_cast<int32_t>(next() % m) + 1;
-    return n < 0 ? -r : r;
-}
-}  // namespace kel::random
 
 namespace kel::series {
 

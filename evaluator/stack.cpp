@@ -64,13 +64,15 @@ void settle_try_result() {
 call_mark* open_frame(const kel_value* name, uint32_t flags) {
     if (regs.marks_top >= regs.marks_limit) [[unlikely]] overflow();
     call_mark* m = regs.marks_top++;
-    uint32_t symbol = name ? word_symbol(name) & 0xFFFFu : 0;
-    m->flags = flags | (symbol << 8);
+    m->flags = flags;
     m->caller_base = offset_of(regs.arguments);
     m->word_context = name ? word_context(name) : 0;
     m->function_context = 0;
     m->saved_values = 0;
+    m->symbol = name ? word_symbol(name) : 0;
     regs.arguments = regs.top;
+    // A throw that was caught is over once anything opens again.
+    regs.throw_start = 0;
     return m;
 }
 
@@ -160,6 +162,7 @@ void clear_return_target(call_mark* mark) {
 void reset() {
     regs.arguments = regs.top = regs.bottom;
     regs.marks_top = regs.marks_bottom;
+    regs.throw_start = 0;
 }
 
 }  // namespace kel::stack

@@ -7,9 +7,16 @@
 // result just above the caller's area.
 //
 // Both stacks live in fixed root buffers taken from the heap (20,000 cells of
-// arguments; 15,000 cells' worth of bytes, that is 12,000 records of 20 bytes,
+// arguments; 18,000 cells' worth of bytes, that is 12,000 records of 24 bytes,
 // for the marks), so their addresses never move and the globals below may hold
 // machine pointers; a record holds bases as cell offsets from the bottom.
+//
+// A record keeps the naming word's symbol id in a word of its own, all 32
+// bits of it: squeezed into 16 bits of the flags word, names would go wrong
+// once the symbol table passes 65,535 entries.
+//
+// Signals (errors, break, continue, return, exit, throw) unwind these marks;
+// they live in evaluator/signals.h.
 //
 // Overflow: reserving the last cell or opening a mark when the record stack is
 // full lowers the argument top by 5 cells (so the error can be built), resets
@@ -22,13 +29,14 @@
 namespace kel::stack {
 
 struct call_mark {
-    uint32_t flags;             // kind nibble bits 24-27, flags, symbol id in bits 8-23
+    uint32_t flags;             // kind nibble bits 24-27, return-target and interpreted flags
     uint32_t caller_base;       // the caller's arguments base, in cells from the bottom
     uint32_t word_context;      // context node of the naming word
     uint32_t function_context;  // function-call marks only, else 0
     uint32_t saved_values;      // that context's values when the mark opened
+    uint32_t symbol;            // symbol id of the naming word (0: no name)
 };
-static_assert(sizeof(call_mark) == 20);
+static_assert(sizeof(call_mark) == 24);
 
 namespace kind {
 constexpr uint32_t call = 0x01000000u;
@@ -47,8 +55,9 @@ constexpr uint32_t flag_return_target = 0x10000000u;
 constexpr uint32_t flag_interpreted = 0x80000000u;
 
 constexpr uint32_t argument_cells = 20000;
-constexpr uint32_t mark_buffer_cells = 15000;
+constexpr uint32_t mark_buffer_cells = 18000;
 constexpr uint32_t mark_records = mark_buffer_cells * 16 / sizeof(call_mark);  // 12,000
+static_assert(mark_records == 12000);
 
 struct registers {
     kel_value* bottom;
@@ -60,6 +69,9 @@ struct registers {
     call_mark* marks_limit;
     uint32_t argument_node;
     uint32_t mark_node;
+    // 1 + the mark depth at which the last throw began (0: none recorded);
+    // kept by the signals, cleared by every open_frame and by reset.
+    uint32_t throw_start;
 };
 extern registers regs;
 
@@ -69,6 +81,9 @@ extern registers regs;
 struct context_access {
     uint32_t (*get_values)(uint32_t context);
     void (*set_values)(uint32_t context, uint32_t values);
+    // The index of a symbol in a context, -1 when absent (binds the names
+    // that the signals answer); null: names stay unbound (index -1).
+    int32_t (*index_of)(uint32_t context, uint32_t symbol) = nullptr;
 };
 extern context_access contexts;
 
@@ -127,7 +142,7 @@ inline kel_value* at_offset(uint32_t offset) { return regs.bottom + offset; }
 
 // --- call marks ----------------------------------------------------------------
 
-// Pushes a record (flags | symbol of the naming word << 8) and makes the
+// Pushes a record (flags, the naming word's symbol and context) and makes the
 // argument top the new base. `name` may be null (symbol 0, no context).
 call_mark* open_frame(const kel_value* name, uint32_t flags);
 inline call_mark* open_native_frame(const kel_value* name) { return open_frame(name, kind::native); }
@@ -164,7 +179,7 @@ void clear_return_target(call_mark* mark);
 inline call_mark* innermost_frame() { return regs.marks_top > regs.marks_bottom ? regs.marks_top - 1 : nullptr; }
 inline int32_t mark_depth() { return static_cast<int32_t>(regs.marks_top - regs.marks_bottom); }
 inline uint32_t mark_kind(const call_mark* m) { return m->flags & kind::mask; }
-inline uint32_t mark_symbol(const call_mark* m) { return (m->flags >> 8) & 0xFFFFu; }
+inline uint32_t mark_symbol(const call_mark* m) { return m->symbol; }
 
 // Empties both stacks (the top level between two evaluations, and tests).
 void reset();

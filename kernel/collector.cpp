@@ -14,8 +14,10 @@
 #include "kernel/compaction.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/handles.h"
+#include "kernel/hashtable.h"
 #include "kernel/heap.h"
 #include "kernel/ownership.h"
+#include "kernel/runtime_words.h"
 #include "kernel/slots.h"
 #include "kernel/stack_scan.h"
 
@@ -43,6 +45,11 @@ bool collecting = false;
 
 detail::heap_list<buffer_header*> work;         // buffers whose cells wait to be marked
 detail::heap_list<buffer_header*> heap_marked;  // heap-backed buffers marked this time
+detail::heap_list<uint32_t> traced;              // nodes of the buffers whose cells were marked
+// While the stack scan and what it leads to are marked: buffers reached only
+// that way may be half built (cells claimed, not yet written), so the
+// verifier leaves their cells alone.
+bool conservative = false;
 detail::heap_list<const kel_value*> root_cells;
 detail::heap_list<uint32_t> pins;
 
@@ -64,20 +71,51 @@ bool mark_header(buffer_header* h, bool contents, bool pinned) {
     if (h->flags & memory::flag_mark) return false;
     h->flags |= memory::flag_mark;
     if (h->flags & memory::flag_heap) heap_marked.push(h);
-    if (contents && (h->flags & memory::unit_mask) == cells_unit && h->tail > h->head) work.push(h);
+    if (contents && (h->flags & memory::unit_mask) == cells_unit && h->tail > h->head) {
+        work.push(h);
+        if (h->node && !conservative) traced.push(h->node);
+    }
     return true;
 }
 
+void mark_hash_table(uint32_t node);
+
+// A hash table is marked whole however it is reached: its arrays are nodes
+// held in a byte buffer, which no cell marker would find.
 bool mark_node_as(uint32_t node, bool contents) {
     if (detail::verifying) {
         detail::report_dangling(node);
         return false;
     }
     if (!memory::node_live_q(node)) return false;
-    return mark_header(memory::buffer_of(node), contents, false);
+    buffer_header* h = memory::buffer_of(node);
+    if ((h->flags & (memory::flag_table | memory::flag_mark)) == memory::flag_table) {
+        mark_hash_table(node);
+        return true;
+    }
+    return mark_header(h, contents, false);
 }
 
-void mark_hash_table(uint32_t node) { mark_node(node); }
+// What the hash-table walker is lent: its node marker marks the buffer
+// alone (the table's own node must not lead back to the table walker).
+bool table_node(uint32_t node) {
+    return memory::node_live_q(node) && mark_header(memory::buffer_of(node), false, false);
+}
+void table_block(uint32_t node) { mark_block(node); }
+void table_cells(kel_value* first, uint32_t count) { mark_cells(first, first + count); }
+const hashtable::marker table_marker{table_node, table_block, table_cells};
+
+// Only a buffer shaped like a table (bytes, at least its header) is walked
+// as one; any other buffer is marked alone.
+void mark_hash_table(uint32_t node) {
+    if (!memory::node_live_q(node)) return;
+    const buffer_header* h = memory::buffer_of(node);
+    if ((h->flags & memory::unit_mask) != 1 || h->used() < sizeof(hashtable::table_header)) {
+        table_node(node);
+        return;
+    }
+    hashtable::mark(node, table_marker);
+}
 
 // --- markers by type -------------------------------------------------------------
 
@@ -176,13 +214,16 @@ void mark_roots() {
         mark_cells(stack::regs.bottom, stack::regs.top);
         mark_frames();
     }
+    const words::name_roots names = words::roots();  // 0 before the symbol index and global context exist
+    mark_table(names.symbol_index);
+    mark_context(names.global_context);
     for (const kel_value* c : root_cells) mark_value(c);
     int depth = 0;
     const uint32_t* guarded = cycles::entries(&depth);
     for (int i = 0; i < depth; ++i) mark_block(guarded[i]);
     slot_table::mark();
     for (uint32_t node : pins)
-        if (memory::node_live_q(node)) mark_header(memory::buffer_of(node), true, true);
+        if (memory::node_live_q(node)) mark_buffer(memory::buffer_of(node), true);
     for (int i = 0; i < hook_cursor; ++i)
         if (hooks[i]) hooks[i]();
 }
@@ -203,6 +244,14 @@ void stress_tick() {
 
 void (*mark_table)(uint32_t table_node) = mark_hash_table;
 
+namespace detail {
+const hashtable::marker& table_walker() { return table_marker; }
+const uint32_t* traced_nodes(size_t* count) {
+    *count = traced.count;
+    return traced.items;
+}
+}  // namespace detail
+
 // --- the cycle ---------------------------------------------------------------------
 
 void init() {
@@ -217,18 +266,21 @@ void collect() {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     work.clear();
     heap_marked.clear();
+    traced.clear();
 
     mark_roots();
     trace();
+    conservative = true;
     scan_machine_stack();
     trace();
+    conservative = false;
     ownership::sweep();
     externals::sweep();
 
     compact_series_frames(stress_every != 0);
     sweep_big_frames();
-    if (verify_each) verify_heap_now(true, true);
     unmark_heap_buffers();
+    if (verify_each) verify_heap(true);
     sweep_node_frames();
 
     stats.cycles++;
@@ -305,7 +357,15 @@ bool marked_q(uint32_t node) {
     return memory::node_live_q(node) && (memory::buffer_of(node)->flags & memory::flag_mark) != 0;
 }
 
-void mark_buffer(buffer_header* h, bool pinned) { mark_header(h, true, pinned); }
+void mark_buffer(buffer_header* h, bool pinned) {
+    if ((h->flags & (memory::flag_table | memory::flag_mark)) == memory::flag_table && h->node &&
+        memory::node_live_q(h->node) && memory::buffer_of(h->node) == h) {
+        if (pinned) h->flags |= memory::flag_pinned;
+        mark_hash_table(h->node);
+        return;
+    }
+    mark_header(h, true, pinned);
+}
 
 void trace() {
     while (work.count) {

@@ -4,12 +4,12 @@
 // compaction (compaction.h) slides live buffers down and re-points their nodes.
 // Values hold node ids, which never move, so no cell is ever rewritten.
 //
-// Roots, in marking order: the root block; the owner table's record block
-// (its buffer only: owned series must not be kept alive by their owner
+// Roots, in marking order: the root block; the owner table (its record
+// block's buffer only: owned series must not be kept alive by their owner
 // entries); the argument stack's and the call marks' own buffers, the live
 // argument cells and the contexts and saved values of every call mark; the
-// root cells other modules register (global context, symbol table ...); the
-// cycle stack; the slot table; the explicit pin list; the hooks. Then the
+// symbol index and the global context; the root cells other modules register;
+// the cycle stack; the slot table; the explicit pin list; the hooks. Then the
 // machine stack (stack_scan.h): a word pointing into a buffer pins and marks
 // it, a word pointing into the node arena and any 32-bit live node id mark
 // their node.
@@ -37,6 +37,10 @@
 
 #include "kernel/series_memory.h"
 #include "kernel/value.h"
+
+namespace kel::hashtable {
+struct marker;
+}
 
 namespace kel::collector {
 
@@ -96,8 +100,8 @@ void trace();
 using marker_fn = void (*)(const kel_value* cell);
 void set_marker(uint32_t type, marker_fn fn);
 marker_fn marker(uint32_t type);
-// Marks a hash table's own buffers (the hash-table module installs it; until
-// then the table's node is marked alone).
+// Marks a hash table's own buffers, its chains and its indexed series (a
+// record table's record block without its cells).
 extern void (*mark_table)(uint32_t table_node);
 
 // --- pins ----------------------------------------------------------------------
@@ -125,8 +129,13 @@ void set_stress(uint32_t every);  // 0: off
 uint32_t stress_interval();
 void set_verify(bool on);
 bool verify_q();
-// Checks the whole heap now; reports the first fault and ends the process
-// with fatal error 98 when `fatal`, else answers false.
+// Checks the heap now: frames tiled by buffers with no mark left, nodes and
+// buffers naming each other, node counts and free chains, and no cell of a
+// buffer the last collection traced from the exact roots referring to a
+// released node (buffers kept without their cells, such as record blocks
+// with weak keys, and buffers only the stack scan reached may).
+// Reports the first fault and ends the process with fatal error 98 when
+// `fatal`, else answers false.
 bool verify_heap(bool fatal = true);
 
 // --- figures for `stats` -----------------------------------------------------------
@@ -167,6 +176,11 @@ struct heap_list {
     T* begin() { return items; }
     T* end() { return items + count; }
 };
+// The marking functions as the hash-table walker takes them.
+const hashtable::marker& table_walker();
+// The nodes of the buffers whose cells the last collection marked, reached
+// from the exact roots.
+const uint32_t* traced_nodes(size_t* count);
 // True while the verifier walks the heap: the marking functions then check
 // references instead of marking.
 extern bool verifying;

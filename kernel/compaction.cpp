@@ -230,9 +230,8 @@ void verify_frames() {
 }
 
 // Node frames: slot states agree with the counts and free chains, and every
-// buffer names its node back. Cells of buffers of cells are checked for
-// references to released nodes through the markers (in checking mode).
-void verify_nodes(bool heap_marks_valid) {
+// buffer names its node back.
+void verify_nodes() {
     for (uint32_t i = 0; i < root.node_frame_count; ++i) {
         const node_frame& f = root.node_frames[i];
         if (f.vacated) continue;
@@ -251,14 +250,6 @@ void verify_nodes(bool heap_marks_valid) {
             }
             if (h->node != node) fault("buffer does not name its node", h, node);
             if (!(h->flags & flag_in_use)) fault("node names a buffer not in use", h, node);
-            if ((h->flags & unit_mask) != 16) continue;
-            if ((h->flags & flag_heap) && !(heap_marks_valid && (h->flags & flag_mark))) continue;
-            const uint32_t tail = h->tail <= h->capacity ? h->tail : h->capacity;
-            auto* first = reinterpret_cast<const kel_value*>(h->data() + h->head);
-            auto* end = reinterpret_cast<const kel_value*>(h->data() + (tail & ~15u));
-            detail::verifying = true;
-            if (first < end) mark_cells(first, end);
-            detail::verifying = false;
         }
         if (taken != f.used) fault("node frame's used count is wrong", &f, taken);
         uint32_t chain = 0;
@@ -278,6 +269,24 @@ void verify_nodes(bool heap_marks_valid) {
     }
 }
 
+// The cells of every buffer the last collection traced, through the markers
+// in checking mode.
+void verify_cells() {
+    size_t n = 0;
+    const uint32_t* nodes = detail::traced_nodes(&n);
+    detail::verifying = true;
+    for (size_t i = 0; i < n; ++i) {
+        if (!node_live_q(nodes[i])) continue;
+        buffer_header* h = buffer_of(nodes[i]);
+        if ((h->flags & unit_mask) != 16) continue;
+        const uint32_t tail = h->tail <= h->capacity ? h->tail : h->capacity;
+        auto* first = reinterpret_cast<const kel_value*>(h->data() + h->head);
+        auto* end = reinterpret_cast<const kel_value*>(h->data() + (tail & ~15u));
+        if (first < end) mark_cells(first, end);
+    }
+    detail::verifying = false;
+}
+
 }  // namespace
 
 namespace detail {
@@ -287,19 +296,14 @@ void report_dangling(uint32_t node) {
 }
 }  // namespace detail
 
-// Inside a collection the heap-backed buffers it reached still carry their
-// marks, so their cells are checked too; outside one they are skipped (a
-// heap-backed buffer nothing reaches is never released, and may refer to
-// released nodes harmlessly).
-bool verify_heap_now(bool fatal, bool heap_marks_valid) {
+bool verify_heap(bool fatal) {
     verify_fatal = fatal;
     verify_ok = true;
     if (!initialised() || !root.series_frames) return true;
     verify_frames();
-    verify_nodes(heap_marks_valid);
+    verify_nodes();
+    verify_cells();
     return verify_ok;
 }
-
-bool verify_heap(bool fatal) { return verify_heap_now(fatal, false); }
 
 }  // namespace kel::collector

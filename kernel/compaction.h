@@ -34,11 +34,6 @@ void sweep_big_frames();
 // keeps each frame's usage history.
 void sweep_node_frames();
 
-// The heap verifier (collector.h's verify_heap). Inside a collection, before
-// the heap-backed buffers lose their marks, `heap_marks_valid` lets it check
-// the cells of those that were reached.
-bool verify_heap_now(bool fatal, bool heap_marks_valid);
-
 // Byte filled into vacated space under the stress check.
 constexpr uint8_t vacated_byte = 0xDB;
 

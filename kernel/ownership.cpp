@@ -7,6 +7,7 @@
 
 #include "kernel/collector.h"
 #include "kernel/cycle_guard.h"
+#include "kernel/hashtable.h"
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"
 
@@ -17,64 +18,60 @@ void (*each_field)(const kel_value* object, field_visitor visit, void* context) 
 
 namespace {
 
-kel_value records{};  // block! of records
-bool ready = false;
-constexpr uint32_t record_bytes = record_cells * 16;
-constexpr uint32_t live_header = types::unset;
+// The owner table: a record table of kind 4 whose records are 4 cells (the
+// key cell, then value, owner, word).
+uint32_t table = 0;
 // On a record's cell 0 during the collector's sweep: the record survives.
 constexpr uint32_t kept_bit = 0x100000u;
 
-uint32_t records_node() { return series_node(&records); }
-kel_value* record_at(uint32_t i) {
-    memory::buffer_header* h = memory::buffer_of(records_node());
-    return reinterpret_cast<kel_value*>(h->data() + h->head) + static_cast<size_t>(i) * record_cells;
-}
-uint32_t record_count() { return memory::buffer_of(records_node())->used() / record_bytes; }
+// --- storage ------------------------------------------------------------------------
 
-// --- storage: the seam for the pointer-keyed hash table ----------------------------
-
-int32_t find_record(uint32_t key) {
-    if (!ready || !key) return -1;
-    const uint32_t n = record_count();
-    for (uint32_t i = 0; i < n; ++i) {
-        const kel_value* r = record_at(i);
-        if ((r->header & ~kept_bit) == live_header && r->w1 == key) return static_cast<int32_t>(i);
-    }
-    return -1;
+// The key's record from its cell 1 (valid until the next allocation), or null.
+kel_value* find_record(uint32_t key) {
+    if (!table || !key) return nullptr;
+    kel_value* first = hashtable::get_key(table, key);
+    return first ? first - 1 : nullptr;
 }
 
-// The key's record (made when absent); every cell's header becomes unset!
-// with its payload kept. Answers the record's cell 1 (valid until the next
-// allocation).
+// The key's record (made when absent); answers its cell 1.
 kel_value* put_key(uint32_t key) {
     init();
-    int32_t i = find_record(key);
-    if (i < 0) {
-        const uint32_t n = record_count();
-        for (uint32_t k = 0; k < n && i < 0; ++k)
-            if (record_at(k)->header == 0) i = static_cast<int32_t>(k);
-        if (i < 0) {
-            memory::claim_tail_bytes(records_node(), record_bytes);
-            i = static_cast<int32_t>(n);
-        }
-    }
-    kel_value* r = record_at(static_cast<uint32_t>(i));
-    r->w1 = key;
-    for (uint32_t c = 0; c < record_cells; ++c) r[c].header = live_header;
-    return r + 1;
+    return hashtable::put_key(table, key);
 }
 
-void clear_record(kel_value* r) {
-    init_cell(r, 0);
+void clear_cells(kel_value* r) {
     for (uint32_t c = 1; c < record_cells; ++c) set_unset(&r[c]);
 }
 
 // Answers whether the key had a record.
 bool delete_key(uint32_t key) {
-    int32_t i = find_record(key);
-    if (i < 0) return false;
-    clear_record(record_at(static_cast<uint32_t>(i)));
+    kel_value* r = find_record(key);
+    if (!r) return false;
+    clear_cells(r);
+    hashtable::delete_key(table, key);
     return true;
+}
+
+// Every record of the record block in turn (live or not).
+template <class F>
+void each_record(F&& f) {
+    const hashtable::table_header* t = hashtable::header_of(table);
+    memory::buffer_header* h = memory::buffer_of(t->blk);
+    const uint32_t size = t->indexes;  // record bytes
+    const uint32_t n = size ? h->used() / size : 0;
+    auto* base = reinterpret_cast<kel_value*>(h->head_ptr());
+    for (uint32_t i = 0; i < n; ++i) f(base + static_cast<size_t>(i) * (size / 16));
+}
+
+// Every live record (through the used buckets).
+template <class F>
+void each_live_record(F&& f) {
+    const hashtable::table_header* t = hashtable::header_of(table);
+    const uint32_t buckets = t->n_buckets;
+    auto* base = reinterpret_cast<char*>(memory::buffer_of(t->blk)->head_ptr());
+    for (uint32_t b = 0; b < buckets; ++b)
+        if (hashtable::bucket_state(table, b) == hashtable::bucket_used)
+            f(reinterpret_cast<kel_value*>(base + hashtable::bucket_key(table, b)));
 }
 
 // --- binding -----------------------------------------------------------------------
@@ -99,7 +96,7 @@ void set_owned(kel_value* v, bool on) {
 }
 
 void add_entry(const kel_value& value, const kel_value& owner, const kel_value& word) {
-    kel_value* r = put_key(series_node(&value));
+    kel_value* r = put_key(series_node(&value));  // cell 1
     r[0] = value;
     r[1] = owner;
     r[2] = word;
@@ -168,9 +165,7 @@ void bind_value(kel_value* value, const kel_value& owner, const kel_value& word)
 }  // namespace
 
 void init() {
-    if (ready) return;
-    set_series(&records, types::block, 0, memory::new_cells(64 * record_cells));
-    ready = true;
+    if (!table) table = hashtable::make(1000, nullptr, hashtable::kinds::owners, record_cells - 1);
 }
 
 void bind(kel_value* value, const kel_value* owner, const kel_value* word) {
@@ -219,8 +214,8 @@ void unbind_range(const kel_value* block, int32_t start, int32_t count) {
 }
 
 kel_value* owner_of(uint32_t node) {
-    const int32_t i = find_record(node);
-    return i < 0 ? nullptr : record_at(static_cast<uint32_t>(i)) + 2;
+    kel_value* r = find_record(node);
+    return r ? r + 2 : nullptr;
 }
 
 bool notify(const kel_value* series, const char* action, const kel_value* value, int32_t index, int32_t part) {
@@ -234,54 +229,50 @@ bool notify(const kel_value* series, const char* action, const kel_value* value,
     } else {
         return false;
     }
-    const int32_t i = find_record(key);
-    if (i < 0) return false;
-    const kel_value* r = record_at(static_cast<uint32_t>(i));
+    const kel_value* r = find_record(key);
+    if (!r) return false;
     const kel_value owner = r[2], word = r[3];
     if (owner.w3 == 0 || !dispatch) return false;
     dispatch(&owner, &word, series, action, value, index, part);
     return true;
 }
 
-uint32_t entry_count() {
-    if (!ready) return 0;
-    uint32_t n = 0;
-    for (uint32_t i = 0, c = record_count(); i < c; ++i) n += (record_at(i)->header & ~kept_bit) == live_header;
-    return n;
-}
+uint32_t entry_count() { return table ? hashtable::header_of(table)->count : 0; }
 
 void mark_root() {
-    if (ready) collector::mark_node(records_node());
+    if (table) collector::mark_table(table);  // the record block's buffer, not its cells
 }
 
 void sweep() {
-    if (!ready) return;
-    const uint32_t n = record_count();
+    if (!table || hashtable::header_of(table)->count == 0) return;
+    // Survivors first, to a fixpoint: a survivor's cells may reach the key of
+    // a record already passed over.
     for (bool changed = true; changed;) {
         changed = false;
-        for (uint32_t i = 0; i < n; ++i) {
-            kel_value* r = record_at(i);
-            if (r->header != live_header) continue;  // dropped, or kept already
-            if (!collector::marked_q(r->w1) || !collector::marked_q(r[2].w1)) continue;
+        each_live_record([&](kel_value* r) {
+            if (r->header & kept_bit) return;
+            if (!collector::marked_q(r->w1) || !collector::marked_q(r[2].w1)) return;
             r->header |= kept_bit;
             collector::mark_cells(r + 1, r + record_cells);
             collector::trace();
             changed = true;
-        }
+        });
     }
-    for (uint32_t i = 0; i < n; ++i) {
-        kel_value* r = record_at(i);
-        if (r->header == (live_header | kept_bit)) {
-            r->header = live_header;
-        } else if (r->header == live_header) {
+    each_live_record([](kel_value* r) {
+        if (r->header & kept_bit) {
+            r->header &= ~kept_bit;
+        } else if (collector::marked_q(r->w1)) {
             // The series outlived its owner: it is no longer owned.
-            if (collector::marked_q(r->w1)) {
-                memory::buffer_header* h = memory::buffer_of(r->w1);
-                h->flags &= ~memory::flag_owned;
-            }
-            clear_record(r);
+            memory::buffer_of(r->w1)->flags &= ~memory::flag_owned;
         }
-    }
+    });
+    hashtable::drop_unmarked(table, collector::marked_q);
+    // A dropped record keeps no references for the verifier to trip over.
+    each_record([](kel_value* r) {
+        if (type_of(r) == 0 && type_of(&r[1]) != types::unset) clear_cells(r);
+    });
+    hashtable::mark_records(table, collector::detail::table_walker());
+    collector::trace();
 }
 
 }  // namespace kel::ownership

@@ -5,22 +5,19 @@
 // and an owned series' object gets its change handler called through
 // `dispatch`, which the object module installs (until then nothing is told).
 //
-// The table maps a key node (a series node, or an object's context node) to
-// a record of 4 cells in a record block: cell 0 is the live mark (unset!
-// header) with the key in word 1, then the owned value, the owner object! and
-// the field word. An owned series' buffer carries memory::flag_owned; an
-// image! cell carries header bit 16 itself; an owner object's context! cell
-// carries header bit 16.
+// The table is a pointer-keyed record table (hashtable.h, kind 4) mapping a
+// key node (a series node, or an object's context node) to a record of 4
+// cells: cell 0 is the live mark (unset! header) with the key in word 1, then
+// the owned value, the owner object! and the field word. An owned series'
+// buffer carries memory::flag_owned; an image! cell carries header bit 16
+// itself; an owner object's context! cell carries header bit 16.
 //
-// The lookup is a linear scan of the records for now: `find_record`,
-// `put_key` and `delete_key` are the seam where the hash-table module's
-// pointer-keyed table takes over.
-//
-// With the collector: the table is a root only through its record block's
-// buffer, never through the records' cells, or every owned series would live
-// forever. After marking, a record whose key or whose owner's context was not
-// reached is dropped; the cells of the survivors are marked then, repeating
-// until no record changes its state (a survivor may reach another record's key).
+// With the collector: the table is a root only through its own buffers and
+// its record block's buffer, never through the records' cells, or every owned
+// series would live forever. After marking, the records whose key and whose
+// owner's context were both reached survive and have their cells marked,
+// repeated until no record changes its state (a survivor may reach another
+// record's key); every other record is dropped, its cells cleared.
 #pragma once
 #include <cstdint>
 

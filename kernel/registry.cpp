@@ -6,10 +6,25 @@
 #include "kernel/registry.h"
 
 #include <cstring>
+#include <string>
+#include <unistd.h>
 
+#include "datatypes/bitset.h"
 #include "datatypes/block.h"
+#include "datatypes/block_actions.h"
+#include "datatypes/char.h"
+#include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/float.h"
+#include "datatypes/integer.h"
+#include "datatypes/issue.h"
+#include "datatypes/logic.h"
 #include "datatypes/series.h"
+#include "datatypes/symbol.h"
+#include "datatypes/time.h"
+#include "datatypes/triple.h"
+#include "datatypes/typeset.h"
+#include "datatypes/word.h"
 #include "kernel/fatal.h"
 #include "kernel/native_api.h"
 #include "kernel/print.h"
@@ -25,12 +40,12 @@ namespace {
 
 bool registered[types::table_rows];
 
+// A diagnostic, so it goes to stderr like the fatal report that follows it.
 [[noreturn]] void registration_error(const char* what, uint32_t type) {
-    std_output::print_c_string("*** Datatype Error: ");
-    std_output::print_c_string(what);
-    std_output::print_c_string(" for type: ");
-    std_output::print_integer(static_cast<int32_t>(type));
-    std_output::print_c_string("\n");
+    std::string line = std::string("*** Datatype Error: ") + what + " for type: " + std::to_string(type) + "\n";
+    std_output::flush();
+    ssize_t ignored = ::write(2, line.data(), line.size());
+    (void)ignored;
     fatal::report_error(fatal::assertion_failed, __builtin_return_address(0));
 }
 
@@ -85,76 +100,6 @@ registration bare_row(uint32_t id) {
     return r;
 }
 
-// Minimal mold/form of the scalars that exist before their modules, so that
-// blocks of them can be molded in tests; their modules replace these rows.
-int32_t provisional_mold_text(kel_value* buffer, const char* text, int32_t part) {
-    size_t n = std::strlen(text);
-    text_out::append(buffer, text, n);
-    return part - static_cast<int32_t>(n);
-}
-int32_t unset_form(const kel_value*, kel_value*, const kel_value*, int32_t part) { return part; }
-int32_t unset_mold(const kel_value*, kel_value* buffer, bool, bool all, bool, const kel_value*, int32_t part,
-                   int32_t) {
-    return provisional_mold_text(buffer, all ? "#(unset)" : "unset", part);
-}
-int32_t none_form(const kel_value*, kel_value* buffer, const kel_value*, int32_t part) {
-    return provisional_mold_text(buffer, "none", part);
-}
-int32_t none_mold(const kel_value*, kel_value* buffer, bool, bool all, bool, const kel_value*, int32_t part,
-                  int32_t) {
-    return provisional_mold_text(buffer, all ? "#(none)" : "none", part);
-}
-int32_t logic_form(const kel_value* v, kel_value* buffer, const kel_value*, int32_t part) {
-    return provisional_mold_text(buffer, get_logic(v) ? "true" : "false", part);
-}
-int32_t logic_mold(const kel_value* v, kel_value* buffer, bool, bool all, bool, const kel_value*, int32_t part,
-                   int32_t) {
-    if (all) return provisional_mold_text(buffer, get_logic(v) ? "#(true)" : "#(false)", part);
-    return provisional_mold_text(buffer, get_logic(v) ? "true" : "false", part);
-}
-int32_t integer_form(const kel_value* v, kel_value* buffer, const kel_value*, int32_t part) {
-    char text[16];
-    int n = text_out::format_int32(text, get_integer(v));
-    text_out::append(buffer, text, static_cast<size_t>(n));
-    return part - n;
-}
-int32_t integer_mold(const kel_value* v, kel_value* buffer, bool, bool, bool, const kel_value* arg, int32_t part,
-                     int32_t) {
-    return integer_form(v, buffer, arg, part);
-}
-// Same-type equality and ordering of the provisional scalars.
-int32_t scalar_compare(const kel_value* a, const kel_value* b, int32_t op) {
-    if (type_of(a) != type_of(b)) return cmp::not_comparable;
-    int64_t x, y;
-    switch (type_of(a)) {
-        case types::unset:
-        case types::none: return 0;
-        case types::logic:
-            x = a->w1 != 0;
-            y = b->w1 != 0;
-            if (!cmp::equality_op(op) && op != cmp::same && op != cmp::sort && op != cmp::case_sort)
-                return cmp::not_comparable;
-            break;
-        default:
-            x = get_integer(a);
-            y = get_integer(b);
-            break;
-    }
-    return x < y ? -1 : (x > y ? 1 : 0);
-}
-
-registration provisional_scalar_row(uint32_t id, form_fn f, mold_fn m) {
-    registration r = bare_row(id);
-    r[act::form] = f;
-    r[act::mold] = m;
-    r[act::compare] = static_cast<compare_fn>(scalar_compare);
-    return r;
-}
-registration unset_row() { return provisional_scalar_row(types::unset, unset_form, unset_mold); }
-registration none_row() { return provisional_scalar_row(types::none, none_form, none_mold); }
-registration logic_row() { return provisional_scalar_row(types::logic, logic_form, logic_mold); }
-registration integer_row() { return provisional_scalar_row(types::integer, integer_form, integer_mold); }
-
 using row_fn = registration (*)();
 
 // Row providers by type id; null: a bare provisional row.
@@ -164,12 +109,26 @@ struct provider {
 };
 constexpr provider row_providers[] = {
     {types::datatype, datatype::row},
-    {types::unset, unset_row},
-    {types::none, none_row},
-    {types::logic, logic_row},
+    {types::unset, unset::row},
+    {types::none, none::row},
+    {types::logic, logic::row},
     {types::series, series::row},
-    {types::block, block::provisional_row},
-    {types::integer, integer_row},
+    {types::block, block::row},
+    {types::integer, integer::row},
+    {types::char_, char_::row},
+    {types::float_, float_::row},
+    {types::time, time::row},
+    {types::triple, triple::row},
+    {types::bitset, bitset::row},
+    {types::typeset, typeset::row},
+    {types::symbol, symbol::row},
+    {types::context, _context::row},
+    {types::word, word::row},
+    {types::set_word, word::set_word_row},
+    {types::lit_word, word::lit_word_row},
+    {types::get_word, word::get_word_row},
+    {types::refinement, word::refinement_row},
+    {types::issue, issue::row},
 };
 
 constexpr uint8_t order[] = {1,  2,  3,  4,  42, 5,  7,  41, 11, 13, 14, 15, 17, 16, 18, 19, 10, 21,

@@ -6,6 +6,9 @@
 #include <cstring>
 
 #include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/symbol.h"
+#include "evaluator/actions.h"
 #include "evaluator/random.h"
 #include "evaluator/stack.h"
 #include "kernel/collector.h"
@@ -16,6 +19,7 @@
 #include "kernel/ownership.h"
 #include "kernel/print.h"
 #include "kernel/registry.h"
+#include "kernel/runtime_words.h"
 #include "kernel/series_memory.h"
 #include "kernel/slots.h"
 #include "platform/platform.h"
@@ -23,6 +27,7 @@
 namespace kel::runtime {
 
 runtime_record record;
+bool recording = true;
 std::atomic<bool> evaluating{false};
 std::atomic<bool> halt_requested{false};
 std::atomic<bool> quit_requested{false};
@@ -51,9 +56,17 @@ const init_step steps[] = {
     {"memory root", init_memory_root},
     {"handle table", init_handle_table},
     {"datatype registry", init_registry},
+    {"generic action table", actions::build_table},
     {"node and series frames", init_frames},
     {"root buffers", init_root_buffers},
     {"stack wiring", init_stacks},
+    {"symbol table", symbol::init_table},
+    {"global context", _context::init_global},
+    {"symbol index", symbol::init_index},
+    {"datatype-name words", words::bind_datatype_names},
+    {"runtime words", words::make_runtime_words},
+    {"runtime refinements", words::make_runtime_refinements},
+    {"runtime issues", words::make_runtime_issues},
     {"owner table", init_owner_table},
     {"slot table", init_slot_table},
     {"collector", init_collector},

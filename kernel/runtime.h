@@ -22,6 +22,11 @@ struct runtime_record {
 
 extern runtime_record record;
 
+// While true, every word or issue made from a NUL-terminated name is also kept
+// in the root block, so the collector keeps the words compiled code holds. On
+// from load; the boot clears it once its global words exist.
+extern bool recording;
+
 // Set by the signal thread, polled by the evaluator.
 extern std::atomic<bool> evaluating;       // a script or expression is running
 extern std::atomic<bool> halt_requested;   // SIGINT while evaluating

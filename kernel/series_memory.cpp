@@ -15,6 +15,8 @@
 #include "kernel/native_api.h"
 #include "platform/platform.h"
 
+#include <sys/mman.h>
+
 namespace kel::memory {
 
 memory_root root;
@@ -135,6 +137,31 @@ buffer_header* allocate_capacity(uint32_t capacity, uint32_t unit, int32_t head_
     return h;
 }
 
+// Grows a big-frame buffer in place of a copy: the kernel moves the pages
+// (mremap), so neither the bytes are copied nor the pages faulted again.
+// Answers null when the system cannot, and the caller copies instead.
+buffer_header* remap_big(buffer_header* old, uint32_t capacity) {
+    auto* b = reinterpret_cast<big_frame*>(old) - 1;
+    const size_t bytes = static_cast<size_t>(capacity) + buffer_overhead;
+    const size_t os = round_page(sizeof(big_frame) + bytes);
+    big_frame* prev = nullptr;
+    for (big_frame* p = root.big_frames; p && p != b; p = p->next) prev = p;
+    void* mem = mremap(b, b->os_size, os, MREMAP_MAYMOVE);
+    if (mem == MAP_FAILED) return nullptr;
+    auto* nb = static_cast<big_frame*>(mem);
+    root.total += os - nb->os_size;
+    nb->os_size = os;
+    nb->size = bytes;
+    if (prev) prev->next = nb;
+    else root.big_frames = nb;
+    if (root.big_frames_tail == b) root.big_frames_tail = nb;
+    buffer_header* h = nb->buffer();
+    h->capacity = capacity;
+    h->flags &= ~flag_mark;
+    std::memset(h->data() + capacity, 0, trailer_size);
+    return h;
+}
+
 // Releases a retired buffer: heap and big-frame buffers at once; a frame
 // buffer is left for compaction.
 void retire(buffer_header* old) {
@@ -233,14 +260,6 @@ void free_node(uint32_t node) {
     f.used--;
 }
 
-bool node_live_q(uint32_t node) {
-    if (node < node_base) return false;
-    uint32_t index = node - node_base;
-    if (index / nodes_per_frame >= root.node_frame_count) return false;
-    if (root.node_frames[index / nodes_per_frame].vacated) return false;
-    uintptr_t v = root.node_slots[index];
-    return v != 0 && (v & 1u) == 0;
-}
 
 // --- frames ------------------------------------------------------------------
 
@@ -363,7 +382,16 @@ buffer_header* replace_buffer(buffer_header* old, uint32_t new_capacity, bool co
             std::min<uint64_t>(std::max<uint64_t>(doubled, 16ull * unit), 0xFFFFFF00ull));
         if (new_capacity <= old->capacity) no_memory();
     }
-    buffer_header* h = allocate_capacity(capacity_for((new_capacity + unit - 1) / unit, unit), unit, 0);
+    const uint32_t capacity = capacity_for((new_capacity + unit - 1) / unit, unit);
+    if (copy && node && (old->flags & flag_big) && old->head == 0 && capacity > old->capacity) {
+        collect_if_active();
+        old = buffer_of(node);
+        if (buffer_header* h = remap_big(old, capacity)) {
+            set_buffer(node, h);
+            return h;
+        }
+    }
+    buffer_header* h = allocate_capacity(capacity, unit, 0);
     if (node) old = buffer_of(node);  // an allocation may have moved it
     h->flags = (old->flags & carried_flags) | (h->flags & flag_big) | flag_in_use | flag_always;
     h->node = node;

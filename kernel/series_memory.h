@@ -34,6 +34,7 @@ constexpr uint32_t flag_utf16_source = 0x40000u;  // a string loaded from UTF-16
 constexpr uint32_t flag_complemented = 0x80000u;  // bitset complemented
 constexpr uint32_t flag_heap = 0x100000u;         // buffer taken from the heap
 constexpr uint32_t flag_big = 0x1000000u;         // buffer lives in a big frame of its own
+constexpr uint32_t flag_table = 0x2000000u;       // a hash table's header: the collector marks its arrays with it
 constexpr uint32_t flag_pinned = 0x4000000u;      // collector: must not move (set only during a collection)
 constexpr uint32_t flag_mark = 0x8000000u;        // collector mark
 constexpr uint32_t flag_head_middle = 0x10000000u;
@@ -144,7 +145,16 @@ uint32_t take_node();
 void free_node(uint32_t node);
 // The frame record holding a node.
 node_frame& frame_of(uint32_t node);
-bool node_live_q(uint32_t node);
+// A node id of a frame in use whose slot names a buffer (inline: the
+// collector asks it for every word it meets).
+inline bool node_live_q(uint32_t node) {
+    if (node < node_base) return false;
+    const uint32_t index = node - node_base;
+    if (index / nodes_per_frame >= root.node_frame_count) return false;
+    if (root.node_frames[index / nodes_per_frame].vacated) return false;
+    const uintptr_t v = root.node_slots[index];
+    return v != 0 && (v & 1u) == 0;
+}
 
 // Series frames.
 series_frame* new_series_frame();

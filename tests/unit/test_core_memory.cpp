@@ -204,6 +204,36 @@ TEST_F(CoreMemory, GrowingHeapAndBigBuffersReleasesThemAtOnce) {
     mem::free_big_frame(bh);
 }
 
+TEST_F(CoreMemory, BigBuffersGrowInPlaceOfACopyAndKeepTheFrameList) {
+    uint32_t bigs = mem::big_frame_count();
+    uint32_t a = mem::new_bytes(3u << 20), b = mem::new_bytes(3u << 20), c = mem::new_bytes(3u << 20);
+    for (uint32_t n : {a, b, c}) {
+        mem::buffer_header* h = mem::buffer_of(n);
+        std::memset(h->data(), static_cast<int>(n & 0x7F), 3u << 20);
+        h->tail = 3u << 20;
+    }
+    size_t total = mem::root.total;
+    for (uint32_t n : {b, a, c}) {  // the middle, the first and the last of the list
+        mem::buffer_header* h = mem::expand_buffer(mem::buffer_of(n), 0);
+        EXPECT_EQ(h->capacity, 6u << 20);
+        EXPECT_EQ(h->used(), 3u << 20);
+        EXPECT_EQ(h->node, n);
+    }
+    EXPECT_GT(mem::root.total, total);
+    EXPECT_EQ(mem::big_frame_count(), bigs + 3);
+    for (uint32_t n : {a, b, c}) {
+        mem::buffer_header* h = mem::buffer_of(n);
+        EXPECT_EQ(h->data()[0], static_cast<char>(n & 0x7F));
+        EXPECT_EQ(h->data()[(3u << 20) - 1], static_cast<char>(n & 0x7F));
+        h->data()[(6u << 20) - 1] = 1;  // the new room is writable
+        bool listed = false;
+        for (mem::big_frame* f = mem::root.big_frames; f; f = f->next) listed |= f->buffer() == h;
+        EXPECT_TRUE(listed);
+        mem::free_big_frame(h);
+    }
+    EXPECT_EQ(mem::big_frame_count(), bigs);
+}
+
 TEST_F(CoreMemory, CopyBufferDropsCollectorHeapMiddleAndOwnerBits) {
     uint32_t node = mem::new_heap_series(8, 1, -1);
     mem::buffer_header* h = mem::buffer_of(node);

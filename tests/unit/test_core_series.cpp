@@ -477,7 +477,10 @@ TEST_F(CoreSeries, StackHandlersWriteTheBaseCell) {
 TEST_F(CoreSeries, RowInheritance) {
     for (int a : {act::at, act::skip, act::pick, act::take, act::copy, act::move, act::reverse}) {
         EXPECT_NE(registry::slot_at(types::series, a).any, nullptr) << a;
-        EXPECT_EQ(registry::slot_at(types::block, a).any, registry::slot_at(types::series, a).any) << a;
+        // block! has its own take and copy (take/deep, copy/deep).
+        if (a != act::take && a != act::copy) {
+            EXPECT_EQ(registry::slot_at(types::block, a).any, registry::slot_at(types::series, a).any) << a;
+        }
         EXPECT_EQ(registry::slot_at(types::file, a).any, registry::slot_at(types::series, a).any) << a;
     }
     int own = 0;

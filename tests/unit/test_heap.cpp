@@ -7,6 +7,7 @@
 
 #include "kernel/heap.h"
 #include "kernel/print.h"
+#include "tests/unit/test_support.h"
 
 namespace heap = kel::heap;
 
@@ -101,4 +102,12 @@ TEST(Heap, FreeingTheOnlyBlockEmptiesTheList) {
         kel::std_output::print_line_text(s);
     });
     EXPECT_EQ(out, "0\n");
+}
+
+TEST(TestSupport, LargeInputAndOutputDoNotDeadlock) {
+    // The helper itself: 1 MB through `cat` both ways must not stall.
+    std::string big(1 << 20, 'x');
+    auto r = kel::test::run_process({"/bin/cat"}, {}, big);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out.size(), big.size());
 }

@@ -1,5 +1,6 @@
 #include "tests/unit/test_support.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -52,6 +53,8 @@ process_result run_process(const std::vector<std::string>& argv, const std::vect
         return r;
     }
     size_t written = 0;
+    // Non-blocking, so a large input never stalls the reading of the outputs.
+    fcntl(in[1], F_SETFL, fcntl(in[1], F_GETFL) | O_NONBLOCK);
     if (stdin_text.empty()) {
         close(in[1]);
         in[1] = -1;
@@ -76,7 +79,8 @@ process_result run_process(const std::vector<std::string>& argv, const std::vect
         if (fds[2].fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
             ssize_t n = write(fds[2].fd, stdin_text.data() + written, stdin_text.size() - written);
             if (n > 0) written += static_cast<size_t>(n);
-            if (n <= 0 || written == stdin_text.size()) {
+            bool would_block = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+            if ((n <= 0 && !would_block) || written == stdin_text.size()) {
                 close(fds[2].fd);
                 fds[2].fd = -1;
             }

@@ -1,0 +1,1121 @@
+// block_actions: see block_actions.h. Positions are cell indexes counted from
+// the buffer's first used cell and computed in 64 bits; a cell is read into a
+// local copy before anything that may allocate, and addresses are re-read by
+// index afterwards.
+#include "datatypes/block_actions.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "datatypes/bitset.h"
+#include "datatypes/block.h"
+#include "datatypes/series.h"
+#include "evaluator/stack.h"
+#include "kernel/cycle_guard.h"
+#include "kernel/heap.h"
+#include "kernel/native_api.h"
+#include "kernel/series_memory.h"
+#include "kernel/sort.h"
+
+namespace kel::block {
+
+call_compare_fn call_compare = nullptr;
+
+namespace {
+
+using memory::buffer_header;
+
+const kel_value none_cell{types::none, 0, 0, 0};
+
+inline buffer_header* buf(const kel_value* b) { return memory::buffer_of(series_node(b)); }
+inline int64_t units(const kel_value* b) { return buf(b)->units(); }
+inline kel_value* cell_at(const kel_value* b, int64_t i) { return ks_abs_at(b, static_cast<int32_t>(i)); }
+inline int64_t clamped_head(const kel_value* b) { return std::clamp<int64_t>(series_head(b), 0, units(b)); }
+
+void notify(const kel_value* s, const char* word, const kel_value* value, int64_t index, int64_t count) {
+    if (buf(s)->flags & memory::flag_owned)
+        ownership::check(s, word, value, static_cast<int32_t>(index), static_cast<int32_t>(count));
+}
+
+[[noreturn]] void bad_refine(const char* refinement, const kel_value* value) {
+    fire(error_category::script, "invalid-refine-arg", error_arg::named(refinement), value);
+}
+
+bool same_series(const kel_value* a, const kel_value* b) {
+    return type_of(a) == type_of(b) && series_node(a) == series_node(b);
+}
+
+// Cell counts beyond what a buffer can hold are a memory error, as the
+// memory layer reports its own limits.
+constexpr int64_t max_cells = 0xFFFFFF00ll / 16;
+
+// The compare handler of a's type; a type without one (a module not written
+// yet) compares equal only to an identical cell.
+int32_t compare_values(const kel_value* a, const kel_value* b, int32_t op) {
+    compare_fn fn = registry::compare_handler(type_of(a));
+    if (!fn) return (type_of(a) == type_of(b) && std::memcmp(a, b, 16) == 0) ? 0 : cmp::not_comparable;
+    return fn(a, b, op);
+}
+
+// The equalities of find (op 12: types must match, text case-insensitive),
+// of /case (op 2) and of /same (op 9): the types always match.
+bool equal_by_op(const kel_value* a, const kel_value* b, int32_t op) {
+    if (type_of(a) != type_of(b)) return false;
+    return compare_values(a, b, op) == 0;
+}
+
+// seam: two word cells name the same symbol: exactly (same id) or through
+// their canonical (case-folded) symbols. The symbol table resolves aliases;
+// until it exists only identical ids match.
+bool same_symbol(const kel_value* a, const kel_value* b, bool /*exact*/) { return word_symbol(a) == word_symbol(b); }
+
+// The cell after the first any-word cell from the head naming the word's
+// symbol; none! when absent or last.
+const kel_value* lookup_word(const kel_value* block, const kel_value* word, bool exact) {
+    const int64_t n = units(block);
+    for (int64_t i = clamped_head(block); i < n; ++i) {
+        const kel_value* c = cell_at(block, i);
+        if (any_word_type(type_of(c)) && same_symbol(c, word, exact)) return i + 1 < n ? cell_at(block, i + 1) : &none_cell;
+    }
+    return &none_cell;
+}
+
+bool deep_copied_type(uint32_t t) { return any_series_type(t); }
+
+// A series copied for /deep: blocks through the block copy (deep, types
+// passed on), other series through the series! copy (their units hold no
+// references). Replaces *cell.
+void copy_nested(kel_value* cell, bool deep, const kel_value* types) {
+    const kel_value src = *cell;
+    kel_value* out = stack::push_unset();
+    if (any_block_type(type_of(&src))) block::copy(&src, out, nullptr, deep, types);
+    else series::copy(&src, out, nullptr);
+    *cell = *out;
+    stack::drop_cells(1);
+}
+
+// The value types /types may select for copying. object!, error! and map!
+// are copied by their own modules' copy handlers (seam: not reached here
+// until those exist).
+bool typed_copy_q(uint32_t t) { return any_series_type(t) || t == types::bitset; }
+
+bool selected_by(const kel_value* types_arg, uint32_t t) {
+    if (type_of(types_arg) == types::typeset) return typeset_has(types_arg, t);
+    return get_datatype(types_arg) == t;
+}
+
+// Copies the selected cells of the block from index `from`, by `step` cells.
+void copy_typed(const kel_value* block, int64_t from, int64_t step, bool deep, const kel_value* types_arg) {
+    for (int64_t i = from; i < units(block); i += step) {
+        kel_value c = *cell_at(block, i);
+        const uint32_t t = type_of(&c);
+        if (!selected_by(types_arg, t) || !typed_copy_q(t)) continue;
+        if (t == types::bitset) {
+            kel_value* out = stack::push_unset();
+            bitset::copy(&c, out);
+            out->header = c.header;
+            c = *out;
+            stack::drop_cells(1);
+        } else {
+            copy_nested(&c, deep, deep ? types_arg : nullptr);
+        }
+        *cell_at(block, i) = c;
+    }
+}
+
+}  // namespace
+
+// --- make and to -------------------------------------------------------------------
+
+void make(kel_value* result, const kel_value* spec, uint32_t type) {
+    const kel_value s = *spec;
+    const uint32_t t = type_of(&s);
+    if (t == types::integer || t == types::float_) {
+        const int32_t n = cell::get_int_checked(&s);
+        init_cell(result, n <= 0 ? 1 : n);
+        set_type(result, type);
+        return;
+    }
+    if (any_block_type(t)) {
+        kel_value* copy = duplicate(&s, false, false);
+        *result = *copy;
+        stack::drop_cells(1);
+        result->header = type;
+        return;
+    }
+    if (t == types::object || t == types::map || t == types::vector) {
+        // seam: the body block of an object! or map!, the elements of a
+        // vector!: their modules supply them.
+        fire(error_category::internal, "not-done");
+    }
+    kel_value datatype;
+    set_datatype(&datatype, type);
+    fire(error_category::script, "bad-make-arg", &datatype, &s);
+}
+
+void to(kel_value* result, const kel_value* spec, uint32_t type) {
+    const kel_value s = *spec;
+    const uint32_t t = type_of(&s);
+    if (t == types::string || t == types::object || t == types::map || t == types::vector) {
+        // seam: a string! is scanned by the lexer; object!, map! and vector!
+        // give their body or elements through their modules.
+        fire(error_category::internal, "not-done");
+    }
+    if (any_block_type(t)) {
+        kel_value* copy = duplicate(&s, false, false);
+        *result = *copy;
+        stack::drop_cells(1);
+    } else if (t == types::typeset) {
+        int32_t n = 0;
+        for (uint32_t id = 1; id <= static_cast<uint32_t>(types::count); ++id) n += typeset_has(&s, id);
+        init_cell(result, n);
+        for (uint32_t id = 1; id <= static_cast<uint32_t>(types::count); ++id) {
+            if (!typeset_has(&s, id)) continue;
+            kel_value d;
+            set_datatype(&d, id);
+            ks_add(result, &d);
+        }
+    } else {
+        init_cell(result, 1);
+        ks_add(result, &s);
+    }
+    set_type(result, type);
+}
+
+// --- form, mold, compare -----------------------------------------------------------
+
+namespace {
+// True when the text ends with a tab, line feed or carriage return.
+bool ends_with_break(const kel_value* buffer) {
+    buffer_header* h = buf(buffer);
+    if (h->used() == 0) return false;
+    const uint32_t unit = h->unit();
+    uint32_t c = 0;
+    std::memcpy(&c, h->data() + h->tail - unit, unit);  // little-endian: the low bytes
+    return c == '\t' || c == '\n' || c == '\r';
+}
+}  // namespace
+
+int32_t form(const kel_value* value, kel_value* buffer, const kel_value* arg, int32_t part) {
+    if (cycles::detect_q(value, buffer, &part, false)) return part;
+    const kel_value blk = *value;
+    cycles::push(series_node(&blk));
+    struct pop_guard {
+        ~pop_guard() { cycles::pop(); }
+    } guard;
+    for (int64_t i = std::max<int64_t>(series_head(&blk), 0); i < units(&blk); ++i) {
+        if (arg && part < 1) break;
+        const kel_value c = *cell_at(&blk, i);
+        form_fn fn = registry::form_handler(type_of(&c));
+        if (fn) part = fn(&c, buffer, arg, part);
+        if (i + 1 < units(&blk) && !ends_with_break(buffer)) {
+            text_out::append(buffer, " ", 1);
+            --part;
+        }
+    }
+    return part;
+}
+
+int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, bool flat, const kel_value* arg,
+             int32_t part, int32_t indent) {
+    if (cycles::detect_q(value, buffer, &part, true)) return part;
+    if (!only) {
+        text_out::append(buffer, "[", 1);
+        --part;
+    }
+    part = mold_cells(value, buffer, only, all, flat, arg, part, indent);
+    if (!only) {
+        text_out::append(buffer, "]", 1);
+        --part;
+    }
+    return part;
+}
+
+int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
+    const uint32_t a = type_of(value), b = type_of(other);
+    if (a != b) {
+        const bool paths = (a == types::path || a == types::lit_path) && (b == types::path || b == types::lit_path);
+        if (!(paths && (op == cmp::equal10 || op == cmp::equal11))) return cmp::not_comparable;
+    }
+    return compare_cells(value, other, op);
+}
+
+// --- find and select ---------------------------------------------------------------
+
+namespace {
+
+struct hit {
+    int64_t position;  // index of the first matched cell
+    int64_t count;     // cells matched
+    int64_t step;
+    bool backward;
+};
+
+// The match of one cell against the searched value.
+struct matcher {
+    enum kind_t { by_type, by_typeset, by_value } kind;
+    kel_value value;
+    int32_t op;
+
+    bool test(const kel_value* cell) const {
+        switch (kind) {
+            case by_type: return type_of(cell) == get_datatype(&value);
+            case by_typeset: return typeset_has(&value, type_of(cell));
+            default: return equal_by_op(&value, cell, op);
+        }
+    }
+};
+
+int32_t find_op(const find_refinements& r) {
+    if (r.same) return cmp::same;
+    return r.case_ ? cmp::strict_equal : cmp::find;
+}
+
+// The walk shared by find, select and put. The searched window is the cells
+// from the head to the tail (backward from the tail with /last), or the cells
+// before the head with /reverse; /part narrows it to that many cells next to
+// the head. Positions lie on the record grid head + k x skip; a sequence
+// must fit inside the window.
+bool find_position(const kel_value* series, const kel_value* value, const find_refinements& r, hit* out) {
+    const kel_value s = *series;
+    const kel_value v = *value;
+    const int64_t total = units(&s);
+    if (total == 0) return false;
+    if (!r.reverse && series_head(&s) >= total) return false;
+    const int64_t head = clamped_head(&s);
+
+    int64_t step = 1;
+    if (r.skip) {
+        if (type_of(r.skip) != types::integer) bad_refine("/skip", r.skip);
+        step = get_integer(r.skip);
+        if (step < 1) fire(error_category::script, "out-of-range", r.skip);
+    }
+
+    int64_t lo = r.reverse ? 0 : head;
+    int64_t hi = r.reverse ? head : total;
+    if (r.part) {
+        int64_t n;
+        if (type_of(r.part) == types::integer) {
+            n = get_integer(r.part);
+        } else if (any_block_type(type_of(r.part)) && same_series(&s, r.part)) {
+            n = r.reverse ? head - series_head(r.part) : static_cast<int64_t>(series_head(r.part)) - head;
+        } else {
+            bad_refine("/part", r.part);
+        }
+        if (n < 1) return false;
+        if (r.reverse) lo = std::max<int64_t>(head - n, 0);
+        else hi = std::min<int64_t>(head + n, total);
+    }
+
+    const bool sequence = !r.only && any_block_type(type_of(&v));
+    int64_t count = 1;
+    matcher single{matcher::by_value, v, find_op(r)};
+    if (sequence) {
+        count = std::max<int32_t>(ks_length_q(&v), 0);
+        if (count == 0) return false;
+    } else if (!r.only && type_of(&v) == types::datatype) {
+        single.kind = matcher::by_type;
+    } else if (!r.only && type_of(&v) == types::typeset) {
+        single.kind = matcher::by_typeset;
+    }
+
+    const int64_t last_start = hi - count;
+    if (last_start < lo) return false;
+    const bool backward = r.last || r.reverse;
+    int64_t p;
+    if (backward) {
+        // The highest grid position that leaves room for the sequence.
+        const int64_t d = last_start - head;
+        const int64_t k = d >= 0 ? d / step : -((-d + step - 1) / step);
+        p = head + k * step;
+    } else {
+        p = head;
+    }
+    const int64_t value_head = sequence ? std::max<int32_t>(series_head(&v), 0) : 0;
+    for (; backward ? p >= lo : p <= last_start; p += backward ? -step : step) {
+        bool matched;
+        if (sequence) {
+            matched = true;
+            for (int64_t i = 0; i < count && matched; ++i) {
+                const matcher m{matcher::by_value, *cell_at(&v, value_head + i), find_op(r)};
+                matched = m.test(cell_at(&s, p + i));
+            }
+        } else {
+            matched = single.test(cell_at(&s, p));
+        }
+        if (matched) {
+            *out = {p, count, step, backward};
+            return true;
+        }
+        if (r.match) break;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool find(const kel_value* series, const kel_value* value, const find_refinements& r, kel_value* result) {
+    hit h;
+    const kel_value s = *series;
+    if (!find_position(&s, value, r, &h)) {
+        set_none(result);
+        return false;
+    }
+    int64_t index = h.position;
+    if (r.tail) {
+        const bool single = h.count == 1 && (r.only || !any_block_type(type_of(value)));
+        index += single ? (h.backward ? 1 : h.step) : h.count;
+        index = std::min(index, units(&s));
+    }
+    *result = s;
+    set_series_head(result, static_cast<int32_t>(index));
+    return true;
+}
+
+bool select(const kel_value* series, const kel_value* value, const find_refinements& r, kel_value* result) {
+    find_refinements plain = r;
+    plain.tail = plain.match = false;
+    hit h;
+    const kel_value s = *series;
+    if (!find_position(&s, value, plain, &h) || h.position + h.count >= units(&s)) {
+        set_none(result);
+        return false;
+    }
+    *result = *cell_at(&s, h.position + h.count);
+    return true;
+}
+
+void put(kel_value* series, const kel_value* key, const kel_value* value, bool case_) {
+    const kel_value k = *key;
+    const kel_value v = *value;
+    // The key is looked for as one value (/only): a block key must find the
+    // block cell it was stored as, and a datatype! key its own cell.
+    find_refinements r;
+    r.only = true;
+    r.case_ = case_;
+    hit h;
+    if (!find_position(series, &k, r, &h)) {
+        const int64_t index = std::max<int32_t>(ks_length_q(series), 0);
+        notify(series, "put", &v, index, 1);
+        ks_add(series, &k);
+        ks_add(series, &v);
+        notify(series, "put-ed", &v, index, 1);
+        return;
+    }
+    const int64_t p = h.position + 1;
+    notify(series, "put", &v, p, 1);
+    if (p < units(series)) {
+        kel_value* c = cell_at(series, p);
+        if (!equal_by_op(c, &v, cmp::find)) *c = v;
+    } else {
+        ks_add(series, &v);
+    }
+    notify(series, "put-ed", &v, p, 1);
+}
+
+// --- path step --------------------------------------------------------------------
+
+void eval_path(kel_value* parent, const kel_value* element, const kel_value* value, const kel_value* path,
+               bool case_, kel_value* result) {
+    const kel_value e = *element;
+    if (type_of(&e) == types::integer) {
+        if (!value) {
+            series::pick(parent, get_integer(&e), result);
+            return;
+        }
+        const kel_value v = *value;
+        series::poke(parent, get_integer(&e), &v);
+        *result = v;
+        return;
+    }
+    if (value) {
+        const kel_value v = *value;
+        find_refinements r;
+        r.case_ = case_;
+        kel_value at;
+        if (!find(parent, &e, r, &at)) fire(error_category::script, "bad-path-set", path, &e);
+        series::poke(&at, 2, &v);
+        *result = v;
+        return;
+    }
+    if (type_of(&e) == types::word && type_of(parent) != types::hash) {
+        *result = *lookup_word(parent, &e, case_);
+        return;
+    }
+    find_refinements r;
+    r.only = true;
+    r.case_ = case_;
+    select(parent, &e, r, result);
+}
+
+// --- sort ------------------------------------------------------------------------------
+
+namespace {
+
+constexpr uint32_t sort_reverse = 1;  // flags bit 0
+constexpr uint32_t sort_all = 2;      // flags bit 1: whole records
+
+// One pair through the first value's compare handler; values that cannot be
+// compared order by their type ids.
+int32_t sort_pair(const kel_value* a, const kel_value* b, int32_t op) {
+    compare_fn fn = registry::compare_handler(type_of(a));
+    int32_t r = fn ? fn(a, b, op) : cmp::not_comparable;
+    if (r == cmp::not_comparable) r = static_cast<int32_t>(type_of(a)) - static_cast<int32_t>(type_of(b));
+    return r;
+}
+
+// The default comparator (p1 = op, p2 = flags): with whole records every
+// cell in order, else only the cell at the offset in flags >> 2.
+int32_t sort_compare_cells(const void* x, const void* y, uintptr_t p1, uintptr_t p2) {
+    const auto* a = static_cast<const kel_value*>(x);
+    const auto* b = static_cast<const kel_value*>(y);
+    const auto op = static_cast<int32_t>(p1);
+    const auto flags = static_cast<uint32_t>(p2);
+    if (flags & sort_reverse) std::swap(a, b);
+    const uint32_t n = flags >> 2;
+    if (flags & sort_all) {
+        for (uint32_t i = 0; i < n; ++i)
+            if (int32_t r = sort_pair(a + i, b + i, op)) return r;
+        return 0;
+    }
+    return sort_pair(a + n, b + n, op);
+}
+
+// The two scratch blocks handed to a function comparator for whole records,
+// kept in the root block by index (its buffer may be replaced).
+int32_t scratch_index[2] = {-1, -1};
+constexpr uint32_t scratch_reset_bytes = 0x200000;
+
+kel_value* scratch_block(int i) {
+    if (scratch_index[i] < 0) {
+        make_at_tail(nullptr, 1);
+        scratch_index[i] = static_cast<int32_t>(units(root())) - 1;
+    }
+    return ks_abs_at(root(), scratch_index[i]);
+}
+
+// Puts one record into scratch block i (regrown when too small); returns a
+// copy of the block cell.
+kel_value fill_scratch(int i, const kel_value* record, uint32_t size) {
+    kel_value* blk = scratch_block(i);
+    if (buf(blk)->capacity < size * 16u) {
+        kel_value fresh;
+        init_cell(&fresh, static_cast<int32_t>(size));
+        *scratch_block(i) = fresh;
+        blk = scratch_block(i);
+    }
+    buffer_header* h = buf(blk);
+    h->head = 0;
+    std::memcpy(h->data(), record, static_cast<size_t>(size) * 16);
+    h->tail = size * 16u;
+    set_series_head(blk, 0);
+    return *blk;
+}
+
+void reset_scratch() {
+    for (int i = 0; i < 2; ++i) {
+        if (scratch_index[i] < 0) continue;
+        kel_value fresh;
+        init_cell(&fresh, 1);
+        *scratch_block(i) = fresh;
+    }
+}
+
+struct call_context {
+    kel_value function;
+    uint32_t flags;
+};
+
+// The function comparator (p1 = the call context).
+int32_t sort_call_compare(const void* x, const void* y, uintptr_t p1, uintptr_t) {
+    const auto* ctx = reinterpret_cast<const call_context*>(p1);
+    const auto* a = static_cast<const kel_value*>(x);
+    const auto* b = static_cast<const kel_value*>(y);
+    kel_value first, second;
+    const uint32_t n = ctx->flags >> 2;
+    if (ctx->flags & sort_all) {
+        first = fill_scratch(0, a, n);
+        second = fill_scratch(1, b, n);
+    } else {
+        first = a[n];
+        second = b[n];
+    }
+    kel_value answer;
+    set_unset(&answer);
+    if (ctx->flags & sort_reverse) call_compare(&ctx->function, &first, &second, &answer);
+    else call_compare(&ctx->function, &second, &first, &answer);
+    return compare_answer(&answer);
+}
+
+void run_sort(void* base, size_t records, size_t record_bytes, uintptr_t p1, uintptr_t p2, sort::compare_fn fn,
+              bool stable) {
+    if (stable) {
+        if (sort::merge(base, records, record_bytes, p1, p2, fn) != sort::merge_result::done)
+            fire(error_category::script, "too-long");
+    } else {
+        sort::quick(base, records, record_bytes, p1, p2, fn);
+    }
+}
+
+}  // namespace
+
+int32_t compare_answer(const kel_value* answer) {
+    switch (type_of(answer)) {
+        case types::logic: return get_logic(answer) ? 1 : -1;
+        case types::integer: {
+            const int32_t i = get_integer(answer);
+            return (i > 0) - (i < 0);
+        }
+        case types::float_: {
+            const double d = get_float(answer);
+            return d > 0.0 ? 1 : (d < 0.0 ? -1 : 0);
+        }
+        case types::none: return -1;
+        default: return 1;
+    }
+}
+
+void sort(kel_value* series, const sort_refinements& r) {
+    int64_t head = clamped_head(series);
+    int64_t count = units(series) - head;
+    if (r.part) {
+        int64_t n;
+        if (type_of(r.part) == types::integer) n = get_integer(r.part);
+        else if (any_block_type(type_of(r.part)) && same_series(series, r.part))
+            n = static_cast<int64_t>(series_head(r.part)) - head;
+        else bad_refine("/part", r.part);
+        if (n < 0) {
+            // The cells just before the head are sorted; the head moves back to them.
+            if (head + n < 0) {
+                set_series_head(series, 0);
+                return;
+            }
+            head += n;
+            set_series_head(series, static_cast<int32_t>(head));
+            count = -n;
+        } else {
+            count = std::min(count, n);
+        }
+    }
+    if (count <= 0) return;
+
+    int64_t size = 1;
+    if (r.skip) {
+        if (type_of(r.skip) != types::integer) bad_refine("/skip", r.skip);
+        size = get_integer(r.skip);
+        if (size < 1 || size > count || count % size != 0) bad_refine("/skip", r.skip);
+    } else if (r.all) {
+        fire(error_category::script, "bad-refines");
+    }
+    uint32_t flags = r.reverse ? sort_reverse : 0;
+    if (r.all) flags |= sort_all | static_cast<uint32_t>(size << 2);
+    const int32_t op = r.case_ ? cmp::case_sort : cmp::sort;
+
+    bool by_function = false;
+    if (r.compare) {
+        if (type_of(r.compare) == types::function) {
+            by_function = true;
+        } else if (type_of(r.compare) == types::integer) {
+            if (!r.skip || r.all) fire(error_category::script, "bad-refines");
+            const int64_t offset = get_integer(r.compare);
+            if (offset < 1 || offset > size) fire(error_category::script, "out-of-range", r.compare);
+            flags |= static_cast<uint32_t>((offset - 1) << 2);
+        } else {
+            bad_refine("/compare", r.compare);
+        }
+    }
+    if (by_function && !call_compare) fire(error_category::internal, "not-done");
+
+    const size_t records = static_cast<size_t>(count / size);
+    const size_t record_bytes = static_cast<size_t>(size) * 16;
+    notify(series, "sort", nullptr, head, count);
+    if (!by_function) {
+        // Nothing but compare handlers runs: the cells are sorted where they lie.
+        run_sort(cell_at(series, head), records, record_bytes, static_cast<uintptr_t>(op), flags, sort_compare_cells,
+                 r.stable);
+    } else {
+        // The user's function may change or grow this very block, so the
+        // records are sorted in a copy that does not move, and written back
+        // into what the buffer holds afterwards.
+        const size_t bytes = static_cast<size_t>(count) * 16;
+        struct work_copy {
+            void* p;
+            bool big;
+            ~work_copy() {
+                heap::free(p);
+                if (big) reset_scratch();
+            }
+        } work{heap::allocate(bytes), record_bytes >= scratch_reset_bytes};
+        std::memcpy(work.p, cell_at(series, head), bytes);
+        call_context ctx{*r.compare, flags};
+        run_sort(work.p, records, record_bytes, reinterpret_cast<uintptr_t>(&ctx), 0, sort_call_compare, r.stable);
+        const int64_t room = std::clamp<int64_t>(units(series) - head, 0, count);
+        if (room > 0) std::memcpy(cell_at(series, head), work.p, static_cast<size_t>(room) * 16);
+    }
+    notify(series, "sorted", nullptr, head, count);
+}
+
+// --- append, insert, change ---------------------------------------------------------
+
+namespace {
+
+// The cells a value contributes: its cells from the head when spliced, else
+// the value itself. Copied out when they lie in the target's own buffer, so
+// that growing or shifting the target cannot change them.
+struct source_cells {
+    kel_value value;
+    bool splice;
+    int64_t from;
+    int64_t n;
+    std::vector<kel_value> own;  // a copy when the value shares the target's buffer
+
+    void snapshot_if_shared(const kel_value* target) {
+        if (!splice || series_node(&value) != series_node(target) || n == 0) return;
+        own.assign(cell_at(&value, from), cell_at(&value, from) + n);
+    }
+    const kel_value* cells() const {
+        if (!splice) return &value;
+        if (!own.empty()) return own.data();
+        return cell_at(&value, from);
+    }
+};
+
+source_cells source_of(const kel_value* value, bool only) {
+    source_cells s;
+    s.value = *value;
+    s.splice = !only && any_block_type(type_of(value));
+    s.from = s.splice ? std::clamp<int64_t>(series_head(value), 0, units(value)) : 0;
+    s.n = s.splice ? units(value) - s.from : 1;
+    return s;
+}
+
+int64_t checked_total(int64_t n, int64_t dup) {
+    int64_t total;
+    if (__builtin_mul_overflow(n, dup, &total) || total > max_cells) fire(error_category::internal, "no-memory");
+    return total;
+}
+
+// Makes room for `more` cells past the tail: the buffer grows to the exact
+// need, or to twice the need (`generous`).
+buffer_header* room_for(const kel_value* series, int64_t more, bool generous) {
+    buffer_header* h = buf(series);
+    const uint64_t need = static_cast<uint64_t>(h->used()) + static_cast<uint64_t>(more) * 16;
+    if (need > 0xFFFFFF00ull) fire(error_category::internal, "no-memory");
+    if (h->tail + static_cast<uint64_t>(more) * 16 <= h->capacity) return h;
+    const uint64_t want = generous ? std::min<uint64_t>(2 * need, 0xFFFFFF00ull) : need;
+    return memory::expand_buffer(h, static_cast<uint32_t>(std::max<uint64_t>(want, 16)));
+}
+
+// Writes the source's n cells at position `at` and repeats them dup times.
+void write_cells(const kel_value* series, int64_t at, const source_cells& src, int64_t dup) {
+    if (src.n == 0 || dup == 0) return;
+    char* p = reinterpret_cast<char*>(cell_at(series, at));
+    std::memmove(p, src.cells(), static_cast<size_t>(src.n) * 16);
+    memory::replicate(p, static_cast<size_t>(src.n) * 16, static_cast<size_t>(dup));
+}
+
+}  // namespace
+
+void insert(kel_value* series, const kel_value* value, int32_t part, bool only, int32_t dup, bool append) {
+    source_cells src = source_of(value, only);
+    if (part >= 0 && part < src.n) src.n = part;
+    const int64_t head = clamped_head(series);
+    set_series_head(series, static_cast<int32_t>(head));
+    if (src.n <= 0 || dup < 1) {
+        if (append) set_series_head(series, 0);
+        return;
+    }
+    const int64_t total = checked_total(src.n, dup);
+    const int64_t at = append ? units(series) : head;
+    notify(series, append ? "append" : "insert", &src.value, at, total);
+    src.snapshot_if_shared(series);
+    buffer_header* h = room_for(series, total, dup < 5);
+    const int64_t n = h->units();
+    if (at < n)
+        std::memmove(cell_at(series, at + total), cell_at(series, at), static_cast<size_t>(n - at) * 16);
+    h->tail += static_cast<uint32_t>(total * 16);
+    write_cells(series, at, src, dup);
+    notify(series, append ? "appended" : "inserted", &src.value, at, total);
+    set_series_head(series, append ? 0 : static_cast<int32_t>(std::min(at + total, units(series))));
+}
+
+void change(kel_value* series, const kel_value* value, int32_t part, bool only, int32_t dup) {
+    source_cells src = source_of(value, only);
+    const int64_t head = clamped_head(series);
+    set_series_head(series, static_cast<int32_t>(head));
+    const int64_t avail = units(series) - head;
+    const int64_t inserted = checked_total(src.n, std::max(dup, 0));
+    const int64_t removed = part >= 0 ? std::min<int64_t>(part, avail) : std::min(inserted, avail);
+    notify(series, "change", &src.value, head, inserted);
+    src.snapshot_if_shared(series);
+    buffer_header* h = inserted > removed ? room_for(series, inserted - removed, true) : buf(series);
+    const int64_t n = h->units();
+    const int64_t after = head + removed;
+    if (inserted != removed && after < n)
+        std::memmove(cell_at(series, head + inserted), cell_at(series, after), static_cast<size_t>(n - after) * 16);
+    h->tail = static_cast<uint32_t>(static_cast<int64_t>(h->tail) + (inserted - removed) * 16);
+    write_cells(series, head, src, std::max(dup, 0));
+    notify(series, "changed", &src.value, head, inserted);
+    set_series_head(series, static_cast<int32_t>(std::min(head + inserted, units(series))));
+}
+
+// --- take, swap, trim, copy -------------------------------------------------------------
+
+void take(kel_value* series, const kel_value* part, bool deep, bool last, kel_value* result) {
+    kel_value out;
+    series::take(series, part, deep, last, &out);
+    *result = out;
+    if (!deep) return;
+    if (!part) {
+        if (deep_copied_type(type_of(result))) copy_nested(result, true, nullptr);
+        return;
+    }
+    if (!any_block_type(type_of(result))) return;
+    for (int64_t i = 0; i < units(result); ++i) {
+        kel_value c = *cell_at(result, i);
+        if (!deep_copied_type(type_of(&c))) continue;
+        copy_nested(&c, true, nullptr);
+        *cell_at(result, i) = c;
+    }
+}
+
+void swap(const kel_value* series1, const kel_value* series2) {
+    if (!any_block_type(type_of(series2))) fire(error_category::script, "invalid-arg", series2);
+    if (series::ks_tail_q(series1) || series::ks_tail_q(series2)) return;
+    const int64_t h1 = series_head(series1), h2 = series_head(series2);
+    notify(series1, "swap", series2, h1, 1);
+    notify(series2, "swap", series1, h2, 1);
+    std::swap(*cell_at(series1, h1), *cell_at(series2, h2));
+    notify(series1, "swaped", series2, h1, 1);
+    notify(series2, "swaped", series1, h2, 1);
+}
+
+void trim(const kel_value* series) {
+    const int64_t head = clamped_head(series);
+    notify(series, "trim", nullptr, head, 0);
+    buffer_header* h = buf(series);
+    const int64_t n = h->units();
+    kel_value* c = cell_at(series, 0);
+    int64_t kept = head;
+    for (int64_t i = head; i < n; ++i)
+        if (!none_q(&c[i])) c[kept++] = c[i];
+    h->tail = h->head + static_cast<uint32_t>(kept * 16);
+    notify(series, "trimmed", nullptr, head, 0);
+}
+
+void copy(const kel_value* series, kel_value* result, const kel_value* part, bool deep, const kel_value* types_arg) {
+    const kel_value src = *series;
+    if (types_arg && type_of(types_arg) != types::typeset && type_of(types_arg) != types::datatype)
+        bad_refine("/types", types_arg);
+    if (deep && cycles::find_q(series_node(&src))) {
+        cycles::reset();
+        fire(error_category::internal, "no-cycle");
+    }
+    series::copy(&src, result, part);
+    if (!deep && !types_arg) return;
+    if (type_of(result) == types::hash) set_type(result, types::block);
+    if (deep) cycles::push(series_node(&src));
+    struct pop_guard {
+        bool on;
+        ~pop_guard() {
+            if (on) cycles::pop();
+        }
+    } guard{deep};
+    // The result may be the argument cell itself: read it afresh each time.
+    const kel_value out = *result;
+    if (types_arg) {
+        copy_typed(&out, 0, 1, deep, types_arg);
+        return;
+    }
+    for (int64_t i = 0; i < units(&out); ++i) {
+        kel_value c = *cell_at(&out, i);
+        if (!deep_copied_type(type_of(&c))) continue;
+        copy_nested(&c, true, nullptr);
+        *cell_at(&out, i) = c;
+    }
+}
+
+// --- set operations ---------------------------------------------------------------------
+
+namespace {
+
+// The one lookup of the set operations (the seam where hash tables come in):
+// whether some record of `in` (records of `size` cells from its head) has a
+// first cell equal to `key` (the find equality, or strict with case).
+bool record_present(const kel_value* in, const kel_value* key, int64_t size, bool case_) {
+    const int32_t op = case_ ? cmp::strict_equal : cmp::find;
+    const int64_t n = units(in);
+    for (int64_t i = clamped_head(in); i < n; i += size)
+        if (equal_by_op(key, cell_at(in, i), op)) return true;
+    return false;
+}
+
+enum class keep { all, present, absent };
+
+// Adds the records of `from` that pass the test against `other` and whose
+// first cell is not among the result's keys yet (the first cells taken so
+// far: a trailing partial record would put the result's own cells off the
+// record grid).
+void set_pass(const kel_value* from, const kel_value* other, keep rule, kel_value* result, kel_value* taken,
+              int64_t size, bool case_) {
+    for (int64_t i = clamped_head(from); i < units(from); i += size) {
+        const kel_value key = *cell_at(from, i);
+        if (rule != keep::all && record_present(other, &key, size, case_) != (rule == keep::present)) continue;
+        if (record_present(taken, &key, 1, case_)) continue;
+        ks_add(taken, &key);
+        ks_add(result, &key);
+        for (int64_t j = 1; j < size && i + j < units(from); ++j) {
+            const kel_value c = *cell_at(from, i + j);
+            ks_add(result, &c);
+        }
+    }
+}
+
+}  // namespace
+
+kel_value* set_operation(int32_t op, bool case_, const kel_value* skip) {
+    kel_value* first = stack::argument(1);
+    kel_value* second = stack::argument(2);
+    int64_t size = 1;
+    if (skip) {
+        if (type_of(skip) != types::integer || get_integer(skip) < 1) bad_refine("/skip", skip);
+        size = get_integer(skip);
+    }
+    const bool two = op != set_op::unique;
+    if (two && !any_block_type(type_of(second))) fire(error_category::script, "invalid-arg", second);
+    set_series_head(first, static_cast<int32_t>(clamped_head(first)));
+    if (two) set_series_head(second, static_cast<int32_t>(clamped_head(second)));
+    int64_t room = units(first) - series_head(first);
+    if (op == set_op::union_) room += units(second) - series_head(second);
+    room = std::clamp<int64_t>(room, 1, max_cells);
+    kel_value* result = push_only_star(static_cast<int32_t>(room));
+    kel_value* taken = push_only_star(static_cast<int32_t>((room + size - 1) / size));
+    switch (op) {
+        case set_op::unique: set_pass(first, nullptr, keep::all, result, taken, size, case_); break;
+        case set_op::union_:
+            set_pass(first, nullptr, keep::all, result, taken, size, case_);
+            set_pass(second, nullptr, keep::all, result, taken, size, case_);
+            break;
+        case set_op::intersect: set_pass(first, second, keep::present, result, taken, size, case_); break;
+        case set_op::exclude: set_pass(first, second, keep::absent, result, taken, size, case_); break;
+        case set_op::difference:
+            set_pass(first, second, keep::absent, result, taken, size, case_);
+            set_pass(second, first, keep::absent, result, taken, size, case_);
+            break;
+        default: fire(error_category::internal, "not-done");
+    }
+    uint32_t type = type_of(first);
+    if (two && type_of(second) == types::hash) type = types::hash;
+    kel_value out = *result;
+    out.header = type;
+    stack::drop_cells(2);
+    *first = out;
+    return first;
+}
+
+// --- the block! row ---------------------------------------------------------------------
+
+namespace {
+
+kel_value* arg(int n) { return stack::argument(n); }
+const kel_value* ref_arg(const refinements& r, int i) { return r.has(i) ? stack::arguments() + r.at[i] : nullptr; }
+
+uint32_t target_type(const kel_value* type_or_prototype) {
+    return type_of(type_or_prototype) == types::datatype ? get_datatype(type_or_prototype) : type_of(type_or_prototype);
+}
+
+signal_code a_make(const refinements&) {
+    const kel_value spec = *arg(2);
+    make(stack::arguments(), &spec, target_type(arg(1)));
+    return signal_code::none;
+}
+
+signal_code a_to(const refinements&) {
+    const kel_value spec = *arg(2);
+    to(stack::arguments(), &spec, target_type(arg(1)));
+    return signal_code::none;
+}
+
+int32_t f_form(const kel_value* v, kel_value* buffer, const kel_value* a, int32_t part) { return form(v, buffer, a, part); }
+int32_t f_mold(const kel_value* v, kel_value* buffer, bool only, bool all, bool flat, const kel_value* a, int32_t part,
+               int32_t indent) {
+    return mold(v, buffer, only, all, flat, a, part, indent);
+}
+int32_t f_compare(const kel_value* a, const kel_value* b, int32_t op) { return compare(a, b, op); }
+
+// seam: the path walker's case flag (exact word and key matching) is not yet
+// among the step's arguments; steps match case-insensitively until it is.
+signal_code a_path(const path_step_args& s) {
+    eval_path(s.parent, s.element, s.value_to_set, s.path, false, s.result);
+    return signal_code::none;
+}
+
+find_refinements find_refs(const refinements& r, bool with_tail_match) {
+    find_refinements f;
+    f.part = ref_arg(r, 0);
+    f.only = r.has(1);
+    f.case_ = r.has(2);
+    f.same = r.has(3);
+    f.any = r.has(4);
+    f.with = ref_arg(r, 5);
+    f.skip = ref_arg(r, 6);
+    f.last = r.has(7);
+    f.reverse = r.has(8);
+    if (with_tail_match) {
+        f.tail = r.has(9);
+        f.match = r.has(10);
+    }
+    return f;
+}
+
+signal_code a_find(const refinements& r) {
+    kel_value out;
+    find(arg(1), arg(2), find_refs(r, true), &out);
+    *stack::arguments() = out;
+    return signal_code::none;
+}
+
+signal_code a_select(const refinements& r) {
+    kel_value out;
+    select(arg(1), arg(2), find_refs(r, false), &out);
+    *stack::arguments() = out;
+    return signal_code::none;
+}
+
+signal_code a_put(const refinements& r) {
+    put(arg(1), arg(2), arg(3), r.has(0));
+    stack::set_last(arg(3));
+    return signal_code::none;
+}
+
+signal_code a_sort(const refinements& r) {
+    sort_refinements s;
+    s.case_ = r.has(0);
+    s.skip = ref_arg(r, 1);
+    s.compare = ref_arg(r, 2);
+    s.part = ref_arg(r, 3);
+    s.all = r.has(4);
+    s.reverse = r.has(5);
+    s.stable = r.has(6);
+    sort(arg(1), s);
+    return signal_code::none;
+}
+
+// /dup: an integer! count; false when it is below 1 (nothing to do).
+bool dup_count(const refinements& r, int32_t* dup) {
+    *dup = 1;
+    if (!r.has(2)) return true;
+    const kel_value* d = ref_arg(r, 2);
+    if (type_of(d) != types::integer) bad_refine("/dup", d);
+    *dup = get_integer(d);
+    return *dup >= 1;
+}
+
+// append/insert /part: a count of the value's cells, given as an integer! or
+// a position in the value's own series; a negative count takes the cells
+// just before the value's head. Answers false when nothing is to be done.
+bool value_part(const refinements& r, kel_value* value, int32_t* part) {
+    *part = -1;
+    if (!r.has(0)) return true;
+    const kel_value* p = ref_arg(r, 0);
+    if (!any_series_type(type_of(value))) fire(error_category::script, "invalid-part", p);
+    int64_t count;
+    if (type_of(p) == types::integer) count = get_integer(p);
+    else if (any_series_type(type_of(p)) && same_series(value, p))
+        count = static_cast<int64_t>(series_head(p)) - series_head(value);
+    else bad_refine("/part", p);
+    if (count < 0) {
+        const int64_t from = std::max<int64_t>(series_head(value) + count, 0);
+        count = series_head(value) - from;
+        set_series_head(value, static_cast<int32_t>(from));
+    }
+    *part = static_cast<int32_t>(count);
+    return count >= 1;
+}
+
+signal_code insert_action(const refinements& r, bool append) {
+    int32_t part, dup;
+    if (!value_part(r, arg(2), &part) || !dup_count(r, &dup)) return signal_code::none;
+    insert(arg(1), arg(2), part, r.has(1), dup, append);
+    return signal_code::none;
+}
+signal_code a_append(const refinements& r) { return insert_action(r, true); }
+signal_code a_insert(const refinements& r) { return insert_action(r, false); }
+
+signal_code a_change(const refinements& r) {
+    int32_t part = -1;
+    if (r.has(0)) {
+        const kel_value* p = ref_arg(r, 0);
+        int64_t count;
+        if (type_of(p) == types::integer) count = get_integer(p);
+        else if (any_block_type(type_of(p)) && same_series(arg(1), p))
+            count = static_cast<int64_t>(series_head(p)) - series_head(arg(1));
+        else bad_refine("/part", p);
+        part = static_cast<int32_t>(std::max<int64_t>(count, 0));
+    }
+    int32_t dup = 1;
+    if (r.has(2)) {
+        const kel_value* d = ref_arg(r, 2);
+        if (type_of(d) != types::integer) bad_refine("/dup", d);
+        dup = std::max(get_integer(d), 0);
+    }
+    change(arg(1), arg(2), part, r.has(1), dup);
+    return signal_code::none;
+}
+
+signal_code a_copy(const refinements& r) {
+    copy(arg(1), stack::arguments(), ref_arg(r, 0), r.has(1), ref_arg(r, 2));
+    return signal_code::none;
+}
+
+signal_code a_take(const refinements& r) {
+    kel_value out;
+    take(arg(1), ref_arg(r, 0), r.has(1), r.has(2), &out);
+    *stack::arguments() = out;
+    return signal_code::none;
+}
+
+signal_code a_swap(const refinements&) {
+    swap(arg(1), arg(2));
+    return signal_code::none;
+}
+
+signal_code a_trim(const refinements&) {
+    trim(arg(1));
+    return signal_code::none;
+}
+
+}  // namespace
+
+registry::registration row() {
+    registry::registration r;
+    r.id = types::block;
+    r.parent = types::series;
+    r.name = "block!";
+    using registry::entry;
+    for (act::id a : {act::random, act::reflect, act::at, act::back, act::clear, act::head, act::head_q, act::index_q,
+                      act::length_q, act::move, act::next, act::pick, act::poke, act::remove, act::reverse, act::skip,
+                      act::tail, act::tail_q, act::modify})
+        r[a] = entry::inherit();
+    r[act::make] = static_cast<action_fn>(a_make);
+    r[act::to] = static_cast<action_fn>(a_to);
+    r[act::form] = static_cast<form_fn>(f_form);
+    r[act::mold] = static_cast<mold_fn>(f_mold);
+    r[act::path_step] = static_cast<path_fn>(a_path);
+    r[act::compare] = static_cast<compare_fn>(f_compare);
+    r[act::append] = static_cast<action_fn>(a_append);
+    r[act::change] = static_cast<action_fn>(a_change);
+    r[act::copy] = static_cast<action_fn>(a_copy);
+    r[act::find] = static_cast<action_fn>(a_find);
+    r[act::insert] = static_cast<action_fn>(a_insert);
+    r[act::put] = static_cast<action_fn>(a_put);
+    r[act::select] = static_cast<action_fn>(a_select);
+    r[act::sort] = static_cast<action_fn>(a_sort);
+    r[act::swap] = static_cast<action_fn>(a_swap);
+    r[act::take] = static_cast<action_fn>(a_take);
+    r[act::trim] = static_cast<action_fn>(a_trim);
+    return r;
+}
+
+}  // namespace kel::block

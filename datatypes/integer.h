@@ -1,0 +1,138 @@
+// integer: the integer! datatype (id 11, no parent), the 32-bit signed whole
+// number, and the pieces every scalar module shares.
+//
+// integer! cells hold the value in word 2; word 1 and word 3 are left as they
+// were. The checked arithmetic worker `arith_op` is shared with char! (which
+// needs the overflow to be seen, not hidden) and the extended number types:
+// add, subtract and multiply overflow quietly into float!, divide gives
+// float! when inexact, and divide/remainder by zero, -2147483648 / -1 and
+// -2147483648 // -1 are errors, decided before the machine operation could trap.
+//
+// Shared with char!, float! and time! (namespace `scalar`): the error helpers
+// these types raise through, the target type of make/to, the units of a
+// series from its head, and the services of modules written later (money!,
+// vector!, tuple!, date!, the symbol table, the lexer) as hooks those modules
+// install. A null hook means the service does not exist yet: the operand is
+// then an unsupported type, or the conversion is `not-done`.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "evaluator/stack.h"
+#include "kernel/registry.h"
+#include "kernel/signal.h"
+#include "kernel/value.h"
+
+#include "evaluator/random.h"
+
+namespace kel::scalar {
+
+// Operator codes of the arithmetic workers.
+enum math_op : int { op_add = 0, op_subtract, op_multiply, op_divide, op_remainder, op_or, op_and, op_xor };
+// The action of an operator code (act::add ... act::xor_) and its word.
+int action_of(int op);
+const char* word_of(int op);
+
+// --- errors (all raise, none return) ---------------------------------------
+[[noreturn]] void bad_to_arg(uint32_t target, const kel_value* spec);
+[[noreturn]] void invalid_type(uint32_t type);
+[[noreturn]] void not_related(const char* word, uint32_t type);
+[[noreturn]] void expect_arg(const char* function, uint32_t type, const char* argument);
+[[noreturn]] void type_limit(uint32_t type);
+[[noreturn]] void out_of_range(const kel_value* value);
+[[noreturn]] void math_overflow();
+[[noreturn]] void zero_divide();
+
+// --- arguments and conversions ---------------------------------------------
+inline kel_value* arg(int n) { return stack::argument(n); }
+// The type make/to build: the type a datatype! names, else the prototype's type.
+uint32_t target_type(const kel_value* first);
+// True for the six string-like types whose text converts to numbers.
+bool text_type_q(uint32_t type);
+// The units of a series from its head to its tail (none when the head lies
+// at or past the tail). Valid until the buffer next changes.
+struct units_view {
+    const char* data;
+    int64_t count;
+    int unit;
+};
+units_view units_from_head(const kel_value* series);
+
+// --- services of later modules -----------------------------------------------
+struct services {
+    // money!: decimal arithmetic on arguments 1 and 2 (result in argument 1).
+    void (*money_math_op)(int op);
+    void (*money_from_integer)(int32_t value, kel_value* out);
+    void (*money_from_float)(double value, kel_value* out);
+    double (*money_to_float)(const kel_value* money);
+    int32_t (*money_to_integer)(const kel_value* money);  // raises out of range
+    // vector!: op with the number on every element from the vector's index.
+    void (*vector_scalar_math_op)(int op, kel_value* vector, const kel_value* number);
+    // tuple!: per-byte arithmetic on arguments 1 and 2 (result in argument 1).
+    void (*tuple_math_op)(int op);
+    // date!: whole seconds since 1970-01-01 00:00.
+    int32_t (*date_unix_seconds)(const kel_value* date);
+    // Symbol table: the UTF-8 spelling of a word's symbol.
+    bool (*word_spelling)(const kel_value* word, const char** text, size_t* length);
+    // Lexer: scans the whole text as one value into out; false when the
+    // text is not exactly one value.
+    bool (*scan_value)(const kel_value* text, kel_value* out);
+    // Objects: a path set changed a field's value in place (the object's
+    // change handler runs).
+    void (*object_field_changed)(const path_step_args& step);
+};
+extern services hooks;
+
+}  // namespace kel::scalar
+
+namespace kel::integer {
+
+// --- cell helpers ------------------------------------------------------------
+inline int32_t get(const kel_value* v) { return static_cast<int32_t>(v->w2); }
+int32_t get_last();
+int32_t last_or_zero();
+kel_value* box(int32_t value);
+// Sets the type byte (flags kept) and word 2.
+kel_value* init_cell(kel_value* cell, int32_t value);
+kel_value* make_at_tail(const kel_value* block, int32_t value);
+kel_value* push(int32_t value);
+
+inline int32_t sign_of(int32_t v) { return (v > 0) - (v < 0); }
+// |v|; -2147483648 raises math `overflow`.
+int32_t safe_abs(int32_t v);
+// The float64 of a float-based cell is outside the int32 range (above
+// 2147483647.0, below -2147483648.0) or NaN.
+bool out_of_range_q(const kel_value* float_cell);
+bool out_of_range_q(double d);
+
+// Checked arithmetic a op b. add/subtract/multiply overflow: `cell` (when
+// given) becomes float! with the exact operation done in float64, and 0 is
+// answered. divide: zero-divide, -2147483648 / -1 overflow; inexact with a
+// cell makes the cell float! a / b. Otherwise word 2 of `cell` (header
+// untouched) receives the result, which is also answered.
+int32_t arith_op(int32_t a, int32_t b, int op, kel_value* cell);
+// The binary math actions of integer!: left operand argument 1, right
+// argument 2, the result replaces argument 1.
+signal_code arith_action(int op);
+// base ** exponent (exponent >= 0) by squaring; answers false when a product
+// overflowed (the caller falls back to float power).
+bool int_power(int32_t base, int32_t exponent, int32_t* result);
+
+// Big-endian integer from the first up to 4 bytes (later bytes ignored).
+int32_t from_binary(const uint8_t* bytes, size_t count);
+// The hexadecimal digits of an issue's name (code points or UTF-8 bytes):
+// 1-8 digits 0-9, A-F, a-f; anything else answers false.
+bool from_hex_digits(const uint32_t* code_points, size_t count, int32_t* out);
+bool from_hex_digits(const char* bytes, size_t count, int32_t* out);
+
+// Action handlers (also inherited by char!).
+signal_code random(const refinements& refs);
+signal_code absolute(const refinements& refs);
+signal_code even_q(const refinements& refs);
+signal_code odd_q(const refinements& refs);
+int32_t form(const kel_value* value, kel_value* buffer, const kel_value* arg, int32_t part);
+int32_t compare(const kel_value* value, const kel_value* other, int32_t op);
+
+registry::registration row();
+
+}  // namespace kel::integer

@@ -1,0 +1,119 @@
+// signals: how errors, break, continue, return, exit and throw leave the call
+// marks. Every signal first unwinds the mark stack to the mark that receives
+// it (try or try/all for errors, a loop for break and continue, the nearest
+// return target for return and exit, a catch for throw), restoring the
+// function context of every function-call mark it pops, and only then leaves
+// the machine frames:
+//  - an error travels as the C++ exception kel_unwind{error} (raise_error
+//    never returns);
+//  - break, continue, return, exit and throw are returned as their
+//    signal_code, which every evaluating function hands on with
+//    KEL_PROPAGATE without touching either stack again.
+// A signal that finds no receiver, or meets a try/all mark on the way, becomes
+// the throw-category error of its name ("break", "continue", "return",
+// "throw") raised through `fire` with the marks as they were.
+//
+// Where a code must cross C++ that cannot return one (a sort comparator, a
+// callback inside an action), `throw_code` wraps it in kel_unwind and the
+// next native dispatch turns it back into a returned code (`catch_code`).
+//
+// The raise functions of break, continue and throw are called by their
+// natives, so they step below the native's own mark (the top record) before
+// looking for the receiver; return and exit do so only when called from a
+// native.
+#pragma once
+#include <cstdint>
+
+#include "evaluator/stack.h"
+#include "kernel/native_api.h"
+#include "kernel/signal.h"
+#include "kernel/value.h"
+
+namespace kel::stack {
+
+// Names the signals need, recorded when the symbols exist (the words module):
+// marks named `<body>` or `<anon>` (or not named at all) are skipped when the
+// innermost call is named; `not_found` is the word answered when no named
+// mark is open (header unset!: not recorded yet).
+struct runtime_names {
+    uint32_t body = 0;
+    uint32_t anon = 0;
+    kel_value not_found{types::unset, 0, 0, 0};
+};
+extern runtime_names names;
+void record_names(uint32_t body_symbol, uint32_t anon_symbol, const kel_value* not_found_word);
+
+// The error! module fills in an error's `where` (when none) and `stack`
+// (the mark depth as an integer!, unless it holds a block!) as the error is
+// raised; null until that module exists.
+struct error_access {
+    void (*annotate)(kel_value* error, const kel_value* where, int32_t mark_depth) = nullptr;
+};
+extern error_access errors;
+
+// --- naming --------------------------------------------------------------------
+
+// The word naming the innermost named call: from below the mark at which the
+// last throw began when one is recorded (that record is then cleared), else
+// from the innermost mark, walking down over anonymous marks. Past the bottom
+// it is `names.not_found`. Writes the word into `out`.
+void innermost_name(kel_value* out);
+// The same as an argument for `fire`: the word cell (kept in `scratch`), or the
+// name "<not-found>" while that word is not recorded.
+error_arg innermost_name_arg(kel_value* scratch);
+bool anonymous_q(const call_mark* m);
+
+// --- unwinding for compiled code ------------------------------------------------
+
+// Pops marks (restoring function contexts) until one of kind `kind` or a
+// try/all mark; that mark stays. Nothing popped: top := base + 1. The bottom
+// reached without `keep`: base = top = bottom. Otherwise top := the entry
+// base + 1 and base := the reached mark's own base (keep) or the base it saved.
+// Answers the reached mark, or null at the bottom.
+call_mark* pop_frames_to_kind(uint32_t kind, bool keep);
+// As pop_frames_to_kind with keep, then the value that was in the base cell
+// at entry goes into the reached mark's base cell, which becomes base and top.
+call_mark* pop_frames_to_kind_set_last(uint32_t kind);
+inline call_mark* pop_frames_to_loop(bool keep) { return pop_frames_to_kind(kind::loop, keep); }
+
+// --- raising ---------------------------------------------------------------------
+
+// Unwinds to the nearest try or try/all mark, pops it, puts the argument top
+// back where it was, pushes a copy of the error and throws kel_unwind{error}.
+// With no such mark nothing receives the error: it is formed to stderr and the
+// process ends with fatal::uncaught_error_exit.
+[[noreturn]] void raise_error(const kel_value* error);
+
+// break (value: the /return value or null) and continue: unwinds to the
+// nearest loop mark below the native's own, which stays; its own base becomes
+// base and top and holds the value (unset! for continue or no value).
+signal_code raise_break(const kel_value* value, bool continue_);
+
+// return (value) and exit (value null): unwinds to the nearest mark flagged as
+// return target, which stays; its own base becomes base and top and holds the
+// value (unset! for exit). `from_native`: start below the top mark.
+signal_code raise_return(const kel_value* value, bool from_native);
+
+// throw: records where the throw began (unless recorded), unwinds to the
+// nearest catch mark below the native's own, which stays; its own base becomes
+// base and top, and copies of the value and the name (unset! for none) are
+// pushed there.
+signal_code raise_throw(const kel_value* value, const kel_value* name);
+
+// --- codes across C++ that cannot return them --------------------------------------
+
+[[noreturn]] inline void throw_code(signal_code code) { throw kel_unwind{code_value(code)}; }
+
+// Runs `body` (which returns a signal_code); a kel_unwind carrying a control
+// code becomes the returned code, an error goes on.
+template <class F>
+signal_code catch_code(F&& body) {
+    try {
+        return body();
+    } catch (const kel_unwind& u) {
+        if (u.code == code_value(signal_code::error)) throw;
+        return static_cast<signal_code>(u.code);
+    }
+}
+
+}  // namespace kel::stack
