@@ -19,8 +19,9 @@
 // one: a frame buffer is left for compaction (node 0, in-use bit off); a
 // heap-backed or big-frame buffer is released at once. So a data pointer is
 // never kept across a call that can grow the same series: re-read it from the
-// node. The collector (a later module) registers `collect_hook`, which is
-// called before a big frame is taken and when no frame has room.
+// node. The collector (kernel/collector.h) registers `collect_hook`, which is
+// called before a big frame is taken and when no frame has room, and, while
+// its stress check is on, `allocation_hook`, called by every allocation.
 #pragma once
 #include <cstddef>
 #include <cstdint>
