@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "datatypes/string_api.h"
 #include "kernel/series_memory.h"
 
 namespace kel {
@@ -63,29 +64,7 @@ char* claim_tail_bytes(uint32_t node, uint32_t size) {
 
 namespace text_out {
 
-void append(kel_value* buffer, const char* bytes, size_t length) {
-    if (length == 0) return;
-    const uint32_t node = series_node(buffer);
-    const uint32_t unit = memory::buffer_of(node)->unit();
-    if (length > 0x3FFFFFFFu) fire(error_category::internal, "no-memory");
-    char* p = memory::claim_tail_bytes(node, static_cast<uint32_t>(length) * unit);
-    const auto* s = reinterpret_cast<const uint8_t*>(bytes);
-    switch (unit) {
-        case 1: std::memcpy(p, s, length); break;
-        case 2:
-            for (size_t i = 0; i < length; ++i) {
-                uint16_t u = s[i];
-                std::memcpy(p + 2 * i, &u, 2);
-            }
-            break;
-        default:
-            for (size_t i = 0; i < length; ++i) {
-                uint32_t u = s[i];
-                std::memcpy(p + 4 * i, &u, 4);
-            }
-            break;
-    }
-}
+void append(kel_value* buffer, const char* bytes, size_t length) { string::append_c_part(buffer, bytes, length); }
 
 int format_int32(char* out, int32_t v) {
     char tmp[12];
@@ -101,11 +80,7 @@ int format_int32(char* out, int32_t v) {
     return len;
 }
 
-void new_buffer(kel_value* cell, uint32_t capacity) {
-    set_unset(cell);
-    uint32_t node = memory::new_units(capacity, 1);
-    set_series(cell, types::string, 0, node);
-}
+void new_buffer(kel_value* cell, uint32_t capacity) { string::make_at_unit(cell, capacity, 1); }
 
 }  // namespace text_out
 

@@ -78,9 +78,9 @@ char* claim_tail_bytes(uint32_t node, uint32_t size);
 }  // namespace memory
 
 // --- text into mold/form buffers -------------------------------------------
-// Until the string module's writers exist, the runtime's own texts (names,
-// digits, brackets, placeholders) go into a string! buffer through these; each
-// byte is one code point, so they are correct for buffers of any unit size.
+// The runtime's own texts (names, digits, brackets, placeholders) go into a
+// string! buffer through these thin wrappers over the string writers: each
+// byte is one code point, appended by the string append rule.
 namespace text_out {
 void append(kel_value* buffer, const char* bytes, size_t length);
 inline void append(kel_value* buffer, std::string_view text) { append(buffer, text.data(), text.size()); }

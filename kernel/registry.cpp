@@ -15,15 +15,20 @@
 #include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
+#include "datatypes/paren.h"
+#include "datatypes/path.h"
 #include "datatypes/series.h"
+#include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/time.h"
 #include "datatypes/triple.h"
 #include "datatypes/typeset.h"
+#include "datatypes/url.h"
 #include "datatypes/word.h"
 #include "kernel/fatal.h"
 #include "kernel/native_api.h"
@@ -129,6 +134,14 @@ constexpr provider row_providers[] = {
     {types::get_word, word::get_word_row},
     {types::refinement, word::refinement_row},
     {types::issue, issue::row},
+    {types::string, string::row},
+    {types::url, url::row},
+    {types::file, file::row},
+    {types::path, path::row},
+    {types::lit_path, path::lit_path_row},
+    {types::set_path, path::set_path_row},
+    {types::get_path, path::get_path_row},
+    {types::paren, paren::row},
 };
 
 constexpr uint8_t order[] = {1,  2,  3,  4,  42, 5,  7,  41, 11, 13, 14, 15, 17, 16, 18, 19, 10, 21,

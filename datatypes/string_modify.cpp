@@ -1,0 +1,571 @@
+// string_modify: the changing handlers of string!: append, insert, change,
+// swap, take, trim and the set operations.
+//
+// append, insert and change sort the value into one of two ways:
+//  - known text (a char!, a tag!, a string-like value): its length and unit
+//    are known before anything is written, so the size is checked, the buffer
+//    widened and grown once, and the text copied in place;
+//  - formed text (blocks and every other value): the text is formed at the
+//    tail first (the form handlers widen as they write); insert and change
+//    then rotate it into place. Should the /dup size overflow, the formed text
+//    is cut away again before the error is raised, so a failed call leaves
+//    the string as it was.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "datatypes/series.h"
+#include "datatypes/string.h"
+#include "evaluator/stack.h"
+#include "kernel/case_tables.h"
+#include "kernel/cycle_guard.h"
+#include "kernel/heap.h"
+#include "kernel/native_api.h"
+
+namespace kel::string {
+
+namespace {
+
+constexpr uint64_t max_bytes = 0xFFFFFF00ull;
+
+[[noreturn]] void no_memory() { fire(error_category::internal, "no-memory"); }
+
+bool text_value_type(uint32_t t) {
+    return t == types::string || t == types::file || t == types::url || t == types::email || t == types::ref;
+}
+
+// Known text to add: a code point, or a tag's or string's units.
+struct known_text {
+    bool known = false;
+    bool is_char = false;
+    bool is_tag = false;
+    uint32_t cp = 0;
+    kel_value source{};  // tag or string value
+    int64_t length = 0;  // units of the source from its head
+    int64_t count = 0;   // units added (brackets of a tag included), after part
+    uint32_t unit = 1;   // unit the added text needs
+};
+
+known_text classify(const kel_value* value, int64_t part) {
+    known_text k;
+    const uint32_t t = type_of(value);
+    if (t == types::char_) {
+        k.known = k.is_char = true;
+        k.cp = get_char(value);
+        k.count = 1;
+        k.unit = unicode::unit_for_append(k.cp);
+    } else if (t == types::tag || text_value_type(t)) {
+        k.known = true;
+        k.is_tag = t == types::tag;
+        k.source = *value;
+        k.length = ks_length_q(value);
+        k.count = k.length + (k.is_tag ? 2 : 0);
+        k.unit = buffer(value)->unit();
+    }
+    if (k.known && part >= 0) k.count = std::min<int64_t>(k.count, part);
+    return k;
+}
+
+// Bytes of `units` units of `unit`, or no-memory beyond what a buffer holds.
+uint64_t checked_bytes(uint64_t units, uint64_t per, uint32_t unit) {
+    uint64_t product;
+    if (__builtin_mul_overflow(units, per, &product)) no_memory();
+    if (product > 0xFFFFFFFFull / unit || product * unit > max_bytes) no_memory();
+    return product * unit;
+}
+
+// Grows the buffer so that `need` bytes fit from its head: exactly that when
+// it is at least twice the capacity, else the capacity doubles.
+buffer_header* grow_to(buffer_header* h, uint64_t need) {
+    if (static_cast<uint64_t>(h->head) + need <= h->capacity) return h;
+    uint64_t want = need >= 2ull * h->capacity ? need : std::min<uint64_t>(2ull * h->capacity, max_bytes);
+    want = std::max(want, need);
+    return memory::expand_buffer(h, static_cast<uint32_t>(want));
+}
+
+// Writes the known text's first `count` units at unit index `at` of the
+// target buffer (room already made). `stash`, when given, holds the source
+// units (taken out before the room was opened in a shared buffer).
+void write_known(uint32_t node, int64_t at, const known_text& k, const char* stash, uint32_t stash_unit) {
+    buffer_header* h = memory::buffer_of(node);
+    const uint32_t unit = h->unit();
+    if (k.is_char) {
+        if (k.count > 0) write_unit(unit_ptr(h, at), unit, k.cp);
+        return;
+    }
+    int64_t w = 0;
+    int64_t text = k.count;
+    if (k.is_tag) {
+        if (k.count > 0) write_unit(unit_ptr(h, at + w++), unit, '<');
+        text = std::min<int64_t>(k.length, k.count - 1);
+    }
+    if (text > 0) {
+        const char* from;
+        uint32_t su;
+        if (stash) {
+            from = stash;
+            su = stash_unit;
+        } else {
+            buffer_header* sh = buffer(&k.source);
+            from = unit_ptr(sh, std::max(series_head(&k.source), 0));
+            su = sh->unit();
+        }
+        char* to = unit_ptr(h, at + w);
+        if (su == unit) {
+            std::memmove(to, from, static_cast<size_t>(text * unit));
+        } else {
+            for (int64_t i = 0; i < text; ++i) write_unit(to + i * unit, unit, read_unit(from + i * su, su));
+        }
+        w += text;
+    }
+    if (k.is_tag && k.count == k.length + 2) write_unit(unit_ptr(h, at + w), unit, '>');
+}
+
+// The source units of known text, copied out when they lie in the target's
+// buffer (so that opening room cannot shift them). Null when not shared.
+char* stash_if_shared(uint32_t node, const known_text& k, uint32_t* unit) {
+    if (k.is_char || series_node(&k.source) != node) return nullptr;
+    buffer_header* sh = buffer(&k.source);
+    *unit = sh->unit();
+    const size_t bytes = static_cast<size_t>(k.length) * sh->unit();
+    char* copy = static_cast<char*>(heap::allocate(bytes ? bytes : 1));
+    std::memcpy(copy, unit_ptr(sh, std::max(series_head(&k.source), 0)), bytes);
+    return copy;
+}
+
+int32_t form_value(const kel_value* value, kel_value* buffer, const kel_value* arg, int32_t part) {
+    form_fn fn = registry::form_handler(type_of(value));
+    return fn ? fn(value, buffer, arg, part) : part;
+}
+
+// Forms the value onto the tail: a block-like value element by element, no
+// separators (at most `elements` of them when 0 or more), anything else
+// whole; the text added is cut at `budget` units when 0 or more.
+void form_onto_tail(kel_value* s, const kel_value* value, int64_t elements, int64_t budget) {
+    const kel_value v = *value;
+    const int64_t start = buffer(s)->units();
+    kel_value limit;
+    set_integer(&limit, static_cast<int32_t>(std::min<int64_t>(budget, INT32_MAX)));
+    const kel_value* arg = budget >= 0 ? &limit : nullptr;
+    int32_t left = budget >= 0 ? static_cast<int32_t>(std::min<int64_t>(budget, INT32_MAX)) : 0x7FFFFFFF;
+    const uint32_t t = type_of(&v);
+    if (t == types::block || t == types::paren || t == types::hash) {
+        cycles::push(series_node(&v));
+        struct pop_guard {
+            ~pop_guard() { cycles::pop(); }
+        } guard;
+        buffer_header* bh = buffer(&v);
+        const int64_t from = std::max(series_head(&v), 0);
+        int64_t end = bh->units();
+        if (elements >= 0) end = std::min(end, from + elements);
+        for (int64_t i = from; i < end && i < static_cast<int64_t>(buffer(&v)->units()); ++i) {
+            if (arg && left <= 0) break;
+            const kel_value c = *reinterpret_cast<kel_value*>(unit_ptr(buffer(&v), i));
+            left = form_value(&c, s, arg, left);
+        }
+    } else {
+        form_value(&v, s, arg, left);
+    }
+    if (budget >= 0 && start + budget < static_cast<int64_t>(buffer(s)->units()))
+        truncate_units(buffer(s), static_cast<int32_t>(start + budget));
+}
+
+// Repeats the run of `count` units at unit index `at` until it is there
+// `dup` times in all (room already made); moves the tail when the run ends it.
+void replicate_run(uint32_t node, int64_t at, int64_t count, int64_t dup) {
+    if (dup <= 1 || count <= 0) return;
+    buffer_header* h = memory::buffer_of(node);
+    const uint32_t unit = h->unit();
+    memory::replicate(unit_ptr(h, at), static_cast<size_t>(count * unit), static_cast<size_t>(dup));
+}
+
+// Makes sure the /dup copies of the run just formed at [start, start + count)
+// fit, cutting the run away again before raising.
+void check_formed_size(kel_value* s, int64_t start, int64_t count, int64_t dup) {
+    buffer_header* h = buffer(s);
+    uint64_t total;
+    if (__builtin_mul_overflow(static_cast<uint64_t>(count), static_cast<uint64_t>(dup), &total) ||
+        __builtin_add_overflow(total, static_cast<uint64_t>(start), &total) || total > 0xFFFFFFFFull / h->unit() ||
+        total * h->unit() > max_bytes) {
+        truncate_units(h, static_cast<int32_t>(start));
+        no_memory();
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- append
+
+void append(kel_value* s, const kel_value* value, int32_t part, bool only, int32_t dup, bool notify_owner) {
+    const kel_value v = *value;
+    const uint32_t node = series_node(s);
+    const int64_t old_units = buffer(s)->units();
+    if (dup < 1) return;
+    const known_text k = classify(&v, part);
+    if (k.known) {
+        if (k.count == 0) return;
+        const uint32_t unit = std::max(buffer(s)->unit(), k.unit);
+        const uint64_t need = checked_bytes(static_cast<uint64_t>(k.count), static_cast<uint64_t>(dup), unit) +
+                              static_cast<uint64_t>(old_units) * unit;
+        if (need > max_bytes) no_memory();
+        if (notify_owner) notify(s, "append", &v, old_units, k.count * dup);
+        buffer_header* h = ensure_unit(memory::buffer_of(node), unit);
+        h = grow_to(h, need);
+        write_known(node, old_units, k, nullptr, 0);
+        replicate_run(node, old_units, k.count, dup);
+        h = memory::buffer_of(node);
+        h->tail = h->head + static_cast<uint32_t>(need);
+    } else {
+        if (notify_owner) notify(s, "append", &v, old_units, 0);
+        const uint32_t t = type_of(&v);
+        const bool block_like = t == types::block || t == types::paren || t == types::hash;
+        if (block_like && !only) form_onto_tail(s, &v, part, -1);
+        else form_onto_tail(s, &v, -1, only ? part : -1);
+        const int64_t count = buffer(s)->units() - old_units;
+        if (count == 0) return;
+        check_formed_size(s, old_units, count, dup);
+        if (dup > 1) {
+            buffer_header* h = buffer(s);
+            const uint64_t need = static_cast<uint64_t>(old_units + count * dup) * h->unit();
+            grow_to(h, need);
+            replicate_run(node, old_units, count, dup);
+            h = memory::buffer_of(node);
+            h->tail = h->head + static_cast<uint32_t>(need);
+        }
+    }
+    set_series_head(s, 0);
+    if (notify_owner) notify(s, "appended", &v, old_units, buffer(s)->units() - old_units);
+}
+
+// ---------------------------------------------------------------- insert
+
+void insert(kel_value* s, const kel_value* value, int32_t part, bool only, int32_t dup) {
+    const kel_value v = *value;
+    const uint32_t node = series_node(s);
+    const int64_t units = buffer(s)->units();
+    const int64_t at = std::clamp<int64_t>(series_head(s), 0, units);
+    if (dup < 1) return;
+    if (at >= units) {
+        notify(s, "insert", &v, at, 0);
+        append(s, &v, part, only, dup, false);
+        set_series_head(s, static_cast<int32_t>(buffer(s)->units()));
+        notify(s, "inserted", &v, at, buffer(s)->units() - units);
+        return;
+    }
+    const known_text k = classify(&v, part);
+    if (k.known) {
+        if (k.count == 0) return;
+        const uint32_t unit = std::max(buffer(s)->unit(), k.unit);
+        const int64_t added = k.count * dup;
+        const uint64_t need = checked_bytes(static_cast<uint64_t>(k.count), static_cast<uint64_t>(dup), unit) +
+                              static_cast<uint64_t>(units) * unit;
+        if (need > max_bytes) no_memory();
+        notify(s, "insert", &v, at, added);
+        uint32_t stash_unit = 0;
+        char* stash = stash_if_shared(node, k, &stash_unit);
+        buffer_header* h = ensure_unit(memory::buffer_of(node), unit);
+        h = grow_to(h, need);
+        std::memmove(unit_ptr(h, at + added), unit_ptr(h, at), static_cast<size_t>((units - at) * unit));
+        h->tail = h->head + static_cast<uint32_t>(need);
+        write_known(node, at, k, stash, stash_unit);
+        if (stash) heap::free(stash);
+        replicate_run(node, at, k.count, dup);
+        set_series_head(s, static_cast<int32_t>(at + added));
+        notify(s, "inserted", &v, at, added);
+        return;
+    }
+    notify(s, "insert", &v, at, 0);
+    form_onto_tail(s, &v, -1, part);
+    const int64_t count = buffer(s)->units() - units;
+    if (count == 0) return;
+    check_formed_size(s, units, count, dup);
+    buffer_header* h = buffer(s);
+    const int64_t added = count * dup;
+    if (dup > 1) {
+        const uint64_t need = static_cast<uint64_t>(units + added) * h->unit();
+        h = grow_to(h, need);
+        replicate_run(node, units, count, dup);
+        h = memory::buffer_of(node);
+        h->tail = h->head + static_cast<uint32_t>(need);
+    }
+    // The text formed at the tail is rotated into place at the head.
+    const uint32_t unit = h->unit();
+    swap_runs(unit_ptr(h, at), static_cast<uint32_t>((units - at) * unit), unit_ptr(h, units),
+              static_cast<uint32_t>(added * unit), 0);
+    set_series_head(s, static_cast<int32_t>(at + added));
+    notify(s, "inserted", &v, at, added);
+}
+
+// ---------------------------------------------------------------- change
+
+void change(kel_value* s, const kel_value* value, int32_t part, bool only, int32_t dup) {
+    const kel_value v = *value;
+    const uint32_t node = series_node(s);
+    const int64_t units = buffer(s)->units();
+    if (series_head(s) > units) set_series_head(s, static_cast<int32_t>(units));
+    const int64_t at = std::max(series_head(s), 0);
+    if (dup < 1) return;
+    if (at >= units) {
+        notify(s, "change", &v, at, 0);
+        append(s, &v, -1, only, dup, false);
+        set_series_head(s, static_cast<int32_t>(buffer(s)->units()));
+        notify(s, "changed", &v, at, buffer(s)->units() - units);
+        return;
+    }
+    const int64_t remaining = units - at;
+    const known_text k = classify(&v, -1);
+    if (k.known) {
+        const uint32_t unit = std::max(buffer(s)->unit(), k.unit);
+        const int64_t inserted = static_cast<int64_t>(
+            checked_bytes(static_cast<uint64_t>(k.count), static_cast<uint64_t>(dup), 1));
+        const int64_t replaced = part >= 0 ? std::min<int64_t>(part, remaining) : std::min(inserted, remaining);
+        const int64_t new_units = units + inserted - replaced;
+        const uint64_t need = checked_bytes(static_cast<uint64_t>(new_units), 1, unit);
+        notify(s, "change", &v, at, replaced);
+        uint32_t stash_unit = 0;
+        char* stash = stash_if_shared(node, k, &stash_unit);
+        buffer_header* h = ensure_unit(memory::buffer_of(node), unit);
+        h = grow_to(h, std::max<uint64_t>(need, static_cast<uint64_t>(units) * unit));
+        std::memmove(unit_ptr(h, at + inserted), unit_ptr(h, at + replaced),
+                     static_cast<size_t>((units - at - replaced) * unit));
+        h->tail = h->head + static_cast<uint32_t>(need);
+        write_known(node, at, k, stash, stash_unit);
+        if (stash) heap::free(stash);
+        replicate_run(node, at, k.count, dup);
+        set_series_head(s, static_cast<int32_t>(std::min(at + inserted, new_units)));
+        notify(s, "changed", &v, at, inserted);
+        return;
+    }
+    notify(s, "change", &v, at, part >= 0 ? std::min<int64_t>(part, remaining) : 0);
+    form_onto_tail(s, &v, -1, -1);
+    const int64_t count = buffer(s)->units() - units;
+    check_formed_size(s, units, count, dup);
+    buffer_header* h = buffer(s);
+    const int64_t inserted = count * dup;
+    if (dup > 1 && count > 0) {
+        const uint64_t need = static_cast<uint64_t>(units + inserted) * h->unit();
+        h = grow_to(h, need);
+        replicate_run(node, units, count, dup);
+        h = memory::buffer_of(node);
+        h->tail = h->head + static_cast<uint32_t>(need);
+    }
+    const uint32_t unit = h->unit();
+    if (inserted > 0)
+        swap_runs(unit_ptr(h, at), static_cast<uint32_t>(remaining * unit), unit_ptr(h, units),
+                  static_cast<uint32_t>(inserted * unit), 0);
+    const int64_t replaced = part >= 0 ? std::min<int64_t>(part, remaining) : std::min(inserted, remaining);
+    remove_units(s, static_cast<int32_t>(at + inserted), static_cast<int32_t>(replaced));
+    const int64_t new_units = buffer(s)->units();
+    set_series_head(s, static_cast<int32_t>(std::min(at + inserted, new_units)));
+    notify(s, "changed", &v, at, inserted);
+}
+
+// ---------------------------------------------------------------- swap and take
+
+void swap(kel_value* s1, const kel_value* s2) {
+    const kel_value other = *s2;
+    const uint32_t t2 = type_of(&other);
+    if (!any_string_type(t2) && t2 != types::binary) fire(error_category::script, "invalid-arg", &other);
+    if (ks_tail_q(s1) || ks_tail_q(&other)) return;
+    const int64_t h1 = std::max(series_head(s1), 0), h2 = std::max(series_head(&other), 0);
+    const uint32_t a = read_unit(unit_ptr(buffer(s1), h1), buffer(s1)->unit());
+    const uint32_t b = read_unit(unit_ptr(buffer(&other), h2), buffer(&other)->unit());
+    notify(s1, "swap", &other, h1, 1);
+    notify(&other, "swap", s1, h2, 1);
+    // A binary! holds bytes: it takes the low byte and is never widened.
+    auto put = [](const kel_value* s, int64_t at, uint32_t cp) {
+        buffer_header* h = buffer(s);
+        if (type_of(s) == types::binary) *unit_ptr(h, at) = static_cast<char>(cp);
+        else store_char(h, unit_ptr(h, at), cp);
+    };
+    put(s1, h1, b);
+    put(&other, h2, a);
+    notify(s1, "swaped", &other, h1, 1);
+    notify(&other, "swaped", s1, h2, 1);
+}
+
+void take(kel_value* s, const kel_value* part, bool deep, bool last, kel_value* result) {
+    series::take(s, part, deep, last, result);
+}
+
+// ---------------------------------------------------------------- trim
+
+bool whitespace_q(uint32_t cp) {
+    if (cp >= 1 && cp <= 0x20) return true;
+    if (cp < 0x85) return false;
+    return cp == 0x85 || cp == 0xA0 || cp == 0x1680 || cp == 0x180E || (cp >= 0x2000 && cp <= 0x200A) ||
+           cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
+}
+
+bool blank_q(uint32_t cp) { return cp == ' ' || cp == '\t' || (cp > 0x20 && whitespace_q(cp)); }
+
+namespace {
+
+// The units from the head as code points.
+std::u32string read_text(const kel_value* s) {
+    const unicode::text_view v = view(s);
+    std::u32string out;
+    out.resize(v.length);
+    for (size_t i = 0; i < v.length; ++i)
+        out[i] = read_unit(reinterpret_cast<const char*>(v.data) + i * v.unit, v.unit);
+    return out;
+}
+
+// Replaces the units from the head by `text`, whose code points all came
+// from there (so the unit never has to change).
+void write_text(const kel_value* s, const std::u32string& text) {
+    buffer_header* h = buffer(s);
+    const int64_t head = std::clamp<int64_t>(series_head(s), 0, h->units());
+    const uint32_t unit = h->unit();
+    for (size_t i = 0; i < text.size(); ++i) write_unit(unit_ptr(h, head + static_cast<int64_t>(i)), unit, text[i]);
+    h->tail = h->head + static_cast<uint32_t>((head + static_cast<int64_t>(text.size())) * unit);
+}
+
+std::u32string stripped(const std::u32string& text, std::vector<uint32_t> set) {
+    std::sort(set.begin(), set.end());
+    std::u32string out;
+    for (char32_t c : text)
+        if (!std::binary_search(set.begin(), set.end(), static_cast<uint32_t>(c))) out.push_back(c);
+    return out;
+}
+
+std::u32string collapsed(const std::u32string& text) {
+    std::u32string out;
+    bool pending = false;
+    for (char32_t c : text) {
+        if (whitespace_q(c)) {
+            pending = !out.empty();
+            continue;
+        }
+        if (pending) out.push_back(U' ');
+        pending = false;
+        out.push_back(c);
+    }
+    return out;
+}
+
+std::u32string trimmed(const std::u32string& text, bool head, bool tail) {
+    size_t a = 0, b = text.size();
+    while (a < b && whitespace_q(text[a])) ++a;
+    while (b > a && whitespace_q(text[b - 1])) --b;
+    if (head && !tail) return text.substr(a);
+    if (tail && !head) return text.substr(0, b);
+    if (head && tail) return text.substr(a, b - a);
+    // Neither: both ends, and the blanks around the line breaks inside.
+    std::u32string out;
+    bool line_start = true;
+    for (size_t i = a; i < b; ++i) {
+        const char32_t c = text[i];
+        if (c == U'\n') {
+            while (!out.empty() && blank_q(out.back())) out.pop_back();
+            out.push_back(c);
+            line_start = true;
+            continue;
+        }
+        if (line_start && blank_q(c)) continue;
+        line_start = false;
+        out.push_back(c);
+    }
+    if (a < b && text.find(U'\n', b) != std::u32string::npos) out.push_back(U'\n');
+    return out;
+}
+
+}  // namespace
+
+void strip_chars(kel_value* s, const kel_value* with) {
+    std::vector<uint32_t> set;
+    if (!with) {
+        set = {'\t', '\n', '\r', ' '};
+    } else {
+        const uint32_t t = type_of(with);
+        if (t == types::char_ || t == types::integer) {
+            set.push_back(with->w2);
+        } else if (any_string_type(t) || t == types::binary) {
+            const std::u32string cps = read_text(with);
+            set.assign(cps.begin(), cps.end());
+        } else {
+            fire(error_category::script, "invalid-arg", with);
+        }
+    }
+    if (!set.empty()) write_text(s, stripped(read_text(s), set));
+}
+
+void collapse_whitespace(kel_value* s) { write_text(s, collapsed(read_text(s))); }
+
+void trim_whitespace(kel_value* s, bool head, bool tail) { write_text(s, trimmed(read_text(s), head, tail)); }
+
+void trim(kel_value* s, bool head, bool tail, bool auto_, bool lines, bool all, const kel_value* with) {
+    if (with) {
+        // The set is checked before the owner hears of a change.
+        const uint32_t t = type_of(with);
+        if (t != types::char_ && t != types::integer && !any_string_type(t) && t != types::binary)
+            fire(error_category::script, "invalid-arg", with);
+    }
+    if (!all && !with && auto_) fire(error_category::internal, "not-done");
+    const int64_t at = std::max(series_head(s), 0);
+    notify(s, "trim", nullptr, at, ks_length_q(s));
+    if (all || with) strip_chars(s, with);
+    else if (lines) collapse_whitespace(s);
+    else trim_whitespace(s, head, tail);
+    notify(s, "trimmed", nullptr, at, ks_length_q(s));
+}
+
+// ---------------------------------------------------------------- set operations
+
+kel_value* set_operation(bool case_, const kel_value* skip, int32_t op) {
+    kel_value* first = stack::arguments();
+    kel_value* second = first + 1;
+    int64_t size = 1;
+    if (skip) {
+        size = cell::get_int_checked(skip);
+        if (size < 1) fire(error_category::script, "invalid-refine-arg", error_arg::named("skip"), skip);
+    }
+    if (op < 8 || op > 12) fire(error_category::internal, "not-done");
+    const bool two = op == 9 || op == 12;
+    const uint32_t unit = std::max(buffer(first)->unit(), two ? buffer(second)->unit() : 1u);
+    const uint64_t capacity =
+        static_cast<uint64_t>(ks_length_q(first)) + (two ? static_cast<uint64_t>(ks_length_q(second)) : 0);
+    if (capacity * unit > max_bytes) no_memory();
+    kel_value* result = make_at_unit(stack::push_unset(), static_cast<uint32_t>(capacity), unit);
+    const uint32_t rnode = series_node(result);
+
+    // Adds the records of `from` that pass the membership test against
+    // `other` (when given), each only when its first code point is new.
+    auto pass = [&](const kel_value* from, const kel_value* other, bool want_in) {
+        const int64_t units = buffer(from)->units();
+        for (int64_t i = std::max(series_head(from), 0); i < units; i += size) {
+            buffer_header* fh = buffer(from);
+            const uint32_t c = read_unit(unit_ptr(fh, i), fh->unit());
+            if (other && find_char_step_q(other, c, static_cast<int32_t>(size), case_) != want_in) continue;
+            if (find_char_step_q(result, c, static_cast<int32_t>(size), case_)) continue;
+            const int64_t n = std::min(size, units - i);
+            buffer_header* rh = memory::buffer_of(rnode);
+            if (rh->tail + n * unit > rh->capacity) rh = memory::ensure_tail_room(rnode, static_cast<uint32_t>(n * unit));
+            fh = buffer(from);
+            char* to = rh->data() + rh->tail;
+            for (int64_t k = 0; k < n; ++k) write_unit(to + k * unit, unit, read_unit(unit_ptr(fh, i + k), fh->unit()));
+            rh->tail += static_cast<uint32_t>(n * unit);
+        }
+    };
+    switch (op) {
+        case 8: pass(first, nullptr, true); break;
+        case 9:
+            pass(first, nullptr, true);
+            pass(second, nullptr, true);
+            break;
+        case 10: pass(first, second, true); break;
+        case 11: pass(first, second, false); break;
+        default:
+            pass(first, second, false);
+            pass(second, first, false);
+            break;
+    }
+    first->w1 = 0;
+    first->w2 = rnode;
+    first->w3 = 0;  // a conversion buffer belonged to the old text
+    stack::drop_cells(1);
+    return first;
+}
+
+}  // namespace kel::string
