@@ -683,6 +683,7 @@ uint32_t make(int32_t size, const kel_value* series, uint32_t kind, int32_t extr
     const sizing z = make_sizing(s);
     parking p;
     const uint32_t table = memory::new_bytes(sizeof(table_header));
+    memory::set_series_flags(table, memory::flag_table);  // however it is reached, it is marked as a table
     p.node(table);
     {
         buffer_header* h = buffer_of(table);

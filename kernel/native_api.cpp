@@ -88,11 +88,6 @@ void new_buffer(kel_value* cell, uint32_t capacity) { string::make_at_unit(cell,
 
 }  // namespace text_out
 
-// --- least bodies of services owned by later modules -----------------------
-// Each is replaced by its module's own definition when that module is written.
-
-namespace ownership {
-void check(const kel_value*, const char*, const kel_value*, int32_t, int32_t) {}
-}  // namespace ownership
+// ownership::check lives in kernel/ownership.cpp.
 
 }  // namespace kel

@@ -90,9 +90,9 @@ int format_int32(char* out, int32_t v);
 void new_buffer(kel_value* cell, uint32_t capacity);
 }  // namespace text_out
 
-// --- services of modules not written yet -----------------------------------
-// Called before and after a series whose buffer has an owner changes; does
-// nothing until the ownership module exists.
+// --- ownership (kernel/ownership.h) -----------------------------------------
+// Called before and after a series whose buffer has an owner changes; the
+// owner object's change handler is told.
 namespace ownership {
 void check(const kel_value* series, const char* action, const kel_value* value, int32_t index, int32_t count);
 }

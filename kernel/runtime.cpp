@@ -13,13 +13,17 @@
 #include "evaluator/actions.h"
 #include "evaluator/random.h"
 #include "evaluator/stack.h"
+#include "kernel/collector.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/fatal.h"
+#include "kernel/handles.h"
 #include "kernel/heap.h"
+#include "kernel/ownership.h"
 #include "kernel/print.h"
 #include "kernel/registry.h"
 #include "kernel/runtime_words.h"
 #include "kernel/series_memory.h"
+#include "kernel/slots.h"
 #include "platform/platform.h"
 #include "services/lexer.h"
 
@@ -42,6 +46,11 @@ void init_registry() { registry::register_all(); }
 void init_frames() { memory::init_frames(); }
 void init_root_buffers() { block::init_root(); }
 void init_stacks() { stack::setup(); }
+void init_handle_table() { externals::init(); }
+void init_owner_table() { ownership::init(); }
+void init_slot_table() { slot_table::init(); }
+void init_collector() { collector::init(); }
+
 // Until the boot builds the system object: the object hooks and the error
 // catalogue (read from its embedded source) with the error prototype.
 void init_objects() {
@@ -55,6 +64,7 @@ const init_step steps[] = {
     {"random generator", random::setup},
     {"cycle stack", init_cycle_stack},
     {"memory root", init_memory_root},
+    {"handle table", init_handle_table},
     {"datatype registry", init_registry},
     {"generic action table", actions::build_table},
     {"node and series frames", init_frames},
@@ -67,8 +77,11 @@ const init_step steps[] = {
     {"runtime words", words::make_runtime_words},
     {"runtime refinements", words::make_runtime_refinements},
     {"runtime issues", words::make_runtime_issues},
+    {"owner table", init_owner_table},
     {"objects and error catalogue", init_objects},
     {"lexer tables", lexer::build_tables},
+    {"slot table", init_slot_table},
+    {"collector", init_collector},
 };
 
 }  // namespace

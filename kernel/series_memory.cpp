@@ -21,6 +21,7 @@ namespace kel::memory {
 
 memory_root root;
 void (*collect_hook)() = nullptr;
+void (*allocation_hook)() = nullptr;
 
 namespace {
 
@@ -107,6 +108,7 @@ buffer_header* carve(series_frame* f, uint32_t need) {
 
 // Allocates the bytes of a buffer of `capacity` data bytes and fills its header.
 buffer_header* allocate_capacity(uint32_t capacity, uint32_t unit, int32_t head_offset) {
+    if (allocation_hook) allocation_hook();
     const size_t need = static_cast<size_t>(capacity) + buffer_overhead;
     buffer_header* h;
     uint32_t extra = 0;
@@ -202,8 +204,14 @@ bool initialised() { return ready; }
 // --- nodes -------------------------------------------------------------------
 
 uint32_t new_node_frame() {
-    if (root.node_frame_count >= root.node_frame_limit) no_memory();
+    // A frame the collector released is taken again before a new one.
     uint32_t index = root.node_frame_count;
+    for (uint32_t i = 0; i < root.node_frame_count; ++i)
+        if (root.node_frames[i].vacated) {
+            index = i;
+            break;
+        }
+    if (index >= root.node_frame_limit) no_memory();
     if (!commit_node_frame(index)) no_memory();
     node_frame& f = root.node_frames[index];
     f.first = node_base + index * nodes_per_frame;
@@ -215,7 +223,7 @@ uint32_t new_node_frame() {
     for (uint32_t i = 0; i + 1 < nodes_per_frame; ++i) slots[i] = (uintptr_t{f.first + i + 1} << 1) | 1u;
     slots[nodes_per_frame - 1] = 1u;  // end of the chain
     f.free = f.first;
-    root.node_frame_count = index + 1;
+    if (index >= root.node_frame_count) root.node_frame_count = index + 1;
     root.node_frame_current = index;
     root.total += node_frame_bytes;
     return index;
@@ -252,13 +260,6 @@ void free_node(uint32_t node) {
     f.used--;
 }
 
-bool node_live_q(uint32_t node) {
-    if (node < node_base) return false;
-    uint32_t index = node - node_base;
-    if (index / nodes_per_frame >= root.node_frame_count) return false;
-    uintptr_t v = root.node_slots[index];
-    return v != 0 && (v & 1u) == 0;
-}
 
 // --- frames ------------------------------------------------------------------
 
@@ -302,6 +303,7 @@ buffer_header* new_big_frame(size_t bytes) {
 }
 
 void free_big_frame(buffer_header* h) {
+    if (h->node && node_live_q(h->node) && buffer_of(h->node) == h) free_node(h->node);
     auto* b = reinterpret_cast<big_frame*>(h) - 1;
     big_frame* prev = nullptr;
     for (big_frame* p = root.big_frames; p; prev = p, p = p->next) {
@@ -330,6 +332,7 @@ uint32_t new_series(uint32_t count, uint32_t unit, int32_t head_offset) {
 }
 
 uint32_t new_heap_series(uint32_t count, uint32_t unit, int32_t head_offset) {
+    if (allocation_hook) allocation_hook();
     uint32_t capacity = capacity_for(count, unit);
     auto* h = static_cast<buffer_header*>(heap::allocate(static_cast<size_t>(capacity) + buffer_overhead));
     init_header(h, capacity, unit, head_offset, flag_heap);
@@ -451,6 +454,35 @@ void replace_node_buffer(uint32_t node, buffer_header* h) {
 
 void fill(char* start, char* end, uint8_t byte) {
     if (end > start) std::memset(start, byte, static_cast<size_t>(end - start));
+}
+
+// --- for the collector -------------------------------------------------------
+
+void free_series_frame(series_frame* f) {
+    if (f->prev) f->prev->next = f->next;
+    else root.series_frames = f->next;
+    if (f->next) f->next->prev = f->prev;
+    else root.series_frames_tail = f->prev;
+    if (root.series_frame_current == f) root.series_frame_current = root.series_frames_tail;
+    root.total -= f->os_size;
+    if (!platform::free_pages(f, f->os_size)) fire(error_category::internal, "wrong-mem");
+}
+
+void release_node_frame(uint32_t index) {
+    node_frame& f = root.node_frames[index];
+    if (f.vacated) return;
+    // Only the pages wholly inside the frame: its first and last pages may
+    // hold slots of the neighbouring frames.
+    auto* base = reinterpret_cast<char*>(root.node_slots);
+    size_t lo = static_cast<size_t>(index) * node_frame_bytes;
+    size_t hi = lo + node_frame_bytes;
+    size_t lo_page = round_page(lo);
+    size_t hi_page = hi & ~(page_size - 1);
+    if (hi_page > lo_page) platform::decommit_pages(base + lo_page, hi_page - lo_page);
+    f.free = 0;
+    f.used = 0;
+    f.vacated = 1;
+    root.total -= node_frame_bytes;
 }
 
 uint32_t series_frame_count() {

@@ -19,8 +19,9 @@
 // one: a frame buffer is left for compaction (node 0, in-use bit off); a
 // heap-backed or big-frame buffer is released at once. So a data pointer is
 // never kept across a call that can grow the same series: re-read it from the
-// node. The collector (a later module) registers `collect_hook`, which is
-// called before a big frame is taken and when no frame has room.
+// node. The collector (kernel/collector.h) registers `collect_hook`, which is
+// called before a big frame is taken and when no frame has room, and, while
+// its stress check is on, `allocation_hook`, called by every allocation.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +35,8 @@ constexpr uint32_t flag_utf16_source = 0x40000u;  // a string loaded from UTF-16
 constexpr uint32_t flag_complemented = 0x80000u;  // bitset complemented
 constexpr uint32_t flag_heap = 0x100000u;         // buffer taken from the heap
 constexpr uint32_t flag_big = 0x1000000u;         // buffer lives in a big frame of its own
+constexpr uint32_t flag_table = 0x2000000u;       // a hash table's header: the collector marks its arrays with it
+constexpr uint32_t flag_pinned = 0x4000000u;      // collector: must not move (set only during a collection)
 constexpr uint32_t flag_mark = 0x8000000u;        // collector mark
 constexpr uint32_t flag_head_middle = 0x10000000u;
 constexpr uint32_t flag_always = 0x20000000u;
@@ -118,6 +121,9 @@ extern memory_root root;
 // Called when frames run out and before a big frame is taken; set by the
 // collector. Null: nothing collects.
 extern void (*collect_hook)();
+// Called at the start of every buffer allocation; set by the collector only
+// while its stress check is on. Null: nothing is called.
+extern void (*allocation_hook)();
 
 inline buffer_header* buffer_of(uint32_t node) {
     return reinterpret_cast<buffer_header*>(root.node_slots[node - node_base]);
@@ -140,12 +146,22 @@ uint32_t take_node();
 void free_node(uint32_t node);
 // The frame record holding a node.
 node_frame& frame_of(uint32_t node);
-bool node_live_q(uint32_t node);
+// A node id of a frame in use whose slot names a buffer (inline: the
+// collector asks it for every word it meets).
+inline bool node_live_q(uint32_t node) {
+    if (node < node_base) return false;
+    const uint32_t index = node - node_base;
+    if (index / nodes_per_frame >= root.node_frame_count) return false;
+    if (root.node_frames[index / nodes_per_frame].vacated) return false;
+    const uintptr_t v = root.node_slots[index];
+    return v != 0 && (v & 1u) == 0;
+}
 
 // Series frames.
 series_frame* new_series_frame();
 series_frame* find_frame_with_room(size_t bytes);
 buffer_header* new_big_frame(size_t bytes);
+// Releases a big frame; a node still naming its buffer is released with it.
 void free_big_frame(buffer_header* h);
 
 // Buffers: count units of `unit` bytes; head_offset is a byte offset of the
@@ -181,7 +197,7 @@ void replace_node_buffer(uint32_t node, buffer_header* h);
 // The flags a new buffer takes from the one it copies or replaces: type bits
 // (unit, owner, bitset and text flags) but not the collector's mark, the
 // heap, big-frame or head-in-the-middle placement bits, nor in-use.
-constexpr uint32_t carried_flags = ~(flag_mark | flag_heap | flag_head_middle | flag_big | flag_in_use);
+constexpr uint32_t carried_flags = ~(flag_mark | flag_pinned | flag_heap | flag_head_middle | flag_big | flag_in_use);
 inline void take_flags(buffer_header* dst, const buffer_header* src, bool keep_owner) {
     uint32_t f = src->flags & carried_flags;
     if (!keep_owner) f &= ~flag_owned;
@@ -189,6 +205,15 @@ inline void take_flags(buffer_header* dst, const buffer_header* src, bool keep_o
 }
 
 void fill(char* start, char* end, uint8_t byte);
+
+// --- for the collector -------------------------------------------------------
+// Unlinks an empty series frame and gives its pages back.
+void free_series_frame(series_frame* f);
+// Gives back the pages of an empty node frame; the frame is marked released
+// (vacated) and its slots are neither read nor handed out until
+// new_node_frame takes its index again.
+void release_node_frame(uint32_t index);
+inline bool node_frame_released(uint32_t index) { return root.node_frames[index].vacated != 0; }
 
 // Counts for tests and statistics.
 uint32_t series_frame_count();

@@ -12,6 +12,7 @@ packages=(
   libssl-dev
   tzdata
   python3
+  valgrind
 )
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(clang libclang-rt-14-dev)

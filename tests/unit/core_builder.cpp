@@ -5,6 +5,7 @@
 
 #include "datatypes/block.h"
 #include "evaluator/stack.h"
+#include "kernel/collector.h"
 #include "kernel/native_api.h"
 #include "kernel/registry.h"
 #include "kernel/runtime.h"
@@ -12,7 +13,11 @@
 
 namespace kel::test {
 
-void boot() { runtime::init(); }
+// Plays the boot's part too: once the runtime is up, collections may happen.
+void boot() {
+    runtime::init();
+    collector::set_active(true);
+}
 
 kel_value int_v(int32_t i) { kel_value v; set_integer(&v, i); return v; }
 kel_value none_v() { kel_value v; set_none(&v); return v; }

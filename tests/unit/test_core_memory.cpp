@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "datatypes/block.h"
 #include "kernel/heap.h"
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"
@@ -103,9 +104,13 @@ TEST_F(CoreMemory, FramesGrowToTwoMegabytesAndStaySorted) {
     // frame boundary.
     uint32_t frames = mem::series_frame_count();
     std::vector<uint32_t> nodes;
+    const kel_value keep = *block::make_at_tail(nullptr, 64);  // rooted: the buffers stay alive
     uint32_t i = 0;
     while (mem::series_frame_count() < frames + 2) {
         uint32_t n = mem::new_bytes(50000);
+        kel_value cell;
+        set_series(&cell, types::binary, 0, n);
+        block::ks_add(&keep, &cell);
         mem::buffer_header* h = mem::buffer_of(n);
         std::memset(h->data(), static_cast<int>(i & 0xFF), 50000);
         h->tail = 50000;
@@ -126,6 +131,7 @@ TEST_F(CoreMemory, FramesGrowToTwoMegabytesAndStaySorted) {
         while (p < f->free) p += reinterpret_cast<mem::buffer_header*>(p)->capacity + mem::buffer_overhead;
         EXPECT_EQ(p, f->free);
     }
+    block::ks_cut_at(&keep, 0);  // garbage now: later tests need not carry it
 }
 
 TEST_F(CoreMemory, FindFrameWithRoomIsStrict) {

@@ -23,15 +23,17 @@ constexpr uint32_t body_symbol = 11, anon_symbol = 12;
 
 struct DispatchSignals : dispatch_test {
     stack::runtime_names saved_names;
+    stack::context_access saved_contexts;
     void SetUp() override {
         dispatch_test::SetUp();
         saved_names = stack::names;
+        saved_contexts = stack::contexts;
         stack::record_names(body_symbol, anon_symbol, nullptr);
         stack::contexts = {get_values, set_values, index_of};
         values_of.clear();
     }
     void TearDown() override {
-        stack::contexts = {nullptr, nullptr, nullptr};
+        stack::contexts = saved_contexts;
         stack::names = saved_names;
         dispatch_test::TearDown();
     }
