@@ -6,18 +6,21 @@
 
 #include "datatypes/error.h"
 #include "datatypes/string_api.h"
+#include "evaluator/signals.h"
+#include "evaluator/stack.h"
 #include "kernel/series_memory.h"
 
 namespace kel {
+
+raise_hooks raising;
 
 namespace {
 fired_error last{};
 }  // namespace
 
-// The one raise path of language errors: the record for last_fired(), and
-// the error! value built from the catalogue (error::last()) once the
-// catalogue is loaded. Telling the tracer and raising through the call marks
-// belong to the evaluator.
+// The one raise path of language errors: the record for last_fired(), the
+// error! value built from the catalogue (error::last()) once the catalogue is
+// loaded, the tracer told, and the call marks unwound to the receiver.
 void fire(error_category category, const char* id, error_arg a1, error_arg a2, error_arg a3) {
     last.category = category;
     last.id = id;
@@ -37,8 +40,42 @@ void fire(error_category category, const char* id, error_arg a1, error_arg a2, e
     }
     last.serial++;
     const error_arg list[3] = {a1, a2, a3};
-    (void)error::from_fire(category, id, list, last.argument_count);
+    const kel_value* built = error::from_fire(category, id, list, last.argument_count);
+    set_unset(&last.where);
+    set_unset(&last.near);
+    if (stack::ready()) {
+        // Named here without giving up the record of where a throw began:
+        // the raise reads it again for the error it unwinds.
+        const uint32_t throw_start = stack::regs.throw_start;
+        stack::innermost_name(&last.where);
+        stack::regs.throw_start = throw_start;
+    }
+    if (raising.near) raising.near(&last.near);
+    kel_value error;
+    if (built) {
+        error = *built;
+    } else {  // before the catalogue exists: a placeholder that names the record
+        init_cell(&error, types::error);
+        error.w1 = static_cast<uint32_t>(category);
+        error.w2 = static_cast<uint32_t>(last.serial);
+    }
+    if (raising.traced) raising.traced(&error);
+    if (stack::ready()) stack::raise_error(&error);
     throw kel_unwind{code_value(signal_code::error)};
+}
+
+error_trap open_error_trap() {
+    if (!stack::ready()) return error_trap{false, 0, -1, 0, nullptr};
+    const stack::trap_record outer = stack::open_trap();
+    return error_trap{true, stack::mark_depth(), outer.depth, outer.arguments, stack::arguments()};
+}
+
+void close_error_trap(const error_trap& t, bool raised) {
+    if (!t.open) return;
+    stack::close_trap(stack::trap_record{t.outer_depth, t.outer_arguments});
+    if (stack::mark_depth() > t.depth) stack::regs.marks_top = stack::regs.marks_bottom + t.depth;
+    if (raised && stack::top() > stack::bottom()) stack::regs.top--;
+    stack::regs.arguments = t.arguments;
 }
 
 const fired_error& last_fired() { return last; }

@@ -18,12 +18,15 @@
 #include "datatypes/error.h"
 #include "datatypes/file.h"
 #include "datatypes/float.h"
+#include "datatypes/function.h"
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
+#include "datatypes/native.h"
 #include "datatypes/object.h"
 #include "datatypes/paren.h"
 #include "datatypes/path.h"
+#include "datatypes/routine.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
@@ -146,6 +149,11 @@ constexpr provider row_providers[] = {
     {types::paren, paren::row},
     {types::object, object::row},
     {types::error, error::row},
+    {types::native, native::native_row},
+    {types::action, native::action_row},
+    {types::op, native::op_row},
+    {types::function, function::row},
+    {types::routine, routine::row},
 };
 
 constexpr uint8_t order[] = {1,  2,  3,  4,  42, 5,  7,  41, 11, 13, 14, 15, 17, 16, 18, 19, 10, 21,

@@ -11,6 +11,7 @@
 #include "datatypes/object.h"
 #include "datatypes/symbol.h"
 #include "evaluator/actions.h"
+#include "evaluator/natives.h"
 #include "evaluator/random.h"
 #include "evaluator/stack.h"
 #include "kernel/collector.h"
@@ -82,6 +83,7 @@ const init_step steps[] = {
     {"lexer tables", lexer::build_tables},
     {"slot table", init_slot_table},
     {"collector", init_collector},
+    {"native table", natives::build_table},
 };
 
 }  // namespace

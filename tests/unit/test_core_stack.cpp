@@ -105,7 +105,7 @@ TEST_F(CoreStack, FramesSaveAndRestoreTheBase) {
 }
 
 TEST_F(CoreStack, CallFramesSaveAndRestoreContextValues) {
-    const stack::context_access saved = stack::contexts;  // the context module's, when the runtime is up
+    const stack::context_access saved = stack::contexts;
     stack::contexts = {get_values, set_values};
     context_values[0x40000100] = 1234;
     kel_value name = word_named(5, 0);
@@ -118,7 +118,7 @@ TEST_F(CoreStack, CallFramesSaveAndRestoreContextValues) {
     stack::close_frame();
     stack::close_call_frame();
     EXPECT_EQ(context_values[0x40000100], 1234u);
-    stack::contexts = saved;
+    stack::contexts = saved;  // the context module's, installed at start-up
 }
 
 TEST_F(CoreStack, ReturnTargetBelowAndInterpretedFlag) {
@@ -159,12 +159,14 @@ TEST_F(CoreStack, MarkOverflowRaises) {
 TEST(CoreFire, RecordsCategoryIdAndArguments) {
     test::boot();
     kel_value v = test::int_v(42);
+    const error_trap trap = open_error_trap();  // receives the error (else nothing would)
     try {
         fire(error_category::script, "invalid-refine-arg", error_arg::named("/part"), &v);
         FAIL() << "fire returned";
     } catch (const kel_unwind& u) {
         EXPECT_EQ(u.code, 0x7FFFFFFFu);
     }
+    close_error_trap(trap, true);
     const fired_error& e = last_fired();
     EXPECT_EQ(e.category, error_category::script);
     EXPECT_STREQ(e.id, "invalid-refine-arg");

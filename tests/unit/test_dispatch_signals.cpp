@@ -29,11 +29,12 @@ struct DispatchSignals : dispatch_test {
         saved_names = stack::names;
         saved_contexts = stack::contexts;
         stack::record_names(body_symbol, anon_symbol, nullptr);
+        set_unset(&stack::names.not_found);  // as before the runtime words record it
         stack::contexts = {get_values, set_values, index_of};
         values_of.clear();
     }
     void TearDown() override {
-        stack::contexts = saved_contexts;
+        stack::contexts = saved_contexts;  // the context module's, installed at start-up
         stack::names = saved_names;
         dispatch_test::TearDown();
     }
