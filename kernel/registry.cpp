@@ -16,9 +16,12 @@
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
 #include "datatypes/float.h"
+#include "datatypes/function.h"
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
+#include "datatypes/native.h"
+#include "datatypes/routine.h"
 #include "datatypes/series.h"
 #include "datatypes/symbol.h"
 #include "datatypes/time.h"
@@ -129,6 +132,11 @@ constexpr provider row_providers[] = {
     {types::get_word, word::get_word_row},
     {types::refinement, word::refinement_row},
     {types::issue, issue::row},
+    {types::native, native::native_row},
+    {types::action, native::action_row},
+    {types::op, native::op_row},
+    {types::function, function::row},
+    {types::routine, routine::row},
 };
 
 constexpr uint8_t order[] = {1,  2,  3,  4,  42, 5,  7,  41, 11, 13, 14, 15, 17, 16, 18, 19, 10, 21,
