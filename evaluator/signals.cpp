@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,6 +18,7 @@ namespace kel::stack {
 
 runtime_names names;
 error_access errors;
+trap_record trap;
 
 namespace {
 
@@ -96,6 +98,16 @@ int32_t find_receiver(int32_t from, Stop stop) {
                 out[k++] = static_cast<char>(0x80 | (c & 0x3F));
             }
             if (::write(2, out, k) < 0) break;
+        }
+    } else if (t == types::error) {
+        // The stand-in error! of `fire` (until error! values exist): the
+        // category and id of the record.
+        static const char* const categories[] = {"throw", "note",      "syntax", "script", "math",
+                                                 "access", "reserved1", "reserved2", "user", "internal"};
+        const fired_error& e = last_fired();
+        const char* category = categories[static_cast<int>(e.category) % 10];
+        if (::write(2, "*** ", 4) < 0 || ::write(2, category, std::strlen(category)) < 0 ||
+            ::write(2, " error: ", 8) < 0 || ::write(2, e.id, std::strlen(e.id)) < 0) {
         }
     } else {
         const char* name = registry::type_name(t);
@@ -185,6 +197,15 @@ call_mark* pop_frames_to_kind_set_last(uint32_t wanted) {
     return m;
 }
 
+trap_record open_trap() {
+    const trap_record outer = trap;
+    trap.depth = mark_depth();
+    trap.arguments = offset_of(regs.arguments);
+    return outer;
+}
+
+void close_trap(const trap_record& outer) { trap = outer; }
+
 void raise_error(const kel_value* error) {
     kel_value err = *error;  // the cell may lie in the area being unwound
     kel_value* raised_top = regs.top;
@@ -197,6 +218,15 @@ void raise_error(const kel_value* error) {
         const uint32_t k = mark_kind(m);
         return k == kind::try_ || k == kind::try_all;
     });
+    if (trap.depth >= 0 && i < trap.depth) {
+        // The trap is nearer than any try mark (or the only receiver).
+        const int32_t depth = std::min(trap.depth, mark_depth());
+        pop_above(depth - 1);
+        regs.arguments = at_offset(trap.arguments);
+        regs.top = raised_top;
+        push_copy(&err);
+        throw kel_unwind{code_value(signal_code::error)};
+    }
     if (i < 0) uncaught(&err);
     pop_above(i);
     regs.arguments = at_offset(mark_at(i)->caller_base);

@@ -76,12 +76,31 @@ call_mark* pop_frames_to_kind(uint32_t kind, bool keep);
 call_mark* pop_frames_to_kind_set_last(uint32_t kind);
 inline call_mark* pop_frames_to_loop(bool keep) { return pop_frames_to_kind(kind::loop, keep); }
 
+// --- the receiver of last resort -----------------------------------------------------
+
+// C++ that runs language code and wants its errors back as exceptions (unit
+// tests, and callers outside any evaluation) opens a trap: an error that finds
+// no try mark above the depth at which the trap was opened unwinds the marks
+// to that depth, puts the arguments base back to what it was then, pushes the
+// error's copy and throws, instead of ending the process. A trap is no mark:
+// signals that skip their native's own mark see the marks as they are. Traps
+// nest; closing one restores the one outside it.
+struct trap_record {
+    int32_t depth = -1;         // mark depth at the opening; -1: no trap
+    uint32_t arguments = 0;     // the arguments base then, as a cell offset
+};
+extern trap_record trap;
+// Opens a trap and answers the one it replaces (for close_trap).
+trap_record open_trap();
+void close_trap(const trap_record& outer);
+
 // --- raising ---------------------------------------------------------------------
 
 // Unwinds to the nearest try or try/all mark, pops it, puts the argument top
 // back where it was, pushes a copy of the error and throws kel_unwind{error}.
-// With no such mark nothing receives the error: it is formed to stderr and the
-// process ends with fatal::uncaught_error_exit.
+// With no such mark (above an open trap, which then receives it) nothing
+// receives the error: it is formed to stderr and the process ends with
+// fatal::uncaught_error_exit.
 [[noreturn]] void raise_error(const kel_value* error);
 
 // break (value: the /return value or null) and continue: unwinds to the

@@ -5,9 +5,13 @@
 #include <cstring>
 
 #include "datatypes/string_api.h"
+#include "evaluator/signals.h"
+#include "evaluator/stack.h"
 #include "kernel/series_memory.h"
 
 namespace kel {
+
+raise_hooks raising;
 
 namespace {
 fired_error last{};
@@ -15,7 +19,7 @@ fired_error last{};
 
 // The one raise path of language errors. The errors module completes it: it
 // builds the error! value from the catalogue (category word, id word, the
-// three arguments), tells the tracer, and raises it through the call marks.
+// three arguments); the tracer is told and the marks are unwound here.
 void fire(error_category category, const char* id, error_arg a1, error_arg a2, error_arg a3) {
     last.category = category;
     last.id = id;
@@ -34,7 +38,37 @@ void fire(error_category category, const char* id, error_arg a1, error_arg a2, e
         }
     }
     last.serial++;
+    set_unset(&last.where);
+    set_unset(&last.near);
+    if (stack::ready()) {
+        // Named here without giving up the record of where a throw began:
+        // the raise reads it again for the error it unwinds.
+        const uint32_t throw_start = stack::regs.throw_start;
+        stack::innermost_name(&last.where);
+        stack::regs.throw_start = throw_start;
+    }
+    if (raising.near) raising.near(&last.near);
+    kel_value error;
+    init_cell(&error, types::error);
+    error.w1 = static_cast<uint32_t>(category);
+    error.w2 = static_cast<uint32_t>(last.serial);
+    if (raising.traced) raising.traced(&error);
+    if (stack::ready()) stack::raise_error(&error);
     throw kel_unwind{code_value(signal_code::error)};
+}
+
+error_trap open_error_trap() {
+    if (!stack::ready()) return error_trap{false, 0, -1, 0, nullptr};
+    const stack::trap_record outer = stack::open_trap();
+    return error_trap{true, stack::mark_depth(), outer.depth, outer.arguments, stack::arguments()};
+}
+
+void close_error_trap(const error_trap& t, bool raised) {
+    if (!t.open) return;
+    stack::close_trap(stack::trap_record{t.outer_depth, t.outer_arguments});
+    if (stack::mark_depth() > t.depth) stack::regs.marks_top = stack::regs.marks_bottom + t.depth;
+    if (raised && stack::top() > stack::bottom()) stack::regs.top--;
+    stack::regs.arguments = t.arguments;
 }
 
 const fired_error& last_fired() { return last; }

@@ -3,8 +3,12 @@
 // text into a mold/form buffer, and `fire`, the one raise path of language
 // errors from runtime code.
 //
-// `fire` records the error (category, id, up to three arguments) and throws
-// kel_unwind{error}. Until the error! datatype exists the record is a plain
+// `fire` records the error (category, id, up to three arguments, the name of
+// the innermost call as its `where` and the evaluator's current position as
+// its `near`), unwinds the call marks to the receiving try mark through
+// `stack::raise_error` and throws kel_unwind{error}. Until the error! datatype
+// exists the raised value is a stand-in error! cell (word 1 the category,
+// word 2 the low half of the record's serial) and the record is a plain
 // struct that tests read (`last_fired`); the errors module completes `fire`
 // to build the error! value from the catalogue. An argument is either a cell
 // (copied into the record at once, so a temporary may be passed) or a word
@@ -43,7 +47,17 @@ struct fired_error {
     kel_value args[3];       // copies of cell arguments (unset! for word arguments)
     const char* arg_words[3];  // names of word arguments (null for cells)
     uint64_t serial;         // counts every fire since start
+    kel_value where;         // the innermost named call (unset! before the stacks exist)
+    kel_value near;          // the block position being evaluated (unset! when none)
 };
+
+// The evaluator's part in raising, set when it starts (null until then): the
+// current position for `near`, and the trace event of a raised error.
+struct raise_hooks {
+    void (*near)(kel_value* out) = nullptr;
+    void (*traced)(const kel_value* error) = nullptr;
+};
+extern raise_hooks raising;
 
 // Raises a language error. Never returns.
 [[noreturn]] void fire(error_category category, const char* id, error_arg a1 = {}, error_arg a2 = {},
@@ -52,16 +66,36 @@ struct fired_error {
 // The last error fired (until error! values exist).
 const fired_error& last_fired();
 
-// Runs `body`; answers true when it fired `id` (any category when `category`
-// is null). Tests use it; the runtime catches kel_unwind at native dispatch.
+// The receiver of last resort that C++ opens around code it runs (tests,
+// and any caller that wants an error back as a C++ exception rather than
+// ending the process; see stack::open_trap). `close_error_trap` closes it and
+// puts the marks and the arguments base back as they were at the opening;
+// after an error (`raised`) it also drops the copy of the error that the
+// raise pushed, so the argument top is where the error was raised.
+struct error_trap {
+    bool open;
+    int32_t depth;
+    int32_t outer_depth;
+    uint32_t outer_arguments;
+    kel_value* arguments;
+};
+error_trap open_error_trap();
+void close_error_trap(const error_trap& trap, bool raised);
+
+// Runs `body` under an error trap; answers true when it fired `id`. Tests
+// use it; the runtime receives errors in try marks of its own.
 template <class F>
 bool fires(F&& body, const char* id) {
+    const error_trap trap = open_error_trap();
     try {
         body();
     } catch (const kel_unwind& u) {
-        if (u.code != code_value(signal_code::error)) throw;
+        const bool error = u.code == code_value(signal_code::error);
+        close_error_trap(trap, error);
+        if (!error) throw;
         return std::string_view(last_fired().id) == id;
     }
+    close_error_trap(trap, false);
     return false;
 }
 

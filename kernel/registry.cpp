@@ -17,11 +17,14 @@
 #include "datatypes/datatype.h"
 #include "datatypes/file.h"
 #include "datatypes/float.h"
+#include "datatypes/function.h"
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
+#include "datatypes/native.h"
 #include "datatypes/paren.h"
 #include "datatypes/path.h"
+#include "datatypes/routine.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
@@ -142,6 +145,11 @@ constexpr provider row_providers[] = {
     {types::set_path, path::set_path_row},
     {types::get_path, path::get_path_row},
     {types::paren, paren::row},
+    {types::native, native::native_row},
+    {types::action, native::action_row},
+    {types::op, native::op_row},
+    {types::function, function::row},
+    {types::routine, routine::row},
 };
 
 constexpr uint8_t order[] = {1,  2,  3,  4,  42, 5,  7,  41, 11, 13, 14, 15, 17, 16, 18, 19, 10, 21,

@@ -9,6 +9,7 @@
 #include "datatypes/context.h"
 #include "datatypes/symbol.h"
 #include "evaluator/actions.h"
+#include "evaluator/natives.h"
 #include "evaluator/random.h"
 #include "evaluator/stack.h"
 #include "kernel/cycle_guard.h"
@@ -58,6 +59,7 @@ const init_step steps[] = {
     {"runtime words", words::make_runtime_words},
     {"runtime refinements", words::make_runtime_refinements},
     {"runtime issues", words::make_runtime_issues},
+    {"native table", natives::build_table},
 };
 
 }  // namespace

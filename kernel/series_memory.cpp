@@ -435,7 +435,7 @@ uint32_t copy_buffer(const buffer_header* old) {
     uint32_t node = new_series(old->capacity ? old->capacity / old->unit() : 0, old->unit(), 0);
     if (node_old) old = buffer_of(node_old);
     buffer_header* h = buffer_of(node);
-    h->flags = (old->flags & carried_flags & ~flag_owned) | (h->flags & flag_big) | flag_in_use | flag_always;
+    h->flags = (old->flags & carried_flags & ~(flag_owned | flag_library)) | (h->flags & flag_big) | flag_in_use | flag_always;
     uint32_t used = old->tail - old->head;
     std::memcpy(h->data(), old->data() + old->head, std::min(used, h->capacity));
     h->tail = h->head + used;

@@ -33,6 +33,7 @@ constexpr uint32_t flag_owned = 0x20000u;         // an owner is told of changes
 constexpr uint32_t flag_utf16_source = 0x40000u;  // a string loaded from UTF-16 text
 constexpr uint32_t flag_complemented = 0x80000u;  // bitset complemented
 constexpr uint32_t flag_heap = 0x100000u;         // buffer taken from the heap
+constexpr uint32_t flag_library = 0x200000u;      // a block of the script library: evaluated as compiled code
 constexpr uint32_t flag_big = 0x1000000u;         // buffer lives in a big frame of its own
 constexpr uint32_t flag_mark = 0x8000000u;        // collector mark
 constexpr uint32_t flag_head_middle = 0x10000000u;
@@ -180,11 +181,12 @@ uint32_t copy_buffer(const buffer_header* old);
 void replace_node_buffer(uint32_t node, buffer_header* h);
 // The flags a new buffer takes from the one it copies or replaces: type bits
 // (unit, owner, bitset and text flags) but not the collector's mark, the
-// heap, big-frame or head-in-the-middle placement bits, nor in-use.
+// heap, big-frame or head-in-the-middle placement bits, nor in-use. A copy
+// (keep_owner false) belongs to nobody and is not library code.
 constexpr uint32_t carried_flags = ~(flag_mark | flag_heap | flag_head_middle | flag_big | flag_in_use);
 inline void take_flags(buffer_header* dst, const buffer_header* src, bool keep_owner) {
     uint32_t f = src->flags & carried_flags;
-    if (!keep_owner) f &= ~flag_owned;
+    if (!keep_owner) f &= ~(flag_owned | flag_library);
     dst->flags = f | (dst->flags & flag_big) | flag_in_use | flag_always;
 }
 

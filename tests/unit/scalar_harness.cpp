@@ -66,13 +66,16 @@ outcome call_action(int action, std::vector<kel_value> args, const refinements& 
         return o;
     }
     stack::reset();
+    const error_trap trap = open_error_trap();
     stack::open_native_frame(nullptr);
     for (const kel_value& a : args) stack::push_copy(&a);
     try {
         signal_code c = registry::handler(type, action)(refs);
         if (c != signal_code::none) o.error = "signal";
         o.value = *stack::arguments();
+        close_error_trap(trap, false);
     } catch (const kel_unwind& u) {
+        close_error_trap(trap, u.code == code_value(signal_code::error));
         if (u.code != code_value(signal_code::error)) throw;
         o.error = last_fired().id;
     }
@@ -117,12 +120,15 @@ std::string show(const outcome& o) {
 }
 
 std::string capture(const std::function<void()>& body) {
+    const error_trap trap = open_error_trap();
     try {
         body();
     } catch (const kel_unwind& u) {
+        close_error_trap(trap, u.code == code_value(signal_code::error));
         if (u.code != code_value(signal_code::error)) throw;
         return std::string("!") + last_fired().id;
     }
+    close_error_trap(trap, false);
     return "";
 }
 

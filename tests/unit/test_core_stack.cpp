@@ -158,12 +158,14 @@ TEST_F(CoreStack, MarkOverflowRaises) {
 TEST(CoreFire, RecordsCategoryIdAndArguments) {
     test::boot();
     kel_value v = test::int_v(42);
+    const error_trap trap = open_error_trap();  // receives the error (else nothing would)
     try {
         fire(error_category::script, "invalid-refine-arg", error_arg::named("/part"), &v);
         FAIL() << "fire returned";
     } catch (const kel_unwind& u) {
         EXPECT_EQ(u.code, 0x7FFFFFFFu);
     }
+    close_error_trap(trap, true);
     const fired_error& e = last_fired();
     EXPECT_EQ(e.category, error_category::script);
     EXPECT_STREQ(e.id, "invalid-refine-arg");

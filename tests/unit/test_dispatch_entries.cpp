@@ -291,6 +291,7 @@ TEST_F(DispatchEntries, UnsupportedActionNamesTheCallTheTypeAndTheArgument) {
     const kel_value body = word_v(11);
     const auto saved = stack::names;
     stack::record_names(11, 12, nullptr);
+    set_unset(&stack::names.not_found);  // as before the runtime words record it
     stack::open_native_frame(&caller);
     EXPECT_TRUE(fires(
         [&] {

@@ -27,6 +27,7 @@ struct DispatchSignals : dispatch_test {
         dispatch_test::SetUp();
         saved_names = stack::names;
         stack::record_names(body_symbol, anon_symbol, nullptr);
+        set_unset(&stack::names.not_found);  // as before the runtime words record it
         stack::contexts = {get_values, set_values, index_of};
         values_of.clear();
     }

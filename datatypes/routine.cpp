@@ -1,0 +1,98 @@
+// routine: the routine! cell and its row.
+#include "datatypes/routine.h"
+
+#include <algorithm>
+
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/function.h"
+#include "evaluator/actions.h"
+#include "evaluator/stack.h"
+#include "kernel/native_api.h"
+
+namespace kel::routine {
+
+kel_value* push(const kel_value* spec_in, const kel_value* body_in, int32_t number, int32_t return_type, bool cells) {
+    kel_value* out = stack::push_unset();
+    kel_value* spec = stack::push_copy(spec_in);
+    kel_value* more = block::push_only_star(function::more::cells);
+    kel_value unset;
+    set_unset(&unset);
+    for (int32_t i = 0; i < function::more::cells; ++i) block::ks_add(more, &unset);
+    const uint32_t ctx = _context::make_from_spec(spec, true, false, _context::kind_function);
+    kel_value r;
+    r.header = types::routine | (cells ? flag_cells : 0u);
+    r.w1 = ctx;
+    r.w2 = series_node(spec);
+    r.w3 = series_node(more);
+    *_context::owner(ctx) = r;
+    kel_value* m = function::more_cell(&r, 0);
+    if (body_in) m[function::more::body] = *body_in;
+    else set_none(m + function::more::body);
+    set_integer(m + function::more::code, number);
+    set_integer(m + function::more::object, return_type);
+    set_arity(&r);
+    *out = r;
+    stack::regs.top = out + 1;
+    return out;
+}
+
+void set_arity(kel_value* r) {
+    const kel_value spec = function::spec_of(r);
+    const int32_t n = std::max(block::ks_length_q(&spec), 0);
+    uint32_t count = 0;
+    for (int32_t i = 0; i < n; ++i)
+        if (type_of(block::ks_abs_at(&spec, i)) == types::word) ++count;
+    r->header = (r->header & ~arity_mask) | (std::min(count, 31u) << arity_shift);
+}
+
+int32_t form(const kel_value*, kel_value* buffer, const kel_value*, int32_t part) {
+    text_out::append(buffer, "?routine?");
+    return part - 9;
+}
+
+int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, bool flat, const kel_value* arg,
+             int32_t part, int32_t indent) {
+    const kel_value r = *value;
+    text_out::append(buffer, "routine ");
+    part -= 8;
+    const kel_value spec = function::spec_of(&r);
+    part = actions::mold_value(&spec, buffer, only, all, flat, arg, part, indent);
+    const kel_value body = *function::more_cell(&r, function::more::body);
+    if (type_of(&body) != types::block) {
+        text_out::append(buffer, " ");
+        part -= 1;
+    }
+    return actions::mold_value(&body, buffer, only, all, flat, arg, part, indent);
+}
+
+int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
+    if (type_of(other) != types::routine) return cmp::not_comparable;
+    switch (op) {
+        case cmp::equal:
+        case cmp::not_equal:
+        case cmp::strict_equal:
+        case cmp::sort:
+        case cmp::case_sort:
+        case cmp::same:
+        case cmp::find: {
+            const int32_t a = static_cast<int32_t>(value->w3), b = static_cast<int32_t>(other->w3);
+            return (a > b) - (a < b);
+        }
+        default: return cmp::not_comparable;
+    }
+}
+
+registry::registration row() {
+    registry::registration r;
+    r.id = types::routine;
+    r.parent = types::function;
+    r.name = "routine!";
+    r[act::reflect] = registry::entry::inherit();
+    r[act::form] = form;
+    r[act::mold] = mold;
+    r[act::compare] = compare;
+    return r;
+}
+
+}  // namespace kel::routine

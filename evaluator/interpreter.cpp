@@ -1,0 +1,1331 @@
+// interpreter: block evaluation, calls, argument fetching, paths and tracing.
+//
+// Reading guide: positions (code_position), the fast word lookup, the
+// argument cache (built from specs), tracing, then the evaluator proper:
+// eval_block -> step_expression -> invoke_value -> fetch_arguments ->
+// call_function_body, and walk_path beside them.
+#include "evaluator/interpreter.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "datatypes/block.h"
+#include "datatypes/block_actions.h"
+#include "datatypes/context.h"
+#include "datatypes/function.h"
+#include "datatypes/native.h"
+#include "datatypes/routine.h"
+#include "datatypes/symbol.h"
+#include "datatypes/typeset.h"
+#include "datatypes/word.h"
+#include "evaluator/actions.h"
+#include "evaluator/native_api_words.h"
+#include "evaluator/natives.h"
+#include "evaluator/routines.h"
+#include "evaluator/signals.h"
+#include "evaluator/stack.h"
+#include "kernel/native_api.h"
+#include "kernel/runtime.h"
+#include "kernel/runtime_words.h"
+#include "kernel/series_memory.h"
+
+namespace kel::interpreter {
+
+trace_state trace;
+kel_value current_position{types::unset, 0, 0, 0};
+
+namespace {
+
+// --- names and kinds -----------------------------------------------------------------
+
+kel_value eval_set_path_word{types::unset, 0, 0, 0};
+
+constexpr uint32_t library_eval_kind = 0x07000000u;  // an evaluation mark without the interpreted flag
+
+inline uint32_t eval_kind(bool library) { return library ? library_eval_kind : stack::kind::eval; }
+inline uint32_t native_kind(bool library) { return library ? stack::kind::native : stack::kind::eval_native; }
+inline uint32_t call_kind(bool library) { return library ? stack::kind::call : stack::kind::eval_call; }
+
+inline bool function_type(uint32_t t) {
+    return t == types::native || t == types::action || t == types::function || t == types::routine;
+}
+inline bool native_like(uint32_t t) { return t == types::native || t == types::action; }
+inline bool traced(const code_position* c) { return trace.active && !(c && c->library); }
+
+// --- the machine stack ------------------------------------------------------------------
+// Calls check the machine stack against a floor kept well above the guard
+// zone, so that building and raising the error still has room.
+
+constexpr size_t machine_margin = 256 * 1024;
+thread_local char* machine_floor = nullptr;
+
+char* compute_floor() {
+    char* low = runtime::record.stack_low;
+    size_t size = 0;
+    if (!low) {
+        pthread_attr_t attr;
+        void* addr = nullptr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            pthread_attr_getstack(&attr, &addr, &size);
+            pthread_attr_destroy(&attr);
+        }
+        low = static_cast<char*>(addr);
+        if (!low) return reinterpret_cast<char*>(1);  // unknown: never trips
+    } else if (runtime::record.stack_high) {
+        size = static_cast<size_t>(runtime::record.stack_high - low);
+    }
+    const size_t margin = size ? std::min(machine_margin, size / 4) : machine_margin;
+    return low + margin;
+}
+
+inline void check_machine_stack() {
+    char* here = static_cast<char*>(__builtin_frame_address(0));
+    if (!machine_floor) [[unlikely]] machine_floor = compute_floor();
+    if (here < machine_floor) [[unlikely]] stack::overflow();
+}
+
+// --- word lookup --------------------------------------------------------------------------
+
+inline memory::buffer_header* header_of(uint32_t node) { return memory::buffer_of(node); }
+
+// The value slot of a bound word, or null when the fast path cannot tell.
+inline kel_value* fast_slot(const kel_value* w) {
+    const uint32_t ctx = w->w1;
+    const int32_t index = static_cast<int32_t>(w->w3);
+    if (ctx == 0 || index < 0) return nullptr;
+    const kel_value* c = reinterpret_cast<const kel_value*>(header_of(ctx)->head_ptr());
+    if (c->w2 == 0) return nullptr;
+    if (c->header & _context::flag_stack) {
+        kel_value* v = stack::bottom() + (c->w2 - 1) + index;
+        return v < stack::regs.limit ? v : nullptr;
+    }
+    memory::buffer_header* h = header_of(c->w2);
+    if (static_cast<uint32_t>(index) >= h->used() / 16) return nullptr;
+    return reinterpret_cast<kel_value*>(h->head_ptr()) + index;
+}
+
+// The value slot of a word; the errors of an unbound word or a context
+// without values come from the context module.
+inline kel_value* lookup(const kel_value* w) {
+    if (kel_value* v = fast_slot(w)) [[likely]] return v;
+    return _context::get_bound(w);
+}
+
+// --- code positions ------------------------------------------------------------------------
+
+inline int32_t tail_index(uint32_t node) { return static_cast<int32_t>(header_of(node)->used() / 16); }
+
+}  // namespace
+
+code_position position_of(const kel_value* block) {
+    code_position c;
+    c.block = *block;
+    const uint32_t node = series_node(block);
+    const int32_t tail = tail_index(node);
+    c.pos = std::clamp(series_head(block), 0, tail);
+    c.end = tail;
+    c.library = (header_of(node)->flags & memory::flag_library) != 0;
+    return c;
+}
+
+int32_t end_of(const code_position& c) { return std::min(c.end, tail_index(series_node(&c.block))); }
+
+kel_value* cell_at(const code_position& c, int32_t index) {
+    return reinterpret_cast<kel_value*>(header_of(series_node(&c.block))->head_ptr()) + index;
+}
+
+// --- the argument cache ----------------------------------------------------------------------
+
+namespace {
+
+inline kel_value* cells_of(uint32_t node) { return reinterpret_cast<kel_value*>(header_of(node)->head_ptr()); }
+
+// The spec a value's calls are checked against: a native's or action's table
+// spec when the table has one, else the value's own.
+kel_value call_spec(const kel_value* fn) {
+    const uint32_t t = type_of(fn);
+    const int32_t number = static_cast<int32_t>(fn->w1);
+    const kel_value* table_spec = t == types::native   ? natives::native_spec(number)
+                                  : t == types::action ? natives::action_spec(number)
+                                                       : nullptr;
+    return table_spec ? *table_spec : function::spec_of(fn);
+}
+
+// The entries of a spec, in order, as the cache holds them: each call of
+// `entry` gets the entry's kind (word type, set-word for `return:`,
+// refinement), the spec cell's index, and the index of its type block (-1).
+// The walk stops at /local and answers the /local count (0 without one, -1
+// when there is no /local at all).
+template <class F>
+int32_t walk_spec(const kel_value& spec, F entry) {
+    const uint32_t node = series_node(&spec);
+    const uint32_t local = symbol::resolve(word_symbol(&words::ref_local));
+    int32_t i = std::max(series_head(&spec), 0);
+    if (i < tail_index(node) && type_of(cells_of(node) + i) == types::block) ++i;  // the attribute block
+    for (; i < tail_index(node); ++i) {
+        const kel_value c = *(cells_of(node) + i);
+        const uint32_t t = type_of(&c);
+        const bool typed = i + 1 < tail_index(node) && type_of(cells_of(node) + i + 1) == types::block;
+        if (t == types::word || t == types::get_word || t == types::lit_word || t == types::set_word) {
+            entry(t, i, typed ? i + 1 : -1);
+            if (typed) ++i;
+        } else if (t == types::refinement) {
+            if (symbol::resolve(word_symbol(&c)) == local) return function::count_locals(node, i, false);
+            entry(t, i, -1);
+        }
+    }
+    return -1;
+}
+
+// Builds the cache from the spec and stores it in auxiliary cell 1.
+kel_value build_cache(const kel_value* fn_in) {
+    const kel_value fn = *fn_in;
+    const bool natives_like = native_like(type_of(&fn));
+    const kel_value spec = call_spec(&fn);
+    kel_value* held_spec = stack::push_copy(&spec);
+    kel_value* cache = block::push_only_star(std::max(block::ks_length_q(&spec), 0) + 1);
+    int32_t slot = 0, frame = 0;
+    const int32_t locals = walk_spec(*held_spec, [&](uint32_t t, int32_t i, int32_t types_at) {
+        const kel_value c = *(cells_of(series_node(held_spec)) + i);
+        if (t == types::refinement) {
+            kel_value r = c;
+            clear_new_line(&r);
+            r.w3 = static_cast<uint32_t>(natives_like ? ++slot : frame);
+            ++frame;
+            block::ks_add(cache, &r);
+            return;
+        }
+        uint32_t cls = 0;
+        if (t == types::set_word) {
+            if (symbol::resolve(word_symbol(&c)) != symbol::resolve(words::return_))
+                fire(error_category::script, "bad-func-def", &c);
+            cls = class_return;
+        } else {
+            cls = t == types::get_word ? class_get : t == types::lit_word ? class_lit : 0;
+            ++frame;
+        }
+        kel_value* entry;
+        if (types_at >= 0) {
+            const kel_value types_block = *(cells_of(series_node(held_spec)) + types_at);
+            entry = typeset::make_from_spec(cache, &types_block);
+        } else {
+            entry = typeset::make_untyped_arg(cache);
+        }
+        entry->header = types::typeset | cls;
+    });
+    if (natives_like && slot > static_cast<int32_t>(sizeof(refinements::at) / sizeof(int32_t)))
+        fire(error_category::internal, "not-done");
+    kel_value count;
+    if (!natives_like && locals >= 0) {
+        set_integer(&count, locals);
+        block::ks_add(cache, &count);
+    } else if (natives_like && slot > 0) {
+        set_integer(&count, slot);
+        block::ks_add(cache, &count);
+    }
+    const kel_value made = *cache;
+    *function::more_cell(&fn, function::more::cache) = made;
+    stack::regs.top = held_spec;
+    return made;
+}
+
+}  // namespace
+
+kel_value cache_of(const kel_value* fn) {
+    const kel_value* c = function::more_cell(fn, function::more::cache);
+    if (type_of(c) == types::block) [[likely]] return *c;
+    return build_cache(fn);
+}
+
+void argument_word(const kel_value* fn, int32_t index, kel_value* out) {
+    const kel_value spec = call_spec(fn);
+    int32_t n = 0;
+    bool found = false;
+    walk_spec(spec, [&](uint32_t, int32_t i, int32_t) {
+        if (n++ != index || found) return;
+        found = true;
+        *out = *(cells_of(series_node(&spec)) + i);
+        out->header = types::word;
+    });
+    if (!found) *out = *word::from_c_string("value");
+}
+
+// --- tracing -------------------------------------------------------------------------------
+
+namespace {
+
+const kel_value* event_word(uint32_t e) {
+    switch (e) {
+        case event::init: return &words::_init;
+        case event::end: return &words::_end;
+        case event::prolog: return &words::_prolog;
+        case event::epilog: return &words::_epilog;
+        case event::enter: return &words::_enter;
+        case event::exit: return &words::_exit;
+        case event::open: return &words::_open;
+        case event::return_: return &words::_return;
+        case event::fetch: return &words::_fetch;
+        case event::push: return &words::_push;
+        case event::set: return &words::_set;
+        case event::call: return &words::_call;
+        case event::error: return &words::_error;
+        case event::throw_: return &words::_throw;
+        case event::catch_: return &words::_catch;
+        default: return &words::_expr;
+    }
+}
+
+// Pushes the frame of a call from C++: the argument values in order (none!
+// for the missing ones, type-checked), false and none! for refinements and
+// their arguments, then the /local cells.
+void push_fixed_frame(const kel_value* fn, const kel_value* name, const kel_value* args, int32_t count) {
+    const kel_value cache = cache_of(fn);
+    const int32_t n = block::ks_length_q(&cache);
+    int32_t k = 0, entry_index = 0;
+    bool in_refinement = false;
+    for (int32_t i = 0; i < n; ++i) {
+        const kel_value e = *block::ks_abs_at(&cache, i);
+        const uint32_t t = type_of(&e);
+        if (t == types::refinement) {
+            set_logic(stack::alloc_cell(), false);
+            in_refinement = true;
+            ++entry_index;
+        } else if (t == types::typeset) {
+            const bool ret = (e.header & class_mask) == class_return;
+            ++entry_index;
+            if (ret) continue;
+            kel_value* cell = stack::alloc_cell();
+            if (in_refinement || k >= count) {
+                set_none(cell);
+                continue;
+            }
+            *cell = args[k++];
+            if (!typeset_has(&e, type_of(cell))) {
+                kel_value datatype, word;
+                set_datatype(&datatype, type_of(cell));
+                argument_word(fn, entry_index - 1, &word);
+                fire(error_category::script, "expect-arg", name, &datatype, &word);
+            }
+        } else if (t == types::integer && !native_like(type_of(fn)) && get_integer(&e) > 0) {
+            function::push_unused_refinement(get_integer(&e));
+        }
+    }
+}
+
+struct tracing_off {
+    bool saved;
+    tracing_off() : saved(trace.active) { trace.active = false; }
+    ~tracing_off() { trace.active = saved; }
+};
+
+}  // namespace
+
+uint32_t trace_mask(const kel_value* callback) {
+    const kel_value body = *function::more_cell(callback, function::more::body);
+    if (type_of(&body) != types::block || block::ks_length_q(&body) <= 0) return event::default_mask;
+    const kel_value first = *block::ks_abs_at(&body, series_head(&body));
+    if (type_of(&first) != types::block) return event::default_mask;
+    uint32_t mask = 0;
+    const int32_t n = block::ks_length_q(&first);
+    for (int32_t i = 0; i < n; ++i) {
+        const kel_value* w = block::ks_abs_at(&first, series_head(&first) + i);
+        if (type_of(w) != types::word) continue;
+        const uint32_t s = symbol::resolve(word_symbol(w));
+        for (uint32_t bit = 1; bit <= event::expr; bit <<= 1)
+            if (symbol::resolve(word_symbol(event_word(bit))) == s) mask |= bit;
+    }
+    return mask;
+}
+
+void start_tracing(const kel_value* callback) {
+    const kel_value cb = *callback;
+    trace.callback = cb;  // kept for the collector by each_root
+    trace.mask = trace_mask(&cb);
+    trace.locals = function::count_locals(cb.w2, 0, false);
+    trace.active = true;
+}
+
+void stop_tracing() {
+    trace.active = false;
+    set_unset(&trace.callback);
+}
+
+void notify_tracer(uint32_t ev, const kel_value* code, int32_t pos, const kel_value* ref, const kel_value* value) {
+    if (!(trace.mask & ev) || type_of(&trace.callback) != types::function) return;
+    kel_value* saved_base = stack::arguments();
+    (void)stack::alloc_cell();  // the value just produced stays below
+    kel_value* saved_top = stack::top();
+    const kel_value cb = trace.callback;
+    kel_value args[6];
+    args[0] = *event_word(ev);
+    if (code) args[1] = *code;
+    else set_none(&args[1]);
+    int32_t offset = -1;
+    if (code && pos >= 0) {
+        const int32_t head = series_head(code);
+        const int32_t tail = tail_index(series_node(code));
+        if (pos >= head && pos <= tail) offset = pos - head;
+    }
+    set_integer(&args[2], offset);
+    if (value && type_of(value) != types::none_id) args[3] = *value;
+    else set_none(&args[3]);
+    const bool with_ref = ev == event::set || ev == event::epilog || ev == event::prolog || ev == event::return_ ||
+                          ev == event::call;
+    if (with_ref && ref) args[4] = *ref;
+    else set_none(&args[4]);
+    set_pair(&args[5], static_cast<int32_t>(stack::offset_of(saved_base)),
+             static_cast<int32_t>(stack::offset_of(saved_top) - 1));
+    stack::open_call_frame(&words::_interp_callback, cb.w1, stack::kind::eval_call);
+    push_fixed_frame(&cb, &words::_interp_callback, args, 6);
+    signal_code c;
+    {
+        tracing_off off;
+        const kel_value* object = function::more_cell(&cb, function::more::object);
+        const uint32_t owner = type_of(object) == types::integer ? static_cast<uint32_t>(get_integer(object)) : 0;
+        c = call_function_body(&cb, owner, &words::_interp_callback, 0);
+    }
+    if (c != signal_code::none) stack::throw_code(c);
+    stack::close_call_frame();
+    stack::regs.top = saved_top - 1;
+    stack::regs.arguments = saved_base;
+}
+
+void trace_init() {
+    if (trace.active) notify_tracer(event::init, nullptr, -1, nullptr, nullptr);
+}
+void trace_end() {
+    if (trace.active) notify_tracer(event::end, nullptr, -1, nullptr, nullptr);
+}
+void trace_throw() {
+    if (trace.active) notify_tracer(event::throw_, nullptr, -1, nullptr, stack::arguments());
+}
+void trace_catch() {
+    if (trace.active) notify_tracer(event::catch_, nullptr, -1, nullptr, stack::arguments());
+}
+void trace_call(const kel_value* name, const kel_value* fn) {
+    if (trace.active) notify_tracer(event::call, nullptr, -1, name, fn);
+}
+void trace_return(const kel_value* name) {
+    if (trace.active) notify_tracer(event::return_, nullptr, -1, name, stack::arguments());
+}
+
+// --- evaluation ------------------------------------------------------------------------------
+
+namespace {
+
+// Puts the current-position cell back however the evaluation ends.
+struct position_guard {
+    kel_value saved;
+    bool library;
+    explicit position_guard(bool lib) : saved(current_position), library(lib) {}
+    ~position_guard() {
+        if (!library) current_position = saved;
+    }
+};
+
+// Leaves the result of an expression that was pushed at `entry` also in the
+// arguments base cell when it is not to stay pushed.
+inline void settle(kel_value* entry, bool push) {
+    if (!push && entry != stack::arguments()) *stack::arguments() = *entry;
+}
+
+inline void push_value(const kel_value* v) { *stack::alloc_cell() = *v; }
+
+signal_code apply_infix(code_position& c, kel_value* entry);
+
+}  // namespace
+
+signal_code eval_block(const kel_value* block, bool set_last) {
+    check_machine_stack();
+    code_position c = position_of(block);
+    position_guard guard(c.library);
+    stack::open_frame(&words::_body, eval_kind(c.library));
+    const bool traced_here = traced(&c);
+    if (traced_here) notify_tracer(event::enter, &c.block, c.pos, nullptr, nullptr);
+    if (c.pos >= end_of(c)) {
+        set_unset(stack::arguments());
+    } else {
+        if (!c.library) current_position = c.block;
+        for (;;) {
+            if (!c.library) current_position.w1 = static_cast<uint32_t>(c.pos);
+            KEL_PROPAGATE(step_expression(c, false, false, false));
+            if (c.pos >= end_of(c)) break;
+            stack::rewind();
+        }
+    }
+    if (traced(&c)) notify_tracer(event::exit, &c.block, end_of(c), nullptr, stack::arguments());
+    if (set_last) stack::close_frame_set_last();
+    else stack::close_frame();
+    return signal_code::none;
+}
+
+signal_code eval_next(code_position& c, bool push) {
+    stack::open_frame(&words::_body, native_kind(c.library));
+    KEL_PROPAGATE(step_expression(c, false, true, false));
+    if (push) stack::close_frame();
+    else stack::close_frame_set_last();
+    return signal_code::none;
+}
+
+signal_code eval_next_at(const kel_value* block, int32_t* head) {
+    code_position c = position_of(block);
+    *head = c.pos;
+    if (c.pos >= end_of(c)) {
+        stack::push_unset();
+        return signal_code::none;
+    }
+    KEL_PROPAGATE(eval_next(c, true));
+    *head = c.pos;
+    return signal_code::none;
+}
+
+signal_code step_expression(code_position& c, bool no_infix, bool push, bool literal) {
+    kel_value* const entry = stack::top();
+    const kel_value v = *cell_at(c, c.pos);
+    if (traced(&c)) notify_tracer(event::fetch, &c.block, c.pos, nullptr, &v);
+    switch (type_of(&v)) {
+        case types::word: {
+            ++c.pos;
+            const kel_value* value = lookup(&v);
+            const uint32_t t = type_of(value);
+            if (function_type(t)) {
+                const kel_value fn = *value;
+                KEL_PROPAGATE(invoke_value(&fn, &c, true, nullptr, &v, &fn, mode::plain, false));
+            } else if (t == types::unset) {
+                fire(error_category::script, "no-value", &v);
+            } else if (t == types::op) {
+                fire(error_category::script, "no-op-arg", &v);
+            } else {
+                push_value(value);
+                if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
+            }
+            break;
+        }
+        case types::set_word: {
+            stack::open_frame(&v, native_kind(c.library));
+            push_value(&v);
+            if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, &v);
+            ++c.pos;
+            if (c.pos >= end_of(c)) fire(error_category::script, "need-value", &v);
+            KEL_PROPAGATE(step_expression(c, false, true, false));
+            if (traced(&c)) notify_tracer(event::set, &c.block, c.pos, &v, stack::argument(2));
+            word::set_from_arguments();
+            stack::close_frame();
+            break;
+        }
+        case types::set_path: {
+            if (c.pos + 1 >= end_of(c)) fire(error_category::script, "need-value", &v);
+            stack::open_frame(c.library ? &eval_set_path_word : &words::_set_path, native_kind(c.library));
+            ++c.pos;
+            KEL_PROPAGATE(step_expression(c, false, true, false));
+            if (traced(&c)) notify_tracer(event::set, &c.block, c.pos, &v, stack::arguments());
+            const kel_value value = *stack::arguments();
+            KEL_PROPAGATE(walk_path(&v, &c, true, false, true, &value));
+            stack::set_last_only(&value);
+            stack::close_frame();
+            break;
+        }
+        case types::get_word: {
+            ++c.pos;
+            push_value(lookup(&v));
+            if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
+            break;
+        }
+        case types::lit_word: {
+            ++c.pos;
+            kel_value* cell = stack::alloc_cell();
+            *cell = v;
+            set_type(cell, types::word);
+            clear_new_line(cell);
+            if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, cell);
+            break;
+        }
+        case types::paren: {
+            ++c.pos;
+            KEL_PROPAGATE(eval_block(&v, false));
+            break;
+        }
+        case types::path:
+        case types::get_path: {
+            ++c.pos;
+            KEL_PROPAGATE(walk_path(&v, &c, false, type_of(&v) == types::get_path, true));
+            if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
+            break;
+        }
+        case types::lit_path: {
+            ++c.pos;
+            kel_value* cell = stack::alloc_cell();
+            *cell = v;
+            set_type(cell, types::path);
+            cell->w3 = 0;
+            if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, cell);
+            break;
+        }
+        case types::op: fire(error_category::internal, "not-done");
+        case types::native:
+        case types::action:
+        case types::function:
+        case types::routine: {
+            ++c.pos;
+            if (literal) {
+                push_value(&v);
+                if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
+            } else {
+                KEL_PROPAGATE(invoke_value(&v, &c, true, nullptr, nullptr, &v, mode::plain, false));
+            }
+            break;
+        }
+        case types::issue: {
+            if (c.pos + 1 < end_of(c) && type_of(cell_at(c, c.pos + 1)) == types::block) {
+                const uint32_t s = symbol::resolve(word_symbol(&v));
+                if (s == symbol::resolve(words::system) || s == symbol::resolve(words::system_global))
+                    fire(error_category::internal, "kel-system");
+            }
+            ++c.pos;
+            push_value(&v);
+            if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
+            break;
+        }
+        default: {
+            ++c.pos;
+            push_value(&v);
+            if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
+            break;
+        }
+    }
+    if (!no_infix) KEL_PROPAGATE(apply_infix(c, entry));
+    settle(entry, push);
+    if (!push && traced(&c)) notify_tracer(event::expr, &c.block, c.pos, nullptr, stack::arguments());
+    return signal_code::none;
+}
+
+namespace {
+
+// The integer and float fast path of an operator made from add, subtract or
+// multiply, or from a native that names a comparison: the right operand is a
+// literal or a word's value (nothing to evaluate), and both operands are
+// integer! (or float! for arithmetic). Answers false when the general call
+// is needed; nothing has been consumed then.
+bool fast_operator(code_position& c, const kel_value& op, kel_value* entry) {
+    const uint32_t wrapped = native::wrapped_type(&op);
+    int32_t math = -1, compare = -1;
+    if (wrapped == types::action) {
+        switch (op.w1) {
+            case act::add: math = actions::math::add; break;
+            case act::subtract: math = actions::math::subtract; break;
+            case act::multiply: math = actions::math::multiply; break;
+            default: return false;
+        }
+    } else if (wrapped == types::native) {
+        const natives::entry& e = natives::at(static_cast<int32_t>(op.w1));
+        if (e.fast != natives::fast_path::compare) return false;
+        compare = e.fast_code;
+    } else {
+        return false;
+    }
+    const int32_t at = c.pos + 1;  // the right operand
+    if (at >= end_of(c)) return false;
+    const kel_value* right = cell_at(c, at);
+    if (type_of(right) == types::word) {
+        right = fast_slot(right);
+        if (!right) return false;
+    }
+    const uint32_t tl = type_of(entry), tr = type_of(right);
+    if (tl == types::integer && tr == types::integer) {
+        const int32_t x = get_integer(entry), y = get_integer(right);
+        if (compare >= 0) {
+            bool r;
+            switch (compare) {
+                case cmp::equal:
+                case cmp::strict_equal: r = x == y; break;
+                case cmp::not_equal: r = x != y; break;
+                case cmp::lesser: r = x < y; break;
+                case cmp::lesser_or_equal: r = x <= y; break;
+                case cmp::greater: r = x > y; break;
+                case cmp::greater_or_equal: r = x >= y; break;
+                default: return false;
+            }
+            set_logic(entry, r);
+        } else {
+            int32_t r;
+            bool overflow;
+            switch (math) {
+                case actions::math::add: overflow = __builtin_add_overflow(x, y, &r); break;
+                case actions::math::subtract: overflow = __builtin_sub_overflow(x, y, &r); break;
+                default: overflow = __builtin_mul_overflow(x, y, &r); break;
+            }
+            if (overflow) {
+                const double a = x, b = y;
+                set_float(entry, math == actions::math::add ? a + b : math == actions::math::subtract ? a - b : a * b);
+            } else {
+                set_integer(entry, r);
+            }
+        }
+    } else if (tl == types::float_ && tr == types::float_ && math >= 0) {
+        const double a = get_float(entry), b = get_float(right);
+        set_float(entry, math == actions::math::add ? a + b : math == actions::math::subtract ? a - b : a * b);
+    } else {
+        return false;
+    }
+    c.pos = at + 1;
+    return true;
+}
+
+signal_code apply_infix(code_position& c, kel_value* entry) {
+    for (;;) {
+        if (c.pos >= end_of(c)) return signal_code::none;
+        const kel_value* next = cell_at(c, c.pos);
+        if (type_of(next) != types::word) return signal_code::none;
+        const kel_value* value = fast_slot(next);
+        if (!value) value = word_ops::value_or_null(next);
+        if (!value || type_of(value) != types::op) return signal_code::none;
+        const kel_value op = *value;
+        const kel_value op_word = *next;
+        if (traced(&c)) {
+            notify_tracer(event::fetch, &c.block, c.pos, nullptr, &op_word);
+        } else if (fast_operator(c, op, entry)) {
+            continue;
+        }
+        stack::regs.top = entry;
+        kel_value fn = op;
+        fn.header = native::wrapped_type(&op);
+        ++c.pos;
+        KEL_PROPAGATE(invoke_value(&fn, &c, true, nullptr, &op_word, &op, mode::plain, true));
+    }
+}
+
+// --- argument fetching ---------------------------------------------------------------------
+
+struct call {
+    kel_value fn;
+    uint32_t type;
+    bool natives_like;
+    kel_value cache;
+    kel_value* base;
+    kel_value name;
+    const kel_value* call_site;
+    code_position* c;
+    const kel_value* path;
+    int32_t mode;
+    bool infix;
+    refinements refs;
+};
+
+inline kel_value cache_entry(const call& k, int32_t i) { return *(cells_of(series_node(&k.cache)) + i); }
+inline int32_t cache_length(const call& k) { return tail_index(series_node(&k.cache)); }
+
+[[noreturn]] void expect_arg(const call& k, int32_t entry_index, const kel_value* value) {
+    kel_value datatype, word;
+    set_datatype(&datatype, type_of(value));
+    argument_word(&k.fn, entry_index, &word);
+    fire(error_category::script, "expect-arg", &k.name, &datatype, &word);
+}
+
+inline void check_type(const call& k, int32_t entry_index, const kel_value* value) {
+    const kel_value e = cache_entry(k, entry_index);
+    if (!typeset_has(&e, type_of(value))) [[unlikely]] expect_arg(k, entry_index, value);
+}
+
+inline bool at_end(const call& k) { return !k.c || k.c->pos >= end_of(*k.c); }
+
+// Fetches one argument of class `cls` from the code (pushed).
+signal_code fetch_one(call& k, uint32_t cls, int32_t entry_index) {
+    if (at_end(k)) {
+        kel_value word;
+        argument_word(&k.fn, entry_index, &word);
+        fire(error_category::script, "no-arg", &k.name, &word);
+    }
+    code_position& c = *k.c;
+    if (cls == class_get) {
+        const kel_value v = *cell_at(c, c.pos);
+        if (traced(&c)) notify_tracer(event::fetch, &c.block, c.pos, nullptr, &v);
+        ++c.pos;
+        push_value(&v);
+        if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, &v);
+        return signal_code::none;
+    }
+    if (cls == class_lit) {
+        const kel_value v = *cell_at(c, c.pos);
+        ++c.pos;
+        switch (type_of(&v)) {
+            case types::paren:
+                stack::open_frame(&words::_anon, native_kind(c.library));
+                KEL_PROPAGATE(eval_block(&v, false));
+                stack::close_frame();
+                break;
+            case types::get_word: push_value(lookup(&v)); break;
+            case types::get_path: KEL_PROPAGATE(walk_path(&v, &c, false, true, true)); break;
+            default: push_value(&v); break;
+        }
+        return signal_code::none;
+    }
+    if (k.mode & mode::single) {
+        const int32_t saved_end = c.end;
+        c.end = std::min(c.end, c.pos + 1);
+        const signal_code code = step_expression(c, k.infix, true, false);
+        KEL_PROPAGATE(code);
+        c.end = saved_end;
+        return signal_code::none;
+    }
+    return step_expression(c, k.infix, true, false);
+}
+
+// Fetches a value and drops it (an argument of a refinement that is off).
+signal_code fetch_and_drop(call& k, uint32_t cls, int32_t entry_index) {
+    KEL_PROPAGATE(fetch_one(k, cls, entry_index));
+    stack::drop_cells(1);
+    return signal_code::none;
+}
+
+inline bool truthy(const kel_value* v) {
+    const uint32_t t = type_of(v);
+    return !(t == types::none || (t == types::logic && !get_logic(v)));
+}
+
+// The cache index of the refinement named by `element` (by canonical
+// symbol), or -1.
+int32_t find_refinement(const call& k, const kel_value* element) {
+    const uint32_t s = symbol::resolve(word_symbol(element));
+    const int32_t n = cache_length(k);
+    for (int32_t i = 0; i < n; ++i) {
+        const kel_value e = cache_entry(k, i);
+        if (type_of(&e) == types::refinement && symbol::resolve(word_symbol(&e)) == s) return i;
+    }
+    return -1;
+}
+
+// Uses one refinement named in the path or inline: sets it and fetches its
+// arguments (or fetches and drops them when it is off).
+signal_code use_refinement(call& k, int32_t index, bool on, const kel_value* dup_arg) {
+    const kel_value r = cache_entry(k, index);
+    kel_value* frame_cell = nullptr;
+    if (k.natives_like) {
+        const int32_t slot = static_cast<int32_t>(r.w3) - 1;
+        if (k.refs.at[slot] != -1) fire(error_category::script, "dup-refine", dup_arg);
+        if (on) k.refs.at[slot] = static_cast<int32_t>(stack::top() - k.base);
+    } else {
+        frame_cell = k.base + r.w3;
+        if (type_of(frame_cell) == types::logic && get_logic(frame_cell))
+            fire(error_category::script, "dup-refine", dup_arg);
+        set_logic(frame_cell, on);
+    }
+    int32_t cell_offset = static_cast<int32_t>(r.w3) + 1;
+    const int32_t n = cache_length(k);
+    for (int32_t i = index + 1; i < n; ++i) {
+        const kel_value e = cache_entry(k, i);
+        if (type_of(&e) != types::typeset) break;
+        const uint32_t cls = e.header & class_mask;
+        if (cls == class_return) continue;
+        if (!on) {
+            if (!(k.mode & mode::single)) KEL_PROPAGATE(fetch_and_drop(k, cls, i));
+            ++cell_offset;
+            continue;
+        }
+        KEL_PROPAGATE(fetch_one(k, cls, i));
+        check_type(k, i, stack::top() - 1);
+        if (!k.natives_like) {
+            k.base[cell_offset] = *(stack::top() - 1);
+            stack::drop_cells(1);
+        }
+        ++cell_offset;
+    }
+    return signal_code::none;
+}
+
+int32_t refinement_total(const call& k) {
+    const int32_t n = cache_length(k);
+    int32_t count = 0;
+    for (int32_t i = 0; i < n; ++i)
+        if (type_of(cells_of(series_node(&k.cache)) + i) == types::refinement) ++count;
+    return count;
+}
+
+signal_code path_refinements(call& k) {
+    const kel_value path = *k.path;
+    const int32_t n = block::ks_length_q(&path);
+    for (int32_t j = 1; j < n; ++j) {
+        const kel_value element = *block::ks_abs_at(&path, series_head(&path) + j);
+        bool on = true;
+        if (type_of(&element) == types::get_word) {
+            on = truthy(lookup(&element));
+        } else if (type_of(&element) != types::word) {
+            if (refinement_total(k) == 0) break;
+            fire(error_category::script, "bad-refine", &element);
+        }
+        const int32_t index = find_refinement(k, &element);
+        if (index < 0) fire(error_category::script, "no-refine", &k.name, &element);
+        KEL_PROPAGATE(use_refinement(k, index, on, &path));
+    }
+    return signal_code::none;
+}
+
+signal_code inline_refinements(call& k) {
+    while (!at_end(k)) {
+        code_position& c = *k.c;
+        const kel_value element = *cell_at(c, c.pos);
+        bool on = true;
+        if (type_of(&element) == types::get_word) {
+            ++c.pos;
+            on = truthy(lookup(&element));
+        } else if (type_of(&element) == types::refinement) {
+            ++c.pos;
+            if (at_end(k)) {
+                on = false;
+            } else {
+                KEL_PROPAGATE(step_expression(c, false, true, false));
+                on = truthy(stack::top() - 1);
+                stack::drop_cells(1);
+            }
+        } else {
+            fire(error_category::script, "bad-refine", &element);
+        }
+        const int32_t index = find_refinement(k, &element);
+        if (index < 0) fire(error_category::script, "no-refine", &k.name, &element);
+        KEL_PROPAGATE(use_refinement(k, index, on, &element));
+    }
+    return signal_code::none;
+}
+
+signal_code fetch_arguments(call& k) {
+    k.cache = cache_of(&k.fn);
+    k.base = stack::arguments();
+    k.refs = refinements::none();
+    bool pending_left = k.infix;
+    if (k.infix) (void)stack::alloc_cell();  // the left operand is the first argument
+    bool active = true;
+    int32_t locals = 0;
+    const bool applied = k.mode > 0 && !k.path;
+    const int32_t n = cache_length(k);
+    for (int32_t i = 0; i < n; ++i) {
+        const kel_value e = cache_entry(k, i);
+        const uint32_t t = type_of(&e);
+        if (t == types::typeset) {
+            const uint32_t cls = e.header & class_mask;
+            if (cls == class_return) continue;
+            if (!active) {
+                if (!k.natives_like) set_none(stack::alloc_cell());
+                if ((k.mode & 3) == mode::apply_all && !k.path && !at_end(k)) KEL_PROPAGATE(fetch_and_drop(k, cls, i));
+                continue;
+            }
+            if (pending_left) {
+                pending_left = false;
+                check_type(k, i, k.base);
+                continue;
+            }
+            if (at_end(k)) {
+                if (k.mode > 0) {
+                    set_none(stack::alloc_cell());
+                    continue;
+                }
+                if (cls == class_lit && typeset_has(&e, types::unset)) {
+                    set_unset(stack::alloc_cell());
+                    continue;
+                }
+            }
+            KEL_PROPAGATE(fetch_one(k, cls, i));
+            check_type(k, i, stack::top() - 1);
+        } else if (t == types::refinement) {
+            if (applied) {
+                if (at_end(k) || (k.mode & mode::inline_refinements)) {
+                    if (!k.natives_like) set_logic(stack::alloc_cell(), false);
+                    active = at_end(k);
+                } else {
+                    KEL_PROPAGATE(fetch_one(k, 0, i));
+                    kel_value* v = stack::top() - 1;
+                    if (type_of(v) != types::logic) expect_arg(k, i, v);
+                    const bool on = get_logic(v);
+                    if (k.natives_like) {
+                        stack::drop_cells(1);
+                        if (on) k.refs.at[e.w3 - 1] = static_cast<int32_t>(stack::top() - k.base);
+                    }
+                    active = on;
+                }
+            } else {
+                if (!k.natives_like) set_logic(stack::alloc_cell(), false);
+                active = false;
+            }
+        } else if (t == types::integer) {
+            locals = get_integer(&e);
+        }
+    }
+    if (k.path && k.mode == mode::plain) KEL_PROPAGATE(path_refinements(k));
+    if (k.mode & mode::inline_refinements) KEL_PROPAGATE(inline_refinements(k));
+    if (traced(k.c)) {
+        const bool apply_call = k.mode > 0;
+        notify_tracer(event::call, apply_call || !k.c ? nullptr : &k.c->block, apply_call || !k.c ? -1 : k.c->pos,
+                      k.call_site, &k.fn);
+    }
+    if (!k.natives_like) {
+        if (locals > 0) function::push_unused_refinement(locals);
+        return signal_code::none;
+    }
+    const int32_t number = static_cast<int32_t>(k.fn.w1);
+    if (k.type == types::action) {
+        const action_fn entry = actions::entry(number);
+        if (!entry) fire(error_category::internal, "not-done");
+        return entry(k.refs);
+    }
+    const natives::native_fn entry = natives::at(number).fn;
+    if (!entry) fire(error_category::internal, "not-done");
+    const refinements refs = k.refs;
+    return stack::catch_code([&] { return entry(false, refs); });
+}
+
+}  // namespace
+
+signal_code invoke_value(const kel_value* fn_in, code_position* c, bool push, const kel_value* path,
+                         const kel_value* name_in, const kel_value* owner, int32_t mode, bool infix) {
+    call k;
+    k.fn = *fn_in;
+    if (type_of(&k.fn) == types::op) k.fn.header = native::wrapped_type(&k.fn);
+    k.type = type_of(&k.fn);
+    k.natives_like = native_like(k.type);
+    k.c = c;
+    k.path = path;
+    k.mode = mode;
+    k.infix = infix;
+    // The call site: the name given in an apply, else the calling cell (the
+    // word before the position), else the path.
+    kel_value site;
+    if (mode != mode::plain && name_in) site = *name_in;
+    else if (c && c->pos > 0 && !path) site = *cell_at(*c, c->pos - 1);
+    else if (path) site = *path;
+    else set_none(&site);
+    k.call_site = &site;
+    const kel_value* name = name_in ? name_in : &site;
+    k.name = type_of(name) == types::word ? *name : words::_anon;
+    const bool library = c && c->library;
+
+    if (traced(c)) {
+        if (infix) (void)stack::alloc_cell();
+        notify_tracer(event::open, c ? &c->block : nullptr, c ? c->pos : -1, nullptr, &k.name);
+        if (infix) stack::drop_cells(1);
+    }
+    kel_value* const placeholder = infix ? nullptr : stack::push_copy(&k.fn);
+    switch (k.type) {
+        case types::native:
+        case types::action:
+            stack::open_frame(&k.name, native_kind(library));
+            KEL_PROPAGATE(fetch_arguments(k));
+            stack::close_frame();
+            break;
+        case types::routine:
+            stack::open_frame(&k.name, native_kind(library));
+            KEL_PROPAGATE(fetch_arguments(k));
+            KEL_PROPAGATE(invoke_routine(&k.fn));
+            stack::close_frame();
+            break;
+        case types::function: {
+            check_machine_stack();
+            uint32_t owner_ctx = 0;
+            const kel_value* object = function::more_cell(&k.fn, function::more::object);
+            if (owner && type_of(owner) == types::object && owner->w1 != _context::global()) owner_ctx = owner->w1;
+            else if (type_of(object) == types::integer) owner_ctx = static_cast<uint32_t>(get_integer(object));
+            else if (any_word_type(type_of(&k.name))) owner_ctx = word_context(&k.name);
+            stack::open_call_frame(&k.name, k.fn.w1, call_kind(library));
+            KEL_PROPAGATE(fetch_arguments(k));
+            KEL_PROPAGATE(call_function_body(&k.fn, owner_ctx, &k.name, 0));
+            stack::close_call_frame();
+            break;
+        }
+        default: fire(error_category::internal, "not-done");
+    }
+    if (traced(c)) notify_tracer(event::return_, c ? &c->block : nullptr, c ? c->pos : -1, &k.name, stack::top() - 1);
+    if (placeholder) {
+        *placeholder = *(placeholder + 1);
+        stack::regs.top = placeholder + 1;
+    }
+    if (!push) *stack::arguments() = *(stack::top() - 1);
+    return signal_code::none;
+}
+
+signal_code call_function_body(const kel_value* fn_in, uint32_t, const kel_value* name, uint32_t filter) {
+    const kel_value fn = *fn_in;
+    const uint32_t ctx = fn.w1;
+    kel_value* base = stack::arguments();
+    const int32_t depth = stack::mark_depth();
+    const uint32_t old = stack::contexts.get_values ? stack::contexts.get_values(ctx) : 0;
+    if (stack::contexts.set_values) stack::contexts.set_values(ctx, stack::offset_of(base));
+    stack::set_return_target(true);
+
+    // The trace switch while the body runs (put back however it ends).
+    struct trace_guard {
+        bool saved;
+        trace_guard() : saved(trace.active) {}
+        ~trace_guard() { trace.active = saved; }
+    } guard;
+    if (fn.header & function::flag_trace) trace.active = trace.master;
+    if (fn.header & function::flag_no_trace) trace.active = false;
+    const bool bracketed = filter != 0 && trace.active;
+    if (bracketed) {
+        notify_tracer(event::call, nullptr, -1, name, &fn);
+        if (!(trace.callback_bits & filter)) trace.active = false;
+    }
+    const kel_value body = *function::more_cell(&fn, function::more::body);
+    if (trace.active) notify_tracer(event::prolog, &body, -1, name, &fn);
+    signal_code code = signal_code::none;
+    if (type_of(&body) == types::block) code = eval_block(&body, true);
+    else set_unset(base);
+    if (trace.active) notify_tracer(event::epilog, &body, -1, name, &fn);
+    const bool ours = stack::mark_depth() == depth;
+    if (code == signal_code::none || ((code == signal_code::return_ || code == signal_code::exit) && ours)) {
+        stack::set_return_target(false);
+        if (stack::contexts.set_values) stack::contexts.set_values(ctx, old);
+        if (bracketed) {
+            trace.active = guard.saved;
+            notify_tracer(event::return_, nullptr, -1, name, stack::arguments());
+        }
+        return signal_code::none;
+    }
+    // Unwound past this call: its mark gave the context its values back.
+    return code;
+}
+
+signal_code invoke_routine(const kel_value* routine_in) {
+    const kel_value r = *routine_in;
+    const kel_value* number_cell = function::more_cell(&r, function::more::code);
+    const int32_t number = type_of(number_cell) == types::integer ? get_integer(number_cell) : 0;
+    const routines::entry& e = routines::at(number);
+    if (!e.fn) fire(error_category::internal, "not-done");
+    kel_value* base = stack::arguments();
+    constexpr int32_t max_args = 32;
+    routines::machine_value args[max_args];
+    const kel_value spec = function::spec_of(&r);
+    // The argument words of the spec in order, with their type blocks.
+    int32_t positions[max_args], type_blocks[max_args];
+    int32_t count = 0;
+    const int32_t n = block::ks_length_q(&spec);
+    for (int32_t i = 0; i < n; ++i) {
+        const kel_value* c = block::ks_abs_at(&spec, i);
+        if (type_of(c) != types::word) continue;
+        if (count == max_args) fire(error_category::internal, "not-done");
+        positions[count] = i;
+        type_blocks[count] = i + 1 < n && type_of(block::ks_abs_at(&spec, i + 1)) == types::block ? i + 1 : -1;
+        ++count;
+    }
+    const bool cells = (r.header & routine::flag_cells) || e.cells;
+    if (cells) {
+        for (int32_t a = 0; a < count; ++a) args[a].cell = base + a;
+        stack::open_native_frame(&words::_body);
+        const routines::machine_value answer = e.fn(args, count);
+        stack::close_frame_rewind();
+        const kel_value result = answer.cell ? *answer.cell : kel_value{types::unset, 0, 0, 0};
+        *base = result;
+        return signal_code::none;
+    }
+    for (int32_t a = count - 1; a >= 0; --a) {
+        kel_value* arg = base + a;
+        const kel_value word = *block::ks_abs_at(&spec, positions[a]);
+        if (type_blocks[a] < 0) fire(error_category::script, "invalid-type-spec", &word);
+        const kel_value types_block = *block::ks_abs_at(&spec, type_blocks[a]);
+        const kel_value first = block::ks_length_q(&types_block) > 0
+                                    ? *block::ks_abs_at(&types_block, series_head(&types_block))
+                                    : kel_value{types::none, 0, 0, 0};
+        if (type_of(&first) != types::word) fire(error_category::script, "invalid-type-spec", &first);
+        const bool any = symbol::resolve(word_symbol(&first)) == symbol::resolve(words::any_type);
+        if (!any) {
+            const kel_value* declared = word_ops::value_or_null(&first);
+            const uint32_t dt = declared ? type_of(declared) : static_cast<uint32_t>(types::unset);
+            bool ok;
+            if (dt == types::typeset) ok = typeset_has(declared, type_of(arg));
+            else if (dt == types::datatype) ok = get_datatype(declared) == type_of(arg);
+            else fire(error_category::script, "invalid-type-spec", &first);
+            if (!ok) {
+                kel_value caller, datatype, w = word;
+                const error_arg name = stack::innermost_name_arg(&caller);
+                set_datatype(&datatype, type_of(arg));
+                w.header = types::word;
+                fire(error_category::script, "expect-arg", name, &datatype, &w);
+            }
+        }
+        switch (type_of(arg)) {
+            case types::logic: args[a].i = get_logic(arg) ? 1 : 0; break;
+            case types::integer: args[a].i = get_integer(arg); break;
+            case types::float_: args[a].f = get_float(arg); break;
+            default: args[a].cell = arg; break;
+        }
+    }
+    const routines::machine_value answer = e.fn(args, count);
+    const kel_value* declared = function::more_cell(&r, function::more::object);
+    const int32_t rt = type_of(declared) == types::integer ? get_integer(declared) : -1;
+    switch (rt) {
+        case types::logic: set_logic(base, answer.i != 0); break;
+        case types::integer: set_integer(base, answer.i); break;
+        case types::float_: set_float(base, answer.f); break;
+        default: set_unset(base); break;
+    }
+    return signal_code::none;
+}
+
+signal_code call_function(const kel_value* fn_in, const kel_value* name_in, const kel_value* args, int32_t count,
+                          uint32_t filter, kel_value* result) {
+    check_machine_stack();
+    const kel_value fn = *fn_in;
+    const kel_value name = name_in ? *name_in : words::_anon;
+    kel_value* placeholder = stack::push_copy(&fn);
+    stack::open_call_frame(&name, fn.w1, stack::kind::eval_call);
+    push_fixed_frame(&fn, &name, args, count);
+    const kel_value* object = function::more_cell(&fn, function::more::object);
+    const uint32_t owner = type_of(object) == types::integer ? static_cast<uint32_t>(get_integer(object)) : 0;
+    KEL_PROPAGATE(call_function_body(&fn, owner, &name, filter));
+    stack::close_call_frame();
+    *result = *(placeholder + 1);
+    stack::regs.top = placeholder;
+    return signal_code::none;
+}
+
+// --- paths ------------------------------------------------------------------------------------
+
+namespace {
+
+bool notify_flag(const kel_value* grandparent, const kel_value* previous, int32_t length, bool set, bool last) {
+    if (!set || !last || length < 3) return false;
+    const uint32_t g = type_of(grandparent);
+    if (g == types::object) return grandparent->w3 != 0 && type_of(previous) == types::word;
+    return g == types::block || g == types::paren || g == types::hash || (g >= types::path && g <= types::get_path);
+}
+
+}  // namespace
+
+signal_code walk_path(const kel_value* path_in, code_position* c, bool set, bool get, bool push,
+                      const kel_value* value_in) {
+    const kel_value path = *path_in;
+    kel_value* const entry = stack::top();
+    const int32_t length = block::ks_length_q(&path);
+    if (length <= 0) fire(error_category::script, "empty-path");
+    const int32_t head = series_head(&path);
+    const kel_value first = *block::ks_abs_at(&path, head);
+    if (type_of(&first) != types::word) fire(error_category::script, "word-first", &path);
+    const bool traced_here = traced(c);
+    if (traced_here) {
+        notify_tracer(event::enter, &path, head, nullptr, nullptr);
+        notify_tracer(event::fetch, &path, head, nullptr, &first);
+    }
+    const kel_value start = *lookup(&first);
+    const uint32_t t = type_of(&start);
+    if (t == types::unset) fire(error_category::script, "unset-path", &path, &first);
+    if (function_type(t)) {
+        if (set) fire(error_category::script, "invalid-path-set", &path);
+        if (get) fire(error_category::script, "invalid-path-get", &path);
+        KEL_PROPAGATE(invoke_value(&start, c, true, &path, &first, &start, mode::plain, false));
+        if (traced_here) notify_tracer(event::exit, &path, head + length, nullptr, stack::top() - 1);
+        if (!push) *stack::arguments() = *(stack::top() - 1);
+        return signal_code::none;
+    }
+    if (traced_here) notify_tracer(event::push, &path, head + 1, nullptr, &start);
+    const kel_value value = value_in ? *value_in : kel_value{types::unset, 0, 0, 0};
+    if (set && length == 1) {
+        kel_value w = first;
+        _context::set_bound(&w, &value);
+        push_value(&value);
+        if (!push) *stack::arguments() = *entry;
+        return signal_code::none;
+    }
+    // Work cells: the parent (which becomes the result), the grandparent, the
+    // previous element and the element, all where the collector sees them.
+    kel_value* parent = stack::push_copy(&start);
+    kel_value* grandparent = stack::push_unset();
+    set_none(grandparent);
+    kel_value* previous = stack::push_copy(&first);
+    kel_value* element = stack::push_unset();
+    kel_value* result = stack::push_unset();
+    for (int32_t i = 1; i < length; ++i) {
+        *element = *block::ks_abs_at(&path, head + i);
+        const kel_value written = *element;
+        if (traced_here) notify_tracer(event::fetch, &path, head + i, nullptr, element);
+        if (type_of(element) == types::get_word) {
+            *element = *lookup(&written);
+            if (unset_q(element)) fire(error_category::script, "invalid-path", &path, &written);
+        } else if (type_of(element) == types::paren) {
+            KEL_PROPAGATE(eval_block(&written, false));
+            *element = *(stack::top() - 1);
+            stack::drop_cells(1);
+            if (unset_q(element)) fire(error_category::script, "invalid-path", &path, &written);
+        }
+        const bool last = i == length - 1;
+        path_step_args step;
+        step.parent = parent;
+        step.element = element;
+        step.value_to_set = set && last ? &value : nullptr;
+        step.path = &path;
+        step.grandparent = grandparent;
+        step.previous_element = previous;
+        step.step = i - 1;
+        step.last = last;
+        step.notify_owner = notify_flag(grandparent, previous, length, set, last);
+        step.result = result;
+        KEL_PROPAGATE(actions::eval_path_value(step));
+        if (traced_here) notify_tracer(event::push, &path, head + i + 1, nullptr, result);
+        if (!set && !get && function_type(type_of(result))) {
+            // A method call: the rest of the path are its refinements.
+            kel_value rest = path;
+            set_series_head(&rest, head + i);
+            const kel_value fn = *result, owner = *parent, name = *element;
+            stack::regs.top = entry;
+            KEL_PROPAGATE(invoke_value(&fn, c, true, &rest, &name, &owner, mode::plain, false));
+            if (traced_here) notify_tracer(event::exit, &path, head + length, nullptr, stack::top() - 1);
+            if (!push) *stack::arguments() = *entry;
+            return signal_code::none;
+        }
+        *grandparent = *parent;
+        *parent = *result;
+        *previous = written;
+    }
+    stack::regs.top = entry + 1;  // the parent is the result
+    if (traced_here) notify_tracer(event::exit, &path, head + length, nullptr, entry);
+    if (!push) *stack::arguments() = *entry;
+    return signal_code::none;
+}
+
+// --- start-up ---------------------------------------------------------------------------------
+
+namespace {
+
+void near_of(kel_value* out) {
+    if (any_block_type(type_of(&current_position))) *out = current_position;
+    else set_unset(out);
+}
+
+void traced_error(const kel_value* error) {
+    if (trace.active) notify_tracer(event::error, nullptr, -1, nullptr, error);
+}
+
+const kel_value* resolve_type_word(const kel_value* word) { return word_ops::value_or_null(word); }
+
+// The index of a call mark's name in the context it was bound to (a node
+// that is not a live context answers -1: names only describe).
+int32_t index_in(uint32_t ctx, uint32_t symbol) {
+    if (ctx < memory::node_base || !memory::node_live_q(ctx)) return -1;
+    if (type_of(reinterpret_cast<const kel_value*>(header_of(ctx)->head_ptr())) != types::context) return -1;
+    return _context::index_of(ctx, symbol, true);
+}
+
+void compare_callback(const kel_value* fn, const kel_value* first, const kel_value* second, kel_value* answer) {
+    const kel_value args[2] = {*first, *second};
+    const signal_code c = call_function(fn, &words::_compare_callback, args, 2, filter::sort, answer);
+    if (c != signal_code::none) stack::throw_code(c);
+}
+
+}  // namespace
+
+void setup() {
+    stack::record_names(word_symbol(&words::_body), word_symbol(&words::_anon), &words::_not_found);
+    stack::contexts.index_of = index_in;
+    typeset::resolve_word = resolve_type_word;
+    block::call_compare = compare_callback;
+    raising.near = near_of;
+    raising.traced = traced_error;
+    eval_set_path_word = *word::from_c_string("eval-set-path");
+    set_unset(&current_position);
+    machine_floor = compute_floor();
+}
+
+void each_root(void (*mark)(kel_value* cell)) {
+    mark(&current_position);
+    mark(&trace.callback);
+    mark(&eval_set_path_word);
+}
+
+}  // namespace kel::interpreter

@@ -1,0 +1,48 @@
+// routines: the routine table, the numbered list of C++ functions that
+// routine! values call (the platform, codec, console and library routines
+// are bound to their words from it).
+//
+// A routine is called in one of two conventions:
+//  - machine values (the usual one): each argument converted by the type
+//    block after its word in the spec (logic! 0 or 1, integer! its 32-bit
+//    value, float! its 64-bit value, any-type! the address of its cell), and
+//    the answer boxed by the declared return type;
+//  - cells (flag `cells`): the addresses of the argument cells, and the
+//    address of a cell holding the answer.
+// Both are given as an array (in argument order) and a count.
+#pragma once
+#include <cstdint>
+
+#include "kernel/value.h"
+
+namespace kel::routines {
+
+union machine_value {
+    int32_t i;
+    double f;
+    kel_value* cell;
+};
+
+using routine_fn = machine_value (*)(const machine_value* args, int32_t count);
+
+struct entry {
+    const char* name = nullptr;
+    const char* spec = nullptr;  // Kel source text: "a [integer!] b [integer!] return: [integer!]"
+    routine_fn fn = nullptr;
+    bool cells = false;          // the cell-passing convention
+};
+
+constexpr int32_t table_size = 256;
+
+// The entry of a table number (1-based; an empty entry outside or unfilled).
+const entry& at(int32_t number);
+// Fills slot `number` and answers the entry it replaces.
+entry define(int32_t number, const entry& e);
+
+// The routine! value of a table number, made from the entry's spec (read
+// once, kept in the root block) with the return type its `return:` block
+// names; written into `out`, which the caller keeps reachable. An empty slot
+// raises internal `not-done`.
+void make_value(int32_t number, kel_value* out);
+
+}  // namespace kel::routines
