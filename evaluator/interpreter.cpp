@@ -59,7 +59,7 @@ inline bool traced(const code_position* c) { return trace.active && !(c && c->li
 // zone, so that building and raising the error still has room.
 
 constexpr size_t machine_margin = 256 * 1024;
-thread_local char* machine_floor = nullptr;
+char* machine_floor = nullptr;  // the evaluator runs on one thread
 
 char* compute_floor() {
     char* low = runtime::record.stack_low;
@@ -121,6 +121,7 @@ inline int32_t tail_index(uint32_t node) { return static_cast<int32_t>(header_of
 
 code_position position_of(const kel_value* block) {
     code_position c;
+    // (position_at below is the same, inline for the evaluator's own use)
     c.block = *block;
     const uint32_t node = series_node(block);
     const int32_t tail = tail_index(node);
@@ -415,25 +416,68 @@ void trace_return(const kel_value* name) {
 
 namespace {
 
-// Puts the current-position cell back however the evaluation ends.
+inline void position_at(const kel_value* block, code_position& c) {
+    c.block = *block;
+    memory::buffer_header* h = header_of(series_node(block));
+    const int32_t tail = static_cast<int32_t>(h->used() / 16);
+    const int32_t head = series_head(block);
+    c.pos = head < 0 ? 0 : (head > tail ? tail : head);
+    c.end = tail;
+    c.library = (h->flags & memory::flag_library) != 0;
+}
+
+// Puts the current-position cell back however the evaluation ends (library
+// code never moves it).
 struct position_guard {
     kel_value saved;
     bool library;
-    explicit position_guard(bool lib) : saved(current_position), library(lib) {}
+    explicit position_guard(bool lib) : library(lib) {
+        if (!lib) saved = current_position;
+    }
     ~position_guard() {
         if (!library) current_position = saved;
     }
 };
 
-// Leaves the result of an expression that was pushed at `entry` also in the
-// arguments base cell when it is not to stay pushed.
-inline void settle(kel_value* entry, bool push) {
-    if (!push && entry != stack::arguments()) *stack::arguments() = *entry;
-}
-
 inline void push_value(const kel_value* v) { *stack::alloc_cell() = *v; }
 
+// The cells of the code and its end as they are now: read once per step (an
+// evaluation may grow, move or shrink the block).
+struct code_view {
+    kel_value* cells;
+    int32_t end;
+};
+inline code_view view_of(const code_position& c) {
+    memory::buffer_header* h = header_of(series_node(&c.block));
+    const int32_t tail = static_cast<int32_t>(h->used() / 16);
+    return code_view{reinterpret_cast<kel_value*>(h->head_ptr()), c.end < tail ? c.end : tail};
+}
+
+// Types an expression takes as plain data: everything but the word and path
+// forms, parens, function values, op! and issue! (which has a check).
+constexpr uint64_t bit(uint32_t t) { return uint64_t{1} << t; }
+constexpr uint64_t active_types =
+    bit(types::word) | bit(types::set_word) | bit(types::get_word) | bit(types::lit_word) | bit(types::paren) |
+    bit(types::path) | bit(types::get_path) | bit(types::lit_path) | bit(types::set_path) | bit(types::op) |
+    bit(types::native) | bit(types::action) | bit(types::function) | bit(types::routine) | bit(types::issue);
+inline bool plain_data(uint32_t t) { return !(active_types & bit(t)); }
+// Values of words that are not simply pushed.
+constexpr uint64_t word_special = bit(types::unset) | bit(types::op) | bit(types::native) | bit(types::action) |
+                                  bit(types::function) | bit(types::routine);
+
 signal_code apply_infix(code_position& c, kel_value* entry);
+signal_code step_special(code_position& c, const kel_value& v, kel_value* entry, bool literal);
+
+// Is the cell at the position an operator's word? (the infix lookahead)
+inline const kel_value* operator_at(const code_position& c) {
+    const code_view cv = view_of(c);
+    if (c.pos >= cv.end) return nullptr;
+    const kel_value* next = cv.cells + c.pos;
+    if (type_of(next) != types::word) return nullptr;
+    const kel_value* value = fast_slot(next);
+    if (!value) value = word_ops::value_or_null(next);
+    return value && type_of(value) == types::op ? value : nullptr;
+}
 
 }  // namespace
 
@@ -442,9 +486,8 @@ signal_code eval_block(const kel_value* block, bool set_last) {
     code_position c = position_of(block);
     position_guard guard(c.library);
     stack::open_frame(&words::_body, eval_kind(c.library));
-    const bool traced_here = traced(&c);
-    if (traced_here) notify_tracer(event::enter, &c.block, c.pos, nullptr, nullptr);
-    if (c.pos >= end_of(c)) {
+    if (traced(&c)) [[unlikely]] notify_tracer(event::enter, &c.block, c.pos, nullptr, nullptr);
+    if (c.pos >= c.end) {
         set_unset(stack::arguments());
     } else {
         if (!c.library) current_position = c.block;
@@ -455,9 +498,37 @@ signal_code eval_block(const kel_value* block, bool set_last) {
             stack::rewind();
         }
     }
-    if (traced(&c)) notify_tracer(event::exit, &c.block, end_of(c), nullptr, stack::arguments());
+    if (traced(&c)) [[unlikely]] notify_tracer(event::exit, &c.block, end_of(c), nullptr, stack::arguments());
     if (set_last) stack::close_frame_set_last();
     else stack::close_frame();
+    return signal_code::none;
+}
+
+signal_code eval_in_place(const kel_value* block, bool set_last) {
+    if (trace.active) [[unlikely]] return eval_block(block, set_last);
+    check_machine_stack();
+    code_position c;
+    position_at(block, c);
+    kel_value* const entry = stack::top();
+    if (c.pos >= c.end) {
+        set_unset(stack::alloc_cell());
+    } else if (c.library) {
+        for (;;) {
+            KEL_PROPAGATE(step_expression(c, false, true, false));
+            if (c.pos >= end_of(c)) break;
+            stack::regs.top = entry;
+        }
+    } else {
+        position_guard guard(false);
+        current_position = c.block;
+        for (;;) {
+            current_position.w1 = static_cast<uint32_t>(c.pos);
+            KEL_PROPAGATE(step_expression(c, false, true, false));
+            if (c.pos >= end_of(c)) break;
+            stack::regs.top = entry;
+        }
+    }
+    if (set_last) *stack::arguments() = *entry;
     return signal_code::none;
 }
 
@@ -483,26 +554,52 @@ signal_code eval_next_at(const kel_value* block, int32_t* head) {
 
 signal_code step_expression(code_position& c, bool no_infix, bool push, bool literal) {
     kel_value* const entry = stack::top();
-    const kel_value v = *cell_at(c, c.pos);
-    if (traced(&c)) notify_tracer(event::fetch, &c.block, c.pos, nullptr, &v);
-    switch (type_of(&v)) {
-        case types::word: {
-            ++c.pos;
-            const kel_value* value = lookup(&v);
-            const uint32_t t = type_of(value);
-            if (function_type(t)) {
-                const kel_value fn = *value;
-                KEL_PROPAGATE(invoke_value(&fn, &c, true, nullptr, &v, &fn, mode::plain, false));
-            } else if (t == types::unset) {
-                fire(error_category::script, "no-value", &v);
-            } else if (t == types::op) {
-                fire(error_category::script, "no-op-arg", &v);
-            } else {
-                push_value(value);
-                if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
+    const kel_value v = view_of(c).cells[c.pos];
+    if (trace.active) [[unlikely]] {
+        if (!c.library) notify_tracer(event::fetch, &c.block, c.pos, nullptr, &v);
+    }
+    const uint32_t t = type_of(&v);
+    if (t == types::word) {
+        ++c.pos;
+        const kel_value* value = lookup(&v);
+        const uint32_t vt = type_of(value);
+        if (!(word_special & bit(vt))) [[likely]] {
+            push_value(value);
+            if (trace.active) [[unlikely]] {
+                if (!c.library) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
             }
-            break;
+        } else if (vt == types::unset) {
+            fire(error_category::script, "no-value", &v);
+        } else if (vt == types::op) {
+            fire(error_category::script, "no-op-arg", &v);
+        } else {
+            const kel_value fn = *value;
+            KEL_PROPAGATE(invoke_value(&fn, &c, true, nullptr, &v, &fn, mode::plain, false));
         }
+    } else if (plain_data(t)) {
+        ++c.pos;
+        push_value(&v);
+        if (trace.active) [[unlikely]] {
+            if (!c.library) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
+        }
+    } else {
+        KEL_PROPAGATE(step_special(c, v, entry, literal));
+    }
+    if (!no_infix && operator_at(c)) KEL_PROPAGATE(apply_infix(c, entry));
+    if (!push) {
+        if (entry != stack::arguments()) *stack::arguments() = *entry;
+        if (trace.active) [[unlikely]] {
+            if (!c.library) notify_tracer(event::expr, &c.block, c.pos, nullptr, stack::arguments());
+        }
+    }
+    return signal_code::none;
+}
+
+namespace {
+
+// The expressions other than words and plain data.
+[[gnu::noinline]] signal_code step_special(code_position& c, const kel_value& v, kel_value* entry, bool literal) {
+    switch (type_of(&v)) {
         case types::set_word: {
             stack::open_frame(&v, native_kind(c.library));
             push_value(&v);
@@ -544,7 +641,7 @@ signal_code step_expression(code_position& c, bool no_infix, bool push, bool lit
         }
         case types::paren: {
             ++c.pos;
-            KEL_PROPAGATE(eval_block(&v, false));
+            KEL_PROPAGATE(eval_in_place(&v, false));
             break;
         }
         case types::path:
@@ -595,128 +692,171 @@ signal_code step_expression(code_position& c, bool no_infix, bool push, bool lit
             break;
         }
     }
-    if (!no_infix) KEL_PROPAGATE(apply_infix(c, entry));
-    settle(entry, push);
-    if (!push && traced(&c)) notify_tracer(event::expr, &c.block, c.pos, nullptr, stack::arguments());
     return signal_code::none;
 }
 
-namespace {
+// --- operators --------------------------------------------------------------------------------
+// An operator made from add, subtract or multiply, or from a native naming a
+// comparison, is applied inline to two integer! operands (and the arithmetic
+// to two float! operands) when nothing is being traced: the right operand is
+// evaluated exactly as the call would fetch it, and only when the operands
+// need the general call is the call made (with both operands in place).
 
-// The integer and float fast path of an operator made from add, subtract or
-// multiply, or from a native that names a comparison: the right operand is a
-// literal or a word's value (nothing to evaluate), and both operands are
-// integer! (or float! for arithmetic). Answers false when the general call
-// is needed; nothing has been consumed then.
-bool fast_operator(code_position& c, const kel_value& op, kel_value* entry) {
+enum class inline_op : uint8_t { none, add, subtract, multiply, compare };
+
+inline_op inline_kind(const kel_value& op, int32_t* compare) {
     const uint32_t wrapped = native::wrapped_type(&op);
-    int32_t math = -1, compare = -1;
     if (wrapped == types::action) {
         switch (op.w1) {
-            case act::add: math = actions::math::add; break;
-            case act::subtract: math = actions::math::subtract; break;
-            case act::multiply: math = actions::math::multiply; break;
-            default: return false;
+            case act::add: return inline_op::add;
+            case act::subtract: return inline_op::subtract;
+            case act::multiply: return inline_op::multiply;
+            default: return inline_op::none;
         }
-    } else if (wrapped == types::native) {
+    }
+    if (wrapped == types::native) {
         const natives::entry& e = natives::at(static_cast<int32_t>(op.w1));
-        if (e.fast != natives::fast_path::compare) return false;
-        compare = e.fast_code;
-    } else {
-        return false;
-    }
-    const int32_t at = c.pos + 1;  // the right operand
-    if (at >= end_of(c)) return false;
-    const kel_value* right = cell_at(c, at);
-    if (type_of(right) == types::word) {
-        right = fast_slot(right);
-        if (!right) return false;
-    }
-    const uint32_t tl = type_of(entry), tr = type_of(right);
-    if (tl == types::integer && tr == types::integer) {
-        const int32_t x = get_integer(entry), y = get_integer(right);
-        if (compare >= 0) {
-            bool r;
-            switch (compare) {
-                case cmp::equal:
-                case cmp::strict_equal: r = x == y; break;
-                case cmp::not_equal: r = x != y; break;
-                case cmp::lesser: r = x < y; break;
-                case cmp::lesser_or_equal: r = x <= y; break;
-                case cmp::greater: r = x > y; break;
-                case cmp::greater_or_equal: r = x >= y; break;
-                default: return false;
-            }
-            set_logic(entry, r);
-        } else {
-            int32_t r;
-            bool overflow;
-            switch (math) {
-                case actions::math::add: overflow = __builtin_add_overflow(x, y, &r); break;
-                case actions::math::subtract: overflow = __builtin_sub_overflow(x, y, &r); break;
-                default: overflow = __builtin_mul_overflow(x, y, &r); break;
-            }
-            if (overflow) {
-                const double a = x, b = y;
-                set_float(entry, math == actions::math::add ? a + b : math == actions::math::subtract ? a - b : a * b);
-            } else {
-                set_integer(entry, r);
-            }
+        if (e.fast == natives::fast_path::compare) {
+            *compare = e.fast_code;
+            return inline_op::compare;
         }
-    } else if (tl == types::float_ && tr == types::float_ && math >= 0) {
-        const double a = get_float(entry), b = get_float(right);
-        set_float(entry, math == actions::math::add ? a + b : math == actions::math::subtract ? a - b : a * b);
-    } else {
-        return false;
     }
-    c.pos = at + 1;
-    return true;
+    return inline_op::none;
 }
 
-signal_code apply_infix(code_position& c, kel_value* entry) {
-    for (;;) {
-        if (c.pos >= end_of(c)) return signal_code::none;
-        const kel_value* next = cell_at(c, c.pos);
-        if (type_of(next) != types::word) return signal_code::none;
-        const kel_value* value = fast_slot(next);
-        if (!value) value = word_ops::value_or_null(next);
-        if (!value || type_of(value) != types::op) return signal_code::none;
-        const kel_value op = *value;
-        const kel_value op_word = *next;
-        if (traced(&c)) {
-            notify_tracer(event::fetch, &c.block, c.pos, nullptr, &op_word);
-        } else if (fast_operator(c, op, entry)) {
-            continue;
+// Applies the operator to the two cells when their types allow; answers
+// false otherwise (nothing written).
+inline bool apply_inline(inline_op kind, int32_t compare, kel_value* left, const kel_value* right) {
+    const uint32_t tl = type_of(left), tr = type_of(right);
+    if (tl == types::integer && tr == types::integer) {
+        const int32_t x = get_integer(left), y = get_integer(right);
+        int32_t r;
+        switch (kind) {
+            case inline_op::add:
+                if (__builtin_add_overflow(x, y, &r)) set_float(left, static_cast<double>(x) + static_cast<double>(y));
+                else set_integer(left, r);
+                return true;
+            case inline_op::subtract:
+                if (__builtin_sub_overflow(x, y, &r)) set_float(left, static_cast<double>(x) - static_cast<double>(y));
+                else set_integer(left, r);
+                return true;
+            case inline_op::multiply:
+                if (__builtin_mul_overflow(x, y, &r)) set_float(left, static_cast<double>(x) * static_cast<double>(y));
+                else set_integer(left, r);
+                return true;
+            case inline_op::compare: {
+                bool b;
+                switch (compare) {
+                    case cmp::equal:
+                    case cmp::strict_equal: b = x == y; break;
+                    case cmp::not_equal: b = x != y; break;
+                    case cmp::lesser: b = x < y; break;
+                    case cmp::lesser_or_equal: b = x <= y; break;
+                    case cmp::greater: b = x > y; break;
+                    case cmp::greater_or_equal: b = x >= y; break;
+                    default: return false;
+                }
+                set_logic(left, b);
+                return true;
+            }
+            default: return false;
         }
-        stack::regs.top = entry;
+    }
+    if (tl == types::float_ && tr == types::float_) {
+        const double x = get_float(left), y = get_float(right);
+        switch (kind) {
+            case inline_op::add: set_float(left, x + y); return true;
+            case inline_op::subtract: set_float(left, x - y); return true;
+            case inline_op::multiply: set_float(left, x * y); return true;
+            default: return false;
+        }
+    }
+    return false;
+}
+
+[[gnu::noinline]] signal_code apply_infix(code_position& c, kel_value* entry) {
+    while (const kel_value* value = operator_at(c)) {
+        const kel_value op = *value;
+        int32_t compare = 0;
+        inline_op kind = inline_op::none;
+        if (traced(&c)) [[unlikely]] {
+            const kel_value op_word = *cell_at(c, c.pos);
+            notify_tracer(event::fetch, &c.block, c.pos, nullptr, &op_word);
+        } else {
+            kind = inline_kind(op, &compare);
+        }
+        ++c.pos;
+        if (kind != inline_op::none) {
+            const code_view cv = view_of(c);
+            if (c.pos < cv.end) {
+                // The right operand, fetched as the call would (no infix).
+                const kel_value* right = cv.cells + c.pos;
+                const uint32_t rt = type_of(right);
+                if (rt == types::integer || rt == types::float_) {
+                    if (apply_inline(kind, compare, entry, right)) {
+                        ++c.pos;
+                        continue;
+                    }
+                } else {
+                    const kel_value op_word = cv.cells[c.pos - 1];
+                    stack::regs.top = entry + 1;
+                    KEL_PROPAGATE(step_expression(c, true, true, false));
+                    if (apply_inline(kind, compare, entry, entry + 1)) {
+                        stack::regs.top = entry + 1;
+                        continue;
+                    }
+                    // Both operands in place: the general call.
+                    kel_value fn = op;
+                    fn.header = native::wrapped_type(&op);
+                    stack::regs.top = entry;
+                    KEL_PROPAGATE(invoke_value(&fn, &c, true, nullptr, &op_word, &op, mode::plain, true, true));
+                    continue;
+                }
+            }
+        }
+        const kel_value op_word = *cell_at(c, c.pos - 1);
         kel_value fn = op;
         fn.header = native::wrapped_type(&op);
-        ++c.pos;
+        stack::regs.top = entry;
         KEL_PROPAGATE(invoke_value(&fn, &c, true, nullptr, &op_word, &op, mode::plain, true));
     }
+    return signal_code::none;
 }
 
 // --- argument fetching ---------------------------------------------------------------------
 
 struct call {
     kel_value fn;
+    kel_value name;
+    uint32_t cache;  // node of the argument cache
     uint32_t type;
     bool natives_like;
-    kel_value cache;
+    bool infix;
+    bool right_ready;  // infix with the right operand already evaluated
+    int32_t mode;
     kel_value* base;
-    kel_value name;
-    const kel_value* call_site;
     code_position* c;
     const kel_value* path;
-    int32_t mode;
-    bool infix;
+    const kel_value* name_in;
     refinements refs;
 };
 
-inline kel_value cache_entry(const call& k, int32_t i) { return *(cells_of(series_node(&k.cache)) + i); }
-inline int32_t cache_length(const call& k) { return tail_index(series_node(&k.cache)); }
+inline kel_value* cache_cells(const call& k) { return cells_of(k.cache); }
+inline kel_value cache_entry(const call& k, int32_t i) { return cache_cells(k)[i]; }
+inline int32_t cache_length(const call& k) { return tail_index(k.cache); }
 
-[[noreturn]] void expect_arg(const call& k, int32_t entry_index, const kel_value* value) {
+// The call site (trace events): the name given in an apply, else the calling
+// cell (the word before the position), else the path.
+kel_value site_of(const call& k) {
+    kel_value site;
+    if (k.mode != mode::plain && k.name_in) site = *k.name_in;
+    else if (k.c && k.c->pos > 0 && !k.path) site = *cell_at(*k.c, k.c->pos - 1);
+    else if (k.path) site = *k.path;
+    else set_none(&site);
+    return site;
+}
+
+[[noreturn, gnu::noinline]] void expect_arg(const call& k, int32_t entry_index, const kel_value* value) {
     kel_value datatype, word;
     set_datatype(&datatype, type_of(value));
     argument_word(&k.fn, entry_index, &word);
@@ -724,48 +864,51 @@ inline int32_t cache_length(const call& k) { return tail_index(series_node(&k.ca
 }
 
 inline void check_type(const call& k, int32_t entry_index, const kel_value* value) {
-    const kel_value e = cache_entry(k, entry_index);
-    if (!typeset_has(&e, type_of(value))) [[unlikely]] expect_arg(k, entry_index, value);
+    if (!typeset_has(cache_cells(k) + entry_index, type_of(value))) [[unlikely]] expect_arg(k, entry_index, value);
 }
 
 inline bool at_end(const call& k) { return !k.c || k.c->pos >= end_of(*k.c); }
 
-// Fetches one argument of class `cls` from the code (pushed).
-signal_code fetch_one(call& k, uint32_t cls, int32_t entry_index) {
-    if (at_end(k)) {
-        kel_value word;
-        argument_word(&k.fn, entry_index, &word);
-        fire(error_category::script, "no-arg", &k.name, &word);
-    }
+[[noreturn, gnu::noinline]] void no_arg(const call& k, int32_t entry_index) {
+    kel_value word;
+    argument_word(&k.fn, entry_index, &word);
+    fire(error_category::script, "no-arg", &k.name, &word);
+}
+
+// A get-word or lit-word argument.
+[[gnu::noinline]] signal_code fetch_quoted(call& k, uint32_t cls) {
     code_position& c = *k.c;
+    const kel_value v = *cell_at(c, c.pos);
     if (cls == class_get) {
-        const kel_value v = *cell_at(c, c.pos);
         if (traced(&c)) notify_tracer(event::fetch, &c.block, c.pos, nullptr, &v);
         ++c.pos;
         push_value(&v);
         if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, &v);
         return signal_code::none;
     }
-    if (cls == class_lit) {
-        const kel_value v = *cell_at(c, c.pos);
-        ++c.pos;
-        switch (type_of(&v)) {
-            case types::paren:
-                stack::open_frame(&words::_anon, native_kind(c.library));
-                KEL_PROPAGATE(eval_block(&v, false));
-                stack::close_frame();
-                break;
-            case types::get_word: push_value(lookup(&v)); break;
-            case types::get_path: KEL_PROPAGATE(walk_path(&v, &c, false, true, true)); break;
-            default: push_value(&v); break;
-        }
-        return signal_code::none;
+    ++c.pos;
+    switch (type_of(&v)) {
+        case types::paren:
+            stack::open_frame(&words::_anon, native_kind(c.library));
+            KEL_PROPAGATE(eval_block(&v, false));
+            stack::close_frame();
+            break;
+        case types::get_word: push_value(lookup(&v)); break;
+        case types::get_path: KEL_PROPAGATE(walk_path(&v, &c, false, true, true)); break;
+        default: push_value(&v); break;
     }
-    if (k.mode & mode::single) {
+    return signal_code::none;
+}
+
+// Fetches one argument of class `cls` from the code (pushed).
+inline signal_code fetch_one(call& k, uint32_t cls, int32_t entry_index) {
+    if (at_end(k)) [[unlikely]] no_arg(k, entry_index);
+    if (cls != 0) [[unlikely]] return fetch_quoted(k, cls);
+    code_position& c = *k.c;
+    if (k.mode & mode::single) [[unlikely]] {
         const int32_t saved_end = c.end;
         c.end = std::min(c.end, c.pos + 1);
-        const signal_code code = step_expression(c, k.infix, true, false);
-        KEL_PROPAGATE(code);
+        KEL_PROPAGATE(step_expression(c, k.infix, true, false));
         c.end = saved_end;
         return signal_code::none;
     }
@@ -800,13 +943,12 @@ int32_t find_refinement(const call& k, const kel_value* element) {
 // arguments (or fetches and drops them when it is off).
 signal_code use_refinement(call& k, int32_t index, bool on, const kel_value* dup_arg) {
     const kel_value r = cache_entry(k, index);
-    kel_value* frame_cell = nullptr;
     if (k.natives_like) {
         const int32_t slot = static_cast<int32_t>(r.w3) - 1;
         if (k.refs.at[slot] != -1) fire(error_category::script, "dup-refine", dup_arg);
         if (on) k.refs.at[slot] = static_cast<int32_t>(stack::top() - k.base);
     } else {
-        frame_cell = k.base + r.w3;
+        kel_value* frame_cell = k.base + r.w3;
         if (type_of(frame_cell) == types::logic && get_logic(frame_cell))
             fire(error_category::script, "dup-refine", dup_arg);
         set_logic(frame_cell, on);
@@ -838,7 +980,7 @@ int32_t refinement_total(const call& k) {
     const int32_t n = cache_length(k);
     int32_t count = 0;
     for (int32_t i = 0; i < n; ++i)
-        if (type_of(cells_of(series_node(&k.cache)) + i) == types::refinement) ++count;
+        if (type_of(cache_cells(k) + i) == types::refinement) ++count;
     return count;
 }
 
@@ -888,38 +1030,69 @@ signal_code inline_refinements(call& k) {
     return signal_code::none;
 }
 
+// The refinement entry of a call made by apply (mode > 0, no path).
+signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* active) {
+    if (at_end(k) || (k.mode & mode::inline_refinements)) {
+        if (!k.natives_like) set_logic(stack::alloc_cell(), false);
+        *active = at_end(k);
+        return signal_code::none;
+    }
+    KEL_PROPAGATE(fetch_one(k, 0, i));
+    kel_value* v = stack::top() - 1;
+    if (type_of(v) != types::logic) expect_arg(k, i, v);
+    const bool on = get_logic(v);
+    if (k.natives_like) {
+        stack::drop_cells(1);
+        if (on) k.refs.at[e.w3 - 1] = static_cast<int32_t>(stack::top() - k.base);
+    }
+    *active = on;
+    return signal_code::none;
+}
+
 signal_code fetch_arguments(call& k) {
-    k.cache = cache_of(&k.fn);
     k.base = stack::arguments();
-    k.refs = refinements::none();
-    bool pending_left = k.infix;
-    if (k.infix) (void)stack::alloc_cell();  // the left operand is the first argument
+    if (k.natives_like) k.refs = refinements::none();
+    int32_t pending = 0;  // operands already in place (infix)
+    // The left operand (and an evaluated right one) are the first arguments;
+    // covered before anything is pushed (building the cache pushes).
+    if (k.infix) {
+        pending = k.right_ready ? 2 : 1;
+        stack::regs.top = k.base + pending;
+    }
+    {
+        const kel_value* cached = cells_of(k.fn.w3) + function::more::cache;
+        if (type_of(cached) == types::block) [[likely]] {
+            k.cache = series_node(cached);
+        } else {
+            const kel_value made = build_cache(&k.fn);
+            k.cache = series_node(&made);
+        }
+    }
     bool active = true;
     int32_t locals = 0;
-    const bool applied = k.mode > 0 && !k.path;
     const int32_t n = cache_length(k);
     for (int32_t i = 0; i < n; ++i) {
-        const kel_value e = cache_entry(k, i);
-        const uint32_t t = type_of(&e);
-        if (t == types::typeset) {
-            const uint32_t cls = e.header & class_mask;
+        const kel_value* e = cache_cells(k) + i;
+        const uint32_t t = type_of(e);
+        if (t == types::typeset) [[likely]] {
+            const uint32_t cls = e->header & class_mask;
             if (cls == class_return) continue;
-            if (!active) {
+            if (!active) [[unlikely]] {
                 if (!k.natives_like) set_none(stack::alloc_cell());
                 if ((k.mode & 3) == mode::apply_all && !k.path && !at_end(k)) KEL_PROPAGATE(fetch_and_drop(k, cls, i));
                 continue;
             }
-            if (pending_left) {
-                pending_left = false;
-                check_type(k, i, k.base);
+            if (pending) {
+                check_type(k, i, stack::top() - pending);
+                --pending;
                 continue;
             }
-            if (at_end(k)) {
+            if (at_end(k)) [[unlikely]] {
                 if (k.mode > 0) {
                     set_none(stack::alloc_cell());
                     continue;
                 }
-                if (cls == class_lit && typeset_has(&e, types::unset)) {
+                if (cls == class_lit && typeset_has(e, types::unset)) {
                     set_unset(stack::alloc_cell());
                     continue;
                 }
@@ -927,35 +1100,24 @@ signal_code fetch_arguments(call& k) {
             KEL_PROPAGATE(fetch_one(k, cls, i));
             check_type(k, i, stack::top() - 1);
         } else if (t == types::refinement) {
-            if (applied) {
-                if (at_end(k) || (k.mode & mode::inline_refinements)) {
-                    if (!k.natives_like) set_logic(stack::alloc_cell(), false);
-                    active = at_end(k);
-                } else {
-                    KEL_PROPAGATE(fetch_one(k, 0, i));
-                    kel_value* v = stack::top() - 1;
-                    if (type_of(v) != types::logic) expect_arg(k, i, v);
-                    const bool on = get_logic(v);
-                    if (k.natives_like) {
-                        stack::drop_cells(1);
-                        if (on) k.refs.at[e.w3 - 1] = static_cast<int32_t>(stack::top() - k.base);
-                    }
-                    active = on;
-                }
+            if (k.mode > 0 && !k.path) {
+                const kel_value entry = *e;
+                KEL_PROPAGATE(applied_refinement(k, entry, i, &active));
             } else {
                 if (!k.natives_like) set_logic(stack::alloc_cell(), false);
                 active = false;
             }
         } else if (t == types::integer) {
-            locals = get_integer(&e);
+            locals = get_integer(e);
         }
     }
-    if (k.path && k.mode == mode::plain) KEL_PROPAGATE(path_refinements(k));
-    if (k.mode & mode::inline_refinements) KEL_PROPAGATE(inline_refinements(k));
-    if (traced(k.c)) {
+    if (k.path && k.mode == mode::plain) [[unlikely]] KEL_PROPAGATE(path_refinements(k));
+    if (k.mode & mode::inline_refinements) [[unlikely]] KEL_PROPAGATE(inline_refinements(k));
+    if (traced(k.c)) [[unlikely]] {
         const bool apply_call = k.mode > 0;
+        const kel_value site = site_of(k);
         notify_tracer(event::call, apply_call || !k.c ? nullptr : &k.c->block, apply_call || !k.c ? -1 : k.c->pos,
-                      k.call_site, &k.fn);
+                      &site, &k.fn);
     }
     if (!k.natives_like) {
         if (locals > 0) function::push_unused_refinement(locals);
@@ -969,14 +1131,20 @@ signal_code fetch_arguments(call& k) {
     }
     const natives::native_fn entry = natives::at(number).fn;
     if (!entry) fire(error_category::internal, "not-done");
-    const refinements refs = k.refs;
+    const refinements& refs = k.refs;
     return stack::catch_code([&] { return entry(false, refs); });
 }
+
+// The function context's values (a stack context: offset + 1, 0 while its
+// function is not running).
+inline uint32_t context_values(uint32_t ctx) { return cells_of(ctx)->w2; }
+inline void set_context_values(uint32_t ctx, uint32_t values) { cells_of(ctx)->w2 = values; }
 
 }  // namespace
 
 signal_code invoke_value(const kel_value* fn_in, code_position* c, bool push, const kel_value* path,
-                         const kel_value* name_in, const kel_value* owner, int32_t mode, bool infix) {
+                         const kel_value* name_in, const kel_value* owner, int32_t mode, bool infix,
+                         bool right_ready) {
     call k;
     k.fn = *fn_in;
     if (type_of(&k.fn) == types::op) k.fn.header = native::wrapped_type(&k.fn);
@@ -986,22 +1154,21 @@ signal_code invoke_value(const kel_value* fn_in, code_position* c, bool push, co
     k.path = path;
     k.mode = mode;
     k.infix = infix;
-    // The call site: the name given in an apply, else the calling cell (the
-    // word before the position), else the path.
-    kel_value site;
-    if (mode != mode::plain && name_in) site = *name_in;
-    else if (c && c->pos > 0 && !path) site = *cell_at(*c, c->pos - 1);
-    else if (path) site = *path;
-    else set_none(&site);
-    k.call_site = &site;
-    const kel_value* name = name_in ? name_in : &site;
-    k.name = type_of(name) == types::word ? *name : words::_anon;
+    k.right_ready = infix && right_ready;
+    k.name_in = name_in;
+    if (name_in && type_of(name_in) == types::word) [[likely]] {
+        k.name = *name_in;
+    } else {
+        const kel_value site = name_in ? *name_in : site_of(k);
+        k.name = type_of(&site) == types::word ? site : words::_anon;
+    }
     const bool library = c && c->library;
 
-    if (traced(c)) {
-        if (infix) (void)stack::alloc_cell();
+    if (traced(c)) [[unlikely]] {
+        const int32_t cover = infix ? (k.right_ready ? 2 : 1) : 0;
+        stack::regs.top += cover;
         notify_tracer(event::open, c ? &c->block : nullptr, c ? c->pos : -1, nullptr, &k.name);
-        if (infix) stack::drop_cells(1);
+        stack::regs.top -= cover;
     }
     kel_value* const placeholder = infix ? nullptr : stack::push_copy(&k.fn);
     switch (k.type) {
@@ -1011,28 +1178,29 @@ signal_code invoke_value(const kel_value* fn_in, code_position* c, bool push, co
             KEL_PROPAGATE(fetch_arguments(k));
             stack::close_frame();
             break;
-        case types::routine:
-            stack::open_frame(&k.name, native_kind(library));
-            KEL_PROPAGATE(fetch_arguments(k));
-            KEL_PROPAGATE(invoke_routine(&k.fn));
-            stack::close_frame();
-            break;
         case types::function: {
             check_machine_stack();
             uint32_t owner_ctx = 0;
             const kel_value* object = function::more_cell(&k.fn, function::more::object);
             if (owner && type_of(owner) == types::object && owner->w1 != _context::global()) owner_ctx = owner->w1;
             else if (type_of(object) == types::integer) owner_ctx = static_cast<uint32_t>(get_integer(object));
-            else if (any_word_type(type_of(&k.name))) owner_ctx = word_context(&k.name);
+            else owner_ctx = word_context(&k.name);
             stack::open_call_frame(&k.name, k.fn.w1, call_kind(library));
             KEL_PROPAGATE(fetch_arguments(k));
             KEL_PROPAGATE(call_function_body(&k.fn, owner_ctx, &k.name, 0));
             stack::close_call_frame();
             break;
         }
+        case types::routine:
+            stack::open_frame(&k.name, native_kind(library));
+            KEL_PROPAGATE(fetch_arguments(k));
+            KEL_PROPAGATE(invoke_routine(&k.fn));
+            stack::close_frame();
+            break;
         default: fire(error_category::internal, "not-done");
     }
-    if (traced(c)) notify_tracer(event::return_, c ? &c->block : nullptr, c ? c->pos : -1, &k.name, stack::top() - 1);
+    if (traced(c)) [[unlikely]]
+        notify_tracer(event::return_, c ? &c->block : nullptr, c ? c->pos : -1, &k.name, stack::top() - 1);
     if (placeholder) {
         *placeholder = *(placeholder + 1);
         stack::regs.top = placeholder + 1;
@@ -1046,37 +1214,44 @@ signal_code call_function_body(const kel_value* fn_in, uint32_t, const kel_value
     const uint32_t ctx = fn.w1;
     kel_value* base = stack::arguments();
     const int32_t depth = stack::mark_depth();
-    const uint32_t old = stack::contexts.get_values ? stack::contexts.get_values(ctx) : 0;
-    if (stack::contexts.set_values) stack::contexts.set_values(ctx, stack::offset_of(base));
-    stack::set_return_target(true);
+    const bool stack_context = (cells_of(ctx)->header & _context::flag_stack) != 0;
+    const uint32_t old = stack_context ? context_values(ctx) : 0;
+    if (stack_context) set_context_values(ctx, stack::offset_of(base) + 1);
+    stack::innermost_frame()->flags |= stack::flag_return_target;
 
-    // The trace switch while the body runs (put back however it ends).
-    struct trace_guard {
-        bool saved;
-        trace_guard() : saved(trace.active) {}
-        ~trace_guard() { trace.active = saved; }
-    } guard;
-    if (fn.header & function::flag_trace) trace.active = trace.master;
-    if (fn.header & function::flag_no_trace) trace.active = false;
-    const bool bracketed = filter != 0 && trace.active;
-    if (bracketed) {
-        notify_tracer(event::call, nullptr, -1, name, &fn);
-        if (!(trace.callback_bits & filter)) trace.active = false;
-    }
     const kel_value body = *function::more_cell(&fn, function::more::body);
-    if (trace.active) notify_tracer(event::prolog, &body, -1, name, &fn);
     signal_code code = signal_code::none;
-    if (type_of(&body) == types::block) code = eval_block(&body, true);
-    else set_unset(base);
-    if (trace.active) notify_tracer(event::epilog, &body, -1, name, &fn);
-    const bool ours = stack::mark_depth() == depth;
-    if (code == signal_code::none || ((code == signal_code::return_ || code == signal_code::exit) && ours)) {
-        stack::set_return_target(false);
-        if (stack::contexts.set_values) stack::contexts.set_values(ctx, old);
+    if ((fn.header & (function::flag_trace | function::flag_no_trace)) || filter || trace.active) [[unlikely]] {
+        // The trace switch while the body runs (put back however it ends).
+        struct trace_guard {
+            bool saved;
+            trace_guard() : saved(trace.active) {}
+            ~trace_guard() { trace.active = saved; }
+        } guard;
+        if (fn.header & function::flag_trace) trace.active = trace.master;
+        if (fn.header & function::flag_no_trace) trace.active = false;
+        const bool bracketed = filter != 0 && trace.active;
         if (bracketed) {
+            notify_tracer(event::call, nullptr, -1, name, &fn);
+            if (!(trace.callback_bits & filter)) trace.active = false;
+        }
+        if (trace.active) notify_tracer(event::prolog, &body, -1, name, &fn);
+        if (type_of(&body) == types::block) code = eval_block(&body, true);
+        else set_unset(base);
+        if (trace.active) notify_tracer(event::epilog, &body, -1, name, &fn);
+        if (bracketed && stack::mark_depth() == depth && code == signal_code::none) {
             trace.active = guard.saved;
             notify_tracer(event::return_, nullptr, -1, name, stack::arguments());
         }
+    } else if (type_of(&body) == types::block) [[likely]] {
+        code = eval_in_place(&body, true);
+    } else {
+        set_unset(base);
+    }
+    if (code == signal_code::none ||
+        ((code == signal_code::return_ || code == signal_code::exit) && stack::mark_depth() == depth)) [[likely]] {
+        stack::innermost_frame()->flags &= ~stack::flag_return_target;
+        if (stack_context) set_context_values(ctx, old);
         return signal_code::none;
     }
     // Unwound past this call: its mark gave the context its values back.

@@ -126,6 +126,12 @@ extern kel_value current_position;
 // the last expression (unset! for an empty block), left pushed, and with
 // `set_last` also copied into the caller's base cell.
 signal_code eval_block(const kel_value* block, bool set_last);
+// The same evaluation without a mark of its own (the natives' blocks,
+// function bodies and parens): expressions are evaluated at the argument top
+// it starts from, where the result is left (also copied into the base cell
+// with `set_last`). Marks differ only in the anonymous <body> mark that
+// eval_block adds; when tracing is on it is eval_block, so every event fires.
+signal_code eval_in_place(const kel_value* block, bool set_last);
 // Evaluates one expression at c.pos (advancing it); with no_infix, operators
 // that follow are not applied; with literal, a native!, action!, function!
 // or routine! value standing in the code is data.
@@ -141,11 +147,12 @@ signal_code eval_next_at(const kel_value* block, int32_t* head);
 // code; apply passes a block of its own). path: refinements (from its second
 // element), name: the naming word (null: the calling word before the
 // position), owner: the value the function was found in, infix: the first
-// argument is already pushed at the argument top. The result takes the
-// function value's place (one cell at the entry top; with infix, the left
-// operand's cell).
+// argument is already pushed at the argument top (right_ready: the second
+// one just above it as well). The result takes the function value's place
+// (one cell at the entry top; with infix, the left operand's cell).
 signal_code invoke_value(const kel_value* fn, code_position* c, bool push, const kel_value* path,
-                         const kel_value* name, const kel_value* owner, int32_t mode, bool infix);
+                         const kel_value* name, const kel_value* owner, int32_t mode, bool infix,
+                         bool right_ready = false);
 // Evaluates a path!, get-path! (get) or set-path! (set, assigning `value`):
 // its value is pushed (push) or copied into the base cell. c: the code after
 // the path, where a function the path names takes its arguments.

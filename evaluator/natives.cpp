@@ -13,15 +13,14 @@ namespace kel::natives {
 
 read_fn read_spec = provisional::read;
 
-namespace {
-
 entry table[table_size];
+const entry empty_entry{};
+
+namespace {
 // Copies of the spec blocks read so far (the blocks live in the root block);
 // a cell that is not a block! has not been read.
 kel_value native_specs[table_size];
 kel_value action_specs_read[act::count];
-
-const entry empty{};
 
 // The shapes the entries of the path step and the comparison read.
 constexpr const char* path_step_spec = "parent [any-type!] element [any-type!] /set value [any-type!]";
@@ -34,8 +33,6 @@ const kel_value* read_once(kel_value* slot, const char* text) {
 }
 
 }  // namespace
-
-const entry& at(int32_t number) { return number >= 1 && number <= table_size ? table[number - 1] : empty; }
 
 entry define(int32_t number, const entry& e) {
     if (number < 1 || number > table_size) fire(error_category::internal, "not-done");

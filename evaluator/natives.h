@@ -45,7 +45,11 @@ struct entry {
 };
 
 // The entry of a table number (an empty entry outside 1..120 or unfilled).
-const entry& at(int32_t number);
+extern entry table[table_size];
+extern const entry empty_entry;
+inline const entry& at(int32_t number) {
+    return number >= 1 && number <= table_size ? table[number - 1] : empty_entry;
+}
 // Fills slot `number` (1..120) and answers the entry it replaces; the slot's
 // spec block is read again at its next use.
 entry define(int32_t number, const entry& e);

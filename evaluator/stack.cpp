@@ -61,21 +61,6 @@ void settle_try_result() {
     regs.top = regs.arguments + 1;
 }
 
-call_mark* open_frame(const kel_value* name, uint32_t flags) {
-    if (regs.marks_top >= regs.marks_limit) [[unlikely]] overflow();
-    call_mark* m = regs.marks_top++;
-    m->flags = flags;
-    m->caller_base = offset_of(regs.arguments);
-    m->word_context = name ? word_context(name) : 0;
-    m->function_context = 0;
-    m->saved_values = 0;
-    m->symbol = name ? word_symbol(name) : 0;
-    regs.arguments = regs.top;
-    // A throw that was caught is over once anything opens again.
-    regs.throw_start = 0;
-    return m;
-}
-
 call_mark* open_call_frame(const kel_value* name, uint32_t function_context, uint32_t flags) {
     call_mark* m = open_frame(name, flags);
     m->function_context = function_context;
@@ -86,22 +71,6 @@ call_mark* open_call_frame(const kel_value* name, uint32_t function_context, uin
 call_mark* open_body_frame(const kel_value* name, uint32_t function_context) {
     if (function_context && contexts.set_values) contexts.set_values(function_context, offset_of(regs.top));
     return open_frame(name, kind::body);
-}
-
-void close_frame() {
-    call_mark* m = pop_mark();
-    if (!m) {
-        regs.arguments = regs.top = regs.bottom;
-        return;
-    }
-    regs.top = regs.arguments + 1;
-    regs.arguments = regs.bottom + m->caller_base;
-}
-
-void close_frame_set_last() {
-    kel_value* result = regs.arguments;
-    close_frame();
-    copy_cell(result, regs.arguments);
 }
 
 void close_frame_rewind() {

@@ -144,7 +144,21 @@ inline kel_value* at_offset(uint32_t offset) { return regs.bottom + offset; }
 
 // Pushes a record (flags, the naming word's symbol and context) and makes the
 // argument top the new base. `name` may be null (symbol 0, no context).
-call_mark* open_frame(const kel_value* name, uint32_t flags);
+// (Inline: every call of the interpreter opens one.)
+inline call_mark* open_frame(const kel_value* name, uint32_t flags) {
+    if (regs.marks_top >= regs.marks_limit) [[unlikely]] overflow();
+    call_mark* m = regs.marks_top++;
+    m->flags = flags;
+    m->caller_base = offset_of(regs.arguments);
+    m->word_context = name ? word_context(name) : 0;
+    m->function_context = 0;
+    m->saved_values = 0;
+    m->symbol = name ? word_symbol(name) : 0;
+    regs.arguments = regs.top;
+    // A throw that was caught is over once anything opens again.
+    regs.throw_start = 0;
+    return m;
+}
 inline call_mark* open_native_frame(const kel_value* name) { return open_frame(name, kind::native); }
 inline call_mark* open_try_frame(const kel_value* name) { return open_frame(name, kind::try_); }
 inline call_mark* open_try_all_frame(const kel_value* name) { return open_frame(name, kind::try_all); }
@@ -161,8 +175,20 @@ inline call_mark* open_eval_call_frame(const kel_value* name, uint32_t function_
 // function's stack context takes the current arguments base as its values.
 call_mark* open_body_frame(const kel_value* name, uint32_t function_context);
 
-void close_frame();
-void close_frame_set_last();
+inline void close_frame() {
+    if (regs.marks_top == regs.marks_bottom) [[unlikely]] {
+        regs.arguments = regs.top = regs.bottom;
+        return;
+    }
+    const call_mark* m = --regs.marks_top;
+    regs.top = regs.arguments + 1;
+    regs.arguments = regs.bottom + m->caller_base;
+}
+inline void close_frame_set_last() {
+    kel_value* result = regs.arguments;
+    close_frame();
+    copy_cell(result, regs.arguments);
+}
 void close_frame_rewind();
 void close_call_frame();
 void close_call_frame_set_last();

@@ -1,0 +1,45 @@
+// eval_support: see eval_support.h.
+#include "tests/unit/eval_support.h"
+
+#include "kernel/native_api.h"
+
+namespace kel::test {
+
+std::string fired() {
+    static const char* const categories[] = {"throw", "note", "syntax", "script", "math",
+                                             "access", "reserved1", "reserved2", "user", "internal"};
+    const fired_error& e = last_fired();
+    return std::string(categories[static_cast<int>(e.category)]) + "/" + e.id;
+}
+
+std::string run_block(const kel_value& block) {
+    evaltest::install();
+    const error_trap trap = open_error_trap();
+    kel_value* entry = stack::top();
+    std::string out;
+    try {
+        const signal_code c = interpreter::eval_block(&block, false);
+        if (c != signal_code::none) {
+            out = "!code " + std::to_string(code_value(c));
+        } else {
+            const kel_value r = *entry;
+            out = type_of(&r) == types::error ? std::string("error!") : mold(r);
+        }
+        close_error_trap(trap, false);
+    } catch (const kel_unwind& u) {
+        close_error_trap(trap, u.code == code_value(signal_code::error));
+        if (u.code != code_value(signal_code::error)) return "!unwind " + std::to_string(u.code);
+        out = "!" + fired();
+    }
+    stack::regs.top = entry;
+    return out;
+}
+
+std::string run(const char* code) { return run_block(evaltest::read(code)); }
+
+std::string value_of(const char* name) {
+    kel_value w = *word::from_c_string(name);
+    return mold(*_context::get_bound(&w));
+}
+
+}  // namespace kel::test

@@ -1,0 +1,35 @@
+// eval_support: running code text through the interpreter in unit tests: the
+// stand-in environment of eval_natives.h, and `run`, which answers the
+// molded result or the error raised ("!script/no-value").
+#pragma once
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/unit/core_builder.h"
+#include "tests/unit/eval_natives.h"
+
+namespace kel::test {
+
+struct eval_test : ::testing::Test {
+    void SetUp() override {
+        evaltest::install();
+        stack::reset();
+    }
+    void TearDown() override {
+        interpreter::stop_tracing();
+        stack::reset();
+    }
+};
+
+// Evaluates the block under an error trap: the molded result ("error!" for a
+// raised error's stand-in value), or "!category/id" when an error reaches the
+// trap, or "!code N" when a control code comes out of the evaluation.
+std::string run_block(const kel_value& block);
+std::string run(const char* code);
+// The category/id of the last error fired ("script/no-value").
+std::string fired();
+// A global word's value, molded.
+std::string value_of(const char* word);
+
+}  // namespace kel::test
