@@ -9,6 +9,7 @@
 #include "datatypes/context.h"
 #include "datatypes/symbol.h"
 #include "evaluator/actions.h"
+#include "evaluator/native_table.h"
 #include "evaluator/natives.h"
 #include "evaluator/random.h"
 #include "evaluator/stack.h"
@@ -60,6 +61,7 @@ const init_step steps[] = {
     {"runtime refinements", words::make_runtime_refinements},
     {"runtime issues", words::make_runtime_issues},
     {"native table", natives::build_table},
+    {"native entries", natives::fill_table},
 };
 
 }  // namespace
