@@ -70,6 +70,9 @@ inline std::string run_block(const kel_value& block) {
             stack::regs.marks_top = stack::regs.marks_bottom + depth;
         } else {
             out = describe(*entry);
+            // Every mark opened is closed, and exactly the result is left.
+            if (stack::mark_depth() != depth) out += " (marks left open)";
+            if (stack::top() != entry + 1) out += " (argument top moved)";
         }
         close_error_trap(trap, false);
     } catch (const kel_unwind& u) {
