@@ -337,6 +337,29 @@ signal_code foreach_step_words(const kel_value* words_in, kel_value* cursor) {
     return signal_code::none;
 }
 
+void forall_step(const kel_value* word, const kel_value* initial) {
+    kel_value* now = _context::get_bound(word);
+    if (!any_series_type(type_of(now)) || series_node(now) != series_node(initial)) {
+        const kel_value changed = *now;
+        fire(error_category::script, "bad-loop-series", &changed);
+    }
+    set_series_head(now, series_head(now) + 1);
+}
+
+void forall_restore(const kel_value* word, const kel_value* initial) { set_word(word, initial); }
+
+signal_code remove_each_drop(kel_value* cursor, int32_t step) {
+    // The values just visited go; the cursor steps back onto the ones that
+    // move down into their place.
+    set_series_head(cursor, series_head(cursor) - step);
+    refinements part = refinements::none();
+    if (step > 1) part.at[action_specs::remove_ref::part] = 1;
+    return run_action(&words::_remove, act::remove, part, [&] {
+        stack::push_copy(cursor);
+        if (step > 1) set_integer(stack::alloc_cell(), step);
+    }, nullptr);
+}
+
 signal_code while_star(bool check, const refinements& refs) {
     if (check) check_arguments(number::while_, refs);
     const kel_value cond = *stack::argument(1);
@@ -504,14 +527,9 @@ signal_code forall_star(bool check, const refinements& refs) {
             return signal_code::none;
         }
         if (r == round::pass) return c;
-        kel_value* now = _context::get_bound(&word);
-        if (!any_series_type(type_of(now)) || series_node(now) != series_node(initial)) {
-            const kel_value changed = *now;
-            fire(error_category::script, "bad-loop-series", &changed);
-        }
-        set_series_head(now, series_head(now) + 1);
+        forall_step(&word, initial);
     }
-    set_word(&word, initial);
+    forall_restore(&word, initial);
     stack::close_frame_set_last();
     return signal_code::none;
 }
@@ -529,23 +547,13 @@ signal_code remove_each_star(bool check, const refinements& refs) {
         for (;;) {
             stack::rewind();
             if (!series_not_tail_q(cursor)) break;
-            const int32_t from = series_head(cursor);
             if (many) KEL_PROPAGATE(foreach_step_words(&words_arg, cursor));
             else KEL_PROPAGATE(foreach_step(&words_arg, cursor));
             const signal_code c = interpreter::eval_in_place(&body, true);
             const round r = round_of(c);
             if (r == round::leave) break;
             if (r == round::pass) return c;
-            if (falsy(stack::arguments())) continue;
-            // The values just visited go; the cursor steps back onto the ones
-            // that moved down into their place.
-            set_series_head(cursor, from);
-            refinements part = refinements::none();
-            if (step > 1) part.at[action_specs::remove_ref::part] = 1;
-            KEL_PROPAGATE(run_action(&words::_remove, act::remove, part, [&] {
-                stack::push_copy(cursor);
-                if (step > 1) set_integer(stack::alloc_cell(), step);
-            }, nullptr));
+            if (!falsy(stack::arguments())) KEL_PROPAGATE(remove_each_drop(cursor, step));
         }
         stack::close_frame_discard();
     }

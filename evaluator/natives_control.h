@@ -67,6 +67,15 @@ signal_code foreach_step(const kel_value* word, kel_value* cursor);
 // and image! go through their own steppers (below).
 signal_code foreach_step_words(const kel_value* words, kel_value* cursor);
 
+// forall after a round: the word must still hold the series it started with
+// (else script `bad-loop-series` with its value), whose position advances
+// by one in place. forall_restore: the word takes the initial series again.
+void forall_step(const kel_value* word, const kel_value* initial);
+void forall_restore(const kel_value* word, const kel_value* initial);
+// remove-each after a round whose value was true: the cursor steps back by
+// `step` and that many values are removed there (fewer at the tail).
+signal_code remove_each_drop(kel_value* cursor, int32_t step);
+
 // The steppers the map! and image! modules provide: set the words of the
 // block to the next entries from the cursor, advance it, and answer false
 // when no entry was left (no round then). Null until those modules exist

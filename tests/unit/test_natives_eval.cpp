@@ -92,6 +92,8 @@ TEST_F(NativesEval, Reduce) {
         {"x: 3 reduce/into 'x o: copy [] o", "[3]"},
         {"o: copy [] reduce/into [1 2 1 / 0] o", "!math/zero-divide"},
         {"reduce [1 ()]", "[1 unset]"},
+        {"reduce [1\n2]", "[1 2]"},  // the results carry no line breaks
+        {"compose [1\n2]", "[1\n2]"},  // compose copies the values as they are
     };
     expect_rows(rows);
 }
