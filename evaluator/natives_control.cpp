@@ -118,7 +118,7 @@ signal_code pick_at(const kel_value* series, int32_t index, kel_value* out) {
     }, out);
 }
 
-// The cell at index `head` of a block-like series, or none! past its tail.
+// The cell at an absolute index of a block-like series, or none! past its tail.
 kel_value block_cell(const kel_value* series, int32_t index) {
     kel_value v;
     if (index >= 0 && index < units_of(series)) v = *block::ks_abs_at(series, index);
