@@ -11,6 +11,7 @@
 #include "datatypes/object.h"
 #include "datatypes/symbol.h"
 #include "evaluator/actions.h"
+#include "evaluator/native_table.h"
 #include "evaluator/natives.h"
 #include "evaluator/random.h"
 #include "evaluator/stack.h"
@@ -84,6 +85,7 @@ const init_step steps[] = {
     {"slot table", init_slot_table},
     {"collector", init_collector},
     {"native table", natives::build_table},
+    {"native entries", natives::fill_table},
 };
 
 }  // namespace

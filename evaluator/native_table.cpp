@@ -1,0 +1,277 @@
+// native_table: the list of the 107 natives and the start-up step that fills
+// the native table from it.
+#include "evaluator/native_table.h"
+
+#include <cmath>
+
+#include "datatypes/block.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/native_api_words.h"
+#include "evaluator/natives_control.h"
+#include "evaluator/natives_errors.h"
+#include "kernel/native_api.h"
+
+namespace kel::natives {
+
+namespace {
+
+// Who builds a native still missing (the `area` column): the control and
+// signal natives are built here; the others belong to
+//   words   word, value and comparison natives
+//   sets    set operation and text coding natives
+//   math    math natives
+//   system  system and service natives
+//   parse   the parse engine
+struct row {
+    const char* name;
+    const char* spec;
+    native_fn fn;  // null: not built yet (its entry raises internal `not-done`)
+    const char* area;
+    int32_t compare = -1;  // the comparison code of an operator's integer fast path
+};
+
+// In native order: row i is native i + 1.
+const row rows[number::count] = {
+    {"if", "cond [any-type!] then-blk [block!]", if_star, "control"},
+    {"unless", "cond [any-type!] then-blk [block!]", unless_star, "control"},
+    {"either", "cond [any-type!] true-blk [block!] false-blk [block!]", either_star, "control"},
+    {"any", "conds [block!]", any_star, "control"},
+    {"all", "conds [block!]", all_star, "control"},
+    {"while", "cond [block!] body [block!]", while_star, "control"},
+    {"until", "body [block!]", until_star, "control"},
+    {"loop", "count [integer! float!] body [block!]", loop_star, "control"},
+    {"repeat", "'word [word!] value [integer! float!] body [block!]", repeat_star, "control"},
+    {"forever", "body [block!]", forever_star, "control"},
+    {"foreach", "'word [word! block!] series [series! map!] body [block!]", foreach_star, "control"},
+    {"forall", "'word [word!] body [block!]", forall_star, "control"},
+    {"remove-each", "'word [word! block!] data [series!] body [block!]", remove_each_star, "control"},
+    {"func", "spec [block!] body [block!]", func_star, "control"},
+    {"function", "spec [block!] body [block!] /extern", function_star, "control"},
+    {"does", "body [block!]", does_star, "control"},
+    {"has", "vars [block!] body [block!]", has_star, "control"},
+    {"switch", "value [any-type!] cases [block!] /default case [block!]", switch_star, "control"},
+    {"case", "cases [block!] /all", case_star, "control"},
+    {"do", "value [any-type!] /expand /args arg /next position [word!] /trace callback [function!]", do_star,
+     "control"},
+    {"get", "word [any-word! any-path! object!] /any /case return: [any-type!]", nullptr, "words"},
+    {"set", "word [any-word! block! object! any-path!] value [any-type!] /any /case /only /some return: [any-type!]",
+     nullptr, "words"},
+    {"print", "value [any-type!]", nullptr, "words"},
+    {"prin", "value [any-type!]", nullptr, "words"},
+    {"equal?", "value1 [any-type!] value2 [any-type!]", nullptr, "words", cmp::equal},
+    {"not-equal?", "value1 [any-type!] value2 [any-type!]", nullptr, "words", cmp::not_equal},
+    {"strict-equal?", "value1 [any-type!] value2 [any-type!]", nullptr, "words", cmp::strict_equal},
+    {"lesser?", "value1 [any-type!] value2 [any-type!]", nullptr, "words", cmp::lesser},
+    {"greater?", "value1 [any-type!] value2 [any-type!]", nullptr, "words", cmp::greater},
+    {"lesser-or-equal?", "value1 [any-type!] value2 [any-type!]", nullptr, "words", cmp::lesser_or_equal},
+    {"greater-or-equal?", "value1 [any-type!] value2 [any-type!]", nullptr, "words", cmp::greater_or_equal},
+    {"same?", "value1 [any-type!] value2 [any-type!]", nullptr, "words"},
+    {"not", "value [any-type!]", nullptr, "words"},
+    {"type?", "value [any-type!] /word", nullptr, "words"},
+    {"reduce", "value [any-type!] /into out [any-block!]", reduce_star, "control"},
+    {"compose", "value [block!] /deep /only /into out [any-block!]", compose_star, "control"},
+    {"stats", "/show /info return: [integer! block!]", nullptr, "system"},
+    {"bind", "word [block! any-word!] context [any-word! any-object! function!] /copy return: [block! any-word!]",
+     nullptr, "words"},
+    {"in", "object [any-object! any-function!] word [any-word! refinement!]", nullptr, "words"},
+    {"parse",
+     "input [binary! any-block! any-string!] rules [block!] /case /part length [number! series!] "
+     "/trace callback [function!] return: [logic! block!]",
+     nullptr, "parse"},
+    {"union",
+     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case "
+     "/skip size [integer!] return: [block! hash! string! bitset! typeset!]",
+     nullptr, "sets"},
+    {"intersect",
+     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case "
+     "/skip size [integer!] return: [block! hash! string! bitset! typeset!]",
+     nullptr, "sets"},
+    {"unique", "set [block! hash! string!] /case /skip size [integer!] return: [block! hash! string!]", nullptr,
+     "sets"},
+    {"difference",
+     "set1 [block! hash! string! bitset! typeset! date!] set2 [block! hash! string! bitset! typeset! date!] "
+     "/case /skip size [integer!] return: [block! hash! string! bitset! typeset! time!]",
+     nullptr, "sets"},
+    {"exclude",
+     "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case "
+     "/skip size [integer!] return: [block! hash! string! bitset! typeset!]",
+     nullptr, "sets"},
+    {"complement?", "bits [bitset!]", nullptr, "sets"},
+    {"dehex", "value [any-string!] return: [string!]", nullptr, "sets"},
+    {"enhex", "value [any-string!] return: [string!]", nullptr, "sets"},
+    {"negative?", "number [number! money! time!] return: [logic!]", nullptr, "math"},
+    {"positive?", "number [number! money! time!] return: [logic!]", nullptr, "math"},
+    {"max", "value1 [scalar! series!] value2 [scalar! series!]", nullptr, "math"},
+    {"min", "value1 [scalar! series!] value2 [scalar! series!]", nullptr, "math"},
+    {"shift", "data [integer!] bits [integer!] /left /logical return: [integer!]", nullptr, "math"},
+    {"to-hex", "value [integer!] /size length [integer!] return: [issue!]", nullptr, "math"},
+    {"sine", "angle [float! integer!] /radians return: [float!]", nullptr, "math"},
+    {"cosine", "angle [float! integer!] /radians return: [float!]", nullptr, "math"},
+    {"tangent", "angle [float! integer!] /radians return: [float!]", nullptr, "math"},
+    {"arcsine", "sine [float! integer!] /radians return: [float!]", nullptr, "math"},
+    {"arccosine", "cosine [float! integer!] /radians return: [float!]", nullptr, "math"},
+    {"arctangent", "tangent [float! integer!] /radians return: [float!]", nullptr, "math"},
+    {"arctangent2", "y [float! integer!] x [float! integer!] /radians return: [float!]", nullptr, "math"},
+    {"NaN?", "value [number!] return: [logic!]", nullptr, "math"},
+    {"log-2", "value [float! integer! percent!] return: [float!]", nullptr, "math"},
+    {"log-10", "value [float! integer! percent!] return: [float!]", nullptr, "math"},
+    {"log-e", "value [float! integer! percent!] return: [float!]", nullptr, "math"},
+    {"exp", "value [float! integer! percent!] return: [float!]", nullptr, "math"},
+    {"square-root", "value [float! integer! percent!] return: [float!]", nullptr, "math"},
+    {"construct", "block [block!] /with object [object!] /only", nullptr, "words"},
+    {"value?", "value [word!] return: [logic!]", nullptr, "words"},
+    {"try", "block [block!] /all /keep", try_star, "control"},
+    {"uppercase", "string [any-string! char!] /part limit [number! any-string!] return: [any-string! char!]", nullptr,
+     "sets"},
+    {"lowercase", "string [any-string! char!] /part limit [number! any-string!] return: [any-string! char!]", nullptr,
+     "sets"},
+    {"as-pair", "x [integer! float!] y [integer! float!]", nullptr, "math"},
+    {"as-point2D", "x [integer! float!] y [integer! float!]", nullptr, "math"},
+    {"as-point3D", "x [integer! float!] y [integer! float!] z [integer! float!]", nullptr, "math"},
+    {"as-money", "currency [word!] amount [integer! float!] return: [money!]", nullptr, "math"},
+    {"break", "/return value [any-type!]", break_star, "control"},
+    {"continue", "", continue_star, "control"},
+    {"exit", "", exit_star, "control"},
+    {"return", "value [any-type!]", return_star, "control"},
+    {"throw", "value [any-type!] /name word [word!]", throw_star, "control"},
+    {"catch", "block [block!] /name word [word! block!]", catch_star, "control"},
+    {"extend", "obj [object! map!] spec [block! hash! map!] /case", nullptr, "words"},
+    {"debase", "value [string!] /base base-value [integer!]", nullptr, "sets"},
+    {"to-local-file", "path [file! string!] /full return: [string!]", nullptr, "system"},
+    {"wait", "value [number! time! block! none!] /all", nullptr, "system"},
+    {"checksum",
+     "data [binary! string! file!] method [word!] /with spec [any-string! binary! integer!] "
+     "return: [integer! binary!]",
+     nullptr, "system"},
+    {"unset", "word [word! block!]", nullptr, "words"},
+    {"new-line", "position [any-list!] value [logic!] /all /skip size [integer!] return: [any-list!]", nullptr,
+     "words"},
+    {"new-line?", "position [any-list!] return: [logic!]", nullptr, "words"},
+    {"enbase", "value [binary! string!] /base base-value [integer!]", nullptr, "sets"},
+    {"context?", "word [any-word!] return: [object! function! none!]", nullptr, "words"},
+    {"set-env", "var [any-string! any-word!] value [string! none!]", nullptr, "system"},
+    {"get-env", "var [any-string! any-word!] return: [string! none!]", nullptr, "system"},
+    {"list-env", "return: [map!]", nullptr, "system"},
+    {"now",
+     "/year /month /day /time /zone /date /weekday /yearday /precise /utc return: [date! time! integer!]",
+     nullptr, "system"},
+    {"sign?", "number [number! money! time!] return: [integer!]", nullptr, "math"},
+    {"as", "type [datatype! block! paren! any-path! any-string!] spec [block! paren! any-path! any-string!]",
+     nullptr, "system"},
+    {"call",
+     "cmd [string! file!] /wait /show /console /shell /input in [string! file! binary!] "
+     "/output out [string! file! binary!] /error err [string! file! binary!] return: [integer!]",
+     nullptr, "system"},
+    {"zero?", "value [number! money! pair! time! char! tuple! any-point!] return: [logic!]", nullptr, "math"},
+    {"size?", "file [file!] return: [integer! none!]", nullptr, "system"},
+    {"browse", "url [url! file!]", nullptr, "system"},
+    {"compress", "data [any-string! binary!] method [word!] return: [binary!]", nullptr, "system"},
+    {"decompress", "data [binary!] method [word!] /size sz [integer!] return: [binary!]", nullptr, "system"},
+    {"recycle", "/on /off return: [integer! unset!]", nullptr, "system"},
+    {"transcode",
+     "src [binary! string!] /next /one /prescan /scan /part length [integer! binary!] /into dst [block!] "
+     "/trace callback [function! routine!] return: [block!]",
+     nullptr, "system"},
+    {"apply", "func [word! path! any-function!] args [block!] /all /safer", nullptr, "system"},
+};
+
+int32_t filled = 1;
+kel_value print_block{types::unset, 0, 0, 0};
+// One native! value per number, made for the argument checks at their first
+// use and kept in the root block (these are copies).
+kel_value checked_values[table_size + 1];
+
+signal_code not_done(bool, const refinements&) { fire(error_category::internal, "not-done"); }
+
+// The native! value whose argument cache describes native n's spec.
+kel_value checked_value(int32_t n) {
+    kel_value& v = checked_values[n];
+    if (type_of(&v) != types::native) {
+        kel_value* held = stack::push_unset();
+        make_native(n, held);
+        v = *block::ks_add(block::root(), held);
+        stack::drop_cells(1);
+    }
+    return v;
+}
+
+}  // namespace
+
+void copy_entries(int32_t count, const entry* list) {
+    for (int32_t i = 0; i < count; ++i) {
+        if (filled > table_size) fire(error_category::internal, "not-done");
+        (void)define(filled, list[i]);
+        set_unset(&checked_values[filled]);
+        ++filled;
+    }
+}
+
+void fill_table() {
+    if (filled > number::count) return;  // filled once per process
+    entry list[number::count];
+    for (int32_t i = 0; i < number::count; ++i) {
+        const row& r = rows[i];
+        entry e;
+        e.name = r.name;
+        e.spec = r.spec;
+        e.fn = r.fn ? r.fn : not_done;
+        // An operator's integer fast path stands for the native only once the
+        // native itself exists.
+        if (r.fn && r.compare >= 0) {
+            e.fast = fast_path::compare;
+            e.fast_code = r.compare;
+        }
+        list[i] = e;
+    }
+    copy_entries(number::count, list);
+    kel_value* b = block::make_at_tail(nullptr, 32);
+    print_block = *b;
+}
+
+int32_t filled_count() { return filled; }
+
+bool built_q(int32_t n) { return n >= 1 && n <= number::count && rows[n - 1].fn != nullptr; }
+
+const char* listed_name(int32_t n) { return n >= 1 && n <= number::count ? rows[n - 1].name : nullptr; }
+const char* listed_spec(int32_t n) { return n >= 1 && n <= number::count ? rows[n - 1].spec : nullptr; }
+
+const kel_value* print_buffer() { return &print_block; }
+
+void check_arguments(int32_t n, const refinements& refs) {
+    const kel_value fn = checked_value(n);
+    const kel_value cache = interpreter::cache_of(&fn);
+    const int32_t length = block::ks_length_q(&cache);
+    kel_value* base = stack::arguments();
+    int32_t argument = 0;     // arguments counted over the whole spec (names the word)
+    int32_t fixed = 0;        // cells of the fixed arguments
+    int32_t slot = -1;        // the refinement being walked (-1: the fixed arguments)
+    int32_t in_refinement = 0;  // arguments of that refinement so far
+    for (int32_t i = 0; i < length; ++i) {
+        const kel_value e = *block::ks_abs_at(&cache, series_head(&cache) + i);
+        const uint32_t t = type_of(&e);
+        if (t == types::refinement) {
+            slot = static_cast<int32_t>(e.w3) - 1;
+            in_refinement = 0;
+            continue;
+        }
+        if (t != types::typeset || (e.header & interpreter::class_mask) == interpreter::class_return) continue;
+        ++argument;
+        if (slot < 0) {
+            (void)typecheck::check_arg(&e, argument, base + fixed);
+            ++fixed;
+        } else if (refs.at[slot] >= 0) {
+            (void)typecheck::check_arg(&e, argument, base + refs.at[slot] + in_refinement);
+            ++in_refinement;
+        }
+    }
+}
+
+void integer_count(kel_value* cell) {
+    if (type_of(cell) != types::float_) return;
+    const double f = get_float(cell);
+    int32_t n = INT32_MIN;
+    if (f > -2147483649.0 && f < 2147483648.0) n = static_cast<int32_t>(std::trunc(f));
+    set_integer(cell, n);
+}
+
+}  // namespace kel::natives

@@ -1,0 +1,812 @@
+// natives_control: conditionals, loops, function makers, do, reduce, compose.
+//
+// Reading guide: truth tests and small stack helpers, the conditionals, the
+// loops (with the series steppers they share), the function makers, then the
+// evaluation natives.
+//
+// Arguments stay in their cells on the argument stack for the whole call, so
+// every value a native holds across an evaluation is reachable; a native that
+// needs scratch cells pushes them above its arguments, below the loop mark it
+// opens. Locals copied out of argument cells are read-only copies.
+#include "evaluator/natives_control.h"
+
+#include <cstring>
+#include <string>
+
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/function.h"
+#include "datatypes/string_api.h"
+#include "evaluator/action_specs.h"
+#include "evaluator/actions.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/native_api_words.h"
+#include "evaluator/native_table.h"
+#include "evaluator/signals.h"
+#include "evaluator/stack.h"
+#include "kernel/native_api.h"
+#include "kernel/runtime_words.h"
+#include "kernel/series_memory.h"
+
+namespace kel::natives {
+
+foreach_steppers steppers;
+
+namespace {
+
+// The text goes through the spec reader (the provisional reader, or the lexer
+// once it replaces it).
+void read_text(const kel_value* text, kel_value* out) {
+    kel_value s = *text;
+    int32_t count = -1;
+    const char* bytes = unicode::to_utf8(&s, &count);
+    const std::string copy(bytes, static_cast<size_t>(count));  // the reader allocates
+    read_spec(copy.c_str(), out);
+}
+
+}  // namespace
+
+load_text_fn load_text = read_text;
+
+namespace {
+
+using interpreter::code_position;
+
+// --- truth and small helpers ------------------------------------------------------
+
+// none! and false are false; everything else (unset! included) is true.
+inline bool falsy(const kel_value* v) {
+    const uint32_t t = type_of(v);
+    return t == types::none || (t == types::logic && !get_logic(v));
+}
+
+// The same, but an unset! value raises script `no-return`.
+inline bool truthy_checked(const kel_value* v) {
+    if (unset_q(v)) fire(error_category::script, "no-return");
+    return !falsy(v);
+}
+
+inline bool function_like(uint32_t t) {
+    return t == types::function || t == types::native || t == types::action || t == types::op ||
+           t == types::routine;
+}
+
+inline bool loop_word_type(uint32_t t) {
+    return t == types::word || t == types::set_word || t == types::get_word || t == types::lit_word;
+}
+
+// Every element of a block of loop words must be a word; another value
+// raises script `invalid-arg` with it.
+void check_loop_words(const kel_value* words_block) {
+    const kel_value b = *words_block;
+    const int32_t n = block::ks_length_q(&b);
+    for (int32_t i = 0; i < n; ++i) {
+        const kel_value w = *block::ks_abs_at(&b, series_head(&b) + i);
+        if (!loop_word_type(type_of(&w))) fire(error_category::script, "invalid-arg", &w);
+    }
+}
+
+inline void set_word(const kel_value* word, const kel_value* value) {
+    kel_value w = *word;
+    _context::set_bound(&w, value);
+}
+
+// The block-like series read their cells directly.
+inline bool block_like(uint32_t t) { return any_block_type(t); }
+inline int32_t units_of(const kel_value* s) {
+    return static_cast<int32_t>(memory::buffer_of(series_node(s))->units());
+}
+
+// Runs generic action `action` on the cells pushed by `push` inside a native
+// mark named `name`; the action's result into *out.
+template <class Push>
+signal_code run_action(const kel_value* name, int action, const refinements& refs, Push push, kel_value* out) {
+    stack::open_native_frame(name);
+    push();
+    const action_fn entry = actions::entry(action);
+    KEL_PROPAGATE(entry(refs));
+    if (out) *out = *stack::arguments();
+    stack::close_frame_discard();
+    return signal_code::none;
+}
+
+// `pick` at a 1-based index from the series' position.
+signal_code pick_at(const kel_value* series, int32_t index, kel_value* out) {
+    return run_action(&words::_pick, act::pick, refinements::none(), [&] {
+        stack::push_copy(series);
+        set_integer(stack::alloc_cell(), index);
+    }, out);
+}
+
+// The cell at an absolute index of a block-like series, or none! past its tail.
+kel_value block_cell(const kel_value* series, int32_t index) {
+    kel_value v;
+    if (index >= 0 && index < units_of(series)) v = *block::ks_abs_at(series, index);
+    else set_none(&v);
+    return v;
+}
+
+// Evaluates the value as a one-value expression; the result into the
+// arguments base cell.
+signal_code eval_one_value(const kel_value* value) {
+    kel_value* holder = block::push_only_star(1);
+    block::ks_add(holder, value);
+    code_position c = interpreter::position_of(holder);
+    return interpreter::step_expression(c, false, false, false);
+}
+
+// The outcome of one loop round, read from the code of its evaluation.
+enum class round { next, leave, pass };
+inline round round_of(signal_code c) {
+    if (c == signal_code::none || c == signal_code::continue_) return round::next;
+    if (c == signal_code::break_) return round::leave;
+    return round::pass;
+}
+
+// Opens a loop mark whose result cell starts as unset!.
+inline void open_loop() {
+    stack::open_loop_frame(&words::_body);
+    set_unset(stack::alloc_cell());
+}
+
+}  // namespace
+
+// --- conditionals ------------------------------------------------------------------
+
+signal_code if_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::if_, refs);
+    if (falsy(stack::argument(1))) {
+        set_none(stack::arguments());
+        return signal_code::none;
+    }
+    const kel_value then_blk = *stack::argument(2);
+    return interpreter::eval_in_place(&then_blk, true);
+}
+
+signal_code unless_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::unless, refs);
+    if (!falsy(stack::argument(1))) {
+        set_none(stack::arguments());
+        return signal_code::none;
+    }
+    const kel_value then_blk = *stack::argument(2);
+    return interpreter::eval_in_place(&then_blk, true);
+}
+
+signal_code either_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::either, refs);
+    const kel_value branch = truthy_checked(stack::argument(1)) ? *stack::argument(2) : *stack::argument(3);
+    return interpreter::eval_in_place(&branch, true);
+}
+
+signal_code any_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::any, refs);
+    const kel_value conds = *stack::argument(1);
+    kel_value* const mark = stack::top();
+    code_position c = interpreter::position_of(&conds);
+    while (c.pos < interpreter::end_of(c)) {
+        KEL_PROPAGATE(interpreter::eval_next(c, true));
+        kel_value* v = stack::top() - 1;
+        if (!falsy(v)) {
+            stack::set_last(v);
+            stack::regs.top = mark;
+            return signal_code::none;
+        }
+        stack::regs.top = mark;
+    }
+    set_none(stack::arguments());
+    return signal_code::none;
+}
+
+signal_code all_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::all, refs);
+    const kel_value conds = *stack::argument(1);
+    kel_value* const mark = stack::top();
+    code_position c = interpreter::position_of(&conds);
+    if (c.pos >= interpreter::end_of(c)) {
+        set_none(stack::arguments());
+        return signal_code::none;
+    }
+    while (c.pos < interpreter::end_of(c)) {
+        KEL_PROPAGATE(interpreter::eval_next(c, true));
+        kel_value* v = stack::top() - 1;
+        if (falsy(v)) {
+            set_none(stack::arguments());
+            stack::regs.top = mark;
+            return signal_code::none;
+        }
+        stack::set_last(v);
+        stack::regs.top = mark;
+    }
+    return signal_code::none;
+}
+
+signal_code switch_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::switch_, refs);
+    const kel_value value = *stack::argument(1);
+    const kel_value cases = *stack::argument(2);
+    bool matched = false;
+    kel_value branch;
+    set_none(&branch);
+    if (type_of(&value) != types::block) {
+        const int32_t head = series_head(&cases);
+        for (int32_t i = 0; i < block::ks_length_q(&cases) && !matched; ++i) {
+            const kel_value c = *block::ks_abs_at(&cases, head + i);
+            if (type_of(&c) != type_of(&value) || !actions::compare_by_op(&value, &c, cmp::equal)) continue;
+            matched = true;
+            for (int32_t k = i + 1; k < block::ks_length_q(&cases); ++k) {
+                const kel_value* b = block::ks_abs_at(&cases, head + k);
+                if (type_of(b) == types::block) {
+                    branch = *b;
+                    break;
+                }
+            }
+        }
+    }
+    if (type_of(&branch) == types::block) return interpreter::eval_in_place(&branch, true);
+    if (!matched && refs.has(0)) {
+        const kel_value fallback = *(stack::arguments() + refs.at[0]);
+        return interpreter::eval_in_place(&fallback, true);
+    }
+    set_none(stack::arguments());
+    return signal_code::none;
+}
+
+signal_code case_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::case_, refs);
+    const bool all = refs.has(0);
+    const kel_value cases = *stack::argument(1);
+    if (block::ks_length_q(&cases) <= 0) {
+        set_none(stack::arguments());
+        return signal_code::none;
+    }
+    stack::open_frame(&words::_anon, stack::kind::native);
+    set_unset(stack::alloc_cell());
+    code_position c = interpreter::position_of(&cases);
+    bool ran = false;
+    while (c.pos < interpreter::end_of(c)) {
+        if (all) ran = false;
+        stack::rewind();
+        KEL_PROPAGATE(interpreter::step_expression(c, false, false, false));
+        if (c.pos >= interpreter::end_of(c)) fire(error_category::script, "need-value", &words::_case);
+        if (!truthy_checked(stack::arguments())) {
+            ++c.pos;  // the branch is skipped unevaluated
+            continue;
+        }
+        stack::rewind();
+        const kel_value next = *interpreter::cell_at(c, c.pos);
+        if (type_of(&next) == types::block) {
+            ++c.pos;
+            KEL_PROPAGATE(interpreter::eval_in_place(&next, true));
+        } else {
+            KEL_PROPAGATE(interpreter::step_expression(c, false, false, false));
+        }
+        if (!all) {
+            stack::close_frame_set_last();
+            return signal_code::none;
+        }
+        ran = true;
+    }
+    stack::close_frame_set_last();
+    if (!ran) set_none(stack::arguments());
+    return signal_code::none;
+}
+
+// --- loops -----------------------------------------------------------------------------
+
+bool series_not_tail_q(const kel_value* series) {
+    const uint32_t t = type_of(series);
+    if (any_block_type(t) || any_string_type(t) || t == types::binary)
+        return series_head(series) < units_of(series);
+    kel_value answer;
+    const signal_code c = run_action(&words::_tail_q, act::tail_q, refinements::none(),
+                                     [&] { stack::push_copy(series); }, &answer);
+    if (c != signal_code::none) stack::throw_code(c);
+    return falsy(&answer);
+}
+
+signal_code foreach_step(const kel_value* word, kel_value* cursor) {
+    kel_value v;
+    if (block_like(type_of(cursor))) v = block_cell(cursor, series_head(cursor));
+    else KEL_PROPAGATE(pick_at(cursor, 1, &v));
+    set_word(word, &v);
+    set_series_head(cursor, series_head(cursor) + 1);
+    return signal_code::none;
+}
+
+signal_code foreach_step_words(const kel_value* words_in, kel_value* cursor) {
+    const kel_value words_block = *words_in;
+    const int32_t n = block::ks_length_q(&words_block);
+    const uint32_t t = type_of(cursor);
+    if (t == types::map || t == types::image) {
+        bool (*next)(const kel_value*, kel_value*, int32_t) =
+            t == types::map ? steppers.map_next : steppers.image_next;
+        if (!next) fire(error_category::internal, "not-done");
+        (void)next(&words_block, cursor, n);
+        return signal_code::none;
+    }
+    const int32_t head = series_head(cursor);
+    for (int32_t k = 0; k < n; ++k) {
+        kel_value v;
+        if (block_like(t)) v = block_cell(cursor, head + k);
+        else KEL_PROPAGATE(pick_at(cursor, k + 1, &v));
+        const kel_value w = *block::ks_abs_at(&words_block, series_head(&words_block) + k);
+        set_word(&w, &v);
+    }
+    set_series_head(cursor, head + n);
+    return signal_code::none;
+}
+
+void forall_step(const kel_value* word, const kel_value* initial) {
+    kel_value* now = _context::get_bound(word);
+    if (!any_series_type(type_of(now)) || series_node(now) != series_node(initial)) {
+        const kel_value changed = *now;
+        fire(error_category::script, "bad-loop-series", &changed);
+    }
+    set_series_head(now, series_head(now) + 1);
+}
+
+void forall_restore(const kel_value* word, const kel_value* initial) { set_word(word, initial); }
+
+signal_code remove_each_drop(kel_value* cursor, int32_t step) {
+    // The values just visited go; the cursor steps back onto the ones that
+    // move down into their place.
+    set_series_head(cursor, series_head(cursor) - step);
+    refinements part = refinements::none();
+    if (step > 1) part.at[action_specs::remove_ref::part] = 1;
+    return run_action(&words::_remove, act::remove, part, [&] {
+        stack::push_copy(cursor);
+        if (step > 1) set_integer(stack::alloc_cell(), step);
+    }, nullptr);
+}
+
+signal_code while_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::while_, refs);
+    const kel_value cond = *stack::argument(1);
+    const kel_value body = *stack::argument(2);
+    open_loop();
+    for (;;) {
+        stack::rewind();
+        const signal_code c = interpreter::eval_in_place(&cond, true);
+        if (c == signal_code::break_ || c == signal_code::continue_) fire(error_category::throw_, "while-cond");
+        KEL_PROPAGATE(c);
+        if (!truthy_checked(stack::arguments())) break;
+        stack::rewind();
+        const signal_code b = interpreter::eval_in_place(&body, true);
+        const round r = round_of(b);
+        if (r == round::leave) break;
+        if (r == round::pass) return b;
+    }
+    stack::close_frame_set_last();
+    set_unset(stack::arguments());
+    return signal_code::none;
+}
+
+signal_code until_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::until, refs);
+    const kel_value body = *stack::argument(1);
+    open_loop();
+    for (;;) {
+        stack::rewind();
+        const signal_code c = interpreter::eval_in_place(&body, true);
+        if (c == signal_code::continue_) continue;  // again, without a test
+        const round r = round_of(c);
+        if (r == round::leave) break;
+        if (r == round::pass) return c;
+        if (truthy_checked(stack::arguments())) break;
+    }
+    stack::close_frame_set_last();
+    return signal_code::none;
+}
+
+signal_code loop_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::loop, refs);
+    integer_count(stack::argument(1));
+    const int32_t count = get_integer(stack::argument(1));
+    if (count < 1) {
+        set_none(stack::arguments());
+        return signal_code::none;
+    }
+    const kel_value body = *stack::argument(2);
+    open_loop();
+    for (int32_t i = 0; i < count; ++i) {
+        stack::rewind();
+        const signal_code c = interpreter::eval_in_place(&body, true);
+        const round r = round_of(c);
+        if (r == round::leave) break;
+        if (r == round::pass) return c;
+    }
+    stack::close_frame_set_last();
+    return signal_code::none;
+}
+
+signal_code repeat_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::repeat, refs);
+    const kel_value word = *stack::argument(1);
+    kel_value* counter = stack::argument(2);
+    integer_count(counter);
+    const int32_t count = get_integer(counter);
+    if (count < 1) {
+        set_none(stack::arguments());
+        return signal_code::none;
+    }
+    const kel_value body = *stack::argument(3);
+    open_loop();
+    // The counter is the loop's own: the body may set the word, which changes
+    // neither the number of rounds nor the value of the next round, and the
+    // word keeps the last counter value when the loop ends.
+    for (int64_t i = 1; i <= count; ++i) {
+        set_integer(counter, static_cast<int32_t>(i));
+        set_word(&word, counter);
+        stack::rewind();
+        const signal_code c = interpreter::eval_in_place(&body, true);
+        const round r = round_of(c);
+        if (r == round::leave) break;
+        if (r == round::pass) return c;
+    }
+    set_word(&word, counter);
+    stack::close_frame_set_last();
+    return signal_code::none;
+}
+
+signal_code forever_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::forever, refs);
+    const kel_value body = *stack::argument(1);
+    open_loop();
+    for (;;) {
+        stack::rewind();
+        const signal_code c = interpreter::eval_in_place(&body, false);
+        const round r = round_of(c);
+        if (r == round::leave) break;
+        if (r == round::pass) return c;
+    }
+    stack::close_frame_set_last();
+    return signal_code::none;
+}
+
+signal_code foreach_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::foreach, refs);
+    const kel_value words_arg = *stack::argument(1);
+    kel_value* cursor = stack::argument(2);  // a copy of the caller's series: it moves, the caller's does not
+    const kel_value body = *stack::argument(3);
+    const uint32_t t = type_of(cursor);
+    const bool many = type_of(&words_arg) == types::block;
+    int32_t count = 1;
+    if (many) {
+        count = block::ks_length_q(&words_arg);
+        if (count <= 0) fire(error_category::script, "invalid-arg", &words_arg);
+        check_loop_words(&words_arg);
+        if (t == types::map && count != 2) fire(error_category::script, "invalid-arg", &words_arg);
+    } else if (t == types::map) {
+        fire(error_category::script, "invalid-arg", &words_arg);
+    }
+    const bool own_stepper = t == types::map || (many && t == types::image);
+    bool (*next)(const kel_value*, kel_value*, int32_t) = t == types::map ? steppers.map_next : steppers.image_next;
+    if (own_stepper && !next) fire(error_category::internal, "not-done");
+    open_loop();
+    for (;;) {
+        stack::rewind();
+        if (own_stepper) {
+            if (!next(&words_arg, cursor, count)) break;
+        } else {
+            if (!series_not_tail_q(cursor)) break;
+            if (many) KEL_PROPAGATE(foreach_step_words(&words_arg, cursor));
+            else KEL_PROPAGATE(foreach_step(&words_arg, cursor));
+        }
+        const signal_code c = interpreter::eval_in_place(&body, true);
+        const round r = round_of(c);
+        if (r == round::leave) break;
+        if (r == round::pass) return c;
+    }
+    stack::close_frame_set_last();
+    return signal_code::none;
+}
+
+signal_code forall_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::forall, refs);
+    const kel_value word = *stack::argument(1);
+    const kel_value body = *stack::argument(2);
+    kel_value* initial = stack::push_copy(word_ops::get(&word));
+    {
+        kel_value series_types;
+        init_cell(&series_types, types::typeset);
+        for (uint32_t s : {types::path, types::lit_path, types::set_path, types::get_path, types::block, types::paren,
+                           types::hash, types::string, types::file, types::url, types::tag, types::email, types::ref,
+                           types::binary, types::vector, types::image})
+            typeset_add(&series_types, s);
+        (void)typecheck::check_arg(&series_types, 1, initial);
+    }
+    open_loop();
+    for (;;) {
+        if (!series_not_tail_q(_context::get_bound(&word))) break;
+        stack::rewind();
+        const signal_code c = interpreter::eval_in_place(&body, true);
+        const round r = round_of(c);
+        if (r == round::leave) {
+            stack::close_frame_set_last();  // the word stays where the break found it
+            return signal_code::none;
+        }
+        if (r == round::pass) return c;
+        forall_step(&word, initial);
+    }
+    forall_restore(&word, initial);
+    stack::close_frame_set_last();
+    return signal_code::none;
+}
+
+signal_code remove_each_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::remove_each, refs);
+    const kel_value words_arg = *stack::argument(1);
+    const kel_value body = *stack::argument(3);
+    const bool many = type_of(&words_arg) == types::block;
+    const int32_t step = many ? block::ks_length_q(&words_arg) : 1;
+    if (many) check_loop_words(&words_arg);
+    if (step > 0) {
+        kel_value* cursor = stack::push_copy(stack::argument(2));
+        open_loop();
+        for (;;) {
+            stack::rewind();
+            if (!series_not_tail_q(cursor)) break;
+            if (many) KEL_PROPAGATE(foreach_step_words(&words_arg, cursor));
+            else KEL_PROPAGATE(foreach_step(&words_arg, cursor));
+            const signal_code c = interpreter::eval_in_place(&body, true);
+            const round r = round_of(c);
+            if (r == round::leave) break;
+            if (r == round::pass) return c;
+            if (!falsy(stack::arguments())) KEL_PROPAGATE(remove_each_drop(cursor, step));
+        }
+        stack::close_frame_discard();
+    }
+    stack::set_last(stack::argument(2));
+    return signal_code::none;
+}
+
+// --- function makers -----------------------------------------------------------------
+
+namespace {
+
+// Makes the function! of a spec and a body and leaves it in the base cell.
+void make_function(kel_value* spec, const kel_value* body) {
+    const uint32_t flags = function::check_spec(spec);
+    (void)function::push(spec, body, 0, 0, 0, flags);
+    stack::set_last(stack::last_cell());
+}
+
+}  // namespace
+
+signal_code func_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::func, refs);
+    make_function(stack::argument(1), stack::argument(2));
+    return signal_code::none;
+}
+
+signal_code function_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::function, refs);
+    kel_value* spec = block::duplicate(stack::argument(1), false, false);
+    (void)function::collect_locals(spec, stack::argument(2));
+    make_function(spec, stack::argument(2));
+    return signal_code::none;
+}
+
+signal_code does_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::does, refs);
+    kel_value* spec = block::push_only_star(0);
+    make_function(spec, stack::argument(1));
+    return signal_code::none;
+}
+
+signal_code has_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::has, refs);
+    kel_value* spec = block::duplicate(stack::argument(1), false, false);
+    const kel_value local = words::ref_local;
+    block::ks_insert_cell(spec, &local, false, false);
+    make_function(spec, stack::argument(2));
+    return signal_code::none;
+}
+
+// --- evaluation natives ------------------------------------------------------------------
+
+namespace {
+
+namespace do_ref {
+enum : int { expand, args, next, trace };
+}
+
+// do of a block-like value (after loading, for a string).
+signal_code do_block(const kel_value* block_in, const refinements& refs) {
+    const kel_value blk = *block_in;
+    if (refs.has(do_ref::expand)) fire(error_category::internal, "not-done");  // needs the preprocessor
+    if (!refs.has(do_ref::next)) return interpreter::eval_in_place(&blk, true);
+    int32_t head = 0;
+    KEL_PROPAGATE(interpreter::eval_next_at(&blk, &head));
+    kel_value* result = stack::top() - 1;
+    kel_value* after = stack::push_copy(&blk);
+    set_series_head(after, head);
+    set_word(stack::arguments() + refs.at[do_ref::next], after);
+    stack::set_last(result);
+    return signal_code::none;
+}
+
+signal_code do_value(const kel_value* value_in, const refinements& refs) {
+    const kel_value value = *value_in;
+    switch (type_of(&value)) {
+        case types::block:
+        case types::paren:
+        case types::hash: return do_block(&value, refs);
+        case types::path: return interpreter::walk_path(&value, nullptr, false, false, false);
+        case types::string: {
+            kel_value* loaded = stack::push_unset();
+            load_text(&value, loaded);
+            return do_block(loaded, refs);
+        }
+        case types::file:
+        case types::url: fire(error_category::internal, "not-done");  // do-file of the library
+        default: return eval_one_value(&value);
+    }
+}
+
+// Turns tracing off again however the traced evaluation ends.
+struct trace_scope {
+    bool installed;
+    ~trace_scope() {
+        if (installed) interpreter::stop_tracing();
+    }
+};
+
+}  // namespace
+
+signal_code do_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::do_, refs);
+    const kel_value value = *stack::arguments();
+    trace_scope scope{false};
+    if (refs.has(do_ref::trace) && !interpreter::trace.active) {
+        interpreter::start_tracing(stack::arguments() + refs.at[do_ref::trace]);
+        scope.installed = true;
+        interpreter::trace_init();
+    }
+    if (type_of(&value) == types::error) {
+        if (scope.installed) interpreter::trace_end();
+        stack::raise_error(&value);
+    }
+    signal_code c;
+    try {
+        c = do_value(&value, refs);
+    } catch (const kel_unwind&) {
+        if (scope.installed) {
+            scope.installed = false;
+            // The end event still fires (the callback runs above the marks
+            // the signal left), then tracing is off for good.
+            struct off {
+                ~off() { interpreter::stop_tracing(); }
+            } stop;
+            interpreter::trace_end();
+        }
+        throw;
+    }
+    if (scope.installed) interpreter::trace_end();
+    return c;
+}
+
+namespace {
+
+// Adds a value to the target: appended (`insert` false) or inserted at the
+// target's position, which moves past it.
+inline void put_value(kel_value* target, const kel_value* v, bool insert) {
+    if (insert) block::ks_insert_cell(target, v, true, false);
+    else block::ks_add(target, v);
+}
+
+// The target of reduce/into and compose/into: a cursor pushed as a copy of
+// `out` (appending when `out` is at its tail), or a new block of `size` cells.
+struct target {
+    kel_value* cell;
+    bool insert;
+    int32_t start;  // out's length (appending) or position (inserting) before
+};
+
+target open_target(const kel_value* out, int32_t size) {
+    if (!out) return target{block::push_only_star(size), false, 0};
+    kel_value* cursor = stack::push_copy(out);
+    const int32_t units = units_of(cursor);
+    const bool insert = series_head(cursor) < units;
+    return target{cursor, insert, insert ? series_head(cursor) : units};
+}
+
+void close_target(const target& t, const kel_value* out) {
+    if (!out) {
+        stack::set_last(t.cell);
+        return;
+    }
+    const int32_t added = t.insert ? series_head(t.cell) - t.start : units_of(t.cell) - t.start;
+    ownership::check(out, "insert", nullptr, t.start, added);
+    stack::set_last(out);
+}
+
+}  // namespace
+
+signal_code reduce_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::reduce, refs);
+    const kel_value value = *stack::arguments();
+    const kel_value* out = refs.has(0) ? stack::arguments() + refs.at[0] : nullptr;
+    if (type_of(&value) != types::block) {
+        kel_value* result = stack::push_copy(&value);
+        if (!function_like(type_of(&value))) {
+            KEL_PROPAGATE(eval_one_value(&value));
+            *result = *stack::arguments();
+        }
+        if (!out) {
+            stack::set_last(result);
+            return signal_code::none;
+        }
+        const target t = open_target(out, 1);
+        put_value(t.cell, result, t.insert);
+        close_target(t, out);
+        return signal_code::none;
+    }
+    const target t = open_target(out, block::ks_length_q(&value));
+    kel_value* const mark = stack::top();
+    code_position c = interpreter::position_of(&value);
+    while (c.pos < interpreter::end_of(c)) {
+        KEL_PROPAGATE(interpreter::eval_next(c, true));
+        kel_value* r = stack::top() - 1;
+        clear_new_line(r);
+        put_value(t.cell, r, t.insert);
+        stack::regs.top = mark;
+    }
+    close_target(t, out);
+    return signal_code::none;
+}
+
+namespace {
+
+// Composes the cells of `source` into the target.
+signal_code compose_into(const kel_value* source, bool deep, bool only, const target& t) {
+    const kel_value src = *source;
+    kel_value* const mark = stack::top();
+    const int32_t head = series_head(&src);
+    for (int32_t i = 0; i < block::ks_length_q(&src); ++i) {
+        const kel_value c = *block::ks_abs_at(&src, head + i);
+        const uint32_t ct = type_of(&c);
+        if (ct == types::block && deep) {
+            const target inner{block::push_only_star(block::ks_length_q(&c)), false, 0};
+            KEL_PROPAGATE(compose_into(&c, deep, only, inner));
+            put_value(t.cell, inner.cell, t.insert);
+        } else if (ct == types::paren) {
+            if (block::ks_length_q(&c) <= 0) continue;
+            KEL_PROPAGATE(interpreter::eval_in_place(&c, false));
+            kel_value* r = stack::top() - 1;
+            const uint32_t rt = type_of(r);
+            if (rt == types::block && !only) {
+                const kel_value spliced = *r;
+                for (int32_t k = 0; k < block::ks_length_q(&spliced); ++k)
+                    put_value(t.cell, block::ks_abs_at(&spliced, series_head(&spliced) + k), t.insert);
+            } else if (rt != types::unset) {
+                put_value(t.cell, r, t.insert);
+            }
+        } else {
+            put_value(t.cell, &c, t.insert);
+        }
+        stack::regs.top = mark;
+    }
+    return signal_code::none;
+}
+
+}  // namespace
+
+signal_code compose_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::compose, refs);
+    const kel_value value = *stack::arguments();
+    if (type_of(&value) != types::block) {
+        kel_value expected, actual;
+        set_datatype(&expected, types::block);
+        set_datatype(&actual, type_of(&value));
+        fire(error_category::script, "expect-val", &expected, &actual);
+    }
+    const kel_value* out = refs.has(2) ? stack::arguments() + refs.at[2] : nullptr;
+    const target t = open_target(out, block::ks_length_q(&value));
+    KEL_PROPAGATE(compose_into(&value, refs.has(0), refs.has(1), t));
+    close_target(t, out);
+    return signal_code::none;
+}
+
+}  // namespace kel::natives

@@ -1,0 +1,157 @@
+// natives_errors: try, catch, throw, break, continue, exit, return.
+#include "evaluator/natives_errors.h"
+
+#include <cstring>
+
+#include "datatypes/block.h"
+#include "datatypes/symbol.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/native_table.h"
+#include "evaluator/signals.h"
+#include "evaluator/stack.h"
+#include "kernel/native_api.h"
+#include "kernel/runtime_words.h"
+
+namespace kel::natives {
+
+error_services error_hooks;
+
+namespace {
+
+namespace try_ref {
+enum : int { all, keep };
+}
+
+// A stand-in error cell (word 1 the category, word 2 the low half of the
+// raise's serial) is the throw/throw error when it is the last one raised.
+bool stand_in_throw_throw_q(const kel_value* error) {
+    const fired_error& e = last_fired();
+    return error->w1 == static_cast<uint32_t>(error_category::throw_) &&
+           error->w2 == static_cast<uint32_t>(e.serial) && e.category == error_category::throw_ &&
+           std::strcmp(e.id, "throw") == 0;
+}
+
+void keep_trace(bool keep) {
+    kel_value* result = stack::arguments();
+    if (keep && type_of(result) == types::error && error_hooks.build_stack_trace)
+        error_hooks.build_stack_trace(result);
+}
+
+inline uint32_t canonical(const kel_value* word) { return symbol::resolve(word_symbol(word)); }
+
+// Whether a catch/name accepts the name a throw carried: a word! argument
+// matches the same word (letter case aside); a block! matches at its first
+// word that does, and an element that is not a word!, met before a match,
+// raises script `invalid-refine-arg`. A throw without a name matches nothing.
+bool name_matches(const kel_value* names, const kel_value* thrown) {
+    if (type_of(thrown) != types::word) return false;
+    if (type_of(names) == types::word) return canonical(names) == canonical(thrown);
+    const kel_value list = *names;
+    const int32_t n = block::ks_length_q(&list);
+    for (int32_t i = 0; i < n; ++i) {
+        const kel_value* e = block::ks_abs_at(&list, series_head(&list) + i);
+        if (type_of(e) != types::word) fire(error_category::script, "invalid-refine-arg", &words::_name, &list);
+        if (canonical(e) == canonical(thrown)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+signal_code try_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::try_, refs);
+    const kel_value block = *stack::arguments();
+    const bool keep = refs.has(try_ref::keep);
+    // A try/all mark turns break, continue, return, exit and throw signals
+    // that reach it into throw-category errors, so they are caught as errors.
+    stack::open_frame(&words::_try, refs.has(try_ref::all) ? stack::kind::try_all : stack::kind::try_);
+    signal_code c;
+    try {
+        c = interpreter::eval_in_place(&block, true);
+    } catch (const kel_unwind& u) {
+        if (u.code != code_value(signal_code::error)) throw;
+        // The raise unwound the marks to this try's and dropped it; the copy
+        // of the error is the last pushed cell.
+        stack::settle_try_result();
+        keep_trace(keep);
+        return signal_code::none;
+    }
+    if (c != signal_code::none) return c;  // a signal on its way past this try
+    stack::close_frame_set_last();
+    return signal_code::none;
+}
+
+void try_settle(bool keep) {
+    const kel_value* last = stack::last_cell();
+    if (type_of(last) == types::error) {
+        bool (*throw_q)(const kel_value*) = error_hooks.throw_throw_q ? error_hooks.throw_throw_q
+                                                                        : stand_in_throw_throw_q;
+        if (throw_q(last)) {
+            const kel_value error = *last;
+            stack::raise_error(&error);
+        }
+    }
+    stack::settle_try_result();
+    keep_trace(keep);
+}
+
+signal_code catch_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::catch_, refs);
+    kel_value* base = stack::arguments();
+    const kel_value block = *base;
+    const kel_value* names = refs.has(0) ? base + refs.at[0] : nullptr;
+    const int32_t depth = stack::mark_depth();
+    stack::open_catch_frame(&words::_body);
+    const signal_code c = interpreter::eval_in_place(&block, true);
+    if (c == signal_code::none) {
+        stack::close_frame_set_last();
+        return signal_code::none;
+    }
+    // Only a throw stops here (at this catch's mark, which the throw left on
+    // top with the thrown value and name at its base); every other signal,
+    // and a throw that some other mark received, goes on.
+    if (c != signal_code::throw_ || stack::mark_depth() != depth + 1) return c;
+    const kel_value thrown = *stack::arguments();
+    const kel_value thrown_name = *(stack::arguments() + 1);
+    if (names && !name_matches(names, &thrown_name)) {
+        stack::close_frame_discard();
+        return stack::raise_throw(&thrown, &thrown_name);
+    }
+    stack::set_last_only(&thrown);
+    stack::close_frame_set_last();
+    interpreter::trace_catch();
+    return signal_code::none;
+}
+
+signal_code throw_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::throw_, refs);
+    kel_value* base = stack::arguments();
+    // Without /name the name is unset!, so a thrown record is always a value
+    // and then a name.
+    const kel_value* name = refs.has(0) ? base + refs.at[0] : nullptr;
+    interpreter::trace_throw();
+    return stack::raise_throw(base, name);
+}
+
+signal_code break_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::break_, refs);
+    const kel_value* value = refs.has(0) ? stack::arguments() + refs.at[0] : nullptr;
+    return stack::raise_break(value, false);
+}
+
+signal_code continue_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::continue_, refs);
+    return stack::raise_break(nullptr, true);
+}
+
+signal_code exit_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::exit, refs);
+    return stack::raise_return(nullptr, true);
+}
+
+signal_code return_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::return_, refs);
+    return stack::raise_return(stack::arguments(), true);
+}
+
+}  // namespace kel::natives

@@ -1,0 +1,190 @@
+// The native table: the 107 natives in their numbers with their specs, the
+// not-done entries of natives still missing, the argument names that errors
+// show, the argument check of callers that do not check, and loop counts.
+#include <cmath>
+#include <limits>
+#include <set>
+
+#include "evaluator/native_api_words.h"
+#include "evaluator/natives_control.h"
+#include "tests/unit/test_natives_support.h"
+
+using namespace kel;
+using namespace kel::ntest;
+using namespace kel::test;
+
+namespace {
+
+struct NativesTable : natives_test {};
+
+}  // namespace
+
+TEST_F(NativesTable, AllNativesSitInTheirNumbersWithTheirSpecs) {
+    EXPECT_EQ(natives::filled_count(), 108);
+    struct known {
+        int32_t number;
+        const char* name;
+    };
+    // The numbers are a contract (native! values and the binary format name
+    // natives by them): spot checks across the whole range.
+    const known numbers[] = {
+        {1, "if"},          {6, "while"},   {11, "foreach"}, {13, "remove-each"}, {20, "do"},
+        {21, "get"},        {25, "equal?"}, {35, "reduce"},  {36, "compose"},     {40, "parse"},
+        {62, "NaN?"},       {70, "try"},    {74, "as-point2D"}, {77, "break"},    {78, "continue"},
+        {79, "exit"},       {80, "return"}, {81, "throw"},   {82, "catch"},       {96, "now"},
+        {106, "transcode"}, {107, "apply"},
+    };
+    for (const known& k : numbers) EXPECT_STREQ(natives::at(k.number).name, k.name) << k.number;
+    EXPECT_EQ(natives::at(108).fn, nullptr);
+    for (int32_t n = 1; n <= natives::number::count; ++n) {
+        ASSERT_NE(natives::at(n).fn, nullptr) << n;
+        EXPECT_STREQ(natives::at(n).name, natives::listed_name(n));
+        // Every spec reads as a block and molds back to its text.
+        const kel_value* spec = natives::native_spec(n);
+        ASSERT_NE(spec, nullptr) << n;
+        ASSERT_EQ(type_of(spec), types::block) << n;
+        EXPECT_EQ(mold(*spec, false, false, true), natives::listed_spec(n)) << n;
+    }
+    EXPECT_EQ(type_of(natives::print_buffer()), types::block);
+}
+
+TEST_F(NativesTable, ControlAndSignalNativesAreBuiltTheOthersRaiseNotDone) {
+    std::set<int32_t> built;
+    for (int32_t n = 1; n <= natives::number::count; ++n)
+        if (natives::built_q(n)) built.insert(n);
+    std::set<int32_t> expected;
+    for (int32_t n = 1; n <= 20; ++n) expected.insert(n);
+    for (int32_t n : {35, 36, 70, 77, 78, 79, 80, 81, 82}) expected.insert(n);
+    EXPECT_EQ(built, expected);
+    // The stand-ins of the test environment sit in some slots: the table's
+    // own entry is what a missing native has.
+    natives::entry missing{};
+    for (int32_t n = 1; n <= natives::number::count; ++n) {
+        if (natives::built_q(n)) continue;
+        if (n >= natives::number::equal_q && n <= natives::number::greater_or_equal_q) continue;
+        if (n == natives::number::not_) continue;
+        stack::open_native_frame(nullptr);
+        EXPECT_TRUE(fires([&] { (void)natives::at(n).fn(false, refinements::none()); }, "not-done")) << n;
+        EXPECT_EQ(last_fired().category, error_category::internal);
+        stack::reset();
+        missing = natives::at(n);
+    }
+    // A missing native that a script reaches fails the same way.
+    natives::entry e = natives::at(natives::number::get);
+    EXPECT_EQ(e.fn, missing.fn);
+    kel_value* holder = stack::push_unset();
+    natives::make_native(natives::number::get, holder);
+    natives_env::define("get", *holder);
+    stack::reset();
+    EXPECT_EQ(run("get 'x"), "!internal/not-done");
+}
+
+TEST_F(NativesTable, ArgumentNamesAppearInErrors) {
+    const row rows[] = {
+        {"if true 2", "script/expect-arg if integer! then-blk"},
+        {"if true", "script/no-arg if then-blk"},
+        {"unless 1 2", "script/expect-arg unless integer! then-blk"},
+        {"either true [1] 2", "script/expect-arg either integer! false-blk"},
+        {"any 1", "script/expect-arg any integer! conds"},
+        {"all 1", "script/expect-arg all integer! conds"},
+        {"while 1 []", "script/expect-arg while integer! cond"},
+        {"until 1", "script/expect-arg until integer! body"},
+        {"loop \"x\" []", "script/expect-arg loop string! count"},
+        {"repeat 1 2 []", "script/expect-arg repeat integer! word"},
+        {"repeat i \"x\" []", "script/expect-arg repeat string! value"},
+        {"forever 1", "script/expect-arg forever integer! body"},
+        {"foreach x 1 []", "script/expect-arg foreach integer! series"},
+        {"forall 1 []", "script/expect-arg forall integer! word"},
+        {"remove-each x 1 []", "script/expect-arg remove-each integer! data"},
+        {"func 1 []", "script/expect-arg func integer! spec"},
+        {"function [] 1", "script/expect-arg function integer! body"},
+        {"does 1", "script/expect-arg does integer! body"},
+        {"has 1 []", "script/expect-arg has integer! vars"},
+        {"switch 1 2", "script/expect-arg switch integer! cases"},
+        {"switch/default 1 [] 2", "script/expect-arg switch integer! case"},
+        {"case 1", "script/expect-arg case integer! cases"},
+        {"do/next [1] 2", "script/expect-arg do integer! position"},
+        {"reduce/into [1] 2", "script/expect-arg reduce integer! out"},
+        {"compose 1", "script/expect-arg compose integer! value"},
+        {"try 1", "script/expect-arg try integer! block"},
+        {"catch 1", "script/expect-arg catch integer! block"},
+        {"catch/name [] 1", "script/expect-arg catch integer! word"},
+        {"throw/name 1 2", "script/expect-arg throw integer! word"},
+        {"return", "script/no-arg return value"},
+        {"x: 5 forall x []", "script/expect-arg forall integer! word"},
+    };
+    expect_errors(rows);
+}
+
+TEST_F(NativesTable, CallersThatDoNotCheckGetTheSpecsCheck) {
+    // Compiled code calls natives with the check flag set and its own native
+    // mark, named by the native's word.
+    const auto call = [](int32_t n, std::initializer_list<kel_value> args,
+                         std::initializer_list<compiled::refinement_group> groups) {
+        kel_value name = *word::from_c_string(natives::listed_name(n));
+        stack::open_native_frame(&name);
+        for (const kel_value& a : args) stack::push_copy(&a);
+        std::string out;
+        const error_trap trap = open_error_trap();
+        try {
+            const signal_code c = compiled::call_with_refinements(n, true, groups);
+            out = c == signal_code::none ? describe(*stack::arguments()) : "!code";
+            close_error_trap(trap, false);
+        } catch (const kel_unwind&) {
+            close_error_trap(trap, true);
+            out = fired_detail();
+        }
+        stack::reset();
+        return out;
+    };
+    const kel_value body = natives_env::read("1 + 1");
+    const kel_value yes = logic_v(true), no = logic_v(false);
+    EXPECT_EQ(call(natives::number::loop, {str(U"x"), body}, {}), "script/expect-arg loop string! count");
+    EXPECT_EQ(call(natives::number::loop, {int_v(2), int_v(3)}, {}), "script/expect-arg loop integer! body");
+    EXPECT_EQ(call(natives::number::loop, {int_v(2), body}, {}), "2");
+    // A refinement's argument is checked only when the refinement is used.
+    EXPECT_EQ(call(natives::number::catch_, {body, int_v(5)}, {{&yes, 1, 1, 1}}),
+              "script/expect-arg catch integer! word");
+    EXPECT_EQ(call(natives::number::catch_, {body, int_v(5)}, {{&no, 1, 1, 1}}), "2");
+    EXPECT_EQ(call(natives::number::switch_, {int_v(1), body, int_v(3)}, {{&yes, 1, 2, 1}}),
+              "script/expect-arg switch integer! case");
+    // The natives' own checks that the interpreter's argument check leaves
+    // out: compose names the type it expects.
+    stack::open_native_frame(nullptr);
+    const kel_value one = int_v(1);
+    stack::push_copy(&one);
+    EXPECT_TRUE(fires([] { (void)natives::compose_star(false, refinements::none()); }, "expect-val"));
+    EXPECT_EQ(fired_detail(), "script/expect-val block! integer!");
+}
+
+TEST_F(NativesTable, LoopCountsTruncateTowardZero) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    struct count_row {
+        double in;
+        int32_t out;
+    };
+    const count_row rows[] = {
+        {2.9, 2},
+        {-2.9, -2},
+        {0.5, 0},
+        {2147483647.9, 2147483647},
+        {2147483648.0, INT32_MIN},
+        {-2147483648.9, INT32_MIN},
+        {-2147483649.0, INT32_MIN},
+        {1e300, INT32_MIN},
+        {nan, INT32_MIN},
+        {inf, INT32_MIN},
+        {-inf, INT32_MIN},
+    };
+    for (const count_row& r : rows) {
+        kel_value c;
+        set_float(&c, r.in);
+        natives::integer_count(&c);
+        EXPECT_EQ(type_of(&c), types::integer) << r.in;
+        EXPECT_EQ(get_integer(&c), r.out) << r.in;
+    }
+    kel_value i = int_v(-7);
+    natives::integer_count(&i);
+    EXPECT_EQ(get_integer(&i), -7);
+}
