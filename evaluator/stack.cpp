@@ -30,7 +30,7 @@ call_mark* pop_mark() {
 
 void setup() {
     kel_value cell;
-    regs.argument_node = memory::new_heap_series(argument_cells, 16, 0);
+    regs.argument_node = memory::new_heap_series(argument_cells + error_headroom_cells, 16, 0);
     regs.mark_node = memory::new_heap_series(mark_buffer_cells, 16, 0);
     set_series(&cell, types::block, 0, regs.argument_node);
     block::ks_add(block::root(), &cell);
@@ -39,7 +39,7 @@ void setup() {
 
     memory::buffer_header* a = memory::buffer_of(regs.argument_node);
     regs.bottom = regs.arguments = regs.top = reinterpret_cast<kel_value*>(a->data());
-    regs.limit = regs.bottom + a->capacity / 16;
+    regs.limit = regs.bottom + argument_cells;
     memory::buffer_header* m = memory::buffer_of(regs.mark_node);
     regs.marks_bottom = regs.marks_top = reinterpret_cast<call_mark*>(m->data());
     regs.marks_limit = regs.marks_bottom + m->capacity / sizeof(call_mark);
@@ -47,6 +47,12 @@ void setup() {
 }
 
 bool ready() { return wired; }
+
+headroom_guard::headroom_guard() : saved(regs.limit) {
+    if (wired) regs.limit = regs.bottom + memory::buffer_of(regs.argument_node)->capacity / 16;
+}
+
+headroom_guard::~headroom_guard() { regs.limit = saved; }
 
 void overflow() {
     regs.top = (regs.top - regs.bottom > 5) ? regs.top - 5 : regs.bottom;

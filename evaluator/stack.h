@@ -19,8 +19,9 @@
 // they live in evaluator/signals.h.
 //
 // Overflow: reserving the last cell or opening a mark when the record stack is
-// full lowers the argument top by 5 cells (so the error can be built), resets
-// the cycle stack and raises internal `stack-overflow`.
+// full lowers the argument top by 5 cells, resets the cycle stack and raises
+// internal `stack-overflow`; the error object is built in a headroom of
+// cells past the limit (headroom_guard).
 #pragma once
 #include <cstdint>
 
@@ -55,6 +56,10 @@ constexpr uint32_t flag_return_target = 0x10000000u;
 constexpr uint32_t flag_interpreted = 0x80000000u;
 
 constexpr uint32_t argument_cells = 20000;
+// Cells past the argument limit that only the building of an error! value
+// may use (headroom_guard): an overflow leaves 5 cells below the limit,
+// fewer than an error object takes to build.
+constexpr uint32_t error_headroom_cells = 256;
 constexpr uint32_t mark_buffer_cells = 18000;
 constexpr uint32_t mark_records = mark_buffer_cells * 16 / sizeof(call_mark);  // 12,000
 static_assert(mark_records == 12000);
@@ -86,6 +91,16 @@ struct context_access {
     int32_t (*index_of)(uint32_t context, uint32_t symbol) = nullptr;
 };
 extern context_access contexts;
+
+// Lets the argument stack use the error headroom while it lives (nothing
+// before the stacks exist); the limit is put back however it ends.
+struct headroom_guard {
+    kel_value* saved;
+    headroom_guard();
+    ~headroom_guard();
+    headroom_guard(const headroom_guard&) = delete;
+    headroom_guard& operator=(const headroom_guard&) = delete;
+};
 
 // Makes the two root buffers (their cells appended to the root block) and
 // wires the registers; both stacks are empty afterwards.

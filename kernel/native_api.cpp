@@ -22,6 +22,11 @@ fired_error last{};
 // error! value built from the catalogue (error::last()) once the catalogue is
 // loaded, the tracer told, and the call marks unwound to the receiver.
 void fire(error_category category, const char* id, error_arg a1, error_arg a2, error_arg a3) {
+    // An error raised while the error of an outer fire is being built (an
+    // overflow, say) goes no further than that building, which gives up on
+    // it: it neither replaces the outer record nor unwinds a mark.
+    static bool building = false;
+    if (building) throw kel_unwind{code_value(signal_code::error)};
     last.category = category;
     last.id = id;
     const error_arg* args[3] = {&a1, &a2, &a3};
@@ -40,7 +45,15 @@ void fire(error_category category, const char* id, error_arg a1, error_arg a2, e
     }
     last.serial++;
     const error_arg list[3] = {a1, a2, a3};
-    const kel_value* built = error::from_fire(category, id, list, last.argument_count);
+    const kel_value* built;
+    {
+        struct building_scope {
+            building_scope() { building = true; }
+            ~building_scope() { building = false; }
+        } scope;
+        const stack::headroom_guard room;  // an overflow left too few cells to build an error!
+        built = error::from_fire(category, id, list, last.argument_count);
+    }
     set_unset(&last.where);
     set_unset(&last.near);
     if (stack::ready()) {
