@@ -248,6 +248,7 @@ void load_catalog() {
         for (uint32_t i = 0; i < holder_cells; ++i) block::ks_add(h, unset::value);
     }
     top_guard guard;
+    if (!catalog::read) catalog::boot_stop("no reader for the error catalogue (the lexer starts first)");
     const kel_value* source = catalog::read(embedded_catalog, std::strlen(embedded_catalog));
     const kel_value body = *source;
     const kel_value* built =

@@ -14,8 +14,10 @@
 #include "datatypes/block.h"
 #include "datatypes/block_actions.h"
 #include "datatypes/context.h"
+#include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/native.h"
+#include "datatypes/object.h"
 #include "datatypes/routine.h"
 #include "datatypes/symbol.h"
 #include "datatypes/typeset.h"
@@ -1525,6 +1527,24 @@ int32_t index_in(uint32_t ctx, uint32_t symbol) {
     return _context::index_of(ctx, symbol, true);
 }
 
+// An object's change handler: object.cpp opened its call mark (named by the
+// handler's field) and pushed its arguments; the body runs with the object's
+// context as its owner and the handler kind as its trace filter.
+signal_code invoke_handler(const kel_value* fn, uint32_t object_ctx, uint32_t event_mask) {
+    kel_value name;
+    stack::innermost_name(&name);
+    return call_function_body(fn, object_ctx, &name, event_mask);
+}
+
+// An object's (or an error's) spec block, evaluated for its effects in a
+// mark of its own; the value stays pushed for the caller to drop.
+signal_code eval_spec(const kel_value* block) { return eval_block(block, false); }
+
+// `near` of a new error!: the expression running, when one is.
+void error_near(kel_value* out) {
+    if (any_block_type(type_of(&current_position))) *out = current_position;
+}
+
 void compare_callback(const kel_value* fn, const kel_value* first, const kel_value* second, kel_value* answer) {
     const kel_value args[2] = {*first, *second};
     const signal_code c = call_function(fn, &words::_compare_callback, args, 2, filter::sort, answer);
@@ -1540,6 +1560,9 @@ void install_hooks() {
     block::call_compare = compare_callback;
     raising.near = near_of;
     raising.traced = traced_error;
+    object::invoke_hook = invoke_handler;
+    object::eval_block = eval_spec;
+    error::current_position = error_near;
 }
 
 void setup() {

@@ -179,7 +179,9 @@ void argument_word(const kel_value* fn, int32_t index, kel_value* out);
 kel_value cache_of(const kel_value* fn);
 
 // Start-up (after the runtime words): the hooks of the other modules
-// (install_hooks, which can be run again), the evaluator's own words.
+// (install_hooks, which can be run again: the names of the signals, typeset
+// words, block comparisons, the raise hooks, the object module's handler
+// call and spec evaluation, and an error's `near`), the evaluator's own words.
 void setup();
 void install_hooks();
 // The cells the interpreter holds outside the stacks (for the collector).

@@ -5,13 +5,12 @@
 #include "datatypes/context.h"
 #include "evaluator/action_specs.h"
 #include "evaluator/interpreter.h"
-#include "evaluator/provisional_reader.h"
 #include "evaluator/stack.h"
 #include "kernel/native_api.h"
 
 namespace kel::natives {
 
-read_fn read_spec = provisional::read;
+read_fn read_spec = nullptr;  // the lexer installs its reader at start-up
 
 entry table[table_size];
 const entry empty_entry{};
@@ -28,7 +27,10 @@ constexpr const char* compare_spec = "value1 [any-type!] value2 [any-type!] op [
 
 const kel_value* read_once(kel_value* slot, const char* text) {
     if (!text) return nullptr;
-    if (type_of(slot) != types::block) read_spec(text, slot);
+    if (type_of(slot) != types::block) {
+        if (!read_spec) fire(error_category::internal, "not-done");
+        read_spec(text, slot);
+    }
     return slot;
 }
 

@@ -11,8 +11,8 @@
 // returns a signal code like every evaluating function.
 //
 // Spec texts are read into spec blocks once, on first use, and kept in the
-// root block; the reader is a hook (`read_spec`) so that the lexer replaces
-// the provisional reader in one place. A native! or action! value made from a
+// root block; the reader is a hook (`read_spec`) that the lexer installs at
+// start-up. A native! or action! value made from a
 // table number takes the table's spec block; calls of it are type-checked
 // against the spec of the table entry (whatever spec the value was made
 // with), so a value made with a spec of another shape can never hand the C++

@@ -34,8 +34,7 @@ foreach_steppers steppers;
 
 namespace {
 
-// The text goes through the spec reader (the provisional reader, or the lexer
-// once it replaces it).
+// The text goes through the spec reader (the lexer).
 void read_text(const kel_value* text, kel_value* out) {
     kel_value s = *text;
     int32_t count = -1;

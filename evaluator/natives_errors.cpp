@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "datatypes/block.h"
+#include "datatypes/error.h"
 #include "datatypes/symbol.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/native_table.h"
@@ -11,6 +12,7 @@
 #include "evaluator/stack.h"
 #include "kernel/native_api.h"
 #include "kernel/runtime_words.h"
+#include "kernel/series_memory.h"
 
 namespace kel::natives {
 
@@ -29,6 +31,14 @@ bool stand_in_throw_throw_q(const kel_value* error) {
     return error->w1 == static_cast<uint32_t>(error_category::throw_) &&
            error->w2 == static_cast<uint32_t>(e.serial) && e.category == error_category::throw_ &&
            std::strcmp(e.id, "throw") == 0;
+}
+
+// The error module's answer: both the type and the id are the word `throw`.
+bool throw_throw_q(const kel_value* error) {
+    if (!memory::node_live_q(error->w1)) return stand_in_throw_throw_q(error);
+    const uint32_t throw_symbol = symbol::resolve(symbol::intern("throw"));
+    return symbol::resolve(error::type_symbol(error)) == throw_symbol &&
+           symbol::resolve(error::id_symbol(error)) == throw_symbol;
 }
 
 void keep_trace(bool keep) {
@@ -57,6 +67,11 @@ bool name_matches(const kel_value* names, const kel_value* thrown) {
 }
 
 }  // namespace
+
+void install_error_services() {
+    error_hooks.build_stack_trace = error::build_stack_trace;
+    error_hooks.throw_throw_q = throw_throw_q;
+}
 
 signal_code try_star(bool check, const refinements& refs) {
     if (check) check_arguments(number::try_, refs);

@@ -44,5 +44,7 @@ struct error_services {
     bool (*throw_throw_q)(const kel_value* error) = nullptr;
 };
 extern error_services error_hooks;
+// Start-up (native entries): the error module's services above.
+void install_error_services();
 
 }  // namespace kel::natives

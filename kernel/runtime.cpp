@@ -21,6 +21,7 @@
 #include "kernel/handles.h"
 #include "kernel/heap.h"
 #include "kernel/ownership.h"
+#include "kernel/ownership_delivery.h"
 #include "kernel/print.h"
 #include "kernel/registry.h"
 #include "kernel/runtime_words.h"
@@ -53,10 +54,15 @@ void init_owner_table() { ownership::init(); }
 void init_slot_table() { slot_table::init(); }
 void init_collector() { collector::init(); }
 
-// Until the boot builds the system object: the object hooks and the error
-// catalogue (read from its embedded source) with the error prototype.
+// Until the boot builds the system object: the object hooks, the ownership
+// layer's delivery to on-deep-change* (and the object module's binding
+// calls into it), and the error catalogue (read from its embedded source by
+// the lexer) with the error prototype.
 void init_objects() {
     object::init();
+    ownership::dispatch = ownership_delivery::deliver;
+    ownership::each_field = ownership_delivery::each_field;
+    object::owners = {ownership::bind, ownership::bind_object, ownership::unbind};
     error::load_catalog();
 }
 
@@ -80,8 +86,8 @@ const init_step steps[] = {
     {"runtime refinements", words::make_runtime_refinements},
     {"runtime issues", words::make_runtime_issues},
     {"owner table", init_owner_table},
-    {"objects and error catalogue", init_objects},
     {"lexer tables", lexer::build_tables},
+    {"objects and error catalogue", init_objects},
     {"slot table", init_slot_table},
     {"collector", init_collector},
     {"native table", natives::build_table},

@@ -91,8 +91,16 @@ const kel_value* scan_value_into(const kel_value* text, kel_value* result_block)
 void scan_value(const kel_value* text, kel_value* out);
 
 // Start-up: the shared cell buffer and the scratch buffer, and the hooks of
-// the modules that scan text through the lexer.
+// the modules that scan text through the lexer (the scalar `to` conversions,
+// the natives' spec reader and the catalogue reader below).
 void build_tables();
+
+// The readers other modules take (services/lexer_readers.cpp): a spec text
+// into a new block kept in the root block (natives::read_spec), and a
+// catalogue source into a new block pushed on the argument stack
+// (catalog::read; a source that does not load stops the start-up).
+void read_spec_text(const char* text, kel_value* out);
+kel_value* read_catalog_text(const char* text, size_t length);
 
 // The collector's roots: for every running scan the cells from its base to
 // its tail and its input value. `mark_cells` is called once per range.

@@ -16,7 +16,9 @@
 #include "datatypes/string_api.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
+#include "evaluator/natives.h"
 #include "evaluator/stack.h"
+#include "kernel/catalog.h"
 #include "kernel/heap.h"
 #include "kernel/native_api.h"
 #include "kernel/runtime_words.h"
@@ -617,6 +619,8 @@ void build_tables() {
         scan_value(text, out);
         return !none_q(out);
     };
+    natives::read_spec = read_spec_text;
+    catalog::read = read_catalog_text;
 }
 
 int running_scans() { return chain_depth; }

@@ -16,7 +16,6 @@
 #include "evaluator/action_specs.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
-#include "evaluator/provisional_reader.h"
 #include "evaluator/signals.h"
 #include "evaluator/stack.h"
 #include "kernel/native_api.h"
@@ -243,7 +242,7 @@ inline void install() {
 // Reads code text into a block (kept in the root block).
 inline kel_value read(const char* text) {
     kel_value out;
-    provisional::read(text, &out);
+    natives::read_spec(text, &out);
     return out;
 }
 

@@ -25,7 +25,6 @@
 #include "evaluator/interpreter.h"
 #include "evaluator/native_table.h"
 #include "evaluator/natives.h"
-#include "evaluator/provisional_reader.h"
 #include "evaluator/stack.h"
 #include "kernel/native_api.h"
 #include "kernel/registry.h"
@@ -186,7 +185,7 @@ inline void install() {
 // Reads code text into a block (kept in the root block).
 inline kel_value read(const char* text) {
     kel_value out;
-    provisional::read(text, &out);
+    natives::read_spec(text, &out);
     return out;
 }
 
