@@ -36,9 +36,12 @@ bool on_event(void* user, kel::lexer::event e, kel_value*, const kel_value*, int
         kel_value out;
         kel::lexer::options o;
         const size_t part = r->size / 2;
+        const kel::error_trap trap = kel::open_error_trap();  // receives a syntax error
         try {
             kel::lexer::transcode_utf8(&out, r->text + (r->size - part), part, o);
-        } catch (const kel::kel_unwind&) {
+            kel::close_error_trap(trap, false);
+        } catch (const kel::kel_unwind& u) {
+            kel::close_error_trap(trap, u.code == kel::code_value(kel::signal_code::error));
         }
         --r->depth;
     }
@@ -63,12 +66,15 @@ void scan_all_ways(const uint8_t* text, size_t size, uint32_t seed) {
         }
         size_t consumed = 0;
         bool raised = false;
+        // Nothing else receives a syntax error here: the trap does.
+        const kel::error_trap trap = kel::open_error_trap();
         try {
             kel::lexer::transcode_utf8(&out, text, size, o, &consumed);
         } catch (const kel::kel_unwind& u) {
             if (u.code != kel::code_value(kel::signal_code::error)) std::abort();
             raised = true;
         }
+        kel::close_error_trap(trap, raised);
         if (!raised && consumed > size) std::abort();
         if (!o.load && raised) std::abort();  // scan-only never raises
         if (kel::lexer::running_scans() != 0) std::abort();

@@ -42,6 +42,7 @@ struct Errors : ::testing::Test {
         error::current_position = nullptr;
         error::trace_level = nullptr;
     }
+    void TearDown() override { test::restore_object_hooks(); }
 };
 
 kel_value make_error(const kel_value& spec) { return test::make_object(test::type_v(types::error), spec); }
@@ -347,7 +348,8 @@ TEST_F(Errors, TheCallMarksAnnotateWhereAndStack) {
     EXPECT_EQ(error::stack_field_index, 8);
 }
 
-TEST_F(Errors, TheStandInReaderKnowsTheCatalogueForms) {
+// The catalogue reader (the lexer) knows every form catalogue sources use.
+TEST_F(Errors, TheCatalogueReaderKnowsTheCatalogueForms) {
     const char text[] = "a: [1 -2 \"s^\"q^/\" :g 'l w] ; comment\n b: \"x\"";
     kel_value* r = catalog::read(text, sizeof text - 1);
     EXPECT_EQ(test::mold(*r, false, true), "[a: [1 -2 {s\"q^/} :g 'l w] b: \"x\"]");

@@ -290,6 +290,7 @@ TEST(LexerForms, FormsOfLaterDatatypes) {
         "20000101T123045.5-0500", "2000-366", "2000-W53-7T10:00",
         "$12.50", "-$1", "EUR$1'000.00", "$0.00001", "$000123456789012345678",
         "#[a 1 b 2]", "#[]"};
+    kel::test::boot();  // the trap `fires` opens needs the stacks
     for (const char* t : later) {
         EXPECT_TRUE(fires([&] { load(t); }, "not-done")) << t;
         EXPECT_EQ(last_fired().category, error_category::internal) << t;

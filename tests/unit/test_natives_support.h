@@ -1,7 +1,7 @@
 // test_natives_support: running Kel source through the natives in unit
 // tests. `run` answers the molded result, "unset!" for an unset! result,
 // "error!<category>/<id>" for an error! value a `try` caught (read from the
-// raise record), "!<category>/<id>" when an error reaches the test's trap,
+// error value itself), "!<category>/<id>" when an error reaches the test's trap,
 // and "!code <n>" when a control code comes out of the evaluation. Tables of
 // (source, expected) pairs run through `expect_rows`, so they can move to Kel
 // scripts as they are.
@@ -10,6 +10,9 @@
 
 #include <string>
 
+#include "datatypes/error.h"
+#include "datatypes/symbol.h"
+#include "kernel/series_memory.h"
 #include "tests/unit/core_builder.h"
 #include "tests/unit/test_natives_env.h"
 
@@ -49,9 +52,16 @@ inline std::string fired_detail() {
 inline std::string describe(const kel_value& r) {
     switch (type_of(&r)) {
         case types::unset: return "unset!";
-        case types::error:
-            if (r.w2 == static_cast<uint32_t>(last_fired().serial)) return "error!" + fired_name();
-            return "error!";
+        case types::error: {
+            // The error value's own type and id fields.
+            const uint32_t type = memory::node_live_q(r.w1) ? error::type_symbol(&r) : 0;
+            const uint32_t id = type ? error::id_symbol(&r) : 0;
+            if (!type || !id) return "error!";
+            uint32_t n = 0, m = 0;
+            const char* t = symbol::name_bytes(type, &n);
+            const char* i = symbol::name_bytes(id, &m);
+            return "error!" + std::string(t, n) + "/" + std::string(i, m);
+        }
         default: return mold(r);
     }
 }

@@ -35,7 +35,7 @@ struct ObjectsHooks : ::testing::Test {
         stack::reset();
         cycles::reset();
     }
-    void TearDown() override { object::owners = {}; }
+    void TearDown() override { test::restore_object_hooks(); }
 };
 
 // A handler function: (word old new) plus the extra spec cells given.

@@ -30,6 +30,7 @@ struct ObjectsMake : ::testing::Test {
         stack::reset();
         cycles::reset();
     }
+    void TearDown() override { test::restore_object_hooks(); }
 };
 
 int32_t int_field(const kel_value& o, const char* name) {

@@ -30,6 +30,7 @@ struct ObjectsMold : ::testing::Test {
         stack::reset();
         cycles::reset();
     }
+    void TearDown() override { test::restore_object_hooks(); }
 };
 
 kel_value reflect(const kel_value& o, const char* what) {

@@ -76,12 +76,38 @@ signal_code record_hook(const kel_value* function, uint32_t object_ctx, uint32_t
     return signal_code::none;
 }
 
+namespace {
+struct runtime_hooks {
+    bool saved = false;
+    object::invoke_fn invoke = nullptr;
+    object::eval_fn eval = nullptr;
+    object::on_change_fn on_change = nullptr;
+    object::owner_services owners;
+    void (*position)(kel_value*) = nullptr;
+    int32_t (*trace_level)() = nullptr;
+} runtime;
+}  // namespace
+
 void install_object_stand_ins() {
     boot();
+    if (!runtime.saved) {
+        runtime = {true,          object::invoke_hook,      object::eval_block, object::call_on_change,
+                   object::owners, error::current_position, error::trace_level};
+    }
     object::invoke_hook = record_hook;
     object::eval_block = eval_literal;
     object::call_on_change = object::run_on_change;
     hook_calls.clear();
+}
+
+void restore_object_hooks() {
+    if (!runtime.saved) return;
+    object::invoke_hook = runtime.invoke;
+    object::eval_block = runtime.eval;
+    object::call_on_change = runtime.on_change;
+    object::owners = runtime.owners;
+    error::current_position = runtime.position;
+    error::trace_level = runtime.trace_level;
 }
 
 kel_value make_object(const kel_value& prototype_or_type, const kel_value& spec) {

@@ -41,8 +41,13 @@ extern std::vector<hook_call> hook_calls;
 // Records the call; a handler whose body is [fail] raises script `invalid-arg`.
 signal_code record_hook(const kel_value* function, uint32_t object_ctx, uint32_t event_mask);
 
-// Installs the stand-ins (and the object module's on-change call) for a test.
+// Installs the stand-ins (and the object module's on-change call) for a test;
+// restore_object_hooks puts back what the runtime had installed (the
+// interpreter's handler call and spec evaluation, the ownership calls, the
+// error's position and trace hooks), so suites that run after these in one
+// process find the runtime as it was.
 void install_object_stand_ins();
+void restore_object_hooks();
 
 // make object! / make error! through the action table: prototype (or the
 // datatype) and spec; the answer is kept in the root block.
@@ -62,13 +67,20 @@ std::string fired_id(F&& body);
 
 #include "kernel/native_api.h"
 
+// The body runs under an error trap: the trap receives the error (nothing
+// else would: the tests open no try mark) and puts the marks and the
+// arguments base back as they were.
 template <class F>
 std::string kel::test::fired_id(F&& body) {
+    const error_trap trap = open_error_trap();
     try {
         body();
     } catch (const kel_unwind& u) {
-        if (u.code != code_value(signal_code::error)) throw;
+        const bool error = u.code == code_value(signal_code::error);
+        close_error_trap(trap, error);
+        if (!error) throw;
         return last_fired().id;
     }
+    close_error_trap(trap, false);
     return "";
 }
