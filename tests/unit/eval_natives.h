@@ -8,6 +8,10 @@
 #pragma once
 #include <cstring>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/native.h"
@@ -130,69 +134,17 @@ inline signal_code n_do(bool, const refinements&) {
     return interpreter::eval_block(&v, true);
 }
 
-// Makes the environment once.
-inline void install() {
-    static bool done = false;
-    if (done) return;
-    runtime::init();
-    done = true;
-    for (uint32_t t = 1; t <= registry::highest_type_id; ++t) {
-        if (!registry::registered_q(t)) continue;
-        kel_value d;
-        set_datatype(&d, t);
-        define(registry::type_names[t].name, d);
-    }
-    const auto typeset_of = [](std::initializer_list<uint32_t> ids) {
-        kel_value ts;
-        init_cell(&ts, types::typeset);
-        for (uint32_t id : ids) typeset_add(&ts, id);
-        return ts;
-    };
-    kel_value any;
-    init_cell(&any, types::typeset);
-    for (uint32_t t = 1; t <= types::count; ++t) typeset_add(&any, t);
-    define("any-type!", any);
-    define("number!", typeset_of({types::integer, types::float_, types::percent, types::money}));
-    define("scalar!", typeset_of({types::char_, types::integer, types::float_, types::pair, types::percent,
-                                  types::tuple, types::time, types::date, types::money, types::point2d,
-                                  types::point3d}));
-    define("series!", typeset_of({types::block, types::paren, types::string, types::file, types::url, types::path,
-                                  types::lit_path, types::set_path, types::get_path, types::binary, types::tag,
-                                  types::email, types::hash, types::vector, types::image, types::ref}));
-    define("any-string!", typeset_of({types::string, types::file, types::url, types::tag, types::email, types::ref}));
-    define("any-word!", typeset_of({types::word, types::set_word, types::lit_word, types::get_word,
-                                    types::refinement, types::issue}));
-    define("any-object!", typeset_of({types::object, types::error, types::port}));
-    define("any-function!",
-           typeset_of({types::native, types::action, types::op, types::function, types::routine}));
-    define("any-block!", typeset_of({types::block, types::paren, types::path, types::lit_path, types::set_path,
-                                     types::get_path, types::hash}));
-    kel_value v;
-    set_logic(&v, true);
-    define("true", v);
-    set_logic(&v, false);
-    define("false", v);
-    set_none(&v);
-    define("none", v);
-
-    for (int32_t a = 1; a <= act::count; ++a) {
-        const char* name = action_specs::of(a).word;
-        if (!name) continue;
-        kel_value* holder = stack::push_unset();
-        natives::make_action(a, holder);
-        define(name, *holder);
-        stack::drop_cells(1);
-    }
-
-    struct native_def {
-        int32_t number;
-        const char* name;
-        const char* spec;
-        natives::native_fn fn;
-        natives::fast_path fast;
-        int32_t code;
-    };
-    const native_def defs[] = {
+struct native_def {
+    int32_t number;
+    const char* name;
+    const char* spec;
+    natives::native_fn fn;
+    natives::fast_path fast;
+    int32_t code;
+};
+// The stand-in natives and their spare slots.
+inline const std::vector<native_def>& stand_in_defs() {
+    static const std::vector<native_def> defs = {
         {slot::either, "either", "condition [any-type!] true-blk [block!] false-blk [block!]", n_either,
          natives::fast_path::none, 0},
         {slot::if_, "if", "condition [any-type!] then-blk [block!]", n_if, natives::fast_path::none, 0},
@@ -210,7 +162,12 @@ inline void install() {
         {slot::try_, "try", "block [block!]", n_try, natives::fast_path::none, 0},
         {slot::do_, "do", "value [any-type!]", n_do, natives::fast_path::none, 0},
     };
-    for (const native_def& d : defs) {
+    return defs;
+}
+
+inline void define_stand_ins() {
+    for (const native_def& d : stand_in_defs()) {
+        if (natives::at(d.number).fn == d.fn) continue;
         natives::entry e;
         e.name = d.name;
         e.spec = d.spec;
@@ -218,9 +175,94 @@ inline void install() {
         e.fast = d.fast;
         e.fast_code = d.code;
         (void)natives::define(d.number, e);
+    }
+}
+
+// Gives the spare slots back (the table as the runtime has it), for suites
+// that check the table; install puts them back.
+inline void remove_stand_ins() {
+    for (const native_def& d : stand_in_defs()) (void)natives::define(d.number, natives::empty_entry);
+}
+
+// The words of the environment and their values (the values also kept in
+// the root block), so they can be bound again after other suites bound the
+// same names to their own values.
+inline std::vector<std::pair<std::string, kel_value>>& bindings() {
+    static std::vector<std::pair<std::string, kel_value>> list;
+    return list;
+}
+
+inline void keep(const char* name, const kel_value& v) {
+    bindings().emplace_back(name, *block::ks_add(block::root(), &v));
+    define(name, v);
+}
+
+// Puts the stand-in natives into their spare slots (when something took
+// them out) and binds every word of the environment again.
+inline void bind_words() {
+    define_stand_ins();
+    for (const auto& [name, value] : bindings()) define(name.c_str(), value);
+}
+
+// Makes the environment once; later calls only bind it again.
+inline void install() {
+    static bool done = false;
+    if (done) return bind_words();
+    runtime::init();
+    done = true;
+    for (uint32_t t = 1; t <= registry::highest_type_id; ++t) {
+        if (!registry::registered_q(t)) continue;
+        kel_value d;
+        set_datatype(&d, t);
+        keep(registry::type_names[t].name, d);
+    }
+    const auto typeset_of = [](std::initializer_list<uint32_t> ids) {
+        kel_value ts;
+        init_cell(&ts, types::typeset);
+        for (uint32_t id : ids) typeset_add(&ts, id);
+        return ts;
+    };
+    kel_value any;
+    init_cell(&any, types::typeset);
+    for (uint32_t t = 1; t <= types::count; ++t) typeset_add(&any, t);
+    keep("any-type!", any);
+    keep("number!", typeset_of({types::integer, types::float_, types::percent, types::money}));
+    keep("scalar!", typeset_of({types::char_, types::integer, types::float_, types::pair, types::percent,
+                                  types::tuple, types::time, types::date, types::money, types::point2d,
+                                  types::point3d}));
+    keep("series!", typeset_of({types::block, types::paren, types::string, types::file, types::url, types::path,
+                                  types::lit_path, types::set_path, types::get_path, types::binary, types::tag,
+                                  types::email, types::hash, types::vector, types::image, types::ref}));
+    keep("any-string!", typeset_of({types::string, types::file, types::url, types::tag, types::email, types::ref}));
+    keep("any-word!", typeset_of({types::word, types::set_word, types::lit_word, types::get_word,
+                                    types::refinement, types::issue}));
+    keep("any-object!", typeset_of({types::object, types::error, types::port}));
+    keep("any-function!",
+           typeset_of({types::native, types::action, types::op, types::function, types::routine}));
+    keep("any-block!", typeset_of({types::block, types::paren, types::path, types::lit_path, types::set_path,
+                                     types::get_path, types::hash}));
+    kel_value v;
+    set_logic(&v, true);
+    keep("true", v);
+    set_logic(&v, false);
+    keep("false", v);
+    set_none(&v);
+    keep("none", v);
+
+    for (int32_t a = 1; a <= act::count; ++a) {
+        const char* name = action_specs::of(a).word;
+        if (!name) continue;
+        kel_value* holder = stack::push_unset();
+        natives::make_action(a, holder);
+        keep(name, *holder);
+        stack::drop_cells(1);
+    }
+
+    define_stand_ins();
+    for (const native_def& d : stand_in_defs()) {
         kel_value* holder = stack::push_unset();
         natives::make_native(d.number, holder);
-        define(d.name, *holder);
+        keep(d.name, *holder);
         stack::drop_cells(1);
     }
     struct op_def {
@@ -234,7 +276,7 @@ inline void install() {
         const kel_value target = *_context::get_bound(&w);
         kel_value op;
         native::make_op(&target, &op);
-        define(o.name, op);
+        keep(o.name, op);
     }
     stack::reset();
 }

@@ -20,6 +20,7 @@ struct eval_test : ::testing::Test {
     void TearDown() override {
         interpreter::stop_tracing();
         stack::reset();
+        evaltest::remove_stand_ins();  // the spare slots stay empty for other suites
     }
 };
 

@@ -296,13 +296,14 @@ void annotate(kel_value* error, const kel_value* where, int32_t depth) {
 }  // namespace
 
 TEST_F(DispatchSignals, RaisedErrorsAreAnnotatedBeforeUnwinding) {
+    const stack::error_access saved = stack::errors;  // the error module's, installed at start-up
     stack::errors.annotate = annotate;
     stack::open_try_frame(&native_word);
     stack::open_native_frame(&f_word);
     stack::open_eval_frame(&body);
     const kel_value err = int_v(1);
     EXPECT_THROW(stack::raise_error(&err), kel_unwind);
-    stack::errors.annotate = nullptr;
+    stack::errors = saved;
     EXPECT_EQ(word_symbol(&annotated_where), 300u);
     EXPECT_EQ(annotated_depth, 3);
     EXPECT_EQ(get_integer(stack::last_cell()), 1234);  // the annotated copy is what travels
