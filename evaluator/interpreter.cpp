@@ -28,6 +28,8 @@
 #include "evaluator/routines.h"
 #include "evaluator/signals.h"
 #include "evaluator/stack.h"
+#include "kernel/collector.h"
+#include "kernel/fatal.h"
 #include "kernel/native_api.h"
 #include "kernel/runtime.h"
 #include "kernel/runtime_words.h"
@@ -1567,6 +1569,13 @@ void install_hooks() {
 
 void setup() {
     install_hooks();
+    // The cells kept outside the stacks (the current position, the trace
+    // callback, the set-path mark's name) are roots of every collection.
+    static bool rooted = false;
+    if (!rooted) {
+        rooted = collector::add_hook([] { each_root([](kel_value* cell) { collector::mark_value(cell); }); });
+        if (!rooted) fatal::report_error(fatal::assertion_failed, __builtin_return_address(0));
+    }
     eval_set_path_word = *word::from_c_string("eval-set-path");
     set_unset(&current_position);
     machine_floor = compute_floor();

@@ -16,6 +16,7 @@
 #include "kernel/handles.h"
 #include "kernel/hashtable.h"
 #include "kernel/heap.h"
+#include "kernel/native_api.h"
 #include "kernel/ownership.h"
 #include "kernel/runtime_words.h"
 #include "kernel/slots.h"
@@ -218,6 +219,12 @@ void mark_roots() {
     mark_table(names.symbol_index);
     mark_context(names.global_context);
     for (const kel_value* c : root_cells) mark_value(c);
+    // The record of the last raise keeps copies of its argument cells, its
+    // `where` and its `near` (read after the error was received).
+    const fired_error& fired = last_fired();
+    mark_cells(fired.args, fired.args + 3);
+    mark_value(&fired.where);
+    mark_value(&fired.near);
     int depth = 0;
     const uint32_t* guarded = cycles::entries(&depth);
     for (int i = 0; i < depth; ++i) mark_block(guarded[i]);

@@ -9,7 +9,7 @@
 // entries); the argument stack's and the call marks' own buffers, the live
 // argument cells and the contexts and saved values of every call mark; the
 // symbol index and the global context; the root cells other modules register;
-// the cycle stack; the slot table; the explicit pin list; the hooks. Then the
+// the cells of the last raise's record (last_fired); the cycle stack; the slot table; the explicit pin list; the hooks. Then the
 // machine stack (stack_scan.h): a word pointing into a buffer pins and marks
 // it, a word pointing into the node arena and any 32-bit live node id mark
 // their node.

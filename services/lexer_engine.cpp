@@ -19,6 +19,8 @@
 #include "evaluator/natives.h"
 #include "evaluator/stack.h"
 #include "kernel/catalog.h"
+#include "kernel/collector.h"
+#include "kernel/fatal.h"
 #include "kernel/heap.h"
 #include "kernel/native_api.h"
 #include "kernel/runtime_words.h"
@@ -621,6 +623,14 @@ void build_tables() {
     };
     natives::read_spec = read_spec_text;
     catalog::read = read_catalog_text;
+    // The values of running scans live in the heap cell buffer, which only
+    // this hook shows the collector.
+    static bool rooted = false;
+    if (!rooted) {
+        rooted = collector::add_hook(
+            [] { mark_roots([](kel_value* first, kel_value* end) { collector::mark_cells(first, end); }); });
+        if (!rooted) fatal::report_error(fatal::assertion_failed, __builtin_return_address(0));
+    }
 }
 
 int running_scans() { return chain_depth; }
