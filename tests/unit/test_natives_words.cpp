@@ -193,6 +193,8 @@ TEST_F(NativesWords, Bind) {
         {"o: make object! [a: 1] same? o do bind [self] o", "true"},
         {"f: func [x] [do blk] blk: bind [x * 2] :f f 21", "42"},
         {"o: make object! [a: 10] b: [c: a] bind b o do b c", "10"},
+        // A block holding itself is bound once, without looping.
+        {"b: [a] append/only b b o: make object! [a: 10] bind b o get b/1", "10"},
     };
     expect_rows(rows);
     const row errors[] = {
