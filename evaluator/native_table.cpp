@@ -9,6 +9,7 @@
 #include "evaluator/native_api_words.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_errors.h"
+#include "evaluator/natives_words.h"
 #include "kernel/native_api.h"
 
 namespace kel::natives {
@@ -16,8 +17,9 @@ namespace kel::natives {
 namespace {
 
 // Who builds a native still missing (the `area` column): the control and
-// signal natives are built here; the others belong to
-//   words   word, value and comparison natives
+// signal natives are built here, the word, value and comparison natives in
+// natives_words; the others belong to
+//   words   print and prin
 //   sets    set operation and text coding natives
 //   math    math natives
 //   system  system and service natives
@@ -53,27 +55,29 @@ const row rows[number::count] = {
     {"case", "cases [block!] /all", case_star, "control"},
     {"do", "value [any-type!] /expand /args arg /next position [word!] /trace callback [function!]", do_star,
      "control"},
-    {"get", "word [any-word! any-path! object!] /any /case return: [any-type!]", nullptr, "words"},
+    {"get", "word [any-word! any-path! object!] /any /case return: [any-type!]", get_star, "words"},
     {"set", "word [any-word! block! object! any-path!] value [any-type!] /any /case /only /some return: [any-type!]",
-     nullptr, "words"},
+     set_star, "words"},
     {"print", "value [any-type!]", nullptr, "words"},
     {"prin", "value [any-type!]", nullptr, "words"},
-    {"equal?", "value1 [any-type!] value2 [any-type!]", nullptr, "words", cmp::equal},
-    {"not-equal?", "value1 [any-type!] value2 [any-type!]", nullptr, "words", cmp::not_equal},
-    {"strict-equal?", "value1 [any-type!] value2 [any-type!]", nullptr, "words", cmp::strict_equal},
-    {"lesser?", "value1 [any-type!] value2 [any-type!]", nullptr, "words", cmp::lesser},
-    {"greater?", "value1 [any-type!] value2 [any-type!]", nullptr, "words", cmp::greater},
-    {"lesser-or-equal?", "value1 [any-type!] value2 [any-type!]", nullptr, "words", cmp::lesser_or_equal},
-    {"greater-or-equal?", "value1 [any-type!] value2 [any-type!]", nullptr, "words", cmp::greater_or_equal},
-    {"same?", "value1 [any-type!] value2 [any-type!]", nullptr, "words"},
-    {"not", "value [any-type!]", nullptr, "words"},
-    {"type?", "value [any-type!] /word", nullptr, "words"},
+    {"equal?", "value1 [any-type!] value2 [any-type!]", equal_q_star, "words", cmp::equal},
+    {"not-equal?", "value1 [any-type!] value2 [any-type!]", not_equal_q_star, "words", cmp::not_equal},
+    {"strict-equal?", "value1 [any-type!] value2 [any-type!]", strict_equal_q_star, "words", cmp::strict_equal},
+    {"lesser?", "value1 [any-type!] value2 [any-type!]", lesser_q_star, "words", cmp::lesser},
+    {"greater?", "value1 [any-type!] value2 [any-type!]", greater_q_star, "words", cmp::greater},
+    {"lesser-or-equal?", "value1 [any-type!] value2 [any-type!]", lesser_or_equal_q_star, "words",
+     cmp::lesser_or_equal},
+    {"greater-or-equal?", "value1 [any-type!] value2 [any-type!]", greater_or_equal_q_star, "words",
+     cmp::greater_or_equal},
+    {"same?", "value1 [any-type!] value2 [any-type!]", same_q_star, "words"},
+    {"not", "value [any-type!]", not_star, "words"},
+    {"type?", "value [any-type!] /word", type_q_star, "words"},
     {"reduce", "value [any-type!] /into out [any-block!]", reduce_star, "control"},
     {"compose", "value [block!] /deep /only /into out [any-block!]", compose_star, "control"},
     {"stats", "/show /info return: [integer! block!]", nullptr, "system"},
     {"bind", "word [block! any-word!] context [any-word! any-object! function!] /copy return: [block! any-word!]",
-     nullptr, "words"},
-    {"in", "object [any-object! any-function!] word [any-word! refinement!]", nullptr, "words"},
+     bind_star, "words"},
+    {"in", "object [any-object! any-function!] word [any-word! refinement!]", in_star, "words"},
     {"parse",
      "input [binary! any-block! any-string!] rules [block!] /case /part length [number! series!] "
      "/trace callback [function!] return: [logic! block!]",
@@ -118,8 +122,8 @@ const row rows[number::count] = {
     {"log-e", "value [float! integer! percent!] return: [float!]", nullptr, "math"},
     {"exp", "value [float! integer! percent!] return: [float!]", nullptr, "math"},
     {"square-root", "value [float! integer! percent!] return: [float!]", nullptr, "math"},
-    {"construct", "block [block!] /with object [object!] /only", nullptr, "words"},
-    {"value?", "value [word!] return: [logic!]", nullptr, "words"},
+    {"construct", "block [block!] /with object [object!] /only", construct_star, "words"},
+    {"value?", "value [word!] return: [logic!]", value_q_star, "words"},
     {"try", "block [block!] /all /keep", try_star, "control"},
     {"uppercase", "string [any-string! char!] /part limit [number! any-string!] return: [any-string! char!]", nullptr,
      "sets"},
@@ -135,7 +139,7 @@ const row rows[number::count] = {
     {"return", "value [any-type!]", return_star, "control"},
     {"throw", "value [any-type!] /name word [word!]", throw_star, "control"},
     {"catch", "block [block!] /name word [word! block!]", catch_star, "control"},
-    {"extend", "obj [object! map!] spec [block! hash! map!] /case", nullptr, "words"},
+    {"extend", "obj [object! map!] spec [block! hash! map!] /case", extend_star, "words"},
     {"debase", "value [string!] /base base-value [integer!]", nullptr, "sets"},
     {"to-local-file", "path [file! string!] /full return: [string!]", nullptr, "system"},
     {"wait", "value [number! time! block! none!] /all", nullptr, "system"},
@@ -143,12 +147,12 @@ const row rows[number::count] = {
      "data [binary! string! file!] method [word!] /with spec [any-string! binary! integer!] "
      "return: [integer! binary!]",
      nullptr, "system"},
-    {"unset", "word [word! block!]", nullptr, "words"},
-    {"new-line", "position [any-list!] value [logic!] /all /skip size [integer!] return: [any-list!]", nullptr,
+    {"unset", "word [word! block!]", unset_star, "words"},
+    {"new-line", "position [any-list!] value [logic!] /all /skip size [integer!] return: [any-list!]", new_line_star,
      "words"},
-    {"new-line?", "position [any-list!] return: [logic!]", nullptr, "words"},
+    {"new-line?", "position [any-list!] return: [logic!]", new_line_q_star, "words"},
     {"enbase", "value [binary! string!] /base base-value [integer!]", nullptr, "sets"},
-    {"context?", "word [any-word!] return: [object! function! none!]", nullptr, "words"},
+    {"context?", "word [any-word!] return: [object! function! none!]", context_q_star, "words"},
     {"set-env", "var [any-string! any-word!] value [string! none!]", nullptr, "system"},
     {"get-env", "var [any-string! any-word!] return: [string! none!]", nullptr, "system"},
     {"list-env", "return: [map!]", nullptr, "system"},
