@@ -23,12 +23,7 @@ namespace kel::script_runner {
 
 namespace {
 
-void error_line(const std::string& text) {
-    std_output::flush();
-    std::string line = text;
-    if (line.empty() || line.back() != '\n') line += '\n';
-    const char* p = line.data();
-    size_t left = line.size();
+void write_all(const char* p, size_t left) {
     while (left > 0) {
         const ssize_t n = ::write(2, p, left);
         if (n <= 0) break;
@@ -37,9 +32,20 @@ void error_line(const std::string& text) {
     }
 }
 
-// The last error raised, formed ("*** Script Error: ...").
+// The text on stderr, ending its line.
+void error_line(const std::string& text) {
+    std_output::flush();
+    write_all(text.data(), text.size());
+    if (text.empty() || text.back() != '\n') write_all("\n", 1);
+}
+
+// The error just raised, formed ("*** Script Error: ..."). Called while the
+// trap is still open: the raise left a copy of the error at the top of the
+// argument stack (a `do` of an error! value raises that value itself, which
+// `fire` never saw).
 std::string formed_error() {
-    const kel_value* e = error::last();
+    const kel_value* e = stack::top() > stack::bottom() ? stack::top() - 1 : nullptr;
+    if (!e || type_of(e) != types::error) e = error::last();
     if (!e || type_of(e) != types::error) return "*** Error: an error was raised";
     const kel_value copy = *e;
     char* text = nullptr;
@@ -89,10 +95,11 @@ std::string cannot_open(const char* path) {
                      static_cast<uint32_t>(std::strlen(path)), false);
         fire(error_category::access, "cannot-open", file);
     } catch (const kel_unwind& u) {
+        std::string text = formed_error();
         close_error_trap(trap, u.code == code_value(signal_code::error));
+        stack::regs.top = entry;
+        return text;
     }
-    stack::regs.top = entry;
-    return formed_error();
 }
 
 // The script's arguments into system/options/args (a block of strings) and
@@ -122,8 +129,8 @@ void give_arguments(int count, char** args, const char* script) {
 bool enter_folder(const char* script) {
     const char* slash = std::strrchr(script, '/');
     if (!slash) return true;
-    std::string folder(script, static_cast<size_t>(slash - script));
-    if (folder.empty()) folder = "/";
+    if (slash == script) return ::chdir("/") == 0;
+    const std::string folder(script, static_cast<size_t>(slash - script));
     return ::chdir(folder.c_str()) == 0;
 }
 
@@ -177,8 +184,8 @@ int run(int argc, char** argv) {
             close_error_trap(trap, false);
             stack::regs.top = entry;
             const bool system = text.find("Kel/System") != std::string::npos;
-            error_line(std::string("*** Error: ") +
-                       (system ? "contains Kel/System code which requires compilation!" : "not a Kel program!"));
+            error_line(system ? "*** Error: contains Kel/System code which requires compilation!"
+                              : "*** Error: not a Kel program!");
             return 1;
         }
         kel_value body = code;
@@ -191,8 +198,9 @@ int run(int argc, char** argv) {
         }
     } catch (const kel_unwind& u) {
         const bool error = u.code == code_value(signal_code::error);
+        const std::string text = error ? formed_error() : "*** Error: a control signal escaped the script";
         close_error_trap(trap, error);
-        error_line(error ? formed_error() : "*** Error: a control signal escaped the script");
+        error_line(text);
         status = 1;
     }
     stack::regs.top = entry;

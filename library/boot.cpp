@@ -220,8 +220,11 @@ void flag_library(const kel_value* block, int depth) {
     }
 }
 
+// The error just raised (its copy at the top of the argument stack while the
+// trap is open), formed.
 std::string formed_last_error() {
-    const kel_value* e = error::last();
+    const kel_value* e = stack::top() > stack::bottom() ? stack::top() - 1 : nullptr;
+    if (!e || type_of(e) != types::error) e = error::last();
     if (!e || type_of(e) != types::error) return "an error was raised";
     char* text = nullptr;
     int32_t length = 0;
@@ -244,9 +247,9 @@ void run_phase(const phase& p) {
             catalog::boot_stop(what.c_str());
         }
     } catch (const kel_unwind& u) {
-        close_error_trap(trap, u.code == code_value(signal_code::error));
         std::string what = std::string("phase ") + p.name + ": ";
         what += u.code == code_value(signal_code::error) ? formed_last_error() : "a control signal escaped";
+        close_error_trap(trap, u.code == code_value(signal_code::error));
         catalog::boot_stop(what.c_str());
     }
     stack::regs.top = entry;
