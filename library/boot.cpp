@@ -233,8 +233,10 @@ std::string formed_last_error() {
     return std::string(text, static_cast<size_t>(length));
 }
 
-// Evaluates one phase; a raised error or a stray control code stops the boot.
-void run_phase(const phase& p) {
+}  // namespace
+
+void run_source(const char* name, const char* source, size_t length) {
+    const phase p{name, source, length};
     kel_value* const entry = stack::top();
     const error_trap trap = open_error_trap();
     try {
@@ -255,6 +257,8 @@ void run_phase(const phase& p) {
     stack::regs.top = entry;
 }
 
+namespace {
+
 // The object value of a word's field in an object, or null.
 kel_value* field_of(const kel_value* object, const char* name) {
     if (!object || type_of(object) != types::object) return nullptr;
@@ -264,10 +268,12 @@ kel_value* field_of(const kel_value* object, const char* name) {
     return object::get_values(object) + i;
 }
 
-void check_fixed_fields() {
+}  // namespace
+
+void check_system(const kel_value* system) {
     for (const fixed_field& f : fixed_fields) {
-        const kel_value* holder = &system_cell;
-        if (*f.object) holder = field_of(&system_cell, f.object);
+        const kel_value* holder = system;
+        if (*f.object) holder = field_of(system, f.object);
         std::string where = std::string("system/") + (*f.object ? std::string(f.object) + "/" : "") + f.field;
         if (!holder || type_of(holder) != types::object) {
             where = "system/" + std::string(f.object) + " is not an object";
@@ -283,6 +289,8 @@ void check_fixed_fields() {
         }
     }
 }
+
+namespace {
 
 // Hands the catalogue and the error prototype to the system object.
 void take_over_errors() {
@@ -415,6 +423,15 @@ void form_utf8(const kel_value* value, char** text, int32_t* length) {
     *length = static_cast<int32_t>(fallback.size());
 }
 
+void install_hooks() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    if (!object::eval_block) object::eval_block = eval_object_body;
+    natives::read_spec = read_with_lexer;
+    if (!collector::add_hook(mark_lexer_roots)) catalog::boot_stop("no room for the lexer's collector hook");
+}
+
 void run() {
     if (done) return;
     // 1. The datatype, native and action words.
@@ -441,9 +458,7 @@ void run() {
         _context::set_bound(&w, holder);
         stack::drop_cells(1);
     }
-    if (!object::eval_block) object::eval_block = eval_object_body;
-    natives::read_spec = read_with_lexer;
-    if (!collector::add_hook(mark_lexer_roots)) catalog::boot_stop("no room for the lexer's collector hook");
+    install_hooks();
     preset_spec_typesets();
     dyn_print::add(print_to_stdout, nullptr);
     // 2. Collections may happen from here; the stress check waits.
@@ -454,7 +469,7 @@ void run() {
     // 3. The phases.
     for (const phase& p : phases) {
         if (std::strcmp(p.name, "boot-args") == 0) fill_boot_args();
-        run_phase(p);
+        run_source(p.name, p.source, p.length);
         if (std::strcmp(p.name, "constants") == 0) check_spec_typesets();
         if (std::strcmp(p.name, "system") == 0) {
             kel_value w = *word::from_c_string("system");
@@ -462,7 +477,7 @@ void run() {
             if (!s || type_of(s) != types::object) catalog::boot_stop("the system object was not built");
             system_cell = *s;
             block::ks_add(block::root(), &system_cell);  // keeps it even if the word changes
-            check_fixed_fields();
+            check_system(&system_cell);
             take_over_errors();
         }
     }

@@ -17,6 +17,19 @@ namespace kel::boot {
 void run();
 bool done_q();
 
+// The hooks the boot installs into other modules until they install their
+// own: the lexer as the spec and `do` reader, the lexer's scan cells as
+// collector roots, `make object!`'s body evaluation. Once per process.
+void install_hooks();
+
+// Evaluates one phase's source as library code; a raised error or a control
+// signal that escapes stops the boot ("*** Boot Error: phase <name>: ...").
+void run_source(const char* name, const char* source, size_t length);
+
+// Checks the fields C++ reads by position in a system object; one missing
+// or out of its order stops the boot.
+void check_system(const kel_value* system);
+
 // Loads UTF-8 source text into a new block pushed on the argument stack,
 // every block in it (nested ones too) carrying the library-code flag.
 kel_value* load_library_source(const char* text, size_t length, const char* phase);
