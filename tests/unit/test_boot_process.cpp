@@ -183,11 +183,9 @@ TEST_F(boot_process, output_to_a_pipe_and_to_a_file_is_the_same) {
     EXPECT_EQ(slurp(out_file), expected);
 }
 
-TEST_F(boot_process, script_runs_in_its_own_folder) {
-    // Reading a file is not there yet; a relative script path that only
-    // resolves from the original folder shows the change through do of a
-    // missing header in the other folder: the runner itself proves the
-    // folder by opening the script before changing to it.
+TEST_F(boot_process, a_relative_script_path_is_opened_before_the_folder_changes) {
+    // Scripts cannot observe the current folder yet (no file natives); this
+    // checks that a relative path is read from where kel was started.
     write("inner.kel", "Kel [] print 1");
     const process_result p =
         run_process({"/bin/sh", "-c", "cd '" + dir + "/..' && '" + KEL_BINARY + "' '" +
