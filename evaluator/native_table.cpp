@@ -9,6 +9,7 @@
 #include "evaluator/native_api_words.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_errors.h"
+#include "evaluator/natives_sets.h"
 #include "evaluator/natives_words.h"
 #include "kernel/native_api.h"
 
@@ -58,8 +59,8 @@ const row rows[number::count] = {
     {"get", "word [any-word! any-path! object!] /any /case return: [any-type!]", get_star, "words"},
     {"set", "word [any-word! block! object! any-path!] value [any-type!] /any /case /only /some return: [any-type!]",
      set_star, "words"},
-    {"print", "value [any-type!]", nullptr, "words"},
-    {"prin", "value [any-type!]", nullptr, "words"},
+    {"print", "value [any-type!]", print_star, "words"},
+    {"prin", "value [any-type!]", prin_star, "words"},
     {"equal?", "value1 [any-type!] value2 [any-type!]", equal_q_star, "words", cmp::equal},
     {"not-equal?", "value1 [any-type!] value2 [any-type!]", not_equal_q_star, "words", cmp::not_equal},
     {"strict-equal?", "value1 [any-type!] value2 [any-type!]", strict_equal_q_star, "words", cmp::strict_equal},
@@ -85,24 +86,24 @@ const row rows[number::count] = {
     {"union",
      "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case "
      "/skip size [integer!] return: [block! hash! string! bitset! typeset!]",
-     nullptr, "sets"},
+     union_star, "sets"},
     {"intersect",
      "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case "
      "/skip size [integer!] return: [block! hash! string! bitset! typeset!]",
-     nullptr, "sets"},
-    {"unique", "set [block! hash! string!] /case /skip size [integer!] return: [block! hash! string!]", nullptr,
+     intersect_star, "sets"},
+    {"unique", "set [block! hash! string!] /case /skip size [integer!] return: [block! hash! string!]", unique_star,
      "sets"},
     {"difference",
      "set1 [block! hash! string! bitset! typeset! date!] set2 [block! hash! string! bitset! typeset! date!] "
      "/case /skip size [integer!] return: [block! hash! string! bitset! typeset! time!]",
-     nullptr, "sets"},
+     difference_star, "sets"},
     {"exclude",
      "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case "
      "/skip size [integer!] return: [block! hash! string! bitset! typeset!]",
-     nullptr, "sets"},
-    {"complement?", "bits [bitset!]", nullptr, "sets"},
-    {"dehex", "value [any-string!] return: [string!]", nullptr, "sets"},
-    {"enhex", "value [any-string!] return: [string!]", nullptr, "sets"},
+     exclude_star, "sets"},
+    {"complement?", "bits [bitset!]", complement_q_star, "sets"},
+    {"dehex", "value [any-string!] return: [string!]", dehex_star, "sets"},
+    {"enhex", "value [any-string!] return: [string!]", enhex_star, "sets"},
     {"negative?", "number [number! money! time!] return: [logic!]", nullptr, "math"},
     {"positive?", "number [number! money! time!] return: [logic!]", nullptr, "math"},
     {"max", "value1 [scalar! series!] value2 [scalar! series!]", nullptr, "math"},
@@ -125,9 +126,9 @@ const row rows[number::count] = {
     {"construct", "block [block!] /with object [object!] /only", construct_star, "words"},
     {"value?", "value [word!] return: [logic!]", value_q_star, "words"},
     {"try", "block [block!] /all /keep", try_star, "control"},
-    {"uppercase", "string [any-string! char!] /part limit [number! any-string!] return: [any-string! char!]", nullptr,
+    {"uppercase", "string [any-string! char!] /part limit [number! any-string!] return: [any-string! char!]", uppercase_star,
      "sets"},
-    {"lowercase", "string [any-string! char!] /part limit [number! any-string!] return: [any-string! char!]", nullptr,
+    {"lowercase", "string [any-string! char!] /part limit [number! any-string!] return: [any-string! char!]", lowercase_star,
      "sets"},
     {"as-pair", "x [integer! float!] y [integer! float!]", nullptr, "math"},
     {"as-point2D", "x [integer! float!] y [integer! float!]", nullptr, "math"},

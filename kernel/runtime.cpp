@@ -15,6 +15,7 @@
 #include "evaluator/natives.h"
 #include "evaluator/random.h"
 #include "evaluator/stack.h"
+#include "console/script_runner.h"
 #include "kernel/collector.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/fatal.h"
@@ -27,6 +28,7 @@
 #include "kernel/runtime_words.h"
 #include "kernel/series_memory.h"
 #include "kernel/slots.h"
+#include "library/boot.h"
 #include "platform/platform.h"
 #include "services/lexer.h"
 
@@ -128,8 +130,10 @@ int main_body() {
     record.stack_start = static_cast<char*>(__builtin_frame_address(0));
     fatal::provoke_from_environment();
     init();
+    boot::run();
+    const int status = script_runner::run(record.argument_count, record.argument_vector);
     std_output::flush();
-    return 0;
+    return status;
 }
 
 }  // namespace kel::runtime

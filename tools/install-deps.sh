@@ -13,6 +13,7 @@ packages=(
   tzdata
   python3
   valgrind
+  lua5.4
 )
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(clang libclang-rt-14-dev)

@@ -1,0 +1,4 @@
+n = 0
+for _ in range(10000000):
+    n = n + 1
+print(n)

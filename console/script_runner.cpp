@@ -1,0 +1,211 @@
+// script_runner: see script_runner.h.
+#include "console/script_runner.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "datatypes/block.h"
+#include "datatypes/error.h"
+#include "datatypes/string_api.h"
+#include "datatypes/url.h"
+#include "datatypes/word.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/stack.h"
+#include "kernel/native_api.h"
+#include "kernel/print.h"
+#include "library/boot.h"
+#include "services/lexer.h"
+
+namespace kel::script_runner {
+
+namespace {
+
+void write_all(const char* p, size_t left) {
+    while (left > 0) {
+        const ssize_t n = ::write(2, p, left);
+        if (n <= 0) break;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+// The text on stderr, ending its line.
+void error_line(const std::string& text) {
+    std_output::flush();
+    write_all(text.data(), text.size());
+    if (text.empty() || text.back() != '\n') write_all("\n", 1);
+}
+
+// The error just raised, formed ("*** Script Error: ..."). Called while the
+// trap is still open: the raise left a copy of the error at the top of the
+// argument stack (a `do` of an error! value raises that value itself, which
+// `fire` never saw).
+std::string formed_error() {
+    const kel_value* e = stack::top() > stack::bottom() ? stack::top() - 1 : nullptr;
+    if (!e || type_of(e) != types::error) e = error::last();
+    if (!e || type_of(e) != types::error) return "*** Error: an error was raised";
+    const kel_value copy = *e;
+    char* text = nullptr;
+    int32_t length = 0;
+    boot::form_utf8(&copy, &text, &length);
+    return std::string(text, static_cast<size_t>(length));
+}
+
+bool read_file(const char* path, std::string& out) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+inline bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The byte offset of the header: the first "Kel", optionally "/System", any
+// whitespace, then "["; npos when there is none (case-sensitive).
+size_t find_header(const std::string& text) {
+    for (size_t at = text.find("Kel"); at != std::string::npos; at = text.find("Kel", at + 1)) {
+        size_t i = at + 3;
+        if (text.compare(i, 7, "/System") == 0) i += 7;
+        while (i < text.size() && blank(text[i])) ++i;
+        if (i < text.size() && text[i] == '[') return at;
+    }
+    return std::string::npos;
+}
+
+// Raises access `cannot-open` for the file under a trap, to get its formed text.
+std::string cannot_open(const char* path) {
+    const error_trap trap = open_error_trap();
+    kel_value* const entry = stack::top();
+    try {
+        kel_value* file = stack::push_unset();
+        url::make_at(file, types::file, reinterpret_cast<const uint8_t*>(path),
+                     static_cast<uint32_t>(std::strlen(path)), false);
+        fire(error_category::access, "cannot-open", file);
+    } catch (const kel_unwind& u) {
+        std::string text = formed_error();
+        close_error_trap(trap, u.code == code_value(signal_code::error));
+        stack::regs.top = entry;
+        return text;
+    }
+}
+
+// The script's arguments into system/options/args (a block of strings) and
+// system/script/args (their command-line text, none without arguments).
+void give_arguments(int count, char** args, const char* script) {
+    kel_value* const entry = stack::top();
+    kel_value* list = block::push_only_star(count > 0 ? count : 1);
+    for (int i = 0; i < count; ++i) {
+        kel_value* s = string::load_utf8_checked(reinterpret_cast<const uint8_t*>(args[i]),
+                                                 static_cast<uint32_t>(std::strlen(args[i])));
+        block::ks_add(list, s);
+        stack::drop_cells(1);
+    }
+    kel_value* line = stack::push_unset();
+    if (count > 0) boot::rebuild_command_line(count, args, line);
+    else set_none(line);
+    kel_value* file = stack::push_unset();
+    url::make_at(file, types::file, reinterpret_cast<const uint8_t*>(script),
+                 static_cast<uint32_t>(std::strlen(script)), false);
+    if (kel_value* f = boot::system_field("options", "args")) *f = *list;
+    if (kel_value* f = boot::system_field("script", "args")) *f = *line;
+    if (kel_value* f = boot::system_field("options", "script")) *f = *file;
+    stack::regs.top = entry;
+}
+
+// Scripts run in their own folder.
+bool enter_folder(const char* script) {
+    const char* slash = std::strrchr(script, '/');
+    if (!slash) return true;
+    if (slash == script) return ::chdir("/") == 0;
+    const std::string folder(script, static_cast<size_t>(slash - script));
+    return ::chdir(folder.c_str()) == 0;
+}
+
+}  // namespace
+
+int run(int argc, char** argv) {
+    int i = 1;
+    while (i < argc && std::strncmp(argv[i], "--", 2) == 0) {
+        const bool end = std::strcmp(argv[i], "--") == 0;
+        ++i;  // "--catch" and unknown options are stepped over
+        if (end) break;
+    }
+    if (i >= argc) return 0;
+    const char* script = argv[i];
+    std::string text;
+    if (!read_file(script, text)) {
+        error_line(cannot_open(script));
+        return 1;
+    }
+    const size_t header = find_header(text);
+    if (header == std::string::npos) {
+        error_line("*** Error: Kel header not found!");
+        return 1;
+    }
+    give_arguments(argc - i - 1, argv + i + 1, script);
+    if (!enter_folder(script)) {
+        error_line(cannot_open(script));
+        return 1;
+    }
+
+    kel_value* const entry = stack::top();
+    const error_trap trap = open_error_trap();
+    int status = 0;
+    try {
+        kel_value* loaded = stack::push_unset();
+        lexer::options o;
+        (void)lexer::transcode_utf8(loaded, reinterpret_cast<const uint8_t*>(text.data()) + header,
+                                    text.size() - header, o);
+        // The word Kel followed by a block (the header), then the body.
+        const kel_value code = *loaded;
+        const int32_t n = type_of(&code) == types::block ? block::ks_length_q(&code) : 0;
+        const int32_t head = n ? series_head(&code) : 0;
+        bool ok = n >= 2;
+        if (ok) {
+            const kel_value* w = block::ks_abs_at(&code, head);
+            const kel_value* h = block::ks_abs_at(&code, head + 1);
+            const kel_value kel_word = *word::from_c_string("Kel");
+            ok = type_of(w) == types::word && word_symbol(w) == word_symbol(&kel_word) && type_of(h) == types::block;
+        }
+        if (!ok) {
+            close_error_trap(trap, false);
+            stack::regs.top = entry;
+            const bool system = text.find("Kel/System") != std::string::npos;
+            error_line(system ? "*** Error: contains Kel/System code which requires compilation!"
+                              : "*** Error: not a Kel program!");
+            return 1;
+        }
+        kel_value body = code;
+        set_series_head(&body, head + 2);
+        const signal_code c = interpreter::eval_block(&body, false);
+        close_error_trap(trap, false);
+        if (c == signal_code::throw_) {
+            error_line("*** Throw Error: no catch for throw");
+            status = 1;
+        }
+    } catch (const kel_unwind& u) {
+        const bool error = u.code == code_value(signal_code::error);
+        const std::string text = error ? formed_error() : "*** Error: a control signal escaped the script";
+        close_error_trap(trap, error);
+        error_line(text);
+        status = 1;
+    }
+    stack::regs.top = entry;
+    std_output::flush();
+    return status;
+}
+
+}  // namespace kel::script_runner

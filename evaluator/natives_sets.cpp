@@ -1,0 +1,185 @@
+// natives_sets: see natives_sets.h.
+//
+// The set natives share one core: the two sets must agree in type (block!
+// and hash! mix; every other type only with itself), then the first set's
+// type picks the worker, which leaves the new set in the arguments base cell.
+// print and prin form their value (a block is reduced first) into a string
+// and hand it to the print hooks.
+#include "evaluator/natives_sets.h"
+
+#include "datatypes/bitset.h"
+#include "datatypes/block.h"
+#include "datatypes/block_actions.h"
+#include "datatypes/string.h"
+#include "datatypes/string_api.h"
+#include "datatypes/typeset.h"
+#include "datatypes/url.h"
+#include "evaluator/actions.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/native_table.h"
+#include "evaluator/stack.h"
+#include "kernel/native_api.h"
+#include "kernel/print.h"
+
+namespace kel::natives {
+
+namespace {
+
+inline bool list_type(uint32_t t) { return t == types::block || t == types::hash; }
+
+// Raises script `expect-arg` for argument `word` of native `name`.
+[[noreturn]] void refuse(const char* name, const kel_value* value, const char* word) {
+    kel_value type;
+    set_datatype(&type, type_of(value));
+    fire(error_category::script, "expect-arg", error_arg::named(name), &type, error_arg::named(word));
+}
+
+signal_code set_operation(int32_t number, const char* name, int32_t op, bool check, const refinements& refs) {
+    if (check) check_arguments(number, refs);
+    kel_value* set1 = stack::arguments();
+    const uint32_t t1 = type_of(set1);
+    if (op != block::set_op::unique) {
+        const kel_value* set2 = set1 + 1;
+        const uint32_t t2 = type_of(set2);
+        const bool agree = list_type(t1) ? list_type(t2) : t1 == t2;
+        if (!agree) {
+            kel_value a, b;
+            set_datatype(&a, t1);
+            set_datatype(&b, t2);
+            fire(error_category::script, "expect-val", &a, &b);
+        }
+    }
+    const bool case_ = refs.has(0);
+    const kel_value* skip = refs.has(1) ? set1 + refs.at[1] : nullptr;
+    if (skip && type_of(skip) == types::integer && get_integer(skip) < 1)
+        fire(error_category::script, "invalid-refine-arg", error_arg::named("skip"), skip);
+    switch (t1) {
+        case types::block:
+        case types::hash:
+            block::set_operation(op, case_, skip);
+            break;
+        case types::string:
+            string::set_operation(case_, skip, op);
+            break;
+        case types::bitset:
+            bitset::set_operation(op);
+            break;
+        case types::typeset:
+            typeset::set_op(op);
+            break;
+        default:
+            // date! difference (the time between two dates) comes with date!.
+            refuse(name, set1, op == block::set_op::unique ? "set" : "set1");
+    }
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+// The case conversion: in place, the argument returned.
+signal_code convert_case(int32_t number, bool upper, bool check, const refinements& refs) {
+    if (check) check_arguments(number, refs);
+    kel_value* value = stack::arguments();
+    const kel_value* part = refs.has(0) ? value + refs.at[0] : nullptr;
+    kel_value* r = case_map::convert_value(value, part, upper);
+    if (r != value) *value = *r;
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+// print and prin: a block is reduced first (into a new block kept on the
+// stack), a string printed as it is, anything else formed.
+signal_code print_value(int32_t number, bool line_end, bool check, const refinements& refs) {
+    if (check) check_arguments(number, refs);
+    const kel_value value = *stack::arguments();
+    kel_value* const mark = stack::top();
+    kel_value* shown = stack::push_copy(&value);
+    if (type_of(&value) == types::block) {
+        kel_value* reduced = block::push_only_star(block::ks_length_q(&value));
+        kel_value* const inner = stack::top();
+        interpreter::code_position c = interpreter::position_of(&value);
+        while (c.pos < interpreter::end_of(c)) {
+            KEL_PROPAGATE(interpreter::eval_next(c, true));
+            kel_value* r = stack::top() - 1;
+            clear_new_line(r);
+            block::ks_add(reduced, r);
+            stack::regs.top = inner;
+        }
+        *shown = *reduced;
+    }
+    if (type_of(shown) != types::string) {
+        kel_value* text = stack::push_unset();
+        text_out::new_buffer(text, 64);
+        (void)actions::form_value(shown, text, nullptr, 0);
+        *shown = *text;
+    }
+    dyn_print::run(shown, line_end);
+    stack::regs.top = mark;
+    set_unset(stack::arguments());
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+}  // namespace
+
+signal_code union_star(bool check, const refinements& refs) {
+    return set_operation(number::union_, "union", block::set_op::union_, check, refs);
+}
+signal_code intersect_star(bool check, const refinements& refs) {
+    return set_operation(number::intersect, "intersect", block::set_op::intersect, check, refs);
+}
+signal_code unique_star(bool check, const refinements& refs) {
+    return set_operation(number::unique, "unique", block::set_op::unique, check, refs);
+}
+signal_code difference_star(bool check, const refinements& refs) {
+    return set_operation(number::difference, "difference", block::set_op::difference, check, refs);
+}
+signal_code exclude_star(bool check, const refinements& refs) {
+    return set_operation(number::exclude, "exclude", block::set_op::exclude, check, refs);
+}
+
+signal_code complement_q_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::complement_q, refs);
+    kel_value* bits = stack::arguments();
+    if (type_of(bits) != types::bitset) refuse("complement?", bits, "bits");
+    const bool c = bitset::complemented_q(bits);
+    set_logic(bits, c);
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+signal_code uppercase_star(bool check, const refinements& refs) {
+    return convert_case(number::uppercase, true, check, refs);
+}
+signal_code lowercase_star(bool check, const refinements& refs) {
+    return convert_case(number::lowercase, false, check, refs);
+}
+
+signal_code dehex_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::dehex, refs);
+    const kel_value* source = stack::arguments();
+    if (!any_string_type(type_of(source))) refuse("dehex", source, "value");
+    kel_value* result = stack::push_unset();
+    text_out::new_buffer(result, 16);
+    url::decode(stack::arguments(), result);
+    stack::set_last(result);
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+signal_code enhex_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::enhex, refs);
+    const kel_value* source = stack::arguments();
+    if (!any_string_type(type_of(source))) refuse("enhex", source, "value");
+    const url::char_class c = type_of(source) == types::string ? url::string_class : url::url_class;
+    kel_value* result = stack::push_unset();
+    text_out::new_buffer(result, 16);
+    url::encode(stack::arguments(), result, c);
+    stack::set_last(result);
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+signal_code print_star(bool check, const refinements& refs) { return print_value(number::print, true, check, refs); }
+signal_code prin_star(bool check, const refinements& refs) { return print_value(number::prin, false, check, refs); }
+
+}  // namespace kel::natives

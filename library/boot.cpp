@@ -1,0 +1,491 @@
+// boot: see boot.h.
+//
+// Order of the boot, fixed:
+//   1. datatype, native and action words (the tables are filled by runtime::init);
+//   2. the collector goes active and word recording stops;
+//   3. the phase sources, in the order of `phases`; after the system phase
+//      the error catalogue and prototype that start-up built from their
+//      embedded source are handed to system/catalog/errors and
+//      system/standard/error, and the objects C++ reads by position are
+//      checked;
+//   4. the command line into system/options/boot, system/options/args and
+//      system/script/args (the boot-args phase);
+//   5. the stress check, if asked for, starts.
+// Every block the library loads carries memory::flag_library, so the
+// interpreter runs it as compiled code. A language error anywhere in the
+// boot, or an object out of its fixed order, stops the process through
+// catalog::boot_stop with a message and a non-zero exit code.
+#include "library/boot.h"
+
+#include <cstring>
+#include <string>
+
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/error.h"
+#include "datatypes/object.h"
+#include "datatypes/string_api.h"
+#include "datatypes/word.h"
+#include "evaluator/action_specs.h"
+#include "evaluator/actions.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/native_table.h"
+#include "evaluator/natives.h"
+#include "evaluator/stack.h"
+#include "kernel/catalog.h"
+#include "kernel/collector.h"
+#include "kernel/native_api.h"
+#include "kernel/print.h"
+#include "kernel/registry.h"
+#include "kernel/runtime.h"
+#include "kernel/series_memory.h"
+#include "services/lexer.h"
+
+namespace kel::boot {
+
+namespace {
+
+bool done = false;
+kel_value system_cell{types::unset, 0, 0, 0};  // a copy; the object lives in the global word
+
+struct phase {
+    const char* name;
+    const char* source;
+    size_t length;
+};
+
+#define KEL_PHASE(name, file)                       \
+    {                                                \
+        name,                                        \
+        file,                                        \
+        sizeof(file) - 1,                            \
+    }
+
+const char src_base[] =
+#include "library/boot-01-base.kel.inc"
+    ;
+const char src_routines[] =
+#include "library/boot-02-routines.kel.inc"
+    ;
+const char src_constants[] =
+#include "library/boot-03-constants.kel.inc"
+    ;
+const char src_functions[] =
+#include "library/boot-04-functions.kel.inc"
+    ;
+const char src_system[] =
+#include "library/boot-05-system.kel.inc"
+    ;
+const char src_reactivity[] =
+#include "library/boot-06-reactivity.kel.inc"
+    ;
+const char src_schemes[] =
+#include "library/boot-07-schemes.kel.inc"
+    ;
+const char src_preprocessor[] =
+#include "library/boot-08-preprocessor.kel.inc"
+    ;
+const char src_tools[] =
+#include "library/boot-09-tools.kel.inc"
+    ;
+const char src_boot_args[] =
+#include "library/boot-10-boot-args.kel.inc"
+    ;
+const char src_event[] =
+#include "library/boot-11-event.kel.inc"
+    ;
+const char src_view[] =
+#include "library/boot-12-view.kel.inc"
+    ;
+const char src_codecs[] =
+#include "library/boot-13-codecs.kel.inc"
+    ;
+const char src_help[] =
+#include "library/boot-14-help.kel.inc"
+    ;
+const char src_console[] =
+#include "library/boot-15-console.kel.inc"
+    ;
+
+const phase phases[] = {
+    KEL_PHASE("base", src_base),
+    KEL_PHASE("routines", src_routines),
+    KEL_PHASE("constants", src_constants),
+    KEL_PHASE("functions", src_functions),
+    KEL_PHASE("system", src_system),
+    KEL_PHASE("reactivity", src_reactivity),
+    KEL_PHASE("schemes", src_schemes),
+    KEL_PHASE("preprocessor", src_preprocessor),
+    KEL_PHASE("tools", src_tools),
+    KEL_PHASE("boot-args", src_boot_args),
+    KEL_PHASE("event", src_event),
+    KEL_PHASE("view", src_view),
+    KEL_PHASE("codecs", src_codecs),
+    KEL_PHASE("help", src_help),
+    KEL_PHASE("console", src_console),
+};
+
+// Fields that C++ reads by position: object path, field name, 0-based index.
+struct fixed_field {
+    const char* object;  // a member of system, or "" for system itself
+    const char* field;
+    int32_t index;
+};
+const fixed_field fixed_fields[] = {
+    {"", "version", 0},      {"", "catalog", 4},        {"", "options", 11},     {"", "script", 12},
+    {"", "standard", 13},    {"catalog", "errors", 0},  {"options", "boot", 0},  {"options", "path", 2},
+    {"options", "script", 3}, {"options", "args", 6},   {"options", "money-digits", 13}, {"options", "float", 16}, {"script", "args", 4},
+    {"standard", "error", 1},
+};
+
+// The typesets that native and action specs name. A spec is read into its
+// argument cache at the first call, and the first calls come before the
+// constants phase can build these with `union`; so the boot presets them,
+// and after that phase checks that the library built the same sets.
+struct spec_typeset {
+    const char* name;
+    uint32_t ids[24];  // 0-terminated; any-type! lists none and takes every id
+};
+const spec_typeset spec_typesets[] = {
+    {"any-type!", {0}},
+    {"number!", {types::integer, types::float_, types::percent, 0}},
+    {"any-point!", {types::point2d, types::point3d, 0}},
+    {"scalar!", {types::integer, types::float_, types::percent, types::point2d, types::point3d, types::money, types::char_, types::pair, types::tuple, types::time, types::date, 0}},
+    {"any-word!", {types::word, types::set_word, types::lit_word, types::get_word, 0}},
+    {"any-list!", {types::block, types::paren, types::hash, 0}},
+    {"any-path!", {types::path, types::lit_path, types::set_path, types::get_path, 0}},
+    {"any-block!", {types::path, types::lit_path, types::set_path, types::get_path, types::block, types::paren, types::hash, 0}},
+    {"any-function!", {types::native, types::action, types::op, types::function, types::routine, 0}},
+    {"any-object!", {types::object, types::error, types::port, 0}},
+    {"any-string!", {types::string, types::file, types::url, types::tag, types::email, types::ref, 0}},
+    {"series!", {types::path, types::lit_path, types::set_path, types::get_path, types::block, types::paren, types::hash, types::string, types::file, types::url, types::tag, types::email, types::ref, types::binary, types::image, types::vector, 0}},
+};
+
+kel_value make_spec_typeset(const spec_typeset& t) {
+    kel_value ts;
+    init_cell(&ts, types::typeset);
+    if (t.ids[0] == 0) {
+        // every type a value can have: not the abstract series! base (whose
+        // name the series! typeset takes over)
+        for (uint32_t id = 1; id <= types::count; ++id)
+            if (id != types::series) typeset_add(&ts, id);
+    } else {
+        for (const uint32_t* id = t.ids; *id; ++id) typeset_add(&ts, *id);
+    }
+    return ts;
+}
+
+void preset_spec_typesets() {
+    for (const spec_typeset& t : spec_typesets) {
+        const kel_value ts = make_spec_typeset(t);
+        kel_value w = *word::from_c_string(t.name);
+        _context::set_bound(&w, &ts);
+    }
+}
+
+// After the constants phase: the library's typesets hold what the presets
+// held, for every datatype registered so far.
+void check_spec_typesets() {
+    for (const spec_typeset& t : spec_typesets) {
+        const kel_value expected = make_spec_typeset(t);
+        const kel_value w = *word::from_c_string(t.name);
+        const kel_value* built = _context::get_bound(&w);
+        bool same = built && type_of(built) == types::typeset;
+        uint32_t id = 1;
+        for (; same && id <= types::count; ++id) {
+            if (!registry::registered_q(id)) continue;
+            same = typeset_has(built, id) == typeset_has(&expected, id);
+        }
+        if (!same) {
+            std::string what = std::string("the constants phase built ") + t.name + " unlike the native specs expect";
+            if (id > 1 && id - 1 <= types::count) what += std::string(" (") + registry::type_names[id - 1].name + ")";
+            catalog::boot_stop(what.c_str());
+        }
+    }
+}
+
+// Sets the library-code flag on the block's buffer and every block, paren
+// and path buffer inside it.
+void flag_library(const kel_value* block, int depth) {
+    if (depth > 256) catalog::boot_stop("library source nested too deep");
+    memory::buffer_of(series_node(block))->flags |= memory::flag_library;
+    const int32_t n = block::ks_length_q(block);
+    const int32_t head = series_head(block);
+    for (int32_t i = 0; i < n; ++i) {
+        const kel_value* v = block::ks_abs_at(block, head + i);
+        if (any_block_type(type_of(v)) && series_node(v)) {
+            const kel_value inner = *v;
+            flag_library(&inner, depth + 1);
+        }
+    }
+}
+
+// The error just raised (its copy at the top of the argument stack while the
+// trap is open), formed.
+std::string formed_last_error() {
+    const kel_value* e = stack::top() > stack::bottom() ? stack::top() - 1 : nullptr;
+    if (!e || type_of(e) != types::error) e = error::last();
+    if (!e || type_of(e) != types::error) return "an error was raised";
+    char* text = nullptr;
+    int32_t length = 0;
+    const kel_value copy = *e;
+    form_utf8(&copy, &text, &length);
+    return std::string(text, static_cast<size_t>(length));
+}
+
+}  // namespace
+
+void run_source(const char* name, const char* source, size_t length) {
+    const phase p{name, source, length};
+    kel_value* const entry = stack::top();
+    const error_trap trap = open_error_trap();
+    try {
+        kel_value* block = load_library_source(p.source, p.length, p.name);
+        const kel_value code = *block;
+        const signal_code c = interpreter::eval_block(&code, false);
+        close_error_trap(trap, false);
+        if (c != signal_code::none) {
+            const std::string what = std::string("phase ") + p.name + ": a control signal escaped";
+            catalog::boot_stop(what.c_str());
+        }
+    } catch (const kel_unwind& u) {
+        std::string what = std::string("phase ") + p.name + ": ";
+        what += u.code == code_value(signal_code::error) ? formed_last_error() : "a control signal escaped";
+        close_error_trap(trap, u.code == code_value(signal_code::error));
+        catalog::boot_stop(what.c_str());
+    }
+    stack::regs.top = entry;
+}
+
+namespace {
+
+// The object value of a word's field in an object, or null.
+kel_value* field_of(const kel_value* object, const char* name) {
+    if (!object || type_of(object) != types::object) return nullptr;
+    const kel_value w = *word::from_c_string(name);
+    const int32_t i = object::index_of_word(object, &w);
+    if (i < 0) return nullptr;
+    return object::get_values(object) + i;
+}
+
+}  // namespace
+
+void check_system(const kel_value* system) {
+    for (const fixed_field& f : fixed_fields) {
+        const kel_value* holder = system;
+        if (*f.object) holder = field_of(system, f.object);
+        std::string where = std::string("system/") + (*f.object ? std::string(f.object) + "/" : "") + f.field;
+        if (!holder || type_of(holder) != types::object) {
+            where = "system/" + std::string(f.object) + " is not an object";
+            catalog::boot_stop(where.c_str());
+        }
+        const kel_value h = *holder;
+        const kel_value w = *word::from_c_string(f.field);
+        const int32_t i = object::index_of_word(&h, &w);
+        if (i != f.index) {
+            where += i < 0 ? " is missing" : " is out of its fixed order (field " + std::to_string(i) +
+                                                  ", expected " + std::to_string(f.index) + ")";
+            catalog::boot_stop(where.c_str());
+        }
+    }
+}
+
+namespace {
+
+// Hands the catalogue and the error prototype to the system object.
+void take_over_errors() {
+    kel_value* errors = system_field("catalog", "errors");
+    kel_value* proto = system_field("standard", "error");
+    if (!errors || !proto) catalog::boot_stop("system/catalog/errors or system/standard/error is missing");
+    *errors = *error::catalog();
+    proto = system_field("standard", "error");
+    *proto = *error::prototype();
+}
+
+// system/options/boot, system/options/args (argv without the program) and
+// system/script/args (the rebuilt command line after the program, none when
+// there is nothing after it).
+void fill_boot_args() {
+    const int argc = runtime::record.argument_count;
+    char** argv = runtime::record.argument_vector;
+    kel_value* const entry = stack::top();
+    kel_value* args = block::push_only_star(argc > 1 ? argc - 1 : 1);
+    for (int i = 1; i < argc; ++i) {
+        kel_value* s = string::load_utf8_checked(reinterpret_cast<const uint8_t*>(argv[i]),
+                                                 static_cast<uint32_t>(std::strlen(argv[i])));
+        block::ks_add(args, s);
+        stack::drop_cells(1);
+    }
+    kel_value* program = stack::push_unset();
+    if (argc > 0)
+        *program = *string::load_utf8_checked(reinterpret_cast<const uint8_t*>(argv[0]),
+                                              static_cast<uint32_t>(std::strlen(argv[0])));
+    else
+        set_none(program);
+    kel_value* line = stack::push_unset();
+    if (argc > 1) rebuild_command_line(argc - 1, argv + 1, line);
+    else set_none(line);
+    *system_field("options", "args") = *args;
+    *system_field("options", "boot") = *program;
+    *system_field("script", "args") = *line;
+    stack::regs.top = entry;
+}
+
+// Text mode's print hook: the value (a string! formed by print) goes to
+// standard output as it is stored, one code point per unit.
+void print_to_stdout(const kel_value* value, bool line_end) {
+    if (type_of(value) != types::string) return;
+    kel_value s = *value;
+    const char* head = string::ks_head(&s);
+    const char* tail = string::ks_tail(&s);
+    const uint32_t unit = string::buffer(&s)->unit();
+    std_output::write(head, tail > head ? static_cast<size_t>(tail - head) : 0, static_cast<int>(unit), line_end);
+}
+
+// `make object!` evaluates its spec through this hook; until the
+// interpreter installs it itself, the boot does.
+signal_code eval_object_body(const kel_value* body) { return interpreter::eval_block(body, false); }
+
+// Spec texts and `do` of a string go through the lexer once the boot runs
+// (start-up reads with the provisional reader until then). Kept in the root
+// block, as the reader's contract asks.
+void read_with_lexer(const char* text, kel_value* out) {
+    kel_value* loaded = stack::push_unset();
+    lexer::options o;
+    (void)lexer::transcode_utf8(loaded, reinterpret_cast<const uint8_t*>(text), std::strlen(text), o);
+    *out = *block::ks_add(block::root(), loaded);
+    stack::drop_cells(1);
+}
+
+// The lexer's cells of running scans are roots; nothing else registers them
+// with the collector yet, and a collection during a load (any allocation of
+// the scan) would otherwise free or move the series being built.
+void mark_lexer_cells(kel_value* first, kel_value* end) { collector::mark_cells(first, end); }
+void mark_lexer_roots() { lexer::mark_roots(mark_lexer_cells); }
+
+}  // namespace
+
+kel_value* load_library_source(const char* text, size_t length, const char* phase) {
+    kel_value* out = stack::push_unset();
+    lexer::options o;
+    (void)lexer::transcode_utf8(out, reinterpret_cast<const uint8_t*>(text), length, o);
+    if (type_of(out) != types::block) {
+        const std::string what = std::string("phase ") + phase + ": the source did not load";
+        catalog::boot_stop(what.c_str());
+    }
+    const kel_value b = *out;
+    flag_library(&b, 0);
+    return out;
+}
+
+const kel_value* system_object() { return &system_cell; }
+
+kel_value* system_field(const char* object, const char* field) {
+    kel_value* holder = field_of(&system_cell, object);
+    if (!holder) return nullptr;
+    const kel_value h = *holder;
+    return field_of(&h, field);
+}
+
+void rebuild_command_line(int count, char* const* args, kel_value* out) {
+    std::string line;
+    for (int i = 0; i < count; ++i) {
+        const char* a = args[i];
+        if (i) line += ' ';
+        const bool quote = std::strpbrk(a, " \t\"") != nullptr;
+        if (quote) line += '"';
+        line += a;
+        if (quote) line += '"';
+    }
+    *out = *string::load_utf8_checked(reinterpret_cast<const uint8_t*>(line.data()),
+                                      static_cast<uint32_t>(line.size()));
+    stack::drop_cells(1);
+}
+
+void form_utf8(const kel_value* value, char** text, int32_t* length) {
+    static std::string fallback;
+    kel_value* const entry = stack::top();
+    const error_trap trap = open_error_trap();
+    try {
+        kel_value* buffer = stack::push_unset();
+        text_out::new_buffer(buffer, 128);
+        (void)actions::form_value(value, buffer, nullptr, 0);
+        int32_t count = -1;
+        const char* bytes = unicode::to_utf8(buffer, &count);
+        fallback.assign(bytes, static_cast<size_t>(count));
+        close_error_trap(trap, false);
+    } catch (const kel_unwind& u) {
+        close_error_trap(trap, u.code == code_value(signal_code::error));
+        fallback = "(the value could not be formed)";
+    }
+    stack::regs.top = entry;
+    *text = fallback.data();
+    *length = static_cast<int32_t>(fallback.size());
+}
+
+void install_hooks() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    if (!object::eval_block) object::eval_block = eval_object_body;
+    natives::read_spec = read_with_lexer;
+    if (!collector::add_hook(mark_lexer_roots)) catalog::boot_stop("no room for the lexer's collector hook");
+}
+
+void run() {
+    if (done) return;
+    // 1. The datatype, native and action words.
+    for (uint32_t t = 1; t <= registry::highest_type_id; ++t) {
+        if (!registry::registered_q(t)) continue;
+        kel_value d;
+        set_datatype(&d, t);
+        kel_value w = registry::type_names[t].word;
+        _context::set_bound(&w, &d);
+    }
+    for (int32_t n = 1; n <= natives::number::count; ++n) {
+        kel_value* holder = stack::push_unset();
+        natives::make_native(n, holder);
+        kel_value w = *word::from_c_string(natives::listed_name(n));
+        _context::set_bound(&w, holder);
+        stack::drop_cells(1);
+    }
+    for (int32_t a = 1; a <= act::count; ++a) {
+        const char* name = action_specs::of(a).word;
+        if (!name) continue;
+        kel_value* holder = stack::push_unset();
+        natives::make_action(a, holder);
+        kel_value w = *word::from_c_string(name);
+        _context::set_bound(&w, holder);
+        stack::drop_cells(1);
+    }
+    install_hooks();
+    preset_spec_typesets();
+    dyn_print::add(print_to_stdout, nullptr);
+    // 2. Collections may happen from here; the stress check waits.
+    const uint32_t stress = collector::stress_interval();
+    collector::set_stress(0);
+    collector::set_active(true);
+    runtime::recording = false;
+    // 3. The phases.
+    for (const phase& p : phases) {
+        if (std::strcmp(p.name, "boot-args") == 0) fill_boot_args();
+        run_source(p.name, p.source, p.length);
+        if (std::strcmp(p.name, "constants") == 0) check_spec_typesets();
+        if (std::strcmp(p.name, "system") == 0) {
+            kel_value w = *word::from_c_string("system");
+            const kel_value* s = _context::get_bound(&w);
+            if (!s || type_of(s) != types::object) catalog::boot_stop("the system object was not built");
+            system_cell = *s;
+            block::ks_add(block::root(), &system_cell);  // keeps it even if the word changes
+            check_system(&system_cell);
+            take_over_errors();
+        }
+    }
+    std_output::flush();
+    collector::set_stress(stress);
+    done = true;
+}
+
+bool done_q() { return done; }
+
+}  // namespace kel::boot

@@ -1,0 +1,51 @@
+// boot: the second half of start-up. After runtime::init it binds the native
+// and action tables to their global words, then evaluates the script
+// library's phase sources (library/*.kel, embedded at build time) in their
+// fixed order, every block of them flagged as library code, and checks the
+// objects whose fields C++ reads by position. The boot either succeeds or
+// ends the process with "*** Boot Error: ..." on stderr and a non-zero exit
+// code; it never comes back half done.
+#pragma once
+#include <cstdint>
+
+#include "kernel/value.h"
+
+namespace kel::boot {
+
+// Runs the whole boot once. The collector is active from its start; the
+// stress check (KEL_GC_STRESS) is held back until the boot is done.
+void run();
+bool done_q();
+
+// The hooks the boot installs into other modules until they install their
+// own: the lexer as the spec and `do` reader, the lexer's scan cells as
+// collector roots, `make object!`'s body evaluation. Once per process.
+void install_hooks();
+
+// Evaluates one phase's source as library code; a raised error or a control
+// signal that escapes stops the boot ("*** Boot Error: phase <name>: ...").
+void run_source(const char* name, const char* source, size_t length);
+
+// Checks the fields C++ reads by position in a system object; one missing
+// or out of its order stops the boot.
+void check_system(const kel_value* system);
+
+// Loads UTF-8 source text into a new block pushed on the argument stack,
+// every block in it (nested ones too) carrying the library-code flag.
+kel_value* load_library_source(const char* text, size_t length, const char* phase);
+
+// The system object, and a field of one of its sub-objects by name
+// ("options", "args"); null when absent. Valid until the next allocation.
+const kel_value* system_object();
+kel_value* system_field(const char* object, const char* field);
+
+// The command-line string rebuilt from arguments, each one that holds a
+// blank or a double quote put between double quotes, joined by one space.
+// Into a new string! in `out`.
+void rebuild_command_line(int count, char* const* args, kel_value* out);
+
+// Forms a value (an error gives "*** Script Error: ...") as UTF-8.
+// Never raises; an error while forming gives a fallback text.
+void form_utf8(const kel_value* value, char** text, int32_t* length);
+
+}  // namespace kel::boot

@@ -1,0 +1,51 @@
+#!/usr/bin/python3
+"""Runs the Kel script tests: every tests/kel/test-*.kel table, joined with
+the harness tests/kel/run.kel into one script (until scripts can read
+files), run by `kel` in text mode. Prints each failure and a closing line
+"N passed, N failed"; exits non-zero when a case fails or a script breaks.
+
+usage: run.py KEL_BINARY [test-file ...]"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def main():
+    kel = sys.argv[1]
+    files = sys.argv[2:] or sorted(
+        os.path.join(HERE, f) for f in os.listdir(HERE) if f.startswith("test-") and f.endswith(".kel"))
+    harness = open(os.path.join(HERE, "run.kel"), encoding="utf-8").read()
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    passed = failed = 0
+    broken = []
+    for path in files:
+        name = os.path.basename(path)
+        table = open(path, encoding="utf-8").read()
+        script = "%s\nrun-table %s [\n%s\n]\nreport\n" % (harness, '"%s"' % name, table)
+        with tempfile.NamedTemporaryFile("w", suffix=".kel", delete=False, encoding="utf-8") as f:
+            f.write(script)
+        try:
+            p = subprocess.run([kel, f.name], capture_output=True, text=True, env=env, timeout=600)
+        finally:
+            os.unlink(f.name)
+        sys.stdout.write(p.stdout)
+        m = re.search(r"^(\d+) passed, (\d+) failed$", p.stdout, re.M)
+        if not m:
+            broken.append(name)
+            sys.stdout.write("BROKEN %s (exit %d): %s\n" % (name, p.returncode, p.stderr.strip()))
+            continue
+        passed += int(m.group(1))
+        failed += int(m.group(2))
+        if p.returncode != (0 if m.group(2) == "0" else 1):
+            broken.append(name)
+            sys.stdout.write("BROKEN %s: exit %d\n%s" % (name, p.returncode, p.stderr))
+    print("%d passed, %d failed" % (passed, failed + len(broken)))
+    sys.exit(1 if failed or broken else 0)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,214 @@
+// The executable as a whole: the boot, text mode's print hook and the script
+// runner, through real processes (the kel binary the build made).
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/unit/test_support.h"
+
+namespace kel::test {
+namespace {
+
+struct boot_process : ::testing::Test {
+    std::string dir;
+    void SetUp() override {
+        char pattern[] = "/tmp/kel_boot_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override {
+        const std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    std::string write(const std::string& name, const std::string& text) {
+        const std::string path = dir + "/" + name;
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+    static std::string slurp(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    process_result kel(std::vector<std::string> args) {
+        args.insert(args.begin(), KEL_BINARY);
+        return run_process(args, {"DISPLAY=", "WAYLAND_DISPLAY="});
+    }
+};
+
+// A value of every core type the runtime has, printed (formed) and molded:
+// the bytes on standard output are exact UTF-8 with LF line ends.
+const char* const types_script =
+    "Kel [Title: \"types\"]\n"
+    "print 42\n"
+    "print -7.5\n"
+    "print \"h\xC3\xA9llo \xE2\x9C\x93\"\n"
+    "print #\"x\"\n"
+    "print [1 + 1 \"b\" #\"c\"]\n"
+    "print true\n"
+    "print none\n"
+    "print 'word\n"
+    "print 10:20:30\n"
+    "print %dir/file.txt\n"
+    "print http://ex.com/a%20b\n"
+    "prin \"no line end|\"\n"
+    "print mold [1 [2 \"three\"] a/b :c d: 'e #iss /ref]\n"
+    "print mold \"q^\"x\"\n"
+    "print mold make object! [a: 1]\n"
+    "print mold integer!\n"
+    "print mold make typeset! [integer! float!]\n"
+    "print mold charset \"\"\n";
+
+const char* const types_output =
+    "42\n"
+    "-7.5\n"
+    "h\xC3\xA9llo \xE2\x9C\x93\n"
+    "x\n"
+    "2 b c\n"
+    "true\n"
+    "none\n"
+    "word\n"
+    "10:20:30\n"
+    "dir/file.txt\n"
+    "http://ex.com/a b\n"
+    "no line end|[1 [2 \"three\"] a/b :c d: 'e #iss /ref]\n"
+    "{q\"x}\n"
+    "make object! [\n    a: 1\n]\n"
+    "integer!\n"
+    "make typeset! [integer! float!]\n";
+
+TEST_F(boot_process, prints_every_core_type_as_exact_utf8) {
+    // `charset` is not in the library yet: the last line ends the script
+    // with an error after everything before it was written.
+    const process_result r = kel({write("types.kel", types_script)});
+    EXPECT_EQ(r.out, types_output);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err.rfind("*** Script Error: charset has no value\n", 0), 0u) << r.err;
+}
+
+TEST_F(boot_process, exit_codes_and_error_text) {
+    struct row {
+        const char* source;
+        int exit_code;
+        const char* out;
+        const char* err_start;  // the beginning of stderr
+    } rows[] = {
+        {"Kel []\nprint 1 + 2\n", 0, "3\n", ""},
+        {"Kel [] 1 + none", 1, "", "*** Script Error: + does not allow none! for its value2 argument\n"},
+        {"Kel []\nprint 1\nundefined-word\nprint 2\n", 1, "1\n", "*** Script Error: undefined-word has no value\n"},
+        {"Kel [] do make error! \"boom\"", 1, "", "*** User Error: "},
+        {"Kel [] print [1 + ]", 1, "", "*** Script Error:"},
+        {"Kel [] print \"unclosed", 1, "", "*** Syntax Error:"},
+        {"print 1\n", 1, "", "*** Error: Kel header not found!\n"},
+        {"kel [] print 1\n", 1, "", "*** Error: Kel header not found!\n"},
+        {"Kel/System [] print 1\n", 1, "", "*** Error: contains Kel/System code which requires compilation!\n"},
+        {"x: {Kel [} print 1\n", 1, "", "*** Syntax Error:"},  // the header found in a string
+        {"Kel [] throw 1", 1, "", "*** Throw Error:"},
+        {"", 1, "", "*** Error: Kel header not found!\n"},
+        {"; leading text\nKel [Title: \"t\"] print \"ok\"", 0, "ok\n", ""},
+    };
+    for (const row& r : rows) {
+        const process_result p = kel({write("s.kel", r.source)});
+        EXPECT_EQ(p.exit_code, r.exit_code) << r.source;
+        EXPECT_EQ(p.out, r.out) << r.source;
+        EXPECT_EQ(p.err.rfind(r.err_start, 0), 0u) << r.source << " -> " << p.err;
+        if (!*r.err_start) {
+            EXPECT_EQ(p.err, "") << r.source;
+        }
+    }
+}
+
+TEST_F(boot_process, no_script_exits_zero) {
+    for (const auto& args : {std::vector<std::string>{}, {"--catch"}, {"--"}, {"--x", "--y"}}) {
+        const process_result p = kel(args);
+        EXPECT_EQ(p.exit_code, 0);
+        EXPECT_EQ(p.out, "");
+        EXPECT_EQ(p.err, "");
+    }
+}
+
+TEST_F(boot_process, missing_script_is_an_access_error) {
+    const process_result p = kel({dir + "/absent.kel"});
+    EXPECT_EQ(p.exit_code, 1);
+    EXPECT_EQ(p.err.rfind("*** Access Error: cannot open: ", 0), 0u) << p.err;
+}
+
+TEST_F(boot_process, arguments_reach_the_script) {
+    const std::string script =
+        write("args.kel", "Kel []\nprint mold system/options/args\nprint mold system/script/args\n");
+    struct row {
+        std::vector<std::string> args;
+        const char* out;
+    } rows[] = {
+        {{script}, "[]\nnone\n"},
+        {{script, "a", "b"}, "[\"a\" \"b\"]\n\"a b\"\n"},
+        {{script, "a b", "say \"hi\"", "plain"},
+         "[\"a b\" {say \"hi\"} \"plain\"]\n{\"a b\" \"say \"hi\"\" plain}\n"},
+        {{"--catch", "--unknown", script, "--x"}, "[\"--x\"]\n\"--x\"\n"},
+        {{script, "\xC3\xA9t\xC3\xA9"}, "[\"\xC3\xA9t\xC3\xA9\"]\n\"\xC3\xA9t\xC3\xA9\"\n"},
+    };
+    for (const row& r : rows) {
+        const process_result p = kel(r.args);
+        EXPECT_EQ(p.exit_code, 0) << p.err;
+        EXPECT_EQ(p.out, r.out);
+    }
+}
+
+TEST_F(boot_process, double_dash_ends_the_options) {
+    const std::string script = write("--odd.kel", "Kel []\nprint \"odd\"\nprint mold system/options/args\n");
+    const process_result p = kel({"--catch", "--", script, "--more"});
+    EXPECT_EQ(p.exit_code, 0) << p.err;
+    EXPECT_EQ(p.out, "odd\n[\"--more\"]\n");
+}
+
+TEST_F(boot_process, output_to_a_pipe_and_to_a_file_is_the_same) {
+    std::string source = "Kel []\n";
+    std::string expected;
+    for (int i = 0; i < 300; ++i) {  // more than one staging batch
+        source += "print \"line " + std::to_string(i) + " \xE2\x82\xAC\"\n";
+        expected += "line " + std::to_string(i) + " \xE2\x82\xAC\n";
+    }
+    const std::string script = write("many.kel", source);
+    const process_result piped = kel({script});
+    EXPECT_EQ(piped.out, expected);
+    const std::string out_file = dir + "/out.txt";
+    const process_result to_file =
+        run_process({"/bin/sh", "-c", std::string("'") + KEL_BINARY + "' '" + script + "' > '" + out_file + "'"});
+    EXPECT_EQ(to_file.exit_code, 0);
+    EXPECT_EQ(slurp(out_file), expected);
+}
+
+TEST_F(boot_process, a_relative_script_path_is_opened_before_the_folder_changes) {
+    // Scripts cannot observe the current folder yet (no file natives); this
+    // checks that a relative path is read from where kel was started.
+    write("inner.kel", "Kel [] print 1");
+    const process_result p =
+        run_process({"/bin/sh", "-c", "cd '" + dir + "/..' && '" + KEL_BINARY + "' '" +
+                                          dir.substr(dir.rfind('/') + 1) + "/inner.kel'"});
+    EXPECT_EQ(p.exit_code, 0) << p.err;
+    EXPECT_EQ(p.out, "1\n");
+}
+
+TEST_F(boot_process, boot_constants_and_typesets_exist) {
+    const process_result p = kel({write("c.kel",
+                                        "Kel []\n"
+                                        "print mold reduce [on yes off no tab cr lf newline space sp null crlf]\n"
+                                        "print pi\n"
+                                        "print mold reduce [find number! integer! find any-word! refinement!"
+                                        " find all-word! refinement! find series! string! find any-type! unset!]\n"
+                                        "print mold system/options/money-digits\n")});
+    EXPECT_EQ(p.exit_code, 0) << p.err;
+    EXPECT_EQ(p.out,
+              "[true true false false #\"^-\" #\"^M\" #\"^/\" #\"^/\" #\" \" #\" \" #\"^@\" \"^M^/\"]\n"
+              "3.141592653589793\n"
+              "[true false true true true]\n"
+              "2\n");
+}
+
+}  // namespace
+}  // namespace kel::test
