@@ -108,8 +108,7 @@ void give_arguments(int count, char** args, const char* script) {
     kel_value* const entry = stack::top();
     kel_value* list = block::push_only_star(count > 0 ? count : 1);
     for (int i = 0; i < count; ++i) {
-        kel_value* s = string::load_utf8_checked(reinterpret_cast<const uint8_t*>(args[i]),
-                                                 static_cast<uint32_t>(std::strlen(args[i])));
+        kel_value* s = boot::push_os_text(args[i], std::strlen(args[i]));
         block::ks_add(list, s);
         stack::drop_cells(1);
     }

@@ -23,6 +23,7 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/error.h"
+#include "datatypes/file.h"
 #include "datatypes/object.h"
 #include "datatypes/string_api.h"
 #include "datatypes/word.h"
@@ -311,15 +312,13 @@ void fill_boot_args() {
     kel_value* const entry = stack::top();
     kel_value* args = block::push_only_star(argc > 1 ? argc - 1 : 1);
     for (int i = 1; i < argc; ++i) {
-        kel_value* s = string::load_utf8_checked(reinterpret_cast<const uint8_t*>(argv[i]),
-                                                 static_cast<uint32_t>(std::strlen(argv[i])));
+        kel_value* s = push_os_text(argv[i], std::strlen(argv[i]));
         block::ks_add(args, s);
         stack::drop_cells(1);
     }
     kel_value* program = stack::push_unset();
     if (argc > 0)
-        *program = *string::load_utf8_checked(reinterpret_cast<const uint8_t*>(argv[0]),
-                                              static_cast<uint32_t>(std::strlen(argv[0])));
+        *program = *push_os_text(argv[0], std::strlen(argv[0]));
     else
         set_none(program);
     kel_value* line = stack::push_unset();
@@ -397,9 +396,18 @@ void rebuild_command_line(int count, char* const* args, kel_value* out) {
         line += a;
         if (quote) line += '"';
     }
-    *out = *string::load_utf8_checked(reinterpret_cast<const uint8_t*>(line.data()),
-                                      static_cast<uint32_t>(line.size()));
+    *out = *push_os_text(line.data(), line.size());
     stack::drop_cells(1);
+}
+
+// Arguments come from the system as bytes: text that is not valid UTF-8 is
+// taken leniently (each bad byte kept as a code point of its own) rather
+// than refused, so any file name can be passed to a script.
+kel_value* push_os_text(const char* bytes, size_t size) {
+    kel_value* cell = stack::push_unset();
+    text_out::new_buffer(cell, static_cast<uint32_t>(size));
+    file::append_os_text(cell, bytes, size);
+    return cell;
 }
 
 void form_utf8(const kel_value* value, char** text, int32_t* length) {

@@ -43,6 +43,8 @@ kel_value* system_field(const char* object, const char* field);
 // blank or a double quote put between double quotes, joined by one space.
 // Into a new string! in `out`.
 void rebuild_command_line(int count, char* const* args, kel_value* out);
+// Pushes a new string! of text from the system (argv), decoded leniently.
+kel_value* push_os_text(const char* bytes, size_t size);
 
 // Forms a value (an error gives "*** Script Error: ...") as UTF-8.
 // Never raises; an error while forming gives a fallback text.

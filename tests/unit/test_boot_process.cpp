@@ -159,6 +159,15 @@ TEST_F(boot_process, arguments_reach_the_script) {
     }
 }
 
+TEST_F(boot_process, arguments_that_are_not_utf8_are_taken_leniently) {
+    // A file name from the system may be any bytes: the script still runs and
+    // sees one character per bad byte.
+    const std::string script = write("bytes.kel", "Kel []\nprint length? system/script/args\n");
+    const process_result p = kel({script, "a\xFF" "b"});
+    EXPECT_EQ(p.exit_code, 0) << p.err;
+    EXPECT_EQ(p.out, "3\n");
+}
+
 TEST_F(boot_process, double_dash_ends_the_options) {
     const std::string script = write("--odd.kel", "Kel []\nprint \"odd\"\nprint mold system/options/args\n");
     const process_result p = kel({"--catch", "--", script, "--more"});
