@@ -414,8 +414,9 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool, bool all, bool fla
     return part;
 }
 
+// Identity order by the auxiliary block's node; routine! inherits it.
 int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
-    if (type_of(other) != types::function) return cmp::not_comparable;
+    if (type_of(other) != type_of(value)) return cmp::not_comparable;
     switch (op) {
         case cmp::equal:
         case cmp::not_equal:

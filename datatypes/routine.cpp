@@ -66,23 +66,6 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, boo
     return actions::mold_value(&body, buffer, only, all, flat, arg, part, indent);
 }
 
-int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
-    if (type_of(other) != types::routine) return cmp::not_comparable;
-    switch (op) {
-        case cmp::equal:
-        case cmp::not_equal:
-        case cmp::strict_equal:
-        case cmp::sort:
-        case cmp::case_sort:
-        case cmp::same:
-        case cmp::find: {
-            const int32_t a = static_cast<int32_t>(value->w3), b = static_cast<int32_t>(other->w3);
-            return (a > b) - (a < b);
-        }
-        default: return cmp::not_comparable;
-    }
-}
-
 registry::registration row() {
     registry::registration r;
     r.id = types::routine;
@@ -91,7 +74,7 @@ registry::registration row() {
     r[act::reflect] = registry::entry::inherit();
     r[act::form] = form;
     r[act::mold] = mold;
-    r[act::compare] = compare;
+    r[act::compare] = registry::entry::inherit();
     return r;
 }
 

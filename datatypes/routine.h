@@ -37,7 +37,6 @@ inline int32_t get_arity(const kel_value* routine) {
 int32_t form(const kel_value* value, kel_value* buffer, const kel_value* arg, int32_t part);
 int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, bool flat, const kel_value* arg,
              int32_t part, int32_t indent);
-int32_t compare(const kel_value* value, const kel_value* other, int32_t op);
 
 registry::registration row();
 
