@@ -283,13 +283,20 @@ TEST(GcTorture, RandomGraphsSurviveCollectionsIntact) {
     t.root_block = rooted_block(16);
     const int rounds = stressed ? 12 : 30;
     uint32_t most_frames = frames;
+    uint64_t most_in_use = in_use;
     for (int r = 0; r < rounds && !::testing::Test::HasFatalFailure(); ++r) {
         t.round(stressed ? 40 : 80, r);
         most_frames = std::max(most_frames, mem::series_frame_count());
+        most_in_use = std::max(most_in_use, gc::memory_in_use());
     }
     ASSERT_FALSE(::testing::Test::HasFatalFailure());
     if (!stressed) {
-        EXPECT_GT(most_frames, frames + 1) << "the graph never needed more frames";
+        // The graph outgrows the frames a fresh heap has; in a process that
+        // ran other suites first, the room their garbage left in the frames
+        // may take it, so the graph's own growth past two full frames counts
+        // as well.
+        EXPECT_TRUE(most_frames > frames + 1 || most_in_use > in_use + 2 * mem::root.max_frame_size)
+            << "the graph never needed more frames";
     }
     EXPECT_TRUE(gc::verify_heap(false));
 
