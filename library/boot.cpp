@@ -341,27 +341,6 @@ void print_to_stdout(const kel_value* value, bool line_end) {
     std_output::write(head, tail > head ? static_cast<size_t>(tail - head) : 0, static_cast<int>(unit), line_end);
 }
 
-// `make object!` evaluates its spec through this hook; until the
-// interpreter installs it itself, the boot does.
-signal_code eval_object_body(const kel_value* body) { return interpreter::eval_block(body, false); }
-
-// Spec texts and `do` of a string go through the lexer once the boot runs
-// (start-up reads with the provisional reader until then). Kept in the root
-// block, as the reader's contract asks.
-void read_with_lexer(const char* text, kel_value* out) {
-    kel_value* loaded = stack::push_unset();
-    lexer::options o;
-    (void)lexer::transcode_utf8(loaded, reinterpret_cast<const uint8_t*>(text), std::strlen(text), o);
-    *out = *block::ks_add(block::root(), loaded);
-    stack::drop_cells(1);
-}
-
-// The lexer's cells of running scans are roots; nothing else registers them
-// with the collector yet, and a collection during a load (any allocation of
-// the scan) would otherwise free or move the series being built.
-void mark_lexer_cells(kel_value* first, kel_value* end) { collector::mark_cells(first, end); }
-void mark_lexer_roots() { lexer::mark_roots(mark_lexer_cells); }
-
 }  // namespace
 
 kel_value* load_library_source(const char* text, size_t length, const char* phase) {
@@ -431,15 +410,6 @@ void form_utf8(const kel_value* value, char** text, int32_t* length) {
     *length = static_cast<int32_t>(fallback.size());
 }
 
-void install_hooks() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
-    if (!object::eval_block) object::eval_block = eval_object_body;
-    natives::read_spec = read_with_lexer;
-    if (!collector::add_hook(mark_lexer_roots)) catalog::boot_stop("no room for the lexer's collector hook");
-}
-
 void run() {
     if (done) return;
     // 1. The datatype, native and action words.
@@ -466,7 +436,6 @@ void run() {
         _context::set_bound(&w, holder);
         stack::drop_cells(1);
     }
-    install_hooks();
     preset_spec_typesets();
     dyn_print::add(print_to_stdout, nullptr);
     // 2. Collections may happen from here; the stress check waits.

@@ -17,11 +17,6 @@ namespace kel::boot {
 void run();
 bool done_q();
 
-// The hooks the boot installs into other modules until they install their
-// own: the lexer as the spec and `do` reader, the lexer's scan cells as
-// collector roots, `make object!`'s body evaluation. Once per process.
-void install_hooks();
-
 // Evaluates one phase's source as library code; a raised error or a control
 // signal that escapes stops the boot ("*** Boot Error: phase <name>: ...").
 void run_source(const char* name, const char* source, size_t length);

@@ -18,7 +18,6 @@ bool failed_exit(int status) { return WIFEXITED(status) && WEXITSTATUS(status) !
 
 void run_text(const char* text) {
     natives_env::install();
-    boot::install_hooks();
     boot::run_source("test", text, std::strlen(text));
 }
 
