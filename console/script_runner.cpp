@@ -16,6 +16,7 @@
 #include "evaluator/stack.h"
 #include "kernel/native_api.h"
 #include "kernel/print.h"
+#include "kernel/runtime.h"
 #include "library/boot.h"
 #include "services/lexer.h"
 
@@ -189,7 +190,9 @@ int run(int argc, char** argv) {
         }
         kel_value body = code;
         set_series_head(&body, head + 2);
+        runtime::evaluating.store(true);
         const signal_code c = interpreter::eval_block(&body, false);
+        runtime::evaluating.store(false);
         close_error_trap(trap, false);
         if (c == signal_code::throw_) {
             error_line("*** Throw Error: no catch for throw");

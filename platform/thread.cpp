@@ -90,8 +90,13 @@ int run_runtime_thread(int (*body)()) {
         if (sig == wake_signal) break;
         if (sig == SIGINT) {
             if (runtime::evaluating.load()) {
+                // The evaluator does not poll for a halt yet, so a running
+                // script is ended here: never as a success.
                 runtime::halt_requested.store(true);
-                continue;
+                static const char halted[] = "(halted)\n";
+                ssize_t ignored = write(2, halted, sizeof halted - 1);
+                (void)ignored;
+                _exit(130);
             }
             _exit(0);
         }

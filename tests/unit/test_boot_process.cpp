@@ -2,6 +2,8 @@
 // runner, through real processes (the kel binary the build made).
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <csignal>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -219,5 +221,36 @@ TEST_F(boot_process, boot_constants_and_typesets_exist) {
               "2\n");
 }
 
+// Starts kel on a script, sends SIGINT after a pause, and answers the exit
+// status and what it wrote on stderr.
+std::pair<int, std::string> interrupted(const std::string& script) {
+    int err[2];
+    if (pipe(err) != 0) return {-1, ""};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(err[1], 2);
+        close(err[0]);
+        close(err[1]);
+        execl(KEL_BINARY, KEL_BINARY, script.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(err[1]);
+    usleep(500 * 1000);
+    kill(pid, SIGINT);
+    std::string text;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(err[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    close(err[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), text};
+}
+
+TEST_F(boot_process, ctrl_c_ends_a_running_script_but_never_as_success) {
+    const auto [status, err] = interrupted(write("loop.kel", "Kel []\nforever []\n"));
+    EXPECT_EQ(status, 130);
+    EXPECT_EQ(err, "(halted)\n");
+}
 }  // namespace
 }  // namespace kel::test
