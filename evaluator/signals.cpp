@@ -279,4 +279,27 @@ signal_code raise_throw(const kel_value* value, const kel_value* name) {
     return signal_code::throw_;
 }
 
+namespace pending {
+
+namespace {
+uint32_t codes[capacity];
+int32_t count = 0;
+}  // namespace
+
+int32_t depth() { return count; }
+
+void push(uint32_t code) {
+    if (count < capacity) codes[count++] = code;
+}
+
+void rethrow_pending(int32_t mark) {
+    if (mark < 0) mark = 0;
+    if (count <= mark) return;
+    const uint32_t code = codes[mark];
+    count = mark;
+    throw kel_unwind{code};
+}
+
+}  // namespace pending
+
 }  // namespace kel::stack

@@ -135,4 +135,38 @@ signal_code catch_code(F&& body) {
     }
 }
 
+// --- codes across C libraries ------------------------------------------------------
+
+// No exception may cross the frames of a C library (a toolkit's callback, a C
+// comparator). A callback that runs language code does so through `capture`:
+// an error or a control code coming out of it (thrown or returned; the marks
+// are already unwound for its receiver) is kept on a small stack of pending
+// codes and the callback returns normally. The code that called into the C
+// library then calls `rethrow_pending` with the depth it noted before the C
+// call: a code captured meanwhile is taken off and travels on as kel_unwind
+// (an error as the error it was; a control code to be turned back into a
+// returned code at the next native dispatch). Callbacks nest: each C call
+// site deals with the codes captured above its own depth. Past 64 nested
+// captures further codes are not kept (the first one is what travels on).
+namespace pending {
+constexpr int32_t capacity = 64;
+int32_t depth();
+void push(uint32_t code);
+// Runs `body` (returning a signal_code); answers true when it ended normally.
+template <class F>
+bool capture(F&& body) {
+    try {
+        const signal_code c = body();
+        if (c == signal_code::none) return true;
+        push(code_value(c));
+    } catch (const kel_unwind& u) {
+        push(u.code);
+    }
+    return false;
+}
+// Takes off every code captured above `mark` and throws the outermost-first
+// captured one (the first that happened); nothing captured: returns.
+void rethrow_pending(int32_t mark);
+}  // namespace pending
+
 }  // namespace kel::stack

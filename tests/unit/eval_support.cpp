@@ -37,6 +37,57 @@ std::string run_block(const kel_value& block) {
 
 std::string run(const char* code) { return run_block(evaltest::read(code)); }
 
+std::string run_type(const char* code) {
+    evaltest::install();
+    const kel_value block = evaltest::read(code);
+    const error_trap trap = open_error_trap();
+    kel_value* entry = stack::top();
+    std::string out;
+    try {
+        const signal_code c = interpreter::eval_block(&block, false);
+        out = c == signal_code::none ? registry::type_name(type_of(entry)) : "!code";
+        close_error_trap(trap, false);
+    } catch (const kel_unwind& u) {
+        close_error_trap(trap, u.code == code_value(signal_code::error));
+        if (u.code != code_value(signal_code::error)) throw;
+        out = "!" + fired();
+    }
+    stack::regs.top = entry;
+    return out;
+}
+
+std::string apply_mode(const char* function, const char* args, int32_t mode) {
+    evaltest::install();
+    const kel_value word = *word::from_c_string(function);
+    const kel_value fn = *_context::get_bound(&word);
+    const kel_value block = evaltest::read(args);
+    interpreter::code_position c = interpreter::position_of(&block);
+    const error_trap trap = open_error_trap();
+    kel_value* entry = stack::top();
+    std::string out;
+    try {
+        const signal_code code = interpreter::invoke_value(&fn, &c, true, nullptr, &word, &fn, mode, false);
+        out = code == signal_code::none ? mold(*entry) : "!code";
+        close_error_trap(trap, false);
+    } catch (const kel_unwind& u) {
+        close_error_trap(trap, u.code == code_value(signal_code::error));
+        if (u.code != code_value(signal_code::error)) throw;
+        out = "!" + fired();
+    }
+    stack::regs.top = entry;
+    return out;
+}
+
+std::string fired_args() {
+    const fired_error& e = last_fired();
+    std::string out;
+    for (int i = 0; i < e.argument_count; ++i) {
+        if (i) out += " ";
+        out += e.arg_words[i] ? std::string(e.arg_words[i]) : mold(e.args[i]);
+    }
+    return out;
+}
+
 std::string value_of(const char* name) {
     kel_value w = *word::from_c_string(name);
     return mold(*_context::get_bound(&w));

@@ -27,6 +27,13 @@ struct eval_test : ::testing::Test {
 // trap, or "!code N" when a control code comes out of the evaluation.
 std::string run_block(const kel_value& block);
 std::string run(const char* code);
+// The datatype name of the result ("paren!"), or the error as run gives it.
+std::string run_type(const char* code);
+// Invokes the global word's function with its arguments taken from the
+// values of `args` in the given apply mode: molded result or error.
+std::string apply_mode(const char* function, const char* args, int32_t mode);
+// The molded arguments of the last error fired, separated by blanks.
+std::string fired_args();
 // The category/id of the last error fired ("script/no-value").
 std::string fired();
 // A global word's value, molded.
