@@ -97,6 +97,19 @@ struct collector {
     }
 };
 
+// Flags a block and every block, paren and path inside it as library code.
+void mark_library(const kel_value* blk) {
+    const uint32_t node = series_node(blk);
+    if (node == 0 || cycles::find_q(node)) return;
+    memory::set_series_flags(node, memory::flag_library);
+    cycles::push(node);
+    cycle_guard guard;
+    for (int32_t i = 0; i < length_of(node); ++i) {
+        const kel_value c = *(cells_of(node) + i);
+        if (any_block_type(type_of(&c))) mark_library(&c);
+    }
+}
+
 kel_value spec_block(uint32_t node) {
     kel_value v;
     set_series(&v, types::block, 0, node);
@@ -142,6 +155,8 @@ uint32_t push(const kel_value* spec_in, const kel_value* body_in, uint32_t ctx, 
 
     if (body) {
         kel_value* copy = block::duplicate(body, true, true);
+        // A library function's body stays library code (copies drop the flag).
+        if (code) mark_library(copy);
         *more_cell(&fn, more::body) = *copy;
         if (made_here) _context::bind_block(copy, ctx, false);
     } else {

@@ -43,7 +43,8 @@ kel_value spec_of(const kel_value* fn);
 // Pushes a new function! made from the spec (its head clamped; a head above
 // 0 first copied into a block of its own), the body (null: none), a context
 // (0: made from the spec and the body copy bound to it), a library body index
-// (0: none), an enclosing object's context (0: none) and header flags.
+// (0: none; otherwise the body copy, nested blocks included, is flagged as
+// library code), an enclosing object's context (0: none) and header flags.
 // Answers the context node.
 uint32_t push(const kel_value* spec, const kel_value* body, uint32_t ctx, int32_t code, uint32_t object,
               uint32_t flags);
