@@ -465,7 +465,7 @@ inline bool plain_data(uint32_t t) { return !(active_types & bit(t)); }
 constexpr uint64_t word_special = bit(types::unset) | bit(types::op) | bit(types::native) | bit(types::action) |
                                   bit(types::function) | bit(types::routine);
 
-signal_code apply_infix(code_position& c, kel_value* entry);
+signal_code apply_infix(code_position& c, kel_value* entry, const kel_value* first);
 signal_code step_special(code_position& c, const kel_value& v, kel_value* entry, bool literal);
 
 // Is the cell at the position an operator's word? (the infix lookahead)
@@ -585,7 +585,9 @@ signal_code step_expression(code_position& c, bool no_infix, bool push, bool lit
     } else {
         KEL_PROPAGATE(step_special(c, v, entry, literal));
     }
-    if (!no_infix && operator_at(c)) KEL_PROPAGATE(apply_infix(c, entry));
+    if (!no_infix) {
+        if (const kel_value* op = operator_at(c)) KEL_PROPAGATE(apply_infix(c, entry, op));
+    }
     if (!push) {
         if (entry != stack::arguments()) *stack::arguments() = *entry;
         if (trace.active) [[unlikely]] {
@@ -596,6 +598,25 @@ signal_code step_expression(code_position& c, bool no_infix, bool push, bool lit
 }
 
 namespace {
+
+// Assigns the value in the cell after `cells` to the set-word in `cells`
+// and leaves the value in `cells` (word/set-from-arguments): a word of a
+// function's frame or of a context no object owns is stored at once; the
+// rest (objects with their change hooks, words without an index) go
+// through the context module.
+inline void assign(kel_value* cells) {
+    const kel_value* value = cells + 1;
+    if (unset_q(value)) [[unlikely]] fire(error_category::script, "need-value", cells);
+    if (kel_value* slot = fast_slot(cells)) [[likely]] {
+        const kel_value* c = cells_of(word_context(cells));
+        if ((c->header & _context::flag_stack) || _context::kind_of(c) != _context::kind_object) {
+            *slot = *value;
+            *cells = *value;
+            return;
+        }
+    }
+    word::set_from_arguments();
+}
 
 // The expressions other than words and plain data.
 [[gnu::noinline]] signal_code step_special(code_position& c, const kel_value& v, kel_value* entry, bool literal) {
@@ -608,7 +629,7 @@ namespace {
             if (c.pos >= end_of(c)) fire(error_category::script, "need-value", &v);
             KEL_PROPAGATE(step_expression(c, false, true, false));
             if (traced(&c)) notify_tracer(event::set, &c.block, c.pos, &v, stack::argument(2));
-            word::set_from_arguments();
+            assign(stack::arguments());
             stack::close_frame();
             break;
         }
@@ -726,7 +747,7 @@ inline_op inline_kind(const kel_value& op, int32_t* compare) {
 
 // Applies the operator to the two cells when their types allow; answers
 // false otherwise (nothing written).
-inline bool apply_inline(inline_op kind, int32_t compare, kel_value* left, const kel_value* right) {
+[[gnu::always_inline]] inline bool apply_inline(inline_op kind, int32_t compare, kel_value* left, const kel_value* right) {
     const uint32_t tl = type_of(left), tr = type_of(right);
     if (tl == types::integer && tr == types::integer) {
         const int32_t x = get_integer(left), y = get_integer(right);
@@ -774,8 +795,8 @@ inline bool apply_inline(inline_op kind, int32_t compare, kel_value* left, const
     return false;
 }
 
-[[gnu::noinline]] signal_code apply_infix(code_position& c, kel_value* entry) {
-    while (const kel_value* value = operator_at(c)) {
+[[gnu::noinline]] signal_code apply_infix(code_position& c, kel_value* entry, const kel_value* first) {
+    for (const kel_value* value = first; value; value = operator_at(c)) {
         const kel_value op = *value;
         int32_t compare = 0;
         inline_op kind = inline_op::none;
@@ -900,11 +921,41 @@ inline bool at_end(const call& k) { return !k.c || k.c->pos >= end_of(*k.c); }
     return signal_code::none;
 }
 
-// Fetches one argument of class `cls` from the code (pushed).
+// Is the word at index i of the view an operator's?
+inline bool operator_word_at(const code_view& cv, int32_t i) {
+    if (i >= cv.end) return false;
+    const kel_value* next = cv.cells + i;
+    if (type_of(next) != types::word) return false;
+    const kel_value* value = fast_slot(next);
+    if (!value) value = word_ops::value_or_null(next);
+    return value && type_of(value) == types::op;
+}
+
+// Fetches one argument of class `cls` from the code (pushed). An argument
+// that is plain data, or a word whose value is, with no operator after it,
+// is taken at once (what step_expression would do, without its events,
+// which only fire while tracing).
 inline signal_code fetch_one(call& k, uint32_t cls, int32_t entry_index) {
     if (at_end(k)) [[unlikely]] no_arg(k, entry_index);
     if (cls != 0) [[unlikely]] return fetch_quoted(k, cls);
     code_position& c = *k.c;
+    if (!(k.mode & mode::single) && !trace.active) [[likely]] {
+        const code_view cv = view_of(c);
+        const kel_value* v = cv.cells + c.pos;
+        const uint32_t t = type_of(v);
+        const kel_value* value = nullptr;
+        if (plain_data(t)) {
+            value = v;
+        } else if (t == types::word) {
+            value = fast_slot(v);
+            if (value && (word_special & bit(type_of(value)))) value = nullptr;
+        }
+        if (value && (k.infix || !operator_word_at(cv, c.pos + 1))) {
+            push_value(value);
+            ++c.pos;
+            return signal_code::none;
+        }
+    }
     if (k.mode & mode::single) [[unlikely]] {
         const int32_t saved_end = c.end;
         c.end = std::min(c.end, c.pos + 1);
@@ -1140,6 +1191,19 @@ signal_code fetch_arguments(call& k) {
 inline uint32_t context_values(uint32_t ctx) { return cells_of(ctx)->w2; }
 inline void set_context_values(uint32_t ctx, uint32_t values) { cells_of(ctx)->w2 = values; }
 
+// The context a function runs for: the object it was found in (other than
+// the global context), else the enclosing object recorded with it, else the
+// context of the word that named it. Only a body that is not interpreted
+// reads it, so it is worked out only for such a function.
+inline uint32_t owner_context(const kel_value* fn, const kel_value* owner, const kel_value* name) {
+    const kel_value* code = function::more_cell(fn, function::more::code);
+    if (type_of(code) != types::integer || get_integer(code) == 0) return 0;
+    const kel_value* object = function::more_cell(fn, function::more::object);
+    if (owner && type_of(owner) == types::object && owner->w1 != _context::global()) return owner->w1;
+    if (type_of(object) == types::integer) return static_cast<uint32_t>(get_integer(object));
+    return word_context(name);
+}
+
 }  // namespace
 
 signal_code invoke_value(const kel_value* fn_in, code_position* c, bool push, const kel_value* path,
@@ -1180,14 +1244,9 @@ signal_code invoke_value(const kel_value* fn_in, code_position* c, bool push, co
             break;
         case types::function: {
             check_machine_stack();
-            uint32_t owner_ctx = 0;
-            const kel_value* object = function::more_cell(&k.fn, function::more::object);
-            if (owner && type_of(owner) == types::object && owner->w1 != _context::global()) owner_ctx = owner->w1;
-            else if (type_of(object) == types::integer) owner_ctx = static_cast<uint32_t>(get_integer(object));
-            else owner_ctx = word_context(&k.name);
             stack::open_call_frame(&k.name, k.fn.w1, call_kind(library));
             KEL_PROPAGATE(fetch_arguments(k));
-            KEL_PROPAGATE(call_function_body(&k.fn, owner_ctx, &k.name, 0));
+            KEL_PROPAGATE(call_function_body(&k.fn, owner_context(&k.fn, owner, &k.name), &k.name, 0));
             stack::close_call_frame();
             break;
         }
@@ -1485,13 +1544,17 @@ void compare_callback(const kel_value* fn, const kel_value* first, const kel_val
 
 }  // namespace
 
-void setup() {
+void install_hooks() {
     stack::record_names(word_symbol(&words::_body), word_symbol(&words::_anon), &words::_not_found);
     stack::contexts.index_of = index_in;
     typeset::resolve_word = resolve_type_word;
     block::call_compare = compare_callback;
     raising.near = near_of;
     raising.traced = traced_error;
+}
+
+void setup() {
+    install_hooks();
     eval_set_path_word = *word::from_c_string("eval-set-path");
     set_unset(&current_position);
     machine_floor = compute_floor();

@@ -178,8 +178,10 @@ void argument_word(const kel_value* fn, int32_t index, kel_value* out);
 // The argument cache block of a function-like value (built at the first use).
 kel_value cache_of(const kel_value* fn);
 
-// Start-up (after the runtime words): the hooks of the other modules.
+// Start-up (after the runtime words): the hooks of the other modules
+// (install_hooks, which can be run again), the evaluator's own words.
 void setup();
+void install_hooks();
 // The cells the interpreter holds outside the stacks (for the collector).
 void each_root(void (*mark)(kel_value* cell));
 

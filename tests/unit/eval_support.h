@@ -14,6 +14,7 @@ namespace kel::test {
 struct eval_test : ::testing::Test {
     void SetUp() override {
         evaltest::install();
+        interpreter::install_hooks();  // other tests swap them
         stack::reset();
     }
     void TearDown() override {

@@ -31,9 +31,11 @@ struct BlocksSort : ::testing::Test {
         test::boot();
         stack::reset();
         cycles::reset();
+        saved_compare = block::call_compare;  // the evaluator's, installed at start-up
         block::call_compare = nullptr;
     }
-    void TearDown() override { block::call_compare = nullptr; }
+    void TearDown() override { block::call_compare = saved_compare; }
+    block::call_compare_fn saved_compare = nullptr;
 };
 
 kel_value from_ints(const std::vector<int32_t>& v) {

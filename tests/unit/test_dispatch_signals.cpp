@@ -23,16 +23,18 @@ constexpr uint32_t body_symbol = 11, anon_symbol = 12;
 
 struct DispatchSignals : dispatch_test {
     stack::runtime_names saved_names;
+    stack::context_access saved_contexts;
     void SetUp() override {
         dispatch_test::SetUp();
         saved_names = stack::names;
+        saved_contexts = stack::contexts;
         stack::record_names(body_symbol, anon_symbol, nullptr);
         set_unset(&stack::names.not_found);  // as before the runtime words record it
         stack::contexts = {get_values, set_values, index_of};
         values_of.clear();
     }
     void TearDown() override {
-        stack::contexts = {nullptr, nullptr, nullptr};
+        stack::contexts = saved_contexts;  // the context module's, installed at start-up
         stack::names = saved_names;
         dispatch_test::TearDown();
     }

@@ -108,14 +108,15 @@ const kel_value* resolve(const kel_value* word) { return word_symbol(word) == 77
 
 TEST_F(Typeset, WordsInSpecsAreLookedUp) {
     const kel_value word = word_v(77);
-    EXPECT_TRUE(fires([&] { make_via_entry(spec_of({word})); }, "invalid-arg"));  // no lookup yet
+    const auto saved = typeset::resolve_word;  // the evaluator's, installed at start-up
+    EXPECT_TRUE(fires([&] { make_via_entry(spec_of({word})); }, "invalid-arg"));  // no value to look up
     stack::reset();
     typeset::resolve_word = resolve;
     const kel_value ts = make_via_entry(spec_of({word}));
     EXPECT_EQ(mold(ts), "make typeset! [integer!]");
     EXPECT_TRUE(fires([&] { make_via_entry(spec_of({word_v(78)})); }, "invalid-arg"));
     EXPECT_EQ(word_symbol(&last_fired().args[0]), 78u);  // the element as written
-    typeset::resolve_word = nullptr;
+    typeset::resolve_word = saved;
 }
 
 TEST_F(Typeset, EmptyAndPartialOutput) {
