@@ -117,17 +117,21 @@ inline kel_value* lookup(const kel_value* w) {
 
 inline int32_t tail_index(uint32_t node) { return static_cast<int32_t>(header_of(node)->used() / 16); }
 
+inline void position_at(const kel_value* block, code_position& c) {
+    c.block = *block;
+    memory::buffer_header* h = header_of(series_node(block));
+    const int32_t tail = static_cast<int32_t>(h->used() / 16);
+    const int32_t head = series_head(block);
+    c.pos = head < 0 ? 0 : (head > tail ? tail : head);
+    c.end = tail;
+    c.library = (h->flags & memory::flag_library) != 0;
+}
+
 }  // namespace
 
 code_position position_of(const kel_value* block) {
     code_position c;
-    // (position_at below is the same, inline for the evaluator's own use)
-    c.block = *block;
-    const uint32_t node = series_node(block);
-    const int32_t tail = tail_index(node);
-    c.pos = std::clamp(series_head(block), 0, tail);
-    c.end = tail;
-    c.library = (header_of(node)->flags & memory::flag_library) != 0;
+    position_at(block, c);
     return c;
 }
 
@@ -416,15 +420,6 @@ void trace_return(const kel_value* name) {
 
 namespace {
 
-inline void position_at(const kel_value* block, code_position& c) {
-    c.block = *block;
-    memory::buffer_header* h = header_of(series_node(block));
-    const int32_t tail = static_cast<int32_t>(h->used() / 16);
-    const int32_t head = series_head(block);
-    c.pos = head < 0 ? 0 : (head > tail ? tail : head);
-    c.end = tail;
-    c.library = (h->flags & memory::flag_library) != 0;
-}
 
 // Puts the current-position cell back however the evaluation ends (library
 // code never moves it).
@@ -921,20 +916,10 @@ inline bool at_end(const call& k) { return !k.c || k.c->pos >= end_of(*k.c); }
     return signal_code::none;
 }
 
-// Is the word at index i of the view an operator's?
-inline bool operator_word_at(const code_view& cv, int32_t i) {
-    if (i >= cv.end) return false;
-    const kel_value* next = cv.cells + i;
-    if (type_of(next) != types::word) return false;
-    const kel_value* value = fast_slot(next);
-    if (!value) value = word_ops::value_or_null(next);
-    return value && type_of(value) == types::op;
-}
-
 // Fetches one argument of class `cls` from the code (pushed). An argument
-// that is plain data, or a word whose value is, with no operator after it,
-// is taken at once (what step_expression would do, without its events,
-// which only fire while tracing).
+// that is plain data, or a word whose value is, is taken at once, and the
+// operators after it applied (what step_expression would do, without its
+// events, which only fire while tracing).
 inline signal_code fetch_one(call& k, uint32_t cls, int32_t entry_index) {
     if (at_end(k)) [[unlikely]] no_arg(k, entry_index);
     if (cls != 0) [[unlikely]] return fetch_quoted(k, cls);
@@ -950,9 +935,13 @@ inline signal_code fetch_one(call& k, uint32_t cls, int32_t entry_index) {
             value = fast_slot(v);
             if (value && (word_special & bit(type_of(value)))) value = nullptr;
         }
-        if (value && (k.infix || !operator_word_at(cv, c.pos + 1))) {
+        if (value) {
+            kel_value* const entry = stack::top();
             push_value(value);
             ++c.pos;
+            if (!k.infix) {
+                if (const kel_value* op = operator_at(c)) return apply_infix(c, entry, op);
+            }
             return signal_code::none;
         }
     }
