@@ -952,21 +952,7 @@ signal_code a_path(const path_step_args& s) {
 }
 
 find_refinements find_refs(const refinements& r, bool with_tail_match) {
-    find_refinements f;
-    f.part = ref_arg(r, 0);
-    f.only = r.has(1);
-    f.case_ = r.has(2);
-    f.same = r.has(3);
-    f.any = r.has(4);
-    f.with = ref_arg(r, 5);
-    f.skip = ref_arg(r, 6);
-    f.last = r.has(7);
-    f.reverse = r.has(8);
-    if (with_tail_match) {
-        f.tail = r.has(9);
-        f.match = r.has(10);
-    }
-    return f;
+    return find_options_of(r, stack::arguments(), with_tail_match);
 }
 
 signal_code a_find(const refinements& r) {

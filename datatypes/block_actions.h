@@ -38,19 +38,7 @@ void eval_path(kel_value* parent, const kel_value* element, const kel_value* val
                bool case_, kel_value* result);
 
 // --- searching ------------------------------------------------------------------
-struct find_refinements {
-    const kel_value* part = nullptr;
-    bool only = false;
-    bool case_ = false;
-    bool same = false;
-    bool any = false;                  // no effect on blocks
-    const kel_value* with = nullptr;   // no effect on blocks
-    const kel_value* skip = nullptr;
-    bool last = false;
-    bool reverse = false;
-    bool tail = false;
-    bool match = false;
-};
+using find_refinements = kel::find_options;
 // The series at the match (or after it with /tail) in result; none! when
 // nothing matches. Answers whether something matched.
 bool find(const kel_value* series, const kel_value* value, const find_refinements& r, kel_value* result);

@@ -308,21 +308,7 @@ signal_code a_to(const refinements&) {
 }
 
 find_options find_refinements(const refinements& r, bool with_tail_match) {
-    find_options o;
-    o.part = ref_arg(r, 0);
-    o.only = r.has(1);
-    o.case_ = r.has(2);
-    o.same = r.has(3);
-    o.any = r.has(4);
-    o.with = ref_arg(r, 5);
-    o.skip = ref_arg(r, 6);
-    o.last = r.has(7);
-    o.reverse = r.has(8);
-    if (with_tail_match) {
-        o.tail = r.has(9);
-        o.match = r.has(10);
-    }
-    return o;
+    return find_options_of(r, stack::arguments(), with_tail_match);
 }
 
 signal_code a_find(const refinements& r) {

@@ -40,19 +40,7 @@ void mold_char(kel_value* buffer, uint32_t cp, bool all);
 int escape_char(uint32_t cp, bool all, uint32_t* out);
 
 // --- find and select ---------------------------------------------------------
-struct find_options {
-    const kel_value* part = nullptr;
-    bool only = false;
-    bool case_ = false;
-    bool same = false;
-    bool any = false;
-    const kel_value* with = nullptr;
-    const kel_value* skip = nullptr;
-    bool last = false;
-    bool reverse = false;
-    bool tail = false;
-    bool match = false;
-};
+using find_options = kel::find_options;
 // Where a search found its value: the unit index of the match's start and
 // its length in units; index -1 when nothing matched.
 struct found {

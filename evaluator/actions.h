@@ -124,19 +124,7 @@ int32_t mold_value(const kel_value* value, kel_value* buffer, bool only, bool al
 // types may be null.
 void copy_value(const kel_value* value, kel_value* result, const kel_value* part, bool deep, const kel_value* types);
 
-struct find_options {
-    const kel_value* part = nullptr;
-    bool only = false;
-    bool case_ = false;
-    bool same = false;
-    bool any = false;
-    const kel_value* with = nullptr;
-    const kel_value* skip = nullptr;
-    bool last = false;
-    bool reverse = false;
-    bool tail = false;
-    bool match = false;
-};
+using find_options = kel::find_options;
 // The find action; result: the series at the match, or none!.
 void find_value(const kel_value* series, const kel_value* value, const find_options& options, kel_value* result);
 // The poke action at a 1-based index.

@@ -62,6 +62,42 @@ struct refinements {
     bool has(int i) const { return at[i] >= 0; }
 };
 
+// The refinements of find and select by name (select has no /tail, /match):
+// one record that every datatype's find and the dispatch helpers share.
+struct find_options {
+    const kel_value* part = nullptr;
+    bool only = false;
+    bool case_ = false;
+    bool same = false;
+    bool any = false;
+    const kel_value* with = nullptr;
+    const kel_value* skip = nullptr;
+    bool last = false;
+    bool reverse = false;
+    bool tail = false;
+    bool match = false;
+};
+// The record from a stack handler's refinement slots (find's spec order);
+// `base` is the arguments base the slots count from.
+inline find_options find_options_of(const refinements& r, kel_value* base, bool with_tail_match) {
+    auto arg = [&](int i) -> const kel_value* { return r.has(i) ? base + r.at[i] : nullptr; };
+    find_options o;
+    o.part = arg(0);
+    o.only = r.has(1);
+    o.case_ = r.has(2);
+    o.same = r.has(3);
+    o.any = r.has(4);
+    o.with = arg(5);
+    o.skip = arg(6);
+    o.last = r.has(7);
+    o.reverse = r.has(8);
+    if (with_tail_match) {
+        o.tail = r.has(9);
+        o.match = r.has(10);
+    }
+    return o;
+}
+
 // One step of a path on a value (slot 7).
 struct path_step_args {
     kel_value* parent;
