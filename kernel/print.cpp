@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "kernel/heap.h"
+#include "kernel/unicode.h"
 
 namespace kel::dyn_print {
 namespace {
@@ -110,25 +111,9 @@ void stage_bytes(const char* p, size_t n) {
     }
 }
 
+// A code point beyond Unicode is written as U+FFFD rather than dropped.
 size_t encode_utf8(uint32_t c, char* o) {
-    if (c < 0x80) { o[0] = static_cast<char>(c); return 1; }
-    if (c < 0x800) {
-        o[0] = static_cast<char>(0xC0 | (c >> 6));
-        o[1] = static_cast<char>(0x80 | (c & 0x3F));
-        return 2;
-    }
-    if (c < 0x10000) {
-        o[0] = static_cast<char>(0xE0 | (c >> 12));
-        o[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        o[2] = static_cast<char>(0x80 | (c & 0x3F));
-        return 3;
-    }
-    if (c > 0x10FFFF) c = 0xFFFD;
-    o[0] = static_cast<char>(0xF0 | (c >> 18));
-    o[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    o[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    o[3] = static_cast<char>(0x80 | (c & 0x3F));
-    return 4;
+    return static_cast<size_t>(unicode::encode_utf8_char(c > 0x10FFFF ? 0xFFFD : c, reinterpret_cast<uint8_t*>(o)));
 }
 
 void stage_code_point(uint32_t c) {
