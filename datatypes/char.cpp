@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "datatypes/integer.h"
+#include "datatypes/string_api.h"
 #include "evaluator/stack.h"
 #include "kernel/heap.h"
 #include "kernel/native_api.h"
@@ -122,37 +123,8 @@ int escape(uint32_t cp, bool all, char* out) {
     return 2;
 }
 
-namespace {
-
-// Rewrites the buffer of `node` in units of `unit` bytes (wider than its own).
-void widen(uint32_t node, uint32_t unit) {
-    memory::buffer_header* h = memory::buffer_of(node);
-    const uint32_t old_unit = h->unit();
-    const uint32_t count = h->units();
-    auto* saved = static_cast<uint8_t*>(heap::allocate(static_cast<size_t>(count) * old_unit + 1));
-    std::memcpy(saved, h->head_ptr(), static_cast<size_t>(count) * old_unit);
-    const uint64_t capacity = (static_cast<uint64_t>(count) + 16u) * unit;
-    if (capacity > 0xFFFFFF00ull) fire(error_category::internal, "no-memory");
-    h = memory::grow_buffer(h, static_cast<uint32_t>(capacity));
-    h->flags = (h->flags & ~memory::unit_mask) | unit;
-    char* p = h->data() + h->head;
-    for (uint32_t i = 0; i < count; ++i) {
-        uint32_t c = 0;
-        std::memcpy(&c, saved + static_cast<size_t>(i) * old_unit, old_unit);
-        std::memcpy(p + static_cast<size_t>(i) * unit, &c, unit);
-    }
-    h->tail = h->head + count * unit;
-    heap::free(saved);
-}
-
-}  // namespace
-
 void append_code_point(kel_value* buffer, uint32_t code_point) {
-    const uint32_t node = series_node(buffer);
-    const uint32_t need = code_point < 0x80 ? 1u : code_point <= 0xFFFF ? 2u : 4u;
-    if (memory::buffer_of(node)->unit() < need) widen(node, need);
-    const uint32_t unit = memory::buffer_of(node)->unit();
-    std::memcpy(memory::claim_tail_bytes(node, unit), &code_point, unit);
+    string::append_code_points(buffer, &code_point, 1);
 }
 
 int32_t form(const kel_value* value, kel_value* buffer, const kel_value*, int32_t part) {
