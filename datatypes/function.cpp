@@ -118,8 +118,6 @@ kel_value spec_block(uint32_t node) {
 
 }  // namespace
 
-kel_value* more_cell(const kel_value* fn, int32_t i) { return cells_of(fn->w3) + i; }
-
 kel_value spec_of(const kel_value* fn) { return spec_block(fn->w2); }
 
 // --- making --------------------------------------------------------------------------

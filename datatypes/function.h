@@ -21,6 +21,7 @@
 #include <cstdint>
 
 #include "kernel/registry.h"
+#include "kernel/series_memory.h"
 #include "kernel/value.h"
 
 namespace kel::function {
@@ -36,7 +37,10 @@ constexpr int32_t cells = 5;
 
 // Cell i of a function-like value's auxiliary block (function!, routine!,
 // native!, action! and op! alike); valid until the next allocation.
-kel_value* more_cell(const kel_value* fn, int32_t i);
+// (Inline: every call of a function reads its body and cache through it.)
+inline kel_value* more_cell(const kel_value* fn, int32_t i) {
+    return reinterpret_cast<kel_value*>(memory::buffer_of(fn->w3)->head_ptr()) + i;
+}
 // The spec as a block! value (head 0).
 kel_value spec_of(const kel_value* fn);
 

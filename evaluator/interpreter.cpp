@@ -467,16 +467,17 @@ constexpr uint64_t word_special = bit(types::unset) | bit(types::op) | bit(types
 signal_code apply_infix(code_position& c, kel_value* entry, const kel_value* first);
 signal_code step_special(code_position& c, const kel_value& v, kel_value* entry, bool literal);
 
-// Is the cell at the position an operator's word? (the infix lookahead)
-inline const kel_value* operator_at(const code_position& c) {
-    const code_view cv = view_of(c);
-    if (c.pos >= cv.end) return nullptr;
-    const kel_value* next = cv.cells + c.pos;
+// Is the cell at the position an operator's word? (the infix lookahead, over
+// a view still valid: nothing allocated since it was taken)
+inline const kel_value* operator_in(const code_view& cv, int32_t pos) {
+    if (pos >= cv.end) return nullptr;
+    const kel_value* next = cv.cells + pos;
     if (type_of(next) != types::word) return nullptr;
     const kel_value* value = fast_slot(next);
     if (!value) value = word_ops::value_or_null(next);
     return value && type_of(value) == types::op ? value : nullptr;
 }
+inline const kel_value* operator_at(const code_position& c) { return operator_in(view_of(c), c.pos); }
 
 }  // namespace
 
@@ -553,7 +554,9 @@ signal_code eval_next_at(const kel_value* block, int32_t* head) {
 
 signal_code step_expression(code_position& c, bool no_infix, bool push, bool literal) {
     kel_value* const entry = stack::top();
-    const kel_value v = view_of(c).cells[c.pos];
+    code_view cv = view_of(c);
+    bool view_valid = true;  // nothing has allocated since the view was taken
+    const kel_value v = cv.cells[c.pos];
     if (trace.active) [[unlikely]] {
         if (!c.library) notify_tracer(event::fetch, &c.block, c.pos, nullptr, &v);
     }
@@ -573,6 +576,7 @@ signal_code step_expression(code_position& c, bool no_infix, bool push, bool lit
             fire(error_category::script, "no-op-arg", &v);
         } else {
             const kel_value fn = *value;
+            view_valid = false;
             KEL_PROPAGATE(invoke_value(&fn, &c, true, nullptr, &v, &fn, mode::plain, false));
         }
     } else if (plain_data(t)) {
@@ -582,10 +586,12 @@ signal_code step_expression(code_position& c, bool no_infix, bool push, bool lit
             if (!c.library) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
         }
     } else {
+        view_valid = false;
         KEL_PROPAGATE(step_special(c, v, entry, literal));
     }
     if (!no_infix) {
-        if (const kel_value* op = operator_at(c)) KEL_PROPAGATE(apply_infix(c, entry, op));
+        if (!view_valid) cv = view_of(c);
+        if (const kel_value* op = operator_in(cv, c.pos)) KEL_PROPAGATE(apply_infix(c, entry, op));
     }
     if (!push) {
         if (entry != stack::arguments()) *stack::arguments() = *entry;
@@ -795,7 +801,7 @@ inline_op inline_kind(const kel_value& op, int32_t* compare) {
 }
 
 [[gnu::noinline]] signal_code apply_infix(code_position& c, kel_value* entry, const kel_value* first) {
-    for (const kel_value* value = first; value; value = operator_at(c)) {
+    for (const kel_value* value = first; value;) {
         const kel_value op = *value;
         int32_t compare = 0;
         inline_op kind = inline_op::none;
@@ -815,6 +821,7 @@ inline_op inline_kind(const kel_value& op, int32_t* compare) {
                 if (rt == types::integer || rt == types::float_) {
                     if (apply_inline(kind, compare, entry, right)) {
                         ++c.pos;
+                        value = operator_in(cv, c.pos);  // nothing allocated: the view holds
                         continue;
                     }
                 } else {
@@ -823,6 +830,7 @@ inline_op inline_kind(const kel_value& op, int32_t* compare) {
                     KEL_PROPAGATE(step_expression(c, true, true, false));
                     if (apply_inline(kind, compare, entry, entry + 1)) {
                         stack::regs.top = entry + 1;
+                        value = operator_at(c);
                         continue;
                     }
                     // Both operands in place: the general call.
@@ -830,6 +838,7 @@ inline_op inline_kind(const kel_value& op, int32_t* compare) {
                     fn.header = native::wrapped_type(&op);
                     stack::regs.top = entry;
                     KEL_PROPAGATE(invoke_value(&fn, &c, true, nullptr, &op_word, &op, mode::plain, true, true));
+                    value = operator_at(c);
                     continue;
                 }
             }
@@ -839,6 +848,7 @@ inline_op inline_kind(const kel_value& op, int32_t* compare) {
         fn.header = native::wrapped_type(&op);
         stack::regs.top = entry;
         KEL_PROPAGATE(invoke_value(&fn, &c, true, nullptr, &op_word, &op, mode::plain, true));
+        value = operator_at(c);
     }
     return signal_code::none;
 }
@@ -925,11 +935,12 @@ inline bool at_end(const call& k) { return !k.c || k.c->pos >= end_of(*k.c); }
 // operators after it applied (what step_expression would do, without its
 // events, which only fire while tracing).
 inline signal_code fetch_one(call& k, uint32_t cls, int32_t entry_index) {
-    if (at_end(k)) [[unlikely]] no_arg(k, entry_index);
-    if (cls != 0) [[unlikely]] return fetch_quoted(k, cls);
+    if (!k.c) [[unlikely]] no_arg(k, entry_index);
     code_position& c = *k.c;
+    const code_view cv = view_of(c);
+    if (c.pos >= cv.end) [[unlikely]] no_arg(k, entry_index);
+    if (cls != 0) [[unlikely]] return fetch_quoted(k, cls);
     if (!(k.mode & mode::single) && !trace.active) [[likely]] {
-        const code_view cv = view_of(c);
         const kel_value* v = cv.cells + c.pos;
         const uint32_t t = type_of(v);
         const kel_value* value = nullptr;
@@ -944,7 +955,7 @@ inline signal_code fetch_one(call& k, uint32_t cls, int32_t entry_index) {
             push_value(value);
             ++c.pos;
             if (!k.infix) {
-                if (const kel_value* op = operator_at(c)) return apply_infix(c, entry, op);
+                if (const kel_value* op = operator_in(cv, c.pos)) return apply_infix(c, entry, op);
             }
             return signal_code::none;
         }
@@ -1131,7 +1142,7 @@ signal_code fetch_arguments(call& k) {
                 --pending;
                 continue;
             }
-            if (at_end(k)) [[unlikely]] {
+            if ((k.mode > 0 || cls == class_lit) && at_end(k)) [[unlikely]] {
                 if (k.mode > 0) {
                     set_none(stack::alloc_cell());
                     continue;
@@ -1237,10 +1248,18 @@ signal_code invoke_value(const kel_value* fn_in, code_position* c, bool push, co
             break;
         case types::function: {
             check_machine_stack();
-            stack::open_call_frame(&k.name, k.fn.w1, call_kind(library));
+            // The call mark records the function context's values as they
+            // are now (a stack context keeps its values' offset + 1 in word 2,
+            // so that 0 means none: saved as the offset, 0xFFFFFFFF for none).
+            const uint32_t ctx = k.fn.w1;
+            stack::call_mark* m = stack::open_frame(&k.name, call_kind(library));
+            m->function_context = ctx;
+            const kel_value* context_cell = cells_of(ctx);
+            if (context_cell->header & _context::flag_stack) m->saved_values = context_cell->w2 - 1u;
             KEL_PROPAGATE(fetch_arguments(k));
             KEL_PROPAGATE(call_function_body(&k.fn, owner_context(&k.fn, owner, &k.name), &k.name, 0));
-            stack::close_call_frame();
+            // The body put the context's values back as the mark had them.
+            stack::close_frame();
             break;
         }
         case types::routine:
