@@ -412,8 +412,7 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool, bool all, bool fla
     return part;
 }
 
-// Identity order by the auxiliary block's node; routine! inherits it.
-int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
+int32_t compare_identity(const kel_value* value, const kel_value* other, int32_t op, int32_t word) {
     if (type_of(other) != type_of(value)) return cmp::not_comparable;
     switch (op) {
         case cmp::equal:
@@ -423,11 +422,17 @@ int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
         case cmp::case_sort:
         case cmp::same:
         case cmp::find: {
-            const int32_t a = static_cast<int32_t>(value->w3), b = static_cast<int32_t>(other->w3);
+            const int32_t a = static_cast<int32_t>(word == 1 ? value->w1 : value->w3);
+            const int32_t b = static_cast<int32_t>(word == 1 ? other->w1 : other->w3);
             return (a > b) - (a < b);
         }
         default: return cmp::not_comparable;
     }
+}
+
+// Identity order by the auxiliary block's node; routine! inherits it.
+int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
+    return compare_identity(value, other, op, 3);
 }
 
 registry::registration row() {

@@ -41,6 +41,11 @@ constexpr int32_t cells = 5;
 inline kel_value* more_cell(const kel_value* fn, int32_t i) {
     return reinterpret_cast<kel_value*>(memory::buffer_of(fn->w3)->head_ptr()) + i;
 }
+// The identity order of function-like values (equal, same, find and the
+// sorts; other operators answer not-comparable): by one payload word, the
+// auxiliary block's node for functions and routines, the table number for
+// natives, actions and operators (word: 3 or 1).
+int32_t compare_identity(const kel_value* value, const kel_value* other, int32_t op, int32_t word);
 // The spec as a block! value (head 0).
 kel_value spec_of(const kel_value* fn);
 

@@ -2,6 +2,7 @@
 #include "datatypes/issue.h"
 
 #include "datatypes/block.h"
+#include "datatypes/string_api.h"
 #include "datatypes/context.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
@@ -57,7 +58,7 @@ void make_to(kel_value* result, const kel_value* spec_cell) {
         kel_value* holder = stack::push_unset();
         text_out::new_buffer(holder, 1);
         const uint32_t c = get_char(&spec);
-        symbol::append_code_points(holder, &c, 1);
+        string::append_code_points(holder, &c, 1);
         const uint32_t sym = symbol::intern_string(holder);
         stack::drop_cells(1);
         set_issue(result, sym);

@@ -173,21 +173,9 @@ signal_code reflect(const refinements&) {
     return signal_code::none;
 }
 
+// Natives, actions and operators order by their table number.
 int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
-    if (type_of(other) != type_of(value)) return cmp::not_comparable;
-    switch (op) {
-        case cmp::equal:
-        case cmp::not_equal:
-        case cmp::strict_equal:
-        case cmp::sort:
-        case cmp::case_sort:
-        case cmp::same:
-        case cmp::find: {
-            const int32_t a = static_cast<int32_t>(value->w1), b = static_cast<int32_t>(other->w1);
-            return (a > b) - (a < b);
-        }
-        default: return cmp::not_comparable;
-    }
+    return function::compare_identity(value, other, op, 1);
 }
 
 registry::registration native_row() {

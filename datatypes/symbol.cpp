@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "datatypes/block.h"
+#include "datatypes/string_api.h"
 #include "kernel/fold.h"
 #include "kernel/hashtable.h"
 #include "kernel/heap.h"
@@ -76,19 +77,6 @@ inline void write_unit(char* p, uint32_t unit, uint32_t i, uint32_t cp) {
     } else {
         std::memcpy(p + 4 * i, &cp, 4);
     }
-}
-
-// Widens a string buffer to `unit` bytes per code point, in a new buffer.
-void widen(uint32_t node, uint32_t unit) {
-    const uint32_t units = memory::buffer_of(node)->units();
-    memory::buffer_header* h = memory::allocate_buffer(units + 16, unit, 0);
-    memory::buffer_header* old = memory::buffer_of(node);
-    const uint32_t old_unit = old->unit();
-    for (uint32_t i = 0; i < units; ++i) write_unit(h->data(), unit, i, read_unit(old->head_ptr(), old_unit, i));
-    h->tail = h->head + units * unit;
-    h->flags = (old->flags & memory::carried_flags & ~memory::unit_mask) | unit | (h->flags & memory::flag_big) |
-               memory::flag_in_use | memory::flag_always;
-    memory::replace_node_buffer(node, h);
 }
 
 // Code points of a UTF-8 name, counted.
@@ -219,27 +207,13 @@ kel_value* cell_at(uint32_t id) {
 
 // --- text of names ---------------------------------------------------------------------
 
-void append_code_points(kel_value* buffer, const uint32_t* cps, uint32_t count) {
-    if (count == 0) return;
-    const uint32_t node = series_node(buffer);
-    uint32_t need = 1;
-    for (uint32_t i = 0; i < count; ++i)
-        if (unit_for(cps[i]) > need) need = unit_for(cps[i]);
-    if (memory::buffer_of(node)->unit() < need) widen(node, need);
-    const uint32_t unit = memory::buffer_of(node)->unit();
-    if (static_cast<uint64_t>(count) * unit > 0x7FFFFFF0ull) fire(error_category::internal, "no-memory");
-    char* p = memory::claim_tail_bytes(node, count * unit);
-    for (uint32_t i = 0; i < count; ++i) write_unit(p, unit, i, cps[i]);
-}
-
 int32_t append_name(kel_value* buffer, uint32_t id) {
     const uint32_t src = cache_string(id);
     const uint32_t node = series_node(buffer);
     const uint32_t src_unit = memory::buffer_of(src)->unit();
     const uint32_t n = memory::buffer_of(src)->units();
     if (n == 0) return 0;
-    if (memory::buffer_of(node)->unit() < src_unit) widen(node, src_unit);
-    const uint32_t unit = memory::buffer_of(node)->unit();
+    const uint32_t unit = string::ensure_unit(memory::buffer_of(node), src_unit)->unit();
     char* p = memory::claim_tail_bytes(node, n * unit);
     const char* s = memory::buffer_of(src)->head_ptr();  // read after the claim
     for (uint32_t i = 0; i < n; ++i) write_unit(p, unit, i, read_unit(s, src_unit, i));

@@ -68,8 +68,6 @@ const char* name_bytes(uint32_t id, uint32_t* length);
 // Appends the name's code points to a string! buffer, widening the buffer's
 // unit when a code point needs it; answers the number of code points.
 int32_t append_name(kel_value* buffer, uint32_t id);
-// Appends code points to a string! buffer, widening it when needed.
-void append_code_points(kel_value* buffer, const uint32_t* cps, uint32_t count);
 // A new string! in `out` holding a copy of the symbol's name.
 void copy_name_string(uint32_t id, kel_value* out);
 // The names compared as text under a comparison operator code: letter case

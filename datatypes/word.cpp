@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "datatypes/block.h"
+#include "datatypes/string_api.h"
 #include "datatypes/context.h"
 #include "datatypes/symbol.h"
 #include "evaluator/stack.h"
@@ -212,7 +213,7 @@ void make_to(kel_value* result, const kel_value* spec_cell, uint32_t target) {
             holder = stack::push_unset();
             text_out::new_buffer(holder, 1);
             const uint32_t c = get_char(&spec);
-            symbol::append_code_points(holder, &c, 1);
+            string::append_code_points(holder, &c, 1);
             text = *holder;
         }
         r = scan_text(&text);
