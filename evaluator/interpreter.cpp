@@ -817,7 +817,18 @@ inline_op inline_kind(const kel_value& op, int32_t* compare) {
             if (c.pos < cv.end) {
                 // The right operand, fetched as the call would (no infix).
                 const kel_value* right = cv.cells + c.pos;
-                const uint32_t rt = type_of(right);
+                uint32_t rt = type_of(right);
+                if (rt == types::word) {
+                    // A word whose value is a number is that number: nothing
+                    // to evaluate, so the call's fetch reduces to a lookup.
+                    if (const kel_value* slot = fast_slot(right)) {
+                        const uint32_t st = type_of(slot);
+                        if (st == types::integer || st == types::float_) {
+                            right = slot;
+                            rt = st;
+                        }
+                    }
+                }
                 if (rt == types::integer || rt == types::float_) {
                     if (apply_inline(kind, compare, entry, right)) {
                         ++c.pos;
