@@ -1170,7 +1170,10 @@ signal_code fetch_arguments(call& k) {
                 const kel_value entry = *e;
                 KEL_PROPAGATE(applied_refinement(k, entry, i, &active));
             } else {
-                if (!k.natives_like) set_logic(stack::alloc_cell(), false);
+                // A native keeps no cells for refinements: those that follow,
+                // and their arguments, stay off unless the path names them.
+                if (k.natives_like) break;
+                set_logic(stack::alloc_cell(), false);
                 active = false;
             }
         } else if (t == types::integer) {
