@@ -996,8 +996,13 @@ inline bool truthy(const kel_value* v) {
 // The cache index of the refinement named by `element` (by canonical
 // symbol), or -1.
 int32_t find_refinement(const call& k, const kel_value* element) {
-    const uint32_t s = symbol::resolve(word_symbol(element));
     const int32_t n = cache_length(k);
+    // Spelled as in the spec, which is the usual case: no folding needed.
+    for (int32_t i = 0; i < n; ++i) {
+        const kel_value* e = cache_cells(k) + i;
+        if (type_of(e) == types::refinement && word_symbol(e) == word_symbol(element)) return i;
+    }
+    const uint32_t s = symbol::resolve(word_symbol(element));
     for (int32_t i = 0; i < n; ++i) {
         const kel_value e = cache_entry(k, i);
         if (type_of(&e) == types::refinement && symbol::resolve(word_symbol(&e)) == s) return i;
