@@ -88,6 +88,10 @@ TEST(LexerErrors, InvalidForms) {
         {"#\"^(110000)\"", "invalid", "char!", "(line 1)", "#\"^(110000)\""},
         {"#", "invalid", "issue!", "(line 1)", "#"},
         {":a:", "invalid", "word!", "(line 1)", ":a:"},
+        {"=:", "invalid", "word!", "(line 1)", "=:"},  // a word that "=" starts does not take a ":"
+        {"=: 1", "invalid", "word!", "(line 1)", "=: 1"},
+        {"=:a", "invalid", "word!", "(line 1)", "=:a"},
+        {"[a =: b]", "invalid", "word!", "(line 1)", "=: b]"},
         {"'a:", "invalid", "lit-word!", "(line 1)", "'a:"},
         {"a\xC2", "invalid", "word!", "(line 1)", "a\xEF\xBF\xBD"},
         {":a:b", "invalid", "get-word!", "(line 1)", ":a:b"},

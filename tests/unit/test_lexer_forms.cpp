@@ -117,6 +117,40 @@ TEST(LexerForms, Words) {
     }
 }
 
+// Words made of operator characters. A word that "=" starts ends before a
+// ":" instead of taking it, so "==:" is a set-word but "=:" is no word at all
+// (see the errors); the ":" prefix and "'" prefix take any of them.
+TEST(LexerForms, OperatorWords) {
+    const form_case cases[] = {
+        {"= == =? => =<", "= == =? => =<"},
+        {"==: =?: =>: =a:", "==: =?: =>: =a:"},
+        {"<: <=: <>: <<: >: >=: >>:", "<: <=: <>: <<: >: >=: >>:"},
+        {"+: -: *: **: //:", "+: -: *: **: //:"},
+        {":= :== :< :<= :<>", ":= :== :< :<= :<>"},
+        {"'= '== '< '<> '>", "'= '== '< '<> '>"},
+        {"/= /<", "/= /<"},
+        {"=1 =a", "=1 =a"},
+    };
+    CHECK_TABLE(cases);
+    struct kind_case {
+        const char* text;
+        uint32_t type;
+    } kinds[] = {
+        {"==:", types::set_word}, {"<:", types::set_word},   {"<=:", types::set_word}, {">:", types::set_word},
+        {"<>:", types::set_word}, {"=?:", types::set_word},  {":=", types::get_word},  {":==", types::get_word},
+        {"'=", types::lit_word},  {"'==", types::lit_word},  {"/=", types::refinement}, {"=", types::word},
+        {"==", types::word},      {"=a:", types::set_word},
+    };
+    for (const kind_case& k : kinds) {
+        const kel_value v = first_of(k.text);
+        EXPECT_EQ(type_of(&v), k.type) << k.text;
+    }
+    // Inside a path a ":" after "=" ends the path as a set-path.
+    const kel_value p = first_of("x/=:");
+    EXPECT_EQ(type_of(&p), types::set_path);
+    EXPECT_EQ(shown("x/= x/=:"), "x/= x/=:");
+}
+
 TEST(LexerForms, Integers) {
     const form_case cases[] = {
         {"0 123 -1 +5 -0 007", "0 123 -1 5 0 7"},
