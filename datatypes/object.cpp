@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -65,10 +66,16 @@ struct cycle_pop {
     ~cycle_pop() { cycles::pop_n(n); }
 };
 
-// Restores the argument top on every way out.
+// Restores the argument top on a normal way out. A signal unwinding through
+// here (an error or a control code out of a handler) has already set the
+// stacks for its receiver, with the error's copy on top: restoring would
+// lose it.
 struct top_guard {
     kel_value* top = stack::top();
-    ~top_guard() { stack::regs.top = top; }
+    int unwinding = std::uncaught_exceptions();
+    ~top_guard() {
+        if (std::uncaught_exceptions() == unwinding) stack::regs.top = top;
+    }
 };
 
 // Handler field indexes of a record (-1 when absent).

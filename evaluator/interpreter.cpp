@@ -634,7 +634,11 @@ inline void assign(kel_value* cells) {
             if (c.pos >= end_of(c)) fire(error_category::script, "need-value", &v);
             KEL_PROPAGATE(step_expression(c, false, true, false));
             if (traced(&c)) notify_tracer(event::set, &c.block, c.pos, &v, stack::argument(2));
-            assign(stack::arguments());
+            // An object's change handler may run: a code out of it comes wrapped.
+            KEL_PROPAGATE(stack::catch_code([] {
+                assign(stack::arguments());
+                return signal_code::none;
+            }));
             stack::close_frame();
             break;
         }
@@ -1521,7 +1525,9 @@ signal_code walk_path(const kel_value* path_in, code_position* c, bool set, bool
         step.last = last;
         step.notify_owner = notify_flag(grandparent, previous, length, set, last);
         step.result = result;
-        KEL_PROPAGATE(actions::eval_path_value(step));
+        // A change handler run by the step cannot return a code: it comes
+        // wrapped and is returned from here, below its receiver.
+        KEL_PROPAGATE(stack::catch_code([&] { return actions::eval_path_value(step); }));
         if (traced_here) notify_tracer(event::push, &path, head + i + 1, nullptr, result);
         if (!set && !get && function_type(type_of(result))) {
             // A method call: the rest of the path are its refinements.
