@@ -152,9 +152,10 @@ signal_code catch_code(F&& body) {
 // library then calls `rethrow_pending` with the depth it noted before the C
 // call: a code captured meanwhile is taken off and travels on (an error as
 // kel_unwind, the error it was; a control code as kel_control_unwind, to be
-// turned back into a returned code at the next native dispatch). Callbacks nest: each C call
-// site deals with the codes captured above its own depth. Past 64 nested
-// captures further codes are not kept (the first one is what travels on).
+// turned back into a returned code at the next native dispatch). Callbacks
+// nest: each C call site deals with the codes captured above its own depth.
+// Past 64 nested captures further codes are not kept (the first one is what
+// travels on).
 namespace pending {
 constexpr int32_t capacity = 64;
 int32_t depth();
