@@ -74,6 +74,29 @@ kel_value bound_word(uint32_t ctx, int32_t index) {
     return w;
 }
 
+// --- the ids `fire` names ---------------------------------------------------------------
+// `fire` names its id by a C string (a literal at every call site) and raises
+// the same few ids over and over (a try in a loop): the position found for a
+// (string, category) pair is kept, so a repeated raise neither interns the
+// name nor searches the category. A kept position is used only when the
+// string still reads the same and the category's word at that position is
+// still the id, so a catalogue replaced or extended at run time is simply
+// looked up again. Ids the catalogue lacks are not kept.
+struct id_entry {
+    const char* name = nullptr;  // the pointer fire was given
+    int32_t category = -1;
+    int32_t index = -1;          // the id's position in its category object
+    uint32_t symbol = 0;         // the id's canonical symbol
+    char text[32] = {};          // the name as it read then
+};
+constexpr uint32_t id_cache_size = 64;
+id_entry id_cache[id_cache_size];
+
+id_entry& id_slot(const char* name, int32_t category) {
+    const auto p = reinterpret_cast<uintptr_t>(name);
+    return id_cache[((p >> 3) ^ (p >> 11) ^ static_cast<uintptr_t>(category) * 7u) & (id_cache_size - 1)];
+}
+
 // --- building the catalogue from its source -------------------------------------------
 
 // A new object (pushed) from a block of `name: value` pairs, where a value
@@ -354,6 +377,30 @@ signal_code make(kel_value* result, const kel_value* spec) {
     }
 }
 
+namespace {
+
+// The kept position of a fired id in its category, or -1.
+int32_t known_id(int32_t category, const char* name) {
+    const id_entry& e = id_slot(name, category);
+    if (e.name != name || e.category != category || std::strcmp(e.text, name) != 0) return -1;
+    const uint32_t cc = category_ctx(category);
+    if (e.index >= _context::length(cc) || canonical(context_ops::word_at(cc, e.index)) != e.symbol) return -1;
+    return e.index;
+}
+
+void keep_id(int32_t category, const char* name, int32_t index) {
+    const size_t length = std::strlen(name);
+    if (index < 0 || length >= sizeof(id_entry::text)) return;
+    id_entry& e = id_slot(name, category);
+    e.name = name;
+    e.category = category;
+    e.index = index;
+    e.symbol = canonical(context_ops::word_at(category_ctx(category), index));
+    std::memcpy(e.text, name, length + 1);
+}
+
+}  // namespace
+
 const kel_value* from_fire(error_category category, const char* id, const error_arg* args, int count) {
     if (!ready() || building || !stack::ready()) return nullptr;
     building = true;
@@ -364,8 +411,13 @@ const kel_value* from_fire(error_category category, const char* id, const error_
         top_guard guard;
         const int32_t c = static_cast<int32_t>(category);
         kel_value id_word;
-        word::init_cell(symbol::intern(id), &id_word);
-        const int32_t i = id_in(c, &id_word);
+        set_unset(&id_word);
+        int32_t i = known_id(c, id);
+        if (i < 0) {
+            word::init_cell(symbol::intern(id), &id_word);
+            i = id_in(c, &id_word);
+            keep_id(c, id, i);
+        }
         kel_value* result = stack::push_unset();
         make_from(result, c, i, &id_word);
         for (int k = 0; k < count && k < 3; ++k) {

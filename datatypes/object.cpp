@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -64,18 +63,6 @@ kel_value field_word(uint32_t ctx, int32_t index) {
 struct cycle_pop {
     int n;
     ~cycle_pop() { cycles::pop_n(n); }
-};
-
-// Restores the argument top on a normal way out. A signal unwinding through
-// here (an error or a control code out of a handler) has already set the
-// stacks for its receiver, with the error's copy on top: restoring would
-// lose it.
-struct top_guard {
-    kel_value* top = stack::top();
-    int unwinding = std::uncaught_exceptions();
-    ~top_guard() {
-        if (std::uncaught_exceptions() == unwinding) stack::regs.top = top;
-    }
 };
 
 // Handler field indexes of a record (-1 when absent).
@@ -233,11 +220,14 @@ void set_fields(const kel_value* o, const kel_value* value, bool any, bool only,
             _context::values(ctx)[i] = nv;
             return;
         }
-        top_guard guard;
+        // The top goes back on the normal way out only: a signal out of the
+        // handler has already set it for its receiver.
+        kel_value* const top = stack::top();
         kel_value* old = stack::push_copy(_context::values(ctx) + i);
         _context::values(ctx)[i] = nv;
         const kel_value w = field_word(ctx, i);
         run_on_change(&obj, &w, old, &nv);
+        stack::regs.top = top;
     };
 
     if (!only && (st == types::block || st == types::object)) {
@@ -514,7 +504,7 @@ void rebind_function(kel_value* function, uint32_t target_ctx) {
     const kel_value f = *function;
     const kel_value body = f.w3 ? cells_of(f.w3)[0] : *none::value;
     if (!any_block_type(type_of(&body))) fire(error_category::script, "bad-func-def", &f);
-    top_guard guard;
+    kel_value* const top = stack::top();  // put back on the normal way out; an error sets its own
     kel_value* copy = block::duplicate(&body, true, true);
     _context::bind_block(copy, target_ctx, true);
     kel_value* made = stack::push_copy(&f);
@@ -529,6 +519,7 @@ void rebind_function(kel_value* function, uint32_t target_ctx) {
     made->w3 = aux;
     *_context::owner(fctx) = *made;
     *function = *made;
+    stack::regs.top = top;
 }
 
 kel_value* push(uint32_t ctx, uint32_t class_id) {
@@ -727,10 +718,12 @@ signal_code eval_path(const path_step_args& s) {
         if (!obj.w3) {
             _context::set_in(&w, &v, ctx, false);
         } else {
-            top_guard guard;
+            // As in set_fields: the top goes back only when the handler returns.
+            kel_value* const top = stack::top();
             kel_value* old = stack::push_copy(_context::values(ctx) + index);
             _context::set_in(&w, &v, ctx, false);
             run_on_change(&obj, element, old, &v);
+            stack::regs.top = top;
         }
         *s.result = v;
         return signal_code::none;

@@ -582,7 +582,7 @@ int32_t sort_call_compare(const char* a, const char* b, const kel_value* functio
     const signal_code code = compare_callback(&fn, first_arg, second_arg, result);
     const kel_value answer = *result;
     stack::drop_cells(3);
-    if (code != signal_code::none) throw kel_unwind{code_value(code)};
+    if (code != signal_code::none) throw_unwind(code_value(code));
     switch (type_of(&answer)) {
         case types::logic: return get_logic(&answer) ? 1 : -1;
         case types::integer: {

@@ -504,7 +504,11 @@ void open_value(const kel_value* value, const open_options& o, kel_value* result
 
 signal_code eval_path_value(const path_step_args& step) {
     path_fn fn = lookup_handler(step.parent, step.path, step.element, step.step + 1);
-    return fn(step);
+    // A path step dispatches a handler as an action does, and the handler may
+    // run language code that cannot return a code (an object's on-change*
+    // handler under a set-path): a wrapped code comes back here as the step's
+    // code, so the interpreter hands it on to its receiver.
+    return stack::catch_code([&] { return fn(step); });
 }
 
 // --- comparison ------------------------------------------------------------------------------

@@ -1525,9 +1525,7 @@ signal_code walk_path(const kel_value* path_in, code_position* c, bool set, bool
         step.last = last;
         step.notify_owner = notify_flag(grandparent, previous, length, set, last);
         step.result = result;
-        // A change handler run by the step cannot return a code: it comes
-        // wrapped and is returned from here, below its receiver.
-        KEL_PROPAGATE(stack::catch_code([&] { return actions::eval_path_value(step); }));
+        KEL_PROPAGATE(actions::eval_path_value(step));
         if (traced_here) notify_tracer(event::push, &path, head + i + 1, nullptr, result);
         if (!set && !get && function_type(type_of(result))) {
             // A method call: the rest of the path are its refinements.

@@ -652,38 +652,43 @@ struct trace_scope {
     }
 };
 
-}  // namespace
-
-signal_code do_star(bool check, const refinements& refs) {
-    if (check) check_arguments(number::do_, refs);
-    const kel_value value = *stack::arguments();
+// `do/trace` with a tracer of its own: the end event fires however the
+// evaluation ends (the callback runs above the marks the signal left), then
+// tracing is off for good.
+signal_code do_traced(const kel_value& value, const refinements& refs) {
     trace_scope scope{false};
-    if (refs.has(do_ref::trace) && !interpreter::trace.active) {
-        interpreter::start_tracing(stack::arguments() + refs.at[do_ref::trace]);
-        scope.installed = true;
-        interpreter::trace_init();
-    }
+    interpreter::start_tracing(stack::arguments() + refs.at[do_ref::trace]);
+    scope.installed = true;
+    interpreter::trace_init();
     if (type_of(&value) == types::error) {
-        if (scope.installed) interpreter::trace_end();
+        interpreter::trace_end();
         stack::raise_error(&value);
     }
     signal_code c;
     try {
         c = do_value(&value, refs);
     } catch (const kel_unwind&) {
-        if (scope.installed) {
-            scope.installed = false;
-            // The end event still fires (the callback runs above the marks
-            // the signal left), then tracing is off for good.
-            struct off {
-                ~off() { interpreter::stop_tracing(); }
-            } stop;
-            interpreter::trace_end();
-        }
+        scope.installed = false;
+        struct off {
+            ~off() { interpreter::stop_tracing(); }
+        } stop;
+        interpreter::trace_end();
         throw;
     }
-    if (scope.installed) interpreter::trace_end();
+    interpreter::trace_end();
     return c;
+}
+
+}  // namespace
+
+signal_code do_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::do_, refs);
+    const kel_value value = *stack::arguments();
+    if (refs.has(do_ref::trace) && !interpreter::trace.active) return do_traced(value, refs);
+    // Nothing to end on the way out: a signal crosses `do` without a
+    // handler or a clean-up here, so an error is not caught and rethrown.
+    if (type_of(&value) == types::error) stack::raise_error(&value);
+    return do_value(&value, refs);
 }
 
 namespace {

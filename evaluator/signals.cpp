@@ -206,7 +206,7 @@ trap_record open_trap() {
 
 void close_trap(const trap_record& outer) { trap = outer; }
 
-void raise_error(const kel_value* error) {
+void unwind_for_error(const kel_value* error) {
     kel_value err = *error;  // the cell may lie in the area being unwound
     kel_value* raised_top = regs.top;
     if (errors.annotate) {
@@ -225,7 +225,7 @@ void raise_error(const kel_value* error) {
         regs.arguments = at_offset(trap.arguments);
         regs.top = raised_top;
         push_copy(&err);
-        throw kel_unwind{code_value(signal_code::error)};
+        return;
     }
     if (i < 0) uncaught(&err);
     pop_above(i);
@@ -233,6 +233,10 @@ void raise_error(const kel_value* error) {
     regs.marks_top = regs.marks_bottom + i;  // the try mark goes too
     regs.top = raised_top;
     push_copy(&err);
+}
+
+void raise_error(const kel_value* error) {
+    unwind_for_error(error);
     throw kel_unwind{code_value(signal_code::error)};
 }
 
@@ -297,7 +301,7 @@ void rethrow_pending(int32_t mark) {
     if (count <= mark) return;
     const uint32_t code = codes[mark];
     count = mark;
-    throw kel_unwind{code};
+    throw_unwind(code);
 }
 
 }  // namespace pending

@@ -14,8 +14,10 @@
 // "throw") raised through `fire` with the marks as they were.
 //
 // Where a code must cross C++ that cannot return one (a sort comparator, a
-// callback inside an action), `throw_code` wraps it in kel_unwind and the
-// next native dispatch turns it back into a returned code (`catch_code`).
+// callback inside an action), `throw_code` wraps it in kel_control_unwind
+// and the next native dispatch turns it back into a returned code
+// (`catch_code`). An error is not caught there: it goes straight to its
+// receiver.
 //
 // The raise functions of break, continue and throw are called by their
 // natives, so they step below the native's own mark (the top record) before
@@ -102,6 +104,11 @@ void close_trap(const trap_record& outer);
 // receives the error: it is formed to stderr and the process ends with
 // fatal::uncaught_error_exit.
 [[noreturn]] void raise_error(const kel_value* error);
+// raise_error without the throw: everything up to it (and the end of the
+// process when nothing receives the error), so that the raising function
+// throws kel_unwind{error} itself and the unwinder has one frame less to
+// walk twice.
+void unwind_for_error(const kel_value* error);
 
 // break (value: the /return value or null) and continue: unwinds to the
 // nearest loop mark below the native's own, which stays; its own base becomes
@@ -121,16 +128,16 @@ signal_code raise_throw(const kel_value* value, const kel_value* name);
 
 // --- codes across C++ that cannot return them --------------------------------------
 
-[[noreturn]] inline void throw_code(signal_code code) { throw kel_unwind{code_value(code)}; }
+[[noreturn]] inline void throw_code(signal_code code) { throw_unwind(code_value(code)); }
 
-// Runs `body` (which returns a signal_code); a kel_unwind carrying a control
-// code becomes the returned code, an error goes on.
+// Runs `body` (which returns a signal_code); a wrapped control code becomes
+// the returned code. An error (the base kel_unwind) is not caught here and
+// passes on to its receiver without a rethrow.
 template <class F>
 signal_code catch_code(F&& body) {
     try {
         return body();
-    } catch (const kel_unwind& u) {
-        if (u.code == code_value(signal_code::error)) throw;
+    } catch (const kel_control_unwind& u) {
         return static_cast<signal_code>(u.code);
     }
 }
@@ -143,11 +150,12 @@ signal_code catch_code(F&& body) {
 // are already unwound for its receiver) is kept on a small stack of pending
 // codes and the callback returns normally. The code that called into the C
 // library then calls `rethrow_pending` with the depth it noted before the C
-// call: a code captured meanwhile is taken off and travels on as kel_unwind
-// (an error as the error it was; a control code to be turned back into a
-// returned code at the next native dispatch). Callbacks nest: each C call
-// site deals with the codes captured above its own depth. Past 64 nested
-// captures further codes are not kept (the first one is what travels on).
+// call: a code captured meanwhile is taken off and travels on (an error as
+// kel_unwind, the error it was; a control code as kel_control_unwind, to be
+// turned back into a returned code at the next native dispatch). Callbacks
+// nest: each C call site deals with the codes captured above its own depth.
+// Past 64 nested captures further codes are not kept (the first one is what
+// travels on).
 namespace pending {
 constexpr int32_t capacity = 64;
 int32_t depth();

@@ -73,7 +73,9 @@ void fire(error_category category, const char* id, error_arg a1, error_arg a2, e
         error.w2 = static_cast<uint32_t>(last.serial);
     }
     if (raising.traced) raising.traced(&error);
-    if (stack::ready()) stack::raise_error(&error);
+    // Thrown from here rather than from inside the raise: every frame
+    // between the throw and the receiver is walked twice by the unwinder.
+    if (stack::ready()) stack::unwind_for_error(&error);
     throw kel_unwind{code_value(signal_code::error)};
 }
 

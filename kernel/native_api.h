@@ -6,7 +6,8 @@
 // `fire` records the error (category, id, up to three arguments, the name of
 // the innermost call as its `where` and the evaluator's current position as
 // its `near`), unwinds the call marks to the receiving try mark through
-// `stack::raise_error` and throws kel_unwind{error}. Until the error! datatype
+// `stack::unwind_for_error` and throws kel_unwind{error} itself, so the
+// unwinder has one frame less to walk. Until the error! datatype
 // exists the raised value is a stand-in error! cell (word 1 the category,
 // word 2 the low half of the record's serial) and the record is a plain
 // struct that tests read (`last_fired`); the errors module completes `fire`

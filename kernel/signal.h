@@ -6,8 +6,14 @@
 // already set for the receiver). A language error is the one signal that
 // travels as a C++ exception, `kel_unwind`, whose code is `error`; code that
 // must carry a returned code across C++ that cannot return one (a sort
-// comparator, a parse action) wraps it in `kel_unwind` as well and the next
-// native dispatch turns it back into a returned code.
+// comparator, a parse action) wraps it in `kel_control_unwind`, derived from
+// `kel_unwind`, and the next native dispatch turns it back into a returned
+// code.
+//
+// The split keeps an error cheap: every native dispatch catches the wrapped
+// control codes only, so an error crosses those frames without being caught
+// and rethrown (each rethrow pays the whole two-phase unwinding again) and is
+// caught once, by its receiver, which catches the base type.
 #pragma once
 #include <cstdint>
 
@@ -23,12 +29,24 @@ enum class [[nodiscard]] signal_code : uint32_t {
     error = 0x7FFFFFFFu,
 };
 
-// The one exception type of the runtime.
+// The exception type of the runtime: an error travels as this base type
+// (code `error`); receivers of errors catch it, which also catches the
+// wrapped control codes below.
 struct kel_unwind {
     uint32_t code;
 };
 
+// A control code (never `error`) carried across C++ that cannot return it.
+struct kel_control_unwind : kel_unwind {};
+
 inline constexpr uint32_t code_value(signal_code c) { return static_cast<uint32_t>(c); }
+
+// Throws a code with the type its kind travels as: an error as kel_unwind, a
+// control code as kel_control_unwind.
+[[noreturn]] inline void throw_unwind(uint32_t code) {
+    if (code == code_value(signal_code::error)) throw kel_unwind{code};
+    throw kel_control_unwind{{code}};
+}
 
 }  // namespace kel
 

@@ -410,7 +410,7 @@ TEST_F(DispatchEntries, PathErrorCarriesThePathCutBeforeTheElement) {
 }
 
 namespace {
-signal_code throws_break(const refinements&) { throw kel_unwind{code_value(signal_code::break_)}; }
+signal_code throws_break(const refinements&) { stack::throw_code(signal_code::break_); }
 signal_code throws_error(const refinements&) { fire(error_category::math, "zero-divide"); }
 }  // namespace
 
