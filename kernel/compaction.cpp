@@ -67,6 +67,7 @@ size_t room_of(const series_frame* f) { return static_cast<size_t>(f->end - f->f
 void compact_series_frames(bool stress) {
     mover mv;
     series_frame* prev = nullptr;  // the last frame kept, already compacted
+    bool kept_empty = false;       // an emptied frame has been kept already
     for (series_frame* f = root.series_frames; f;) {
         series_frame* const next = f->next;
         char* const limit = f->free;
@@ -120,8 +121,15 @@ void compact_series_frames(bool stress) {
         }
         if (stress && new_free < limit) std::memset(new_free, vacated_byte, static_cast<size_t>(limit - new_free));
         f->free = new_free;
-        if (new_free == f->start && next) free_series_frame(f);
-        else prev = f;
+        // One emptied frame stays mapped: a program that allocates steadily
+        // would otherwise give a frame back at every collection and fault a
+        // fresh one in right after.
+        if (new_free == f->start && next && kept_empty) {
+            free_series_frame(f);
+        } else {
+            if (new_free == f->start) kept_empty = true;
+            prev = f;
+        }
         f = next;
     }
     // The allocator starts from the lowest frame that still has useful room.

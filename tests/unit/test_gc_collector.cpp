@@ -458,7 +458,8 @@ TEST_F(GcCollector, GarbageFramesAreReleasedAndTheMemoryComesBack) {
     const uint32_t bigs = mem::big_frame_count();
     gc::set_active(false);  // let the garbage pile up
     make_garbage(400, 20000, 3);
-    EXPECT_GT(mem::series_frame_count(), frames + 2);
+    // The garbage fills the emptied frame the last collection kept, then new ones.
+    EXPECT_GE(mem::series_frame_count(), frames + 2);
     EXPECT_EQ(mem::big_frame_count(), bigs + 3);
     scrub_stack();
     gc::collect();
