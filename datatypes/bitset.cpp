@@ -6,15 +6,22 @@
 #include <algorithm>
 #include <cstring>
 
+#include "datatypes/symbol.h"
 #include "evaluator/stack.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/fatal.h"
 #include "kernel/native_api.h"
+#include "kernel/runtime_words.h"
 #include "kernel/series_memory.h"
 
 namespace kel::bitset {
 
 dialect_words dialect;
+
+void install_dialect_words() {
+    dialect.not_word = symbol::resolve(words::not_);
+    dialect.range_word = symbol::resolve(words::dash);
+}
 
 namespace {
 
@@ -52,8 +59,13 @@ int64_t bit_of(const kel_value* v) {
     return cell::get_int_checked(v);
 }
 
+// Words match whatever their letter case: `NOT` is `not`. Only a symbol the
+// table holds is resolved to its canonical form.
 bool is_word(const kel_value* v, uint32_t symbol) {
-    return symbol != 0 && type_of(v) == types::word && word_symbol(v) == symbol;
+    if (symbol == 0 || type_of(v) != types::word) return false;
+    const uint32_t id = word_symbol(v);
+    if (id == symbol) return true;
+    return id != 0 && symbol::ready() && id <= symbol::count() && symbol::resolve(id) == symbol;
 }
 
 [[noreturn]] void wrong_spec(const kel_value* v, int mode) {

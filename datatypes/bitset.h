@@ -25,13 +25,16 @@
 
 namespace kel::bitset {
 
-// seam: the symbol ids of the dialect's words `not` and `-`. The runtime
-// words set them when the symbol table exists; 0 matches no word.
+// The canonical symbol ids of the dialect's words `not` and `-` (a word of
+// any letter case matches); 0 matches no word. install_dialect_words fills
+// them from the runtime words at start-up.
 struct dialect_words {
     uint32_t not_word = 0;
     uint32_t range_word = 0;
 };
 extern dialect_words dialect;
+// Start-up, after the runtime words exist.
+void install_dialect_words();
 
 // Operation codes of the range, string and spec walkers.
 namespace op {

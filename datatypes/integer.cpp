@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "datatypes/float.h"
+#include "datatypes/symbol.h"
 #include "evaluator/stack.h"
 #include "kernel/fatal.h"
 #include "kernel/native_api.h"
@@ -80,6 +81,23 @@ units_view units_from_head(const kel_value* series) {
     if (count < 0) count = 0;
     return {h->data() + h->head + head * unit, count, unit};
 }
+
+namespace {
+
+// The spelling of a word's (or an issue's) symbol as the symbol table holds
+// it. A cell whose symbol id lies outside the table names nothing.
+bool symbol_spelling(const kel_value* word, const char** text, size_t* length) {
+    const uint32_t id = word_symbol(word);
+    if (id == 0 || !symbol::ready() || id > symbol::count()) return false;
+    uint32_t n = 0;
+    *text = symbol::name_bytes(id, &n);
+    *length = n;
+    return true;
+}
+
+}  // namespace
+
+void install_symbol_services() { hooks.word_spelling = symbol_spelling; }
 
 }  // namespace kel::scalar
 

@@ -77,11 +77,11 @@ struct services {
     // Lexer: scans the whole text as one value into out; false when the
     // text is not exactly one value.
     bool (*scan_value)(const kel_value* text, kel_value* out);
-    // Objects: a path set changed a field's value in place (the object's
-    // change handler runs).
-    void (*object_field_changed)(const path_step_args& step);
 };
 extern services hooks;
+// Start-up (once the symbol table exists): the symbol table's service above
+// (`word_spelling`), which this module can install itself.
+void install_symbol_services();
 
 }  // namespace kel::scalar
 

@@ -8,6 +8,11 @@
 //
 // The text never shows 60 seconds or 60 minutes: the seconds are rounded to
 // the digits shown first and the carry goes into the minutes and hours.
+//
+// A time is a value, so a path that sets one of its fields changes the cell
+// the path walk handed over and then stores that time back into its holder:
+// the path's head word, or the block slot or object field it came from
+// (through the holder's own set step, which tells the holder's watchers).
 #pragma once
 #include <cstdint>
 
@@ -43,6 +48,8 @@ int32_t serialize(double seconds, kel_value* buffer, int32_t part);
 int32_t form(const kel_value* value, kel_value* buffer, const kel_value* arg, int32_t part);
 int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, bool flat, const kel_value* arg,
              int32_t part, int32_t indent);
+// A path step: get a field, or set one (integer! hours and minutes, integer!
+// or float! seconds; else script `invalid-arg`) and store the time back.
 signal_code eval_path(const path_step_args& step);
 
 registry::registration row();

@@ -5,15 +5,18 @@
 
 #include <cstring>
 
+#include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/error.h"
+#include "datatypes/integer.h"
 #include "datatypes/object.h"
 #include "datatypes/symbol.h"
 #include "evaluator/actions.h"
 #include "evaluator/native_table.h"
 #include "evaluator/natives.h"
 #include "evaluator/random.h"
+#include "evaluator/sort_callbacks.h"
 #include "evaluator/stack.h"
 #include "console/script_runner.h"
 #include "kernel/collector.h"
@@ -56,6 +59,15 @@ void init_owner_table() { ownership::init(); }
 void init_slot_table() { slot_table::init(); }
 void init_collector() { collector::init(); }
 
+// Services the datatypes take from the symbol table, the runtime words and
+// the evaluator: a word's spelling (integer! from an issue, time! fields),
+// the bitset dialect's words, and string sorting's function calls.
+void init_datatype_services() {
+    scalar::install_symbol_services();
+    bitset::install_dialect_words();
+    sort_callbacks::install();
+}
+
 // Until the boot builds the system object: the object hooks, the ownership
 // layer's delivery to on-deep-change* (and the object module's binding
 // calls into it), and the error catalogue (read from its embedded source by
@@ -94,6 +106,7 @@ const init_step steps[] = {
     {"collector", init_collector},
     {"native table", natives::build_table},
     {"native entries", natives::fill_table},
+    {"datatype services", init_datatype_services},
 };
 
 }  // namespace

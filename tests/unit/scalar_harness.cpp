@@ -52,8 +52,10 @@ kel_value word(const char* spelling, uint32_t type) {
     return v;
 }
 
-with_words::with_words() { scalar::hooks.word_spelling = spelling_of; }
-with_words::~with_words() { scalar::hooks.word_spelling = nullptr; }
+// The runtime is up first: its start-up installs the symbol table's hook,
+// which would otherwise replace this one at the first boot inside the scope.
+with_words::with_words() : saved((boot(), scalar::hooks.word_spelling)) { scalar::hooks.word_spelling = spelling_of; }
+with_words::~with_words() { scalar::hooks.word_spelling = saved; }
 
 outcome call_action(int action, std::vector<kel_value> args, const refinements& refs) {
     boot();

@@ -23,9 +23,11 @@ kel_value trip(int32_t a, int32_t b, int32_t c);
 // A word! cell whose spelling the harness's spelling hook knows; installing
 // the hook is what `with_words` does for the duration of a scope.
 kel_value word(const char* spelling, uint32_t type = types::word);
+// The hook in place before the scope comes back after it.
 struct with_words {
     with_words();
     ~with_words();
+    bool (*saved)(const kel_value* word, const char** text, size_t* length);
 };
 
 struct outcome {
