@@ -949,7 +949,7 @@ inline bool at_end(const call& k) { return !k.c || k.c->pos >= end_of(*k.c); }
 // that is plain data, or a word whose value is, is taken at once, and the
 // operators after it applied (what step_expression would do, without its
 // events, which only fire while tracing).
-inline signal_code fetch_one(call& k, uint32_t cls, int32_t entry_index) {
+[[gnu::always_inline]] inline signal_code fetch_one_inline(call& k, uint32_t cls, int32_t entry_index) {
     if (!k.c) [[unlikely]] no_arg(k, entry_index);
     code_position& c = *k.c;
     const code_view cv = view_of(c);
@@ -983,6 +983,12 @@ inline signal_code fetch_one(call& k, uint32_t cls, int32_t entry_index) {
         return signal_code::none;
     }
     return step_expression(c, k.infix, true, false);
+}
+
+// The same, called where a refinement or an apply mode fetches (the plain
+// argument loop takes the inline one).
+[[gnu::noinline]] signal_code fetch_one(call& k, uint32_t cls, int32_t entry_index) {
+    return fetch_one_inline(k, cls, entry_index);
 }
 
 // Fetches a value and drops it (an argument of a refinement that is off).
@@ -1124,7 +1130,7 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
     return signal_code::none;
 }
 
-signal_code fetch_arguments(call& k) {
+[[gnu::always_inline]] inline signal_code fetch_arguments(call& k) {
     k.base = stack::arguments();
     if (k.natives_like) k.refs = refinements::none();
     int32_t pending = 0;  // operands already in place (infix)
@@ -1172,7 +1178,7 @@ signal_code fetch_arguments(call& k) {
                     continue;
                 }
             }
-            KEL_PROPAGATE(fetch_one(k, cls, i));
+            KEL_PROPAGATE(fetch_one_inline(k, cls, i));
             check_type(k, i, stack::top() - 1);
         } else if (t == types::refinement) {
             if (k.mode > 0 && !k.path) {
@@ -1262,37 +1268,30 @@ signal_code invoke_value(const kel_value* fn_in, code_position* c, bool push, co
         stack::regs.top -= cover;
     }
     kel_value* const placeholder = infix ? nullptr : stack::push_copy(&k.fn);
-    switch (k.type) {
-        case types::native:
-        case types::action:
-            stack::open_frame(&k.name, native_kind(library));
-            KEL_PROPAGATE(fetch_arguments(k));
-            stack::close_frame();
-            break;
-        case types::function: {
-            check_machine_stack();
-            // The call mark records the function context's values as they
-            // are now (a stack context keeps its values' offset + 1 in word 2,
-            // so that 0 means none: saved as the offset, 0xFFFFFFFF for none).
-            const uint32_t ctx = k.fn.w1;
-            stack::call_mark* m = stack::open_frame(&k.name, call_kind(library));
-            m->function_context = ctx;
-            const kel_value* context_cell = cells_of(ctx);
-            if (context_cell->header & _context::flag_stack) m->saved_values = context_cell->w2 - 1u;
-            KEL_PROPAGATE(fetch_arguments(k));
-            KEL_PROPAGATE(call_function_body(&k.fn, owner_context(&k.fn, owner, &k.name), &k.name, 0));
-            // The body put the context's values back as the mark had them.
-            stack::close_frame();
-            break;
-        }
-        case types::routine:
-            stack::open_frame(&k.name, native_kind(library));
-            KEL_PROPAGATE(fetch_arguments(k));
-            KEL_PROPAGATE(invoke_routine(&k.fn));
-            stack::close_frame();
-            break;
-        default: fire(error_category::internal, "not-done");
+    // One fetch for every kind (it is inlined here, once): a function's call
+    // mark records its context's values as they are now (a stack context
+    // keeps its values' offset + 1 in word 2, so that 0 means none: saved as
+    // the offset, 0xFFFFFFFF for none).
+    if (k.type == types::function) {
+        check_machine_stack();
+        const uint32_t ctx = k.fn.w1;
+        stack::call_mark* m = stack::open_frame(&k.name, call_kind(library));
+        m->function_context = ctx;
+        const kel_value* context_cell = cells_of(ctx);
+        if (context_cell->header & _context::flag_stack) m->saved_values = context_cell->w2 - 1u;
+    } else if (k.natives_like || k.type == types::routine) [[likely]] {
+        stack::open_frame(&k.name, native_kind(library));
+    } else {
+        fire(error_category::internal, "not-done");
     }
+    KEL_PROPAGATE(fetch_arguments(k));
+    if (k.type == types::function) {
+        KEL_PROPAGATE(call_function_body(&k.fn, owner_context(&k.fn, owner, &k.name), &k.name, 0));
+        // The body put the context's values back as the mark had them.
+    } else if (k.type == types::routine) {
+        KEL_PROPAGATE(invoke_routine(&k.fn));
+    }
+    stack::close_frame();
     if (traced(c)) [[unlikely]]
         notify_tracer(event::return_, c ? &c->block : nullptr, c ? c->pos : -1, &k.name, stack::top() - 1);
     if (placeholder) {
