@@ -10,6 +10,7 @@
 
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
+#include "datatypes/object.h"
 #include "datatypes/series.h"
 #include "evaluator/stack.h"
 #include "kernel/cycle_guard.h"
@@ -17,6 +18,7 @@
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"
 #include "kernel/sort.h"
+#include "services/lexer.h"
 
 namespace kel::block {
 
@@ -144,9 +146,15 @@ void make(kel_value* result, const kel_value* spec, uint32_t type) {
         result->header = type;
         return;
     }
-    if (t == types::object || t == types::map || t == types::vector) {
-        // seam: the body block of an object! or map!, the elements of a
-        // vector!: their modules supply them.
+    if (t == types::object) {
+        *result = *object::push_body(s.w1);
+        stack::drop_cells(1);
+        result->header = type;
+        return;
+    }
+    if (t == types::map || t == types::vector) {
+        // seam: the body block of a map!, the elements of a vector!: their
+        // modules supply them.
         fire(error_category::internal, "not-done");
     }
     kel_value datatype;
@@ -157,9 +165,24 @@ void make(kel_value* result, const kel_value* spec, uint32_t type) {
 void to(kel_value* result, const kel_value* spec, uint32_t type) {
     const kel_value s = *spec;
     const uint32_t t = type_of(&s);
-    if (t == types::string || t == types::object || t == types::map || t == types::vector) {
-        // seam: a string! is scanned by the lexer; object!, map! and vector!
-        // give their body or elements through their modules.
+    if (t == types::string) {
+        // Source text: the values the lexer reads from it.
+        kel_value* held = stack::push_unset();
+        (void)lexer::transcode_text(held, &s, -1, lexer::options{});
+        *result = *held;
+        stack::drop_cells(1);
+        result->header = type;
+        return;
+    }
+    if (t == types::object) {
+        *result = *object::push_body(s.w1);
+        stack::drop_cells(1);
+        result->header = type;
+        return;
+    }
+    if (t == types::map || t == types::vector) {
+        // seam: map! and vector! give their body or elements through their
+        // modules.
         fire(error_category::internal, "not-done");
     }
     if (any_block_type(t)) {

@@ -198,4 +198,9 @@ registry::registration row();
 // Start-up: installs the on-change call of context assignments.
 void init();
 
+// The body of an object as `reflect` gives it: a new block (pushed) of its
+// fields as set-words, each followed by its value (a word or path value
+// made literal, so that the block reads back as the same values).
+kel_value* push_body(uint32_t ctx);
+
 }  // namespace kel::object

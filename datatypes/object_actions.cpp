@@ -17,6 +17,23 @@
 
 namespace kel::object {
 
+kel_value* push_body(uint32_t ctx) {
+    const int32_t n = _context::length(ctx);
+    kel_value* out = block::push_only_star(2 * n);
+    for (int32_t i = 0; i < n; ++i) {
+        kel_value w = *word_at(ctx, i);
+        w.header = types::set_word | header_new_line;
+        w.w1 = ctx;
+        w.w3 = static_cast<uint32_t>(i);
+        block::ks_add(out, &w);
+        kel_value v = _context::values(ctx)[i];
+        if (type_of(&v) == types::word) set_type(&v, types::lit_word);
+        else if (type_of(&v) == types::path) set_type(&v, types::lit_path);
+        block::ks_add(out, &v);
+    }
+    return out;
+}
+
 namespace {
 
 namespace ar = action_specs;
@@ -78,22 +95,7 @@ signal_code a_reflect(const refinements&) {
         set_series(&values, types::block, 0, _context::cell(ctx)->w2);
         return answer(block::duplicate(&values, false, false));
     }
-    if (is_symbol(field, words::body)) {
-        const int32_t n = _context::length(ctx);
-        kel_value* out = block::push_only_star(2 * n);
-        for (int32_t i = 0; i < n; ++i) {
-            kel_value w = *word_at(ctx, i);
-            w.header = types::set_word | header_new_line;
-            w.w1 = ctx;
-            w.w3 = static_cast<uint32_t>(i);
-            block::ks_add(out, &w);
-            kel_value v = _context::values(ctx)[i];
-            if (type_of(&v) == types::word) set_type(&v, types::lit_word);
-            else if (type_of(&v) == types::path) set_type(&v, types::lit_path);
-            block::ks_add(out, &v);
-        }
-        return answer(out);
-    }
+    if (is_symbol(field, words::body)) return answer(push_body(ctx));
     if (is_symbol(field, words::owner)) {
         set_logic(&r, (_context::cell(ctx)->header & owner_bit) != 0);
         return answer(&r);
