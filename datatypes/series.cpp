@@ -9,6 +9,8 @@
 
 #include "evaluator/stack.h"
 #include "kernel/heap.h"
+#include "kernel/murmur3.h"
+#include "kernel/series_memory.h"
 #include "evaluator/random.h"
 #include "kernel/native_api.h"
 
@@ -603,8 +605,15 @@ int32_t index_argument(const kel_value* v) {
 
 signal_code a_random(const refinements& r) {
     kel_value* s = arg(1);
-    if (r.has(0)) {  // /seed: the generator's seeding belongs to the random module
-        fire(error_category::internal, "not-done");
+    if (r.has(0)) {  // /seed: the bytes from the head to the tail, hashed
+        const memory::buffer_header* h = memory::buffer_of(series_node(s));
+        const uint32_t units = h->units();
+        const uint32_t head = static_cast<uint32_t>(std::clamp(series_head(s), 0, static_cast<int32_t>(units)));
+        const char* bytes = h->data() + h->head + (static_cast<size_t>(head) << h->shift());
+        random::seed(hashtable::murmur3(bytes, static_cast<size_t>(units - head) << h->shift()));
+        set_unset(stack::arguments());
+        stack::rewind_to_result();
+        return signal_code::none;
     }
     if (r.has(2)) {
         kel_value out;
