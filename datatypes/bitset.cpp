@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "datatypes/series.h"
 #include "datatypes/symbol.h"
 #include "evaluator/stack.h"
 #include "kernel/cycle_guard.h"
@@ -460,13 +461,6 @@ signal_code a_to(const refinements&) {
     make_from(stack::arguments(), &spec, error_mode::to);
     return signal_code::none;
 }
-// seam: reflect and modify of the field `owned` belong to the ownership
-// module; reflect answers not-done and modify changes nothing until then.
-signal_code a_reflect(const refinements&) { fire(error_category::internal, "not-done"); }
-signal_code a_modify(const refinements&) {
-    stack::set_last(arg(3));
-    return signal_code::none;
-}
 
 int32_t f_form(const kel_value* v, kel_value* buffer, const kel_value* a, int32_t part) { return form(v, buffer, a, part); }
 int32_t f_mold(const kel_value* v, kel_value* buffer, bool only, bool all, bool flat, const kel_value* a, int32_t part,
@@ -545,7 +539,7 @@ registry::registration row() {
     r.parent = 0;
     r.name = "bitset!";
     r[act::make] = static_cast<action_fn>(a_make);
-    r[act::reflect] = static_cast<action_fn>(a_reflect);
+    r[act::reflect] = static_cast<action_fn>(series::reflect_owned);
     r[act::to] = static_cast<action_fn>(a_to);
     r[act::form] = static_cast<form_fn>(f_form);
     r[act::mold] = static_cast<mold_fn>(f_mold);
@@ -565,7 +559,7 @@ registry::registration row() {
     r[act::pick] = static_cast<action_fn>(a_pick);
     r[act::poke] = static_cast<action_fn>(a_poke);
     r[act::remove] = static_cast<action_fn>(a_remove);
-    r[act::modify] = static_cast<action_fn>(a_modify);
+    r[act::modify] = static_cast<action_fn>(series::modify_owned);
     return r;
 }
 

@@ -7,9 +7,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "datatypes/block.h"
+#include "datatypes/symbol.h"
 #include "evaluator/stack.h"
 #include "kernel/heap.h"
 #include "kernel/murmur3.h"
+#include "kernel/ownership.h"
+#include "kernel/runtime_words.h"
 #include "kernel/series_memory.h"
 #include "evaluator/random.h"
 #include "kernel/native_api.h"
@@ -624,12 +628,6 @@ signal_code a_random(const refinements& r) {
     }
     return signal_code::none;
 }
-signal_code a_reflect(const refinements&) { fire(error_category::internal, "not-done"); }
-signal_code a_modify(const refinements&) {
-    // Only the field `owned` does something, through the ownership module.
-    stack::set_last(arg(3));
-    return signal_code::none;
-}
 signal_code a_at(const refinements&) { at(arg(1), arg(2)); return signal_code::none; }
 signal_code a_skip(const refinements&) { skip(arg(1), arg(2)); return signal_code::none; }
 signal_code a_back(const refinements&) { back(arg(1)); return signal_code::none; }
@@ -684,13 +682,50 @@ signal_code a_take(const refinements& r) {
 
 }  // namespace
 
+namespace {
+bool owned_field_q(const kel_value* field) {
+    return any_word_type(type_of(field)) &&
+           symbol::resolve(word_symbol(field)) == symbol::resolve(words::owned);
+}
+}  // namespace
+
+signal_code reflect_owned(const refinements&) {
+    if (!owned_field_q(stack::argument(2))) fire(error_category::internal, "not-done");
+    const kel_value* owner = ownership::owner_of(series_node(stack::argument(1)));
+    if (owner) *stack::arguments() = *owner;
+    else set_none(stack::arguments());
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+signal_code modify_owned(const refinements&) {
+    kel_value* target = stack::argument(1);
+    const kel_value value = *stack::argument(3);
+    if (owned_field_q(stack::argument(2))) {
+        if (none_q(&value)) {
+            ownership::unbind(target);
+        } else {
+            if (type_of(&value) != types::block || block::ks_length_q(&value) < 2)
+                fire(error_category::script, "invalid-arg", &value);
+            const kel_value owner = *block::ks_abs_at(&value, series_head(&value));
+            const kel_value word = *block::ks_abs_at(&value, series_head(&value) + 1);
+            if (type_of(&owner) != types::object) fire(error_category::script, "invalid-arg", &owner);
+            if (!any_word_type(type_of(&word))) fire(error_category::script, "invalid-arg", &word);
+            ownership::bind_object(target, &owner, &word);
+        }
+    }
+    stack::set_last(&value);
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
 registry::registration row() {
     registry::registration r;
     r.id = types::series;
     r.parent = 0;
     r.name = "series!";
     r[act::random] = static_cast<action_fn>(a_random);
-    r[act::reflect] = static_cast<action_fn>(a_reflect);
+    r[act::reflect] = static_cast<action_fn>(reflect_owned);
     r[act::at] = static_cast<action_fn>(a_at);
     r[act::back] = static_cast<action_fn>(a_back);
     r[act::clear] = static_cast<action_fn>(a_clear);
@@ -709,7 +744,7 @@ registry::registration row() {
     r[act::tail] = static_cast<action_fn>(a_tail);
     r[act::tail_q] = static_cast<action_fn>(a_tail_q);
     r[act::take] = static_cast<action_fn>(a_take);
-    r[act::modify] = static_cast<action_fn>(a_modify);
+    r[act::modify] = static_cast<action_fn>(modify_owned);
     return r;
 }
 

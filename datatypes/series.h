@@ -82,6 +82,14 @@ void shuffle(kel_value* s, bool secure);
 void random_only(const kel_value* s, bool secure, kel_value* out);
 
 // The series! row (id 42).
+// The field `owned` of a series (and of a bitset!): reflect answers the
+// object recorded as the buffer's owner, or none!; modify with none! detaches
+// the value from its owner, with a block [owner-object field-word] attaches
+// it. reflect of another field raises internal not-done; modify of another
+// field changes nothing. The stack handlers of both actions.
+signal_code reflect_owned(const refinements& r);
+signal_code modify_owned(const refinements& r);
+
 registry::registration row();
 
 }  // namespace kel::series
