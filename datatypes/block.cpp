@@ -118,8 +118,17 @@ void ks_insert_cell(kel_value* block, const kel_value* value, bool advance, bool
         h->head -= 16;
         cells(h)[0] = v;
     } else {
-        if (h->capacity < h->used() + 16u || h->tail + 16u > h->capacity)
-            h = memory::expand_buffer(h, std::max<uint32_t>(2 * (h->used() + 16u), 16u * 16u));
+        if (h->capacity < h->used() + 16u || h->tail + 16u > h->capacity) {
+            // Doubled in 64 bits and capped at what a buffer holds: past 2 GB
+            // the 32-bit double wrapped to a small buffer and the move below
+            // ran past it.
+            uint64_t want = std::max<uint64_t>(2ull * (h->used() + 16u), 16u * 16u);
+            if (want > 0xFFFFFF00ull) {
+                want = 0xFFFFFF00ull;
+                if (h->used() + 16ull > want) fire(error_category::internal, "no-memory");
+            }
+            h = memory::expand_buffer(h, static_cast<uint32_t>(want));
+        }
         kel_value* c = cells(h);
         std::memmove(c + pos + 1, c + pos, static_cast<size_t>(n - pos) * 16);
         c[pos] = v;

@@ -51,8 +51,9 @@ struct collector {
     kel_value* result;
     bool known(uint32_t canonical_symbol) const {
         const span s(ignore);
+        // The spec's type blocks and doc strings stay in the list: only its words name anything.
         for (int32_t i = s.first; i < s.end; ++i)
-            if (canonical(s.at(i)) == canonical_symbol) return true;
+            if (any_word_type(type_of(s.at(i))) && canonical(s.at(i)) == canonical_symbol) return true;
         return false;
     }
     void add(const kel_value* word) {

@@ -386,11 +386,13 @@ void notify_tracer(uint32_t ev, const kel_value* code, int32_t pos, const kel_va
     else set_none(&args[4]);
     set_pair(&args[5], static_cast<int32_t>(stack::offset_of(saved_base)),
              static_cast<int32_t>(stack::offset_of(saved_top) - 1));
-    stack::open_call_frame(&words::_interp_callback, cb.w1, stack::kind::eval_call);
-    push_fixed_frame(&cb, &words::_interp_callback, args, 6);
     signal_code c;
     {
+        // Off from the frame's opening: an error there (a full mark stack, an
+        // argument the callback refuses) must not call the tracer again.
         tracing_off off;
+        stack::open_call_frame(&words::_interp_callback, cb.w1, stack::kind::eval_call);
+        push_fixed_frame(&cb, &words::_interp_callback, args, 6);
         const kel_value* object = function::more_cell(&cb, function::more::object);
         const uint32_t owner = type_of(object) == types::integer ? static_cast<uint32_t>(get_integer(object)) : 0;
         c = call_function_body(&cb, owner, &words::_interp_callback, 0);

@@ -768,7 +768,10 @@ signal_code compose_into(const kel_value* source, bool deep, bool only, const ta
     const kel_value src = *source;
     kel_value* const mark = stack::top();
     const int32_t head = series_head(&src);
-    for (int32_t i = 0; i < block::ks_length_q(&src); ++i) {
+    // The length is taken once: the target may be the source itself, and a
+    // paren may append to it, so a length read at each step would never end.
+    const int32_t length = block::ks_length_q(&src);
+    for (int32_t i = 0; i < length && i < block::ks_length_q(&src); ++i) {
         const kel_value c = *block::ks_abs_at(&src, head + i);
         const uint32_t ct = type_of(&c);
         if (ct == types::block && deep) {

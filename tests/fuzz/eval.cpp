@@ -1,0 +1,1038 @@
+// Random programs against the whole runtime: each input seeds a generator
+// that writes a small, mostly well-formed Kel program from a vocabulary taken
+// from the booted runtime itself (every global word whose value is a native,
+// action, operator or library function, with its spec read back through
+// `reflect`), values of every type the lexer writes, refinement paths, nested
+// blocks, local functions and objects, bounded loops, and control codes in
+// random places. The program runs under `try` or `try/all`; afterwards the
+// argument stack and the call marks must be where they were, and a sanity
+// expression must still give its answer. A crash, a fatal exit, a sanitizer
+// report, a control code or a C++ exception escaping to the top, a moved stack
+// or a wrong sanity answer is a fault: the program is printed and the process
+// aborts.
+//
+// Every 16th program also runs with the collector's stress check (a
+// collection every 7th allocation, the heap verified after each), unless
+// KEL_GC_STRESS already applies its own interval to all of them.
+//
+// Environment, for long runs by hand:
+//   EVALFUZZ_PRINT=1      print every program (with its number) to stderr
+//   EVALFUZZ_PRINT=unloaded  print the programs the lexer refused
+//   EVALFUZZ_TIMEOUT=S    a program running longer than S seconds is a hang
+//                         (default 60; a watchdog thread aborts the process)
+//   EVALFUZZ_SIZE=N       the node budget of a program (default 40)
+//   EVALFUZZ_STATS=1      count the outcomes, printed at exit
+//   EVALFUZZ_SLOW=MS      print every program that took at least MS ms
+//   EVALFUZZ_STRESS_PERIOD=N  the stress check on every N-th program (0: off)
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/symbol.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/stack.h"
+#include "kernel/collector.h"
+#include "kernel/native_api.h"
+#include "kernel/print.h"
+#include "kernel/runtime.h"
+#include "kernel/signal.h"
+#include "library/boot.h"
+#include "services/lexer.h"
+
+extern "C" void __sanitizer_set_death_callback(void (*)(void)) __attribute__((weak));
+
+namespace {
+
+using kel::kel_value;
+namespace types = kel::types;
+
+// --- reporting -------------------------------------------------------------------------------
+
+// The program being run, for the fault handlers (a fixed buffer: they may
+// only call write).
+char current_program[16384];
+size_t current_length = 0;
+std::atomic<long> current_case{-1};
+std::atomic<int64_t> case_started_ms{0};
+
+void write_err(const char* text, size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(2, text, n);
+        if (w <= 0) return;
+        text += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+void print_current() {
+    if (current_case.load() < 0) return;
+    static const char head[] = "\n*** evalfuzz: the program running:\n";
+    write_err(head, sizeof head - 1);
+    write_err(current_program, current_length);
+    write_err("\n", 1);
+}
+
+void on_fault(int signo) {
+    print_current();
+    raise(signo);  // the handler was reset: the default action now
+}
+
+[[noreturn]] void fail(const char* what, const std::string& detail = "") {
+    std::string text = std::string("*** evalfuzz: ") + what + (detail.empty() ? "" : ": " + detail) + "\n";
+    write_err(text.data(), text.size());
+    print_current();
+    current_case.store(-1);
+    std::abort();
+}
+
+int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void watchdog(int64_t limit_ms) {
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const int64_t started = case_started_ms.load();
+        if (started && now_ms() - started > limit_ms) {
+            static const char msg[] = "*** evalfuzz: a program ran past the time limit (hang)\n";
+            write_err(msg, sizeof msg - 1);
+            print_current();
+            _exit(70);
+        }
+    }
+}
+
+// --- the vocabulary --------------------------------------------------------------------------
+
+struct argument {
+    std::vector<std::string> types;  // the spec's type words (empty: any)
+    char kind = ' ';                 // ' ' evaluated, '\'' literal, ':' get
+    std::string name;
+};
+struct refinement {
+    std::string name;
+    std::vector<argument> args;
+};
+struct callable {
+    std::string name;
+    bool infix = false;
+    std::vector<argument> args;
+    std::vector<refinement> refinements;
+};
+std::vector<callable> vocabulary;
+
+// Words left out: they would reach outside the process (files, the network,
+// other programs) or wait on the clock once they are built.
+const char* const excluded[] = {"call", "browse", "delete", "rename", "write", "read", "open", "create", "wait",
+                                "quit", "halt", "q", "set-env", "update", "close", "query"};
+
+bool excluded_q(const std::string& name) {
+    for (const char* e : excluded)
+        if (name == e) return true;
+    return false;
+}
+
+// Reads a molded spec block ("[value [any-type!] /part length [number!]]").
+void read_spec(const std::string& text, callable& c) {
+    size_t i = 0;
+    const size_t n = text.size();
+    if (i < n && text[i] == '[') ++i;
+    refinement* current = nullptr;
+    argument* last = nullptr;
+    bool in_return = false;
+    while (i < n) {
+        const char ch = text[i];
+        if (ch == ' ' || ch == '\n' || ch == '\t' || ch == ']') {
+            ++i;
+        } else if (ch == '"') {
+            ++i;
+            while (i < n && text[i] != '"') i += text[i] == '^' ? 2 : 1;
+            ++i;
+        } else if (ch == '{') {
+            int depth = 0;
+            for (; i < n; ++i) {
+                if (text[i] == '^') { ++i; continue; }
+                if (text[i] == '{') ++depth;
+                else if (text[i] == '}' && --depth == 0) break;
+            }
+            ++i;
+        } else if (ch == '[') {
+            // a type block: the words of the last argument
+            size_t j = text.find(']', i);
+            if (j == std::string::npos) j = n;
+            std::string inner = text.substr(i + 1, j - i - 1);
+            if (last && !in_return) {
+                size_t k = 0;
+                while (k < inner.size()) {
+                    while (k < inner.size() && inner[k] == ' ') ++k;
+                    size_t e = k;
+                    while (e < inner.size() && inner[e] != ' ') ++e;
+                    if (e > k) last->types.push_back(inner.substr(k, e - k));
+                    k = e;
+                }
+            }
+            i = j + 1;
+        } else {
+            size_t j = i;
+            while (j < n && text[j] != ' ' && text[j] != '[' && text[j] != ']' && text[j] != '\n') ++j;
+            std::string token = text.substr(i, j - i);
+            i = j;
+            in_return = false;
+            if (token.empty()) { ++i; continue; }
+            if (token == "return:") { in_return = true; last = nullptr; continue; }
+            if (token[0] == '/') {
+                if (token == "/local" || token == "/extern") break;
+                c.refinements.push_back({token.substr(1), {}});
+                current = &c.refinements.back();
+                last = nullptr;
+                continue;
+            }
+            argument a;
+            if (token[0] == '\'' || token[0] == ':') a.kind = token[0];
+            a.name = a.kind == ' ' ? token : token.substr(1);
+            if (current) {
+                current->args.push_back(a);
+                last = &current->args.back();
+            } else {
+                c.args.push_back(a);
+                last = &c.args.back();
+            }
+        }
+    }
+}
+
+// --- running source --------------------------------------------------------------------------
+
+enum class outcome { value, raised, syntax, code };
+
+struct run_result {
+    outcome how;
+    std::string text;  // the result formed (value), when asked for
+    bool error = false;  // the value is an error! (a try caught one)
+};
+
+int null_fd = -1;
+kel_value holder{types::unset, 0, 0, 0};  // a block in the root block: cell 0 holds the program
+
+// Loads and evaluates source text under an error trap, checking that the
+// stacks come back to where they were. `form` asks for the result's formed
+// text.
+run_result run_source(const std::string& source, bool form) {
+    kel_value* const entry = kel::stack::top();
+    kel_value* const base = kel::stack::arguments();
+    const int32_t marks = kel::stack::mark_depth();
+    run_result result{outcome::value, ""};
+    const kel::error_trap trap = kel::open_error_trap();
+    bool loaded = false;
+    try {
+        kel_value* block = kel::stack::push_unset();
+        kel::lexer::options o;
+        (void)kel::lexer::transcode_utf8(block, reinterpret_cast<const uint8_t*>(source.data()), source.size(), o);
+        loaded = true;
+        const kel_value code = *block;
+        *kel::block::ks_abs_at(&holder, 0) = code;  // kept through the evaluation
+        kel::stack::regs.top = entry;
+        const kel::signal_code c = kel::interpreter::eval_block(&code, false);
+        kel::close_error_trap(trap, false);
+        if (c != kel::signal_code::none) {
+            result.how = outcome::code;
+            result.text = std::to_string(kel::code_value(c));
+        } else {
+            if (kel::stack::top() != entry + 1)
+                fail("the argument top moved", std::to_string(kel::stack::top() - entry - 1) + " cells");
+            if (kel::stack::mark_depth() != marks)
+                fail("call marks left open", std::to_string(kel::stack::mark_depth() - marks));
+            if (kel::stack::arguments() != base) fail("the arguments base moved");
+            result.error = kel::type_of(entry) == types::error;
+            if (form) {
+                char* text = nullptr;
+                int32_t length = 0;
+                const kel_value v = *entry;
+                kel::boot::form_utf8(&v, &text, &length);
+                result.text.assign(text, static_cast<size_t>(length));
+            }
+        }
+    } catch (const kel::kel_unwind& u) {
+        const bool error = u.code == kel::code_value(kel::signal_code::error);
+        kel::close_error_trap(trap, error);
+        if (!error) fail("a control code escaped as an exception", std::to_string(u.code));
+        result.how = loaded ? outcome::raised : outcome::syntax;
+    } catch (...) {
+        fail("a C++ exception escaped");
+    }
+    kel::set_unset(kel::block::ks_abs_at(&holder, 0));
+    if (kel::stack::mark_depth() != marks) fail("call marks left open after an error");
+    if (kel::stack::arguments() != base) fail("the arguments base moved after an error");
+    if (kel::stack::top() < entry) fail("the argument top fell below its start");
+    kel::stack::regs.top = entry;
+    return result;
+}
+
+// --- the global words, kept and put back -----------------------------------------------------
+
+kel_value snapshot{types::unset, 0, 0, 0};  // a block in the root block
+int32_t snapshot_length = 0;
+
+void take_snapshot() {
+    const uint32_t g = kel::_context::global();
+    snapshot_length = kel::_context::length(g);
+    kel_value* b = kel::block::make_at_tail(nullptr, snapshot_length + 1);
+    snapshot = *b;
+    for (int32_t i = 0; i < snapshot_length; ++i) {
+        const kel_value v = kel::_context::values(g)[i];
+        kel::block::ks_add(&snapshot, &v);
+    }
+}
+
+// A program may set any word, the natives' among them: every global word
+// gets its value from before the program back, new words become unset.
+void restore_globals() {
+    const uint32_t g = kel::_context::global();
+    const int32_t n = kel::_context::length(g);
+    kel_value* values = kel::_context::values(g);
+    for (int32_t i = 0; i < n; ++i) {
+        if (i < snapshot_length) values[i] = *kel::block::ks_abs_at(&snapshot, kel::series_head(&snapshot) + i);
+        else kel::set_unset(&values[i]);
+    }
+}
+
+// --- the generator ---------------------------------------------------------------------------
+
+struct rng {
+    uint64_t s;
+    uint32_t next() {
+        s ^= s << 13;
+        s ^= s >> 7;
+        s ^= s << 17;
+        return static_cast<uint32_t>(s >> 11);
+    }
+    uint32_t below(uint32_t n) { return n ? next() % n : 0; }
+    bool chance(uint32_t percent) { return below(100) < percent; }
+    template <size_t N>
+    const char* pick(const char* const (&list)[N]) {
+        return list[below(N)];
+    }
+};
+
+const char* const variables[] = {"a", "b", "c", "s", "t", "n", "x", "y", "o", "f", "g", "blk", "str"};
+const char* const parameters[] = {"p", "q", "r", "v", "w"};
+const char* const other_words[] = {"self", "none", "true", "false", "on", "off", "foo", "bar", "system", "pi",
+                                   "tab", "newline", "space", "any-type!", "number!", "series!", "any-string!",
+                                   "any-block!", "any-word!", "any-function!", "scalar!", "Kel"};
+const char* const datatypes[] = {"integer!", "float!", "string!", "block!", "paren!", "word!", "set-word!",
+                                 "lit-word!", "get-word!", "refinement!", "issue!", "file!", "url!", "char!",
+                                 "logic!", "none!", "time!", "typeset!", "object!", "function!", "native!",
+                                 "action!", "op!", "datatype!", "path!", "set-path!", "lit-path!", "get-path!",
+                                 "bitset!", "map!", "hash!", "binary!", "tag!", "email!", "pair!", "error!",
+                                 "unset!", "percent!", "tuple!", "money!", "date!", "vector!", "image!", "ref!"};
+const char* const integers[] = {"0", "1", "-1", "2", "3", "7", "10", "255", "256", "65536", "2147483647",
+                                "-2147483648", "2147483646", "-2147483647", "100", "-5", "1000000", "12", "4"};
+const char* const floats[] = {"0.0", "-0.0", "1.5", "1e308", "-1e308", "1e-308", "4.9e-324", "0.1", "3.0",
+                              "1e10", "2147483648.0", "-2147483649.0", "2.5", "-7.25", "1.7976931348623157e308",
+                              "50%", "0%", "-100%", "1.#INF", "1.#NaN"};
+const char* const chars[] = {"#\"a\"", "#\"^@\"", "#\"^(1F600)\"", "#\"\xC3\xA9\"", "#\" \"", "#\"^/\"",
+                             "#\"Z\"", "#\"0\"", "#\"^(10FFFF)\"", "#\"^-\"", "#\"\xE6\x97\xA5\""};
+const char* const strings[] = {"\"\"", "\"abc\"", "\"h\xC3\xA9llo\"", "\"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\"",
+                               "\"a^/b\"", "{multi^/line}", "\"^(1F600)x\"", "\"  spaced  \"", "\"ABC\"",
+                               "\"1234\"", "\"a,b,c\"", "\"^@\"", "\"x\"", "\"abcabc\"", "{a{b}c}", "\"1 + 2\"",
+                               "\"[a b]\"", "\"%41%zz\"", "\"\xF0\x9F\x98\x80\xF0\x9F\x98\x80\""};
+const char* const others[] = {"#abc", "#1", "%file.txt", "%a/b", "%\"\"", "%\"with space\"", "%.",
+                              "http://example.com/x?y=1", "ftp://a.b", "a@b.c", "<tag>", "<a href=\"x\">",
+                              "#{}", "#{00FF10}", "1x2", "-1x0", "12:30", "0:00", "-1:00", "23:59:59.999",
+                              "100:00", "1:2:3", "0:0:0.000001", "/part", "/only", "/deep", "/local", "/foo",
+                              "@ref", "none", "true", "false"};
+const char* const ops[] = {"+", "-", "*", "/", "//", "**", "and", "or", "xor", "=", "<>", "==", "<", ">",
+                           "<=", ">=", "=?"};
+const char* const throw_names[] = {"'tag", "'other", "'foo"};
+
+bool looper_q(const std::string& name) {
+    static const char* const loopers[] = {"loop", "repeat", "forever", "while", "until", "foreach", "forall",
+                                          "remove-each"};
+    for (const char* l : loopers)
+        if (name == l) return true;
+    return false;
+}
+
+bool guard_word_q(const std::string& name) {
+    static const char* const used[] = {"all", "if", "break", "set", "do", "make", "<", ">", "+"};
+    for (const char* u : used)
+        if (name == u) return true;
+    return false;
+}
+
+// Opens every generated function body: past a budget of calls for the whole
+// program every call fails at once, so recursion that catches its own errors
+// inside a loop (work that doubles with each level) still ends soon. `set`
+// rather than a set-word, which `function` would make local.
+const char* const call_guard = "if (set 'fzc fzc + 1) > 300 [do make error! \"calls\"]";
+
+struct generator {
+    rng& r;
+    std::string out;
+    int budget;
+    int loops = 0;      // loops open around the current point
+    int functions = 0;  // function bodies open around the current point
+    int counter = 0;    // loop guard counters made so far
+    int depth = 0;
+
+    explicit generator(rng& g, int size) : r(g), budget(size) {}
+
+    void put(const char* s) {
+        if (!out.empty() && out.back() != '[' && out.back() != '(' && out.back() != ' ') out += ' ';
+        out += s;
+    }
+    void put(const std::string& s) { put(s.c_str()); }
+    void raw(const char* s) { out += s; }
+
+    const callable& any_callable() { return vocabulary[r.below(static_cast<uint32_t>(vocabulary.size()))]; }
+
+    // A word to evaluate or to get: the loop natives are left out, as a
+    // loop written by chance may never end, and so are the words the loop
+    // guards use, which `set [if all] ...` would change.
+    std::string a_word() {
+        switch (r.below(4)) {
+            case 0: return r.pick(variables);
+            case 1: return r.pick(other_words);
+            case 2: {
+                const callable& c = any_callable();
+                return looper_q(c.name) || guard_word_q(c.name) ? std::string(r.pick(variables)) : c.name;
+            }
+            default: return r.pick(parameters);
+        }
+    }
+
+    // A word to set or to quote (and so maybe to set): never one the loop
+    // guards below use.
+    std::string a_settable_word() {
+        switch (r.below(3)) {
+            case 0: return r.pick(variables);
+            case 1: return r.pick(other_words);
+            default: return r.pick(parameters);
+        }
+    }
+
+    // --- values --------------------------------------------------------------
+
+    void literal() {
+        --budget;
+        switch (r.below(22)) {
+            case 0: case 1: case 2: put(r.pick(integers)); break;
+            case 3: put(std::to_string(static_cast<int>(r.below(40)) - 10)); break;
+            case 4: case 5: put(r.pick(floats)); break;
+            case 6: put(r.pick(chars)); break;
+            case 7: case 8: put(r.pick(strings)); break;
+            case 9: case 10: data_block('[', ']'); break;
+            case 11: data_block('(', ')'); break;
+            case 12: put(path_text()); break;
+            case 13: put(a_settable_word() + ":"); break;
+            case 14: put("'" + a_settable_word()); break;
+            case 15: put(":" + a_word()); break;
+            case 16: put(r.pick(datatypes)); break;
+            case 17: case 18: put(r.pick(others)); break;
+            case 19: put("'" + path_text()); break;
+            case 20: put(r.pick(variables)); break;
+            default: put(a_word()); break;
+        }
+    }
+
+    std::string path_text() {
+        std::string p = r.chance(60) ? r.pick(variables) : a_settable_word();
+        const int steps = 1 + static_cast<int>(r.below(3));
+        for (int i = 0; i < steps; ++i) {
+            p += '/';
+            switch (r.below(5)) {
+                case 0: p += std::to_string(static_cast<int>(r.below(6)) - 1); break;
+                case 1: p += ":"; p += r.pick(variables); break;
+                case 2: p += r.pick(parameters); break;
+                default: p += r.chance(50) ? "a" : a_settable_word(); break;
+            }
+        }
+        return p;
+    }
+
+    // A block (or paren) of data: values, some of them code.
+    void data_block(char open, char close) {
+        put(std::string(1, open).c_str());
+        const int n = static_cast<int>(r.below(5));
+        ++depth;
+        for (int i = 0; i < n && budget > 0; ++i) {
+            if (depth < 5 && r.chance(30)) expression();
+            else literal();
+        }
+        --depth;
+        raw(std::string(1, close).c_str());
+    }
+
+    // A value made by an expression: objects, functions, typesets, maps...
+    void made_value() {
+        switch (r.below(9)) {
+            case 0: put("make object! ["); fields(); raw("]"); break;
+            case 1: function_value(); break;
+            case 2: put("make typeset! ["); put(r.pick(datatypes)); put(r.pick(datatypes)); raw("]"); break;
+            case 3: put("make bitset!"); put(r.chance(50) ? r.pick(strings) : "[#\"a\" - #\"z\"]"); break;
+            case 4: put("make map! [a 1 \"b\" 2]"); break;
+            case 5: put("make hash! ["); literal(); literal(); raw("]"); break;
+            case 6: put("make error! "); put(r.chance(50) ? "\"oops\"" : "[type: 'math id: 'zero-divide]"); break;
+            case 7: put("context ["); fields(); raw("]"); break;
+            default: put("make "); put(r.pick(datatypes)); literal(); break;
+        }
+    }
+
+    void fields() {
+        const int n = static_cast<int>(r.below(4));
+        for (int i = 0; i < n && budget > 0; ++i) {
+            put(i == 0 ? "a:" : r.chance(50) ? "b:" : std::string(r.pick(parameters)) + ":");
+            expression();
+        }
+        if (r.chance(30)) {
+            put("m: func [v]");
+            guarded_body();
+        }
+    }
+
+    // A value of one of the spec's types, most of the time.
+    void typed_value(const argument& a) {
+        if (a.name == "type" && r.chance(70)) {
+            put(r.pick(datatypes));
+            return;
+        }
+        std::string t = a.types.empty() ? "any-type!" : a.types[r.below(static_cast<uint32_t>(a.types.size()))];
+        if (r.chance(20)) t = "any-type!";
+        if (t == "integer!") put(r.chance(70) ? std::to_string(static_cast<int>(r.below(8)) - 2) : r.pick(integers));
+        else if (t == "float!" || t == "number!" || t == "percent!") put(r.pick(floats));
+        else if (t == "string!" || t == "any-string!") put(r.pick(strings));
+        else if (t == "block!" || t == "any-block!" || t == "any-list!") code_block();
+        else if (t == "series!") r.chance(50) ? code_block() : put(r.pick(strings));
+        else if (t == "word!" || t == "any-word!") put(a.kind == '\'' ? std::string(r.pick(variables)) : "'" + std::string(r.pick(variables)));
+        else if (t == "char!") put(r.pick(chars));
+        else if (t == "logic!") put(r.chance(50) ? "true" : "false");
+        else if (t == "none!") put("none");
+        else if (t == "object!" || t == "any-object!") r.chance(50) ? put("o") : made_value();
+        else if (t == "function!" || t == "any-function!") r.chance(50) ? function_value() : put(":" + any_callable().name);
+        else if (t == "datatype!") put(r.pick(datatypes));
+        else if (t == "typeset!") put("make typeset! [integer! string!]");
+        else if (t == "time!") put(r.chance(50) ? "12:30" : "-0:00:01");
+        else if (t == "file!") put("%file.txt");
+        else if (t == "url!") put("http://example.com/x");
+        else if (t == "refinement!") put("/part");
+        else if (t == "paren!") data_block('(', ')');
+        else if (t == "bitset!") put("make bitset! \"abc\"");
+        else if (t == "map!") put("make map! [a 1]");
+        else if (t == "binary!") put("#{00FF10}");
+        else if (t == "pair!") put("1x2");
+        else if (t == "issue!") put("#abc");
+        else if (t == "any-path!" || t == "path!") put("'" + path_text());
+        else if (t == "scalar!") put(r.chance(50) ? r.pick(integers) : r.pick(chars));
+        else if (r.chance(30)) expression();
+        else literal();
+    }
+
+    // --- code ----------------------------------------------------------------
+
+    void code_block() {
+        put("[");
+        ++depth;
+        body();
+        --depth;
+        raw("]");
+    }
+
+    void body() {
+        const int n = static_cast<int>(r.below(3)) + (depth < 4 ? 1 : 0);
+        for (int i = 0; i < n && budget > 0; ++i) expression();
+    }
+
+    void call(const callable& c) {
+        --budget;
+        std::string name = c.name;
+        std::vector<const refinement*> used;
+        for (const refinement& f : c.refinements)
+            if (r.chance(25)) {
+                name += "/" + f.name;
+                used.push_back(&f);
+            }
+        if (r.chance(3)) name += "/nosuch";
+        put(name);
+        for (const argument& a : c.args) argument_value(a);
+        for (const refinement* f : used)
+            for (const argument& a : f->args) argument_value(a);
+    }
+
+    void argument_value(const argument& a) {
+        if (r.chance(3)) return;  // one too few
+        if (a.kind == '\'') {
+            r.chance(80) ? put(r.pick(variables)) : literal();
+        } else if (a.kind == ':') {
+            r.chance(50) ? put(r.pick(variables)) : literal();
+        } else if (depth < 6 && r.chance(25)) {
+            ++depth;
+            expression();
+            --depth;
+        } else if (r.chance(20)) {
+            put(r.pick(variables));
+        } else {
+            typed_value(a);
+        }
+    }
+
+    void function_value() {
+        static const char* const makers[] = {"func", "function", "does", "has", "func"};
+        const char* m = r.pick(makers);
+        put(m);
+        if (std::strcmp(m, "does") != 0) {
+            put("[");
+            const int n = static_cast<int>(r.below(3));
+            for (int i = 0; i < n; ++i) put(parameters[i]);
+            if (std::strcmp(m, "has") != 0) {
+                if (r.chance(30)) {
+                    put("/r");
+                    put(parameters[3]);
+                }
+                if (r.chance(20)) put("[integer!]");
+                if (r.chance(20)) put("/local w");
+            }
+            raw("]");
+        }
+        ++functions;
+        guarded_body();
+        --functions;
+    }
+
+    void guarded_body() {
+        put("[");
+        put(call_guard);
+        ++depth;
+        body();
+        --depth;
+        raw("]");
+    }
+
+    std::string guard() {
+        const std::string g = "fz" + std::to_string(++counter);
+        put(g + ": 0");
+        return g;
+    }
+
+    // A series for a loop to walk: a copy, so that a body that inserts into
+    // the series it walks (a loop that never ends, rightly) cannot reach it.
+    void series_to_walk() {
+        put("copy");
+        switch (r.below(3)) {
+            case 0: data_block('[', ']'); break;
+            case 1: put(r.pick(strings)); break;
+            default: put(r.pick(variables)); break;
+        }
+    }
+
+    // Functions that C++ calls back: comparators, change handlers, tracers,
+    // with control codes and errors in them.
+    void special() {
+        switch (r.below(9)) {
+            case 0: case 1:
+                put(r.chance(50) ? "sort/compare" : r.chance(50) ? "sort/compare/stable" : "sort/skip/compare");
+                put(r.chance(50) ? "copy [3 1 2 5 4 3]" : r.chance(50) ? "copy \"hello\"" : "copy [b 2 a 1 c 3]");
+                if (out.find("sort/skip") != std::string::npos && out.compare(out.size() - 5, 5, "3]") == 0) put("2");
+                if (r.chance(75)) {
+                    put("func [a b]");
+                    guarded_body();
+                } else {
+                    put(r.chance(50) ? ":lesser?" : r.chance(50) ? "2" : "[a b]");
+                }
+                break;
+            case 2: case 3:
+                put("o: make object! [a: 1 b: [1 2] log: copy [] on-change*: func [w old new]");
+                guarded_body();
+                raw("]");
+                put(r.chance(50) ? "o/a: 5" : r.chance(50) ? "set/some o [5 6]" : "set in o 'b 7");
+                break;
+            case 4: case 5:
+                put("o: make object! [items: [1 2] s: \"ab\" on-deep-change*: func [owner word target action new index part]");
+                guarded_body();
+                raw("]");
+                {
+                    static const char* const changes[] = {"append o/items 9", "clear o/items", "insert o/s #\"x\"",
+                                                          "remove o/items", "take/last o/items", "o/items/1: 5",
+                                                          "reverse o/items", "sort o/items", "poke o/s 1 #\"z\"",
+                                                          "change o/items [7 8 9]", "append/dup o/s \"yz\" 3"};
+                    put(r.pick(changes));
+                }
+                break;
+            case 6:
+                put("do/trace");
+                code_block();
+                put("func [event code offset value ref frame] [");
+                if (r.chance(50)) put(r.chance(50) ? "[error throw catch]" : "[call return]");
+                put(call_guard);
+                body();
+                raw("]");
+                break;
+            case 7:
+                put("apply");
+                put(r.chance(50) ? ":append" : r.chance(50) ? "'f" : ":find");
+                data_block('[', ']');
+                break;
+            default:
+                put(r.chance(50) ? "do/next" : "do/args");
+                code_block();
+                put(r.pick(variables));
+                break;
+        }
+    }
+
+    void loop_template() {
+        ++loops;
+        switch (r.below(10)) {
+            case 0: put("loop"); put(pick_n(r, integers, 6)); code_block(); break;
+            case 1: put("repeat"); put(r.pick(variables)); put(std::to_string(static_cast<int>(r.below(5)) - 1)); code_block(); break;
+            case 2: put("foreach"); put(r.chance(70) ? r.pick(variables) : "[x y]"); series_to_walk(); code_block(); break;
+            case 3: {
+                const std::string g = guard();
+                put("while [all [(" + g + ": " + g + " + 1) < 4");
+                expression();
+                raw("]]");
+                code_block();
+                break;
+            }
+            case 4: {
+                const std::string g = guard();
+                put("until [if (" + g + ": " + g + " + 1) > 3 [break]");
+                body();
+                raw("]");
+                break;
+            }
+            case 5: {
+                const std::string g = guard();
+                put("forever [if (" + g + ": " + g + " + 1) > 3 [break]");
+                body();
+                raw("]");
+                break;
+            }
+            case 6: {
+                const std::string g = "fz" + std::to_string(++counter);
+                put(g + ":");
+                series_to_walk();
+                put("forall");
+                put(g);
+                code_block();
+                break;
+            }
+            case 7: put("remove-each"); put(r.pick(variables)); series_to_walk(); code_block(); break;
+            case 8: put("loop 2"); code_block(); break;
+            default: put("foreach [k v]"); put(r.chance(50) ? "o" : "[a 1 b 2 c]"); code_block(); break;
+        }
+        --loops;
+    }
+
+    static const char* pick_n(rng& g, const char* const* list, size_t n) { return list[g.below(static_cast<uint32_t>(n))]; }
+
+    void control_code() {
+        switch (r.below(11)) {
+            case 0: case 1: put("break"); break;
+            case 2: put("break/return"); literal(); break;
+            case 3: put("continue"); break;
+            case 4: case 5: put("return"); literal(); break;
+            case 6: put("exit"); break;
+            case 7: put("throw"); literal(); break;
+            case 8: put("throw/name"); literal(); put(r.pick(throw_names)); break;
+            case 9: put("do make error! \"raised\""); break;
+            default: put(r.chance(50) ? "do [break]" : "if true [continue]"); break;
+        }
+    }
+
+    void expression() {
+        if (budget <= 0 || depth > 8) {
+            literal();
+            return;
+        }
+        --budget;
+        const uint32_t k = r.below(100);
+        if (k < 34) {
+            const callable& c = any_callable();
+            if (looper_q(c.name)) {
+                loop_template();
+                return;
+            }
+            if (c.infix) {
+                ++depth;
+                literal();
+                put(c.name);
+                expression();
+                --depth;
+            } else {
+                ++depth;
+                call(c);
+                --depth;
+            }
+        } else if (k < 48) {
+            literal();
+        } else if (k < 54) {
+            put(r.pick(variables));
+        } else if (k < 62) {
+            put(std::string(r.pick(variables)) + ":");
+            expression();
+        } else if (k < 66) {
+            put(path_text() + ":");
+            expression();
+        } else if (k < 70) {
+            put(r.chance(50) ? path_text() : ":" + path_text());
+        } else if (k < 76) {
+            ++depth;
+            literal();
+            put(r.pick(ops));
+            expression();
+            --depth;
+        } else if (k < 82) {
+            ++depth;
+            loop_template();
+            --depth;
+        } else if (k < 86) {
+            control_code();
+        } else if (k < 90) {
+            ++depth;
+            switch (r.below(6)) {
+                case 0: put("try"); code_block(); break;
+                case 1: put("try/all"); code_block(); break;
+                case 2: put("catch"); code_block(); break;
+                case 3: put("catch/name"); code_block(); put(r.chance(50) ? r.pick(throw_names) : "[tag foo]"); break;
+                case 4: put("either error! = type? try"); code_block(); put("[none] [1]"); break;
+                default: put("do"); code_block(); break;
+            }
+            --depth;
+        } else if (k < 95) {
+            ++depth;
+            made_value();
+            --depth;
+        } else if (k < 96 && r.chance(40)) {
+            ++depth;
+            special();
+            --depth;
+        } else if (k < 96 && r.chance(25)) {
+            // recursion without a guard: the stacks overflow, once
+            static const char* const recursions[] = {
+                "fr: func [p] [fr p] fr 1", "fr: func [p] [try [fr p]] fr 1", "fr: does [1 + fr] fr",
+                "fr: func [p] [loop 2 [fr p]] fr 1", "fb: [do fb] do fb", "fr: func [p] [fr fr p] fr 1",
+                "fr: func [p] [reduce [fr p]] fr 1", "fr: func [p] [catch [fr p]] fr 1",
+                "fr: func [p] [append [] fr p] fr 1", "fr: func [p] [either p [fr p] [0]] fr true"};
+            put(r.pick(recursions));
+        } else if (k < 98) {
+            // a local function and a call of it
+            put("f:");
+            ++depth;
+            function_value();
+            --depth;
+            put("f");
+            for (int i = 0, n = static_cast<int>(r.below(3)); i < n; ++i) literal();
+        } else {
+            put("(");
+            ++depth;
+            body();
+            --depth;
+            raw(")");
+        }
+    }
+
+    std::string program() {
+        put("fzc: 0");
+        // Some variables start with values.
+        for (const char* v : variables)
+            if (r.chance(25)) {
+                put(std::string(v) + ":");
+                if (std::strcmp(v, "o") == 0) {
+                    put("make object! [a: 1 b: \"x\" m: func [v] [v]]");
+                } else if (std::strcmp(v, "f") == 0 || std::strcmp(v, "g") == 0) {
+                    function_value();
+                } else if (r.chance(70)) {
+                    r.chance(50) ? data_block('[', ']') : put(r.pick(strings));
+                } else {
+                    literal();
+                }
+            }
+        // The statements, most of them under a try of their own so that
+        // an early error leaves the later ones something to do.
+        const int n = 1 + static_cast<int>(r.below(5));
+        for (int i = 0; i < n && budget > 0; ++i) {
+            const bool own = r.chance(60);
+            if (own) put(r.chance(50) ? "try [" : "try/all [");
+            expression();
+            if (own) raw("]");
+        }
+        return out;
+    }
+};
+
+// --- set-up ----------------------------------------------------------------------------------
+
+std::string form_of(const std::string& source) {
+    const run_result r = run_source(source, true);
+    return r.how == outcome::value ? r.text : "";
+}
+
+void discover_vocabulary() {
+    const uint32_t g = kel::_context::global();
+    const int32_t n = kel::_context::length(g);
+    std::vector<std::string> names;
+    for (int32_t i = 0; i < n; ++i) {
+        const kel_value v = kel::_context::values(g)[i];
+        const uint32_t t = kel::type_of(&v);
+        if (t != types::native && t != types::action && t != types::op && t != types::function) continue;
+        const kel_value* w = kel::context_ops::word_at(g, i);
+        uint32_t len = 0;
+        const char* bytes = kel::symbol::name_bytes(kel::word_symbol(w), &len);
+        names.emplace_back(bytes, len);
+    }
+    for (const std::string& name : names) {
+        if (excluded_q(name)) continue;
+        callable c;
+        c.name = name;
+        const std::string type = form_of("type? get pick [" + name + "] 1");
+        c.infix = type == "op";
+        read_spec(form_of("mold/flat reflect get pick [" + name + "] 1 'spec"), c);
+        vocabulary.push_back(std::move(c));
+    }
+    size_t with_arguments = 0;
+    for (const callable& c : vocabulary) with_arguments += !c.args.empty();
+    if (vocabulary.size() < 100 || with_arguments < vocabulary.size() / 2)
+        fail("the vocabulary was not read", std::to_string(vocabulary.size()) + " callables, " +
+                                                std::to_string(with_arguments) + " with arguments");
+    if (const char* v = std::getenv("EVALFUZZ_VOCABULARY"); v && *v)
+        for (const callable& c : vocabulary) {
+            std::string line = c.name + (c.infix ? " (infix)" : "") + ":";
+            for (const argument& a : c.args) line += " " + std::to_string(a.types.size()) + a.kind;
+            for (const refinement& f : c.refinements) line += " /" + f.name + "(" + std::to_string(f.args.size()) + ")";
+            std::fprintf(stderr, "%s\n", line.c_str());
+        }
+}
+
+const char* const sanity_source =
+    "reduce [1 + 2 length? \"ab\xC3\xA9\" either true ['y] ['n] catch [throw 4] loop 3 [break/return 5] "
+    "(f: func [p] [p * 2] f 3) error! = type? try [1 / 0] mold [a \"b\" #\"c\"]]";
+const char* const sanity_answer = "3 3 y 4 5 6 true [a \"b\" #\"c\"]";
+
+long cases = 0;
+long outcomes[4] = {};  // by outcome, for EVALFUZZ_STATS
+long caught = 0;        // values that were errors
+uint32_t stress_every = 0;  // from the environment (applies to all programs)
+bool print_programs = false;
+bool show_unloaded = false;  // EVALFUZZ_PRINT=unloaded: only the programs that did not load
+long stress_period = 16;  // EVALFUZZ_STRESS_PERIOD: every how many programs the stress check runs (0: never)
+int64_t slow_ms = 0;  // EVALFUZZ_SLOW: print programs that take this long
+int program_size = 40;
+
+void boot_once() {
+    kel::runtime::record.stack_start = static_cast<char*>(__builtin_frame_address(0));
+    kel::runtime::init();
+    kel::boot::run();
+    stress_every = kel::collector::stress_interval();
+    kel::collector::set_stress(0);
+    // Programs write nowhere but into a folder of their own, and print into nothing.
+    char folder[] = "/tmp/kel-evalfuzz-XXXXXX";
+    if (mkdtemp(folder) && chdir(folder) == 0) {
+        // Left empty; removed at exit.
+        static std::string path = folder;
+        std::atexit([] { (void)rmdir(path.c_str()); });
+    }
+    holder = *kel::block::make_at_tail(nullptr, 2);
+    const kel_value empty{types::unset, 0, 0, 0};
+    kel::block::ks_add(&holder, &empty);
+    null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    kel::std_output::set_descriptor(null_fd, false);
+    discover_vocabulary();
+    take_snapshot();
+    // The handler runs on a stack of its own: a machine stack overflow leaves none.
+    static char alternate[1 << 16];
+    stack_t ss{};
+    ss.ss_sp = alternate;
+    ss.ss_size = sizeof alternate;
+    sigaltstack(&ss, nullptr);
+    struct sigaction sa {};
+    sa.sa_handler = on_fault;
+    sa.sa_flags = SA_ONSTACK | SA_RESETHAND;
+    for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(s, &sa, nullptr);
+    if (__sanitizer_set_death_callback) __sanitizer_set_death_callback(print_current);
+    if (const char* st = std::getenv("EVALFUZZ_STATS"); st && *st)
+        std::atexit([] {
+            std::fprintf(stderr, "evalfuzz: %ld programs: %ld gave a value (%ld of them an error), %ld raised, %ld did not load, %ld gave a code\n",
+                         cases, outcomes[0], caught, outcomes[1], outcomes[2], outcomes[3]);
+        });
+    const char* p = std::getenv("EVALFUZZ_PRINT");
+    show_unloaded = p && std::strcmp(p, "unloaded") == 0;
+    print_programs = p && *p && std::strcmp(p, "0") != 0 && !show_unloaded;
+    if (const char* z = std::getenv("EVALFUZZ_SIZE")) program_size = std::max(4, std::atoi(z));
+    if (const char* w = std::getenv("EVALFUZZ_SLOW")) slow_ms = std::atoi(w);
+    if (const char* w = std::getenv("EVALFUZZ_STRESS_PERIOD")) stress_period = std::max(0, std::atoi(w));
+    int64_t limit = 60;
+    if (const char* t = std::getenv("EVALFUZZ_TIMEOUT")) limit = std::max(1, std::atoi(t));
+    std::thread(watchdog, limit * 1000).detach();
+}
+
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static bool booted = false;
+    if (!booted) {
+        boot_once();
+        booted = true;
+    }
+    uint64_t seed = 1469598103934665603ull;
+    for (size_t i = 0; i < size; ++i) seed = (seed ^ data[i]) * 1099511628211ull;
+    seed ^= static_cast<uint64_t>(size) << 32;
+    rng r{seed | 1};
+    generator gen(r, program_size);
+    std::string program = gen.program();
+    const uint32_t wrap = r.below(4);
+    std::string source = wrap == 0 ? "try/all [" + program + "]"
+                         : wrap == 1 ? "try [" + program + "]"
+                         : wrap == 2 ? "try/all [catch [" + program + "]]"
+                                     : "try/all [loop 1 [" + program + "]]";
+
+    const long number = cases++;
+    current_length = std::min(source.size(), sizeof current_program);
+    std::memcpy(current_program, source.data(), current_length);
+    current_case.store(number);
+    if (print_programs) {
+        const std::string line = "#" + std::to_string(number) + ": " + source + "\n";
+        write_err(line.data(), line.size());
+    }
+    const bool stressed = !stress_every && stress_period && number % stress_period == stress_period - 1;
+    kel::collector::set_stress(stress_every ? stress_every : stressed ? 7 : 0);
+    if (stressed) kel::collector::set_verify(true);
+    case_started_ms.store(now_ms());
+
+    const run_result result = run_source(source, false);
+    // A syntax error means a value form the lexer does not read (yet): the
+    // program never ran, which is no fault of the runtime.
+    ++outcomes[static_cast<int>(result.how)];
+    if (show_unloaded && result.how == outcome::syntax) {
+        const std::string line = "did not load: " + source + "\n";
+        write_err(line.data(), line.size());
+    }
+    if (result.error) ++caught;
+    restore_globals();
+    const run_result sane = run_source(sanity_source, true);
+    if (sane.how != outcome::value || sane.text != sanity_answer)
+        fail("the sanity expression went wrong after the program", sane.text);
+    if (slow_ms && now_ms() - case_started_ms.load() >= slow_ms) {
+        const std::string line = "slow (" + std::to_string(now_ms() - case_started_ms.load()) + " ms" +
+                                 (stressed ? ", stressed" : "") + "): " + source + "\n";
+        write_err(line.data(), line.size());
+    }
+    case_started_ms.store(0);
+    kel::collector::set_stress(0);
+    if (stressed) kel::collector::set_verify(false);
+    current_case.store(-1);
+    return 0;
+}
