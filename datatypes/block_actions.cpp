@@ -130,6 +130,23 @@ void copy_typed(const kel_value* block, int64_t from, int64_t step, bool deep, c
 
 // --- make and to -------------------------------------------------------------------
 
+namespace {
+
+// The block make and to build alike: a block-like value's cells from its head
+// (a shallow copy), an object's body. Pushed (the caller copies and drops
+// it); null for the other values.
+kel_value* pushed_block_from(const kel_value& s) {
+    const uint32_t t = type_of(&s);
+    if (any_block_type(t)) return duplicate(&s, false, false);
+    if (t == types::object) return object::push_body(s.w1);
+    // seam: the body of a map!, the elements of a vector!: their modules
+    // supply them.
+    if (t == types::map || t == types::vector) fire(error_category::internal, "not-done");
+    return nullptr;
+}
+
+}  // namespace
+
 void make(kel_value* result, const kel_value* spec, uint32_t type) {
     const kel_value s = *spec;
     const uint32_t t = type_of(&s);
@@ -139,23 +156,11 @@ void make(kel_value* result, const kel_value* spec, uint32_t type) {
         set_type(result, type);
         return;
     }
-    if (any_block_type(t)) {
-        kel_value* copy = duplicate(&s, false, false);
-        *result = *copy;
+    if (kel_value* made = pushed_block_from(s)) {
+        *result = *made;
         stack::drop_cells(1);
         result->header = type;
         return;
-    }
-    if (t == types::object) {
-        *result = *object::push_body(s.w1);
-        stack::drop_cells(1);
-        result->header = type;
-        return;
-    }
-    if (t == types::map || t == types::vector) {
-        // seam: the body block of a map!, the elements of a vector!: their
-        // modules supply them.
-        fire(error_category::internal, "not-done");
     }
     kel_value datatype;
     set_datatype(&datatype, type);
@@ -174,20 +179,8 @@ void to(kel_value* result, const kel_value* spec, uint32_t type) {
         result->header = type;
         return;
     }
-    if (t == types::object) {
-        *result = *object::push_body(s.w1);
-        stack::drop_cells(1);
-        result->header = type;
-        return;
-    }
-    if (t == types::map || t == types::vector) {
-        // seam: map! and vector! give their body or elements through their
-        // modules.
-        fire(error_category::internal, "not-done");
-    }
-    if (any_block_type(t)) {
-        kel_value* copy = duplicate(&s, false, false);
-        *result = *copy;
+    if (kel_value* made = pushed_block_from(s)) {
+        *result = *made;
         stack::drop_cells(1);
     } else if (t == types::typeset) {
         int32_t n = 0;
