@@ -24,6 +24,7 @@
 //   EVALFUZZ_STATS=1      count the outcomes, printed at exit
 //   EVALFUZZ_SLOW=MS      print every program that took at least MS ms
 //   EVALFUZZ_STRESS_PERIOD=N  the stress check on every N-th program (0: off)
+//   EVALFUZZ_PROGRAM=FILE the program in the file instead of generated ones
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -926,6 +927,7 @@ long outcomes[4] = {};  // by outcome, for EVALFUZZ_STATS
 long caught = 0;        // values that were errors
 uint32_t stress_every = 0;  // from the environment (applies to all programs)
 bool print_programs = false;
+std::string given_program;  // EVALFUZZ_PROGRAM=file: that program, every time
 bool show_unloaded = false;  // EVALFUZZ_PRINT=unloaded: only the programs that did not load
 long stress_period = 16;  // EVALFUZZ_STRESS_PERIOD: every how many programs the stress check runs (0: never)
 int64_t slow_ms = 0;  // EVALFUZZ_SLOW: print programs that take this long
@@ -967,6 +969,14 @@ void boot_once() {
             std::fprintf(stderr, "evalfuzz: %ld programs: %ld gave a value (%ld of them an error), %ld raised, %ld did not load, %ld gave a code\n",
                          cases, outcomes[0], caught, outcomes[1], outcomes[2], outcomes[3]);
         });
+    if (const char* g = std::getenv("EVALFUZZ_PROGRAM"); g && *g) {
+        if (FILE* f = std::fopen(g, "rb")) {
+            char buf[4096];
+            size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) given_program.append(buf, n);
+            std::fclose(f);
+        }
+    }
     const char* p = std::getenv("EVALFUZZ_PRINT");
     show_unloaded = p && std::strcmp(p, "unloaded") == 0;
     print_programs = p && *p && std::strcmp(p, "0") != 0 && !show_unloaded;
@@ -998,6 +1008,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                          : wrap == 1 ? "try [" + program + "]"
                          : wrap == 2 ? "try/all [catch [" + program + "]]"
                                      : "try/all [loop 1 [" + program + "]]";
+    if (!given_program.empty()) source = given_program;
 
     const long number = cases++;
     current_length = std::min(source.size(), sizeof current_program);
