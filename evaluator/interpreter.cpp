@@ -1558,8 +1558,29 @@ void near_of(kel_value* out) {
     else set_unset(out);
 }
 
+// The error event comes while the error is raised, before anything is
+// unwound, often from inside a native's own code. A break, continue or throw
+// out of the callback would unwind marks that native still holds, and the
+// code would then leave the native as an exception it never expected, its
+// marks left open. So the callback runs under a try/all mark of its own,
+// which turns such a code (and an error of the callback's own) into an error
+// it receives; that one is dropped and the first error goes on its way.
 void traced_error(const kel_value* error) {
-    if (trace.active) notify_tracer(event::error, nullptr, -1, nullptr, error);
+    if (!trace.active) return;
+    if (stack::regs.marks_top >= stack::regs.marks_limit) return;  // no room: an overflow is being raised
+    kel_value* const top = stack::top();
+    kel_value* const base = stack::arguments();
+    const int32_t depth = stack::mark_depth();
+    const uint32_t throw_start = stack::regs.throw_start;  // the raise still reads it
+    stack::open_frame(&words::_try, stack::kind::try_all);
+    try {
+        notify_tracer(event::error, nullptr, -1, nullptr, error);
+    } catch (const kel_unwind&) {
+    }
+    stack::regs.marks_top = stack::regs.marks_bottom + depth;
+    stack::regs.top = top;
+    stack::regs.arguments = base;
+    stack::regs.throw_start = throw_start;
 }
 
 const kel_value* resolve_type_word(const kel_value* word) { return word_ops::value_or_null(word); }

@@ -652,6 +652,31 @@ struct trace_scope {
     }
 };
 
+// The end event once an error (or a wrapped code) has already unwound the
+// marks to its receiver and popped it: an error the callback raised now
+// would look for a receiver again and unwind past the one the first signal
+// found, so it is received here and dropped; the first signal goes on. A
+// control code out of the callback has unwound to its own receiver and
+// travels on instead.
+void end_after_signal() {
+    kel_value* const top = stack::top();
+    kel_value* const base = stack::arguments();
+    const error_trap trap = open_error_trap();
+    try {
+        interpreter::trace_end();
+    } catch (const kel_unwind& u) {
+        if (u.code != code_value(signal_code::error)) {
+            stack::close_trap(stack::trap_record{trap.outer_depth, trap.outer_arguments});
+            throw;
+        }
+        close_error_trap(trap, true);
+        stack::regs.top = top;
+        stack::regs.arguments = base;
+        return;
+    }
+    close_error_trap(trap, false);
+}
+
 // `do/trace` with a tracer of its own: the end event fires however the
 // evaluation ends (the callback runs above the marks the signal left), then
 // tracing is off for good.
@@ -672,7 +697,7 @@ signal_code do_traced(const kel_value& value, const refinements& refs) {
         struct off {
             ~off() { interpreter::stop_tracing(); }
         } stop;
-        interpreter::trace_end();
+        end_after_signal();
         throw;
     }
     interpreter::trace_end();

@@ -24,6 +24,7 @@
 //   EVALFUZZ_STATS=1      count the outcomes, printed at exit
 //   EVALFUZZ_SLOW=MS      print every program that took at least MS ms
 //   EVALFUZZ_STRESS_PERIOD=N  the stress check on every N-th program (0: off)
+//   EVALFUZZ_PROGRAM=FILE the program in the file instead of generated ones
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -511,7 +512,7 @@ struct generator {
         }
         std::string t = a.types.empty() ? "any-type!" : a.types[r.below(static_cast<uint32_t>(a.types.size()))];
         if (r.chance(20)) t = "any-type!";
-        if (t == "integer!") put(r.chance(70) ? std::to_string(static_cast<int>(r.below(8)) - 2) : r.pick(integers));
+        if (t == "integer!") put(r.chance(50) ? std::to_string(static_cast<int>(r.below(8)) - 2) : r.pick(integers));
         else if (t == "float!" || t == "number!" || t == "percent!") put(r.pick(floats));
         else if (t == "string!" || t == "any-string!") put(r.pick(strings));
         else if (t == "block!" || t == "any-block!" || t == "any-list!") code_block();
@@ -639,8 +640,130 @@ struct generator {
 
     // Functions that C++ calls back: comparators, change handlers, tracers,
     // with control codes and errors in them.
+    // A series expression: a literal, a variable, or a position in one.
+    void series_value() {
+        static const char* const series[] = {"[1 2 3 4 5]", "\"abcde\"", "\"h\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80\"", "[]", "\"\"",
+                                             "[a [b c] (d) \"e\" #\"f\"]", "#{0102FF}", "%dir/file.txt",
+                                             "http://example.com/a?b", "'a/b/c", "make hash! [a 1 b 2]",
+                                             "[1 1 2 2 3 3]", "\"aAbBcC\""};
+        switch (r.below(4)) {
+            case 0: put("copy"); put(r.pick(series)); break;
+            case 1: put(r.pick(variables)); break;
+            case 2: put(r.chance(50) ? "skip" : "at"); put(r.pick(series)); put(r.pick(integers)); break;
+            default: put(r.pick(series)); break;
+        }
+    }
+
+    // Boundary cases: positions past a tail, a series given to itself,
+    // arithmetic at the ends of the ranges, conversions between any types.
+    void boundary() {
+        static const char* const series_ops[] = {"append", "insert", "change", "swap", "move", "copy/part",
+                                                 "append/part", "insert/part", "change/part", "find/part",
+                                                 "remove/part", "take/part", "reverse/part", "sort/part",
+                                                 "uppercase/part", "union", "intersect", "difference",
+                                                 "exclude", "append/dup", "insert/dup", "at", "skip"};
+        switch (r.below(8)) {
+            case 0: {  // a position past the tail after the series shrank
+                put("fzp: skip");
+                put(r.chance(50) ? "x:" : "str:");
+                put(r.chance(50) ? "copy [1 2 3 4 5]" : "copy \"abcde\"");
+                put(std::to_string(r.below(7)));
+                put(r.chance(50) ? "clear" : "remove/part");
+                put(out.find("x:") != std::string::npos ? "x" : "str");
+                if (out.compare(out.size() - 4, 4, "part") == 0) put(std::to_string(r.below(5)));
+                const callable& c = any_callable();
+                put(looper_q(c.name) ? "length?" : c.name.c_str());
+                if (!c.infix && !looper_q(c.name) && !c.args.empty()) {
+                    put("fzp");
+                    for (size_t i = 1; i < c.args.size(); ++i) argument_value(c.args[i]);
+                }
+                break;
+            }
+            case 1: {  // a series with itself or a position in itself
+                put(r.pick(series_ops));
+                const std::string v = r.pick(variables);
+                put(v);
+                put(r.chance(50) ? v : r.chance(50) ? "next " + v : "tail " + v);
+                if (out.find("/part", out.size() - 40 < out.size() ? out.size() - 40 : 0) != std::string::npos ||
+                    out.find("/dup", out.size() - 40 < out.size() ? out.size() - 40 : 0) != std::string::npos)
+                    put(r.pick(integers));
+                break;
+            }
+            case 2: {  // arithmetic at the ends
+                static const char* const ends[] = {"2147483647", "-2147483648", "-1", "0", "1e308", "-1e308",
+                                                   "4.9e-324", "-0.0", "1.#INF", "1.#NaN", "#\"^(10FFFF)\"",
+                                                   "#\"^@\"", "23:59:59", "-2147483647:00", "2147483647:00",
+                                                   "0:00:00.000000001", "1x2", "2147483647x-2147483648", "100%"};
+                static const char* const fns[] = {"add", "subtract", "multiply", "divide", "remainder", "power",
+                                                  "absolute", "negate", "round", "round/to", "even?", "odd?",
+                                                  "and~", "or~", "xor~", "complement", "to-hex", "shift",
+                                                  "min", "max", "sign?", "zero?", "square-root", "log-e", "exp",
+                                                  "arctangent2", "sine", "as-pair", "negative?", "random"};
+                const char* f = r.pick(fns);
+                put(f);
+                put(r.pick(ends));
+                static const char* const unary[] = {"absolute", "negate", "round", "even?", "odd?", "complement",
+                                                    "to-hex", "sign?", "zero?", "square-root", "log-e", "exp",
+                                                    "sine", "negative?", "random"};
+                bool one = false;
+                for (const char* u : unary) one = one || std::strcmp(u, f) == 0;
+                if (!one) put(r.pick(ends));
+                break;
+            }
+            case 3: case 4: {  // conversions
+                put(r.chance(60) ? "to" : "make");
+                put(r.pick(datatypes));
+                if (r.chance(70)) literal();
+                else made_value();
+                break;
+            }
+            case 5: {  // a path into a series or an object, read or set
+                put(r.chance(50) ? "x:" : "o:");
+                if (out.compare(out.size() - 2, 2, "x:") == 0) series_value();
+                else put("make object! [a: [1 2 [3 4]] b: \"str\" c: none]");
+                const std::string base = out.compare(out.size() - 1, 1, "]") == 0 && out.find("make object!", out.size() > 60 ? out.size() - 60 : 0) != std::string::npos ? "o" : "x";
+                std::string p = base;
+                for (int i = 0, n = 1 + static_cast<int>(r.below(3)); i < n; ++i) {
+                    p += "/";
+                    switch (r.below(5)) {
+                        case 0: p += r.pick(integers); break;
+                        case 1: p += "a"; break;
+                        case 2: p += "(" + std::string(r.pick(integers)) + ")"; break;
+                        case 3: p += ":n"; break;
+                        default: p += "b"; break;
+                    }
+                }
+                put(r.chance(50) ? p + ":" : p);
+                if (out.back() == ':') literal();
+                break;
+            }
+            case 6: series_value(); break;
+            default: {  // a series action over a series, every refinement at random
+                const callable& c = any_callable();
+                if (c.infix || looper_q(c.name) || c.args.empty()) {
+                    put("length?");
+                    series_value();
+                    break;
+                }
+                std::string name = c.name;
+                std::vector<const refinement*> used;
+                for (const refinement& f : c.refinements)
+                    if (r.chance(40)) {
+                        name += "/" + f.name;
+                        used.push_back(&f);
+                    }
+                put(name);
+                series_value();
+                for (size_t i = 1; i < c.args.size(); ++i) argument_value(c.args[i]);
+                for (const refinement* f : used)
+                    for (const argument& a : f->args) r.chance(60) ? put(r.pick(integers)) : argument_value(a);
+                break;
+            }
+        }
+    }
+
     void special() {
-        switch (r.below(9)) {
+        switch (r.below(10)) {
             case 0: case 1:
                 put(r.chance(50) ? "sort/compare" : r.chance(50) ? "sort/compare/stable" : "sort/skip/compare");
                 put(r.chance(50) ? "copy [3 1 2 5 4 3]" : r.chance(50) ? "copy \"hello\"" : "copy [b 2 a 1 c 3]");
@@ -679,12 +802,18 @@ struct generator {
                 body();
                 raw("]");
                 break;
+            case 8:
+                if (r.chance(50)) put("o: make object! [a: 1 b: \"x\" m: func [v] [v]]");
+                put("o2: make o [a: 2 n: func [v] [a + v]]");
+                put(r.chance(50) ? "o2/m 1" : r.chance(50) ? "o2/n 1" : "o2/a: o2/a + 1");
+                put(r.chance(50) ? "same? :o/m :o2/m" : "o/m o2");
+                break;
             case 7:
                 put("apply");
                 put(r.chance(50) ? ":append" : r.chance(50) ? "'f" : ":find");
                 data_block('[', ']');
                 break;
-            default:
+            case 9:
                 put(r.chance(50) ? "do/next" : "do/args");
                 code_block();
                 put(r.pick(variables));
@@ -815,9 +944,22 @@ struct generator {
             ++depth;
             made_value();
             --depth;
+        } else if (k < 96 && r.chance(15)) {
+            // a run of values and words with no plan: arguments missing,
+            // operators first, refinements and set-words where they fall
+            for (int i = 0, n = 3 + static_cast<int>(r.below(10)); i < n; ++i) {
+                if (r.chance(30)) put(any_callable().name);
+                else if (r.chance(10)) put(r.pick(ops));
+                else literal();
+                if (looper_q(out.substr(out.rfind(' ') + 1))) out += "/nosuch";  // not a loop
+            }
         } else if (k < 96 && r.chance(40)) {
             ++depth;
             special();
+            --depth;
+        } else if (k < 96 && r.chance(70)) {
+            ++depth;
+            boundary();
             --depth;
         } else if (k < 96 && r.chance(25)) {
             // recursion without a guard: the stacks overflow, once
@@ -926,6 +1068,7 @@ long outcomes[4] = {};  // by outcome, for EVALFUZZ_STATS
 long caught = 0;        // values that were errors
 uint32_t stress_every = 0;  // from the environment (applies to all programs)
 bool print_programs = false;
+std::string given_program;  // EVALFUZZ_PROGRAM=file: that program, every time
 bool show_unloaded = false;  // EVALFUZZ_PRINT=unloaded: only the programs that did not load
 long stress_period = 16;  // EVALFUZZ_STRESS_PERIOD: every how many programs the stress check runs (0: never)
 int64_t slow_ms = 0;  // EVALFUZZ_SLOW: print programs that take this long
@@ -967,6 +1110,14 @@ void boot_once() {
             std::fprintf(stderr, "evalfuzz: %ld programs: %ld gave a value (%ld of them an error), %ld raised, %ld did not load, %ld gave a code\n",
                          cases, outcomes[0], caught, outcomes[1], outcomes[2], outcomes[3]);
         });
+    if (const char* g = std::getenv("EVALFUZZ_PROGRAM"); g && *g) {
+        if (FILE* f = std::fopen(g, "rb")) {
+            char buf[4096];
+            size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) given_program.append(buf, n);
+            std::fclose(f);
+        }
+    }
     const char* p = std::getenv("EVALFUZZ_PRINT");
     show_unloaded = p && std::strcmp(p, "unloaded") == 0;
     print_programs = p && *p && std::strcmp(p, "0") != 0 && !show_unloaded;
@@ -998,6 +1149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                          : wrap == 1 ? "try [" + program + "]"
                          : wrap == 2 ? "try/all [catch [" + program + "]]"
                                      : "try/all [loop 1 [" + program + "]]";
+    if (!given_program.empty()) source = given_program;
 
     const long number = cases++;
     current_length = std::min(source.size(), sizeof current_program);
