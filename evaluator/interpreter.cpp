@@ -483,7 +483,24 @@ inline const kel_value* operator_at(const code_position& c) { return operator_in
 
 }  // namespace
 
+namespace {
+signal_code eval_block_body(const kel_value* block, bool set_last);
+}
+
+// While a tracer runs, a control code out of its callback leaves
+// notify_tracer as an exception, its receiver's mark already reached. It
+// becomes a returned code again here, at the edge of the block being
+// evaluated, so that the native evaluating the block (a loop receiving a
+// break) gets it as its result rather than over its head, its own frame
+// skipped and its mark left open.
 signal_code eval_block(const kel_value* block, bool set_last) {
+    if (trace.active) [[unlikely]]
+        return stack::catch_code([&] { return eval_block_body(block, set_last); });
+    return eval_block_body(block, set_last);
+}
+
+namespace {
+signal_code eval_block_body(const kel_value* block, bool set_last) {
     check_machine_stack();
     code_position c = position_of(block);
     position_guard guard(c.library);
@@ -505,6 +522,7 @@ signal_code eval_block(const kel_value* block, bool set_last) {
     else stack::close_frame();
     return signal_code::none;
 }
+}  // namespace
 
 signal_code eval_in_place(const kel_value* block, bool set_last) {
     if (trace.active) [[unlikely]] return eval_block(block, set_last);

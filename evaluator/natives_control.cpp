@@ -652,8 +652,8 @@ struct trace_scope {
     }
 };
 
-// The end event once an error (or a wrapped code) has already unwound the
-// marks to its receiver and popped it: an error the callback raised now
+// The end event once an error or a code has already unwound the marks to
+// its receiver (an error's receiver popped): an error the callback raised now
 // would look for a receiver again and unwind past the one the first signal
 // found, so it is received here and dropped; the first signal goes on. A
 // control code out of the callback has unwound to its own receiver and
@@ -700,7 +700,9 @@ signal_code do_traced(const kel_value& value, const refinements& refs) {
         end_after_signal();
         throw;
     }
-    interpreter::trace_end();
+    // A returned code has unwound the marks to its receiver too.
+    if (c != signal_code::none) end_after_signal();
+    else interpreter::trace_end();
     return c;
 }
 

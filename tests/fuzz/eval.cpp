@@ -763,7 +763,7 @@ struct generator {
     }
 
     void special() {
-        switch (r.below(10)) {
+        switch (r.below(13)) {
             case 0: case 1:
                 put(r.chance(50) ? "sort/compare" : r.chance(50) ? "sort/compare/stable" : "sort/skip/compare");
                 put(r.chance(50) ? "copy [3 1 2 5 4 3]" : r.chance(50) ? "copy \"hello\"" : "copy [b 2 a 1 c 3]");
@@ -781,6 +781,25 @@ struct generator {
                 raw("]");
                 put(r.chance(50) ? "o/a: 5" : r.chance(50) ? "set/some o [5 6]" : "set in o 'b 7");
                 break;
+            case 10: case 11: case 6:
+                put("do/trace");
+                code_block();
+                put(r.chance(80) ? "func [event code offset value [any-type!] ref frame] [" : "func [event] [");
+                {
+                    static const char* const events[] = {"init", "end", "prolog", "epilog", "enter", "exit",
+                                                         "open", "return", "fetch", "push", "set", "call",
+                                                         "throw", "catch", "expr", "error"};
+                    put("[");
+                    put(r.pick(events));
+                    raw("]");
+                }
+                put(call_guard);
+                put("if 0 = random 4 [");
+                control_code();
+                raw("]");
+                body();
+                raw("]");
+                break;
             case 4: case 5:
                 put("o: make object! [items: [1 2] s: \"ab\" on-deep-change*: func [owner word target action new index part]");
                 guarded_body();
@@ -793,12 +812,24 @@ struct generator {
                     put(r.pick(changes));
                 }
                 break;
-            case 6:
+            case 12:
                 put("do/trace");
                 code_block();
-                put("func [event code offset value ref frame] [");
-                if (r.chance(50)) put(r.chance(50) ? "[error throw catch]" : "[call return]");
+                put(r.chance(80) ? "func [event code offset value [any-type!] ref frame] [" : "func [event] [");
+                if (r.chance(70)) {
+                    static const char* const events[] = {"init", "end", "prolog", "epilog", "enter", "exit",
+                                                         "open", "return", "fetch", "push", "set", "call",
+                                                         "throw", "catch", "expr", "error"};
+                    put("[");
+                    for (int i = 0, n = 1 + static_cast<int>(r.below(3)); i < n; ++i) put(r.pick(events));
+                    raw("]");
+                }
                 put(call_guard);
+                if (r.chance(40)) {
+                    put("if 0 = random 3 [");
+                    control_code();
+                    raw("]");
+                }
                 body();
                 raw("]");
                 break;
