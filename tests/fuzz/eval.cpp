@@ -384,8 +384,6 @@ struct generator {
     rng& r;
     std::string out;
     int budget;
-    int loops = 0;      // loops open around the current point
-    int functions = 0;  // function bodies open around the current point
     int counter = 0;    // loop guard counters made so far
     int depth = 0;
 
@@ -607,9 +605,7 @@ struct generator {
             }
             raw("]");
         }
-        ++functions;
         guarded_body();
-        --functions;
     }
 
     void guarded_body() {
@@ -664,13 +660,19 @@ struct generator {
                                                  "exclude", "append/dup", "insert/dup", "at", "skip"};
         switch (r.below(8)) {
             case 0: {  // a position past the tail after the series shrank
+                const char* v = r.chance(50) ? "x" : "str";
                 put("fzp: skip");
-                put(r.chance(50) ? "x:" : "str:");
+                put(std::string(v) + ":");
                 put(r.chance(50) ? "copy [1 2 3 4 5]" : "copy \"abcde\"");
                 put(std::to_string(r.below(7)));
-                put(r.chance(50) ? "clear" : "remove/part");
-                put(out.find("x:") != std::string::npos ? "x" : "str");
-                if (out.compare(out.size() - 4, 4, "part") == 0) put(std::to_string(r.below(5)));
+                if (r.chance(50)) {
+                    put("clear");
+                    put(v);
+                } else {
+                    put("remove/part");
+                    put(v);
+                    put(std::to_string(r.below(5)));
+                }
                 const callable& c = any_callable();
                 put(looper_q(c.name) ? "length?" : c.name.c_str());
                 if (!c.infix && !looper_q(c.name) && !c.args.empty()) {
@@ -680,12 +682,12 @@ struct generator {
                 break;
             }
             case 1: {  // a series with itself or a position in itself
-                put(r.pick(series_ops));
+                const std::string op = r.pick(series_ops);
                 const std::string v = r.pick(variables);
+                put(op);
                 put(v);
                 put(r.chance(50) ? v : r.chance(50) ? "next " + v : "tail " + v);
-                if (out.find("/part", out.size() - 40 < out.size() ? out.size() - 40 : 0) != std::string::npos ||
-                    out.find("/dup", out.size() - 40 < out.size() ? out.size() - 40 : 0) != std::string::npos)
+                if (op.find("/part") != std::string::npos || op.find("/dup") != std::string::npos)
                     put(r.pick(integers));
                 break;
             }
@@ -718,11 +720,14 @@ struct generator {
                 break;
             }
             case 5: {  // a path into a series or an object, read or set
-                put(r.chance(50) ? "x:" : "o:");
-                if (out.compare(out.size() - 2, 2, "x:") == 0) series_value();
-                else put("make object! [a: [1 2 [3 4]] b: \"str\" c: none]");
-                const std::string base = out.compare(out.size() - 1, 1, "]") == 0 && out.find("make object!", out.size() > 60 ? out.size() - 60 : 0) != std::string::npos ? "o" : "x";
-                std::string p = base;
+                const bool object = r.chance(50);
+                if (object) {
+                    put("o: make object! [a: [1 2 [3 4]] b: \"str\" c: none]");
+                } else {
+                    put("x:");
+                    series_value();
+                }
+                std::string p = object ? "o" : "x";
                 for (int i = 0, n = 1 + static_cast<int>(r.below(3)); i < n; ++i) {
                     p += "/";
                     switch (r.below(5)) {
@@ -853,7 +858,6 @@ struct generator {
     }
 
     void loop_template() {
-        ++loops;
         switch (r.below(10)) {
             case 0: put("loop"); put(pick_n(r, integers, 6)); code_block(); break;
             case 1: put("repeat"); put(r.pick(variables)); put(std::to_string(static_cast<int>(r.below(5)) - 1)); code_block(); break;
@@ -893,7 +897,6 @@ struct generator {
             case 8: put("loop 2"); code_block(); break;
             default: put("foreach [k v]"); put(r.chance(50) ? "o" : "[a 1 b 2 c]"); code_block(); break;
         }
-        --loops;
     }
 
     static const char* pick_n(rng& g, const char* const* list, size_t n) { return list[g.below(static_cast<uint32_t>(n))]; }
