@@ -19,6 +19,7 @@
 #include "datatypes/native.h"
 #include "datatypes/object.h"
 #include "datatypes/routine.h"
+#include "datatypes/string_api.h"
 #include "datatypes/symbol.h"
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
@@ -1629,9 +1630,18 @@ void error_near(kel_value* out) {
     if (any_block_type(type_of(&current_position))) *out = current_position;
 }
 
-void compare_callback(const kel_value* fn, const kel_value* first, const kel_value* second, kel_value* answer) {
+// sort/compare with a function: the call both sorts make, in a frame named
+// `<compare-callback>` under the sort trace filter. The string sort takes a
+// control code back as the answer and leaves the sort itself; the block sort
+// runs inside C++ that cannot return one, so the code travels wrapped.
+signal_code call_sort_function(const kel_value* fn, const kel_value* first, const kel_value* second,
+                               kel_value* answer) {
     const kel_value args[2] = {*first, *second};
-    const signal_code c = call_function(fn, &words::_compare_callback, args, 2, filter::sort, answer);
+    return call_function(fn, &words::_compare_callback, args, 2, filter::sort, answer);
+}
+
+void compare_callback(const kel_value* fn, const kel_value* first, const kel_value* second, kel_value* answer) {
+    const signal_code c = call_sort_function(fn, first, second, answer);
     if (c != signal_code::none) stack::throw_code(c);
 }
 
@@ -1642,6 +1652,7 @@ void install_hooks() {
     stack::contexts.index_of = index_in;
     typeset::resolve_word = resolve_type_word;
     block::call_compare = compare_callback;
+    string::compare_callback = call_sort_function;
     raising.near = near_of;
     raising.traced = traced_error;
     object::invoke_hook = invoke_handler;

@@ -180,7 +180,7 @@ kel_value cache_of(const kel_value* fn);
 
 // Start-up (after the runtime words): the hooks of the other modules
 // (install_hooks, which can be run again: the names of the signals, typeset
-// words, block comparisons, the raise hooks, the object module's handler
+// words, the block and string sort comparisons, the raise hooks, the object module's handler
 // call and spec evaluation, and an error's `near`), the evaluator's own words.
 void setup();
 void install_hooks();

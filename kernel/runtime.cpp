@@ -16,7 +16,6 @@
 #include "evaluator/native_table.h"
 #include "evaluator/natives.h"
 #include "evaluator/random.h"
-#include "evaluator/sort_callbacks.h"
 #include "evaluator/stack.h"
 #include "console/script_runner.h"
 #include "kernel/collector.h"
@@ -59,13 +58,12 @@ void init_owner_table() { ownership::init(); }
 void init_slot_table() { slot_table::init(); }
 void init_collector() { collector::init(); }
 
-// Services the datatypes take from the symbol table, the runtime words and
-// the evaluator: a word's spelling (integer! from an issue, time! fields),
-// the bitset dialect's words, and string sorting's function calls.
+// Services the datatypes take from the symbol table and the runtime words: a
+// word's spelling (integer! from an issue, time! fields) and the bitset
+// dialect's words.
 void init_datatype_services() {
     scalar::install_symbol_services();
     bitset::install_dialect_words();
-    sort_callbacks::install();
 }
 
 // Until the boot builds the system object: the object hooks, the ownership

@@ -6,9 +6,11 @@
 #include <string>
 
 #include "datatypes/bitset.h"
+#include "datatypes/block_actions.h"
 #include "datatypes/integer.h"
 #include "datatypes/string_api.h"
 #include "datatypes/symbol.h"
+#include "evaluator/interpreter.h"
 #include "evaluator/native_api_words.h"
 #include "kernel/runtime.h"
 #include "kernel/runtime_words.h"
@@ -54,14 +56,22 @@ TEST_F(HooksServices, StartUpStepInstallsEveryService) {
     ASSERT_LT(services, count);
     EXPECT_GT(services, natives);  // after the runtime words and the interpreter
     scalar::hooks.word_spelling = nullptr;
-    string::compare_callback = nullptr;
     bitset::dialect = {};
     steps[services].run();
     EXPECT_NE(scalar::hooks.word_spelling, nullptr);
-    EXPECT_NE(string::compare_callback, nullptr);
     EXPECT_EQ(bitset::dialect.not_word, symbol::resolve(words::not_));
     EXPECT_EQ(bitset::dialect.range_word, symbol::resolve(words::dash));
     EXPECT_NE(bitset::dialect.not_word, 0u);
+}
+
+TEST_F(HooksServices, TheInterpreterInstallsBothSortCallbacks) {
+    // Its hooks are installed at start-up (the native table step) and again
+    // by tests that swap them.
+    string::compare_callback = nullptr;
+    block::call_compare = nullptr;
+    interpreter::install_hooks();
+    EXPECT_NE(string::compare_callback, nullptr);
+    EXPECT_NE(block::call_compare, nullptr);
 }
 
 TEST_F(HooksServices, WordSpellingIsTheSymbolsOwnText) {
