@@ -15,7 +15,7 @@
 #include "datatypes/block.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/registry.h"
 #include "kernel/runtime.h"
 #include "kernel/sort.h"

@@ -13,7 +13,7 @@
 #include "datatypes/url.h"
 #include "datatypes/word.h"
 #include "evaluator/interpreter.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "kernel/print.h"
 #include "kernel/runtime.h"

@@ -8,7 +8,7 @@
 
 #include "datatypes/series.h"
 #include "datatypes/symbol.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/fatal.h"
 #include "kernel/native_api.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "datatypes/series.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"

@@ -12,7 +12,7 @@
 #include "datatypes/block.h"
 #include "datatypes/object.h"
 #include "datatypes/series.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/heap.h"
 #include "kernel/native_api.h"

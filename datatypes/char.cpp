@@ -6,7 +6,7 @@
 
 #include "datatypes/integer.h"
 #include "datatypes/string_api.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/heap.h"
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"

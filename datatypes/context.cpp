@@ -7,7 +7,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/symbol.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/hashtable.h"
 #include "kernel/native_api.h"

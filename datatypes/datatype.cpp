@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 
 namespace kel::datatype {

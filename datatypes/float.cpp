@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "datatypes/integer.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/float_text.h"
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"

@@ -8,7 +8,7 @@
 
 #include "datatypes/float.h"
 #include "datatypes/symbol.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/fatal.h"
 #include "kernel/native_api.h"
 #include "kernel/number_text.h"

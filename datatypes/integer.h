@@ -18,12 +18,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/registry.h"
 #include "kernel/signal.h"
 #include "kernel/value.h"
 
-#include "evaluator/random.h"
+#include "kernel/random.h"
 
 namespace kel::scalar {
 

@@ -6,7 +6,7 @@
 #include "datatypes/context.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "kernel/runtime.h"
 

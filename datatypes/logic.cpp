@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "datatypes/integer.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 
 namespace kel {

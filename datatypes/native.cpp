@@ -4,9 +4,9 @@
 #include "datatypes/block.h"
 #include "datatypes/function.h"
 #include "datatypes/symbol.h"
-#include "evaluator/actions.h"
+#include "kernel/actions.h"
 #include "evaluator/natives.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "kernel/runtime_words.h"
 

@@ -7,8 +7,8 @@
 
 #include "datatypes/block.h"
 #include "datatypes/block_actions.h"
-#include "evaluator/actions.h"
-#include "evaluator/stack.h"
+#include "kernel/actions.h"
+#include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/native_api.h"
 

@@ -6,8 +6,8 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/function.h"
-#include "evaluator/actions.h"
-#include "evaluator/stack.h"
+#include "kernel/actions.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 
 namespace kel::routine {

@@ -9,13 +9,13 @@
 
 #include "datatypes/block.h"
 #include "datatypes/symbol.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/heap.h"
 #include "kernel/murmur3.h"
 #include "kernel/ownership.h"
 #include "kernel/runtime_words.h"
 #include "kernel/series_memory.h"
-#include "evaluator/random.h"
+#include "kernel/random.h"
 #include "kernel/native_api.h"
 
 

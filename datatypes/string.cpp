@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "datatypes/series.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/heap.h"
 #include "kernel/native_api.h"

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/case_tables.h"
 #include "kernel/fatal.h"
 #include "kernel/float_text.h"

@@ -8,7 +8,7 @@
 
 #include "datatypes/series.h"
 #include "datatypes/string.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/case_tables.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/heap.h"

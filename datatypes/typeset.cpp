@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "datatypes/block.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"
 

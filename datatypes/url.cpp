@@ -11,9 +11,9 @@
 #include "datatypes/string.h"
 #include "datatypes/string_api.h"
 #include "datatypes/word.h"
-#include "evaluator/action_specs.h"
-#include "evaluator/actions.h"
-#include "evaluator/stack.h"
+#include "kernel/action_specs.h"
+#include "kernel/actions.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 
 namespace kel::url {

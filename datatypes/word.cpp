@@ -7,7 +7,7 @@
 #include "datatypes/string_api.h"
 #include "datatypes/context.h"
 #include "datatypes/symbol.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/heap.h"
 #include "kernel/native_api.h"
 #include "kernel/runtime.h"

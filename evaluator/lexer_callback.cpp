@@ -3,8 +3,8 @@
 
 #include "datatypes/function.h"
 #include "evaluator/interpreter.h"
-#include "evaluator/signals.h"
-#include "evaluator/stack.h"
+#include "kernel/signals.h"
+#include "kernel/stack.h"
 #include "kernel/runtime_words.h"
 
 namespace kel::lexer_callback {

@@ -16,7 +16,7 @@
 #include <cstdint>
 
 #include "evaluator/natives.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/registry.h"
 #include "kernel/signal.h"
 #include "kernel/value.h"

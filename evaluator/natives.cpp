@@ -3,9 +3,9 @@
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
-#include "evaluator/action_specs.h"
+#include "kernel/action_specs.h"
 #include "evaluator/interpreter.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 
 namespace kel::natives {

@@ -14,10 +14,10 @@
 #include "datatypes/string_api.h"
 #include "datatypes/typeset.h"
 #include "datatypes/url.h"
-#include "evaluator/actions.h"
+#include "kernel/actions.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/native_table.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "kernel/print.h"
 

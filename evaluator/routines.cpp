@@ -6,7 +6,7 @@
 #include "datatypes/symbol.h"
 #include "evaluator/native_api_words.h"
 #include "evaluator/natives.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "kernel/runtime_words.h"
 

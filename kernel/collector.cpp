@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "datatypes/block.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/compaction.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/handles.h"

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "datatypes/symbol.h"
-#include "evaluator/random.h"
-#include "evaluator/stack.h"
+#include "kernel/random.h"
+#include "kernel/stack.h"
 #include "kernel/fold.h"
 #include "kernel/heap.h"
 #include "kernel/native_api.h"

@@ -2,7 +2,7 @@
 // the host, so a hash never depends on alignment or byte order.
 #include "kernel/murmur3.h"
 
-#include "evaluator/random.h"
+#include "kernel/random.h"
 #include "kernel/fold.h"
 
 namespace kel::hashtable {

@@ -6,8 +6,8 @@
 
 #include "datatypes/error.h"
 #include "datatypes/string_api.h"
-#include "evaluator/signals.h"
-#include "evaluator/stack.h"
+#include "kernel/signals.h"
+#include "kernel/stack.h"
 #include "kernel/series_memory.h"
 
 namespace kel {

@@ -1,7 +1,9 @@
 // runtime: the process-wide record (arguments, stack bounds, the flags the
-// signal thread sets), and `init`, the one ordered list of start-up steps that
-// brings every runtime service up before the boot runs. Each later service
-// adds its step to that list in its place; nothing starts anywhere else.
+// signal thread sets), and the interface of start-up: `init` runs the one
+// ordered list of start-up steps that brings every runtime service up before
+// the boot runs. The list and `main_body` are defined by the composition root
+// (app/startup.cpp), the one module that knows every layer; nothing starts
+// anywhere else.
 #pragma once
 #include <atomic>
 #include <cstddef>

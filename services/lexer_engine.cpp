@@ -17,7 +17,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "evaluator/natives.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/catalog.h"
 #include "kernel/collector.h"
 #include "kernel/fatal.h"

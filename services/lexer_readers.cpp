@@ -10,7 +10,7 @@
 #include <string>
 
 #include "datatypes/block.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/catalog.h"
 #include "kernel/native_api.h"
 #include "services/lexer.h"

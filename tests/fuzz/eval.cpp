@@ -43,7 +43,7 @@
 #include "datatypes/context.h"
 #include "datatypes/symbol.h"
 #include "evaluator/interpreter.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/collector.h"
 #include "kernel/native_api.h"
 #include "kernel/print.h"

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "kernel/runtime.h"
 #include "kernel/signal.h"

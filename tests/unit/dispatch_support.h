@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "evaluator/actions.h"
-#include "evaluator/signals.h"
-#include "evaluator/stack.h"
+#include "kernel/actions.h"
+#include "kernel/signals.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "kernel/registry.h"
 #include "tests/unit/core_builder.h"

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "datatypes/integer.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "tests/unit/core_builder.h"
 #include "tests/unit/test_support.h"

@@ -11,7 +11,7 @@
 
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/native_api.h"
 #include "kernel/registry.h"

@@ -10,7 +10,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/block_actions.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/native_api.h"
 #include "tests/unit/core_builder.h"

@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "datatypes/series.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "kernel/registry.h"
 #include "tests/unit/core_builder.h"

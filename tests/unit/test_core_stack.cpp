@@ -3,7 +3,7 @@
 
 #include <map>
 
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/series_memory.h"
 #include "kernel/native_api.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "datatypes/block.h"
-#include "evaluator/action_specs.h"
+#include "kernel/action_specs.h"
 #include "kernel/series_memory.h"
 #include "tests/unit/dispatch_support.h"
 

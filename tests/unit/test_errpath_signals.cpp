@@ -4,7 +4,7 @@
 // come back as returned codes at the next dispatch or path step; and at the
 // C++ level an error crosses the dispatches' catch of wrapped codes as the
 // base exception type, untouched.
-#include "evaluator/signals.h"
+#include "kernel/signals.h"
 #include "tests/unit/test_natives_support.h"
 
 using namespace kel;

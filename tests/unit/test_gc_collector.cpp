@@ -6,7 +6,7 @@
 #include <set>
 #include <vector>
 
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/compaction.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/handles.h"

@@ -5,7 +5,7 @@
 #include <set>
 #include <vector>
 
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/handles.h"
 #include "kernel/ownership.h"
 #include "kernel/slots.h"

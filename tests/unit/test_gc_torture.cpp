@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/stack_scan.h"
 #include "tests/unit/gc_helpers.h"
 

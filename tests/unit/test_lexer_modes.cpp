@@ -9,7 +9,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/word.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "kernel/registry.h"
 #include "services/lexer.h"

@@ -3,7 +3,7 @@
 // compose, conditionals), their receivers, and the throw-category errors when
 // nothing receives them.
 #include "evaluator/natives_errors.h"
-#include "evaluator/signals.h"
+#include "kernel/signals.h"
 #include "tests/unit/test_natives_support.h"
 
 using namespace kel;

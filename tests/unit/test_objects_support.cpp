@@ -7,8 +7,8 @@
 #include "datatypes/object.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
-#include "evaluator/actions.h"
-#include "evaluator/stack.h"
+#include "kernel/actions.h"
+#include "kernel/stack.h"
 #include "kernel/series_memory.h"
 #include "tests/unit/core_builder.h"
 

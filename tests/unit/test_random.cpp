@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "evaluator/random.h"
+#include "kernel/random.h"
 #include "kernel/runtime.h"
 #include "test_support.h"
 

@@ -7,7 +7,7 @@
 #include <set>
 
 #include "datatypes/logic.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "tests/unit/core_builder.h"
 #include "tests/unit/scalar_harness.h"

@@ -12,7 +12,7 @@
 #include "datatypes/block.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/heap.h"
 #include "kernel/native_api.h"
 #include "tests/unit/core_builder.h"

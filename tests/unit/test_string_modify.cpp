@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "datatypes/string.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "tests/unit/core_builder.h"
 #include "tests/unit/test_string_support.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "datatypes/string.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/case_tables.h"
 #include "kernel/native_api.h"
 #include "tests/unit/core_builder.h"

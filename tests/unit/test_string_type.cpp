@@ -5,7 +5,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/string.h"
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "kernel/registry.h"
 #include "tests/unit/core_builder.h"

@@ -7,7 +7,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/typeset.h"
-#include "evaluator/action_specs.h"
+#include "kernel/action_specs.h"
 #include "tests/unit/dispatch_support.h"
 
 using namespace kel;

@@ -1,6 +1,6 @@
 // actions: handler lookup, the generic action entries, the explicit-argument
 // helpers, comparison and the fast paths of compiled code.
-#include "evaluator/actions.h"
+#include "kernel/actions.h"
 
 #include <algorithm>
 #include <climits>
@@ -8,9 +8,9 @@
 
 #include "datatypes/block.h"
 #include "datatypes/series.h"
-#include "evaluator/action_specs.h"
-#include "evaluator/signals.h"
-#include "evaluator/stack.h"
+#include "kernel/action_specs.h"
+#include "kernel/signals.h"
+#include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"

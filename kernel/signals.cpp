@@ -1,5 +1,5 @@
 // signals: unwinding the call marks for errors and control signals.
-#include "evaluator/signals.h"
+#include "kernel/signals.h"
 
 #include <unistd.h>
 
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "evaluator/actions.h"
+#include "kernel/actions.h"
 #include "kernel/fatal.h"
 #include "kernel/print.h"
 #include "kernel/registry.h"

@@ -16,7 +16,7 @@
 // once the symbol table passes 65,535 entries.
 //
 // Signals (errors, break, continue, return, exit, throw) unwind these marks;
-// they live in evaluator/signals.h.
+// they live in kernel/signals.h.
 //
 // Overflow: reserving the last cell or opening a mark when the record stack is
 // full lowers the argument top by 5 cells, resets the cycle stack and raises

@@ -1,7 +1,7 @@
 // random: see random.h. The state is a plain static record, seeded at compile
 // time with the start-up seed, so no draw ever meets an unseeded generator.
 // Invariant: 0 <= index <= 624; words [index, 624) are the ones not yet drawn.
-#include "evaluator/random.h"
+#include "kernel/random.h"
 
 #include <fcntl.h>
 #include <sys/random.h>

@@ -1,5 +1,5 @@
 // action_specs: the spec texts and a small reader of their refinements.
-#include "evaluator/action_specs.h"
+#include "kernel/action_specs.h"
 
 #include <cctype>
 

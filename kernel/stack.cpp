@@ -1,5 +1,5 @@
 // stack: opening and closing call marks over the two fixed root buffers.
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 
 #include "datatypes/block.h"
 #include "kernel/cycle_guard.h"

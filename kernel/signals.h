@@ -26,7 +26,7 @@
 #pragma once
 #include <cstdint>
 
-#include "evaluator/stack.h"
+#include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "kernel/signal.h"
 #include "kernel/value.h"

@@ -1,0 +1,128 @@
+// startup: the composition root. The list in `steps` is the only place that
+// decides what starts when, and this is the one module that knows every layer;
+// `main_body` runs the steps, the boot and the script runner on the runtime
+// thread.
+#include "kernel/runtime.h"
+
+#include "datatypes/bitset.h"
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/error.h"
+#include "datatypes/integer.h"
+#include "datatypes/object.h"
+#include "datatypes/symbol.h"
+#include "kernel/actions.h"
+#include "evaluator/native_table.h"
+#include "evaluator/natives.h"
+#include "kernel/random.h"
+#include "kernel/stack.h"
+#include "console/script_runner.h"
+#include "kernel/collector.h"
+#include "kernel/cycle_guard.h"
+#include "kernel/fatal.h"
+#include "kernel/handles.h"
+#include "kernel/heap.h"
+#include "kernel/ownership.h"
+#include "kernel/ownership_delivery.h"
+#include "kernel/print.h"
+#include "kernel/registry.h"
+#include "kernel/runtime_words.h"
+#include "kernel/series_memory.h"
+#include "kernel/slots.h"
+#include "library/boot.h"
+#include "platform/platform.h"
+#include "services/lexer.h"
+
+namespace kel::runtime {
+
+namespace {
+
+bool done = false;
+
+void init_print_hooks() { dyn_print::init(); }
+void init_cycle_stack() { cycles::init(); }
+void init_memory_root() { memory::init(); }
+void init_registry() { registry::register_all(); }
+void init_frames() { memory::init_frames(); }
+void init_root_buffers() { block::init_root(); }
+void init_stacks() { stack::setup(); }
+void init_handle_table() { externals::init(); }
+void init_owner_table() { ownership::init(); }
+void init_slot_table() { slot_table::init(); }
+void init_collector() { collector::init(); }
+
+// Services the datatypes take from the symbol table and the runtime words: a
+// word's spelling (integer! from an issue, time! fields) and the bitset
+// dialect's words.
+void init_datatype_services() {
+    scalar::install_symbol_services();
+    bitset::install_dialect_words();
+}
+
+// Until the boot builds the system object: the object hooks, the ownership
+// layer's delivery to on-deep-change* (and the object module's binding
+// calls into it), and the error catalogue (read from its embedded source by
+// the lexer) with the error prototype.
+void init_objects() {
+    object::init();
+    ownership::dispatch = ownership_delivery::deliver;
+    ownership::each_field = ownership_delivery::each_field;
+    object::owners = {ownership::bind, ownership::bind_object, ownership::unbind};
+    error::load_catalog();
+}
+
+const init_step steps[] = {
+    {"print hooks", init_print_hooks},
+    {"platform", platform::start},
+    {"random generator", random::setup},
+    {"cycle stack", init_cycle_stack},
+    {"memory root", init_memory_root},
+    {"handle table", init_handle_table},
+    {"datatype registry", init_registry},
+    {"generic action table", actions::build_table},
+    {"node and series frames", init_frames},
+    {"root buffers", init_root_buffers},
+    {"stack wiring", init_stacks},
+    {"symbol table", symbol::init_table},
+    {"global context", _context::init_global},
+    {"symbol index", symbol::init_index},
+    {"datatype-name words", words::bind_datatype_names},
+    {"runtime words", words::make_runtime_words},
+    {"runtime refinements", words::make_runtime_refinements},
+    {"runtime issues", words::make_runtime_issues},
+    {"owner table", init_owner_table},
+    {"lexer tables", lexer::build_tables},
+    {"objects and error catalogue", init_objects},
+    {"slot table", init_slot_table},
+    {"collector", init_collector},
+    {"native table", natives::build_table},
+    {"native entries", natives::fill_table},
+    {"datatype services", init_datatype_services},
+};
+
+}  // namespace
+
+const init_step* init_steps(size_t* count) {
+    *count = sizeof steps / sizeof steps[0];
+    return steps;
+}
+
+void init() {
+    if (done) return;
+    for (const init_step& s : steps) s.run();
+    done = true;
+}
+
+bool initialised() { return done; }
+
+int main_body() {
+    record.stack_start = static_cast<char*>(__builtin_frame_address(0));
+    fatal::provoke_from_environment();
+    init();
+    boot::run();
+    const int status = script_runner::run(record.argument_count, record.argument_vector);
+    std_output::flush();
+    return status;
+}
+
+}  // namespace kel::runtime
