@@ -4,6 +4,7 @@
 // thread.
 #include "kernel/runtime.h"
 
+#include "app/datatype_providers.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -12,6 +13,7 @@
 #include "datatypes/object.h"
 #include "datatypes/symbol.h"
 #include "kernel/actions.h"
+#include "evaluator/interpreter.h"
 #include "evaluator/native_table.h"
 #include "evaluator/natives.h"
 #include "kernel/random.h"
@@ -23,14 +25,13 @@
 #include "kernel/handles.h"
 #include "kernel/heap.h"
 #include "kernel/ownership.h"
-#include "kernel/ownership_delivery.h"
+#include "datatypes/ownership_delivery.h"
 #include "kernel/print.h"
 #include "kernel/registry.h"
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 #include "kernel/series_memory.h"
 #include "kernel/slots.h"
 #include "library/boot.h"
-#include "platform/platform.h"
 #include "services/lexer.h"
 
 namespace kel::runtime {
@@ -40,9 +41,11 @@ namespace {
 bool done = false;
 
 void init_print_hooks() { dyn_print::init(); }
+// The process's standard output, probed once (terminal or redirected); the
+// platform layer below the kernel cannot reach the print module itself.
+void init_platform() { std_output::init(); }
 void init_cycle_stack() { cycles::init(); }
 void init_memory_root() { memory::init(); }
-void init_registry() { registry::register_all(); }
 void init_frames() { memory::init_frames(); }
 void init_root_buffers() { block::init_root(); }
 void init_stacks() { stack::setup(); }
@@ -50,6 +53,9 @@ void init_handle_table() { externals::init(); }
 void init_owner_table() { ownership::init(); }
 void init_slot_table() { slot_table::init(); }
 void init_collector() { collector::init(); }
+// The natives' and actions' spec texts are Kel source: the evaluator reads
+// them through the lexer, which sits below it.
+void init_native_spec_reader() { natives::read_spec = lexer::read_spec_text; }
 
 // Services the datatypes take from the symbol table and the runtime words: a
 // word's spelling (integer! from an issue, time! fields) and the bitset
@@ -73,12 +79,12 @@ void init_objects() {
 
 const init_step steps[] = {
     {"print hooks", init_print_hooks},
-    {"platform", platform::start},
+    {"platform", init_platform},
     {"random generator", random::setup},
     {"cycle stack", init_cycle_stack},
     {"memory root", init_memory_root},
     {"handle table", init_handle_table},
-    {"datatype registry", init_registry},
+    {"datatype registry", app::register_datatypes},
     {"generic action table", actions::build_table},
     {"node and series frames", init_frames},
     {"root buffers", init_root_buffers},
@@ -92,9 +98,11 @@ const init_step steps[] = {
     {"runtime issues", words::make_runtime_issues},
     {"owner table", init_owner_table},
     {"lexer tables", lexer::build_tables},
+    {"native spec reader", init_native_spec_reader},
     {"objects and error catalogue", init_objects},
     {"slot table", init_slot_table},
     {"collector", init_collector},
+    {"interpreter hooks", interpreter::install_hooks},
     {"native table", natives::build_table},
     {"native entries", natives::fill_table},
     {"datatype services", init_datatype_services},

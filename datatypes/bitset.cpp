@@ -12,7 +12,7 @@
 #include "kernel/cycle_guard.h"
 #include "kernel/fatal.h"
 #include "kernel/native_api.h"
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 #include "kernel/series_memory.h"
 
 namespace kel::bitset {

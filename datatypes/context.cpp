@@ -12,7 +12,7 @@
 #include "kernel/hashtable.h"
 #include "kernel/native_api.h"
 #include "kernel/runtime.h"
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 
 namespace kel::object {
 namespace {

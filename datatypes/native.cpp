@@ -8,7 +8,7 @@
 #include "evaluator/natives.h"
 #include "kernel/stack.h"
 #include "kernel/native_api.h"
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 
 namespace kel::native {
 

@@ -13,7 +13,7 @@
 #include "kernel/heap.h"
 #include "kernel/murmur3.h"
 #include "kernel/ownership.h"
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 #include "kernel/series_memory.h"
 #include "kernel/random.h"
 #include "kernel/native_api.h"

@@ -11,7 +11,7 @@
 #include "kernel/heap.h"
 #include "kernel/native_api.h"
 #include "kernel/runtime.h"
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 #include "kernel/series_memory.h"
 #include "services/lexer.h"
 

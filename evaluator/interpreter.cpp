@@ -33,7 +33,7 @@
 #include "kernel/fatal.h"
 #include "kernel/native_api.h"
 #include "kernel/runtime.h"
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 #include "kernel/series_memory.h"
 
 namespace kel::interpreter {
@@ -1661,7 +1661,6 @@ void install_hooks() {
 }
 
 void setup() {
-    install_hooks();
     // The cells kept outside the stacks (the current position, the trace
     // callback, the set-path mark's name) are roots of every collection.
     static bool rooted = false;

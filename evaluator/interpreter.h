@@ -178,12 +178,14 @@ void argument_word(const kel_value* fn, int32_t index, kel_value* out);
 // The argument cache block of a function-like value (built at the first use).
 kel_value cache_of(const kel_value* fn);
 
-// Start-up (after the runtime words): the hooks of the other modules
-// (install_hooks, which can be run again: the names of the signals, typeset
-// words, the block and string sort comparisons, the raise hooks, the object module's handler
-// call and spec evaluation, and an error's `near`), the evaluator's own words.
-void setup();
+// Start-up step "interpreter hooks" (after the runtime words; can be run
+// again): the hooks the lower modules call: the names of the signals, typeset
+// words, the block and string sort comparisons, the raise hooks, the object
+// module's handler call and spec evaluation, and an error's `near`.
 void install_hooks();
+// Start-up (part of the native table's step): the interpreter's roots and its
+// own words.
+void setup();
 // The cells the interpreter holds outside the stacks (for the collector).
 void each_root(void (*mark)(kel_value* cell));
 

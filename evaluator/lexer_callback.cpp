@@ -5,7 +5,7 @@
 #include "evaluator/interpreter.h"
 #include "kernel/signals.h"
 #include "kernel/stack.h"
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 
 namespace kel::lexer_callback {
 

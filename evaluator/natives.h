@@ -72,8 +72,8 @@ void make_action(int32_t number, kel_value* out);
 // The value of a given spec block and table number (the make action's worker).
 void make_value(uint32_t type, const kel_value* spec, int32_t number, kel_value* out);
 
-// Start-up step: the evaluator's hooks into the other modules (see
-// interpreter::setup) and the native table's words.
+// Start-up step: the interpreter's own roots and words (interpreter::setup);
+// its hooks into the lower modules have their own step before this one.
 void build_table();
 
 }  // namespace kel::natives

@@ -11,7 +11,7 @@
 #include "kernel/signals.h"
 #include "kernel/stack.h"
 #include "kernel/native_api.h"
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 #include "kernel/series_memory.h"
 
 namespace kel::natives {

@@ -25,7 +25,7 @@
 #include "evaluator/native_table.h"
 #include "kernel/stack.h"
 #include "kernel/native_api.h"
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 
 namespace kel::natives {
 

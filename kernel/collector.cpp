@@ -18,7 +18,7 @@
 #include "kernel/heap.h"
 #include "kernel/native_api.h"
 #include "kernel/ownership.h"
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 #include "kernel/slots.h"
 #include "kernel/stack_scan.h"
 

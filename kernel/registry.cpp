@@ -1,40 +1,14 @@
 // registry: installing rows and the fixed registration order. Datatype modules
-// that exist register their own rows (`datatype::row`, `series::row` ...);
-// the others still have a provisional row here (name, parent, and only what
-// the runtime needs before their module is written). A module that is written
-// replaces its provisional entry in `row_providers` with its own function.
+// describe their own rows (`datatype::row`, `series::row` ...); the list of
+// those providers belongs to the composition root (app/), which hands it to
+// `register_all`, so the kernel includes no datatype. A type with no provider
+// gets a bare row here (name and parent only).
 #include "kernel/registry.h"
 
 #include <cstring>
 #include <string>
 #include <unistd.h>
 
-#include "datatypes/bitset.h"
-#include "datatypes/block.h"
-#include "datatypes/block_actions.h"
-#include "datatypes/char.h"
-#include "datatypes/context.h"
-#include "datatypes/datatype.h"
-#include "datatypes/error.h"
-#include "datatypes/file.h"
-#include "datatypes/float.h"
-#include "datatypes/function.h"
-#include "datatypes/integer.h"
-#include "datatypes/issue.h"
-#include "datatypes/logic.h"
-#include "datatypes/native.h"
-#include "datatypes/object.h"
-#include "datatypes/paren.h"
-#include "datatypes/path.h"
-#include "datatypes/routine.h"
-#include "datatypes/series.h"
-#include "datatypes/string.h"
-#include "datatypes/symbol.h"
-#include "datatypes/time.h"
-#include "datatypes/triple.h"
-#include "datatypes/typeset.h"
-#include "datatypes/url.h"
-#include "datatypes/word.h"
 #include "kernel/fatal.h"
 #include "kernel/native_api.h"
 #include "kernel/print.h"
@@ -110,52 +84,6 @@ registration bare_row(uint32_t id) {
     return r;
 }
 
-using row_fn = registration (*)();
-
-// Row providers by type id; null: a bare provisional row.
-struct provider {
-    uint8_t id;
-    row_fn row;
-};
-constexpr provider row_providers[] = {
-    {types::datatype, datatype::row},
-    {types::unset, unset::row},
-    {types::none, none::row},
-    {types::logic, logic::row},
-    {types::series, series::row},
-    {types::block, block::row},
-    {types::integer, integer::row},
-    {types::char_, char_::row},
-    {types::float_, float_::row},
-    {types::time, time::row},
-    {types::triple, triple::row},
-    {types::bitset, bitset::row},
-    {types::typeset, typeset::row},
-    {types::symbol, symbol::row},
-    {types::context, _context::row},
-    {types::word, word::row},
-    {types::set_word, word::set_word_row},
-    {types::lit_word, word::lit_word_row},
-    {types::get_word, word::get_word_row},
-    {types::refinement, word::refinement_row},
-    {types::issue, issue::row},
-    {types::string, string::row},
-    {types::url, url::row},
-    {types::file, file::row},
-    {types::path, path::row},
-    {types::lit_path, path::lit_path_row},
-    {types::set_path, path::set_path_row},
-    {types::get_path, path::get_path_row},
-    {types::paren, paren::row},
-    {types::object, object::row},
-    {types::error, error::row},
-    {types::native, native::native_row},
-    {types::action, native::action_row},
-    {types::op, native::op_row},
-    {types::function, function::row},
-    {types::routine, routine::row},
-};
-
 constexpr uint8_t order[] = {1,  2,  3,  4,  42, 5,  7,  41, 11, 13, 14, 15, 17, 16, 18, 19, 10, 21,
                              22, 23, 25, 26, 27, 28, 24, 29, 6,  20, 9,  8,  32, 30, 31, 12, 33, 34,
                              35, 40, 36, 37, 38, 39, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53};
@@ -198,11 +126,11 @@ void install(const registration& r) {
     registered[t] = true;
 }
 
-void register_all() {
+void register_all(const row_provider* providers, size_t count) {
     for (uint8_t id : order) {
         row_fn fn = nullptr;
-        for (const provider& p : row_providers)
-            if (p.id == id) fn = p.row;
+        for (size_t i = 0; i < count; ++i)
+            if (providers[i].id == id) fn = providers[i].row;
         install(fn ? fn() : bare_row(id));
     }
 }

@@ -17,6 +17,7 @@
 // the fatal path with a non-zero code.
 #pragma once
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "kernel/signal.h"
@@ -186,9 +187,16 @@ extern uint8_t parent_ids[types::table_rows];
 // prints "*** Datatype Error: ..." and ends the process with a non-zero code.
 void install(const registration& r);
 
-// Registers datatypes 1-53 in the fixed order (start-up step). event! (54)
+// A datatype module's row, by type id.
+using row_fn = registration (*)();
+struct row_provider {
+    uint8_t id;
+    row_fn row;
+};
+// Registers datatypes 1-53 in the fixed order (start-up step), each from its
+// provider or, for a type with none, as a bare row (name, parent). event! (54)
 // registers later, from the boot.
-void register_all();
+void register_all(const row_provider* providers, size_t count);
 // The fixed registration order of ids 1-53.
 const uint8_t* registration_order(int* count);
 bool registered_q(uint32_t type);

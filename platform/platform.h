@@ -12,9 +12,6 @@
 
 namespace kel::platform {
 
-// Platform start-up: the secure random source probe and standard output.
-void start();
-
 // Committed read-write pages (read-write-execute with `executable`); null on failure.
 void* allocate_pages(size_t size, bool executable = false);
 // Reserved address space with no access, committed later with commit_pages.

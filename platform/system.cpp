@@ -1,4 +1,4 @@
-// platform system: start-up, current directory, environment and sleep.
+// platform system: current directory, environment and sleep.
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -6,16 +6,11 @@
 #include <ctime>
 #include <unistd.h>
 
-#include "kernel/print.h"
 #include "platform/platform.h"
 
 extern char** environ;
 
 namespace kel::platform {
-
-void start() {
-    std_output::init();
-}
 
 std::string get_current_dir() {
     std::string buf(256, '\0');

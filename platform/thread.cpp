@@ -9,9 +9,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "kernel/fatal.h"
-#include "kernel/runtime.h"
-
 namespace kel::platform {
 namespace {
 
@@ -43,7 +40,7 @@ void* runtime_thread(void* arg) {
 
 }  // namespace
 
-int run_runtime_thread(int (*body)()) {
+int run_runtime_thread(int (*body)(), const runtime_thread_hooks& hooks) {
     signal(SIGPIPE, SIG_IGN);  // a write to a closed pipe is an ignored write error
     sigset_t waited;
     sigemptyset(&waited);
@@ -51,7 +48,7 @@ int run_runtime_thread(int (*body)()) {
     sigaddset(&waited, SIGTERM);
     sigaddset(&waited, wake_signal);
     pthread_sigmask(SIG_BLOCK, &waited, nullptr);
-    fatal::install_fault_handlers();
+    hooks.install_fault_handlers();
 
     char* region = nullptr;
     size_t stack_size = 0;
@@ -70,16 +67,13 @@ int run_runtime_thread(int (*body)()) {
     if (region) {
         mprotect(region, guard_size, PROT_NONE);
         pthread_attr_setstack(&attr, region + guard_size, stack_size);
-        runtime::record.stack_low = region + guard_size;
-        runtime::record.stack_high = region + guard_size + stack_size;
-        fatal::set_guard_zone(region, region + guard_size);
+        hooks.set_stack(region, region + guard_size, region + guard_size + stack_size);
     }
     pthread_t thread;
     if (pthread_create(&thread, &attr, runtime_thread, &start) != 0) {
         // No thread: run on this one with the ordinary stack.
         pthread_attr_destroy(&attr);
-        runtime::record.stack_low = runtime::record.stack_high = nullptr;
-        fatal::set_guard_zone(nullptr, nullptr);
+        hooks.set_stack(nullptr, nullptr, nullptr);
         return body();
     }
     pthread_attr_destroy(&attr);
@@ -89,10 +83,10 @@ int run_runtime_thread(int (*body)()) {
         if (sigwait(&waited, &sig) != 0) continue;
         if (sig == wake_signal) break;
         if (sig == SIGINT) {
-            if (runtime::evaluating.load()) {
+            if (hooks.evaluating->load()) {
                 // The evaluator does not poll for a halt yet, so a running
                 // script is ended here: never as a success.
-                runtime::halt_requested.store(true);
+                hooks.halt_requested->store(true);
                 static const char halted[] = "(halted)\n";
                 ssize_t ignored = write(2, halted, sizeof halted - 1);
                 (void)ignored;
@@ -101,8 +95,8 @@ int run_runtime_thread(int (*body)()) {
             _exit(0);
         }
         if (sig == SIGTERM) {
-            if (runtime::evaluating.load()) {
-                runtime::quit_requested.store(true);
+            if (hooks.evaluating->load()) {
+                hooks.quit_requested->store(true);
                 continue;
             }
             _exit(0);

@@ -1,12 +1,26 @@
 // thread: the process shell. `main` only starts the runtime thread on a large
 // reserved stack with a guard zone below it, then waits for it and for the
 // asynchronous signals, which are blocked on the runtime thread.
+//
+// The platform knows nothing of the runtime above it: the caller hands in how
+// to install the fault handlers, where to record the stack bounds, and the
+// flags the waiter sets for the evaluator to poll.
 #pragma once
+#include <atomic>
 
 namespace kel::platform {
 
+struct runtime_thread_hooks {
+    void (*install_fault_handlers)();
+    // The runtime thread's stack [low, high) with its guard zone [guard, low);
+    // all null when the body runs on the calling thread's ordinary stack.
+    void (*set_stack)(char* guard, char* low, char* high);
+    std::atomic<bool>* evaluating;      // a script or expression is running
+    std::atomic<bool>* halt_requested;  // set on SIGINT while evaluating
+    std::atomic<bool>* quit_requested;  // set on SIGTERM while evaluating
+};
+
 // Runs `body` on the runtime thread and returns its result as the exit code.
-// Sets runtime::record's stack bounds and the fatal path's guard zone.
-int run_runtime_thread(int (*body)());
+int run_runtime_thread(int (*body)(), const runtime_thread_hooks& hooks);
 
 }  // namespace kel::platform

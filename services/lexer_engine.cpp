@@ -16,14 +16,13 @@
 #include "datatypes/string_api.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
-#include "evaluator/natives.h"
 #include "kernel/stack.h"
 #include "kernel/catalog.h"
 #include "kernel/collector.h"
 #include "kernel/fatal.h"
 #include "kernel/heap.h"
 #include "kernel/native_api.h"
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 #include "kernel/unicode.h"
 #include "services/lexer_internal.h"
 
@@ -621,7 +620,6 @@ void build_tables() {
         scan_value(text, out);
         return !none_q(out);
     };
-    natives::read_spec = read_spec_text;
     catalog::read = read_catalog_text;
     // The values of running scans live in the heap cell buffer, which only
     // this hook shows the collector.

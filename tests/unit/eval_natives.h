@@ -25,7 +25,7 @@
 #include "kernel/native_api.h"
 #include "kernel/registry.h"
 #include "kernel/runtime.h"
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 
 namespace kel::evaltest {
 

@@ -13,7 +13,7 @@
 #include "evaluator/interpreter.h"
 #include "evaluator/native_api_words.h"
 #include "kernel/runtime.h"
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 #include "tests/unit/eval_support.h"
 
 using namespace kel;

@@ -17,7 +17,7 @@
 #include "kernel/hashtable.h"
 #include "kernel/native_api.h"
 #include "kernel/runtime.h"
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 #include "kernel/series_memory.h"
 #include "tests/unit/core_builder.h"
 

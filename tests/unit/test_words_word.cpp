@@ -18,7 +18,7 @@
 #include "kernel/cycle_guard.h"
 #include "kernel/native_api.h"
 #include "kernel/registry.h"
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 #include "kernel/series_memory.h"
 #include "tests/unit/core_builder.h"
 

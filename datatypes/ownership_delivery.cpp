@@ -1,12 +1,12 @@
 // ownership_delivery: see ownership_delivery.h.
-#include "kernel/ownership_delivery.h"
+#include "datatypes/ownership_delivery.h"
 
 #include <cstring>
 
 #include "datatypes/object.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 
 namespace kel::ownership_delivery {
 

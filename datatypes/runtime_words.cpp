@@ -1,7 +1,7 @@
 // runtime_words: the slots and the three start-up steps that fill them, from
 // the lists in the header (one list each, so declaration and creation order
 // cannot drift apart).
-#include "kernel/runtime_words.h"
+#include "datatypes/runtime_words.h"
 
 #include "datatypes/context.h"
 #include "datatypes/issue.h"
