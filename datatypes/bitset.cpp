@@ -2,6 +2,8 @@
 // like cannot overflow; an index from a float is range-checked before it is
 // converted. Byte addresses are re-read after every growth.
 #include "datatypes/bitset.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <algorithm>
 #include <cstring>
@@ -536,6 +538,8 @@ signal_code a_remove(const refinements& r) {
 registry::registration row() {
     registry::registration r;
     r.id = types::bitset;
+    r.hash = hashtable::hash_by::zero;
+    r.marker = kel::collector::cell_markers::word2_node;
     r.parent = 0;
     r.name = "bitset!";
     r[act::make] = static_cast<action_fn>(a_make);

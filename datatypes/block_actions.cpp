@@ -3,6 +3,8 @@
 // local copy before anything that may allocate, and addresses are re-read by
 // index afterwards.
 #include "datatypes/block_actions.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <algorithm>
 #include <cstring>
@@ -1093,6 +1095,8 @@ signal_code a_trim(const refinements&) {
 registry::registration row() {
     registry::registration r;
     r.id = types::block;
+    r.hash = hashtable::hash_by::words_1_2;
+    r.marker = kel::collector::cell_markers::any_block;
     r.parent = types::series;
     r.name = "block!";
     using registry::entry;

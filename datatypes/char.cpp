@@ -1,6 +1,8 @@
 // char: the char! row, its checked arithmetic and conversions, the UTF-8 read
 // of one character, the mold escape and the widening append. See char.h.
 #include "datatypes/char.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <cstring>
 
@@ -206,6 +208,8 @@ signal_code xor_(const refinements&) { return arith_action(op_xor); }
 registry::registration row() {
     registry::registration r;
     r.id = types::char_;
+    r.hash = hashtable::hash_by::w2;
+    r.marker = kel::collector::cell_markers::nothing;
     r.parent = types::integer;
     r.name = "char!";
     r[act::make] = static_cast<action_fn>(make);

@@ -2,6 +2,7 @@
 // Addresses of cells are re-read from nodes after every call that may
 // allocate (adding a word grows the words and values blocks).
 #include "datatypes/context.h"
+#include "kernel/collector.h"
 
 #include <algorithm>
 
@@ -326,6 +327,8 @@ bool collect_set_words(uint32_t ctx, kel_value* block) {
 registry::registration row() {
     registry::registration r;
     r.id = types::context;
+    r.hash = hashtable::hash_by::zero;
+    r.marker = kel::collector::cell_markers::context_cell;
     r.parent = 0;
     r.name = "context!";
     return r;

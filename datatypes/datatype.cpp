@@ -1,5 +1,7 @@
 // datatype: the datatype! row. Names come from the registry's type-name table.
 #include "datatypes/datatype.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <cstring>
 
@@ -11,6 +13,8 @@ namespace kel::datatype {
 registry::registration row() {
     registry::registration r;
     r.id = types::datatype;
+    r.hash = hashtable::hash_by::w1;
+    r.marker = kel::collector::cell_markers::nothing;
     r.parent = 0;
     r.name = "datatype!";
     r[act::form] = static_cast<form_fn>(form);

@@ -1,5 +1,7 @@
 // error: the error! datatype and the error catalogue (see error.h).
 #include "datatypes/error.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <cstring>
 #include <string_view>
@@ -606,6 +608,8 @@ signal_code a_make(const refinements&) {
 registry::registration row() {
     registry::registration r;
     r.id = types::error;
+    r.hash = hashtable::hash_by::w1;
+    r.marker = kel::collector::cell_markers::object;
     r.parent = types::object;
     r.name = "error!";
     r[act::make] = a_make;

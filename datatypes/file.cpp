@@ -1,5 +1,7 @@
 // file: see file.h.
 #include "datatypes/file.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <algorithm>
 
@@ -224,6 +226,8 @@ signal_code a_query(const refinements&) {
 registry::registration row() {
     registry::registration r;
     r.id = types::file;
+    r.hash = hashtable::hash_by::any_string;
+    r.marker = kel::collector::cell_markers::any_string;
     r.parent = types::url;
     r.name = "file!";
     r.inherit_all();

@@ -1,6 +1,8 @@
 // float: the float! row and the float work shared with percent! and time!.
 // See float.h.
 #include "datatypes/float.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <cfloat>
 #include <cmath>
@@ -433,6 +435,8 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool, bool, bool, const 
 registry::registration row() {
     registry::registration r;
     r.id = types::float_;
+    r.hash = hashtable::hash_by::words_2_3;
+    r.marker = kel::collector::cell_markers::nothing;
     r.parent = 0;
     r.name = "float!";
     r[act::make] = static_cast<action_fn>(make);

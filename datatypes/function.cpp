@@ -1,5 +1,7 @@
 // function: the function! cell, spec validation, local collection and the row.
 #include "datatypes/function.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <algorithm>
 
@@ -439,6 +441,8 @@ int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
 registry::registration row() {
     registry::registration r;
     r.id = types::function;
+    r.hash = hashtable::hash_by::words_1_3;
+    r.marker = kel::collector::cell_markers::function;
     r.parent = types::context;
     r.name = "function!";
     r[act::make] = make;

@@ -2,6 +2,8 @@
 // scalar support (errors, conversions' inputs, services of later modules).
 // See integer.h.
 #include "datatypes/integer.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <climits>
 #include <cstring>
@@ -520,6 +522,8 @@ int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
 registry::registration row() {
     registry::registration r;
     r.id = types::integer;
+    r.hash = hashtable::hash_by::w2;
+    r.marker = kel::collector::cell_markers::nothing;
     r.parent = 0;
     r.name = "integer!";
     r[act::make] = static_cast<action_fn>(make);

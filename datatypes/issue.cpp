@@ -1,5 +1,7 @@
 // issue: constructors and the issue! row.
 #include "datatypes/issue.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include "datatypes/block.h"
 #include "datatypes/string_api.h"
@@ -92,6 +94,8 @@ int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
 registry::registration row() {
     registry::registration r;
     r.id = types::issue;
+    r.hash = word::hash_of;
+    r.marker = kel::collector::cell_markers::word;
     r.parent = types::word;
     r.name = "issue!";
     r[act::make] = static_cast<action_fn>(make);

@@ -1,6 +1,8 @@
 // logic: the unset!, none! and logic! rows, their constant cells and the
 // truth tests. See logic.h.
 #include "datatypes/logic.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <cstring>
 
@@ -74,6 +76,8 @@ int32_t compare(const kel_value*, const kel_value* other, int32_t op) {
 registry::registration row() {
     registry::registration r;
     r.id = types::unset;
+    r.hash = hashtable::hash_by::unset;
+    r.marker = kel::collector::cell_markers::nothing;
     r.name = "unset!";
     r[act::make] = static_cast<action_fn>(make);
     r[act::to] = static_cast<action_fn>(make);
@@ -140,6 +144,8 @@ int32_t compare(const kel_value*, const kel_value* other, int32_t op) {
 registry::registration row() {
     registry::registration r;
     r.id = types::none;
+    r.hash = hashtable::hash_by::none;
+    r.marker = kel::collector::cell_markers::nothing;
     r.name = "none!";
     r[act::make] = static_cast<action_fn>(answer_none);
     r[act::to] = static_cast<action_fn>(answer_none);
@@ -278,6 +284,8 @@ signal_code xor_(const refinements&) { return bitwise(scalar::op_xor); }
 registry::registration row() {
     registry::registration r;
     r.id = types::logic;
+    r.hash = hashtable::hash_by::w1;
+    r.marker = kel::collector::cell_markers::nothing;
     r.name = "logic!";
     r[act::make] = static_cast<action_fn>(make);
     r[act::random] = static_cast<action_fn>(random);

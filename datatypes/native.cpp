@@ -1,5 +1,7 @@
 // native: the native!, action! and op! rows.
 #include "datatypes/native.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include "datatypes/block.h"
 #include "datatypes/function.h"
@@ -181,6 +183,8 @@ int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
 registry::registration native_row() {
     registry::registration r;
     r.id = types::native;
+    r.hash = hashtable::hash_by::w3;
+    r.marker = kel::collector::cell_markers::native;
     r.parent = 0;
     r.name = "native!";
     r[act::make] = make;
@@ -194,6 +198,8 @@ registry::registration native_row() {
 registry::registration action_row() {
     registry::registration r;
     r.id = types::action;
+    r.hash = hashtable::hash_by::w3;
+    r.marker = kel::collector::cell_markers::native;
     r.parent = types::native;
     r.name = "action!";
     r[act::make] = make;
@@ -207,6 +213,8 @@ registry::registration action_row() {
 registry::registration op_row() {
     registry::registration r;
     r.id = types::op;
+    r.hash = hashtable::hash_by::words_1_3;
+    r.marker = kel::collector::cell_markers::native;
     r.parent = types::native;
     r.name = "op!";
     r[act::make] = make;

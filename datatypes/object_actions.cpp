@@ -4,6 +4,8 @@
 #include <algorithm>
 
 #include "datatypes/block.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 #include "datatypes/context.h"
 #include "datatypes/logic.h"
 #include "datatypes/object.h"
@@ -199,6 +201,8 @@ signal_code a_modify(const refinements&) {
 registry::registration row() {
     registry::registration r;
     r.id = types::object;
+    r.hash = hashtable::hash_by::w1;
+    r.marker = kel::collector::cell_markers::object;
     r.parent = 0;
     r.name = "object!";
     r[act::make] = a_make;

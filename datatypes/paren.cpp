@@ -1,5 +1,7 @@
 // paren: see paren.h.
 #include "datatypes/paren.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include "datatypes/block.h"
 #include "kernel/cycle_guard.h"
@@ -33,6 +35,8 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, boo
 registry::registration row() {
     registry::registration r;
     r.id = types::paren;
+    r.hash = hashtable::hash_by::words_1_2;
+    r.marker = kel::collector::cell_markers::any_block;
     r.parent = types::block;
     r.name = "paren!";
     r.inherit_all();

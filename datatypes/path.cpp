@@ -1,6 +1,8 @@
 // path: see path.h. The walks of form and mold re-read every element from
 // the node by index: forming an element may allocate and move the buffer.
 #include "datatypes/path.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <algorithm>
 #include <cmath>
@@ -154,6 +156,8 @@ void clear_unsupported(registry::registration& r, bool random_too) {
 registry::registration child_row(uint32_t id, const char* name) {
     registry::registration r;
     r.id = id;
+    r.hash = hashtable::hash_by::words_1_2;
+    r.marker = kel::collector::cell_markers::any_block;
     r.parent = types::path;
     r.name = name;
     r.inherit_all();
@@ -167,6 +171,8 @@ registry::registration child_row(uint32_t id, const char* name) {
 registry::registration row() {
     registry::registration r;
     r.id = types::path;
+    r.hash = hashtable::hash_by::words_1_2;
+    r.marker = kel::collector::cell_markers::any_block;
     r.parent = types::block;
     r.name = "path!";
     r.inherit_all();

@@ -1,5 +1,7 @@
 // routine: the routine! cell and its row.
 #include "datatypes/routine.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <algorithm>
 
@@ -69,6 +71,8 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, boo
 registry::registration row() {
     registry::registration r;
     r.id = types::routine;
+    r.hash = hashtable::hash_by::zero;
+    r.marker = kel::collector::cell_markers::function;
     r.parent = types::function;
     r.name = "routine!";
     r[act::reflect] = registry::entry::inherit();

@@ -3,6 +3,8 @@
 // overflow; data pointers are re-read from the node after every call that may
 // allocate.
 #include "datatypes/series.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <algorithm>
 #include <cstring>
@@ -722,6 +724,8 @@ signal_code modify_owned(const refinements&) {
 registry::registration row() {
     registry::registration r;
     r.id = types::series;
+    r.hash = hashtable::hash_by::zero;
+    r.marker = kel::collector::cell_markers::nothing;
     r.parent = 0;
     r.name = "series!";
     r[act::random] = static_cast<action_fn>(a_random);

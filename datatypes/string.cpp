@@ -3,6 +3,8 @@
 // searching handlers live in string_search.cpp, the changing ones in
 // string_modify.cpp.
 #include "datatypes/string.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <algorithm>
 #include <cstring>
@@ -415,6 +417,8 @@ registry::registration row() {
     init_scratch();
     registry::registration r;
     r.id = types::string;
+    r.hash = hashtable::hash_by::any_string;
+    r.marker = kel::collector::cell_markers::any_string;
     r.parent = types::series;
     r.name = "string!";
     r.inherit_all();

@@ -3,6 +3,7 @@
 // well-formed UTF-8 sequence stands for the code point of the same value, so
 // every name has a text form and distinct names stay distinct.
 #include "datatypes/symbol.h"
+#include "kernel/collector.h"
 
 #include <cstring>
 
@@ -275,6 +276,8 @@ int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
 registry::registration row() {
     registry::registration r;
     r.id = types::symbol;
+    r.hash = hashtable::hash_by::spelling;
+    r.marker = kel::collector::cell_markers::symbol;
     r.parent = 0;
     r.name = "symbol!";
     r[act::compare] = static_cast<compare_fn>(compare);

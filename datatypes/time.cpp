@@ -1,5 +1,7 @@
 // time: the time! row, its text and its fields. See time.h.
 #include "datatypes/time.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <cmath>
 #include <cstring>
@@ -361,6 +363,8 @@ signal_code pick(const refinements&) {
 registry::registration row() {
     registry::registration r;
     r.id = types::time;
+    r.hash = hashtable::hash_by::words_2_3;
+    r.marker = kel::collector::cell_markers::nothing;
     r.parent = types::float_;
     r.name = "time!";
     r[act::make] = static_cast<action_fn>(make);

@@ -1,5 +1,7 @@
 // triple: form and mold of triple!. See triple.h.
 #include "datatypes/triple.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include "kernel/native_api.h"
 #include "kernel/number_text.h"
@@ -27,6 +29,8 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool, bool, bool, const 
 registry::registration row() {
     registry::registration r;
     r.id = types::triple;
+    r.hash = hashtable::hash_by::words_1_3;
+    r.marker = kel::collector::cell_markers::nothing;
     r.parent = 0;
     r.name = "triple!";
     r[act::form] = static_cast<form_fn>(form);

@@ -1,5 +1,7 @@
 // typeset: the typeset! cell helpers and its row of action handlers.
 #include "datatypes/typeset.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <cstring>
 
@@ -240,6 +242,8 @@ int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
 registry::registration row() {
     registry::registration r;
     r.id = types::typeset;
+    r.hash = hashtable::hash_by::words_1_3;
+    r.marker = kel::collector::cell_markers::nothing;
     r.parent = 0;
     r.name = "typeset!";
     r[act::make] = static_cast<action_fn>(a_make);

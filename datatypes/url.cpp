@@ -2,6 +2,8 @@
 // their node (each read re-fetches the buffer header), because the writers
 // that fill the target may allocate and move the source's buffer.
 #include "datatypes/url.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <algorithm>
 #include <array>
@@ -432,6 +434,8 @@ signal_code a_write(const refinements& r) {
 registry::registration row() {
     registry::registration r;
     r.id = types::url;
+    r.hash = hashtable::hash_by::any_string;
+    r.marker = kel::collector::cell_markers::any_string;
     r.parent = types::string;
     r.name = "url!";
     r.inherit_all();

@@ -1,5 +1,7 @@
 // word: word access and the rows of the five word types.
 #include "datatypes/word.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 
 #include <cstring>
 
@@ -79,6 +81,8 @@ int32_t mold_set(const kel_value* v, kel_value* b, bool, bool, bool, const kel_v
 registry::registration child_row(uint32_t id, const char* name, mold_fn m, bool index) {
     registry::registration r;
     r.id = id;
+    r.hash = hash_of;
+    r.marker = kel::collector::cell_markers::word;
     r.parent = types::word;
     r.name = name;
     r[act::make] = registry::entry::inherit();
@@ -279,9 +283,15 @@ signal_code index_q(const refinements&) {
     return signal_code::none;
 }
 
+// Words hash by their symbol's canonical (case-folded) entry, so every
+// spelling and every kind of word with the same name meets in a table.
+uint32_t hash_of(const kel_value* value, bool) { return hashtable::fmix32(symbol::resolve(value->w2)); }
+
 registry::registration row() {
     registry::registration r;
     r.id = types::word;
+    r.hash = hash_of;
+    r.marker = kel::collector::cell_markers::word;
     r.parent = types::symbol;
     r.name = "word!";
     r[act::make] = static_cast<action_fn>(make);

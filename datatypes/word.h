@@ -79,6 +79,8 @@ signal_code make(const refinements& refs);
 signal_code index_q(const refinements& refs);
 
 registry::registration row();             // word!
+// The hash column of every word type and issue!.
+uint32_t hash_of(const kel_value* value, bool case_sensitive);
 registry::registration set_word_row();
 registry::registration lit_word_row();
 registry::registration get_word_row();

@@ -118,79 +118,8 @@ void mark_hash_table(uint32_t node) {
     hashtable::mark(node, table_marker);
 }
 
-// --- markers by type -------------------------------------------------------------
-
-void mark_any_block(const kel_value* c) { if (c->w2) mark_block(c->w2); }
-void mark_any_string(const kel_value* c) {
-    mark_node(c->w2);
-    if (c->w3) mark_node(c->w3);
-}
-void mark_word2_node(const kel_value* c) { mark_node(c->w2); }
-void mark_symbol(const kel_value* c) {
-    mark_node(c->w3);
-    if (c->w2) mark_node(c->w2);
-}
-void mark_context_cell(const kel_value* c) {
-    if (c->w1) {
-        if (detail::verifying) detail::report_dangling(c->w1);
-        else mark_table(c->w1);
-    }
-    if (!(c->header & context_on_stack)) mark_block(c->w2);
-}
-void mark_word(const kel_value* c) { if (c->w1) mark_context(c->w1); }
-void mark_object(const kel_value* c) {
-    mark_context(c->w1);
-    if (c->w3) mark_node(c->w3);
-}
-void mark_hash_or_map(const kel_value* c) {
-    mark_block(c->w2);
-    if (c->w3) {
-        if (detail::verifying) detail::report_dangling(c->w3);
-        else mark_table(c->w3);
-    }
-}
-void mark_function(const kel_value* c) {
-    mark_context(c->w1);
-    mark_block(c->w2);
-    mark_block(c->w3);
-}
-void mark_native(const kel_value* c) {
-    mark_block(c->w2);
-    mark_block(c->w3);
-    if (type_of(c) == types::op) {
-        const uint32_t wrapped = (c->header >> 16) & 0xFFu;
-        if (wrapped == types::function || wrapped == types::routine) mark_context(c->w1);
-    }
-}
-void mark_handle(const kel_value* c) {
-    if (!detail::verifying && static_cast<int32_t>(c->w3) >= 0) externals::mark(static_cast<int32_t>(c->w3));
-}
-void mark_image(const kel_value* c) { if (c->w2) mark_node(c->w2); }
-void mark_event(const kel_value* c) {
-    if ((c->header & event_has_block) && c->w2) mark_block(c->w2);
-}
-
-constexpr std::array<marker_fn, types::table_rows> default_markers() {
-    std::array<marker_fn, types::table_rows> t{};
-    for (uint32_t id : {types::block, types::paren, types::path, types::lit_path, types::set_path, types::get_path})
-        t[id] = mark_any_block;
-    for (uint32_t id : {types::string, types::file, types::url, types::tag, types::email, types::ref})
-        t[id] = mark_any_string;
-    for (uint32_t id : {types::bitset, types::vector, types::binary}) t[id] = mark_word2_node;
-    t[types::symbol] = mark_symbol;
-    t[types::context] = mark_context_cell;
-    for (uint32_t id = types::word; id <= types::refinement; ++id) t[id] = mark_word;
-    for (uint32_t id : {types::object, types::error, types::port}) t[id] = mark_object;
-    for (uint32_t id : {types::hash, types::map}) t[id] = mark_hash_or_map;
-    for (uint32_t id : {types::function, types::routine}) t[id] = mark_function;
-    for (uint32_t id : {types::native, types::action, types::op}) t[id] = mark_native;
-    t[types::handle] = mark_handle;
-    t[types::image] = mark_image;
-    t[types::event] = mark_event;
-    return t;
-}
-
-std::array<marker_fn, types::table_rows> markers = default_markers();
+// The marker of each type, from its registry row (`install` stores it).
+std::array<marker_fn, types::table_rows> markers{};
 
 // --- roots -----------------------------------------------------------------------
 
@@ -248,6 +177,62 @@ void stress_tick() {
 }
 
 }  // namespace
+
+namespace cell_markers {
+
+void nothing(const kel_value*) {}
+
+void any_block(const kel_value* c) { if (c->w2) mark_block(c->w2); }
+void any_string(const kel_value* c) {
+    mark_node(c->w2);
+    if (c->w3) mark_node(c->w3);
+}
+void word2_node(const kel_value* c) { mark_node(c->w2); }
+void symbol(const kel_value* c) {
+    mark_node(c->w3);
+    if (c->w2) mark_node(c->w2);
+}
+void context_cell(const kel_value* c) {
+    if (c->w1) {
+        if (detail::verifying) detail::report_dangling(c->w1);
+        else mark_table(c->w1);
+    }
+    if (!(c->header & context_on_stack)) mark_block(c->w2);
+}
+void word(const kel_value* c) { if (c->w1) mark_context(c->w1); }
+void object(const kel_value* c) {
+    mark_context(c->w1);
+    if (c->w3) mark_node(c->w3);
+}
+void hash_or_map(const kel_value* c) {
+    mark_block(c->w2);
+    if (c->w3) {
+        if (detail::verifying) detail::report_dangling(c->w3);
+        else mark_table(c->w3);
+    }
+}
+void function(const kel_value* c) {
+    mark_context(c->w1);
+    mark_block(c->w2);
+    mark_block(c->w3);
+}
+void native(const kel_value* c) {
+    mark_block(c->w2);
+    mark_block(c->w3);
+    if (type_of(c) == types::op) {
+        const uint32_t wrapped = (c->header >> 16) & 0xFFu;
+        if (wrapped == types::function || wrapped == types::routine) mark_context(c->w1);
+    }
+}
+void handle(const kel_value* c) {
+    if (!detail::verifying && static_cast<int32_t>(c->w3) >= 0) externals::mark(static_cast<int32_t>(c->w3));
+}
+void image(const kel_value* c) { if (c->w2) mark_node(c->w2); }
+void event(const kel_value* c) {
+    if ((c->header & event_has_block) && c->w2) mark_block(c->w2);
+}
+
+}  // namespace cell_markers
 
 void (*mark_table)(uint32_t table_node) = mark_hash_table;
 

@@ -100,6 +100,25 @@ void trace();
 using marker_fn = void (*)(const kel_value* cell);
 void set_marker(uint32_t type, marker_fn fn);
 marker_fn marker(uint32_t type);
+// The markers a registry row names, by the cells' layout. `nothing` is the
+// explicit choice of a type whose cells hold no node (the registry stores it
+// as an empty slot, so such cells cost no call).
+namespace cell_markers {
+void nothing(const kel_value* c);
+void any_block(const kel_value* c);      // w2: a block node
+void any_string(const kel_value* c);     // w2: the string's node, w3: its cache node
+void word2_node(const kel_value* c);     // w2: one node (bitset!, vector!, binary!)
+void symbol(const kel_value* c);         // w3: the spelling, w2: the alias chain
+void context_cell(const kel_value* c);   // w1: the word table, w2: the values block
+void word(const kel_value* c);           // w1: the bound context
+void object(const kel_value* c);         // w1: the context, w3: the class record
+void hash_or_map(const kel_value* c);    // w2: the block, w3: the hash table
+void function(const kel_value* c);       // w1: the context, w2 and w3: blocks
+void native(const kel_value* c);         // w2, w3: blocks; an op! its wrapped context
+void handle(const kel_value* c);         // w3: an external handle index
+void image(const kel_value* c);          // w2: the pixel node
+void event(const kel_value* c);          // w2: a block when flagged
+}  // namespace cell_markers
 // Marks a hash table's own buffers, its chains and its indexed series (a
 // record table's record block without its cells).
 extern void (*mark_table)(uint32_t table_node);

@@ -574,93 +574,63 @@ int32_t index_of_position(uint32_t table, int32_t position) {
 
 // --- hashing -------------------------------------------------------------------------
 
+namespace hash_by {
+
+uint32_t zero(const kel_value*, bool) { return 0; }
+uint32_t unset(const kel_value*, bool) { return static_cast<uint32_t>(-2); }
+uint32_t none(const kel_value*, bool) { return static_cast<uint32_t>(-1); }
+uint32_t w1(const kel_value* v, bool) { return fmix32(v->w1); }
+uint32_t w2(const kel_value* v, bool) { return fmix32(v->w2); }
+uint32_t w3(const kel_value* v, bool) { return fmix32(v->w3); }
+uint32_t words_2_3(const kel_value* v, bool) { return murmur3(reinterpret_cast<const uint8_t*>(v) + 8, 8); }
+uint32_t words_1_2(const kel_value* v, bool) { return murmur3(reinterpret_cast<const uint8_t*>(v) + 4, 8); }
+uint32_t words_1_3(const kel_value* v, bool) { return murmur3(reinterpret_cast<const uint8_t*>(v) + 4, 12); }
+uint32_t tuple(const kel_value* v, bool) {
+    return murmur3(reinterpret_cast<const uint8_t*>(v) + 4, std::min<uint32_t>((v->header >> 19) & 0xFu, 12u));
+}
+uint32_t spelling(const kel_value* v, bool) {
+    const memory::buffer_header* h = buffer_of(v->w3);
+    return murmur3_name(h->data() + h->head, h->used());
+}
+uint32_t any_string(const kel_value* v, bool case_sensitive) {
+    const memory::buffer_header* h = buffer_of(v->w2);
+    const uint32_t unit = h->unit();
+    const int64_t total = static_cast<int64_t>(h->units());
+    const int64_t head = std::max<int64_t>(static_cast<int32_t>(v->w1), 0);
+    int64_t count = std::max<int64_t>(total - head, 0);
+    if (type_of(v) == key_type && static_cast<int32_t>(v->w3) >= 0)
+        count = std::min<int64_t>(count, static_cast<int32_t>(v->w3));
+    const char* p = h->data() + h->head + head * unit;
+    murmur_state s = murmur_start(random::hash_seed());
+    for (int64_t i = 0; i < count; ++i) {
+        uint32_t cp = 0;
+        if (unit == 1) cp = static_cast<uint8_t>(p[i]);
+        else if (unit == 2) { uint16_t u; std::memcpy(&u, p + 2 * i, 2); cp = u; }
+        else std::memcpy(&cp, p + 4 * i, 4);
+        murmur_block(s, case_sensitive ? cp : fold_upper(cp));
+    }
+    return murmur_finish(s, static_cast<uint32_t>(count * 4));
+}
+uint32_t bytes(const kel_value* v, bool) {
+    const memory::buffer_header* h = buffer_of(v->w2);
+    const int64_t head = std::max<int64_t>(static_cast<int32_t>(v->w1), 0);
+    const int64_t n = std::max<int64_t>(static_cast<int64_t>(h->used()) - head, 0);
+    return murmur3(h->data() + h->head + (n ? head : 0), static_cast<size_t>(n));
+}
+uint32_t whole_cell_signed(const kel_value* v, bool) {
+    kel_value m = *v;
+    m.header = type_of(v) | (v->header & 0x4000u);
+    return murmur3(&m, 16);
+}
+
+}  // namespace hash_by
+
 uint32_t hash_value(const kel_value* value, bool case_sensitive) {
     const kel_value v = *value;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&v);
     const uint32_t type = type_of(&v);
-    switch (type) {
-        case types::unset: return static_cast<uint32_t>(-2);
-        case types::none: return static_cast<uint32_t>(-1);
-        case types::datatype:
-        case types::logic:
-        case types::object:
-        case types::error:
-        case types::port: return fmix32(v.w1);
-        case types::native:
-        case types::action: return fmix32(v.w3);
-        case types::integer:
-        case types::char_:
-        case types::map:
-        case types::handle:
-        case types::event: return fmix32(v.w2);
-        case types::word:
-        case types::set_word:
-        case types::lit_word:
-        case types::get_word:
-        case types::refinement:
-        case types::issue: return fmix32(symbol::resolve(v.w2));
-        case types::symbol: {
-            const memory::buffer_header* h = buffer_of(v.w3);
-            return murmur3_name(h->data() + h->head, h->used());
-        }
-        case types::string:
-        case types::file:
-        case types::url:
-        case types::tag:
-        case types::email:
-        case types::ref:
-        case key_type: {
-            const memory::buffer_header* h = buffer_of(v.w2);
-            const uint32_t unit = h->unit();
-            const int64_t total = static_cast<int64_t>(h->units());
-            const int64_t head = std::max<int64_t>(static_cast<int32_t>(v.w1), 0);
-            int64_t count = std::max<int64_t>(total - head, 0);
-            if (type == key_type && static_cast<int32_t>(v.w3) >= 0)
-                count = std::min<int64_t>(count, static_cast<int32_t>(v.w3));
-            const char* p = h->data() + h->head + head * unit;
-            murmur_state s = murmur_start(random::hash_seed());
-            for (int64_t i = 0; i < count; ++i) {
-                uint32_t cp = 0;
-                if (unit == 1) cp = static_cast<uint8_t>(p[i]);
-                else if (unit == 2) { uint16_t u; std::memcpy(&u, p + 2 * i, 2); cp = u; }
-                else std::memcpy(&cp, p + 4 * i, 4);
-                murmur_block(s, case_sensitive ? cp : fold_upper(cp));
-            }
-            return murmur_finish(s, static_cast<uint32_t>(count * 4));
-        }
-        case types::float_:
-        case types::pair:
-        case types::percent:
-        case types::time: return murmur3(bytes + 8, 8);
-        case types::point2d: return murmur3(bytes + 4, 8);
-        case types::point3d:
-        case types::op:
-        case types::function:
-        case types::triple:
-        case types::typeset:
-        case types::date: return murmur3(bytes + 4, 12);
-        case types::tuple: return murmur3(bytes + 4, std::min<uint32_t>((v.header >> 19) & 0xFu, 12u));
-        case types::binary: {
-            const memory::buffer_header* h = buffer_of(v.w2);
-            const int64_t head = std::max<int64_t>(static_cast<int32_t>(v.w1), 0);
-            const int64_t n = std::max<int64_t>(static_cast<int64_t>(h->used()) - head, 0);
-            return murmur3(h->data() + h->head + (n ? head : 0), static_cast<size_t>(n));
-        }
-        case types::block:
-        case types::paren:
-        case types::path:
-        case types::lit_path:
-        case types::set_path:
-        case types::get_path:
-        case types::hash:
-        case types::image: return murmur3(bytes + 4, 8);
-        case types::money: {
-            kel_value m = v;
-            m.header = types::money | (v.header & 0x4000u);
-            return murmur3(&m, 16);
-        }
-        default: return 0;
-    }
+    if (type == key_type) return hash_by::any_string(&v, case_sensitive);
+    const registry::hash_fn hash = type < static_cast<uint32_t>(types::table_rows) ? registry::hashers[type] : nullptr;
+    return hash ? hash(&v, case_sensitive) : 0;
 }
 
 // --- making ------------------------------------------------------------------------------

@@ -97,7 +97,26 @@ struct parking {
 // --- hashing -------------------------------------------------------------------
 // The hash of a value; case-insensitive unless `case_sensitive` (string keys
 // fold with the same function as case-insensitive comparison).
+// Dispatches through the hash column of the value's registry row.
 uint32_t hash_value(const kel_value* value, bool case_sensitive);
+// The hash functions registry rows name, by the cells' layout (the words of
+// a cell are w1-w3; hashes of cell words run over the cell's bytes).
+namespace hash_by {
+uint32_t zero(const kel_value* v, bool case_sensitive);
+uint32_t unset(const kel_value* v, bool case_sensitive);   // -2
+uint32_t none(const kel_value* v, bool case_sensitive);    // -1
+uint32_t w1(const kel_value* v, bool case_sensitive);      // fmix32 of one word
+uint32_t w2(const kel_value* v, bool case_sensitive);
+uint32_t w3(const kel_value* v, bool case_sensitive);
+uint32_t words_2_3(const kel_value* v, bool case_sensitive);  // murmur3 of w2-w3
+uint32_t words_1_2(const kel_value* v, bool case_sensitive);  // murmur3 of w1-w2
+uint32_t words_1_3(const kel_value* v, bool case_sensitive);  // murmur3 of w1-w3
+uint32_t tuple(const kel_value* v, bool case_sensitive);      // its used bytes
+uint32_t spelling(const kel_value* v, bool case_sensitive);   // a symbol's name
+uint32_t any_string(const kel_value* v, bool case_sensitive); // code points from the head
+uint32_t bytes(const kel_value* v, bool case_sensitive);      // a binary's bytes from the head
+uint32_t whole_cell_signed(const kel_value* v, bool case_sensitive);  // the cell with type and sign bit only
+}  // namespace hash_by
 
 // --- making ----------------------------------------------------------------------
 // A new table for `size` entries over `series` (null: a new block, or a new

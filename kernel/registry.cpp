@@ -9,7 +9,9 @@
 #include <string>
 #include <unistd.h>
 
+#include "kernel/collector.h"
 #include "kernel/fatal.h"
+#include "kernel/hashtable.h"
 #include "kernel/native_api.h"
 #include "kernel/print.h"
 
@@ -19,6 +21,7 @@ slot action_table[types::table_rows * act::row_stride];
 type_name_entry type_names[types::table_rows];
 uint32_t highest_type_id = 0;
 uint8_t parent_ids[types::table_rows];
+hash_fn hashers[types::table_rows];
 
 namespace {
 
@@ -48,26 +51,40 @@ entry_kind kind_for_action(int action) {
 // --- provisional rows ------------------------------------------------------
 // Names and parents of every datatype, for the rows whose module is not
 // written yet.
+namespace by = hashtable::hash_by;
+namespace mk = collector::cell_markers;
 struct known_type {
     uint8_t id;
     uint8_t parent;
     const char* name;
+    hash_fn hash;
+    marker_fn marker;
 };
 constexpr known_type known_types[] = {
-    {1, 0, "datatype!"}, {2, 0, "unset!"}, {3, 0, "none!"}, {4, 0, "logic!"},
-    {5, 42, "block!"}, {6, 5, "paren!"}, {7, 42, "string!"}, {8, 9, "file!"},
-    {9, 7, "url!"}, {10, 11, "char!"}, {11, 0, "integer!"}, {12, 0, "float!"},
-    {13, 0, "symbol!"}, {14, 0, "context!"}, {15, 13, "word!"}, {16, 15, "set-word!"},
-    {17, 15, "lit-word!"}, {18, 15, "get-word!"}, {19, 15, "refinement!"}, {20, 15, "issue!"},
-    {21, 0, "native!"}, {22, 21, "action!"}, {23, 21, "op!"}, {24, 14, "function!"},
-    {25, 5, "path!"}, {26, 25, "lit-path!"}, {27, 25, "set-path!"}, {28, 25, "get-path!"},
-    {29, 24, "routine!"}, {30, 0, "bitset!"}, {31, 0, "triple!"}, {32, 0, "object!"},
-    {33, 0, "typeset!"}, {34, 32, "error!"}, {35, 7, "vector!"}, {36, 5, "hash!"},
-    {37, 0, "pair!"}, {38, 12, "percent!"}, {39, 0, "tuple!"}, {40, 0, "map!"},
-    {41, 7, "binary!"}, {42, 0, "series!"}, {43, 12, "time!"}, {44, 7, "tag!"},
-    {45, 7, "email!"}, {46, 11, "handle!"}, {47, 0, "date!"}, {48, 32, "port!"},
-    {49, 0, "money!"}, {50, 7, "ref!"}, {51, 0, "point2D!"}, {52, 0, "point3D!"},
-    {53, 42, "image!"}, {54, 0, "event!"},
+    {1, 0, "datatype!", by::w1, mk::nothing}, {2, 0, "unset!", by::unset, mk::nothing},
+    {3, 0, "none!", by::none, mk::nothing}, {4, 0, "logic!", by::w1, mk::nothing},
+    {5, 42, "block!", by::words_1_2, mk::any_block}, {6, 5, "paren!", by::words_1_2, mk::any_block},
+    {7, 42, "string!", by::any_string, mk::any_string}, {8, 9, "file!", by::any_string, mk::any_string},
+    {9, 7, "url!", by::any_string, mk::any_string}, {10, 11, "char!", by::w2, mk::nothing},
+    {11, 0, "integer!", by::w2, mk::nothing}, {12, 0, "float!", by::words_2_3, mk::nothing},
+    {13, 0, "symbol!", by::spelling, mk::symbol}, {14, 0, "context!", by::zero, mk::context_cell},
+    {21, 0, "native!", by::w3, mk::native}, {22, 21, "action!", by::w3, mk::native},
+    {23, 21, "op!", by::words_1_3, mk::native}, {24, 14, "function!", by::words_1_3, mk::function},
+    {25, 5, "path!", by::words_1_2, mk::any_block}, {26, 25, "lit-path!", by::words_1_2, mk::any_block},
+    {27, 25, "set-path!", by::words_1_2, mk::any_block}, {28, 25, "get-path!", by::words_1_2, mk::any_block},
+    {29, 24, "routine!", by::zero, mk::function}, {30, 0, "bitset!", by::zero, mk::word2_node},
+    {31, 0, "triple!", by::words_1_3, mk::nothing}, {32, 0, "object!", by::w1, mk::object},
+    {33, 0, "typeset!", by::words_1_3, mk::nothing}, {34, 32, "error!", by::w1, mk::object},
+    {35, 7, "vector!", by::zero, mk::word2_node}, {36, 5, "hash!", by::words_1_2, mk::hash_or_map},
+    {37, 0, "pair!", by::words_2_3, mk::nothing}, {38, 12, "percent!", by::words_2_3, mk::nothing},
+    {39, 0, "tuple!", by::tuple, mk::nothing}, {40, 0, "map!", by::w2, mk::hash_or_map},
+    {41, 7, "binary!", by::bytes, mk::word2_node}, {42, 0, "series!", by::zero, mk::nothing},
+    {43, 12, "time!", by::words_2_3, mk::nothing}, {44, 7, "tag!", by::any_string, mk::any_string},
+    {45, 7, "email!", by::any_string, mk::any_string}, {46, 11, "handle!", by::w2, mk::handle},
+    {47, 0, "date!", by::words_1_3, mk::nothing}, {48, 32, "port!", by::w1, mk::object},
+    {49, 0, "money!", by::whole_cell_signed, mk::nothing}, {50, 7, "ref!", by::any_string, mk::any_string},
+    {51, 0, "point2D!", by::words_1_2, mk::nothing}, {52, 0, "point3D!", by::words_1_3, mk::nothing},
+    {53, 42, "image!", by::words_1_2, mk::image}, {54, 0, "event!", by::w2, mk::event},
 };
 
 registration bare_row(uint32_t id) {
@@ -77,6 +94,8 @@ registration bare_row(uint32_t id) {
             r.id = k.id;
             r.parent = k.parent;
             r.name = k.name;
+            r.hash = k.hash;
+            r.marker = k.marker;
         }
     // A child takes what its parent has until its own module says otherwise;
     // handle! takes nothing from integer!.
@@ -99,6 +118,8 @@ void install(const registration& r) {
         registration_error("parent not registered", t);
     if (!r.name || std::strlen(r.name) < 2 || r.name[std::strlen(r.name) - 1] != '!')
         registration_error("invalid name", t);
+    if (!r.hash) registration_error("missing hash column", t);
+    if (!r.marker) registration_error("missing marker column", t);
     // Validate the whole row before anything of it is stored.
     for (int a = 1; a <= act::count; ++a) {
         const entry& e = r.actions[static_cast<size_t>(a - 1)];
@@ -111,6 +132,8 @@ void install(const registration& r) {
     }
     if (t > highest_type_id) highest_type_id = t;
     parent_ids[t] = static_cast<uint8_t>(r.parent);
+    hashers[t] = r.hash;
+    collector::set_marker(t, r.marker == collector::cell_markers::nothing ? nullptr : r.marker);
     type_names[t].name = r.name;
     type_names[t].length = static_cast<int32_t>(std::strlen(r.name)) - 1;
     for (int a = 1; a <= act::count; ++a) {
@@ -133,6 +156,13 @@ void register_all(const row_provider* providers, size_t count) {
             if (providers[i].id == id) fn = providers[i].row;
         install(fn ? fn() : bare_row(id));
     }
+    // event! registers later, from the boot; its cells hash and keep their
+    // block by its columns from the start.
+    for (const known_type& k : known_types)
+        if (!registered[k.id]) {
+            hashers[k.id] = k.hash;
+            collector::set_marker(k.id, k.marker == collector::cell_markers::nothing ? nullptr : k.marker);
+        }
 }
 
 const uint8_t* registration_order(int* count) {

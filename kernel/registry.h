@@ -156,10 +156,19 @@ struct entry {
     }
 };
 
+// The hash of a value of the row's type (hashtable::hash_by names the common
+// ones); case_sensitive matters to text only.
+using hash_fn = uint32_t (*)(const kel_value* value, bool case_sensitive);
+// What a cell of the row's type keeps alive (collector::cell_markers).
+using marker_fn = void (*)(const kel_value* cell);
+
 struct registration {
     uint32_t id = 0;
     uint32_t parent = 0;  // 0: no parent
     const char* name = nullptr;
+    // Required columns: `install` refuses a row without them.
+    hash_fn hash = nullptr;
+    marker_fn marker = nullptr;
     std::array<entry, act::count> actions{};
     entry& operator[](act::id a) { return actions[a - 1]; }
     const entry& operator[](act::id a) const { return actions[a - 1]; }
@@ -180,10 +189,13 @@ extern type_name_entry type_names[types::table_rows];
 extern uint32_t highest_type_id;
 // The parent of each registered type (0: none).
 extern uint8_t parent_ids[types::table_rows];
+// The hash column of each registered type.
+extern hash_fn hashers[types::table_rows];
 
 // Registers one datatype. A malformed registration (id out of range or
-// registered twice, parent unknown or not yet registered, `inherit` without a
-// parent, an entry of the wrong form for its slot, a name not ending in "!")
+// registered twice, parent unknown or not yet registered, a missing hash or
+// marker column, `inherit` without a parent, an entry of the wrong form for
+// its slot, a name not ending in "!")
 // prints "*** Datatype Error: ..." and ends the process with a non-zero code.
 void install(const registration& r);
 

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "datatypes/datatype.h"
+#include "kernel/collector.h"
+#include "kernel/hashtable.h"
 #include "kernel/registry.h"
 #include "tests/unit/core_builder.h"
 
@@ -78,6 +80,8 @@ TEST(CoreRegistry, InstallResolvesInheritEntriesAtRegistration) {
             r.id = 54;
             r.parent = types::block;
             r.name = "event!";
+            r.hash = hashtable::hash_by::w2;
+            r.marker = collector::cell_markers::event;
             r.inherit_all();
             r[act::form] = static_cast<form_fn>(dummy_form);
             r[act::clear] = reg::entry{};  // unsupported
@@ -98,6 +102,8 @@ TEST(CoreRegistry, MalformedRegistrationsEndTheProcessWithNonZeroCode) {
         reg::registration r;
         r.id = 54;
         r.name = "event!";
+        r.hash = hashtable::hash_by::w2;
+        r.marker = collector::cell_markers::event;
         return r;
     };
     { auto r = base(); r.id = 0; cases.push_back({"id 0", r}); }
@@ -110,6 +116,8 @@ TEST(CoreRegistry, MalformedRegistrationsEndTheProcessWithNonZeroCode) {
     { auto r = base(); r[act::unused8] = static_cast<action_fn>(dummy_action); cases.push_back({"slot 8 filled", r}); }
     { auto r = base(); r.name = "event"; cases.push_back({"name without !", r}); }
     { auto r = base(); r[act::at] = static_cast<action_fn>(nullptr); cases.push_back({"null handler", r}); }
+    { auto r = base(); r.hash = nullptr; cases.push_back({"no hash column", r}); }
+    { auto r = base(); r.marker = nullptr; cases.push_back({"no marker column", r}); }
     for (const bad& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EXIT(reg::install(c.r), ::testing::ExitedWithCode(98), "Runtime Error 98");
