@@ -63,7 +63,8 @@ const kel_value* print_buffer();
 void check_arguments(int32_t n, const refinements& refs);
 
 // Loop counts: a float! becomes an integer! truncated toward zero, in place;
-// a float outside the 32-bit range, or NaN, becomes -2147483648. An
+// a float outside the int32 range (int32_range_q), or NaN, becomes
+// -2147483648, so the loop does not run. An
 // integer! stays. truncate_count works on the arguments base cell.
 void integer_count(kel_value* cell);
 inline void truncate_count() { integer_count(stack::arguments()); }

@@ -173,7 +173,8 @@ TEST_F(NativesTable, LoopCountsTruncateTowardZero) {
         {2.9, 2},
         {-2.9, -2},
         {0.5, 0},
-        {2147483647.9, 2147483647},
+        {2147483647.0, 2147483647},
+        {2147483647.9, INT32_MIN},  // beyond 2147483647.0, as to integer! and size arguments
         {2147483648.0, INT32_MIN},
         {-2147483648.9, INT32_MIN},
         {-2147483649.0, INT32_MIN},
