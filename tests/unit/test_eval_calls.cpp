@@ -77,7 +77,7 @@ struct EvalCalls : eval_test {
         saved = natives::define(probe_slot, e);
         kel_value* holder = stack::push_unset();
         natives::make_native(probe_slot, holder);
-        evaltest::define("probe", *holder);
+        runtime_env::define("probe", *holder);
         stack::reset();
     }
     void TearDown() override {
@@ -95,7 +95,7 @@ void define_routine(int32_t number, const char* name, const char* spec, routines
     (void)routines::define(number, e);
     kel_value* holder = stack::push_unset();
     routines::make_value(number, holder);
-    evaltest::define(name, *holder);
+    runtime_env::define(name, *holder);
     stack::drop_cells(1);
 }
 
@@ -243,7 +243,7 @@ TEST_F(EvalCalls, OperatorsMadeFromFunctions) {
 
 TEST_F(EvalCalls, FunctionValuesInCodeAreAnonymous) {
     const kel_value f = [] {
-        const kel_value def = evaltest::read("make function! [[a [integer!]] [a]]");
+        const kel_value def = runtime_env::read("make function! [[a [integer!]] [a]]");
         kel_value* entry = stack::top();
         const error_trap trap = open_error_trap();
         EXPECT_EQ(interpreter::eval_block(&def, false), signal_code::none);

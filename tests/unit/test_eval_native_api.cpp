@@ -134,7 +134,7 @@ TEST_F(EvalNativeApi, CallWithRefinements) {
     stack::push_copy(&cond);
     stack::push_copy(&yes);
     stack::push_copy(&no);
-    ASSERT_EQ(compiled::call_with_refinements(evaltest::slot::either, true, {}), signal_code::none);
+    ASSERT_EQ(compiled::call_with_refinements(natives::number::either, true, {}), signal_code::none);
     EXPECT_EQ(get_integer(stack::arguments()), 2);
     stack::close_frame_rewind();
     EXPECT_TRUE(fires([] { (void)compiled::call_with_refinements(105, true, {}); }, "not-done"));
@@ -175,7 +175,7 @@ TEST_F(EvalNativeApi, SwitchSelect) {
         {int_v(2), "[a 2 b]", false, false, "none"},        // steps of 2: the 2 is a value, not a case
     };
     for (const row& r : rows) {
-        const kel_value cases_text = evaltest::read(r.cases);
+        const kel_value cases_text = runtime_env::read(r.cases);
         const kel_value cases = *block::ks_abs_at(&cases_text, 0);
         stack::reset();
         stack::open_native_frame(nullptr);

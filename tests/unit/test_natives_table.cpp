@@ -79,7 +79,7 @@ TEST_F(NativesTable, ControlAndSignalNativesAreBuiltTheOthersRaiseNotDone) {
     EXPECT_EQ(e.fn, missing.fn);
     kel_value* holder = stack::push_unset();
     natives::make_native(natives::number::now, holder);
-    natives_env::define("now", *holder);
+    runtime_env::define("now", *holder);
     stack::reset();
     EXPECT_EQ(run("now"), "!internal/not-done");
 }
@@ -142,7 +142,7 @@ TEST_F(NativesTable, CallersThatDoNotCheckGetTheSpecsCheck) {
         stack::reset();
         return out;
     };
-    const kel_value body = natives_env::read("1 + 1");
+    const kel_value body = runtime_env::read("1 + 1");
     const kel_value yes = logic_v(true), no = logic_v(false);
     EXPECT_EQ(call(natives::number::loop, {str(U"x"), body}, {}), "script/expect-arg loop string! count");
     EXPECT_EQ(call(natives::number::loop, {int_v(2), int_v(3)}, {}), "script/expect-arg loop integer! body");
