@@ -64,7 +64,8 @@ extern raise_hooks raising;
 [[noreturn]] void fire(error_category category, const char* id, error_arg a1 = {}, error_arg a2 = {},
                        error_arg a3 = {});
 
-// The last error fired (until error! values exist).
+// The last error fired, as C++ callers and tests read it back: category, id,
+// arguments and near, without going through the error! value.
 const fired_error& last_fired();
 
 // The receiver of last resort that C++ opens around code it runs (tests,

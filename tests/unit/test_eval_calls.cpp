@@ -30,7 +30,7 @@ void check(const row* rows, size_t n) {
 // A native that answers its refinement slots: a block of the machine
 // arguments (-1 absent, else the cell offset of the refinement's first
 // argument) followed by every argument cell from the base.
-constexpr int32_t probe_slot = 100;
+constexpr int32_t probe_slot = natives::number::count + 1;  // a spare slot past the built table
 signal_code n_probe(bool check, const refinements& refs) {
     const kel_value* base = stack::arguments();
     const int32_t cells = static_cast<int32_t>(stack::top() - base);

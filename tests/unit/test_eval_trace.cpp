@@ -12,7 +12,8 @@ namespace {
 
 // The kinds of the marks below the native's own, innermost first, as
 // integers (the flags' top byte), and the name of the one just below it.
-constexpr int32_t marks_slot = 101, below_slot = 102;
+// Spare slots past the built table.
+constexpr int32_t marks_slot = natives::number::count + 2, below_slot = natives::number::count + 3;
 signal_code n_marks(bool, const refinements&) {
     std::vector<kel_value> out;
     for (int32_t i = stack::mark_depth() - 2; i >= 0 && out.size() < 3; --i)
