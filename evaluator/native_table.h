@@ -46,7 +46,7 @@ void fill_table();
 void copy_entries(int32_t count, const entry* list);
 // The next free 1-based native number.
 int32_t filled_count();
-// True when native `n` has its own entry (not the not-done stand-in).
+// True when native `n` has its own entry (not the shared not-done entry).
 bool built_q(int32_t n);
 // The name and spec text of native `n` as the table lists them (null
 // outside 1..107), whether or not it is built.

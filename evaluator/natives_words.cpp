@@ -169,7 +169,7 @@ signal_code get_star(bool check, const refinements& refs) {
     const uint32_t t = type_of(&target);
     kel_value result;
     if (any_path_q(t)) {
-        // Paths carry no letter-case mode yet: /case changes nothing here.
+        // A path step carries no letter-case mode: /case changes nothing here.
         kel_value* const entry = stack::top();
         KEL_PROPAGATE(interpreter::walk_path(&target, nullptr, interpreter::walk::get | interpreter::walk::push));
         result = *(stack::top() - 1);

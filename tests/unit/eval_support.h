@@ -38,8 +38,8 @@ struct eval_test : ::testing::Test {
     }
 };
 
-// Evaluates the block under an error trap: the molded result ("error!" for a
-// raised error's stand-in value), or "!category/id" when an error reaches the
+// Evaluates the block under an error trap: the molded result ("error!" for an
+// error! value the code answers), or "!category/id" when an error reaches the
 // trap, or "!code N" when a control code comes out of the evaluation.
 std::string run_block(const kel_value& block);
 std::string run(const char* code);
