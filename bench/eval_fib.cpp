@@ -1,7 +1,6 @@
-// Recursive fib(30) through a function! made with `make function!`, beside
-// bench/eval_fib.py (the same function in Python). The conditional is the
-// stand-in `either` of tests/unit/eval_natives.h until the native table is
-// filled. Prints the best of five runs in milliseconds.
+// Recursive fib(30) through a function! made with `make function!` on the
+// booted runtime, beside bench/eval_fib.py (the same function in Python).
+// Prints the best of five runs in milliseconds.
 //   build/bench_eval_fib [n]
 #include <algorithm>
 #include <chrono>
@@ -9,17 +8,17 @@
 #include <cstdlib>
 #include <string>
 
-#include "tests/unit/eval_natives.h"
+#include "bench/boot_runtime.h"
 
 int main(int argc, char** argv) {
     using namespace kel;
     const int n = argc > 1 ? std::atoi(argv[1]) : 30;
-    evaltest::install();
-    const kel_value def = evaltest::read("fib: make function! [[n] [either n < 2 [n] [(fib n - 1) + (fib n - 2)]]]");
+    bench::boot();
+    const kel_value def = bench::read("fib: make function! [[n] [either n < 2 [n] [(fib n - 1) + (fib n - 2)]]]");
     const error_trap trap = open_error_trap();
     if (interpreter::eval_block(&def, false) != signal_code::none) return 1;
     const std::string call = "fib " + std::to_string(n);
-    const kel_value code = evaltest::read(call.c_str());
+    const kel_value code = bench::read(call.c_str());
     double best = 1e30;
     int32_t result = 0;
     for (int run = 0; run < 5; ++run) {

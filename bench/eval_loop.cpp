@@ -1,7 +1,6 @@
-// A 10,000,000-step counting loop, beside bench/eval_loop.py. The loop is the
-// stand-in `while` of tests/unit/eval_natives.h until the native table is
-// filled; the comparison and the addition are operators applied inline.
-// Prints the best of five runs in milliseconds.
+// A 10,000,000-step counting loop with the `while` native on the booted
+// runtime, beside bench/eval_loop.py; the comparison and the addition are
+// operators applied inline. Prints the best of five runs in milliseconds.
 //   build/bench_eval_loop [steps]
 #include <algorithm>
 #include <chrono>
@@ -9,14 +8,14 @@
 #include <cstdlib>
 #include <string>
 
-#include "tests/unit/eval_natives.h"
+#include "bench/boot_runtime.h"
 
 int main(int argc, char** argv) {
     using namespace kel;
     const long steps = argc > 1 ? std::atol(argv[1]) : 10000000;
-    evaltest::install();
+    bench::boot();
     const std::string text = "i: 0 while [i < " + std::to_string(steps) + "] [i: i + 1] i";
-    const kel_value code = evaltest::read(text.c_str());
+    const kel_value code = bench::read(text.c_str());
     const error_trap trap = open_error_trap();
     double best = 1e30;
     int32_t result = 0;

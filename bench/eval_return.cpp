@@ -1,7 +1,6 @@
-// A function that leaves through `return`, called 1,000,000 times, beside
-// bench/eval_return.py. `return` and the loop are the stand-ins of
-// tests/unit/eval_natives.h until the native table is filled. Prints the
-// best of five runs in milliseconds.
+// A function that leaves through `return`, called 1,000,000 times from a
+// `while` loop on the booted runtime, beside bench/eval_return.py. Prints
+// the best of five runs in milliseconds.
 //   build/bench_eval_return [calls]
 #include <algorithm>
 #include <chrono>
@@ -9,17 +8,17 @@
 #include <cstdlib>
 #include <string>
 
-#include "tests/unit/eval_natives.h"
+#include "bench/boot_runtime.h"
 
 int main(int argc, char** argv) {
     using namespace kel;
     const long calls = argc > 1 ? std::atol(argv[1]) : 1000000;
-    evaltest::install();
-    const kel_value def = evaltest::read("f: make function! [[n] [return n + 1 n]]");
+    bench::boot();
+    const kel_value def = bench::read("f: make function! [[n] [return n + 1 n]]");
     const error_trap trap = open_error_trap();
     if (interpreter::eval_block(&def, false) != signal_code::none) return 1;
     const std::string text = "i: 0 while [i < " + std::to_string(calls) + "] [i: f i] i";
-    const kel_value code = evaltest::read(text.c_str());
+    const kel_value code = bench::read(text.c_str());
     double best = 1e30;
     int32_t result = 0;
     for (int run = 0; run < 5; ++run) {

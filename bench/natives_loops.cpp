@@ -10,7 +10,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "tests/unit/test_natives_env.h"
+#include "bench/boot_runtime.h"
+#include "datatypes/block.h"
 
 using namespace kel;
 
@@ -49,25 +50,25 @@ kel_value block_of_size(int32_t n, bool words) {
 
 int main(int argc, char** argv) {
     const int32_t scale = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1;
-    natives_env::install();
+    bench::boot();
     const error_trap trap = open_error_trap();
 
     const int32_t n_foreach = 1000000 * scale;
-    natives_env::define("data", block_of_size(n_foreach, false));
+    bench::define("data", block_of_size(n_foreach, false));
     kel_value result;
-    const double foreach_ms = best_of_five(natives_env::read("sum: 0 foreach x data [sum: sum + x] sum"), &result);
+    const double foreach_ms = best_of_five(bench::read("sum: 0 foreach x data [sum: sum + x] sum"), &result);
     std::printf("foreach over %d integers: sum %d\n", n_foreach, get_integer(&result));
     std::printf("  kel    %8.1f ms\n", foreach_ms);
 
     const int32_t n_repeat = 1000000 * scale;
     const std::string repeat_code = "x: 0 repeat i " + std::to_string(n_repeat) + " [x: x + i - i + 1] x";
-    const double repeat_ms = best_of_five(natives_env::read(repeat_code.c_str()), &result);
+    const double repeat_ms = best_of_five(bench::read(repeat_code.c_str()), &result);
     std::printf("repeat %d rounds: x = %d\n", n_repeat, get_integer(&result));
     std::printf("  kel    %8.1f ms\n", repeat_ms);
 
     const int32_t n_reduce = 100000 * scale;
-    natives_env::define("source", block_of_size(n_reduce, true));
-    const double reduce_ms = best_of_five(natives_env::read("x: 7 length? reduce source"), &result);
+    bench::define("source", block_of_size(n_reduce, true));
+    const double reduce_ms = best_of_five(bench::read("x: 7 length? reduce source"), &result);
     std::printf("reduce of %d values: length %d\n", n_reduce, get_integer(&result));
     std::printf("  kel    %8.1f ms\n", reduce_ms);
 

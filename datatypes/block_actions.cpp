@@ -962,8 +962,8 @@ int32_t f_mold(const kel_value* v, kel_value* buffer, bool only, bool all, bool 
 }
 int32_t f_compare(const kel_value* a, const kel_value* b, int32_t op) { return compare(a, b, op); }
 
-// seam: the path walker's case flag (exact word and key matching) is not yet
-// among the step's arguments; steps match case-insensitively until it is.
+// A path step carries no case flag among its arguments: block steps match
+// words and keys case-insensitively.
 signal_code a_path(const path_step_args& s) {
     eval_path(s.parent, s.element, s.value_to_set, s.path, false, s.result);
     return signal_code::none;

@@ -43,12 +43,12 @@ kel_value* add_value_slot(uint32_t ctx) {
 // an offset travels as it is, "not running" as all ones.
 uint32_t stack_values_get(uint32_t ctx) {
     const kel_value* c = cell(ctx);
-    if (!(c->header & flag_stack)) return 0;
+    if (!(c->header & header_context_stack)) return 0;
     return c->w2 ? c->w2 - 1 : 0xFFFFFFFFu;
 }
 void stack_values_set(uint32_t ctx, uint32_t offset) {
     kel_value* c = cell(ctx);
-    if (!(c->header & flag_stack)) return;
+    if (!(c->header & header_context_stack)) return;
     c->w2 = offset == 0xFFFFFFFFu ? 0 : offset + 1;
 }
 
@@ -80,7 +80,7 @@ uint32_t global() { return global_node; }
 
 kel_value* cell(uint32_t ctx) { return node_cells(ctx); }
 kel_value* owner(uint32_t ctx) { return node_cells(ctx) + 1; }
-bool stack_q(uint32_t ctx) { return (cell(ctx)->header & flag_stack) != 0; }
+bool stack_q(uint32_t ctx) { return (cell(ctx)->header & header_context_stack) != 0; }
 uint32_t word_table(uint32_t ctx) { return cell(ctx)->w1; }
 uint32_t words_node(uint32_t ctx) { return hashtable::header_of(word_table(ctx))->blk; }
 int32_t length(uint32_t ctx) { return block_length(words_node(ctx)); }
@@ -88,7 +88,7 @@ int32_t length(uint32_t ctx) { return block_length(words_node(ctx)); }
 kel_value* values(uint32_t ctx) {
     const kel_value* c = cell(ctx);
     if (c->w2 == 0) return nullptr;
-    if (c->header & flag_stack) return stack::bottom() + (c->w2 - 1);
+    if (c->header & header_context_stack) return stack::bottom() + (c->w2 - 1);
     return block_cells(c->w2);
 }
 
@@ -118,7 +118,7 @@ uint32_t allocate(int32_t size, bool stack, bool self, uint32_t prototype, uint3
     memory::buffer_header* h = memory::buffer_of(node);
     h->tail = h->head + 32;
     kel_value* c = node_cells(node);
-    c->header = types::context | (kind << kind_shift) | (stack ? flag_stack : 0) | (self ? flag_self : 0);
+    c->header = types::context | (kind << kind_shift) | (stack ? header_context_stack : 0) | (self ? flag_self : 0);
     c->w1 = table;
     c->w2 = values_block;
     c->w3 = 0;
@@ -149,10 +149,10 @@ uint32_t fresh_copy(kel_value* value, uint32_t kind) {
     const uint32_t old = value->w1;
     const kel_value c = *cell(old);
     const int32_t n = length(old);
-    const uint32_t ctx = allocate(n, (c.header & flag_stack) != 0, (c.header & flag_self) != 0, old, kind);
+    const uint32_t ctx = allocate(n, (c.header & header_context_stack) != 0, (c.header & flag_self) != 0, old, kind);
     kel_value* words = block_cells(words_node(ctx));
     for (int32_t i = 0; i < n; ++i) words[i].w1 = ctx;
-    if (!(c.header & flag_stack)) {
+    if (!(c.header & header_context_stack)) {
         memory::buffer_header* v = memory::buffer_of(cell(ctx)->w2);
         kel_value* cells = reinterpret_cast<kel_value*>(v->head_ptr());
         for (int32_t i = 0; i < n; ++i) set_unset(cells + i);

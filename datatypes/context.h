@@ -37,7 +37,6 @@ constexpr uint32_t kind_function = 1;
 constexpr uint32_t kind_object = 2;
 constexpr uint32_t kind_shift = 11;
 constexpr uint32_t kind_mask = 0x1800u;
-constexpr uint32_t flag_stack = 0x400000u;
 constexpr uint32_t flag_self = 0x1000000u;
 constexpr int32_t global_size = 4000;
 

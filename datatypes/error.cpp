@@ -454,7 +454,7 @@ void fill_where(kel_value* e, const kel_value* where) {
 }
 
 void annotate(kel_value* e, const kel_value* where, int32_t mark_depth) {
-    // fire's stand-in (before the catalogue, or when building failed) has no context.
+    // fire's bare cell (before the catalogue, or when building failed) has no context.
     if (!object::object_type_q(type_of(e)) || !memory::node_live_q(e->w1)) return;
     fill_where(e, where);
     kel_value* s = field_at(e, field::stack);

@@ -143,7 +143,7 @@ int32_t safe_abs(int32_t v) {
     return v < 0 ? -v : v;
 }
 
-bool out_of_range_q(double d) { return !(d <= 2147483647.0 && d >= -2147483648.0); }
+bool out_of_range_q(double d) { return !int32_range_q(d); }
 bool out_of_range_q(const kel_value* float_cell) { return out_of_range_q(get_float(float_cell)); }
 
 namespace {

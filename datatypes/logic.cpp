@@ -187,15 +187,6 @@ kel_value* make_at_tail(const kel_value* block, bool b) {
     return c;
 }
 
-namespace {
-
-bool falsy(const kel_value* v) {
-    const uint32_t t = type_of(v);
-    return t == types::none || (t == types::logic && v->w1 == 0);
-}
-
-}  // namespace
-
 bool truthy_q(const kel_value* v, bool check, const kel_value* word) {
     if (check && type_of(v) == types::unset) fire(error_category::script, "no-value", word);
     return !falsy(v);

@@ -30,6 +30,14 @@ registry::registration row();
 
 namespace kel::logic {
 
+// The one truth rule (see above); inline because the interpreter's step and
+// every conditional ask it.
+inline bool falsy(const kel_value* v) {
+    const uint32_t t = type_of(v);
+    return t == types::none || (t == types::logic && !get_logic(v));
+}
+inline bool truthy(const kel_value* v) { return !falsy(v); }
+
 extern const kel_value* const true_value;
 extern const kel_value* const false_value;
 

@@ -27,7 +27,7 @@
 // Evaluating an object's spec block goes through `eval_block` the same way.
 // Ownership (which object owns which series) is kept by the ownership
 // module; this module only needs its binding calls (`owners`) and delivers
-// the notifications it receives (kernel/ownership_delivery.h).
+// the notifications it receives (datatypes/ownership_delivery.h).
 //
 // Values held across allocations live on the argument stack; node ids never
 // move, cell addresses are re-read from nodes after anything that allocates.

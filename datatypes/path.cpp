@@ -27,8 +27,8 @@ inline int32_t units(const kel_value* p) {
 int32_t size_of_spec(const kel_value* spec) {
     if (type_of(spec) == types::integer) return get_integer(spec);
     const double d = get_float(spec);
-    if (!(d >= -2147483648.0 && d <= 2147483647.0)) fire(error_category::script, "out-of-range", spec);
-    return static_cast<int32_t>(std::trunc(d));
+    if (!int32_range_q(d)) fire(error_category::script, "out-of-range", spec);
+    return truncate_int32(d);
 }
 
 // The elements from the head, each formed or molded, "/" between them.

@@ -16,6 +16,7 @@
 #include "datatypes/context.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
+#include "datatypes/logic.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
 #include "datatypes/routine.h"
@@ -102,7 +103,7 @@ inline kel_value* fast_slot(const kel_value* w) {
     if (ctx == 0 || index < 0) return nullptr;
     const kel_value* c = reinterpret_cast<const kel_value*>(header_of(ctx)->head_ptr());
     if (c->w2 == 0) return nullptr;
-    if (c->header & _context::flag_stack) {
+    if (c->header & header_context_stack) {
         kel_value* v = stack::bottom() + (c->w2 - 1) + index;
         return v < stack::regs.limit ? v : nullptr;
     }
@@ -635,7 +636,7 @@ inline void assign(kel_value* cells) {
     if (unset_q(value)) [[unlikely]] fire(error_category::script, "need-value", cells);
     if (kel_value* slot = fast_slot(cells)) [[likely]] {
         const kel_value* c = cells_of(word_context(cells));
-        if ((c->header & _context::flag_stack) || _context::kind_of(c) != _context::kind_object) {
+        if ((c->header & header_context_stack) || _context::kind_of(c) != _context::kind_object) {
             *slot = *value;
             *cells = *value;
             return;
@@ -670,7 +671,7 @@ inline void assign(kel_value* cells) {
             KEL_PROPAGATE(step_expression(c, false, true, false));
             if (traced(&c)) notify_tracer(event::set, &c.block, c.pos, &v, stack::arguments());
             const kel_value value = *stack::arguments();
-            KEL_PROPAGATE(walk_path(&v, &c, true, false, true, &value));
+            KEL_PROPAGATE(walk_path(&v, &c, walk::set | walk::push, &value));
             stack::set_last_only(&value);
             stack::close_frame();
             break;
@@ -698,7 +699,7 @@ inline void assign(kel_value* cells) {
         case types::path:
         case types::get_path: {
             ++c.pos;
-            KEL_PROPAGATE(walk_path(&v, &c, false, type_of(&v) == types::get_path, true));
+            KEL_PROPAGATE(walk_path(&v, &c, type_of(&v) == types::get_path ? walk::get | walk::push : walk::push));
             if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
             break;
         }
@@ -960,7 +961,7 @@ inline bool at_end(const call& k) { return !k.c || k.c->pos >= end_of(*k.c); }
             stack::close_frame();
             break;
         case types::get_word: push_value(lookup(&v)); break;
-        case types::get_path: KEL_PROPAGATE(walk_path(&v, &c, false, true, true)); break;
+        case types::get_path: KEL_PROPAGATE(walk_path(&v, &c, walk::get | walk::push)); break;
         default: push_value(&v); break;
     }
     return signal_code::none;
@@ -1017,11 +1018,6 @@ signal_code fetch_and_drop(call& k, uint32_t cls, int32_t entry_index) {
     KEL_PROPAGATE(fetch_one(k, cls, entry_index));
     stack::drop_cells(1);
     return signal_code::none;
-}
-
-inline bool truthy(const kel_value* v) {
-    const uint32_t t = type_of(v);
-    return !(t == types::none || (t == types::logic && !get_logic(v)));
 }
 
 // The cache index of the refinement named by `element` (by canonical
@@ -1093,7 +1089,7 @@ signal_code path_refinements(call& k) {
         const kel_value element = *block::ks_abs_at(&path, series_head(&path) + j);
         bool on = true;
         if (type_of(&element) == types::get_word) {
-            on = truthy(lookup(&element));
+            on = logic::truthy(lookup(&element));
         } else if (type_of(&element) != types::word) {
             if (refinement_total(k) == 0) break;
             fire(error_category::script, "bad-refine", &element);
@@ -1112,14 +1108,14 @@ signal_code inline_refinements(call& k) {
         bool on = true;
         if (type_of(&element) == types::get_word) {
             ++c.pos;
-            on = truthy(lookup(&element));
+            on = logic::truthy(lookup(&element));
         } else if (type_of(&element) == types::refinement) {
             ++c.pos;
             if (at_end(k)) {
                 on = false;
             } else {
                 KEL_PROPAGATE(step_expression(c, false, true, false));
-                on = truthy(stack::top() - 1);
+                on = logic::truthy(stack::top() - 1);
                 stack::drop_cells(1);
             }
         } else {
@@ -1299,7 +1295,7 @@ signal_code invoke_value(const kel_value* fn_in, code_position* c, bool push, co
         stack::call_mark* m = stack::open_frame(&k.name, call_kind(library));
         m->function_context = ctx;
         const kel_value* context_cell = cells_of(ctx);
-        if (context_cell->header & _context::flag_stack) m->saved_values = context_cell->w2 - 1u;
+        if (context_cell->header & header_context_stack) m->saved_values = context_cell->w2 - 1u;
     } else if (k.natives_like || k.type == types::routine) [[likely]] {
         stack::open_frame(&k.name, native_kind(library));
     } else {
@@ -1328,7 +1324,7 @@ signal_code call_function_body(const kel_value* fn_in, uint32_t, const kel_value
     const uint32_t ctx = fn.w1;
     kel_value* base = stack::arguments();
     const int32_t depth = stack::mark_depth();
-    const bool stack_context = (cells_of(ctx)->header & _context::flag_stack) != 0;
+    const bool stack_context = (cells_of(ctx)->header & header_context_stack) != 0;
     const uint32_t old = stack_context ? context_values(ctx) : 0;
     if (stack_context) set_context_values(ctx, stack::offset_of(base) + 1);
     stack::innermost_frame()->flags |= stack::flag_return_target;
@@ -1469,6 +1465,9 @@ signal_code call_function(const kel_value* fn_in, const kel_value* name_in, cons
 
 namespace {
 
+// Whether the last step of a set-path tells an owner: the holder two steps up
+// is a series whose owner may watch it, or an object with an owner watching
+// the field the previous element named.
 bool notify_flag(const kel_value* grandparent, const kel_value* previous, int32_t length, bool set, bool last) {
     if (!set || !last || length < 3) return false;
     const uint32_t g = type_of(grandparent);
@@ -1478,38 +1477,47 @@ bool notify_flag(const kel_value* grandparent, const kel_value* previous, int32_
 
 }  // namespace
 
-signal_code walk_path(const kel_value* path_in, code_position* c, bool set, bool get, bool push,
-                      const kel_value* value_in) {
+signal_code walk_path(const kel_value* path_in, code_position* c, uint32_t how, const kel_value* value_in) {
+    const bool set = (how & walk::set) != 0;
+    const bool get = (how & walk::get) != 0;
+    const bool push = (how & walk::push) != 0;
+    const bool constant = (how & walk::constant) != 0;
     const kel_value path = *path_in;
     kel_value* const entry = stack::top();
     const int32_t length = block::ks_length_q(&path);
     if (length <= 0) fire(error_category::script, "empty-path");
     const int32_t head = series_head(&path);
     const kel_value first = *block::ks_abs_at(&path, head);
-    if (type_of(&first) != types::word) fire(error_category::script, "word-first", &path);
+    const bool head_word = type_of(&first) == types::word;
+    if (!head_word && !constant) fire(error_category::script, "word-first", &path);
     const bool traced_here = traced(c);
     if (traced_here) {
         notify_tracer(event::enter, &path, head, nullptr, nullptr);
         notify_tracer(event::fetch, &path, head, nullptr, &first);
     }
-    const kel_value start = *lookup(&first);
+    const kel_value start = head_word ? *lookup(&first) : first;
     const uint32_t t = type_of(&start);
-    if (t == types::unset) fire(error_category::script, "unset-path", &path, &first);
-    if (function_type(t)) {
-        if (set) fire(error_category::script, "invalid-path-set", &path);
-        if (get) fire(error_category::script, "invalid-path-get", &path);
-        KEL_PROPAGATE(invoke_value(&start, c, true, &path, &first, &start, mode::plain, false));
-        if (traced_here) notify_tracer(event::exit, &path, head + length, nullptr, stack::top() - 1);
-        if (!push) *stack::arguments() = *(stack::top() - 1);
-        return signal_code::none;
+    if (!constant) {
+        if (t == types::unset) fire(error_category::script, "unset-path", &path, &first);
+        if (function_type(t)) {
+            if (set) fire(error_category::script, "invalid-path-set", &path);
+            if (get) fire(error_category::script, "invalid-path-get", &path);
+            KEL_PROPAGATE(invoke_value(&start, c, true, &path, &first, &start, mode::plain, false));
+            if (traced_here) notify_tracer(event::exit, &path, head + length, nullptr, stack::top() - 1);
+            if (!push) *stack::arguments() = *(stack::top() - 1);
+            return signal_code::none;
+        }
     }
     if (traced_here) notify_tracer(event::push, &path, head + 1, nullptr, &start);
     const kel_value value = value_in ? *value_in : kel_value{types::unset, 0, 0, 0};
-    if (set && length == 1) {
+    if (set && length == 1 && head_word) {
         kel_value w = first;
         _context::set_bound(&w, &value);
         push_value(&value);
-        if (!push) *stack::arguments() = *entry;
+        if (!push) {
+            *stack::arguments() = *entry;
+            stack::regs.top = entry;
+        }
         return signal_code::none;
     }
     // Work cells: the parent (which becomes the result), the grandparent, the
@@ -1524,7 +1532,9 @@ signal_code walk_path(const kel_value* path_in, code_position* c, bool set, bool
         *element = *block::ks_abs_at(&path, head + i);
         const kel_value written = *element;
         if (traced_here) notify_tracer(event::fetch, &path, head + i, nullptr, element);
-        if (type_of(element) == types::get_word) {
+        if (constant) {
+            // Compiled code's elements are taken as written.
+        } else if (type_of(element) == types::get_word) {
             *element = *lookup(&written);
             if (unset_q(element)) fire(error_category::script, "invalid-path", &path, &written);
         } else if (type_of(element) == types::paren) {
@@ -1547,7 +1557,7 @@ signal_code walk_path(const kel_value* path_in, code_position* c, bool set, bool
         step.result = result;
         KEL_PROPAGATE(actions::eval_path_value(step));
         if (traced_here) notify_tracer(event::push, &path, head + i + 1, nullptr, result);
-        if (!set && !get && function_type(type_of(result))) {
+        if (!set && !get && !constant && function_type(type_of(result))) {
             // A method call: the rest of the path are its refinements.
             kel_value rest = path;
             set_series_head(&rest, head + i);
@@ -1562,9 +1572,13 @@ signal_code walk_path(const kel_value* path_in, code_position* c, bool set, bool
         *parent = *result;
         *previous = written;
     }
-    stack::regs.top = entry + 1;  // the parent is the result
     if (traced_here) notify_tracer(event::exit, &path, head + length, nullptr, entry);
-    if (!push) *stack::arguments() = *entry;
+    if (push) {
+        stack::regs.top = entry + 1;  // the parent is the result
+    } else {
+        *stack::arguments() = *entry;
+        stack::regs.top = entry;
+    }
     return signal_code::none;
 }
 

@@ -153,11 +153,20 @@ signal_code eval_next_at(const kel_value* block, int32_t* head);
 signal_code invoke_value(const kel_value* fn, code_position* c, bool push, const kel_value* path,
                          const kel_value* name, const kel_value* owner, int32_t mode, bool infix,
                          bool right_ready = false);
-// Evaluates a path!, get-path! (get) or set-path! (set, assigning `value`):
-// its value is pushed (push) or copied into the base cell. c: the code after
-// the path, where a function the path names takes its arguments.
-signal_code walk_path(const kel_value* path, code_position* c, bool set, bool get, bool push,
-                      const kel_value* value = nullptr);
+// The one path walk: the head word's value, then one path step per element.
+// The walk mode bits:
+namespace walk {
+constexpr uint32_t set = 1;       // a set-path: the last step assigns `value`
+constexpr uint32_t get = 2;       // a get-path: a function found is a value, never called
+constexpr uint32_t push = 4;      // push the result; clear: copy it into the base cell
+// compiled code's path of constant elements: any head (a word's value taken
+// unchecked), elements used as written (no get-word or paren evaluation),
+// functions found are values.
+constexpr uint32_t constant = 8;
+}  // namespace walk
+// c: the code after the path, where a function the path names takes its
+// arguments. Owners are told about a set step by the same rule in every mode.
+signal_code walk_path(const kel_value* path, code_position* c, uint32_t mode, const kel_value* value = nullptr);
 // Runs a function!'s body with its arguments in place (the mark of its call
 // open and its values at the arguments base).
 signal_code call_function_body(const kel_value* fn, uint32_t owner, const kel_value* name, uint32_t filter);

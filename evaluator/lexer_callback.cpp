@@ -2,6 +2,7 @@
 #include "evaluator/lexer_callback.h"
 
 #include "datatypes/function.h"
+#include "datatypes/logic.h"
 #include "evaluator/interpreter.h"
 #include "kernel/signals.h"
 #include "kernel/stack.h"
@@ -39,7 +40,7 @@ bool run(void* user, lexer::event e, kel_value* input, const kel_value* type, in
     if (c != signal_code::none) stack::throw_code(c);
     const kel_value a = *answer;
     stack::drop_cells(1);
-    return !(type_of(&a) == types::none || (type_of(&a) == types::logic && !get_logic(&a)));
+    return logic::truthy(&a);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/logic.h"
 #include "datatypes/word.h"
 #include "kernel/actions.h"
 #include "evaluator/interpreter.h"
@@ -128,16 +129,9 @@ const kel_value* check_arg_set(int32_t number, const kel_value* value) {
 
 namespace kel::compiled {
 
-namespace {
-inline bool truthy(const kel_value* v) {
-    const uint32_t t = type_of(v);
-    return !(t == types::none || (t == types::logic && !get_logic(v)));
-}
-}  // namespace
-
 void set_refinement(const kel_value* value, int32_t index, int32_t count) {
     kel_value* r = stack::arguments() + index;
-    if (truthy(value)) {
+    if (logic::truthy(value)) {
         r->w1 = 1;
         return;
     }
@@ -149,7 +143,7 @@ signal_code call_with_refinements(int32_t index, bool native, std::initializer_l
     for (const refinement_group& g : groups) {
         if (g.number < 1 || g.number > static_cast<int32_t>(sizeof(refs.at) / sizeof(refs.at[0])))
             fire(error_category::internal, "not-done");
-        if (truthy(g.value)) {
+        if (logic::truthy(g.value)) {
             refs.at[g.number - 1] = g.position;
         } else {
             for (int32_t i = 0; i < g.count; ++i) set_none(stack::arguments() + g.position + i);
@@ -166,53 +160,9 @@ signal_code call_with_refinements(int32_t index, bool native, std::initializer_l
 }
 
 signal_code eval_path(bool set, const kel_value* path_in) {
-    const kel_value path = *path_in;
-    const int32_t length = block::ks_length_q(&path);
-    if (length <= 0) fire(error_category::script, "empty-path");
-    const int32_t head = series_head(&path);
     const kel_value value = *stack::arguments();
-    kel_value* const entry = stack::top();
-    kel_value* parent = stack::push_copy(block::ks_abs_at(&path, head));
-    kel_value* grandparent = stack::push_unset();
-    set_none(grandparent);
-    kel_value* previous = stack::push_copy(parent);
-    kel_value* element = stack::push_unset();
-    kel_value* result = stack::push_unset();
-    if (type_of(parent) == types::word) {
-        const kel_value w = *parent;
-        const uint32_t ctx = word_context(&w);
-        *parent = *_context::get_bound(&w);
-        if (ctx != _context::global()) {
-            const kel_value* own = _context::owner(ctx);
-            if (type_of(own) != types::object) *grandparent = *own;
-        }
-    }
-    for (int32_t i = 1; i < length; ++i) {
-        *element = *block::ks_abs_at(&path, head + i);
-        const bool last = i == length - 1;
-        path_step_args step;
-        step.parent = parent;
-        step.element = element;
-        step.value_to_set = set && last ? &value : nullptr;
-        step.path = &path;
-        step.grandparent = grandparent;
-        step.previous_element = previous;
-        step.step = i - 1;
-        step.last = last;
-        const uint32_t g = type_of(grandparent);
-        step.notify_owner = set && last && length >= 3 &&
-                            ((g == types::object && grandparent->w3 != 0 && type_of(previous) == types::word) ||
-                             g == types::block || g == types::paren || g == types::hash ||
-                             (g >= types::path && g <= types::get_path));
-        step.result = result;
-        KEL_PROPAGATE(actions::eval_path_value(step));
-        *grandparent = *parent;
-        *parent = *result;
-        *previous = *element;
-    }
-    stack::set_last(parent);
-    stack::regs.top = entry;
-    return signal_code::none;
+    const uint32_t mode = interpreter::walk::constant | (set ? interpreter::walk::set : interpreter::walk::get);
+    return interpreter::walk_path(path_in, nullptr, mode, &value);
 }
 
 void switch_select(bool push, bool block_mode) {

@@ -275,8 +275,7 @@ void check_arguments(int32_t n, const refinements& refs) {
 void integer_count(kel_value* cell) {
     if (type_of(cell) != types::float_) return;
     const double f = get_float(cell);
-    int32_t n = INT32_MIN;
-    if (f > -2147483649.0 && f < 2147483648.0) n = static_cast<int32_t>(std::trunc(f));
+    const int32_t n = int32_range_q(f) ? truncate_int32(f) : INT32_MIN;
     set_integer(cell, n);
 }
 

@@ -46,7 +46,7 @@ void fill_table();
 void copy_entries(int32_t count, const entry* list);
 // The next free 1-based native number.
 int32_t filled_count();
-// True when native `n` has its own entry (not the not-done stand-in).
+// True when native `n` has its own entry (not the shared not-done entry).
 bool built_q(int32_t n);
 // The name and spec text of native `n` as the table lists them (null
 // outside 1..107), whether or not it is built.
@@ -63,7 +63,8 @@ const kel_value* print_buffer();
 void check_arguments(int32_t n, const refinements& refs);
 
 // Loop counts: a float! becomes an integer! truncated toward zero, in place;
-// a float outside the 32-bit range, or NaN, becomes -2147483648. An
+// a float outside the int32 range (int32_range_q), or NaN, becomes
+// -2147483648, so the loop does not run. An
 // integer! stays. truncate_count works on the arguments base cell.
 void integer_count(kel_value* cell);
 inline void truncate_count() { integer_count(stack::arguments()); }

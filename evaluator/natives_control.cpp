@@ -16,6 +16,7 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/function.h"
+#include "datatypes/logic.h"
 #include "datatypes/string_api.h"
 #include "kernel/action_specs.h"
 #include "kernel/actions.h"
@@ -53,16 +54,10 @@ using interpreter::code_position;
 
 // --- truth and small helpers ------------------------------------------------------
 
-// none! and false are false; everything else (unset! included) is true.
-inline bool falsy(const kel_value* v) {
-    const uint32_t t = type_of(v);
-    return t == types::none || (t == types::logic && !get_logic(v));
-}
-
-// The same, but an unset! value raises script `no-return`.
+// The truth rule, but an unset! value raises script `no-return`.
 inline bool truthy_checked(const kel_value* v) {
     if (unset_q(v)) fire(error_category::script, "no-return");
-    return !falsy(v);
+    return logic::truthy(v);
 }
 
 inline bool function_like(uint32_t t) {
@@ -154,7 +149,7 @@ inline void open_loop() {
 
 signal_code if_star(bool check, const refinements& refs) {
     if (check) check_arguments(number::if_, refs);
-    if (falsy(stack::argument(1))) {
+    if (logic::falsy(stack::argument(1))) {
         set_none(stack::arguments());
         return signal_code::none;
     }
@@ -164,7 +159,7 @@ signal_code if_star(bool check, const refinements& refs) {
 
 signal_code unless_star(bool check, const refinements& refs) {
     if (check) check_arguments(number::unless, refs);
-    if (!falsy(stack::argument(1))) {
+    if (!logic::falsy(stack::argument(1))) {
         set_none(stack::arguments());
         return signal_code::none;
     }
@@ -186,7 +181,7 @@ signal_code any_star(bool check, const refinements& refs) {
     while (c.pos < interpreter::end_of(c)) {
         KEL_PROPAGATE(interpreter::eval_next(c, true));
         kel_value* v = stack::top() - 1;
-        if (!falsy(v)) {
+        if (!logic::falsy(v)) {
             stack::set_last(v);
             stack::regs.top = mark;
             return signal_code::none;
@@ -209,7 +204,7 @@ signal_code all_star(bool check, const refinements& refs) {
     while (c.pos < interpreter::end_of(c)) {
         KEL_PROPAGATE(interpreter::eval_next(c, true));
         kel_value* v = stack::top() - 1;
-        if (falsy(v)) {
+        if (logic::falsy(v)) {
             set_none(stack::arguments());
             stack::regs.top = mark;
             return signal_code::none;
@@ -301,7 +296,7 @@ bool series_not_tail_q(const kel_value* series) {
     const signal_code c = run_action(&words::_tail_q, act::tail_q, refinements::none(),
                                      [&] { stack::push_copy(series); }, &answer);
     if (c != signal_code::none) stack::throw_code(c);
-    return falsy(&answer);
+    return logic::falsy(&answer);
 }
 
 signal_code foreach_step(const kel_value* word, kel_value* cursor) {
@@ -552,7 +547,7 @@ signal_code remove_each_star(bool check, const refinements& refs) {
             const round r = round_of(c);
             if (r == round::leave) break;
             if (r == round::pass) return c;
-            if (!falsy(stack::arguments())) KEL_PROPAGATE(remove_each_drop(cursor, step));
+            if (!logic::falsy(stack::arguments())) KEL_PROPAGATE(remove_each_drop(cursor, step));
         }
         stack::close_frame_discard();
     }
@@ -632,7 +627,7 @@ signal_code do_value(const kel_value* value_in, const refinements& refs) {
         case types::block:
         case types::paren:
         case types::hash: return do_block(&value, refs);
-        case types::path: return interpreter::walk_path(&value, nullptr, false, false, false);
+        case types::path: return interpreter::walk_path(&value, nullptr, 0);
         case types::string: {
             kel_value* loaded = stack::push_unset();
             load_text(&value, loaded);

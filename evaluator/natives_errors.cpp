@@ -24,7 +24,7 @@ namespace try_ref {
 enum : int { all, keep };
 }
 
-// A stand-in error cell (word 1 the category, word 2 the low half of the
+// A bare error cell of `fire` (word 1 the category, word 2 the low half of the
 // raise's serial) is the throw/throw error when it is the last one raised.
 bool stand_in_throw_throw_q(const kel_value* error) {
     const fired_error& e = last_fired();

@@ -40,7 +40,7 @@ struct error_services {
     // and fills `files` (try/keep).
     void (*build_stack_trace)(kel_value* error) = nullptr;
     // True when both the error's type and id are the word `throw`. While null,
-    // the stand-in error cells of the raise path are read.
+    // the bare error cells of the raise path are read.
     bool (*throw_throw_q)(const kel_value* error) = nullptr;
 };
 extern error_services error_hooks;

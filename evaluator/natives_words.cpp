@@ -169,9 +169,9 @@ signal_code get_star(bool check, const refinements& refs) {
     const uint32_t t = type_of(&target);
     kel_value result;
     if (any_path_q(t)) {
-        // Paths carry no letter-case mode yet: /case changes nothing here.
+        // A path step carries no letter-case mode: /case changes nothing here.
         kel_value* const entry = stack::top();
-        KEL_PROPAGATE(interpreter::walk_path(&target, nullptr, false, true, true));
+        KEL_PROPAGATE(interpreter::walk_path(&target, nullptr, interpreter::walk::get | interpreter::walk::push));
         result = *(stack::top() - 1);
         stack::regs.top = entry;
     } else if (object::object_type_q(t)) {
@@ -201,7 +201,7 @@ signal_code set_star(bool check, const refinements& refs) {
         _context::set_bound(&w, &value);
     } else if (any_path_q(t)) {
         kel_value* const entry = stack::top();
-        KEL_PROPAGATE(interpreter::walk_path(&target, nullptr, true, false, true, &value));
+        KEL_PROPAGATE(interpreter::walk_path(&target, nullptr, interpreter::walk::set | interpreter::walk::push, &value));
         stack::regs.top = entry;
     } else if (object::object_type_q(t)) {
         object::set_fields(&target, &value, any, refs.has(set_ref::only), refs.has(set_ref::some));
@@ -360,7 +360,7 @@ signal_code type_q_star(bool check, const refinements& refs) {
 signal_code not_star(bool check, const refinements& refs) {
     if (check) check_arguments(number::not_, refs);
     const kel_value* v = stack::arguments();
-    answer_logic(none_q(v) || (type_of(v) == types::logic && !get_logic(v)));
+    answer_logic(logic::falsy(v));
     return signal_code::none;
 }
 

@@ -63,7 +63,6 @@ uint32_t stress_count = 0;
 bool verify_each = false;
 
 constexpr uint32_t cells_unit = 16;
-constexpr uint32_t context_on_stack = 0x400000u;  // context! header bit 22: values on the argument stack
 constexpr uint32_t event_has_block = 0x1000u;     // event! header bit 12
 
 // Marks a buffer; `contents`: its cells go on the work list.
@@ -197,7 +196,7 @@ void context_cell(const kel_value* c) {
         if (detail::verifying) detail::report_dangling(c->w1);
         else mark_table(c->w1);
     }
-    if (!(c->header & context_on_stack)) mark_block(c->w2);
+    if (!(c->header & header_context_stack)) mark_block(c->w2);
 }
 void word(const kel_value* c) { if (c->w1) mark_context(c->w1); }
 void object(const kel_value* c) {

@@ -100,9 +100,9 @@ int32_t get_int_checked(const kel_value* value) {
     switch (type_of(value)) {
         case types::integer: return get_integer(value);
         case types::float_: {
-            double d = get_float(value);
-            if (!(d >= -2147483648.0 && d <= 2147483647.0)) fire(error_category::script, "out-of-range", value);
-            return static_cast<int32_t>(std::trunc(d));
+            const double d = get_float(value);
+            if (!int32_range_q(d)) fire(error_category::script, "out-of-range", value);
+            return truncate_int32(d);
         }
         default: return static_cast<int32_t>(value->w2);
     }

@@ -542,7 +542,7 @@ void parking::node(uint32_t n) {
 void parking::table(uint32_t t) {
     if (!stack::ready() || t == 0) return;
     kel_value* c = stack::push_unset();
-    c->header = types::context | 0x400000u;  // a stack context: its word table, no values
+    c->header = types::context | header_context_stack;  // its word table, no values
     c->w1 = t;
     ++cells;
 }

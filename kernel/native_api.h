@@ -7,11 +7,11 @@
 // the innermost call as its `where` and the evaluator's current position as
 // its `near`), unwinds the call marks to the receiving try mark through
 // `stack::unwind_for_error` and throws kel_unwind{error} itself, so the
-// unwinder has one frame less to walk. Until the error! datatype
-// exists the raised value is a stand-in error! cell (word 1 the category,
-// word 2 the low half of the record's serial) and the record is a plain
-// struct that tests read (`last_fired`); the errors module completes `fire`
-// to build the error! value from the catalogue. An argument is either a cell
+// unwinder has one frame less to walk. The errors module completes `fire`
+// to build the error! value from the catalogue; before the catalogue is
+// loaded, or when building fails, the raised value is a bare error! cell
+// (word 1 the category, word 2 the low half of the record's serial). The
+// record is a plain struct that C++ callers and tests read (`last_fired`). An argument is either a cell
 // (copied into the record at once, so a temporary may be passed) or a word
 // given by its name (a refinement when the name starts with "/").
 #pragma once
@@ -64,7 +64,8 @@ extern raise_hooks raising;
 [[noreturn]] void fire(error_category category, const char* id, error_arg a1 = {}, error_arg a2 = {},
                        error_arg a3 = {});
 
-// The last error fired (until error! values exist).
+// The last error fired, as C++ callers and tests read it back: category, id,
+// arguments and near, without going through the error! value.
 const fired_error& last_fired();
 
 // The receiver of last resort that C++ opens around code it runs (tests,

@@ -100,8 +100,8 @@ int32_t find_receiver(int32_t from, Stop stop) {
             if (::write(2, out, k) < 0) break;
         }
     } else if (t == types::error) {
-        // The stand-in error! of `fire` (until error! values exist): the
-        // category and id of the record.
+        // A bare error! cell of `fire` (raised before the catalogue, or when
+        // building the value failed): the category and id of the record.
         static const char* const categories[] = {"throw", "note",      "syntax", "script", "math",
                                                  "access", "reserved1", "reserved2", "user", "internal"};
         const fired_error& e = last_fired();

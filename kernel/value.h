@@ -98,6 +98,9 @@ constexpr int table_rows = 57;  // rows of the registry's tables (ids 0-56)
 constexpr uint32_t header_type_mask = 0xFFu;
 constexpr uint32_t header_new_line = 0x40000000u;  // a line break is molded before the value
 constexpr uint32_t header_changed = 0x2000u;       // word cell of an object's words: field assigned
+// context! cell: its values live on the argument stack (a running function's
+// frame, or a word table parked for the collector), not in a values block.
+constexpr uint32_t header_context_stack = 0x400000u;
 
 // --- header ----------------------------------------------------------------
 
@@ -142,6 +145,12 @@ inline double get_float(const kel_value* v) {
     std::memcpy(&d, reinterpret_cast<const char*>(v) + 8, sizeof d);
     return d;
 }
+// The one float -> int32 rule: a float is an integer argument, truncated toward
+// zero, when it lies within -2147483648.0 .. 2147483647.0 (so 2147483647.5 is
+// out of range, as to integer! says); beyond that, and NaN, is out of range.
+inline bool int32_range_q(double d) { return d >= -2147483648.0 && d <= 2147483647.0; }
+// Truncation toward zero of a float that int32_range_q accepted.
+inline int32_t truncate_int32(double d) { return static_cast<int32_t>(d); }
 
 inline void set_datatype(kel_value* v, uint32_t type) { init_cell(v, types::datatype); v->w1 = type; }
 inline uint32_t get_datatype(const kel_value* v) { return v->w1; }

@@ -269,7 +269,7 @@ void scan_tokens(lexer_state& s, bool* ended_at_end) {
         } else {
             bool process = s.load;
             if (s.events && s.entry_state != s_braced) {
-                const int32_t pre_type = s.type ? s.type : -static_cast<int32_t>(state - 65);
+                const int32_t pre_type = s.type ? s.type : -static_cast<int32_t>(state - untyped_token_base);
                 if (state == t_paren_open && point_literal_ahead(s, s.token_end)) process = true;
                 else process = fire_event(s, ev_prescan, pre_type, nullptr, s.token_start, s.token_end);
             }

@@ -69,6 +69,11 @@ enum token_state : uint8_t {
 constexpr int state_count = 102;
 constexpr int token_count = 36;
 constexpr int first_token = t_end_of_input;
+// A prescan event for a token the scanner has not typed yet carries the token
+// state as a negative type counted from here: -1 for end of input, -2 for an
+// error, and so on in token order.
+constexpr int untyped_token_base = first_token - 1;
+static_assert(untyped_token_base == scan_state_count, "token states follow the scanning states");
 
 // --- the byte table ---------------------------------------------------------------
 constexpr std::array<uint32_t, 256> make_class_table() {

@@ -1,10 +1,13 @@
 #!/usr/bin/python3
 """Runs the Kel script tests: every tests/kel/test-*.kel table, joined with
-the harness tests/kel/run.kel into one script (until scripts can read
-files), run by `kel` in text mode. Prints each failure and a closing line
+the harness tests/kel/run.kel into one script, run by `kel` in text mode. Prints each failure and a closing line
 "N passed, N failed"; exits non-zero when a case fails or a script breaks.
 
-usage: run.py KEL_BINARY [test-file ...]"""
+With --shuffle SEED each table's cases run in a random order of that seed
+(setup rows still run before every case), which shows that no case leans on
+another.
+
+usage: run.py [--shuffle SEED] KEL_BINARY [test-file ...]"""
 import os
 import re
 import subprocess
@@ -15,8 +18,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def main():
-    kel = sys.argv[1]
-    files = sys.argv[2:] or sorted(
+    args = sys.argv[1:]
+    seed = "none"
+    if args[:1] == ["--shuffle"]:
+        seed = str(int(args[1]))
+        args = args[2:]
+    kel = args[0]
+    files = args[1:] or sorted(
         os.path.join(HERE, f) for f in os.listdir(HERE) if f.startswith("test-") and f.endswith(".kel"))
     harness = open(os.path.join(HERE, "run.kel"), encoding="utf-8").read()
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
@@ -25,7 +33,7 @@ def main():
     for path in files:
         name = os.path.basename(path)
         table = open(path, encoding="utf-8").read()
-        script = "%s\nrun-table %s [\n%s\n]\nreport\n" % (harness, '"%s"' % name, table)
+        script = "%s\nshuffle-seed: %s\nrun-table %s [\n%s\n]\nreport\n" % (harness, seed, '"%s"' % name, table)
         with tempfile.NamedTemporaryFile("w", suffix=".kel", delete=False, encoding="utf-8") as f:
             f.write(script)
         try:

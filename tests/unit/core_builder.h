@@ -1,5 +1,6 @@
 // core_builder: a small C++ value builder and a mold-to-std::string helper for
-// unit tests, until the lexer exists. `boot()` brings the runtime up once.
+// unit tests that build values cell by cell. `boot()` brings the runtime's
+// start-up steps up once (not the script library: see runtime_env.h).
 // Blocks are built in the root block (so they stay reachable) from a nested
 // initializer list: b({1, 2, b({3}), none()}).
 #pragma once

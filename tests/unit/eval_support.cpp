@@ -13,7 +13,7 @@ std::string fired() {
 }
 
 std::string run_block(const kel_value& block) {
-    evaltest::install();
+    runtime_env::boot();
     const error_trap trap = open_error_trap();
     kel_value* entry = stack::top();
     std::string out;
@@ -35,11 +35,11 @@ std::string run_block(const kel_value& block) {
     return out;
 }
 
-std::string run(const char* code) { return run_block(evaltest::read(code)); }
+std::string run(const char* code) { return run_block(runtime_env::read(code)); }
 
 std::string run_type(const char* code) {
-    evaltest::install();
-    const kel_value block = evaltest::read(code);
+    runtime_env::boot();
+    const kel_value block = runtime_env::read(code);
     const error_trap trap = open_error_trap();
     kel_value* entry = stack::top();
     std::string out;
@@ -57,10 +57,10 @@ std::string run_type(const char* code) {
 }
 
 std::string apply_mode(const char* function, const char* args, int32_t mode) {
-    evaltest::install();
+    runtime_env::boot();
     const kel_value word = *word::from_c_string(function);
     const kel_value fn = *_context::get_bound(&word);
-    const kel_value block = evaltest::read(args);
+    const kel_value block = runtime_env::read(args);
     interpreter::code_position c = interpreter::position_of(&block);
     const error_trap trap = open_error_trap();
     kel_value* entry = stack::top();

@@ -1,31 +1,45 @@
-// eval_support: running code text through the interpreter in unit tests: the
-// stand-in environment of eval_natives.h, and `run`, which answers the
-// molded result or the error raised ("!script/no-value").
+// eval_support: running code text through the interpreter in unit tests, on
+// the booted runtime (runtime_env.h): `run` answers the molded result or the
+// error raised ("!script/no-value").
 #pragma once
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/native.h"
+#include "datatypes/word.h"
+#include "kernel/action_specs.h"
+#include "kernel/actions.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/native_table.h"
+#include "evaluator/natives.h"
+#include "kernel/signals.h"
+#include "kernel/stack.h"
+#include "kernel/native_api.h"
+#include "kernel/registry.h"
+#include "kernel/runtime.h"
+#include "datatypes/runtime_words.h"
 #include "tests/unit/core_builder.h"
-#include "tests/unit/eval_natives.h"
+#include "tests/unit/runtime_env.h"
 
 namespace kel::test {
 
 struct eval_test : ::testing::Test {
     void SetUp() override {
-        evaltest::install();
+        runtime_env::start();
         interpreter::install_hooks();  // other tests swap them
         stack::reset();
     }
     void TearDown() override {
         interpreter::stop_tracing();
         stack::reset();
-        evaltest::remove_stand_ins();  // the spare slots stay empty for other suites
     }
 };
 
-// Evaluates the block under an error trap: the molded result ("error!" for a
-// raised error's stand-in value), or "!category/id" when an error reaches the
+// Evaluates the block under an error trap: the molded result ("error!" for an
+// error! value the code answers), or "!category/id" when an error reaches the
 // trap, or "!code N" when a control code comes out of the evaluation.
 std::string run_block(const kel_value& block);
 std::string run(const char* code);

@@ -9,7 +9,7 @@
 #include "datatypes/context.h"
 #include "datatypes/word.h"
 #include "library/boot.h"
-#include "tests/unit/test_natives_env.h"
+#include "tests/unit/runtime_env.h"
 
 namespace kel::test {
 namespace {
@@ -17,7 +17,7 @@ namespace {
 bool failed_exit(int status) { return WIFEXITED(status) && WEXITSTATUS(status) != 0; }
 
 void run_text(const char* text) {
-    natives_env::install();
+    runtime_env::start();
     boot::run_source("test", text, std::strlen(text));
 }
 

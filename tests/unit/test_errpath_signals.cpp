@@ -150,7 +150,7 @@ TEST_F(ErrpathSignals, AFiredIdIsNamedByItsTextAndCategory) {
         const kel_value e = *error::last();
         return std::make_pair(get_integer(error::field_at(&e, error::field::code)), mold(*error::field_at(&e, error::field::id)));
     };
-    const kel_value zd = natives_env::read("zero-divide"), ov = natives_env::read("overflow");
+    const kel_value zd = runtime_env::read("zero-divide"), ov = runtime_env::read("overflow");
     const int32_t zero_divide = error::id_in(4, block::ks_abs_at(&zd, series_head(&zd)));
     const int32_t overflow = error::id_in(4, block::ks_abs_at(&ov, series_head(&ov)));
     ASSERT_GE(zero_divide, 2);

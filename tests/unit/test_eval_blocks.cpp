@@ -114,7 +114,7 @@ TEST_F(EvalBlocks, ValuesStandingInTheCode) {
 }
 
 TEST_F(EvalBlocks, LitPathsBecomePaths) {
-    const kel_value code = evaltest::read("'a/b");
+    const kel_value code = runtime_env::read("'a/b");
     kel_value* entry = stack::top();
     const error_trap trap = open_error_trap();
     ASSERT_EQ(interpreter::eval_block(&code, false), signal_code::none);
@@ -142,7 +142,7 @@ TEST_F(EvalBlocks, CodeThatChangesItsOwnBlock) {
 TEST_F(EvalBlocks, ResultPlacement) {
     // eval_block leaves the result pushed where the top was, and with
     // set-last also in the caller's base cell; one expression leaves one cell.
-    const kel_value code = evaltest::read("1 + 1 10 * 2");
+    const kel_value code = runtime_env::read("1 + 1 10 * 2");
     stack::push_unset();  // the caller's base cell
     kel_value* entry = stack::top();
     const error_trap trap = open_error_trap();
@@ -165,7 +165,7 @@ TEST_F(EvalBlocks, ResultPlacement) {
 }
 
 TEST_F(EvalBlocks, EvalNextTakesOneExpressionAtATime) {
-    const kel_value code = evaltest::read("1 + 2 3 * 4");
+    const kel_value code = runtime_env::read("1 + 2 3 * 4");
     const error_trap trap = open_error_trap();
     int32_t head = 0;
     kel_value* entry = stack::top();

@@ -30,7 +30,7 @@ void check(const row* rows, size_t n) {
 // A native that answers its refinement slots: a block of the machine
 // arguments (-1 absent, else the cell offset of the refinement's first
 // argument) followed by every argument cell from the base.
-constexpr int32_t probe_slot = 100;
+constexpr int32_t probe_slot = natives::number::count + 1;  // a spare slot past the built table
 signal_code n_probe(bool check, const refinements& refs) {
     const kel_value* base = stack::arguments();
     const int32_t cells = static_cast<int32_t>(stack::top() - base);
@@ -77,7 +77,7 @@ struct EvalCalls : eval_test {
         saved = natives::define(probe_slot, e);
         kel_value* holder = stack::push_unset();
         natives::make_native(probe_slot, holder);
-        evaltest::define("probe", *holder);
+        runtime_env::define("probe", *holder);
         stack::reset();
     }
     void TearDown() override {
@@ -95,7 +95,7 @@ void define_routine(int32_t number, const char* name, const char* spec, routines
     (void)routines::define(number, e);
     kel_value* holder = stack::push_unset();
     routines::make_value(number, holder);
-    evaltest::define(name, *holder);
+    runtime_env::define(name, *holder);
     stack::drop_cells(1);
 }
 
@@ -243,7 +243,7 @@ TEST_F(EvalCalls, OperatorsMadeFromFunctions) {
 
 TEST_F(EvalCalls, FunctionValuesInCodeAreAnonymous) {
     const kel_value f = [] {
-        const kel_value def = evaltest::read("make function! [[a [integer!]] [a]]");
+        const kel_value def = runtime_env::read("make function! [[a [integer!]] [a]]");
         kel_value* entry = stack::top();
         const error_trap trap = open_error_trap();
         EXPECT_EQ(interpreter::eval_block(&def, false), signal_code::none);

@@ -130,7 +130,7 @@ TEST_F(EvalFunctions, CollectLocals) {
         {"['a :b /r c]", "[a: b: c: r: d: 1]", "['a :b /r c /local d]", "[d]"},
     };
     for (const locals_row& r : rows) {
-        const kel_value spec_text = evaltest::read(r.spec), body_text = evaltest::read(r.body);
+        const kel_value spec_text = runtime_env::read(r.spec), body_text = runtime_env::read(r.body);
         kel_value s = *block::ks_abs_at(&spec_text, 0);
         const kel_value body = *block::ks_abs_at(&body_text, 0);
         stack::reset();
@@ -138,7 +138,7 @@ TEST_F(EvalFunctions, CollectLocals) {
         EXPECT_EQ(mold(*collected), r.collected) << r.body;
         EXPECT_EQ(mold(s), r.spec_after) << r.body;
     }
-    const kel_value bad_text = evaltest::read("[a /extern 1]");
+    const kel_value bad_text = runtime_env::read("[a /extern 1]");
     kel_value bad = *block::ks_abs_at(&bad_text, 0);
     const kel_value body = b({});
     EXPECT_TRUE(fires([&] { (void)function::collect_locals(&bad, &body); }, "bad-func-extern"));
@@ -146,7 +146,7 @@ TEST_F(EvalFunctions, CollectLocals) {
 }
 
 TEST_F(EvalFunctions, CountLocalsAndUnusedRefinements) {
-    const kel_value with_text = evaltest::read("[a /local b c]"), without_text = evaltest::read("[a /r b]");
+    const kel_value with_text = runtime_env::read("[a /local b c]"), without_text = runtime_env::read("[a /r b]");
     const kel_value with = *block::ks_abs_at(&with_text, 0);
     const kel_value without = *block::ks_abs_at(&without_text, 0);
     EXPECT_EQ(function::count_locals(series_node(&with), 0, false), 3);
@@ -202,30 +202,30 @@ TEST_F(EvalFunctions, NativesAndActions) {
         {"n: make native! [[] 105] n", "!internal/not-done"},
         {"n: make action! [[] 8] n", "!internal/not-done"},
         // Calls are checked against the table entry's own spec.
-        {"e: make native! [[x] 108] e true [1] [2]", "1"},
-        {"e: make native! [[x] 108] e 1 2 3", "!script/expect-arg"},
+        {"e: make native! [[x] 3] e true [1] [2]", "1"},   // table entry 3 is either
+        {"e: make native! [[x] 3] e 1 2 3", "!script/expect-arg"},
         {"a: make action! [[] 25] a [1] 2", "[1 2]"},
         {":either = :either", "true"},
         {":either = :if", "false"},
         {":append = :append", "true"},
         {":append = :insert", "false"},
         {":either = :append", "false"},
-        {"reflect :either 'body", "108"},
+        {"reflect :either 'body", "3"},
         {"reflect :append 'body", "25"},
         {"reflect :either 'words", "!internal/not-done"},
         {"reflect :append 'spec", "[series [series! port! bitset!] value [any-type!] /part length [number! series!] "
                                   "/only /dup count [integer!]]"},
     };
     check(rows, std::size(rows));
-    EXPECT_EQ(run("e: make native! [[x] 108] e 1 2 3"), "!script/expect-arg");
+    EXPECT_EQ(run("e: make native! [[x] 3] e 1 2 3"), "!script/expect-arg");
     EXPECT_EQ(fired_args(), "e integer! true-blk");
-    EXPECT_EQ(mold(global("if")), "make native! [[condition [any-type!] then-blk [block!]]]");
+    EXPECT_EQ(mold(global("if")), "make native! [[cond [any-type!] then-blk [block!]]]");
     EXPECT_EQ(form(global("if")), "?native?");
     EXPECT_EQ(mold(global("negate")), "make action! [[number [number! bitset! pair! time! money!]]]");
     EXPECT_EQ(form(global("negate")), "?action?");
     const kel_value either = global("either"), if_ = global("if"), append = global("append");
-    EXPECT_EQ(actions::sort_compare(&either, &if_, cmp::sort), -1);  // by table number
-    EXPECT_EQ(actions::sort_compare(&if_, &either, cmp::sort), 1);
+    EXPECT_EQ(actions::sort_compare(&if_, &either, cmp::sort), -1);  // by table number: if 1, either 3
+    EXPECT_EQ(actions::sort_compare(&either, &if_, cmp::sort), 1);
     EXPECT_EQ(native::compare(&either, &append, cmp::equal), cmp::not_comparable);
 }
 

@@ -134,7 +134,7 @@ TEST_F(EvalNativeApi, CallWithRefinements) {
     stack::push_copy(&cond);
     stack::push_copy(&yes);
     stack::push_copy(&no);
-    ASSERT_EQ(compiled::call_with_refinements(evaltest::slot::either, true, {}), signal_code::none);
+    ASSERT_EQ(compiled::call_with_refinements(natives::number::either, true, {}), signal_code::none);
     EXPECT_EQ(get_integer(stack::arguments()), 2);
     stack::close_frame_rewind();
     EXPECT_TRUE(fires([] { (void)compiled::call_with_refinements(105, true, {}); }, "not-done"));
@@ -153,6 +153,23 @@ TEST_F(EvalNativeApi, ConstantPaths) {
     ASSERT_EQ(compiled::eval_path(true, &path), signal_code::none);
     EXPECT_EQ(value_of("api-b"), "[10 [5 30]]");
     stack::close_frame_rewind();
+    // Compiled code's set-path walks as a written one does: the object's
+    // on-change* hears both the same way.
+    ASSERT_EQ(run("api-log: copy [] api-o: make object! [a: 1 on-change*: func [w old new] "
+                  "[append api-log reduce [w old new]]] api-o/a: 2 api-log"),
+              "[a 1 2]");
+    const kel_value field = block_of({global_word("api-o"), global_word("a")}, types::path);
+    stack::open_native_frame(nullptr);
+    *stack::push_unset() = int_v(3);
+    ASSERT_EQ(compiled::eval_path(true, &field), signal_code::none);
+    stack::close_frame_rewind();
+    EXPECT_EQ(value_of("api-log"), "[a 1 2 a 2 3]");
+    stack::open_native_frame(nullptr);
+    stack::push_unset();
+    ASSERT_EQ(compiled::eval_path(false, &field), signal_code::none);
+    EXPECT_EQ(get_integer(stack::arguments()), 3);
+    stack::close_frame_rewind();
+    EXPECT_EQ(run("api-o/a"), "3");
 }
 
 TEST_F(EvalNativeApi, SwitchSelect) {
@@ -175,7 +192,7 @@ TEST_F(EvalNativeApi, SwitchSelect) {
         {int_v(2), "[a 2 b]", false, false, "none"},        // steps of 2: the 2 is a value, not a case
     };
     for (const row& r : rows) {
-        const kel_value cases_text = evaltest::read(r.cases);
+        const kel_value cases_text = runtime_env::read(r.cases);
         const kel_value cases = *block::ks_abs_at(&cases_text, 0);
         stack::reset();
         stack::open_native_frame(nullptr);

@@ -12,7 +12,8 @@ namespace {
 
 // The kinds of the marks below the native's own, innermost first, as
 // integers (the flags' top byte), and the name of the one just below it.
-constexpr int32_t marks_slot = 101, below_slot = 102;
+// Spare slots past the built table.
+constexpr int32_t marks_slot = natives::number::count + 2, below_slot = natives::number::count + 3;
 signal_code n_marks(bool, const refinements&) {
     std::vector<kel_value> out;
     for (int32_t i = stack::mark_depth() - 2; i >= 0 && out.size() < 3; --i)
@@ -47,7 +48,7 @@ struct EvalTrace : eval_test {
             saved[i] = natives::define(defs[i].slot, e);
             kel_value* holder = stack::push_unset();
             natives::make_native(defs[i].slot, holder);
-            evaltest::define(defs[i].name, *holder);
+            runtime_env::define(defs[i].name, *holder);
         }
         stack::reset();
     }
@@ -74,7 +75,7 @@ struct EvalTrace : eval_test {
 
 // A block whose buffer is marked as library code.
 kel_value library_block(const char* text) {
-    const kel_value outer = evaltest::read(text);
+    const kel_value outer = runtime_env::read(text);
     memory::set_series_flags(series_node(&outer), memory::flag_library);
     return outer;
 }
@@ -166,12 +167,12 @@ TEST_F(EvalTrace, LibraryCode) {
     EXPECT_EQ(run("f: make function! [[] [marks?]] f"), "[145 135]");  // 0x81 with the return-target flag
 
     // An error inside library code reports the user's expression as near.
-    kel_value outer = evaltest::read("x: 1 lib-fn 5");
+    kel_value outer = runtime_env::read("x: 1 lib-fn 5");
     const kel_value failing = library_block("[a] [undefined-in-lib]");
     kel_value* holder = stack::push_unset();
     (void)function::push(block::ks_abs_at(&failing, 0), block::ks_abs_at(&failing, 1), 0, 1, 0, 0);
     *holder = *(stack::top() - 1);
-    evaltest::define("lib-fn", *holder);
+    runtime_env::define("lib-fn", *holder);
     stack::reset();
     EXPECT_EQ(run_block(outer), "!script/no-value");
     EXPECT_EQ(mold(last_fired().near), "[lib-fn 5]");
@@ -180,12 +181,27 @@ TEST_F(EvalTrace, LibraryCode) {
     holder = stack::push_unset();
     (void)function::push(block::ks_abs_at(&lib_fn_src, 0), block::ks_abs_at(&lib_fn_src, 1), 0, 1, 0, 0);
     *holder = *(stack::top() - 1);
-    evaltest::define("lib-marks", *holder);
+    runtime_env::define("lib-marks", *holder);
     stack::reset();
     EXPECT_EQ(run("lib-marks"), "[145 135]");  // the call is made by user code
-    // Its body is library code; a copy of it is ordinary code.
-    EXPECT_EQ(run("b: reflect :lib-marks 'body do b"), "[7 130 135]");
-    EXPECT_EQ(run("b: reflect :lib-marks 'body do copy b"), "[135 130 135]");
+    // Its body is library code; a copy of it is ordinary code. Untraced,
+    // `do` runs either in its own mark; traced, the body's own evaluation
+    // mark shows which it is, and the tracer hears nothing from inside
+    // library code.
+    EXPECT_EQ(run("b: reflect :lib-marks 'body do b"), "[130 135]");
+    EXPECT_EQ(run("b: reflect :lib-marks 'body do copy b"), "[130 135]");
+    EXPECT_EQ(run("log: copy [] b: reflect :lib-marks 'body c: copy b "
+                  "inside: make function! [[event code offset value ref frame] "
+                  "[if any [same? code b same? code c] [append log event]]] 0"),
+              "0");
+    w = *word::from_c_string("inside");
+    const kel_value inside = *_context::get_bound(&w);
+    interpreter::start_tracing(&inside);
+    EXPECT_EQ(run("do b"), "[7 130 135]");
+    EXPECT_EQ(value_of("log"), "[]");
+    EXPECT_EQ(run("do c"), "[135 130 135]");
+    interpreter::stop_tracing();
+    EXPECT_EQ(value_of("log"), "[enter fetch open call return expr exit]");
 }
 
 TEST_F(EvalTrace, SetPathsOfLibraryCodeRunInTheirOwnMark) {

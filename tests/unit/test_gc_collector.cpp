@@ -480,16 +480,22 @@ TEST_F(GcCollector, EmptyNodeFramesAreReleasedAndTakenAgain) {
     checks_guard g;
     gc::set_stress(0);
     gc::set_active(false);
-    gc::frame_figures figures[64];
-    const uint32_t in_use_before = gc::node_frame_figures(figures, 64);
-    make_empty_series(5 * mem::nodes_per_frame);
-    const uint32_t in_use_full = gc::node_frame_figures(figures, 64);
+    // Earlier tests in the same process leave free slots in the frames in
+    // use; new nodes fill those first, so the series made fill them and then
+    // five whole frames more.
+    std::vector<gc::frame_figures> figures(mem::root.node_frame_count + 16);
+    const uint32_t in_use_before = gc::node_frame_figures(figures.data(), static_cast<uint32_t>(figures.size()));
+    uint64_t free_before = 0;
+    for (uint32_t i = 0; i < in_use_before && i < figures.size(); ++i) free_before += figures[i].free;
+    make_empty_series(static_cast<uint32_t>(free_before) + 5 * mem::nodes_per_frame);
+    figures.resize(mem::root.node_frame_count + 16);
+    const uint32_t in_use_full = gc::node_frame_figures(figures.data(), static_cast<uint32_t>(figures.size()));
     EXPECT_GE(in_use_full, in_use_before + 4);
     const uint32_t count = mem::root.node_frame_count;
     scrub_stack();
     gc::collect();
     // A stale stack word may keep a node, and so its frame.
-    const uint32_t in_use_after = gc::node_frame_figures(figures, 64);
+    const uint32_t in_use_after = gc::node_frame_figures(figures.data(), static_cast<uint32_t>(figures.size()));
     EXPECT_LE(in_use_after, in_use_before + 2);
     EXPECT_EQ(mem::root.node_frame_count, count);
     for (uint32_t i = 0; i < mem::root.node_frame_count; ++i) {

@@ -17,7 +17,7 @@ void define_map() {
     kel_value m = *b;
     set_type(&m, types::map);
     m.w3 = 0;
-    natives_env::define("m", m);
+    runtime_env::define("m", m);
 }
 
 }  // namespace

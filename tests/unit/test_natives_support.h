@@ -13,8 +13,23 @@
 #include "datatypes/error.h"
 #include "datatypes/symbol.h"
 #include "kernel/series_memory.h"
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/native.h"
+#include "datatypes/word.h"
+#include "kernel/action_specs.h"
+#include "kernel/actions.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/native_table.h"
+#include "evaluator/natives.h"
+#include "kernel/signals.h"
+#include "kernel/stack.h"
+#include "kernel/native_api.h"
+#include "kernel/registry.h"
+#include "kernel/runtime.h"
+#include "datatypes/runtime_words.h"
 #include "tests/unit/core_builder.h"
-#include "tests/unit/test_natives_env.h"
+#include "tests/unit/runtime_env.h"
 
 namespace kel::ntest {
 
@@ -22,7 +37,7 @@ using test::mold;
 
 struct natives_test : ::testing::Test {
     void SetUp() override {
-        natives_env::install();
+        runtime_env::start();
         stack::reset();
     }
     void TearDown() override {
@@ -67,7 +82,7 @@ inline std::string describe(const kel_value& r) {
 }
 
 inline std::string run_block(const kel_value& block) {
-    natives_env::install();
+    runtime_env::boot();
     const error_trap trap = open_error_trap();
     kel_value* entry = stack::top();
     kel_value* base = stack::arguments();
@@ -95,7 +110,7 @@ inline std::string run_block(const kel_value& block) {
     return out;
 }
 
-inline std::string run(const char* code) { return run_block(natives_env::read(code)); }
+inline std::string run(const char* code) { return run_block(runtime_env::read(code)); }
 
 // Runs the code and answers the error it raised with its arguments
 // (fired_detail), or "no error: <result>".

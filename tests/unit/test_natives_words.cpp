@@ -43,9 +43,9 @@ std::string with_marks(const char* code) { return std::string(marks) + code; }
 
 }  // namespace
 
-TEST_F(NativesWords, RealNativesReplaceTheStandIns) {
-    // The test environment keeps stand-ins only for natives not built: the
-    // comparison natives and `not` now answer from their own entries.
+TEST_F(NativesWords, ComparisonNativesAnswerFromTheirOwnEntries) {
+    // The comparison natives and `not` sit in their own entries, the
+    // comparisons with the compare fast path.
     EXPECT_EQ(natives::at(natives::number::equal_q).fn, natives::equal_q_star);
     EXPECT_EQ(natives::at(natives::number::greater_or_equal_q).fn, natives::greater_or_equal_q_star);
     EXPECT_EQ(natives::at(natives::number::not_).fn, natives::not_star);
