@@ -12,6 +12,8 @@
 #include "datatypes/block.h"
 #include "datatypes/object.h"
 #include "datatypes/series.h"
+#include "datatypes/symbol.h"
+#include "datatypes/word.h"
 #include "evaluator/stack.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/heap.h"
@@ -283,6 +285,41 @@ struct matcher {
     }
 };
 
+// A single word key answers what the word row's compare would, for the three
+// equalities find uses, without a handler call per cell: the types must be
+// the same, then the symbol ids decide; only when they differ does the cell's
+// symbol need its canonical id (an alias in another letter case still
+// matches unless /case). Nothing here allocates, so the block's cells and
+// the symbol table stay where they are for the whole walk.
+struct word_matcher {
+    uint32_t type, symbol, canonical, context;
+    int32_t op;
+    const kel_value* symbols;  // the symbol table's cells: id 1 at index 0
+
+    // Whether the key is a word whose type compares through the word row.
+    static bool applies(const kel_value* key) {
+        const uint32_t t = type_of(key);
+        return (t == types::word || t == types::set_word || t == types::get_word || t == types::lit_word) &&
+               registry::compare_handler(t) == &word::compare;
+    }
+    explicit word_matcher(const kel_value* key, int32_t find_op)
+        : type(type_of(key)),
+          symbol(word_symbol(key)),
+          canonical(symbol::resolve(word_symbol(key))),
+          context(word_context(key)),
+          op(find_op),
+          symbols(symbol::raw_cell(1)) {}
+
+    bool test(const kel_value* cell) const {
+        if (type_of(cell) != type) return false;
+        const uint32_t s = word_symbol(cell);
+        if (s == symbol) return op != cmp::same || word_context(cell) == context;
+        if (op != cmp::find || s == 0) return false;
+        const int32_t alias = static_cast<int32_t>(symbols[s - 1].w1);
+        return (alias > 0 ? static_cast<uint32_t>(alias) : s) == canonical;
+    }
+};
+
 int32_t find_op(const find_refinements& r) {
     if (r.same) return cmp::same;
     return r.case_ ? cmp::strict_equal : cmp::find;
@@ -347,6 +384,18 @@ bool find_position(const kel_value* series, const kel_value* value, const find_r
         p = head + k * step;
     } else {
         p = head;
+    }
+    if (!sequence && single.kind == matcher::by_value && word_matcher::applies(&v)) {
+        const word_matcher w(&v, single.op);
+        const kel_value* cells = cell_at(&s, 0);
+        for (; backward ? p >= lo : p <= last_start; p += backward ? -step : step) {
+            if (w.test(cells + p)) {
+                *out = {p, 1, step, backward};
+                return true;
+            }
+            if (r.match) break;
+        }
+        return false;
     }
     const int64_t value_head = sequence ? std::max<int32_t>(series_head(&v), 0) : 0;
     for (; backward ? p >= lo : p <= last_start; p += backward ? -step : step) {
