@@ -924,6 +924,21 @@ void insert(kel_value* series, const kel_value* value, int32_t part, bool only, 
     set_series_head(series, append ? 0 : static_cast<int32_t>(std::min(at + total, units(series))));
 }
 
+void insert_one(kel_value* series, const kel_value* value, bool append) {
+    const kel_value v = *value;
+    const int64_t head = clamped_head(series);
+    set_series_head(series, static_cast<int32_t>(head));
+    const int64_t at = append ? units(series) : head;
+    notify(series, append ? "append" : "insert", &v, at, 1);
+    buffer_header* h = room_for(series, 1, true);
+    const int64_t n = h->units();
+    if (at < n) std::memmove(cell_at(series, at + 1), cell_at(series, at), static_cast<size_t>(n - at) * 16);
+    h->tail += 16;
+    *cell_at(series, at) = v;
+    notify(series, append ? "appended" : "inserted", &v, at, 1);
+    set_series_head(series, append ? 0 : static_cast<int32_t>(std::min(at + 1, units(series))));
+}
+
 void change(kel_value* series, const kel_value* value, int32_t part, bool only, int32_t dup) {
     source_cells src = source_of(value, only);
     const int64_t head = clamped_head(series);
@@ -1205,6 +1220,10 @@ bool value_part(const refinements& r, kel_value* value, int32_t* part) {
 }
 
 signal_code insert_action(const refinements& r, bool append) {
+    if (!r.has(0) && !r.has(1) && !r.has(2) && !any_block_type(type_of(arg(2)))) {
+        insert_one(arg(1), arg(2), append);
+        return signal_code::none;
+    }
     int32_t part, dup;
     if (!value_part(r, arg(2), &part) || !dup_count(r, &dup)) return signal_code::none;
     insert(arg(1), arg(2), part, r.has(1), dup, append);
