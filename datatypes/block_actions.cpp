@@ -12,8 +12,13 @@
 
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
+#include "datatypes/integer.h"
 #include "datatypes/object.h"
 #include "datatypes/series.h"
+#include "datatypes/string.h"
+#include "datatypes/string_api.h"
+#include "datatypes/symbol.h"
+#include "datatypes/word.h"
 #include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/heap.h"
@@ -285,6 +290,41 @@ struct matcher {
     }
 };
 
+// A single word key answers what the word row's compare would, for the three
+// equalities find uses, without a handler call per cell: the types must be
+// the same, then the symbol ids decide; only when they differ does the cell's
+// symbol need its canonical id (an alias in another letter case still
+// matches unless /case). Nothing here allocates, so the block's cells and
+// the symbol table stay where they are for the whole walk.
+struct word_matcher {
+    uint32_t type, symbol, canonical, context;
+    int32_t op;
+    const kel_value* symbols;  // the symbol table's cells: id 1 at index 0
+
+    // Whether the key is a word whose type compares through the word row.
+    static bool applies(const kel_value* key) {
+        const uint32_t t = type_of(key);
+        return (t == types::word || t == types::set_word || t == types::get_word || t == types::lit_word) &&
+               registry::compare_handler(t) == &word::compare;
+    }
+    explicit word_matcher(const kel_value* key, int32_t find_op)
+        : type(type_of(key)),
+          symbol(word_symbol(key)),
+          canonical(symbol::resolve(word_symbol(key))),
+          context(word_context(key)),
+          op(find_op),
+          symbols(symbol::raw_cell(1)) {}
+
+    bool test(const kel_value* cell) const {
+        if (type_of(cell) != type) return false;
+        const uint32_t s = word_symbol(cell);
+        if (s == symbol) return op != cmp::same || word_context(cell) == context;
+        if (op != cmp::find || s == 0) return false;
+        const int32_t alias = static_cast<int32_t>(symbols[s - 1].w1);
+        return (alias > 0 ? static_cast<uint32_t>(alias) : s) == canonical;
+    }
+};
+
 int32_t find_op(const find_refinements& r) {
     if (r.same) return cmp::same;
     return r.case_ ? cmp::strict_equal : cmp::find;
@@ -349,6 +389,18 @@ bool find_position(const kel_value* series, const kel_value* value, const find_r
         p = head + k * step;
     } else {
         p = head;
+    }
+    if (!sequence && single.kind == matcher::by_value && word_matcher::applies(&v)) {
+        const word_matcher w(&v, single.op);
+        const kel_value* cells = cell_at(&s, 0);
+        for (; backward ? p >= lo : p <= last_start; p += backward ? -step : step) {
+            if (w.test(cells + p)) {
+                *out = {p, 1, step, backward};
+                return true;
+            }
+            if (r.match) break;
+        }
+        return false;
     }
     const int64_t value_head = sequence ? std::max<int32_t>(series_head(&v), 0) : 0;
     for (; backward ? p >= lo : p <= last_start; p += backward ? -step : step) {
@@ -500,6 +552,94 @@ int32_t sort_compare_cells(const void* x, const void* y, uintptr_t p1, uintptr_t
     return sort_pair(a + n, b + n, op);
 }
 
+// The comparator above for records whose compared cells all have one type
+// with a direct order (Key): the same answers for every pair, without the
+// handler lookup and call per pair. Key::order is what that type's compare
+// handler answers for two values of the type under the sort operators.
+template <class Key>
+struct uniform_order {
+    int32_t op;
+    uint32_t flags;
+    int32_t operator()(const void* x, const void* y) const {
+        const auto* a = static_cast<const kel_value*>(x);
+        const auto* b = static_cast<const kel_value*>(y);
+        if (flags & sort_reverse) std::swap(a, b);
+        const uint32_t n = flags >> 2;
+        if (flags & sort_all) {
+            for (uint32_t i = 0; i < n; ++i)
+                if (int32_t r = Key::order(a + i, b + i, op)) return r;
+            return 0;
+        }
+        return Key::order(a + n, b + n, op);
+    }
+};
+
+// The same for records of one cell each, the direction fixed at compile time.
+template <class Key, bool Reverse>
+struct single_cell_order {
+    static constexpr size_t record_size = 16;
+    int32_t op;
+    int32_t operator()(const void* x, const void* y) const {
+        const auto* a = static_cast<const kel_value*>(x);
+        const auto* b = static_cast<const kel_value*>(y);
+        return Reverse ? Key::order(b, a, op) : Key::order(a, b, op);
+    }
+};
+
+struct integer_key {
+    static constexpr uint32_t type = types::integer;
+    static compare_fn handler() { return &integer::compare; }
+    static int32_t order(const kel_value* a, const kel_value* b, int32_t) {
+        const int32_t x = get_integer(a), y = get_integer(b);
+        return (x > y) - (x < y);
+    }
+};
+
+struct string_key {
+    static constexpr uint32_t type = types::string;
+    static compare_fn handler() { return &string::compare; }
+    static int32_t order(const kel_value* a, const kel_value* b, int32_t op) {
+        return string::compare_text(a, b, op, false);
+    }
+};
+
+// One symbol is one name, so it orders equal to itself whatever the case rule.
+struct word_key {
+    static constexpr uint32_t type = types::word;
+    static compare_fn handler() { return &word::compare; }
+    static int32_t order(const kel_value* a, const kel_value* b, int32_t op) {
+        const uint32_t s1 = word_symbol(a), s2 = word_symbol(b);
+        return s1 == s2 ? 0 : symbol::compare_names(s1, s2, op);
+    }
+};
+
+// The type every compared cell of the records has (the cell at the key
+// offset, or with whole records every cell) when it is one of the keys
+// above and its row still compares through the handler that key mirrors;
+// 0 otherwise.
+uint32_t uniform_key_type(const kel_value* cells, size_t records, uint32_t size, uint32_t flags) {
+    const bool all = flags & sort_all;
+    const uint32_t offset = all ? 0 : flags >> 2;
+    const uint32_t t = type_of(cells + offset);
+    compare_fn expected;
+    switch (t) {
+        case integer_key::type: expected = integer_key::handler(); break;
+        case string_key::type: expected = string_key::handler(); break;
+        case word_key::type: expected = word_key::handler(); break;
+        default: return 0;
+    }
+    if (registry::compare_handler(t) != expected) return 0;
+    if (all) {
+        const size_t n = records * size;
+        for (size_t i = 0; i < n; ++i)
+            if (type_of(cells + i) != t) return 0;
+    } else {
+        for (size_t k = 0; k < records; ++k)
+            if (type_of(cells + k * size + offset) != t) return 0;
+    }
+    return t;
+}
+
 // The two scratch blocks handed to a function comparator for whole records,
 // kept in the root block by index (its buffer may be replaced).
 int32_t scratch_index[2] = {-1, -1};
@@ -576,6 +716,23 @@ void run_sort(void* base, size_t records, size_t record_bytes, uintptr_t p1, uin
     }
 }
 
+template <class Order>
+void run_sort_of(void* base, size_t records, size_t record_bytes, const Order& order, bool stable) {
+    if (stable) {
+        if (sort::merge_of(base, records, record_bytes, order) != sort::merge_result::done)
+            fire(error_category::script, "too-long");
+    } else {
+        sort::quick_of(base, records, record_bytes, order);
+    }
+}
+
+template <class Key>
+void run_uniform_sort(void* base, size_t records, size_t record_bytes, int32_t op, uint32_t flags, bool stable) {
+    if (record_bytes != 16) run_sort_of(base, records, record_bytes, uniform_order<Key>{op, flags}, stable);
+    else if (flags & sort_reverse) run_sort_of(base, records, 16, single_cell_order<Key, true>{op}, stable);
+    else run_sort_of(base, records, 16, single_cell_order<Key, false>{op}, stable);
+}
+
 }  // namespace
 
 int32_t compare_answer(const kel_value* answer) {
@@ -650,8 +807,19 @@ void sort(kel_value* series, const sort_refinements& r) {
     notify(series, "sort", nullptr, head, count);
     if (!by_function) {
         // Nothing but compare handlers runs: the cells are sorted where they lie.
-        run_sort(cell_at(series, head), records, record_bytes, static_cast<uintptr_t>(op), flags, sort_compare_cells,
-                 r.stable);
+        kel_value* cells = cell_at(series, head);
+        switch (uniform_key_type(cells, records, static_cast<uint32_t>(size), flags)) {
+            case integer_key::type:
+                run_uniform_sort<integer_key>(cells, records, record_bytes, op, flags, r.stable);
+                break;
+            case string_key::type:
+                run_uniform_sort<string_key>(cells, records, record_bytes, op, flags, r.stable);
+                break;
+            case word_key::type: run_uniform_sort<word_key>(cells, records, record_bytes, op, flags, r.stable); break;
+            default:
+                run_sort(cells, records, record_bytes, static_cast<uintptr_t>(op), flags, sort_compare_cells,
+                         r.stable);
+        }
     } else {
         // The user's function may change or grow this very block, so the
         // records are sorted in a copy that does not move, and written back
@@ -756,6 +924,21 @@ void insert(kel_value* series, const kel_value* value, int32_t part, bool only, 
     write_cells(series, at, src, dup);
     notify(series, append ? "appended" : "inserted", &src.value, at, total);
     set_series_head(series, append ? 0 : static_cast<int32_t>(std::min(at + total, units(series))));
+}
+
+void insert_one(kel_value* series, const kel_value* value, bool append) {
+    const kel_value v = *value;
+    const int64_t head = clamped_head(series);
+    set_series_head(series, static_cast<int32_t>(head));
+    const int64_t at = append ? units(series) : head;
+    notify(series, append ? "append" : "insert", &v, at, 1);
+    buffer_header* h = room_for(series, 1, true);
+    const int64_t n = h->units();
+    if (at < n) std::memmove(cell_at(series, at + 1), cell_at(series, at), static_cast<size_t>(n - at) * 16);
+    h->tail += 16;
+    *cell_at(series, at) = v;
+    notify(series, append ? "appended" : "inserted", &v, at, 1);
+    set_series_head(series, append ? 0 : static_cast<int32_t>(std::min(at + 1, units(series))));
 }
 
 void change(kel_value* series, const kel_value* value, int32_t part, bool only, int32_t dup) {
@@ -1039,6 +1222,10 @@ bool value_part(const refinements& r, kel_value* value, int32_t* part) {
 }
 
 signal_code insert_action(const refinements& r, bool append) {
+    if (!r.has(0) && !r.has(1) && !r.has(2) && !any_block_type(type_of(arg(2)))) {
+        insert_one(arg(1), arg(2), append);
+        return signal_code::none;
+    }
     int32_t part, dup;
     if (!value_part(r, arg(2), &part) || !dup_count(r, &dup)) return signal_code::none;
     insert(arg(1), arg(2), part, r.has(1), dup, append);

@@ -80,6 +80,9 @@ int32_t compare_answer(const kel_value* answer);
 // head moves after the new cells). `part` is a cell count of the value or -1;
 // `dup` repeats the inserted run (below 1: nothing happens).
 void insert(kel_value* series, const kel_value* value, int32_t part, bool only, int32_t dup, bool append);
+// The same for one value that is not spliced (not a block-like value, no
+// refinements): the most common change of all, without the general bookkeeping.
+void insert_one(kel_value* series, const kel_value* value, bool append);
 // Replaces `part` cells at the head (or as many as are inserted, without a
 // part: -1) by the value's cells repeated `dup` times; the head moves after them.
 void change(kel_value* series, const kel_value* value, int32_t part, bool only, int32_t dup);

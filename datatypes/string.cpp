@@ -363,7 +363,14 @@ int32_t dup_count(const refinements& r, int i) {
     return d ? cell::get_int_checked(d) : 1;
 }
 
+// Without refinements there is nothing to settle: one value goes straight in.
+bool plain(const refinements& r) { return !r.has(0) && !r.has(1) && !r.has(2); }
+
 signal_code a_append(const refinements& r) {
+    if (plain(r)) {
+        append(arg(1), arg(2), -1, false, 1, true);
+        return signal_code::none;
+    }
     kel_value value = *arg(2);
     int32_t part;
     const int32_t dup = dup_count(r, 2);
@@ -373,6 +380,10 @@ signal_code a_append(const refinements& r) {
 }
 
 signal_code a_insert(const refinements& r) {
+    if (plain(r)) {
+        insert(arg(1), arg(2), -1, false, 1);
+        return signal_code::none;
+    }
     kel_value value = *arg(2);
     int32_t part;
     const int32_t dup = dup_count(r, 2);

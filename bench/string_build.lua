@@ -1,0 +1,3 @@
+local parts = {}
+for i = 1, 1000000 do parts[#parts + 1] = "ab" end
+print(#table.concat(parts))
