@@ -1,7 +1,6 @@
-// script_runner: runs the script named on the command line in text mode,
-// until the console engine exists and takes this over. It reads the command
-// line as the console will (options beginning with "--" are skipped, a bare
-// "--" ends them, "--catch" is accepted and changes nothing yet), reads the
+// script_runner: runs the script named on the command line in text mode.
+// It reads the command line (options beginning with "--" are skipped, a bare
+// "--" ends them, "--catch" is accepted and has no effect), reads the
 // file, checks the `Kel` header, changes to the script's folder, gives the
 // script its own arguments in system/options/args and system/script/args,
 // and evaluates the script's body under an error trap.

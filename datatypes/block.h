@@ -6,7 +6,7 @@
 // the buffer, valid only until the buffer next grows.
 //
 // hash! upkeep (keeping a hash table in step with inserted and removed cells)
-// belongs to the hash module; until it exists a hash! is kept as a plain block.
+// belongs to the hash module; without it a hash! is kept as a plain block.
 //
 // Also here: the collector's root block (a heap-backed block held by a
 // runtime global). The block! row and its actions are in block_actions.

@@ -74,10 +74,13 @@ bool equal_by_op(const kel_value* a, const kel_value* b, int32_t op) {
     return compare_values(a, b, op) == 0;
 }
 
-// seam: two word cells name the same symbol: exactly (same id) or through
-// their canonical (case-folded) symbols. The symbol table resolves aliases;
-// until it exists only identical ids match.
-bool same_symbol(const kel_value* a, const kel_value* b, bool /*exact*/) { return word_symbol(a) == word_symbol(b); }
+// Two word cells name the same symbol: exactly (same id), or through their
+// canonical symbols when not `exact`, so that `b/foo` finds `Foo` as
+// `select b 'foo` does.
+bool same_symbol(const kel_value* a, const kel_value* b, bool exact) {
+    const uint32_t x = word_symbol(a), y = word_symbol(b);
+    return x == y || (!exact && symbol::resolve(x) == symbol::resolve(y));
+}
 
 // The cell after the first any-word cell from the head naming the word's
 // symbol; none! when absent or last.
@@ -105,8 +108,7 @@ void copy_nested(kel_value* cell, bool deep, const kel_value* types) {
 }
 
 // The value types /types may select for copying. object!, error! and map!
-// are copied by their own modules' copy handlers (seam: not reached here
-// until those exist).
+// values are copied by their own modules' copy handlers, never here.
 bool typed_copy_q(uint32_t t) { return any_series_type(t) || t == types::bitset; }
 
 bool selected_by(const kel_value* types_arg, uint32_t t) {

@@ -12,7 +12,7 @@
 // these types raise through, the target type of make/to, the units of a
 // series from its head, and the services of modules written later (money!,
 // vector!, tuple!, date!, the symbol table, the lexer) as hooks those modules
-// install. A null hook means the service does not exist yet: the operand is
+// install. A null hook means no module provides the service: the operand is
 // then an unsupported type, or the conversion is `not-done`.
 #pragma once
 #include <cstddef>

@@ -18,8 +18,8 @@
 // included).
 //
 // The text helpers at the end (decoding a name to code points, appending a
-// name to a mold/form buffer, comparing names as text) stand in for the
-// string module's routines until it exists.
+// name to a mold/form buffer, comparing names as text) work on the symbol
+// table's own UTF-8 names, so this module needs nothing of the string module.
 #pragma once
 #include <cstdint>
 

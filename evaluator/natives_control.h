@@ -78,8 +78,8 @@ signal_code remove_each_drop(kel_value* cursor, int32_t step);
 
 // The steppers the map! and image! modules provide: set the words of the
 // block to the next entries from the cursor, advance it, and answer false
-// when no entry was left (no round then). Null until those modules exist
-// (a foreach over such a value raises internal `not-done`).
+// when no entry was left (no round then). A stepper no module installed is
+// null, and a foreach over such a value raises internal `not-done`.
 struct foreach_steppers {
     bool (*map_next)(const kel_value* words, kel_value* cursor, int32_t count) = nullptr;
     bool (*image_next)(const kel_value* words, kel_value* cursor, int32_t count) = nullptr;

@@ -34,7 +34,8 @@ signal_code return_star(bool check, const refinements& refs);
 // first).
 void try_settle(bool keep);
 
-// What the error! module provides to the natives here; null until it exists.
+// What the error! module provides to the natives here; it installs these at
+// start-up.
 struct error_services {
     // Replaces the integer! `stack` field of an error by the block of calls,
     // and fills `files` (try/keep).

@@ -3,9 +3,9 @@
 // decides what a token means; these only lay the value out in a cell of the
 // shared buffer (keeping the new-line marker the cell already has).
 //
-// Forms whose datatype module does not exist yet (tuple!, date!, money!,
-// map!) are scanned and checked as far as the lexer's own rules go, and then
-// raise internal `not-done` here when a value would be built.
+// Forms whose datatype has no value builder installed (tuple!, date!,
+// money!, map!) are scanned and checked as far as the lexer's own rules go,
+// and then raise internal `not-done` here when a value would be built.
 #include <cstring>
 
 #include "datatypes/string_api.h"

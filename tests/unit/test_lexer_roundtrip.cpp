@@ -109,7 +109,7 @@ kel_value random_value(std::mt19937& rng, int depth) {
             std::vector<kel_value> cells;
             const size_t n = rng() % 5;
             for (size_t i = 0; i < n; ++i) cells.push_back(random_value(rng, depth + 1));
-            v = test::block_of(cells);  // (paren! molds as a block until its module exists)
+            v = test::block_of(cells);
             break;
         }
     }
