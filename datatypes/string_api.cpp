@@ -32,9 +32,9 @@ uint32_t scratch_recorded = 0;
 // Makes room for the buffer to hold `need` bytes counted from its head.
 buffer_header* ensure_room_from_head(buffer_header* h, uint64_t need) {
     if (static_cast<uint64_t>(h->head) + need <= h->capacity) return h;
-    if (need > max_bytes) no_memory();
+    if (need > memory::max_capacity(h->unit())) no_memory();
     uint64_t want = std::max<uint64_t>(need, 2ull * h->capacity);
-    if (want > max_bytes) want = need;
+    if (want > memory::max_capacity(h->unit())) want = need;
     return memory::expand_buffer(h, static_cast<uint32_t>(want));
 }
 
@@ -379,8 +379,9 @@ void splice(kel_value* target, const kel_value* source, int32_t part, int32_t of
     const uint64_t add = static_cast<uint64_t>(n) * tu;
     if (th->used() + add > th->capacity - th->head) {
         const uint64_t want = 2 * (th->used() + add);
-        if (th->used() + add > max_bytes) no_memory();
-        th = memory::expand_buffer(th, static_cast<uint32_t>(std::min(want, max_bytes)));
+        const uint64_t most = memory::max_capacity(th->unit());
+        if (th->used() + add > most) no_memory();
+        th = memory::expand_buffer(th, static_cast<uint32_t>(std::min(want, most)));
     }
     sh = memory::buffer_of(snode);  // follows the target when they share the buffer
     const int64_t tunits = th->units();

@@ -1,8 +1,11 @@
 // thread: the runtime thread and the signal waiter. Invariant: SIGINT, SIGTERM
 // and the private wake-up signal are blocked on every thread, so only the
-// waiter in `main` receives them (through sigwait, never a handler).
+// waiter in `main` receives them (through sigwait, never a handler). The
+// wake-up signal can also come from outside the process: only the runtime
+// thread's own, announced by `finished`, ends the waiter.
 #include "platform/thread.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <pthread.h>
@@ -24,6 +27,7 @@ struct thread_start {
     int (*body)();
     int result = 0;
     pthread_t waiter{};
+    std::atomic<bool> finished{false};
 };
 
 void* runtime_thread(void* arg) {
@@ -37,6 +41,7 @@ void* runtime_thread(void* arg) {
         sigaltstack(&ss, nullptr);
     }
     start->result = start->body();
+    start->finished.store(true);
     pthread_kill(start->waiter, wake_signal);
     return nullptr;
 }
@@ -64,7 +69,9 @@ int run_runtime_thread(int (*body)()) {
             break;
         }
     }
-    thread_start start{body, 0, pthread_self()};
+    thread_start start;
+    start.body = body;
+    start.waiter = pthread_self();
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     if (region) {
@@ -84,10 +91,15 @@ int run_runtime_thread(int (*body)()) {
     }
     pthread_attr_destroy(&attr);
 
+    // Output is written through at the end of every print call, so nothing
+    // is left staged when an interrupt ends a running script here.
     for (;;) {
         int sig = 0;
         if (sigwait(&waited, &sig) != 0) continue;
-        if (sig == wake_signal) break;
+        if (sig == wake_signal) {
+            if (start.finished.load()) break;
+            continue;
+        }
         if (sig == SIGINT) {
             if (runtime::evaluating.load()) {
                 // The evaluator does not poll for a halt yet, so a running
@@ -103,7 +115,7 @@ int run_runtime_thread(int (*body)()) {
         if (sig == SIGTERM) {
             if (runtime::evaluating.load()) {
                 runtime::quit_requested.store(true);
-                continue;
+                _exit(143);
             }
             _exit(0);
         }

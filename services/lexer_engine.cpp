@@ -14,6 +14,7 @@
 #include "datatypes/block.h"
 #include "datatypes/integer.h"
 #include "datatypes/string_api.h"
+#include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "evaluator/natives.h"
@@ -113,15 +114,33 @@ void type_value(int32_t type, kel_value* out) {
 
 // --- near text and the error values ------------------------------------------------
 
+// The source quoted by a syntax error goes to a terminal: control characters
+// take their mold escapes (an ESC sequence in a hostile script must not reach
+// the terminal raw) and a byte that is not UTF-8 shows as ^(XX).
 void text_value(kel_value* out, const uint8_t* p, const uint8_t* e) {
     string::make_at_unit(out, static_cast<uint32_t>(e - p) + 1, 1);
     memory::buffer_header* h = string::buffer(out);
+    uint32_t escape[12];
     while (p < e) {
         int32_t cp;
         const uint8_t* next = unicode::decode_utf8_char_bounded(p, e, &cp);
-        if (cp < 0) cp = 0xFFFD;
-        h = string::add_char(h, static_cast<uint32_t>(cp));
-        p = next > p ? next : p + 1;
+        int n = 1;
+        if (cp < 0 || next <= p) {
+            static const char hex[] = "0123456789ABCDEF";
+            escape[0] = '^';
+            escape[1] = '(';
+            escape[2] = static_cast<uint8_t>(hex[*p >> 4]);
+            escape[3] = static_cast<uint8_t>(hex[*p & 15]);
+            escape[4] = ')';
+            n = 5;
+            next = p + 1;
+        } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
+            n = string::escape_char(static_cast<uint32_t>(cp), false, escape);
+        } else {
+            escape[0] = static_cast<uint32_t>(cp);
+        }
+        for (int i = 0; i < n; ++i) h = string::add_char(h, escape[i]);
+        p = next;
     }
 }
 
