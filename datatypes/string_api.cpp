@@ -691,9 +691,18 @@ uint32_t utf8_to_string(const uint8_t* p, uint32_t size, uint32_t target, uint32
         size_t n = size - i;
         text_error err;
         const int32_t cp = read_utf8_char(p + i, &n, &err);
-        if (cp == utf8_short) {
-            if (remaining) *remaining = size - i;
+        if (cp == utf8_short && remaining) {
+            *remaining = size - i;
             break;
+        }
+        if (cp == utf8_short) {
+            // No caller to hand the cut-off bytes to: they are malformed text
+            // like any other, never dropped silently.
+            err.id = unicode::error_id::invalid_utf8;
+            err.byte_count = static_cast<uint8_t>(size - i);
+            std::memcpy(err.bytes, p + i, size - i);
+            w.finish();
+            string::raise_text_error(err);
         }
         if (cp == utf8_malformed) {
             w.finish();

@@ -100,14 +100,17 @@ int64_t char_offset(lexer_state& s, const uint8_t* p) {
     return s.char_cache_count;
 }
 
+// The callback's structural types (see set_exit_states); a root cell.
+kel_value exit_states{};
+
 void type_value(int32_t type, kel_value* out) {
     if (type > 0) {
         set_datatype(out, static_cast<uint32_t>(type));
         return;
     }
     set_none(out);
-    if (type == 0 || !exit_states || type_of(exit_states) != types::block) return;
-    kel_value states = *exit_states;
+    if (type == 0 || type_of(&exit_states) != types::block) return;
+    kel_value states = exit_states;
     const int32_t index = -1 - type;
     if (index < block::ks_length_q(&states)) *out = block::ks_head(&states)[index];
 }
@@ -401,7 +404,15 @@ bool point_literal_ahead(const lexer_state& s, const uint8_t* open) {
 }  // namespace
 
 kel_value* cells = nullptr;
-const kel_value* exit_states = nullptr;
+
+void set_exit_states(const kel_value* block) {
+    static bool rooted = false;
+    if (!rooted) {
+        collector::add_root_cell(&exit_states);
+        rooted = true;
+    }
+    exit_states = *block;
+}
 
 kel_value* new_cell(lexer_state& s) {
     if (s.tail >= cell_capacity) [[unlikely]] grow_cells();
