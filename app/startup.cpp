@@ -126,6 +126,10 @@ bool initialised() { return done; }
 int main_body() {
     record.stack_start = static_cast<char*>(__builtin_frame_address(0));
     fatal::provoke_from_environment();
+    // A run that names a script is under way from the first step: an
+    // interrupt during the boot ends it as a failure, never as success.
+    if (script_runner::script_index(record.argument_count, record.argument_vector) >= 0)
+        runtime::evaluating.store(true);
     init();
     boot::run();
     const int status = script_runner::run(record.argument_count, record.argument_vector);

@@ -2,9 +2,13 @@
 #include "console/script_runner.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <algorithm>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include "datatypes/block.h"
@@ -55,21 +59,49 @@ std::string formed_error() {
     return std::string(text, static_cast<size_t>(length));
 }
 
-bool read_file(const char* path, std::string& out) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            ::close(fd);
-            return false;
+enum class read_result { ok, cannot_open, not_a_file, too_large };
+
+// The largest script text: a series holds at most 2^31 - 1 units.
+constexpr size_t script_limit = 0x7FFFFFFF;
+
+// Reads the whole script. Only a regular file is read: a device or a FIFO may
+// never end, and opening a FIFO without O_NONBLOCK would wait for a writer.
+// A text that cannot be held (too long, or the memory runs out) is refused
+// rather than ending the process.
+read_result read_file(const char* path, std::string& out) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return read_result::cannot_open;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return read_result::cannot_open;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return read_result::not_a_file;
+    }
+    read_result result = read_result::ok;
+    try {
+        if (static_cast<uint64_t>(st.st_size) > script_limit) throw std::length_error("script");
+        out.reserve(static_cast<size_t>(st.st_size));
+        char buf[65536];
+        for (;;) {
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                result = read_result::cannot_open;
+                break;
+            }
+            if (n == 0) break;
+            if (out.size() + static_cast<size_t>(n) > script_limit) throw std::length_error("script");
+            out.append(buf, static_cast<size_t>(n));
         }
-        if (n == 0) break;
-        out.append(buf, static_cast<size_t>(n));
+    } catch (const std::exception&) {  // bad_alloc or length_error
+        std::string().swap(out);
+        result = read_result::too_large;
     }
     ::close(fd);
-    return true;
+    return result;
 }
 
 inline bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -86,22 +118,31 @@ size_t find_header(const std::string& text) {
     return std::string::npos;
 }
 
-// Raises access `cannot-open` for the file under a trap, to get its formed text.
-std::string cannot_open(const char* path) {
+// The formed error that refuses the script file, raised under a trap, with
+// the reason added to its first line.
+std::string refused(const char* path, read_result why) {
     const error_trap trap = open_error_trap();
     kel_value* const entry = stack::top();
+    std::string text;
     try {
         kel_value* file = stack::push_unset();
         url::make_at(file, types::file, reinterpret_cast<const uint8_t*>(path),
                      static_cast<uint32_t>(std::strlen(path)), false);
+        if (why == read_result::too_large) fire(error_category::internal, "no-memory");
         fire(error_category::access, "cannot-open", file);
     } catch (const kel_unwind& u) {
-        std::string text = formed_error();
+        text = formed_error();
         close_error_trap(trap, u.code == code_value(signal_code::error));
         stack::regs.top = entry;
-        return text;
     }
+    const char* reason = why == read_result::not_a_file  ? " (not a regular file)"
+                         : why == read_result::too_large ? " to hold the script"
+                                                         : "";
+    text.insert(std::min(text.find('\n'), text.size()), reason);
+    return text;
 }
+
+std::string cannot_open(const char* path) { return refused(path, read_result::cannot_open); }
 
 // The script's arguments into system/options/args (a block of strings) and
 // system/script/args (their command-line text, none without arguments).
@@ -136,18 +177,27 @@ bool enter_folder(const char* script) {
 
 }  // namespace
 
-int run(int argc, char** argv) {
+int script_index(int argc, char** argv) {
     int i = 1;
     while (i < argc && std::strncmp(argv[i], "--", 2) == 0) {
         const bool end = std::strcmp(argv[i], "--") == 0;
         ++i;  // "--catch" and unknown options are stepped over
         if (end) break;
     }
-    if (i >= argc) return 0;
+    return i < argc ? i : -1;
+}
+
+int run(int argc, char** argv) {
+    const int i = script_index(argc, argv);
+    if (i < 0) return 0;
     const char* script = argv[i];
+    // From here an interrupt ends the run as a failure (130 or 143), never
+    // as the quiet success of an idle console (main_body sets this already
+    // before the boot; a caller that runs the runner alone relies on this).
+    runtime::evaluating.store(true);
     std::string text;
-    if (!read_file(script, text)) {
-        error_line(cannot_open(script));
+    if (const read_result r = read_file(script, text); r != read_result::ok) {
+        error_line(refused(script, r));
         return 1;
     }
     const size_t header = find_header(text);
@@ -190,9 +240,7 @@ int run(int argc, char** argv) {
         }
         kel_value body = code;
         set_series_head(&body, head + 2);
-        runtime::evaluating.store(true);
         const signal_code c = interpreter::eval_block(&body, false);
-        runtime::evaluating.store(false);
         close_error_trap(trap, false);
         if (c == signal_code::throw_) {
             error_line("*** Throw Error: no catch for throw");

@@ -16,4 +16,8 @@ namespace kel::script_runner {
 // argv is the process's argument vector (argv[0] the program).
 int run(int argc, char** argv);
 
+// The index in argv of the script to run, or -1 when the command line names
+// none (options beginning with "--" are stepped over, a bare "--" ends them).
+int script_index(int argc, char** argv);
+
 }  // namespace kel::script_runner

@@ -7,7 +7,9 @@
 #include "kernel/hashtable.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "datatypes/bitset.h"
@@ -21,7 +23,9 @@
 #include "datatypes/word.h"
 #include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
+#include "kernel/hashtable.h"
 #include "kernel/heap.h"
+#include "kernel/murmur3.h"
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"
 #include "kernel/sort.h"
@@ -1043,16 +1047,109 @@ void copy(const kel_value* series, kel_value* result, const kel_value* part, boo
 
 namespace {
 
-// The one lookup of the set operations (the seam where hash tables come in):
-// whether some record of `in` (records of `size` cells from its head) has a
-// first cell equal to `key` (the find equality, or strict with case).
-bool record_present(const kel_value* in, const kel_value* key, int64_t size, bool case_) {
-    const int32_t op = case_ ? cmp::strict_equal : cmp::find;
-    const int64_t n = units(in);
-    for (int64_t i = clamped_head(in); i < n; i += size)
-        if (equal_by_op(key, cell_at(in, i), op)) return true;
-    return false;
+// A hash of a set key that agrees with equal_by_op: keys equal under the find
+// equality (or the strict one, with case) always hash alike. Only types whose
+// equality is a plain function of what is hashed get a hash of their own;
+// every other type hashes by its type id alone, so its keys are compared with
+// every key of that type, which keeps any comparison rule it has.
+uint32_t key_hash(const kel_value* v, bool case_) {
+    const uint32_t t = type_of(v);
+    uint32_t h = 0;
+    switch (t) {
+        case types::word:
+        case types::set_word:
+        case types::lit_word:
+        case types::get_word:
+        case types::refinement:
+        case types::issue: h = hashtable::hash_value(v, false); break;  // the canonical symbol
+        case types::string:
+        case types::file:
+        case types::url:
+        case types::tag:
+        case types::email:
+        case types::ref: h = hashtable::hash_value(v, case_); break;
+        case types::integer:
+        case types::char_:
+        case types::logic:
+        case types::none:
+        case types::datatype: h = hashtable::hash_value(v, true); break;
+        case types::float_: {
+            const double d = get_float(v) == 0.0 ? 0.0 : get_float(v);  // -0.0 equals 0.0
+            uint64_t bits;
+            std::memcpy(&bits, &d, sizeof bits);
+            h = hashtable::fmix32(static_cast<uint32_t>(bits) ^ hashtable::fmix32(static_cast<uint32_t>(bits >> 32)));
+            break;
+        }
+        default: break;
+    }
+    return hashtable::fmix32(h ^ (t * 0x9E3779B9u));
 }
+
+// The keys of one side of a set operation: cells of a block named by their
+// position, in an open-addressing table (linear probing, at most half full,
+// each slot keeping the key's hash so that only equal hashes are compared).
+// Positions rather than cells or pointers: a compare handler may allocate, and
+// the block's buffer may move, but its positions stay.
+class key_set {
+public:
+    key_set(const kel_value* block, int64_t keys, bool case_) : block_(block), case_(case_) {
+        uint64_t n = 16;
+        while (n < 2 * static_cast<uint64_t>(std::max<int64_t>(keys, 1))) n <<= 1;
+        try {
+            slots_.assign(n, slot{});
+        } catch (const std::bad_alloc&) {
+            fire(error_category::internal, "no-memory");
+        }
+        mask_ = n - 1;
+    }
+
+    // Whether a key of the set is equal to `key`.
+    bool present(const kel_value* key) const {
+        if (!case_ && type_of(key) == types::float_) {
+            // Under the find equality a NaN equals every float.
+            if (floats_ > 0 && (nan_ || std::isnan(get_float(key)))) return true;
+        }
+        const uint32_t h = key_hash(key, case_);
+        const int32_t op = case_ ? cmp::strict_equal : cmp::find;
+        for (uint64_t i = h & mask_;; i = (i + 1) & mask_) {
+            const slot s = slots_[i];
+            if (s.position == 0) return false;
+            if (s.hash == h && equal_by_op(key, cell_at(block_, s.position - 1), op)) return true;
+        }
+    }
+
+    // Adds the key at `position` of the block (once: a key already present
+    // adds nothing, so runs of equal keys never lengthen the probes).
+    void add(int64_t position) {
+        const kel_value key = *cell_at(block_, position);
+        const bool is_float = type_of(&key) == types::float_;
+        if (present(&key)) {
+            if (is_float) note_float(&key);
+            return;
+        }
+        if (is_float) note_float(&key);
+        const uint32_t h = key_hash(&key, case_);
+        uint64_t i = h & mask_;
+        while (slots_[i].position != 0) i = (i + 1) & mask_;
+        slots_[i] = slot{static_cast<int32_t>(position + 1), h};
+    }
+
+private:
+    struct slot {
+        int32_t position = 0;  // + 1; 0 is empty
+        uint32_t hash = 0;
+    };
+    void note_float(const kel_value* key) {
+        ++floats_;
+        if (std::isnan(get_float(key))) nan_ = true;
+    }
+    const kel_value* block_;
+    bool case_;
+    std::vector<slot> slots_;
+    uint64_t mask_ = 0;
+    uint64_t floats_ = 0;
+    bool nan_ = false;
+};
 
 enum class keep { all, present, absent };
 
@@ -1060,19 +1157,29 @@ enum class keep { all, present, absent };
 // first cell is not among the result's keys yet (the first cells taken so
 // far: a trailing partial record would put the result's own cells off the
 // record grid).
-void set_pass(const kel_value* from, const kel_value* other, keep rule, kel_value* result, kel_value* taken,
-              int64_t size, bool case_) {
+void set_pass(const kel_value* from, const key_set* other, keep rule, kel_value* result, kel_value* taken,
+              key_set& taken_keys, int64_t size) {
     for (int64_t i = clamped_head(from); i < units(from); i += size) {
         const kel_value key = *cell_at(from, i);
-        if (rule != keep::all && record_present(other, &key, size, case_) != (rule == keep::present)) continue;
-        if (record_present(taken, &key, 1, case_)) continue;
+        if (rule != keep::all && other->present(&key) != (rule == keep::present)) continue;
+        if (taken_keys.present(&key)) continue;
         ks_add(taken, &key);
+        taken_keys.add(units(taken) - 1);
         ks_add(result, &key);
         for (int64_t j = 1; j < size && i + j < units(from); ++j) {
             const kel_value c = *cell_at(from, i + j);
             ks_add(result, &c);
         }
     }
+}
+
+// The first cells of the records of `in` (records of `size` cells from its
+// head) as a key set.
+key_set record_keys(const kel_value* in, int64_t size, bool case_) {
+    const int64_t head = clamped_head(in);
+    key_set keys(in, (units(in) - head + size - 1) / size, case_);
+    for (int64_t i = head; i < units(in); i += size) keys.add(i);
+    return keys;
 }
 
 }  // namespace
@@ -1094,18 +1201,30 @@ kel_value* set_operation(int32_t op, bool case_, const kel_value* skip) {
     room = std::clamp<int64_t>(room, 1, max_cells);
     kel_value* result = push_only_star(static_cast<int32_t>(room));
     kel_value* taken = push_only_star(static_cast<int32_t>((room + size - 1) / size));
+    key_set taken_keys(taken, (room + size - 1) / size, case_);
     switch (op) {
-        case set_op::unique: set_pass(first, nullptr, keep::all, result, taken, size, case_); break;
+        case set_op::unique: set_pass(first, nullptr, keep::all, result, taken, taken_keys, size); break;
         case set_op::union_:
-            set_pass(first, nullptr, keep::all, result, taken, size, case_);
-            set_pass(second, nullptr, keep::all, result, taken, size, case_);
+            set_pass(first, nullptr, keep::all, result, taken, taken_keys, size);
+            set_pass(second, nullptr, keep::all, result, taken, taken_keys, size);
             break;
-        case set_op::intersect: set_pass(first, second, keep::present, result, taken, size, case_); break;
-        case set_op::exclude: set_pass(first, second, keep::absent, result, taken, size, case_); break;
-        case set_op::difference:
-            set_pass(first, second, keep::absent, result, taken, size, case_);
-            set_pass(second, first, keep::absent, result, taken, size, case_);
+        case set_op::intersect: {
+            const key_set in_second = record_keys(second, size, case_);
+            set_pass(first, &in_second, keep::present, result, taken, taken_keys, size);
             break;
+        }
+        case set_op::exclude: {
+            const key_set in_second = record_keys(second, size, case_);
+            set_pass(first, &in_second, keep::absent, result, taken, taken_keys, size);
+            break;
+        }
+        case set_op::difference: {
+            const key_set in_second = record_keys(second, size, case_);
+            const key_set in_first = record_keys(first, size, case_);
+            set_pass(first, &in_second, keep::absent, result, taken, taken_keys, size);
+            set_pass(second, &in_first, keep::absent, result, taken, taken_keys, size);
+            break;
+        }
         default: fire(error_category::internal, "not-done");
     }
     uint32_t type = type_of(first);

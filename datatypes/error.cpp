@@ -213,6 +213,28 @@ int32_t append_text(kel_value* buffer, std::string_view text) {
     return static_cast<int32_t>(text.size());
 }
 
+// An argument or `near` of the report, or its type name in parentheses when it
+// cannot be formed (a type with no form handler, a failing mold): the report
+// must never be lost to one of its parts.
+int32_t append_part(const kel_value* value, kel_value* buffer, int32_t limit, bool mold) {
+    const kel_value held_value = *value;
+    const uint32_t before = memory::buffer_of(series_node(buffer))->units();
+    kel_value* const entry = stack::top();
+    const error_trap trap = open_error_trap();
+    try {
+        const int32_t n = append_limited(&held_value, buffer, limit, mold, false, false);
+        close_error_trap(trap, false);
+        return n;
+    } catch (const kel_unwind& u) {
+        close_error_trap(trap, u.code == code_value(signal_code::error));
+        stack::regs.top = entry;
+    }
+    memory::buffer_header* h = memory::buffer_of(series_node(buffer));
+    if (h->units() > before) h->tail = h->head + (before << h->shift());
+    const char* name = registry::type_name(type_of(&held_value));
+    return append_text(buffer, "(") + append_text(buffer, *name ? name : "value") + append_text(buffer, ")");
+}
+
 }  // namespace
 
 // --- the catalogue ----------------------------------------------------------------------
@@ -538,7 +560,7 @@ int32_t form(const kel_value* value, kel_value* buffer, const kel_value*, int32_
             if (t == types::word || t == types::get_word) {
                 const int32_t f = _context::index_of(ctx, word_symbol(&item), true);
                 const kel_value v = f >= 0 ? _context::values(ctx)[f] : *none::value;
-                part -= append_limited(&v, buffer, 80, !formed, false, false);
+                part -= append_part(&v, buffer, 80, !formed);
             } else {
                 part -= append_limited(&item, buffer, 0x7FFFFFF, false, false, false);
             }
@@ -554,7 +576,7 @@ int32_t form(const kel_value* value, kel_value* buffer, const kel_value*, int32_
         part -= append_text(buffer, "???");
     part -= append_text(buffer, "\n*** Near : ");
     const kel_value near = _context::values(ctx)[field::near];
-    part -= append_limited(&near, buffer, 40, true, false, false);
+    part -= append_part(&near, buffer, 40, true);
     const int32_t level = trace_level ? trace_level() : 0;
     if (level > 0) {
         const kel_value s = _context::values(ctx)[field::stack];

@@ -32,9 +32,9 @@ uint32_t scratch_recorded = 0;
 // Makes room for the buffer to hold `need` bytes counted from its head.
 buffer_header* ensure_room_from_head(buffer_header* h, uint64_t need) {
     if (static_cast<uint64_t>(h->head) + need <= h->capacity) return h;
-    if (need > max_bytes) no_memory();
+    if (need > memory::max_capacity(h->unit())) no_memory();
     uint64_t want = std::max<uint64_t>(need, 2ull * h->capacity);
-    if (want > max_bytes) want = need;
+    if (want > memory::max_capacity(h->unit())) want = need;
     return memory::expand_buffer(h, static_cast<uint32_t>(want));
 }
 
@@ -379,8 +379,9 @@ void splice(kel_value* target, const kel_value* source, int32_t part, int32_t of
     const uint64_t add = static_cast<uint64_t>(n) * tu;
     if (th->used() + add > th->capacity - th->head) {
         const uint64_t want = 2 * (th->used() + add);
-        if (th->used() + add > max_bytes) no_memory();
-        th = memory::expand_buffer(th, static_cast<uint32_t>(std::min(want, max_bytes)));
+        const uint64_t most = memory::max_capacity(th->unit());
+        if (th->used() + add > most) no_memory();
+        th = memory::expand_buffer(th, static_cast<uint32_t>(std::min(want, most)));
     }
     sh = memory::buffer_of(snode);  // follows the target when they share the buffer
     const int64_t tunits = th->units();
@@ -690,9 +691,18 @@ uint32_t utf8_to_string(const uint8_t* p, uint32_t size, uint32_t target, uint32
         size_t n = size - i;
         text_error err;
         const int32_t cp = read_utf8_char(p + i, &n, &err);
-        if (cp == utf8_short) {
-            if (remaining) *remaining = size - i;
+        if (cp == utf8_short && remaining) {
+            *remaining = size - i;
             break;
+        }
+        if (cp == utf8_short) {
+            // No caller to hand the cut-off bytes to: they are malformed text
+            // like any other, never dropped silently.
+            err.id = unicode::error_id::invalid_utf8;
+            err.byte_count = static_cast<uint8_t>(size - i);
+            std::memcpy(err.bytes, p + i, size - i);
+            w.finish();
+            string::raise_text_error(err);
         }
         if (cp == utf8_malformed) {
             w.finish();

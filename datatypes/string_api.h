@@ -272,8 +272,9 @@ namespace kel::unicode {
 // replaced) or, with target 0, into a new 1-byte string buffer; returns the
 // node. A leading byte-order mark is skipped; with cr, CR LF becomes LF and a
 // lone CR becomes LF. Code points widen the buffer by the position rule. A
-// sequence cut short at the end stops the load: *remaining (when given) gets
-// the bytes left. Malformed text raises access `invalid-utf8`.
+// sequence cut short at the end stops the load and *remaining gets the bytes
+// left; without `remaining` it is malformed text. Malformed text raises access
+// `invalid-utf8`.
 uint32_t utf8_to_string(const uint8_t* p, uint32_t size, uint32_t target, uint32_t* remaining, bool cr);
 uint32_t utf8_into_string(const uint8_t* p, uint32_t size, kel_value* s, uint32_t* remaining);
 uint32_t utf8_to_new_string(const uint8_t* p, uint32_t size);

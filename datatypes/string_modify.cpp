@@ -79,7 +79,8 @@ uint64_t checked_bytes(uint64_t units, uint64_t per, uint32_t unit) {
 // it is at least twice the capacity, else the capacity doubles.
 buffer_header* grow_to(buffer_header* h, uint64_t need) {
     if (static_cast<uint64_t>(h->head) + need <= h->capacity) return h;
-    uint64_t want = need >= 2ull * h->capacity ? need : std::min<uint64_t>(2ull * h->capacity, max_bytes);
+    const uint64_t most = memory::max_capacity(h->unit());
+    uint64_t want = need >= 2ull * h->capacity ? need : std::min<uint64_t>(2ull * h->capacity, most);
     want = std::max(want, need);
     return memory::expand_buffer(h, static_cast<uint32_t>(want));
 }

@@ -48,7 +48,11 @@ struct matcher {
 
 }  // namespace
 
-found search(const kel_value* series_value, const kel_value* value, const find_options& o) {
+namespace {
+
+// The search itself; a pattern formed from a non-text value stays in its cell
+// on the argument stack for the whole search, and `search` drops it.
+found search_units(const kel_value* series_value, const kel_value* value, const find_options& o) {
     const kel_value s = *series_value;
     const kel_value v = *value;
     const uint32_t st = type_of(&s);
@@ -104,7 +108,6 @@ found search(const kel_value* series_value, const kel_value* value, const find_o
         form_fn fn = registry::form_handler(vt);
         if (fn) fn(&v, formed, nullptr, 0x7FFFFFFF);
         m.pattern = *formed;
-        stack::drop_cells(1);
     }
     h = buffer(&s);  // forming may have moved it
     const uint32_t unit = h->unit();
@@ -172,6 +175,15 @@ found search(const kel_value* series_value, const kel_value* value, const find_o
         if (o.match) break;
     }
     return none;
+}
+
+}  // namespace
+
+found search(const kel_value* series_value, const kel_value* value, const find_options& o) {
+    kel_value* const top = stack::top();
+    const found f = search_units(series_value, value, o);
+    stack::regs.top = top;
+    return f;
 }
 
 void find(const kel_value* series_value, const kel_value* value, const find_options& o, kel_value* result) {

@@ -182,9 +182,7 @@ std::string non_finite(double v) {
     return v < 0 ? "-1.#INF" : "1.#INF";
 }
 
-void emit(const std::string& s) {
-    write(s.data(), s.size(), 1, false);
-}
+void emit(const std::string& s) { write_utf8(s.data(), s.size(), false); }
 
 }  // namespace
 
@@ -207,11 +205,13 @@ void flush() {
     out.used = 0;
 }
 
-void write(const void* units, size_t length_bytes, int unit, bool line_end) {
-    const auto* p = static_cast<const uint8_t*>(units);
-    if (unit != 1 && unit != 2 && unit != 4) unit = 1;
-    size_t count = length_bytes / static_cast<size_t>(unit);
-    bool hooks = dyn_print::string_printer_count() > 0;
+namespace {
+
+// The one writer. Units are code points (a 1-byte unit is Latin-1, so U+0080
+// and above are encoded like any other width); `utf8` says the 1-byte units
+// are already UTF-8 bytes, as the runtime's own C texts are.
+void write_units(const uint8_t* p, size_t count, int unit, bool utf8, bool line_end) {
+    const bool hooks = dyn_print::string_printer_count() > 0;
     std::string hook_text;
     for (size_t i = 0; i < count; ++i) {
         uint32_t c = unit_at(p + i * unit, unit);
@@ -228,7 +228,7 @@ void write(const void* units, size_t length_bytes, int unit, bool line_end) {
                 ++i;
             }
         }
-        if (unit == 1) {
+        if (c < 0x80 || utf8) {
             char b = static_cast<char>(c);
             stage_bytes(&b, 1);
             if (hooks) hook_text.push_back(b);
@@ -249,7 +249,18 @@ void write(const void* units, size_t length_bytes, int unit, bool line_end) {
     if (hooks) dyn_print::run_strings(hook_text.data(), hook_text.size(), 0);
 }
 
-void print_c_string(const char* text) { write(text, std::strlen(text), 1, false); }
+}  // namespace
+
+void write(const void* units, size_t length_bytes, int unit, bool line_end) {
+    if (unit != 1 && unit != 2 && unit != 4) unit = 1;
+    write_units(static_cast<const uint8_t*>(units), length_bytes / static_cast<size_t>(unit), unit, false, line_end);
+}
+
+void write_utf8(const char* text, size_t length, bool line_end) {
+    write_units(reinterpret_cast<const uint8_t*>(text), length, 1, true, line_end);
+}
+
+void print_c_string(const char* text) { write_utf8(text, std::strlen(text), false); }
 
 void print_char(uint8_t byte) { write(&byte, 1, 1, false); }
 
@@ -279,7 +290,7 @@ void print_float32(float v) { emit(format_float32(v)); }
 void print_bounded(const char* text, size_t count) {
     size_t n = 0;
     while (n < count && text[n]) ++n;
-    write(text, n, 1, false);
+    write_utf8(text, n, false);
 }
 
 std::string char_literal(uint8_t byte) {
@@ -307,7 +318,7 @@ std::string char_literal(uint8_t byte) {
 
 void print_char_literal(uint8_t byte) { emit(char_literal(byte)); }
 
-void print_line_text(std::string_view text) { write(text.data(), text.size(), 1, true); }
+void print_line_text(std::string_view text) { write_utf8(text.data(), text.size(), true); }
 
 void print_typed(size_t count, const typed_item* items) {
     for (size_t i = 0; i < count; ++i) {
@@ -327,7 +338,7 @@ void print_typed(size_t count, const typed_item* items) {
 
 void print_line(size_t count, const typed_item* items) {
     print_typed(count, items);
-    write("\n", 1, 1, false);
+    write_utf8("\n", 1, false);
 }
 
 const char* build_date() {

@@ -35,10 +35,12 @@ bool is_terminal();
 // Tests redirect the output to another descriptor; init() resets it to 1.
 void set_descriptor(int fd, bool terminal);
 
-// Writes `length` bytes of 1-, 2- or 4-byte code units, each unit a code point;
-// then LF when `line_end`. On a terminal the screen-buffer query ESC[? is
+// Writes `length` bytes of 1-, 2- or 4-byte code units, each unit a code point
+// (a 1-byte unit is Latin-1), as UTF-8; then LF when `line_end`. On a terminal the screen-buffer query ESC[? is
 // answered by Kel itself; every other escape sequence passes through.
 void write(const void* units, size_t length_bytes, int unit, bool line_end);
+// Writes bytes that are already UTF-8 (the runtime's own texts) unchanged.
+void write_utf8(const char* text, size_t length, bool line_end);
 void flush();
 
 void print_c_string(const char* text);  // UTF-8 bytes, written unchanged

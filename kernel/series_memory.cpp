@@ -70,10 +70,10 @@ void init_header(buffer_header* h, uint32_t capacity, uint32_t unit, int32_t hea
     std::memset(h->data() + capacity, 0, trailer_size);
 }
 
-// Bytes for count units, rounded up to 16; refuses sizes past 32 bits.
+// Bytes for count units, rounded up to 16; refuses more than a buffer holds.
 uint32_t capacity_for(uint32_t count, uint32_t unit) {
     uint64_t bytes = static_cast<uint64_t>(count) * unit;
-    if (bytes > 0xFFFFFF00ull) no_memory();
+    if (bytes > max_capacity(unit)) no_memory();
     return round16(static_cast<uint32_t>(bytes));
 }
 
@@ -379,9 +379,10 @@ buffer_header* replace_buffer(buffer_header* old, uint32_t new_capacity, bool co
     if (new_capacity == 0) {
         uint64_t doubled = 2ull * old->capacity;
         new_capacity = static_cast<uint32_t>(
-            std::min<uint64_t>(std::max<uint64_t>(doubled, 16ull * unit), 0xFFFFFF00ull));
+            std::min<uint64_t>(std::max<uint64_t>(doubled, 16ull * unit), max_capacity(unit)));
         if (new_capacity <= old->capacity) no_memory();
     }
+    if (new_capacity > max_capacity(unit)) no_memory();
     const uint32_t capacity = capacity_for((new_capacity + unit - 1) / unit, unit);
     if (copy && node && (old->flags & flag_big) && old->head == 0 && capacity > old->capacity) {
         collect_if_active();
@@ -426,8 +427,8 @@ buffer_header* ensure_tail_room(uint32_t node, uint32_t bytes) {
     // from the head.
     uint64_t want = std::max<uint64_t>({2ull * h->capacity, static_cast<uint64_t>(h->capacity) + bytes,
                                         16ull * h->unit(), static_cast<uint64_t>(h->used()) + bytes});
-    if (want > 0xFFFFFF00ull) {
-        want = 0xFFFFFF00ull;
+    if (want > max_capacity(h->unit())) {
+        want = max_capacity(h->unit());
         if (static_cast<uint64_t>(h->used()) + bytes > want) no_memory();
     }
     return expand_buffer(h, static_cast<uint32_t>(want));

@@ -30,6 +30,11 @@ namespace kel::memory {
 
 // Buffer flag bits.
 constexpr uint32_t unit_mask = 0x1Fu;
+
+// The most data bytes one buffer holds: under 4 GiB, and never more units than
+// a series index (int32) counts, so a 1-byte text stops below 2^31 units as a
+// block stops at its cell limit.
+constexpr uint32_t max_capacity(uint32_t unit) { return unit == 1 ? 0x7FFFFFF0u : 0xFFFFFF00u; }
 constexpr uint32_t flag_owned = 0x20000u;         // an owner is told of changes
 constexpr uint32_t flag_utf16_source = 0x40000u;  // a string loaded from UTF-16 text
 constexpr uint32_t flag_complemented = 0x80000u;  // bitset complemented
@@ -183,6 +188,7 @@ void set_series_flags(uint32_t node, uint32_t bits);
 // least 16 units) takes the node; contents are not copied by grow_buffer,
 // copied from the head by expand_buffer, and expand_buffer_filled also fills
 // the new room past the old capacity with `byte`.
+// Every growth refuses (internal no-memory) a capacity past max_capacity.
 buffer_header* grow_buffer(buffer_header* old, uint32_t new_capacity);
 buffer_header* expand_buffer(buffer_header* old, uint32_t new_capacity);
 buffer_header* expand_buffer_filled(buffer_header* old, uint32_t new_capacity, uint8_t byte);

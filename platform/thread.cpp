@@ -1,8 +1,11 @@
 // thread: the runtime thread and the signal waiter. Invariant: SIGINT, SIGTERM
 // and the private wake-up signal are blocked on every thread, so only the
-// waiter in `main` receives them (through sigwait, never a handler).
+// waiter in `main` receives them (through sigwait, never a handler). The
+// wake-up signal can also come from outside the process: only the runtime
+// thread's own, announced by `finished`, ends the waiter.
 #include "platform/thread.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <pthread.h>
@@ -21,6 +24,7 @@ struct thread_start {
     int (*body)();
     int result = 0;
     pthread_t waiter{};
+    std::atomic<bool> finished{false};
 };
 
 void* runtime_thread(void* arg) {
@@ -34,6 +38,7 @@ void* runtime_thread(void* arg) {
         sigaltstack(&ss, nullptr);
     }
     start->result = start->body();
+    start->finished.store(true);
     pthread_kill(start->waiter, wake_signal);
     return nullptr;
 }
@@ -61,7 +66,9 @@ int run_runtime_thread(int (*body)(), const runtime_thread_hooks& hooks) {
             break;
         }
     }
-    thread_start start{body, 0, pthread_self()};
+    thread_start start;
+    start.body = body;
+    start.waiter = pthread_self();
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     if (region) {
@@ -78,14 +85,18 @@ int run_runtime_thread(int (*body)(), const runtime_thread_hooks& hooks) {
     }
     pthread_attr_destroy(&attr);
 
+    // Output is written through at the end of every print call, so nothing
+    // is left staged when an interrupt ends a running script here.
     for (;;) {
         int sig = 0;
         if (sigwait(&waited, &sig) != 0) continue;
-        if (sig == wake_signal) break;
+        if (sig == wake_signal) {
+            if (start.finished.load()) break;
+            continue;
+        }
         if (sig == SIGINT) {
             if (hooks.evaluating->load()) {
-                // The evaluator does not poll for a halt yet, so a running
-                // script is ended here: never as a success.
+                // A running script is ended here, never as a success.
                 hooks.halt_requested->store(true);
                 static const char halted[] = "(halted)\n";
                 ssize_t ignored = write(2, halted, sizeof halted - 1);
@@ -97,7 +108,7 @@ int run_runtime_thread(int (*body)(), const runtime_thread_hooks& hooks) {
         if (sig == SIGTERM) {
             if (hooks.evaluating->load()) {
                 hooks.quit_requested->store(true);
-                continue;
+                _exit(143);
             }
             _exit(0);
         }

@@ -53,8 +53,10 @@ struct callback {
 uint32_t event_mask(const kel_value* body);
 
 // The block of 34 values the boot makes for the callback's structural types
-// (`system/lexer/exit-states`); null (or not a block): none! is passed.
-extern const kel_value* exit_states;
+// (`system/lexer/exit-states`), kept in a root cell of the lexer's own that
+// the collector marks and never moves; until it is set (or when it is not a
+// block) none! is passed.
+void set_exit_states(const kel_value* block);
 
 struct options {
     bool one = false;         // stop after the first complete top-level value

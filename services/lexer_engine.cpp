@@ -14,6 +14,7 @@
 #include "datatypes/block.h"
 #include "datatypes/integer.h"
 #include "datatypes/string_api.h"
+#include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "kernel/stack.h"
@@ -98,29 +99,50 @@ int64_t char_offset(lexer_state& s, const uint8_t* p) {
     return s.char_cache_count;
 }
 
+// The callback's structural types (see set_exit_states); a root cell.
+kel_value exit_states{};
+
 void type_value(int32_t type, kel_value* out) {
     if (type > 0) {
         set_datatype(out, static_cast<uint32_t>(type));
         return;
     }
     set_none(out);
-    if (type == 0 || !exit_states || type_of(exit_states) != types::block) return;
-    kel_value states = *exit_states;
+    if (type == 0 || type_of(&exit_states) != types::block) return;
+    kel_value states = exit_states;
     const int32_t index = -1 - type;
     if (index < block::ks_length_q(&states)) *out = block::ks_head(&states)[index];
 }
 
 // --- near text and the error values ------------------------------------------------
 
+// The source quoted by a syntax error goes to a terminal: control characters
+// take their mold escapes (an ESC sequence in a hostile script must not reach
+// the terminal raw) and a byte that is not UTF-8 shows as ^(XX).
 void text_value(kel_value* out, const uint8_t* p, const uint8_t* e) {
     string::make_at_unit(out, static_cast<uint32_t>(e - p) + 1, 1);
     memory::buffer_header* h = string::buffer(out);
+    uint32_t escape[12];
     while (p < e) {
         int32_t cp;
         const uint8_t* next = unicode::decode_utf8_char_bounded(p, e, &cp);
-        if (cp < 0) cp = 0xFFFD;
-        h = string::add_char(h, static_cast<uint32_t>(cp));
-        p = next > p ? next : p + 1;
+        int n = 1;
+        if (cp < 0 || next <= p) {
+            static const char hex[] = "0123456789ABCDEF";
+            escape[0] = '^';
+            escape[1] = '(';
+            escape[2] = static_cast<uint8_t>(hex[*p >> 4]);
+            escape[3] = static_cast<uint8_t>(hex[*p & 15]);
+            escape[4] = ')';
+            n = 5;
+            next = p + 1;
+        } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
+            n = string::escape_char(static_cast<uint32_t>(cp), false, escape);
+        } else {
+            escape[0] = static_cast<uint32_t>(cp);
+        }
+        for (int i = 0; i < n; ++i) h = string::add_char(h, escape[i]);
+        p = next;
     }
 }
 
@@ -381,7 +403,15 @@ bool point_literal_ahead(const lexer_state& s, const uint8_t* open) {
 }  // namespace
 
 kel_value* cells = nullptr;
-const kel_value* exit_states = nullptr;
+
+void set_exit_states(const kel_value* block) {
+    static bool rooted = false;
+    if (!rooted) {
+        collector::add_root_cell(&exit_states);
+        rooted = true;
+    }
+    exit_states = *block;
+}
 
 kel_value* new_cell(lexer_state& s) {
     if (s.tail >= cell_capacity) [[unlikely]] grow_cells();

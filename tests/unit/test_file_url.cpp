@@ -782,6 +782,11 @@ TEST_F(FileUrl, OsPathConversionTable) {
         file::convert_to_os_path(&f, target, false);
         EXPECT_EQ(test::text(*target), r.name);
     }
+    // Whatever width the name is stored in, the same UTF-8 goes to the system.
+    for (uint32_t unit : {1u, 2u, 4u}) {
+        const kel_value f = str(U"caf\u00E9", unit, types::file);
+        EXPECT_EQ(file::to_os_path(&f), "caf\xC3\xA9") << unit;
+    }
     const kel_value nul = str(std::u32string(U"a") + U'\0' + U"b", 1, types::file);
     EXPECT_TRUE(fires([&] { (void)file::to_os_path(&nul); }, "invalid-arg"));
     EXPECT_EQ(last_fired().category, error_category::script);

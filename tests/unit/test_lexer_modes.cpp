@@ -14,6 +14,7 @@
 #include "kernel/registry.h"
 #include "services/lexer.h"
 #include "tests/unit/core_builder.h"
+#include "tests/unit/gc_helpers.h"
 #include "tests/unit/lexer_support.h"
 
 using namespace kel;
@@ -261,6 +262,30 @@ TEST(LexerModes, CallbackSeesEveryEventInOrder) {
         "prescan none 2 9-9 @8",  // end-of-input
     };
     EXPECT_EQ(c.r.log, expected);
+}
+
+TEST(LexerModes, ExitStatesSurviveTheirHolderMoving) {
+    test::boot();
+    gc_test::checks_guard checks;
+    {
+        // The states block sits in a field of a block whose buffer the
+        // collector moves; the lexer must not keep the field's address.
+        std::vector<kel_value> states;
+        for (int32_t i = 1; i <= 34; ++i) states.push_back(test::int_v(100 + i));
+        kel_value holder = gc_test::rooted_block(4);
+        const kel_value made = test::block_of(states);
+        block::ks_add(&holder, &made);
+        lexer::set_exit_states(block::ks_head(&holder));
+        block::ks_head(&holder)[0] = test::int_v(0);
+    }
+    gc_test::scrub_stack();
+    collector::set_stress(gc_test::moves_only);
+    collector::recycle();
+    callback_run c;
+    EXPECT_EQ(c.run(U"[a]"), "[a]");
+    EXPECT_EQ(c.r.log.at(0), "prescan 103 1 1-1 @0");  // block-open: entry -3
+    const kel_value none_cell = test::none_v();
+    lexer::set_exit_states(&none_cell);
 }
 
 TEST(LexerModes, CallbackMaskAndVetoes) {

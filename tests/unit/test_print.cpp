@@ -54,7 +54,9 @@ struct Redirected : ::testing::Test {
 TEST_F(Redirected, UnitsBecomeUtf8WithLf) {
     const uint8_t latin1[] = {'a', 0xE9, 'b'};
     out::write(latin1, 3, 1, true);
-    EXPECT_EQ(output(), "a\xE9" "b\n");  // 1-byte units are bytes, written unchanged
+    EXPECT_EQ(output(), "a\xC3\xA9" "b\n");  // 1-byte units are Latin-1 code points
+    out::print_c_string("caf\xC3\xA9");  // the runtime's own texts are UTF-8 already
+    EXPECT_EQ(output(), "caf\xC3\xA9");
 
     const uint16_t wide[] = {'x', 0xE9, 0x20AC, 0xD83D, 0xDE00, 0xDC00};
     out::write(wide, sizeof wide, 2, true);
@@ -195,6 +197,10 @@ TEST_F(Redirected, HooksReceiveUtf8AndCanBeRemoved) {
     const uint16_t wide[] = {0xE9, 0xD83D, 0xDE00};
     out::write(wide, sizeof wide, 2, true);
     EXPECT_EQ(hooked, "\xC3\xA9\xF0\x9F\x98\x80\n");
+    hooked.clear();
+    const uint8_t narrow[] = {0xE9, 'x'};
+    out::write(narrow, sizeof narrow, 1, false);
+    EXPECT_EQ(hooked, "\xC3\xA9x");
     kel::kel_value v{};
     kel::dyn_print::run(&v, true);
     EXPECT_EQ(value_calls, 1);

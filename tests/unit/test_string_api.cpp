@@ -400,6 +400,12 @@ TEST_F(StringApi, Utf8LoaderIntoSeries) {
         EXPECT_EQ(unit_of(s), r.want_unit) << r.what;
         EXPECT_EQ(remaining, r.remaining) << r.what;
     }
+    // Without a count to hand them back in, cut-off bytes are malformed text,
+    // never dropped.
+    for (const std::vector<uint8_t>& cut : {std::vector<uint8_t>{'a', 0xE2, 0x82}, std::vector<uint8_t>{0xF0}}) {
+        EXPECT_TRUE(fires([&] { unicode::utf8_to_new_string(cut.data(), static_cast<uint32_t>(cut.size())); },
+                          "invalid-utf8"));
+    }
     // Long input switching widths late: the growth steps keep up.
     std::string long_text(5000, 'a');
     long_text += "\xE2\x82\xAC";
