@@ -343,7 +343,7 @@ int32_t compare_cells(const kel_value* a, const kel_value* b, int32_t op) {
         const kel_value x = *ks_abs_at(&va, h1 + i);
         const kel_value y = *ks_abs_at(&vb, h2 + i);
         const uint32_t tx = type_of(&x), ty = type_of(&y);
-        const bool comparable = tx == ty || (any_word_type(tx) && any_word_type(ty)) ||
+        const bool comparable = tx == ty || (in_family(tx, family::word) && in_family(ty, family::word)) ||
                                 (number_type(tx) && number_type(ty));
         if (!comparable) return tx < ty ? -1 : 1;
         const int32_t r = sort_compare(&x, &y, op);

@@ -305,7 +305,7 @@ const kel_value* bind_block(const kel_value* block, uint32_t ctx, bool self) {
             } else {
                 bind_one(ctx, c);
             }
-        } else if (any_block_type(t) && series_node(c) != 0) {
+        } else if (in_family(t, family::block_like) && series_node(c) != 0) {
             const kel_value nested = *c;
             bind_block(&nested, ctx, self);
         }

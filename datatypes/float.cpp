@@ -273,7 +273,7 @@ signal_code make(const refinements&) {
             break;
         }
         default: {
-            if (!text_type_q(st)) bad_to_arg(target, spec);
+            if (!in_family(st, family::string_like)) bad_to_arg(target, spec);
             if (target == types::percent) {
                 if (!hooks.scan_value) fire(error_category::internal, "not-done");
                 kel_value scanned;
@@ -437,6 +437,7 @@ registry::registration row() {
     r.id = types::float_;
     r.hash = hashtable::hash_by::words_2_3;
     r.marker = kel::collector::cell_markers::nothing;
+    r.families = family::scalar | family::number;
     r.parent = 0;
     r.name = "float!";
     r[act::make] = static_cast<action_fn>(make);

@@ -55,7 +55,7 @@ struct collector {
         const span s(ignore);
         // The spec's type blocks and doc strings stay in the list: only its words name anything.
         for (int32_t i = s.first; i < s.end; ++i)
-            if (any_word_type(type_of(s.at(i))) && canonical(s.at(i)) == canonical_symbol) return true;
+            if (in_family(type_of(s.at(i)), family::word) && canonical(s.at(i)) == canonical_symbol) return true;
         return false;
     }
     void add(const kel_value* word) {
@@ -109,7 +109,7 @@ void mark_library(const kel_value* blk) {
     cycle_guard guard;
     for (int32_t i = 0; i < length_of(node); ++i) {
         const kel_value c = *(cells_of(node) + i);
-        if (any_block_type(type_of(&c))) mark_library(&c);
+        if (in_family(type_of(&c), family::block_like)) mark_library(&c);
     }
 }
 
@@ -368,7 +368,7 @@ signal_code make(const refinements&) {
 signal_code reflect(const refinements&) {
     const kel_value fn = *stack::arguments();
     const kel_value field = *stack::argument(2);
-    const uint32_t f = any_word_type(type_of(&field)) ? canonical(&field) : 0;
+    const uint32_t f = in_family(type_of(&field), family::word) ? canonical(&field) : 0;
     kel_value* base = stack::arguments();
     if (f == symbol::resolve(words::spec)) {
         *base = spec_block(fn.w2);
@@ -443,6 +443,7 @@ registry::registration row() {
     r.id = types::function;
     r.hash = hashtable::hash_by::words_1_3;
     r.marker = kel::collector::cell_markers::function;
+    r.families = family::function;
     r.parent = types::context;
     r.name = "function!";
     r[act::make] = make;

@@ -70,11 +70,6 @@ uint32_t target_type(const kel_value* first) {
     return type_of(first) == types::datatype ? get_datatype(first) : type_of(first);
 }
 
-bool text_type_q(uint32_t type) {
-    return type == types::string || type == types::file || type == types::url || type == types::tag ||
-           type == types::email || type == types::ref;
-}
-
 units_view units_from_head(const kel_value* series) {
     const memory::buffer_header* h = memory::buffer_of(series_node(series));
     const int unit = static_cast<int>(h->unit());
@@ -431,7 +426,7 @@ signal_code to(const refinements&) {
             return signal_code::none;
         default: break;
     }
-    if (!text_type_q(st)) bad_to_arg(types::integer, spec);
+    if (!in_family(st, family::string_like)) bad_to_arg(types::integer, spec);
     const units_view u = units_from_head(spec);
     const lexer::integer_conversion c =
         lexer::text_to_integer(u.data, static_cast<size_t>(u.count), u.unit);
@@ -524,6 +519,7 @@ registry::registration row() {
     r.id = types::integer;
     r.hash = hashtable::hash_by::w2;
     r.marker = kel::collector::cell_markers::nothing;
+    r.families = family::scalar | family::number;
     r.parent = 0;
     r.name = "integer!";
     r[act::make] = static_cast<action_fn>(make);

@@ -47,8 +47,6 @@ const char* word_of(int op);
 inline kel_value* arg(int n) { return stack::argument(n); }
 // The type make/to build: the type a datatype! names, else the prototype's type.
 uint32_t target_type(const kel_value* first);
-// True for the six string-like types whose text converts to numbers.
-bool text_type_q(uint32_t type);
 // The units of a series from its head to its tail (none when the head lies
 // at or past the tail). Valid until the buffer next changes.
 struct units_view {

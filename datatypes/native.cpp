@@ -160,7 +160,7 @@ signal_code make(const refinements& refs) { return a_make(refs); }
 signal_code reflect(const refinements&) {
     const kel_value v = *stack::arguments();
     const kel_value field = *stack::argument(2);
-    const uint32_t f = any_word_type(type_of(&field)) ? symbol::resolve(word_symbol(&field)) : 0;
+    const uint32_t f = in_family(type_of(&field), family::word) ? symbol::resolve(word_symbol(&field)) : 0;
     kel_value* base = stack::arguments();
     const uint32_t t = type_of(&v) == types::op ? wrapped_type(&v) : type_of(&v);
     if (f == symbol::resolve(words::spec)) {
@@ -185,6 +185,7 @@ registry::registration native_row() {
     r.id = types::native;
     r.hash = hashtable::hash_by::w3;
     r.marker = kel::collector::cell_markers::native;
+    r.families = family::function;
     r.parent = 0;
     r.name = "native!";
     r[act::make] = make;
@@ -200,6 +201,7 @@ registry::registration action_row() {
     r.id = types::action;
     r.hash = hashtable::hash_by::w3;
     r.marker = kel::collector::cell_markers::native;
+    r.families = family::function;
     r.parent = types::native;
     r.name = "action!";
     r[act::make] = make;
@@ -215,6 +217,7 @@ registry::registration op_row() {
     r.id = types::op;
     r.hash = hashtable::hash_by::words_1_3;
     r.marker = kel::collector::cell_markers::native;
+    r.families = family::function;
     r.parent = types::native;
     r.name = "op!";
     r[act::make] = make;
