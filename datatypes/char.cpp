@@ -43,11 +43,7 @@ signal_code arith_action(int op) {
             n = static_cast<int32_t>(d);
             break;
         }
-        case types::vector:
-            if (!hooks.vector_scalar_math_op) invalid_type(rt);
-            hooks.vector_scalar_math_op(op, right, left);
-            *left = *right;
-            return signal_code::none;
+        case types::vector: return right_operand_action(rt, action_of(op), operands::swapped);
         default: invalid_type(rt);
     }
     // A divide never becomes float!: no cell is passed for it.
