@@ -274,8 +274,8 @@ uint32_t make_hook_record(uint32_t spec0, uint32_t spec1, int32_t index0, int32_
     const auto word2 = [](int32_t index, int32_t count) {
         return (static_cast<uint32_t>(index) << 16) | (static_cast<uint32_t>(count) & 0xFFFFu);
     };
-    c[0] = kel_value{types::pair, 0, word2(index0, count0), spec0};
-    c[1] = kel_value{types::pair, 0, word2(index1, count1), spec1};
+    c[0] = kel_value{types::hook_record, 0, word2(index0, count0), spec0};
+    c[1] = kel_value{types::hook_record, 0, word2(index1, count1), spec1};
     return node;
 }
 

@@ -89,6 +89,10 @@ enum id : uint8_t {
     point3d = 52,
     image = 53,
     event = 54,
+    // Internal records: cells no value of the language ever has, so that no
+    // datatype's handler, marker or hash meets them. Never registered.
+    hook_record = 55,  // an object's on-set record (datatypes/object)
+    lexer_marker = 56, // an open series in the lexer's work buffer
 };
 constexpr int count = 54;       // highest datatype id
 constexpr int table_rows = 57;  // rows of the registry's tables (ids 0-56)
