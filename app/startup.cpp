@@ -47,7 +47,9 @@ void init_platform() { std_output::init(); }
 void init_cycle_stack() { cycles::init(); }
 void init_memory_root() { memory::init(); }
 void init_frames() { memory::init_frames(); }
-void init_root_buffers() { block::init_root(); }
+void init_root_buffers() { collector::init_root_block(); }
+// The collector marks the name tables the words' module makes.
+void init_name_roots() { collector::set_name_roots(words::roots); }
 void init_stacks() { stack::setup(); }
 void init_handle_table() { externals::init(); }
 void init_owner_table() { ownership::init(); }
@@ -96,6 +98,7 @@ const init_step steps[] = {
     {"runtime words", words::make_runtime_words},
     {"runtime refinements", words::make_runtime_refinements},
     {"runtime issues", words::make_runtime_issues},
+    {"name roots", init_name_roots},
     {"owner table", init_owner_table},
     {"lexer tables", lexer::build_tables},
     {"native spec reader", init_native_spec_reader},

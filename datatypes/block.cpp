@@ -17,7 +17,6 @@ namespace kel::block {
 
 namespace {
 
-kel_value root_cell{};
 const kel_value none_cell{types::none, 0, 0, 0};
 
 inline memory::buffer_header* buf(const kel_value* b) { return memory::buffer_of(series_node(b)); }
@@ -33,13 +32,6 @@ bool find_equal(const kel_value* key, const kel_value* cell) {
 }
 
 }  // namespace
-
-kel_value* root() { return &root_cell; }
-
-void init_root() {
-    if (type_of(&root_cell) == types::block) return;
-    set_series(&root_cell, types::block, 0, memory::new_heap_series(root_cells, 16, 0));
-}
 
 // --- reading -------------------------------------------------------------------
 
