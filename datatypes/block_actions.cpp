@@ -20,7 +20,6 @@
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"
 #include "kernel/sort.h"
-#include "services/lexer.h"
 
 namespace kel::block {
 
@@ -169,13 +168,16 @@ void make(kel_value* result, const kel_value* spec, uint32_t type) {
     fire(error_category::script, "bad-make-arg", &datatype, &s);
 }
 
+void (*load_text)(kel_value* out, const kel_value* text) = nullptr;
+
 void to(kel_value* result, const kel_value* spec, uint32_t type) {
     const kel_value s = *spec;
     const uint32_t t = type_of(&s);
     if (t == types::string) {
         // Source text: the values the lexer reads from it.
+        if (!load_text) fire(error_category::internal, "not-done");
         kel_value* held = stack::push_unset();
-        (void)lexer::transcode_text(held, &s, -1, lexer::options{});
+        load_text(held, &s);
         *result = *held;
         stack::drop_cells(1);
         result->header = type;

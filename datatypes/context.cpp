@@ -278,6 +278,10 @@ kel_value* get_in(const kel_value* word, uint32_t ctx) {
 
 kel_value* get_bound(const kel_value* word) { return get_in(word, word_context(word)); }
 
+kel_value* bound_slot(const kel_value* word) {
+    return word_context(word) ? slot_of(word_context(word), word_index(word)) : nullptr;
+}
+
 // --- binding --------------------------------------------------------------------------------
 
 int32_t bind_one(uint32_t ctx, kel_value* word) {

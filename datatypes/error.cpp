@@ -29,9 +29,7 @@ void (*trace_files)(kel_value* out) = nullptr;
 
 namespace {
 
-const char embedded_catalog[] =
-#include "library/catalog_errors.kel.inc"
-    ;
+const char* catalog_text = "";
 
 constexpr const char* category_names[category_count] = {
     "throw", "note", "syntax", "script", "math", "access", "reserved1", "reserved2", "user", "internal",
@@ -217,7 +215,7 @@ int32_t append_text(kel_value* buffer, std::string_view text) {
 
 // --- the catalogue ----------------------------------------------------------------------
 
-const char* catalog_source() { return embedded_catalog; }
+const char* catalog_source() { return catalog_text; }
 
 bool ready() { return holder != 0 && type_of(held(catalog_cell)) == types::object; }
 
@@ -265,8 +263,9 @@ void use_prototype(const kel_value* p) {
     *held(prototype_cell) = *p;
 }
 
-void load_catalog() {
+void load_catalog(const char* source) {
     if (holder) return;
+    catalog_text = source;
     {
         kel_value* h = block::make_at_tail(nullptr, holder_cells);
         holder = series_node(h);
@@ -274,8 +273,7 @@ void load_catalog() {
     }
     top_guard guard;
     if (!catalog::read) catalog::boot_stop("no reader for the error catalogue (the lexer starts first)");
-    const kel_value* source = catalog::read(embedded_catalog, std::strlen(embedded_catalog));
-    const kel_value body = *source;
+    const kel_value body = *catalog::read(source, std::strlen(source));
     const kel_value* built =
         build_object(&body, object::boot_class_id("catalog/errors"), object::boot_class_id("error-category"));
     use_catalog(built);

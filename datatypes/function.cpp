@@ -9,7 +9,6 @@
 #include "datatypes/context.h"
 #include "datatypes/symbol.h"
 #include "kernel/actions.h"
-#include "evaluator/native_api_words.h"
 #include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/native_api.h"
@@ -190,7 +189,7 @@ void check_type_block(const kel_value* block) {
         const uint32_t t = type_of(&c);
         if (t == types::datatype || t == types::typeset) continue;
         if (t == types::word) {
-            const kel_value* v = word_ops::value_or_null(&c);
+            const kel_value* v = _context::bound_slot(&c);
             const uint32_t vt = v ? type_of(v) : static_cast<uint32_t>(types::unset);
             if (vt == types::datatype || vt == types::typeset || vt == types::word) continue;
         }

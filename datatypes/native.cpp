@@ -7,12 +7,13 @@
 #include "datatypes/function.h"
 #include "datatypes/symbol.h"
 #include "kernel/actions.h"
-#include "evaluator/natives.h"
 #include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "datatypes/runtime_words.h"
 
 namespace kel::native {
+
+table_maker maker;
 
 namespace {
 
@@ -35,14 +36,15 @@ kel_value spec_block(const kel_value* v) {
 // make native! / make action!: [spec-block number].
 void make_table_value(uint32_t target, const kel_value* arg, kel_value* result) {
     const kel_value a = *arg;
-    const int32_t limit = target == types::native ? natives::table_size : act::count;
+    if (!maker.make_value) fire(error_category::internal, "not-done");
+    const int32_t limit = target == types::native ? maker.native_count : act::count;
     if (type_of(&a) != types::block || block::ks_length_q(&a) != 2) bad_make_arg(target, &a);
     const kel_value spec = *block::ks_abs_at(&a, series_head(&a));
     const kel_value number = *block::ks_abs_at(&a, series_head(&a) + 1);
     if (type_of(&spec) != types::block || type_of(&number) != types::integer) bad_make_arg(target, &a);
     const int32_t n = get_integer(&number);
     if (n < 1 || n > limit) bad_make_arg(target, &a);
-    natives::make_value(target, &spec, n, result);
+    maker.make_value(target, &spec, n, result);
 }
 
 int32_t append(kel_value* buffer, const char* text, int32_t length, int32_t part) {

@@ -15,7 +15,6 @@
 #include "kernel/runtime.h"
 #include "datatypes/runtime_words.h"
 #include "kernel/series_memory.h"
-#include "services/lexer.h"
 
 namespace kel::word {
 
@@ -35,6 +34,7 @@ bool any_word_or_issue(uint32_t t) { return t >= types::word && t <= types::issu
 
 // Scans a string value and answers the scanned value's type-checked copy.
 kel_value scan_text(const kel_value* text) {
+    if (!scan_value) fire(error_category::internal, "not-done");
     kel_value* holder = stack::push_unset();
     scan_value(text, holder);
     const kel_value v = *holder;
@@ -97,8 +97,8 @@ registry::registration child_row(uint32_t id, const char* name, mold_fn m, bool 
 
 }  // namespace
 
-// Text is scanned by the lexer's single-value scan.
-scan_fn scan_value = lexer::scan_value;
+// Text is scanned by the lexer's single-value scan (installed at start-up).
+scan_fn scan_value = nullptr;
 
 // --- making words ---------------------------------------------------------------------
 
