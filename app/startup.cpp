@@ -7,11 +7,14 @@
 #include "app/datatype_providers.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
+#include "datatypes/block_actions.h"
 #include "datatypes/context.h"
 #include "datatypes/error.h"
 #include "datatypes/integer.h"
+#include "datatypes/native.h"
 #include "datatypes/object.h"
 #include "datatypes/symbol.h"
+#include "datatypes/word.h"
 #include "kernel/actions.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/native_table.h"
@@ -47,7 +50,9 @@ void init_platform() { std_output::init(); }
 void init_cycle_stack() { cycles::init(); }
 void init_memory_root() { memory::init(); }
 void init_frames() { memory::init_frames(); }
-void init_root_buffers() { block::init_root(); }
+void init_root_buffers() { collector::init_root_block(); }
+// The collector marks the name tables the words' module makes.
+void init_name_roots() { collector::set_name_roots(words::roots); }
 void init_stacks() { stack::setup(); }
 void init_handle_table() { externals::init(); }
 void init_owner_table() { ownership::init(); }
@@ -56,6 +61,21 @@ void init_collector() { collector::init(); }
 // The natives' and actions' spec texts are Kel source: the evaluator reads
 // them through the lexer, which sits below it.
 void init_native_spec_reader() { natives::read_spec = lexer::read_spec_text; }
+// Words and blocks made from text (`to word! "a"`, `to block! "a b"`) take
+// the lexer's scan and load.
+void init_word_text_scanner() { word::scan_value = lexer::scan_value; }
+void init_block_text_loader() {
+    block::load_text = [](kel_value* out, const kel_value* text) {
+        (void)lexer::transcode_text(out, text, -1, lexer::options{});
+    };
+}
+// make native! and make action! fill values from the native table.
+void init_native_maker() { native::maker = {natives::table_size, natives::make_value}; }
+
+// The error catalogue's source, the library's text embedded at build time.
+const char error_catalog_source[] =
+#include "library/catalog_errors.kel.inc"
+    ;
 
 // Services the datatypes take from the symbol table and the runtime words: a
 // word's spelling (integer! from an issue, time! fields) and the bitset
@@ -74,7 +94,7 @@ void init_objects() {
     ownership::dispatch = ownership_delivery::deliver;
     ownership::each_field = ownership_delivery::each_field;
     object::owners = {ownership::bind, ownership::bind_object, ownership::unbind};
-    error::load_catalog();
+    error::load_catalog(error_catalog_source);
 }
 
 const init_step steps[] = {
@@ -96,8 +116,11 @@ const init_step steps[] = {
     {"runtime words", words::make_runtime_words},
     {"runtime refinements", words::make_runtime_refinements},
     {"runtime issues", words::make_runtime_issues},
+    {"name roots", init_name_roots},
     {"owner table", init_owner_table},
     {"lexer tables", lexer::build_tables},
+    {"word text scanner", init_word_text_scanner},
+    {"block text loader", init_block_text_loader},
     {"native spec reader", init_native_spec_reader},
     {"objects and error catalogue", init_objects},
     {"slot table", init_slot_table},
@@ -105,6 +128,7 @@ const init_step steps[] = {
     {"interpreter hooks", interpreter::install_hooks},
     {"native table", natives::build_table},
     {"native entries", natives::fill_table},
+    {"native maker", init_native_maker},
     {"datatype services", init_datatype_services},
 };
 

@@ -201,7 +201,7 @@ int64_t process_spec(const kel_value* spec, const kel_value* b, int operation, i
         if (operation == op::size) return bit;
         return process_range(b, bit, bit, operation) ? 1 : 0;
     }
-    if (any_string_type(t)) {
+    if (in_family(t, family::string_like)) {
         if (operation == op::size) return process_string(&v, nullptr, op::size);
         // Room first, so that the walk never grows the buffer bit by bit; a
         // complemented set needs none for setting, a plain one none for clearing.

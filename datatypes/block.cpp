@@ -17,7 +17,6 @@ namespace kel::block {
 
 namespace {
 
-kel_value root_cell{};
 const kel_value none_cell{types::none, 0, 0, 0};
 
 inline memory::buffer_header* buf(const kel_value* b) { return memory::buffer_of(series_node(b)); }
@@ -33,13 +32,6 @@ bool find_equal(const kel_value* key, const kel_value* cell) {
 }
 
 }  // namespace
-
-kel_value* root() { return &root_cell; }
-
-void init_root() {
-    if (type_of(&root_cell) == types::block) return;
-    set_series(&root_cell, types::block, 0, memory::new_heap_series(root_cells, 16, 0));
-}
 
 // --- reading -------------------------------------------------------------------
 
@@ -343,7 +335,7 @@ int32_t compare_cells(const kel_value* a, const kel_value* b, int32_t op) {
         const kel_value x = *ks_abs_at(&va, h1 + i);
         const kel_value y = *ks_abs_at(&vb, h2 + i);
         const uint32_t tx = type_of(&x), ty = type_of(&y);
-        const bool comparable = tx == ty || (any_word_type(tx) && any_word_type(ty)) ||
+        const bool comparable = tx == ty || (in_family(tx, family::word) && in_family(ty, family::word)) ||
                                 (number_type(tx) && number_type(ty));
         if (!comparable) return tx < ty ? -1 : 1;
         const int32_t r = sort_compare(&x, &y, op);

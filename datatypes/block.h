@@ -8,22 +8,19 @@
 // hash! upkeep (keeping a hash table in step with inserted and removed cells)
 // belongs to the hash module; without it a hash! is kept as a plain block.
 //
-// Also here: the collector's root block (a heap-backed block held by a
-// runtime global). The block! row and its actions are in block_actions.
+// The block! row and its actions are in block_actions.
 #pragma once
 #include <cstdint>
 
+#include "kernel/collector.h"
 #include "kernel/registry.h"
 #include "kernel/series_memory.h"
 #include "kernel/value.h"
 
 namespace kel::block {
 
-constexpr uint32_t root_cells = 9754;
-
-// The root block: blocks made without a parent go into it. Made by init_root.
-kel_value* root();
-void init_root();
+// The collector's root block: blocks made without a parent go into it.
+inline kel_value* root() { return collector::root_block(); }
 
 // --- reading -------------------------------------------------------------------
 // Cells from the head to the tail; negative when the head lies past the tail.

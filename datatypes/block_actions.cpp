@@ -29,7 +29,6 @@
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"
 #include "kernel/sort.h"
-#include "services/lexer.h"
 
 namespace kel::block {
 
@@ -92,12 +91,12 @@ const kel_value* lookup_word(const kel_value* block, const kel_value* word, bool
     const int64_t n = units(block);
     for (int64_t i = clamped_head(block); i < n; ++i) {
         const kel_value* c = cell_at(block, i);
-        if (any_word_type(type_of(c)) && same_symbol(c, word, exact)) return i + 1 < n ? cell_at(block, i + 1) : &none_cell;
+        if (in_family(type_of(c), family::word) && same_symbol(c, word, exact)) return i + 1 < n ? cell_at(block, i + 1) : &none_cell;
     }
     return &none_cell;
 }
 
-bool deep_copied_type(uint32_t t) { return any_series_type(t); }
+bool deep_copied_type(uint32_t t) { return in_family(t, family::series); }
 
 // A series copied for /deep: blocks through the block copy (deep, types
 // passed on), other series through the series! copy (their units hold no
@@ -105,7 +104,7 @@ bool deep_copied_type(uint32_t t) { return any_series_type(t); }
 void copy_nested(kel_value* cell, bool deep, const kel_value* types) {
     const kel_value src = *cell;
     kel_value* out = stack::push_unset();
-    if (any_block_type(type_of(&src))) block::copy(&src, out, nullptr, deep, types);
+    if (in_family(type_of(&src), family::block_like)) block::copy(&src, out, nullptr, deep, types);
     else series::copy(&src, out, nullptr);
     *cell = *out;
     stack::drop_cells(1);
@@ -113,7 +112,7 @@ void copy_nested(kel_value* cell, bool deep, const kel_value* types) {
 
 // The value types /types may select for copying. object!, error! and map!
 // values are copied by their own modules' copy handlers, never here.
-bool typed_copy_q(uint32_t t) { return any_series_type(t) || t == types::bitset; }
+bool typed_copy_q(uint32_t t) { return in_family(t, family::series) || t == types::bitset; }
 
 bool selected_by(const kel_value* types_arg, uint32_t t) {
     if (type_of(types_arg) == types::typeset) return typeset_has(types_arg, t);
@@ -150,7 +149,7 @@ namespace {
 // it); null for the other values.
 kel_value* pushed_block_from(const kel_value& s) {
     const uint32_t t = type_of(&s);
-    if (any_block_type(t)) return duplicate(&s, false, false);
+    if (in_family(t, family::block_like)) return duplicate(&s, false, false);
     if (t == types::object) return object::push_body(s.w1);
     // seam: the body of a map!, the elements of a vector!: their modules
     // supply them.
@@ -180,13 +179,16 @@ void make(kel_value* result, const kel_value* spec, uint32_t type) {
     fire(error_category::script, "bad-make-arg", &datatype, &s);
 }
 
+void (*load_text)(kel_value* out, const kel_value* text) = nullptr;
+
 void to(kel_value* result, const kel_value* spec, uint32_t type) {
     const kel_value s = *spec;
     const uint32_t t = type_of(&s);
     if (t == types::string) {
         // Source text: the values the lexer reads from it.
+        if (!load_text) fire(error_category::internal, "not-done");
         kel_value* held = stack::push_unset();
-        (void)lexer::transcode_text(held, &s, -1, lexer::options{});
+        load_text(held, &s);
         *result = *held;
         stack::drop_cells(1);
         result->header = type;
@@ -362,7 +364,7 @@ bool find_position(const kel_value* series, const kel_value* value, const find_r
         int64_t n;
         if (type_of(r.part) == types::integer) {
             n = get_integer(r.part);
-        } else if (any_block_type(type_of(r.part)) && same_series(&s, r.part)) {
+        } else if (in_family(type_of(r.part), family::block_like) && same_series(&s, r.part)) {
             n = r.reverse ? head - series_head(r.part) : static_cast<int64_t>(series_head(r.part)) - head;
         } else {
             bad_refine("/part", r.part);
@@ -372,7 +374,7 @@ bool find_position(const kel_value* series, const kel_value* value, const find_r
         else hi = std::min<int64_t>(head + n, total);
     }
 
-    const bool sequence = !r.only && any_block_type(type_of(&v));
+    const bool sequence = !r.only && in_family(type_of(&v), family::block_like);
     int64_t count = 1;
     matcher single{matcher::by_value, v, find_op(r)};
     if (sequence) {
@@ -440,7 +442,7 @@ bool find(const kel_value* series, const kel_value* value, const find_refinement
     }
     int64_t index = h.position;
     if (r.tail) {
-        const bool single = h.count == 1 && (r.only || !any_block_type(type_of(value)));
+        const bool single = h.count == 1 && (r.only || !in_family(type_of(value), family::block_like));
         index += single ? (h.backward ? 1 : h.step) : h.count;
         index = std::min(index, units(&s));
     }
@@ -763,7 +765,7 @@ void sort(kel_value* series, const sort_refinements& r) {
     if (r.part) {
         int64_t n;
         if (type_of(r.part) == types::integer) n = get_integer(r.part);
-        else if (any_block_type(type_of(r.part)) && same_series(series, r.part))
+        else if (in_family(type_of(r.part), family::block_like) && same_series(series, r.part))
             n = static_cast<int64_t>(series_head(r.part)) - head;
         else bad_refine("/part", r.part);
         if (n < 0) {
@@ -876,7 +878,7 @@ struct source_cells {
 source_cells source_of(const kel_value* value, bool only) {
     source_cells s;
     s.value = *value;
-    s.splice = !only && any_block_type(type_of(value));
+    s.splice = !only && in_family(type_of(value), family::block_like);
     s.from = s.splice ? std::clamp<int64_t>(series_head(value), 0, units(value)) : 0;
     s.n = s.splice ? units(value) - s.from : 1;
     return s;
@@ -978,7 +980,7 @@ void take(kel_value* series, const kel_value* part, bool deep, bool last, kel_va
         if (deep_copied_type(type_of(result))) copy_nested(result, true, nullptr);
         return;
     }
-    if (!any_block_type(type_of(result))) return;
+    if (!in_family(type_of(result), family::block_like)) return;
     for (int64_t i = 0; i < units(result); ++i) {
         kel_value c = *cell_at(result, i);
         if (!deep_copied_type(type_of(&c))) continue;
@@ -988,7 +990,7 @@ void take(kel_value* series, const kel_value* part, bool deep, bool last, kel_va
 }
 
 void swap(const kel_value* series1, const kel_value* series2) {
-    if (!any_block_type(type_of(series2))) fire(error_category::script, "invalid-arg", series2);
+    if (!in_family(type_of(series2), family::block_like)) fire(error_category::script, "invalid-arg", series2);
     if (series::ks_tail_q(series1) || series::ks_tail_q(series2)) return;
     const int64_t h1 = series_head(series1), h2 = series_head(series2);
     notify(series1, "swap", series2, h1, 1);
@@ -1193,7 +1195,7 @@ kel_value* set_operation(int32_t op, bool case_, const kel_value* skip) {
         size = get_integer(skip);
     }
     const bool two = op != set_op::unique;
-    if (two && !any_block_type(type_of(second))) fire(error_category::script, "invalid-arg", second);
+    if (two && !in_family(type_of(second), family::block_like)) fire(error_category::script, "invalid-arg", second);
     set_series_head(first, static_cast<int32_t>(clamped_head(first)));
     if (two) set_series_head(second, static_cast<int32_t>(clamped_head(second)));
     int64_t room = units(first) - series_head(first);
@@ -1327,10 +1329,10 @@ bool value_part(const refinements& r, kel_value* value, int32_t* part) {
     *part = -1;
     if (!r.has(0)) return true;
     const kel_value* p = ref_arg(r, 0);
-    if (!any_series_type(type_of(value))) fire(error_category::script, "invalid-part", p);
+    if (!in_family(type_of(value), family::series)) fire(error_category::script, "invalid-part", p);
     int64_t count;
     if (type_of(p) == types::integer) count = get_integer(p);
-    else if (any_series_type(type_of(p)) && same_series(value, p))
+    else if (in_family(type_of(p), family::series) && same_series(value, p))
         count = static_cast<int64_t>(series_head(p)) - series_head(value);
     else bad_refine("/part", p);
     if (count < 0) {
@@ -1343,7 +1345,7 @@ bool value_part(const refinements& r, kel_value* value, int32_t* part) {
 }
 
 signal_code insert_action(const refinements& r, bool append) {
-    if (!r.has(0) && !r.has(1) && !r.has(2) && !any_block_type(type_of(arg(2)))) {
+    if (!r.has(0) && !r.has(1) && !r.has(2) && !in_family(type_of(arg(2)), family::block_like)) {
         insert_one(arg(1), arg(2), append);
         return signal_code::none;
     }
@@ -1361,7 +1363,7 @@ signal_code a_change(const refinements& r) {
         const kel_value* p = ref_arg(r, 0);
         int64_t count;
         if (type_of(p) == types::integer) count = get_integer(p);
-        else if (any_block_type(type_of(p)) && same_series(arg(1), p))
+        else if (in_family(type_of(p), family::block_like) && same_series(arg(1), p))
             count = static_cast<int64_t>(series_head(p)) - series_head(arg(1));
         else bad_refine("/part", p);
         part = static_cast<int32_t>(std::max<int64_t>(count, 0));
@@ -1405,6 +1407,7 @@ registry::registration row() {
     r.id = types::block;
     r.hash = hashtable::hash_by::words_1_2;
     r.marker = kel::collector::cell_markers::any_block;
+    r.families = family::block_like | family::list | family::series;
     r.parent = types::series;
     r.name = "block!";
     using registry::entry;

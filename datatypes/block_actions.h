@@ -26,8 +26,12 @@ namespace kel::block {
 // make block! from a size (integer!/float!) or a block-like spec.
 void make(kel_value* result, const kel_value* spec, uint32_t type);
 // to block!: block-like values are copied shallowly, typesets list their
-// datatypes, any other value is wrapped in a one-cell block.
+// datatypes, a string! is loaded as source text, any other value is wrapped
+// in a one-cell block.
 void to(kel_value* result, const kel_value* spec, uint32_t type);
+// Loads source text (a string! value) into a new block in `out`: the lexer's
+// whole-text load, installed by the start-up step "block text loader".
+extern void (*load_text)(kel_value* out, const kel_value* text);
 int32_t form(const kel_value* value, kel_value* buffer, const kel_value* arg, int32_t part);
 int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, bool flat, const kel_value* arg,
              int32_t part, int32_t indent);

@@ -43,11 +43,7 @@ signal_code arith_action(int op) {
             n = static_cast<int32_t>(d);
             break;
         }
-        case types::vector:
-            if (!hooks.vector_scalar_math_op) invalid_type(rt);
-            hooks.vector_scalar_math_op(op, right, left);
-            *left = *right;
-            return signal_code::none;
+        case types::vector: return right_operand_action(rt, action_of(op), operands::swapped);
         default: invalid_type(rt);
     }
     // A divide never becomes float!: no cell is passed for it.
@@ -181,7 +177,7 @@ signal_code make(const refinements&) {
             break;
         }
         default: {
-            if (!text_type_q(st)) bad_to_arg(types::char_, spec);
+            if (!in_family(st, family::string_like)) bad_to_arg(types::char_, spec);
             const units_view u = units_from_head(spec);
             if (u.count == 0) bad_to_arg(types::char_, spec);
             uint32_t c = 0;
@@ -210,6 +206,7 @@ registry::registration row() {
     r.id = types::char_;
     r.hash = hashtable::hash_by::w2;
     r.marker = kel::collector::cell_markers::nothing;
+    r.families = family::scalar;
     r.parent = types::integer;
     r.name = "char!";
     r[act::make] = static_cast<action_fn>(make);

@@ -278,6 +278,10 @@ kel_value* get_in(const kel_value* word, uint32_t ctx) {
 
 kel_value* get_bound(const kel_value* word) { return get_in(word, word_context(word)); }
 
+kel_value* bound_slot(const kel_value* word) {
+    return word_context(word) ? slot_of(word_context(word), word_index(word)) : nullptr;
+}
+
 // --- binding --------------------------------------------------------------------------------
 
 int32_t bind_one(uint32_t ctx, kel_value* word) {
@@ -305,7 +309,7 @@ const kel_value* bind_block(const kel_value* block, uint32_t ctx, bool self) {
             } else {
                 bind_one(ctx, c);
             }
-        } else if (any_block_type(t) && series_node(c) != 0) {
+        } else if (in_family(t, family::block_like) && series_node(c) != 0) {
             const kel_value nested = *c;
             bind_block(&nested, ctx, self);
         }

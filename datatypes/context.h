@@ -116,6 +116,9 @@ kel_value* set_bound(kel_value* word, const kel_value* value);
 // of 0 or without values: script `not-in-context`.
 kel_value* get_in(const kel_value* word, uint32_t ctx);
 kel_value* get_bound(const kel_value* word);
+// The word's value cell in its own context, or null when the word is unbound
+// or its index lies outside the context's values (no error).
+kel_value* bound_slot(const kel_value* word);
 
 // --- binding --------------------------------------------------------------------------
 // When the context holds the word's symbol: binds the word to it; answers the

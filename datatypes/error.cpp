@@ -29,9 +29,7 @@ void (*trace_files)(kel_value* out) = nullptr;
 
 namespace {
 
-const char embedded_catalog[] =
-#include "library/catalog_errors.kel.inc"
-    ;
+const char* catalog_text = "";
 
 constexpr const char* category_names[category_count] = {
     "throw", "note", "syntax", "script", "math", "access", "reserved1", "reserved2", "user", "internal",
@@ -187,9 +185,9 @@ void make_from(kel_value* result, int32_t category, int32_t id, const kel_value*
 void checked_ids(const kel_value* type, const kel_value* id, int32_t* category, int32_t* index) {
     const kel_value t = *type;
     const kel_value i = *id;
-    *category = any_word_type(type_of(&t)) ? category_of(&t) : -1;
+    *category = in_family(type_of(&t), family::word) ? category_of(&t) : -1;
     if (*category < 0) fire(error_category::script, "invalid-spec-field", error_arg::named("type"));
-    if (!any_word_type(type_of(&i))) fire(error_category::script, "invalid-arg", &i);
+    if (!in_family(type_of(&i), family::word)) fire(error_category::script, "invalid-arg", &i);
     *index = id_in(*category, &i);
     if (*index < 0) fire(error_category::script, "invalid-spec-field", error_arg::named("id"));
 }
@@ -239,7 +237,7 @@ int32_t append_part(const kel_value* value, kel_value* buffer, int32_t limit, bo
 
 // --- the catalogue ----------------------------------------------------------------------
 
-const char* catalog_source() { return embedded_catalog; }
+const char* catalog_source() { return catalog_text; }
 
 bool ready() { return holder != 0 && type_of(held(catalog_cell)) == types::object; }
 
@@ -287,8 +285,9 @@ void use_prototype(const kel_value* p) {
     *held(prototype_cell) = *p;
 }
 
-void load_catalog() {
+void load_catalog(const char* source) {
     if (holder) return;
+    catalog_text = source;
     {
         kel_value* h = block::make_at_tail(nullptr, holder_cells);
         holder = series_node(h);
@@ -296,8 +295,7 @@ void load_catalog() {
     }
     top_guard guard;
     if (!catalog::read) catalog::boot_stop("no reader for the error catalogue (the lexer starts first)");
-    const kel_value* source = catalog::read(embedded_catalog, std::strlen(embedded_catalog));
-    const kel_value body = *source;
+    const kel_value body = *catalog::read(source, std::strlen(source));
     const kel_value* built =
         build_object(&body, object::boot_class_id("catalog/errors"), object::boot_class_id("error-category"));
     use_catalog(built);
@@ -306,13 +304,13 @@ void load_catalog() {
 }
 
 int32_t category_of(const kel_value* word) {
-    if (!ready() || !any_word_type(type_of(word))) return -1;
+    if (!ready() || !in_family(type_of(word), family::word)) return -1;
     const int32_t i = _context::index_of(catalog_ctx(), word_symbol(word), true);
     return i < category_count ? i : -1;
 }
 
 int32_t id_in(int32_t category, const kel_value* word) {
-    if (!ready() || category < 0 || category >= category_count || !any_word_type(type_of(word))) return -1;
+    if (!ready() || category < 0 || category >= category_count || !in_family(type_of(word), family::word)) return -1;
     const int32_t i = _context::index_of(category_ctx(category), word_symbol(word), true);
     return i >= 2 ? i : -1;
 }
@@ -522,12 +520,12 @@ void build_stack_trace(kel_value* e) {
 
 uint32_t type_symbol(const kel_value* e) {
     const kel_value* t = field_at(e, field::type);
-    return any_word_type(type_of(t)) ? word_symbol(t) : 0;
+    return in_family(type_of(t), family::word) ? word_symbol(t) : 0;
 }
 
 uint32_t id_symbol(const kel_value* e) {
     const kel_value* t = field_at(e, field::id);
-    return any_word_type(type_of(t)) ? word_symbol(t) : 0;
+    return in_family(type_of(t), family::word) ? word_symbol(t) : 0;
 }
 
 // --- the datatype ---------------------------------------------------------------------------------
@@ -570,7 +568,7 @@ int32_t form(const kel_value* value, kel_value* buffer, const kel_value*, int32_
     }
     part -= append_text(buffer, "\n*** Where: ");
     const kel_value where = _context::values(ctx)[field::where];
-    if (any_word_type(type_of(&where)) || type_of(&where) == types::string)
+    if (in_family(type_of(&where), family::word) || type_of(&where) == types::string)
         part -= append_limited(&where, buffer, 0x7FFFFFF, false, false, false);
     else
         part -= append_text(buffer, "???");
@@ -608,7 +606,7 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, boo
 
 signal_code eval_path(const path_step_args& step) {
     const uint32_t t = type_of(step.element);
-    if (any_word_type(t) && canonical(step.element) == canonical_of("stack"))
+    if (in_family(t, family::word) && canonical(step.element) == canonical_of("stack"))
         fire(error_category::script, "invalid-path-set", step.path ? step.path : none::value);
     return object::eval_path(step);
 }
@@ -632,6 +630,7 @@ registry::registration row() {
     r.id = types::error;
     r.hash = hashtable::hash_by::w1;
     r.marker = kel::collector::cell_markers::object;
+    r.families = family::object;
     r.parent = types::object;
     r.name = "error!";
     r[act::make] = a_make;

@@ -37,8 +37,9 @@ constexpr int32_t stack_field_index = field::stack;
 constexpr int32_t category_count = 10;
 
 // --- the catalogue ------------------------------------------------------------------
-// Start-up step: reads and checks the catalogue, builds the prototype.
-void load_catalog();
+// Start-up step: reads and checks the catalogue from its source text (the
+// library's, which the composition root embeds), builds the prototype.
+void load_catalog(const char* source);
 bool ready();
 // The catalogue object and the prototype (valid until the next allocation).
 const kel_value* catalog();
@@ -49,7 +50,7 @@ void use_catalog(const kel_value* catalog);
 void use_prototype(const kel_value* prototype);
 // Checks a catalogue object; answers null when sound, else what is wrong.
 const char* check_catalog(const kel_value* catalog);
-// The embedded source text.
+// The source text the catalogue was read from ("" before).
 const char* catalog_source();
 
 // The category number of a word (-1 when not a category); the id's position

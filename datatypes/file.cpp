@@ -228,6 +228,7 @@ registry::registration row() {
     r.id = types::file;
     r.hash = hashtable::hash_by::any_string;
     r.marker = kel::collector::cell_markers::any_string;
+    r.families = family::string_like | family::series;
     r.parent = types::url;
     r.name = "file!";
     r.inherit_all();

@@ -121,45 +121,21 @@ double arith_op(int op, double a, double b) {
     }
 }
 
-namespace {
-
-// Calls `type`'s own handler of `action` on the swapped arguments.
-signal_code dispatch(uint32_t type, int action) {
-    action_fn fn = registry::supported(type, action) ? registry::handler(type, action) : nullptr;
-    if (!fn) invalid_type(type);
-    return fn(refinements::none());
-}
-
-}  // namespace
-
 signal_code math_action(int op) {
     kel_value* left = arg(1);
     kel_value* right = arg(2);
     const uint32_t lt = type_of(left), rt = type_of(right);
     switch (rt) {
         case types::tuple:
-            if (!hooks.tuple_math_op) invalid_type(rt);
-            hooks.tuple_math_op(op);
-            return signal_code::none;
-        case types::money:
-            if (!hooks.money_math_op) invalid_type(rt);
-            hooks.money_math_op(op);
-            return signal_code::none;
+        case types::money: return right_operand_action(rt, action_of(op), operands::in_order);
         case types::pair:
         case types::point2d:
         case types::point3d: {
             if (lt == types::time) invalid_type(rt);
             if (op == op_subtract || op == op_divide) not_related(word_of(op), rt);
-            const kel_value number = *left;
-            *left = *right;
-            *right = number;
-            return dispatch(rt, action_of(op));
+            return right_operand_action(rt, action_of(op), operands::swapped);
         }
-        case types::vector:
-            if (!hooks.vector_scalar_math_op) invalid_type(rt);
-            hooks.vector_scalar_math_op(op, right, left);
-            *left = *right;
-            return signal_code::none;
+        case types::vector: return right_operand_action(rt, action_of(op), operands::swapped);
         case types::integer:
         case types::char_:
         case types::float_:
@@ -273,7 +249,7 @@ signal_code make(const refinements&) {
             break;
         }
         default: {
-            if (!text_type_q(st)) bad_to_arg(target, spec);
+            if (!in_family(st, family::string_like)) bad_to_arg(target, spec);
             if (target == types::percent) {
                 if (!hooks.scan_value) fire(error_category::internal, "not-done");
                 kel_value scanned;
@@ -437,6 +413,7 @@ registry::registration row() {
     r.id = types::float_;
     r.hash = hashtable::hash_by::words_2_3;
     r.marker = kel::collector::cell_markers::nothing;
+    r.families = family::scalar | family::number;
     r.parent = 0;
     r.name = "float!";
     r[act::make] = static_cast<action_fn>(make);

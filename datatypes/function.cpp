@@ -9,7 +9,6 @@
 #include "datatypes/context.h"
 #include "datatypes/symbol.h"
 #include "kernel/actions.h"
-#include "evaluator/native_api_words.h"
 #include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/native_api.h"
@@ -55,7 +54,7 @@ struct collector {
         const span s(ignore);
         // The spec's type blocks and doc strings stay in the list: only its words name anything.
         for (int32_t i = s.first; i < s.end; ++i)
-            if (any_word_type(type_of(s.at(i))) && canonical(s.at(i)) == canonical_symbol) return true;
+            if (in_family(type_of(s.at(i)), family::word) && canonical(s.at(i)) == canonical_symbol) return true;
         return false;
     }
     void add(const kel_value* word) {
@@ -109,7 +108,7 @@ void mark_library(const kel_value* blk) {
     cycle_guard guard;
     for (int32_t i = 0; i < length_of(node); ++i) {
         const kel_value c = *(cells_of(node) + i);
-        if (any_block_type(type_of(&c))) mark_library(&c);
+        if (in_family(type_of(&c), family::block_like)) mark_library(&c);
     }
 }
 
@@ -190,7 +189,7 @@ void check_type_block(const kel_value* block) {
         const uint32_t t = type_of(&c);
         if (t == types::datatype || t == types::typeset) continue;
         if (t == types::word) {
-            const kel_value* v = word_ops::value_or_null(&c);
+            const kel_value* v = _context::bound_slot(&c);
             const uint32_t vt = v ? type_of(v) : static_cast<uint32_t>(types::unset);
             if (vt == types::datatype || vt == types::typeset || vt == types::word) continue;
         }
@@ -368,7 +367,7 @@ signal_code make(const refinements&) {
 signal_code reflect(const refinements&) {
     const kel_value fn = *stack::arguments();
     const kel_value field = *stack::argument(2);
-    const uint32_t f = any_word_type(type_of(&field)) ? canonical(&field) : 0;
+    const uint32_t f = in_family(type_of(&field), family::word) ? canonical(&field) : 0;
     kel_value* base = stack::arguments();
     if (f == symbol::resolve(words::spec)) {
         *base = spec_block(fn.w2);
@@ -443,6 +442,7 @@ registry::registration row() {
     r.id = types::function;
     r.hash = hashtable::hash_by::words_1_3;
     r.marker = kel::collector::cell_markers::function;
+    r.families = family::function;
     r.parent = types::context;
     r.name = "function!";
     r[act::make] = make;

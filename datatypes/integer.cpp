@@ -32,6 +32,18 @@ const char* word_of(int op) {
     return words[op & 7];
 }
 
+signal_code right_operand_action(uint32_t type, int action, operands order) {
+    if (!registry::supported(type, action)) invalid_type(type);
+    if (order == operands::swapped) {
+        kel_value* left = arg(1);
+        kel_value* right = arg(2);
+        const kel_value number = *left;
+        *left = *right;
+        *right = number;
+    }
+    return registry::handler(type, action)(refinements::none());
+}
+
 void bad_to_arg(uint32_t target, const kel_value* spec) {
     kel_value t;
     set_datatype(&t, target);
@@ -68,11 +80,6 @@ void zero_divide() { fire(error_category::math, "zero-divide"); }
 
 uint32_t target_type(const kel_value* first) {
     return type_of(first) == types::datatype ? get_datatype(first) : type_of(first);
-}
-
-bool text_type_q(uint32_t type) {
-    return type == types::string || type == types::file || type == types::url || type == types::tag ||
-           type == types::email || type == types::ref;
 }
 
 units_view units_from_head(const kel_value* series) {
@@ -190,24 +197,6 @@ int32_t arith_op(int32_t a, int32_t b, int op, kel_value* cell) {
     return r;
 }
 
-namespace {
-
-// Calls `type`'s own handler of `action` on the (swapped) arguments.
-signal_code dispatch(uint32_t type, int action) {
-    action_fn fn = registry::supported(type, action) ? registry::handler(type, action) : nullptr;
-    if (!fn) invalid_type(type);
-    return fn(refinements::none());
-}
-
-// The number moves to argument 2 and the right operand to argument 1.
-void swap_operands(kel_value* left, kel_value* right) {
-    const kel_value number = *left;
-    *left = *right;
-    *right = number;
-}
-
-}  // namespace
-
 signal_code arith_action(int op) {
     kel_value* left = arg(1);
     kel_value* right = arg(2);
@@ -217,37 +206,28 @@ signal_code arith_action(int op) {
         case types::char_:
             arith_op(get(left), get(right), op, left);
             return signal_code::none;
-        case types::money:
-            if (!hooks.money_math_op) invalid_type(rt);
-            hooks.money_math_op(op);
-            return signal_code::none;
+        case types::money: return right_operand_action(rt, action_of(op), operands::in_order);
         case types::float_:
         case types::percent:
         case types::time:
             return float_::math_action(op);
-        case types::vector:
-            if (!hooks.vector_scalar_math_op) invalid_type(rt);
-            hooks.vector_scalar_math_op(op, right, left);
-            *left = *right;
-            return signal_code::none;
+        case types::vector: return right_operand_action(rt, action_of(op), operands::swapped);
         case types::pair:
         case types::point2d:
         case types::point3d:
             if (op == op_divide) not_related("divide", types::integer);
-            swap_operands(left, right);
             if (op == op_subtract) {
-                KEL_PROPAGATE(dispatch(rt, act::negate));
-                op = op_add;
+                // n - p is (-p) + n; the add finds the operands already swapped
+                KEL_PROPAGATE(right_operand_action(rt, act::negate, operands::swapped));
+                return right_operand_action(rt, act::add, operands::in_order);
             }
-            return dispatch(rt, action_of(op));
+            return right_operand_action(rt, action_of(op), operands::swapped);
         case types::tuple:
             if (op == op_subtract || op == op_divide) not_related(word_of(op), types::integer);
-            swap_operands(left, right);
-            return dispatch(rt, action_of(op));
+            return right_operand_action(rt, action_of(op), operands::swapped);
         case types::date:
             if (op != op_add) not_related("subtract", types::integer);
-            swap_operands(left, right);
-            return dispatch(rt, act::add);
+            return right_operand_action(rt, act::add, operands::swapped);
         default: invalid_type(rt);
     }
 }
@@ -431,7 +411,7 @@ signal_code to(const refinements&) {
             return signal_code::none;
         default: break;
     }
-    if (!text_type_q(st)) bad_to_arg(types::integer, spec);
+    if (!in_family(st, family::string_like)) bad_to_arg(types::integer, spec);
     const units_view u = units_from_head(spec);
     const lexer::integer_conversion c =
         lexer::text_to_integer(u.data, static_cast<size_t>(u.count), u.unit);
@@ -524,6 +504,7 @@ registry::registration row() {
     r.id = types::integer;
     r.hash = hashtable::hash_by::w2;
     r.marker = kel::collector::cell_markers::nothing;
+    r.families = family::scalar | family::number;
     r.parent = 0;
     r.name = "integer!";
     r[act::make] = static_cast<action_fn>(make);

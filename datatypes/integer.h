@@ -10,10 +10,11 @@
 //
 // Shared with char!, float! and time! (namespace `scalar`): the error helpers
 // these types raise through, the target type of make/to, the units of a
-// series from its head, and the services of modules written later (money!,
-// vector!, tuple!, date!, the symbol table, the lexer) as hooks those modules
-// install. A null hook means no module provides the service: the operand is
-// then an unsupported type, or the conversion is `not-done`.
+// series from its head, arithmetic with another type on the right (that
+// type's own action), and the conversions of modules written later (money!,
+// date!, the symbol table, the lexer) as hooks those modules install. A null
+// hook means no module provides the service: the conversion is then refused
+// or `not-done`.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -47,8 +48,6 @@ const char* word_of(int op);
 inline kel_value* arg(int n) { return stack::argument(n); }
 // The type make/to build: the type a datatype! names, else the prototype's type.
 uint32_t target_type(const kel_value* first);
-// True for the six string-like types whose text converts to numbers.
-bool text_type_q(uint32_t type);
 // The units of a series from its head to its tail (none when the head lies
 // at or past the tail). Valid until the buffer next changes.
 struct units_view {
@@ -58,18 +57,24 @@ struct units_view {
 };
 units_view units_from_head(const kel_value* series);
 
+// --- arithmetic with another type on the right -------------------------------
+// A number's arithmetic with a value of another type on its right is that
+// type's own action (its row's handler), so what a datatype does as the right
+// operand lives in its module. In order: the handler finds the number in
+// argument 1 and its own value in argument 2 (money!, and tuple! after a
+// float!). Swapped: the operands change places first and the handler sees its
+// own value in argument 1 (pair!, the points, tuple! and date! after an
+// integer!, vector!). The result is left in argument 1. A type whose row has no
+// handler for the action raises `invalid-type`, before anything moves.
+enum class operands : bool { in_order, swapped };
+signal_code right_operand_action(uint32_t type, int action, operands order);
+
 // --- services of later modules -----------------------------------------------
 struct services {
-    // money!: decimal arithmetic on arguments 1 and 2 (result in argument 1).
-    void (*money_math_op)(int op);
     void (*money_from_integer)(int32_t value, kel_value* out);
     void (*money_from_float)(double value, kel_value* out);
     double (*money_to_float)(const kel_value* money);
     int32_t (*money_to_integer)(const kel_value* money);  // raises out of range
-    // vector!: op with the number on every element from the vector's index.
-    void (*vector_scalar_math_op)(int op, kel_value* vector, const kel_value* number);
-    // tuple!: per-byte arithmetic on arguments 1 and 2 (result in argument 1).
-    void (*tuple_math_op)(int op);
     // date!: whole seconds since 1970-01-01 00:00.
     int32_t (*date_unix_seconds)(const kel_value* date);
     // Symbol table: the UTF-8 spelling of a word's symbol.

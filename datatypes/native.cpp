@@ -7,12 +7,13 @@
 #include "datatypes/function.h"
 #include "datatypes/symbol.h"
 #include "kernel/actions.h"
-#include "evaluator/natives.h"
 #include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "datatypes/runtime_words.h"
 
 namespace kel::native {
+
+table_maker maker;
 
 namespace {
 
@@ -35,14 +36,15 @@ kel_value spec_block(const kel_value* v) {
 // make native! / make action!: [spec-block number].
 void make_table_value(uint32_t target, const kel_value* arg, kel_value* result) {
     const kel_value a = *arg;
-    const int32_t limit = target == types::native ? natives::table_size : act::count;
+    if (!maker.make_value) fire(error_category::internal, "not-done");
+    const int32_t limit = target == types::native ? maker.native_count : act::count;
     if (type_of(&a) != types::block || block::ks_length_q(&a) != 2) bad_make_arg(target, &a);
     const kel_value spec = *block::ks_abs_at(&a, series_head(&a));
     const kel_value number = *block::ks_abs_at(&a, series_head(&a) + 1);
     if (type_of(&spec) != types::block || type_of(&number) != types::integer) bad_make_arg(target, &a);
     const int32_t n = get_integer(&number);
     if (n < 1 || n > limit) bad_make_arg(target, &a);
-    natives::make_value(target, &spec, n, result);
+    maker.make_value(target, &spec, n, result);
 }
 
 int32_t append(kel_value* buffer, const char* text, int32_t length, int32_t part) {
@@ -160,7 +162,7 @@ signal_code make(const refinements& refs) { return a_make(refs); }
 signal_code reflect(const refinements&) {
     const kel_value v = *stack::arguments();
     const kel_value field = *stack::argument(2);
-    const uint32_t f = any_word_type(type_of(&field)) ? symbol::resolve(word_symbol(&field)) : 0;
+    const uint32_t f = in_family(type_of(&field), family::word) ? symbol::resolve(word_symbol(&field)) : 0;
     kel_value* base = stack::arguments();
     const uint32_t t = type_of(&v) == types::op ? wrapped_type(&v) : type_of(&v);
     if (f == symbol::resolve(words::spec)) {
@@ -185,6 +187,7 @@ registry::registration native_row() {
     r.id = types::native;
     r.hash = hashtable::hash_by::w3;
     r.marker = kel::collector::cell_markers::native;
+    r.families = family::function;
     r.parent = 0;
     r.name = "native!";
     r[act::make] = make;
@@ -200,6 +203,7 @@ registry::registration action_row() {
     r.id = types::action;
     r.hash = hashtable::hash_by::w3;
     r.marker = kel::collector::cell_markers::native;
+    r.families = family::function;
     r.parent = types::native;
     r.name = "action!";
     r[act::make] = make;
@@ -215,6 +219,7 @@ registry::registration op_row() {
     r.id = types::op;
     r.hash = hashtable::hash_by::words_1_3;
     r.marker = kel::collector::cell_markers::native;
+    r.families = family::function;
     r.parent = types::native;
     r.name = "op!";
     r[act::make] = make;

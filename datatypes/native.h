@@ -19,6 +19,16 @@
 
 namespace kel::native {
 
+// make native! / make action! fill a value from the evaluator's native table
+// (or the generic action table): the start-up step "native maker" installs
+// the table's size and its value maker.
+struct table_maker {
+    int32_t native_count = 0;
+    void (*make_value)(uint32_t type, const kel_value* spec, int32_t number, kel_value* out) = nullptr;
+};
+extern table_maker maker;
+
+
 constexpr uint32_t wrapped_shift = 16;
 inline uint32_t wrapped_type(const kel_value* op) { return (op->header >> wrapped_shift) & 0xFFu; }
 

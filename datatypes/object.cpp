@@ -118,7 +118,7 @@ bool deep_copied_q(uint32_t t) {
 
 // Types a typed copy replaces by their copy.
 bool typed_copy_q(uint32_t t) {
-    return any_series_type(t) || t == types::bitset || t == types::object || t == types::error || t == types::map;
+    return in_family(t, family::series) || t == types::bitset || t == types::object || t == types::error || t == types::map;
 }
 
 bool selected_by(const kel_value* types_arg, uint32_t t) {
@@ -274,8 +274,8 @@ uint32_t make_hook_record(uint32_t spec0, uint32_t spec1, int32_t index0, int32_
     const auto word2 = [](int32_t index, int32_t count) {
         return (static_cast<uint32_t>(index) << 16) | (static_cast<uint32_t>(count) & 0xFFFFu);
     };
-    c[0] = kel_value{types::pair, 0, word2(index0, count0), spec0};
-    c[1] = kel_value{types::pair, 0, word2(index1, count1), spec1};
+    c[0] = kel_value{types::hook_record, 0, word2(index0, count0), spec0};
+    c[1] = kel_value{types::hook_record, 0, word2(index1, count1), spec1};
     return node;
 }
 
@@ -352,7 +352,7 @@ void run_on_change(const kel_value* o, const kel_value* word, const kel_value* o
     const int32_t count = refreshed_count(record, 0, &handler);
     kel_value args[3] = {*word, *old_value, *new_value};
     // The handler always receives a word of the object.
-    if (any_word_type(type_of(args)) && word_context(args) != ctx) {
+    if (in_family(type_of(args), family::word) && word_context(args) != ctx) {
         args[0].header = type_of(args);
         _context::bind_one(ctx, args);
     }
@@ -469,10 +469,10 @@ void clone_values(uint32_t source_ctx, uint32_t target_ctx, bool all) {
     for (int32_t i = 0; i < n; ++i) {
         const kel_value v = _context::values(source_ctx)[i];
         const uint32_t t = type_of(&v);
-        if (any_series_type(t)) {
+        if (in_family(t, family::series)) {
             kel_value* out = stack::push_unset();
             actions::copy_value(&v, out, nullptr, true, nullptr);
-            if (t == types::block || t == types::paren || t == types::hash || (t >= types::path && t <= types::get_path))
+            if (in_family(t, family::block_like))
                 _context::bind_block(out, target_ctx, true);
             _context::values(target_ctx)[i] = *out;
             stack::drop_cells(1);
@@ -493,7 +493,7 @@ bool extend_from(uint32_t target_ctx, const kel_value* source) {
     }
     for (int32_t i = 0; i < _context::length(target_ctx); ++i) {
         const uint32_t t = type_of(_context::values(target_ctx) + i);
-        if (any_series_type(t)) copy_value_at(target_ctx, i, true, nullptr);
+        if (in_family(t, family::series)) copy_value_at(target_ctx, i, true, nullptr);
         else if (t == types::function) rebind_value_at(target_ctx, i, target_ctx);
     }
     stack::drop_cells(1);
@@ -503,7 +503,7 @@ bool extend_from(uint32_t target_ctx, const kel_value* source) {
 void rebind_function(kel_value* function, uint32_t target_ctx) {
     const kel_value f = *function;
     const kel_value body = f.w3 ? cells_of(f.w3)[0] : *none::value;
-    if (!any_block_type(type_of(&body))) fire(error_category::script, "bad-func-def", &f);
+    if (!in_family(type_of(&body), family::block_like)) fire(error_category::script, "bad-func-def", &f);
     kel_value* const top = stack::top();  // put back on the normal way out; an error sets its own
     kel_value* copy = block::duplicate(&body, true, true);
     _context::bind_block(copy, target_ctx, true);

@@ -16,9 +16,9 @@
 // node finds the object there.
 //
 // The on-set record is a 2-cell block: cell 0 describes `on-change*`, cell 1
-// `on-deep-change*`. Each cell has header pair! (37); word 2 holds the field
-// index << 16 OR the handler's local-slot count (index 0xFFFF: no such
-// field), word 3 the handler's spec node the count was taken for. The count
+// `on-deep-change*`. Each cell has the internal type hook_record (no value
+// of the language, so nothing dispatches on it); word 2 holds the field index
+// << 16 OR the handler's local-slot count (index 0xFFFF: no such field), word 3 the handler's spec node the count was taken for. The count
 // is a cache, retaken when the handler's spec node changed.
 //
 // Calling a handler needs the interpreter. This module opens the call frame,

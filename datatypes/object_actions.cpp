@@ -142,13 +142,9 @@ signal_code a_copy(const refinements& r) {
     return answer(result);
 }
 
-bool key_word_q(uint32_t t) {
-    return t == types::word || t == types::set_word || t == types::get_word || t == types::lit_word;
-}
-
 signal_code a_select(const refinements&) {
     const kel_value* key = arg(2);
-    if (!key_word_q(type_of(key))) {
+    if (!in_family(type_of(key), family::word)) {
         kel_value datatype;
         set_datatype(&datatype, type_of(key));
         fire(error_category::script, "invalid-type", &datatype);
@@ -203,6 +199,7 @@ registry::registration row() {
     r.id = types::object;
     r.hash = hashtable::hash_by::w1;
     r.marker = kel::collector::cell_markers::object;
+    r.families = family::object;
     r.parent = 0;
     r.name = "object!";
     r[act::make] = a_make;

@@ -37,6 +37,7 @@ registry::registration row() {
     r.id = types::paren;
     r.hash = hashtable::hash_by::words_1_2;
     r.marker = kel::collector::cell_markers::any_block;
+    r.families = family::block_like | family::list | family::series;
     r.parent = types::block;
     r.name = "paren!";
     r.inherit_all();

@@ -79,7 +79,7 @@ void make(kel_value* result, const kel_value* spec, uint32_t type) {
         make_at(result, type, size_of_spec(&s));
         return;
     }
-    if (any_block_type(t)) {
+    if (in_family(t, family::block_like)) {
         block::to(result, &s, type);
         return;
     }
@@ -158,6 +158,7 @@ registry::registration child_row(uint32_t id, const char* name) {
     r.id = id;
     r.hash = hashtable::hash_by::words_1_2;
     r.marker = kel::collector::cell_markers::any_block;
+    r.families = family::block_like | family::path | family::series;
     r.parent = types::path;
     r.name = name;
     r.inherit_all();
@@ -173,6 +174,7 @@ registry::registration row() {
     r.id = types::path;
     r.hash = hashtable::hash_by::words_1_2;
     r.marker = kel::collector::cell_markers::any_block;
+    r.families = family::block_like | family::path | family::series;
     r.parent = types::block;
     r.name = "path!";
     r.inherit_all();

@@ -73,6 +73,7 @@ registry::registration row() {
     r.id = types::routine;
     r.hash = hashtable::hash_by::zero;
     r.marker = kel::collector::cell_markers::function;
+    r.families = family::function;
     r.parent = types::function;
     r.name = "routine!";
     r[act::reflect] = registry::entry::inherit();

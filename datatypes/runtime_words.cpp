@@ -85,6 +85,6 @@ void bind_datatype_names() {
     }
 }
 
-name_roots roots() { return name_roots{symbol::index(), _context::global()}; }
+collector::name_roots roots() { return collector::name_roots{symbol::index(), _context::global()}; }
 
 }  // namespace kel::words

@@ -25,6 +25,7 @@
 #pragma once
 #include <cstdint>
 
+#include "kernel/collector.h"
 #include "kernel/value.h"
 
 // Symbol slots, in order. N(name): interned here without a slot.
@@ -132,13 +133,8 @@ void bind_datatype_names();
 // --- roots for the collector ----------------------------------------------------
 // What the collector marks for the name tables besides the root block (which
 // holds the symbol table block, the runtime refinements and issue, and the
-// recorded global words): the symbol index (a hash table) and the global
-// context. The word slots above need nothing more: they are bound to the
-// global context.
-struct name_roots {
-    uint32_t symbol_index;    // mark with hashtable::mark
-    uint32_t global_context;  // mark as a context
-};
-name_roots roots();
+// recorded global words): the symbol index and the global context. The word
+// slots above need nothing more: they are bound to the global context.
+collector::name_roots roots();
 
 }  // namespace kel::words

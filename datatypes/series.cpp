@@ -92,7 +92,7 @@ buffer_header* widen(const kel_value* s, uint32_t unit) {
 // series (count = its head - head). Anything else raises invalid-refine-arg.
 int64_t part_count(const kel_value* s, const kel_value* part) {
     if (type_of(part) == types::integer) return get_integer(part);
-    if (any_series_type(type_of(part)) && same_series(s, part))
+    if (in_family(type_of(part), family::series) && same_series(s, part))
         return static_cast<int64_t>(series_head(part)) - series_head(s);
     bad_refine("/part", part);
 }
@@ -371,7 +371,7 @@ void take(kel_value* s, const kel_value* part, bool, bool last, kel_value* resul
     if (part) {
         if (type_of(part) == types::integer) {
             given = get_integer(part);
-        } else if (any_series_type(type_of(part)) && same_series(s, part)) {
+        } else if (in_family(type_of(part), family::series) && same_series(s, part)) {
             const int64_t pos = series_head(part);
             if (pos < head) given = 0;
             else given = last ? head + n - pos : pos - head;
@@ -425,7 +425,7 @@ void copy(const kel_value* s, kel_value* result, const kel_value* part) {
             const int64_t x = pair_x(part), y = pair_y(part);
             start = std::max<int64_t>(x < 0 ? head + x : head + x - 1, 0);
             n = y < x ? 0 : y - x;
-        } else if (any_series_type(type_of(part)) && same_series(s, part)) {
+        } else if (in_family(type_of(part), family::series) && same_series(s, part)) {
             n = static_cast<int64_t>(series_head(part)) - head;
         } else {
             bad_refine("/part", part);
@@ -481,7 +481,7 @@ void reverse(kel_value* s, const kel_value* part, const kel_value* skip_size) {
 }
 
 namespace {
-bool movable_kind(uint32_t t) { return any_block_type(t) || any_string_type(t) || t == types::binary ||
+bool movable_kind(uint32_t t) { return in_family(t, family::block_like) || in_family(t, family::string_like) || t == types::binary ||
                                        t == types::vector || t == types::image; }
 }  // namespace
 
@@ -506,7 +506,7 @@ const kel_value* move(kel_value* origin, kel_value* destination, const kel_value
 
     if (origin_node != dest_node) {
         const uint32_t ot = type_of(origin);
-        const bool ob = any_block_type(ot), db = any_block_type(dt);
+        const bool ob = in_family(ot, family::block_like), db = in_family(dt, family::block_like);
         kel_value otype, dtype;
         set_datatype(&otype, ot);
         set_datatype(&dtype, dt);
@@ -686,7 +686,7 @@ signal_code a_take(const refinements& r) {
 
 namespace {
 bool owned_field_q(const kel_value* field) {
-    return any_word_type(type_of(field)) &&
+    return in_family(type_of(field), family::word) &&
            symbol::resolve(word_symbol(field)) == symbol::resolve(words::owned);
 }
 }  // namespace
@@ -712,7 +712,7 @@ signal_code modify_owned(const refinements&) {
             const kel_value owner = *block::ks_abs_at(&value, series_head(&value));
             const kel_value word = *block::ks_abs_at(&value, series_head(&value) + 1);
             if (type_of(&owner) != types::object) fire(error_category::script, "invalid-arg", &owner);
-            if (!any_word_type(type_of(&word))) fire(error_category::script, "invalid-arg", &word);
+            if (!in_family(type_of(&word), family::word)) fire(error_category::script, "invalid-arg", &word);
             ownership::bind_object(target, &owner, &word);
         }
     }

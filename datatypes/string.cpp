@@ -111,7 +111,7 @@ void mold_char(kel_value* buffer, uint32_t cp, bool all) {
 void to(kel_value* result, const kel_value* spec, uint32_t type) {
     const kel_value sp = *spec;
     const uint32_t t = type_of(&sp);
-    if (any_string_type(t)) {
+    if (in_family(t, family::string_like)) {
         series::copy(&sp, result, nullptr);
     } else if (t == types::binary) {
         // The bytes are taken out first: making the string may move the
@@ -251,7 +251,7 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool, bool all, bool, co
 
 int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
     const uint32_t ta = type_of(value), tb = type_of(other);
-    if (ta == tb || (any_string_type(tb) && (op == cmp::equal || op == cmp::not_equal)))
+    if (ta == tb || (in_family(tb, family::string_like) && (op == cmp::equal || op == cmp::not_equal)))
         return compare_text(value, other, op, false);
     return cmp::not_comparable;
 }
@@ -339,7 +339,7 @@ signal_code a_sort(const refinements& r) {
 bool inserted_part(kel_value* value, const kel_value* part, int32_t* count) {
     *count = -1;
     if (!part) return true;
-    if (!any_series_type(type_of(value))) fire(error_category::script, "invalid-part", part);
+    if (!in_family(type_of(value), family::series)) fire(error_category::script, "invalid-part", part);
     int64_t n;
     if (type_of(part) == types::integer) {
         n = get_integer(part);
@@ -430,6 +430,7 @@ registry::registration row() {
     r.id = types::string;
     r.hash = hashtable::hash_by::any_string;
     r.marker = kel::collector::cell_markers::any_string;
+    r.families = family::string_like | family::series;
     r.parent = types::series;
     r.name = "string!";
     r.inherit_all();

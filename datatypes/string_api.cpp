@@ -165,7 +165,7 @@ bool match_at_q(const kel_value* s, const kel_value* value, int32_t op) {
         set_series_head(&after, std::max(series_head(s), 0) + 1);
         return compare_text(&after, value, op, true) == 0;
     }
-    if (t == types::string || t == types::file || t == types::url || t == types::email || t == types::ref)
+    if (in_family(t, family::string_like) && t != types::tag)
         return compare_text(s, value, op, true) == 0;
     return false;
 }
@@ -883,7 +883,7 @@ kel_value* convert_value(kel_value* value, const kel_value* part, bool to_upper)
         value->w2 = convert_char(value->w2, to_upper);
         return value;
     }
-    if (!any_string_type(type_of(value))) return value;  // the natives take chars and text only
+    if (!in_family(type_of(value), family::string_like)) return value;  // the natives take chars and text only
     memory::buffer_header* h = string::buffer(value);
     const int64_t units = h->units();
     if (series_head(value) > units) set_series_head(value, static_cast<int32_t>(units));

@@ -31,10 +31,6 @@ constexpr uint64_t max_bytes = 0xFFFFFF00ull;
 
 [[noreturn]] void no_memory() { fire(error_category::internal, "no-memory"); }
 
-bool text_value_type(uint32_t t) {
-    return t == types::string || t == types::file || t == types::url || t == types::email || t == types::ref;
-}
-
 // Known text to add: a code point, or a tag's or string's units.
 struct known_text {
     bool known = false;
@@ -55,7 +51,7 @@ known_text classify(const kel_value* value, int64_t part) {
         k.cp = get_char(value);
         k.count = 1;
         k.unit = unicode::unit_for_append(k.cp);
-    } else if (t == types::tag || text_value_type(t)) {
+    } else if (in_family(t, family::string_like)) {
         k.known = true;
         k.is_tag = t == types::tag;
         k.source = *value;
@@ -367,7 +363,7 @@ void change(kel_value* s, const kel_value* value, int32_t part, bool only, int32
 void swap(kel_value* s1, const kel_value* s2) {
     const kel_value other = *s2;
     const uint32_t t2 = type_of(&other);
-    if (!any_string_type(t2) && t2 != types::binary) fire(error_category::script, "invalid-arg", &other);
+    if (!in_family(t2, family::string_like) && t2 != types::binary) fire(error_category::script, "invalid-arg", &other);
     if (ks_tail_q(s1) || ks_tail_q(&other)) return;
     const int64_t h1 = std::max(series_head(s1), 0), h2 = std::max(series_head(&other), 0);
     const uint32_t a = read_unit(unit_ptr(buffer(s1), h1), buffer(s1)->unit());
@@ -482,7 +478,7 @@ void strip_chars(kel_value* s, const kel_value* with) {
         const uint32_t t = type_of(with);
         if (t == types::char_ || t == types::integer) {
             set.push_back(with->w2);
-        } else if (any_string_type(t) || t == types::binary) {
+        } else if (in_family(t, family::string_like) || t == types::binary) {
             const std::u32string cps = read_text(with);
             set.assign(cps.begin(), cps.end());
         } else {
@@ -500,7 +496,7 @@ void trim(kel_value* s, bool head, bool tail, bool auto_, bool lines, bool all, 
     if (with) {
         // The set is checked before the owner hears of a change.
         const uint32_t t = type_of(with);
-        if (t != types::char_ && t != types::integer && !any_string_type(t) && t != types::binary)
+        if (t != types::char_ && t != types::integer && !in_family(t, family::string_like) && t != types::binary)
             fire(error_category::script, "invalid-arg", with);
     }
     if (!all && !with && auto_) fire(error_category::internal, "not-done");

@@ -21,10 +21,6 @@ namespace {
 
 inline uint32_t fold(uint32_t cp) { return case_map::uppercase(cp); }
 
-bool text_value_type(uint32_t t) {
-    return t == types::string || t == types::file || t == types::url || t == types::email || t == types::ref;
-}
-
 // A number read from a vector! element or a binary! byte, for equality with
 // an integer! or float! value.
 double element_number(const kel_value* s, int64_t i) {
@@ -83,7 +79,7 @@ found search_units(const kel_value* series_value, const kel_value* value, const 
         // Never more than the units on the side searched.
         count = std::min(count, o.reverse ? head : units - head);
     }
-    const bool folding = any_string_type(st) && !o.case_ && !o.same;
+    const bool folding = in_family(st, family::string_like) && !o.case_ && !o.same;
 
     // What is looked for.
     matcher m{kind::code_point};
@@ -94,7 +90,7 @@ found search_units(const kel_value* series_value, const kel_value* value, const 
     } else if (vt == types::bitset) {
         m.k = kind::bitset;
         m.set = v;
-    } else if (text_value_type(vt) || vt == types::binary) {
+    } else if ((in_family(vt, family::string_like) && vt != types::tag) || vt == types::binary) {
         if (vt == types::binary && st != types::binary) fire(error_category::script, "invalid-arg", &v);
         m.k = kind::pattern;
         m.pattern = v;

@@ -172,7 +172,7 @@ signal_code store_back(const path_step_args& step, const kel_value* changed) {
     const kel_value* held_as = step.previous_element;
     if (!held_as) return signal_code::none;
     if (step.step == 0) {
-        if (!any_word_type(type_of(held_as))) return signal_code::none;
+        if (!in_family(type_of(held_as), family::word)) return signal_code::none;
         kel_value w = *held_as;
         _context::set_bound(&w, changed);
         return signal_code::none;
@@ -198,7 +198,7 @@ signal_code eval_path(const path_step_args& step) {
     const kel_value* element = step.element;
     int32_t f = -1;
     if (type_of(element) == types::integer) f = get_integer(element);
-    else if (any_word_type(type_of(element))) f = field_index(element, step.parent);
+    else if (in_family(type_of(element), family::word)) f = field_index(element, step.parent);
     if (f < hour || f > second) fire(error_category::script, "invalid-path", step.path, element);
     if (!step.value_to_set) {
         get_field(step.parent, f, step.result);
@@ -266,7 +266,7 @@ signal_code make(const refinements&) {
             break;
         }
         default: {
-            if (!text_type_q(st)) bad_to_arg(types::time, spec);
+            if (!in_family(st, family::string_like)) bad_to_arg(types::time, spec);
             if (!hooks.scan_value) fire(error_category::internal, "not-done");
             kel_value scanned;
             if (!hooks.scan_value(spec, &scanned) || type_of(&scanned) != types::time) bad_to_arg(types::time, spec);
@@ -350,7 +350,7 @@ signal_code pick(const refinements&) {
         case types::char_: f = static_cast<int32_t>(get_char(index)); break;
         case types::logic: f = get_logic(index) ? 1 : 2; break;
         default:
-            if (any_word_type(type_of(index))) f = field_index(index, &time);
+            if (in_family(type_of(index), family::word)) f = field_index(index, &time);
             break;
     }
     if (f < hour || f > second) out_of_range(index);
@@ -365,6 +365,7 @@ registry::registration row() {
     r.id = types::time;
     r.hash = hashtable::hash_by::words_2_3;
     r.marker = kel::collector::cell_markers::nothing;
+    r.families = family::scalar;
     r.parent = types::float_;
     r.name = "time!";
     r[act::make] = static_cast<action_fn>(make);

@@ -436,6 +436,7 @@ registry::registration row() {
     r.id = types::url;
     r.hash = hashtable::hash_by::any_string;
     r.marker = kel::collector::cell_markers::any_string;
+    r.families = family::string_like | family::series;
     r.parent = types::string;
     r.name = "url!";
     r.inherit_all();

@@ -15,7 +15,6 @@
 #include "kernel/runtime.h"
 #include "datatypes/runtime_words.h"
 #include "kernel/series_memory.h"
-#include "services/lexer.h"
 
 namespace kel::word {
 
@@ -31,11 +30,11 @@ inline uint32_t target_of(const kel_value* type_or_example) {
     fire(error_category::script, "bad-to-arg", &t, spec);
 }
 
-bool word_form_type(uint32_t t) { return t >= types::word && t <= types::get_word; }
 bool any_word_or_issue(uint32_t t) { return t >= types::word && t <= types::issue; }
 
 // Scans a string value and answers the scanned value's type-checked copy.
 kel_value scan_text(const kel_value* text) {
+    if (!scan_value) fire(error_category::internal, "not-done");
     kel_value* holder = stack::push_unset();
     scan_value(text, holder);
     const kel_value v = *holder;
@@ -83,6 +82,8 @@ registry::registration child_row(uint32_t id, const char* name, mold_fn m, bool 
     r.id = id;
     r.hash = hash_of;
     r.marker = kel::collector::cell_markers::word;
+    // refinement! takes word!'s row but is no any-word!
+    r.families = id == types::refinement ? 0 : family::word;
     r.parent = types::word;
     r.name = name;
     r[act::make] = registry::entry::inherit();
@@ -96,8 +97,8 @@ registry::registration child_row(uint32_t id, const char* name, mold_fn m, bool 
 
 }  // namespace
 
-// Text is scanned by the lexer's single-value scan.
-scan_fn scan_value = lexer::scan_value;
+// Text is scanned by the lexer's single-value scan (installed at start-up).
+scan_fn scan_value = nullptr;
 
 // --- making words ---------------------------------------------------------------------
 
@@ -200,14 +201,14 @@ void make_to(kel_value* result, const kel_value* spec_cell, uint32_t target) {
     const kel_value spec = *spec_cell;
     const uint32_t t = type_of(&spec);
     kel_value r;
-    if (word_form_type(t)) {
+    if (in_family(t, family::word)) {
         r = spec;
     } else if (t == types::issue || t == types::refinement) {
         kel_value* name = stack::push_unset();
         symbol::copy_name_string(word_symbol(&spec), name);
         const kel_value scanned = scan_text(name);
         stack::drop_cells(1);
-        if (!word_form_type(type_of(&scanned))) bad_to_arg(target, &spec);
+        if (!in_family(type_of(&scanned), family::word)) bad_to_arg(target, &spec);
         r = spec;
         _context::bind_one(_context::global(), &r);
     } else if (t == types::string || t == types::char_) {
@@ -292,6 +293,7 @@ registry::registration row() {
     r.id = types::word;
     r.hash = hash_of;
     r.marker = kel::collector::cell_markers::word;
+    r.families = family::word;
     r.parent = types::symbol;
     r.name = "word!";
     r[act::make] = static_cast<action_fn>(make);

@@ -13,7 +13,7 @@
 // refinement!); every other slot is unsupported.
 //
 // Making a word from text needs the lexer's single-value scan: `scan_value`
-// points at it (lexer::scan_value).
+// points at it once the start-up step "word text scanner" has run.
 #pragma once
 #include <cstdint>
 

@@ -179,7 +179,7 @@ int32_t walk_spec(const kel_value& spec, F entry) {
         const kel_value c = *(cells_of(node) + i);
         const uint32_t t = type_of(&c);
         const bool typed = i + 1 < tail_index(node) && type_of(cells_of(node) + i + 1) == types::block;
-        if (t == types::word || t == types::get_word || t == types::lit_word || t == types::set_word) {
+        if (in_family(t, family::word)) {
             entry(t, i, typed ? i + 1 : -1);
             if (typed) ++i;
         } else if (t == types::refinement) {
@@ -1587,7 +1587,7 @@ signal_code walk_path(const kel_value* path_in, code_position* c, uint32_t how, 
 namespace {
 
 void near_of(kel_value* out) {
-    if (any_block_type(type_of(&current_position))) *out = current_position;
+    if (in_family(type_of(&current_position), family::block_like)) *out = current_position;
     else set_unset(out);
 }
 
@@ -1641,7 +1641,7 @@ signal_code eval_spec(const kel_value* block) { return eval_block(block, false);
 
 // `near` of a new error!: the expression running, when one is.
 void error_near(kel_value* out) {
-    if (any_block_type(type_of(&current_position))) *out = current_position;
+    if (in_family(type_of(&current_position), family::block_like)) *out = current_position;
 }
 
 // sort/compare with a function: the call both sorts make, in a frame named

@@ -76,9 +76,9 @@ namespace kel::typecheck {
 void call_argument_word(int32_t number, kel_value* out) {
     kel_value name;
     stack::innermost_name(&name);
-    const kel_value* fn = any_word_type(type_of(&name)) ? word_ops::value_or_null(&name) : nullptr;
+    const kel_value* fn = in_family(type_of(&name), family::word) ? word_ops::value_or_null(&name) : nullptr;
     const uint32_t t = fn ? type_of(fn) : static_cast<uint32_t>(types::unset);
-    if (t == types::native || t == types::action || t == types::function || t == types::routine || t == types::op) {
+    if (in_family(t, family::function)) {
         kel_value f = *fn;
         if (t == types::op) f.header = (f.header >> 16) & 0xFFu;
         const kel_value cache = interpreter::cache_of(&f);
@@ -170,7 +170,7 @@ void switch_select(bool push, bool block_mode) {
     const kel_value cases = *stack::argument(2);
     kel_value answer;
     set_none(&answer);
-    if (type_of(&value) != types::block && any_block_type(type_of(&cases))) {
+    if (type_of(&value) != types::block && in_family(type_of(&cases), family::block_like)) {
         const int32_t n = block::ks_length_q(&cases);
         const int32_t head = series_head(&cases);
         const int32_t step = block_mode ? 1 : 2;

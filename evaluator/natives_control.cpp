@@ -60,15 +60,6 @@ inline bool truthy_checked(const kel_value* v) {
     return logic::truthy(v);
 }
 
-inline bool function_like(uint32_t t) {
-    return t == types::function || t == types::native || t == types::action || t == types::op ||
-           t == types::routine;
-}
-
-inline bool loop_word_type(uint32_t t) {
-    return t == types::word || t == types::set_word || t == types::get_word || t == types::lit_word;
-}
-
 // Every element of a block of loop words must be a word; another value
 // raises script `invalid-arg` with it.
 void check_loop_words(const kel_value* words_block) {
@@ -76,7 +67,7 @@ void check_loop_words(const kel_value* words_block) {
     const int32_t n = block::ks_length_q(&b);
     for (int32_t i = 0; i < n; ++i) {
         const kel_value w = *block::ks_abs_at(&b, series_head(&b) + i);
-        if (!loop_word_type(type_of(&w))) fire(error_category::script, "invalid-arg", &w);
+        if (!in_family(type_of(&w), family::word)) fire(error_category::script, "invalid-arg", &w);
     }
 }
 
@@ -86,7 +77,7 @@ inline void set_word(const kel_value* word, const kel_value* value) {
 }
 
 // The block-like series read their cells directly.
-inline bool block_like(uint32_t t) { return any_block_type(t); }
+inline bool block_like(uint32_t t) { return in_family(t, family::block_like); }
 inline int32_t units_of(const kel_value* s) {
     return static_cast<int32_t>(memory::buffer_of(series_node(s))->units());
 }
@@ -290,7 +281,7 @@ signal_code case_star(bool check, const refinements& refs) {
 
 bool series_not_tail_q(const kel_value* series) {
     const uint32_t t = type_of(series);
-    if (any_block_type(t) || any_string_type(t) || t == types::binary)
+    if (in_family(t, family::block_like) || in_family(t, family::string_like) || t == types::binary)
         return series_head(series) < units_of(series);
     kel_value answer;
     const signal_code c = run_action(&words::_tail_q, act::tail_q, refinements::none(),
@@ -333,7 +324,7 @@ signal_code foreach_step_words(const kel_value* words_in, kel_value* cursor) {
 
 void forall_step(const kel_value* word, const kel_value* initial) {
     kel_value* now = _context::get_bound(word);
-    if (!any_series_type(type_of(now)) || series_node(now) != series_node(initial)) {
+    if (!in_family(type_of(now), family::series) || series_node(now) != series_node(initial)) {
         const kel_value changed = *now;
         fire(error_category::script, "bad-loop-series", &changed);
     }
@@ -756,7 +747,7 @@ signal_code reduce_star(bool check, const refinements& refs) {
     const kel_value* out = refs.has(0) ? stack::arguments() + refs.at[0] : nullptr;
     if (type_of(&value) != types::block) {
         kel_value* result = stack::push_copy(&value);
-        if (!function_like(type_of(&value))) {
+        if (!in_family(type_of(&value), family::function)) {
             KEL_PROPAGATE(eval_one_value(&value));
             *result = *stack::arguments();
         }

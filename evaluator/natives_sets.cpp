@@ -157,7 +157,7 @@ signal_code lowercase_star(bool check, const refinements& refs) {
 signal_code dehex_star(bool check, const refinements& refs) {
     if (check) check_arguments(number::dehex, refs);
     const kel_value* source = stack::arguments();
-    if (!any_string_type(type_of(source))) refuse("dehex", source, "value");
+    if (!in_family(type_of(source), family::string_like)) refuse("dehex", source, "value");
     kel_value* result = stack::push_unset();
     text_out::new_buffer(result, 16);
     url::decode(stack::arguments(), result);
@@ -169,7 +169,7 @@ signal_code dehex_star(bool check, const refinements& refs) {
 signal_code enhex_star(bool check, const refinements& refs) {
     if (check) check_arguments(number::enhex, refs);
     const kel_value* source = stack::arguments();
-    if (!any_string_type(type_of(source))) refuse("enhex", source, "value");
+    if (!in_family(type_of(source), family::string_like)) refuse("enhex", source, "value");
     const url::char_class c = type_of(source) == types::string ? url::string_class : url::url_class;
     kel_value* result = stack::push_unset();
     text_out::new_buffer(result, 16);

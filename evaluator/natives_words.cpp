@@ -57,9 +57,8 @@ enum : int { all, skip };
 
 // The word kinds a value can be read and set through: word!, set-word!,
 // lit-word!, get-word! and refinement! (an issue! is never bound to a value).
-inline bool bound_word_q(uint32_t t) { return any_word_type(t) || t == types::refinement; }
+inline bool bound_word_q(uint32_t t) { return in_family(t, family::word) || t == types::refinement; }
 
-inline bool any_path_q(uint32_t t) { return t >= types::path && t <= types::get_path; }
 
 [[noreturn]] void invalid_arg(const kel_value* v) {
     const kel_value copy = *v;
@@ -119,13 +118,13 @@ bool word_at(const kel_value* block, int32_t i, kel_value* out) {
 // a fault leaves every word as it was.
 signal_code set_block(const kel_value* words_block, const kel_value* value, bool any, bool only, bool some) {
     const uint32_t vt = type_of(value);
-    const bool spread = !only && (any_block_type(vt) || vt == types::map);
+    const bool spread = !only && (in_family(vt, family::block_like) || vt == types::map);
     stack::open_native_frame(&words::_anon);
     const int32_t n = block::ks_length_q(words_block);
     for (int32_t i = 0; i < n; ++i) {
         kel_value w;
         if (!word_at(words_block, i, &w)) break;
-        if (!any_word_type(type_of(&w))) invalid_arg(&w);
+        if (!in_family(type_of(&w), family::word)) invalid_arg(&w);
         kel_value v;
         KEL_PROPAGATE(spread_value(value, spread, i, &v));
         if (unset_q(&v) && !any) fire(error_category::script, "need-value", &w);
@@ -168,7 +167,7 @@ signal_code get_star(bool check, const refinements& refs) {
     const bool any = refs.has(get_ref::any);
     const uint32_t t = type_of(&target);
     kel_value result;
-    if (any_path_q(t)) {
+    if (in_family(t, family::path)) {
         // A path step carries no letter-case mode: /case changes nothing here.
         kel_value* const entry = stack::top();
         KEL_PROPAGATE(interpreter::walk_path(&target, nullptr, interpreter::walk::get | interpreter::walk::push));
@@ -199,7 +198,7 @@ signal_code set_star(bool check, const refinements& refs) {
     if (bound_word_q(t)) {
         kel_value w = target;
         _context::set_bound(&w, &value);
-    } else if (any_path_q(t)) {
+    } else if (in_family(t, family::path)) {
         kel_value* const entry = stack::top();
         KEL_PROPAGATE(interpreter::walk_path(&target, nullptr, interpreter::walk::set | interpreter::walk::push, &value));
         stack::regs.top = entry;
@@ -218,7 +217,7 @@ signal_code unset_star(bool check, const refinements& refs) {
     if (check) check_arguments(number::unset, refs);
     const kel_value target = *stack::arguments();
     const uint32_t t = type_of(&target);
-    if (any_word_type(t)) {
+    if (in_family(t, family::word)) {
         kel_value w = target;
         _context::set_bound(&w, unset::value);
     } else if (t == types::block) {
@@ -240,7 +239,7 @@ signal_code value_q_star(bool check, const refinements& refs) {
     if (check) check_arguments(number::value_q, refs);
     const kel_value v = *stack::arguments();
     bool has = !unset_q(&v);
-    if (any_word_type(type_of(&v))) {
+    if (in_family(type_of(&v), family::word)) {
         const kel_value* cell = word_ops::value_or_null(&v);
         has = cell && !unset_q(cell);
     }
@@ -414,7 +413,7 @@ bool same_q(const kel_value* a, const kel_value* b) {
         default: break;
     }
     // The series share their buffer and their position.
-    if (any_series_type(t)) return a->w1 == b->w1 && a->w2 == b->w2;
+    if (in_family(t, family::series)) return a->w1 == b->w1 && a->w2 == b->w2;
     return same_words(a, b, true, true, true);
 }
 

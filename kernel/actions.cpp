@@ -64,7 +64,7 @@ void settle_part(const refinements& r, int part_slot, int reference) {
     kel_value* part = base + r.at[part_slot];
     const uint32_t pt = type_of(part);
     if (pt == types::integer) return;
-    if (!any_series_type(pt)) fire(error_category::script, "invalid-part", part);
+    if (!in_family(pt, family::series)) fire(error_category::script, "invalid-part", part);
     kel_value* ref = stack::argument(reference);
     if (type_of(ref) != pt || series_node(ref) != series_node(part))
         fire(error_category::script, "invalid-refine-arg", error_arg::named("/part"), part);
@@ -320,7 +320,7 @@ path_fn lookup_handler(const kel_value* value, const kel_value* path, const kel_
     }
     kel_value datatype;
     set_datatype(&datatype, t);
-    if (!path || !any_block_type(type_of(path))) fire(error_category::script, "bad-path-type2", element, &datatype);
+    if (!path || !in_family(type_of(path), family::block_like)) fire(error_category::script, "bad-path-type2", element, &datatype);
     const kel_value p = *path;
     const int32_t length = std::max(block::ks_length_q(&p), 0);
     const int32_t n = std::clamp(element_index, 0, length);

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "datatypes/block.h"
 #include "kernel/stack.h"
 #include "kernel/compaction.h"
 #include "kernel/cycle_guard.h"
@@ -18,7 +17,6 @@
 #include "kernel/heap.h"
 #include "kernel/native_api.h"
 #include "kernel/ownership.h"
-#include "datatypes/runtime_words.h"
 #include "kernel/slots.h"
 #include "kernel/stack_scan.h"
 
@@ -52,6 +50,8 @@ detail::heap_list<uint32_t> traced;              // nodes of the buffers whose c
 // verifier leaves their cells alone.
 bool conservative = false;
 detail::heap_list<const kel_value*> root_cells;
+kel_value root_cell{};
+name_roots (*name_roots_of)() = nullptr;
 detail::heap_list<uint32_t> pins;
 
 constexpr int hook_capacity = 100;
@@ -134,8 +134,7 @@ void mark_frames() {
 }
 
 void mark_roots() {
-    const kel_value* root = block::root();
-    if (type_of(root) == types::block) mark_series_cell(root);
+    if (type_of(&root_cell) == types::block) mark_series_cell(&root_cell);
     ownership::mark_root();
     if (stack::ready()) {
         mark_node(stack::regs.argument_node);
@@ -143,9 +142,11 @@ void mark_roots() {
         mark_cells(stack::regs.bottom, stack::regs.top);
         mark_frames();
     }
-    const words::name_roots names = words::roots();  // 0 before the symbol index and global context exist
-    mark_table(names.symbol_index);
-    mark_context(names.global_context);
+    if (name_roots_of) {
+        const name_roots names = name_roots_of();
+        mark_table(names.symbol_index);
+        mark_context(names.global_context);
+    }
     for (const kel_value* c : root_cells) mark_value(c);
     // The record of the last raise keeps copies of its argument cells, its
     // `where` and its `near` (read after the error was received).
@@ -309,6 +310,20 @@ void remove_hook(void (*hook)()) {
             return;
         }
 }
+
+kel_value* root_block() { return &root_cell; }
+
+void init_root_block() {
+    if (type_of(&root_cell) == types::block) return;
+    set_series(&root_cell, types::block, 0, memory::new_heap_series(root_block_cells, 16, 0));
+}
+
+void keep_in_root_block(const kel_value* cell) {
+    const kel_value v = *cell;  // the claim may move the buffer the cell lies in
+    *memory::claim_tail_cell(&root_cell) = v;
+}
+
+void set_name_roots(name_roots (*fn)()) { name_roots_of = fn; }
 
 void add_root_cell(const kel_value* cell) { root_cells.push(cell); }
 

@@ -67,6 +67,23 @@ void set_active(bool on);
 uint64_t recycle();
 
 // --- roots ---------------------------------------------------------------------
+// The root block: a heap-backed block (it never moves) whose cells are the
+// first root; the argument stack's buffers, the symbol table and every block
+// made without a parent are kept in it. Made by the start-up step "root
+// buffers".
+constexpr uint32_t root_block_cells = 9754;
+kel_value* root_block();
+void init_root_block();
+// Appends a copy of the cell to the root block.
+void keep_in_root_block(const kel_value* cell);
+// The name tables the words' module makes above the kernel: the symbol index
+// (a hash table) and the global context, 0 while they do not exist. The
+// start-up step "name roots" installs the function that answers them.
+struct name_roots {
+    uint32_t symbol_index;    // marked as a hash table
+    uint32_t global_context;  // marked as a context
+};
+void set_name_roots(name_roots (*fn)());
 // Callbacks each collection runs after the fixed roots, in slot order (100
 // slots; a removed hook's slot stays empty). add_hook answers false when the
 // slots are exhausted.

@@ -77,7 +77,7 @@ void each_live_record(F&& f) {
 // --- binding -----------------------------------------------------------------------
 
 bool owned_series_type(uint32_t t) {
-    return any_block_type(t) || any_string_type(t) || t == types::binary || t == types::vector ||
+    return in_family(t, family::block_like) || in_family(t, family::string_like) || t == types::binary || t == types::vector ||
            t == types::image;
 }
 
@@ -142,7 +142,7 @@ void bind_value(kel_value* value, const kel_value& owner, const kel_value& word)
         if (fresh) set_owned(value, true);
         const kel_value v = *value;  // the entry's allocation may move the cell
         if (fresh) add_entry(v, owner, word);
-        if (!any_block_type(t) || cycles::find_q(node)) return;
+        if (!in_family(t, family::block_like) || cycles::find_q(node)) return;
         uint32_t from, to;
         cell_range(&v, &from, &to);
         cycles::push(node);
@@ -189,7 +189,7 @@ void unbind(kel_value* value) {
         if (!memory::node_live_q(node)) return;
         set_owned(value, false);
         if (!delete_key(node)) return;  // a series without an entry is not entered
-        if (!any_block_type(t)) return;
+        if (!in_family(t, family::block_like)) return;
         uint32_t from, to;
         cell_range(value, &from, &to);
         for (uint32_t k = from; k < to; ++k) unbind(cell_of(node, k));

@@ -15,6 +15,10 @@
 #include "kernel/native_api.h"
 #include "kernel/print.h"
 
+namespace kel {
+uint16_t type_families[256];
+}
+
 namespace kel::registry {
 
 slot action_table[types::table_rows * act::row_stride];
@@ -59,32 +63,36 @@ struct known_type {
     const char* name;
     hash_fn hash;
     marker_fn marker;
+    uint16_t families;
 };
+namespace fam = family;
+constexpr uint16_t text = fam::string_like | fam::series;
+constexpr uint16_t cells = fam::block_like | fam::series;
 constexpr known_type known_types[] = {
-    {1, 0, "datatype!", by::w1, mk::nothing}, {2, 0, "unset!", by::unset, mk::nothing},
-    {3, 0, "none!", by::none, mk::nothing}, {4, 0, "logic!", by::w1, mk::nothing},
-    {5, 42, "block!", by::words_1_2, mk::any_block}, {6, 5, "paren!", by::words_1_2, mk::any_block},
-    {7, 42, "string!", by::any_string, mk::any_string}, {8, 9, "file!", by::any_string, mk::any_string},
-    {9, 7, "url!", by::any_string, mk::any_string}, {10, 11, "char!", by::w2, mk::nothing},
-    {11, 0, "integer!", by::w2, mk::nothing}, {12, 0, "float!", by::words_2_3, mk::nothing},
-    {13, 0, "symbol!", by::spelling, mk::symbol}, {14, 0, "context!", by::zero, mk::context_cell},
-    {21, 0, "native!", by::w3, mk::native}, {22, 21, "action!", by::w3, mk::native},
-    {23, 21, "op!", by::words_1_3, mk::native}, {24, 14, "function!", by::words_1_3, mk::function},
-    {25, 5, "path!", by::words_1_2, mk::any_block}, {26, 25, "lit-path!", by::words_1_2, mk::any_block},
-    {27, 25, "set-path!", by::words_1_2, mk::any_block}, {28, 25, "get-path!", by::words_1_2, mk::any_block},
-    {29, 24, "routine!", by::zero, mk::function}, {30, 0, "bitset!", by::zero, mk::word2_node},
-    {31, 0, "triple!", by::words_1_3, mk::nothing}, {32, 0, "object!", by::w1, mk::object},
-    {33, 0, "typeset!", by::words_1_3, mk::nothing}, {34, 32, "error!", by::w1, mk::object},
-    {35, 7, "vector!", by::zero, mk::word2_node}, {36, 5, "hash!", by::words_1_2, mk::hash_or_map},
-    {37, 0, "pair!", by::words_2_3, mk::nothing}, {38, 12, "percent!", by::words_2_3, mk::nothing},
-    {39, 0, "tuple!", by::tuple, mk::nothing}, {40, 0, "map!", by::w2, mk::hash_or_map},
-    {41, 7, "binary!", by::bytes, mk::word2_node}, {42, 0, "series!", by::zero, mk::nothing},
-    {43, 12, "time!", by::words_2_3, mk::nothing}, {44, 7, "tag!", by::any_string, mk::any_string},
-    {45, 7, "email!", by::any_string, mk::any_string}, {46, 11, "handle!", by::w2, mk::handle},
-    {47, 0, "date!", by::words_1_3, mk::nothing}, {48, 32, "port!", by::w1, mk::object},
-    {49, 0, "money!", by::whole_cell_signed, mk::nothing}, {50, 7, "ref!", by::any_string, mk::any_string},
-    {51, 0, "point2D!", by::words_1_2, mk::nothing}, {52, 0, "point3D!", by::words_1_3, mk::nothing},
-    {53, 42, "image!", by::words_1_2, mk::image}, {54, 0, "event!", by::w2, mk::event},
+    {1, 0, "datatype!", by::w1, mk::nothing, 0}, {2, 0, "unset!", by::unset, mk::nothing, 0},
+    {3, 0, "none!", by::none, mk::nothing, 0}, {4, 0, "logic!", by::w1, mk::nothing, 0},
+    {5, 42, "block!", by::words_1_2, mk::any_block, cells | fam::list}, {6, 5, "paren!", by::words_1_2, mk::any_block, cells | fam::list},
+    {7, 42, "string!", by::any_string, mk::any_string, text}, {8, 9, "file!", by::any_string, mk::any_string, text},
+    {9, 7, "url!", by::any_string, mk::any_string, text}, {10, 11, "char!", by::w2, mk::nothing, fam::scalar},
+    {11, 0, "integer!", by::w2, mk::nothing, fam::scalar | fam::number}, {12, 0, "float!", by::words_2_3, mk::nothing, fam::scalar | fam::number},
+    {13, 0, "symbol!", by::spelling, mk::symbol, 0}, {14, 0, "context!", by::zero, mk::context_cell, 0},
+    {21, 0, "native!", by::w3, mk::native, fam::function}, {22, 21, "action!", by::w3, mk::native, fam::function},
+    {23, 21, "op!", by::words_1_3, mk::native, fam::function}, {24, 14, "function!", by::words_1_3, mk::function, fam::function},
+    {25, 5, "path!", by::words_1_2, mk::any_block, cells | fam::path}, {26, 25, "lit-path!", by::words_1_2, mk::any_block, cells | fam::path},
+    {27, 25, "set-path!", by::words_1_2, mk::any_block, cells | fam::path}, {28, 25, "get-path!", by::words_1_2, mk::any_block, cells | fam::path},
+    {29, 24, "routine!", by::zero, mk::function, fam::function}, {30, 0, "bitset!", by::zero, mk::word2_node, 0},
+    {31, 0, "triple!", by::words_1_3, mk::nothing, 0}, {32, 0, "object!", by::w1, mk::object, fam::object},
+    {33, 0, "typeset!", by::words_1_3, mk::nothing, 0}, {34, 32, "error!", by::w1, mk::object, fam::object},
+    {35, 7, "vector!", by::zero, mk::word2_node, fam::series}, {36, 5, "hash!", by::words_1_2, mk::hash_or_map, cells | fam::list},
+    {37, 0, "pair!", by::words_2_3, mk::nothing, fam::scalar}, {38, 12, "percent!", by::words_2_3, mk::nothing, fam::scalar | fam::number},
+    {39, 0, "tuple!", by::tuple, mk::nothing, fam::scalar}, {40, 0, "map!", by::w2, mk::hash_or_map, 0},
+    {41, 7, "binary!", by::bytes, mk::word2_node, fam::series}, {42, 0, "series!", by::zero, mk::nothing, 0},
+    {43, 12, "time!", by::words_2_3, mk::nothing, fam::scalar}, {44, 7, "tag!", by::any_string, mk::any_string, text},
+    {45, 7, "email!", by::any_string, mk::any_string, text}, {46, 11, "handle!", by::w2, mk::handle, 0},
+    {47, 0, "date!", by::words_1_3, mk::nothing, fam::scalar}, {48, 32, "port!", by::w1, mk::object, fam::object},
+    {49, 0, "money!", by::whole_cell_signed, mk::nothing, fam::scalar}, {50, 7, "ref!", by::any_string, mk::any_string, text},
+    {51, 0, "point2D!", by::words_1_2, mk::nothing, fam::scalar | fam::point}, {52, 0, "point3D!", by::words_1_3, mk::nothing, fam::scalar | fam::point},
+    {53, 42, "image!", by::words_1_2, mk::image, fam::series}, {54, 0, "event!", by::w2, mk::event, 0},
 };
 
 registration bare_row(uint32_t id) {
@@ -96,6 +104,7 @@ registration bare_row(uint32_t id) {
             r.name = k.name;
             r.hash = k.hash;
             r.marker = k.marker;
+            r.families = k.families;
         }
     // A child takes what its parent has until its own module says otherwise;
     // handle! takes nothing from integer!.
@@ -133,6 +142,7 @@ void install(const registration& r) {
     if (t > highest_type_id) highest_type_id = t;
     parent_ids[t] = static_cast<uint8_t>(r.parent);
     hashers[t] = r.hash;
+    type_families[t] = r.families;
     collector::set_marker(t, r.marker == collector::cell_markers::nothing ? nullptr : r.marker);
     type_names[t].name = r.name;
     type_names[t].length = static_cast<int32_t>(std::strlen(r.name)) - 1;
@@ -161,6 +171,7 @@ void register_all(const row_provider* providers, size_t count) {
     for (const known_type& k : known_types)
         if (!registered[k.id]) {
             hashers[k.id] = k.hash;
+            type_families[k.id] = k.families;
             collector::set_marker(k.id, k.marker == collector::cell_markers::nothing ? nullptr : k.marker);
         }
 }

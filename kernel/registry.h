@@ -169,6 +169,8 @@ struct registration {
     // Required columns: `install` refuses a row without them.
     hash_fn hash = nullptr;
     marker_fn marker = nullptr;
+    // The families the type belongs to (family::bits; none is a valid answer).
+    uint16_t families = 0;
     std::array<entry, act::count> actions{};
     entry& operator[](act::id a) { return actions[a - 1]; }
     const entry& operator[](act::id a) const { return actions[a - 1]; }

@@ -157,7 +157,7 @@ void innermost_name(kel_value* out) {
 
 error_arg innermost_name_arg(kel_value* scratch) {
     innermost_name(scratch);
-    if (!any_word_type(type_of(scratch))) return error_arg::named("<not-found>");
+    if (!in_family(type_of(scratch), family::word)) return error_arg::named("<not-found>");
     return error_arg(scratch);
 }
 

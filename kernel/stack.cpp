@@ -1,7 +1,7 @@
 // stack: opening and closing call marks over the two fixed root buffers.
 #include "kernel/stack.h"
 
-#include "datatypes/block.h"
+#include "kernel/collector.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"
@@ -33,9 +33,9 @@ void setup() {
     regs.argument_node = memory::new_heap_series(argument_cells + error_headroom_cells, 16, 0);
     regs.mark_node = memory::new_heap_series(mark_buffer_cells, 16, 0);
     set_series(&cell, types::block, 0, regs.argument_node);
-    block::ks_add(block::root(), &cell);
+    collector::keep_in_root_block(&cell);
     set_series(&cell, types::block, 0, regs.mark_node);
-    block::ks_add(block::root(), &cell);
+    collector::keep_in_root_block(&cell);
 
     memory::buffer_header* a = memory::buffer_of(regs.argument_node);
     regs.bottom = regs.arguments = regs.top = reinterpret_cast<kel_value*>(a->data());

@@ -89,6 +89,10 @@ enum id : uint8_t {
     point3d = 52,
     image = 53,
     event = 54,
+    // Internal records: cells no value of the language ever has, so that no
+    // datatype's handler, marker or hash meets them. Never registered.
+    hook_record = 55,  // an object's on-set record (datatypes/object)
+    lexer_marker = 56, // an open series in the lexer's work buffer
 };
 constexpr int count = 54;       // highest datatype id
 constexpr int table_rows = 57;  // rows of the registry's tables (ids 0-56)
@@ -206,19 +210,32 @@ inline int32_t series_head(const kel_value* v) { return static_cast<int32_t>(v->
 inline void set_series_head(kel_value* v, int32_t head) { v->w1 = static_cast<uint32_t>(head); }
 inline uint32_t series_node(const kel_value* v) { return v->w2; }
 
-// Type families the series code branches on.
-inline bool any_block_type(uint32_t t) {
-    return t == types::block || t == types::paren || t == types::hash || (t >= types::path && t <= types::get_path);
+// Type families. Each datatype's registry row states the families it belongs
+// to (registry::registration::families); `install` copies them into
+// `type_families`, so a family test is one load and one bit test and no list
+// of type ids is written anywhere else. The native specs' typesets
+// (any-block!, series! ...) are built from the same bits.
+namespace family {
+enum bits : uint16_t {
+    block_like = 1u << 0,   // any-block!: the cell series
+    string_like = 1u << 1,  // any-string!: the text series
+    series = 1u << 2,       // series!: every series type
+    word = 1u << 3,         // any-word!: word, set-word, lit-word, get-word
+    scalar = 1u << 4,       // scalar!
+    number = 1u << 5,       // number!
+    path = 1u << 6,         // any-path!
+    function = 1u << 7,     // any-function!
+    list = 1u << 8,         // any-list!: block, paren, hash
+    point = 1u << 9,        // any-point!
+    object = 1u << 10,      // any-object!
+};
+}  // namespace family
+// Indexed by type id; every byte a header can hold has an entry (0 for an id
+// never registered), so a cell's type needs no range check.
+extern uint16_t type_families[256];
+inline bool in_family(uint32_t type, uint16_t families) {
+    return type < 256 && (type_families[type] & families) != 0;
 }
-inline bool any_string_type(uint32_t t) {
-    return t == types::string || t == types::file || t == types::url || t == types::tag || t == types::email ||
-           t == types::ref;
-}
-inline bool any_series_type(uint32_t t) {
-    return any_block_type(t) || any_string_type(t) || t == types::binary || t == types::vector ||
-           t == types::image;
-}
-inline bool any_word_type(uint32_t t) { return t >= types::word && t <= types::get_word; }
 
 // --- words -----------------------------------------------------------------
 

@@ -141,37 +141,35 @@ const fixed_field fixed_fields[] = {
 
 // The typesets that native and action specs name. A spec is read into its
 // argument cache at the first call, and the first calls come before the
-// constants phase can build these with `union`; so the boot presets them,
-// and after that phase checks that the library built the same sets.
+// constants phase can build these with `union`; so the boot presets them from
+// the families the registry rows state, and after that phase checks that the
+// library built the same sets.
 struct spec_typeset {
     const char* name;
-    uint32_t ids[24];  // 0-terminated; any-type! lists none and takes every id
+    uint16_t families;  // any-type! names none and takes every id
 };
 const spec_typeset spec_typesets[] = {
-    {"any-type!", {0}},
-    {"number!", {types::integer, types::float_, types::percent, 0}},
-    {"any-point!", {types::point2d, types::point3d, 0}},
-    {"scalar!", {types::integer, types::float_, types::percent, types::point2d, types::point3d, types::money, types::char_, types::pair, types::tuple, types::time, types::date, 0}},
-    {"any-word!", {types::word, types::set_word, types::lit_word, types::get_word, 0}},
-    {"any-list!", {types::block, types::paren, types::hash, 0}},
-    {"any-path!", {types::path, types::lit_path, types::set_path, types::get_path, 0}},
-    {"any-block!", {types::path, types::lit_path, types::set_path, types::get_path, types::block, types::paren, types::hash, 0}},
-    {"any-function!", {types::native, types::action, types::op, types::function, types::routine, 0}},
-    {"any-object!", {types::object, types::error, types::port, 0}},
-    {"any-string!", {types::string, types::file, types::url, types::tag, types::email, types::ref, 0}},
-    {"series!", {types::path, types::lit_path, types::set_path, types::get_path, types::block, types::paren, types::hash, types::string, types::file, types::url, types::tag, types::email, types::ref, types::binary, types::image, types::vector, 0}},
+    {"any-type!", 0},
+    {"number!", family::number},
+    {"any-point!", family::point},
+    {"scalar!", family::scalar},
+    {"any-word!", family::word},
+    {"any-list!", family::list},
+    {"any-path!", family::path},
+    {"any-block!", family::block_like},
+    {"any-function!", family::function},
+    {"any-object!", family::object},
+    {"any-string!", family::string_like},
+    {"series!", family::series},
 };
 
 kel_value make_spec_typeset(const spec_typeset& t) {
     kel_value ts;
     init_cell(&ts, types::typeset);
-    if (t.ids[0] == 0) {
+    for (uint32_t id = 1; id <= types::count; ++id) {
         // every type a value can have: not the abstract series! base (whose
         // name the series! typeset takes over)
-        for (uint32_t id = 1; id <= types::count; ++id)
-            if (id != types::series) typeset_add(&ts, id);
-    } else {
-        for (const uint32_t* id = t.ids; *id; ++id) typeset_add(&ts, *id);
+        if (t.families == 0 ? id != types::series : in_family(id, t.families)) typeset_add(&ts, id);
     }
     return ts;
 }
@@ -214,7 +212,7 @@ void flag_library(const kel_value* block, int depth) {
     const int32_t head = series_head(block);
     for (int32_t i = 0; i < n; ++i) {
         const kel_value* v = block::ks_abs_at(block, head + i);
-        if (any_block_type(type_of(v)) && series_node(v)) {
+        if (in_family(type_of(v), family::block_like) && series_node(v)) {
             const kel_value inner = *v;
             flag_library(&inner, depth + 1);
         }

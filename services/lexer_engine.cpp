@@ -72,10 +72,8 @@ void grow_cells() {
     cell_capacity = capacity;
 }
 
-bool path_type_q(uint32_t t) { return t >= types::path && t <= types::get_path; }
-
 bool in_path_q(const lexer_state& s) {
-    return series_open_q(s) && path_type_q(marker_series(innermost_marker(s)));
+    return series_open_q(s) && in_family(marker_series(innermost_marker(s)), family::path);
 }
 
 const uint8_t* opening_of(const lexer_state& s) {
@@ -482,7 +480,7 @@ bool fire_event(lexer_state& s, event e, int32_t type, const kel_value* value, c
 }
 
 uint32_t event_mask(const kel_value* body) {
-    if (!body || !any_block_type(type_of(body))) return all_events;
+    if (!body || !in_family(type_of(body), family::block_like)) return all_events;
     kel_value b = *body;
     if (block::ks_length_q(&b) < 1) return all_events;
     kel_value first = *block::ks_head(&b);
@@ -497,7 +495,7 @@ uint32_t event_mask(const kel_value* body) {
     const int32_t n = block::ks_length_q(&first);
     for (int32_t i = 0; i < n; ++i) {
         const kel_value* w = block::ks_head(&first) + i;
-        if (!any_word_type(type_of(w))) continue;
+        if (!in_family(type_of(w), family::word)) continue;
         for (const named& x : names)
             if (symbol::resolve(word_symbol(w)) == symbol::resolve(word_symbol(x.word))) mask |= x.bit;
     }
@@ -594,7 +592,7 @@ void throw_error(lexer_state& s, const uint8_t* start, int32_t type) {
             throw lexer_stop{};
         }
     }
-    if (path_type_q(static_cast<uint32_t>(s.closing))) type = err_bad_char;
+    if (in_family(static_cast<uint32_t>(s.closing), family::path)) type = err_bad_char;
     if (type == 0) type = err_bad_char;
     close_all(s);
 
@@ -703,7 +701,7 @@ int32_t transcode_utf8(kel_value* result, const uint8_t* bytes, size_t length, c
         result_type = ended_at_end ? s.previous_type : s.type;
         if (series_open_q(s)) {
             const uint32_t t = marker_series(innermost_marker(s));
-            if (!s.load && path_type_q(t) && result_type != types::error) {
+            if (!s.load && in_family(t, family::path) && result_type != types::error) {
                 result_type = static_cast<int32_t>(t);
             } else {
                 checking_end = true;

@@ -6,7 +6,7 @@
 //   - Cells are addressed by index into the shared buffer, never kept as
 //     pointers across `new_cell` (the buffer moves when it grows).
 //   - A scan only ever touches cells from its base upward; an open series is a
-//     marker cell (triple!) with the cells after it; `head` is the cell after
+//     marker cell (internal type lexer_marker) with the cells after it; `head` is the cell after
 //     the innermost marker, or the base when nothing is open.
 //   - Every read of the text is bounded by input_end: nothing reads outside
 //     the bytes the caller gave.
@@ -23,7 +23,7 @@ namespace kel::lexer {
 // Marker payload: word 2 low 16 bits the series type (51 a point literal,
 // whose high 16 bits count the commas), word 1 the distance back to the
 // enclosing head, word 3 the byte offset of the opening token.
-constexpr uint32_t marker_type = types::triple;
+constexpr uint32_t marker_type = types::lexer_marker;
 
 // Error kinds below the datatype ids.
 constexpr int32_t err_bad_char = -1;

@@ -16,7 +16,7 @@ std::string text_of_arg(const fired_error& e, int i) {
     if (i >= e.argument_count) return "";
     if (e.arg_words[i]) return e.arg_words[i];
     const kel_value v = e.args[i];
-    if (any_string_type(type_of(&v))) return form(v);
+    if (in_family(type_of(&v), family::string_like)) return form(v);
     return mold(v);
 }
 std::string utf8_of(const std::u32string& t) {

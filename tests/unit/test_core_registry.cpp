@@ -57,6 +57,43 @@ TEST(CoreRegistry, NamesParentsAndLengths) {
     EXPECT_EQ(reg::type_names[types::datatype].length, 8);
 }
 
+// The rows state their families one by one; these are the relations a row
+// that forgets a bit would break (a new cell series that is block-like but no
+// series!, a number that is no scalar).
+TEST(CoreRegistry, FamilyBitsKeepTheirRelations) {
+    test::boot();
+    namespace f = family;
+    struct rule { uint16_t if_in; uint16_t then_in; const char* what; };
+    const rule rules[] = {
+        {f::block_like, f::series, "block-like is a series"},
+        {f::string_like, f::series, "string-like is a series"},
+        {f::list, f::block_like, "a list is block-like"},
+        {f::path, f::block_like, "a path is block-like"},
+        {f::number, f::scalar, "a number is a scalar"},
+        {f::point, f::scalar, "a point is a scalar"},
+    };
+    const uint16_t apart[] = {f::series, f::word, f::scalar, f::function, f::object};
+    for (uint32_t t = 1; t <= types::count; ++t) {
+        if (!reg::registered_q(t)) continue;
+        for (const rule& r : rules)
+            if (in_family(t, r.if_in)) {
+                EXPECT_TRUE(in_family(t, r.then_in)) << reg::type_name(t) << ": " << r.what;
+            }
+        if (in_family(t, f::block_like)) {
+            EXPECT_NE(in_family(t, f::list), in_family(t, f::path)) << reg::type_name(t);
+        }
+        int groups = 0;
+        for (uint16_t g : apart) groups += in_family(t, g) ? 1 : 0;
+        EXPECT_LE(groups, 1) << reg::type_name(t) << " is in two disjoint families";
+    }
+    // the abstract base and a refinement belong to no family of their kin
+    EXPECT_FALSE(in_family(types::series, f::series));
+    EXPECT_FALSE(in_family(types::refinement, f::word));
+    EXPECT_TRUE(in_family(types::tag, f::string_like));
+    // ids past the table, and values that are no type id at all
+    for (uint32_t t : {0u, 55u, 255u, 256u, 0xFFFFFFFFu}) EXPECT_FALSE(in_family(t, 0xFFFF)) << t;
+}
+
 TEST(CoreRegistry, ChildrenTakeTheParentsRowAsItStood) {
     test::boot();
     // series! has no make, form, mold, path step or compare of its own.

@@ -128,7 +128,7 @@ TEST_F(DispatchEntries, PartRulesOfAppendInsertChange) {
         EXPECT_EQ(type_of(&seen.part), types::integer);
         EXPECT_EQ(get_integer(&seen.part), r.count);
         const kel_value& reference = r.action == act::change ? seen.args[0] : seen.args[1];
-        if (any_series_type(type_of(&reference))) {
+        if (in_family(type_of(&reference), family::series)) {
             EXPECT_EQ(series_head(&reference), r.value_head);
         }
     }

@@ -65,7 +65,7 @@ TEST_F(ObjectsHooks, TheRecordNamesTheHandlerFieldsAndTheirLocalCounts) {
     const kel_value o = watched(h);
     ASSERT_NE(o.w3, 0u);
     const auto* rec = reinterpret_cast<kel_value*>(memory::buffer_of(o.w3)->head_ptr());
-    EXPECT_EQ(type_of(rec), types::pair);
+    EXPECT_EQ(type_of(rec), types::hook_record);
     EXPECT_EQ(rec[0].w2, (2u << 16) | 3u);  // field 2, /local + 2 locals
     EXPECT_EQ(rec[0].w3, h.w2);              // the spec it was counted for
     EXPECT_EQ(rec[1].w2, 0xFFFF0000u);       // no on-deep-change*

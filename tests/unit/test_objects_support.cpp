@@ -26,7 +26,7 @@ kel_value word_v(const char* name, uint32_t type) {
 uint32_t canonical_symbol(const char* name) { return symbol::resolve(symbol::intern(name)); }
 
 bool word_named(const kel_value& v, const char* name) {
-    return any_word_type(type_of(&v)) && symbol::resolve(word_symbol(&v)) == canonical_symbol(name);
+    return in_family(type_of(&v), family::word) && symbol::resolve(word_symbol(&v)) == canonical_symbol(name);
 }
 
 kel_value function_v(const kel_value& spec, const kel_value* body) {

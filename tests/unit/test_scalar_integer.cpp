@@ -394,3 +394,74 @@ TEST(ScalarInteger, Random) {
     const int32_t m = test::random(int_v(INT32_MIN)).as_int();
     EXPECT_LT(m, 0);
 }
+
+namespace {
+
+// What the right operand's own handler saw: the action and the types of
+// arguments 1 and 2, in call order.
+std::string seen_by_right_row;
+
+template <int Action>
+signal_code recording_handler(const refinements&) {
+    kel_value* a = stack::argument(1);
+    const kel_value* b = stack::argument(2);
+    seen_by_right_row += std::string(seen_by_right_row.empty() ? "" : " ") + std::to_string(Action) + ":" +
+                         registry::type_name(type_of(a)) + "," + registry::type_name(type_of(b));
+    if (Action != act::negate) set_integer(a, 99);
+    return signal_code::none;
+}
+
+// Puts the recording handler into one slot of the action table for a scope.
+struct recorded_slot {
+    registry::slot* s;
+    registry::slot saved;
+    recorded_slot(uint32_t type, int action, action_fn fn)
+        : s(&registry::action_table[type * act::row_stride + static_cast<uint32_t>(action) - 1]), saved(*s) {
+        s->stack = fn;
+    }
+    ~recorded_slot() { *s = saved; }
+};
+
+}  // namespace
+
+// A number with another type on its right hands the work to that type's own
+// row: money! and tuple! after a float! see the number first, the others see
+// their own value first; a row without the handler gives invalid-type.
+TEST(ScalarInteger, AnotherTypeOnTheRightIsThatTypesOwnAction) {
+    test::boot();
+    auto cell = [](uint32_t type) {
+        kel_value v;
+        init_cell(&v, type);
+        return v;
+    };
+    struct row { int action; kel_value left; uint32_t right; const char* seen; const char* result; };
+    const row rows[] = {
+        {act::add, int_v(1), types::money, "11:integer!,money!", "integer! 99"},
+        {act::multiply, flt(2.0), types::money, "13:float!,money!", "integer! 99"},
+        {act::add, flt(2.0), types::tuple, "11:float!,tuple!", "integer! 99"},
+        {act::add, int_v(1), types::tuple, "11:tuple!,integer!", "integer! 99"},
+        {act::subtract, int_v(1), types::vector, "18:vector!,integer!", "integer! 99"},
+        {act::subtract, test::char_v('a'), types::vector, "18:vector!,char!", "integer! 99"},
+        {act::divide, flt(2.0), types::vector, "12:vector!,float!", "integer! 99"},
+        {act::multiply, int_v(1), types::pair, "13:pair!,integer!", "integer! 99"},
+        {act::add, flt(2.0), types::point2d, "11:point2D!,float!", "integer! 99"},
+        {act::add, int_v(1), types::date, "11:date!,integer!", "integer! 99"},
+        {act::subtract, int_v(1), types::point3d, "14:point3D!,integer! 11:point3D!,integer!", "integer! 99"},
+    };
+    for (const row& r : rows) {
+        const recorded_slot handlers[] = {
+            {r.right, act::add, recording_handler<act::add>},
+            {r.right, act::subtract, recording_handler<act::subtract>},
+            {r.right, act::multiply, recording_handler<act::multiply>},
+            {r.right, act::divide, recording_handler<act::divide>},
+            {r.right, act::negate, recording_handler<act::negate>},
+        };
+        seen_by_right_row.clear();
+        EXPECT_EQ(show(call_action(r.action, {r.left, cell(r.right)})), r.result) << registry::type_name(r.right);
+        EXPECT_EQ(seen_by_right_row, r.seen) << registry::type_name(r.right);
+    }
+    // the rows as registered: no handler yet
+    for (uint32_t right : {types::money, types::tuple, types::vector, types::pair, types::date})
+        EXPECT_EQ(show(call_action(act::add, {int_v(1), cell(right)})), "!invalid-type") << registry::type_name(right);
+    EXPECT_EQ(show(call_action(act::add, {flt(1.0), cell(types::money)})), "!invalid-type");
+}

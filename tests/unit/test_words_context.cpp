@@ -60,7 +60,7 @@ uint32_t object_context(std::initializer_list<const char*> names, uint32_t kind 
 
 std::string fired_word() {
     const fired_error& e = last_fired();
-    if (e.argument_count < 1 || (!any_word_type(type_of(&e.args[0])) && type_of(&e.args[0]) != types::refinement))
+    if (e.argument_count < 1 || (!in_family(type_of(&e.args[0]), family::word) && type_of(&e.args[0]) != types::refinement))
         return "?";
     uint32_t n;
     const char* p = symbol::name_bytes(word_symbol(&e.args[0]), &n);

@@ -410,7 +410,7 @@ TEST_F(WordsWord, RuntimeWords) {
         EXPECT_EQ(test::mold(*refs[i]), ref_molds[i]);
     }
     EXPECT_EQ(test::mold(words::issue_ooo), "#ooo");
-    const words::name_roots roots = words::roots();
+    const collector::name_roots roots = words::roots();
     EXPECT_EQ(roots.symbol_index, symbol::index());
     EXPECT_EQ(roots.global_context, _context::global());
 }
