@@ -1472,7 +1472,7 @@ bool notify_flag(const kel_value* grandparent, const kel_value* previous, int32_
     if (!set || !last || length < 3) return false;
     const uint32_t g = type_of(grandparent);
     if (g == types::object) return grandparent->w3 != 0 && type_of(previous) == types::word;
-    return g == types::block || g == types::paren || g == types::hash || (g >= types::path && g <= types::get_path);
+    return in_family(g, family::block_like);
 }
 
 }  // namespace
