@@ -32,6 +32,7 @@
 #include "kernel/stack.h"
 #include "kernel/collector.h"
 #include "kernel/fatal.h"
+#include "kernel/hashtable.h"
 #include "kernel/native_api.h"
 #include "kernel/runtime.h"
 #include "datatypes/runtime_words.h"
@@ -1475,9 +1476,92 @@ bool notify_flag(const kel_value* grandparent, const kel_value* previous, int32_
     return in_family(g, family::block_like);
 }
 
+// `o/x` and `o/x:`, an object's field named by a plain word, are most of the
+// paths scripts run; they skip the path-step record and the handler dispatch.
+// Whatever is unusual (another length, a traced walk, a context that is not
+// an object's own, a field missing or unset, a function that would be
+// called, an object with change handlers under a set) answers false before
+// anything is touched, and the general walk runs from the start; so errors,
+// notifications and method calls stay that walk's alone.
+//
+// A field's index comes from a direct-mapped cache keyed by (context, the
+// element's symbol as written). An entry is a guard, compared bit for bit and
+// never followed; it holds no roots. It is used only after the live object's
+// words block is seen to hold, at that index, the word whose symbol the entry
+// recorded: an object's words only grow and never change place, so that word
+// is the field (a context's words differ by canonical symbol), even when the
+// context was freed and its id came back for another object.
+struct field_entry {
+    uint32_t ctx;
+    uint32_t symbol;        // the element's, as written
+    uint32_t field_symbol;  // the object's word at index, as added
+    int32_t index;
+};
+constexpr uint32_t field_cache_bits = 8;
+field_entry field_cache[1u << field_cache_bits];
+
+inline field_entry& field_slot(uint32_t ctx, uint32_t symbol) {
+    const uint32_t h = ctx * 0x9E3779B1u ^ symbol * 0x85EBCA77u;
+    return field_cache[h >> (32 - field_cache_bits)];
+}
+
+inline uint32_t cells_in(memory::buffer_header* h) { return h->used() / 16; }
+
+bool short_field_path(const kel_value* path, code_position* c, uint32_t how, const kel_value* value_in) {
+    memory::buffer_header* ph = header_of(series_node(path));
+    const int32_t head = series_head(path);
+    if (head < 0 || static_cast<int64_t>(cells_in(ph)) - head != 2) return false;
+    const kel_value* cells = reinterpret_cast<const kel_value*>(ph->head_ptr()) + head;
+    if (type_of(cells) != types::word || type_of(cells + 1) != types::word || traced(c)) return false;
+    const bool set = (how & walk::set) != 0;
+    if (set && !value_in) return false;
+    const kel_value* held = fast_slot(cells);
+    if (!held || type_of(held) != types::object) return false;
+    if (set && held->w3 != 0) return false;
+    const uint32_t ctx = held->w1;
+    const kel_value* cc = reinterpret_cast<const kel_value*>(header_of(ctx)->head_ptr());
+    if ((cc->header & (_context::kind_mask | header_context_stack)) != _context::kind_object << _context::kind_shift)
+        return false;
+    const auto* table = reinterpret_cast<const hashtable::table_header*>(header_of(cc->w1)->head_ptr());
+    memory::buffer_header* wh = header_of(table->blk);
+    kel_value* words = reinterpret_cast<kel_value*>(wh->head_ptr());
+    const int32_t count = static_cast<int32_t>(cells_in(wh));
+    const kel_value element = cells[1];
+    int32_t index = word_index(&element);
+    if (index < 0) return false;  // `self` in an object's body, or unbound
+    if (word_context(&element) != ctx) {
+        const uint32_t symbol = word_symbol(&element);
+        field_entry& e = field_slot(ctx, symbol);
+        index = e.index;
+        if (e.ctx != ctx || e.symbol != symbol || index >= count || words[index].w2 != e.field_symbol) {
+            index = _context::index_of(ctx, symbol, true);
+            if (index < 0) return false;
+            e = field_entry{ctx, symbol, words[index].w2, index};
+        }
+    }
+    if (index >= count) return false;
+    memory::buffer_header* vh = header_of(cc->w2);
+    if (static_cast<uint32_t>(index) >= cells_in(vh)) return false;
+    kel_value* field = reinterpret_cast<kel_value*>(vh->head_ptr()) + index;
+    kel_value result;
+    if (set) {
+        result = *value_in;
+        words[index].header |= header_changed;
+        *field = result;
+    } else {
+        result = *field;
+        const uint32_t t = type_of(&result);
+        if (t == types::unset || (function_type(t) && !(how & walk::get))) return false;
+    }
+    if (how & walk::push) stack::push_copy(&result);
+    else *stack::arguments() = result;
+    return true;
+}
+
 }  // namespace
 
 signal_code walk_path(const kel_value* path_in, code_position* c, uint32_t how, const kel_value* value_in) {
+    if (!(how & walk::constant) && short_field_path(path_in, c, how, value_in)) return signal_code::none;
     const bool set = (how & walk::set) != 0;
     const bool get = (how & walk::get) != 0;
     const bool push = (how & walk::push) != 0;
@@ -1684,6 +1768,7 @@ void setup() {
     }
     eval_set_path_word = *word::from_c_string("eval-set-path");
     set_unset(&current_position);
+    std::memset(field_cache, 0, sizeof field_cache);  // a new runtime's symbols and contexts
     machine_floor = compute_floor();
 }
 

@@ -1,6 +1,7 @@
 // Paths: get and set steps through the path-step handlers, get-word and
 // paren elements, the path errors, functions named by a path (refinements)
 // or reached through one (a method call), and set-path results.
+#include "evaluator/native_api_words.h"
 #include "tests/unit/eval_support.h"
 
 using namespace kel;
@@ -97,4 +98,20 @@ TEST_F(EvalPaths, FunctionsReachedThroughPaths) {
         {"f: make function! [[a] [a]] b: append copy [] :f b/1", "!script/no-arg"},
     };
     check(rows, std::size(rows));
+}
+
+// Scripts cannot add a word to an object, but the runtime can: a field found
+// through a path before, and one that was missing then, are both found after.
+TEST_F(EvalPaths, ObjectFieldsAfterTheObjectGrew) {
+    ASSERT_EQ(run("grow-obj: make object! [x: 1 y: 2] grow-obj/y: grow-obj/y + 1 grow-obj/x"), "1");
+    EXPECT_EQ(run("grow-obj/z"), "!script/unset-path");
+    EXPECT_EQ(run("grow-obj/z: 0"), "!script/invalid-path");
+    kel_value name = *word::from_c_string("grow-obj");
+    const uint32_t ctx = word_ops::get(&name)->w1;
+    kel_value z = *word::from_c_string("z");
+    const int32_t at = _context::index_or_add_word(ctx, &z);
+    ASSERT_EQ(at, 2);
+    _context::values(ctx)[at] = int_v(30);
+    EXPECT_EQ(run("grow-obj/z: grow-obj/z + 1 reduce [grow-obj/x grow-obj/y grow-obj/z]"), "[1 3 31]");
+    EXPECT_EQ(run("grow-obj/x: 10 grow-obj/y: 20 reduce [grow-obj/x grow-obj/y grow-obj/z]"), "[10 20 31]");
 }
