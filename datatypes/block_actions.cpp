@@ -1280,6 +1280,7 @@ kel_value* set_operation(int32_t op, bool case_, const kel_value* skip) {
     out.header = type;
     stack::drop_cells(2);
     *first = out;
+    if (type == types::hash) hash::index_new(first);  // a hash! result indexes its values
     return first;
 }
 
