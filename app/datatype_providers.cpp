@@ -14,9 +14,11 @@
 #include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
+#include "datatypes/hash.h"
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
+#include "datatypes/map.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
 #include "datatypes/paren.h"
@@ -71,6 +73,8 @@ constexpr registry::row_provider providers[] = {
     {types::op, native::op_row},
     {types::function, function::row},
     {types::routine, routine::row},
+    {types::map, map::row},
+    {types::hash, hash::row},
 };
 
 }  // namespace

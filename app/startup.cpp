@@ -11,6 +11,7 @@
 #include "datatypes/context.h"
 #include "datatypes/error.h"
 #include "datatypes/integer.h"
+#include "datatypes/map.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
 #include "datatypes/symbol.h"
@@ -19,6 +20,8 @@
 #include "evaluator/interpreter.h"
 #include "evaluator/native_table.h"
 #include "evaluator/natives.h"
+#include "evaluator/natives_control.h"
+#include "evaluator/natives_words.h"
 #include "kernel/random.h"
 #include "kernel/stack.h"
 #include "console/script_runner.h"
@@ -26,6 +29,7 @@
 #include "kernel/cycle_guard.h"
 #include "kernel/fatal.h"
 #include "kernel/handles.h"
+#include "kernel/hashtable.h"
 #include "kernel/heap.h"
 #include "kernel/ownership.h"
 #include "datatypes/ownership_delivery.h"
@@ -69,6 +73,14 @@ void init_block_text_loader() {
         (void)lexer::transcode_text(out, text, -1, lexer::options{});
     };
 }
+// Map keys are stored by the map! module's rule, wherever a map is built
+// (the hash tables below it only index them); `extend` and `foreach` take
+// their map! steps from the same module.
+void init_map_services() {
+    hashtable::normalize_map_key = [](kel_value* key) { map::normalize_key(key, nullptr); };
+    natives::map_hooks.extend = map::extend_pairs;
+    natives::steppers.map_next = map::foreach_next;
+}
 // make native! and make action! fill values from the native table.
 void init_native_maker() { native::maker = {natives::table_size, natives::make_value}; }
 
@@ -106,6 +118,7 @@ const init_step steps[] = {
     {"handle table", init_handle_table},
     {"datatype registry", app::register_datatypes},
     {"generic action table", actions::build_table},
+    {"map services", init_map_services},
     {"node and series frames", init_frames},
     {"root buffers", init_root_buffers},
     {"stack wiring", init_stacks},

@@ -14,7 +14,9 @@
 
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
+#include "datatypes/hash.h"
 #include "datatypes/integer.h"
+#include "datatypes/map.h"
 #include "datatypes/object.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
@@ -151,9 +153,9 @@ kel_value* pushed_block_from(const kel_value& s) {
     const uint32_t t = type_of(&s);
     if (in_family(t, family::block_like)) return duplicate(&s, false, false);
     if (t == types::object) return object::push_body(s.w1);
-    // seam: the body of a map!, the elements of a vector!: their modules
-    // supply them.
-    if (t == types::map || t == types::vector) fire(error_category::internal, "not-done");
+    if (t == types::map) return map::push_body(&s);
+    // seam: the elements of a vector!: its module supplies them.
+    if (t == types::vector) fire(error_category::internal, "not-done");
     return nullptr;
 }
 
@@ -338,6 +340,23 @@ int32_t find_op(const find_refinements& r) {
     return r.case_ ? cmp::strict_equal : cmp::find;
 }
 
+// Whether a hash! answers a search from its table: a single value compared
+// by value, no /match or /any; not a block-like value or an object (their
+// equality is not what they hash by) unless compared by identity; not a
+// number whose equal values differ in their bits (zero, NaN); and no backward
+// search inside a /part window, where the table's answer lies outside it.
+bool table_finds(const kel_value& v, bool by_value, const find_refinements& r, bool backward) {
+    if (!by_value || r.match || r.any) return false;
+    const uint32_t t = type_of(&v);
+    if (in_family(t, family::block_like)) return r.same && r.only;
+    if (in_family(t, family::object)) return r.same;
+    if (t == types::float_ || t == types::percent || t == types::time) {
+        const double d = get_float(&v);
+        if (d == 0.0 || d != d) return false;
+    }
+    return !(r.part && backward);
+}
+
 // The walk shared by find, select and put. The searched window is the cells
 // from the head to the tail (backward from the tail with /last), or the cells
 // before the head with /reverse; /part narrows it to that many cells next to
@@ -389,6 +408,17 @@ bool find_position(const kel_value* series, const kel_value* value, const find_r
     const int64_t last_start = hi - count;
     if (last_start < lo) return false;
     const bool backward = r.last || r.reverse;
+    if (const uint32_t table = hash::table_of(&s); table != 0 && table_finds(v, single.kind == matcher::by_value && !sequence, r, backward)) {
+        // The table's reverse grid counts from the cell before the head.
+        const int64_t from = r.reverse ? head - step + 1 : head;
+        const kel_value* found = hashtable::find(table, &v, static_cast<int32_t>(from), static_cast<int32_t>(step),
+                                                 find_op(r), r.last, r.reverse);
+        if (!found) return false;
+        const int64_t p = found - cell_at(&s, 0);
+        if (p < lo || p > last_start) return false;  // beyond the /part window
+        *out = {p, 1, step, backward};
+        return true;
+    }
     int64_t p;
     if (backward) {
         // The highest grid position that leaves room for the sequence.
@@ -476,8 +506,10 @@ void put(kel_value* series, const kel_value* key, const kel_value* value, bool c
     if (!find_position(series, &k, r, &h)) {
         const int64_t index = std::max<int32_t>(ks_length_q(series), 0);
         notify(series, "put", &v, index, 1);
+        const int64_t before = units(series);
         ks_add(series, &k);
         ks_add(series, &v);
+        hash::after_replace(series, before, 0, 2, before);
         notify(series, "put-ed", &v, index, 1);
         return;
     }
@@ -485,9 +517,14 @@ void put(kel_value* series, const kel_value* key, const kel_value* value, bool c
     notify(series, "put", &v, p, 1);
     if (p < units(series)) {
         kel_value* c = cell_at(series, p);
-        if (!equal_by_op(c, &v, cmp::find)) *c = v;
+        if (!equal_by_op(c, &v, cmp::find)) {
+            *c = v;
+            hash::rewritten(series, p, 1);
+        }
     } else {
+        const int64_t before = units(series);
         ks_add(series, &v);
+        hash::after_replace(series, before, 0, 1, before);
     }
     notify(series, "put-ed", &v, p, 1);
 }
@@ -930,6 +967,7 @@ void insert(kel_value* series, const kel_value* value, int32_t part, bool only, 
         std::memmove(cell_at(series, at + total), cell_at(series, at), static_cast<size_t>(n - at) * 16);
     h->tail += static_cast<uint32_t>(total * 16);
     write_cells(series, at, src, dup);
+    hash::after_replace(series, at, 0, total, n);
     notify(series, append ? "appended" : "inserted", &src.value, at, total);
     set_series_head(series, append ? 0 : static_cast<int32_t>(std::min(at + total, units(series))));
 }
@@ -945,6 +983,7 @@ void insert_one(kel_value* series, const kel_value* value, bool append) {
     if (at < n) std::memmove(cell_at(series, at + 1), cell_at(series, at), static_cast<size_t>(n - at) * 16);
     h->tail += 16;
     *cell_at(series, at) = v;
+    hash::after_replace(series, at, 0, 1, n);
     notify(series, append ? "appended" : "inserted", &v, at, 1);
     set_series_head(series, append ? 0 : static_cast<int32_t>(std::min(at + 1, units(series))));
 }
@@ -960,11 +999,13 @@ void change(kel_value* series, const kel_value* value, int32_t part, bool only, 
     src.snapshot_if_shared(series);
     buffer_header* h = inserted > removed ? room_for(series, inserted - removed, true) : buf(series);
     const int64_t n = h->units();
+    hash::before_replace(series, head, removed);
     const int64_t after = head + removed;
     if (inserted != removed && after < n)
         std::memmove(cell_at(series, head + inserted), cell_at(series, after), static_cast<size_t>(n - after) * 16);
     h->tail = static_cast<uint32_t>(static_cast<int64_t>(h->tail) + (inserted - removed) * 16);
     write_cells(series, head, src, std::max(dup, 0));
+    hash::after_replace(series, head, removed, inserted, n);
     notify(series, "changed", &src.value, head, inserted);
     set_series_head(series, static_cast<int32_t>(std::min(head + inserted, units(series))));
 }
@@ -975,6 +1016,9 @@ void take(kel_value* series, const kel_value* part, bool deep, bool last, kel_va
     kel_value out;
     series::take(series, part, deep, last, &out);
     *result = out;
+    // Taken cells of a hash! make a hash! of their own, indexed afresh.
+    if (part && hash::table_of(series) != 0 && type_of(result) == types::hash && result->w3 == 0)
+        hash::index_new(result);
     if (!deep) return;
     if (!part) {
         if (deep_copied_type(type_of(result))) copy_nested(result, true, nullptr);
@@ -996,6 +1040,7 @@ void swap(const kel_value* series1, const kel_value* series2) {
     notify(series1, "swap", series2, h1, 1);
     notify(series2, "swap", series1, h2, 1);
     std::swap(*cell_at(series1, h1), *cell_at(series2, h2));
+    hash::swapped(series1, h1, series2, h2);
     notify(series1, "swaped", series2, h1, 1);
     notify(series2, "swaped", series1, h2, 1);
 }
@@ -1235,6 +1280,7 @@ kel_value* set_operation(int32_t op, bool case_, const kel_value* skip) {
     out.header = type;
     stack::drop_cells(2);
     *first = out;
+    if (type == types::hash) hash::index_new(first);  // a hash! result indexes its values
     return first;
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "datatypes/block.h"
+#include "datatypes/hash.h"
 #include "datatypes/symbol.h"
 #include "kernel/stack.h"
 #include "kernel/heap.h"
@@ -277,6 +278,7 @@ void poke(const kel_value* s, int32_t n, const kel_value* value) {
     notify(s, "poke", &v, p, 1);
     if (unit == 16 && t != types::vector) {
         *reinterpret_cast<kel_value*>(unit_ptr(h, p)) = v;
+        hash::rewritten(s, p, 1);
     } else if (t == types::binary) {
         *unit_ptr(h, p) = static_cast<char>(v.w2);
     } else if (t == types::vector) {
@@ -305,6 +307,7 @@ void clear(kel_value* s) {
     const int64_t n = units_of(s) - start;
     if (n < 1) return;
     notify(s, "clear", nullptr, start, n);
+    hash::before_replace(s, start, n);
     buffer_header* h = buffer(s);
     h->tail = h->head + static_cast<uint32_t>(start << h->shift());
     notify(s, "cleared", nullptr, start, 0);
@@ -354,7 +357,9 @@ bool remove(kel_value* s, const kel_value* part, const kel_value* key) {
     if (head < 0 || head >= units) return true;
     count = std::min(count, units - head);
     notify(s, "remove", nullptr, head, count);
+    hash::before_replace(s, head, count);
     cut_units(s, head, count);
+    hash::after_replace(s, head, count, 0, units);
     notify(s, "removed", nullptr, head, count);
     return true;
 }
@@ -396,7 +401,9 @@ void take(kel_value* s, const kel_value* part, bool, bool last, kel_value* resul
         // One element, read directly: no shared buffer another take could overwrite.
         kel_value element;
         element_value(s, static_cast<int32_t>(start), &element);
+        hash::before_replace(s, start, 1);
         cut_units(s, start, 1);
+        hash::after_replace(s, start, 1, 0, units);
         *result = element;
     } else if (empty) {
         new_series_like(s, result, 0);
@@ -408,7 +415,9 @@ void take(kel_value* s, const kel_value* part, bool, bool last, kel_value* resul
         const size_t bytes = static_cast<size_t>(count << from->shift());
         std::memcpy(to->data(), unit_ptr(from, start), bytes);
         to->tail = to->head + static_cast<uint32_t>(bytes);
+        hash::before_replace(&source, start, count);
         cut_units(&source, start, count);
+        hash::after_replace(&source, start, count, 0, units);
     }
     notify(s, "taken", nullptr, head, given);
 }
@@ -477,6 +486,7 @@ void reverse(kel_value* s, const kel_value* part, const kel_value* skip_size) {
     char* scratch = record <= sizeof small ? small : static_cast<char*>(heap::allocate(record));
     for (int64_t a = head, b = head + count - size; a < b; a += size, b -= size) swap_units(h, a, b, size, scratch);
     if (scratch != small) heap::free(scratch);
+    hash::rewritten(s, head, count);
     notify(s, "reversed", nullptr, head, count);
 }
 
@@ -517,6 +527,8 @@ const kel_value* move(kel_value* origin, kel_value* destination, const kel_value
             fire(error_category::script, "move-bad", &otype, &dtype);
         notify(destination, "move", origin, oh, count);
         const int64_t dh = std::clamp<int64_t>(series_head(destination), 0, units_of(destination));
+        const int64_t destination_units = units_of(destination);
+        const int64_t origin_units = units_of(origin);
         if (ou == du) {
             buffer_header* d = open_gap(dest_node, dh, count);
             buffer_header* o = memory::buffer_of(origin_node);
@@ -534,7 +546,10 @@ const kel_value* move(kel_value* origin, kel_value* destination, const kel_value
             for (int64_t i = 0; i < count; ++i)
                 write_code_point(unit_ptr(d, dh + i), d->unit(), read_code_point(unit_ptr(o, oh + i), ou));
         }
+        hash::after_replace(destination, dh, 0, count, destination_units);
+        hash::before_replace(origin, oh, count);
         cut_units(origin, oh, count);
+        hash::after_replace(origin, oh, count, 0, origin_units);
         notify(destination, "moved", origin, oh, count);
         return destination;
     }
@@ -554,10 +569,12 @@ const kel_value* move(kel_value* origin, kel_value* destination, const kel_value
         const int64_t from = std::max<int64_t>(x, 0);
         std::memmove(unit_ptr(h, from + count), unit_ptr(h, from), static_cast<size_t>((oh - from) << h->shift()));
         place = from;
+        hash::moved(origin, from, oh, count);
     } else {
         const int64_t end = (x >= units) ? units : x + 1;  // the run ends here
         std::memmove(unit_ptr(h, oh), unit_ptr(h, oh + count), static_cast<size_t>((end - oh - count) << h->shift()));
         place = end - count;
+        hash::moved(origin, end - 1, oh, count);
     }
     std::memcpy(unit_ptr(h, place), run, run_bytes);
     heap::free(run);

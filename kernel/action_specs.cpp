@@ -68,11 +68,11 @@ constexpr spec table[act::count] = {
      "logic! time!]"},
     {"poke", "series",
      "series [series! port! bitset!] index [scalar! any-string! any-word! block! logic!] value [any-type!]"},
-    {"put", "series", "series [series! port! map! object!] key [scalar! any-string! any-word! binary!] value "
+    {"put", "series", "series [series! port! map! object!] key [scalar! any-string! any-word! refinement! issue! binary!] value "
                       "[any-type!] /case"},
     {"remove", "series",
      "series [series! port! bitset! map! none!] /part length [number! char! series!] /key key-arg [scalar! "
-     "any-string! any-word! binary! block!]"},
+     "any-string! any-word! refinement! issue! binary! block!]"},
     {"reverse", "series", "series [series! port! pair! tuple!] /part length [number! series!] /skip size [integer!]"},
     {"select", "series",
      "series [series! any-object! map! none!] value [any-type!] /part length [number! series!] /only /case /same "

@@ -804,7 +804,13 @@ void put_all(uint32_t table, int32_t head, int32_t step) {
             continue;
         }
         put_map(table, p);
-        if (normalize_map_key) normalize_map_key(cell_at(hdr(table)->blk, p));
+        if (normalize_map_key) {
+            // The rule may allocate (a key copy): it works on a copy, put
+            // back by position into the buffer as it then stands.
+            kel_value key_copy = *cell_at(hdr(table)->blk, p);
+            normalize_map_key(&key_copy);
+            *cell_at(hdr(table)->blk, p) = key_copy;
+        }
         p += 2;
     }
 }
@@ -846,7 +852,9 @@ kel_value* find(uint32_t table, const kel_value* key_cell, int32_t head, int32_t
             const bool better = best < 0 || ((last || reverse) ? p > best : p < best);
             if (!better) continue;
             const kel_value candidate = *cell_at(hdr(table)->blk, p);
-            if (compare_true(&candidate, &key, op)) best = p;
+            // Under the find equality, as in a block walk, types must match.
+            if ((op != cmp::find || type_of(&candidate) == type_of(&key)) && compare_true(&candidate, &key, op))
+                best = p;
         }
         // Values of another type that compare equal (a word! and a set-word!
         // of one name) sit in buckets of their own further on: all of them

@@ -4,13 +4,15 @@
 // shared buffer (keeping the new-line marker the cell already has).
 //
 // Forms whose datatype has no value builder installed (tuple!, date!,
-// money!, map!) are scanned and checked as far as the lexer's own rules go,
+// money!) are scanned and checked as far as the lexer's own rules go,
 // and then raise internal `not-done` here when a value would be built.
 #include <cstring>
 
+#include "datatypes/map.h"
 #include "datatypes/string_api.h"
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"
+#include "kernel/stack.h"
 #include "services/lexer_internal.h"
 
 namespace kel::lexer {
@@ -20,19 +22,6 @@ namespace {
 inline uint32_t new_line_of(const kel_value* c) { return c->header & header_new_line; }
 
 [[noreturn]] void not_done() { fire(error_category::internal, "not-done"); }
-
-bool map_key_type_q(uint32_t t) {
-    switch (t) {
-        case types::string: case types::file: case types::url: case types::char_: case types::integer:
-        case types::float_: case types::word: case types::set_word: case types::lit_word: case types::get_word:
-        case types::refinement: case types::issue: case types::pair: case types::percent: case types::tuple:
-        case types::binary: case types::time: case types::tag: case types::email: case types::date:
-        case types::money: case types::ref: case types::point2d: case types::point3d:
-            return true;
-        default:
-            return false;
-    }
-}
 
 }  // namespace
 
@@ -50,9 +39,17 @@ void make_block_like(kel_value* out, uint32_t type, const kel_value* first, uint
 void make_map(lexer_state& s, kel_value* out, const kel_value* first, uint32_t count) {
     if (count % 2 != 0) throw_error(s, nullptr, types::map);
     for (uint32_t i = 0; i < count; i += 2)
-        if (!map_key_type_q(type_of(first + i))) throw_error(s, nullptr, types::map);
-    (void)out;
-    not_done();  // map! values come with the map! datatype
+        if (!map::valid_key_type_q(type_of(first + i))) throw_error(s, nullptr, types::map);
+    // Built as make builds a map from a block, on the argument stack while
+    // the table is made.
+    const uint32_t nl = new_line_of(out);
+    kel_value* cells = stack::push_unset();
+    make_block_like(cells, types::block, first, count);
+    map::make_from_block(cells, cells);
+    kel_value made = *cells;
+    stack::drop_cells(1);
+    made.header |= nl;
+    *out = made;
 }
 
 kel_value* make_text(kel_value* out, uint32_t type, uint32_t capacity, uint32_t unit) {

@@ -1,12 +1,14 @@
 // Lexer literal forms: source text -> the values it loads, grouped by form.
 // Values are described by lexer_support::show (blocks, parens and paths with
 // their brackets and slashes, "|" before a value marked as starting a line).
+#include "datatypes/map.h"
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 
 #include "datatypes/block.h"
+#include "datatypes/map.h"
 #include "kernel/native_api.h"
 #include "tests/unit/core_builder.h"
 #include "tests/unit/lexer_support.h"
@@ -322,11 +324,20 @@ TEST(LexerForms, FormsOfLaterDatatypes) {
         "1-Jan-2000", "2000-01-01", "2000-W01-1", "2000-032", "20000101T1230Z", "29-Feb-2000", "1/1/99",
         "1-January-2000", "1-Janu-2000", "2000-1-1/10:00", "2000-1-1T10:00:30.5+05:30", "1-Jan-2000/10:00Z",
         "20000101T123045.5-0500", "2000-366", "2000-W53-7T10:00",
-        "$12.50", "-$1", "EUR$1'000.00", "$0.00001", "$000123456789012345678",
-        "#[a 1 b 2]", "#[]"};
+        "$12.50", "-$1", "EUR$1'000.00", "$0.00001", "$000123456789012345678"};
     kel::test::boot();  // the trap `fires` opens needs the stacks
     for (const char* t : later) {
         EXPECT_TRUE(fires([&] { load(t); }, "not-done")) << t;
         EXPECT_EQ(last_fired().category, error_category::internal) << t;
+    }
+    // Map literals are maps of their pairs.
+    const struct {
+        const char* text;
+        int32_t entries;
+    } maps[] = {{"#[a 1 b 2]", 2}, {"#[]", 0}, {"#[a 1 a 2]", 1}};
+    for (const auto& m : maps) {
+        const kel_value v = first_of(m.text);
+        ASSERT_EQ(type_of(&v), types::map) << m.text;
+        EXPECT_EQ(map::key_count(&v), m.entries) << m.text;
     }
 }
