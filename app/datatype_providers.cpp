@@ -29,6 +29,7 @@
 #include "datatypes/triple.h"
 #include "datatypes/typeset.h"
 #include "datatypes/url.h"
+#include "datatypes/vector.h"
 #include "datatypes/word.h"
 
 namespace kel::app {
@@ -65,6 +66,7 @@ constexpr registry::row_provider providers[] = {
     {types::get_path, path::get_path_row},
     {types::paren, paren::row},
     {types::object, object::row},
+    {types::vector, vector::row},
     {types::error, error::row},
     {types::native, native::native_row},
     {types::action, native::action_row},

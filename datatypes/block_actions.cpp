@@ -20,6 +20,7 @@
 #include "datatypes/string.h"
 #include "datatypes/string_api.h"
 #include "datatypes/symbol.h"
+#include "datatypes/vector.h"
 #include "datatypes/word.h"
 #include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
@@ -151,9 +152,9 @@ kel_value* pushed_block_from(const kel_value& s) {
     const uint32_t t = type_of(&s);
     if (in_family(t, family::block_like)) return duplicate(&s, false, false);
     if (t == types::object) return object::push_body(s.w1);
-    // seam: the body of a map!, the elements of a vector!: their modules
-    // supply them.
-    if (t == types::map || t == types::vector) fire(error_category::internal, "not-done");
+    if (t == types::vector) return vector::to_block(&s);
+    // seam: the body of a map!: its module supplies it.
+    if (t == types::map) fire(error_category::internal, "not-done");
     return nullptr;
 }
 
