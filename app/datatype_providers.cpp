@@ -21,6 +21,7 @@
 #include "datatypes/object.h"
 #include "datatypes/paren.h"
 #include "datatypes/path.h"
+#include "datatypes/port.h"
 #include "datatypes/routine.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
@@ -67,6 +68,7 @@ constexpr registry::row_provider providers[] = {
     {types::paren, paren::row},
     {types::object, object::row},
     {types::vector, vector::row},
+    {types::port, port::row},
     {types::error, error::row},
     {types::native, native::native_row},
     {types::action, native::action_row},
