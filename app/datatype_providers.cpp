@@ -23,6 +23,7 @@
 #include "datatypes/object.h"
 #include "datatypes/paren.h"
 #include "datatypes/path.h"
+#include "datatypes/port.h"
 #include "datatypes/routine.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
@@ -31,6 +32,7 @@
 #include "datatypes/triple.h"
 #include "datatypes/typeset.h"
 #include "datatypes/url.h"
+#include "datatypes/vector.h"
 #include "datatypes/word.h"
 
 namespace kel::app {
@@ -67,6 +69,8 @@ constexpr registry::row_provider providers[] = {
     {types::get_path, path::get_path_row},
     {types::paren, paren::row},
     {types::object, object::row},
+    {types::vector, vector::row},
+    {types::port, port::row},
     {types::error, error::row},
     {types::native, native::native_row},
     {types::action, native::action_row},

@@ -14,6 +14,7 @@
 #include "datatypes/map.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
+#include "datatypes/port.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "kernel/actions.h"
@@ -109,6 +110,11 @@ void init_objects() {
     error::load_catalog(error_catalog_source);
 }
 
+// Making a port reads the system object the library builds; a port whose
+// actor is a native handle! takes its actions from the actor's table.
+void init_port_system_fields() { port::system = {boot::system_field, boot::system_object}; }
+void init_port_native_actors() { actions::port_actor = port::native_lookup; }
+
 const init_step steps[] = {
     {"print hooks", init_print_hooks},
     {"platform", init_platform},
@@ -143,6 +149,8 @@ const init_step steps[] = {
     {"native entries", natives::fill_table},
     {"native maker", init_native_maker},
     {"datatype services", init_datatype_services},
+    {"port system fields", init_port_system_fields},
+    {"port native actors", init_port_native_actors},
 };
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "datatypes/string.h"
 #include "datatypes/string_api.h"
 #include "datatypes/symbol.h"
+#include "datatypes/vector.h"
 #include "datatypes/word.h"
 #include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
@@ -154,8 +155,7 @@ kel_value* pushed_block_from(const kel_value& s) {
     if (in_family(t, family::block_like)) return duplicate(&s, false, false);
     if (t == types::object) return object::push_body(s.w1);
     if (t == types::map) return map::push_body(&s);
-    // seam: the elements of a vector!: its module supplies them.
-    if (t == types::vector) fire(error_category::internal, "not-done");
+    if (t == types::vector) return vector::to_block(&s);
     return nullptr;
 }
 

@@ -12,6 +12,7 @@
 #include "datatypes/block.h"
 #include "datatypes/hash.h"
 #include "datatypes/symbol.h"
+#include "datatypes/vector.h"
 #include "kernel/stack.h"
 #include "kernel/heap.h"
 #include "kernel/murmur3.h"
@@ -43,14 +44,6 @@ void notify(const kel_value* s, const char* word, const kel_value* value, int64_
 
 bool same_series(const kel_value* a, const kel_value* b) {
     return type_of(a) == type_of(b) && series_node(a) == series_node(b);
-}
-
-int32_t read_int_element(const char* p, uint32_t unit) {
-    switch (unit) {
-        case 1: return static_cast<int8_t>(*p);
-        case 2: { int16_t v; std::memcpy(&v, p, 2); return v; }
-        default: { int32_t v; std::memcpy(&v, p, 4); return v; }
-    }
 }
 
 uint32_t read_code_point(const char* p, uint32_t unit) {
@@ -221,17 +214,8 @@ void element_value(const kel_value* s, int32_t p, kel_value* out) {
         return;
     }
     if (t == types::vector) {
-        switch (s->w3) {
-            case types::integer: set_integer(out, read_int_element(e, unit)); return;
-            case types::char_: set_char(out, static_cast<uint32_t>(read_int_element(e, unit))); return;
-            default: {
-                double d;
-                if (unit == 4) { float f; std::memcpy(&f, e, 4); d = f; }
-                else std::memcpy(&d, e, 8);
-                set_float(out, d, s->w3 == types::percent ? types::percent : types::float_);
-                return;
-            }
-        }
+        vector::element_at(s, e, out);
+        return;
     }
     set_char(out, read_code_point(e, unit));
 }
@@ -268,7 +252,7 @@ void poke(const kel_value* s, int32_t n, const kel_value* value) {
     const uint32_t unit = h->unit();
     // Check the value before telling the owner of a change.
     if (t == types::vector) {
-        if (type_of(&v) != s->w3) fire(error_category::script, "invalid-arg", value);
+        vector::check_storable(s, &v);
     } else if (t == types::binary) {
         if (type_of(&v) != types::integer && type_of(&v) != types::char_)
             fire(error_category::script, "invalid-arg", value);
@@ -282,16 +266,7 @@ void poke(const kel_value* s, int32_t n, const kel_value* value) {
     } else if (t == types::binary) {
         *unit_ptr(h, p) = static_cast<char>(v.w2);
     } else if (t == types::vector) {
-        char* e = unit_ptr(h, p);
-        if (s->w3 == types::integer || s->w3 == types::char_) {
-            write_code_point(e, unit, v.w2);
-        } else if (unit == 4) {
-            float f = static_cast<float>(get_float(&v));
-            std::memcpy(e, &f, 4);
-        } else {
-            double d = get_float(&v);
-            std::memcpy(e, &d, 8);
-        }
+        vector::set_element(unit_ptr(h, p), &v, unit);
     } else {
         const uint32_t c = get_char(&v);
         if (unit_for_code_point(c) > unit) h = widen(s, unit_for_code_point(c));
