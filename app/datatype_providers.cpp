@@ -17,6 +17,7 @@
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
+#include "datatypes/money.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
 #include "datatypes/paren.h"
@@ -71,6 +72,7 @@ constexpr registry::row_provider providers[] = {
     {types::op, native::op_row},
     {types::function, function::row},
     {types::routine, routine::row},
+    {types::money, money::row},
 };
 
 }  // namespace

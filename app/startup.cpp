@@ -11,6 +11,7 @@
 #include "datatypes/context.h"
 #include "datatypes/error.h"
 #include "datatypes/integer.h"
+#include "datatypes/money.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
 #include "datatypes/symbol.h"
@@ -82,6 +83,7 @@ const char error_catalog_source[] =
 // dialect's words.
 void init_datatype_services() {
     scalar::install_symbol_services();
+    money::install_services();
     bitset::install_dialect_words();
 }
 
@@ -95,6 +97,19 @@ void init_objects() {
     ownership::each_field = ownership_delivery::each_field;
     object::owners = {ownership::bind, ownership::bind_object, ownership::unbind};
     error::load_catalog(error_catalog_source);
+}
+
+// money! reads the currency list and the money-digits option from the
+// system object the boot builds (none before it: no currency is known then,
+// and two fraction digits are shown).
+void init_money_settings() {
+    money::settings.currency_list = []() -> const kel_value* {
+        const kel_value* currencies = boot::system_field("locale", "currencies");
+        if (!currencies || type_of(currencies) != types::object) return nullptr;
+        const kel_value o = *currencies;
+        return object::get_values(&o);  // `list`, the first field (checked by the boot)
+    };
+    money::settings.money_digits = []() -> const kel_value* { return boot::system_field("options", "money-digits"); };
 }
 
 const init_step steps[] = {
@@ -130,6 +145,7 @@ const init_step steps[] = {
     {"native entries", natives::fill_table},
     {"native maker", init_native_maker},
     {"datatype services", init_datatype_services},
+    {"money settings", init_money_settings},
 };
 
 }  // namespace

@@ -4,11 +4,13 @@
 // shared buffer (keeping the new-line marker the cell already has).
 //
 // Forms whose datatype has no value builder installed (tuple!, date!,
-// money!, map!) are scanned and checked as far as the lexer's own rules go,
+// map!) are scanned and checked as far as the lexer's own rules go,
 // and then raise internal `not-done` here when a value would be built.
 #include <cstring>
 
+#include "datatypes/money.h"
 #include "datatypes/string_api.h"
+#include "datatypes/symbol.h"
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"
 #include "services/lexer_internal.h"
@@ -104,10 +106,18 @@ void make_date_value(lexer_state& s, kel_value* out, const date_fields&) {
     not_done();
 }
 
-void make_money_value(lexer_state& s, kel_value* out, const money_fields&) {
-    --s.tail;
-    (void)out;
-    not_done();
+bool make_money_value(kel_value* out, const money_fields& f) {
+    const uint32_t nl = new_line_of(out);
+    const uint32_t code = f.currency[0] ? symbol::intern_part(f.currency, 3) : 0;
+    const size_t whole = std::strlen(f.integer_digits);
+    const size_t fraction = std::strlen(f.fraction_digits);
+    kel_value made;
+    if (!money::from_digits(&made, f.negative, code, f.integer_digits, f.integer_digits + whole, f.fraction_digits,
+                            f.fraction_digits + fraction))
+        return false;
+    *out = made;
+    out->header |= nl;
+    return true;
 }
 
 }  // namespace kel::lexer
