@@ -606,7 +606,7 @@ void make_from_block(const kel_value* block, kel_value* out) {
         if (currency < 0) bad_make_arg(&cells[0]);
         i = 1;
     }
-    if (i >= u.count) bad_make_arg(block);
+    if (i >= u.count || u.count - i > 2) bad_make_arg(block);
     const kel_value* amount = &cells[i];
     kel_value m;
     if (type_of(amount) == types::integer) init_integer(&m, get_integer(amount));
