@@ -463,9 +463,8 @@ signal_code math_op(int op) {
         case op_divide:
         case op_remainder: {
             if (sb == 0) zero_divide();
-            if (sa == 0) break;
             const bool rem = op == op_remainder;
-            store(&r, divide_magnitudes(unpack(&a), unpack(&b), rem, true), rem ? sa < 0 : sa != sb);
+            if (sa != 0) store(&r, divide_magnitudes(unpack(&a), unpack(&b), rem, true), rem ? sa < 0 : sa != sb);
             if (!rem && lt == types::money && rt == types::money) {
                 set_float(left, float_value(&r));
                 return signal_code::none;
