@@ -11,7 +11,6 @@
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/symbol.h"
-#include "datatypes/word.h"
 #include "kernel/collector.h"
 #include "kernel/float_text.h"
 #include "kernel/hashtable.h"
@@ -301,12 +300,14 @@ uint32_t currency_symbol(uint32_t index) {
 
 namespace {
 
-// The currency of a money! as a word! (none without one) into `out`.
+// The currency of a money! as a word! (none without one) into `out`: the
+// list's own word, so nothing is allocated.
 void currency_word(const kel_value* money, kel_value* out) {
-    const uint32_t s = currency_symbol(currency_of(money));
-    if (s == 0) return set_none(out);
-    kel_value w;
-    word::init_cell(s, &w);
+    const uint32_t index = currency_of(money);
+    const cells_view l = currency_cells();
+    if (index == 0 || static_cast<int64_t>(index) > l.count || !in_family(type_of(&l.cells[index - 1]), family::word))
+        return set_none(out);
+    const kel_value w = l.cells[index - 1];
     *out = w;
     out->header = types::word;
 }
