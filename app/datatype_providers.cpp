@@ -19,6 +19,7 @@
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
 #include "datatypes/map.h"
+#include "datatypes/money.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
 #include "datatypes/paren.h"
@@ -79,6 +80,7 @@ constexpr registry::row_provider providers[] = {
     {types::routine, routine::row},
     {types::map, map::row},
     {types::hash, hash::row},
+    {types::money, money::row},
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "datatypes/error.h"
 #include "datatypes/integer.h"
 #include "datatypes/map.h"
+#include "datatypes/money.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
 #include "datatypes/port.h"
@@ -95,6 +96,7 @@ const char error_catalog_source[] =
 // dialect's words.
 void init_datatype_services() {
     scalar::install_symbol_services();
+    money::install_services();
     bitset::install_dialect_words();
 }
 
@@ -114,6 +116,19 @@ void init_objects() {
 // actor is a native handle! takes its actions from the actor's table.
 void init_port_system_fields() { port::system = {boot::system_field, boot::system_object}; }
 void init_port_native_actors() { actions::port_actor = port::native_lookup; }
+
+// money! reads the currency list and the money-digits option from the
+// system object the boot builds (none before it: no currency is known then,
+// and two fraction digits are shown).
+void init_money_settings() {
+    money::settings.currency_list = []() -> const kel_value* {
+        const kel_value* currencies = boot::system_field("locale", "currencies");
+        if (!currencies || type_of(currencies) != types::object) return nullptr;
+        const kel_value o = *currencies;
+        return object::get_values(&o);  // `list`, the first field (checked by the boot)
+    };
+    money::settings.money_digits = []() -> const kel_value* { return boot::system_field("options", "money-digits"); };
+}
 
 const init_step steps[] = {
     {"print hooks", init_print_hooks},
@@ -151,6 +166,8 @@ const init_step steps[] = {
     {"datatype services", init_datatype_services},
     {"port system fields", init_port_system_fields},
     {"port native actors", init_port_native_actors},
+
+    {"money settings", init_money_settings},
 };
 
 }  // namespace

@@ -367,14 +367,10 @@ int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
         case types::percent:
         case types::time: b = get_float(other); break;
         case types::money: {
-            const double m = std::fabs(a);
-            if (m > 0.0 && m < 0.00001) return -1;
-            if (m >= 1e17) return 1;
-            if (!hooks.money_from_float || !registry::supported(types::money, act::compare))
-                return cmp::not_comparable;
-            kel_value money;
-            hooks.money_from_float(a, &money);
-            return registry::compare_handler(types::money)(&money, other, op);
+            // money! decides, with the operands the other way round.
+            if (!registry::supported(types::money, act::compare)) return cmp::not_comparable;
+            const int32_t r = registry::compare_handler(types::money)(other, value, op);
+            return r == cmp::not_comparable ? r : -r;
         }
         default: return cmp::not_comparable;
     }

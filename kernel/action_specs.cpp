@@ -30,8 +30,8 @@ constexpr spec table[act::count] = {
      "n [number! time! pair! money!] /to scale [number! time! pair! money!] /even /down /half-down /floor "
      "/ceiling /half-ceiling"},
     {"subtract", "value1", "value1 [scalar! vector!] value2 [scalar! vector!]"},
-    {"even?", "number", "number [number! char! time!]"},
-    {"odd?", "number", "number [number! char! time!]"},
+    {"even?", "number", "number [number! char! time! money!]"},
+    {"odd?", "number", "number [number! char! time! money!]"},
     {"and~", "value1",
      "value1 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!] "
      "value2 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!]"},

@@ -332,6 +332,57 @@ float_conversion text_to_float(const void* start, std::size_t units, int unit_si
     return read_checked(bytes, units, plain, 0);
 }
 
+namespace {
+bool ascii_letter(uint32_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+}  // namespace
+
+number_error text_to_money(const void* start, std::size_t units, int unit_size, money_text* out) {
+    *out = money_text{};
+    std::size_t i = 0;
+    auto at = [&](std::size_t k) { return unit_at(start, k, unit_size); };
+    if (units == 0) return number_error::invalid;
+    if (at(0) == '+' || at(0) == '-') out->negative = at(i++) == '-';
+    if (i < units && ascii_letter(at(i))) {
+        if (units - i < 5) return number_error::invalid;
+        for (int k = 0; k < 3; ++k, ++i) {
+            if (!ascii_letter(at(i))) return number_error::invalid;
+            out->currency[k] = static_cast<char>(at(i));
+        }
+        if (at(i) != '$') return number_error::invalid;
+        out->has_currency = true;
+        ++i;
+    } else if (i < units && at(i) == '$') {
+        ++i;
+    }
+    // The previous unit: 0 at the start of the digits, else a digit, "'" or ".".
+    uint32_t previous = 0;
+    bool point = false;
+    bool any_digit = false;
+    for (; i < units; ++i) {
+        const uint32_t c = at(i);
+        if (c == '\'') {
+            if (!is_digit(previous) || point) return number_error::invalid;
+        } else if (c == '.') {
+            if (point || !is_digit(previous)) return number_error::invalid;
+            point = true;
+        } else if (is_digit(c)) {
+            any_digit = true;
+            if (point) {
+                if (out->fraction_count == 5) return number_error::invalid;
+                out->fraction_digits[out->fraction_count++] = static_cast<char>(c);
+            } else if (c != '0' || out->integer_count > 0) {
+                if (out->integer_count == 17) return number_error::invalid;
+                out->integer_digits[out->integer_count++] = static_cast<char>(c);
+            }
+        } else {
+            return number_error::invalid;
+        }
+        previous = c;
+    }
+    if (!any_digit || !is_digit(previous)) return number_error::invalid;
+    return number_error::none;
+}
+
 integer_literal load_integer(const char* start, const char* end) {
     integer_literal out{integer_literal::integer_error, 0, 0.0};
     const char* p = start;

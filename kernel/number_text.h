@@ -6,7 +6,7 @@
 //                      "%" for percents, ".0" for plain floats.
 //   integer::decimal_text
 //                      the decimal text of an int32.
-//   lexer::float_syntax_q, text_to_integer, text_to_float
+//   lexer::float_syntax_q, text_to_integer, text_to_float, text_to_money
 //                      number text held in string units (1, 2 or 4 bytes),
 //                      as `to` and `make` read it.
 //   lexer::load_integer, load_float
@@ -90,6 +90,24 @@ integer_conversion text_to_integer(const void* start, std::size_t units, int uni
 // Float text in string units: "," reads as ".", "'" separates digit groups;
 // the text must have the float token syntax and fewer than 313 units.
 float_conversion text_to_float(const void* start, std::size_t units, int unit_size);
+
+// Money text, as `to money!` reads it: [+|-] then either a three-letter code
+// and "$", or an optional "$"; then digits with single "'" separators (none
+// right after the "$" or sign, none at the end, none after the point) and at
+// most one "." with at least one digit on each side. At most 17 integer
+// digits once leading zeros are skipped, at most 5 fraction digits. The
+// pieces come back as characters: the money! module owns the currency list
+// and builds the value.
+struct money_text {
+    bool negative;
+    bool has_currency;
+    char currency[3];
+    int integer_count;  // leading zeros not kept
+    char integer_digits[17];
+    int fraction_count;
+    char fraction_digits[5];
+};
+number_error text_to_money(const void* start, std::size_t units, int unit_size, money_text* out);
 
 // An integer token: [+|-] digits with "'" separators. More than 10 digits, or
 // a value outside the 32-bit range, is read as a float instead (only the

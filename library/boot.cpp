@@ -128,7 +128,7 @@ const phase phases[] = {
 
 // Fields that C++ reads by position: object path, field name, 0-based index.
 struct fixed_field {
-    const char* object;  // a member of system, or "" for system itself
+    const char* object;  // a member of system ("locale/currencies" for one further down), or "" for system itself
     const char* field;
     int32_t index;
 };
@@ -137,6 +137,7 @@ const fixed_field fixed_fields[] = {
     {"", "standard", 13},    {"catalog", "errors", 0},  {"options", "boot", 0},  {"options", "path", 2},
     {"options", "script", 3}, {"options", "args", 6},   {"options", "money-digits", 13}, {"options", "float", 16}, {"script", "args", 4},
     {"standard", "error", 1}, {"standard", "port", 2}, {"standard", "url-parts", 3},
+    {"", "locale", 10},       {"locale", "months", 0},  {"locale", "currencies", 1}, {"locale/currencies", "list", 0},
 };
 
 // The typesets that native and action specs name. A spec is read into its
@@ -267,12 +268,26 @@ kel_value* field_of(const kel_value* object, const char* name) {
     return object::get_values(object) + i;
 }
 
+// The object at a "/"-separated path of members ("locale/currencies"), or null.
+kel_value* member_at(const kel_value* object, const char* path) {
+    kel_value holder = *object;
+    kel_value* at = nullptr;
+    for (const char* p = path; *p;) {
+        const char* slash = std::strchr(p, '/');
+        const std::string name = slash ? std::string(p, slash) : std::string(p);
+        at = field_of(&holder, name.c_str());
+        if (!at) return nullptr;
+        holder = *at;
+        p = slash ? slash + 1 : p + name.size();
+    }
+    return at;
+}
+
 }  // namespace
 
 void check_system(const kel_value* system) {
     for (const fixed_field& f : fixed_fields) {
-        const kel_value* holder = system;
-        if (*f.object) holder = field_of(system, f.object);
+        const kel_value* holder = *f.object ? member_at(system, f.object) : system;
         std::string where = std::string("system/") + (*f.object ? std::string(f.object) + "/" : "") + f.field;
         if (!holder || type_of(holder) != types::object) {
             where = "system/" + std::string(f.object) + " is not an object";

@@ -141,13 +141,14 @@ void make_date_value(lexer_state& s, kel_value* out, const date_fields& f);
 
 // What a money literal hands to the money! constructor: the sign, the
 // currency code ("" without one), the integer digits without separators and
-// leading zeros, and the fraction digits.
+// leading zeros (at most 17), and the fraction digits.
 struct money_fields {
     bool negative = false;
     char currency[4] = {};
-    char integer_digits[19] = {};
+    char integer_digits[18] = {};
     char fraction_digits[6] = {};
 };
-void make_money_value(lexer_state& s, kel_value* out, const money_fields& f);
+// False when the currency code is not in the currency list.
+bool make_money_value(kel_value* out, const money_fields& f);
 
 }  // namespace kel::lexer

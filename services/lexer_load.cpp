@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "datatypes/context.h"
+#include "datatypes/money.h"
 #include "datatypes/string_api.h"
 #include "datatypes/symbol.h"
 #include "datatypes/time.h"
@@ -1268,7 +1269,7 @@ bool parse_money(const uint8_t* p, const uint8_t* e, money_fields& f) {
             separator = true;
             continue;
         }
-        if (!is_digit(*p) || n == 18) return false;
+        if (!is_digit(*p) || n == money::integer_digits) return false;
         separator = false;
         f.integer_digits[n++] = static_cast<char>(*p);
     }
@@ -1289,7 +1290,10 @@ void load_money(lexer_state& s, const uint8_t* start, const uint8_t* end, uint32
     money_fields f;
     if (!parse_money(start, end, f)) throw_error(s, start, types::money);
     if (!load) return;
-    make_money_value(s, new_cell(s), f);
+    if (!make_money_value(new_cell(s), f)) {
+        --s.tail;  // the cell is given back before the error
+        throw_error(s, start, types::money);
+    }
 }
 
 }  // namespace

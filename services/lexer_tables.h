@@ -269,7 +269,7 @@ constexpr transition_table make_transitions() {
     row(s_money_start, t_error).on(s_money, c_digit, c_zero);
     row(s_money, t_error)
         .on(t_money, KEL_LEX_DELIMS, c_dquote, c_sharp, c_colon, c_slash, c_less, c_semicolon, c_control, c_end)
-        .on(s_money, c_digit, c_zero, c_quote).on(s_money_fraction, c_dot);
+        .on(s_money, c_digit, c_zero, c_quote).on(s_money_fraction, c_dot, c_comma);
     row(s_money_fraction, t_error)
         .on(t_money, KEL_LEX_DELIMS, c_dquote, c_sharp, c_colon, c_slash, c_less, c_semicolon, c_control, c_end)
         .on(s_money_fraction, c_digit, c_zero, c_quote);

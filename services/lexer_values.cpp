@@ -3,13 +3,15 @@
 // decides what a token means; these only lay the value out in a cell of the
 // shared buffer (keeping the new-line marker the cell already has).
 //
-// Forms whose datatype has no value builder installed (tuple!, date!,
-// money!) are scanned and checked as far as the lexer's own rules go,
+// Forms whose datatype has no value builder installed (tuple!, date!)
+// are scanned and checked as far as the lexer's own rules go,
 // and then raise internal `not-done` here when a value would be built.
 #include <cstring>
 
 #include "datatypes/map.h"
+#include "datatypes/money.h"
 #include "datatypes/string_api.h"
+#include "datatypes/symbol.h"
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"
 #include "kernel/stack.h"
@@ -101,10 +103,18 @@ void make_date_value(lexer_state& s, kel_value* out, const date_fields&) {
     not_done();
 }
 
-void make_money_value(lexer_state& s, kel_value* out, const money_fields&) {
-    --s.tail;
-    (void)out;
-    not_done();
+bool make_money_value(kel_value* out, const money_fields& f) {
+    const uint32_t nl = new_line_of(out);
+    const uint32_t code = f.currency[0] ? symbol::intern_part(f.currency, 3) : 0;
+    const size_t whole = std::strlen(f.integer_digits);
+    const size_t fraction = std::strlen(f.fraction_digits);
+    kel_value made;
+    if (!money::from_digits(&made, f.negative, code, f.integer_digits, f.integer_digits + whole, f.fraction_digits,
+                            f.fraction_digits + fraction))
+        return false;
+    *out = made;
+    out->header |= nl;
+    return true;
 }
 
 }  // namespace kel::lexer

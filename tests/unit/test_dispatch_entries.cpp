@@ -324,9 +324,9 @@ TEST_F(DispatchEntries, MakeAndToDispatchOnTheNamedType) {
         EXPECT_FALSE(typeset_has(&ts, types::float_));
     }
     // A type with no make handler: the error names that type.
-    EXPECT_TRUE(fires([] { entry_call().arg(type_v(types::money)).arg(int_v(1)).run(actions::make_star); },
+    EXPECT_TRUE(fires([] { entry_call().arg(type_v(types::handle)).arg(int_v(1)).run(actions::make_star); },
                       "expect-arg"));
-    EXPECT_EQ(get_datatype(&last_fired().args[1]), static_cast<uint32_t>(types::money));
+    EXPECT_EQ(get_datatype(&last_fired().args[1]), static_cast<uint32_t>(types::handle));
     EXPECT_STREQ(last_fired().arg_words[2], "type");
 }
 

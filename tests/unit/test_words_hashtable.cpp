@@ -14,6 +14,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/money.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "kernel/random.h"
@@ -449,6 +450,30 @@ TEST_F(WordsHash, MapRemovalLeavesAHole) {
     EXPECT_EQ(ht::find(t, &two, 0, 1, cmp::equal, false, false), block::ks_abs_at(&blk, 2));
     ht::delete_(t, 2);  // a hole stays a hole
     EXPECT_EQ(ht::header_of(t)->count, 2u);
+}
+
+// Amounts that compare equal hash alike: a currency on one side only, and a
+// zero with its sign bit set, are found by the plain amount.
+TEST_F(WordsHash, EqualAmountsHashAlike) {
+    auto amount = [](int32_t whole, uint32_t currency, int sign) {
+        kel_value m;
+        money::init_integer(&m, whole);
+        money::store_currency(&m, currency);
+        if (sign) money::store_sign(&m, 1);
+        return m;
+    };
+    const kel_value usd_1 = amount(1, 158, 0), minus_0 = amount(0, 0, 1), plain_1 = amount(1, 0, 0),
+                    plain_0 = amount(0, 0, 0), minus_1 = amount(-1, 0, 0);
+    EXPECT_EQ(ht::hash_value(&usd_1, false), ht::hash_value(&plain_1, false));
+    EXPECT_EQ(ht::hash_value(&minus_0, false), ht::hash_value(&plain_0, false));
+    EXPECT_NE(ht::hash_value(&minus_1, false), ht::hash_value(&plain_1, false));
+    kel_value blk = test::b({test::int_v(1), test::int_v(10), test::int_v(2), test::int_v(20)});
+    *block::ks_abs_at(&blk, 0) = usd_1;
+    *block::ks_abs_at(&blk, 2) = minus_0;
+    const uint32_t t = ht::make(2, &blk, ht::kinds::map, 0);
+    EXPECT_EQ(ht::find(t, &plain_1, 0, 1, cmp::equal, false, false), block::ks_abs_at(&blk, 0));
+    EXPECT_EQ(ht::find(t, &plain_0, 0, 1, cmp::equal, false, false), block::ks_abs_at(&blk, 2));
+    EXPECT_EQ(ht::find(t, &minus_1, 0, 1, cmp::equal, false, false), nullptr);
 }
 
 TEST_F(WordsHash, PutAllKeepsTheLastValueAtTheFirstKey) {
