@@ -9,6 +9,7 @@
 #include "datatypes/block.h"
 #include "datatypes/block_actions.h"
 #include "datatypes/context.h"
+#include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/integer.h"
 #include "datatypes/native.h"
@@ -97,6 +98,14 @@ void init_objects() {
     error::load_catalog(error_catalog_source);
 }
 
+// date!: `to integer!` of a date takes its Unix seconds, and molding a
+// date reads the month names from system/locale/months once the boot has
+// made the system object.
+void init_date_services() {
+    scalar::hooks.date_unix_seconds = date::unix_seconds_int32;
+    date::month_names = [] { return static_cast<const kel_value*>(boot::system_field("locale", "months")); };
+}
+
 const init_step steps[] = {
     {"print hooks", init_print_hooks},
     {"platform", init_platform},
@@ -130,6 +139,7 @@ const init_step steps[] = {
     {"native entries", natives::fill_table},
     {"native maker", init_native_maker},
     {"datatype services", init_datatype_services},
+    {"date services", init_date_services},
 };
 
 }  // namespace

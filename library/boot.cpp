@@ -136,7 +136,7 @@ const fixed_field fixed_fields[] = {
     {"", "version", 0},      {"", "catalog", 4},        {"", "options", 11},     {"", "script", 12},
     {"", "standard", 13},    {"catalog", "errors", 0},  {"options", "boot", 0},  {"options", "path", 2},
     {"options", "script", 3}, {"options", "args", 6},   {"options", "money-digits", 13}, {"options", "float", 16}, {"script", "args", 4},
-    {"standard", "error", 1},
+    {"standard", "error", 1}, {"", "locale", 10}, {"locale", "months", 0}, {"locale", "currencies", 1},
 };
 
 // The typesets that native and action specs name. A spec is read into its

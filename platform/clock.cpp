@@ -32,6 +32,15 @@ uint32_t pack_date(int year, int month, int day, uint32_t zone) {
            (static_cast<uint32_t>(day) << 7) | (zone & 0x7F);
 }
 
+clock_reading read_clock() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm local {};
+    const time_t secs = ts.tv_sec;
+    localtime_r(&secs, &local);
+    return {static_cast<int64_t>(ts.tv_sec), static_cast<int32_t>(ts.tv_nsec), static_cast<int32_t>(local.tm_gmtoff)};
+}
+
 uint32_t get_date(bool utc) {
     time_t now = time(nullptr);
     struct tm t {};
