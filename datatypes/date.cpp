@@ -82,7 +82,7 @@ int32_t zone_offset(uint32_t zone) {
 int64_t to_days(int64_t year, int32_t month, int32_t day) {
     const int64_t m = (month + 9) % 12;
     const int64_t y = year - m / 10;
-    return year_days(y) + (306 * m + 5) / 10 + (day - 1);
+    return year_days(y) + (306 * m + 5) / 10 + (int64_t(day) - 1);
 }
 
 ymd from_days(int64_t n) {
@@ -338,6 +338,15 @@ void set_zone(kel_value* date, const kel_value* value, bool keep_instant) {
     set(date, (p & ~zone_mask) | zone, local - zone_offset(zone));
 }
 
+void set_month(kel_value* date, int32_t month) {
+    // months outside 1..12 carry into the year, floored both ways
+    const uint32_t p = packed(date);
+    const int64_t y = year_of(p) + fdiv(int64_t(month) - 1, 12);
+    if (y < lowest_year || y > highest_year) type_limit(types::date);
+    const int64_t days = to_days(y, static_cast<int32_t>(fmodp(int64_t(month) - 1, 12) + 1), day_of(p));
+    rebuild(date, days, stored_of(date), zone_of(p), has_time(p));
+}
+
 void set_field(kel_value* date, int32_t n, const kel_value* value) {
     const uint32_t p = packed(date);
     const uint32_t zone = zone_of(p);
@@ -390,12 +399,7 @@ void set_field(kel_value* date, int32_t n, const kel_value* value) {
     int64_t target;
     switch (n) {
         case f_year: target = to_days(v, month_of(p), day_of(p)); break;
-        case f_month: {
-            const int64_t y = year_of(p) + fdiv(v - 1, 12);
-            if (y < lowest_year || y > highest_year) type_limit(types::date);
-            target = to_days(y, static_cast<int32_t>(fmodp(v - 1, 12) + 1), day_of(p));
-            break;
-        }
+        case f_month: set_month(date, get_integer(value)); return;
         case f_day: target = to_days(year_of(p), month_of(p), 0) + v; break;
         case f_weekday: target = days - (weekday(days) - 1) + (v - 1); break;
         case f_yearday: target = year_start_days(p) + v - 1; break;
@@ -703,8 +707,9 @@ signal_code random_date(const refinements& refs) {
     return signal_code::none;
 }
 
-// date + integer days, date + time! seconds, date - date (the day count).
-signal_code math(int op) {
+}  // namespace
+
+signal_code math_op(int op) {
     kel_value* left = arg(1);
     const kel_value right = *arg(2);
     const uint32_t rt = type_of(&right);
@@ -742,8 +747,10 @@ signal_code math(int op) {
     return signal_code::none;
 }
 
-signal_code add(const refinements&) { return math(op_add); }
-signal_code subtract(const refinements&) { return math(op_subtract); }
+namespace {
+
+signal_code add(const refinements&) { return math_op(op_add); }
+signal_code subtract(const refinements&) { return math_op(op_subtract); }
 
 }  // namespace
 

@@ -118,6 +118,9 @@ kel_value* push_field(const kel_value* date, int32_t n);
 // wrong type).
 void set_field(kel_value* date, int32_t n, const kel_value* value);
 void set_zone(kel_value* date, const kel_value* value, bool keep_instant);
+// Months above 12 or below 1 carry into the year; then normalised through
+// the day number (31 January to month 2 gives 2 March).
+void set_month(kel_value* date, int32_t month);
 void set_time(kel_value* date, double seconds, bool subtract_zone);
 
 // The block of month names molding reads (system/locale/months), installed
@@ -130,6 +133,13 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, boo
 int32_t form(const kel_value* value, kel_value* buffer, const kel_value* arg, int32_t part);
 int32_t compare(const kel_value* value, const kel_value* other, int32_t op);
 uint32_t hash(const kel_value* value, bool case_sensitive);
+
+// add and subtract (operator code op_add or op_subtract of the scalar
+// workers) on the date in argument 1 and the value in argument 2: integer!
+// days, time! seconds (the result then has a time), date - date the day
+// count as integer!; date + date script `not-related`, any other type
+// `invalid-type`. The result replaces argument 1.
+signal_code math_op(int op);
 
 // make from a block (normalise: off for make, on for to).
 void make_from_block(kel_value* result, const kel_value* spec, bool normalise);
