@@ -1,5 +1,7 @@
-// platform clock: the time of day in seconds since midnight UTC and today's
-// date packed with its zone, as the date! and time! values hold them.
+// platform clock: one reading of the clock (the UTC instant with the local
+// zone's offset at that instant), which `now` builds its date from; and the
+// older separate readings of the time of day in seconds since midnight UTC
+// and of today's date packed with its zone.
 #include <cstdlib>
 #include <ctime>
 
