@@ -10,6 +10,7 @@
 #include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/file.h"
 #include "datatypes/float.h"
@@ -50,6 +51,7 @@ constexpr registry::row_provider providers[] = {
     {types::char_, char_::row},
     {types::float_, float_::row},
     {types::time, time::row},
+    {types::date, date::row},
     {types::triple, triple::row},
     {types::bitset, bitset::row},
     {types::typeset, typeset::row},

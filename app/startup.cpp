@@ -9,6 +9,7 @@
 #include "datatypes/block.h"
 #include "datatypes/block_actions.h"
 #include "datatypes/context.h"
+#include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/integer.h"
 #include "datatypes/map.h"
@@ -130,6 +131,14 @@ void init_money_settings() {
     money::settings.money_digits = []() -> const kel_value* { return boot::system_field("options", "money-digits"); };
 }
 
+// date!: `to integer!` of a date takes its Unix seconds, and molding a
+// date reads the month names from system/locale/months once the boot has
+// made the system object.
+void init_date_services() {
+    scalar::hooks.date_unix_seconds = date::unix_seconds_int32;
+    date::month_names = [] { return static_cast<const kel_value*>(boot::system_field("locale", "months")); };
+}
+
 const init_step steps[] = {
     {"print hooks", init_print_hooks},
     {"platform", init_platform},
@@ -168,6 +177,7 @@ const init_step steps[] = {
     {"port native actors", init_port_native_actors},
 
     {"money settings", init_money_settings},
+    {"date services", init_date_services},
 };
 
 }  // namespace

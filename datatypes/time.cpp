@@ -158,8 +158,6 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool, bool, bool, const 
     return serialize(get_float(value), buffer, part);
 }
 
-namespace {
-
 // A time is held by value: the walk hands its step a copy of the cell, so a
 // changed time has to go back where the walk took it from. The path's head
 // word is set as a set-word would be; a holder further down the path (a
@@ -191,8 +189,6 @@ signal_code store_back(const path_step_args& step, const kel_value* changed) {
     up.result = &scratch;
     return actions::eval_path_value(up);
 }
-
-}  // namespace
 
 signal_code eval_path(const path_step_args& step) {
     const kel_value* element = step.element;

@@ -7,6 +7,7 @@
 #include "datatypes/block.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/native_api_words.h"
+#include "evaluator/natives_clock.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_errors.h"
 #include "evaluator/natives_sets.h"
@@ -159,7 +160,7 @@ const row rows[number::count] = {
     {"list-env", "return: [map!]", nullptr, "system"},
     {"now",
      "/year /month /day /time /zone /date /weekday /yearday /precise /utc return: [date! time! integer!]",
-     nullptr, "system"},
+     now_star, "system"},
     {"sign?", "number [number! money! time!] return: [integer!]", nullptr, "math"},
     {"as", "type [datatype! block! paren! any-path! any-string!] spec [block! paren! any-path! any-string!]",
      nullptr, "system"},

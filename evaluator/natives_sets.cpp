@@ -8,6 +8,7 @@
 #include "evaluator/natives_sets.h"
 
 #include "datatypes/bitset.h"
+#include "datatypes/date.h"
 #include "datatypes/block.h"
 #include "datatypes/block_actions.h"
 #include "datatypes/string.h"
@@ -67,8 +68,12 @@ signal_code set_operation(int32_t number, const char* name, int32_t op, bool che
         case types::typeset:
             typeset::set_op(op);
             break;
+        case types::date:
+            // only the difference of two dates has a meaning: the time between them
+            if (op != block::set_op::difference) refuse(name, set1, "set1");
+            set_float(set1, date::time_between(set1, set1 + 1), types::time);
+            break;
         default:
-            // date! difference (the time between two dates) comes with date!.
             refuse(name, set1, op == block::set_op::unique ? "set" : "set1");
     }
     stack::rewind_to_result();

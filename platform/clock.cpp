@@ -1,5 +1,7 @@
-// platform clock: the time of day in seconds since midnight UTC and today's
-// date packed with its zone, as the date! and time! values hold them.
+// platform clock: one reading of the clock (the UTC instant with the local
+// zone's offset at that instant), which `now` builds its date from; and the
+// older separate readings of the time of day in seconds since midnight UTC
+// and of today's date packed with its zone.
 #include <cstdlib>
 #include <ctime>
 
@@ -30,6 +32,15 @@ uint32_t pack_zone(int offset_minutes) {
 uint32_t pack_date(int year, int month, int day, uint32_t zone) {
     return (static_cast<uint32_t>(year) << 17) | (static_cast<uint32_t>(month) << 12) |
            (static_cast<uint32_t>(day) << 7) | (zone & 0x7F);
+}
+
+clock_reading read_clock() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm local {};
+    const time_t secs = ts.tv_sec;
+    localtime_r(&secs, &local);
+    return {static_cast<int64_t>(ts.tv_sec), static_cast<int32_t>(ts.tv_nsec), static_cast<int32_t>(local.tm_gmtoff)};
 }
 
 uint32_t get_date(bool utc) {

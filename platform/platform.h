@@ -42,4 +42,14 @@ uint32_t get_date(bool utc);
 uint32_t pack_zone(int offset_minutes);  // offset east of UTC in minutes
 uint32_t pack_date(int year, int month, int day, uint32_t zone);
 
+// One reading of the clock: the UTC instant and the local zone's offset at
+// that instant, so that a date and a time of day built from it always
+// belong together (two readings can straddle midnight).
+struct clock_reading {
+    int64_t seconds;      // since 1970-01-01 00:00 UTC
+    int32_t nanoseconds;  // 0..999999999
+    int32_t offset;       // local zone, seconds east of UTC
+};
+clock_reading read_clock();
+
 }  // namespace kel::platform

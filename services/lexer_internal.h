@@ -135,7 +135,7 @@ struct date_fields {
     bool time_given = false;
     double seconds = 0;             // time of day
     bool zone_given = false;
-    int32_t zone_hours = 0, zone_minutes = 0;
+    int32_t zone_hours = 0, zone_minutes = 0;  // both signed, so that -00:30 is west
 };
 void make_date_value(lexer_state& s, kel_value* out, const date_fields& f);
 

@@ -1110,7 +1110,7 @@ bool parse_time_part(cursor& c, date_fields& f) {
         if (zh > 15 || zm >= 60) return false;
         f.zone_given = true;
         f.zone_hours = negative ? -zh : zh;
-        f.zone_minutes = zm;
+        f.zone_minutes = negative ? -zm : zm;  // -00:30 keeps its sign here
     }
     return c.p == c.e;
 }
@@ -1163,7 +1163,7 @@ bool parse_date(const uint8_t* start, const uint8_t* end, date_fields& f) {
             if (zh > 15 || zm >= 60) return false;
             f.zone_given = true;
             f.zone_hours = negative ? -zh : zh;
-            f.zone_minutes = zm;
+            f.zone_minutes = negative ? -zm : zm;  // -00:30 keeps its sign here
         }
         return c.p == c.e && check_date(f);
     }

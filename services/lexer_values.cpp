@@ -3,11 +3,12 @@
 // decides what a token means; these only lay the value out in a cell of the
 // shared buffer (keeping the new-line marker the cell already has).
 //
-// Forms whose datatype has no value builder installed (tuple!, date!)
-// are scanned and checked as far as the lexer's own rules go,
-// and then raise internal `not-done` here when a value would be built.
+// Forms whose datatype has no value builder installed (tuple!) are
+// scanned and checked as far as the lexer's own rules go, and then raise
+// internal `not-done` here when a value would be built.
 #include <cstring>
 
+#include "datatypes/date.h"
 #include "datatypes/map.h"
 #include "datatypes/money.h"
 #include "datatypes/string_api.h"
@@ -97,10 +98,16 @@ void make_tuple_value(lexer_state& s, kel_value* out, const uint8_t*, int) {
     not_done();
 }
 
-void make_date_value(lexer_state& s, kel_value* out, const date_fields&) {
-    --s.tail;
-    (void)out;
-    not_done();
+void make_date_value(lexer_state&, kel_value* out, const date_fields& f) {
+    const uint32_t nl = new_line_of(out);
+    date::init_cell(out, f.year, f.month, f.day, f.seconds, f.zone_hours, f.zone_minutes, f.time_given);
+    if (f.week) {
+        date::move_to_week(out, f.week);
+        date::move_to_weekday(out, f.weekday);
+    } else if (f.yearday) {
+        date::move_to_yearday(out, f.yearday);
+    }
+    out->header |= nl;
 }
 
 bool make_money_value(kel_value* out, const money_fields& f) {

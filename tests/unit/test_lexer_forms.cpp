@@ -320,10 +320,7 @@ TEST(LexerForms, Paths) {
 // building their value is internal `not-done`.
 TEST(LexerForms, FormsOfLaterDatatypes) {
     const char* later[] = {
-        "1.2.3", "1.2.", "255.255.255.255",
-        "1-Jan-2000", "2000-01-01", "2000-W01-1", "2000-032", "20000101T1230Z", "29-Feb-2000", "1/1/99",
-        "1-January-2000", "1-Janu-2000", "2000-1-1/10:00", "2000-1-1T10:00:30.5+05:30", "1-Jan-2000/10:00Z",
-        "20000101T123045.5-0500", "2000-366", "2000-W53-7T10:00"};
+        "1.2.3", "1.2.", "255.255.255.255"};
     kel::test::boot();  // the trap `fires` opens needs the stacks
     for (const char* t : later) {
         EXPECT_TRUE(fires([&] { load(t); }, "not-done")) << t;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "datatypes/block.h"
+#include "datatypes/date.h"
 #include "datatypes/context.h"
 #include "datatypes/money.h"
 #include "datatypes/symbol.h"
@@ -155,6 +156,28 @@ TEST_F(WordsHash, BucketChoiceFollowsTheReferenceHash) {
         const uint32_t id = symbol::intern(k.c_str());
         EXPECT_EQ(ht::hash_value(symbol::raw_cell(id), false), want) << k;
     }
+}
+
+TEST_F(WordsHash, EqualDatesHashAlike) {
+    // date! equality looks at the calendar date and the stored time only, so
+    // the zone bits and the time flag must not reach the hash.
+    auto d = [](int32_t year, int32_t month, int32_t day, double seconds, int32_t zone_hours, bool time) {
+        kel_value v;
+        date::init_cell(&v, year, month, day, seconds, zone_hours, 0, time);
+        return v;
+    };
+    const std::pair<kel_value, kel_value> equal_pairs[] = {
+        {d(2020, 1, 1, 0, 0, false), d(2020, 1, 1, 0, 0, true)},             // 1-Jan-2020 and 1-Jan-2020/0:00
+        {d(2020, 1, 1, 36000, 1, true), d(2020, 1, 1, 32400, 0, true)},      // 10:00+1:00 and 9:00
+        {d(2020, 1, 1, 7200, 2, true), d(2020, 1, 1, 0, 0, true)},           // 2:00+2:00 and 0:00
+    };
+    for (const auto& [a, b] : equal_pairs) {
+        ASSERT_EQ(registry::compare_handler(types::date)(&a, &b, cmp::equal), 0);
+        EXPECT_EQ(ht::hash_value(&a, false), ht::hash_value(&b, false)) << a.w1 << " " << b.w1;
+    }
+    const kel_value other_day = d(2020, 1, 2, 0, 0, false), other_time = d(2020, 1, 1, 1, 0, true);
+    EXPECT_NE(ht::hash_value(&equal_pairs[0].first, false), ht::hash_value(&other_day, false));
+    EXPECT_NE(ht::hash_value(&equal_pairs[0].first, false), ht::hash_value(&other_time, false));
 }
 
 TEST_F(WordsHash, CaseInsensitiveHashAgreesWithTheComparisonFold) {
