@@ -193,6 +193,7 @@ int run(int argc, char** argv) {
         runtime::evaluating.store(true);
         const signal_code c = interpreter::eval_block(&body, false);
         runtime::evaluating.store(false);
+        if (c == signal_code::error) throw kel_unwind{code_value(c)};  // received by the trap all the same
         close_error_trap(trap, false);
         if (c == signal_code::throw_) {
             error_line("*** Throw Error: no catch for throw");

@@ -117,13 +117,18 @@ inline signal_code n_catch(bool, const refinements&) {
 inline signal_code n_try(bool, const refinements&) {
     const kel_value blk = *stack::argument(1);
     stack::open_try_frame(&words::_try);
+    signal_code c;
     try {
-        KEL_PROPAGATE(interpreter::eval_block(&blk, false));
+        c = interpreter::eval_block(&blk, false);
     } catch (const kel_unwind& u) {
         if (u.code != code_value(signal_code::error)) throw;
+        c = signal_code::error;
+    }
+    if (c == signal_code::error) {
         stack::settle_try_result();
         return signal_code::none;
     }
+    KEL_PROPAGATE(c);
     stack::close_frame_set_last();
     return signal_code::none;
 }
