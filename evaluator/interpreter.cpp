@@ -85,10 +85,11 @@ char* compute_floor() {
     return low + margin;
 }
 
-inline void check_machine_stack() {
+inline signal_code check_machine_stack() {
     char* here = static_cast<char*>(__builtin_frame_address(0));
     if (!machine_floor) [[unlikely]] machine_floor = compute_floor();
-    if (here < machine_floor) [[unlikely]] stack::overflow();
+    if (here < machine_floor) [[unlikely]] return stack::overflow_code();
+    return signal_code::none;
 }
 
 // --- word lookup --------------------------------------------------------------------------
@@ -502,7 +503,7 @@ signal_code eval_block(const kel_value* block, bool set_last) {
 
 namespace {
 signal_code eval_block_body(const kel_value* block, bool set_last) {
-    check_machine_stack();
+    KEL_PROPAGATE(check_machine_stack());
     code_position c = position_of(block);
     position_guard guard(c.library);
     stack::open_frame(&words::_body, eval_kind(c.library));
@@ -527,7 +528,7 @@ signal_code eval_block_body(const kel_value* block, bool set_last) {
 
 signal_code eval_in_place(const kel_value* block, bool set_last) {
     if (trace.active) [[unlikely]] return eval_block(block, set_last);
-    check_machine_stack();
+    KEL_PROPAGATE(check_machine_stack());
     code_position c;
     position_at(block, c);
     kel_value* const entry = stack::top();
@@ -592,9 +593,9 @@ signal_code step_expression(code_position& c, bool no_infix, bool push, bool lit
                 if (!c.library) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
             }
         } else if (vt == types::unset) {
-            fire(error_category::script, "no-value", &v);
+            return fail(error_category::script, "no-value", &v);
         } else if (vt == types::op) {
-            fire(error_category::script, "no-op-arg", &v);
+            return fail(error_category::script, "no-op-arg", &v);
         } else {
             const kel_value fn = *value;
             view_valid = false;
@@ -630,18 +631,19 @@ namespace {
 // function's frame or of a context no object owns is stored at once; the
 // rest (objects with their change hooks, words without an index) go
 // through the context module.
-inline void assign(kel_value* cells) {
+inline signal_code assign(kel_value* cells) {
     const kel_value* value = cells + 1;
-    if (unset_q(value)) [[unlikely]] fire(error_category::script, "need-value", cells);
+    if (unset_q(value)) [[unlikely]] return fail(error_category::script, "need-value", cells);
     if (kel_value* slot = fast_slot(cells)) [[likely]] {
         const kel_value* c = cells_of(word_context(cells));
         if ((c->header & _context::flag_stack) || _context::kind_of(c) != _context::kind_object) {
             *slot = *value;
             *cells = *value;
-            return;
+            return signal_code::none;
         }
     }
     word::set_from_arguments();
+    return signal_code::none;
 }
 
 // The expressions other than words and plain data.
@@ -652,19 +654,16 @@ inline void assign(kel_value* cells) {
             push_value(&v);
             if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, &v);
             ++c.pos;
-            if (c.pos >= end_of(c)) fire(error_category::script, "need-value", &v);
+            if (c.pos >= end_of(c)) return fail(error_category::script, "need-value", &v);
             KEL_PROPAGATE(step_expression(c, false, true, false));
             if (traced(&c)) notify_tracer(event::set, &c.block, c.pos, &v, stack::argument(2));
             // An object's change handler may run: a code out of it comes wrapped.
-            KEL_PROPAGATE(stack::catch_code([] {
-                assign(stack::arguments());
-                return signal_code::none;
-            }));
+            KEL_PROPAGATE(stack::catch_code([] { return assign(stack::arguments()); }));
             stack::close_frame();
             break;
         }
         case types::set_path: {
-            if (c.pos + 1 >= end_of(c)) fire(error_category::script, "need-value", &v);
+            if (c.pos + 1 >= end_of(c)) return fail(error_category::script, "need-value", &v);
             stack::open_frame(c.library ? &eval_set_path_word : &words::_set_path, native_kind(c.library));
             ++c.pos;
             KEL_PROPAGATE(step_expression(c, false, true, false));
@@ -922,23 +921,25 @@ kel_value site_of(const call& k) {
     return site;
 }
 
-[[noreturn, gnu::noinline]] void expect_arg(const call& k, int32_t entry_index, const kel_value* value) {
+[[gnu::noinline]] signal_code expect_arg(const call& k, int32_t entry_index, const kel_value* value) {
     kel_value datatype, word;
     set_datatype(&datatype, type_of(value));
     argument_word(&k.fn, entry_index, &word);
-    fire(error_category::script, "expect-arg", &k.name, &datatype, &word);
+    return fail(error_category::script, "expect-arg", &k.name, &datatype, &word);
 }
 
-inline void check_type(const call& k, int32_t entry_index, const kel_value* value) {
-    if (!typeset_has(cache_cells(k) + entry_index, type_of(value))) [[unlikely]] expect_arg(k, entry_index, value);
+inline signal_code check_type(const call& k, int32_t entry_index, const kel_value* value) {
+    if (!typeset_has(cache_cells(k) + entry_index, type_of(value))) [[unlikely]]
+        return expect_arg(k, entry_index, value);
+    return signal_code::none;
 }
 
 inline bool at_end(const call& k) { return !k.c || k.c->pos >= end_of(*k.c); }
 
-[[noreturn, gnu::noinline]] void no_arg(const call& k, int32_t entry_index) {
+[[gnu::noinline]] signal_code no_arg(const call& k, int32_t entry_index) {
     kel_value word;
     argument_word(&k.fn, entry_index, &word);
-    fire(error_category::script, "no-arg", &k.name, &word);
+    return fail(error_category::script, "no-arg", &k.name, &word);
 }
 
 // A get-word or lit-word argument.
@@ -971,10 +972,10 @@ inline bool at_end(const call& k) { return !k.c || k.c->pos >= end_of(*k.c); }
 // operators after it applied (what step_expression would do, without its
 // events, which only fire while tracing).
 [[gnu::always_inline]] inline signal_code fetch_one_inline(call& k, uint32_t cls, int32_t entry_index) {
-    if (!k.c) [[unlikely]] no_arg(k, entry_index);
+    if (!k.c) [[unlikely]] return no_arg(k, entry_index);
     code_position& c = *k.c;
     const code_view cv = view_of(c);
-    if (c.pos >= cv.end) [[unlikely]] no_arg(k, entry_index);
+    if (c.pos >= cv.end) [[unlikely]] return no_arg(k, entry_index);
     if (cls != 0) [[unlikely]] return fetch_quoted(k, cls);
     if (!(k.mode & mode::single) && !trace.active) [[likely]] {
         const kel_value* v = cv.cells + c.pos;
@@ -1047,12 +1048,12 @@ signal_code use_refinement(call& k, int32_t index, bool on, const kel_value* dup
     const kel_value r = cache_entry(k, index);
     if (k.natives_like) {
         const int32_t slot = static_cast<int32_t>(r.w3) - 1;
-        if (k.refs.at[slot] != -1) fire(error_category::script, "dup-refine", dup_arg);
+        if (k.refs.at[slot] != -1) return fail(error_category::script, "dup-refine", dup_arg);
         if (on) k.refs.at[slot] = static_cast<int32_t>(stack::top() - k.base);
     } else {
         kel_value* frame_cell = k.base + r.w3;
         if (type_of(frame_cell) == types::logic && get_logic(frame_cell))
-            fire(error_category::script, "dup-refine", dup_arg);
+            return fail(error_category::script, "dup-refine", dup_arg);
         set_logic(frame_cell, on);
     }
     int32_t cell_offset = static_cast<int32_t>(r.w3) + 1;
@@ -1068,7 +1069,7 @@ signal_code use_refinement(call& k, int32_t index, bool on, const kel_value* dup
             continue;
         }
         KEL_PROPAGATE(fetch_one(k, cls, i));
-        check_type(k, i, stack::top() - 1);
+        KEL_PROPAGATE(check_type(k, i, stack::top() - 1));
         if (!k.natives_like) {
             k.base[cell_offset] = *(stack::top() - 1);
             stack::drop_cells(1);
@@ -1096,10 +1097,10 @@ signal_code path_refinements(call& k) {
             on = truthy(lookup(&element));
         } else if (type_of(&element) != types::word) {
             if (refinement_total(k) == 0) break;
-            fire(error_category::script, "bad-refine", &element);
+            return fail(error_category::script, "bad-refine", &element);
         }
         const int32_t index = find_refinement(k, &element);
-        if (index < 0) fire(error_category::script, "no-refine", &k.name, &element);
+        if (index < 0) return fail(error_category::script, "no-refine", &k.name, &element);
         KEL_PROPAGATE(use_refinement(k, index, on, &path));
     }
     return signal_code::none;
@@ -1123,10 +1124,10 @@ signal_code inline_refinements(call& k) {
                 stack::drop_cells(1);
             }
         } else {
-            fire(error_category::script, "bad-refine", &element);
+            return fail(error_category::script, "bad-refine", &element);
         }
         const int32_t index = find_refinement(k, &element);
-        if (index < 0) fire(error_category::script, "no-refine", &k.name, &element);
+        if (index < 0) return fail(error_category::script, "no-refine", &k.name, &element);
         KEL_PROPAGATE(use_refinement(k, index, on, &element));
     }
     return signal_code::none;
@@ -1141,7 +1142,7 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
     }
     KEL_PROPAGATE(fetch_one(k, 0, i));
     kel_value* v = stack::top() - 1;
-    if (type_of(v) != types::logic) expect_arg(k, i, v);
+    if (type_of(v) != types::logic) return expect_arg(k, i, v);
     const bool on = get_logic(v);
     if (k.natives_like) {
         stack::drop_cells(1);
@@ -1185,7 +1186,7 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
                 continue;
             }
             if (pending) {
-                check_type(k, i, stack::top() - pending);
+                KEL_PROPAGATE(check_type(k, i, stack::top() - pending));
                 --pending;
                 continue;
             }
@@ -1200,7 +1201,7 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
                 }
             }
             KEL_PROPAGATE(fetch_one_inline(k, cls, i));
-            check_type(k, i, stack::top() - 1);
+            KEL_PROPAGATE(check_type(k, i, stack::top() - 1));
         } else if (t == types::refinement) {
             if (k.mode > 0 && !k.path) {
                 const kel_value entry = *e;
@@ -1294,7 +1295,7 @@ signal_code invoke_value(const kel_value* fn_in, code_position* c, bool push, co
     // keeps its values' offset + 1 in word 2, so that 0 means none: saved as
     // the offset, 0xFFFFFFFF for none).
     if (k.type == types::function) {
-        check_machine_stack();
+        KEL_PROPAGATE(check_machine_stack());
         const uint32_t ctx = k.fn.w1;
         stack::call_mark* m = stack::open_frame(&k.name, call_kind(library));
         m->function_context = ctx;
@@ -1352,7 +1353,8 @@ signal_code call_function_body(const kel_value* fn_in, uint32_t, const kel_value
         if (trace.active) notify_tracer(event::prolog, &body, -1, name, &fn);
         if (type_of(&body) == types::block) code = eval_block(&body, true);
         else set_unset(base);
-        if (trace.active) notify_tracer(event::epilog, &body, -1, name, &fn);
+        // A body left by an error reports the error event, not an epilog.
+        if (trace.active && code != signal_code::error) notify_tracer(event::epilog, &body, -1, name, &fn);
         if (bracketed && stack::mark_depth() == depth && code == signal_code::none) {
             trace.active = guard.saved;
             notify_tracer(event::return_, nullptr, -1, name, stack::arguments());
@@ -1450,7 +1452,7 @@ signal_code invoke_routine(const kel_value* routine_in) {
 
 signal_code call_function(const kel_value* fn_in, const kel_value* name_in, const kel_value* args, int32_t count,
                           uint32_t filter, kel_value* result) {
-    check_machine_stack();
+    KEL_PROPAGATE(check_machine_stack());
     const kel_value fn = *fn_in;
     const kel_value name = name_in ? *name_in : words::_anon;
     kel_value* placeholder = stack::push_copy(&fn);
@@ -1483,10 +1485,10 @@ signal_code walk_path(const kel_value* path_in, code_position* c, bool set, bool
     const kel_value path = *path_in;
     kel_value* const entry = stack::top();
     const int32_t length = block::ks_length_q(&path);
-    if (length <= 0) fire(error_category::script, "empty-path");
+    if (length <= 0) return fail(error_category::script, "empty-path");
     const int32_t head = series_head(&path);
     const kel_value first = *block::ks_abs_at(&path, head);
-    if (type_of(&first) != types::word) fire(error_category::script, "word-first", &path);
+    if (type_of(&first) != types::word) return fail(error_category::script, "word-first", &path);
     const bool traced_here = traced(c);
     if (traced_here) {
         notify_tracer(event::enter, &path, head, nullptr, nullptr);
@@ -1494,10 +1496,10 @@ signal_code walk_path(const kel_value* path_in, code_position* c, bool set, bool
     }
     const kel_value start = *lookup(&first);
     const uint32_t t = type_of(&start);
-    if (t == types::unset) fire(error_category::script, "unset-path", &path, &first);
+    if (t == types::unset) return fail(error_category::script, "unset-path", &path, &first);
     if (function_type(t)) {
-        if (set) fire(error_category::script, "invalid-path-set", &path);
-        if (get) fire(error_category::script, "invalid-path-get", &path);
+        if (set) return fail(error_category::script, "invalid-path-set", &path);
+        if (get) return fail(error_category::script, "invalid-path-get", &path);
         KEL_PROPAGATE(invoke_value(&start, c, true, &path, &first, &start, mode::plain, false));
         if (traced_here) notify_tracer(event::exit, &path, head + length, nullptr, stack::top() - 1);
         if (!push) *stack::arguments() = *(stack::top() - 1);
@@ -1526,12 +1528,12 @@ signal_code walk_path(const kel_value* path_in, code_position* c, bool set, bool
         if (traced_here) notify_tracer(event::fetch, &path, head + i, nullptr, element);
         if (type_of(element) == types::get_word) {
             *element = *lookup(&written);
-            if (unset_q(element)) fire(error_category::script, "invalid-path", &path, &written);
+            if (unset_q(element)) return fail(error_category::script, "invalid-path", &path, &written);
         } else if (type_of(element) == types::paren) {
             KEL_PROPAGATE(eval_block(&written, false));
             *element = *(stack::top() - 1);
             stack::drop_cells(1);
-            if (unset_q(element)) fire(error_category::script, "invalid-path", &path, &written);
+            if (unset_q(element)) return fail(error_category::script, "invalid-path", &path, &written);
         }
         const bool last = i == length - 1;
         path_step_args step;
