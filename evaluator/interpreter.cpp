@@ -39,7 +39,6 @@
 namespace kel::interpreter {
 
 trace_state trace;
-kel_value current_position{types::unset, 0, 0, 0};
 
 namespace {
 
@@ -429,18 +428,37 @@ void trace_return(const kel_value* name) {
 namespace {
 
 
-// Puts the current-position cell back however the evaluation ends (library
-// code never moves it).
-struct position_guard {
-    kel_value saved;
-    bool library;
-    explicit position_guard(bool lib) : library(lib) {
-        if (!lib) saved = current_position;
-    }
-    ~position_guard() {
-        if (!library) current_position = saved;
-    }
+// The chain of live code positions: every evaluation of user code (library
+// code is left out) links its position on entry and unlinks it however it
+// ends, and notes where each expression starts. Nothing is copied per block
+// or per expression; `near` is made from the innermost link only when an
+// error is built. The links live in the evaluating frames (the position's
+// block cell keeps its node reachable through the machine-stack scan).
+struct live_code {
+    const code_position* c;
+    int32_t start;  // the cell index of the expression running
+    live_code* outer;
 };
+live_code* innermost_code = nullptr;
+
+// (The compiler cannot see that the destructor unlinks what enter links.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+struct live_link {
+    live_code link;
+    bool linked = false;
+    explicit live_link(const code_position* c) : link{c, c->pos, innermost_code} {}
+    void enter() {
+        innermost_code = &link;
+        linked = true;
+    }
+    ~live_link() {
+        if (linked) innermost_code = link.outer;
+    }
+    live_link(const live_link&) = delete;
+    live_link& operator=(const live_link&) = delete;
+};
+#pragma GCC diagnostic pop
 
 inline void push_value(const kel_value* v) { *stack::alloc_cell() = *v; }
 
@@ -505,15 +523,21 @@ namespace {
 signal_code eval_block_body(const kel_value* block, bool set_last) {
     KEL_PROPAGATE(check_machine_stack());
     code_position c = position_of(block);
-    position_guard guard(c.library);
+    live_link here(&c);  // linked from the first expression to the end, exit event included
     stack::open_frame(&words::_body, eval_kind(c.library));
     if (traced(&c)) [[unlikely]] notify_tracer(event::enter, &c.block, c.pos, nullptr, nullptr);
     if (c.pos >= c.end) {
         set_unset(stack::arguments());
-    } else {
-        if (!c.library) current_position = c.block;
+    } else if (c.library) {
         for (;;) {
-            if (!c.library) current_position.w1 = static_cast<uint32_t>(c.pos);
+            KEL_PROPAGATE(step_expression(c, false, false, false));
+            if (c.pos >= end_of(c)) break;
+            stack::rewind();
+        }
+    } else {
+        here.enter();
+        for (;;) {
+            here.link.start = c.pos;
             KEL_PROPAGATE(step_expression(c, false, false, false));
             if (c.pos >= end_of(c)) break;
             stack::rewind();
@@ -541,10 +565,10 @@ signal_code eval_in_place(const kel_value* block, bool set_last) {
             stack::regs.top = entry;
         }
     } else {
-        position_guard guard(false);
-        current_position = c.block;
+        live_link here(&c);
+        here.enter();
         for (;;) {
-            current_position.w1 = static_cast<uint32_t>(c.pos);
+            here.link.start = c.pos;
             KEL_PROPAGATE(step_expression(c, false, true, false));
             if (c.pos >= end_of(c)) break;
             stack::regs.top = entry;
@@ -1295,7 +1319,7 @@ signal_code invoke_value(const kel_value* fn_in, code_position* c, bool push, co
     // keeps its values' offset + 1 in word 2, so that 0 means none: saved as
     // the offset, 0xFFFFFFFF for none).
     if (k.type == types::function) {
-        KEL_PROPAGATE(check_machine_stack());
+        // (The machine stack is checked where the body is evaluated.)
         const uint32_t ctx = k.fn.w1;
         stack::call_mark* m = stack::open_frame(&k.name, call_kind(library));
         m->function_context = ctx;
@@ -1570,14 +1594,21 @@ signal_code walk_path(const kel_value* path_in, code_position* c, bool set, bool
     return signal_code::none;
 }
 
+void current_position(kel_value* out) {
+    const live_code* l = innermost_code;
+    if (!l) {
+        set_unset(out);
+        return;
+    }
+    *out = l->c->block;
+    out->w1 = static_cast<uint32_t>(l->start);
+}
+
 // --- start-up ---------------------------------------------------------------------------------
 
 namespace {
 
-void near_of(kel_value* out) {
-    if (any_block_type(type_of(&current_position))) *out = current_position;
-    else set_unset(out);
-}
+void near_of(kel_value* out) { current_position(out); }
 
 // The error event comes while the error is raised, before anything is
 // unwound, often from inside a native's own code. A break, continue or throw
@@ -1629,7 +1660,7 @@ signal_code eval_spec(const kel_value* block) { return eval_block(block, false);
 
 // `near` of a new error!: the expression running, when one is.
 void error_near(kel_value* out) {
-    if (any_block_type(type_of(&current_position))) *out = current_position;
+    if (innermost_code) current_position(out);
 }
 
 // sort/compare with a function: the call both sorts make, in a frame named
@@ -1671,12 +1702,10 @@ void setup() {
         if (!rooted) fatal::report_error(fatal::assertion_failed, __builtin_return_address(0));
     }
     eval_set_path_word = *word::from_c_string("eval-set-path");
-    set_unset(&current_position);
     machine_floor = compute_floor();
 }
 
 void each_root(void (*mark)(kel_value* cell)) {
-    mark(&current_position);
     mark(&trace.callback);
     mark(&eval_set_path_word);
 }
