@@ -10,7 +10,8 @@
 //    opens a call mark, so errors and control signals unwind interpreted
 //    code and natives alike. An evaluating function that receives a non-zero
 //    signal_code returns it at once (KEL_PROPAGATE) without touching either
-//    stack; errors travel as kel_unwind after the marks are unwound.
+//    stack; an error is such a code too (`fail`), or a kel_unwind thrown
+//    below a native's entry that the native dispatch turns into the code.
 //  - A position in code is a block and a cell index (never a cell address):
 //    the cell is re-read from the block's node after anything that may
 //    allocate, and the end is clamped to the block's current tail at every
