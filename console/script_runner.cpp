@@ -241,6 +241,7 @@ int run(int argc, char** argv) {
         kel_value body = code;
         set_series_head(&body, head + 2);
         const signal_code c = interpreter::eval_block(&body, false);
+        if (c == signal_code::error) throw kel_unwind{code_value(c)};  // received by the trap all the same
         close_error_trap(trap, false);
         if (c == signal_code::throw_) {
             error_line("*** Throw Error: no catch for throw");

@@ -162,6 +162,29 @@ uint32_t fresh_copy(kel_value* value, uint32_t kind) {
     return ctx;
 }
 
+uint32_t copy_as_is(uint32_t source) {
+    hashtable::parking p;
+    const uint32_t words = memory::copy_buffer(memory::buffer_of(words_node(source)));
+    p.node(words);
+    const uint32_t table = hashtable::copy(word_table(source), words);
+    p.table(table);
+    const uint32_t values_block = memory::copy_buffer(memory::buffer_of(cell(source)->w2));
+    p.node(values_block);
+    const uint32_t node = memory::new_cells(2);
+    p.release();
+    memory::buffer_header* h = memory::buffer_of(node);
+    h->tail = h->head + 32;
+    kel_value* c = node_cells(node);
+    c->header = cell(source)->header;
+    c->w1 = table;
+    c->w2 = values_block;
+    c->w3 = 0;
+    set_unset(c + 1);
+    kel_value* w = block_cells(words);
+    for (int32_t i = 0, n = block_length(words); i < n; ++i) w[i].w1 = node;
+    return node;
+}
+
 // --- lookup and adding ---------------------------------------------------------------------
 
 int32_t index_of(uint32_t ctx, uint32_t symbol, bool resolve) {

@@ -71,6 +71,10 @@ uint32_t make_from_spec(const kel_value* spec, bool stack, bool self, uint32_t k
 // flags (the given kind): words rebound to it, values unset!, the value's
 // word 1 set to it. Answers the new node.
 uint32_t fresh_copy(kel_value* value, uint32_t kind);
+// A copy of a heap context as it stands: the same words (rebound to the
+// copy), flags and kind, and its values copied cell for cell (nothing deep
+// copied, nothing rebound); the owner cell unset!. Answers the new node.
+uint32_t copy_as_is(uint32_t source);
 
 // --- lookup and adding ----------------------------------------------------------------
 // 0-based index, or -1. resolve: by canonical symbol; else the exact symbol.

@@ -49,7 +49,7 @@ constexpr fixed_id fixed_script_ids[] = {
 constexpr int32_t max_ids = 100;  // an id is the code's last two digits
 
 // Cells of the rooted holder block.
-enum holder_cell : uint32_t { catalog_cell = 0, prototype_cell, last_cell, holder_cells };
+enum holder_cell : uint32_t { catalog_cell = 0, prototype_cell, last_cell, template_cell, holder_cells };
 uint32_t holder = 0;  // node of the holder block
 bool building = false;
 
@@ -157,12 +157,70 @@ const char* check_prototype(const kel_value* p) {
 
 // --- making -----------------------------------------------------------------------------
 
-// result becomes a fresh error of (category, id); id -1 keeps `id_word`.
-void make_from(kel_value* result, int32_t category, int32_t id, const kel_value* id_word = nullptr) {
+// --- the template ------------------------------------------------------------------
+// A new error is a copy of the prototype, made as an error!; the runtime
+// makes one per raise, so the prototype is duplicated once into a template
+// error! (held in the holder) and each error is a plain copy of the
+// template's context. The template stands for the prototype only while the
+// prototype is the one it was made from, unchanged: the same object cell,
+// the same number of words (words are only ever added) and the same values,
+// compared with a snapshot at each use. A prototype holding a function (which
+// a duplicate rebinds) or more fields than the snapshot keeps is duplicated
+// each time as before.
+struct template_record {
+    kel_value proto{types::unset, 0, 0, 0};
+    int32_t length = -1;
+    bool usable = false;
+    kel_value values[16];
+};
+template_record kept_template;
+
+bool template_current(const kel_value& proto) {
+    const template_record& t = kept_template;
+    if (std::memcmp(&t.proto, &proto, sizeof proto) != 0 || _context::length(proto.w1) != t.length) return false;
+    return std::memcmp(_context::values(proto.w1), t.values, static_cast<size_t>(t.length) * 16) == 0;
+}
+
+void refresh_template(const kel_value& proto) {
+    template_record& t = kept_template;
+    t.usable = false;
+    t.proto = proto;
+    t.length = _context::length(proto.w1);
+    if (t.length > static_cast<int32_t>(std::size(t.values))) {
+        t.length = -1;
+        return;
+    }
+    const kel_value* v = _context::values(proto.w1);
+    std::memcpy(t.values, v, static_cast<size_t>(t.length) * 16);
+    for (int32_t i = 0; i < t.length; ++i)
+        if (type_of(v + i) == types::function) return;
+    kel_value* made = held(template_cell);
+    object::duplicate(&proto, made, false, nullptr, false);
+    made = held(template_cell);  // re-read: the duplicate allocated
+    set_type(made, types::error);
+    object::copy_to_self(made);
+    t.usable = true;
+}
+
+// result becomes a copy of the prototype, as an error!.
+void new_from_prototype(kel_value* result) {
     const kel_value proto = *held(prototype_cell);
+    if (!template_current(proto)) refresh_template(proto);
+    if (kept_template.usable) {
+        const uint32_t ctx = _context::copy_as_is(held(template_cell)->w1);
+        *result = *held(template_cell);
+        result->w1 = ctx;
+        object::copy_to_self(result);
+        return;
+    }
     object::duplicate(&proto, result, false, nullptr, false);
     set_type(result, types::error);
     object::copy_to_self(result);
+}
+
+// result becomes a fresh error of (category, id); id -1 keeps `id_word`.
+void make_from(kel_value* result, int32_t category, int32_t id, const kel_value* id_word = nullptr) {
+    new_from_prototype(result);
     const uint32_t ctx = result->w1;
     kel_value code, type_word, id_value;
     set_integer(&code, category * 100 + (id > 0 ? id : 0));

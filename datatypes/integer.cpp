@@ -203,9 +203,15 @@ signal_code arith_action(int op) {
     const uint32_t rt = type_of(right);
     switch (rt) {
         case types::integer:
-        case types::char_:
-            arith_op(get(left), get(right), op, left);
+        case types::char_: {
+            // The division errors are returned from here (arith_op, shared
+            // with code that cannot return a code, raises them).
+            const int32_t b = get(right);
+            if ((op == op_divide || op == op_remainder) && (b == 0 || (b == -1 && get(left) == INT32_MIN)))
+                return fail(error_category::math, b == 0 ? "zero-divide" : "overflow");
+            arith_op(get(left), b, op, left);
             return signal_code::none;
+        }
         case types::money: return right_operand_action(rt, action_of(op), operands::in_order);
         case types::float_:
         case types::percent:

@@ -581,9 +581,10 @@ int32_t sort_call_compare(const char* a, const char* b, const kel_value* functio
     const kel_value* second_arg = reverse ? second : pair;
     kel_value* result = stack::push_unset();
     const signal_code code = compare_callback(&fn, first_arg, second_arg, result);
+    // After a code the stacks are already set for its receiver: not touched.
+    if (code != signal_code::none) throw_unwind(code_value(code));
     const kel_value answer = *result;
     stack::drop_cells(3);
-    if (code != signal_code::none) throw_unwind(code_value(code));
     switch (type_of(&answer)) {
         case types::logic: return get_logic(&answer) ? 1 : -1;
         case types::integer: {

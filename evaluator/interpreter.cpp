@@ -41,7 +41,6 @@
 namespace kel::interpreter {
 
 trace_state trace;
-kel_value current_position{types::unset, 0, 0, 0};
 
 namespace {
 
@@ -87,10 +86,11 @@ char* compute_floor() {
     return low + margin;
 }
 
-inline void check_machine_stack() {
+inline signal_code check_machine_stack() {
     char* here = static_cast<char*>(__builtin_frame_address(0));
     if (!machine_floor) [[unlikely]] machine_floor = compute_floor();
-    if (here < machine_floor) [[unlikely]] stack::overflow();
+    if (here < machine_floor) [[unlikely]] return stack::overflow_code();
+    return signal_code::none;
 }
 
 // --- word lookup --------------------------------------------------------------------------
@@ -430,18 +430,37 @@ void trace_return(const kel_value* name) {
 namespace {
 
 
-// Puts the current-position cell back however the evaluation ends (library
-// code never moves it).
-struct position_guard {
-    kel_value saved;
-    bool library;
-    explicit position_guard(bool lib) : library(lib) {
-        if (!lib) saved = current_position;
-    }
-    ~position_guard() {
-        if (!library) current_position = saved;
-    }
+// The chain of live code positions: every evaluation of user code (library
+// code is left out) links its position on entry and unlinks it however it
+// ends, and notes where each expression starts. Nothing is copied per block
+// or per expression; `near` is made from the innermost link only when an
+// error is built. The links live in the evaluating frames (the position's
+// block cell keeps its node reachable through the machine-stack scan).
+struct live_code {
+    const code_position* c;
+    int32_t start;  // the cell index of the expression running
+    live_code* outer;
 };
+live_code* innermost_code = nullptr;
+
+// (The compiler cannot see that the destructor unlinks what enter links.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+struct live_link {
+    live_code link;
+    bool linked = false;
+    explicit live_link(const code_position* c) : link{c, c->pos, innermost_code} {}
+    void enter() {
+        innermost_code = &link;
+        linked = true;
+    }
+    ~live_link() {
+        if (linked) innermost_code = link.outer;
+    }
+    live_link(const live_link&) = delete;
+    live_link& operator=(const live_link&) = delete;
+};
+#pragma GCC diagnostic pop
 
 inline void push_value(const kel_value* v) { *stack::alloc_cell() = *v; }
 
@@ -504,17 +523,23 @@ signal_code eval_block(const kel_value* block, bool set_last) {
 
 namespace {
 signal_code eval_block_body(const kel_value* block, bool set_last) {
-    check_machine_stack();
+    KEL_PROPAGATE(check_machine_stack());
     code_position c = position_of(block);
-    position_guard guard(c.library);
+    live_link here(&c);  // linked from the first expression to the end, exit event included
     stack::open_frame(&words::_body, eval_kind(c.library));
     if (traced(&c)) [[unlikely]] notify_tracer(event::enter, &c.block, c.pos, nullptr, nullptr);
     if (c.pos >= c.end) {
         set_unset(stack::arguments());
-    } else {
-        if (!c.library) current_position = c.block;
+    } else if (c.library) {
         for (;;) {
-            if (!c.library) current_position.w1 = static_cast<uint32_t>(c.pos);
+            KEL_PROPAGATE(step_expression(c, false, false, false));
+            if (c.pos >= end_of(c)) break;
+            stack::rewind();
+        }
+    } else {
+        here.enter();
+        for (;;) {
+            here.link.start = c.pos;
             KEL_PROPAGATE(step_expression(c, false, false, false));
             if (c.pos >= end_of(c)) break;
             stack::rewind();
@@ -529,7 +554,7 @@ signal_code eval_block_body(const kel_value* block, bool set_last) {
 
 signal_code eval_in_place(const kel_value* block, bool set_last) {
     if (trace.active) [[unlikely]] return eval_block(block, set_last);
-    check_machine_stack();
+    KEL_PROPAGATE(check_machine_stack());
     code_position c;
     position_at(block, c);
     kel_value* const entry = stack::top();
@@ -542,10 +567,10 @@ signal_code eval_in_place(const kel_value* block, bool set_last) {
             stack::regs.top = entry;
         }
     } else {
-        position_guard guard(false);
-        current_position = c.block;
+        live_link here(&c);
+        here.enter();
         for (;;) {
-            current_position.w1 = static_cast<uint32_t>(c.pos);
+            here.link.start = c.pos;
             KEL_PROPAGATE(step_expression(c, false, true, false));
             if (c.pos >= end_of(c)) break;
             stack::regs.top = entry;
@@ -594,9 +619,9 @@ signal_code step_expression(code_position& c, bool no_infix, bool push, bool lit
                 if (!c.library) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
             }
         } else if (vt == types::unset) {
-            fire(error_category::script, "no-value", &v);
+            return fail(error_category::script, "no-value", &v);
         } else if (vt == types::op) {
-            fire(error_category::script, "no-op-arg", &v);
+            return fail(error_category::script, "no-op-arg", &v);
         } else {
             const kel_value fn = *value;
             view_valid = false;
@@ -632,18 +657,19 @@ namespace {
 // function's frame or of a context no object owns is stored at once; the
 // rest (objects with their change hooks, words without an index) go
 // through the context module.
-inline void assign(kel_value* cells) {
+inline signal_code assign(kel_value* cells) {
     const kel_value* value = cells + 1;
-    if (unset_q(value)) [[unlikely]] fire(error_category::script, "need-value", cells);
+    if (unset_q(value)) [[unlikely]] return fail(error_category::script, "need-value", cells);
     if (kel_value* slot = fast_slot(cells)) [[likely]] {
         const kel_value* c = cells_of(word_context(cells));
         if ((c->header & header_context_stack) || _context::kind_of(c) != _context::kind_object) {
             *slot = *value;
             *cells = *value;
-            return;
+            return signal_code::none;
         }
     }
     word::set_from_arguments();
+    return signal_code::none;
 }
 
 // The expressions other than words and plain data.
@@ -654,19 +680,16 @@ inline void assign(kel_value* cells) {
             push_value(&v);
             if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, &v);
             ++c.pos;
-            if (c.pos >= end_of(c)) fire(error_category::script, "need-value", &v);
+            if (c.pos >= end_of(c)) return fail(error_category::script, "need-value", &v);
             KEL_PROPAGATE(step_expression(c, false, true, false));
             if (traced(&c)) notify_tracer(event::set, &c.block, c.pos, &v, stack::argument(2));
             // An object's change handler may run: a code out of it comes wrapped.
-            KEL_PROPAGATE(stack::catch_code([] {
-                assign(stack::arguments());
-                return signal_code::none;
-            }));
+            KEL_PROPAGATE(stack::catch_code([] { return assign(stack::arguments()); }));
             stack::close_frame();
             break;
         }
         case types::set_path: {
-            if (c.pos + 1 >= end_of(c)) fire(error_category::script, "need-value", &v);
+            if (c.pos + 1 >= end_of(c)) return fail(error_category::script, "need-value", &v);
             stack::open_frame(c.library ? &eval_set_path_word : &words::_set_path, native_kind(c.library));
             ++c.pos;
             KEL_PROPAGATE(step_expression(c, false, true, false));
@@ -924,23 +947,25 @@ kel_value site_of(const call& k) {
     return site;
 }
 
-[[noreturn, gnu::noinline]] void expect_arg(const call& k, int32_t entry_index, const kel_value* value) {
+[[gnu::noinline]] signal_code expect_arg(const call& k, int32_t entry_index, const kel_value* value) {
     kel_value datatype, word;
     set_datatype(&datatype, type_of(value));
     argument_word(&k.fn, entry_index, &word);
-    fire(error_category::script, "expect-arg", &k.name, &datatype, &word);
+    return fail(error_category::script, "expect-arg", &k.name, &datatype, &word);
 }
 
-inline void check_type(const call& k, int32_t entry_index, const kel_value* value) {
-    if (!typeset_has(cache_cells(k) + entry_index, type_of(value))) [[unlikely]] expect_arg(k, entry_index, value);
+inline signal_code check_type(const call& k, int32_t entry_index, const kel_value* value) {
+    if (!typeset_has(cache_cells(k) + entry_index, type_of(value))) [[unlikely]]
+        return expect_arg(k, entry_index, value);
+    return signal_code::none;
 }
 
 inline bool at_end(const call& k) { return !k.c || k.c->pos >= end_of(*k.c); }
 
-[[noreturn, gnu::noinline]] void no_arg(const call& k, int32_t entry_index) {
+[[gnu::noinline]] signal_code no_arg(const call& k, int32_t entry_index) {
     kel_value word;
     argument_word(&k.fn, entry_index, &word);
-    fire(error_category::script, "no-arg", &k.name, &word);
+    return fail(error_category::script, "no-arg", &k.name, &word);
 }
 
 // A get-word or lit-word argument.
@@ -973,10 +998,10 @@ inline bool at_end(const call& k) { return !k.c || k.c->pos >= end_of(*k.c); }
 // operators after it applied (what step_expression would do, without its
 // events, which only fire while tracing).
 [[gnu::always_inline]] inline signal_code fetch_one_inline(call& k, uint32_t cls, int32_t entry_index) {
-    if (!k.c) [[unlikely]] no_arg(k, entry_index);
+    if (!k.c) [[unlikely]] return no_arg(k, entry_index);
     code_position& c = *k.c;
     const code_view cv = view_of(c);
-    if (c.pos >= cv.end) [[unlikely]] no_arg(k, entry_index);
+    if (c.pos >= cv.end) [[unlikely]] return no_arg(k, entry_index);
     if (cls != 0) [[unlikely]] return fetch_quoted(k, cls);
     if (!(k.mode & mode::single) && !trace.active) [[likely]] {
         const kel_value* v = cv.cells + c.pos;
@@ -1044,12 +1069,12 @@ signal_code use_refinement(call& k, int32_t index, bool on, const kel_value* dup
     const kel_value r = cache_entry(k, index);
     if (k.natives_like) {
         const int32_t slot = static_cast<int32_t>(r.w3) - 1;
-        if (k.refs.at[slot] != -1) fire(error_category::script, "dup-refine", dup_arg);
+        if (k.refs.at[slot] != -1) return fail(error_category::script, "dup-refine", dup_arg);
         if (on) k.refs.at[slot] = static_cast<int32_t>(stack::top() - k.base);
     } else {
         kel_value* frame_cell = k.base + r.w3;
         if (type_of(frame_cell) == types::logic && get_logic(frame_cell))
-            fire(error_category::script, "dup-refine", dup_arg);
+            return fail(error_category::script, "dup-refine", dup_arg);
         set_logic(frame_cell, on);
     }
     int32_t cell_offset = static_cast<int32_t>(r.w3) + 1;
@@ -1065,7 +1090,7 @@ signal_code use_refinement(call& k, int32_t index, bool on, const kel_value* dup
             continue;
         }
         KEL_PROPAGATE(fetch_one(k, cls, i));
-        check_type(k, i, stack::top() - 1);
+        KEL_PROPAGATE(check_type(k, i, stack::top() - 1));
         if (!k.natives_like) {
             k.base[cell_offset] = *(stack::top() - 1);
             stack::drop_cells(1);
@@ -1093,10 +1118,10 @@ signal_code path_refinements(call& k) {
             on = logic::truthy(lookup(&element));
         } else if (type_of(&element) != types::word) {
             if (refinement_total(k) == 0) break;
-            fire(error_category::script, "bad-refine", &element);
+            return fail(error_category::script, "bad-refine", &element);
         }
         const int32_t index = find_refinement(k, &element);
-        if (index < 0) fire(error_category::script, "no-refine", &k.name, &element);
+        if (index < 0) return fail(error_category::script, "no-refine", &k.name, &element);
         KEL_PROPAGATE(use_refinement(k, index, on, &path));
     }
     return signal_code::none;
@@ -1120,10 +1145,10 @@ signal_code inline_refinements(call& k) {
                 stack::drop_cells(1);
             }
         } else {
-            fire(error_category::script, "bad-refine", &element);
+            return fail(error_category::script, "bad-refine", &element);
         }
         const int32_t index = find_refinement(k, &element);
-        if (index < 0) fire(error_category::script, "no-refine", &k.name, &element);
+        if (index < 0) return fail(error_category::script, "no-refine", &k.name, &element);
         KEL_PROPAGATE(use_refinement(k, index, on, &element));
     }
     return signal_code::none;
@@ -1138,7 +1163,7 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
     }
     KEL_PROPAGATE(fetch_one(k, 0, i));
     kel_value* v = stack::top() - 1;
-    if (type_of(v) != types::logic) expect_arg(k, i, v);
+    if (type_of(v) != types::logic) return expect_arg(k, i, v);
     const bool on = get_logic(v);
     if (k.natives_like) {
         stack::drop_cells(1);
@@ -1182,7 +1207,7 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
                 continue;
             }
             if (pending) {
-                check_type(k, i, stack::top() - pending);
+                KEL_PROPAGATE(check_type(k, i, stack::top() - pending));
                 --pending;
                 continue;
             }
@@ -1197,7 +1222,7 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
                 }
             }
             KEL_PROPAGATE(fetch_one_inline(k, cls, i));
-            check_type(k, i, stack::top() - 1);
+            KEL_PROPAGATE(check_type(k, i, stack::top() - 1));
         } else if (t == types::refinement) {
             if (k.mode > 0 && !k.path) {
                 const kel_value entry = *e;
@@ -1291,7 +1316,7 @@ signal_code invoke_value(const kel_value* fn_in, code_position* c, bool push, co
     // keeps its values' offset + 1 in word 2, so that 0 means none: saved as
     // the offset, 0xFFFFFFFF for none).
     if (k.type == types::function) {
-        check_machine_stack();
+        // (The machine stack is checked where the body is evaluated.)
         const uint32_t ctx = k.fn.w1;
         stack::call_mark* m = stack::open_frame(&k.name, call_kind(library));
         m->function_context = ctx;
@@ -1349,7 +1374,8 @@ signal_code call_function_body(const kel_value* fn_in, uint32_t, const kel_value
         if (trace.active) notify_tracer(event::prolog, &body, -1, name, &fn);
         if (type_of(&body) == types::block) code = eval_block(&body, true);
         else set_unset(base);
-        if (trace.active) notify_tracer(event::epilog, &body, -1, name, &fn);
+        // A body left by an error reports the error event, not an epilog.
+        if (trace.active && code != signal_code::error) notify_tracer(event::epilog, &body, -1, name, &fn);
         if (bracketed && stack::mark_depth() == depth && code == signal_code::none) {
             trace.active = guard.saved;
             notify_tracer(event::return_, nullptr, -1, name, stack::arguments());
@@ -1447,7 +1473,7 @@ signal_code invoke_routine(const kel_value* routine_in) {
 
 signal_code call_function(const kel_value* fn_in, const kel_value* name_in, const kel_value* args, int32_t count,
                           uint32_t filter, kel_value* result) {
-    check_machine_stack();
+    KEL_PROPAGATE(check_machine_stack());
     const kel_value fn = *fn_in;
     const kel_value name = name_in ? *name_in : words::_anon;
     kel_value* placeholder = stack::push_copy(&fn);
@@ -1569,11 +1595,11 @@ signal_code walk_path(const kel_value* path_in, code_position* c, uint32_t how, 
     const kel_value path = *path_in;
     kel_value* const entry = stack::top();
     const int32_t length = block::ks_length_q(&path);
-    if (length <= 0) fire(error_category::script, "empty-path");
+    if (length <= 0) return fail(error_category::script, "empty-path");
     const int32_t head = series_head(&path);
     const kel_value first = *block::ks_abs_at(&path, head);
     const bool head_word = type_of(&first) == types::word;
-    if (!head_word && !constant) fire(error_category::script, "word-first", &path);
+    if (!head_word && !constant) return fail(error_category::script, "word-first", &path);
     const bool traced_here = traced(c);
     if (traced_here) {
         notify_tracer(event::enter, &path, head, nullptr, nullptr);
@@ -1582,10 +1608,10 @@ signal_code walk_path(const kel_value* path_in, code_position* c, uint32_t how, 
     const kel_value start = head_word ? *lookup(&first) : first;
     const uint32_t t = type_of(&start);
     if (!constant) {
-        if (t == types::unset) fire(error_category::script, "unset-path", &path, &first);
+        if (t == types::unset) return fail(error_category::script, "unset-path", &path, &first);
         if (function_type(t)) {
-            if (set) fire(error_category::script, "invalid-path-set", &path);
-            if (get) fire(error_category::script, "invalid-path-get", &path);
+            if (set) return fail(error_category::script, "invalid-path-set", &path);
+            if (get) return fail(error_category::script, "invalid-path-get", &path);
             KEL_PROPAGATE(invoke_value(&start, c, true, &path, &first, &start, mode::plain, false));
             if (traced_here) notify_tracer(event::exit, &path, head + length, nullptr, stack::top() - 1);
             if (!push) *stack::arguments() = *(stack::top() - 1);
@@ -1620,12 +1646,12 @@ signal_code walk_path(const kel_value* path_in, code_position* c, uint32_t how, 
             // Compiled code's elements are taken as written.
         } else if (type_of(element) == types::get_word) {
             *element = *lookup(&written);
-            if (unset_q(element)) fire(error_category::script, "invalid-path", &path, &written);
+            if (unset_q(element)) return fail(error_category::script, "invalid-path", &path, &written);
         } else if (type_of(element) == types::paren) {
             KEL_PROPAGATE(eval_block(&written, false));
             *element = *(stack::top() - 1);
             stack::drop_cells(1);
-            if (unset_q(element)) fire(error_category::script, "invalid-path", &path, &written);
+            if (unset_q(element)) return fail(error_category::script, "invalid-path", &path, &written);
         }
         const bool last = i == length - 1;
         path_step_args step;
@@ -1666,14 +1692,21 @@ signal_code walk_path(const kel_value* path_in, code_position* c, uint32_t how, 
     return signal_code::none;
 }
 
+void current_position(kel_value* out) {
+    const live_code* l = innermost_code;
+    if (!l) {
+        set_unset(out);
+        return;
+    }
+    *out = l->c->block;
+    out->w1 = static_cast<uint32_t>(l->start);
+}
+
 // --- start-up ---------------------------------------------------------------------------------
 
 namespace {
 
-void near_of(kel_value* out) {
-    if (in_family(type_of(&current_position), family::block_like)) *out = current_position;
-    else set_unset(out);
-}
+void near_of(kel_value* out) { current_position(out); }
 
 // The error event comes while the error is raised, before anything is
 // unwound, often from inside a native's own code. A break, continue or throw
@@ -1725,7 +1758,7 @@ signal_code eval_spec(const kel_value* block) { return eval_block(block, false);
 
 // `near` of a new error!: the expression running, when one is.
 void error_near(kel_value* out) {
-    if (in_family(type_of(&current_position), family::block_like)) *out = current_position;
+    if (innermost_code) current_position(out);
 }
 
 // sort/compare with a function: the call both sorts make, in a frame named
@@ -1767,13 +1800,11 @@ void setup() {
         if (!rooted) fatal::report_error(fatal::assertion_failed, __builtin_return_address(0));
     }
     eval_set_path_word = *word::from_c_string("eval-set-path");
-    set_unset(&current_position);
     std::memset(field_cache, 0, sizeof field_cache);  // a new runtime's symbols and contexts
     machine_floor = compute_floor();
 }
 
 void each_root(void (*mark)(kel_value* cell)) {
-    mark(&current_position);
     mark(&trace.callback);
     mark(&eval_set_path_word);
 }

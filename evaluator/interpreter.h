@@ -10,7 +10,8 @@
 //    opens a call mark, so errors and control signals unwind interpreted
 //    code and natives alike. An evaluating function that receives a non-zero
 //    signal_code returns it at once (KEL_PROPAGATE) without touching either
-//    stack; errors travel as kel_unwind after the marks are unwound.
+//    stack; an error is such a code too (`fail`), or a kel_unwind thrown
+//    below a native's entry that the native dispatch turns into the code.
 //  - A position in code is a block and a cell index (never a cell address):
 //    the cell is re-read from the block's node after anything that may
 //    allocate, and the end is clamped to the block's current tail at every
@@ -28,12 +29,12 @@
 //    the index of its frame cell), and a last integer!: the /local count of
 //    a function or routine, the refinement count of a native or action.
 //  - Library code (blocks whose buffer carries memory::flag_library) fires no
-//    trace events, leaves the current-position cell on the caller's
+//    trace events, leaves the current position on the caller's
 //    expression and opens no interpreted marks (its marks lack the
 //    interpreted flag); its set-paths run in a mark named `eval-set-path`.
-//  - Opening a call checks the call-mark and argument-stack limits and the
-//    machine stack, raising internal `stack-overflow` well before any limit
-//    is hit.
+//  - Opening a call checks the call-mark and argument-stack limits, and
+//    evaluating a block (where C++ recursion grows) the machine stack,
+//    raising internal `stack-overflow` well before any limit is hit.
 #pragma once
 #include <cstdint>
 
@@ -116,9 +117,10 @@ void trace_catch();
 void trace_call(const kel_value* name, const kel_value* fn);
 void trace_return(const kel_value* name);
 
-// The current-position cell: a copy of the block being evaluated whose head
-// is the start of the expression running (unset! outside any evaluation).
-extern kel_value current_position;
+// The current position: a copy of the (user code) block being evaluated
+// whose head is the start of the expression running, into out (unset!
+// outside any evaluation). Worked out on demand, for an error's `near`.
+void current_position(kel_value* out);
 
 // --- evaluating ------------------------------------------------------------------------
 

@@ -85,8 +85,12 @@ signal_code try_star(bool check, const refinements& refs) {
         c = interpreter::eval_in_place(&block, true);
     } catch (const kel_unwind& u) {
         if (u.code != code_value(signal_code::error)) throw;
+        c = signal_code::error;  // raised by the try's own frames, below any native dispatch
+    }
+    if (c == signal_code::error) {
         // The raise unwound the marks to this try's and dropped it; the copy
-        // of the error is the last pushed cell.
+        // of the error is the last pushed cell. (An error reaching a try
+        // always stops at the nearest one: nothing opens a trap above it.)
         stack::settle_try_result();
         keep_trace(keep);
         return signal_code::none;

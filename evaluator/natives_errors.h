@@ -4,10 +4,12 @@
 //
 // break, continue, return, exit and throw unwind the marks to their receiver
 // (a loop, the nearest return target, a catch) and return their code; the
-// receiving native reads the code its evaluation returned. An error travels
-// as kel_unwind and is received by the C++ frame of the `try` whose mark the
-// raise unwound to: that frame is always the innermost C++ handler, because
-// marks and the natives that open them nest alike. A signal that finds no
+// receiving native reads the code its evaluation returned. So does an error:
+// it reaches the `try` whose mark the raise unwound to as the returned code
+// `error` (or, raised in the try's own frames below any native dispatch, as
+// kel_unwind, which the try catches too). That try is always the innermost
+// receiver on the way, because marks and the natives that open them nest
+// alike. A signal that finds no
 // receiver, or meets a try/all mark first, becomes the throw-category error
 // of its name ("no loop to break" and the others) where it starts.
 #pragma once

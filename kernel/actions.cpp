@@ -40,8 +40,9 @@ inline kel_value* ref_arg(const refinements& r, int slot) {
     return r.has(slot) ? stack::arguments() + r.at[slot] : nullptr;
 }
 
-// Runs a stack handler; a control code that arrives wrapped in kel_unwind is
-// returned from here, as every native dispatch does.
+// Runs a stack handler; a code that arrives as kel_unwind (a wrapped control
+// code, an error on its way to a try mark) is returned from here, as every
+// native dispatch does.
 inline signal_code run(action_fn fn, const refinements& r) {
     return stack::catch_code([&] { return fn(r); });
 }

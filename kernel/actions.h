@@ -22,7 +22,8 @@
 //        limit (2147483647 without /part) as budget and cut to the limit.
 //      pick, poke: handlers take the index through `index_argument`.
 //    A control code that reaches a dispatch wrapped in kel_unwind (thrown
-//    across C++ that cannot return it) is returned again from there;
+//    across C++ that cannot return it), or an error thrown on its way to a
+//    try mark, is returned again from there;
 //  - the explicit-argument helpers through which datatype code forms, molds,
 //    copies, finds in, pokes into, opens and path-steps nested values;
 //  - comparison by operator code and the sorting comparison;

@@ -18,10 +18,13 @@ namespace {
 fired_error last{};
 }  // namespace
 
-// The one raise path of language errors: the record for last_fired(), the
-// error! value built from the catalogue (error::last()) once the catalogue is
-// loaded, the tracer told, and the call marks unwound to the receiver.
-void fire(error_category category, const char* id, error_arg a1, error_arg a2, error_arg a3) {
+namespace {
+
+// Everything of a raise up to the unwinding: the record for last_fired(),
+// the error! value built from the catalogue (error::last()) once the
+// catalogue is loaded, and the tracer told. The error into *out.
+void prepare(kel_value* out, error_category category, const char* id, const error_arg& a1, const error_arg& a2,
+             const error_arg& a3) {
     // An error raised while the error of an outer fire is being built (an
     // overflow, say) goes no further than that building, which gives up on
     // it: it neither replaces the outer record nor unwinds a mark.
@@ -64,18 +67,33 @@ void fire(error_category category, const char* id, error_arg a1, error_arg a2, e
         stack::regs.throw_start = throw_start;
     }
     if (raising.near) raising.near(&last.near);
-    kel_value error;
     if (built) {
-        error = *built;
+        *out = *built;
     } else {  // before the catalogue exists: a placeholder that names the record
-        init_cell(&error, types::error);
-        error.w1 = static_cast<uint32_t>(category);
-        error.w2 = static_cast<uint32_t>(last.serial);
+        init_cell(out, types::error);
+        out->w1 = static_cast<uint32_t>(category);
+        out->w2 = static_cast<uint32_t>(last.serial);
     }
-    if (raising.traced) raising.traced(&error);
+    if (raising.traced) raising.traced(out);
+}
+
+}  // namespace
+
+// The raise path of language errors from C++ that cannot return a code.
+void fire(error_category category, const char* id, error_arg a1, error_arg a2, error_arg a3) {
+    kel_value error;
+    prepare(&error, category, id, a1, a2, a3);
     // Thrown from here rather than from inside the raise: every frame
-    // between the throw and the receiver is walked twice by the unwinder.
-    if (stack::ready()) stack::unwind_for_error(&error);
+    // between the throw and the next native dispatch is walked twice by the
+    // unwinder.
+    if (stack::ready()) (void)stack::unwind_for_error(&error);
+    throw kel_unwind{code_value(signal_code::error)};
+}
+
+signal_code fail(error_category category, const char* id, error_arg a1, error_arg a2, error_arg a3) {
+    kel_value error;
+    prepare(&error, category, id, a1, a2, a3);
+    if (stack::ready() && stack::unwind_for_error(&error)) return signal_code::error;
     throw kel_unwind{code_value(signal_code::error)};
 }
 

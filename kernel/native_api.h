@@ -7,7 +7,9 @@
 // the innermost call as its `where` and the evaluator's current position as
 // its `near`), unwinds the call marks to the receiving try mark through
 // `stack::unwind_for_error` and throws kel_unwind{error} itself, so the
-// unwinder has one frame less to walk. The errors module completes `fire`
+// unwinder has one frame less to walk; the nearest native dispatch turns it
+// into the returned code `error`. `fail` is the same raise returning that
+// code, for code that can return one. The errors module completes `fire`
 // to build the error! value from the catalogue; before the catalogue is
 // loaded, or when building fails, the raised value is a bare error! cell
 // (word 1 the category, word 2 the low half of the record's serial). The
@@ -63,6 +65,13 @@ extern raise_hooks raising;
 // Raises a language error. Never returns.
 [[noreturn]] void fire(error_category category, const char* id, error_arg a1 = {}, error_arg a2 = {},
                        error_arg a3 = {});
+// fire's returning twin, for code that can hand a code on (`return fail(...)`):
+// the same error, near, where and trace event, the marks unwound the same
+// way, and then the code `error` is returned instead of thrown, so that the
+// error reaches its try mark without the C++ unwinder. Only when a trap
+// receives the error is it thrown, as fire does.
+[[nodiscard]] signal_code fail(error_category category, const char* id, error_arg a1 = {}, error_arg a2 = {},
+                               error_arg a3 = {});
 
 // The last error fired, as C++ callers and tests read it back: category, id,
 // arguments and near, without going through the error! value.

@@ -3,17 +3,16 @@
 // machine stack as a returned `signal_code`; every evaluating function checks
 // the code after each sub-evaluation with KEL_PROPAGATE and returns it at once
 // (touching neither the argument stack nor the call marks, which the unwinding
-// already set for the receiver). A language error is the one signal that
-// travels as a C++ exception, `kel_unwind`, whose code is `error`; code that
-// must carry a returned code across C++ that cannot return one (a sort
-// comparator, a parse action) wraps it in `kel_control_unwind`, derived from
-// `kel_unwind`, and the next native dispatch turns it back into a returned
-// code.
-//
-// The split keeps an error cheap: every native dispatch catches the wrapped
-// control codes only, so an error crosses those frames without being caught
-// and rethrown (each rethrow pays the whole two-phase unwinding again) and is
-// caught once, by its receiver, which catches the base type.
+// already set for the receiver). A language error travels the same way, as
+// the code `error`, once the marks are unwound to its try. Code below a
+// native's entry that cannot return a code throws it as `kel_unwind` (code
+// `error`), and code that must carry another code across C++ that cannot
+// return one (a sort comparator, a parse action) wraps it in
+// `kel_control_unwind`, derived from `kel_unwind`; the next native dispatch
+// turns either back into a returned code. So a C++ throw crosses only the
+// raising native's own frames. An error whose receiver is a trap (C++ that
+// wants errors back as exceptions) stays the exception up to the trap's
+// opener.
 #pragma once
 #include <cstdint>
 

@@ -19,6 +19,7 @@ namespace kel::stack {
 runtime_names names;
 error_access errors;
 trap_record trap;
+bool error_for_trap = false;
 
 namespace {
 
@@ -206,7 +207,7 @@ trap_record open_trap() {
 
 void close_trap(const trap_record& outer) { trap = outer; }
 
-void unwind_for_error(const kel_value* error) {
+bool unwind_for_error(const kel_value* error) {
     kel_value err = *error;  // the cell may lie in the area being unwound
     kel_value* raised_top = regs.top;
     if (errors.annotate) {
@@ -225,7 +226,8 @@ void unwind_for_error(const kel_value* error) {
         regs.arguments = at_offset(trap.arguments);
         regs.top = raised_top;
         push_copy(&err);
-        return;
+        error_for_trap = true;
+        return false;
     }
     if (i < 0) uncaught(&err);
     pop_above(i);
@@ -233,11 +235,18 @@ void unwind_for_error(const kel_value* error) {
     regs.marks_top = regs.marks_bottom + i;  // the try mark goes too
     regs.top = raised_top;
     push_copy(&err);
+    error_for_trap = false;
+    return true;
 }
 
 void raise_error(const kel_value* error) {
-    unwind_for_error(error);
+    (void)unwind_for_error(error);
     throw kel_unwind{code_value(signal_code::error)};
+}
+
+signal_code return_error(const kel_value* error) {
+    if (!unwind_for_error(error)) throw kel_unwind{code_value(signal_code::error)};
+    return signal_code::error;
 }
 
 signal_code raise_break(const kel_value* value, bool continue_) {
@@ -287,19 +296,23 @@ namespace pending {
 
 namespace {
 uint32_t codes[capacity];
+bool for_trap[capacity];  // an error's receiver was a trap (errors raised meanwhile change the flag)
 int32_t count = 0;
 }  // namespace
 
 int32_t depth() { return count; }
 
 void push(uint32_t code) {
-    if (count < capacity) codes[count++] = code;
+    if (count >= capacity) return;
+    for_trap[count] = code == code_value(signal_code::error) && error_for_trap;
+    codes[count++] = code;
 }
 
 void rethrow_pending(int32_t mark) {
     if (mark < 0) mark = 0;
     if (count <= mark) return;
     const uint32_t code = codes[mark];
+    if (code == code_value(signal_code::error)) error_for_trap = for_trap[mark];
     count = mark;
     throw_unwind(code);
 }

@@ -4,8 +4,12 @@
 // return target for return and exit, a catch for throw), restoring the
 // function context of every function-call mark it pops, and only then leaves
 // the machine frames:
-//  - an error travels as the C++ exception kel_unwind{error} (raise_error
-//    never returns);
+//  - an error received by a try mark is returned as the code `error`, like
+//    the other signals; raised from C++ that cannot return a code it travels
+//    as the C++ exception kel_unwind{error} as far as the nearest native
+//    dispatch (`catch_code`), which returns it from there. An error received
+//    by a trap (C++ that runs language code and wants errors back as
+//    exceptions) always travels as the exception, to the trap's opener;
 //  - break, continue, return, exit and throw are returned as their
 //    signal_code, which every evaluating function hands on with
 //    KEL_PROPAGATE without touching either stack again.
@@ -16,8 +20,7 @@
 // Where a code must cross C++ that cannot return one (a sort comparator, a
 // callback inside an action), `throw_code` wraps it in kel_control_unwind
 // and the next native dispatch turns it back into a returned code
-// (`catch_code`). An error is not caught there: it goes straight to its
-// receiver.
+// (`catch_code`), as it does with an error thrown on its way to a try mark.
 //
 // The raise functions of break, continue and throw are called by their
 // natives, so they step below the native's own mark (the top record) before
@@ -104,11 +107,17 @@ void close_trap(const trap_record& outer);
 // receives the error: it is formed to stderr and the process ends with
 // fatal::uncaught_error_exit.
 [[noreturn]] void raise_error(const kel_value* error);
+// raise_error for code that can return a code: the code `error` when a try
+// mark receives the error (a trap gets the exception).
+signal_code return_error(const kel_value* error);
 // raise_error without the throw: everything up to it (and the end of the
-// process when nothing receives the error), so that the raising function
-// throws kel_unwind{error} itself and the unwinder has one frame less to
-// walk twice.
-void unwind_for_error(const kel_value* error);
+// process when nothing receives the error). Answers true when a try mark
+// receives the error, so that the raise may return the code `error`; false
+// when a trap does, and the raise must throw kel_unwind{error}.
+bool unwind_for_error(const kel_value* error);
+// Whether the error unwound last goes to a trap (read by catch_code: such an
+// error passes a native dispatch as the exception it is).
+extern bool error_for_trap;
 
 // break (value: the /return value or null) and continue: unwinds to the
 // nearest loop mark below the native's own, which stays; its own base becomes
@@ -130,14 +139,15 @@ signal_code raise_throw(const kel_value* value, const kel_value* name);
 
 [[noreturn]] inline void throw_code(signal_code code) { throw_unwind(code_value(code)); }
 
-// Runs `body` (which returns a signal_code); a wrapped control code becomes
-// the returned code. An error (the base kel_unwind) is not caught here and
-// passes on to its receiver without a rethrow.
+// Runs `body` (which returns a signal_code); a wrapped control code, and an
+// error on its way to a try mark, become the returned code. An error on its
+// way to a trap goes on as the exception.
 template <class F>
 signal_code catch_code(F&& body) {
     try {
         return body();
-    } catch (const kel_control_unwind& u) {
+    } catch (const kel_unwind& u) {
+        if (u.code == code_value(signal_code::error) && error_for_trap) throw;
         return static_cast<signal_code>(u.code);
     }
 }

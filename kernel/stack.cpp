@@ -54,11 +54,22 @@ headroom_guard::headroom_guard() : saved(regs.limit) {
 
 headroom_guard::~headroom_guard() { regs.limit = saved; }
 
-void overflow() {
+namespace {
+void make_room() {
     regs.top = (regs.top - regs.bottom > 5) ? regs.top - 5 : regs.bottom;
     if (regs.arguments > regs.top) regs.arguments = regs.top;
     cycles::reset();
+}
+}  // namespace
+
+void overflow() {
+    make_room();
     fire(error_category::internal, "stack-overflow");
+}
+
+signal_code overflow_code() {
+    make_room();
+    return fail(error_category::internal, "stack-overflow");
 }
 
 void settle_try_result() {

@@ -25,6 +25,7 @@
 #pragma once
 #include <cstdint>
 
+#include "kernel/signal.h"
 #include "kernel/value.h"
 
 namespace kel::stack {
@@ -108,6 +109,8 @@ void setup();
 bool ready();
 
 [[noreturn]] void overflow();
+// overflow for code that can return a code (the machine stack's check).
+signal_code overflow_code();
 
 // --- values ------------------------------------------------------------------
 

@@ -243,6 +243,7 @@ void run_source(const char* name, const char* source, size_t length) {
         kel_value* block = load_library_source(p.source, p.length, p.name);
         const kel_value code = *block;
         const signal_code c = interpreter::eval_block(&code, false);
+        if (c == signal_code::error) throw kel_unwind{code_value(c)};  // received by the trap all the same
         close_error_trap(trap, false);
         if (c != signal_code::none) {
             const std::string what = std::string("phase ") + p.name + ": a control signal escaped";

@@ -3,8 +3,11 @@
 // from the booted runtime itself (every global word whose value is a native,
 // action, operator or library function, with its spec read back through
 // `reflect`), values of every type the lexer writes, refinement paths, nested
-// blocks, local functions and objects, bounded loops, and control codes in
-// random places. The program runs under `try` or `try/all`; afterwards the
+// blocks, local functions and objects, bounded loops, control codes in
+// random places, and known errors raised under every kind of frame (loops,
+// function bodies, parens, sort/compare, foreach, change handlers, trace
+// callbacks) whose receiver the program checks itself, with an expression
+// after it. The program runs under `try` or `try/all`; afterwards the
 // argument stack and the call marks must be where they were, and a sanity
 // expression must still give its answer. A crash, a fatal exit, a sanitizer
 // report, a control code or a C++ exception escaping to the top, a moved stack
@@ -386,6 +389,7 @@ struct generator {
     int budget;
     int counter = 0;    // loop guard counters made so far
     int depth = 0;
+    bool randomly_traced = false;  // a do/trace with a random tracer is in the program
 
     explicit generator(rng& g, int size) : r(g), budget(size) {}
 
@@ -787,6 +791,7 @@ struct generator {
                 put(r.chance(50) ? "o/a: 5" : r.chance(50) ? "set/some o [5 6]" : "set in o 'b 7");
                 break;
             case 10: case 11: case 6:
+                randomly_traced = true;
                 put("do/trace");
                 code_block();
                 put(r.chance(80) ? "func [event code offset value [any-type!] ref frame] [" : "func [event] [");
@@ -818,6 +823,7 @@ struct generator {
                 }
                 break;
             case 12:
+                randomly_traced = true;
                 put("do/trace");
                 code_block();
                 put(r.chance(80) ? "func [event code offset value [any-type!] ref frame] [" : "func [event] [");
@@ -901,6 +907,68 @@ struct generator {
 
     static const char* pick_n(rng& g, const char* const* list, size_t n) { return list[g.below(static_cast<uint32_t>(n))]; }
 
+    // --- errors under every kind of frame -------------------------------------
+
+    // An expression that raises a known error, with its id: the interpreter's
+    // own errors, the division errors, path errors and a raised error! value.
+    struct known_error {
+        const char* code;
+        const char* id;
+    };
+    known_error raise_known() {
+        static const known_error raises[] = {
+            {"1 / 0", "zero-divide"},          {"remainder 7 0", "zero-divide"},
+            {"-2147483648 / -1", "overflow"},  {"fzundefined", "no-value"},
+            {"append 1 2", "expect-arg"},      {"(append)", "no-arg"},
+            {"(fzz:)", "need-value"},          {"(+ 1)", "no-op-arg"},
+            {"(fzo2: make object! [a: 1] fzo2/nosuch)", "unset-path"},
+            {"do make error! \"fz\"", "message"}, {"1 + none", "expect-arg"},
+            {"(fzo2: make object! [a: 1] fzo2/nosuch: 1)", "invalid-path"},
+        };
+        return raises[r.below(static_cast<uint32_t>(std::size(raises)))];
+    }
+
+    // The raise of `e` under one kind of frame, always reached.
+    void error_frame(const known_error& e) {
+        const std::string x = e.code;
+        switch (r.below(14)) {
+            case 0: put("loop 2 [" + x + "]"); break;
+            case 1: put("repeat fzi 2 [" + x + "]"); break;
+            case 2: put("foreach fzv [1 2] [fzf: func [p] [either p > 1 [" + x + "] [p]] fzf fzv]"); break;
+            case 3: put("fzn: 0 while [true] [fzn: fzn + 1 if fzn = 2 [" + x + "]]"); break;
+            case 4: put("fzf: func [p] [p + 1 " + x + "] fzf 1"); break;
+            case 5: put("1 + (2 * (" + x + "))"); break;
+            case 6: put("sort/compare copy [3 1 2] func [a b] [" + x + "]"); break;
+            case 7: put("sort/compare copy \"cab\" func [a b] [" + x + "]"); break;
+            case 8: put("fzo: make object! [a: 1 on-change*: func [w old new] [" + x + "]] fzo/a: 2"); break;
+            case 9: put("fzo: make object! [a: 1 on-change*: func [w old new] [" + x + "]] set in fzo 'a 3"); break;
+            case 10:
+                put("do/trace [1 + 2] func [event code offset value [any-type!] ref frame] [[expr] " + x + "]");
+                break;
+            case 11: put("try [" + x + "] " + x); break;
+            case 12: put("catch [" + x + "]"); break;
+            default: put("reduce [1 (" + x + ") 3]"); break;
+        }
+    }
+
+    // An error raised under a frame, received, and then checked by the
+    // program itself: the receiver got an error! of the expected id and the
+    // code after it runs with the stacks in order. A failed check sets
+    // `fzbad`, which the driver reads. (Skipped where the program traces at
+    // random: a tracer of its own would see the events first.)
+    void received_error() {
+        const known_error e = raise_known();
+        static const char* const receivers[] = {"fze: try [", "fze: try/all [", "fze: try [catch [", "fze: try [loop 1 ["};
+        const uint32_t k = r.below(4);
+        put(receivers[k]);
+        ++depth;
+        error_frame(e);
+        --depth;
+        raw(k >= 2 ? "]]" : "]");
+        put(std::string("if not any [fzany all [error! = type? :fze fze/id = '") + e.id +
+            " [1 2 3] = reduce [1 (1 + 1) 3] 6 = fzsum [1 2 3]]] [fzbad: true]");
+    }
+
     void control_code() {
         switch (r.below(11)) {
             case 0: case 1: put("break"); break;
@@ -965,7 +1033,8 @@ struct generator {
             control_code();
         } else if (k < 90) {
             ++depth;
-            switch (r.below(6)) {
+            switch (r.below(8)) {
+                case 6: case 7: received_error(); break;
                 case 0: put("try"); code_block(); break;
                 case 1: put("try/all"); code_block(); break;
                 case 2: put("catch"); code_block(); break;
@@ -1021,7 +1090,7 @@ struct generator {
     }
 
     std::string program() {
-        put("fzc: 0");
+        put("fzc: 0 fzsum: func [b /local t] [t: 0 foreach i b [t: t + i] t]");
         // Some variables start with values.
         for (const char* v : variables)
             if (r.chance(25)) {
@@ -1045,7 +1114,7 @@ struct generator {
             expression();
             if (own) raw("]");
         }
-        return out;
+        return std::string(randomly_traced ? "fzany: true " : "fzany: false ") + out;
     }
 };
 
@@ -1207,6 +1276,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         write_err(line.data(), line.size());
     }
     if (result.error) ++caught;
+    // A check the program made of an error it received failed.
+    const run_result checked = run_source("all [value? 'fzbad fzbad]", true);
+    if (checked.how == outcome::value && checked.text == "true")
+        fail("an error reached its receiver wrongly, or the code after it went wrong");
     restore_globals();
     const run_result sane = run_source(sanity_source, true);
     if (sane.how != outcome::value || sane.text != sanity_answer)

@@ -190,9 +190,11 @@ TEST_F(EvalBlocks, ErrorsCarryTheExpressionAsNear) {
     // Inside a function body, the position is the body's expression.
     EXPECT_EQ(run("f: make function! [[] [1 2 oops 3]] 5 f"), "!script/no-value");
     EXPECT_EQ(mold(last_fired().near), "[oops 3]");
-    // After an evaluation the cell is back as it was.
+    // After an evaluation no position is current.
     EXPECT_EQ(run("1 + 1"), "2");
-    EXPECT_EQ(type_of(&interpreter::current_position), types::unset);
+    kel_value position;
+    interpreter::current_position(&position);
+    EXPECT_EQ(type_of(&position), types::unset);
 }
 
 TEST_F(EvalBlocks, WordsOfAFunctionThatIsNotRunning) {

@@ -3,6 +3,7 @@
 // inside it travelling out of the scan.
 #include <cstring>
 
+#include "datatypes/error.h"
 #include "evaluator/lexer_callback.h"
 #include "tests/unit/eval_support.h"
 
@@ -63,6 +64,12 @@ TEST_F(EvalLexerCallback, ItRunsInANamedMarkAndItsErrorsTravelOut) {
     EXPECT_EQ(scan_with("bad", "1 2"), "!script/no-value");
     EXPECT_EQ(lexer::running_scans(), 0);
     EXPECT_EQ(mold(last_fired().where), "<lexer-callback>");
+    // The error the receiver gets: near at the callback's expression, the
+    // mark depth of the raise in stack.
+    const kel_value e = *error::last();
+    EXPECT_EQ(mold(*error::field_at(&e, error::field::near)), "[no-such-word-here]");
+    EXPECT_EQ(mold(*error::field_at(&e, error::field::where)), "<lexer-callback>");
+    EXPECT_EQ(mold(*error::field_at(&e, error::field::stack)), "2");
     // The scan after it works.
     ASSERT_NE(run("drop2: make function! [[event input type line token] [[load] either token = 2 [false] [true]]]"), "");
     EXPECT_EQ(scan_with("drop2", "4 2 5"), "[4 5]");
