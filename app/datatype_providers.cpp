@@ -19,8 +19,11 @@
 #include "datatypes/logic.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
+#include "datatypes/pair.h"
 #include "datatypes/paren.h"
 #include "datatypes/path.h"
+#include "datatypes/percent.h"
+#include "datatypes/point.h"
 #include "datatypes/routine.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
@@ -71,6 +74,10 @@ constexpr registry::row_provider providers[] = {
     {types::op, native::op_row},
     {types::function, function::row},
     {types::routine, routine::row},
+    {types::pair, pair::row},
+    {types::percent, percent::row},
+    {types::point2d, point2d::row},
+    {types::point3d, point3d::row},
 };
 
 }  // namespace

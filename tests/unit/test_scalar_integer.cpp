@@ -461,7 +461,9 @@ TEST(ScalarInteger, AnotherTypeOnTheRightIsThatTypesOwnAction) {
         EXPECT_EQ(seen_by_right_row, r.seen) << registry::type_name(r.right);
     }
     // the rows as registered: no handler yet
-    for (uint32_t right : {types::money, types::tuple, types::vector, types::pair, types::date})
+    for (uint32_t right : {types::money, types::tuple, types::vector, types::date})
         EXPECT_EQ(show(call_action(act::add, {int_v(1), cell(right)})), "!invalid-type") << registry::type_name(right);
+    // pair!'s own row: the integer joins each axis
+    EXPECT_EQ(show(call_action(act::add, {int_v(1), test::pair_v(2, 3)})), "pair! 3x4");
     EXPECT_EQ(show(call_action(act::add, {flt(1.0), cell(types::money)})), "!invalid-type");
 }
