@@ -23,8 +23,11 @@
 #include "datatypes/money.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
+#include "datatypes/pair.h"
 #include "datatypes/paren.h"
 #include "datatypes/path.h"
+#include "datatypes/percent.h"
+#include "datatypes/point.h"
 #include "datatypes/port.h"
 #include "datatypes/routine.h"
 #include "datatypes/series.h"
@@ -83,6 +86,10 @@ constexpr registry::row_provider providers[] = {
     {types::map, map::row},
     {types::hash, hash::row},
     {types::money, money::row},
+    {types::pair, pair::row},
+    {types::percent, percent::row},
+    {types::point2d, point2d::row},
+    {types::point3d, point3d::row},
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // date: the date! row, the day-number calendar, fields, text. See date.h.
 #include "datatypes/date.h"
 
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -8,6 +9,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/float.h"
+#include "datatypes/held_value.h"
 #include "datatypes/integer.h"
 #include "datatypes/runtime_words.h"
 #include "datatypes/string_api.h"
@@ -432,7 +434,7 @@ signal_code eval_path(const path_step_args& step) {
     kel_value changed = *step.parent;
     set_field(&changed, f, &answer);
     *step.parent = changed;
-    KEL_PROPAGATE(time::store_back(step, &changed));
+    KEL_PROPAGATE(held_value::store_back(step, &changed));
     if (step.result) *step.result = answer;
     return signal_code::none;
 }

@@ -101,6 +101,15 @@ bool single_almost_equal_q(float a, float b) {
     return (ka > kb ? ka - kb : kb - ka) <= 10;
 }
 
+float to_single(double value) {
+    const double magnitude = std::fabs(value);
+    if (magnitude <= double(FLT_MAX) || std::isnan(value)) return static_cast<float>(value);
+    // Half a float32 unit above FLT_MAX (2^128 - 2^104) is 2^128 - 2^103; the
+    // tie goes to infinity, whose mantissa is the even one.
+    const float beyond = magnitude < 0x1p128 - 0x1p103 ? FLT_MAX : HUGE_VALF;
+    return std::signbit(value) ? -beyond : beyond;
+}
+
 short_text format(double value, int kind) { return format(value, kind, pretty_print_q); }
 
 double arith_op(int op, double a, double b) {
@@ -390,9 +399,7 @@ int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
 }
 
 int32_t form(const kel_value* value, kel_value* buffer, const kel_value*, int32_t part) {
-    // percent! takes this handler over from float! and forms in points.
-    const short_text t = type_of(value) == types::percent ? format(get_float(value) * 100.0, percent_kind)
-                                                          : format(get_float(value), double_kind);
+    const short_text t = format(get_float(value), double_kind);
     text_out::append(buffer, t.chars, t.length);
     return part - static_cast<int32_t>(t.length);
 }

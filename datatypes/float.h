@@ -47,6 +47,12 @@ bool single_nan_q(float value);
 // finite value.
 bool almost_equal_q(double a, double b);
 bool single_almost_equal_q(float a, float b);
+// A float64 narrowed to float32 with IEEE round-to-nearest-even, also beyond
+// the float32 range (up to half a unit above the largest float32 it rounds
+// down to it, from there on to infinity), where a plain cast is undefined.
+// NaN stays NaN. Every float32 payload (points, float32 vectors) is written
+// through it.
+float to_single(double value);
 
 // The formed text by kind (number_text's kinds) under `pretty_print_q`.
 short_text format(double value, int kind);

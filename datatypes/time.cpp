@@ -6,8 +6,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "datatypes/context.h"
 #include "datatypes/float.h"
+#include "datatypes/held_value.h"
 #include "datatypes/integer.h"
 #include "kernel/actions.h"
 #include "kernel/stack.h"
@@ -158,38 +158,6 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool, bool, bool, const 
     return serialize(get_float(value), buffer, part);
 }
 
-// A time is held by value: the walk hands its step a copy of the cell, so a
-// changed time has to go back where the walk took it from. The path's head
-// word is set as a set-word would be; a holder further down the path (a
-// block's slot, an object's field, whatever the holder's type) takes it
-// through its own set step, which also tells whoever watches the holder (an
-// object's on-change* with the old and new time, a block owner's
-// on-deep-change*). A step given a bare time (no previous element) changes
-// only that cell.
-signal_code store_back(const path_step_args& step, const kel_value* changed) {
-    const kel_value* held_as = step.previous_element;
-    if (!held_as) return signal_code::none;
-    if (step.step == 0) {
-        if (!in_family(type_of(held_as), family::word)) return signal_code::none;
-        kel_value w = *held_as;
-        _context::set_bound(&w, changed);
-        return signal_code::none;
-    }
-    if (!step.grandparent) return signal_code::none;
-    kel_value scratch;
-    set_unset(&scratch);
-    path_step_args up{};
-    // The walk's own work cell, which the holder's step may rebind in place.
-    up.parent = const_cast<kel_value*>(step.grandparent);
-    up.element = held_as;
-    up.value_to_set = changed;
-    up.path = step.path;
-    up.step = step.step - 1;
-    up.last = true;
-    up.result = &scratch;
-    return actions::eval_path_value(up);
-}
-
 signal_code eval_path(const path_step_args& step) {
     const kel_value* element = step.element;
     int32_t f = -1;
@@ -220,7 +188,7 @@ signal_code eval_path(const path_step_args& step) {
     put_float(step.parent, x);
     const kel_value answer = *value;
     const kel_value changed = *step.parent;
-    KEL_PROPAGATE(store_back(step, &changed));
+    KEL_PROPAGATE(held_value::store_back(step, &changed));
     if (step.result) *step.result = answer;
     return signal_code::none;
 }

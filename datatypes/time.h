@@ -51,9 +51,6 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, boo
 // A path step: get a field, or set one (integer! hours and minutes, integer!
 // or float! seconds; else script `invalid-arg`) and store the time back.
 signal_code eval_path(const path_step_args& step);
-// Puts a changed value (a time, or a date whose field a path set) back into
-// the holder the path walk took it from; see time.cpp.
-signal_code store_back(const path_step_args& step, const kel_value* changed);
 
 registry::registration row();
 

@@ -19,15 +19,15 @@ constexpr spec table[act::count] = {
     {nullptr, nullptr, nullptr},  // 7: path step
     {nullptr, nullptr, nullptr},  // 8: never filled
     {nullptr, nullptr, nullptr},  // 9: compare
-    {"absolute", "value", "value [number! char! pair! time! money!]"},
+    {"absolute", "value", "value [number! char! pair! any-point! time! money!]"},
     {"add", "value1", "value1 [scalar! vector!] value2 [scalar! vector!]"},
     {"divide", "value1", "value1 [scalar! vector!] value2 [scalar! vector!]"},
     {"multiply", "value1", "value1 [scalar! vector!] value2 [scalar! vector!]"},
-    {"negate", "number", "number [number! bitset! pair! time! money!]"},
+    {"negate", "number", "number [number! bitset! pair! any-point! time! money!]"},
     {"power", "number", "number [number!] exponent [integer! float!]"},
     {"remainder", "value1", "value1 [scalar! vector!] value2 [scalar! vector!]"},
     {"round", "n",
-     "n [number! time! pair! money!] /to scale [number! time! pair! money!] /even /down /half-down /floor "
+     "n [number! time! pair! any-point! money!] /to scale [number! time! pair! any-point! money!] /even /down /half-down /floor "
      "/ceiling /half-ceiling"},
     {"subtract", "value1", "value1 [scalar! vector!] value2 [scalar! vector!]"},
     {"even?", "number", "number [number! char! time! money!]"},
@@ -64,7 +64,7 @@ constexpr spec table[act::count] = {
     {"move", "origin", "origin [series! port!] target [series! port!] /part length [integer!]"},
     {"next", "series", "series [series! port!]"},
     {"pick", "series",
-     "series [series! port! bitset! pair! tuple! money! date! time!] index [scalar! any-string! any-word! block! "
+     "series [series! port! bitset! pair! any-point! tuple! money! date! time!] index [scalar! any-string! any-word! block! "
      "logic! time!]"},
     {"poke", "series",
      "series [series! port! bitset!] index [scalar! any-string! any-word! block! logic!] value [any-type!]"},
@@ -73,7 +73,7 @@ constexpr spec table[act::count] = {
     {"remove", "series",
      "series [series! port! bitset! map! none!] /part length [number! char! series!] /key key-arg [scalar! "
      "any-string! any-word! refinement! issue! binary! block!]"},
-    {"reverse", "series", "series [series! port! pair! tuple!] /part length [number! series!] /skip size [integer!]"},
+    {"reverse", "series", "series [series! port! pair! any-point! tuple!] /part length [number! series!] /skip size [integer!]"},
     {"select", "series",
      "series [series! any-object! map! none!] value [any-type!] /part length [number! series!] /only /case /same "
      "/any /with wild [string!] /skip size [integer!] /last /reverse"},

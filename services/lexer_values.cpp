@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "datatypes/date.h"
+#include "datatypes/float.h"
 #include "datatypes/map.h"
 #include "datatypes/money.h"
 #include "datatypes/string_api.h"
@@ -87,8 +88,8 @@ void make_percent_value(kel_value* out, double fraction) {
 
 void make_point_value(kel_value* out, const double* c, int count) {
     const uint32_t nl = new_line_of(out);
-    if (count == 3) set_point3d(out, static_cast<float>(c[0]), static_cast<float>(c[1]), static_cast<float>(c[2]));
-    else set_point2d(out, static_cast<float>(c[0]), static_cast<float>(c[1]));
+    if (count == 3) set_point3d(out, float_::to_single(c[0]), float_::to_single(c[1]), float_::to_single(c[2]));
+    else set_point2d(out, float_::to_single(c[0]), float_::to_single(c[1]));
     out->header |= nl;
 }
 

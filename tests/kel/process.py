@@ -61,8 +61,8 @@ def utf8_everywhere(folder):
 
 def reports(folder):
     rows = [
-        # An argument with no form handler stands as its type name.
-        (b"Kel [] make 5 1x2", b"*** Script Error: cannot MAKE/TO integer! from: (pair!)\n*** Where: make\n"),
+        # The arguments are formed into the report.
+        (b"Kel [] make 5 1x2", b"*** Script Error: cannot MAKE/TO integer! from: 1x2\n*** Where: make\n"),
         # Quoted source shows control characters and bytes that are not
         # UTF-8 escaped: no ESC sequence reaches the terminal.
         (b"Kel [] x: 1 #\xff\x1b]0;title\x07 y\n",

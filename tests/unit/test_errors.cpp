@@ -196,6 +196,8 @@ TEST_F(Errors, EveryCategoryIsReportedWithItsArguments) {
                     integer_name = str(U"integer!"),
                     text = str(U"12x"), x = str(U"x"), append = word_v("append"), series = word_v("series"),
                     file = str(U"f.txt"), url = str(U"http://a"), timeout = str(U"timeout");
+    kel_value image;
+    init_cell(&image, types::image);
     struct row {
         kel_value error;
         const char* first_line;
@@ -212,6 +214,8 @@ TEST_F(Errors, EveryCategoryIsReportedWithItsArguments) {
         {built("access", "no-connect", &url, &timeout), "*** Access Error: cannot connect: \"http://a\" reason: \"timeout\""},
         {built("user", "message", &x), "*** User Error: \"x\""},
         {built("internal", "not-done"), "*** Internal Error: reserved for future use (or not yet implemented)"},
+        // An argument of a type with no form handler stands as its type name.
+        {built("script", "invalid-arg", &image), "*** Script Error: invalid argument: (image!)"},
     };
     for (const row& r : rows) EXPECT_EQ(first_line(test::form(r.error)), r.first_line);
     // The note and reserved categories hold no ids.

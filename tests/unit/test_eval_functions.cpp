@@ -221,7 +221,7 @@ TEST_F(EvalFunctions, NativesAndActions) {
     EXPECT_EQ(fired_args(), "e integer! true-blk");
     EXPECT_EQ(mold(global("if")), "make native! [[cond [any-type!] then-blk [block!]]]");
     EXPECT_EQ(form(global("if")), "?native?");
-    EXPECT_EQ(mold(global("negate")), "make action! [[number [number! bitset! pair! time! money!]]]");
+    EXPECT_EQ(mold(global("negate")), "make action! [[number [number! bitset! pair! any-point! time! money!]]]");
     EXPECT_EQ(form(global("negate")), "?action?");
     const kel_value either = global("either"), if_ = global("if"), append = global("append");
     EXPECT_EQ(actions::sort_compare(&if_, &either, cmp::sort), -1);  // by table number: if 1, either 3

@@ -178,11 +178,11 @@ TEST(ScalarFloat, RoundTable) {
         {flt(5.5), true, flt(inf), "", "float! 5.5"},
         {flt(inf), false, none, "", "float! 1.#INF"},
         {flt(nan_v), false, none, "", "float! 1.#NaN"},
-        {flt(0.125), true, test::pct(0.1), "", "percent! 0.1"},  // the scale's type is the result's
+        {flt(0.125), true, test::pct(0.1), "", "percent! 10%"},  // the scale's type is the result's
         {flt(7.0), true, test::tm(5), "", "time! 0:00:05"},
         {flt(7.0), true, money, "", "!not-related"},
         {flt(7.0), true, test::str(U"1"), "", "!expect-arg"},
-        {test::pct(0.12345), false, none, "", "percent! 0.12"},
+        {test::pct(0.12345), false, none, "", "percent! 12%"},
         {test::pct(0.12345), true, int_v(1), "", "integer! 0"},
     };
     for (const row& r : rows)
@@ -215,8 +215,8 @@ TEST(ScalarFloat, FormAndMold) {
         {flt(inf), "1.#INF", "1.#INF"},
         {flt(-inf), "-1.#INF", "-1.#INF"},
         {flt(-nan_v), "1.#NaN", "1.#NaN"},
-        {test::pct(0.5), "50%", "0.5"},
-        {test::pct(1e-20), "0%", "1.0e-20"},
+        {test::pct(0.5), "50%", "50%"},  // a percent molds as it forms
+        {test::pct(1e-20), "0%", "0%"},
     };
     for (const row& r : rows) {
         EXPECT_EQ(test::form(r.v), r.form) << r.mold;
@@ -298,9 +298,9 @@ TEST(ScalarFloat, ResultTypesOfMixedMath) {
     struct row { kel_value a, b; const char* expected; };
     const row rows[] = {
         {flt(1.5), test::pct(0.5), "float! 2.0"},
-        {test::pct(0.5), flt(1.5), "percent! 2.0"},
-        {test::pct(0.5), int_v(1), "percent! 1.5"},
-        {test::pct(0.5), test::pct(0.25), "percent! 0.75"},
+        {test::pct(0.5), flt(1.5), "percent! 200%"},
+        {test::pct(0.5), int_v(1), "percent! 150%"},
+        {test::pct(0.5), test::pct(0.25), "percent! 75%"},
         {flt(1.5), test::tm(60), "time! 0:01:01.5"},
         {test::tm(60), flt(1.5), "time! 0:01:01.5"},
         {test::tm(60), test::tm(60), "time! 0:02:00"},
@@ -310,7 +310,7 @@ TEST(ScalarFloat, ResultTypesOfMixedMath) {
         {test::tm(1), test::char_v(2), "!invalid-type"},
         {test::pct(0.5), test::char_v(2), "!invalid-type"},
         {flt(1.5), test::str(U"2"), "!invalid-type"},
-        {flt(1.5), test::pair_v(1, 2), "!invalid-type"},   // until pair! has its arithmetic
+        {flt(1.5), test::pair_v(1, 2), "pair! 2x3"},   // the pair! row's add, operands swapped
     };
     for (const row& r : rows)
         EXPECT_EQ(show(call_action(act::add, {r.a, r.b})), r.expected) << test::mold(r.a) << " + " << test::mold(r.b);
@@ -334,7 +334,7 @@ TEST(ScalarFloat, EdgeCases) {
         {act::remainder, flt(1.0), flt(0.0), "float! 1.#NaN"},
         {act::power, flt(3.0), int_v(2), "float! 9.0"},
         {act::power, flt(2.0), flt(0.5), "float! 1.4142135623730951"},
-        {act::power, test::pct(0.5), int_v(2), "percent! 0.25"},
+        {act::power, test::pct(0.5), int_v(2), "percent! 25%"},
         {act::power, flt(2.0), test::pct(0.5), "!expect-arg"},
         {act::add, flt(1e308), flt(1e308), "float! 1.#INF"},
     };
@@ -344,7 +344,7 @@ TEST(ScalarFloat, EdgeCases) {
     const urow urows[] = {
         {act::negate, flt(0.0), "float! 0.0"}, {act::negate, flt(-0.0), "float! 0.0"},
         {act::negate, flt(2.5), "float! -2.5"}, {act::absolute, flt(-2.5), "float! 2.5"},
-        {act::absolute, flt(-inf), "float! 1.#INF"}, {act::absolute, test::pct(-0.5), "percent! 0.5"},
+        {act::absolute, flt(-inf), "float! 1.#INF"}, {act::absolute, test::pct(-0.5), "percent! 50%"},
         {act::even_q, flt(2.9), "logic! true"}, {act::odd_q, flt(-3.9), "logic! true"},
         {act::odd_q, flt(1e20), "logic! false"}, {act::even_q, flt(nan_v), "logic! true"},
         {act::odd_q, flt(2147483647.5), "logic! false"},
@@ -395,8 +395,8 @@ TEST(ScalarFloat, ToAndMake) {
     // A prototype value stands for its type; percent! targets read through the scanner.
     EXPECT_EQ(show(call_action(act::to, {flt(9.0), int_v(2)})), "float! 2.0");
     const kel_value percent_type = test::type_v(types::percent);
-    EXPECT_EQ(show(call_action(act::to, {percent_type, flt(0.5)})), "percent! 0.5");
-    EXPECT_EQ(show(call_action(act::to, {percent_type, test::str(U"50%")})), "percent! 0.5");  // the lexer's scan
+    EXPECT_EQ(show(call_action(act::to, {percent_type, flt(0.5)})), "percent! 50%");
+    EXPECT_EQ(show(call_action(act::to, {percent_type, test::str(U"50%")})), "percent! 50%");  // the lexer's scan
     const auto lexer_scan = scalar::hooks.scan_value;  // the lexer's, put back below
     scalar::hooks.scan_value = [](const kel_value* text, kel_value* out) {
         const std::u32string t = test::text(*text);
@@ -406,8 +406,8 @@ TEST(ScalarFloat, ToAndMake) {
         else return false;
         return true;
     };
-    EXPECT_EQ(show(call_action(act::to, {percent_type, test::str(U"50%")})), "percent! 0.5");
-    EXPECT_EQ(show(call_action(act::to, {percent_type, test::str(U"7")})), "percent! 7.0");
+    EXPECT_EQ(show(call_action(act::to, {percent_type, test::str(U"50%")})), "percent! 50%");
+    EXPECT_EQ(show(call_action(act::to, {percent_type, test::str(U"7")})), "percent! 700%");
     EXPECT_EQ(show(call_action(act::to, {percent_type, test::str(U"x")})), "!bad-to-arg");
     EXPECT_EQ(show(call_action(act::to, {percent_type, test::str(U"1 2")})), "!bad-to-arg");
     scalar::hooks.scan_value = lexer_scan;

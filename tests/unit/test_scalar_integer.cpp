@@ -462,8 +462,10 @@ TEST(ScalarInteger, AnotherTypeOnTheRightIsThatTypesOwnAction) {
     }
     // the rows as registered: no handler yet (vector!'s own arithmetic is
     // tested in tests/kel/test-vectors.kel)
-    for (uint32_t right : {types::tuple, types::pair})
+    for (uint32_t right : {types::tuple})
         EXPECT_EQ(show(call_action(act::add, {int_v(1), cell(right)})), "!invalid-type") << registry::type_name(right);
+    // pair!'s own row: the integer joins each axis
+    EXPECT_EQ(show(call_action(act::add, {int_v(1), test::pair_v(2, 3)})), "pair! 3x4");
     // money!'s own row takes the number as its left operand
     EXPECT_EQ(show(call_action(act::add, {int_v(1), cell(types::money)})), "money! $1.00");
     EXPECT_EQ(show(call_action(act::add, {flt(1.0), cell(types::money)})), "money! $1.00");
