@@ -4,6 +4,7 @@
 // datatype module itself.
 #include "app/datatype_providers.h"
 
+#include "datatypes/binary.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/block_actions.h"
@@ -67,6 +68,7 @@ constexpr registry::row_provider providers[] = {
     {types::refinement, word::refinement_row},
     {types::issue, issue::row},
     {types::string, string::row},
+    {types::binary, binary::row},
     {types::url, url::row},
     {types::file, file::row},
     {types::path, path::row},

@@ -7,6 +7,9 @@
 // and hand it to the print hooks.
 #include "evaluator/natives_sets.h"
 
+#include <algorithm>
+
+#include "datatypes/binary.h"
 #include "datatypes/bitset.h"
 #include "datatypes/date.h"
 #include "datatypes/block.h"
@@ -20,6 +23,7 @@
 #include "evaluator/native_table.h"
 #include "kernel/stack.h"
 #include "kernel/native_api.h"
+#include "kernel/collector.h"
 #include "kernel/print.h"
 
 namespace kel::natives {
@@ -179,6 +183,74 @@ signal_code enhex_star(bool check, const refinements& refs) {
     kel_value* result = stack::push_unset();
     text_out::new_buffer(result, 16);
     url::encode(stack::arguments(), result, c);
+    stack::set_last(result);
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+// The base of debase and enbase: 64 unless /base names 64, 58, 16 or 2.
+int32_t coding_base(const refinements& refs) {
+    if (!refs.has(0)) return 64;
+    const kel_value* base = stack::arguments() + refs.at[0];
+    const int32_t b = get_integer(base);
+    if (b != 64 && b != 58 && b != 16 && b != 2) fire(error_category::script, "invalid-arg", base);
+    return b;
+}
+
+signal_code debase_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::debase, refs);
+    const int32_t base = coding_base(refs);
+    const kel_value text = *stack::arguments();
+    uint32_t node;
+    {
+        // The decoders read the text in place while they allocate.
+        collector::pin_guard pin(&text);
+        memory::buffer_header* h = string::buffer(&text);
+        const int64_t units = h->units();
+        const int64_t head = std::clamp<int64_t>(series_head(&text), 0, units);
+        const char* p = h->data() + h->head + (head << h->shift());
+        const int32_t length = static_cast<int32_t>(units - head);
+        const uint32_t unit = h->unit();
+        node = base == 64   ? binary::debase_64(p, length, unit)
+               : base == 58 ? binary::debase_58(p, length, unit)
+               : base == 16 ? binary::debase_16(p, length, unit)
+                            : binary::debase_2(p, length, unit);
+    }
+    kel_value* result = stack::arguments();
+    if (node) set_series(result, types::binary, 0, node);
+    else set_none(result);
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+signal_code enbase_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::enbase, refs);
+    const int32_t base = coding_base(refs);
+    // A string is encoded as UTF-8 first; the bytes stay on the stack.
+    kel_value* source = stack::arguments();
+    if (type_of(source) != types::binary) {
+        kel_value* bytes = stack::push_unset();
+        binary::to_bytes(bytes, source);
+        source = bytes;
+    }
+    const kel_value src = *source;
+    const int64_t n = binary::ks_length_q(&src);
+    const int64_t size = binary::enbase_size(base, n);
+    if (size < 0) fire(error_category::script, "too-long");
+    kel_value* result = stack::push_unset();
+    string::init_cell(result, static_cast<uint32_t>(size));
+    {
+        collector::pin_guard pin(&src);
+        memory::buffer_header* h = string::buffer(result);
+        char* dst = h->data() + h->head;
+        const uint8_t* bytes = binary::ks_head(&src);
+        const size_t count = static_cast<size_t>(n);
+        char* end = base == 64   ? binary::enbase_64(dst, bytes, count)
+                    : base == 58 ? binary::enbase_58(dst, bytes, count)
+                    : base == 16 ? binary::enbase_16(dst, bytes, count)
+                                 : binary::enbase_2(dst, bytes, count);
+        h->tail = h->head + static_cast<uint32_t>(end - dst);
+    }
     stack::set_last(result);
     stack::rewind_to_result();
     return signal_code::none;

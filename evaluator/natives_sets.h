@@ -19,6 +19,8 @@ signal_code uppercase_star(bool check, const refinements& refs);
 signal_code lowercase_star(bool check, const refinements& refs);
 signal_code dehex_star(bool check, const refinements& refs);
 signal_code enhex_star(bool check, const refinements& refs);
+signal_code debase_star(bool check, const refinements& refs);
+signal_code enbase_star(bool check, const refinements& refs);
 signal_code print_star(bool check, const refinements& refs);
 signal_code prin_star(bool check, const refinements& refs);
 
