@@ -759,15 +759,17 @@ signal_code add_bytes(const refinements& r, bool appending) {
         if (appending) set_series_head(target, 0);
         return signal_code::none;
     }
-    notify(target, "append", value, head, 0);
-    value = writable_value(target, value);
+    // Measured before the owner hears of it, so a refused value changes
+    // nothing and tells nobody.
     const int64_t n = encode_value(nullptr, value, part, false, encode_mode::append);
     if (n > 0) {
         int64_t total;
         if (__builtin_mul_overflow(n, static_cast<int64_t>(dup), &total)) no_memory();
+        notify(target, "append", value, at_tail ? buf(target)->used() : head, total);
+        value = writable_value(target, value);
         const int64_t used = buf(target)->used();
         if (total > static_cast<int64_t>(memory::max_capacity(1)) - used) no_memory();
-        const int64_t at = at_tail ? used : head;
+        const int64_t at = at_tail ? used : std::min(head, used);
         // Grow once: to the new length, or twice the capacity when larger.
         buffer_header* h = buf(target);
         if (static_cast<uint64_t>(h->tail) + static_cast<uint64_t>(total) > h->capacity) {
