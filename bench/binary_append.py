@@ -1,0 +1,4 @@
+b = bytearray()
+for _ in range(10000000):
+    b.append(7)
+print(len(b))
