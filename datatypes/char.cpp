@@ -43,7 +43,7 @@ signal_code arith_action(int op) {
             n = static_cast<int32_t>(d);
             break;
         }
-        case types::vector: return right_operand_action(rt, action_of(op), operands::swapped);
+        case types::vector: return vector_on_right(op, types::char_);
         default: invalid_type(rt);
     }
     // A divide never becomes float!: no cell is passed for it.

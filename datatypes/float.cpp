@@ -144,7 +144,7 @@ signal_code math_action(int op) {
             if (op == op_subtract || op == op_divide) not_related(word_of(op), rt);
             return right_operand_action(rt, action_of(op), operands::swapped);
         }
-        case types::vector: return right_operand_action(rt, action_of(op), operands::swapped);
+        case types::vector: return vector_on_right(op, lt);
         case types::integer:
         case types::char_:
         case types::float_:

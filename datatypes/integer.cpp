@@ -44,6 +44,11 @@ signal_code right_operand_action(uint32_t type, int action, operands order) {
     return registry::handler(type, action)(refinements::none());
 }
 
+signal_code vector_on_right(int op, uint32_t left_type) {
+    if (op == op_subtract || op == op_divide || op == op_remainder) not_related(word_of(op), left_type);
+    return right_operand_action(types::vector, action_of(op), operands::swapped);
+}
+
 void bad_to_arg(uint32_t target, const kel_value* spec) {
     kel_value t;
     set_datatype(&t, target);
@@ -217,7 +222,7 @@ signal_code arith_action(int op) {
         case types::percent:
         case types::time:
             return float_::math_action(op);
-        case types::vector: return right_operand_action(rt, action_of(op), operands::swapped);
+        case types::vector: return vector_on_right(op, types::integer);
         case types::pair:
         case types::point2d:
         case types::point3d:

@@ -68,6 +68,11 @@ units_view units_from_head(const kel_value* series);
 // handler for the action raises `invalid-type`, before anything moves.
 enum class operands : bool { in_order, swapped };
 signal_code right_operand_action(uint32_t type, int action, operands order);
+// A number with a vector! on its right: the vector is changed in place with
+// the number as its operand, which is only the same arithmetic when the
+// operation commutes. Subtract, divide and remainder would compute v - n for
+// n - v, so they are refused with `not-related` instead of answering wrongly.
+signal_code vector_on_right(int op, uint32_t left_type);
 
 // --- services of later modules -----------------------------------------------
 struct services {
