@@ -12,10 +12,12 @@
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
 #include "datatypes/date.h"
+#include "datatypes/email.h"
 #include "datatypes/error.h"
 #include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
+#include "datatypes/handle.h"
 #include "datatypes/hash.h"
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
@@ -30,12 +32,15 @@
 #include "datatypes/percent.h"
 #include "datatypes/point.h"
 #include "datatypes/port.h"
+#include "datatypes/ref.h"
 #include "datatypes/routine.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tag.h"
 #include "datatypes/time.h"
 #include "datatypes/triple.h"
+#include "datatypes/tuple.h"
 #include "datatypes/typeset.h"
 #include "datatypes/url.h"
 #include "datatypes/vector.h"
@@ -92,6 +97,11 @@ constexpr registry::row_provider providers[] = {
     {types::percent, percent::row},
     {types::point2d, point2d::row},
     {types::point3d, point3d::row},
+    {types::tuple, tuple::row},
+    {types::tag, tag::row},
+    {types::email, email::row},
+    {types::ref, ref::row},
+    {types::handle, handle::row},
 };
 
 }  // namespace

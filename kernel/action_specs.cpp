@@ -35,7 +35,7 @@ constexpr spec table[act::count] = {
     {"and~", "value1",
      "value1 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!] "
      "value2 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!]"},
-    {"complement", "value", "value [logic! integer! bitset! typeset! binary!]"},
+    {"complement", "value", "value [logic! integer! bitset! typeset! binary! tuple!]"},
     {"or~", "value1",
      "value1 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!] "
      "value2 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!]"},

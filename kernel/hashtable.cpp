@@ -585,8 +585,13 @@ uint32_t w3(const kel_value* v, bool) { return fmix32(v->w3); }
 uint32_t words_2_3(const kel_value* v, bool) { return murmur3(reinterpret_cast<const uint8_t*>(v) + 8, 8); }
 uint32_t words_1_2(const kel_value* v, bool) { return murmur3(reinterpret_cast<const uint8_t*>(v) + 4, 8); }
 uint32_t words_1_3(const kel_value* v, bool) { return murmur3(reinterpret_cast<const uint8_t*>(v) + 4, 12); }
+// Over the bytes without the trailing zeros past the third: 1.2.3 and
+// 1.2.3.0 are equal, so they must land in the same bucket.
 uint32_t tuple(const kel_value* v, bool) {
-    return murmur3(reinterpret_cast<const uint8_t*>(v) + 4, std::min<uint32_t>((v->header >> 19) & 0xFu, 12u));
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(v) + 4;
+    uint32_t n = std::min<uint32_t>((v->header >> 19) & 0xFu, 12u);
+    while (n > 3 && bytes[n - 1] == 0) --n;
+    return murmur3(bytes, n);
 }
 uint32_t spelling(const kel_value* v, bool) {
     const memory::buffer_header* h = buffer_of(v->w3);

@@ -111,7 +111,7 @@ uint32_t w3(const kel_value* v, bool case_sensitive);
 uint32_t words_2_3(const kel_value* v, bool case_sensitive);  // murmur3 of w2-w3
 uint32_t words_1_2(const kel_value* v, bool case_sensitive);  // murmur3 of w1-w2
 uint32_t words_1_3(const kel_value* v, bool case_sensitive);  // murmur3 of w1-w3
-uint32_t tuple(const kel_value* v, bool case_sensitive);      // its used bytes
+uint32_t tuple(const kel_value* v, bool case_sensitive);      // its bytes, trailing zeros past the third left out
 uint32_t spelling(const kel_value* v, bool case_sensitive);   // a symbol's name
 uint32_t any_string(const kel_value* v, bool case_sensitive); // code points from the head
 uint32_t bytes(const kel_value* v, bool case_sensitive);      // a binary's bytes from the head

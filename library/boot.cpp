@@ -24,6 +24,7 @@
 #include "datatypes/context.h"
 #include "datatypes/error.h"
 #include "datatypes/file.h"
+#include "datatypes/handle.h"
 #include "datatypes/object.h"
 #include "datatypes/string_api.h"
 #include "datatypes/word.h"
@@ -163,6 +164,15 @@ const spec_typeset spec_typesets[] = {
     {"any-string!", family::string_like},
     {"series!", family::series},
 };
+
+// `null-handle`: no Kel source can make a handle, so the boot sets the word
+// (kind 0, value 0).
+void set_null_handle() {
+    kel_value h{};
+    handle::init_cell(&h, 0, handle::CLASS_NULL);
+    kel_value w = *word::from_c_string("null-handle");
+    _context::set_bound(&w, &h);
+}
 
 kel_value make_spec_typeset(const spec_typeset& t) {
     kel_value ts;
@@ -460,6 +470,7 @@ void run() {
     // 3. The phases.
     for (const phase& p : phases) {
         if (std::strcmp(p.name, "boot-args") == 0) fill_boot_args();
+        if (std::strcmp(p.name, "constants") == 0) set_null_handle();
         run_source(p.name, p.source, p.length);
         if (std::strcmp(p.name, "constants") == 0) check_spec_typesets();
         if (std::strcmp(p.name, "system") == 0) {

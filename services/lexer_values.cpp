@@ -2,10 +2,6 @@
 // per form so that each datatype module can take its own over. The lexer
 // decides what a token means; these only lay the value out in a cell of the
 // shared buffer (keeping the new-line marker the cell already has).
-//
-// Forms whose datatype has no value builder installed (tuple!) are
-// scanned and checked as far as the lexer's own rules go, and then raise
-// internal `not-done` here when a value would be built.
 #include <cstring>
 
 #include "datatypes/date.h"
@@ -14,6 +10,7 @@
 #include "datatypes/money.h"
 #include "datatypes/string_api.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tuple.h"
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"
 #include "kernel/stack.h"
@@ -24,8 +21,6 @@ namespace kel::lexer {
 namespace {
 
 inline uint32_t new_line_of(const kel_value* c) { return c->header & header_new_line; }
-
-[[noreturn]] void not_done() { fire(error_category::internal, "not-done"); }
 
 }  // namespace
 
@@ -93,10 +88,8 @@ void make_point_value(kel_value* out, const double* c, int count) {
     out->header |= nl;
 }
 
-void make_tuple_value(lexer_state& s, kel_value* out, const uint8_t*, int) {
-    --s.tail;  // the cell is given back before the error
-    (void)out;
-    not_done();
+void make_tuple_value(lexer_state&, kel_value* out, const uint8_t* parts, int count) {
+    tuple::init_cell(out, parts, count);
 }
 
 void make_date_value(lexer_state&, kel_value* out, const date_fields& f) {

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "datatypes/integer.h"
+#include "datatypes/tuple.h"
 #include "kernel/native_api.h"
 #include "tests/unit/core_builder.h"
 #include "tests/unit/scalar_harness.h"
@@ -464,10 +465,14 @@ TEST(ScalarInteger, AnotherTypeOnTheRightIsThatTypesOwnAction) {
         EXPECT_EQ(show(call_action(r.action, {r.left, cell(r.right)})), r.result) << registry::type_name(r.right);
         EXPECT_EQ(seen_by_right_row, r.seen) << registry::type_name(r.right);
     }
-    // the rows as registered: no handler yet (vector!'s own arithmetic is
-    // tested in tests/kel/test-vectors.kel)
-    for (uint32_t right : {types::tuple})
-        EXPECT_EQ(show(call_action(act::add, {int_v(1), cell(right)})), "!invalid-type") << registry::type_name(right);
+    // the rows as registered (vector!'s own arithmetic is tested in
+    // tests/kel/test-vectors.kel); tuple!'s row joins the integer to each byte
+    {
+        kel_value t{};
+        const uint8_t bytes[] = {1, 2, 254};
+        tuple::init_cell(&t, bytes, 3);
+        EXPECT_EQ(show(call_action(act::add, {int_v(1), t})), "tuple! 2.3.255");
+    }
     // pair!'s own row: the integer joins each axis
     EXPECT_EQ(show(call_action(act::add, {int_v(1), test::pair_v(2, 3)})), "pair! 3x4");
     // money!'s own row takes the number as its left operand

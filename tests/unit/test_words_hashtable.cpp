@@ -17,6 +17,7 @@
 #include "datatypes/context.h"
 #include "datatypes/money.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tuple.h"
 #include "datatypes/word.h"
 #include "kernel/random.h"
 #include "kernel/stack.h"
@@ -178,6 +179,29 @@ TEST_F(WordsHash, EqualDatesHashAlike) {
     const kel_value other_day = d(2020, 1, 2, 0, 0, false), other_time = d(2020, 1, 1, 1, 0, true);
     EXPECT_NE(ht::hash_value(&equal_pairs[0].first, false), ht::hash_value(&other_day, false));
     EXPECT_NE(ht::hash_value(&equal_pairs[0].first, false), ht::hash_value(&other_time, false));
+}
+
+TEST_F(WordsHash, EqualTuplesOfDifferentLengthsHashAlike) {
+    // 1.2.3 equals 1.2.3.0, so trailing zero bytes past the third must not
+    // reach the hash; a zero byte inside still does.
+    auto t = [](std::vector<uint8_t> bytes) {
+        kel_value v{};
+        tuple::init_cell(&v, bytes.data(), static_cast<int>(bytes.size()));
+        return v;
+    };
+    const std::pair<kel_value, kel_value> equal_pairs[] = {
+        {t({1, 2, 3}), t({1, 2, 3, 0})},
+        {t({1, 2, 3}), t({1, 2, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0})},
+        {t({0, 0, 0}), t({0, 0, 0, 0, 0})},
+        {t({1, 2, 0}), t({1, 2, 0, 0})},
+        {t({9, 0, 0, 7}), t({9, 0, 0, 7, 0})},
+    };
+    for (const auto& [a, b] : equal_pairs) {
+        ASSERT_EQ(registry::compare_handler(types::tuple)(&a, &b, cmp::equal), 0);
+        EXPECT_EQ(ht::hash_value(&a, false), ht::hash_value(&b, false)) << tuple::count_of(&b);
+    }
+    EXPECT_NE(ht::hash_value(&equal_pairs[0].first, false), ht::hash_value(&equal_pairs[3].first, false));
+    EXPECT_NE(ht::hash_value(&equal_pairs[4].first, false), ht::hash_value(&equal_pairs[3].second, false));
 }
 
 TEST_F(WordsHash, CaseInsensitiveHashAgreesWithTheComparisonFold) {
