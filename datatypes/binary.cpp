@@ -14,6 +14,7 @@
 #include "datatypes/string.h"
 #include "datatypes/string_api.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tuple.h"
 #include "kernel/actions.h"
 #include "kernel/collector.h"
 #include "kernel/cycle_guard.h"
@@ -48,10 +49,6 @@ int64_t head_of(const kel_value* b) {
 bool text_type(uint32_t t) { return in_family(t, family::string_like); }
 bool list_type(uint32_t t) { return t == types::block || t == types::paren || t == types::hash; }
 
-// tuple! cells keep their byte count in header bits 19-22 and the bytes from
-// word 1 on.
-int64_t tuple_length(const kel_value* v) { return std::min<uint32_t>((v->header >> 19) & 0xFu, 12u); }
-const uint8_t* tuple_bytes(const kel_value* v) { return reinterpret_cast<const uint8_t*>(v) + 4; }
 
 constexpr char hex_digits[] = "0123456789ABCDEF";
 constexpr char alphabet_58[] = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz";
@@ -191,9 +188,9 @@ int64_t encode_one(uint8_t* dst, const kel_value* value, int64_t part, bool part
         return size;
     }
     if (t == types::tuple) {
-        int64_t size = tuple_length(value);
+        int64_t size = tuple::count_of(value);
         if (part >= 0) size = std::min(size, part);
-        if (dst && size) std::memcpy(dst, tuple_bytes(value), static_cast<size_t>(size));
+        if (dst && size) std::memcpy(dst, tuple::bytes_of(value), static_cast<size_t>(size));
         return size;
     }
     if (list_type(t)) return encode_list(dst, value, part, mode);
@@ -934,6 +931,10 @@ void to_bytes(kel_value* result, const kel_value* spec) {
         const int32_t n = ks_length_q(&sp);
         binary::init_cell(result, static_cast<uint32_t>(n));
         append_bytes(result, ks_head(&sp), static_cast<size_t>(n));
+    } else if (t == types::tuple) {
+        const int n = tuple::count_of(&sp);
+        binary::init_cell(result, static_cast<uint32_t>(n));
+        append_bytes(result, tuple::bytes_of(&sp), static_cast<size_t>(n));
     } else if (t == types::char_ || text_type(t) || list_type(t)) {
         const int64_t n = encode_value(nullptr, &sp, -1, false, encode_mode::append);
         if (n > static_cast<int64_t>(memory::max_capacity(1))) no_memory();
