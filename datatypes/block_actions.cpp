@@ -1095,39 +1095,29 @@ void copy(const kel_value* series, kel_value* result, const kel_value* part, boo
 namespace {
 
 // A hash of a set key that agrees with equal_by_op: keys equal under the find
-// equality (or the strict one, with case) always hash alike. Only types whose
-// equality is a plain function of what is hashed get a hash of their own;
-// every other type hashes by its type id alone, so its keys are compared with
-// every key of that type, which keeps any comparison rule it has.
+// equality (or the strict one, with case) always hash alike. Each type's row
+// says how (registry::set_hash_rule); a type without a rule hashes by its type
+// id alone, so its keys are compared with every key of that type.
+inline registry::set_hash_rule set_rule(uint32_t t) {
+    return t < static_cast<uint32_t>(types::table_rows) ? registry::set_hash_rules[t]
+                                                         : registry::set_hash_rule::type_only;
+}
+
 uint32_t key_hash(const kel_value* v, bool case_) {
     const uint32_t t = type_of(v);
     uint32_t h = 0;
-    switch (t) {
-        case types::word:
-        case types::set_word:
-        case types::lit_word:
-        case types::get_word:
-        case types::refinement:
-        case types::issue: h = hashtable::hash_value(v, false); break;  // the canonical symbol
-        case types::string:
-        case types::file:
-        case types::url:
-        case types::tag:
-        case types::email:
-        case types::ref: h = hashtable::hash_value(v, case_); break;
-        case types::integer:
-        case types::char_:
-        case types::logic:
-        case types::none:
-        case types::datatype: h = hashtable::hash_value(v, true); break;
-        case types::float_: {
+    switch (set_rule(t)) {
+        case registry::set_hash_rule::folded: h = hashtable::hash_value(v, false); break;
+        case registry::set_hash_rule::cased: h = hashtable::hash_value(v, case_); break;
+        case registry::set_hash_rule::exact: h = hashtable::hash_value(v, true); break;
+        case registry::set_hash_rule::float_value: {
             const double d = get_float(v) == 0.0 ? 0.0 : get_float(v);  // -0.0 equals 0.0
             uint64_t bits;
             std::memcpy(&bits, &d, sizeof bits);
             h = hashtable::fmix32(static_cast<uint32_t>(bits) ^ hashtable::fmix32(static_cast<uint32_t>(bits >> 32)));
             break;
         }
-        default: break;
+        case registry::set_hash_rule::type_only: break;
     }
     return hashtable::fmix32(h ^ (t * 0x9E3779B9u));
 }
@@ -1152,7 +1142,7 @@ public:
 
     // Whether a key of the set is equal to `key`.
     bool present(const kel_value* key) const {
-        if (!case_ && type_of(key) == types::float_) {
+        if (!case_ && set_rule(type_of(key)) == registry::set_hash_rule::float_value) {
             // Under the find equality a NaN equals every float.
             if (floats_ > 0 && (nan_ || std::isnan(get_float(key)))) return true;
         }
@@ -1169,7 +1159,7 @@ public:
     // adds nothing, so runs of equal keys never lengthen the probes).
     void add(int64_t position) {
         const kel_value key = *cell_at(block_, position);
-        const bool is_float = type_of(&key) == types::float_;
+        const bool is_float = set_rule(type_of(&key)) == registry::set_hash_rule::float_value;
         if (present(&key)) {
             if (is_float) note_float(&key);
             return;
