@@ -26,7 +26,7 @@ type_name_entry type_names[types::table_rows];
 uint32_t highest_type_id = 0;
 uint8_t parent_ids[types::table_rows];
 hash_fn hashers[types::table_rows];
-set_hash_rule set_hash_rules[types::table_rows];
+set_hash_rule set_hash_rules[256];
 
 namespace {
 

@@ -209,8 +209,9 @@ extern uint32_t highest_type_id;
 extern uint8_t parent_ids[types::table_rows];
 // The hash column of each registered type.
 extern hash_fn hashers[types::table_rows];
-// The set-hash rule of each registered type (type_only for any other id).
-extern set_hash_rule set_hash_rules[types::table_rows];
+// The set-hash rule of each registered type, indexed by any byte a header can
+// hold (type_only for an id never registered), so no range check is needed.
+extern set_hash_rule set_hash_rules[256];
 
 // Registers one datatype. A malformed registration (id out of range or
 // registered twice, parent unknown or not yet registered, a missing hash or
