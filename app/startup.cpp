@@ -85,6 +85,8 @@ void init_map_services() {
     natives::steppers.map_next = map::foreach_next;
 }
 // make native! and make action! fill values from the native table.
+// `fire` builds its error! value through the error! module, above the kernel.
+void init_error_builder() { raising.build = error::from_fire; }
 void init_native_maker() { native::maker = {natives::table_size, natives::make_value}; }
 
 // The error catalogue's source, the library's text embedded at build time.
@@ -165,6 +167,7 @@ const init_step steps[] = {
     {"word text scanner", init_word_text_scanner},
     {"block text loader", init_block_text_loader},
     {"native spec reader", init_native_spec_reader},
+    {"error builder", init_error_builder},
     {"objects and error catalogue", init_objects},
     {"slot table", init_slot_table},
     {"collector", init_collector},
