@@ -15,6 +15,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "datatypes/binary.h"
@@ -300,7 +301,8 @@ void read_path(const kel_value* file, const kel_value* part, const kel_value* se
 
 void read_dir(const kel_value* dir, kel_value* result) {
     const std::string path = os_path_of_file(dir);
-    std::vector<std::string> names;
+    // (name, is a directory), sorted by the bytes of the names
+    std::vector<std::pair<std::string, bool>> names;
     {
         DIR* d = ::opendir(path.empty() ? "." : path.c_str());
         if (!d) cannot_open(dir);
@@ -314,21 +316,23 @@ void read_dir(const kel_value* dir, kel_value* result) {
                 struct stat st;
                 is_dir = ::fstatat(dfd, n, &st, 0) == 0 && S_ISDIR(st.st_mode);
             }
-            names.emplace_back(n);
-            if (is_dir) names.back().push_back('/');
+            names.emplace_back(n, is_dir);
+            errno = 0;
         }
         const bool failed = errno != 0;
         ::closedir(d);
         if (failed) cannot_open(dir);
     }
     std::sort(names.begin(), names.end());
+    for (auto& n : names)
+        if (n.second) n.first.push_back('/');
     if (names.size() > 0x7FFFFFFu) no_memory();
     // Room for every name first, so adding one never grows the block while
     // the new name is held only here.
     block::init_cell(result, static_cast<int32_t>(names.size()));
-    for (const std::string& n : names) {
+    for (const auto& entry : names) {
         kel_value name;
-        file::make_from_os_path(&name, n.data(), n.size());
+        file::make_from_os_path(&name, entry.first.data(), entry.first.size());
         block::ks_add(result, &name);
     }
 }
