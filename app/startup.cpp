@@ -43,6 +43,7 @@
 #include "kernel/slots.h"
 #include "library/boot.h"
 #include "services/lexer.h"
+#include "services/simple_io.h"
 
 namespace kel::runtime {
 
@@ -141,6 +142,10 @@ void init_date_services() {
     date::month_names = [] { return static_cast<const kel_value*>(boot::system_field("locale", "months")); };
 }
 
+// The file! actions read, write, delete, rename and query through the file
+// services, which sit above the datatypes.
+void init_simple_io() { simple_io::install_hooks(); }
+
 const init_step steps[] = {
     {"print hooks", init_print_hooks},
     {"platform", init_platform},
@@ -181,6 +186,7 @@ const init_step steps[] = {
 
     {"money settings", init_money_settings},
     {"date services", init_date_services},
+    {"simple io", init_simple_io},
 };
 
 }  // namespace
