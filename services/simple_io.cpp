@@ -412,11 +412,16 @@ void lines_to_block(const uint8_t* bytes, size_t length, kel_value* result) {
         const uint8_t* stop = lf ? static_cast<const uint8_t*>(lf) : end;
         const uint8_t* next = lf ? stop + 1 : end;
         if (lf && stop > p && stop[-1] == '\r') --stop;
+        // The decoder skips a leading byte-order mark, which only the file's
+        // first line may lose: a U+FEFF that begins a later line is text.
+        const bool kept_mark = p != bytes && stop - p >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF;
         const size_t n = static_cast<size_t>(stop - p);
         kel_value line;
-        set_series(&line, types::string, 0,
-                   unicode::utf8_to_string(n ? p : &none, static_cast<uint32_t>(n), 0, nullptr, false));
+        const uint32_t node = unicode::utf8_to_string(n ? p : &none, static_cast<uint32_t>(n), 0, nullptr, false);
+        set_series(&line, types::string, 0, node);
         block::ks_add(result, &line);
+        // Held by the block now, the line may grow.
+        if (kept_mark) (void)string::insert_char(memory::buffer_of(node), 0, 0xFEFF);
         p = next;
     }
 }

@@ -101,6 +101,7 @@ def run(kel, folder):
     make(folder, "latin1.txt", b"caf\xe9\n")
     make(folder, "cut.txt", b"ab\xc3")
     make(folder, "bom.txt", b"\xef\xbb\xbfab")
+    make(folder, "marks.txt", b"\xef\xbb\xbfa\n\xef\xbb\xbfb\n")
     make(folder, "utf8.txt", "é中😀\n".encode())
     os.mkdir(j("list"))
     raw_names = [b"a b.txt", "é.txt".encode(), "中".encode(), b"bad\xff.txt", b"bad\xc3", b"a", b"a.txt", b"z"]
@@ -164,6 +165,9 @@ def run(kel, folder):
         ("read %cut.txt", E("access/invalid-utf8", "#{C3}")),
         ("read/binary %cut.txt", b"ab\xc3"),
         ("read %bom.txt", "ab"),
+        # only the file's own mark is dropped: U+FEFF beginning a later line is text
+        ("read/lines %marks.txt", ["a", "\ufeffb"]),
+        ("read %marks.txt", "a\n\ufeffb\n"),
         ("read %utf8.txt", "é中😀\n"),
         ("read/lines %utf8.txt", ["é中😀"]),
         ("read %empty.txt", ""),
