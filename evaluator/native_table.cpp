@@ -14,6 +14,7 @@
 #include "evaluator/natives_sets.h"
 #include "evaluator/natives_system.h"
 #include "evaluator/natives_words.h"
+#include "evaluator/parse.h"
 #include "kernel/native_api.h"
 
 namespace kel::natives {
@@ -85,7 +86,7 @@ const row rows[number::count] = {
     {"parse",
      "input [binary! any-block! any-string!] rules [block!] /case /part length [number! series!] "
      "/trace callback [function!] return: [logic! block!]",
-     nullptr, "parse"},
+     parse_star, "parse"},
     {"union",
      "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case "
      "/skip size [integer!] return: [block! hash! string! bitset! typeset!]",
