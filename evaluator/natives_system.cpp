@@ -136,11 +136,12 @@ signal_code apply_star(bool check, const refinements& refs) {
         name = func;
         if (in_family(t, family::path)) {
             // The path's head names the function; the whole path is its
-            // refinement list.
+            // refinement list, except with /all, where the block alone
+            // switches every refinement in spec order.
             if (block::ks_length_q(&func) <= 0) return fail(error_category::script, "invalid-arg", &func);
             name = *block::ks_abs_at(&func, series_head(&func));
             if (!in_family(type_of(&name), family::word)) return fail(error_category::script, "invalid-arg", &func);
-            path = base;
+            if (!refs.has(apply_ref::all)) path = base;
         }
         const kel_value* slot = _context::bound_slot(&name);
         if (!slot || !in_family(type_of(slot), family::function))
