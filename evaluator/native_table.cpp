@@ -144,7 +144,7 @@ const row rows[number::count] = {
     {"catch", "block [block!] /name word [word! block!]", catch_star, "control"},
     {"extend", "obj [object! map!] spec [block! hash! map!] /case", extend_star, "words"},
     {"debase", "value [string!] /base base-value [integer!]", debase_star, "sets"},
-    {"to-local-file", "path [file! string!] /full return: [string!]", nullptr, "system"},
+    {"to-local-file", "path [file! string!] /full return: [string!]", to_local_file_star, "system"},
     {"wait", "value [number! time! block! none!] /all", wait_star, "system"},
     {"checksum",
      "data [binary! string! file!] method [word!] /with spec [any-string! binary! integer!] "
@@ -170,7 +170,7 @@ const row rows[number::count] = {
      "/output out [string! file! binary!] /error err [string! file! binary!] return: [integer!]",
      nullptr, "system"},
     {"zero?", "value [number! money! pair! time! char! tuple! any-point!] return: [logic!]", nullptr, "math"},
-    {"size?", "file [file!] return: [integer! none!]", nullptr, "system"},
+    {"size?", "file [file!] return: [integer! none!]", size_q_star, "system"},
     {"browse", "url [url! file!]", nullptr, "system"},
     {"compress", "data [any-string! binary!] method [word!] return: [binary!]", nullptr, "system"},
     {"decompress", "data [binary!] method [word!] /size sz [integer!] return: [binary!]", nullptr, "system"},
