@@ -79,7 +79,7 @@ const row rows[number::count] = {
     {"type?", "value [any-type!] /word", type_q_star, "words"},
     {"reduce", "value [any-type!] /into out [any-block!]", reduce_star, "control"},
     {"compose", "value [block!] /deep /only /into out [any-block!]", compose_star, "control"},
-    {"stats", "/show /info return: [integer! block!]", nullptr, "system"},
+    {"stats", "/show /info return: [integer! block!]", stats_star, "system"},
     {"bind", "word [block! any-word!] context [any-word! any-object! function!] /copy return: [block! any-word!]",
      bind_star, "words"},
     {"in", "object [any-object! any-function!] word [any-word! refinement!]", in_star, "words"},
@@ -147,7 +147,7 @@ const row rows[number::count] = {
     {"extend", "obj [object! map!] spec [block! hash! map!] /case", extend_star, "words"},
     {"debase", "value [string!] /base base-value [integer!]", debase_star, "sets"},
     {"to-local-file", "path [file! string!] /full return: [string!]", to_local_file_star, "system"},
-    {"wait", "value [number! time! block! none!] /all", nullptr, "system"},
+    {"wait", "value [number! time! block! none!] /all", wait_star, "system"},
     {"checksum",
      "data [binary! string! file!] method [word!] /with spec [any-string! binary! integer!] "
      "return: [integer! binary!]",
@@ -166,7 +166,7 @@ const row rows[number::count] = {
      now_star, "system"},
     {"sign?", "number [number! money! time!] return: [integer!]", sign_q_star, "math"},
     {"as", "type [datatype! block! paren! any-path! any-string!] spec [block! paren! any-path! any-string!]",
-     nullptr, "system"},
+     as_star, "system"},
     {"call",
      "cmd [string! file!] /wait /show /console /shell /input in [string! file! binary!] "
      "/output out [string! file! binary!] /error err [string! file! binary!] return: [integer!]",
@@ -176,12 +176,12 @@ const row rows[number::count] = {
     {"browse", "url [url! file!]", nullptr, "system"},
     {"compress", "data [any-string! binary!] method [word!] return: [binary!]", nullptr, "system"},
     {"decompress", "data [binary!] method [word!] /size sz [integer!] return: [binary!]", nullptr, "system"},
-    {"recycle", "/on /off return: [integer! unset!]", nullptr, "system"},
+    {"recycle", "/on /off return: [integer! unset!]", recycle_star, "system"},
     {"transcode",
      "src [binary! string!] /next /one /prescan /scan /part length [integer! binary!] /into dst [block!] "
      "/trace callback [function! routine!] return: [block!]",
-     nullptr, "system"},
-    {"apply", "func [word! path! any-function!] args [block!] /all /safer", nullptr, "system"},
+     transcode_star, "system"},
+    {"apply", "func [word! path! any-function!] args [block!] /all /safer", apply_star, "system"},
 };
 
 int32_t filled = 1;
