@@ -10,6 +10,7 @@
 #include "evaluator/natives_clock.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_errors.h"
+#include "evaluator/natives_os.h"
 #include "evaluator/natives_sets.h"
 #include "evaluator/natives_words.h"
 #include "kernel/native_api.h"
@@ -155,9 +156,9 @@ const row rows[number::count] = {
     {"new-line?", "position [any-list!] return: [logic!]", new_line_q_star, "words"},
     {"enbase", "value [binary! string!] /base base-value [integer!]", enbase_star, "sets"},
     {"context?", "word [any-word!] return: [object! function! none!]", context_q_star, "words"},
-    {"set-env", "var [any-string! any-word!] value [string! none!]", nullptr, "system"},
-    {"get-env", "var [any-string! any-word!] return: [string! none!]", nullptr, "system"},
-    {"list-env", "return: [map!]", nullptr, "system"},
+    {"set-env", "var [any-string! any-word!] value [string! none!]", set_env_star, "system"},
+    {"get-env", "var [any-string! any-word!] return: [string! none!]", get_env_star, "system"},
+    {"list-env", "return: [map!]", list_env_star, "system"},
     {"now",
      "/year /month /day /time /zone /date /weekday /yearday /precise /utc return: [date! time! integer!]",
      now_star, "system"},
@@ -167,10 +168,10 @@ const row rows[number::count] = {
     {"call",
      "cmd [string! file!] /wait /show /console /shell /input in [string! file! binary!] "
      "/output out [string! file! binary!] /error err [string! file! binary!] return: [integer!]",
-     nullptr, "system"},
+     call_star, "system"},
     {"zero?", "value [number! money! pair! time! char! tuple! any-point!] return: [logic!]", nullptr, "math"},
     {"size?", "file [file!] return: [integer! none!]", nullptr, "system"},
-    {"browse", "url [url! file!]", nullptr, "system"},
+    {"browse", "url [url! file!]", browse_star, "system"},
     {"compress", "data [any-string! binary!] method [word!] return: [binary!]", nullptr, "system"},
     {"decompress", "data [binary!] method [word!] /size sz [integer!] return: [binary!]", nullptr, "system"},
     {"recycle", "/on /off return: [integer! unset!]", nullptr, "system"},
