@@ -119,3 +119,17 @@ TEST_F(ProcessOs, ExitStatusesAndCapture) {
     EXPECT_EQ(err.bytes, "e");
     EXPECT_EQ(process::shell_quote("a b'c$(x)"), "'a b'\\''c$(x)'");
 }
+
+TEST_F(ProcessOs, FireInvalidArgChecksTheType) {
+    // The type check of values handed to the system: silent for the type
+    // asked for, script invalid-arg with the value for any other.
+    kel_value i, n;
+    set_integer(&i, 5);
+    set_none(&n);
+    EXPECT_FALSE(fires([&] { platform::fire_invalid_arg(&i, types::integer); }, "invalid-arg"));
+    EXPECT_TRUE(fires([&] { platform::fire_invalid_arg(&i, types::string); }, "invalid-arg"));
+    EXPECT_EQ(last_fired().category, error_category::script);
+    EXPECT_EQ(get_integer(&last_fired().args[0]), 5);
+    EXPECT_TRUE(fires([&] { platform::fire_invalid_arg(&n, types::integer); }, "invalid-arg"));
+    EXPECT_EQ(type_of(&last_fired().args[0]), types::none);
+}
