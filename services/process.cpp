@@ -295,7 +295,8 @@ int32_t call_command(const kel_value* command, bool wait, bool show, bool consol
     kel_value c = *command;
     if (string::ks_length_q(&c) <= 0) return 0;
     std::string line = file::to_os_path(&c);
-    if (type_of(&c) == types::file) line = shell_quote(line);
+    // A file names a file, never a program to look for on PATH.
+    if (type_of(&c) == types::file) line = shell_quote(line.find('/') == std::string::npos ? "./" + line : line);
     target input, output, error;
     target_of(in, true, input);
     target_of(out, false, output);

@@ -32,8 +32,8 @@ struct target {
 // file that cannot be opened, no pipe, no process).
 int32_t launch(const std::string& command, bool wait, target& input, target& output, target& error);
 
-// The native `call`: `command` a string! (a file! is given as its OS path by
-// the caller, already quoted for the shell), the flags /wait /show /console
+// The native `call`: `command` a string! or a file! (its OS path quoted as
+// one word for the shell, "./" in front of a bare name), the flags /wait /show /console
 // /shell and the cells of in, out and err (null when the refinement is not
 // used). An empty command answers 0 and starts nothing; /console raises
 // internal `not-done`; /show and /shell change nothing (every command runs
