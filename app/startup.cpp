@@ -44,6 +44,7 @@
 #include "kernel/slots.h"
 #include "library/boot.h"
 #include "services/lexer.h"
+#include "services/simple_io.h"
 
 namespace kel::runtime {
 
@@ -86,6 +87,8 @@ void init_map_services() {
     natives::steppers.map_next = map::foreach_next;
 }
 // make native! and make action! fill values from the native table.
+// `fire` builds its error! value through the error! module, above the kernel.
+void init_error_builder() { raising.build = error::from_fire; }
 void init_native_maker() { native::maker = {natives::table_size, natives::make_value}; }
 
 // The error catalogue's source, the library's text embedded at build time.
@@ -140,6 +143,10 @@ void init_date_services() {
     date::month_names = [] { return static_cast<const kel_value*>(boot::system_field("locale", "months")); };
 }
 
+// The file! actions read, write, delete, rename and query through the file
+// services, which sit above the datatypes.
+void init_simple_io() { simple_io::install_hooks(); }
+
 const init_step steps[] = {
     {"print hooks", init_print_hooks},
     {"platform", init_platform},
@@ -166,6 +173,7 @@ const init_step steps[] = {
     {"word text scanner", init_word_text_scanner},
     {"block text loader", init_block_text_loader},
     {"native spec reader", init_native_spec_reader},
+    {"error builder", init_error_builder},
     {"objects and error catalogue", init_objects},
     {"slot table", init_slot_table},
     {"collector", init_collector},
@@ -180,6 +188,7 @@ const init_step steps[] = {
 
     {"money settings", init_money_settings},
     {"date services", init_date_services},
+    {"simple io", init_simple_io},
 };
 
 }  // namespace

@@ -1095,39 +1095,27 @@ void copy(const kel_value* series, kel_value* result, const kel_value* part, boo
 namespace {
 
 // A hash of a set key that agrees with equal_by_op: keys equal under the find
-// equality (or the strict one, with case) always hash alike. Only types whose
-// equality is a plain function of what is hashed get a hash of their own;
-// every other type hashes by its type id alone, so its keys are compared with
-// every key of that type, which keeps any comparison rule it has.
-uint32_t key_hash(const kel_value* v, bool case_) {
+// equality (or the strict one, with case) always hash alike. Each type's row
+// says how (registry::set_hash_rule); a type without a rule hashes by its type
+// id alone, so its keys are compared with every key of that type.
+using set_rule = registry::set_hash_rule;
+inline set_rule rule_of(const kel_value* v) { return registry::set_hash_rules[type_of(v)]; }
+
+uint32_t key_hash(const kel_value* v, bool case_, set_rule rule) {
     const uint32_t t = type_of(v);
     uint32_t h = 0;
-    switch (t) {
-        case types::word:
-        case types::set_word:
-        case types::lit_word:
-        case types::get_word:
-        case types::refinement:
-        case types::issue: h = hashtable::hash_value(v, false); break;  // the canonical symbol
-        case types::string:
-        case types::file:
-        case types::url:
-        case types::tag:
-        case types::email:
-        case types::ref: h = hashtable::hash_value(v, case_); break;
-        case types::integer:
-        case types::char_:
-        case types::logic:
-        case types::none:
-        case types::datatype: h = hashtable::hash_value(v, true); break;
-        case types::float_: {
+    switch (rule) {
+        case set_rule::folded: h = hashtable::hash_value(v, false); break;
+        case set_rule::cased: h = hashtable::hash_value(v, case_); break;
+        case set_rule::exact: h = hashtable::hash_value(v, true); break;
+        case set_rule::float_value: {
             const double d = get_float(v) == 0.0 ? 0.0 : get_float(v);  // -0.0 equals 0.0
             uint64_t bits;
             std::memcpy(&bits, &d, sizeof bits);
             h = hashtable::fmix32(static_cast<uint32_t>(bits) ^ hashtable::fmix32(static_cast<uint32_t>(bits >> 32)));
             break;
         }
-        default: break;
+        case set_rule::type_only: break;
     }
     return hashtable::fmix32(h ^ (t * 0x9E3779B9u));
 }
@@ -1151,12 +1139,13 @@ public:
     }
 
     // Whether a key of the set is equal to `key`.
-    bool present(const kel_value* key) const {
-        if (!case_ && type_of(key) == types::float_) {
+    bool present(const kel_value* key) const { return present(key, rule_of(key)); }
+    bool present(const kel_value* key, set_rule rule) const {
+        if (!case_ && rule == set_rule::float_value) {
             // Under the find equality a NaN equals every float.
             if (floats_ > 0 && (nan_ || std::isnan(get_float(key)))) return true;
         }
-        const uint32_t h = key_hash(key, case_);
+        const uint32_t h = key_hash(key, case_, rule);
         const int32_t op = case_ ? cmp::strict_equal : cmp::find;
         for (uint64_t i = h & mask_;; i = (i + 1) & mask_) {
             const slot s = slots_[i];
@@ -1169,13 +1158,14 @@ public:
     // adds nothing, so runs of equal keys never lengthen the probes).
     void add(int64_t position) {
         const kel_value key = *cell_at(block_, position);
-        const bool is_float = type_of(&key) == types::float_;
-        if (present(&key)) {
+        const set_rule rule = rule_of(&key);
+        const bool is_float = rule == set_rule::float_value;
+        if (present(&key, rule)) {
             if (is_float) note_float(&key);
             return;
         }
         if (is_float) note_float(&key);
-        const uint32_t h = key_hash(&key, case_);
+        const uint32_t h = key_hash(&key, case_, rule);
         uint64_t i = h & mask_;
         while (slots_[i].position != 0) i = (i + 1) & mask_;
         slots_[i] = slot{static_cast<int32_t>(position + 1), h};

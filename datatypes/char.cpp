@@ -205,6 +205,7 @@ registry::registration row() {
     registry::registration r;
     r.id = types::char_;
     r.hash = hashtable::hash_by::w2;
+    r.set_hash = registry::set_hash_rule::exact;
     r.marker = kel::collector::cell_markers::nothing;
     r.families = family::scalar;
     r.parent = types::integer;

@@ -14,6 +14,7 @@ registry::registration row() {
     registry::registration r;
     r.id = types::datatype;
     r.hash = hashtable::hash_by::w1;
+    r.set_hash = registry::set_hash_rule::exact;
     r.marker = kel::collector::cell_markers::nothing;
     r.parent = 0;
     r.name = "datatype!";

@@ -79,6 +79,7 @@ registry::registration row() {
     r.hash = hashtable::hash_by::any_string;
     r.marker = collector::cell_markers::any_string;
     r.families = family::string_like | family::series;
+    r.set_hash = registry::set_hash_rule::cased;
     r.inherit_all();
     tag::refuse_non_text_actions(r);
     r[act::mold] = static_cast<mold_fn>(mold);

@@ -16,9 +16,10 @@
 // (`system/standard/error`). Both are kept in a rooted block until the boot's
 // system object takes them over (`use_catalog`, `use_prototype`).
 //
-// `fire` (kernel/native_api.h) builds its error through `from_fire`; the
-// call marks fill `where` and `stack` through the `annotate` hook installed
-// here, and the interpreter provides `near` through `current_position`.
+// `fire` (kernel/native_api.h) builds its error through `from_fire`, the
+// hook its start-up step installs in `raising.build`; the call marks fill
+// `where` and `stack` through the `annotate` hook installed here, and the
+// interpreter provides `near` through `current_position`.
 #pragma once
 #include <cstdint>
 

@@ -415,6 +415,7 @@ registry::registration row() {
     registry::registration r;
     r.id = types::float_;
     r.hash = hashtable::hash_by::words_2_3;
+    r.set_hash = registry::set_hash_rule::float_value;
     r.marker = kel::collector::cell_markers::nothing;
     r.families = family::scalar | family::number;
     r.parent = 0;

@@ -514,6 +514,7 @@ registry::registration row() {
     registry::registration r;
     r.id = types::integer;
     r.hash = hashtable::hash_by::w2;
+    r.set_hash = registry::set_hash_rule::exact;
     r.marker = kel::collector::cell_markers::nothing;
     r.families = family::scalar | family::number;
     r.parent = 0;

@@ -95,6 +95,7 @@ registry::registration row() {
     registry::registration r;
     r.id = types::issue;
     r.hash = word::hash_of;
+    r.set_hash = registry::set_hash_rule::folded;
     r.marker = kel::collector::cell_markers::word;
     r.parent = types::word;
     r.name = "issue!";

@@ -145,6 +145,7 @@ registry::registration row() {
     registry::registration r;
     r.id = types::none;
     r.hash = hashtable::hash_by::none;
+    r.set_hash = registry::set_hash_rule::exact;
     r.marker = kel::collector::cell_markers::nothing;
     r.name = "none!";
     r[act::make] = static_cast<action_fn>(answer_none);
@@ -276,6 +277,7 @@ registry::registration row() {
     registry::registration r;
     r.id = types::logic;
     r.hash = hashtable::hash_by::w1;
+    r.set_hash = registry::set_hash_rule::exact;
     r.marker = kel::collector::cell_markers::nothing;
     r.name = "logic!";
     r[act::make] = static_cast<action_fn>(make);

@@ -18,6 +18,7 @@
 #include "kernel/murmur3.h"
 #include "kernel/ownership.h"
 #include "datatypes/runtime_words.h"
+#include "kernel/series_cursor.h"
 #include "kernel/series_memory.h"
 #include "kernel/random.h"
 #include "kernel/native_api.h"
@@ -149,31 +150,13 @@ void new_series_like(const kel_value* s, kel_value* result, int64_t count) {
 
 // --- cursor routines -----------------------------------------------------------
 
-bool ks_tail_q(const kel_value* s) {
-    buffer_header* h = buffer(s);
-    return (static_cast<int64_t>(series_head(s)) << h->shift()) + h->head >= h->tail;
-}
+bool ks_tail_q(const kel_value* s) { return cursor::tail_q(s); }
 
 int32_t ks_units(const kel_value* s) { return static_cast<int32_t>(units_of(s)); }
 
-bool ks_skip(kel_value* s, int32_t n) {
-    buffer_header* h = buffer(s);
-    const int64_t pos = static_cast<int64_t>(series_head(s)) + n;
-    const int64_t at = (pos << h->shift()) + h->head;
-    if (pos >= 0 && at <= h->tail) set_series_head(s, static_cast<int32_t>(pos));
-    return at >= h->tail;
-}
+bool ks_skip(kel_value* s, int32_t n) { return cursor::skip(s, n); }
 
-int32_t ks_length_q(kel_value* s, bool from_start) {
-    const int64_t units = units_of(s);
-    if (from_start) return static_cast<int32_t>(units);
-    const int64_t start = std::max<int64_t>(series_head(s), 0);
-    if (start > units) {
-        set_series_head(s, static_cast<int32_t>(units));
-        return 0;
-    }
-    return static_cast<int32_t>(units - start);
-}
+int32_t ks_length_q(kel_value* s, bool from_start) { return cursor::length_q(s, from_start); }
 
 int32_t seek_index(const kel_value* s, const kel_value* offset, bool at_flag) {
     if (type_of(offset) != types::integer) fire(error_category::script, "invalid-arg", offset);
@@ -185,18 +168,16 @@ int32_t seek_index(const kel_value* s, const kel_value* offset, bool at_flag) {
 
 // --- navigation ------------------------------------------------------------------
 
-void head(kel_value* s) { set_series_head(s, 0); }
-void tail(kel_value* s) { set_series_head(s, static_cast<int32_t>(units_of(s))); }
-bool head_q(const kel_value* s) { return series_head(s) == 0; }
-bool tail_q(const kel_value* s) { return ks_tail_q(s); }
-int32_t index_q(const kel_value* s) { return static_cast<int32_t>(static_cast<uint32_t>(series_head(s)) + 1u); }
-int32_t length_q(kel_value* s) { return ks_length_q(s, false); }
+void head(kel_value* s) { cursor::head(s); }
+void tail(kel_value* s) { cursor::tail(s); }
+bool head_q(const kel_value* s) { return cursor::head_q(s); }
+bool tail_q(const kel_value* s) { return cursor::tail_q(s); }
+int32_t index_q(const kel_value* s) { return cursor::index_q(s); }
+int32_t length_q(kel_value* s) { return cursor::length_q(s); }
 void at(kel_value* s, const kel_value* offset) { set_series_head(s, seek_index(s, offset, true)); }
 void skip(kel_value* s, const kel_value* offset) { set_series_head(s, seek_index(s, offset, false)); }
-void next(kel_value* s) { (void)ks_skip(s, 1); }
-void back(kel_value* s) {
-    if (series_head(s) > 0) set_series_head(s, series_head(s) - 1);
-}
+void next(kel_value* s) { (void)cursor::skip(s, 1); }
+void back(kel_value* s) { cursor::back(s); }
 
 // --- elements ----------------------------------------------------------------------
 
@@ -221,13 +202,7 @@ void element_value(const kel_value* s, int32_t p, kel_value* out) {
 }
 
 namespace {
-// Position of index n from the head, or -1 when outside the buffer.
-int64_t index_position(const kel_value* s, int32_t n) {
-    if (n == 0) return -1;
-    const int64_t p = static_cast<int64_t>(series_head(s)) + n - (n > 0 ? 1 : 0);
-    if (p < 0 || p >= units_of(s)) return -1;
-    return p;
-}
+inline int64_t index_position(const kel_value* s, int32_t n) { return cursor::pick_position(s, n); }
 }  // namespace
 
 void pick(const kel_value* s, int32_t n, kel_value* out) {

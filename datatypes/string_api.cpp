@@ -29,14 +29,7 @@ constexpr uint64_t max_bytes = 0xFFFFFF00ull;
 char* scratch = nullptr;
 uint32_t scratch_recorded = 0;
 
-// Makes room for the buffer to hold `need` bytes counted from its head.
-buffer_header* ensure_room_from_head(buffer_header* h, uint64_t need) {
-    if (static_cast<uint64_t>(h->head) + need <= h->capacity) return h;
-    if (need > memory::max_capacity(h->unit())) no_memory();
-    uint64_t want = std::max<uint64_t>(need, 2ull * h->capacity);
-    if (want > memory::max_capacity(h->unit())) want = need;
-    return memory::expand_buffer(h, static_cast<uint32_t>(want));
-}
+using memory::ensure_room_from_head;
 
 inline uint32_t fold(uint32_t cp) { return case_map::uppercase(cp); }
 
@@ -208,17 +201,7 @@ int32_t compare_text(const kel_value* a, const kel_value* b, int32_t op, bool ma
 
 // ---------------------------------------------------------------- writers
 
-buffer_header* widen(buffer_header* h, uint32_t from, uint32_t to) {
-    if (!((from == 1 && (to == 2 || to == 4)) || (from == 2 && to == 4))) bad_unit(fatal::no_switch_matched);
-    const uint32_t count = h->used() / from;
-    const uint64_t need = unicode::widen_capacity(h->used(), static_cast<uint8_t>(from), static_cast<uint8_t>(to));
-    h = ensure_room_from_head(h, need);
-    unicode::widen_in_place(reinterpret_cast<uint8_t*>(h->head_ptr()), count, static_cast<uint8_t>(from),
-                            static_cast<uint8_t>(to));
-    h->flags = (h->flags & ~memory::unit_mask) | to;
-    h->tail = h->head + count * to;
-    return h;
-}
+buffer_header* widen(buffer_header* h, uint32_t from, uint32_t to) { return memory::widen_units(h, from, to); }
 
 buffer_header* ensure_unit(buffer_header* h, uint32_t unit) {
     const uint32_t have = h->unit();
@@ -423,21 +406,7 @@ void append_code_points(kel_value* s, const uint32_t* cps, size_t n) {
     for (size_t i = 0; i < n; ++i) write_unit(p + i * unit, unit, cps[i]);
 }
 
-void append_c_part(kel_value* s, const char* bytes, size_t n) {
-    if (n == 0) return;
-    uint8_t widest = 0;
-    for (size_t i = 0; i < n; ++i) widest = std::max(widest, static_cast<uint8_t>(bytes[i]));
-    const uint32_t node = series_node(s);
-    buffer_header* h = ensure_unit(memory::buffer_of(node), unicode::unit_for_append(widest));
-    const uint32_t unit = h->unit();
-    if (static_cast<uint64_t>(n) * unit > max_bytes) no_memory();
-    char* p = memory::claim_tail_bytes(node, static_cast<uint32_t>(n * unit));
-    if (unit == 1) {
-        std::memcpy(p, bytes, n);
-    } else {
-        for (size_t i = 0; i < n; ++i) write_unit(p + i * unit, unit, static_cast<uint8_t>(bytes[i]));
-    }
-}
+void append_c_part(kel_value* s, const char* bytes, size_t n) { text_out::append(s, bytes, n); }
 
 void append_c_string(kel_value* s, const char* text) { append_c_part(s, text, std::strlen(text)); }
 

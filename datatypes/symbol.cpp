@@ -19,10 +19,9 @@ namespace kel::symbol {
 
 namespace {
 
-kel_value table_cell{};   // the symbol table block (its cell lives in the root block)
 uint32_t index_node = 0;  // the symbol index
 
-inline memory::buffer_header* table_buffer() { return memory::buffer_of(series_node(&table_cell)); }
+inline memory::buffer_header* table_buffer() { return memory::buffer_of(series_node(&symbol_table::block)); }
 
 // One code point of a name; answers the bytes it took (at least 1).
 uint32_t decode(const uint8_t* p, const uint8_t* end, uint32_t* cp) {
@@ -93,18 +92,19 @@ uint32_t count_code_points(const uint8_t* p, uint32_t length) {
 // --- the table ----------------------------------------------------------------------
 
 void init_table() {
-    if (type_of(&table_cell) == types::block) return;
-    table_cell = *block::make_at_tail(nullptr, static_cast<int32_t>(table_cells));
+    if (type_of(&symbol_table::block) == types::block) return;
+    symbol_table::block = *block::make_at_tail(nullptr, static_cast<int32_t>(table_cells));
 }
 
 void init_index() {
     if (index_node) return;
-    index_node = hashtable::make(static_cast<int32_t>(table_cells), &table_cell, hashtable::kinds::words, 1);
+    index_node =
+        hashtable::make(static_cast<int32_t>(table_cells), &symbol_table::block, hashtable::kinds::words, 1);
 }
 
 bool ready() { return index_node != 0; }
 
-const kel_value* table() { return &table_cell; }
+const kel_value* table() { return &symbol_table::block; }
 uint32_t index() { return index_node; }
 uint32_t count() { return table_buffer()->used() / 16; }
 
@@ -154,14 +154,6 @@ uint32_t intern_string(const kel_value* s) {
     const uint32_t id = intern_part(reinterpret_cast<const char*>(out), length);
     heap::free(out);
     return id;
-}
-
-kel_value* raw_cell(uint32_t id) { return reinterpret_cast<kel_value*>(table_buffer()->head_ptr()) + (id - 1); }
-
-uint32_t resolve(uint32_t id) {
-    if (id == 0) return 0;
-    const int32_t alias = static_cast<int32_t>(raw_cell(id)->w1);
-    return alias > 0 ? static_cast<uint32_t>(alias) : id;
 }
 
 int32_t alias_of(uint32_t id) { return static_cast<int32_t>(raw_cell(id)->w1); }

@@ -24,6 +24,7 @@
 #include <cstdint>
 
 #include "kernel/registry.h"
+#include "kernel/symbol_table.h"
 #include "kernel/value.h"
 
 namespace kel::symbol {
@@ -50,14 +51,14 @@ uint32_t intern_part(const char* name, uint32_t length);
 // U+10FFFF raises script `invalid-char`.
 uint32_t intern_string(const kel_value* s);
 
-// The canonical id of a symbol.
-uint32_t resolve(uint32_t id);
+// The canonical id of a symbol (the table itself is kernel/symbol_table).
+inline uint32_t resolve(uint32_t id) { return symbol_table::resolve(id); }
 // The raw alias field (-1 when canonical).
 int32_t alias_of(uint32_t id);
 // The symbol's cell, its string form cached first (may allocate).
 kel_value* cell_at(uint32_t id);
 // The symbol's cell as it is (no allocation).
-kel_value* raw_cell(uint32_t id);
+inline kel_value* raw_cell(uint32_t id) { return symbol_table::raw_cell(id); }
 // Makes sure the cell's word 2 holds the name as a string!; answers its node.
 uint32_t cache_string(uint32_t id);
 

@@ -435,6 +435,7 @@ registry::registration row() {
     registry::registration r;
     r.id = types::url;
     r.hash = hashtable::hash_by::any_string;
+    r.set_hash = registry::set_hash_rule::cased;
     r.marker = kel::collector::cell_markers::any_string;
     r.families = family::string_like | family::series;
     r.parent = types::string;

@@ -82,6 +82,7 @@ registry::registration child_row(uint32_t id, const char* name, mold_fn m, bool 
     r.id = id;
     r.hash = hash_of;
     r.marker = kel::collector::cell_markers::word;
+    r.set_hash = registry::set_hash_rule::folded;
     // refinement! takes word!'s row but is no any-word!
     r.families = id == types::refinement ? 0 : family::word;
     r.parent = types::word;
@@ -293,6 +294,7 @@ registry::registration row() {
     r.id = types::word;
     r.hash = hash_of;
     r.marker = kel::collector::cell_markers::word;
+    r.set_hash = registry::set_hash_rule::folded;
     r.families = family::word;
     r.parent = types::symbol;
     r.name = "word!";

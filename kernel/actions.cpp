@@ -4,15 +4,15 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <vector>
 
-#include "datatypes/block.h"
-#include "datatypes/series.h"
 #include "kernel/action_specs.h"
 #include "kernel/signals.h"
 #include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/native_api.h"
+#include "kernel/series_cursor.h"
 #include "kernel/series_memory.h"
 
 namespace kel::actions {
@@ -70,8 +70,8 @@ void settle_part(const refinements& r, int part_slot, int reference) {
     if (type_of(ref) != pt || series_node(ref) != series_node(part))
         fire(error_category::script, "invalid-refine-arg", error_arg::named("/part"), part);
     if (pt != types::image) {  // image heads count pixels, not buffer units
-        (void)series::ks_length_q(ref);
-        (void)series::ks_length_q(part);
+        (void)cursor::length_q(ref);
+        (void)cursor::length_q(part);
     }
     const int64_t count =
         static_cast<int64_t>(std::max(series_head(part), 0)) - static_cast<int64_t>(std::max(series_head(ref), 0));
@@ -322,15 +322,17 @@ path_fn lookup_handler(const kel_value* value, const kel_value* path, const kel_
     kel_value datatype;
     set_datatype(&datatype, t);
     if (!path || !in_family(type_of(path), family::block_like)) fire(error_category::script, "bad-path-type2", element, &datatype);
+    // The path up to the element, as a new path of the same type.
     const kel_value p = *path;
-    const int32_t length = std::max(block::ks_length_q(&p), 0);
+    const int32_t length = std::max(static_cast<int32_t>(cursor::units(&p)) - series_head(&p), 0);
     const int32_t n = std::clamp(element_index, 0, length);
-    kel_value* cut = block::push_only_star(n);
-    set_type(cut, type_of(&p));
-    for (int32_t i = 0; i < n; ++i) {
-        const kel_value c = *block::ks_abs_at(&p, series_head(&p) + i);
-        block::ks_add(cut, &c);
-    }
+    kel_value* cut = stack::push_unset();
+    const uint32_t node = memory::new_cells(static_cast<uint32_t>(std::max(n, 1)));
+    set_series(cut, type_of(&p), 0, node);
+    memory::buffer_header* h = memory::buffer_of(node);
+    std::memcpy(h->data(), cursor::buffer(&p)->head_ptr() + static_cast<int64_t>(series_head(&p)) * 16,
+                static_cast<size_t>(n) * 16);
+    h->tail = h->head + static_cast<uint32_t>(n) * 16;
     fire(error_category::script, "bad-path-type", &p, &datatype, cut);
 }
 
@@ -628,14 +630,14 @@ signal_code series_nav(const kel_value* word, int32_t code, const kel_value* val
     if (type_of(&v) == types::block) {
         kel_value out;
         switch (code) {
-            case nav::length_q: set_integer(&out, series::length_q(&v)); break;
-            case nav::index_q: set_integer(&out, series::index_q(&v)); break;
-            case nav::head_q: set_logic(&out, series::head_q(&v)); break;
-            case nav::tail_q: set_logic(&out, series::tail_q(&v)); break;
-            case nav::next: series::next(&v); out = v; break;
-            case nav::back: series::back(&v); out = v; break;
-            case nav::head: series::head(&v); out = v; break;
-            default: series::tail(&v); out = v; break;
+            case nav::length_q: set_integer(&out, cursor::length_q(&v)); break;
+            case nav::index_q: set_integer(&out, cursor::index_q(&v)); break;
+            case nav::head_q: set_logic(&out, cursor::head_q(&v)); break;
+            case nav::tail_q: set_logic(&out, cursor::tail_q(&v)); break;
+            case nav::next: (void)cursor::skip(&v, 1); out = v; break;
+            case nav::back: cursor::back(&v); out = v; break;
+            case nav::head: cursor::head(&v); out = v; break;
+            default: cursor::tail(&v); out = v; break;
         }
         *stack::alloc_cell() = out;
         return signal_code::none;
@@ -651,7 +653,9 @@ signal_code path_pick(const kel_value* word, const kel_value* series, int32_t in
     const kel_value s = *series;
     if (type_of(&s) == types::block) {
         kel_value out;
-        series::pick(&s, index, &out);
+        const int64_t p = cursor::pick_position(&s, index);
+        if (p < 0) set_none(&out);
+        else out = reinterpret_cast<const kel_value*>(cursor::buffer(&s)->head_ptr())[p];
         *stack::alloc_cell() = out;
         return signal_code::none;
     }
@@ -674,15 +678,23 @@ void add_number(kel_value* block, uint64_t n) {
     kel_value v;
     if (n <= static_cast<uint64_t>(INT32_MAX)) set_integer(&v, static_cast<int32_t>(n));
     else set_float(&v, static_cast<double>(n));
-    block::ks_add(block, &v);
+    *memory::claim_tail_cell(block) = v;
 }
 
-// Appends a new block (marked to mold on a new line) to `parent`; answers a
-// copy of its cell.
+// Appends a new empty block (marked to mold on a new line) to `parent`;
+// answers a copy of its cell.
 kel_value new_line_block(kel_value* parent, int32_t capacity) {
-    kel_value* c = block::make_at_tail(parent, capacity);
-    set_new_line(c, true);
-    return *c;
+    const int32_t index = static_cast<int32_t>(cursor::units(parent));
+    (void)memory::claim_tail_cell(parent);
+    kel_value fresh;
+    set_unset(&fresh);
+    const uint32_t node = memory::new_unset_cells(capacity < 0 ? 1u : static_cast<uint32_t>(capacity));
+    memory::buffer_of(node)->tail = 0;  // preset cells, none used yet
+    set_series(&fresh, types::block, 0, node);
+    set_new_line(&fresh, true);
+    // Found again by index: the allocation may have moved the parent's buffer.
+    reinterpret_cast<kel_value*>(cursor::buffer(parent)->head_ptr())[index] = fresh;
+    return fresh;
 }
 
 struct frame_figures {

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "datatypes/symbol.h"
 #include "kernel/random.h"
 #include "kernel/stack.h"
 #include "kernel/fold.h"
@@ -13,6 +12,7 @@
 #include "kernel/native_api.h"
 #include "kernel/registry.h"
 #include "kernel/series_memory.h"
+#include "kernel/symbol_table.h"
 
 namespace kel::hashtable {
 
@@ -441,14 +441,14 @@ void put_words(uint32_t table, int32_t position) {
     const kel_value v = *cell_at(hdr(table)->blk, position);
     const uint32_t h = hash_value(&v, false);
     const bool is_symbol = type_of(&v) == types::symbol;
-    const uint32_t wanted = is_symbol ? 0 : symbol::resolve(word_symbol(&v));
+    const uint32_t wanted = is_symbol ? 0 : symbol_table::resolve(word_symbol(&v));
     bool present = false;
     const int64_t stop = probe(table, h, [&](uint32_t i, uint32_t state) {
         if (state == bucket_empty) return true;
         if (state != bucket_used) return false;
         const int32_t k = key_array(hdr(table))[i];
         if (k == position) present = true;
-        else if (!is_symbol) present = symbol::resolve(word_symbol(cell_at(hdr(table)->blk, k))) == wanted;
+        else if (!is_symbol) present = symbol_table::resolve(word_symbol(cell_at(hdr(table)->blk, k))) == wanted;
         return present;
     });
     if (present || stop < 0) return;
@@ -1139,14 +1139,14 @@ uint32_t intern_symbol(uint32_t table, const char* name, uint32_t length, bool c
 int32_t context_word_index(uint32_t table, uint32_t symbol_id, bool resolve, uint32_t add_to_context, bool* added) {
     if (added) *added = false;
     if (add_to_context) ensure_room(table);
-    const uint32_t canonical = symbol::resolve(symbol_id);
+    const uint32_t canonical = symbol_table::resolve(symbol_id);
     int32_t found = -1;
     const int64_t stop = probe(table, fmix32(canonical), [&](uint32_t i, uint32_t state) {
         if (state == bucket_empty) return true;
         if (state != bucket_used) return false;
         const int32_t k = key_array(hdr(table))[i];
         const uint32_t s = word_symbol(cell_at(hdr(table)->blk, k));
-        if (resolve ? symbol::resolve(s) == canonical : s == symbol_id) {
+        if (resolve ? symbol_table::resolve(s) == canonical : s == symbol_id) {
             found = k;
             return true;
         }

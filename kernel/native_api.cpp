@@ -1,14 +1,15 @@
-// native_api: fire, tail claims, plain-text output into string buffers, and
-// the least bodies of services whose modules are not written yet.
+// native_api: fire, tail claims, widening of text buffers and plain-text
+// output into string buffers.
 #include "kernel/native_api.h"
 
+#include <algorithm>
 #include <cstring>
 
-#include "datatypes/error.h"
-#include "datatypes/string_api.h"
+#include "kernel/fatal.h"
 #include "kernel/signals.h"
 #include "kernel/stack.h"
 #include "kernel/series_memory.h"
+#include "kernel/unicode.h"
 
 namespace kel {
 
@@ -21,8 +22,8 @@ fired_error last{};
 namespace {
 
 // Everything of a raise up to the unwinding: the record for last_fired(),
-// the error! value built from the catalogue (error::last()) once the
-// catalogue is loaded, and the tracer told. The error into *out.
+// the error! value built from the catalogue (by the error! module's builder)
+// once the catalogue is loaded, and the tracer told. The error into *out.
 void prepare(kel_value* out, error_category category, const char* id, const error_arg& a1, const error_arg& a2,
              const error_arg& a3) {
     // An error raised while the error of an outer fire is being built (an
@@ -48,14 +49,14 @@ void prepare(kel_value* out, error_category category, const char* id, const erro
     }
     last.serial++;
     const error_arg list[3] = {a1, a2, a3};
-    const kel_value* built;
-    {
+    const kel_value* built = nullptr;
+    if (raising.build) {
         struct building_scope {
             building_scope() { building = true; }
             ~building_scope() { building = false; }
         } scope;
         const stack::headroom_guard room;  // an overflow left too few cells to build an error!
-        built = error::from_fire(category, id, list, last.argument_count);
+        built = raising.build(category, id, list, last.argument_count);
     }
     set_unset(&last.where);
     set_unset(&last.near);
@@ -138,11 +139,56 @@ char* claim_tail_bytes(uint32_t node, uint32_t size) {
     return p;
 }
 
+buffer_header* ensure_room_from_head(buffer_header* h, uint64_t need) {
+    if (static_cast<uint64_t>(h->head) + need <= h->capacity) return h;
+    if (need > max_capacity(h->unit())) fire(error_category::internal, "no-memory");
+    uint64_t want = std::max<uint64_t>(need, 2ull * h->capacity);
+    if (want > max_capacity(h->unit())) want = need;
+    return expand_buffer(h, static_cast<uint32_t>(want));
+}
+
+namespace {
+[[noreturn]] __attribute__((noinline)) void bad_unit(int number) {
+    fatal::report_error(number, __builtin_return_address(0));
+}
+}  // namespace
+
+buffer_header* widen_units(buffer_header* h, uint32_t from, uint32_t to) {
+    if (!((from == 1 && (to == 2 || to == 4)) || (from == 2 && to == 4))) bad_unit(fatal::no_switch_matched);
+    const uint32_t count = h->used() / from;
+    const uint64_t need = unicode::widen_capacity(h->used(), static_cast<uint8_t>(from), static_cast<uint8_t>(to));
+    h = ensure_room_from_head(h, need);
+    unicode::widen_in_place(reinterpret_cast<uint8_t*>(h->head_ptr()), count, static_cast<uint8_t>(from),
+                            static_cast<uint8_t>(to));
+    h->flags = (h->flags & ~unit_mask) | to;
+    h->tail = h->head + count * to;
+    return h;
+}
+
 }  // namespace memory
 
 namespace text_out {
 
-void append(kel_value* buffer, const char* bytes, size_t length) { string::append_c_part(buffer, bytes, length); }
+void append(kel_value* buffer, const char* bytes, size_t length) {
+    if (length == 0) return;
+    uint8_t widest = 0;
+    for (size_t i = 0; i < length; ++i) widest = std::max(widest, static_cast<uint8_t>(bytes[i]));
+    const uint32_t node = series_node(buffer);
+    memory::buffer_header* h = memory::buffer_of(node);
+    const uint32_t need = unicode::unit_for_append(widest);
+    if (need > h->unit()) h = memory::widen_units(h, h->unit(), need);
+    const uint32_t unit = h->unit();
+    if (static_cast<uint64_t>(length) * unit > 0xFFFFFF00ull) fire(error_category::internal, "no-memory");
+    char* p = memory::claim_tail_bytes(node, static_cast<uint32_t>(length * unit));
+    if (unit == 1) {
+        std::memcpy(p, bytes, length);
+        return;
+    }
+    for (size_t i = 0; i < length; ++i) {  // code points below 0x100: the high bytes are zero
+        std::memset(p + i * unit, 0, unit);
+        p[i * unit] = bytes[i];
+    }
+}
 
 int format_int32(char* out, int32_t v) {
     char tmp[12];
@@ -158,7 +204,11 @@ int format_int32(char* out, int32_t v) {
     return len;
 }
 
-void new_buffer(kel_value* cell, uint32_t capacity) { string::make_at_unit(cell, capacity, 1); }
+void new_buffer(kel_value* cell, uint32_t capacity) {
+    set_unset(cell);
+    const uint32_t node = memory::new_units(capacity, 1);
+    set_series(cell, types::string, 0, node);
+}
 
 }  // namespace text_out
 

@@ -54,9 +54,12 @@ struct fired_error {
     kel_value near;          // the block position being evaluated (unset! when none)
 };
 
-// The evaluator's part in raising, set when it starts (null until then): the
-// current position for `near`, and the trace event of a raised error.
+// The higher layers' part in raising, each installed by its own start-up
+// step (null until then): the error! module's builder, which answers the
+// error value made from the catalogue (null while it cannot make one); the
+// evaluator's current position for `near`; the trace event of a raised error.
 struct raise_hooks {
+    const kel_value* (*build)(error_category category, const char* id, const error_arg* args, int count) = nullptr;
     void (*near)(kel_value* out) = nullptr;
     void (*traced)(const kel_value* error) = nullptr;
 };
@@ -118,6 +121,7 @@ bool fires(F&& body, const char* id) {
 
 // --- series tails ------------------------------------------------------------
 namespace memory {
+struct buffer_header;
 // Appends one cell at the buffer's tail (the buffer grows when full); its
 // header becomes unset!, its payload is left as it was. Returns the cell.
 kel_value* claim_buffer_cell(uint32_t node);
@@ -126,12 +130,21 @@ kel_value* claim_tail_cell(const kel_value* block);
 // Reserves `size` bytes at the tail of the node's buffer, growing it first
 // when they do not fit; returns their address.
 char* claim_tail_bytes(uint32_t node, uint32_t size);
+// Makes room for the buffer to hold `need` bytes counted from its head
+// (internal `no-memory` beyond the unit's largest capacity); returns the
+// (possibly new) header.
+buffer_header* ensure_room_from_head(buffer_header* h, uint64_t need);
+// Widens every unit of a text buffer from `from` to `to` bytes (1->2, 1->4,
+// 2->4; anything else is fatal 101), in place, growing the buffer first when
+// the wider copy does not fit.
+buffer_header* widen_units(buffer_header* h, uint32_t from, uint32_t to);
 }  // namespace memory
 
 // --- text into mold/form buffers -------------------------------------------
 // The runtime's own texts (names, digits, brackets, placeholders) go into a
-// string! buffer through these thin wrappers over the string writers: each
-// byte is one code point, appended by the string append rule.
+// string! buffer through these writers: each byte is one code point,
+// appended by the string append rule (bytes 0x80-0xFF widen a unit-1
+// buffer). The string module's byte appends are these.
 namespace text_out {
 void append(kel_value* buffer, const char* bytes, size_t length);
 inline void append(kel_value* buffer, std::string_view text) { append(buffer, text.data(), text.size()); }

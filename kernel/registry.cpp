@@ -26,6 +26,7 @@ type_name_entry type_names[types::table_rows];
 uint32_t highest_type_id = 0;
 uint8_t parent_ids[types::table_rows];
 hash_fn hashers[types::table_rows];
+set_hash_rule set_hash_rules[256];
 
 namespace {
 
@@ -64,6 +65,7 @@ struct known_type {
     hash_fn hash;
     marker_fn marker;
     uint16_t families;
+    set_hash_rule set_hash = set_hash_rule::type_only;
 };
 namespace fam = family;
 constexpr uint16_t text = fam::string_like | fam::series;
@@ -87,10 +89,10 @@ constexpr known_type known_types[] = {
     {37, 0, "pair!", by::words_2_3, mk::nothing, fam::scalar}, {38, 12, "percent!", by::words_2_3, mk::nothing, fam::scalar | fam::number},
     {39, 0, "tuple!", by::tuple, mk::nothing, fam::scalar}, {40, 0, "map!", by::w2, mk::hash_or_map, 0},
     {41, 7, "binary!", by::bytes, mk::word2_node, fam::series}, {42, 0, "series!", by::zero, mk::nothing, 0},
-    {43, 12, "time!", by::words_2_3, mk::nothing, fam::scalar}, {44, 7, "tag!", by::any_string, mk::any_string, text},
-    {45, 7, "email!", by::any_string, mk::any_string, text}, {46, 11, "handle!", by::w2, mk::handle, 0},
+    {43, 12, "time!", by::words_2_3, mk::nothing, fam::scalar}, {44, 7, "tag!", by::any_string, mk::any_string, text, set_hash_rule::cased},
+    {45, 7, "email!", by::any_string, mk::any_string, text, set_hash_rule::cased}, {46, 11, "handle!", by::w2, mk::handle, 0},
     {47, 0, "date!", by::words_1_3, mk::nothing, fam::scalar}, {48, 32, "port!", by::w1, mk::object, fam::object},
-    {49, 0, "money!", by::whole_cell_signed, mk::nothing, fam::scalar}, {50, 7, "ref!", by::any_string, mk::any_string, text},
+    {49, 0, "money!", by::whole_cell_signed, mk::nothing, fam::scalar}, {50, 7, "ref!", by::any_string, mk::any_string, text, set_hash_rule::cased},
     {51, 0, "point2D!", by::words_1_2, mk::nothing, fam::scalar | fam::point}, {52, 0, "point3D!", by::words_1_3, mk::nothing, fam::scalar | fam::point},
     {53, 42, "image!", by::words_1_2, mk::image, fam::series}, {54, 0, "event!", by::w2, mk::event, 0},
 };
@@ -105,6 +107,7 @@ registration bare_row(uint32_t id) {
             r.hash = k.hash;
             r.marker = k.marker;
             r.families = k.families;
+            r.set_hash = k.set_hash;
         }
     // A child takes what its parent has until its own module says otherwise;
     // handle! takes nothing from integer!.
@@ -143,6 +146,7 @@ void install(const registration& r) {
     parent_ids[t] = static_cast<uint8_t>(r.parent);
     hashers[t] = r.hash;
     type_families[t] = r.families;
+    set_hash_rules[t] = r.set_hash;
     collector::set_marker(t, r.marker == collector::cell_markers::nothing ? nullptr : r.marker);
     type_names[t].name = r.name;
     type_names[t].length = static_cast<int32_t>(std::strlen(r.name)) - 1;

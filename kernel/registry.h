@@ -162,6 +162,20 @@ using hash_fn = uint32_t (*)(const kel_value* value, bool case_sensitive);
 // What a cell of the row's type keeps alive (collector::cell_markers).
 using marker_fn = void (*)(const kel_value* cell);
 
+// How the set natives (unique, union, intersect, exclude, difference) hash a
+// key of the row's type. Keys equal under find's equality (or under strict
+// equality, with /case) must hash alike, so only a type whose equality is a
+// plain function of its hash column may use that column; any other type
+// hashes by its type id alone, and its keys are then compared with every key
+// of the type, which keeps whatever comparison rule it has.
+enum class set_hash_rule : uint8_t {
+    type_only,    // the type id alone (the safe default)
+    folded,       // the hash column without case, in both modes (words: the canonical symbol)
+    cased,        // the hash column, case-sensitive only under /case (text)
+    exact,        // the hash column as it is (case means nothing to the type)
+    float_value,  // float!'s rule: -0.0 hashes as 0.0, and under find a NaN equals every float
+};
+
 struct registration {
     uint32_t id = 0;
     uint32_t parent = 0;  // 0: no parent
@@ -171,6 +185,8 @@ struct registration {
     marker_fn marker = nullptr;
     // The families the type belongs to (family::bits; none is a valid answer).
     uint16_t families = 0;
+    // How the set natives hash its keys.
+    set_hash_rule set_hash = set_hash_rule::type_only;
     std::array<entry, act::count> actions{};
     entry& operator[](act::id a) { return actions[a - 1]; }
     const entry& operator[](act::id a) const { return actions[a - 1]; }
@@ -193,6 +209,9 @@ extern uint32_t highest_type_id;
 extern uint8_t parent_ids[types::table_rows];
 // The hash column of each registered type.
 extern hash_fn hashers[types::table_rows];
+// The set-hash rule of each registered type, indexed by any byte a header can
+// hold (type_only for an id never registered), so no range check is needed.
+extern set_hash_rule set_hash_rules[256];
 
 // Registers one datatype. A malformed registration (id out of range or
 // registered twice, parent unknown or not yet registered, a missing hash or

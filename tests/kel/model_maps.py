@@ -146,6 +146,9 @@ def map_case(rng, steps):
             model.entries = []
         lines.append("print mold/flat m")
         expected.append(model.mold())
+        # what mold writes loads back as an equal map
+        lines.append("print equal? m do mold m")
+        expected.append("true")
     return lines, expected
 
 

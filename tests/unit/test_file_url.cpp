@@ -44,16 +44,20 @@ using test::str;
 namespace {
 
 struct FileUrl : ::testing::Test {
+    // The installed file services come back after each test: other tests of
+    // the same process (a stress shard runs many) read and write files.
+    file::services installed{};
     void SetUp() override {
         test::boot();
         stack::reset();
+        installed = file::hooks;
         url::hooks = {};
         file::hooks = {};
     }
     void TearDown() override {
         stack::reset();
         url::hooks = {};
-        file::hooks = {};
+        file::hooks = installed;
     }
 };
 
