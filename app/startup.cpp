@@ -24,6 +24,7 @@
 #include "evaluator/native_table.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_control.h"
+#include "evaluator/natives_os.h"
 #include "evaluator/natives_words.h"
 #include "kernel/random.h"
 #include "kernel/stack.h"
@@ -180,6 +181,7 @@ const init_step steps[] = {
     {"native table", natives::build_table},
     {"native entries", natives::fill_table},
     {"native maker", init_native_maker},
+    {"OS routines", natives::install_os_routines},
     {"datatype services", init_datatype_services},
     {"port system fields", init_port_system_fields},
     {"port native actors", init_port_native_actors},

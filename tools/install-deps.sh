@@ -12,6 +12,7 @@ packages=(
   libssl-dev
   tzdata
   python3
+  xdg-utils
   valgrind
   lua5.4
 )
