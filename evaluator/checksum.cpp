@@ -135,11 +135,17 @@ uint32_t adler32_continue(uint32_t adler, const uint8_t* p, size_t length) {
     while (length) {
         size_t n = std::min(length, adler_chunk);
         length -= n;
-        for (; n >= 16; n -= 16, p += 16)
+        // Sixteen bytes a round: b gains 16 a plus the bytes weighted
+        // 16, 15, ... 1, which breaks the chain of dependent additions.
+        for (; n >= 16; n -= 16, p += 16) {
+            uint32_t sum = 0, weighted = 0;
             for (int i = 0; i < 16; ++i) {
-                a += p[i];
-                b += a;
+                sum += p[i];
+                weighted += static_cast<uint32_t>(16 - i) * p[i];
             }
+            b += 16 * a + weighted;
+            a += sum;
+        }
         for (; n; --n) {
             a += *p++;
             b += a;
