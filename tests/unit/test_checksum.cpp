@@ -96,3 +96,12 @@ TEST(Checksum, DigestSizesAndNumbersWithoutADigest) {
         stack::reset();
     }
 }
+
+TEST(Checksum, HmacOnlyOverTheDigests) {
+    runtime_env::boot();
+    const uint8_t data[] = {'a', 'b', 'c'};
+    checksum::digest_buffer out{};
+    for (const char* name : {"tcp", "crc32", "adler32", "hash"})
+        EXPECT_FALSE(checksum::hmac(data, 3, data, 3, symbol::intern(name), &out)) << name;
+    EXPECT_TRUE(checksum::hmac(data, 3, data, 3, symbol::intern("SHA384"), &out));
+}
