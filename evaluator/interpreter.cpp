@@ -1238,7 +1238,9 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
             locals = get_integer(e);
         }
     }
-    if (k.path && k.mode == mode::plain) [[unlikely]] KEL_PROPAGATE(path_refinements(k));
+    // apply's inline form takes the refinements of its path too; with every
+    // argument in order the block alone switches them.
+    if (k.path && !(k.mode & mode::apply_all)) [[unlikely]] KEL_PROPAGATE(path_refinements(k));
     if (k.mode & mode::inline_refinements) [[unlikely]] KEL_PROPAGATE(inline_refinements(k));
     if (traced(k.c)) [[unlikely]] {
         const bool apply_call = k.mode > 0;

@@ -10,9 +10,11 @@
 #include "evaluator/natives_clock.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_errors.h"
+#include "evaluator/natives_math.h"
 #include "evaluator/natives_sets.h"
 #include "evaluator/natives_system.h"
 #include "evaluator/natives_words.h"
+#include "evaluator/parse.h"
 #include "kernel/native_api.h"
 
 namespace kel::natives {
@@ -77,14 +79,14 @@ const row rows[number::count] = {
     {"type?", "value [any-type!] /word", type_q_star, "words"},
     {"reduce", "value [any-type!] /into out [any-block!]", reduce_star, "control"},
     {"compose", "value [block!] /deep /only /into out [any-block!]", compose_star, "control"},
-    {"stats", "/show /info return: [integer! block!]", nullptr, "system"},
+    {"stats", "/show /info return: [integer! block!]", stats_star, "system"},
     {"bind", "word [block! any-word!] context [any-word! any-object! function!] /copy return: [block! any-word!]",
      bind_star, "words"},
     {"in", "object [any-object! any-function!] word [any-word! refinement!]", in_star, "words"},
     {"parse",
      "input [binary! any-block! any-string!] rules [block!] /case /part length [number! series!] "
      "/trace callback [function!] return: [logic! block!]",
-     nullptr, "parse"},
+     parse_star, "parse"},
     {"union",
      "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case "
      "/skip size [integer!] return: [block! hash! string! bitset! typeset!]",
@@ -106,25 +108,25 @@ const row rows[number::count] = {
     {"complement?", "bits [bitset!]", complement_q_star, "sets"},
     {"dehex", "value [any-string!] return: [string!]", dehex_star, "sets"},
     {"enhex", "value [any-string!] return: [string!]", enhex_star, "sets"},
-    {"negative?", "number [number! money! time!] return: [logic!]", nullptr, "math"},
-    {"positive?", "number [number! money! time!] return: [logic!]", nullptr, "math"},
-    {"max", "value1 [scalar! series!] value2 [scalar! series!]", nullptr, "math"},
-    {"min", "value1 [scalar! series!] value2 [scalar! series!]", nullptr, "math"},
-    {"shift", "data [integer!] bits [integer!] /left /logical return: [integer!]", nullptr, "math"},
-    {"to-hex", "value [integer!] /size length [integer!] return: [issue!]", nullptr, "math"},
-    {"sine", "angle [float! integer!] /radians return: [float!]", nullptr, "math"},
-    {"cosine", "angle [float! integer!] /radians return: [float!]", nullptr, "math"},
-    {"tangent", "angle [float! integer!] /radians return: [float!]", nullptr, "math"},
-    {"arcsine", "sine [float! integer!] /radians return: [float!]", nullptr, "math"},
-    {"arccosine", "cosine [float! integer!] /radians return: [float!]", nullptr, "math"},
-    {"arctangent", "tangent [float! integer!] /radians return: [float!]", nullptr, "math"},
-    {"arctangent2", "y [float! integer!] x [float! integer!] /radians return: [float!]", nullptr, "math"},
-    {"NaN?", "value [number!] return: [logic!]", nullptr, "math"},
-    {"log-2", "value [float! integer! percent!] return: [float!]", nullptr, "math"},
-    {"log-10", "value [float! integer! percent!] return: [float!]", nullptr, "math"},
-    {"log-e", "value [float! integer! percent!] return: [float!]", nullptr, "math"},
-    {"exp", "value [float! integer! percent!] return: [float!]", nullptr, "math"},
-    {"square-root", "value [float! integer! percent!] return: [float!]", nullptr, "math"},
+    {"negative?", "number [number! money! time!] return: [logic!]", negative_q_star, "math"},
+    {"positive?", "number [number! money! time!] return: [logic!]", positive_q_star, "math"},
+    {"max", "value1 [scalar! series!] value2 [scalar! series!]", max_star, "math"},
+    {"min", "value1 [scalar! series!] value2 [scalar! series!]", min_star, "math"},
+    {"shift", "data [integer!] bits [integer!] /left /logical return: [integer!]", shift_star, "math"},
+    {"to-hex", "value [integer!] /size length [integer!] return: [issue!]", to_hex_star, "math"},
+    {"sine", "angle [float! integer!] /radians return: [float!]", sine_star, "math"},
+    {"cosine", "angle [float! integer!] /radians return: [float!]", cosine_star, "math"},
+    {"tangent", "angle [float! integer!] /radians return: [float!]", tangent_star, "math"},
+    {"arcsine", "sine [float! integer!] /radians return: [float!]", arcsine_star, "math"},
+    {"arccosine", "cosine [float! integer!] /radians return: [float!]", arccosine_star, "math"},
+    {"arctangent", "tangent [float! integer!] /radians return: [float!]", arctangent_star, "math"},
+    {"arctangent2", "y [float! integer!] x [float! integer!] /radians return: [float!]", arctangent2_star, "math"},
+    {"NaN?", "value [number!] return: [logic!]", nan_q_star, "math"},
+    {"log-2", "value [float! integer! percent!] return: [float!]", log_2_star, "math"},
+    {"log-10", "value [float! integer! percent!] return: [float!]", log_10_star, "math"},
+    {"log-e", "value [float! integer! percent!] return: [float!]", log_e_star, "math"},
+    {"exp", "value [float! integer! percent!] return: [float!]", exp_star, "math"},
+    {"square-root", "value [float! integer! percent!] return: [float!]", square_root_star, "math"},
     {"construct", "block [block!] /with object [object!] /only", construct_star, "words"},
     {"value?", "value [word!] return: [logic!]", value_q_star, "words"},
     {"try", "block [block!] /all /keep", try_star, "control"},
@@ -132,10 +134,10 @@ const row rows[number::count] = {
      "sets"},
     {"lowercase", "string [any-string! char!] /part limit [number! any-string!] return: [any-string! char!]", lowercase_star,
      "sets"},
-    {"as-pair", "x [integer! float!] y [integer! float!]", nullptr, "math"},
-    {"as-point2D", "x [integer! float!] y [integer! float!]", nullptr, "math"},
-    {"as-point3D", "x [integer! float!] y [integer! float!] z [integer! float!]", nullptr, "math"},
-    {"as-money", "currency [word!] amount [integer! float!] return: [money!]", nullptr, "math"},
+    {"as-pair", "x [integer! float!] y [integer! float!]", as_pair_star, "math"},
+    {"as-point2D", "x [integer! float!] y [integer! float!]", as_point2d_star, "math"},
+    {"as-point3D", "x [integer! float!] y [integer! float!] z [integer! float!]", as_point3d_star, "math"},
+    {"as-money", "currency [word!] amount [integer! float!] return: [money!]", as_money_star, "math"},
     {"break", "/return value [any-type!]", break_star, "control"},
     {"continue", "", continue_star, "control"},
     {"exit", "", exit_star, "control"},
@@ -145,7 +147,7 @@ const row rows[number::count] = {
     {"extend", "obj [object! map!] spec [block! hash! map!] /case", extend_star, "words"},
     {"debase", "value [string!] /base base-value [integer!]", debase_star, "sets"},
     {"to-local-file", "path [file! string!] /full return: [string!]", to_local_file_star, "system"},
-    {"wait", "value [number! time! block! none!] /all", nullptr, "system"},
+    {"wait", "value [number! time! block! none!] /all", wait_star, "system"},
     {"checksum",
      "data [binary! string! file!] method [word!] /with spec [any-string! binary! integer!] "
      "return: [integer! binary!]",
@@ -162,24 +164,24 @@ const row rows[number::count] = {
     {"now",
      "/year /month /day /time /zone /date /weekday /yearday /precise /utc return: [date! time! integer!]",
      now_star, "system"},
-    {"sign?", "number [number! money! time!] return: [integer!]", nullptr, "math"},
+    {"sign?", "number [number! money! time!] return: [integer!]", sign_q_star, "math"},
     {"as", "type [datatype! block! paren! any-path! any-string!] spec [block! paren! any-path! any-string!]",
-     nullptr, "system"},
+     as_star, "system"},
     {"call",
      "cmd [string! file!] /wait /show /console /shell /input in [string! file! binary!] "
      "/output out [string! file! binary!] /error err [string! file! binary!] return: [integer!]",
      nullptr, "system"},
-    {"zero?", "value [number! money! pair! time! char! tuple! any-point!] return: [logic!]", nullptr, "math"},
+    {"zero?", "value [number! money! pair! time! char! tuple! any-point!] return: [logic!]", zero_q_star, "math"},
     {"size?", "file [file!] return: [integer! none!]", size_q_star, "system"},
     {"browse", "url [url! file!]", nullptr, "system"},
     {"compress", "data [any-string! binary!] method [word!] return: [binary!]", nullptr, "system"},
     {"decompress", "data [binary!] method [word!] /size sz [integer!] return: [binary!]", nullptr, "system"},
-    {"recycle", "/on /off return: [integer! unset!]", nullptr, "system"},
+    {"recycle", "/on /off return: [integer! unset!]", recycle_star, "system"},
     {"transcode",
      "src [binary! string!] /next /one /prescan /scan /part length [integer! binary!] /into dst [block!] "
      "/trace callback [function! routine!] return: [block!]",
-     nullptr, "system"},
-    {"apply", "func [word! path! any-function!] args [block!] /all /safer", nullptr, "system"},
+     transcode_star, "system"},
+    {"apply", "func [word! path! any-function!] args [block!] /all /safer", apply_star, "system"},
 };
 
 int32_t filled = 1;

@@ -1,16 +1,112 @@
 // natives_system: see natives_system.h.
 #include "evaluator/natives_system.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "datatypes/binary.h"
+#include "datatypes/block.h"
+#include "datatypes/context.h"
 #include "datatypes/file.h"
 #include "datatypes/string_api.h"
+#include "datatypes/word.h"
 #include "evaluator/checksum.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/lexer_callback.h"
 #include "evaluator/native_table.h"
+#include "kernel/collector.h"
+#include "kernel/heap.h"
 #include "kernel/native_api.h"
+#include "kernel/runtime.h"
+#include "kernel/series_memory.h"
 #include "kernel/stack.h"
+#include "platform/platform.h"
+#include "services/lexer.h"
 #include "services/simple_io.h"
 
 namespace kel::natives {
+
+gui_hooks gui;
+
+namespace {
+
+// Refinement slots in spec order.
+namespace wait_ref { enum { all }; }
+namespace apply_ref { enum { all, safer }; }
+namespace transcode_ref { enum { next, one, prescan, scan, part, into, trace }; }
+namespace stats_ref { enum { show, info }; }
+namespace recycle_ref { enum { on, off }; }
+
+// A byte count as the natives answer it: integer! while it fits, float! above.
+void set_count(kel_value* out, uint64_t n) {
+    if (n > 2147483647u) set_float(out, static_cast<double>(n));
+    else set_integer(out, static_cast<int32_t>(n));
+}
+
+kel_value* add_count(const kel_value* block, uint64_t n) {
+    kel_value v;
+    set_count(&v, n);
+    return block::ks_add(block, &v);
+}
+
+// Heap scratch for the figures, released however the caller leaves.
+template <class T>
+struct scratch {
+    T* data;
+    explicit scratch(uint32_t n) : data(heap::allocate_array<T>(n ? n : 1)) {}
+    ~scratch() { heap::free(data); }
+    scratch(const scratch&) = delete;
+    scratch& operator=(const scratch&) = delete;
+};
+
+// One [free used total] block per frame, in a new block at the tail of `into`.
+void add_frames(const kel_value* into, const collector::frame_figures* f, uint32_t n) {
+    const kel_value list = *block::make_at_tail(into, static_cast<int32_t>(n));
+    for (uint32_t i = 0; i < n; ++i) {
+        const kel_value one = *block::make_at_tail(&list, 3);
+        add_count(&one, f[i].free);
+        add_count(&one, f[i].used);
+        add_count(&one, f[i].total);
+    }
+}
+
+// The five entries `show-memory-stats` prints, in a new block pushed on the
+// argument stack: node frames, series frames, big buffer sizes, bytes taken
+// from the system, bytes held through the heap wrapper. The figures are read
+// before any block is made, so the blocks' own allocation does not show.
+kel_value* push_memory_figures() {
+    const uint32_t node_count = collector::node_frame_figures(nullptr, 0);
+    const uint32_t series_count = collector::series_frame_figures(nullptr, 0);
+    const uint32_t big_count = collector::big_frame_sizes(nullptr, 0);
+    scratch<collector::frame_figures> nodes(node_count), series(series_count);
+    scratch<uint64_t> bigs(big_count);
+    const uint32_t n_nodes = collector::node_frame_figures(nodes.data, node_count);
+    const uint32_t n_series = collector::series_frame_figures(series.data, series_count);
+    const uint32_t n_bigs = collector::big_frame_sizes(bigs.data, big_count);
+    const uint64_t system_bytes = collector::os_bytes();
+    const uint64_t heap_bytes = heap::live_bytes();
+
+    kel_value* info = block::push_only_star(5);
+    add_frames(info, nodes.data, n_nodes < node_count ? n_nodes : node_count);
+    add_frames(info, series.data, n_series < series_count ? n_series : series_count);
+    const kel_value big_list = *block::make_at_tail(info, static_cast<int32_t>(big_count));
+    for (uint32_t i = 0; i < n_bigs && i < big_count; ++i) add_count(&big_list, bigs.data[i]);
+    add_count(info, system_bytes);
+    add_count(info, heap_bytes);
+    return info;
+}
+
+// Where `as` may move a value: 1 the block group, 2 the string group, 0
+// neither. hash! is a block but keeps a table beside its cells, which a
+// plain block would leave stale.
+int coercion_group(uint32_t type) {
+    if (type == types::hash) return 0;
+    if (in_family(type, family::block_like)) return 1;
+    if (in_family(type, family::string_like)) return 2;
+    return 0;
+}
+
+}  // namespace
 
 signal_code size_q_star(bool check, const refinements& refs) {
     if (check) check_arguments(number::size_q, refs);
@@ -103,6 +199,195 @@ signal_code checksum_star(bool check, const refinements& refs) {
             out = checksum::digest(p, n, number);
         }
         *result = *binary::push_from_memory(out.bytes, checksum::digest_size(number));
+    }
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+signal_code wait_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::wait, refs);
+    kel_value* base = stack::arguments();
+    const kel_value v = *base;
+    double seconds;
+    switch (type_of(&v)) {
+        case types::integer: seconds = get_integer(&v); break;
+        case types::float_:
+        case types::time: seconds = get_float(&v); break;
+        default: return fail(error_category::script, "invalid-arg", &v);
+    }
+    // A NaN has no length; an infinite wait is clamped like any long one.
+    if (std::isnan(seconds)) return fail(error_category::script, "invalid-arg", &v);
+    set_none(base);
+    stack::rewind_to_result();
+    (void)platform::sleep_unless(seconds, &runtime::halt_requested);
+    if (gui.do_events) gui.do_events(true);
+    return signal_code::none;
+}
+
+signal_code apply_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::apply, refs);
+    kel_value* base = stack::arguments();
+    const kel_value func = base[0];
+    const kel_value args = base[1];
+    kel_value fn = func;
+    kel_value name;
+    const kel_value* name_in = nullptr;
+    const kel_value* path = nullptr;
+    const uint32_t t = type_of(&func);
+    if (in_family(t, family::word) || in_family(t, family::path)) {
+        name = func;
+        if (in_family(t, family::path)) {
+            // The path's head names the function; the whole path is its
+            // refinement list, except with /all, where the block alone
+            // switches every refinement in spec order.
+            if (block::ks_length_q(&func) <= 0) return fail(error_category::script, "invalid-arg", &func);
+            name = *block::ks_abs_at(&func, series_head(&func));
+            if (!in_family(type_of(&name), family::word)) return fail(error_category::script, "invalid-arg", &func);
+            if (!refs.has(apply_ref::all)) path = base;
+        }
+        const kel_value* slot = _context::bound_slot(&name);
+        if (!slot || !in_family(type_of(slot), family::function))
+            return fail(error_category::script, "invalid-arg", &func);
+        fn = *slot;
+        set_type(&name, types::word);
+        name_in = &name;
+    }
+    int32_t mode = refs.has(apply_ref::all) ? interpreter::mode::apply_all : interpreter::mode::inline_refinements;
+    if (refs.has(apply_ref::safer)) mode |= interpreter::mode::single;
+    interpreter::code_position c = interpreter::position_of(&args);
+    KEL_PROPAGATE(interpreter::invoke_value(&fn, &c, false, path, name_in, nullptr, mode, false));
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+signal_code transcode_star(bool check, const refinements& refs) {
+    using namespace transcode_ref;
+    if (check) check_arguments(number::transcode, refs);
+    kel_value* base = stack::arguments();
+    kel_value* src = stack::push_copy(base);
+    const bool binary = type_of(src) == types::binary;
+    memory::buffer_header* h = memory::buffer_of(series_node(src));
+    const int64_t units = h->units();
+    int64_t head = series_head(src) < 0 ? 0 : series_head(src);
+    if (head > units) head = units;
+    set_series_head(src, static_cast<int32_t>(head));
+    const int64_t left = units - head;
+    int64_t length = left;
+    if (refs.has(part)) {
+        // A count is clamped to what is left, both ways; a position is
+        // clamped to its own tail.
+        const kel_value* limit = base + refs.at[part];
+        int64_t n;
+        if (type_of(limit) == types::integer) {
+            n = get_integer(limit);
+        } else {
+            if (!binary) return fail(error_category::script, "not-same-type");
+            const int64_t end_units = memory::buffer_of(series_node(limit))->units();
+            int64_t end = series_head(limit) < 0 ? 0 : series_head(limit);
+            if (end > end_units) end = end_units;
+            n = end - head;
+        }
+        length = n < 0 ? 0 : (n > left ? left : n);
+    }
+    int64_t skipped = 0;
+    if (binary && length >= 3) {
+        const auto* p = reinterpret_cast<const uint8_t*>(h->head_ptr()) + head;
+        if (p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) skipped = 3;
+    }
+    set_series_head(src, static_cast<int32_t>(head + skipped));
+    length -= skipped;
+
+    lexer::options o;
+    o.input = src;
+    const bool scan_only = refs.has(prescan) || refs.has(scan);
+    if (scan_only) {
+        o.load = refs.has(scan);
+        o.store = false;
+    }
+    o.one = refs.has(one) || refs.has(next);
+    if (refs.has(into) && !refs.has(next) && !scan_only) o.into = base + refs.at[into];
+    lexer::callback events;
+    if (refs.has(trace)) {
+        events = lexer_callback::of(base + refs.at[trace]);
+        o.events = &events;
+    }
+    kel_value* out = stack::push_unset();
+    int32_t consumed = 0;
+    const int32_t type = lexer::transcode_text(out, src, static_cast<int32_t>(length), o, &consumed);
+
+    if (scan_only) {
+        if (type > 0) set_datatype(base, static_cast<uint32_t>(type));
+        else set_none(base);
+    } else if (refs.has(next)) {
+        // [value rest], the rest at the first unit the scan did not take.
+        kel_value* rest = stack::push_copy(src);
+        set_series_head(rest, series_head(src) + consumed);
+        kel_value* pair = block::push_only_star(2);
+        block::ks_add(pair, out);
+        block::ks_add(pair, rest);
+        *base = *pair;
+    } else if (o.into) {
+        *base = *o.into;
+    } else {
+        *base = *out;
+    }
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+signal_code as_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::as, refs);
+    kel_value* base = stack::arguments();
+    const kel_value* type_value = base;
+    kel_value spec = base[1];
+    const uint32_t target = type_of(type_value) == types::datatype ? get_datatype(type_value) : type_of(type_value);
+    const uint32_t from = type_of(&spec);
+    const int group = coercion_group(target);
+    if (group == 0 || group != coercion_group(from)) {
+        kel_value a, b;
+        set_datatype(&a, from);
+        set_datatype(&b, target);
+        return fail(error_category::script, "not-same-class", &a, &b);
+    }
+    set_type(&spec, target);
+    *base = spec;
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+signal_code stats_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::stats, refs);
+    kel_value* base = stack::arguments();
+    if (refs.has(stats_ref::show)) {
+        kel_value word = *word::from_c_string("show-memory-stats");
+        const kel_value* slot = _context::bound_slot(&word);
+        if (!slot || !in_family(type_of(slot), family::function))
+            return fail(error_category::internal, "not-done");
+        const kel_value fn = *slot;
+        const kel_value* info = push_memory_figures();
+        kel_value* code = block::push_only_star(1);
+        block::ks_add(code, info);
+        interpreter::code_position c = interpreter::position_of(code);
+        KEL_PROPAGATE(interpreter::invoke_value(&fn, &c, false, nullptr, &word, nullptr,
+                                                interpreter::mode::plain, false));
+        set_unset(base);
+    } else if (refs.has(stats_ref::info)) {
+        *base = *push_memory_figures();
+    } else {
+        set_count(base, collector::memory_in_use());
+    }
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+signal_code recycle_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::recycle, refs);
+    kel_value* base = stack::arguments();
+    if (refs.has(recycle_ref::on) || refs.has(recycle_ref::off)) {
+        collector::set_active(refs.has(recycle_ref::on));
+        set_unset(base);
+    } else {
+        set_count(base, collector::recycle());
     }
     stack::rewind_to_result();
     return signal_code::none;

@@ -17,6 +17,7 @@ struct live_list {
     block_header* first = nullptr;
     block_header* last = nullptr;
     size_t count = 0;
+    uint64_t bytes = 0;  // sizes asked for by the live blocks
 } live;
 
 void link_last(block_header* h) {
@@ -25,12 +26,14 @@ void link_last(block_header* h) {
     if (live.last) live.last->next = h; else live.first = h;
     live.last = h;
     ++live.count;
+    live.bytes += h->size;
 }
 
 void unlink(block_header* h) {
     if (h->prev) h->prev->next = h->next; else live.first = h->next;
     if (h->next) h->next->prev = h->prev; else live.last = h->prev;
     --live.count;
+    live.bytes -= h->size;
 }
 
 block_header* find(void* p) {
@@ -72,9 +75,11 @@ __attribute__((noinline)) void* resize(void* p, size_t size) {
     if (size > SIZE_MAX - sizeof(block_header)) out_of_memory(__builtin_return_address(0));
     block_header* prev = h->prev;
     block_header* next = h->next;
+    const uint64_t old_size = h->size;
     auto* moved = static_cast<block_header*>(std::realloc(h, size + sizeof(block_header)));
     if (!moved) out_of_memory(__builtin_return_address(0));
     moved->size = size;
+    live.bytes = live.bytes - old_size + size;
     // The neighbours still point at the old place; re-point them.
     if (prev) prev->next = moved; else live.first = moved;
     if (next) next->prev = moved; else live.last = moved;
@@ -100,6 +105,7 @@ void free_all() {
 }
 
 size_t live_count() { return live.count; }
+uint64_t live_bytes() { return live.bytes; }
 
 void dump() {
     using std_output::print_line_text;

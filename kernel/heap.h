@@ -29,6 +29,8 @@ void free_all();
 void dump();
 
 size_t live_count();
+// The bytes the live blocks were asked for (headers left out).
+uint64_t live_bytes();
 // Typed convenience for tables.
 template <class T> T* allocate_array(size_t n) { return static_cast<T*>(allocate_zeroed(n * sizeof(T))); }
 

@@ -3,6 +3,7 @@
 // clock. Strings cross it as UTF-8. Only the page calls report failure (as a
 // null); the others hand back what the system said.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -32,6 +33,9 @@ std::vector<std::pair<std::string, std::string>> list_env();
 void sleep(double seconds);
 // The milliseconds `sleep` would wait for `seconds`.
 long sleep_milliseconds(double seconds);
+// The same wait cut into short slices, ending early once *stop is set
+// (checked before each slice); answers true when it ended early.
+bool sleep_unless(double seconds, const std::atomic<bool>* stop);
 
 // Seconds since midnight UTC; with `precise`, with the fraction to 100 ns.
 double get_time(bool precise);

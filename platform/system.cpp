@@ -65,4 +65,24 @@ void sleep(double seconds) {
     while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
 }
 
+bool sleep_unless(double seconds, const std::atomic<bool>* stop) {
+    // Slices short enough that a halt is taken at once as a person sees it;
+    // a monotonic deadline keeps the slices' overshoot from adding up.
+    constexpr int64_t slice_ns = 20 * 1000000LL;
+    auto now_ns = [] {
+        struct timespec t {};
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return static_cast<int64_t>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+    };
+    const int64_t deadline = now_ns() + static_cast<int64_t>(sleep_milliseconds(seconds)) * 1000000LL;
+    for (;;) {
+        if (stop && stop->load(std::memory_order_relaxed)) return true;
+        const int64_t left = deadline - now_ns();
+        if (left <= 0) return false;
+        const int64_t ns = left < slice_ns ? left : slice_ns;
+        struct timespec req { static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL) };
+        (void)nanosleep(&req, nullptr);
+    }
+}
+
 }  // namespace kel::platform

@@ -1266,8 +1266,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kel::collector::set_stress(stress_every ? stress_every : stressed ? 7 : 0);
     if (stressed) kel::collector::set_verify(true);
     case_started_ms.store(now_ms());
+    // `recycle/off` in a program would leave the collector, and the stress
+    // check with it, off for every later one.
+    const bool collector_active = kel::collector::active_q();
 
     const run_result result = run_source(source, false);
+    kel::collector::set_active(collector_active);
     // A syntax error means a value form the lexer does not read (yet): the
     // program never ran, which is no fault of the runtime.
     ++outcomes[static_cast<int>(result.how)];

@@ -171,6 +171,43 @@ def long_strings(folder):
     check("make agrees", p.stdout.count(b"id: 'no-memory"), 2)
 
 
+def waits_and_collections(folder):
+    # wait sleeps at least as long as asked (a lower bound only: the machine
+    # may be slow, never the other way).
+    # Measured inside the script, so that a slow reader cannot shorten it; a
+    # run across midnight says nothing.
+    p = run([script(folder, "wait.kel", b"Kel []\nt: now/time/precise\nwait 0.2\nprint to float! now/time/precise - t\n")])
+    took = float(p.stdout)
+    check("wait 0.2 lasts", took >= 0.2 or took < 0, True)
+    # A long wait, an infinite one included, still ends on an interrupt.
+    for seconds in [b"100", b"1e300", b"1.#INF"]:
+        p = started([script(folder, "long.kel", b'Kel []\nprint "ready"\nwait ' + seconds + b'\n')])
+        check("line before wait " + seconds.decode(), p.stdout.readline(), b"ready\n")
+        p.send_signal(signal.SIGINT)
+        check("SIGINT during wait " + seconds.decode(), finish(p)[::2], (130, b"(halted)\n"))
+    # recycle/off stops the collections until recycle/on; a plain recycle
+    # gives back what was dropped. Only the shape of the figures is checked.
+    mb = 1 << 20
+    p = run([script(folder, "gc.kel", b"""Kel []
+recycle
+s0: stats
+recycle/off
+loop 100 [make block! 100000]
+s1: stats
+recycle/on
+loop 100 [make block! 100000]
+s2: stats
+b: copy [] loop 64 [append/only b make block! 100000]
+s3: stats
+b: none
+print [s0 s1 s2 s3 recycle]
+""")])
+    s0, s1, s2, s3, after = [float(x) for x in p.stdout.split()]
+    check("garbage stays while off", s1 - s0 > 100 * mb, True)
+    check("collections again once on", s2 < s1 - 100 * mb, True)
+    check("recycle gives back dropped blocks", s3 - after > 80 * mb, True)
+
+
 def main():
     global KEL
     KEL = sys.argv[1]
@@ -180,6 +217,7 @@ def main():
         refused_files(folder)
         signals_while_running(folder)
         signals_while_reading(folder)
+        waits_and_collections(folder)
         if os.environ.get("KEL_BIG_TESTS"):
             long_strings(folder)
     for f in failures:

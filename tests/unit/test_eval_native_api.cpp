@@ -137,7 +137,7 @@ TEST_F(EvalNativeApi, CallWithRefinements) {
     ASSERT_EQ(compiled::call_with_refinements(natives::number::either, true, {}), signal_code::none);
     EXPECT_EQ(get_integer(stack::arguments()), 2);
     stack::close_frame_rewind();
-    EXPECT_TRUE(fires([] { (void)compiled::call_with_refinements(105, true, {}); }, "not-done"));
+    EXPECT_TRUE(fires([] { (void)compiled::call_with_refinements(108, true, {}); }, "not-done"));
 }
 
 TEST_F(EvalNativeApi, ConstantPaths) {

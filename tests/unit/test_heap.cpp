@@ -66,6 +66,23 @@ TEST(Heap, ResizeKeepsContentsAndListOrder) {
     EXPECT_EQ(heap::live_count(), before);
 }
 
+TEST(Heap, ByteTotalFollowsEveryChange) {
+    const uint64_t before = heap::live_bytes();
+    void* a = heap::allocate(100);
+    void* b = heap::allocate_zeroed(28);
+    EXPECT_EQ(heap::live_bytes(), before + 128);
+    a = heap::resize(a, 1 << 20);  // grows and moves
+    EXPECT_EQ(heap::live_bytes(), before + (1 << 20) + 28);
+    a = heap::resize(a, 10);
+    EXPECT_EQ(heap::live_bytes(), before + 38);
+    int local = 0;
+    heap::free(&local);  // not a heap block: nothing changes
+    EXPECT_EQ(heap::live_bytes(), before + 38);
+    heap::free(a);
+    EXPECT_EQ(heap::resize(b, 0), nullptr);
+    EXPECT_EQ(heap::live_bytes(), before);
+}
+
 TEST(Heap, ZeroedAndForeignAddresses) {
     auto* z = static_cast<unsigned char*>(heap::allocate_zeroed(100));
     for (int i = 0; i < 100; ++i) EXPECT_EQ(z[i], 0);

@@ -7,6 +7,7 @@
 
 #include "evaluator/native_api_words.h"
 #include "evaluator/natives_control.h"
+#include "evaluator/natives_math.h"
 #include "tests/unit/test_natives_support.h"
 
 using namespace kel;
@@ -74,6 +75,10 @@ TEST_F(NativesTable, BuiltNativesAreCallableTheOthersRaiseNotDone) {
     EXPECT_GT(missing_count, 0);
     // A missing native that a script reaches fails the same way.
     ASSERT_FALSE(natives::built_q(natives::number::browse));
+    for (const int32_t n : {natives::number::wait, natives::number::apply, natives::number::transcode,
+                            natives::number::as, natives::number::stats, natives::number::recycle,
+                            natives::number::checksum})
+        EXPECT_TRUE(natives::built_q(n)) << natives::listed_name(n);
     EXPECT_EQ(run("browse %a"), "!internal/not-done");
 }
 
@@ -104,6 +109,9 @@ TEST_F(NativesTable, ArgumentNamesAppearInErrors) {
         {"do/next [1] 2", "script/expect-arg do integer! position"},
         {"reduce/into [1] 2", "script/expect-arg reduce integer! out"},
         {"compose 1", "script/expect-arg compose integer! value"},
+        {"parse 1 []", "script/expect-arg parse integer! input"},
+        {"parse [] 1", "script/expect-arg parse integer! rules"},
+        {"parse/trace [] [] 1", "script/expect-arg parse integer! callback"},
         {"try 1", "script/expect-arg try integer! block"},
         {"catch 1", "script/expect-arg catch integer! block"},
         {"catch/name [] 1", "script/expect-arg catch integer! word"},
@@ -153,6 +161,38 @@ TEST_F(NativesTable, CallersThatDoNotCheckGetTheSpecsCheck) {
     stack::push_copy(&one);
     EXPECT_TRUE(fires([] { (void)natives::compose_star(false, refinements::none()); }, "expect-val"));
     EXPECT_EQ(fired_detail(), "script/expect-val block! integer!");
+}
+
+TEST_F(NativesTable, MathNativesAreBuiltAndRefuseUncheckedArguments) {
+    namespace n = natives::number;
+    const int32_t math[] = {n::negative_q, n::positive_q, n::sign_q,     n::zero_q,     n::nan_q,
+                            n::max,        n::min,        n::shift,      n::to_hex,     n::sine,
+                            n::cosine,     n::tangent,    n::arcsine,    n::arccosine,  n::arctangent,
+                            n::arctangent2, n::log_2,     n::log_10,     n::log_e,      n::exp,
+                            n::square_root, n::as_pair,   n::as_point2d, n::as_point3d, n::as_money};
+    for (int32_t m : math) EXPECT_TRUE(natives::built_q(m)) << natives::listed_name(m);
+    // Called without the check, a native still refuses a type it has no
+    // meaning for instead of reading its payload as a number.
+    struct refusal {
+        natives::native_fn fn;
+        kel_value arg;
+        const char* detail;
+    };
+    const refusal refusals[] = {
+        {natives::zero_q_star, str(U"a"), "script/expect-arg zero? string! value"},
+        {natives::sign_q_star, str(U"a"), "script/expect-arg sign? string! number"},
+        {natives::nan_q_star, str(U"a"), "script/expect-arg NaN? string! value"},
+        {natives::log_e_star, str(U"a"), "script/expect-arg log-e string! value"},
+        {natives::sine_star, str(U"a"), "script/expect-arg sine string! angle"},
+    };
+    for (const refusal& r : refusals) {
+        stack::open_native_frame(nullptr);
+        stack::push_copy(&r.arg);
+        stack::push_copy(&r.arg);
+        EXPECT_TRUE(fires([&] { (void)r.fn(false, refinements::none()); }, "expect-arg")) << r.detail;
+        EXPECT_EQ(fired_detail(), r.detail);
+        stack::reset();
+    }
 }
 
 TEST_F(NativesTable, LoopCountsTruncateTowardZero) {

@@ -6,6 +6,10 @@
 #include <cstdlib>
 #include <ctime>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "platform/platform.h"
 #include "tests/unit/test_support.h"
 
@@ -79,6 +83,21 @@ TEST(Platform, SleepRounding) {
     } cases[] = {{0.0004, 1}, {0.0025, 2}, {0.0, 1}, {-5, 1}, {1.5, 1500}, {NAN, 1}, {1e12, 2147483647}};
     for (auto c : cases) EXPECT_EQ(platform::sleep_milliseconds(c.seconds), c.ms) << c.seconds;
     platform::sleep(0.001);
+}
+
+TEST(Platform, SlicedSleepEndsOnTheStopFlag) {
+    std::atomic<bool> stop{true};
+    EXPECT_TRUE(platform::sleep_unless(1e300, &stop));  // set before: no sleep at all
+    stop = false;
+    EXPECT_FALSE(platform::sleep_unless(0.001, &stop));
+    EXPECT_FALSE(platform::sleep_unless(0.001, nullptr));
+    // Set while sleeping: a wait of a day ends at the next slice.
+    std::thread setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        stop = true;
+    });
+    EXPECT_TRUE(platform::sleep_unless(86400, &stop));
+    setter.join();
 }
 
 TEST(Platform, Environment) {

@@ -1,0 +1,1044 @@
+// parse: see parse.h.
+//
+// Rule stack, three cells per level:
+//   block level    integer! (input-stack depth at entry), triple! (resume
+//                  position in the rules, input position and length at
+//                  entry), the rules block;
+//   command level  triple! (min, max or -1, matched count) or the target
+//                  word, triple! (position of the command's rule, input
+//                  position and length at the start of the try), pair!
+//                  (command kind, flags).
+// Positions are indexes, never addresses: every cell is re-read from the
+// stack's node, and the cursor is clamped to the input's tail after anything
+// that may evaluate. A result (the match of an element or of a finished
+// level) is handed to the level on top: a block goes on or tries its next
+// alternative, a command iterates or finishes. Literals after a repetition
+// and after to/thru are matched in one pass without levels per try.
+#include "evaluator/parse.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "datatypes/binary.h"
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/logic.h"
+#include "datatypes/runtime_words.h"
+#include "datatypes/series.h"
+#include "datatypes/string_api.h"
+#include "datatypes/symbol.h"
+#include "datatypes/triple.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/native_table.h"
+#include "kernel/action_specs.h"
+#include "kernel/actions.h"
+#include "kernel/case_tables.h"
+#include "kernel/native_api.h"
+#include "kernel/signals.h"
+#include "kernel/stack.h"
+#include "services/lexer.h"
+
+namespace kel::parse {
+
+namespace {
+
+kel_value rule_stack{};
+kel_value input_stack{};
+constexpr int32_t stack_limit = 10000;
+namespace ar = action_specs;
+
+enum kind : int32_t { k_rep = 1, k_while, k_to, k_thru, k_copy, k_set, k_not, k_into, k_remove, k_ahead, k_change, k_case };
+enum flags : int32_t { f_only = 1 };
+
+inline kel_value* rs(int32_t i) { return block::ks_abs_at(&rule_stack, i); }
+inline int32_t rs_len() { return static_cast<int32_t>(memory::buffer_of(series_node(&rule_stack))->units()); }
+inline int32_t is_len() { return static_cast<int32_t>(memory::buffer_of(series_node(&input_stack))->units()); }
+inline int32_t units_of(const kel_value* s) {
+    return static_cast<int32_t>(memory::buffer_of(series_node(s))->units());
+}
+
+inline uint32_t change_sym() { return symbol::resolve(word_symbol(&words::_change)); }
+
+inline uint32_t fold(uint32_t c) {
+    if (c < 128) return (c >= 'a' && c <= 'z') ? c - 32 : c;
+    return case_map::uppercase(c);
+}
+
+[[noreturn]] void rule_error(const char* id, const kel_value* v) { fire(error_category::script, id, v); }
+
+// Clears the stacks back to where a run started, whatever way it leaves.
+struct stack_guard {
+    int32_t rules, inputs;
+    ~stack_guard() {
+        block::ks_cut_at(&rule_stack, rules);
+        block::ks_cut_at(&input_stack, inputs);
+    }
+};
+
+struct engine {
+    kel_value input{};  // the current input (head as given)
+    int32_t cur = 0;    // cursor: absolute index
+    int32_t limit = -1; // /part limit of the top input, -1 none
+    uint32_t itype = 0;
+    bool in_block = false, in_string = false, in_binary = false;
+    int32_t mode = cmp::equal;
+    bool flag = true;
+    bool brk = false;
+    int32_t rbase = 0, ibase = 0;
+    int32_t blk = 0;       // stack index of the current block level
+    kel_value rules{};     // its rules
+    int32_t rp = 0;        // its rule position
+    bool traced = false;
+    bool stopped = false;  // the callback answered other than true
+    kel_value callback{};
+    bool have = false;     // a result waits for the level on top
+    bool result = false;
+    bool done = false;
+
+    int32_t depth() const { return is_len() - ibase; }
+    int32_t end() const {
+        const int32_t t = units_of(&input);
+        return (limit >= 0 && depth() == 0) ? std::min(limit, t) : t;
+    }
+    void clamp() {
+        const int32_t t = units_of(&input);
+        if (cur > t) cur = t;
+    }
+    kel_value at_cursor() const {
+        kel_value v = input;
+        set_series_head(&v, cur);
+        return v;
+    }
+
+    // --- trace ---------------------------------------------------------------
+    signal_code trace(const kel_value* event) {
+        if (!traced || stopped) return signal_code::none;
+        kel_value args[5];
+        args[0] = *event;
+        set_logic(&args[1], flag);
+        args[2] = rules;
+        set_series_head(&args[2], rp);
+        args[3] = at_cursor();
+        args[4] = rule_stack;
+        set_series_head(&args[4], rbase);
+        kel_value answer;
+        const signal_code c = interpreter::call_function(&callback, &words::_parse_callback, args, 5,
+                                                         interpreter::filter::parse, &answer);
+        if (c != signal_code::none) return c;
+        if (!(type_of(&answer) == types::logic && get_logic(&answer))) stopped = true;
+        clamp();
+        return signal_code::none;
+    }
+#define TRACE(ev)                                                       \
+    do {                                                                \
+        if (traced) {                                                   \
+            KEL_PROPAGATE(trace(&words::ev));                           \
+            if (stopped) return signal_code::none;                      \
+        }                                                               \
+    } while (0)
+
+    // --- levels --------------------------------------------------------------
+    void check_room() {
+        if (rs_len() + 3 > stack_limit) fire(error_category::script, "parse-stack");
+    }
+    signal_code push_block(const kel_value* block, bool nested_check = true) {
+        check_room();
+        const int32_t start = std::max(series_head(block), 0);
+        const int32_t d = depth();
+        if (nested_check) {
+            rs(blk + 1)->w1 = static_cast<uint32_t>(rp);
+            const uint32_t node = series_node(block);
+            for (int32_t i = rs_len() - 3; i >= rbase; i -= 3) {
+                const kel_value* c0 = rs(i);
+                if (type_of(c0) != types::integer) continue;
+                const kel_value* c2 = rs(i + 2);
+                if (series_node(c2) == node && series_head(c2) == start && static_cast<int32_t>(rs(i + 1)->w2) == cur &&
+                    get_integer(c0) == d) {
+                    kel_value r = *block;
+                    rule_error("parse-infinite", &r);
+                }
+            }
+        }
+        const kel_value b = *block;
+        kel_value c;
+        set_integer(&c, d);
+        block::ks_add(&rule_stack, &c);
+        triple::set(&c, start, cur, units_of(&input));
+        block::ks_add(&rule_stack, &c);
+        c = b;
+        set_series_head(&c, start);
+        block::ks_add(&rule_stack, &c);
+        blk = rs_len() - 3;
+        rules = c;
+        rp = start;
+        TRACE(_push);
+        return signal_code::none;
+    }
+    signal_code push_command(int32_t k, int32_t fl, const kel_value* c0, int32_t rule_pos) {
+        check_room();
+        rs(blk + 1)->w1 = static_cast<uint32_t>(rp);
+        block::ks_add(&rule_stack, c0);
+        kel_value c;
+        triple::set(&c, rule_pos, cur, units_of(&input));
+        block::ks_add(&rule_stack, &c);
+        set_pair(&c, k, fl);
+        block::ks_add(&rule_stack, &c);
+        TRACE(_push);
+        return signal_code::none;
+    }
+    // Pops the level on top and hands `ok` to the one below.
+    signal_code pop_level(bool ok) {
+        const int32_t top = rs_len() - 3;
+        TRACE(_pop);
+        block::ks_cut_at(&rule_stack, top);
+        if (top == blk) {
+            if (top <= rbase) {
+                done = true;
+                result = ok;
+                return signal_code::none;
+            }
+            int32_t i = top - 3;
+            while (type_of(rs(i)) != types::integer) i -= 3;
+            blk = i;
+            rules = *rs(i + 2);
+            rp = static_cast<int32_t>(rs(i + 1)->w1);
+        }
+        have = true;
+        result = ok;
+        return signal_code::none;
+    }
+
+    // --- reading the rules ------------------------------------------------------
+    int32_t rules_end() const { return units_of(&rules); }
+    bool rule_left() const { return rp < rules_end(); }
+    kel_value rule_at(int32_t i) const { return *block::ks_abs_at(&rules, i); }
+    int32_t keyword_of(const kel_value* v) const {
+        if (type_of(v) != types::word) return 0;
+        return static_cast<int32_t>(symbol::resolve(word_symbol(v)));
+    }
+    int32_t next_alternative(int32_t from) const {
+        const int32_t e = rules_end();
+        const uint32_t pipe = words::pipe;
+        for (int32_t i = from; i < e; ++i) {
+            const kel_value* c = block::ks_abs_at(&rules, i);
+            if (type_of(c) == types::word && symbol::resolve(word_symbol(c)) == pipe) return i;
+        }
+        return -1;
+    }
+
+    // --- literal matching -----------------------------------------------------------
+    // Units matched by the literal at pos (pos <= end), or -1.
+    int32_t match_len(const kel_value* v, int32_t pos, int32_t e) const {
+        const uint32_t vt = type_of(v);
+        if (in_block) {
+            if (pos >= e) return -1;
+            return actions::compare_by_op(block::ks_abs_at(&input, pos), v, mode) ? 1 : -1;
+        }
+        memory::buffer_header* h = memory::buffer_of(series_node(&input));
+        const uint32_t unit = h->unit();
+        const bool strict = mode == cmp::strict_equal;
+        auto cp_at = [&](int32_t i) { return string::read_unit(string::unit_ptr(h, i), unit); };
+        if (vt == types::char_) {
+            if (pos >= e) return -1;
+            const uint32_t c = cp_at(pos), w = get_char(v);
+            if (in_binary) return c == w ? 1 : -1;
+            return (c == w || (!strict && fold(c) == fold(w))) ? 1 : -1;
+        }
+        if (vt == types::bitset) {
+            if (pos >= e) return -1;
+            return string::in_bitset_q(cp_at(pos), v) ? 1 : -1;
+        }
+        const bool text = in_family(vt, family::string_like);
+        if (!text && !(vt == types::binary && in_binary)) return -1;
+        memory::buffer_header* vh = memory::buffer_of(series_node(v));
+        const int32_t vhead = std::max(series_head(v), 0);
+        const int32_t vn = std::max(static_cast<int32_t>(vh->units()) - vhead, 0);
+        const uint32_t vunit = vh->unit();
+        if (pos >= e) {
+            const bool ok = in_string && vn == 0 && (vt == types::string || vt == types::file || vt == types::url);
+            return ok ? 0 : -1;
+        }
+        const bool tag = vt == types::tag;
+        int32_t p = pos;
+        auto one = [&](uint32_t w) -> bool {  // matches one code point (a byte run in binary input)
+            if (in_binary && vt != types::binary && w >= 0x80) {
+                uint8_t buf[4];
+                int n;
+                if (w < 0x800) { buf[0] = 0xC0 | (w >> 6); buf[1] = 0x80 | (w & 63); n = 2; }
+                else if (w < 0x10000) { buf[0] = 0xE0 | (w >> 12); buf[1] = 0x80 | ((w >> 6) & 63); buf[2] = 0x80 | (w & 63); n = 3; }
+                else { buf[0] = 0xF0 | (w >> 18); buf[1] = 0x80 | ((w >> 12) & 63); buf[2] = 0x80 | ((w >> 6) & 63); buf[3] = 0x80 | (w & 63); n = 4; }
+                for (int k = 0; k < n; ++k) {
+                    if (p >= e || cp_at(p) != buf[k]) return false;
+                    ++p;
+                }
+                return true;
+            }
+            if (p >= e) return false;
+            const uint32_t c = cp_at(p);
+            if (!(c == w || (!strict && vt != types::binary && fold(c) == fold(w)))) return false;
+            ++p;
+            return true;
+        };
+        if (tag && !one('<')) return -1;
+        const char* vd = vh->data() + vh->head + (static_cast<int64_t>(vhead) << vh->shift());
+        if (unit == 1 && vunit == 1 && (strict || vt == types::binary)) {
+            if (p + vn > e || std::memcmp(string::unit_ptr(h, p), vd, static_cast<size_t>(vn)) != 0) return -1;
+            p += vn;
+        } else {
+            for (int32_t i = 0; i < vn; ++i)
+                if (!one(string::read_unit(vd + (static_cast<int64_t>(i) << vh->shift()), vunit))) return -1;
+        }
+        if (tag && !one('>')) return -1;
+        return p - pos;
+    }
+
+    // The first position at or after cur where the literal matches (its length
+    // into *len), or -1.
+    int32_t find_literal(const kel_value* v, int32_t* len) const {
+        const int32_t e = end();
+        const uint32_t vt = type_of(v);
+        if (!in_block) {
+            // one code point: a straight scan of the units
+            uint32_t w = 0;
+            bool single = false;
+            if (vt == types::char_) {
+                w = get_char(v);
+                single = true;
+            } else if (in_string && (vt == types::string || vt == types::file || vt == types::url ||
+                                     vt == types::email || vt == types::ref)) {
+                memory::buffer_header* vh = memory::buffer_of(series_node(v));
+                const int32_t vhead = std::max(series_head(v), 0);
+                if (static_cast<int32_t>(vh->units()) - vhead == 1) {
+                    w = string::read_unit(vh->data() + vh->head + (static_cast<int64_t>(vhead) << vh->shift()),
+                                          vh->unit());
+                    single = true;
+                }
+            }
+            memory::buffer_header* h = memory::buffer_of(series_node(&input));
+            const bool caseless = in_binary || mode == cmp::strict_equal || fold(w) == w;
+            if (single && h->unit() == 1 && caseless && (in_string || w < 256) && w < 256 && fold(w) == w) {
+                const char* base = string::unit_ptr(h, 0);
+                if (cur >= e) return -1;
+                const void* hit = std::memchr(base + cur, static_cast<int>(w), static_cast<size_t>(e - cur));
+                if (!hit) return -1;
+                *len = 1;
+                return static_cast<int32_t>(static_cast<const char*>(hit) - base);
+            }
+        }
+        for (int32_t p = cur; p <= e; ++p) {
+            const int32_t n = match_len(v, p, e);
+            if (n >= 0) {
+                *len = n;
+                return p;
+            }
+        }
+        return -1;
+    }
+
+    // A datatype! or typeset! rule at the cursor: units matched or -1.
+    int32_t match_type(const kel_value* t, int32_t pos) {
+        const int32_t e = end();
+        if (in_string) rule_error("parse-unsupported", t);
+        if (pos >= e) return -1;
+        uint32_t vt;
+        int32_t n = 1;
+        if (in_block) {
+            vt = type_of(block::ks_abs_at(&input, pos));
+        } else {
+            kel_value scanned;
+            lexer::options o;
+            o.one = true;
+            size_t used = 0;
+            memory::buffer_header* h = memory::buffer_of(series_node(&input));
+            const auto* bytes = reinterpret_cast<const uint8_t*>(string::unit_ptr(h, pos));
+            kel_value* const top = stack::top();
+            lexer::transcode_utf8(&scanned, bytes, static_cast<size_t>(e - pos), o, &used);
+            stack::regs.top = top;
+            vt = type_of(&scanned);
+            if (vt == types::unset || used == 0) return -1;
+            n = static_cast<int32_t>(used);
+        }
+        const bool ok = type_of(t) == types::datatype ? vt == get_datatype(t) : typeset_has(t, vt);
+        return ok ? n : -1;
+    }
+
+    // --- helpers of the commands -------------------------------------------------------
+    void set_target(const kel_value* word, const kel_value* value) {
+        kel_value w = *word;
+        const kel_value v = *value;
+        _context::set_bound(&w, &v);
+    }
+    bool same_series(const kel_value* v) const {
+        return type_of(v) == itype && series_node(v) == series_node(&input);
+    }
+    // The value given to insert or change, at rp (advanced past it).
+    signal_code insert_value(kel_value* out, const kel_value* keyword) {
+        if (!rule_left()) rule_error("parse-end", keyword);
+        const kel_value v = rule_at(rp++);
+        const uint32_t t = type_of(&v);
+        if (t == types::paren) {
+            kel_value* const top = stack::top();
+            KEL_PROPAGATE(interpreter::eval_in_place(&v, false));
+            *out = *top;
+            stack::regs.top = top;
+            clamp();
+            TRACE(_paren);
+            return signal_code::none;
+        }
+        if (t == types::word) {
+            const kel_value* got = _context::get_bound(&v);
+            if (unset_q(got)) fire(error_category::script, "no-value", &v);
+            *out = *got;
+            return signal_code::none;
+        }
+        if (in_family(t, family::path)) rule_error("parse-rule", &v);
+        *out = v;
+        return signal_code::none;
+    }
+    // Runs a series action on the input at `at` with the value inserted.
+    void modify(int action, int32_t at, const kel_value* value, int32_t part, bool only) {
+        stack::open_native_frame(nullptr);
+        kel_value* base = stack::arguments();
+        refinements refs = refinements::none();
+        kel_value s = input;
+        set_series_head(&s, at);
+        stack::push_copy(&s);
+        if (action == act::remove) {
+            kel_value n;
+            set_integer(&n, part);
+            refs.at[ar::remove_ref::part] = static_cast<int32_t>(stack::top() - base);
+            stack::push_copy(&n);
+        } else {
+            stack::push_copy(value);
+            if (part >= 0) {
+                kel_value n;
+                set_integer(&n, part);
+                refs.at[ar::change_ref::part] = static_cast<int32_t>(stack::top() - base);
+                stack::push_copy(&n);
+            }
+            if (only) refs.at[ar::insert_ref::only] = static_cast<int32_t>(stack::top() - base);
+        }
+        const signal_code c = actions::table[action - 1](refs);
+        if (c != signal_code::none) stack::throw_code(c);
+        stack::close_frame_discard();
+    }
+
+    // --- dispatch ---------------------------------------------------------------------
+    void deliver(bool ok) {
+        have = true;
+        result = ok;
+    }
+    // Dispatches the element just read (at rp - 1). `command`: it is the rule of
+    // the command on top of the stack.
+    signal_code dispatch(kel_value e, bool command) {
+        uint32_t t = type_of(&e);
+        if (t == types::word) {
+            const uint32_t sym = symbol::resolve(word_symbol(&e));
+            if (is_keyword(sym)) return keyword(sym, e);
+            const kel_value* got = _context::get_bound(&e);
+            if (unset_q(got)) rule_error("parse-rule", &e);
+            const kel_value v = *got;
+            const uint32_t vt = type_of(&v);
+            if (vt == types::block) return push_block(&v);
+            if (vt == types::datatype || vt == types::typeset) return simple_type(&v);
+            return literal(&v);
+        }
+        switch (t) {
+            case types::block:
+                return push_block(&e);
+            case types::set_word: {
+                const kel_value v = at_cursor();
+                set_target(&e, &v);
+                if (command) deliver(true);
+                return signal_code::none;
+            }
+            case types::get_word: {
+                const kel_value v = *_context::get_bound(&e);
+                if (!same_series(&v)) rule_error("parse-invalid-ref", &e);
+                cur = std::min(std::max(series_head(&v), 0), units_of(&input));
+                if (command) deliver(true);
+                return signal_code::none;
+            }
+            case types::integer:
+                return counts(e);
+            case types::paren: {
+                kel_value* const top = stack::top();
+                KEL_PROPAGATE(interpreter::eval_in_place(&e, false));
+                stack::regs.top = top;
+                clamp();
+                TRACE(_paren);
+                if (command) deliver(true);
+                return signal_code::none;
+            }
+            case types::datatype:
+            case types::typeset:
+                return simple_type(&e);
+            default:
+                if (in_family(t, family::path)) rule_error("parse-rule", &e);
+                return literal(&e);
+        }
+    }
+    bool is_keyword(uint32_t s) const {
+        return s == words::any || s == words::some || s == words::opt || s == words::while_ || s == words::to ||
+               s == words::thru || s == words::copy || s == words::set || s == words::not_ || s == words::ahead ||
+               s == words::into || s == words::remove || s == words::insert || s == change_sym() ||
+               s == words::quote || s == words::if_ || s == words::case_ || s == words::skip || s == words::end ||
+               s == words::none || s == words::fail || s == words::break_ || s == words::reject ||
+               s == words::pipe || s == words::collect || s == words::keep;
+    }
+
+    // A one-element match reported by itself.
+    signal_code report(bool ok) {
+        flag = ok;
+        TRACE(_match);
+        deliver(ok);
+        return signal_code::none;
+    }
+    signal_code simple_type(const kel_value* tv) {
+        if (repetition_on_top()) return repeat_one_pass(tv);
+        const int32_t n = match_type(tv, cur);
+        if (n >= 0) cur += n;
+        return report(n >= 0);
+    }
+    signal_code literal(const kel_value* v) {
+        if (repetition_on_top()) return repeat_one_pass(v);
+        const int32_t top = rs_len() - 3;
+        if (top > blk) {
+            const int32_t k = pair_x(rs(top + 2));
+            if ((k == k_to || k == k_thru) && static_cast<int32_t>(rs(top + 1)->w1) == rp - 1) {
+                int32_t len = 0;
+                const int32_t at = find_literal(v, &len);
+                if (at >= 0) cur = (k == k_to) ? at : at + len;
+                flag = at >= 0;
+                TRACE(_match);
+                return pop_level(at >= 0);
+            }
+        }
+        const int32_t n = match_len(v, cur, end());
+        if (n >= 0) cur += n;
+        return report(n >= 0);
+    }
+    // A repetition just pushed whose rule is the literal (or type) at rp - 1.
+    bool repetition_on_top() const {
+        const int32_t top = rs_len() - 3;
+        if (top <= blk) return false;
+        const int32_t k = pair_x(rs(top + 2));
+        return (k == k_rep || k == k_while) && static_cast<int32_t>(rs(top + 1)->w1) == rp - 1 &&
+               rs(top)->w3 == 0;
+    }
+    signal_code repeat_one_pass(const kel_value* v) {
+        const int32_t top = rs_len() - 3;
+        const kel_value c0 = *rs(top);
+        const int32_t mn = static_cast<int32_t>(c0.w1), mx = static_cast<int32_t>(c0.w2);
+        const bool typed = type_of(v) == types::datatype || type_of(v) == types::typeset;
+        const int32_t e = end();
+        int32_t count = 0;
+        while (mx < 0 || count < mx) {
+            const int32_t n = typed ? match_type(v, cur) : match_len(v, cur, e);
+            if (n < 0) break;
+            cur += n;
+            ++count;
+            if (n == 0) break;  // nothing consumed: no progress to make
+        }
+        const bool ok = count >= mn;
+        flag = ok;
+        TRACE(_match);
+        return pop_level(ok);
+    }
+
+    // n rule, n m rule
+    signal_code counts(const kel_value& first) {
+        const int32_t n = get_integer(&first);
+        if (n < 0) fire(error_category::script, "out-of-range", &first);
+        int32_t m = n;
+        if (!rule_left()) rule_error("parse-rule", &first);
+        kel_value next = rule_at(rp);
+        if (type_of(&next) == types::word && !is_keyword(symbol::resolve(word_symbol(&next)))) {
+            const kel_value* got = _context::get_bound(&next);
+            if (type_of(got) == types::integer) next = *got;
+        }
+        if (type_of(&next) == types::integer) {
+            m = get_integer(&next);
+            ++rp;
+            if (m < 0) fire(error_category::script, "out-of-range", &next);
+            if (m < n) rule_error("parse-rule", &next);
+            if (!rule_left()) rule_error("parse-rule", &first);
+        }
+        if (m == 0) {  // skips its rule without trying it
+            skip_rule();
+            flag = true;
+            deliver(true);
+            return signal_code::none;
+        }
+        return start_repeat(n, m, 0);
+    }
+    // Moves rp past one rule (a keyword with its arguments counts as one).
+    void skip_rule() {
+        if (!rule_left()) return;
+        const kel_value e = rule_at(rp++);
+        const uint32_t s = type_of(&e) == types::word ? symbol::resolve(word_symbol(&e)) : 0;
+        if (s == words::any || s == words::some || s == words::opt || s == words::while_ || s == words::to ||
+            s == words::thru || s == words::not_ || s == words::ahead || s == words::into || s == words::remove) {
+            skip_rule();
+        } else if (s == words::copy || s == words::set || s == words::case_) {
+            ++rp;
+            skip_rule();
+        } else if (s == words::quote || s == words::if_) {
+            ++rp;
+        } else if (type_of(&e) == types::integer) {
+            if (rule_left() && type_of(block::ks_abs_at(&rules, rp)) == types::integer) ++rp;
+            skip_rule();
+        }
+    }
+    signal_code start_repeat(int32_t mn, int32_t mx, int32_t k) {
+        kel_value c0;
+        triple::set(&c0, mn, mx, 0);
+        KEL_PROPAGATE(push_command(k ? k : k_rep, 0, &c0, rp));
+        return run_rule();
+    }
+    // Dispatches the rule of the command on top (at rp).
+    signal_code run_rule() {
+        const kel_value e = rule_at(rp++);
+        return dispatch(e, true);
+    }
+    signal_code need_rule(const kel_value& kw) {
+        if (!rule_left()) rule_error("parse-end", &kw);
+        return signal_code::none;
+    }
+
+    signal_code keyword(uint32_t s, const kel_value& kw) {
+        kel_value none_cell;
+        set_none(&none_cell);
+        if (s == words::skip) {
+            const bool ok = cur < end();
+            if (ok) cur += 1;
+            return report(ok);
+        }
+        if (s == words::end) {
+            const int32_t top = rs_len() - 3;
+            if (top > blk) {
+                const int32_t k = pair_x(rs(top + 2));
+                if ((k == k_to || k == k_thru) && static_cast<int32_t>(rs(top + 1)->w1) == rp - 1) {
+                    cur = end();
+                    flag = true;
+                    TRACE(_match);
+                    return pop_level(true);
+                }
+            }
+            return report(cur >= end());
+        }
+        if (s == words::none) return report(true);
+        if (s == words::fail) return report(false);
+        if (s == words::break_ || s == words::reject) {
+            flag = s == words::break_;
+            TRACE(_match);
+            while (rs_len() - 3 > blk) {  // commands pending in this block end with it
+                TRACE(_pop);
+                block::ks_cut_at(&rule_stack, rs_len() - 3);
+            }
+            if (s == words::reject) cur = static_cast<int32_t>(rs(blk + 1)->w2);
+            brk = true;
+            return pop_level(s == words::break_);
+        }
+        if (s == words::pipe) {
+            // reached after a matching alternative: the block ends here
+            return pop_level(true);
+        }
+        if (s == words::collect || s == words::keep) rule_error("parse-rule", &kw);
+        if (s == words::any) { KEL_PROPAGATE(need_rule(kw)); return start_repeat(0, -1, 0); }
+        if (s == words::some) { KEL_PROPAGATE(need_rule(kw)); return start_repeat(1, -1, 0); }
+        if (s == words::opt) { KEL_PROPAGATE(need_rule(kw)); return start_repeat(0, 1, 0); }
+        if (s == words::while_) { KEL_PROPAGATE(need_rule(kw)); return start_repeat(0, -1, k_while); }
+        if (s == words::to || s == words::thru || s == words::not_ || s == words::ahead || s == words::remove) {
+            KEL_PROPAGATE(need_rule(kw));
+            const int32_t k = s == words::to ? k_to : s == words::thru ? k_thru : s == words::not_ ? k_not
+                              : s == words::ahead ? k_ahead : k_remove;
+            if (k == k_remove) {
+                const kel_value w = rule_at(rp);
+                if (in_family(type_of(&w), family::path)) rule_error("parse-rule", &w);
+                if (type_of(&w) == types::word) {
+                    const kel_value* got = _context::get_bound(&w);
+                    if (same_series(got)) {  // remove from that position to the cursor
+                        ++rp;
+                        const int32_t from = std::max(series_head(got), 0);
+                        const int32_t a = std::min(from, cur), b = std::max(from, cur);
+                        if (b > a) modify(act::remove, a, nullptr, b - a, false);
+                        cur = a;
+                        clamp();
+                        return report(true);
+                    }
+                }
+            }
+            KEL_PROPAGATE(push_command(k, 0, &none_cell, rp));
+            return run_rule();
+        }
+        if (s == words::copy || s == words::set) {
+            if (rp + 1 >= rules_end()) rule_error("parse-end", &kw);
+            const kel_value w = rule_at(rp);
+            if (!in_family(type_of(&w), family::word)) rule_error("parse-rule", &w);
+            ++rp;
+            KEL_PROPAGATE(push_command(s == words::copy ? k_copy : k_set, 0, &w, rp));
+            return run_rule();
+        }
+        if (s == words::case_) {
+            if (rp + 1 >= rules_end()) rule_error("parse-end", &kw);
+            const kel_value w = rule_at(rp++);
+            const kel_value* got = type_of(&w) == types::word ? _context::get_bound(&w) : &w;
+            kel_value c0;
+            triple::set(&c0, 0, mode, 0);
+            KEL_PROPAGATE(push_command(k_case, 0, &c0, rp));
+            mode = logic::falsy(got) ? cmp::equal : cmp::strict_equal;
+            return run_rule();
+        }
+        if (s == words::quote) {
+            KEL_PROPAGATE(need_rule(kw));
+            const kel_value v = rule_at(rp++);
+            if (repetition_on_top()) return repeat_one_pass(&v);
+            const int32_t n = in_block ? (cur < end() && actions::compare_by_op(block::ks_abs_at(&input, cur), &v, mode) ? 1 : -1)
+                                       : match_len(&v, cur, end());
+            if (n >= 0) cur += n;
+            return report(n >= 0);
+        }
+        if (s == words::if_) {
+            const kel_value p = rp < rules_end() ? rule_at(rp) : none_cell;
+            if (type_of(&p) != types::paren) rule_error("parse-end", &kw);
+            ++rp;
+            kel_value* const top = stack::top();
+            KEL_PROPAGATE(interpreter::eval_in_place(&p, false));
+            const bool ok = logic::truthy(top);
+            stack::regs.top = top;
+            clamp();
+            return report(ok);
+        }
+        if (s == words::into) {
+            if (!in_block) {
+                const kel_value i = input;
+                fire(error_category::script, "parse-block", &i);
+            }
+            kel_value r = rp < rules_end() ? rule_at(rp) : none_cell;
+            if (type_of(&r) == types::word) r = *_context::get_bound(&r);
+            if (type_of(&r) != types::block) rule_error("parse-end", &kw);
+            ++rp;
+            if (cur >= end()) return report(false);
+            const kel_value inner = *block::ks_abs_at(&input, cur);
+            const uint32_t it = type_of(&inner);
+            if (!(in_family(it, family::block_like) || in_family(it, family::string_like) || it == types::binary))
+                return report(false);
+            KEL_PROPAGATE(push_command(k_into, 0, &none_cell, rp - 1));
+            if (is_len() + 2 > stack_limit) fire(error_category::script, "parse-stack");
+            kel_value outer = at_cursor();
+            block::ks_add(&input_stack, &outer);
+            kel_value lim;
+            set_integer(&lim, limit);
+            block::ks_add(&input_stack, &lim);
+            enter_input(inner);
+            cur = std::max(series_head(&inner), 0);
+            clamp();
+            return push_block(&r);
+        }
+        if (s == words::insert) {
+            KEL_PROPAGATE(need_rule(kw));
+            bool only = false;
+            if (keyword_of(&(none_cell = rule_at(rp))) == static_cast<int32_t>(words::only)) {
+                only = true;
+                ++rp;
+                KEL_PROPAGATE(need_rule(kw));
+            }
+            int32_t at = cur;
+            const kel_value w = rule_at(rp);
+            if (type_of(&w) == types::word && rp + 1 < rules_end()) {
+                const kel_value* got = _context::get_bound(&w);
+                if (same_series(got)) {
+                    at = std::min(std::max(series_head(got), 0), units_of(&input));
+                    ++rp;
+                }
+            }
+            kel_value v;
+            KEL_PROPAGATE(insert_value(&v, &kw));
+            const int32_t before = units_of(&input);
+            modify(act::insert, at, &v, -1, only);
+            if (at <= cur) cur += units_of(&input) - before;
+            clamp();
+            return report(true);
+        }
+        if (s == change_sym()) {
+            KEL_PROPAGATE(need_rule(kw));
+            bool only = false;
+            if (keyword_of(&(none_cell = rule_at(rp))) == static_cast<int32_t>(words::only)) {
+                only = true;
+                ++rp;
+            }
+            if (rp + 1 >= rules_end()) rule_error("parse-end", &kw);
+            const kel_value w = rule_at(rp);
+            if (in_family(type_of(&w), family::path)) rule_error("parse-rule", &w);
+            if (type_of(&w) == types::word) {
+                const kel_value* got = _context::get_bound(&w);
+                if (same_series(got)) {
+                    ++rp;
+                    const int32_t from = std::min(std::max(series_head(got), 0), units_of(&input));
+                    const int32_t a = std::min(from, cur), b = std::max(from, cur);
+                    kel_value v;
+                    KEL_PROPAGATE(insert_value(&v, &kw));
+                    cur = a + replace(a, b - a, &v, only);
+                    clamp();
+                    return report(true);
+                }
+            }
+            KEL_PROPAGATE(push_command(k_change, only ? f_only : 0, &none_cell, rp));
+            return run_rule();
+        }
+        return report(false);
+    }
+    // Replaces n units at `at` by the value; answers the units now there.
+    int32_t replace(int32_t at, int32_t n, const kel_value* v, bool only) {
+        const int32_t before = units_of(&input);
+        if (n > 0) modify(act::remove, at, nullptr, n, false);
+        modify(act::insert, at, v, -1, only);
+        return units_of(&input) - (before - n);
+    }
+    void enter_input(const kel_value& inner) {
+        input = inner;
+        itype = type_of(&input);
+        in_block = in_family(itype, family::block_like);
+        in_string = in_family(itype, family::string_like);
+        in_binary = itype == types::binary;
+    }
+
+    // The command on top receives the result of its rule.
+    signal_code command_result(bool ok) {
+        const int32_t top = rs_len() - 3;
+        const int32_t k = pair_x(rs(top + 2));
+        const bool broke = brk;
+        brk = false;
+        switch (k) {
+            case k_rep:
+            case k_while: {
+                kel_value* c0 = rs(top);
+                const int32_t mn = static_cast<int32_t>(c0->w1), mx = static_cast<int32_t>(c0->w2);
+                int32_t count = static_cast<int32_t>(c0->w3);
+                const int32_t start = static_cast<int32_t>(rs(top + 1)->w2);
+                const int32_t len = static_cast<int32_t>(rs(top + 1)->w3);
+                if (!ok) {
+                    cur = start;
+                    flag = count >= mn;
+                    return pop_level(flag);
+                }
+                ++count;
+                c0->w3 = static_cast<uint32_t>(count);
+                if (broke || (mx >= 0 && count >= mx) ||
+                    (k == k_rep && cur == start && units_of(&input) >= len)) {
+                    flag = count >= mn;
+                    return pop_level(flag);
+                }
+                kel_value* c1 = rs(top + 1);
+                c1->w2 = static_cast<uint32_t>(cur);
+                c1->w3 = static_cast<uint32_t>(units_of(&input));
+                rp = static_cast<int32_t>(c1->w1);
+                TRACE(_iterate);
+                TRACE(_fetch);
+                return run_rule();
+            }
+            case k_to:
+            case k_thru: {
+                kel_value* c1 = rs(top + 1);
+                const int32_t start = static_cast<int32_t>(c1->w2);
+                if (ok) {
+                    if (k == k_to) cur = start;
+                    return pop_level(true);
+                }
+                const int32_t next = start + 1;
+                if (next > end()) {
+                    cur = start;
+                    return pop_level(false);
+                }
+                c1->w2 = static_cast<uint32_t>(next);
+                cur = next;
+                rp = static_cast<int32_t>(c1->w1);
+                TRACE(_iterate);
+                return run_rule();
+            }
+            case k_not:
+            case k_ahead:
+                cur = static_cast<int32_t>(rs(top + 1)->w2);
+                return pop_level(k == k_not ? !ok : ok);
+            case k_copy:
+            case k_set: {
+                if (ok) {
+                    const kel_value w = *rs(top);
+                    const int32_t start = static_cast<int32_t>(rs(top + 1)->w2);
+                    kel_value v;
+                    if (k == k_set) {
+                        if (cur > start) series::element_value(&input, start, &v);
+                        else set_none(&v);
+                    } else {
+                        kel_value from = input;
+                        set_series_head(&from, start);
+                        kel_value n;
+                        set_integer(&n, std::max(cur - start, 0));
+                        actions::copy_value(&from, &v, &n, false, nullptr);
+                    }
+                    set_target(&w, &v);
+                }
+                return pop_level(ok);
+            }
+            case k_remove: {
+                const int32_t start = static_cast<int32_t>(rs(top + 1)->w2);
+                if (ok) {
+                    if (cur > start) modify(act::remove, start, nullptr, cur - start, false);
+                    cur = start;
+                    clamp();
+                }
+                return pop_level(ok);
+            }
+            case k_change: {
+                const int32_t start = static_cast<int32_t>(rs(top + 1)->w2);
+                const bool only = (pair_y(rs(top + 2)) & f_only) != 0;
+                kel_value kw = words::_change;
+                kel_value v;
+                KEL_PROPAGATE(insert_value(&v, &kw));
+                if (ok) {
+                    cur = start + replace(start, std::max(cur - start, 0), &v, only);
+                    clamp();
+                }
+                return pop_level(ok);
+            }
+            case k_case:
+                mode = static_cast<int32_t>(rs(top)->w2);
+                return pop_level(ok);
+            case k_into: {
+                const bool whole = ok && cur >= units_of(&input);
+                const int32_t n = is_len();
+                const kel_value outer = *block::ks_abs_at(&input_stack, n - 2);
+                block::ks_cut_at(&input_stack, n - 2);
+                enter_input(outer);
+                cur = std::max(series_head(&outer), 0) + (whole ? 1 : 0);
+                clamp();
+                return pop_level(whole);
+            }
+            default:
+                return pop_level(ok);
+        }
+    }
+
+    // --- the machine ----------------------------------------------------------------------
+    signal_code run(const kel_value* top_rules) {
+        blk = rbase;
+        rules = *top_rules;
+        rp = std::max(series_head(top_rules), 0);
+        KEL_PROPAGATE(push_block(top_rules, false));
+        if (stopped) return signal_code::none;
+        for (;;) {
+            if (done || stopped) return signal_code::none;
+            if (have) {
+                have = false;
+                const bool ok = result;
+                if (rs_len() - 3 == blk) {
+                    brk = false;
+                    if (ok) continue;
+                    cur = static_cast<int32_t>(rs(blk + 1)->w2);
+                    clamp();
+                    const int32_t n = next_alternative(rp);
+                    if (n >= 0) {
+                        rp = n + 1;
+                        flag = true;
+                        continue;
+                    }
+                    flag = false;
+                    KEL_PROPAGATE(pop_level(false));
+                    continue;
+                }
+                KEL_PROPAGATE(command_result(ok));
+                continue;
+            }
+            if (rp >= rules_end()) {
+                KEL_PROPAGATE(pop_level(true));
+                continue;
+            }
+            TRACE(_fetch);
+            const kel_value e = rule_at(rp++);
+            KEL_PROPAGATE(dispatch(e, false));
+        }
+    }
+};
+
+}  // namespace
+
+void init_stacks() {
+    rule_stack = *block::make_at_tail(nullptr, 100);
+    input_stack = *block::make_at_tail(nullptr, 8);
+}
+int32_t rule_cells() { return rule_stack.header ? rs_len() : 0; }
+int32_t input_cells() { return input_stack.header ? is_len() : 0; }
+
+signal_code process(const kel_value* input, const kel_value* rules, int32_t mode, int32_t limit,
+                    const kel_value* callback, bool* matched) {
+    if (!rule_stack.header) init_stacks();
+    engine m;
+    m.enter_input(*input);
+    m.cur = std::max(series_head(input), 0);
+    m.clamp();
+    m.limit = limit;
+    m.mode = mode;
+    const int32_t rules_at = rs_len(), inputs_at = is_len();
+    stack_guard guard{rules_at, inputs_at};
+    if (rules_at > 0 || inputs_at > 0) {  // a parse inside a parse stacks above it
+        kel_value t;
+        triple::set(&t, rules_at, inputs_at, 0);
+        block::ks_add(&rule_stack, &t);
+        block::ks_add(&rule_stack, &t);
+        block::ks_add(&rule_stack, &t);
+    }
+    m.rbase = rs_len();
+    m.ibase = is_len();
+    kel_value start = *input;
+    block::ks_add(&input_stack, &start);
+    m.ibase = is_len();
+    if (callback) {
+        m.traced = true;
+        m.callback = *callback;
+    }
+    KEL_PROPAGATE(m.run(rules));
+    bool ok = m.stopped ? m.flag : m.result;
+    if (!m.stopped) {
+        if (ok && m.cur < m.end()) ok = false;
+        m.flag = ok;
+        m.blk = m.rbase;
+        if (m.traced) KEL_PROPAGATE(m.trace(&words::_end));
+    }
+    *matched = ok;
+    return signal_code::none;
+}
+
+}  // namespace kel::parse
+
+namespace kel::natives {
+
+signal_code parse_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::parse, refs);
+    kel_value* base = stack::arguments();
+    const kel_value input = base[0];
+    const kel_value rules = base[1];
+    const int32_t mode = refs.has(0) ? cmp::strict_equal : cmp::equal;
+    int32_t limit = -1;
+    if (refs.has(1)) {
+        const kel_value part = base[refs.at[1]];
+        const int32_t head = std::max(series_head(&input), 0);
+        const int32_t units = static_cast<int32_t>(memory::buffer_of(series_node(&input))->units());
+        if (type_of(&part) == types::integer) {
+            int64_t l = static_cast<int64_t>(std::min(head, units)) + get_integer(&part);
+            limit = static_cast<int32_t>(std::clamp<int64_t>(l, 0, units));
+        } else if (type_of(&part) == type_of(&input) && series_node(&part) == series_node(&input)) {
+            limit = std::min(std::max(series_head(&part), 0), units);
+        } else {
+            return fail(error_category::script, "invalid-refine-arg", error_arg::named("part"), &part);
+        }
+        if (limit < head) limit = head;  // at or before the head: an empty input
+    }
+    const kel_value callback = refs.has(2) ? base[refs.at[2]] : kel_value{};
+    bool matched = false;
+    KEL_PROPAGATE(parse::process(&input, &rules, mode, limit, refs.has(2) ? &callback : nullptr, &matched));
+    set_logic(stack::arguments(), matched);
+    return signal_code::none;
+}
+
+}  // namespace kel::natives
