@@ -20,6 +20,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "kernel/actions.h"
+#include "evaluator/checksum.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/native_table.h"
 #include "evaluator/natives.h"
@@ -167,6 +168,7 @@ const init_step steps[] = {
     {"runtime words", words::make_runtime_words},
     {"runtime refinements", words::make_runtime_refinements},
     {"runtime issues", words::make_runtime_issues},
+    {"checksum words", checksum::init_words},
     {"name roots", init_name_roots},
     {"owner table", init_owner_table},
     {"lexer tables", lexer::build_tables},

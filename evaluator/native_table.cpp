@@ -152,7 +152,7 @@ const row rows[number::count] = {
     {"checksum",
      "data [binary! string! file!] method [word!] /with spec [any-string! binary! integer!] "
      "return: [integer! binary!]",
-     nullptr, "system"},
+     checksum_star, "system"},
     {"unset", "word [word! block!]", unset_star, "words"},
     {"new-line", "position [any-list!] value [logic!] /all /skip size [integer!] return: [any-list!]", new_line_star,
      "words"},
