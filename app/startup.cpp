@@ -45,6 +45,7 @@
 #include "kernel/slots.h"
 #include "library/boot.h"
 #include "services/lexer.h"
+#include "services/http.h"
 #include "services/simple_io.h"
 
 namespace kel::runtime {
@@ -191,6 +192,7 @@ const init_step steps[] = {
     {"money settings", init_money_settings},
     {"date services", init_date_services},
     {"simple io", init_simple_io},
+    {"http", http::install_hooks},
 };
 
 }  // namespace
