@@ -61,7 +61,11 @@ inline int32_t units_of(const kel_value* s) {
     return static_cast<int32_t>(memory::buffer_of(series_node(s))->units());
 }
 
-inline uint32_t change_sym() { return symbol::resolve(word_symbol(&words::_change)); }
+inline uint32_t change_sym() {
+    static uint32_t sym = 0;  // the symbol table is made before any parse runs
+    if (!sym) sym = symbol::resolve(word_symbol(&words::_change));
+    return sym;
+}
 
 inline uint32_t fold(uint32_t c) {
     if (c < 128) return (c >= 'a' && c <= 'z') ? c - 32 : c;
@@ -339,6 +343,58 @@ struct engine {
                 if (!hit) return -1;
                 *len = 1;
                 return static_cast<int32_t>(static_cast<const char*>(hit) - base);
+            }
+        }
+        if (!in_block && cur < e) {
+            memory::buffer_header* h = memory::buffer_of(series_node(&input));
+            if (h->unit() == 1) {
+                const auto* base = reinterpret_cast<const uint8_t*>(string::unit_ptr(h, 0));
+                if (vt == types::bitset) {  // a straight scan of the bytes against the set's bits
+                    memory::buffer_header* bh = memory::buffer_of(series_node(v));
+                    const uint32_t nbits = static_cast<uint32_t>(bh->used()) * 8;
+                    const auto* bits = reinterpret_cast<const uint8_t*>(bh->head_ptr());
+                    const bool beyond = (bh->flags & memory::flag_complemented) != 0;
+                    for (int32_t p = cur; p < e; ++p) {
+                        const uint32_t c = base[p];
+                        if (c < nbits ? (bits[c >> 3] & (0x80u >> (c & 7))) != 0 : beyond) {
+                            *len = 1;
+                            return p;
+                        }
+                    }
+                    return -1;
+                }
+                const bool text = vt == types::string || vt == types::file || vt == types::url ||
+                                  vt == types::email || vt == types::ref || vt == types::tag;
+                if (text || (vt == types::binary && in_binary)) {
+                    // only positions whose byte can begin the literal are tried
+                    memory::buffer_header* vh = memory::buffer_of(series_node(v));
+                    const int32_t vhead = std::max(series_head(v), 0);
+                    if (static_cast<int32_t>(vh->units()) > vhead) {
+                        const uint32_t w = vt == types::tag ? '<'
+                                                            : string::read_unit(vh->data() + vh->head +
+                                                                                    (static_cast<int64_t>(vhead) << vh->shift()),
+                                                                                vh->unit());
+                        const bool exact = in_binary || vt == types::binary || mode == cmp::strict_equal;
+                        if (w < 128) {
+                            const uint32_t fw = exact ? w : fold(w);
+                            for (int32_t p = cur; p < e; ++p) {
+                                const uint32_t c = base[p];
+                                if ((exact ? c : fold(c)) != fw) continue;
+                                const int32_t n = match_len(v, p, e);
+                                if (n >= 0) {
+                                    *len = n;
+                                    return p;
+                                }
+                            }
+                            const int32_t n = match_len(v, e, e);  // only an empty text matches at the end
+                            if (n >= 0) {
+                                *len = n;
+                                return e;
+                            }
+                            return -1;
+                        }
+                    }
+                }
             }
         }
         for (int32_t p = cur; p <= e; ++p) {
