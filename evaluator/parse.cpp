@@ -891,7 +891,7 @@ struct engine {
             if (cdepth == 0) rule_error("parse-keep", &kw);
             KEL_PROPAGATE(need_rule(kw));
             int32_t fl = 0;
-            if (keyword_of(&(none_cell = rule_at(rp))) == static_cast<int32_t>(words::pick)) {
+            if (const kel_value o = rule_at(rp); keyword_of(&o) == static_cast<int32_t>(words::pick)) {
                 fl = f_pick;
                 ++rp;
                 KEL_PROPAGATE(need_rule(kw));
@@ -1007,7 +1007,7 @@ struct engine {
         if (s == words::insert) {
             KEL_PROPAGATE(need_rule(kw));
             bool only = false;
-            if (keyword_of(&(none_cell = rule_at(rp))) == static_cast<int32_t>(words::only)) {
+            if (const kel_value o = rule_at(rp); keyword_of(&o) == static_cast<int32_t>(words::only)) {
                 only = true;
                 ++rp;
                 KEL_PROPAGATE(need_rule(kw));
@@ -1032,7 +1032,7 @@ struct engine {
         if (s == change_sym()) {
             KEL_PROPAGATE(need_rule(kw));
             bool only = false;
-            if (keyword_of(&(none_cell = rule_at(rp))) == static_cast<int32_t>(words::only)) {
+            if (const kel_value o = rule_at(rp); keyword_of(&o) == static_cast<int32_t>(words::only)) {
                 only = true;
                 ++rp;
             }
