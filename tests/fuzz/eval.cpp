@@ -422,11 +422,15 @@ struct generator {
     }
 
     // A word to set or to quote (and so maybe to set): never one the loop
-    // guards below use.
+    // guards below use, nor `any-type!`, which the received-error checks
+    // name in the trace callbacks they write.
     std::string a_settable_word() {
         switch (r.below(3)) {
             case 0: return r.pick(variables);
-            case 1: return r.pick(other_words);
+            case 1: {
+                const std::string w = r.pick(other_words);
+                return w == "any-type!" ? std::string(r.pick(variables)) : w;
+            }
             default: return r.pick(parameters);
         }
     }
