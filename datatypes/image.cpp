@@ -155,6 +155,7 @@ uint32_t word_of_tuple(const kel_value* tuple) {
 void tuple_of_word(uint32_t word, kel_value* out) {
     const uint8_t bytes[4] = {static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 8),
                               static_cast<uint8_t>(word), static_cast<uint8_t>(255u - (word >> 24))};
+    set_none(out);  // the tuple keeps the cell's new-line marker: start from a clean cell
     tuple::init_cell(out, bytes, 4);
 }
 
