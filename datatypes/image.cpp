@@ -635,7 +635,9 @@ signal_code a_change(const refinements& r) {
     if (cols <= 0 || rows <= 0) return signal_code::none;
     const pixel_lock from = lock_pixels(&value, false);
     pixel_lock to = lock_pixels(target, true);
-    for (int64_t y = 0; y < rows; ++y)
+    // Bottom row first: pasted onto itself the target rows never lie before
+    // their source rows, so no source row is overwritten before it is read.
+    for (int64_t y = rows - 1; y >= 0; --y)
         std::memmove(to.pixels + (y0 + y) * w + x0, from.pixels + y * sw, static_cast<size_t>(cols) * 4u);
     unlock_pixels(to);
     notify(target, "changed", &value, head, (rows - 1) * w + cols);
