@@ -5,6 +5,7 @@
 #include "datatypes/image.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -88,6 +89,8 @@ void make_record(kel_value* cell, int32_t width, int32_t height) {
         set_pair(&size, width, height);
         fire(error_category::script, "invalid-arg", &size);
     }
+    // Head indexes are signed 32-bit: no image may hold more pixels than they count.
+    if (static_cast<int64_t>(width) * height > INT32_MAX) no_memory();
     const uint32_t k = kind();
     const uint32_t size_word = static_cast<uint32_t>(width) | (static_cast<uint32_t>(height) << 16);
     const uint32_t node = memory::new_bytes(record_bytes);
@@ -591,9 +594,7 @@ signal_code a_tail_q(const refinements&) {
     return signal_code::none;
 }
 signal_code a_length_q(const refinements&) {
-    const int64_t n = pixel_count(arg(1));
-    if (n > INT32_MAX) fire(error_category::math, "overflow");
-    set_integer(stack::arguments(), static_cast<int32_t>(n));
+    set_integer(stack::arguments(), static_cast<int32_t>(pixel_count(arg(1))));
     return signal_code::none;
 }
 
@@ -695,11 +696,10 @@ registry::registration row() {
     r.hash = hashtable::hash_by::words_1_2;
     r.marker = mark;
     r.families = family::series;
-    // back, head, head?, index?, modify and reflect (the owner) are series!'s
-    // as they stand; every other series! slot reads a buffer an image does
-    // not have and stays unsupported.
+    // back, head, head?, index? and modify are series!'s as they stand; every
+    // other series! slot reads a buffer an image does not have, or is not an
+    // image action, and stays unsupported.
     r[act::make] = static_cast<action_fn>(a_make);
-    r[act::reflect] = registry::entry::inherit();
     r[act::to] = static_cast<action_fn>(a_to);
     r[act::form] = static_cast<form_fn>(form);
     r[act::mold] = static_cast<mold_fn>(mold);

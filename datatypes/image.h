@@ -42,8 +42,9 @@ inline int64_t pixel_count(const kel_value* image) {
 // A new record with a fresh pixel buffer of width x height pixels (not
 // initialised); the cell becomes an image at index 0 on it. `cell` must be
 // rooted (an argument-stack cell) before the call. Sides above 65535 raise
-// script `invalid-arg` with the size as a pair; a buffer that cannot be
-// allocated raises internal `no-memory`.
+// script `invalid-arg` with the size as a pair; more pixels than a signed
+// 32-bit head index counts, or a buffer that cannot be allocated, raise
+// internal `no-memory`.
 void make_record(kel_value* cell, int32_t width, int32_t height);
 int32_t pixel_width(uint32_t record);
 int32_t pixel_height(uint32_t record);
