@@ -509,6 +509,14 @@ int32_t compare(const kel_value* a, const kel_value* b, int32_t op) {
     return c < 0 ? -1 : c > 0 ? 1 : 0;
 }
 
+// Equal images hold equal pixel bytes from their first pixel, whatever their
+// heads: the hash follows the bytes (the count is in their length).
+uint32_t hash(const kel_value* v, bool) {
+    const uint32_t* pixels = pixels_of(v);
+    const int64_t n = pixels ? pixel_count(v) : 0;
+    return hashtable::murmur3(pixels ? static_cast<const void*>(pixels) : "", static_cast<size_t>(n) * 4u);
+}
+
 // --- paths --------------------------------------------------------------------------
 
 int channel_word(const kel_value* element) {
@@ -693,7 +701,7 @@ registry::registration row() {
     r.id = types::image;
     r.parent = types::series;
     r.name = "image!";
-    r.hash = hashtable::hash_by::words_1_2;
+    r.hash = hash;
     r.marker = mark;
     r.families = family::series;
     // back, head, head?, index? and modify are series!'s as they stand; every
