@@ -171,6 +171,15 @@ void make_filled(kel_value* result, int32_t width, int32_t height, uint32_t fill
     unlock_pixels(lock);
 }
 
+void make_filled(kel_value* result, int32_t width, int32_t height, const kel_value* fill, const kel_value* rgb_bytes,
+                 const kel_value* transparency_bytes) {
+    const kel_value f = fill ? *fill : kel_value{};
+    make_filled(result, width, height, fill ? word_of_tuple(&f) : white);
+    if (rgb_bytes) set_channel_data(result, rgb_bytes, rgb);
+    if (transparency_bytes) set_channel_data(result, transparency_bytes, alpha);
+    clear_written(result);
+}
+
 void from_pixels(kel_value* result, const uint32_t* pixels, int32_t width, int32_t height, int32_t stride) {
     make_record(result, width, height);
     const int32_t w = width_of(result), h = height_of(result);
@@ -368,18 +377,21 @@ void make_from_block(kel_value* result, const kel_value* spec) {
     int32_t i = 1;
     if (i < len) {
         const kel_value* e = block::ks_abs_at(&b, head + i);
-        if (type_of(e) == types::tuple) fill = *e, ++i;
-        else if (type_of(e) == types::binary) colours = *e, ++i;
+        if (type_of(e) == types::tuple || type_of(e) == types::binary) {
+            (type_of(e) == types::tuple ? fill : colours) = *e;
+            ++i;
+        }
     }
-    if (i < len && type_of(block::ks_abs_at(&b, head + i)) == types::binary) alphas = *block::ks_abs_at(&b, head + i), ++i;
+    if (i < len && type_of(block::ks_abs_at(&b, head + i)) == types::binary) {
+        alphas = *block::ks_abs_at(&b, head + i);
+        ++i;
+    }
     if (i < len) {
         const kel_value bad = *block::ks_abs_at(&b, head + i);
         fire(error_category::script, "invalid-arg", &bad);
     }
-    make_filled(result, pair_x(&size), pair_y(&size), type_of(&fill) == types::tuple ? word_of_tuple(&fill) : white);
-    if (!none_q(&colours)) set_channel_data(result, &colours, rgb);
-    if (!none_q(&alphas)) set_channel_data(result, &alphas, alpha);
-    clear_written(result);
+    make_filled(result, pair_x(&size), pair_y(&size), none_q(&fill) ? nullptr : &fill,
+                none_q(&colours) ? nullptr : &colours, none_q(&alphas) ? nullptr : &alphas);
 }
 
 signal_code a_make(const refinements&) {
@@ -673,8 +685,14 @@ signal_code a_copy(const refinements& r) {
         } else if (type_of(part) == types::pair) {
             // Negative sides reach up and to the left of the head.
             int64_t x = col, y = row, pw = pair_x(part), ph = pair_y(part);
-            if (pw < 0) x += pw, pw = -pw;
-            if (ph < 0) y += ph, ph = -ph;
+            if (pw < 0) {
+                x += pw;
+                pw = -pw;
+            }
+            if (ph < 0) {
+                y += ph;
+                ph = -ph;
+            }
             const int64_t x0 = std::max<int64_t>(x, 0), y0 = std::max<int64_t>(y, 0);
             const int64_t x1 = std::min(x + pw, w), y1 = std::min(y + ph, h);
             copy_part(result, &img, static_cast<int32_t>(x0), static_cast<int32_t>(y0),

@@ -73,6 +73,10 @@ void tuple_of_word(uint32_t word, kel_value* out);
 // --- derived images (each result cell must be rooted) ----------------------------
 // width x height pixels, all set to `fill` (a pixel word).
 void make_filled(kel_value* result, int32_t width, int32_t height, uint32_t fill);
+// The same from a make spec's parts (each may be null): a fill tuple (else
+// white), RGB bytes in whole triples, transparency bytes (A = 255 - byte).
+void make_filled(kel_value* result, int32_t width, int32_t height, const kel_value* fill, const kel_value* rgb_bytes,
+                 const kel_value* transparency_bytes);
 // A copy of `stride`-spaced rows of 32-bit BGRA pixels (stride 0: width x 4).
 void from_pixels(kel_value* result, const uint32_t* pixels, int32_t width, int32_t height, int32_t stride);
 void duplicate(kel_value* result, const kel_value* image);
