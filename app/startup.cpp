@@ -12,6 +12,7 @@
 #include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/integer.h"
+#include "datatypes/image.h"
 #include "datatypes/map.h"
 #include "datatypes/money.h"
 #include "datatypes/native.h"
@@ -88,6 +89,9 @@ void init_map_services() {
     natives::map_hooks.extend = map::extend_pairs;
     natives::steppers.map_next = map::foreach_next;
 }
+// foreach with a block of words over an image! takes its pixels from the
+// image module.
+void init_image_services() { natives::steppers.image_next = image::foreach_next; }
 // make native! and make action! fill values from the native table.
 // `fire` builds its error! value through the error! module, above the kernel.
 void init_error_builder() { raising.build = error::from_fire; }
@@ -159,6 +163,7 @@ const init_step steps[] = {
     {"datatype registry", app::register_datatypes},
     {"generic action table", actions::build_table},
     {"map services", init_map_services},
+    {"image services", init_image_services},
     {"node and series frames", init_frames},
     {"root buffers", init_root_buffers},
     {"stack wiring", init_stacks},
