@@ -25,6 +25,7 @@
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "kernel/actions.h"
+#include "evaluator/decode.h"
 #include "evaluator/native_api_words.h"
 #include "evaluator/natives.h"
 #include "evaluator/routines.h"
@@ -489,6 +490,7 @@ constexpr uint64_t word_special = bit(types::unset) | bit(types::op) | bit(types
                                   bit(types::function) | bit(types::routine);
 
 signal_code apply_infix(code_position& c, kel_value* entry, const kel_value* first);
+signal_code invoke_word(const kel_value& fn, code_position& c, const kel_value* name);
 signal_code step_special(code_position& c, const kel_value& v, kel_value* entry, bool literal);
 
 // Is the cell at the position an operator's word? (the infix lookahead, over
@@ -625,7 +627,8 @@ signal_code step_expression(code_position& c, bool no_infix, bool push, bool lit
         } else {
             const kel_value fn = *value;
             view_valid = false;
-            KEL_PROPAGATE(invoke_value(&fn, &c, true, nullptr, &v, &fn, mode::plain, false));
+            if (decode::enabled && !trace.active) [[likely]] KEL_PROPAGATE(invoke_word(fn, c, &v));
+            else KEL_PROPAGATE(invoke_value(&fn, &c, true, nullptr, &v, &fn, mode::plain, false));
         }
     } else if (plain_data(t)) {
         ++c.pos;
@@ -1264,6 +1267,117 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
 
 // The function context's values (a stack context: offset + 1, 0 while its
 // function is not running).
+// --- decoded calls --------------------------------------------------------------------
+// A word naming a function-like value that takes plain evaluated arguments
+// only (refinements left off) is decoded once at its position: the value as
+// the guard, its argument cache and arity. While the word still holds the
+// same value bit for bit, the call runs without re-reading the spec's cache
+// entry by entry; anything else is the generic invoke_value.
+
+inline bool same_bits(const kel_value& a, const kel_value& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Fills the term from the function value; leaves it undecoded while the
+// function's argument cache is not built yet (building allocates: the
+// generic call does it).
+void decode_call(decode::term* t, const kel_value& fn) {
+    const uint32_t type = type_of(&fn);
+    const kel_value* cached = cells_of(fn.w3) + function::more::cache;
+    if (type_of(cached) != types::block) return;
+    t->k = decode::kind::other;
+    if (type != types::function && !native_like(type)) return;
+    if (type == types::native && !natives::at(static_cast<int32_t>(fn.w1)).fn) return;
+    if (type == types::action && !actions::entry(static_cast<int32_t>(fn.w1))) return;
+    const uint32_t cache = series_node(cached);
+    const kel_value* e = cells_of(cache);
+    const int32_t n = tail_index(cache);
+    int32_t args = 0, locals = 0;
+    bool gap = false;
+    for (int32_t i = 0; i < n; ++i) {
+        const uint32_t t_e = type_of(e + i);
+        if (t_e == types::typeset) {
+            const uint32_t cls = e[i].header & class_mask;
+            if (cls == class_return) { gap = true; continue; }
+            if (cls != 0 || gap) return;
+            ++args;
+        } else if (t_e == types::refinement) {
+            if (type == types::function) return;  // its frame holds the refinement cells: the generic fetch
+            break;                                // a native keeps none
+        } else if (t_e == types::integer) {
+            locals = get_integer(e + i);
+        }
+    }
+    if (args > 0x7FFF || locals > 0x7FFF || locals < 0) return;
+    t->guard = fn;
+    t->cache = cache;
+    t->args = static_cast<int16_t>(args);
+    t->locals = static_cast<int16_t>(type == types::function ? locals : 0);
+    t->k = decode::kind::call;
+}
+
+signal_code invoke_decoded(const decode::term& t, code_position& c, const kel_value* name) {
+    call k;
+    k.fn = t.guard;
+    k.type = type_of(&k.fn);
+    k.natives_like = native_like(k.type);
+    k.c = &c;
+    k.path = nullptr;
+    k.mode = mode::plain;
+    k.infix = false;
+    k.right_ready = false;
+    k.name_in = name;
+    k.name = *name;
+    k.cache = t.cache;
+    kel_value* const placeholder = stack::push_copy(&k.fn);
+    if (k.type == types::function) {
+        const uint32_t ctx = k.fn.w1;
+        stack::call_mark* m = stack::open_frame(&k.name, call_kind(c.library));
+        m->function_context = ctx;
+        const kel_value* context_cell = cells_of(ctx);
+        if (context_cell->header & header_context_stack) m->saved_values = context_cell->w2 - 1u;
+    } else {
+        stack::open_frame(&k.name, native_kind(c.library));
+    }
+    k.base = stack::arguments();
+    if (k.natives_like) k.refs = refinements::none();
+    for (int32_t i = 0; i < t.args; ++i) {
+        KEL_PROPAGATE(fetch_one_inline(k, 0, i));
+        KEL_PROPAGATE(check_type(k, i, stack::top() - 1));
+    }
+    if (traced(&c)) [[unlikely]] {
+        const kel_value site = site_of(k);
+        notify_tracer(event::call, &c.block, c.pos, &site, &k.fn);
+    }
+    const int32_t number = static_cast<int32_t>(k.fn.w1);
+    if (k.type == types::function) {
+        if (t.locals > 0) function::push_unused_refinement(t.locals);
+        KEL_PROPAGATE(call_function_body(&k.fn, 0, &k.name, 0));
+    } else if (k.type == types::action) {
+        KEL_PROPAGATE(actions::entry(number)(k.refs));
+    } else {
+        const natives::native_fn entry = natives::at(number).fn;
+        const refinements& refs = k.refs;
+        KEL_PROPAGATE(stack::catch_code([&] { return entry(false, refs); }));
+    }
+    stack::close_frame();
+    if (traced(&c)) [[unlikely]] notify_tracer(event::return_, &c.block, c.pos, &k.name, stack::top() - 1);
+    *placeholder = *(placeholder + 1);
+    stack::regs.top = placeholder + 1;
+    return signal_code::none;
+}
+
+// The word before c.pos names fn.
+signal_code invoke_word(const kel_value& fn, code_position& c, const kel_value* name) {
+    const int32_t at = c.pos - 1;
+    const uint32_t node = series_node(&c.block);
+    decode::block_decode* d = decode::entry_for(node, header_of(node));
+    decode::term* t = decode::term_at(d, at);
+    if (t && t->k == decode::kind::none) decode_call(t, fn);
+    if (!t || t->k != decode::kind::call || !same_bits(t->guard, fn))
+        return invoke_value(&fn, &c, true, nullptr, name, &fn, mode::plain, false);
+    const decode::term copy = *t;  // the table may change while the call runs
+    return invoke_decoded(copy, c, name);
+}
+
 inline uint32_t context_values(uint32_t ctx) { return cells_of(ctx)->w2; }
 inline void set_context_values(uint32_t ctx, uint32_t values) { cells_of(ctx)->w2 = values; }
 
@@ -1800,6 +1914,7 @@ void setup() {
         if (!rooted) fatal::report_error(fatal::assertion_failed, __builtin_return_address(0));
     }
     eval_set_path_word = *word::from_c_string("eval-set-path");
+    decode::setup();
     std::memset(field_cache, 0, sizeof field_cache);  // a new runtime's symbols and contexts
     machine_floor = compute_floor();
 }

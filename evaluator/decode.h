@@ -1,0 +1,77 @@
+// decode: the evaluator's side table of decoded blocks. A block evaluated in
+// place is decoded once, term by term as its positions are first stepped,
+// into what the step would otherwise work out again at every visit: for a
+// word naming a function, the function value (the guard), its argument
+// cache and arity; for a word naming an operator, the op value (the guard)
+// and the operator applied inline; for a word naming one of the control
+// natives, which one.
+//
+// Nothing here is a root and nothing is followed: a guard is compared bit
+// for bit with what the word holds now, and a decoded term is used only when
+// it holds and the step stands at the term's own position; otherwise the
+// generic step runs from that position. The table is indexed from the
+// buffer header's spare word (memory::decode_index_of), records the
+// header's modification stamp and the collector cycle it was built in, and
+// starts afresh when either moved (node-derived data such as the argument
+// cache's node is valid only within one cycle). Entries whose node died are
+// dropped at the collector's sweep.
+//
+// KEL_NO_DECODE=1 in the environment switches decoding off (every build):
+// the generic step then does everything, which the random-program driver
+// compares against.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "kernel/series_memory.h"
+#include "kernel/value.h"
+
+namespace kel::decode {
+
+enum class kind : uint8_t {
+    none = 0,  // not decoded yet
+    other,     // nothing cached: the generic step
+    call,      // a word whose value is a function-like value taking plain evaluated arguments only
+    op,        // a word whose value is an op! applied inline
+};
+
+struct term {
+    kel_value guard;     // the value the word held when decoded
+    uint32_t cache = 0;  // call: the node of the argument cache
+    kind k = kind::none;
+    uint8_t op = 0;       // op: the inline operator
+    int8_t compare = 0;   // op: the comparison
+    uint8_t control = 0;  // call: a control native the evaluator runs itself (0: none)
+    int16_t args = 0;     // call: evaluated arguments (all before any refinement)
+    int16_t locals = 0;   // call: a function's /local count
+    uint32_t spare = 0;
+};
+static_assert(sizeof(term) == 32);
+
+struct block_decode {
+    uint32_t node = 0;   // 0: a free entry
+    uint32_t stamp = 0;  // the buffer's modification stamp when decoded
+    uint32_t cycle = 0;  // the collector cycle when decoded
+    std::vector<term> terms;  // one per cell, by absolute index
+};
+
+extern bool enabled;  // KEL_NO_DECODE clears it
+extern std::vector<block_decode> table;  // entry 0 unused
+
+// The decode of the node's block, valid for its current contents and this
+// collector cycle (made or reset here; never allocates on the argument stack
+// or in series memory). Null when decoding is off.
+block_decode* entry_for(uint32_t node, memory::buffer_header* h);
+// The term at an absolute cell index (a cell past the decoded length reads as
+// not decoded).
+inline term* term_at(block_decode* d, int32_t index) {
+    return static_cast<size_t>(index) < d->terms.size() ? &d->terms[static_cast<size_t>(index)] : nullptr;
+}
+// Drops the entries whose node died (run by the collector after its sweep).
+void sweep();
+// Start-up: reads KEL_NO_DECODE and installs the sweep.
+void setup();
+// The entries in use (for tests).
+size_t live_entries();
+
+}  // namespace kel::decode
