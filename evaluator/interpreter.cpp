@@ -28,6 +28,8 @@
 #include "evaluator/decode.h"
 #include "evaluator/native_api_words.h"
 #include "evaluator/natives.h"
+#include "evaluator/natives_control.h"
+#include "evaluator/native_table.h"
 #include "evaluator/routines.h"
 #include "kernel/signals.h"
 #include "kernel/stack.h"
@@ -1276,6 +1278,63 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
 
 inline bool same_bits(const kel_value& a, const kel_value& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
+// The control natives the evaluator runs itself from a decoded call: the
+// conditionals evaluate their branch here, the loops and the multi-way
+// conditionals run the natives' own bodies, called directly (one body of code
+// for both ways in, so marks, placeholders, type checks and errors are the
+// natives' by construction). apply, `do` of a native value and calls through
+// paths take the native table.
+uint8_t control_of(const kel_value& fn) {
+    if (type_of(&fn) != types::native) return 0;
+    switch (static_cast<int32_t>(fn.w1)) {
+        case natives::number::if_:
+        case natives::number::unless:
+        case natives::number::either:
+        case natives::number::any:
+        case natives::number::all:
+        case natives::number::while_:
+        case natives::number::until:
+        case natives::number::loop:
+        case natives::number::repeat:
+        case natives::number::foreach:
+        case natives::number::switch_:
+        case natives::number::case_: return static_cast<uint8_t>(fn.w1);
+        default: return 0;
+    }
+}
+
+// With the native's mark open and its arguments at the base.
+signal_code run_control(uint8_t id) {
+    const refinements none = refinements::none();
+    switch (id) {
+        case natives::number::if_:
+        case natives::number::unless: {
+            if (logic::falsy(stack::argument(1)) == (id == natives::number::if_)) {
+                set_none(stack::arguments());
+                return signal_code::none;
+            }
+            const kel_value branch = *stack::argument(2);
+            return eval_in_place(&branch, true);
+        }
+        case natives::number::either: {
+            const kel_value* condition = stack::argument(1);
+            if (unset_q(condition)) [[unlikely]] return fail(error_category::script, "no-return");
+            const kel_value branch = logic::truthy(condition) ? *stack::argument(2) : *stack::argument(3);
+            return eval_in_place(&branch, true);
+        }
+        case natives::number::any: return natives::any_star(false, none);
+        case natives::number::all: return natives::all_star(false, none);
+        case natives::number::while_: return natives::while_star(false, none);
+        case natives::number::until: return natives::until_star(false, none);
+        case natives::number::loop: return natives::loop_star(false, none);
+        case natives::number::repeat: return natives::repeat_star(false, none);
+        case natives::number::foreach: return natives::foreach_star(false, none);
+        case natives::number::switch_: return natives::switch_star(false, none);
+        case natives::number::case_: return natives::case_star(false, none);
+        default: fire(error_category::internal, "not-done");
+    }
+}
+
 // Fills the term from the function value; leaves it undecoded while the
 // function's argument cache is not built yet (building allocates: the
 // generic call does it).
@@ -1311,6 +1370,7 @@ void decode_call(decode::term* t, const kel_value& fn) {
     t->cache = cache;
     t->args = static_cast<int16_t>(args);
     t->locals = static_cast<int16_t>(type == types::function ? locals : 0);
+    t->control = control_of(fn);
     t->k = decode::kind::call;
 }
 
@@ -1353,6 +1413,9 @@ signal_code invoke_decoded(const decode::term& t, code_position& c, const kel_va
         KEL_PROPAGATE(call_function_body(&k.fn, 0, &k.name, 0));
     } else if (k.type == types::action) {
         KEL_PROPAGATE(actions::entry(number)(k.refs));
+    } else if (t.control) {
+        const uint8_t id = t.control;
+        KEL_PROPAGATE(stack::catch_code([id] { return run_control(id); }));
     } else {
         const natives::native_fn entry = natives::at(number).fn;
         const refinements& refs = k.refs;
