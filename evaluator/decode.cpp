@@ -16,7 +16,7 @@ namespace {
 std::vector<uint32_t> free_entries;
 }
 
-block_decode* entry_for(uint32_t node, memory::buffer_header* h) {
+block_decode* make_entry(uint32_t node, memory::buffer_header* h) {
     if (!enabled) return nullptr;
     uint32_t index = memory::decode_index_of(h);
     const uint32_t cycle = memory::root.collector_cycle;

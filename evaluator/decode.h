@@ -60,8 +60,18 @@ extern std::vector<block_decode> table;  // entry 0 unused
 
 // The decode of the node's block, valid for its current contents and this
 // collector cycle (made or reset here; never allocates on the argument stack
-// or in series memory). Null when decoding is off.
-block_decode* entry_for(uint32_t node, memory::buffer_header* h);
+// or in series memory). Null when decoding is off. The pointer holds until
+// the next decode of another block (the table may grow).
+block_decode* make_entry(uint32_t node, memory::buffer_header* h);
+inline block_decode* entry_for(uint32_t node, memory::buffer_header* h) {
+    const uint32_t index = memory::decode_index_of(h);
+    if (index != 0 && index < table.size()) [[likely]] {
+        block_decode* d = table.data() + index;
+        if (d->node == node && d->stamp == memory::stamp_of(h) && d->cycle == memory::root.collector_cycle)
+            [[likely]] return d;
+    }
+    return make_entry(node, h);
+}
 // The term at an absolute cell index (a cell past the decoded length reads as
 // not decoded).
 inline term* term_at(block_decode* d, int32_t index) {
