@@ -777,13 +777,13 @@ inline signal_code assign(kel_value* cells) {
 }
 
 // --- operators --------------------------------------------------------------------------------
-// An operator made from add, subtract or multiply, or from a native naming a
+// An operator made from add, subtract, multiply or remainder, or from a native naming a
 // comparison, is applied inline to two integer! operands (and the arithmetic
 // to two float! operands) when nothing is being traced: the right operand is
 // evaluated exactly as the call would fetch it, and only when the operands
 // need the general call is the call made (with both operands in place).
 
-enum class inline_op : uint8_t { none, add, subtract, multiply, compare };
+enum class inline_op : uint8_t { none, add, subtract, multiply, remainder, compare };
 
 inline_op inline_kind(const kel_value& op, int32_t* compare) {
     const uint32_t wrapped = native::wrapped_type(&op);
@@ -792,6 +792,7 @@ inline_op inline_kind(const kel_value& op, int32_t* compare) {
             case act::add: return inline_op::add;
             case act::subtract: return inline_op::subtract;
             case act::multiply: return inline_op::multiply;
+            case act::remainder: return inline_op::remainder;
             default: return inline_op::none;
         }
     }
@@ -824,6 +825,11 @@ inline_op inline_kind(const kel_value& op, int32_t* compare) {
             case inline_op::multiply:
                 if (__builtin_mul_overflow(x, y, &r)) set_float(left, static_cast<double>(x) * static_cast<double>(y));
                 else set_integer(left, r);
+                return true;
+            case inline_op::remainder:
+                // The division errors are the call's to raise.
+                if (y == 0 || (y == -1 && x == INT32_MIN)) return false;
+                set_integer(left, x % y);
                 return true;
             case inline_op::compare: {
                 bool b;
