@@ -17,13 +17,18 @@ std::vector<uint32_t> free_entries;
 }
 
 block_decode* make_entry(uint32_t node, memory::buffer_header* h) {
-    if (!enabled) return nullptr;
+    if (!enabled || h->used() / 16 > max_cells) return nullptr;
     uint32_t index = memory::decode_index_of(h);
     const uint32_t cycle = memory::root.collector_cycle;
     if (index != 0 && index < table.size() && table[index].node == node) {
         block_decode& d = table[index];
         if (d.stamp != memory::stamp_of(h) || d.cycle != cycle) [[unlikely]] {
-            d.terms.assign(h->used() / 16, term{});
+            // Every term becomes stale at once; the vector only grows.
+            if (++d.generation == 0) {
+                d.terms.assign(d.terms.size(), term{});
+                d.generation = 1;
+            }
+            if (d.terms.size() < h->used() / 16) d.terms.resize(h->used() / 16);
             d.stamp = memory::stamp_of(h);
             d.cycle = cycle;
         }
@@ -40,6 +45,7 @@ block_decode* make_entry(uint32_t node, memory::buffer_header* h) {
     d.node = node;
     d.stamp = memory::stamp_of(h);
     d.cycle = cycle;
+    d.generation = 1;
     d.terms.assign(h->used() / 16, term{});
     memory::set_decode_index(h, index);
     return &d;

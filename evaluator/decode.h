@@ -32,19 +32,21 @@ enum class kind : uint8_t {
     none = 0,  // not decoded yet
     other,     // nothing cached: the generic step
     call,      // a word whose value is a function-like value taking plain evaluated arguments only
-    op,        // a word whose value is an op! applied inline
 };
+
+// Blocks longer than this are not decoded (the generic step runs them): a
+// block that long is data being reduced rather than code run again.
+constexpr uint32_t max_cells = 65536;
 
 struct term {
     kel_value guard;     // the value the word held when decoded
     uint32_t cache = 0;  // call: the node of the argument cache
+    uint32_t generation = 0;  // the entry's generation it was decoded in (older: not decoded)
     kind k = kind::none;
-    uint8_t op = 0;       // op: the inline operator
-    int8_t compare = 0;   // op: the comparison
     uint8_t control = 0;  // call: a control native the evaluator runs itself (0: none)
     int16_t args = 0;     // call: evaluated arguments (all before any refinement)
     int16_t locals = 0;   // call: a function's /local count
-    uint32_t spare = 0;
+    int16_t spare = 0;
 };
 static_assert(sizeof(term) == 32);
 
@@ -52,6 +54,9 @@ struct block_decode {
     uint32_t node = 0;   // 0: a free entry
     uint32_t stamp = 0;  // the buffer's modification stamp when decoded
     uint32_t cycle = 0;  // the collector cycle when decoded
+    // Moved on instead of clearing the terms when the stamp or the cycle
+    // moved: a term of an older generation reads as not decoded.
+    uint32_t generation = 1;
     std::vector<term> terms;  // one per cell, by absolute index
 };
 
@@ -60,7 +65,8 @@ extern std::vector<block_decode> table;  // entry 0 unused
 
 // The decode of the node's block, valid for its current contents and this
 // collector cycle (made or reset here; never allocates on the argument stack
-// or in series memory). Null when decoding is off. The pointer holds until
+// or in series memory). Null when decoding is off or the block is longer
+// than max_cells. The pointer holds until
 // the next decode of another block (the table may grow).
 block_decode* make_entry(uint32_t node, memory::buffer_header* h);
 inline block_decode* entry_for(uint32_t node, memory::buffer_header* h) {
@@ -75,8 +81,10 @@ inline block_decode* entry_for(uint32_t node, memory::buffer_header* h) {
 // The term at an absolute cell index (a cell past the decoded length reads as
 // not decoded).
 inline term* term_at(block_decode* d, int32_t index) {
-    return static_cast<size_t>(index) < d->terms.size() ? &d->terms[static_cast<size_t>(index)] : nullptr;
+    return d && static_cast<size_t>(index) < d->terms.size() ? &d->terms[static_cast<size_t>(index)] : nullptr;
 }
+// Is the term decoded for the entry's current contents?
+inline bool current(const block_decode* d, const term* t) { return t->generation == d->generation && t->k != kind::none; }
 // Drops the entries whose node died (run by the collector after its sweep).
 void sweep();
 // Start-up: reads KEL_NO_DECODE and installs the sweep.

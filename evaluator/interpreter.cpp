@@ -1440,7 +1440,11 @@ signal_code invoke_word(const kel_value& fn, code_position& c, const kel_value* 
     const uint32_t node = series_node(&c.block);
     decode::block_decode* d = decode::entry_for(node, header_of(node));
     decode::term* t = decode::term_at(d, at);
-    if (t && t->k == decode::kind::none) decode_call(t, fn);
+    if (t && !decode::current(d, t)) {
+        *t = decode::term{};
+        t->generation = d->generation;
+        decode_call(t, fn);
+    }
     if (!t || t->k != decode::kind::call || !same_bits(t->guard, fn))
         return invoke_value(&fn, &c, true, nullptr, name, &fn, mode::plain, false);
     const decode::term copy = *t;  // the table may change while the call runs
