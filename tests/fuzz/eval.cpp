@@ -1304,8 +1304,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Every 4th program also runs with decoding off, from the same globals:
     // the generic step is the truth the decoded one must agree with. Programs
     // that read the clock, the random generator or the collector's figures
-    // are left out of the comparison.
+    // are left out of the comparison, and so are those that recurse until the
+    // machine stack runs out (the two ways use different C++ frames, so the
+    // overflow strikes at another depth).
     const bool compared = number % 4 == 3 && source.find("random") == std::string::npos &&
+                          source.find("fr: ") == std::string::npos && source.find("fb: ") == std::string::npos &&
                           source.find("now") == std::string::npos && source.find("stats") == std::string::npos &&
                           source.find("recycle") == std::string::npos && source.find("checksum") == std::string::npos;
     run_result undecoded{outcome::value, ""};
@@ -1317,7 +1320,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         restore_globals();
     }
     const run_result result = run_source(source, compared);
-    if (compared && (result.how != undecoded.how || result.text != undecoded.text))
+    const bool overflowed = result.text.find("stack overflow") != std::string::npos ||
+                            undecoded.text.find("stack overflow") != std::string::npos;
+    if (compared && !overflowed && (result.how != undecoded.how || result.text != undecoded.text))
         fail("the decoded run differs from the generic one",
              "decoded: " + result.text + " | generic: " + undecoded.text);
     // A syntax error means a value form the lexer does not read (yet): the
