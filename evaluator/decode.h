@@ -31,7 +31,7 @@ namespace kel::decode {
 enum class kind : uint8_t {
     none = 0,  // not decoded yet
     other,     // nothing cached: the generic step
-    call,      // a word whose value is a function-like value taking plain evaluated arguments only
+    call,      // a word whose value is a function-like value whose arguments come before its refinements
 };
 
 // Blocks longer than this are not decoded (the generic step runs them): a
@@ -44,11 +44,11 @@ struct term {
     uint32_t generation = 0;  // the entry's generation it was decoded in (older: not decoded)
     kind k = kind::none;
     uint8_t control = 0;  // call: a control native the evaluator runs itself (0: none)
-    int16_t args = 0;     // call: evaluated arguments (all before any refinement)
+    int16_t args = 0;     // call: arguments before any refinement
     int16_t locals = 0;   // call: a function's /local count
-    int16_t spare = 0;
+    uint32_t classes = 0;  // call: the class of argument i (< 16) in bits 2i..2i+1 (0 evaluated, 1 get, 2 lit)
 };
-static_assert(sizeof(term) == 32);
+static_assert(sizeof(term) == 48);
 
 struct block_decode {
     uint32_t node = 0;   // 0: a free entry

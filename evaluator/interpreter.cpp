@@ -1273,12 +1273,11 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
     return stack::catch_code([&] { return entry(false, refs); });
 }
 
-// The function context's values (a stack context: offset + 1, 0 while its
-// function is not running).
 // --- decoded calls --------------------------------------------------------------------
-// A word naming a function-like value that takes plain evaluated arguments
-// only (refinements left off) is decoded once at its position: the value as
-// the guard, its argument cache and arity. While the word still holds the
+// A word naming a function-like value whose arguments all come before its
+// refinements (at most 16, left off in such a call) is decoded once at its
+// position: the value as the guard, its argument cache, arity and argument
+// classes. While the word still holds the
 // same value bit for bit, the call runs without re-reading the spec's cache
 // entry by entry; anything else is the generic invoke_value.
 
@@ -1356,13 +1355,15 @@ void decode_call(decode::term* t, const kel_value& fn) {
     const kel_value* e = cells_of(cache);
     const int32_t n = tail_index(cache);
     int32_t args = 0, locals = 0;
+    uint32_t classes = 0;
     bool gap = false;
     for (int32_t i = 0; i < n; ++i) {
         const uint32_t t_e = type_of(e + i);
         if (t_e == types::typeset) {
             const uint32_t cls = e[i].header & class_mask;
             if (cls == class_return) { gap = true; continue; }
-            if (cls != 0 || gap) return;
+            if (gap || args >= 16) return;
+            classes |= (cls >> 20) << (2 * args);
             ++args;
         } else if (t_e == types::refinement) {
             if (type == types::function) return;  // its frame holds the refinement cells: the generic fetch
@@ -1375,9 +1376,25 @@ void decode_call(decode::term* t, const kel_value& fn) {
     t->guard = fn;
     t->cache = cache;
     t->args = static_cast<int16_t>(args);
+    t->classes = classes;
     t->locals = static_cast<int16_t>(type == types::function ? locals : 0);
     t->control = control_of(fn);
     t->k = decode::kind::call;
+}
+
+// The arguments of a decoded call some of which are get-words or literal.
+[[gnu::noinline]] signal_code fetch_classed(call& k, const decode::term& t) {
+    for (int32_t i = 0; i < t.args; ++i) {
+        const uint32_t cls = ((t.classes >> (2 * i)) & 3u) << 20;
+        // A literal argument missing at the end is unset! when its type allows.
+        if (cls == class_lit && at_end(k) && typeset_has(cache_cells(k) + i, types::unset)) [[unlikely]] {
+            set_unset(stack::alloc_cell());
+            continue;
+        }
+        KEL_PROPAGATE(fetch_one_inline(k, cls, i));
+        KEL_PROPAGATE(check_type(k, i, stack::top() - 1));
+    }
+    return signal_code::none;
 }
 
 signal_code invoke_decoded(const decode::term& t, code_position& c, const kel_value* name) {
@@ -1405,9 +1422,13 @@ signal_code invoke_decoded(const decode::term& t, code_position& c, const kel_va
     }
     k.base = stack::arguments();
     if (k.natives_like) k.refs = refinements::none();
-    for (int32_t i = 0; i < t.args; ++i) {
-        KEL_PROPAGATE(fetch_one_inline(k, 0, i));
-        KEL_PROPAGATE(check_type(k, i, stack::top() - 1));
+    if (t.classes == 0) [[likely]] {
+        for (int32_t i = 0; i < t.args; ++i) {
+            KEL_PROPAGATE(fetch_one_inline(k, 0, i));
+            KEL_PROPAGATE(check_type(k, i, stack::top() - 1));
+        }
+    } else {
+        KEL_PROPAGATE(fetch_classed(k, t));
     }
     if (traced(&c)) [[unlikely]] {
         const kel_value site = site_of(k);
@@ -1451,6 +1472,8 @@ signal_code invoke_word(const kel_value& fn, code_position& c, const kel_value* 
     return invoke_decoded(copy, c, name);
 }
 
+// The function context's values (a stack context: offset + 1, 0 while its
+// function is not running).
 inline uint32_t context_values(uint32_t ctx) { return cells_of(ctx)->w2; }
 inline void set_context_values(uint32_t ctx, uint32_t values) { cells_of(ctx)->w2 = values; }
 
