@@ -77,6 +77,7 @@ const kel_value* ks_value_after(const kel_value* key, kel_value* block) {
 void ks_cut_at(const kel_value* block, int32_t index) {
     memory::buffer_header* h = buf(block);
     h->tail = h->head + 16u * static_cast<uint32_t>(index);
+    memory::touch(h);
 }
 
 void ks_cut(const kel_value* block) { ks_cut_at(block, series_head(block)); }
@@ -85,6 +86,7 @@ kel_value* ks_add_grow(const kel_value* block, const kel_value* value) {
     const kel_value v = *value;  // the claim may move the buffer the value lies in
     kel_value* c = memory::claim_tail_cell(block);
     *c = v;
+    modified(block);
     return c;
 }
 
@@ -126,6 +128,7 @@ void ks_insert_cell(kel_value* block, const kel_value* value, bool advance, bool
         c[pos] = v;
         h->tail += 16;
     }
+    memory::touch(h);
     if (advance) set_series_head(block, pos + 1);
 }
 
@@ -155,6 +158,7 @@ int ks_remove_first(const kel_value* block, const kel_value* value, bool from_st
         if (!find_equal(&key, &c[i])) continue;
         std::memmove(c + i, c + i + 1, static_cast<size_t>(n - i - 1) * 16);
         h->tail -= 16;
+        memory::touch(h);
         return i <= head ? 1 : 0;
     }
     return 0;

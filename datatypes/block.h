@@ -9,6 +9,13 @@
 // belongs to the hash module; without it a hash! is kept as a plain block.
 //
 // The block! row and its actions are in block_actions.
+//
+// Every writer of a block's cells (an action, a native, a C++ routine that
+// stores into cells it did not just make, bind and unbind, a path step that
+// sets an element, hash! upkeep) calls block::modified on the block once per
+// change, before or after: it bumps the buffer's modification stamp, and the
+// evaluator drops what it decoded from the block. Appending to a block no
+// code has run yet costs the same one increment.
 #pragma once
 #include <cstdint>
 
@@ -39,6 +46,9 @@ bool ks_step(kel_value* block);
 const kel_value* ks_value_after(const kel_value* key, kel_value* block);
 
 // --- changing ------------------------------------------------------------------
+// The one call every block writer makes (see the module comment).
+inline void modified(const kel_value* block) { memory::touch(memory::buffer_of(series_node(block))); }
+inline void modified_node(uint32_t node) { memory::touch(memory::buffer_of(node)); }
 void ks_cut_at(const kel_value* block, int32_t index);
 void ks_cut(const kel_value* block);
 // Appends a copy of value (which may lie in the same buffer); returns the new cell.
@@ -48,6 +58,7 @@ inline kel_value* ks_add(const kel_value* block, const kel_value* value) {
     if (h->tail + 16u <= h->capacity) [[likely]] {
         auto* c = reinterpret_cast<kel_value*>(h->data() + h->tail);
         h->tail += 16;
+        memory::touch(h);
         *c = *value;
         return c;
     }

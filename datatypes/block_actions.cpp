@@ -49,6 +49,7 @@ inline kel_value* cell_at(const kel_value* b, int64_t i) { return ks_abs_at(b, s
 inline int64_t clamped_head(const kel_value* b) { return std::clamp<int64_t>(series_head(b), 0, units(b)); }
 
 void notify(const kel_value* s, const char* word, const kel_value* value, int64_t index, int64_t count) {
+    memory::touch(memory::buffer_of(series_node(s)));  // every change is announced here, owned or not
     if (buf(s)->flags & memory::flag_owned)
         ownership::check(s, word, value, static_cast<int32_t>(index), static_cast<int32_t>(count));
 }

@@ -322,6 +322,7 @@ const kel_value* bind_block(const kel_value* block, uint32_t ctx, bool self) {
     cycles::push(node);
     cycle_pop guard;
     const int32_t head = std::max(series_head(block), 0);
+    block::modified_node(node);  // the words change their binding: a decode of the block is stale
     for (int32_t i = head; i < block_length(node); ++i) {
         kel_value* c = block_cells(node) + i;
         const uint32_t t = type_of(c);

@@ -35,6 +35,7 @@ inline int64_t units_of(const kel_value* s) { return buffer(s)->units(); }
 inline char* unit_ptr(buffer_header* h, int64_t i) { return h->data() + h->head + (i << h->shift()); }
 
 void notify(const kel_value* s, const char* word, const kel_value* value, int64_t index, int64_t count) {
+    memory::touch(memory::buffer_of(series_node(s)));  // every change is announced here, owned or not
     if (buffer(s)->flags & memory::flag_owned)
         ownership::check(s, word, value, static_cast<int32_t>(index), static_cast<int32_t>(count));
 }
@@ -101,6 +102,7 @@ void shift_units(buffer_header* h, int64_t from, int64_t to) {
 // Removes `count` units at position p (p + count within the buffer).
 void cut_units(const kel_value* s, int64_t p, int64_t count) {
     buffer_header* h = buffer(s);
+    memory::touch(h);  // also the origin of a move, which is announced on the destination only
     const int64_t units = h->units();
     if (p + count >= units) {
         h->tail = h->head + static_cast<uint32_t>(p << h->shift());
@@ -121,6 +123,7 @@ buffer_header* open_gap(uint32_t node, int64_t p, int64_t count) {
     if (p < units)
         std::memmove(unit_ptr(h, p + count), unit_ptr(h, p), static_cast<size_t>((units - p) << h->shift()));
     h->tail += static_cast<uint32_t>(bytes);
+    memory::touch(h);
     return h;
 }
 

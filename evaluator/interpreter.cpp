@@ -25,8 +25,11 @@
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "kernel/actions.h"
+#include "evaluator/decode.h"
 #include "evaluator/native_api_words.h"
 #include "evaluator/natives.h"
+#include "evaluator/natives_control.h"
+#include "evaluator/native_table.h"
 #include "evaluator/routines.h"
 #include "kernel/signals.h"
 #include "kernel/stack.h"
@@ -489,6 +492,7 @@ constexpr uint64_t word_special = bit(types::unset) | bit(types::op) | bit(types
                                   bit(types::function) | bit(types::routine);
 
 signal_code apply_infix(code_position& c, kel_value* entry, const kel_value* first);
+signal_code invoke_word(const kel_value& fn, code_position& c, const kel_value* name);
 signal_code step_special(code_position& c, const kel_value& v, kel_value* entry, bool literal);
 
 // Is the cell at the position an operator's word? (the infix lookahead, over
@@ -625,7 +629,8 @@ signal_code step_expression(code_position& c, bool no_infix, bool push, bool lit
         } else {
             const kel_value fn = *value;
             view_valid = false;
-            KEL_PROPAGATE(invoke_value(&fn, &c, true, nullptr, &v, &fn, mode::plain, false));
+            if (decode::enabled && !trace.active) [[likely]] KEL_PROPAGATE(invoke_word(fn, c, &v));
+            else KEL_PROPAGATE(invoke_value(&fn, &c, true, nullptr, &v, &fn, mode::plain, false));
         }
     } else if (plain_data(t)) {
         ++c.pos;
@@ -772,13 +777,13 @@ inline signal_code assign(kel_value* cells) {
 }
 
 // --- operators --------------------------------------------------------------------------------
-// An operator made from add, subtract or multiply, or from a native naming a
+// An operator made from add, subtract, multiply or remainder, or from a native naming a
 // comparison, is applied inline to two integer! operands (and the arithmetic
 // to two float! operands) when nothing is being traced: the right operand is
 // evaluated exactly as the call would fetch it, and only when the operands
 // need the general call is the call made (with both operands in place).
 
-enum class inline_op : uint8_t { none, add, subtract, multiply, compare };
+enum class inline_op : uint8_t { none, add, subtract, multiply, remainder, compare };
 
 inline_op inline_kind(const kel_value& op, int32_t* compare) {
     const uint32_t wrapped = native::wrapped_type(&op);
@@ -787,6 +792,7 @@ inline_op inline_kind(const kel_value& op, int32_t* compare) {
             case act::add: return inline_op::add;
             case act::subtract: return inline_op::subtract;
             case act::multiply: return inline_op::multiply;
+            case act::remainder: return inline_op::remainder;
             default: return inline_op::none;
         }
     }
@@ -819,6 +825,11 @@ inline_op inline_kind(const kel_value& op, int32_t* compare) {
             case inline_op::multiply:
                 if (__builtin_mul_overflow(x, y, &r)) set_float(left, static_cast<double>(x) * static_cast<double>(y));
                 else set_integer(left, r);
+                return true;
+            case inline_op::remainder:
+                // The division errors are the call's to raise.
+                if (y == 0 || (y == -1 && x == INT32_MIN)) return false;
+                set_integer(left, x % y);
                 return true;
             case inline_op::compare: {
                 bool b;
@@ -1262,6 +1273,205 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
     if (!entry) fire(error_category::internal, "not-done");
     const refinements& refs = k.refs;
     return stack::catch_code([&] { return entry(false, refs); });
+}
+
+// --- decoded calls --------------------------------------------------------------------
+// A word naming a function-like value whose arguments all come before its
+// refinements (at most 16, left off in such a call) is decoded once at its
+// position: the value as the guard, its argument cache, arity and argument
+// classes. While the word still holds the
+// same value bit for bit, the call runs without re-reading the spec's cache
+// entry by entry; anything else is the generic invoke_value.
+
+inline bool same_bits(const kel_value& a, const kel_value& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The control natives the evaluator runs itself from a decoded call: the
+// conditionals evaluate their branch here, the loops and the multi-way
+// conditionals run the natives' own bodies, called directly (one body of code
+// for both ways in, so marks, placeholders, type checks and errors are the
+// natives' by construction). apply, `do` of a native value and calls through
+// paths take the native table.
+uint8_t control_of(const kel_value& fn) {
+    if (type_of(&fn) != types::native) return 0;
+    switch (static_cast<int32_t>(fn.w1)) {
+        case natives::number::if_:
+        case natives::number::unless:
+        case natives::number::either:
+        case natives::number::any:
+        case natives::number::all:
+        case natives::number::while_:
+        case natives::number::until:
+        case natives::number::loop:
+        case natives::number::repeat:
+        case natives::number::foreach:
+        case natives::number::switch_:
+        case natives::number::case_: return static_cast<uint8_t>(fn.w1);
+        default: return 0;
+    }
+}
+
+// With the native's mark open and its arguments at the base.
+signal_code run_control(uint8_t id) {
+    const refinements none = refinements::none();
+    switch (id) {
+        case natives::number::if_:
+        case natives::number::unless: {
+            if (logic::falsy(stack::argument(1)) == (id == natives::number::if_)) {
+                set_none(stack::arguments());
+                return signal_code::none;
+            }
+            const kel_value branch = *stack::argument(2);
+            return eval_in_place(&branch, true);
+        }
+        case natives::number::either: {
+            const kel_value* condition = stack::argument(1);
+            if (unset_q(condition)) [[unlikely]] return fail(error_category::script, "no-return");
+            const kel_value branch = logic::truthy(condition) ? *stack::argument(2) : *stack::argument(3);
+            return eval_in_place(&branch, true);
+        }
+        case natives::number::any: return natives::any_star(false, none);
+        case natives::number::all: return natives::all_star(false, none);
+        case natives::number::while_: return natives::while_star(false, none);
+        case natives::number::until: return natives::until_star(false, none);
+        case natives::number::loop: return natives::loop_star(false, none);
+        case natives::number::repeat: return natives::repeat_star(false, none);
+        case natives::number::foreach: return natives::foreach_star(false, none);
+        case natives::number::switch_: return natives::switch_star(false, none);
+        case natives::number::case_: return natives::case_star(false, none);
+        default: fire(error_category::internal, "not-done");
+    }
+}
+
+// Fills the term from the function value; leaves it undecoded while the
+// function's argument cache is not built yet (building allocates: the
+// generic call does it).
+void decode_call(decode::term* t, const kel_value& fn) {
+    const uint32_t type = type_of(&fn);
+    const kel_value* cached = cells_of(fn.w3) + function::more::cache;
+    if (type_of(cached) != types::block) return;
+    t->k = decode::kind::other;
+    if (type != types::function && !native_like(type)) return;
+    if (type == types::native && !natives::at(static_cast<int32_t>(fn.w1)).fn) return;
+    if (type == types::action && !actions::entry(static_cast<int32_t>(fn.w1))) return;
+    const uint32_t cache = series_node(cached);
+    const kel_value* e = cells_of(cache);
+    const int32_t n = tail_index(cache);
+    int32_t args = 0, locals = 0;
+    uint32_t classes = 0;
+    bool gap = false;
+    for (int32_t i = 0; i < n; ++i) {
+        const uint32_t t_e = type_of(e + i);
+        if (t_e == types::typeset) {
+            const uint32_t cls = e[i].header & class_mask;
+            if (cls == class_return) { gap = true; continue; }
+            if (gap || args >= 16) return;
+            classes |= (cls >> 20) << (2 * args);
+            ++args;
+        } else if (t_e == types::refinement) {
+            if (type == types::function) return;  // its frame holds the refinement cells: the generic fetch
+            break;                                // a native keeps none
+        } else if (t_e == types::integer) {
+            locals = get_integer(e + i);
+        }
+    }
+    if (args > 0x7FFF || locals > 0x7FFF || locals < 0) return;
+    t->guard = fn;
+    t->cache = cache;
+    t->args = static_cast<int16_t>(args);
+    t->classes = classes;
+    t->locals = static_cast<int16_t>(type == types::function ? locals : 0);
+    t->control = control_of(fn);
+    t->k = decode::kind::call;
+}
+
+// The arguments of a decoded call some of which are get-words or literal.
+[[gnu::noinline]] signal_code fetch_classed(call& k, const decode::term& t) {
+    for (int32_t i = 0; i < t.args; ++i) {
+        const uint32_t cls = ((t.classes >> (2 * i)) & 3u) << 20;
+        // A literal argument missing at the end is unset! when its type allows.
+        if (cls == class_lit && at_end(k) && typeset_has(cache_cells(k) + i, types::unset)) [[unlikely]] {
+            set_unset(stack::alloc_cell());
+            continue;
+        }
+        KEL_PROPAGATE(fetch_one_inline(k, cls, i));
+        KEL_PROPAGATE(check_type(k, i, stack::top() - 1));
+    }
+    return signal_code::none;
+}
+
+signal_code invoke_decoded(const decode::term& t, code_position& c, const kel_value* name) {
+    call k;
+    k.fn = t.guard;
+    k.type = type_of(&k.fn);
+    k.natives_like = native_like(k.type);
+    k.c = &c;
+    k.path = nullptr;
+    k.mode = mode::plain;
+    k.infix = false;
+    k.right_ready = false;
+    k.name_in = name;
+    k.name = *name;
+    k.cache = t.cache;
+    kel_value* const placeholder = stack::push_copy(&k.fn);
+    if (k.type == types::function) {
+        const uint32_t ctx = k.fn.w1;
+        stack::call_mark* m = stack::open_frame(&k.name, call_kind(c.library));
+        m->function_context = ctx;
+        const kel_value* context_cell = cells_of(ctx);
+        if (context_cell->header & header_context_stack) m->saved_values = context_cell->w2 - 1u;
+    } else {
+        stack::open_frame(&k.name, native_kind(c.library));
+    }
+    k.base = stack::arguments();
+    if (k.natives_like) k.refs = refinements::none();
+    if (t.classes == 0) [[likely]] {
+        for (int32_t i = 0; i < t.args; ++i) {
+            KEL_PROPAGATE(fetch_one_inline(k, 0, i));
+            KEL_PROPAGATE(check_type(k, i, stack::top() - 1));
+        }
+    } else {
+        KEL_PROPAGATE(fetch_classed(k, t));
+    }
+    if (traced(&c)) [[unlikely]] {
+        const kel_value site = site_of(k);
+        notify_tracer(event::call, &c.block, c.pos, &site, &k.fn);
+    }
+    const int32_t number = static_cast<int32_t>(k.fn.w1);
+    if (k.type == types::function) {
+        if (t.locals > 0) function::push_unused_refinement(t.locals);
+        KEL_PROPAGATE(call_function_body(&k.fn, 0, &k.name, 0));
+    } else if (k.type == types::action) {
+        KEL_PROPAGATE(actions::entry(number)(k.refs));
+    } else if (t.control) {
+        const uint8_t id = t.control;
+        KEL_PROPAGATE(stack::catch_code([id] { return run_control(id); }));
+    } else {
+        const natives::native_fn entry = natives::at(number).fn;
+        const refinements& refs = k.refs;
+        KEL_PROPAGATE(stack::catch_code([&] { return entry(false, refs); }));
+    }
+    stack::close_frame();
+    if (traced(&c)) [[unlikely]] notify_tracer(event::return_, &c.block, c.pos, &k.name, stack::top() - 1);
+    *placeholder = *(placeholder + 1);
+    stack::regs.top = placeholder + 1;
+    return signal_code::none;
+}
+
+// The word before c.pos names fn.
+signal_code invoke_word(const kel_value& fn, code_position& c, const kel_value* name) {
+    const int32_t at = c.pos - 1;
+    const uint32_t node = series_node(&c.block);
+    decode::block_decode* d = decode::entry_for(node, header_of(node));
+    decode::term* t = decode::term_at(d, at);
+    if (t && !decode::current(d, t)) {
+        *t = decode::term{};
+        t->generation = d->generation;
+        decode_call(t, fn);
+    }
+    if (!t || t->k != decode::kind::call || !same_bits(t->guard, fn))
+        return invoke_value(&fn, &c, true, nullptr, name, &fn, mode::plain, false);
+    const decode::term copy = *t;  // the table may change while the call runs
+    return invoke_decoded(copy, c, name);
 }
 
 // The function context's values (a stack context: offset + 1, 0 while its
@@ -1802,6 +2012,7 @@ void setup() {
         if (!rooted) fatal::report_error(fatal::assertion_failed, __builtin_return_address(0));
     }
     eval_set_path_word = *word::from_c_string("eval-set-path");
+    decode::setup();
     std::memset(field_cache, 0, sizeof field_cache);  // a new runtime's symbols and contexts
     machine_floor = compute_floor();
 }

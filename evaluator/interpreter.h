@@ -32,6 +32,13 @@
 //    trace events, leaves the current position on the caller's
 //    expression and opens no interpreted marks (its marks lack the
 //    interpreted flag); its set-paths run in a mark named `eval-set-path`.
+//  - A word naming a function that takes plain evaluated arguments is run
+//    from its block's decode (evaluator/decode.h) while the word holds the
+//    value it was decoded with, bit for bit; the control natives among them
+//    (if, unless, either, any, all, while, until, loop, case, switch) are run
+//    by the evaluator without the native table. Everything else, and
+//    everything while tracing, is the generic step, which the decoded one
+//    matches event for event, mark for mark and error for error.
 //  - Opening a call checks the call-mark and argument-stack limits, and
 //    evaluating a block (where C++ recursion grows) the machine stack,
 //    raising internal `stack-overflow` well before any limit is hit.

@@ -57,6 +57,7 @@ detail::heap_list<uint32_t> pins;
 constexpr int hook_capacity = 100;
 void (*hooks[hook_capacity])() = {};
 int hook_cursor = 0;
+void (*sweep_hook)() = nullptr;
 
 uint32_t stress_every = 0;
 uint32_t stress_count = 0;
@@ -274,6 +275,7 @@ void collect() {
     unmark_heap_buffers();
     if (verify_each) verify_heap(true);
     sweep_node_frames();
+    if (sweep_hook) sweep_hook();
 
     stats.cycles++;
     memory::root.collector_cycle = static_cast<uint32_t>(stats.cycles);
@@ -302,6 +304,8 @@ bool add_hook(void (*hook)()) {
     hooks[hook_cursor++] = hook;
     return true;
 }
+
+void set_sweep_hook(void (*hook)()) { sweep_hook = hook; }
 
 void remove_hook(void (*hook)()) {
     for (int i = 0; i < hook_cursor; ++i)

@@ -88,6 +88,9 @@ void set_name_roots(name_roots (*fn)());
 // slots; a removed hook's slot stays empty). add_hook answers false when the
 // slots are exhausted.
 bool add_hook(void (*hook)());
+// The one callback run after the sweep (null: none): a side table keyed by
+// node ids (the evaluator's decoded blocks) drops the entries of dead nodes.
+void set_sweep_hook(void (*hook)());
 void remove_hook(void (*hook)());
 // A cell at a fixed address (a C++ global) marked by type at every collection.
 void add_root_cell(const kel_value* cell);

@@ -397,6 +397,8 @@ buffer_header* replace_buffer(buffer_header* old, uint32_t new_capacity, bool co
     h->flags = (old->flags & carried_flags) | (h->flags & flag_big) | flag_in_use | flag_always;
     h->node = node;
     h->tail = h->head + (old->tail - old->head);
+    h->reserved[0] = old->reserved[0] + 1;  // the node's stamp goes on (never back to a value seen before)
+    h->reserved[1] = old->reserved[1];
     if (copy) std::memcpy(h->data(), old->data() + old->head, std::min(old->capacity - old->head, h->capacity));
     if (node) set_buffer(node, h);
     retire(old);

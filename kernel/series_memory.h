@@ -54,6 +54,9 @@ struct buffer_header {
     uint32_t capacity;  // bytes of data, a multiple of 16
     uint32_t head;      // byte offset of the first used byte from the data start
     uint32_t tail;      // byte offset past the last used byte
+    // Spare words: [0] the modification stamp (bumped by every write to a
+    // block's cells, see touch), [1] the evaluator's decode-table index (0:
+    // none), [2] unused. Growth carries both; a copy starts from 0.
     uint32_t reserved[3];
 
     char* data() { return reinterpret_cast<char*>(this) + 32; }
@@ -66,6 +69,15 @@ struct buffer_header {
     char* tail_ptr() { return data() + tail; }
 };
 static_assert(sizeof(buffer_header) == 32);
+
+// The modification stamp: every write to the cells of a block (insert,
+// remove, change, poke, clear, sort, a rebind of its words...) bumps it, so
+// a cache built from the block (the evaluator's decode) knows it is stale.
+// Writers call block::modified (datatypes/block.h), which lands here.
+inline void touch(buffer_header* h) { ++h->reserved[0]; }
+inline uint32_t stamp_of(const buffer_header* h) { return h->reserved[0]; }
+inline uint32_t decode_index_of(const buffer_header* h) { return h->reserved[1]; }
+inline void set_decode_index(buffer_header* h, uint32_t index) { h->reserved[1] = index; }
 constexpr uint32_t header_size = 32;
 constexpr uint32_t trailer_size = 16;
 constexpr uint32_t buffer_overhead = header_size + trailer_size;
@@ -210,6 +222,10 @@ inline void take_flags(buffer_header* dst, const buffer_header* src, bool keep_o
     uint32_t f = src->flags & carried_flags;
     if (!keep_owner) f &= ~(flag_owned | flag_library);
     dst->flags = f | (dst->flags & flag_big) | flag_in_use | flag_always;
+    if (keep_owner) {  // the same node's new buffer: its stamp goes on, its decode stays indexed
+        dst->reserved[0] = src->reserved[0] + 1;
+        dst->reserved[1] = src->reserved[1];
+    }
 }
 
 void fill(char* start, char* end, uint8_t byte);

@@ -14,6 +14,11 @@
 // or a wrong sanity answer is a fault: the program is printed and the process
 // aborts.
 //
+// Every 4th program runs twice, with the evaluator's decoding off and on, and
+// the two results must agree; some programs change the blocks they run in
+// (append to, change, poke, clear, rebind a running body, a function that
+// replaces itself).
+//
 // Every 16th program also runs with the collector's stress check (a
 // collection every 7th allocation, the heap verified after each), unless
 // KEL_GC_STRESS already applies its own interval to all of them.
@@ -45,6 +50,7 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/symbol.h"
+#include "evaluator/decode.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/parse.h"
 #include "kernel/stack.h"
@@ -871,6 +877,33 @@ struct generator {
         }
     }
 
+    // Code that changes the block it runs in, or a function that replaces
+    // itself, between and during rounds: the decode of the block must never
+    // outlive what it was made from.
+    void changed_while_running() {
+        const std::string b = "fzr" + std::to_string(++counter);
+        put(b + ": [");
+        expression();
+        switch (r.below(8)) {
+            case 0: put("append " + b + " ["); expression(); raw("]"); break;
+            case 1: put("change at " + b + " " + std::to_string(1 + r.below(4)) + " ["); expression(); raw("]"); break;
+            case 2: put("poke " + b + " " + std::to_string(1 + r.below(4)) + " '" + r.pick(variables)); break;
+            case 3: put("clear " + b); break;
+            case 4: put("remove " + b); break;
+            case 5: put("insert " + b + " ["); expression(); raw("]"); break;
+            case 6: put("bind " + b + " make object! [" + r.pick(variables) + ": 1]"); break;
+            default: put("f: func [p] [f: func [p] [p * 2] p + 1]"); break;
+        }
+        expression();
+        raw("]");
+        switch (r.below(4)) {
+            case 0: put("loop 3 " + b); break;
+            case 1: put("repeat fzi 3 [do " + b + "]"); break;
+            case 2: put("fzk: 0 while [(fzk: fzk + 1) < 4] " + b); break;
+            default: put("reduce [do " + b + " do " + b + "]"); break;
+        }
+    }
+
     void loop_template() {
         switch (r.below(10)) {
             case 0: put("loop"); put(pick_n(r, integers, 6)); code_block(); break;
@@ -909,6 +942,7 @@ struct generator {
             }
             case 7: put("remove-each"); put(r.pick(variables)); series_to_walk(); code_block(); break;
             case 8: put("loop 2"); code_block(); break;
+            case 9: if (r.chance(60)) { changed_while_running(); break; } [[fallthrough]];
             default: put("foreach [k v]"); put(r.chance(50) ? "o" : "[a 1 b 2 c]"); code_block(); break;
         }
     }
@@ -1352,8 +1386,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // check with it, off for every later one.
     const bool collector_active = kel::collector::active_q();
 
-    const run_result result = run_source(source, false);
+    // Every 4th program also runs with decoding off, from the same globals:
+    // the generic step is the truth the decoded one must agree with. Programs
+    // that read the clock, the random generator or the collector's figures
+    // are left out of the comparison, and so are those that recurse until the
+    // machine stack runs out (the two ways use different C++ frames, so the
+    // overflow strikes at another depth).
+    const bool compared = number % 4 == 3 && source.find("random") == std::string::npos &&
+                          source.find("fr: ") == std::string::npos && source.find("fb: ") == std::string::npos &&
+                          source.find("now") == std::string::npos && source.find("stats") == std::string::npos &&
+                          source.find("recycle") == std::string::npos && source.find("checksum") == std::string::npos;
+    run_result undecoded{outcome::value, ""};
+    if (compared) {
+        restore_globals();  // what the sanity expression left
+        kel::decode::enabled = false;
+        undecoded = run_source(source, true);
+        kel::decode::enabled = true;
+        restore_globals();
+    }
+    const run_result result = run_source(source, compared);
     kel::collector::set_active(collector_active);
+    const bool overflowed = result.text.find("stack overflow") != std::string::npos ||
+                            undecoded.text.find("stack overflow") != std::string::npos;
+    if (compared && !overflowed && (result.how != undecoded.how || result.text != undecoded.text))
+        fail("the decoded run differs from the generic one",
+             "decoded: " + result.text + " | generic: " + undecoded.text);
     // A syntax error means a value form the lexer does not read (yet): the
     // program never ran, which is no fault of the runtime.
     ++outcomes[static_cast<int>(result.how)];

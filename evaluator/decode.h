@@ -1,0 +1,95 @@
+// decode: the evaluator's side table of decoded blocks. A block evaluated in
+// place is decoded once, term by term as its positions are first stepped,
+// into what the step would otherwise work out again at every visit: for a
+// word naming a function, the function value (the guard), its argument
+// cache and arity; for a word naming an operator, the op value (the guard)
+// and the operator applied inline; for a word naming one of the control
+// natives, which one.
+//
+// Nothing here is a root and nothing is followed: a guard is compared bit
+// for bit with what the word holds now, and a decoded term is used only when
+// it holds and the step stands at the term's own position; otherwise the
+// generic step runs from that position. The table is indexed from the
+// buffer header's spare word (memory::decode_index_of), records the
+// header's modification stamp and the collector cycle it was built in, and
+// starts afresh when either moved (node-derived data such as the argument
+// cache's node is valid only within one cycle). Entries whose node died are
+// dropped at the collector's sweep.
+//
+// KEL_NO_DECODE=1 in the environment switches decoding off (every build):
+// the generic step then does everything, which the random-program driver
+// compares against.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "kernel/series_memory.h"
+#include "kernel/value.h"
+
+namespace kel::decode {
+
+enum class kind : uint8_t {
+    none = 0,  // not decoded yet
+    other,     // nothing cached: the generic step
+    call,      // a word whose value is a function-like value whose arguments come before its refinements
+};
+
+// Blocks longer than this are not decoded (the generic step runs them): a
+// block that long is data being reduced rather than code run again.
+constexpr uint32_t max_cells = 65536;
+
+struct term {
+    kel_value guard;     // the value the word held when decoded
+    uint32_t cache = 0;  // call: the node of the argument cache
+    uint32_t generation = 0;  // the entry's generation it was decoded in (older: not decoded)
+    kind k = kind::none;
+    uint8_t control = 0;  // call: a control native the evaluator runs itself (0: none)
+    int16_t args = 0;     // call: arguments before any refinement
+    int16_t locals = 0;   // call: a function's /local count
+    uint32_t classes = 0;  // call: the class of argument i (< 16) in bits 2i..2i+1 (0 evaluated, 1 get, 2 lit)
+};
+static_assert(sizeof(term) == 48);
+
+struct block_decode {
+    uint32_t node = 0;   // 0: a free entry
+    uint32_t stamp = 0;  // the buffer's modification stamp when decoded
+    uint32_t cycle = 0;  // the collector cycle when decoded
+    // Moved on instead of clearing the terms when the stamp or the cycle
+    // moved: a term of an older generation reads as not decoded.
+    uint32_t generation = 1;
+    std::vector<term> terms;  // one per cell, by absolute index
+};
+
+extern bool enabled;  // KEL_NO_DECODE clears it
+extern std::vector<block_decode> table;  // entry 0 unused
+
+// The decode of the node's block, valid for its current contents and this
+// collector cycle (made or reset here; never allocates on the argument stack
+// or in series memory). Null when decoding is off or the block is longer
+// than max_cells. The pointer holds until
+// the next decode of another block (the table may grow).
+block_decode* make_entry(uint32_t node, memory::buffer_header* h);
+inline block_decode* entry_for(uint32_t node, memory::buffer_header* h) {
+    const uint32_t index = memory::decode_index_of(h);
+    if (index != 0 && index < table.size()) [[likely]] {
+        block_decode* d = table.data() + index;
+        if (d->node == node && d->stamp == memory::stamp_of(h) && d->cycle == memory::root.collector_cycle)
+            [[likely]] return d;
+    }
+    return make_entry(node, h);
+}
+// The term at an absolute cell index (a cell past the decoded length reads as
+// not decoded).
+inline term* term_at(block_decode* d, int32_t index) {
+    return d && static_cast<size_t>(index) < d->terms.size() ? &d->terms[static_cast<size_t>(index)] : nullptr;
+}
+// Is the term decoded for the entry's current contents?
+inline bool current(const block_decode* d, const term* t) { return t->generation == d->generation && t->k != kind::none; }
+// Drops the entries whose node died (run by the collector after its sweep).
+void sweep();
+// Start-up: reads KEL_NO_DECODE and installs the sweep.
+void setup();
+// The entries in use (for tests).
+size_t live_entries();
+
+}  // namespace kel::decode
