@@ -12,6 +12,7 @@ packages=(
   libssl-dev
   tzdata
   python3
+  gzip
   xdg-utils
   valgrind
   lua5.4
