@@ -45,6 +45,7 @@
 #include "kernel/series_memory.h"
 #include "kernel/slots.h"
 #include "library/boot.h"
+#include "services/compression.h"
 #include "services/lexer.h"
 #include "services/http.h"
 #include "services/simple_io.h"
@@ -153,6 +154,13 @@ void init_date_services() {
 // services, which sit above the datatypes.
 void init_simple_io() { simple_io::install_hooks(); }
 
+// The codec sits below the evaluator's checksum routines, which give it the
+// trailers' CRC-32 and Adler-32; then its method words.
+void init_compression() {
+    compression::install_checks(checksum::crc32_continue, checksum::adler32_continue);
+    compression::init_words();
+}
+
 const init_step steps[] = {
     {"print hooks", init_print_hooks},
     {"platform", init_platform},
@@ -175,6 +183,7 @@ const init_step steps[] = {
     {"runtime refinements", words::make_runtime_refinements},
     {"runtime issues", words::make_runtime_issues},
     {"checksum words", checksum::init_words},
+    {"compression", init_compression},
     {"name roots", init_name_roots},
     {"owner table", init_owner_table},
     {"lexer tables", lexer::build_tables},

@@ -175,8 +175,8 @@ const row rows[number::count] = {
     {"zero?", "value [number! money! pair! time! char! tuple! any-point!] return: [logic!]", zero_q_star, "math"},
     {"size?", "file [file!] return: [integer! none!]", size_q_star, "system"},
     {"browse", "url [url! file!]", browse_star, "system"},
-    {"compress", "data [any-string! binary!] method [word!] return: [binary!]", nullptr, "system"},
-    {"decompress", "data [binary!] method [word!] /size sz [integer!] return: [binary!]", nullptr, "system"},
+    {"compress", "data [any-string! binary!] method [word!] return: [binary!]", compress_star, "system"},
+    {"decompress", "data [binary!] method [word!] /size sz [integer!] return: [binary!]", decompress_star, "system"},
     {"recycle", "/on /off return: [integer! unset!]", recycle_star, "system"},
     {"transcode",
      "src [binary! string!] /next /one /prescan /scan /part length [integer! binary!] /into dst [block!] "

@@ -21,6 +21,7 @@
 #include "kernel/series_memory.h"
 #include "kernel/stack.h"
 #include "platform/platform.h"
+#include "services/compression.h"
 #include "services/lexer.h"
 #include "services/simple_io.h"
 
@@ -34,6 +35,7 @@ namespace {
 namespace wait_ref { enum { all }; }
 namespace apply_ref { enum { all, safer }; }
 namespace transcode_ref { enum { next, one, prescan, scan, part, into, trace }; }
+namespace decompress_ref { enum { size }; }
 namespace stats_ref { enum { show, info }; }
 namespace recycle_ref { enum { on, off }; }
 
@@ -200,6 +202,89 @@ signal_code checksum_star(bool check, const refinements& refs) {
         }
         *result = *binary::push_from_memory(out.bytes, checksum::digest_size(number));
     }
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+namespace {
+
+// Runs a codec into a new binary! of `size` bytes, and once more at the size
+// it reports when that was too small. The input's address is read after each
+// allocation, which may move it. Answers the final code (-1 after failing
+// with no-memory); the result cell holds the binary with its tail at the
+// bytes written.
+int run_codec(compression::codec c, const kel_value* input, size_t size, kel_value* result) {
+    int code = compression::too_small;
+    for (int attempt = 0; attempt < 2 && code == compression::too_small; ++attempt) {
+        if (size > memory::max_capacity(1)) {
+            (void)fail(error_category::internal, "no-memory");
+            return -1;
+        }
+        binary::init_cell(result, static_cast<uint32_t>(size));
+        memory::buffer_header* out = memory::buffer_of(series_node(result));
+        const uint8_t* in = binary::ks_head(input);
+        const size_t n = static_cast<size_t>(binary::ks_length_q(input));
+        size_t written = size;
+        code = c(reinterpret_cast<uint8_t*>(out->head_ptr()), &written, in, n);
+        if (code == compression::done) out->tail = out->head + static_cast<uint32_t>(written);
+        size = written;
+    }
+    return code;
+}
+
+// The method a word names; false for a word that names none.
+bool codec_method(const kel_value* word, compression::method* m) {
+    *m = compression::method_of(word_symbol(word));
+    return *m != compression::method::count;
+}
+
+}  // namespace
+
+signal_code compress_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::compress, refs);
+    const kel_value* data = stack::argument(1);
+    const kel_value* method_word = stack::argument(2);
+    compression::method m;
+    if (!codec_method(method_word, &m)) return fail(error_category::script, "invalid-arg", method_word);
+    const kel_value* input = data;
+    if (type_of(data) != types::binary) {
+        kel_value* bytes = stack::push_unset();
+        binary::to_bytes(bytes, data);
+        input = bytes;
+    }
+    const size_t n = static_cast<size_t>(binary::ks_length_q(input));
+    kel_value* result = stack::push_unset();
+    const int code = run_codec(compression::compressor(m), input, n + 32, result);
+    if (code < 0) return signal_code::error;
+    if (code != compression::done) return fail(error_category::script, "invalid-data");
+    *stack::arguments() = *result;
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+signal_code decompress_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::decompress, refs);
+    const kel_value* input = stack::argument(1);
+    const kel_value* method_word = stack::argument(2);
+    compression::method m;
+    if (!codec_method(method_word, &m)) return fail(error_category::script, "invalid-arg", method_word);
+    const compression::codec c = compression::decompressor(m);
+    const int64_t n = binary::ks_length_q(input);
+    const kel_value* sz = refs.has(decompress_ref::size) ? stack::arguments() + refs.at[decompress_ref::size] : nullptr;
+    size_t size = 0;
+    if (sz && m != compression::method::gzip && get_integer(sz) > n) {
+        size = static_cast<size_t>(get_integer(sz));
+    } else {
+        // A run with no buffer reports the size the output needs.
+        const int code = c(nullptr, &size, binary::ks_head(input), static_cast<size_t>(n));
+        if (code != compression::done && code != compression::too_small)
+            return fail(error_category::script, "invalid-data");
+    }
+    kel_value* result = stack::push_unset();
+    const int code = run_codec(c, input, size, result);
+    if (code < 0) return signal_code::error;
+    if (code != compression::done) return fail(error_category::script, "invalid-data");
+    *stack::arguments() = *result;
     stack::rewind_to_result();
     return signal_code::none;
 }

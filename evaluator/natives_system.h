@@ -1,7 +1,8 @@
 // natives_system: the system and service natives. Each is a thin front end
 // that checks and converts its arguments and hands over to the service that
 // does the work: `size?` and `to-local-file` to the file services and the
-// file! path conversion; `checksum` to the checksum routines; `wait`,
+// file! path conversion; `checksum` to the checksum routines; `compress`
+// and `decompress` to the compression service; `wait`,
 // `apply`, `transcode`, `as`, `stats` and `recycle` to the platform sleep,
 // interpreter::invoke_value, the lexer's doors and the collector's figures. The other service natives join this
 // file as their services arrive.
@@ -28,5 +29,7 @@ signal_code transcode_star(bool check, const refinements& refs);
 signal_code as_star(bool check, const refinements& refs);
 signal_code stats_star(bool check, const refinements& refs);
 signal_code recycle_star(bool check, const refinements& refs);
+signal_code compress_star(bool check, const refinements& refs);
+signal_code decompress_star(bool check, const refinements& refs);
 
 }  // namespace kel::natives

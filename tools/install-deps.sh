@@ -13,6 +13,7 @@ packages=(
   libcurl4-openssl-dev
   tzdata
   python3
+  gzip
   xdg-utils
   valgrind
   lua5.4
