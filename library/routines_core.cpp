@@ -12,6 +12,7 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/file.h"
+#include "datatypes/object.h"
 #include "datatypes/routine.h"
 #include "datatypes/symbol.h"
 #include "datatypes/tuple.h"
@@ -240,6 +241,16 @@ machine_value gc_nodes_cycles(const machine_value*, int32_t) {
     return integer_answer(collector::stats.nodes_cycles);
 }
 
+// The object view of the global context: class id -1, no change handlers,
+// kept as the context's owner so that every holder of the context finds it.
+machine_value system_words(const machine_value*, int32_t) {
+    const uint32_t global = _context::global();
+    kel_value view;
+    object::set_cell(&view, global, static_cast<uint32_t>(-1), 0);
+    *_context::owner(global) = view;
+    return answer_cell(&view);
+}
+
 struct bound {
     int32_t number;
     const char* name;
@@ -298,6 +309,7 @@ const bound bound_routines[] = {
     {first_gc, "GC/active?", "return: [logic!]", gc_active_q},
     {first_gc + 1, "GC/series-cycles", "return: [integer!]", gc_series_cycles},
     {first_gc + 2, "GC/nodes-cycles", "return: [integer!]", gc_nodes_cycles},
+    {first_gc + 3, "system/words", "", system_words},
 };
 
 // --- the type predicates ----------------------------------------------------------------
@@ -357,13 +369,13 @@ uint32_t type_by_name(const std::string& name) {
 bool bind_by_name(const kel_value* name, kel_value* out) {
     if (boot::done_q()) return false;
     std::string wanted;
-    if (in_family(type_of(name), family::word)) {
-        uint32_t length = 0;
-        const char* bytes = symbol::name_bytes(word_symbol(name), &length);
-        wanted.assign(bytes, length);
-    } else {
-        return false;
-    }
+    uint32_t symbol;
+    if (in_family(type_of(name), family::word)) symbol = word_symbol(name);
+    else if (type_of(name) == types::string) symbol = symbol::intern_string(name);
+    else return false;
+    uint32_t length = 0;
+    const char* bytes = symbol::name_bytes(symbol, &length);
+    wanted.assign(bytes, length);
     for (int32_t n = 1; n <= routines::table_size; ++n) {
         const routines::entry& e = routines::at(n);
         if (e.fn && e.name && wanted == e.name) {

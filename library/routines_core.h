@@ -8,7 +8,7 @@
 //
 // Table numbers: 1-24 the bound routines in their boot order (12 is the OS
 // information routine, which the process services fill), then the
-// predicates, then the collector routines.
+// predicates, then the collector routines and the maker of system/words.
 #pragma once
 #include <cstdint>
 
