@@ -19,6 +19,7 @@
 #include "datatypes/function.h"
 #include "datatypes/handle.h"
 #include "datatypes/hash.h"
+#include "datatypes/image.h"
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
@@ -102,6 +103,7 @@ constexpr registry::row_provider providers[] = {
     {types::email, email::row},
     {types::ref, ref::row},
     {types::handle, handle::row},
+    {types::image, image::row},
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/integer.h"
+#include "datatypes/image.h"
 #include "datatypes/map.h"
 #include "datatypes/money.h"
 #include "datatypes/native.h"
@@ -20,10 +21,12 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "kernel/actions.h"
+#include "evaluator/checksum.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/native_table.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_control.h"
+#include "evaluator/natives_os.h"
 #include "evaluator/natives_words.h"
 #include "kernel/random.h"
 #include "kernel/stack.h"
@@ -44,6 +47,7 @@
 #include "library/boot.h"
 #include "library/routines_core.h"
 #include "services/lexer.h"
+#include "services/http.h"
 #include "services/simple_io.h"
 
 namespace kel::runtime {
@@ -86,6 +90,9 @@ void init_map_services() {
     natives::map_hooks.extend = map::extend_pairs;
     natives::steppers.map_next = map::foreach_next;
 }
+// foreach with a block of words over an image! takes its pixels from the
+// image module.
+void init_image_services() { natives::steppers.image_next = image::foreach_next; }
 // make native! and make action! fill values from the native table.
 // `fire` builds its error! value through the error! module, above the kernel.
 void init_error_builder() { raising.build = error::from_fire; }
@@ -157,6 +164,7 @@ const init_step steps[] = {
     {"datatype registry", app::register_datatypes},
     {"generic action table", actions::build_table},
     {"map services", init_map_services},
+    {"image services", init_image_services},
     {"node and series frames", init_frames},
     {"root buffers", init_root_buffers},
     {"stack wiring", init_stacks},
@@ -167,6 +175,7 @@ const init_step steps[] = {
     {"runtime words", words::make_runtime_words},
     {"runtime refinements", words::make_runtime_refinements},
     {"runtime issues", words::make_runtime_issues},
+    {"checksum words", checksum::init_words},
     {"name roots", init_name_roots},
     {"owner table", init_owner_table},
     {"lexer tables", lexer::build_tables},
@@ -181,6 +190,7 @@ const init_step steps[] = {
     {"native table", natives::build_table},
     {"native entries", natives::fill_table},
     {"native maker", init_native_maker},
+    {"OS routines", natives::install_os_routines},
     {"datatype services", init_datatype_services},
     {"port system fields", init_port_system_fields},
     {"port native actors", init_port_native_actors},
@@ -189,6 +199,7 @@ const init_step steps[] = {
     {"date services", init_date_services},
     {"simple io", init_simple_io},
     {"library routines", library_routines::install},
+    {"http", http::install_hooks},
 };
 
 }  // namespace

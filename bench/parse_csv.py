@@ -8,8 +8,8 @@ x = 12345
 
 def next_x():
     global x
-    x = (x * 1103515245 + 12345) % 4294967296
-    return x // 256
+    x = (x * 1103 + 12345) % 1000003
+    return x
 
 
 letters = "abcdefghijklmnopqrstuvwxyz0123456789"

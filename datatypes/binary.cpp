@@ -14,6 +14,7 @@
 #include "datatypes/string.h"
 #include "datatypes/string_api.h"
 #include "datatypes/symbol.h"
+#include "datatypes/image.h"
 #include "datatypes/tuple.h"
 #include "kernel/actions.h"
 #include "kernel/collector.h"
@@ -931,6 +932,8 @@ void to_bytes(kel_value* result, const kel_value* spec) {
         const int32_t n = ks_length_q(&sp);
         binary::init_cell(result, static_cast<uint32_t>(n));
         append_bytes(result, ks_head(&sp), static_cast<size_t>(n));
+    } else if (t == types::image) {
+        image::get_channel_data(&sp, image::argb, result);
     } else if (t == types::tuple) {
         const int n = tuple::count_of(&sp);
         binary::init_cell(result, static_cast<uint32_t>(n));

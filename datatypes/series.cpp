@@ -442,11 +442,18 @@ void reverse(kel_value* s, const kel_value* part, const kel_value* skip_size) {
 
 namespace {
 bool movable_kind(uint32_t t) { return in_family(t, family::block_like) || in_family(t, family::string_like) || t == types::binary ||
-                                       t == types::vector || t == types::image; }
+                                       t == types::vector; }
 }  // namespace
 
 const kel_value* move(kel_value* origin, kel_value* destination, const kel_value* part) {
     const uint32_t dt = type_of(destination);
+    if (dt == types::image || type_of(origin) == types::image) {
+        // Pixels are not series units: nothing moves into or out of an image.
+        kel_value otype, dtype;
+        set_datatype(&otype, type_of(origin));
+        set_datatype(&dtype, dt);
+        fire(error_category::script, "move-bad", &otype, &dtype);
+    }
     if (!movable_kind(dt)) {
         kel_value type;
         set_datatype(&type, dt);
@@ -472,8 +479,7 @@ const kel_value* move(kel_value* origin, kel_value* destination, const kel_value
         set_datatype(&dtype, dt);
         if (ob != db) fire(error_category::script, "move-bad", &otype, &dtype);
         const uint32_t ou = buffer(origin)->unit(), du = buffer(destination)->unit();
-        if (ou != du && (ot == types::binary || ot == types::vector || dt == types::binary || dt == types::vector ||
-                         ot == types::image || dt == types::image))
+        if (ou != du && (ot == types::binary || ot == types::vector || dt == types::binary || dt == types::vector))
             fire(error_category::script, "move-bad", &otype, &dtype);
         notify(destination, "move", origin, oh, count);
         const int64_t dh = std::clamp<int64_t>(series_head(destination), 0, units_of(destination));

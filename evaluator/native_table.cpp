@@ -11,6 +11,7 @@
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_errors.h"
 #include "evaluator/natives_math.h"
+#include "evaluator/natives_os.h"
 #include "evaluator/natives_sets.h"
 #include "evaluator/natives_system.h"
 #include "evaluator/natives_words.h"
@@ -151,16 +152,16 @@ const row rows[number::count] = {
     {"checksum",
      "data [binary! string! file!] method [word!] /with spec [any-string! binary! integer!] "
      "return: [integer! binary!]",
-     nullptr, "system"},
+     checksum_star, "system"},
     {"unset", "word [word! block!]", unset_star, "words"},
     {"new-line", "position [any-list!] value [logic!] /all /skip size [integer!] return: [any-list!]", new_line_star,
      "words"},
     {"new-line?", "position [any-list!] return: [logic!]", new_line_q_star, "words"},
     {"enbase", "value [binary! string!] /base base-value [integer!]", enbase_star, "sets"},
     {"context?", "word [any-word!] return: [object! function! none!]", context_q_star, "words"},
-    {"set-env", "var [any-string! any-word!] value [string! none!]", nullptr, "system"},
-    {"get-env", "var [any-string! any-word!] return: [string! none!]", nullptr, "system"},
-    {"list-env", "return: [map!]", nullptr, "system"},
+    {"set-env", "var [any-string! any-word!] value [string! none!]", set_env_star, "system"},
+    {"get-env", "var [any-string! any-word!] return: [string! none!]", get_env_star, "system"},
+    {"list-env", "return: [map!]", list_env_star, "system"},
     {"now",
      "/year /month /day /time /zone /date /weekday /yearday /precise /utc return: [date! time! integer!]",
      now_star, "system"},
@@ -170,10 +171,10 @@ const row rows[number::count] = {
     {"call",
      "cmd [string! file!] /wait /show /console /shell /input in [string! file! binary!] "
      "/output out [string! file! binary!] /error err [string! file! binary!] return: [integer!]",
-     nullptr, "system"},
+     call_star, "system"},
     {"zero?", "value [number! money! pair! time! char! tuple! any-point!] return: [logic!]", zero_q_star, "math"},
     {"size?", "file [file!] return: [integer! none!]", size_q_star, "system"},
-    {"browse", "url [url! file!]", nullptr, "system"},
+    {"browse", "url [url! file!]", browse_star, "system"},
     {"compress", "data [any-string! binary!] method [word!] return: [binary!]", nullptr, "system"},
     {"decompress", "data [binary!] method [word!] /size sz [integer!] return: [binary!]", nullptr, "system"},
     {"recycle", "/on /off return: [integer! unset!]", recycle_star, "system"},

@@ -1,9 +1,9 @@
 // natives_system: the system and service natives. Each is a thin front end
 // that checks and converts its arguments and hands over to the service that
 // does the work: `size?` and `to-local-file` to the file services and the
-// file! path conversion; `wait`, `apply`, `transcode`, `as`, `stats` and
-// `recycle` to the platform sleep, interpreter::invoke_value, the lexer's
-// doors and the collector's figures. The other service natives join this
+// file! path conversion; `checksum` to the checksum routines; `wait`,
+// `apply`, `transcode`, `as`, `stats` and `recycle` to the platform sleep,
+// interpreter::invoke_value, the lexer's doors and the collector's figures. The other service natives join this
 // file as their services arrive.
 #pragma once
 #include "kernel/registry.h"
@@ -21,6 +21,7 @@ extern gui_hooks gui;
 
 signal_code size_q_star(bool check, const refinements& refs);
 signal_code to_local_file_star(bool check, const refinements& refs);
+signal_code checksum_star(bool check, const refinements& refs);
 signal_code wait_star(bool check, const refinements& refs);
 signal_code apply_star(bool check, const refinements& refs);
 signal_code transcode_star(bool check, const refinements& refs);

@@ -47,8 +47,12 @@ kel_value input_stack{};
 constexpr int32_t stack_limit = 10000;
 namespace ar = action_specs;
 
-enum kind : int32_t { k_rep = 1, k_while, k_to, k_thru, k_copy, k_set, k_not, k_into, k_remove, k_ahead, k_change, k_case };
-enum flags : int32_t { f_only = 1 };
+enum kind : int32_t {
+    k_rep = 1, k_while, k_to, k_thru, k_copy, k_set, k_not, k_into, k_remove, k_ahead, k_change, k_case,
+    k_collect, k_keep, k_keep_paren
+};
+// f_only: change only; f_pick: keep pick; c_*: how a collection was opened.
+enum flags : int32_t { f_only = 1, f_pick = 2, c_set = 4, c_into = 8, c_after = 16 };
 
 inline kel_value* rs(int32_t i) { return block::ks_abs_at(&rule_stack, i); }
 inline int32_t rs_len() { return static_cast<int32_t>(memory::buffer_of(series_node(&rule_stack))->units()); }
@@ -57,7 +61,11 @@ inline int32_t units_of(const kel_value* s) {
     return static_cast<int32_t>(memory::buffer_of(series_node(s))->units());
 }
 
-inline uint32_t change_sym() { return symbol::resolve(word_symbol(&words::_change)); }
+inline uint32_t change_sym() {
+    static uint32_t sym = 0;  // the symbol table is made before any parse runs
+    if (!sym) sym = symbol::resolve(word_symbol(&words::_change));
+    return sym;
+}
 
 inline uint32_t fold(uint32_t c) {
     if (c < 128) return (c >= 'a' && c <= 'z') ? c - 32 : c;
@@ -66,12 +74,19 @@ inline uint32_t fold(uint32_t c) {
 
 [[noreturn]] void rule_error(const char* id, const kel_value* v) { fire(error_category::script, id, v); }
 
-// Clears the stacks back to where a run started, whatever way it leaves.
+// Clears the stacks back to where a run started, whatever way it leaves:
+// the rule and input stacks, and the collection targets on the argument stack.
+// An error or a signal has already moved the argument stack's top to its
+// receiver (an error sits above the targets there, for its try to take), so
+// the targets go only when the run ends normally.
 struct stack_guard {
     int32_t rules, inputs;
+    uint32_t data;
+    bool normal = false;
     ~stack_guard() {
         block::ks_cut_at(&rule_stack, rules);
         block::ks_cut_at(&input_stack, inputs);
+        if (normal) stack::regs.top = stack::at_offset(data);
     }
 };
 
@@ -94,6 +109,11 @@ struct engine {
     bool have = false;     // a result waits for the level on top
     bool result = false;
     bool done = false;
+    // Collections: their targets sit on the argument stack above the base cell
+    // at offset dbase; the top one takes what keep adds.
+    uint32_t dbase = 0;
+    int32_t cdepth = 0;
+    bool collected = false;  // a plain top-level collection has ended
 
     int32_t depth() const { return is_len() - ibase; }
     int32_t end() const {
@@ -325,6 +345,58 @@ struct engine {
                 return static_cast<int32_t>(static_cast<const char*>(hit) - base);
             }
         }
+        if (!in_block && cur < e) {
+            memory::buffer_header* h = memory::buffer_of(series_node(&input));
+            if (h->unit() == 1) {
+                const auto* base = reinterpret_cast<const uint8_t*>(string::unit_ptr(h, 0));
+                if (vt == types::bitset) {  // a straight scan of the bytes against the set's bits
+                    memory::buffer_header* bh = memory::buffer_of(series_node(v));
+                    const uint32_t nbits = static_cast<uint32_t>(bh->used()) * 8;
+                    const auto* bits = reinterpret_cast<const uint8_t*>(bh->head_ptr());
+                    const bool beyond = (bh->flags & memory::flag_complemented) != 0;
+                    for (int32_t p = cur; p < e; ++p) {
+                        const uint32_t c = base[p];
+                        if (c < nbits ? (bits[c >> 3] & (0x80u >> (c & 7))) != 0 : beyond) {
+                            *len = 1;
+                            return p;
+                        }
+                    }
+                    return -1;
+                }
+                const bool text = vt == types::string || vt == types::file || vt == types::url ||
+                                  vt == types::email || vt == types::ref || vt == types::tag;
+                if (text || (vt == types::binary && in_binary)) {
+                    // only positions whose byte can begin the literal are tried
+                    memory::buffer_header* vh = memory::buffer_of(series_node(v));
+                    const int32_t vhead = std::max(series_head(v), 0);
+                    if (static_cast<int32_t>(vh->units()) > vhead) {
+                        const uint32_t w = vt == types::tag ? '<'
+                                                            : string::read_unit(vh->data() + vh->head +
+                                                                                    (static_cast<int64_t>(vhead) << vh->shift()),
+                                                                                vh->unit());
+                        const bool exact = in_binary || vt == types::binary || mode == cmp::strict_equal;
+                        if (w < 128) {
+                            const uint32_t fw = exact ? w : fold(w);
+                            for (int32_t p = cur; p < e; ++p) {
+                                const uint32_t c = base[p];
+                                if ((exact ? c : fold(c)) != fw) continue;
+                                const int32_t n = match_len(v, p, e);
+                                if (n >= 0) {
+                                    *len = n;
+                                    return p;
+                                }
+                            }
+                            const int32_t n = match_len(v, e, e);  // only an empty text matches at the end
+                            if (n >= 0) {
+                                *len = n;
+                                return e;
+                            }
+                            return -1;
+                        }
+                    }
+                }
+            }
+        }
         for (int32_t p = cur; p <= e; ++p) {
             const int32_t n = match_len(v, p, e);
             if (n >= 0) {
@@ -487,6 +559,160 @@ struct engine {
                s == words::pipe || s == words::collect || s == words::keep;
     }
 
+    // --- collections -----------------------------------------------------------------
+    // Calls a series action (insert, append) on the target with the value;
+    // the action's result into *out.
+    void series_action(int action, const kel_value* target, const kel_value* value, bool only, kel_value* out) {
+        stack::open_native_frame(nullptr);
+        kel_value* base = stack::arguments();
+        refinements refs = refinements::none();
+        stack::push_copy(target);
+        stack::push_copy(value);
+        if (only) refs.at[ar::insert_ref::only] = static_cast<int32_t>(stack::top() - base);
+        const signal_code c = actions::table[action - 1](refs);
+        if (c != signal_code::none) stack::throw_code(c);
+        *out = *stack::arguments();
+        stack::close_frame_discard();
+    }
+    // Adds a value to the target of the innermost collection: a block gets it
+    // appended, an `into` target inserted at its position (which moves past
+    // it), an `after` target appended at its tail. `at_position`: an `after`
+    // target takes it at its position too (a nested collection's block).
+    void add_to_target(const kel_value* value, bool only, bool at_position = false) {
+        const kel_value t = stack::top()[-1];
+        const uint32_t tt = type_of(&t);
+        if (tt == types::block) {
+            if (only || !in_family(type_of(value), family::block_like)) {
+                block::ks_add(&t, value);
+            } else {
+                const kel_value v = *value;
+                const int32_t n = units_of(&v);
+                for (int32_t i = std::max(series_head(&v), 0); i < n; ++i) {
+                    const kel_value e = *block::ks_abs_at(&v, i);
+                    block::ks_add(&t, &e);
+                }
+            }
+            return;
+        }
+        kel_value w = t;
+        set_type(&w, types::word);
+        const kel_value target = *_context::get_bound(&w);
+        kel_value out;
+        if (tt == types::get_word || at_position) {
+            series_action(act::insert, &target, value, only, &out);
+            set_target(&w, &out);
+        } else {
+            series_action(act::append, &target, value, only, &out);
+        }
+    }
+    // Keeps what the keep on top matched, from start to the cursor.
+    void keep_part(int32_t start, bool pick) {
+        if (cur <= start) return;
+        kel_value v;
+        if (pick || cur - start == 1) {
+            for (int32_t i = start; i < cur; ++i) {
+                series::element_value(&input, i, &v);
+                add_to_target(&v, true);
+            }
+            return;
+        }
+        kel_value from = input;
+        set_series_head(&from, start);
+        kel_value n;
+        set_integer(&n, cur - start);
+        // Into a string target the part adds its text: a tag's without its
+        // brackets, a binary's bytes as UTF-8.
+        const kel_value t = stack::top()[-1];
+        uint32_t tt = type_of(&t);
+        if (tt != types::block) {
+            kel_value w = t;
+            set_type(&w, types::word);
+            tt = type_of(_context::get_bound(&w));
+        }
+        if (in_family(tt, family::string_like) && in_binary) {
+            memory::buffer_header* h = memory::buffer_of(series_node(&input));
+            string::decode(reinterpret_cast<const uint8_t*>(string::unit_ptr(h, start)),
+                           static_cast<uint32_t>(cur - start), &v, string::encoding_utf8);
+        } else {
+            actions::copy_value(&from, &v, &n, false, nullptr);
+            if (in_family(tt, family::string_like) && in_string) set_type(&v, types::string);
+        }
+        add_to_target(&v, true);
+    }
+    // collect [set|into|after word] rule
+    signal_code open_collection(const kel_value& kw) {
+        KEL_PROPAGATE(need_rule(kw));
+        const kel_value how = rule_at(rp);
+        const int32_t sub = keyword_of(&how);
+        kel_value c0;
+        set_none(&c0);
+        int32_t fl = 0;
+        if (sub == static_cast<int32_t>(words::set) || sub == static_cast<int32_t>(words::into) ||
+            sub == static_cast<int32_t>(words::after)) {
+            if (rp + 2 >= rules_end()) rule_error("parse-end", &kw);
+            kel_value w = rule_at(rp + 1);
+            if (type_of(&w) != types::word) rule_error("parse-rule", &w);
+            rp += 2;
+            if (sub == static_cast<int32_t>(words::set)) {
+                fl = c_set;
+                stack::push_copy(&w);
+                block::push_only_star(8);
+            } else {
+                const kel_value target = *_context::get_bound(&w);
+                const uint32_t t = type_of(&target);
+                if (!in_family(t, family::series) || t == types::vector || t == types::image ||
+                    (t != itype && (t == types::binary || (in_family(t, family::string_like) && in_block))))
+                    rule_error("parse-into-type", &w);
+                if (series_node(&target) == series_node(&input)) rule_error("parse-into-bad", &w);
+                fl = sub == static_cast<int32_t>(words::into) ? c_into : c_after;
+                triple::set(&c0, 0, static_cast<uint32_t>(series_head(&target)), 0);
+                set_type(&w, fl == c_into ? types::get_word : types::refinement);
+                stack::push_copy(&w);
+            }
+        } else {
+            block::push_only_star(8);
+        }
+        ++cdepth;
+        KEL_PROPAGATE(push_command(k_collect, fl, &c0, rp));
+        return run_rule();
+    }
+    // The collection on top ends: its target is handed over (its rule matched
+    // or not).
+    void close_collection(int32_t top) {
+        --cdepth;
+        const int32_t fl = pair_y(rs(top + 2));
+        kel_value* t = stack::top() - 1;
+        if (fl & (c_into | c_after)) {
+            kel_value w = *t;
+            stack::regs.top = t;
+            set_type(&w, types::word);
+            kel_value target = *_context::get_bound(&w);
+            set_series_head(&target, static_cast<int32_t>(rs(top)->w2));
+            set_target(&w, &target);
+            return;
+        }
+        const kel_value b = *t;
+        if (fl & c_set) {
+            kel_value w = t[-1];
+            stack::regs.top = t - 1;
+            set_target(&w, &b);
+            return;
+        }
+        if (stack::offset_of(t) == dbase + 1) {  // the top level: it stays and is the result
+            collected = true;
+            return;
+        }
+        stack::regs.top = t;
+        const uint32_t et = type_of(t - 1);
+        bool only = true;
+        if (et != types::block) {  // an into/after target: a string or binary takes the values
+            kel_value w = t[-1];
+            set_type(&w, types::word);
+            only = in_family(type_of(_context::get_bound(&w)), family::block_like);
+        }
+        add_to_target(&b, only, true);
+    }
+
     // A one-element match reported by itself.
     signal_code report(bool ok) {
         flag = ok;
@@ -585,6 +811,18 @@ struct engine {
             skip_rule();
         } else if (s == words::quote || s == words::if_) {
             ++rp;
+        } else if (s == words::collect) {
+            if (rule_left()) {
+                const kel_value h = rule_at(rp);
+                const int32_t sub = keyword_of(&h);
+                if (sub == static_cast<int32_t>(words::set) || sub == static_cast<int32_t>(words::into) ||
+                    sub == static_cast<int32_t>(words::after))
+                    rp += 2;
+            }
+            skip_rule();
+        } else if (s == words::keep) {
+            if (rule_left() && keyword_of(block::ks_abs_at(&rules, rp)) == static_cast<int32_t>(words::pick)) ++rp;
+            skip_rule();
         } else if (type_of(&e) == types::integer) {
             if (rule_left() && type_of(block::ks_abs_at(&rules, rp)) == types::integer) ++rp;
             skip_rule();
@@ -634,7 +872,11 @@ struct engine {
             TRACE(_match);
             while (rs_len() - 3 > blk) {  // commands pending in this block end with it
                 TRACE(_pop);
-                block::ks_cut_at(&rule_stack, rs_len() - 3);
+                const int32_t top = rs_len() - 3;
+                const int32_t k = pair_x(rs(top + 2));
+                if (k == k_collect) close_collection(top);
+                else if (k == k_case) mode = static_cast<int32_t>(rs(top)->w2);
+                block::ks_cut_at(&rule_stack, top);
             }
             if (s == words::reject) cur = static_cast<int32_t>(rs(blk + 1)->w2);
             brk = true;
@@ -644,7 +886,33 @@ struct engine {
             // reached after a matching alternative: the block ends here
             return pop_level(true);
         }
-        if (s == words::collect || s == words::keep) rule_error("parse-rule", &kw);
+        if (s == words::collect) return open_collection(kw);
+        if (s == words::keep) {
+            if (cdepth == 0) rule_error("parse-keep", &kw);
+            KEL_PROPAGATE(need_rule(kw));
+            int32_t fl = 0;
+            if (const kel_value o = rule_at(rp); keyword_of(&o) == static_cast<int32_t>(words::pick)) {
+                fl = f_pick;
+                ++rp;
+                KEL_PROPAGATE(need_rule(kw));
+            }
+            const kel_value r = rule_at(rp);
+            if (type_of(&r) != types::paren) {
+                KEL_PROPAGATE(push_command(k_keep, fl, &none_cell, rp));
+                return run_rule();
+            }
+            KEL_PROPAGATE(push_command(k_keep_paren, fl, &none_cell, rp));
+            ++rp;
+            kel_value* const top = stack::top();
+            KEL_PROPAGATE(interpreter::eval_in_place(&r, false));
+            const kel_value v = *top;
+            stack::regs.top = top;
+            clamp();
+            // a block's values one by one with pick, else the value as it is
+            add_to_target(&v, fl == 0);
+            TRACE(_paren);
+            return pop_level(true);
+        }
         if (s == words::any) { KEL_PROPAGATE(need_rule(kw)); return start_repeat(0, -1, 0); }
         if (s == words::some) { KEL_PROPAGATE(need_rule(kw)); return start_repeat(1, -1, 0); }
         if (s == words::opt) { KEL_PROPAGATE(need_rule(kw)); return start_repeat(0, 1, 0); }
@@ -739,7 +1007,7 @@ struct engine {
         if (s == words::insert) {
             KEL_PROPAGATE(need_rule(kw));
             bool only = false;
-            if (keyword_of(&(none_cell = rule_at(rp))) == static_cast<int32_t>(words::only)) {
+            if (const kel_value o = rule_at(rp); keyword_of(&o) == static_cast<int32_t>(words::only)) {
                 only = true;
                 ++rp;
                 KEL_PROPAGATE(need_rule(kw));
@@ -764,7 +1032,7 @@ struct engine {
         if (s == change_sym()) {
             KEL_PROPAGATE(need_rule(kw));
             bool only = false;
-            if (keyword_of(&(none_cell = rule_at(rp))) == static_cast<int32_t>(words::only)) {
+            if (const kel_value o = rule_at(rp); keyword_of(&o) == static_cast<int32_t>(words::only)) {
                 only = true;
                 ++rp;
             }
@@ -905,6 +1173,12 @@ struct engine {
             case k_case:
                 mode = static_cast<int32_t>(rs(top)->w2);
                 return pop_level(ok);
+            case k_collect:
+                close_collection(top);
+                return pop_level(ok);
+            case k_keep:
+                if (ok) keep_part(static_cast<int32_t>(rs(top + 1)->w2), (pair_y(rs(top + 2)) & f_pick) != 0);
+                return pop_level(ok);
             case k_into: {
                 const bool whole = ok && cur >= units_of(&input);
                 const int32_t n = is_len();
@@ -970,8 +1244,10 @@ void init_stacks() {
 int32_t rule_cells() { return rule_stack.header ? rs_len() : 0; }
 int32_t input_cells() { return input_stack.header ? is_len() : 0; }
 
+// The result into *out: the block of a plain top-level collection, else the
+// match as a logic!.
 signal_code process(const kel_value* input, const kel_value* rules, int32_t mode, int32_t limit,
-                    const kel_value* callback, bool* matched) {
+                    const kel_value* callback, kel_value* out) {
     if (!rule_stack.header) init_stacks();
     engine m;
     m.enter_input(*input);
@@ -980,7 +1256,8 @@ signal_code process(const kel_value* input, const kel_value* rules, int32_t mode
     m.limit = limit;
     m.mode = mode;
     const int32_t rules_at = rs_len(), inputs_at = is_len();
-    stack_guard guard{rules_at, inputs_at};
+    stack_guard guard{rules_at, inputs_at, stack::offset_of(stack::top())};
+    m.dbase = stack::offset_of(stack::push_unset());
     if (rules_at > 0 || inputs_at > 0) {  // a parse inside a parse stacks above it
         kel_value t;
         triple::set(&t, rules_at, inputs_at, 0);
@@ -998,14 +1275,20 @@ signal_code process(const kel_value* input, const kel_value* rules, int32_t mode
         m.callback = *callback;
     }
     KEL_PROPAGATE(m.run(rules));
+    guard.normal = true;
     bool ok = m.stopped ? m.flag : m.result;
     if (!m.stopped) {
         if (ok && m.cur < m.end()) ok = false;
         m.flag = ok;
         m.blk = m.rbase;
-        if (m.traced) KEL_PROPAGATE(m.trace(&words::_end));
+        if (m.traced) {
+            guard.normal = false;
+            KEL_PROPAGATE(m.trace(&words::_end));
+            guard.normal = true;
+        }
     }
-    *matched = ok;
+    if (m.collected) *out = *stack::at_offset(m.dbase + 1);
+    else set_logic(out, ok);
     return signal_code::none;
 }
 
@@ -1035,9 +1318,9 @@ signal_code parse_star(bool check, const refinements& refs) {
         if (limit < head) limit = head;  // at or before the head: an empty input
     }
     const kel_value callback = refs.has(2) ? base[refs.at[2]] : kel_value{};
-    bool matched = false;
-    KEL_PROPAGATE(parse::process(&input, &rules, mode, limit, refs.has(2) ? &callback : nullptr, &matched));
-    set_logic(stack::arguments(), matched);
+    kel_value result;
+    KEL_PROPAGATE(parse::process(&input, &rules, mode, limit, refs.has(2) ? &callback : nullptr, &result));
+    *stack::arguments() = result;
     return signal_code::none;
 }
 

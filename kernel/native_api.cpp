@@ -91,6 +91,10 @@ void fire(error_category category, const char* id, error_arg a1, error_arg a2, e
     throw kel_unwind{code_value(signal_code::error)};
 }
 
+void platform::fire_invalid_arg(const kel_value* value, uint32_t type) {
+    if (type_of(value) != type) fire(error_category::script, "invalid-arg", value);
+}
+
 signal_code fail(error_category category, const char* id, error_arg a1, error_arg a2, error_arg a3) {
     kel_value error;
     prepare(&error, category, id, a1, a2, a3);

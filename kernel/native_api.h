@@ -76,6 +76,12 @@ extern raise_hooks raising;
 [[nodiscard]] signal_code fail(error_category category, const char* id, error_arg a1 = {}, error_arg a2 = {},
                                error_arg a3 = {});
 
+namespace platform {
+// The type check of values handed to the system: script `invalid-arg` with
+// the value when its type is not `type`; nothing otherwise.
+void fire_invalid_arg(const kel_value* value, uint32_t type);
+}  // namespace platform
+
 // The last error fired, as C++ callers and tests read it back: category, id,
 // arguments and near, without going through the error! value.
 const fired_error& last_fired();

@@ -41,6 +41,7 @@
 #include "kernel/registry.h"
 #include "kernel/runtime.h"
 #include "kernel/series_memory.h"
+#include "platform/platform.h"
 #include "services/lexer.h"
 
 namespace kel::boot {
@@ -390,15 +391,7 @@ kel_value* system_field(const char* object, const char* field) {
 }
 
 void rebuild_command_line(int count, char* const* args, kel_value* out) {
-    std::string line;
-    for (int i = 0; i < count; ++i) {
-        const char* a = args[i];
-        if (i) line += ' ';
-        const bool quote = std::strpbrk(a, " \t\"") != nullptr;
-        if (quote) line += '"';
-        line += a;
-        if (quote) line += '"';
-    }
+    const std::string line = platform::command_line(count, args);
     *out = *push_os_text(line.data(), line.size());
     stack::drop_cells(1);
 }

@@ -34,9 +34,8 @@ kel_value* load_library_source(const char* text, size_t length, const char* phas
 const kel_value* system_object();
 kel_value* system_field(const char* object, const char* field);
 
-// The command-line string rebuilt from arguments, each one that holds a
-// blank or a double quote put between double quotes, joined by one space.
-// Into a new string! in `out`.
+// The command-line string of the arguments (platform::command_line, the one
+// place that builds it) as a new string! in `out`, decoded leniently.
 void rebuild_command_line(int count, char* const* args, kel_value* out);
 // Pushes a new string! of text from the system (argv), decoded leniently.
 kel_value* push_os_text(const char* bytes, size_t size);

@@ -27,7 +27,14 @@ bool set_current_dir(const std::string& path);
 std::optional<std::string> get_env(const std::string& name);
 bool set_env(const std::string& name, const std::string& value);
 bool remove_env(const std::string& name);
+// Each entry split at the first "=" after its first character (a name may
+// begin with "="); an entry with no such "=" is left out.
 std::vector<std::pair<std::string, std::string>> list_env();
+
+// The one command-line text of the arguments (argv after the program): each
+// argument that holds a blank, a tab or a double quote put between double
+// quotes, joined by one space. `system/script/args` is built from it.
+std::string command_line(int count, char* const* args);
 
 // Sleeps seconds x 1000 milliseconds, at least 1, truncated.
 void sleep(double seconds);

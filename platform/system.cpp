@@ -1,4 +1,4 @@
-// platform system: current directory, environment and sleep.
+// platform system: current directory, environment, the command line and sleep.
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -45,11 +45,25 @@ bool remove_env(const std::string& name) {
 std::vector<std::pair<std::string, std::string>> list_env() {
     std::vector<std::pair<std::string, std::string>> out;
     for (char** e = environ; e && *e; ++e) {
-        const char* eq = std::strchr(*e, '=');
+        // the first "=" after the first character: a name may start with one
+        const char* eq = **e ? std::strchr(*e + 1, '=') : nullptr;
         if (!eq) continue;
         out.emplace_back(std::string(*e, static_cast<size_t>(eq - *e)), std::string(eq + 1));
     }
     return out;
+}
+
+std::string command_line(int count, char* const* args) {
+    std::string line;
+    for (int i = 0; i < count; ++i) {
+        const char* a = args[i];
+        if (i) line += ' ';
+        const bool quote = std::strpbrk(a, " \t\"") != nullptr;
+        if (quote) line += '"';
+        line += a;
+        if (quote) line += '"';
+    }
+    return line;
 }
 
 long sleep_milliseconds(double seconds) {

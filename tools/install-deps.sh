@@ -10,8 +10,10 @@ packages=(
   g++ cmake ninja-build make pkg-config
   libgtest-dev libgmock-dev
   libssl-dev
+  libcurl4-openssl-dev
   tzdata
   python3
+  xdg-utils
   valgrind
   lua5.4
 )

@@ -46,6 +46,7 @@
 #include "datatypes/context.h"
 #include "datatypes/symbol.h"
 #include "evaluator/interpreter.h"
+#include "evaluator/parse.h"
 #include "kernel/stack.h"
 #include "kernel/collector.h"
 #include "kernel/native_api.h"
@@ -283,6 +284,9 @@ run_result run_source(const std::string& source, bool form) {
     if (kel::stack::mark_depth() != marks) fail("call marks left open after an error");
     if (kel::stack::arguments() != base) fail("the arguments base moved after an error");
     if (kel::stack::top() < entry) fail("the argument top fell below its start");
+    if (kel::parse::rule_cells() != 0 || kel::parse::input_cells() != 0)
+        fail("parse stacks left in use", std::to_string(kel::parse::rule_cells()) + " rule cells, " +
+                                             std::to_string(kel::parse::input_cells()) + " input cells");
     kel::stack::regs.top = entry;
     return result;
 }
@@ -420,11 +424,15 @@ struct generator {
     }
 
     // A word to set or to quote (and so maybe to set): never one the loop
-    // guards below use.
+    // guards below use, nor `any-type!`, which the received-error checks
+    // name in the trace callbacks they write.
     std::string a_settable_word() {
         switch (r.below(3)) {
             case 0: return r.pick(variables);
-            case 1: return r.pick(other_words);
+            case 1: {
+                const std::string w = r.pick(other_words);
+                return w == "any-type!" ? std::string(r.pick(variables)) : w;
+            }
             default: return r.pick(parameters);
         }
     }
@@ -985,6 +993,72 @@ struct generator {
         }
     }
 
+    // `parse` with rules of its own: every keyword but `while`, over a
+    // rule that consumes nothing it loops for ever. insert and change stand
+    // only at the top of the rules, where no repetition or search re-runs
+    // them over the text they lengthen.
+    void parse_template() {
+        static const char* const refinements[] = {"parse", "parse", "parse/case", "parse/part"};
+        const char* how = r.pick(refinements);
+        put(how);
+        switch (r.below(4)) {
+            case 0: put("copy [1 a \"s\" [2 b] #{01} 3.5 a]"); break;
+            case 1: put("copy \"aAb,c d;1<t>\""); break;
+            case 2: put("copy #{61620A00FF}"); break;
+            default: series_to_walk(); break;
+        }
+        put("[");
+        parse_rules(0, true);
+        raw("]");
+        if (std::strcmp(how, "parse/part") == 0) put(std::to_string(static_cast<int>(r.below(8)) - 1));
+    }
+    void parse_rules(int level, bool top) {
+        const int n = 1 + static_cast<int>(r.below(4));
+        for (int i = 0; i < n; ++i) {
+            if (i > 0 && r.chance(15)) put("|");
+            parse_rule(level, top);
+        }
+    }
+    void parse_block(int level) {
+        put("[");
+        parse_rules(level + 1, false);
+        raw("]");
+    }
+    void parse_rule(int level, bool top) {
+        static const char* const atoms[] = {"skip", "end", "none", "fail", "break", "reject", "\"a\"", "\"ab\"",
+                                            "#\"a\"", "#\"b\"", "integer!", "word!", "any-string!", "'a",
+                                            "quote 1", "<t>", "#{01}", "(charset \"ab,\")", "[fail]", "[]",
+                                            "if (true)", "if (none)", "x:", ":x", "(x: 1)", "blk", "a", "1"};
+        static const char* const commands[] = {"any", "some", "opt", "2", "0", "1 3", "0 2", "to", "thru", "not",
+                                               "ahead", "copy x", "set y", "remove", "case on", "case off",
+                                               "keep", "keep pick", "collect", "collect set z", "collect into blk",
+                                               "collect after str", "into"};
+        if (level > 4 || r.chance(40)) {
+            put(r.pick(atoms));
+            return;
+        }
+        if (top && r.chance(15)) {
+            if (r.chance(50)) {
+                put(r.chance(50) ? "insert" : "insert only");
+                put(r.chance(50) ? "\"z\"" : "[q]");
+            } else {
+                put(r.chance(50) ? "change" : "change only");
+                parse_rule(level + 1, false);
+                put(r.chance(50) ? "\"z\"" : "(1 + 1)");
+            }
+            return;
+        }
+        if (r.chance(20)) {
+            parse_block(level);
+            return;
+        }
+        const char* c = r.pick(commands);
+        put(c);
+        if (std::strcmp(c, "into") == 0 || r.chance(40)) parse_block(level);
+        else if (std::strncmp(c, "keep", 4) == 0 && r.chance(30)) put("(x)");
+        else parse_rule(level + 1, false);
+    }
+
     void expression() {
         if (budget <= 0 || depth > 8) {
             literal();
@@ -993,9 +1067,17 @@ struct generator {
         --budget;
         const uint32_t k = r.below(100);
         if (k < 34) {
+            if (r.chance(4)) {  // one word among hundreds: parse gets a share of its own
+                parse_template();
+                return;
+            }
             const callable& c = any_callable();
             if (looper_q(c.name)) {
                 loop_template();
+                return;
+            }
+            if (c.name == "parse" && r.chance(80)) {
+                parse_template();
                 return;
             }
             if (c.infix) {

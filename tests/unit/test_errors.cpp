@@ -196,8 +196,8 @@ TEST_F(Errors, EveryCategoryIsReportedWithItsArguments) {
                     integer_name = str(U"integer!"),
                     text = str(U"12x"), x = str(U"x"), append = word_v("append"), series = word_v("series"),
                     file = str(U"f.txt"), url = str(U"http://a"), timeout = str(U"timeout");
-    kel_value image;
-    init_cell(&image, types::image);
+    kel_value abstract;
+    init_cell(&abstract, types::series);
     struct row {
         kel_value error;
         const char* first_line;
@@ -215,7 +215,7 @@ TEST_F(Errors, EveryCategoryIsReportedWithItsArguments) {
         {built("user", "message", &x), "*** User Error: \"x\""},
         {built("internal", "not-done"), "*** Internal Error: reserved for future use (or not yet implemented)"},
         // An argument of a type with no form handler stands as its type name.
-        {built("script", "invalid-arg", &image), "*** Script Error: invalid argument: (image!)"},
+        {built("script", "invalid-arg", &abstract), "*** Script Error: invalid argument: (series!)"},
     };
     for (const row& r : rows) EXPECT_EQ(first_line(test::form(r.error)), r.first_line);
     // The note and reserved categories hold no ids.

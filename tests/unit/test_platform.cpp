@@ -5,6 +5,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +15,8 @@
 
 #include "platform/platform.h"
 #include "tests/unit/test_support.h"
+
+extern char** environ;
 
 namespace platform = kel::platform;
 
@@ -111,6 +116,39 @@ TEST(Platform, Environment) {
     EXPECT_FALSE(platform::get_env("KEL_TEST_VAR").has_value());
     EXPECT_FALSE(platform::set_env("", "x"));
     EXPECT_FALSE(platform::set_env("A=B", "x"));
+}
+
+TEST(Platform, EnvironmentEntriesSplitAfterTheFirstCharacter) {
+    // An entry's name may start with "=" (the split is at the first "="
+    // after the first character); an entry with no such "=" is left out.
+    char e1[] = "=C:=C:\\dir", e2[] = "EMPTY=", e3[] = "A=b=c", e4[] = "NOEQUALS", e5[] = "=";
+    char* fake[] = {e1, e2, e3, e4, e5, nullptr};
+    char** const saved = environ;
+    environ = fake;
+    const auto got = platform::list_env();
+    environ = saved;
+    const std::vector<std::pair<std::string, std::string>> want = {
+        {"=C:", "C:\\dir"}, {"EMPTY", ""}, {"A", "b=c"}};
+    EXPECT_EQ(got, want);
+}
+
+TEST(Platform, CommandLineQuotesArgumentsWithBlanksTabsAndQuotes) {
+    struct row {
+        std::vector<const char*> args;
+        const char* line;
+    };
+    const row rows[] = {
+        {{}, ""},
+        {{"a"}, "a"},
+        {{"a", "b c"}, "a \"b c\""},
+        {{"t\tx", "q\"x", ""}, "\"t\tx\" \"q\"x\" "},
+        {{"caf\xc3\xa9", "--do", "print 1"}, "caf\xc3\xa9 --do \"print 1\""},
+    };
+    for (const row& r : rows) {
+        std::vector<char*> argv;
+        for (const char* a : r.args) argv.push_back(const_cast<char*>(a));
+        EXPECT_EQ(platform::command_line(static_cast<int>(argv.size()), argv.data()), r.line);
+    }
 }
 
 TEST(Platform, CurrentDirectory) {

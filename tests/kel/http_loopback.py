@@ -1,0 +1,266 @@
+#!/usr/bin/python3
+"""`read` and `write` of http urls against a loopback server this script
+starts on an ephemeral port of 127.0.0.1 (and stops at the end); no case
+reaches any other address.
+
+The server's /echo route answers with JSON of the request it saw (method,
+path, headers in order, body as hex), so a case checks what went out on the
+wire; the other routes send fixed raw responses, so a case checks how the
+answer comes back. One Kel script prints one line per case; values are
+printed in a form Python rebuilds exactly: text as code points, binary as
+hex, blocks and maps element by element, errors as category/id.
+
+usage: http_loopback.py KEL_BINARY"""
+import json
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+BIG = bytes((i * 7 + (i >> 8)) & 0xFF for i in range(1 << 20))
+ALL_BYTES = bytes(range(256))
+
+
+def raw(status, headers, body=b""):
+    head = "HTTP/1.1 %s\r\n" % status
+    head += "".join(h + "\r\n" for h in headers)
+    head += "Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body)
+    return head.encode("latin-1") + body
+
+
+# Fixed answers: status line, header lines exactly as sent, body.
+ROUTES = {
+    "/404": raw("404 Not Found", ["X-Status: missing"], b"gone\n"),
+    "/text": raw("200 OK", [], "t\u00e9xt".encode()),
+    "/crlf": raw("200 OK", [], b"a\r\nb\r\n\r\nc"),
+    "/all-bytes": raw("200 OK", [], ALL_BYTES),
+    "/big": raw("200 OK", [], BIG),
+    "/204": raw("204 No Content", []).replace(b"Content-Length: 0\r\n", b""),
+    "/redirect": raw("302 Found", ["Location: /text"]),
+    "/to-file": raw("302 Found", ["Location: file:///etc/passwd"]),
+    "/cookies": raw("200 OK", ["Set-Cookie: a=1", "X-One: once", "set-cookie: b=2", "Set-Cookie: c=3"], b"ok"),
+    "/empty-value": raw("200 OK", ["X-Empty:", "X-Next: n"], b"ok"),
+    "/no-blank": raw("200 OK", ["X-Tight:abc", "X-Tabs: \t v  "], b"ok"),
+    "/latin1": raw("200 OK", ["X-Name: caf\xe9"], b"ok"),
+}
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def __getattr__(self, name):  # every method word the client may send
+        if name.startswith("do_"):
+            return self.answer
+        raise AttributeError(name)
+
+    def answer(self):
+        n = int(self.headers.get("Content-Length", "0"))
+        body = self.rfile.read(n) if n else b""
+        if self.path in ROUTES:
+            data = ROUTES[self.path]
+            if self.command == "HEAD":
+                data = data.split(b"\r\n\r\n", 1)[0] + b"\r\n\r\n"
+            self.wfile.write(data)
+            self.close_connection = True
+            return
+        seen = json.dumps({"method": self.command, "path": self.path,
+                           "headers": [[k, v] for k, v in self.headers.items()],
+                           "body": body.hex()}).encode()
+        self.send_response(200)
+        self.send_header("X-Method", self.command)
+        self.send_header("Content-Length", str(len(seen)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(seen)
+
+
+HARNESS = r"""Kel []
+enc: func [v [any-type!] /local r c k] [
+    switch/default type?/word :v [
+        string! [r: copy "S" foreach c v [append append r " " to integer! c] r]
+        binary! [append copy "X" enbase/base v 16]
+        block! [r: copy "B[" foreach c v [append append r enc :c ";"] append r "]"]
+        map! [r: copy "M[" foreach [k c] v [append append append append r form k "=" enc :c ";"] append r "]"]
+        none! ["N"]
+        integer! [mold v]
+    ] [append copy "?" mold :v]
+]
+show: func [code [block!] /local r] [
+    either error! = type? set/any 'r try code [
+        print append append append copy "E " form r/type "/" form r/id
+    ] [print enc get/any 'r]
+]
+"""
+
+
+def enc(v):
+    if isinstance(v, str):
+        return "S" + "".join(" %d" % ord(c) for c in v)
+    if isinstance(v, bytes):
+        return "X" + v.hex().upper()
+    if isinstance(v, list):
+        return "B[" + "".join(enc(x) + ";" for x in v) + "]"
+    if isinstance(v, dict):
+        return "M[" + "".join("%s=%s;" % (k, enc(x)) for k, x in v.items()) + "]"
+    if isinstance(v, int):
+        return str(v)
+    if v is None:
+        return "N"
+    if isinstance(v, tuple):  # ("E", "category/id")
+        return "E " + v[1]
+    raise TypeError(v)
+
+
+DEFAULTS = [["Content-Type", "application/x-www-form-urlencoded"], ["Accept-Charset", "UTF-8"],
+            ["User-Agent", "Mozilla/5.0 (Windows NT 6.1; Win64; x64)"]]
+
+
+def seen(method, headers, body=b"", path="/echo"):
+    """What /echo answers for a request: Host first, Content-Length last when
+    a body goes out, the caller's headers between them."""
+    hs = headers + ([["Content-Length", str(len(body))]] if body is not None else [])
+    return {"method": method, "path": path, "headers": hs, "body": (body or b"").hex()}
+
+
+def echo_cases():
+    """(Kel expression giving the /echo answer as binary!, the request the
+    server must have seen). Host is checked apart (it names the port)."""
+    text = "h\u00e9llo \u4e16\u754c \U0001F600"
+    return [
+        ("read/binary u/echo", seen("GET", DEFAULTS, None)),
+        ("write/binary u/echo []", seen("GET", DEFAULTS, None)),
+        ("write/binary u/echo [get [] #{0102}]", seen("GET", [], None)),
+        ("write/binary u/echo [Get]", seen("GET", DEFAULTS, None)),
+        ("write/binary u/echo \"a=1&b\"", seen("POST", DEFAULTS, b"a=1&b")),
+        ("write/binary u/echo [post []]", seen("POST", [], b"")),
+        ("write/binary u/echo [post [] #{%s}]" % ALL_BYTES.hex(), seen("POST", [], ALL_BYTES)),
+        ("write/binary u/echo [put [] \"%s\"]" % text, seen("PUT", [], text.encode())),
+        ("write/binary u/echo [patch [] [a \"b c\" 1.5 [d]]]", seen("PATCH", [], b"a b c 1.5 d")),
+        ("write/binary u/echo [delete]", seen("DELETE", DEFAULTS, None)),
+        ("write/binary u/echo [delete []]", seen("DELETE", [], None)),
+        ("write/binary u/echo [mkCol []]", seen("MKCOL", [], None)),
+        ("write/binary u/echo [post [X-A: \"1\" 'X-B 2 :X-C 3.5 \"X-D\" \"\u00e9\" X-E: [p q] X-F \"\"] \"d\"]",
+         seen("POST", [["X-A", "1"], ["X-B", "2"], ["X-C", "3.5"], ["X-D", "\u00c3\u00a9"], ["X-E", "p q"],
+                       ["X-F", ""]], b"d")),
+        ("write/binary u/echo [get [Accept \"text/plain\" Content-Type \"a/b\"]]",
+         seen("GET", [["Accept", "text/plain"], ["Content-Type", "a/b"]], None)),
+        ("write/binary u/echo [post [X-Odd \"1\" X-Alone] \"d\"]", seen("POST", [["X-Odd", "1"]], b"d")),
+        ("write/binary u/echo [post [] %s]" % ("\"" + "x" * 70000 + "\""), seen("POST", [], b"x" * 70000)),
+    ]
+
+
+def answer_cases():
+    """(Kel expression, expected value)."""
+    passwd = ("E", "access/no-connect")
+    return [
+        ("read u/text", "t\u00e9xt"),
+        ("read/binary u/text", "t\u00e9xt".encode()),
+        ("read/lines u/text", ["t\u00e9xt"]),
+        ("read u/crlf", "a\nb\n\nc"),
+        ("read/lines u/crlf", ["a", "b", "", "c"]),
+        ("read/binary u/crlf", b"a\r\nb\r\n\r\nc"),
+        ("read/binary u/all-bytes", ALL_BYTES),
+        ("read u/all-bytes", ("E", "access/invalid-utf8")),
+        ("read/binary u/big", BIG),
+        ("read u/404", "gone\n"),
+        ("read/info u/404", [404, {"X-Status": "missing", "Content-Length": "5", "Connection": "close"}, "gone\n"]),
+        ("read/info/lines u/404", [404, {"X-Status": "missing", "Content-Length": "5", "Connection": "close"},
+                                    ["gone"]]),
+        ("read/info/binary u/text", [200, {"Content-Length": "5", "Connection": "close"}, "t\u00e9xt".encode()]),
+        ("read u/204", ""),
+        ("read/binary u/204", b""),
+        ("read/lines u/204", []),
+        ("write u/text [head]", ""),
+        ("write/binary u/text [head []]", b""),
+        ("write/info u/404 [HEAD]",
+         [404, {"X-Status": "missing", "Content-Length": "5", "Connection": "close"}, ""]),
+        ("pick write/info u/echo [head] 3", ""),
+        ("select pick write/info u/echo [head] 2 'X-Method", "HEAD"),
+        ("read u/redirect", "t\u00e9xt"),
+        ("read/info u/redirect", [200, {"Content-Length": "5", "Connection": "close"}, "t\u00e9xt"]),
+        ("read/info u/cookies",
+         [200, {"Set-Cookie": ["a=1", "b=2", "c=3"], "X-One": "once", "Content-Length": "2", "Connection": "close"},
+          "ok"]),
+        ("read/info u/empty-value",
+         [200, {"X-Empty": "", "X-Next": "n", "Content-Length": "2", "Connection": "close"}, "ok"]),
+        ("read/info u/no-blank",
+         [200, {"X-Tight": "abc", "X-Tabs": "v  ", "Content-Length": "2", "Connection": "close"}, "ok"]),
+        ("select pick read/info u/latin1 2 'X-Name", "caf\u00e9"),
+        ("read u/to-file", passwd),
+        ("write u/to-file \"x\"", passwd),
+        ("write u/to-file [get]", passwd),
+        ("read closed", passwd),
+        ("write closed [put [] \"x\"]", passwd),
+        ("read secure", passwd),
+        ("read/part u/text 2", ("E", "internal/not-done")),
+        ("write u/echo [get [X-A \"a^/b\"]]", ("E", "script/invalid-arg")),
+        ("write u/echo [get [\"X-A^M^/X-B\" \"a\"]]", ("E", "script/invalid-arg")),
+        ("write u/echo [post [] 12]", ("E", "script/invalid-arg")),
+    ]
+
+
+def closed_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()  # nothing listens there now
+    return port
+
+
+def main():
+    kel = sys.argv[1]
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    port = server.server_address[1]
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    base = "http://127.0.0.1:%d" % port
+    echoes, answers = echo_cases(), answer_cases()
+    lines = [HARNESS, "u: %s" % base, "closed: http://127.0.0.1:%d/" % closed_port(),
+             "secure: https://127.0.0.1:%d/text" % port]
+    for expr, _ in echoes:
+        lines.append("r: try [%s] either binary! = type? r [print to string! r] [show [r]]" % expr)
+    for expr, _ in answers:
+        lines.append("show [%s]" % expr)
+    failures = []
+    try:
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "http.kel")
+            with open(path, "w", encoding="utf-8") as f:
+                f.write("\n".join(lines) + "\n")
+            p = subprocess.run([kel, path], capture_output=True, timeout=300)
+    finally:
+        server.shutdown()
+        server.server_close()
+    out = p.stdout.decode("utf-8", "replace").split("\n")
+    if p.returncode != 0 or len(out) < len(echoes) + len(answers):
+        print("kel failed (%d):\n%s\n%s" % (p.returncode, p.stdout[-2000:], p.stderr[-2000:]))
+        return 1
+    for (expr, want), got in zip(echoes, out):
+        try:
+            saw = json.loads(got)
+        except ValueError:
+            failures.append("%s:\n  got  %r" % (expr, got[:300]))
+            continue
+        host = saw["headers"][:1]
+        if host != [["Host", "127.0.0.1:%d" % port]]:
+            failures.append("%s: Host %r" % (expr, host))
+        saw["headers"] = saw["headers"][1:]
+        if saw != want:
+            failures.append("%s:\n  got  %r\n  want %r" % (expr, saw, want))
+    for (expr, want), got in zip(answers, out[len(echoes):]):
+        if got != enc(want):
+            failures.append("%s:\n  got  %s\n  want %s" % (expr, got[:300], enc(want)[:300]))
+    for f in failures:
+        print(f)
+    print("%d cases, %d failed" % (len(echoes) + len(answers), len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
