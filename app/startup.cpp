@@ -45,6 +45,7 @@
 #include "kernel/series_memory.h"
 #include "kernel/slots.h"
 #include "library/boot.h"
+#include "library/routines_core.h"
 #include "services/compression.h"
 #include "services/lexer.h"
 #include "services/http.h"
@@ -206,6 +207,7 @@ const init_step steps[] = {
     {"money settings", init_money_settings},
     {"date services", init_date_services},
     {"simple io", init_simple_io},
+    {"library routines", library_routines::install},
     {"http", http::install_hooks},
 };
 

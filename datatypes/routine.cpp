@@ -14,6 +14,20 @@
 
 namespace kel::routine {
 
+bool (*bind_by_name)(const kel_value* name, kel_value* out) = nullptr;
+
+namespace {
+
+signal_code a_make(const refinements&) {
+    kel_value* result = stack::arguments();
+    const kel_value name = *stack::argument(2);
+    if (!bind_by_name || !bind_by_name(&name, result)) return fail(error_category::internal, "routines");
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+}  // namespace
+
 kel_value* push(const kel_value* spec_in, const kel_value* body_in, int32_t number, int32_t return_type, bool cells) {
     kel_value* out = stack::push_unset();
     kel_value* spec = stack::push_copy(spec_in);
@@ -76,6 +90,7 @@ registry::registration row() {
     r.families = family::function;
     r.parent = types::function;
     r.name = "routine!";
+    r[act::make] = static_cast<action_fn>(a_make);
     r[act::reflect] = registry::entry::inherit();
     r[act::form] = form;
     r[act::mold] = mold;

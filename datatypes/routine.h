@@ -12,7 +12,9 @@
 // op! was made from it, 4 integer! the declared return type id (4 logic!,
 // 11 integer!, 12 float!) or -1 when the routine answers nothing.
 // A routine cannot be made at run time: the runtime and the library bind
-// them from the table.
+// them from the table. `make routine! 'name` names a table entry; it works
+// only while the library is being booted (the hook below answers false
+// after), and raises internal `routines` otherwise.
 #pragma once
 #include <cstdint>
 
@@ -33,6 +35,10 @@ void set_arity(kel_value* routine);
 inline int32_t get_arity(const kel_value* routine) {
     return static_cast<int32_t>((routine->header & arity_mask) >> arity_shift);
 }
+
+// Installed by the library: writes the routine! of the table entry `name`
+// (a word or string) into `out` and answers true, or answers false.
+extern bool (*bind_by_name)(const kel_value* name, kel_value* out);
 
 int32_t form(const kel_value* value, kel_value* buffer, const kel_value* arg, int32_t part);
 int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, bool flat, const kel_value* arg,

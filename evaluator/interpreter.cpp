@@ -1630,31 +1630,38 @@ signal_code invoke_routine(const kel_value* routine_in) {
         ++count;
     }
     const bool cells = (r.header & routine::flag_cells) || e.cells;
-    if (cells) {
-        for (int32_t a = 0; a < count; ++a) args[a].cell = base + a;
-        stack::open_native_frame(&words::_body);
-        const routines::machine_value answer = e.fn(args, count);
-        stack::close_frame_rewind();
-        const kel_value result = answer.cell ? *answer.cell : kel_value{types::unset, 0, 0, 0};
-        *base = result;
-        return signal_code::none;
-    }
     for (int32_t a = count - 1; a >= 0; --a) {
         kel_value* arg = base + a;
         const kel_value word = *block::ks_abs_at(&spec, positions[a]);
-        if (type_blocks[a] < 0) fire(error_category::script, "invalid-type-spec", &word);
-        const kel_value types_block = *block::ks_abs_at(&spec, type_blocks[a]);
-        const kel_value first = block::ks_length_q(&types_block) > 0
-                                    ? *block::ks_abs_at(&types_block, series_head(&types_block))
-                                    : kel_value{types::none, 0, 0, 0};
-        if (type_of(&first) != types::word) fire(error_category::script, "invalid-type-spec", &first);
-        const bool any = symbol::resolve(word_symbol(&first)) == symbol::resolve(words::any_type);
-        if (!any) {
+        // An untyped argument takes any value but unset!, like a function's.
+        kel_value first{types::none, 0, 0, 0};
+        if (type_blocks[a] >= 0) {
+            const kel_value types_block = *block::ks_abs_at(&spec, type_blocks[a]);
+            if (block::ks_length_q(&types_block) > 0)
+                first = *block::ks_abs_at(&types_block, series_head(&types_block));
+            if (type_of(&first) != types::word) fire(error_category::script, "invalid-type-spec", &first);
+        }
+        const bool untyped = type_blocks[a] < 0;
+        const bool any = !untyped && symbol::resolve(word_symbol(&first)) == symbol::resolve(words::any_type);
+        if (untyped && type_of(arg) == types::unset) {
+            kel_value caller, datatype, w = word;
+            const error_arg name = stack::innermost_name_arg(&caller);
+            set_datatype(&datatype, types::unset);
+            fire(error_category::script, "expect-arg", name, &datatype, &w);
+        }
+        // Only an argument declared logic!, integer! or float! is passed as
+        // a machine value; any other goes as the address of its cell.
+        bool machine = false;
+        if (!any && !untyped) {
             const kel_value* declared = word_ops::value_or_null(&first);
             const uint32_t dt = declared ? type_of(declared) : static_cast<uint32_t>(types::unset);
             bool ok;
             if (dt == types::typeset) ok = typeset_has(declared, type_of(arg));
-            else if (dt == types::datatype) ok = get_datatype(declared) == type_of(arg);
+            else if (dt == types::datatype) {
+                const uint32_t t = get_datatype(declared);
+                ok = t == type_of(arg);
+                machine = t == types::logic || t == types::integer || t == types::float_;
+            }
             else fire(error_category::script, "invalid-type-spec", &first);
             if (!ok) {
                 kel_value caller, datatype, w = word;
@@ -1664,6 +1671,10 @@ signal_code invoke_routine(const kel_value* routine_in) {
                 fire(error_category::script, "expect-arg", name, &datatype, &w);
             }
         }
+        if (cells || !machine) {
+            args[a].cell = arg;
+            continue;
+        }
         switch (type_of(arg)) {
             case types::logic: args[a].i = get_logic(arg) ? 1 : 0; break;
             case types::integer: args[a].i = get_integer(arg); break;
@@ -1671,6 +1682,18 @@ signal_code invoke_routine(const kel_value* routine_in) {
             default: args[a].cell = arg; break;
         }
     }
+    if (cells) {
+        stack::open_native_frame(&words::_body);
+        const routines::machine_value answer = e.fn(args, count);
+        stack::close_frame_rewind();
+        const kel_value result = answer.cell ? *answer.cell : kel_value{types::unset, 0, 0, 0};
+        *base = result;
+        return signal_code::none;
+    }
+    // The result slot lies above the arguments, so a body that leaves its
+    // answer there (no declared return type) cannot clobber an argument.
+    kel_value* const slot = stack::push_unset();
+    const routines::result_scope scope(slot);
     const routines::machine_value answer = e.fn(args, count);
     const kel_value* declared = function::more_cell(&r, function::more::object);
     const int32_t rt = type_of(declared) == types::integer ? get_integer(declared) : -1;
@@ -1678,8 +1701,9 @@ signal_code invoke_routine(const kel_value* routine_in) {
         case types::logic: set_logic(base, answer.i != 0); break;
         case types::integer: set_integer(base, answer.i); break;
         case types::float_: set_float(base, answer.f); break;
-        default: set_unset(base); break;
+        default: *base = *slot; break;
     }
+    stack::regs.top = slot;
     return signal_code::none;
 }
 

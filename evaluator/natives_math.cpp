@@ -391,22 +391,25 @@ signal_code min_star(bool check, const refinements& refs) { return max_min(numbe
 
 // --- bits and hexadecimal text -------------------------------------------------------
 
+int32_t shift_bits(int32_t data, int32_t count, shift_way way) {
+    const int32_t bits = count < 0 ? 0 : count;
+    const uint32_t u = static_cast<uint32_t>(data);
+    switch (way) {
+        case shift_way::left: return bits >= 32 ? 0 : static_cast<int32_t>(u << bits);
+        case shift_way::logical: return bits >= 32 ? 0 : static_cast<int32_t>(u >> bits);
+        case shift_way::right: break;
+    }
+    return bits >= 32 ? (data < 0 ? -1 : 0) : data >> bits;
+}
+
 signal_code shift_star(bool check, const refinements& refs) {
     if (check) check_arguments(number::shift, refs);
     kel_value* v = stack::arguments();
     if (type_of(v) != types::integer) return refuse("shift", v, "data");
     if (type_of(v + 1) != types::integer) return refuse("shift", v + 1, "bits");
-    const int32_t data = get_integer(v);
-    const int32_t bits = get_integer(v + 1) < 0 ? 0 : get_integer(v + 1);
-    const uint32_t u = static_cast<uint32_t>(data);
-    int32_t r;
-    if (refs.has(0))  // /left; /logical changes nothing there
-        r = bits >= 32 ? 0 : static_cast<int32_t>(u << bits);
-    else if (refs.has(1))
-        r = bits >= 32 ? 0 : static_cast<int32_t>(u >> bits);
-    else
-        r = bits >= 32 ? (data < 0 ? -1 : 0) : data >> bits;
-    v->w2 = static_cast<uint32_t>(r);
+    // /left wins; /logical changes nothing there
+    const shift_way way = refs.has(0) ? shift_way::left : refs.has(1) ? shift_way::logical : shift_way::right;
+    v->w2 = static_cast<uint32_t>(shift_bits(get_integer(v), get_integer(v + 1), way));
     return done();
 }
 

@@ -30,6 +30,10 @@ signal_code nan_q_star(bool check, const refinements& refs);
 signal_code max_star(bool check, const refinements& refs);
 signal_code min_star(bool check, const refinements& refs);
 signal_code shift_star(bool check, const refinements& refs);
+// The core of `shift`, shared with the shift routines: a negative count
+// shifts by 0, 32 or more bits empties the value (or fills it with the sign).
+enum class shift_way { right, left, logical };
+int32_t shift_bits(int32_t data, int32_t count, shift_way way);
 signal_code to_hex_star(bool check, const refinements& refs);
 signal_code sine_star(bool check, const refinements& refs);
 signal_code cosine_star(bool check, const refinements& refs);

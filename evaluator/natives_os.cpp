@@ -207,7 +207,7 @@ kel_value* push_os_info() {
 void install_os_routines() {
     routines::entry e;
     e.name = "__get-OS-info";
-    e.spec = "return: [object!]";
+    e.spec = R"k("Returns detailed operating system version information" return: [object!])k";
     e.fn = os_info_routine_fn;
     e.cells = true;
     (void)routines::define(os_info_routine, e);

@@ -95,6 +95,12 @@ signal_code convert_case(int32_t number, bool upper, bool check, const refinemen
     return signal_code::none;
 }
 
+}  // namespace
+
+bool last_line_end = false;
+
+namespace {
+
 // print and prin: a block is reduced first (into a new block kept on the
 // stack), a string printed as it is, anything else formed.
 signal_code print_value(int32_t number, bool line_end, bool check, const refinements& refs) {
@@ -122,6 +128,7 @@ signal_code print_value(int32_t number, bool line_end, bool check, const refinem
         *shown = *text;
     }
     dyn_print::run(shown, line_end);
+    last_line_end = line_end;
     stack::regs.top = mark;
     set_unset(stack::arguments());
     stack::rewind_to_result();

@@ -21,6 +21,9 @@ signal_code dehex_star(bool check, const refinements& refs);
 signal_code enhex_star(bool check, const refinements& refs);
 signal_code debase_star(bool check, const refinements& refs);
 signal_code enbase_star(bool check, const refinements& refs);
+// Whether the last print or prin ended its output with a line break.
+extern bool last_line_end;
+
 signal_code print_star(bool check, const refinements& refs);
 signal_code prin_star(bool check, const refinements& refs);
 

@@ -19,6 +19,7 @@ kel_value specs[table_size];  // copies of the read spec blocks (unset!: not rea
 bool specs_ready = false;
 
 const entry empty{};
+kel_value* current_slot = nullptr;
 
 // The type id named by the first word of the block after `return:`, -1 when
 // the spec declares none.
@@ -38,6 +39,10 @@ int32_t return_type_of(const kel_value* spec) {
 }
 
 }  // namespace
+
+kel_value* result_slot() { return current_slot; }
+result_scope::result_scope(kel_value* slot) : saved(current_slot) { current_slot = slot; }
+result_scope::~result_scope() { current_slot = saved; }
 
 const entry& at(int32_t number) { return number >= 1 && number <= table_size ? table[number - 1] : empty; }
 

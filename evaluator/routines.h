@@ -34,6 +34,18 @@ struct entry {
 
 constexpr int32_t table_size = 256;
 
+// The result slot of the machine-convention routine being called: a routine
+// without a declared return type leaves its answer here (unset! unless it
+// writes one). The slot is an argument-stack cell, so it stays rooted.
+kel_value* result_slot();
+struct result_scope {
+    kel_value* saved;
+    explicit result_scope(kel_value* slot);
+    ~result_scope();
+    result_scope(const result_scope&) = delete;
+    result_scope& operator=(const result_scope&) = delete;
+};
+
 // The entry of a table number (1-based; an empty entry outside or unfilled).
 const entry& at(int32_t number);
 // Fills slot `number` and answers the entry it replaces.

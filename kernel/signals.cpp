@@ -156,6 +156,20 @@ void innermost_name(kel_value* out) {
     out->w3 = static_cast<uint32_t>(index);
 }
 
+void collect_calls(uint32_t global, call_visitor visit, void* user) {
+    for (int32_t i = mark_depth() - 1; i >= 0; --i) {
+        const call_mark* m = mark_at(i);
+        if (anonymous_q(m)) continue;
+        kel_value word;
+        init_cell(&word, types::word);
+        word.w1 = m->function_context ? m->function_context : global;
+        word.w2 = m->symbol;
+        const int32_t index = contexts.index_of ? contexts.index_of(word.w1, m->symbol) : -1;
+        word.w3 = static_cast<uint32_t>(index);
+        visit(&word, static_cast<int32_t>(m->caller_base), user);
+    }
+}
+
 error_arg innermost_name_arg(kel_value* scratch) {
     innermost_name(scratch);
     if (!in_family(type_of(scratch), family::word)) return error_arg::named("<not-found>");

@@ -67,6 +67,11 @@ void innermost_name(kel_value* out);
 // name "<not-found>" while that word is not recorded.
 error_arg innermost_name_arg(kel_value* scratch);
 bool anonymous_q(const call_mark* m);
+// The current calls, newest first, skipping anonymous marks: each one's name
+// as a word bound to its function context (the global context, `global`,
+// when it has none) and its saved arguments base in cells from the bottom.
+using call_visitor = void (*)(const kel_value* word, int32_t base, void* user);
+void collect_calls(uint32_t global, call_visitor visit, void* user);
 
 // --- unwinding for compiled code ------------------------------------------------
 

@@ -148,7 +148,9 @@ std::vector<callable> vocabulary;
 // Words left out: they would reach outside the process (files, the network,
 // other programs) or wait on the clock once they are built.
 const char* const excluded[] = {"call", "browse", "delete", "rename", "write", "read", "open", "create", "wait",
-                                "quit", "halt", "q", "set-env", "update", "close", "query"};
+                                "quit", "halt", "q", "set-env", "update", "close", "query",
+                                "quit-return", "set-current-dir", "create-dir", "write-stdout",
+                                "read-clipboard", "write-clipboard"};
 
 bool excluded_q(const std::string& name) {
     for (const char* e : excluded)
@@ -1248,7 +1250,9 @@ void discover_vocabulary() {
     for (int32_t i = 0; i < n; ++i) {
         const kel_value v = kel::_context::values(g)[i];
         const uint32_t t = kel::type_of(&v);
-        if (t != types::native && t != types::action && t != types::op && t != types::function) continue;
+        if (t != types::native && t != types::action && t != types::op && t != types::function &&
+            t != types::routine)
+            continue;
         const kel_value* w = kel::context_ops::word_at(g, i);
         uint32_t len = 0;
         const char* bytes = kel::symbol::name_bytes(kel::word_symbol(w), &len);

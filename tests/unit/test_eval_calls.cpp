@@ -65,6 +65,12 @@ routines::machine_value r_length(const routines::machine_value* a, int32_t) {
     return r;
 }
 routines::machine_value r_nothing(const routines::machine_value*, int32_t) { return routines::machine_value{}; }
+// No declared return type: the answer is what the body leaves in the result
+// slot (here a copy of its second argument, passed as a cell).
+routines::machine_value r_leave(const routines::machine_value* a, int32_t) {
+    *routines::result_slot() = *a[1].cell;
+    return routines::machine_value{};
+}
 
 struct EvalCalls : eval_test {
     natives::entry saved;
@@ -265,6 +271,8 @@ TEST_F(EvalCalls, Routines) {
     define_routine(routine_base + 3, "rlength", "a [any-type!] return: [integer!]", r_length);
     define_routine(routine_base + 4, "rnothing", "a [integer!]", r_nothing);
     define_routine(routine_base + 5, "rnumber", "n [number!] return: [integer!]", r_add);
+    define_routine(routine_base + 6, "rleave", "a [integer!] b [any-type!]", r_leave);
+    define_routine(routine_base + 7, "rcells", "a [integer!] b", r_first, true);
     const row rows[] = {
         {"radd 2 3", "5"},
         {"radd 2 3 + 4", "9"},
@@ -277,6 +285,12 @@ TEST_F(EvalCalls, Routines) {
         {"rnothing 1", "unset"},
         {"rnumber 1", "-1"},  // one argument: the routine sees the count
         {"r+: make op! :radd 2 r+ 3 r+ 4", "9"},
+        {"rleave 1 [x]", "[x]"},
+        {"rleave 1 2", "2"},  // an any-type! integer goes as its cell, not its machine value
+        {"rleave 1.5 2", "!script/expect-arg", "rleave float! a"},
+        {"rcells 7 8", "7"},
+        {"rcells [7] 8", "!script/expect-arg", "rcells block! a"},  // the cell convention checks too
+        {"rcells 7 ()", "!script/expect-arg", "rcells unset! b"},   // an untyped argument refuses unset
     };
     check(rows, std::size(rows));
     kel_value w = *word::from_c_string("radd");
@@ -284,8 +298,8 @@ TEST_F(EvalCalls, Routines) {
     EXPECT_EQ(routine::get_arity(&r), 2);
     EXPECT_EQ(mold(r), "routine [a [integer!] b [integer!] return: [integer!]] none");
     EXPECT_EQ(form(r), "?routine?");
-    // A routine cannot be made at run time.
-    EXPECT_EQ(run("make routine! [[a] [a]]"), "!script/expect-arg");
+    // A routine cannot be made at run time: only the boot binds table entries.
+    EXPECT_EQ(run("make routine! [[a] [a]]"), "!internal/routines");
     // An empty slot of the table.
     EXPECT_TRUE(fires([] { routines::make_value(routine_base + 50, stack::push_unset()); }, "not-done"));
 }
