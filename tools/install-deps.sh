@@ -15,6 +15,7 @@ packages=(
   python3
   xdg-utils
   valgrind
+  imagemagick
   lua5.4
 )
 if [[ "${1:-}" == "--fuzz" ]]; then
