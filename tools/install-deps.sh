@@ -16,6 +16,7 @@ packages=(
   xdg-utils
   valgrind
   imagemagick
+  python3-pil
   lua5.4
 )
 if [[ "${1:-}" == "--fuzz" ]]; then
