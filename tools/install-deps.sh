@@ -16,6 +16,8 @@ packages=(
   gzip
   xdg-utils
   valgrind
+  imagemagick
+  python3-pil
   lua5.4
 )
 if [[ "${1:-}" == "--fuzz" ]]; then
