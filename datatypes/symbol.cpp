@@ -114,6 +114,18 @@ uint32_t intern_part(const char* name, uint32_t length) {
 
 uint32_t intern(const char* name) { return intern_part(name, static_cast<uint32_t>(std::strlen(name))); }
 
+void intern_canonical(const char* const* names, size_t count, uint32_t* ids) {
+    for (size_t i = 0; i < count; ++i) ids[i] = resolve(intern(names[i]));
+}
+
+size_t position_of(const uint32_t* ids, size_t count, uint32_t sym) {
+    const uint32_t canonical = resolve(sym);
+    if (canonical == 0) return count;
+    for (size_t i = 0; i < count; ++i)
+        if (ids[i] == canonical) return i;
+    return count;
+}
+
 uint32_t intern_caseless(const char* name) {
     return hashtable::intern_symbol(index_node, name, static_cast<uint32_t>(std::strlen(name)), true);
 }

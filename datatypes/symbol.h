@@ -21,6 +21,7 @@
 // name to a mold/form buffer, comparing names as text) work on the symbol
 // table's own UTF-8 names, so this module needs nothing of the string module.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "kernel/registry.h"
@@ -55,6 +56,13 @@ uint32_t intern_string(const kel_value* s);
 inline uint32_t resolve(uint32_t id) { return symbol_table::resolve(id); }
 // The raw alias field (-1 when canonical).
 int32_t alias_of(uint32_t id);
+
+// A fixed list of words a native takes as a choice (a checksum method, a
+// compression framing), matched in any letter case: `intern_canonical` fills
+// `ids` with the canonical symbols of `names`; `position_of` answers the
+// index of `sym` in them, or `count` when it is none of them.
+void intern_canonical(const char* const* names, size_t count, uint32_t* ids);
+size_t position_of(const uint32_t* ids, size_t count, uint32_t sym);
 // The symbol's cell, its string form cached first (may allocate).
 kel_value* cell_at(uint32_t id);
 // The symbol's cell as it is (no allocation).

@@ -80,16 +80,10 @@ void digest_pieces(int32_t number, const platform::byte_span* pieces, size_t cou
 
 // --- method words -------------------------------------------------------------------------
 
-void init_words() {
-    for (size_t i = 0; i < static_cast<size_t>(method::count); ++i)
-        method_symbols[i] = symbol::resolve(symbol::intern(method_names[i]));
-}
+void init_words() { symbol::intern_canonical(method_names, static_cast<size_t>(method::count), method_symbols); }
 
 method method_of(uint32_t sym) {
-    const uint32_t canonical = symbol::resolve(sym);
-    for (size_t i = 0; i < static_cast<size_t>(method::count); ++i)
-        if (method_symbols[i] == canonical && canonical != 0) return static_cast<method>(i);
-    return method::count;
+    return static_cast<method>(symbol::position_of(method_symbols, static_cast<size_t>(method::count), sym));
 }
 
 bool method_q(uint32_t sym) { return method_of(sym) != method::count; }
