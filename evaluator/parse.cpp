@@ -1162,13 +1162,18 @@ struct engine {
                 const int32_t start = static_cast<int32_t>(rs(top + 1)->w2);
                 const bool only = (pair_y(rs(top + 2)) & f_only) != 0;
                 kel_value kw = words::_change;
+                // The value is evaluated only for a match: a paren with side
+                // effects runs once per replacement, not once per attempt.
+                if (!ok) {
+                    if (!rule_left()) rule_error("parse-end", &kw);
+                    ++rp;
+                    return pop_level(false);
+                }
                 kel_value v;
                 KEL_PROPAGATE(insert_value(&v, &kw));
-                if (ok) {
-                    cur = start + replace(start, std::max(cur - start, 0), &v, only);
-                    clamp();
-                }
-                return pop_level(ok);
+                cur = start + replace(start, std::max(cur - start, 0), &v, only);
+                clamp();
+                return pop_level(true);
             }
             case k_case:
                 mode = static_cast<int32_t>(rs(top)->w2);

@@ -136,7 +136,7 @@ def cases(rng, n):
         else:
             continue
         q = cut(a / b)
-        out.append(("mold/all %s // %s" % (literal(a), literal(b)),
+        out.append(("mold/all %s %% %s" % (literal(a), literal(b)),
                     '"%s"' % mold_all(a - b * int(a / b))))
         if abs(q) < LIMIT:
             out.append(("%s / %s" % (literal(a), literal(b)), "~%r" % float(q)))

@@ -16,7 +16,7 @@ const char* const generator = R"py(
 import ctypes, random, re, struct
 rnd = random.Random(20240601)
 fixed = {8: ctypes.c_int8, 16: ctypes.c_int16, 32: ctypes.c_int32}
-ops = {'+': 'add', '-': 'sub', '*': 'mul', 'and': 'and', 'or': 'or', 'xor': 'xor', '/': 'div', '//': 'rem'}
+ops = {'+': 'add', '-': 'sub', '*': 'mul', 'and': 'and', 'or': 'or', 'xor': 'xor', '/': 'div', '%': 'rem'}
 def wrap(w, x): return fixed[w](x).value
 def apply(op, a, b):
     if op == '+': return a + b
@@ -36,13 +36,13 @@ for w in (8, 16, 32):
     for op in ops:
         a = [operand(w) for i in range(6)]
         b = [operand(w) or 1 for i in range(6)]
-        if op in ('/', '//'):
+        if op in ('/', '%'):
             b = [x if wrap(w, x) not in (0, -1) else 3 for x in b]
         sa = [wrap(w, x) for x in a]
         sb = [wrap(w, x) for x in b]
         got = [wrap(w, apply(op, x, y)) for x, y in zip(sa, sb)]
         print('(%s) %s %s\t%s' % (vec(w, a), op, vec(w, b), vec(w, got)))
-        s = rnd.randint(-2**31, 2**31 - 1) if op not in ('/', '//') else rnd.choice([7, -5, 100000])
+        s = rnd.randint(-2**31, 2**31 - 1) if op not in ('/', '%') else rnd.choice([7, -5, 100000])
         got = [wrap(w, apply(op, x, wrap(32, s))) for x in sa]
         print('(%s) %s %d\t%s' % (vec(w, a), op, s, vec(w, got)))
 for i in range(40):
