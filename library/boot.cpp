@@ -139,7 +139,7 @@ const fixed_field fixed_fields[] = {
     {"", "standard", 13},    {"catalog", "errors", 0},  {"options", "boot", 0},  {"options", "path", 2},
     {"options", "script", 3}, {"options", "args", 6},   {"options", "money-digits", 13}, {"options", "float", 16}, {"script", "args", 4},
     {"standard", "error", 1}, {"standard", "port", 2}, {"standard", "url-parts", 3},
-    {"", "locale", 10},       {"locale", "months", 0},  {"locale", "currencies", 1}, {"locale/currencies", "list", 0},
+    {"", "locale", 10},       {"", "console", 15},      {"", "view", 16},        {"locale", "months", 0},  {"locale", "currencies", 1}, {"locale/currencies", "list", 0},
 };
 
 // The typesets that native and action specs name. A spec is read into its

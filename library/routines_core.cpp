@@ -12,6 +12,8 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/file.h"
+#include "datatypes/float.h"
+#include "datatypes/logic.h"
 #include "datatypes/object.h"
 #include "datatypes/routine.h"
 #include "datatypes/symbol.h"
@@ -251,6 +253,14 @@ machine_value system_words(const machine_value*, int32_t) {
     return answer_cell(&view);
 }
 
+// The float formatting flags live in C++ (the molder reads them on every
+// float); system/options/float's handler hands both over on each change.
+machine_value float_flags(const machine_value* a, int32_t) {
+    float_::pretty_print_q = logic::truthy(a[0].cell);
+    float_::full_support_q = logic::truthy(a[1].cell);
+    return nothing();
+}
+
 struct bound {
     int32_t number;
     const char* name;
@@ -310,6 +320,7 @@ const bound bound_routines[] = {
     {first_gc + 1, "GC/series-cycles", "return: [integer!]", gc_series_cycles},
     {first_gc + 2, "GC/nodes-cycles", "return: [integer!]", gc_nodes_cycles},
     {first_gc + 3, "system/words", "", system_words},
+    {first_gc + 4, "float/flags", "pretty? [any-type!] full? [any-type!]", float_flags},
 };
 
 // --- the type predicates ----------------------------------------------------------------

@@ -60,6 +60,12 @@ TEST(boot_failures, system_fields_out_of_order_stop_the_boot) {
                 "\\*\\*\\* Boot Error: system/version is out of its fixed order");
     EXPECT_EXIT(check_object("sys: make object! [version: 1]"), failed_exit,
                 "\\*\\*\\* Boot Error: system/catalog is missing");
+    // console and view, read by the console and the GUI, behind a stray member
+    EXPECT_EXIT(check_object("sys: make object! body-of system"), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(check_object("b: body-of system insert find b quote console: [x: 1] sys: make object! b"),
+                failed_exit, "\\*\\*\\* Boot Error: system/console is out of its fixed order \\(field 16, expected 15\\)");
+    EXPECT_EXIT(check_object("b: body-of system remove/part find b quote view: 2 sys: make object! b"), failed_exit,
+                "\\*\\*\\* Boot Error: system/view is missing");
 }
 
 }  // namespace
