@@ -139,7 +139,7 @@ const fixed_field fixed_fields[] = {
     {"", "standard", 13},    {"catalog", "errors", 0},  {"options", "boot", 0},  {"options", "path", 2},
     {"options", "script", 3}, {"options", "args", 6},   {"options", "money-digits", 13}, {"options", "float", 16}, {"script", "args", 4},
     {"standard", "error", 1}, {"standard", "port", 2}, {"standard", "url-parts", 3},
-    {"", "locale", 10},       {"", "console", 15},      {"", "view", 16},        {"locale", "months", 0},  {"locale", "currencies", 1}, {"locale/currencies", "list", 0},
+    {"", "locale", 10},       {"", "console", 15},      {"", "view", 16},        {"", "lexer", 14},       {"lexer", "exit-states", 2},        {"locale", "months", 0},  {"locale", "currencies", 1}, {"locale/currencies", "list", 0},
 };
 
 // The typesets that native and action specs name. A spec is read into its
@@ -328,6 +328,15 @@ void take_over_errors() {
     *proto = *error::prototype();
 }
 
+// The lexer names structural tokens through system/lexer/exit-states; it
+// keeps the block in a root cell of its own, so a script replacing the member
+// cannot pull it away in mid-scan.
+void hand_exit_states_to_lexer() {
+    const kel_value* states = system_field("lexer", "exit-states");
+    if (!states || type_of(states) != types::block) catalog::boot_stop("system/lexer/exit-states is not a block");
+    lexer::set_exit_states(states);
+}
+
 // system/options/boot, system/options/args (argv without the program) and
 // system/script/args (the rebuilt command line after the program, none when
 // there is nothing after it).
@@ -474,6 +483,7 @@ void run() {
             block::ks_add(block::root(), &system_cell);  // keeps it even if the word changes
             check_system(&system_cell);
             take_over_errors();
+            hand_exit_states_to_lexer();
         }
     }
     std_output::flush();
