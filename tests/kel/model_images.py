@@ -9,11 +9,10 @@ sets A = 255 - byte and keeps R, G, B; a tuple or integer sets every pixel.
 Reading: argb the bytes as stored, rgb R G B, alpha 255 - A.
 
 usage: model_images.py KEL_BINARY [CASES] [SEED]"""
-import os
 import random
-import subprocess
 import sys
-import tempfile
+
+import kel_script
 
 MODES = ["alpha", "rgb", "argb"]
 
@@ -95,13 +94,7 @@ def main():
                      (w, h, hexs(rgb), hexs(alpha), mode, text))
         px = set_channel(made(n, rgb, alpha), mode, kind, value)
         expected.append(" ".join(reads(px)) + " " + str(n))
-    with tempfile.NamedTemporaryFile("w", suffix=".kel", delete=False) as f:
-        f.write("\n".join(lines) + "\n")
-    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    try:
-        p = subprocess.run([kel, f.name], capture_output=True, text=True, env=env, timeout=600)
-    finally:
-        os.unlink(f.name)
+    p = kel_script.run(kel, lines)
     got = p.stdout.splitlines()
     bad = 0
     for i, want in enumerate(expected):

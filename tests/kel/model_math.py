@@ -19,12 +19,11 @@ lost in text.
 
 usage: model_math.py KEL_BINARY [SEED]"""
 import math
-import os
 import random
 import struct
-import subprocess
 import sys
-import tempfile
+
+import kel_script
 
 PI = 3.141592653589793
 EPSILON = 2.220446049250313e-16
@@ -150,13 +149,7 @@ def main():
     lines = ["Kel []"]
     for expr, kind, _ in cases:
         lines.append("print %s" % (expr if kind == "int" else "mold to binary! (%s)" % expr))
-    with tempfile.NamedTemporaryFile("w", suffix=".kel", delete=False, encoding="utf-8") as f:
-        f.write("\n".join(lines) + "\n")
-    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    try:
-        p = subprocess.run([kel, f.name], capture_output=True, text=True, env=env, timeout=600)
-    finally:
-        os.unlink(f.name)
+    p = kel_script.run(kel, lines)
     out = p.stdout.splitlines()
     if p.returncode != 0 or len(out) != len(cases):
         print("kel failed (exit %d, %d of %d lines): %s" % (p.returncode, len(out), len(cases), p.stderr.strip()))

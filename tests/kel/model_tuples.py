@@ -10,11 +10,10 @@ divide. Division and remainder by a zero byte are integer! errors.
 
 usage: model_tuples.py KEL_BINARY [CASES] [SEED]"""
 import math
-import os
 import random
-import subprocess
 import sys
-import tempfile
+
+import kel_script
 
 OPS = ["+", "-", "*", "/", "%", "or", "and", "xor"]
 
@@ -127,30 +126,7 @@ def main():
         expr, want = case(rng)
         if want is not None:  # the bit operators take no float
             table.append((expr, want))
-    lines = ["Kel []",
-             "emit: func [code /local r] [r: try code print either error! = type? :r [join-id r] [mold :r]]",
-             'join-id: func [e] [append copy "!" form e/id]']
-    for expr, _ in table:
-        lines.append("emit [%s]" % expr)
-    with tempfile.NamedTemporaryFile("w", suffix=".kel", delete=False, encoding="utf-8") as f:
-        f.write("\n".join(lines) + "\n")
-    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    try:
-        p = subprocess.run([kel, f.name], capture_output=True, text=True, env=env, timeout=600)
-    finally:
-        os.unlink(f.name)
-    got = p.stdout.splitlines()
-    failed = 0
-    if len(got) != len(table):
-        print("kel printed %d lines for %d cases (exit %d): %s" % (len(got), len(table), p.returncode,
-                                                                  p.stderr.strip()[:500]))
-        failed += 1
-    for (expr, want), line in zip(table, got):
-        if line != want:
-            failed += 1
-            if failed <= 30:
-                print("FAIL %s | got: %s | expected: %s" % (expr, line, want))
-    print("%d cases, %d failed" % (len(table), failed))
+    failed = kel_script.emit_table(kel, table)
     sys.exit(1 if failed else 0)
 
 

@@ -11,12 +11,11 @@ digit-count pre-check refuses (the Kel tables have rows for it).
 
 usage: money_decimal.py KEL_BINARY [CASES_PER_KIND] [SEED]"""
 import decimal
-import os
 import random
-import subprocess
 import sys
-import tempfile
 from decimal import Decimal
+
+import kel_script
 
 decimal.getcontext().prec = 80
 UNIT = Decimal("0.00001")
@@ -179,37 +178,15 @@ def main():
     seed = int(sys.argv[3]) if len(sys.argv) > 3 else 20240607
     rng = random.Random(seed)
     table = cases(rng, n)
-    lines = ["Kel []",
-             "emit: func [code /local r] [r: try code print either error! = type? :r [join-id r] [mold :r]]",
-             'join-id: func [e] [append copy "!" form e/id]']
-    for expr, _ in table:
-        lines.append("emit [%s]" % expr)
-    with tempfile.NamedTemporaryFile("w", suffix=".kel", delete=False, encoding="utf-8") as f:
-        f.write("\n".join(lines) + "\n")
-    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    try:
-        p = subprocess.run([kel, f.name], capture_output=True, text=True, env=env, timeout=600)
-    finally:
-        os.unlink(f.name)
-    got = p.stdout.splitlines()
-    failed = 0
-    if len(got) != len(table):
-        print("kel printed %d lines for %d cases (exit %d): %s" % (len(got), len(table), p.returncode,
-                                                                  p.stderr.strip()[:500]))
-        failed += 1
-    for (expr, want), line in zip(table, got):
-        if want.startswith("~"):
-            try:
-                same = float(line) == float(want[1:])
-            except ValueError:
-                same = False
-        else:
-            same = line == want
-        if not same:
-            failed += 1
-            if failed <= 30:
-                print("FAIL %s | got: %s | expected: %s" % (expr, line, want))
-    print("%d cases, %d failed" % (len(table), failed))
+    def same(line, want):
+        if not want.startswith("~"):
+            return line == want
+        try:
+            return float(line) == float(want[1:])
+        except ValueError:
+            return False
+
+    failed = kel_script.emit_table(kel, table, same)
     sys.exit(1 if failed else 0)
 
 
