@@ -729,20 +729,13 @@ bool inserted_part(kel_value* value, const kel_value* part, int64_t* count) {
     } else {
         fire(error_category::script, "invalid-refine-arg", error_arg::named("part"), part);
     }
-    if (n < 0 && in_family(type_of(value), family::series)) {
-        const int64_t from = std::max<int64_t>(series_head(value) + n, 0);
-        n = series_head(value) - from;
-        set_series_head(value, static_cast<int32_t>(from));
-    }
+    if (n < 0 && in_family(type_of(value), family::series)) string::part_before_head(value, &n);
     if (n < 1) return false;
     *count = n;
     return true;
 }
 
-int32_t dup_count(const refinements& r, int i) {
-    const kel_value* d = ref_arg(r, i);
-    return d ? cell::get_int_checked(d) : 1;
-}
+using string::dup_count;
 
 // append and insert share this body.
 signal_code add_bytes(const refinements& r, bool appending) {

@@ -348,19 +348,10 @@ bool inserted_part(kel_value* value, const kel_value* part, int32_t* count) {
     } else {
         fire(error_category::script, "invalid-refine-arg", error_arg::named("/part"), part);
     }
-    if (n < 0) {
-        const int64_t from = std::max<int64_t>(series_head(value) + n, 0);
-        n = series_head(value) - from;
-        set_series_head(value, static_cast<int32_t>(from));
-    }
+    if (n < 0) part_before_head(value, &n);
     if (n < 1) return false;
     *count = static_cast<int32_t>(std::min<int64_t>(n, INT32_MAX));
     return true;
-}
-
-int32_t dup_count(const refinements& r, int i) {
-    const kel_value* d = ref_arg(r, i);
-    return d ? cell::get_int_checked(d) : 1;
 }
 
 // Without refinements there is nothing to settle: one value goes straight in.
@@ -423,6 +414,17 @@ signal_code a_trim(const refinements& r) {
 }
 
 }  // namespace
+
+int32_t dup_count(const refinements& r, int i) {
+    const kel_value* d = ref_arg(r, i);
+    return d ? cell::get_int_checked(d) : 1;
+}
+
+void part_before_head(kel_value* value, int64_t* n) {
+    const int64_t from = std::max<int64_t>(series_head(value) + *n, 0);
+    *n = series_head(value) - from;
+    set_series_head(value, static_cast<int32_t>(from));
+}
 
 registry::registration row() {
     init_scratch();

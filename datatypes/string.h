@@ -100,6 +100,13 @@ void trim_whitespace(kel_value* series, bool head, bool tail);
 // first argument cell, which is returned.
 kel_value* set_operation(bool case_, const kel_value* skip, int32_t op);
 
+// Shared with binary!'s append, insert and change: the /dup count at
+// refinement slot `i` (1 without it), and a negative /part count on an
+// inserted series, which takes the units before its head: the head moves
+// back (never before 0) and *n becomes the units from there to the old head.
+int32_t dup_count(const refinements& r, int i);
+void part_before_head(kel_value* value, int64_t* n);
+
 registry::registration row();
 
 }  // namespace kel::string
