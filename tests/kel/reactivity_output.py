@@ -15,9 +15,11 @@ from kel_script import run
 LIMIT = 62
 
 FAILS = []
+RUN = []
 
 
 def case(kel, name, body, want, exact=True):
+    RUN.append(name)
     p = run(kel, ["Kel []"] + body)
     got = p.stdout
     ok = got == want if exact else want(got)
@@ -156,8 +158,7 @@ def main():
     stopped(kel)
     for f in FAILS:
         print("FAIL " + f)
-    total = 8
-    print("%d passed, %d failed" % (total - len(FAILS), len(FAILS)))
+    print("%d passed, %d failed" % (len(RUN) - len(FAILS), len(FAILS)))
     sys.exit(1 if FAILS else 0)
 
 
