@@ -366,7 +366,8 @@ signal_code transcode_star(bool check, const refinements& refs) {
         if (type_of(limit) == types::integer) {
             n = get_integer(limit);
         } else {
-            if ((type_of(limit) == types::binary) != binary) return fail(error_category::script, "not-same-type");
+            if ((type_of(limit) == types::binary) != binary)
+                return fail(error_category::script, "not-same-type");
             const int64_t end_units = memory::buffer_of(series_node(limit))->units();
             int64_t end = series_head(limit) < 0 ? 0 : series_head(limit);
             if (end > end_units) end = end_units;
