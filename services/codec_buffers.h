@@ -3,9 +3,9 @@
 //
 // A decoder reads the header first, asks its `pixel_target` for a store of
 // width x height pixels, and only then decodes into it, so a refused size
-// allocates nothing. The target is called from our own frames, never from
-// inside a C library's, so the Kel side may allocate an image! there (and
-// catch what that raises) without anything crossing the library.
+// allocates nothing. A target that answers null ends the decoding cleanly
+// (`no_memory`), every library resource released: image_codecs uses that to
+// learn the size, make the image! outside any decoder, and decode again.
 //
 // An encoder writes into a `byte_buffer`, a malloc'ed growing array that the
 // C libraries' output callbacks append to without throwing.

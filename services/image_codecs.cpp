@@ -57,19 +57,34 @@ result bmp_encode(const uint32_t* pixels, int32_t width, int32_t height, int64_t
     return result::ok;
 }
 
-// The pixel store of a decoding: a new image! in the rooted cell. What
-// making it raises is caught here, in our own frame, and comes back as null.
-uint32_t* make_image(void* context, int32_t width, int32_t height, int64_t* stride) {
-    auto* cell = static_cast<kel_value*>(context);
-    try {
-        image::make_record(cell, width, height);
-    } catch (const kel_unwind&) {
-        set_none(cell);
-        return nullptr;
-    }
-    image::pixel_lock lock = image::lock_pixels(cell, true);
-    *stride = lock.stride;
-    return lock.pixels;
+// A decoding runs twice: first to the point where the decoder asks for its
+// store, whose size is noted and refused (so every library frame is left),
+// then with the image! made in between. Making it may collect or raise, and
+// neither may happen inside a library's frames or while a decoder holds
+// resources that an unwinding would leak.
+struct probe {
+    bool asked = false;
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
+uint32_t* note_size(void* context, int32_t width, int32_t height, int64_t*) {
+    auto* p = static_cast<probe*>(context);
+    p->asked = true;
+    p->width = width;
+    p->height = height;
+    return nullptr;
+}
+
+struct made_store {
+    image::pixel_lock lock;
+};
+
+uint32_t* hand_store(void* context, int32_t width, int32_t height, int64_t* stride) {
+    auto* m = static_cast<made_store*>(context);
+    if (width != m->lock.width || height != m->lock.height) return nullptr;
+    *stride = m->lock.stride;
+    return m->lock.pixels;
 }
 
 }  // namespace
@@ -146,10 +161,21 @@ void encode(const kel_value* image_cell, int32_t code, kel_value* out) {
 
 bool decode_bytes(int32_t code, const uint8_t* data, size_t size, kel_value* out) {
     set_none(out);
+    probe sizes;
     imaging::pixel_target target;
-    target.make = make_image;
-    target.context = out;
-    const result r = decode_buffer(code, data, size, target);
+    target.make = note_size;
+    target.context = &sizes;
+    result r = decode_buffer(code, data, size, target);
+    if (!sizes.asked) {
+        if (r == result::no_memory) no_memory();
+        return false;
+    }
+    image::make_record(out, sizes.width, sizes.height);
+    made_store store{image::lock_pixels(out, true)};
+    target.make = hand_store;
+    target.context = &store;
+    r = decode_buffer(code, data, size, target);
+    image::unlock_pixels(store.lock);
     if (r == result::ok) return true;
     set_none(out);
     if (r == result::no_memory) no_memory();
@@ -167,7 +193,7 @@ void from_binary(const kel_value* binary_cell, kel_value* out) {
     }
     bool decoded;
     {
-        // Making the image may collect; the bytes the decoder reads stay put.
+        // Making the image may collect; the bytes the decoders read stay put.
         collector::pin_guard pin(&bin);
         decoded = decode_bytes(code, binary::ks_head(&bin), size_t(length), out);
     }
