@@ -8,7 +8,7 @@ transparency; TIFF in strips, in tiles, big-endian and with associated alpha;
 a 32-bit BMP), decoded by the codecs' `decode` from the file and from its
 bytes, and compared with `convert FILE -depth 8 rgba:-`: exactly for the
 lossless forms (TIFF: +-1 on half-transparent pixels and any colour where
-A = 0; a 16-bit PNG +-1), within a tolerance for JPEG.
+A = 0; a 16-bit PNG +-1), within 2 for JPEG.
 
 Encoding: the same image made in Kel is encoded by each codec, written out,
 and read back by `identify` (format and size) and `convert` (pixels): exact
@@ -38,8 +38,8 @@ FIXTURES = [
     ("grey-alpha.png", ["-colorspace", "Gray", "-define", "png:color-type=4"], "exact"),
     ("deep.png", ["-depth", "16", "PNG64:"], "one"),
     ("interlaced.png", ["-interlace", "PNG", "PNG32:"], "exact"),
-    ("grey.jpg", ["-alpha", "off", "-colorspace", "Gray", "-quality", "95"], "jpeg"),
-    ("cmyk.jpg", ["-alpha", "off", "-colorspace", "CMYK", "-quality", "95"], "jpeg"),
+    ("grey.jpg", ["-alpha", "off", "-colorspace", "Gray", "-quality", "95"], "near"),
+    ("cmyk.jpg", ["-alpha", "off", "-colorspace", "CMYK", "-quality", "95"], "near"),
     ("transparent.gif", [], "exact"),
     ("strips.tif", ["-compress", "lzw", "-define", "tiff:rows-per-strip=1"], "tiff"),
     ("tiles.tif", ["-compress", "zip", "-define", "tiff:tile-geometry=16x16"], "tiff"),
@@ -73,6 +73,8 @@ def differs(got, want, rule):
             # back is good to +-1 from half transparency up, and coarser
             # below it (at A = 1 a colour is all but lost).
             limit = max(1, 255 // w[3] // 2 + 1)
+        elif rule == "near":
+            limit = 2  # the same library decodes both sides; only rounding may differ
         elif rule == "jpeg":
             limit = JPEG_TOLERANCE
         if any(abs(a - b) > limit for a, b in zip(g, w)):
