@@ -46,6 +46,7 @@
 #include "kernel/slots.h"
 #include "library/boot.h"
 #include "library/routines_core.h"
+#include "library/url_ports.h"
 #include "services/compression.h"
 #include "services/lexer.h"
 #include "services/http.h"
@@ -209,6 +210,7 @@ const init_step steps[] = {
     {"simple io", init_simple_io},
     {"library routines", library_routines::install},
     {"http", http::install_hooks},
+    {"url ports", url_ports::install_hooks},
 };
 
 }  // namespace
