@@ -124,6 +124,8 @@ kel_value spec_of(const kel_value* fn) { return spec_block(fn->w2); }
 
 // --- making --------------------------------------------------------------------------
 
+bool library_phase = false;
+
 uint32_t push(const kel_value* spec_in, const kel_value* body_in, uint32_t ctx, int32_t code, uint32_t object,
               uint32_t flags) {
     kel_value* out = stack::push_unset();
@@ -154,9 +156,14 @@ uint32_t push(const kel_value* spec_in, const kel_value* body_in, uint32_t ctx, 
     *_context::owner(ctx) = fn;
 
     if (body) {
+        // Copies drop the library-code flag, so it is read from the given
+        // body first: a function made by library code from its own literal
+        // body (func, does, has, function in a phase source) stays library
+        // code, while one made from `body-of` or a `copy` runs interpreted.
+        const bool library = code || library_phase ||
+                             (series_node(body) && (memory::buffer_of(series_node(body))->flags & memory::flag_library) != 0);
         kel_value* copy = block::duplicate(body, true, true);
-        // A library function's body stays library code (copies drop the flag).
-        if (code) mark_library(copy);
+        if (library) mark_library(copy);
         *more_cell(&fn, more::body) = *copy;
         if (made_here) _context::bind_block(copy, ctx, false);
     } else {
