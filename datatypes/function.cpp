@@ -126,8 +126,14 @@ kel_value spec_of(const kel_value* fn) { return spec_block(fn->w2); }
 
 bool library_phase = false;
 
+bool library_body_q(const kel_value* body, bool called_from_library) {
+    if (library_phase) return true;
+    const uint32_t node = series_node(body);
+    return called_from_library && node && (memory::buffer_of(node)->flags & memory::flag_library) != 0;
+}
+
 uint32_t push(const kel_value* spec_in, const kel_value* body_in, uint32_t ctx, int32_t code, uint32_t object,
-              uint32_t flags) {
+              uint32_t flags, bool library) {
     kel_value* out = stack::push_unset();
     kel_value* spec = stack::push_copy(spec_in);
     kel_value* body = body_in ? stack::push_copy(body_in) : nullptr;
@@ -156,14 +162,9 @@ uint32_t push(const kel_value* spec_in, const kel_value* body_in, uint32_t ctx, 
     *_context::owner(ctx) = fn;
 
     if (body) {
-        // Copies drop the library-code flag, so it is read from the given
-        // body first: a function made by library code from its own literal
-        // body (func, does, has, function in a phase source) stays library
-        // code, while one made from `body-of` or a `copy` runs interpreted.
-        const bool library = code || library_phase ||
-                             (series_node(body) && (memory::buffer_of(series_node(body))->flags & memory::flag_library) != 0);
         kel_value* copy = block::duplicate(body, true, true);
-        if (library) mark_library(copy);
+        // A library function's body stays library code (copies drop the flag).
+        if (code || library) mark_library(copy);
         *more_cell(&fn, more::body) = *copy;
         if (made_here) _context::bind_block(copy, ctx, false);
     } else {
