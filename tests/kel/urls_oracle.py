@@ -94,20 +94,6 @@ def main():
     urls = [make_url(rng) for _ in range(COUNT)]
     lines = [
         "Kel []",
-        # `split-path` belongs to the path functions; where this build has
-        # none yet, a stand-in with their text rules serves.
-        "if not value? 'split-path [split-path: func [target /local dir pos s] [",
-        "    if find [\"/\" \".\" \"..\" \"./\" \"../\"] to string! target [",
-        "        return reduce [either #\"/\" = last target [copy target] [append copy target \"/\"] none]",
-        "    ]",
-        "    pos: s: target",
-        "    while [s: find s \"/\"] [s: next s if not tail? s [pos: s]]",
-        "    dir: copy/part target pos",
-        "    if empty? dir [dir: %./]",
-        "    s: to file! copy pos",
-        "    if find [\".\" \"..\"] to string! s [append s \"/\"]",
-        "    reduce [dir s]",
-        "]]",
         "show: func [v] [either none? :v [\"~\"] [form :v]]",
         "check: func [u /local o t] [",
         "    o: decode-url u",

@@ -72,10 +72,7 @@ TEST_F(UrlPorts, ReadAndWriteHandTheirRefinementsToTheScheme) {
     port::native_actor_handle(&table, handle);
     runtime_env::define("native-actor", *handle);
     stack::drop_cells(1);
-    // `split-path` belongs to the path functions; where this build has none
-    // yet, a stand-in for the one url used here serves.
     const char* const setup =
-        "if not value? 'split-path [split-path: func [t] [reduce [%/a/ %b.txt]]] "
         "system/schemes: copy [] register-scheme/native make object! [name: 'nat actor: none] :native-actor ";
     struct row {
         const char* code;
