@@ -47,6 +47,7 @@
 #include "library/boot.h"
 #include "library/routines_core.h"
 #include "library/routines_image.h"
+#include "library/url_ports.h"
 #include "services/compression.h"
 #include "services/lexer.h"
 #include "services/http.h"
@@ -211,6 +212,7 @@ const init_step steps[] = {
     {"library routines", library_routines::install},
     {"image codec routines", image_routines::install},
     {"http", http::install_hooks},
+    {"url ports", url_ports::install_hooks},
 };
 
 }  // namespace

@@ -38,6 +38,9 @@ struct Bitset : ::testing::Test {
         bitset::dialect.not_word = not_symbol;
         bitset::dialect.range_word = dash_symbol;
     }
+    // The runtime's own words come back: later tests of the process (and
+    // the children of death tests) boot library code that writes ranges.
+    void TearDown() override { bitset::install_dialect_words(); }
 };
 
 kel_value make(const kel_value& spec, int mode = bitset::error_mode::make) {
