@@ -15,6 +15,7 @@
 // held as (node, index), re-read after every allocation.
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 #include "datatypes/binary.h"
@@ -162,22 +163,29 @@ struct depth_guard {
 
 // A block on the argument stack that holds values read for a moment (a
 // function's spec and body, a native's spec, an op's wrapped value).
+// Their destructors give the cells back only on a normal exit: an error has
+// already put the argument stack where its receiver wants it.
 struct holder {
     int32_t depth;
+    int unwinding;
     uint32_t node;
-    holder() {
-        depth = stack::depth();
+    holder() : depth(stack::depth()), unwinding(std::uncaught_exceptions()) {
         node = series_node(block::push_only_star(2));
     }
-    ~holder() { stack::regs.top = stack::bottom() + depth; }
+    ~holder() {
+        if (std::uncaught_exceptions() == unwinding) stack::regs.top = stack::bottom() + depth;
+    }
     kel_value at(int32_t i) const { return cells_of(node)[i]; }
 };
 
 struct stack_cell {
     int32_t depth;
+    int unwinding;
     kel_value* cell;
-    stack_cell() : depth(stack::depth()), cell(stack::push_unset()) {}
-    ~stack_cell() { stack::regs.top = stack::bottom() + depth; }
+    stack_cell() : depth(stack::depth()), unwinding(std::uncaught_exceptions()), cell(stack::push_unset()) {}
+    ~stack_cell() {
+        if (std::uncaught_exceptions() == unwinding) stack::regs.top = stack::bottom() + depth;
+    }
 };
 
 void read_value(uint32_t parent);
@@ -357,14 +365,13 @@ void read_vector(uint32_t parent, uint32_t header, bool flag, bool nl, bool ref,
         length = rd->varint();
     } else {
         length = rd->count32();
-        field_at = rd->p;
         element = rd->u32();
     }
     bool ok = false;
     if (element == types::char_ || element == types::integer) ok = unit == 1 || unit == 2 || unit == 4;
     else if (element == types::float_) ok = unit == 4 || unit == 8;
     else if (element == types::percent) ok = unit == 8;
-    if (!ok) rd->bad(field_at);
+    if (!ok) rd->bad(rd->compact ? field_at : field_at + 4);
     const uint64_t size = uint64_t(length) * unit;
     if (size > rd->left() || size > 0xFFFFFF00ull) rd->bad(field_at);
     stack_cell s;
@@ -702,6 +709,10 @@ void read_context_reference(uint32_t parent, uint32_t t, bool nl, const uint8_t*
     append(parent, &owner);
 }
 
+// Natives, actions and ops: the inner record (a native's spec, an op's
+// wrapped value) is read straight into the parent, where the value will
+// stand, so that paths met inside reach it; the cell is then replaced by the
+// value made from it.
 void read_native(uint32_t parent, uint32_t t, bool nl) {
     const uint8_t* index_at = rd->p;
     const uint32_t index = rd->compact ? rd->varint() : rd->u32();
@@ -711,29 +722,29 @@ void read_native(uint32_t parent, uint32_t t, bool nl) {
     if (filled && t == types::native && native_filled) filled = native_filled(static_cast<int32_t>(index));
     if (filled && t == types::action) filled = actions::entry(static_cast<int>(index)) != nullptr;
     if (!filled) rd->bad(index_at);
-    holder h;
+    const place where{parent, cell_count(parent)};
     const uint8_t* spec_at = rd->p;
-    read_value(h.node);
-    const kel_value spec = h.at(0);
+    read_value(parent);
+    const kel_value spec = cells_of(parent)[where.index];
     if (type_of(&spec) != types::block) rd->bad(spec_at);
     stack_cell s;
     native::maker.make_value(t, &spec, static_cast<int32_t>(index), s.cell);
     set_new_line(s.cell, nl);
-    append(parent, s.cell);
+    store(where, s.cell);
 }
 
 void read_op(uint32_t parent, uint32_t header, bool nl, const uint8_t* at) {
-    holder h;
+    const place where{parent, cell_count(parent)};
     const uint8_t* inner_at = rd->p;
-    read_value(h.node);
-    const kel_value w = h.at(0);
+    read_value(parent);
+    const kel_value w = cells_of(parent)[where.index];
     const uint32_t wt = type_of(&w);
     if (wt != types::native && wt != types::action && wt != types::function) rd->bad(inner_at);
     if (!rd->compact && ((header >> op_shift) & 0xFFu) != wt) rd->bad(at);
     stack_cell s;
     native::make_op(&w, s.cell);
     set_new_line(s.cell, nl);
-    append(parent, s.cell);
+    store(where, s.cell);
 }
 
 void read_error(uint32_t parent, bool nl) {
@@ -754,11 +765,29 @@ void read_error(uint32_t parent, bool nl) {
         ctx = s.cell->w1;
         where = append(parent, s.cell);
     }
+    // The six fields are read straight into the error's values (cells 3-8),
+    // so a path met inside a field reaches the fields before it. `files`
+    // (cell 9) is kept aside while the tail is short.
+    stack_cell files;
+    *files.cell = _context::values(ctx)[error::field::files];
+    struct fields_guard {
+        uint32_t values;
+        ~fields_guard() {  // on any exit: all ten fields again, none for those not read
+            memory::buffer_header* h = buf(values);
+            while (h->used() < 16u * error::field::count && h->tail + 16 <= h->capacity) {
+                set_none(reinterpret_cast<kel_value*>(h->tail_ptr()));
+                h->tail += 16;
+            }
+        }
+    } guard_fields{_context::cell(ctx)->w2};
+    memory::buffer_header* h = buf(guard_fields.values);
+    h->tail = h->head + 16u * error::field::arg1;
     depth_guard guard(ctx);
-    holder h;
-    for (int32_t i = 0; i < 6; ++i) {
-        read_value(h.node);
-        _context::values(ctx)[error::field::arg1 + i] = h.at(i);
+    for (int32_t i = 0; i < 6; ++i) read_value(guard_fields.values);
+    h = buf(guard_fields.values);
+    if (h->tail + 16 <= h->capacity) {
+        *reinterpret_cast<kel_value*>(h->tail_ptr()) = *files.cell;
+        h->tail += 16;
     }
     (void)where;
 }
@@ -1018,7 +1047,7 @@ void read_compact(uint32_t parent) {
     if (ref && !referable_q(t)) rd->bad(at);
     if (t == types::logic) rd->bad(lead_at);
     (void)at;
-    return read_typed(parent, t, 0, flag, nl, ref, lead_at);
+    return read_typed(parent, t, 0, flag, nl, ref, ref ? at : lead_at);
 }
 
 void read_value(uint32_t parent) {
@@ -1056,11 +1085,14 @@ void decode_block(const uint8_t* bytes, size_t length, const kel_value* target, 
     r.end = bytes + length;
     if (!r.compact && length - prefix_size < 8) invalid_data(what);
     uint32_t payload;
+    const uint8_t* payload_at;
     if (r.compact) {
         (void)r.varint();  // root count: not used
+        payload_at = r.p;
         payload = r.varint();
     } else {
         (void)r.u32();
+        payload_at = r.p;
         payload = r.count32();
     }
     if (flags & flag_symbols) {
@@ -1078,7 +1110,7 @@ void decode_block(const uint8_t* bytes, size_t length, const kel_value* target, 
         r.p += r.strings_size;
         r.symbol_ids.assign(r.symbol_count, 0);
     }
-    if (payload > r.left()) r.bad(r.p);
+    if (payload > r.left()) r.bad(payload_at);
     r.end = r.p + payload;
     const int depth = cycles::depth();
     try {
