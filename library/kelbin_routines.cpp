@@ -5,6 +5,9 @@
 #include <vector>
 
 #include "datatypes/block.h"
+#include "datatypes/string_api.h"
+#include "datatypes/url.h"
+#include "datatypes/word.h"
 #include "evaluator/natives.h"
 #include "evaluator/routines.h"
 #include "kernel/collector.h"
@@ -35,11 +38,21 @@ machine_value encode_star(const machine_value* a, int32_t) {
     return answer(&result);
 }
 
+// `read/binary` of a url: the HTTP service for http(s) urls; others have no
+// reader here yet.
+void read_url(const kel_value* url, kel_value* out) {
+    if (!url::hooks.http_call || !string::starts_with_ascii_q(url, "http")) fire(error_category::internal, "not-done");
+    kel_value* method = stack::push_copy(word::from_c_string("get"));
+    const url::http_request q{method, url, nullptr, nullptr, true, false, false};
+    if (!url::hooks.http_call(q, out)) fire(error_category::access, "no-connect", url, error_arg::named("timeout"));
+}
+
 machine_value decode(const machine_value* a, int32_t) {
     const int32_t depth = stack::depth();
     kel_value* payload = stack::push_copy(a[0].cell);
     kel_value* data = stack::push_copy(payload);
     if (type_of(payload) == types::file) simple_io::read_path(payload, nullptr, nullptr, true, false, data);
+    if (type_of(payload) == types::url) read_url(payload, data);
     if (type_of(data) != types::binary) fire(error_category::script, "invalid-data", payload);
     memory::buffer_header* h = memory::buffer_of(series_node(data));
     const int64_t size = int64_t(h->used()) - series_head(data);

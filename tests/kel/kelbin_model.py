@@ -5,6 +5,12 @@ strings of each unit size, binaries and nested blocks must give the very
 bytes of `system/codecs/kelbin/encode*` in both layouts, and decode back to
 what was encoded.
 
+Then round trips of generated structures over every encodable type, with
+parts shared between places (and some cycles): in both layouts the decoded
+value molds as the original, and two places share their part after decoding
+exactly when they shared it before, so a change through one is seen through
+the other.
+
 usage: kelbin_model.py KEL_BINARY [SEED] [COUNT]"""
 import random
 import struct
@@ -160,6 +166,67 @@ def source(v):
     return "reduce [%s]" % " ".join(source(x) for x in v[1])
 
 
+# --- shared structures -------------------------------------------------------------------
+
+PARTS = [
+    '[1 "two" 3.5]', '"text é"', '#{DEADBEEF}', 'make object! [a: 1 b: "x"]', '#[k 1 "s" 2]',
+    'make hash! [a 1 b 2]', 'make vector! [integer! 32 [1 2 3]]', 'make bitset! "abc"',
+    'make image! [2x1 #{010203040506}]', 'to paren! [p q]', 'to path! [a b c]', 'func [n] [n * 2]',
+    ':print', ':+', 'make error! [script invalid-arg 1]', '%file.txt', '<tag>', '1.2.3', '$1.50',
+    'make typeset! [block! string!]', '10:20:30', '3x4', "'lit", 'next "abcdef"', 'next [9 8 7]',
+]
+
+
+def structure(rng):
+    """Kel lines building `root` from named parts, some built from others."""
+    lines, names = [], []
+    for i in range(rng.randint(2, 7)):
+        name = "p%d" % i
+        k = rng.random()
+        if names and k < 0.25:
+            lines.append("%s: reduce [%s]" % (name, " ".join(":" + rng.choice(names) for _ in range(rng.randint(1, 3)))))
+        elif names and k < 0.35:
+            lines.append("%s: make object! [f: none g: none] %s/f: :%s" % (name, name, rng.choice(names)))
+        elif names and k < 0.42:
+            o = rng.choice(names)
+            lines.append("%s: make object! [w: 1 v: none] %s/v: :%s" % (name, name, o))
+            lines.append("%sw: in %s 'w" % (name, name))
+            names.append(name + "w")
+        elif k < 0.47:
+            lines.append("%s: copy [] append/only %s %s" % (name, name, name))
+        else:
+            lines.append("%s: %s" % (name, rng.choice(PARTS)))
+        names.append(name)
+    lines.append("root: reduce [%s]" % " ".join(":" + rng.choice(names) for _ in range(rng.randint(2, 8))))
+    return lines
+
+
+def sharing_main(kel, rng, count):
+    lines = ["Kel []", "kb: select system/codecs 'kelbin",
+             "shares: func [b /local out] [out: copy [] repeat i length? b [repeat j length? b [if i < j ["
+             "append out either all [any [series? pick b i object? pick b i function? pick b i] "
+             "same? pick b i pick b j] [1] [0]]]] out]",
+             "check: func [root /local out x] [out: copy [] foreach compact? reduce [true false] ["
+             "x: kb/decode kb/encode* root compact? "
+             "append out all [(mold/all root) = mold/all x  (shares root) = shares x]] out]"]
+    programs = []
+    for i in range(count):
+        programs.append(" ".join(structure(rng)))
+        lines.append("do [%s]" % programs[-1])
+        lines.append("print check root")
+    lines.append("b: [1] s: \"x\" o: make object! [a: 1] m: #[k 1] root: reduce [b s o m b s o m]")
+    p = run(kel, lines)
+    got = p.stdout.splitlines()
+    bad = [i for i, line in enumerate(got) if line != "true true"]
+    if len(got) != count or bad:
+        print("sharing: %d lines for %d cases (exit %d) %s; failing cases: %s" % (
+            len(got), count, p.returncode, p.stderr.strip()[:300], bad[:10]))
+        for i in bad[:5]:
+            print("  %s -> %s" % (programs[i], got[i]))
+        return 1
+    return 0
+
+
 def main():
     kel = sys.argv[1]
     seed = int(sys.argv[2]) if len(sys.argv) > 2 else 9407
@@ -183,8 +250,9 @@ def main():
             failed += 1
             if failed <= 20:
                 print("FAIL %s\n  got:      %s\n  expected: %s" % (source(v), line, want))
-    print("%d passed, %d failed" % (len(values) - failed, failed))
-    sys.exit(1 if failed else 0)
+    shared_failed = sharing_main(kel, rng, 150)
+    print("%d passed, %d failed" % (len(values) + 150 - failed - shared_failed * 150, failed + shared_failed))
+    sys.exit(1 if failed or shared_failed else 0)
 
 
 if __name__ == "__main__":
