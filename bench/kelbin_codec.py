@@ -5,7 +5,7 @@ pickle.dumps / pickle.loads and marshal.dumps / marshal.loads of the same
 data. Kel times each step itself (now/precise), so the figures leave out
 start-up and building the data. Not part of `make test`.
 
-usage: bench/kelbin_codec.py [KEL_BINARY] [ROWS]   (default: build/kel, 100000)"""
+usage: bench/kelbin_codec.py [KEL_BINARY] [ROWS]   (default: build/kel, 50000)"""
 import marshal
 import os
 import pickle
@@ -58,7 +58,7 @@ def best(fn):
 
 def main():
     kel = sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "..", "build", "kel")
-    rows = int(sys.argv[2]) if len(sys.argv) > 2 else 100000
+    rows = int(sys.argv[2]) if len(sys.argv) > 2 else 50000
     with tempfile.NamedTemporaryFile("w", suffix=".kel", delete=False) as f:
         f.write(KEL % rows)
     try:
