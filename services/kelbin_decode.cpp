@@ -727,8 +727,18 @@ void read_native(uint32_t parent, uint32_t t, bool nl) {
     read_value(parent);
     const kel_value spec = cells_of(parent)[where.index];
     if (type_of(&spec) != types::block) rd->bad(spec_at);
+    // The value the runtime already holds for that number, when a global
+    // word has it, so that the decoded native is the same native.
     stack_cell s;
-    native::maker.make_value(t, &spec, static_cast<int32_t>(index), s.cell);
+    const uint32_t g = _context::global();
+    const kel_value* values = _context::values(g);
+    for (int32_t i = 0, n = _context::length(g); values && i < n; ++i) {
+        if (type_of(values + i) == t && values[i].w1 == index) {
+            *s.cell = values[i];
+            break;
+        }
+    }
+    if (type_of(s.cell) != t) native::maker.make_value(t, &spec, static_cast<int32_t>(index), s.cell);
     set_new_line(s.cell, nl);
     store(where, s.cell);
 }
@@ -754,7 +764,6 @@ void read_error(uint32_t parent, bool nl) {
     if (code > 0x7FFFFFFFu || category >= static_cast<uint32_t>(error::category_count) || id < 2 ||
         static_cast<int32_t>(id) >= error::category_size(static_cast<int32_t>(category)))
         rd->bad(code_at);
-    place where;
     uint32_t ctx;
     {
         stack_cell s;
@@ -763,7 +772,7 @@ void read_error(uint32_t parent, bool nl) {
         (void)error::make(s.cell, &c);
         set_new_line(s.cell, nl);
         ctx = s.cell->w1;
-        where = append(parent, s.cell);
+        append(parent, s.cell);
     }
     // The six fields are read straight into the error's values (cells 3-8),
     // so a path met inside a field reaches the fields before it. `files`
@@ -789,7 +798,6 @@ void read_error(uint32_t parent, bool nl) {
         *reinterpret_cast<kel_value*>(h->tail_ptr()) = *files.cell;
         h->tail += 16;
     }
-    (void)where;
 }
 
 // --- the record reader -------------------------------------------------------------------
@@ -951,7 +959,8 @@ void read_typed(uint32_t parent, uint32_t t, uint32_t header, bool flag, bool nl
             if (ref) return read_context_reference(parent, t, nl, at);
             return read_object_body(compact ? flag : (header & std_on_set) != 0, nl, place{parent, -1}, nullptr, at);
         case types::context: {
-            // A context on its own: an object of class -1 owns it.
+            // A context on its own: an object of class -1 owns it. In the
+            // standard layout its header word is the record's own.
             if (!compact) rd->p = at;
             const context_header c = read_context_header();
             if (c.kind != _context::kind_object || c.stack) rd->bad(at);
@@ -1005,9 +1014,6 @@ void read_standard(uint32_t parent) {
         const bool nl = (header & std_new_line) != 0;
         const bool ref = t != types::op && (header & std_reference) != 0;
         if (ref && !referable_q(t)) rd->bad(at);
-        if (t == types::context) {  // its header word is the record's own
-            rd->p = at;
-        }
         return read_typed(parent, t, header, false, nl, ref, at);
     }
 }
@@ -1030,8 +1036,6 @@ void read_compact(uint32_t parent) {
         if (b < 0xC0) set_integer(&v, b & 0x3F);
         else if (b == c_true || b == c_false) set_logic(&v, b == c_true);
         else if (b == c_path_value) {
-            const uint8_t* path_at = rd->p;
-            (void)path_at;
             v = read_path();
             append(parent, &v);
             return;
@@ -1046,7 +1050,6 @@ void read_compact(uint32_t parent) {
     if (t == 0 || t > 255) rd->bad(lead_at);
     if (ref && !referable_q(t)) rd->bad(at);
     if (t == types::logic) rd->bad(lead_at);
-    (void)at;
     return read_typed(parent, t, 0, flag, nl, ref, ref ? at : lead_at);
 }
 

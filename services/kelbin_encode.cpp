@@ -50,7 +50,6 @@ struct encoder_state {
     std::vector<uint8_t> out;  // the record area
     bool compact = false;
     bool hooked = false;
-    int cycle_depth = 0;
 };
 encoder_state st;
 
@@ -374,9 +373,9 @@ bool refused_q(uint32_t t) {
 uint32_t log2_unit(uint32_t unit) { return unit == 1 ? 0 : unit == 2 ? 1 : unit == 4 ? 2 : 3; }
 
 // Head fields of a series record: the header (or type byte) and the head.
-void series_head_fields(uint32_t header, int32_t head, bool nl, int64_t ref, bool compact_flag_extra = false) {
+void series_head_fields(uint32_t header, int32_t head, bool nl, int64_t ref) {
     if (st.compact) {
-        type_byte(header & 0xFFu, head != 0 || compact_flag_extra, nl, ref >= 0);
+        type_byte(header & 0xFFu, head != 0, nl, ref >= 0);
         if (head != 0) varint(static_cast<uint32_t>(head));
     } else {
         std_header(header, nl, ref >= 0);
@@ -761,7 +760,6 @@ void encode(const kel_value* value, bool compact, kel_value* out) {
     reset_guard guard;
     reset();
     st.compact = compact;
-    st.cycle_depth = cycles::depth();
     write_value(value);
 
     const bool symbols = !st.symbols.empty();

@@ -43,9 +43,10 @@ std::vector<uint8_t> compressed(const std::vector<uint8_t>& plain) {
     std::vector<uint8_t> packed(plain.size());
     const long n = lz::compress(plain.data() + 8, plain.size() - 8, packed.data());
     EXPECT_GT(n, 0);
-    std::vector<uint8_t> out(plain.begin(), plain.begin() + 8);
+    std::vector<uint8_t> out(8 + static_cast<size_t>(n > 0 ? n : 0));
+    std::memcpy(out.data(), plain.data(), 8);
+    std::memcpy(out.data() + 8, packed.data(), out.size() - 8);
     out[7] |= 2;
-    out.insert(out.end(), packed.begin(), packed.begin() + (n > 0 ? n : 0));
     return out;
 }
 
