@@ -356,24 +356,29 @@ void read_vector(uint32_t parent, uint32_t header, bool flag, bool nl, bool ref,
     uint32_t unit = rd->compact ? 0 : (header >> unit_shift) & 0xFFu;
     const int32_t head = head_field(!rd->compact || flag);
     if (ref) return series_reference(parent, types::vector, head, nl, at);
-    const uint8_t* field_at = rd->p;
+    const uint8_t* element_at;
+    const uint8_t* length_at;
     uint32_t element, length;
     if (rd->compact) {
+        element_at = rd->p;
         const uint8_t b = rd->u8();
         element = b >> 2;
         unit = 1u << (b & 3u);
+        length_at = rd->p;
         length = rd->varint();
     } else {
+        length_at = rd->p;
         length = rd->count32();
+        element_at = rd->p;
         element = rd->u32();
     }
     bool ok = false;
     if (element == types::char_ || element == types::integer) ok = unit == 1 || unit == 2 || unit == 4;
     else if (element == types::float_) ok = unit == 4 || unit == 8;
     else if (element == types::percent) ok = unit == 8;
-    if (!ok) rd->bad(rd->compact ? field_at : field_at + 4);
+    if (!ok) rd->bad(rd->compact ? element_at : unit == 0 || unit > 8 ? at : element_at);
     const uint64_t size = uint64_t(length) * unit;
-    if (size > rd->left() || size > 0xFFFFFF00ull) rd->bad(field_at);
+    if (size > rd->left() || size > 0xFFFFFF00ull) rd->bad(length_at);
     stack_cell s;
     vector::init_cell(s.cell, length, element, unit);
     memory::buffer_header* h = buf(series_node(s.cell));
