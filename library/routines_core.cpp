@@ -30,6 +30,7 @@
 #include "kernel/stack.h"
 #include "kernel/unicode.h"
 #include "library/boot.h"
+#include "library/json_unescape.h"
 #include "platform/platform.h"
 #include "services/simple_io.h"
 
@@ -422,6 +423,7 @@ void install() {
         e.fn = predicate_table[static_cast<size_t>(i)];
         (void)routines::define(first_predicate + i, e);
     }
+    json_unescape::install();
     routine::bind_by_name = bind_by_name;
 }
 
