@@ -31,6 +31,7 @@
 #include "kernel/unicode.h"
 #include "library/boot.h"
 #include "library/kelbin_routines.h"
+#include "library/json_unescape.h"
 #include "platform/platform.h"
 #include "services/simple_io.h"
 
@@ -427,6 +428,7 @@ void install() {
         (void)routines::define(first_predicate + i, e);
     }
     kelbin_routines::install();
+    json_unescape::install();
     routine::bind_by_name = bind_by_name;
 }
 
