@@ -46,6 +46,7 @@
 #include "kernel/slots.h"
 #include "library/boot.h"
 #include "library/routines_core.h"
+#include "library/routines_image.h"
 #include "services/compression.h"
 #include "services/lexer.h"
 #include "services/http.h"
@@ -208,6 +209,7 @@ const init_step steps[] = {
     {"date services", init_date_services},
     {"simple io", init_simple_io},
     {"library routines", library_routines::install},
+    {"image codec routines", image_routines::install},
     {"http", http::install_hooks},
 };
 

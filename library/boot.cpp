@@ -8,6 +8,8 @@
 //      embedded source are handed to system/catalog/errors and
 //      system/standard/error, and the objects C++ reads by position are
 //      checked;
+//      after the reactivity phase the reactor prototypes take their fixed
+//      class ids;
 //   4. the boot-args phase: the rebuilt command line goes into
 //      system/script/args before it, and argv into system/options/boot and
 //      system/options/args after it;
@@ -348,6 +350,25 @@ void stamp_build_date() {
     stack::regs.top = entry;
 }
 
+// `make object!` gave the reactor prototypes run-time classes; compiled code
+// and `reflect ... 'class` know them by their fixed ones. The self slot gets
+// the same cell, so `self` inside the prototype agrees, and objects made from
+// a prototype without new words inherit the fixed class.
+void fix_reactor_classes() {
+    for (const char* name : {"reactor!", "deep-reactor!"}) {
+        kel_value w = *word::from_c_string(name);
+        const kel_value* bound = _context::get_bound(&w);
+        if (!bound || type_of(bound) != types::object) {
+            const std::string what = std::string("phase reactivity: ") + name + " is not an object";
+            catalog::boot_stop(what.c_str());
+        }
+        kel_value o = *bound;
+        o.w2 = object::boot_class_id(name);
+        _context::set_bound(&w, &o);
+        object::copy_to_self(&o);
+    }
+}
+
 // The lexer names structural tokens through system/lexer/exit-states; it
 // keeps the block in a root cell of its own, so a script replacing the member
 // cannot pull it away in mid-scan.
@@ -508,6 +529,7 @@ void run() {
         run_source(p.name, p.source, p.length);
         if (std::strcmp(p.name, "constants") == 0) check_spec_typesets();
         if (std::strcmp(p.name, "boot-args") == 0) fill_boot_args();
+        if (std::strcmp(p.name, "reactivity") == 0) fix_reactor_classes();
         if (std::strcmp(p.name, "system") == 0) {
             kel_value w = *word::from_c_string("system");
             const kel_value* s = _context::get_bound(&w);
