@@ -20,6 +20,7 @@
 #include "evaluator/interpreter.h"
 #include "kernel/stack.h"
 #include "kernel/native_api.h"
+#include "kernel/ownership.h"
 #include "kernel/print.h"
 #include "kernel/runtime.h"
 #include "library/boot.h"
@@ -211,9 +212,17 @@ int run(int argc, char** argv) {
         error_line(cannot_open(script));
         return 1;
     }
-    // system/options/path names the process's directory, which just moved
+    // system/options/path names the process's directory, which just moved;
+    // the new file is owned by system/options in the old one's place, so
+    // that in-place changes of it still reach the object's handler
     if (kel_value* path = boot::system_field("options", "path")) {
-        *path = *file::get_current_dir();
+        kel_value* dir = file::get_current_dir();
+        ownership::unbind(path);
+        path = boot::system_field("options", "path");
+        *path = *dir;
+        const kel_value options = *boot::system_member("options");
+        const kel_value word = *word::from_c_string("path");
+        ownership::bind(path, &options, &word);
         stack::drop_cells(1);
     }
 

@@ -444,6 +444,8 @@ kel_value* load_library_source(const char* text, size_t length, const char* phas
 
 const kel_value* system_object() { return &system_cell; }
 
+kel_value* system_member(const char* name) { return field_of(&system_cell, name); }
+
 kel_value* system_field(const char* object, const char* field) {
     kel_value* holder = field_of(&system_cell, object);
     if (!holder) return nullptr;

@@ -244,6 +244,24 @@ TEST_F(boot_process, a_relative_script_path_is_opened_before_the_folder_changes)
     EXPECT_EQ(p.out, "1\n");
 }
 
+TEST_F(boot_process, a_script_starts_in_its_folder_and_path_says_so) {
+    // Started from the folder above: the process and system/options/path
+    // both name the script's folder, and an in-place change of path moves
+    // the process before any assignment to it.
+    write("here.kel",
+          "Kel []\n"
+          "print system/options/path = get-current-dir\n"
+          "print second split-path get-current-dir\n"
+          "make-dir %sub/\n"
+          "append system/options/path %sub/\n"
+          "print second split-path get-current-dir\n");
+    const std::string name = dir.substr(dir.rfind('/') + 1);
+    const process_result p =
+        run_process({"/bin/sh", "-c", "cd '" + dir + "/..' && '" + KEL_BINARY + "' '" + name + "/here.kel'"});
+    EXPECT_EQ(p.exit_code, 0) << p.err;
+    EXPECT_EQ(p.out, "true\n" + name + "/\nsub/\n");
+}
+
 TEST_F(boot_process, boot_constants_and_typesets_exist) {
     const process_result p = kel({write("c.kel",
                                         "Kel []\n"
