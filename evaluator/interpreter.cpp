@@ -940,6 +940,7 @@ struct call {
     code_position* c;
     const kel_value* path;
     const kel_value* name_in;
+    int32_t open_pos;  // the code position when the call opened (its site)
     refinements refs;
 };
 
@@ -948,11 +949,12 @@ inline kel_value cache_entry(const call& k, int32_t i) { return cache_cells(k)[i
 inline int32_t cache_length(const call& k) { return tail_index(k.cache); }
 
 // The call site (trace events): the name given in an apply, else the calling
-// cell (the word before the position), else the path.
+// cell (the word before the position the call opened at: once the arguments
+// are fetched the cell before the position is the last argument), else the path.
 kel_value site_of(const call& k) {
     kel_value site;
     if (k.mode != mode::plain && k.name_in) site = *k.name_in;
-    else if (k.c && k.c->pos > 0 && !k.path) site = *cell_at(*k.c, k.c->pos - 1);
+    else if (k.c && k.open_pos > 0 && k.open_pos <= end_of(*k.c) && !k.path) site = *cell_at(*k.c, k.open_pos - 1);
     else if (k.path) site = *k.path;
     else set_none(&site);
     return site;
@@ -1411,6 +1413,7 @@ signal_code invoke_decoded(const decode::term& t, code_position& c, const kel_va
     k.right_ready = false;
     k.name_in = name;
     k.name = *name;
+    k.open_pos = c.pos;
     k.cache = t.cache;
     kel_value* const placeholder = stack::push_copy(&k.fn);
     if (k.type == types::function) {
@@ -1508,6 +1511,7 @@ signal_code invoke_value(const kel_value* fn_in, code_position* c, bool push, co
     k.infix = infix;
     k.right_ready = infix && right_ready;
     k.name_in = name_in;
+    k.open_pos = c ? c->pos : -1;
     if (name_in && type_of(name_in) == types::word) [[likely]] {
         k.name = *name_in;
     } else {
