@@ -1574,12 +1574,17 @@ signal_code call_function_body(const kel_value* fn_in, uint32_t, const kel_value
     const kel_value body = *function::more_cell(&fn, function::more::body);
     signal_code code = signal_code::none;
     if ((fn.header & (function::flag_trace | function::flag_no_trace)) || filter || trace.active) [[unlikely]] {
-        // The trace switch while the body runs (put back however it ends).
+        // The trace switch while the body runs, put back however it ends
+        // when this function's flags or filter changed it; a body that only
+        // runs traced keeps what it set (`trace false` lasts past its call).
         struct trace_guard {
             bool saved;
-            trace_guard() : saved(trace.active) {}
-            ~trace_guard() { trace.active = saved; }
-        } guard;
+            bool restore;
+            explicit trace_guard(bool r) : saved(trace.active), restore(r) {}
+            ~trace_guard() {
+                if (restore) trace.active = saved;
+            }
+        } guard((fn.header & (function::flag_trace | function::flag_no_trace)) || filter);
         if (fn.header & function::flag_trace) trace.active = trace.master;
         if (fn.header & function::flag_no_trace) trace.active = false;
         const bool bracketed = filter != 0 && trace.active;
