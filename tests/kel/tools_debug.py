@@ -132,6 +132,15 @@ def debugger_cases(kel):
     if len(errors) != 1 or lines[-1] != "false" or "zero-divide" not in lines[-2] or any(
             l.startswith("-----> SET") for l in lines):
         FAILS.append("error\n" + p.stdout + p.stderr)
+    # `quit` at the prompt of an error cannot halt: the error goes on.
+    case(kel, "quit at an error", ["system/tools/options/debug/show-stack?: false",
+                                   "r: catch/name [try [debug/later [@stop 1 / 0 print 'no]]] 'console",
+                                   "print [error? r r/id]"],
+         "-----> EVAL @stop\nInput: @stop 1 / 0 print 'no\ndebug> -----> ERROR " +
+         "make error! [code: 402 type: 'math id: 'zero-divide arg1: \ndebug> true zero-divide\n", stdin="c\nq\n")
+    # A path after ":" shows the value it leads to.
+    case(kel, "path value", ["system/tools/options/debug/show-stack?: false", "o: make object! [a: 7]", "debug [o/a]"],
+         "-----> EVAL o/a\nInput: o/a\ndebug> == 7\ndebug> ", stdin=":o/a\nc\n")
     # A script file runs under the debugger as a script.
     with tempfile.NamedTemporaryFile("w", suffix=".kel", delete=False, encoding="utf-8") as f:
         f.write("Kel [Title: \"debugged\"]\nq: 10 + 1\n")
