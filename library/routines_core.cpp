@@ -222,6 +222,12 @@ machine_value collect_calls(const machine_value* a, int32_t) {
 
 machine_value tracing_q(const machine_value*, int32_t) { return logic_answer(interpreter::trace.active); }
 
+// `trace true|false`: tracing comes back on only under an installed tracer.
+machine_value set_tracing(const machine_value* a, int32_t) {
+    interpreter::trace.active = a[0].i != 0 && type_of(&interpreter::trace.callback) == types::function;
+    return nothing();
+}
+
 machine_value read_clipboard(const machine_value*, int32_t) {
     kel_value out;
     if (!clipboard.read || !clipboard.read(&out)) set_logic(&out, false);
@@ -326,6 +332,7 @@ const bound bound_routines[] = {
     {first_gc + 3, "system/words", "", system_words},
     {first_gc + 4, "float/flags", "pretty? [any-type!] full? [any-type!]", float_flags},
     {first_gc + 5, "state/interpreted?", "return: [logic!]", interpreted_q},
+    {first_gc + 6, "tracers/set-tracing", "on? [logic!]", set_tracing},
 };
 
 // --- the type predicates ----------------------------------------------------------------

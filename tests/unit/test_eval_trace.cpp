@@ -129,6 +129,18 @@ TEST_F(EvalTrace, TheCallbackArguments) {
     EXPECT_EQ(value_of("log"), "[none none none none none]");  // enter fetch push expr exit
 }
 
+// The call event names the call site found when the call opened, not the
+// cell before the position once the arguments are fetched.
+TEST_F(EvalTrace, TheCallEventNamesTheCallSite) {
+    const char* log_ref = "[[call] append/only log ref]";
+    EXPECT_EQ(traced(log_ref, "g: make function! [[x] [x]] g 1 g 2"), "[make g g] => 2");
+    EXPECT_EQ(traced(log_ref, "append [] 1"), "[append] => [1]");
+    EXPECT_EQ(traced(log_ref, "1 + 2"), "[+] => 3");
+    EXPECT_EQ(traced(log_ref, "h: make function! [[x y] [y]] h 1 h 2 3"), "[make h h] => 3");
+    EXPECT_EQ(traced(log_ref, "append/only [] 1"), "[append/only] => [1]");
+    EXPECT_EQ(traced(log_ref, "k: make function! [[x] [x]] k k 4"), "[make k k] => 4");
+}
+
 TEST_F(EvalTrace, FunctionsSwitchTracing) {
     EXPECT_EQ(traced("[[prolog] append log event]", "f: make function! [[[no-trace]] [g]] g: make function! [[] [1]] f"),
               "[] => 1");
