@@ -179,7 +179,7 @@ const row rows[number::count] = {
     {"decompress", "data [binary!] method [word!] /size sz [integer!] return: [binary!]", decompress_star, "system"},
     {"recycle", "/on /off return: [integer! unset!]", recycle_star, "system"},
     {"transcode",
-     "src [binary! string!] /next /one /prescan /scan /part length [integer! binary!] /into dst [block!] "
+     "src [binary! string!] /next /one /prescan /scan /part length [integer! binary! string!] /into dst [block!] "
      "/trace callback [function! routine!] return: [block!]",
      transcode_star, "system"},
     {"apply", "func [word! path! any-function!] args [block!] /all /safer", apply_star, "system"},

@@ -366,7 +366,8 @@ signal_code transcode_star(bool check, const refinements& refs) {
         if (type_of(limit) == types::integer) {
             n = get_integer(limit);
         } else {
-            if (!binary) return fail(error_category::script, "not-same-type");
+            if ((type_of(limit) == types::binary) != binary)
+                return fail(error_category::script, "not-same-type");
             const int64_t end_units = memory::buffer_of(series_node(limit))->units();
             int64_t end = series_head(limit) < 0 ? 0 : series_head(limit);
             if (end > end_units) end = end_units;
@@ -401,8 +402,20 @@ signal_code transcode_star(bool check, const refinements& refs) {
     const int32_t type = lexer::transcode_text(out, src, static_cast<int32_t>(length), o, &consumed);
 
     if (scan_only) {
-        if (type > 0) set_datatype(base, static_cast<uint32_t>(type));
-        else set_none(base);
+        kel_value* guess = stack::push_unset();
+        if (type > 0) set_datatype(guess, static_cast<uint32_t>(type));
+        else set_none(guess);
+        if (refs.has(next)) {
+            // [type rest], as a loading /next gives [value rest].
+            kel_value* rest = stack::push_copy(src);
+            set_series_head(rest, series_head(src) + consumed);
+            kel_value* pair = block::push_only_star(2);
+            block::ks_add(pair, guess);
+            block::ks_add(pair, rest);
+            *base = *pair;
+        } else {
+            *base = *guess;
+        }
     } else if (refs.has(next)) {
         // [value rest], the rest at the first unit the scan did not take.
         kel_value* rest = stack::push_copy(src);
