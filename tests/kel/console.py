@@ -76,6 +76,12 @@ prompt_table = [
     (["[1", "", "2]"], re.compile(r">> \[    \[    == \[1[\s\S]*2\]\n>> ")),  # an empty line is kept
     (["[1 2)"], re.compile(r">> " + near(r"*** Syntax Error: (line 1) missing ] at [1 2)") + r"\n>> ")),
     (["[[1", "2]", "3]"], ">> [    [    == [[1\n2]\n3]\n>> "),
+    (["<ab", "c>"], ">> <    == <ab\nc>\n>> "),
+    (["#{00", "11}"], ">> {    == #{0011}\n>> "),
+    (["%%{a", "}%", "b}%%"], '>> {    {    == "a^/}%^/b"\n>> '),                # raw string: its own closer counts
+    (["%{a} b", "c}%"], '>> {    == "a} b^/c"\n>> '),
+    (["throw 1"], re.compile(r">> " + near("*** Throw Error: no catch for throw: 1") + r" \n\n>> ")),
+    (["throw/name 5 'console"], ">> == 5\n>> "),
     (["[1 2\x1b", "3"], ">> (escape)\n>> == 3\n>> "),
     (["[1 2", "3\x1b", "4"], ">> [    (escape)\n>> == 4\n>> "),               # the gathered lines dropped
     (["[1 2"], ">> [    "),                                                   # end of input while open
