@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -136,10 +137,22 @@ machine_value console_size(const machine_value*, int32_t) {
 }
 
 // The script argument as the system names the file: the argument's bytes
-// taken as a path, not read as Kel file notation.
+// taken as a path, not read as Kel file notation. The argument came from the
+// command line, decoded leniently; its own bytes are used, so that a name
+// that is not UTF-8 still opens.
 machine_value os_file(const machine_value* a, int32_t) {
-    const kel_value text = *a[0].cell;
-    const std::string path = file::to_os_path(&text);
+    kel_value text = *a[0].cell;
+    int32_t count = -1;
+    const std::string wanted = unicode::to_utf8(&text, &count);
+    std::string path;
+    for (int i = 1; i < runtime::record.argument_count && path.empty(); ++i) {
+        const char* arg = runtime::record.argument_vector[i];
+        kel_value* decoded = boot::push_os_text(arg, std::strlen(arg));
+        int32_t n = -1;
+        if (unicode::to_utf8(decoded, &n) == wanted) path = arg;
+        stack::drop_cells(1);
+    }
+    if (path.empty()) path = file::to_os_path(&text);
     kel_value* cell = stack::push_unset();
     file::make_from_os_path(cell, path.data(), path.size());
     const kel_value made = *cell;

@@ -117,6 +117,10 @@ counter = script("count.kel", "Kel []\nn: 0\nwhile [input] [n: n + 1]\nprint n\n
 args = script("args.kel", "Kel []\nprint mold system/options/args\nprint mold system/script/args\n")
 odd = script("--x.kel", "Kel []\nprint {odd}\n")
 absent = os.path.join(folder, "absent.kel")
+# a file name that is not UTF-8 still names the file
+odd_bytes = os.fsdecode(os.path.join(os.fsencode(folder), b"n\xffx.kel"))
+with open(odd_bytes, "w", encoding="utf-8") as f:
+    f.write("Kel []\nprint {ran}\n")
 
 # Command line -> status, standard output, standard error.
 script_table = [
@@ -132,12 +136,15 @@ script_table = [
     ([absent], "", 1, "", re.compile(re.escape("*** Access Error: cannot open: %" + absent) + r"[\s\S]*")),
     (["--catch", absent], "1\n", 0, re.compile(BANNER.pattern + re.escape(">> == 1\n>> ")),
      re.compile(re.escape("*** Access Error: cannot open: ") + r"[\s\S]*")),
+    (["--catch", os.path.join(folder, "no-such-folder", "x.kel")], "", 0, re.compile(BANNER.pattern + ">> "),
+     re.compile(re.escape("*** Access Error: cannot open: ") + r"[\s\S]*")),
     (["--catch", script("err2.kel", "Kel []\n1 + none\n")], "2\n", 0, ">> == 2\n>> ",
      re.compile(r"\*\*\* Script Error[\s\S]*")),
     (["--catch", script("halt2.kel", "Kel []\nhalt\n")], "", 0, "(halted)\n>> ", ""),
     (["--unknown", "--catch", args, "w1", "w2"], "", 0, '["w1" "w2"]\n"w1 w2"\n>> ', ""),
     (["--", odd, "--more"], "", 0, "odd\n", ""),
     ([args], "", 0, "[]\nnone\n", ""),
+    ([odd_bytes], "", 0, "ran\n", ""),
 ]
 
 for argv, stdin_text, want_status, want_out, want_err in script_table:
