@@ -2,7 +2,6 @@
 #include "console/console_routines.h"
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -125,14 +124,10 @@ machine_value read_line(const machine_value*, int32_t) {
 // Columns x rows of the terminal on standard output; 80x50 when it is not a
 // terminal.
 machine_value console_size(const machine_value*, int32_t) {
-    struct winsize ws {};
-    int32_t cols = 80, rows = 50;
-    if (::ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col && ws.ws_row) {
-        cols = ws.ws_col;
-        rows = ws.ws_row;
-    }
+    unsigned cols = 80, rows = 50;
+    std_output::screen_size(&cols, &rows);
     kel_value size;
-    set_pair(&size, cols, rows);
+    set_pair(&size, static_cast<int32_t>(std::min(cols, 0x7FFFu)), static_cast<int32_t>(std::min(rows, 0x7FFFu)));
     return answer_cell(&size);
 }
 

@@ -4,14 +4,17 @@
 # standard error and exit status that come back; scripts named on the
 # command line with their exit statuses; interrupts at the prompt, in a
 # command and in a script.
+import fcntl
 import os
 import pty
 import re
 import select
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 KEL = sys.argv[1]
@@ -236,6 +239,19 @@ shown = read_until(fd, b">> ")
 check("terminal: the prompt appears", shown.endswith(b">> "), True)
 os.write(fd, b"1 + 2\n")
 check("terminal: the line is answered", b"== 3" in read_until(fd, b"== 3"), True)
+read_until(fd, b">> ")
+# the size comes from the terminal, read again before each prompt
+fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
+os.write(fd, b"\n")  # an empty line: a fresh prompt
+read_until(fd, b">> ")
+os.write(fd, b"system/console/size\n")
+check("terminal: the console size", b"== 100x30" in read_until(fd, b"== 100x30"), True)
+read_until(fd, b">> ")
+fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 60, 0, 0))
+os.write(fd, b"\n")  # an empty line: a fresh prompt
+read_until(fd, b">> ")
+os.write(fd, b"system/console/size\n")
+check("terminal: the size after a resize", b"== 60x40" in read_until(fd, b"== 60x40"), True)
 read_until(fd, b">> ")
 os.write(fd, b"\x04")
 read_until(fd, b"\n", timeout=5)
