@@ -18,7 +18,8 @@ void set_stack(char* guard, char* low, char* high) {
 int main(int argc, char** argv) {
     kel::runtime::make_argv(argc, argv);
     const kel::platform::runtime_thread_hooks hooks{kel::fatal::install_fault_handlers, set_stack,
-                                                    &kel::runtime::evaluating, &kel::runtime::halt_requested,
+                                                    &kel::runtime::evaluating, &kel::runtime::interactive,
+                                                    &kel::runtime::halt_requested,
                                                     &kel::runtime::quit_requested};
     return kel::platform::run_runtime_thread(kel::runtime::main_body, hooks);
 }

@@ -1,8 +1,9 @@
 // startup: the composition root. The list in `steps` is the only place that
 // decides what starts when, and this is the one module that knows every layer;
-// `main_body` runs the steps, the boot and the script runner on the runtime
-// thread.
+// `main_body` runs the steps, the boot and the console on the runtime thread.
 #include "kernel/runtime.h"
+
+#include <cstring>
 
 #include "app/datatype_providers.h"
 #include "datatypes/bitset.h"
@@ -30,7 +31,7 @@
 #include "evaluator/natives_words.h"
 #include "kernel/random.h"
 #include "kernel/stack.h"
-#include "console/script_runner.h"
+#include "console/console_routines.h"
 #include "kernel/collector.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/fatal.h"
@@ -211,6 +212,7 @@ const init_step steps[] = {
     {"simple io", init_simple_io},
     {"library routines", library_routines::install},
     {"image codec routines", image_routines::install},
+    {"console routines", console::install},
     {"http", http::install_hooks},
     {"url ports", url_ports::install_hooks},
 };
@@ -230,18 +232,36 @@ void init() {
 
 bool initialised() { return done; }
 
+namespace {
+
+// Whether the command line names a script: an argument that is not an option
+// ("--" and what begins with it), or any argument after a bare "--".
+bool names_script() {
+    for (int i = 1; i < record.argument_count; ++i) {
+        const char* a = record.argument_vector[i];
+        if (std::strncmp(a, "--", 2) != 0) return true;
+        if (a[2] == 0) return i + 1 < record.argument_count;
+    }
+    return false;
+}
+
+}  // namespace
+
 int main_body() {
     record.stack_start = static_cast<char*>(__builtin_frame_address(0));
     fatal::provoke_from_environment();
     // A run that names a script is under way from the first step: an
     // interrupt during the boot ends it as a failure, never as success.
-    if (script_runner::script_index(record.argument_count, record.argument_vector) >= 0)
-        runtime::evaluating.store(true);
+    if (names_script()) runtime::evaluating.store(true);
     init();
     boot::run();
-    const int status = script_runner::run(record.argument_count, record.argument_vector);
+    // The boot's last call: the console runs the script or the prompt loop,
+    // and returns only when the process is to end with 0 (other statuses
+    // leave through `quit`).
+    static const char launch[] = "system/console/launch";
+    boot::run_source("launch", launch, sizeof launch - 1);
     std_output::flush();
-    return status;
+    return 0;
 }
 
 }  // namespace kel::runtime

@@ -7,6 +7,7 @@
 #include "evaluator/interpreter.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -37,6 +38,7 @@
 #include "kernel/fatal.h"
 #include "kernel/hashtable.h"
 #include "kernel/native_api.h"
+#include "kernel/print.h"
 #include "kernel/runtime.h"
 #include "datatypes/runtime_words.h"
 #include "kernel/series_memory.h"
@@ -93,6 +95,30 @@ inline signal_code check_machine_stack() {
     char* here = static_cast<char*>(__builtin_frame_address(0));
     if (!machine_floor) [[unlikely]] machine_floor = compute_floor();
     if (here < machine_floor) [[unlikely]] return stack::overflow_code();
+    return signal_code::none;
+}
+
+// An interrupt the signal waiter left for the evaluator. SIGTERM ends the
+// process as `quit` does; SIGINT during a console command is what `halt`
+// does: the word halt-request thrown with the name console, which the
+// console's `try-do` catches.
+[[gnu::noinline, gnu::cold]] signal_code interrupted() {
+    if (runtime::quit_requested.load()) {
+        std_output::flush();
+        ::_exit(143);
+    }
+    runtime::halt_requested.store(false);
+    const kel_value value = *word::from_c_string("halt-request");
+    const kel_value name = *word::from_c_string("console");
+    // The throw leaves from a frame of its own, as the `throw` native does.
+    stack::open_native_frame(word::from_c_string("halt"));
+    return stack::raise_throw(&value, &name);
+}
+
+// One relaxed load, at every block evaluation (loop rounds and function
+// bodies included).
+inline signal_code poll_interrupt() {
+    if (runtime::halt_requested.load(std::memory_order_relaxed)) [[unlikely]] return interrupted();
     return signal_code::none;
 }
 
@@ -528,6 +554,7 @@ signal_code eval_block(const kel_value* block, bool set_last) {
 namespace {
 signal_code eval_block_body(const kel_value* block, bool set_last) {
     KEL_PROPAGATE(check_machine_stack());
+    KEL_PROPAGATE(poll_interrupt());
     code_position c = position_of(block);
     live_link here(&c);  // linked from the first expression to the end, exit event included
     stack::open_frame(&words::_body, eval_kind(c.library));
@@ -559,6 +586,7 @@ signal_code eval_block_body(const kel_value* block, bool set_last) {
 signal_code eval_in_place(const kel_value* block, bool set_last) {
     if (trace.active) [[unlikely]] return eval_block(block, set_last);
     KEL_PROPAGATE(check_machine_stack());
+    KEL_PROPAGATE(poll_interrupt());
     code_position c;
     position_at(block, c);
     kel_value* const entry = stack::top();

@@ -83,6 +83,7 @@ size_t string_printer_count() { return string_hooks.count; }
 }  // namespace kel::dyn_print
 
 namespace kel::std_output {
+
 namespace {
 
 constexpr size_t stage_limit = 1020;  // write once the stage holds more than this
@@ -140,12 +141,8 @@ uint32_t unit_at(const uint8_t* p, int unit) {
 // Answers the screen-buffer query from the terminal's window size. The cursor
 // position is not known without a round trip to the terminal and reads 0x0.
 void print_screen_info() {
-    struct winsize ws {};
     unsigned cols = 80, rows = 50;
-    if (ioctl(out.fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col && ws.ws_row) {
-        cols = ws.ws_col;
-        rows = ws.ws_row;
-    }
+    screen_size(&cols, &rows);
     char line[128];
     print_line_text("Screen buffer info:");
     std::snprintf(line, sizeof line, "   size______ %ux%u", cols, rows);
@@ -198,6 +195,16 @@ void set_descriptor(int fd, bool terminal) {
     flush();
     out.fd = fd;
     out.terminal = terminal;
+}
+
+void screen_size(unsigned* cols, unsigned* rows) {
+    struct winsize ws {};
+    *cols = 80;
+    *rows = 50;
+    if (ioctl(out.fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col && ws.ws_row) {
+        *cols = ws.ws_col;
+        *rows = ws.ws_row;
+    }
 }
 
 void flush() {

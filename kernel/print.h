@@ -42,6 +42,9 @@ void write(const void* units, size_t length_bytes, int unit, bool line_end);
 // Writes bytes that are already UTF-8 (the runtime's own texts) unchanged.
 void write_utf8(const char* text, size_t length, bool line_end);
 void flush();
+// The terminal's columns and rows on standard output; 80x50 when it is not a
+// terminal (redirected output has no size).
+void screen_size(unsigned* cols, unsigned* rows);
 
 void print_c_string(const char* text);  // UTF-8 bytes, written unchanged
 void print_char(uint8_t byte);

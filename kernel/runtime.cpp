@@ -12,6 +12,7 @@ namespace kel::runtime {
 runtime_record record;
 bool recording = true;
 std::atomic<bool> evaluating{false};
+std::atomic<bool> interactive{false};
 std::atomic<bool> halt_requested{false};
 std::atomic<bool> quit_requested{false};
 

@@ -31,8 +31,9 @@ extern bool recording;
 
 // Set by the signal thread, polled by the evaluator.
 extern std::atomic<bool> evaluating;       // a script or expression is running
-extern std::atomic<bool> halt_requested;   // SIGINT while evaluating
-extern std::atomic<bool> quit_requested;   // SIGTERM while evaluating
+extern std::atomic<bool> interactive;      // it is a console command: SIGINT halts it
+extern std::atomic<bool> halt_requested;   // SIGINT (or SIGTERM) while evaluating; the evaluator polls it
+extern std::atomic<bool> quit_requested;   // SIGTERM while evaluating: the poll ends the process
 
 // Copies argv (UTF-8 on Linux) into the heap-held argument vector.
 void make_argv(int argc, char** argv);

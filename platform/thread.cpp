@@ -95,22 +95,23 @@ int run_runtime_thread(int (*body)(), const runtime_thread_hooks& hooks) {
             continue;
         }
         if (sig == SIGINT) {
-            if (hooks.evaluating->load()) {
-                // A running script is ended here, never as a success.
-                hooks.halt_requested->store(true);
-                static const char halted[] = "(halted)\n";
-                ssize_t ignored = write(2, halted, sizeof halted - 1);
-                (void)ignored;
-                _exit(130);
-            }
-            _exit(0);
+            if (!hooks.evaluating->load()) _exit(0);  // idle or waiting for input: a quiet end
+            // A console command is halted by the evaluator's poll and the
+            // prompt comes back; a second interrupt before the poll saw the
+            // first (a native that does not return) ends the process.
+            if (hooks.interactive->load() && !hooks.halt_requested->exchange(true)) continue;
+            // A running script is ended here, never as a success.
+            static const char halted[] = "(halted)\n";
+            ssize_t ignored = write(2, halted, sizeof halted - 1);
+            (void)ignored;
+            _exit(130);
         }
         if (sig == SIGTERM) {
-            if (hooks.evaluating->load()) {
-                hooks.quit_requested->store(true);
-                _exit(143);
-            }
-            _exit(0);
+            if (!hooks.evaluating->load()) _exit(0);
+            // The poll ends the process as `quit` does, output flushed; a
+            // second one does not wait for it.
+            if (hooks.quit_requested->exchange(true)) _exit(143);
+            hooks.halt_requested->store(true);
         }
     }
     pthread_join(thread, nullptr);

@@ -16,7 +16,8 @@ struct runtime_thread_hooks {
     // all null when the body runs on the calling thread's ordinary stack.
     void (*set_stack)(char* guard, char* low, char* high);
     std::atomic<bool>* evaluating;      // a script or expression is running
-    std::atomic<bool>* halt_requested;  // set on SIGINT while evaluating
+    std::atomic<bool>* interactive;     // it is a console command: SIGINT asks for a halt
+    std::atomic<bool>* halt_requested;  // set on SIGINT or SIGTERM while evaluating
     std::atomic<bool>* quit_requested;  // set on SIGTERM while evaluating
 };
 

@@ -1,5 +1,6 @@
-// The executable as a whole: the boot, text mode's print hook and the script
-// runner, through real processes (the kel binary the build made).
+// The executable as a whole: the boot, text mode's print hook and the
+// console's script path, through real processes (the kel binary the build
+// made, its standard input empty unless a case gives one).
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <csignal>
@@ -124,11 +125,18 @@ TEST_F(boot_process, exit_codes_and_error_text) {
     }
 }
 
-TEST_F(boot_process, no_script_exits_zero) {
+// The banner (any version) and the first prompt.
+bool banner_and_prompt(const std::string& out) {
+    const std::string tail = " ==-- \nType HELP for starting information. \n\n>> ";
+    return out.rfind("--== Kel ", 0) == 0 && out.size() > tail.size() &&
+           out.compare(out.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST_F(boot_process, no_script_starts_the_console_and_ends_with_its_input) {
     for (const auto& args : {std::vector<std::string>{}, {"--catch"}, {"--"}, {"--x", "--y"}}) {
         const process_result p = kel(args);
         EXPECT_EQ(p.exit_code, 0);
-        EXPECT_EQ(p.out, "");
+        EXPECT_TRUE(banner_and_prompt(p.out)) << p.out;
         EXPECT_EQ(p.err, "");
     }
 }
@@ -150,7 +158,7 @@ TEST_F(boot_process, arguments_reach_the_script) {
         {{script, "a", "b"}, "[\"a\" \"b\"]\n\"a b\"\n"},
         {{script, "a b", "say \"hi\"", "plain"},
          "[\"a b\" {say \"hi\"} \"plain\"]\n{\"a b\" \"say \"hi\"\" plain}\n"},
-        {{"--catch", "--unknown", script, "--x"}, "[\"--x\"]\n\"--x\"\n"},
+        {{"--catch", "--unknown", script, "--x"}, "[\"--x\"]\n\"--x\"\n>> "},  // the console stays
         {{script, "\xC3\xA9t\xC3\xA9"}, "[\"\xC3\xA9t\xC3\xA9\"]\n\"\xC3\xA9t\xC3\xA9\"\n"},
         // a blank and a quote in one argument: no command line can carry it
         // back, argv does
@@ -213,7 +221,7 @@ TEST_F(boot_process, double_dash_ends_the_options) {
     const std::string script = write("--odd.kel", "Kel []\nprint \"odd\"\nprint mold system/options/args\n");
     const process_result p = kel({"--catch", "--", script, "--more"});
     EXPECT_EQ(p.exit_code, 0) << p.err;
-    EXPECT_EQ(p.out, "odd\n[\"--more\"]\n");
+    EXPECT_EQ(p.out, "odd\n[\"--more\"]\n>> ");
 }
 
 TEST_F(boot_process, output_to_a_pipe_and_to_a_file_is_the_same) {
