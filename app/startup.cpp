@@ -32,6 +32,7 @@
 #include "kernel/random.h"
 #include "kernel/stack.h"
 #include "console/console_routines.h"
+#include "console/line_editor.h"
 #include "kernel/collector.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/fatal.h"
@@ -213,6 +214,7 @@ const init_step steps[] = {
     {"library routines", library_routines::install},
     {"image codec routines", image_routines::install},
     {"console routines", console::install},
+    {"line editor routines", console::line_editor::install},
     {"http", http::install_hooks},
     {"url ports", url_ports::install_hooks},
 };

@@ -4,6 +4,7 @@
 // wake-up signal can also come from outside the process: only the runtime
 // thread's own, announced by `finished`, ends the waiter.
 #include "platform/thread.h"
+#include "platform/tty_guard.h"
 
 #include <atomic>
 #include <csignal>
@@ -87,6 +88,11 @@ int run_runtime_thread(int (*body)(), const runtime_thread_hooks& hooks) {
 
     // Output is written through at the end of every print call, so nothing
     // is left staged when an interrupt ends a running script here.
+    // A line editor may hold the terminal: its modes go back before the end.
+    const auto end_process = [](int code) {
+        tty_guard::restore();
+        _exit(code);
+    };
     for (;;) {
         int sig = 0;
         if (sigwait(&waited, &sig) != 0) continue;
@@ -95,7 +101,7 @@ int run_runtime_thread(int (*body)(), const runtime_thread_hooks& hooks) {
             continue;
         }
         if (sig == SIGINT) {
-            if (!hooks.evaluating->load()) _exit(0);  // idle or waiting for input: a quiet end
+            if (!hooks.evaluating->load()) end_process(0);  // idle or waiting for input: a quiet end
             // A console command is halted by the evaluator's poll and the
             // prompt comes back; a second interrupt before the poll saw the
             // first (a native that does not return) ends the process.
@@ -104,13 +110,13 @@ int run_runtime_thread(int (*body)(), const runtime_thread_hooks& hooks) {
             static const char halted[] = "(halted)\n";
             ssize_t ignored = write(2, halted, sizeof halted - 1);
             (void)ignored;
-            _exit(130);
+            end_process(130);
         }
         if (sig == SIGTERM) {
-            if (!hooks.evaluating->load()) _exit(0);
+            if (!hooks.evaluating->load()) end_process(0);
             // The poll ends the process as `quit` does, output flushed; a
             // second one does not wait for it.
-            if (hooks.quit_requested->exchange(true)) _exit(143);
+            if (hooks.quit_requested->exchange(true)) end_process(143);
             hooks.halt_requested->store(true);
         }
     }

@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev
   libssl-dev
   libcurl4-openssl-dev
+  libedit-dev
   tzdata
   python3
   gzip

@@ -1,0 +1,306 @@
+// line_editor: see line_editor.h.
+#include "console/line_editor.h"
+
+#include <histedit.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstring>
+#include <string>
+
+#include "datatypes/block.h"
+#include "datatypes/string_api.h"
+#include "datatypes/word.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/routines.h"
+#include "kernel/print.h"
+#include "kernel/runtime.h"
+#include "kernel/signals.h"
+#include "kernel/stack.h"
+#include "library/boot.h"
+#include "platform/tty_guard.h"
+
+namespace kel::console::line_editor {
+
+namespace {
+
+using routines::machine_value;
+
+machine_value nothing() {
+    machine_value v;
+    v.cell = nullptr;
+    return v;
+}
+
+machine_value answer_cell(const kel_value* v) {
+    *routines::result_slot() = *v;
+    return nothing();
+}
+
+void write_all(int fd, const char* p, size_t left) {
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+std::string utf8_of(const kel_value* v) {
+    kel_value text = *v;
+    if (!in_family(type_of(&text), family::string_like)) return std::string();
+    int32_t count = -1;
+    const char* bytes = unicode::to_utf8(&text, &count);
+    return std::string(bytes, static_cast<size_t>(count));
+}
+
+// Characters (code points) in UTF-8 bytes: every byte that does not continue
+// a sequence starts one.
+int32_t chars_in(const char* p, const char* end) {
+    int32_t n = 0;
+    for (; p < end; ++p)
+        if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++n;
+    return n;
+}
+
+EditLine* editor = nullptr;
+History* history_list = nullptr;
+std::string prompt_text;
+// The completion function of the line being read (an argument cell of the
+// routine's call, so it stays rooted while libedit waits).
+const kel_value* completer = nullptr;
+// What the completion raised, to raise again after el_gets.
+signal_code pending = signal_code::none;
+
+char* prompt_of(EditLine*) { return const_cast<char*>(prompt_text.c_str()); }
+
+// Tab: the completer is called with the whole line and the caret's offset;
+// it answers none (nothing to do) or [new-line caret candidates], the
+// candidates a text to show under the line, or none.
+unsigned char complete_key(EditLine* el, int) {
+    if (!completer || pending != signal_code::none) return CC_ERROR;
+    const LineInfo* li = el_line(el);
+    const std::string whole(li->buffer, static_cast<size_t>(li->lastchar - li->buffer));
+    const int32_t caret = chars_in(li->buffer, li->cursor);
+    const int32_t length = chars_in(li->buffer, li->lastchar);
+    kel_value* const entry = stack::top();
+    kel_value answer;
+    set_none(&answer);
+    const bool was_evaluating = runtime::evaluating.exchange(true);
+    try {
+        kel_value args[2];
+        args[0] = *boot::push_os_text(whole.data(), whole.size());
+        set_integer(&args[1], caret);
+        kel_value* result = stack::push_unset();
+        const kel_value name = *word::from_c_string("complete-input");
+        const signal_code c = interpreter::call_function(completer, &name, args, 2, 0, result);
+        if (c != signal_code::none) pending = c;
+        else answer = *result;
+    } catch (const kel_unwind& u) {
+        pending = static_cast<signal_code>(u.code);
+    }
+    runtime::evaluating.store(was_evaluating);
+    // The signal's value stays where the unwinding left it, for the raise
+    // after el_gets.
+    if (pending != signal_code::none) return CC_EOF;
+    unsigned char done = CC_REFRESH;
+    if (type_of(&answer) == types::block && block::ks_length_q(&answer) == 3) {
+        kel_value* cells = block::ks_head(&answer);
+        const std::string line = utf8_of(&cells[0]);
+        const int32_t new_caret = type_of(&cells[1]) == types::integer ? static_cast<int32_t>(cells[1].w2) : 0;
+        const std::string shown = utf8_of(&cells[2]);
+        el_cursor(el, length - caret);
+        el_deletestr(el, length);
+        if (!line.empty()) el_insertstr(el, line.c_str());
+        el_cursor(el, new_caret - chars_in(line.data(), line.data() + line.size()));
+        if (type_of(&cells[2]) != types::none) {
+            std_output::flush();
+            const std::string text = "\n" + prompt_text + shown + "\n";
+            write_all(1, text.data(), text.size());
+            done = CC_REDISPLAY;
+        }
+    }
+    stack::regs.top = entry;
+    return done;
+}
+
+void open_editor() {
+    if (editor) return;
+    // libedit reads multibyte text by the character-type locale.
+    if (!std::setlocale(LC_CTYPE, "C.UTF-8")) std::setlocale(LC_CTYPE, "");
+    editor = el_init("kel", stdin, stdout, stderr);
+    history_list = history_init();
+    HistEvent ev;
+    history(history_list, &ev, H_SETSIZE, 1000);
+    el_set(editor, EL_EDITOR, "emacs");
+    el_set(editor, EL_SIGNAL, 0);  // signals belong to the waiter in main
+    el_set(editor, EL_PROMPT, prompt_of);
+    el_set(editor, EL_HIST, history, history_list);
+    el_set(editor, EL_ADDFN, "kel-complete", "Complete the word at the caret", complete_key);
+    el_set(editor, EL_BIND, "^I", "kel-complete", nullptr);
+}
+
+// Whether `ask` reads through the editor: both ends a terminal.
+machine_value terminal_q(const machine_value*, int32_t) {
+    kel_value answer;
+    set_logic(&answer, isatty(0) && isatty(1));
+    return answer_cell(&answer);
+}
+
+machine_value history_clear(const machine_value*, int32_t) {
+    open_editor();
+    HistEvent ev;
+    history(history_list, &ev, H_CLEAR);
+    return nothing();
+}
+
+// Entries are added oldest first, so the newest is the first one Up shows.
+machine_value history_add(const machine_value* a, int32_t) {
+    open_editor();
+    const std::string text = utf8_of(a[0].cell);
+    HistEvent ev;
+    history(history_list, &ev, H_ENTER, text.c_str());
+    return nothing();
+}
+
+// One line through the editor, without its line end; none at the end of
+// input. While it waits the process is idle (an interrupt ends it, modes
+// restored) and nothing is traced.
+machine_value edit_line(const machine_value* a, int32_t) {
+    open_editor();
+    prompt_text = utf8_of(a[0].cell);
+    completer = type_of(a[1].cell) == types::function ? a[1].cell : nullptr;
+    pending = signal_code::none;
+    std_output::flush();
+    const bool traced = interpreter::trace.active;
+    interpreter::trace.active = false;
+    const bool was_evaluating = runtime::evaluating.exchange(false);
+    // Keys typed ahead, before libedit has the terminal, must not meet the
+    // line discipline's echo and erase: the terminal leaves canonical mode
+    // here, and gets its own modes back after the line.
+    struct termios saved {};
+    const bool tty = tcgetattr(0, &saved) == 0;
+    if (tty) {
+        platform::tty_guard::hold(0);
+        struct termios raw = saved;
+        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        tcsetattr(0, TCSANOW, &raw);
+    }
+    int count = 0;
+    const char* got = el_gets(editor, &count);
+    std::string line;
+    if (got && count > 0) line.assign(got, static_cast<size_t>(count));
+    if (tty) {
+        tcsetattr(0, TCSANOW, &saved);
+        platform::tty_guard::release();
+    }
+    runtime::evaluating.store(was_evaluating);
+    interpreter::trace.active = traced;
+    completer = nullptr;
+    if (pending != signal_code::none) {
+        // the completion failed: the line ends here and its signal goes on
+        el_reset(editor);
+        write_all(1, "\n", 1);
+        const signal_code c = pending;
+        pending = signal_code::none;
+        stack::throw_code(c);
+    }
+    kel_value answer;
+    if (!got || count <= 0) {
+        write_all(1, "\n", 1);  // Ctrl-D leaves the cursor after the prompt
+        set_none(&answer);
+        return answer_cell(&answer);
+    }
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    answer = *boot::push_os_text(line.data(), line.size());
+    stack::drop_cells(1);
+    return answer_cell(&answer);
+}
+
+// A line read with the terminal's echo off (restored whatever happens); none
+// at the end of input.
+machine_value read_hidden(const machine_value* a, int32_t) {
+    const std::string question = utf8_of(a[0].cell);
+    // echo off before the question shows, so nothing typed after it echoes
+    struct termios saved {};
+    const bool tty = tcgetattr(0, &saved) == 0;
+    if (tty) {
+        platform::tty_guard::hold(0);
+        struct termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(0, TCSANOW, &quiet);
+    }
+    std_output::flush();
+    write_all(1, question.data(), question.size());
+    const bool was_evaluating = runtime::evaluating.exchange(false);
+    std::string line;
+    bool ended = false;
+    for (;;) {
+        char c = 0;
+        const ssize_t n = ::read(0, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ended = line.empty();
+            break;
+        }
+        if (c == '\n') break;
+        line.push_back(c);
+    }
+    runtime::evaluating.store(was_evaluating);
+    if (tty) {
+        tcsetattr(0, TCSANOW, &saved);
+        platform::tty_guard::release();
+    }
+    write_all(1, "\n", 1);  // the Enter that was not echoed
+    kel_value answer;
+    if (ended) {
+        set_none(&answer);
+        return answer_cell(&answer);
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    answer = *boot::push_os_text(line.data(), line.size());
+    stack::drop_cells(1);
+    return answer_cell(&answer);
+}
+
+// The terminal title (OSC 0) when standard output is a terminal.
+machine_value set_title(const machine_value* a, int32_t) {
+    if (isatty(1)) {
+        const std::string text = "\x1b]0;" + utf8_of(a[0].cell) + "\x07";
+        std_output::flush();
+        write_all(1, text.data(), text.size());
+    }
+    return nothing();
+}
+
+struct bound {
+    const char* name;
+    const char* spec;
+    routines::routine_fn fn;
+};
+const bound editor_routines[] = {
+    {"console-terminal?", "", terminal_q},
+    {"console-history-clear", "", history_clear},
+    {"console-history-add", "text [any-type!]", history_add},
+    {"console-edit-line", "question [any-type!] complete [any-type!]", edit_line},
+    {"console-read-hidden", "question [any-type!]", read_hidden},
+    {"console-set-title", "text [any-type!]", set_title},
+};
+
+}  // namespace
+
+void install() {
+    int32_t number = first_routine;
+    for (const bound& b : editor_routines) {
+        routines::entry e;
+        e.name = b.name;
+        e.spec = b.spec;
+        e.fn = b.fn;
+        (void)routines::define(number++, e);
+    }
+}
+
+}  // namespace kel::console::line_editor

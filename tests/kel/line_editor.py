@@ -1,0 +1,163 @@
+#!/usr/bin/env python3
+# Text mode on a terminal as a person meets it: keystrokes written to a
+# pseudo-terminal of 100x30 and the screen read back. Line editing and the
+# history (the console's block the one truth), hidden input, the end of
+# input, interrupts at the prompt and in a command with the terminal's modes
+# given back, the console size, Tab completion and a completion that fails,
+# the terminal title; and standard input from a pipe, which keeps the plain
+# line reading.
+import os
+import re
+import select
+import signal
+import struct
+import subprocess
+import sys
+import termios
+import time
+import fcntl
+
+KEL = os.path.abspath(sys.argv[1])
+ENV = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+ENV["TERM"] = "xterm"
+failures = 0
+PROMPT = b">> "
+
+
+def check(what, ok, got):
+    global failures
+    if not ok:
+        failures += 1
+        print("FAILED %s:\n  got %r" % (what, got))
+
+
+class Session:
+    def __init__(self, stdin_pipe=False):
+        self.master, self.slave = os.openpty()
+        fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
+        self.modes = termios.tcgetattr(self.slave)
+        self.p = subprocess.Popen([KEL], stdin=subprocess.PIPE if stdin_pipe else self.slave, stdout=self.slave,
+                                  stderr=self.slave, env=ENV, start_new_session=True)
+        self.screen = b""
+
+    # Reads until `pattern` (bytes or compiled regex) shows in the new output
+    # or the time runs out; answers the new output.
+    def wait(self, pattern=PROMPT, timeout=10):
+        start = len(self.screen)
+        end = time.time() + timeout
+        while time.time() < end:
+            new = self.screen[start:]
+            if (pattern.search(new) if isinstance(pattern, re.Pattern) else pattern in new):
+                break
+            r, _, _ = select.select([self.master], [], [], 0.05)
+            if r:
+                try:
+                    data = os.read(self.master, 4096)
+                except OSError:
+                    break
+                if not data:
+                    break
+                self.screen += data
+        return self.screen[start:]
+
+    def type(self, keys, pattern=PROMPT):
+        os.write(self.master, keys)
+        return self.wait(pattern)
+
+    def end(self):
+        try:
+            return self.p.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.p.kill()
+            return "hung"
+
+
+def cooked(out):
+    return out.replace(b"\r\n", b"\n")
+
+
+s = Session()
+s.wait()
+# editing: Left, Backspace and a typed character
+out = s.type(b"1 + 23\x1b[D\x7f4\r", b"== ")
+out += s.wait()
+check("edited line", b"== 44\r\n>> " in out, out)
+# Up recalls the line, Enter runs it; the same line is not entered twice
+out = s.type(b"\x1b[A\r", b"== 44")
+out += s.wait()
+check("Up recalls", b"== 44" in out, out)
+out = s.type(b"length? system/console/history\r", b"== ")
+out += s.wait()
+check("entered once", b"== 2\r\n" in out, out)
+# a /history block passed by a script is the one walked
+out = s.type(b'h: ["from-h"] ask/history "q? " h\r', b"\r\nq? ")
+out = s.type(b"\x1b[A\r", b"== ")
+out += s.wait()
+check("history block", b'== "from-h"' in out, out)
+# hidden input: no echo, no history entry
+s.type(b'ask/hide "pw: "\r', b"\r\npw: ")  # the question, not its echo
+out = s.type(b"secret\r", b"== ")
+out += s.wait()
+check("hidden no echo", b"secret" not in out.split(b"==")[0] and b'== "secret"' in out, out)
+out = s.type(b'find system/console/history "secret"\r', b"== ")
+out += s.wait()
+check("hidden not in history", b"== none" in out, out)
+# the size of the terminal, and the result cut to it
+out = s.type(b"system/console/size\r", b"== ")
+out += s.wait()
+check("size", b"== 100x30" in out, out)
+out = s.type(b'append/dup copy "" "x" 200\r', b"== ")
+out += s.wait()
+check("cut at 93", b"== {" + b"x" * 92 + b"...\r\n" in out, out)
+# Tab: the candidates under the line and the line again
+out = s.type(b"pri\t", re.compile(rb"prin print[\s\S]*pri"))
+check("Tab candidates", re.search(rb"pri\r\n>> prin print\r\n[\s\S]*>> prin", out) is not None, out)
+s.type(b"\x15")  # the line emptied
+# Tab completes a unique member; Enter runs the completed line
+out = s.type(b"system/opt\t\r", b"== ")
+out += s.wait()
+check("Tab member", b"== make object!" in out, out)
+# a completion that fails: its error, the prompt back, the terminal usable
+s.type(b"kel-complete-ctx/complete-input: func [s c] [1 / 0]\r")
+out = s.type(b"pri\t", b"== ")
+check("failed completion", b"*** Math Error: attempt to divide by zero" in out, out)
+out = s.type(b"1 + 2\r", b"== 3")
+check("usable after", b"== 3" in out, out)
+s.wait()
+# SIGINT during an evaluation halts it
+s.type(b"forever []\r", b"forever []")
+time.sleep(0.3)
+s.p.send_signal(signal.SIGINT)
+out = s.wait()
+check("halted", b"(halted)" in out, out)
+# the terminal title
+out = s.type(b'system/console/init "x"\r')
+check("title", b"\x1b]0;x\x07" in out, out)
+# Ctrl-D at an empty prompt quits with 0
+os.write(s.master, b"\x04")
+status = s.end()
+check("Ctrl-D", status == 0, (status, s.screen[-80:]))
+
+# SIGINT at the prompt ends with 0 and gives the terminal's modes back
+s = Session()
+s.wait()
+s.type(b"1\r")
+s.p.send_signal(signal.SIGINT)
+status = s.end()
+check("SIGINT at the prompt", status == 0, status)
+check("modes restored", termios.tcgetattr(s.slave) == s.modes, termios.tcgetattr(s.slave))
+
+# standard input a pipe, standard output a terminal: plain reading
+s = Session(stdin_pipe=True)
+s.p.stdin.write(b"1 + 2\nsystem/console/init {x}\n")
+s.p.stdin.close()
+status = s.end()
+out = s.wait(b"never", 1)
+check("pipe input", b"== 3" in out and b"\x1b[" not in out and status == 0, out)
+
+# into a pipe the title writes nothing
+p = subprocess.run([KEL], input=b'system/console/init "x"\n', capture_output=True, env=ENV, timeout=60)
+check("no title into a pipe", b"\x1b" not in p.stdout, p.stdout)
+
+print("%d failed" % failures)
+sys.exit(1 if failures else 0)
