@@ -47,6 +47,8 @@
 #include "kernel/slots.h"
 #include "library/boot.h"
 #include "library/routines_core.h"
+#include "library/routines_image.h"
+#include "library/url_ports.h"
 #include "services/compression.h"
 #include "services/lexer.h"
 #include "services/http.h"
@@ -209,8 +211,10 @@ const init_step steps[] = {
     {"date services", init_date_services},
     {"simple io", init_simple_io},
     {"library routines", library_routines::install},
+    {"image codec routines", image_routines::install},
     {"console routines", console::install},
     {"http", http::install_hooks},
+    {"url ports", url_ports::install_hooks},
 };
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "datatypes/string_api.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/routines.h"
+#include "kernel/catalog.h"
 #include "kernel/native_api.h"
 #include "kernel/print.h"
 #include "kernel/runtime.h"
@@ -276,7 +277,8 @@ void install() {
         e.name = b.name;
         e.spec = b.spec;
         e.fn = b.fn;
-        (void)routines::define(number++, e);
+        // another module's entry in the same slot would be lost silently
+        if (routines::define(number++, e).fn) catalog::boot_stop("console routines: table slot already taken");
     }
 }
 

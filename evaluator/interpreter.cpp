@@ -968,6 +968,7 @@ struct call {
     code_position* c;
     const kel_value* path;
     const kel_value* name_in;
+    int32_t open_pos;  // the code position when the call opened (its site)
     refinements refs;
 };
 
@@ -976,11 +977,12 @@ inline kel_value cache_entry(const call& k, int32_t i) { return cache_cells(k)[i
 inline int32_t cache_length(const call& k) { return tail_index(k.cache); }
 
 // The call site (trace events): the name given in an apply, else the calling
-// cell (the word before the position), else the path.
+// cell (the word before the position the call opened at: once the arguments
+// are fetched the cell before the position is the last argument), else the path.
 kel_value site_of(const call& k) {
     kel_value site;
     if (k.mode != mode::plain && k.name_in) site = *k.name_in;
-    else if (k.c && k.c->pos > 0 && !k.path) site = *cell_at(*k.c, k.c->pos - 1);
+    else if (k.c && k.open_pos > 0 && k.open_pos <= end_of(*k.c) && !k.path) site = *cell_at(*k.c, k.open_pos - 1);
     else if (k.path) site = *k.path;
     else set_none(&site);
     return site;
@@ -1439,6 +1441,7 @@ signal_code invoke_decoded(const decode::term& t, code_position& c, const kel_va
     k.right_ready = false;
     k.name_in = name;
     k.name = *name;
+    k.open_pos = c.pos;
     k.cache = t.cache;
     kel_value* const placeholder = stack::push_copy(&k.fn);
     if (k.type == types::function) {
@@ -1536,6 +1539,7 @@ signal_code invoke_value(const kel_value* fn_in, code_position* c, bool push, co
     k.infix = infix;
     k.right_ready = infix && right_ready;
     k.name_in = name_in;
+    k.open_pos = c ? c->pos : -1;
     if (name_in && type_of(name_in) == types::word) [[likely]] {
         k.name = *name_in;
     } else {
@@ -1598,12 +1602,17 @@ signal_code call_function_body(const kel_value* fn_in, uint32_t, const kel_value
     const kel_value body = *function::more_cell(&fn, function::more::body);
     signal_code code = signal_code::none;
     if ((fn.header & (function::flag_trace | function::flag_no_trace)) || filter || trace.active) [[unlikely]] {
-        // The trace switch while the body runs (put back however it ends).
+        // The trace switch while the body runs, put back however it ends
+        // when this function's flags or filter changed it; a body that only
+        // runs traced keeps what it set (`trace false` lasts past its call).
         struct trace_guard {
             bool saved;
-            trace_guard() : saved(trace.active) {}
-            ~trace_guard() { trace.active = saved; }
-        } guard;
+            bool restore;
+            explicit trace_guard(bool r) : saved(trace.active), restore(r) {}
+            ~trace_guard() {
+                if (restore) trace.active = saved;
+            }
+        } guard((fn.header & (function::flag_trace | function::flag_no_trace)) || filter);
         if (fn.header & function::flag_trace) trace.active = trace.master;
         if (fn.header & function::flag_no_trace) trace.active = false;
         const bool bracketed = filter != 0 && trace.active;
@@ -1611,11 +1620,15 @@ signal_code call_function_body(const kel_value* fn_in, uint32_t, const kel_value
             notify_tracer(event::call, nullptr, -1, name, &fn);
             if (!(trace.callback_bits & filter)) trace.active = false;
         }
-        if (trace.active) notify_tracer(event::prolog, &body, -1, name, &fn);
+        // A library function that library code calls is a step inside the
+        // caller, which reports none: no prolog or epilog of its own.
+        const bool inner = !(stack::innermost_frame()->flags & stack::flag_interpreted) &&
+                           type_of(&body) == types::block && position_of(&body).library;
+        if (trace.active && !inner) notify_tracer(event::prolog, &body, -1, name, &fn);
         if (type_of(&body) == types::block) code = eval_block(&body, true);
         else set_unset(base);
         // A body left by an error reports the error event, not an epilog.
-        if (trace.active && code != signal_code::error) notify_tracer(event::epilog, &body, -1, name, &fn);
+        if (trace.active && !inner && code != signal_code::error) notify_tracer(event::epilog, &body, -1, name, &fn);
         if (bracketed && stack::mark_depth() == depth && code == signal_code::none) {
             trace.active = guard.saved;
             notify_tracer(event::return_, nullptr, -1, name, stack::arguments());

@@ -90,7 +90,7 @@ constexpr spec table[act::count] = {
     {"create", "port", "port [port! file! url! block!]"},
     {"close", "port", "port [port!]"},
     {"delete", "file", "file [any-type!]"},
-    {"modify", "target", "target [object! series!] field [word!] value [any-type!] /case"},
+    {"modify", "target", "target [object! series! bitset!] field [word!] value [any-type!] /case"},
     {"open", "port", "port [port! file! url! block!] /new /read /write /seek /allow access [block!]"},
     {"open?", "port", "port [port!]"},
     {"query", "target", "target [file! port!]"},

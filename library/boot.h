@@ -29,9 +29,11 @@ void check_system(const kel_value* system);
 // every block in it (nested ones too) carrying the library-code flag.
 kel_value* load_library_source(const char* text, size_t length, const char* phase);
 
-// The system object, and a field of one of its sub-objects by name
-// ("options", "args"); null when absent. Valid until the next allocation.
+// The system object, a member of it ("options"), and a field of one of its
+// sub-objects by name ("options", "args"); null when absent. Valid until the
+// next allocation.
 const kel_value* system_object();
+kel_value* system_member(const char* name);
 kel_value* system_field(const char* object, const char* field);
 
 // The command-line string of the arguments (platform::command_line, the one

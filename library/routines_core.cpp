@@ -30,6 +30,8 @@
 #include "kernel/stack.h"
 #include "kernel/unicode.h"
 #include "library/boot.h"
+#include "library/kelbin_routines.h"
+#include "library/json_unescape.h"
 #include "platform/platform.h"
 #include "services/simple_io.h"
 
@@ -220,6 +222,12 @@ machine_value collect_calls(const machine_value* a, int32_t) {
 
 machine_value tracing_q(const machine_value*, int32_t) { return logic_answer(interpreter::trace.active); }
 
+// `trace true|false`: tracing comes back on only under an installed tracer.
+machine_value set_tracing(const machine_value* a, int32_t) {
+    interpreter::trace.active = a[0].i != 0 && type_of(&interpreter::trace.callback) == types::function;
+    return nothing();
+}
+
 machine_value read_clipboard(const machine_value*, int32_t) {
     kel_value out;
     if (!clipboard.read || !clipboard.read(&out)) set_logic(&out, false);
@@ -260,6 +268,8 @@ machine_value float_flags(const machine_value* a, int32_t) {
     float_::full_support_q = logic::truthy(a[1].cell);
     return nothing();
 }
+
+machine_value interpreted_q(const machine_value*, int32_t) { return logic_answer(stack::eval_q()); }
 
 struct bound {
     int32_t number;
@@ -321,6 +331,8 @@ const bound bound_routines[] = {
     {first_gc + 2, "GC/nodes-cycles", "return: [integer!]", gc_nodes_cycles},
     {first_gc + 3, "system/words", "", system_words},
     {first_gc + 4, "float/flags", "pretty? [any-type!] full? [any-type!]", float_flags},
+    {first_gc + 5, "state/interpreted?", "return: [logic!]", interpreted_q},
+    {first_gc + 6, "tracers/set-tracing", "on? [logic!]", set_tracing},
 };
 
 // --- the type predicates ----------------------------------------------------------------
@@ -422,6 +434,8 @@ void install() {
         e.fn = predicate_table[static_cast<size_t>(i)];
         (void)routines::define(first_predicate + i, e);
     }
+    kelbin_routines::install();
+    json_unescape::install();
     routine::bind_by_name = bind_by_name;
 }
 

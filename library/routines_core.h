@@ -1,8 +1,9 @@
 // routines_core: the library's own routine-table entries: the routines the
 // boot binds to global words (process exit, quiet setters, shifts, the
 // current directory, files, tuples packed from integers, UTF-8 counting,
-// stack introspection, the clipboard pair), the 62 type predicates and the
-// collector routines of system/state/GC. Each entry carries its spec as Kel
+// stack introspection, the clipboard pair), the 62 type predicates, the
+// collector routines of system/state/GC and the tracers' switch of the
+// tracing flag. Each entry carries its spec as Kel
 // text; the phase sources bind an entry by its name with
 // `make routine! 'name`, which only the boot may do.
 //

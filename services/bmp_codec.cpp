@@ -272,11 +272,9 @@ result decode(const uint8_t* data, size_t size, kel_value* img) {
     const result r = parse(data, size, &lay);
     if (r != result::ok) return r;
     if (int64_t(lay.width) * lay.height > INT32_MAX) return result::no_memory;
-    try {
-        image::make_record(img, lay.width, lay.height);
-    } catch (const kel_unwind&) {
-        return result::no_memory;
-    }
+    // A failed allocation raises no-memory through the usual path: the marks
+    // are already unwound by then, so catching it here would leave them torn.
+    image::make_record(img, lay.width, lay.height);
     image::pixel_lock lock = image::lock_pixels(img, true);
     decode_pixels(data, size, lay, lock.pixels, lock.stride);
     image::unlock_pixels(lock);
@@ -287,13 +285,8 @@ result encode(const kel_value* img, kel_value* bin) {
     const int32_t w = image::width_of(img), h = image::height_of(img);
     const uint64_t total = encoded_size(w, h);
     if (total > memory::max_capacity(1)) return result::no_memory;
-    uint8_t* out;
-    try {
-        binary::init_cell(bin, uint32_t(total));
-        out = reinterpret_cast<uint8_t*>(memory::claim_tail_bytes(series_node(bin), uint32_t(total)));
-    } catch (const kel_unwind&) {
-        return result::no_memory;
-    }
+    binary::init_cell(bin, uint32_t(total));
+    auto* out = reinterpret_cast<uint8_t*>(memory::claim_tail_bytes(series_node(bin), uint32_t(total)));
     image::pixel_lock lock = image::lock_pixels(img, false);
     write_file(lock.pixels, lock.width, lock.height, lock.stride, out);
     image::unlock_pixels(lock);

@@ -15,9 +15,9 @@
 //
 // Two layers: `parse`/`decode_pixels`/`write_file` work on plain buffers and
 // never allocate or raise (the fuzz driver and the benchmark use them);
-// `decode`/`encode` make the image! and binary! values. No exception crosses
-// either: a failure comes back as a `result` that the caller turns into
-// access `bad-media` (or internal `no-memory`).
+// `decode`/`encode` make the image! and binary! values. A file they refuse
+// comes back as a `result` that the caller turns into access `bad-media`; a
+// store that cannot be allocated raises no-memory like any other allocation.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -17,6 +17,7 @@ packages=(
   xdg-utils
   valgrind
   imagemagick
+  libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev
   python3-pil
   lua5.4
 )

@@ -13,12 +13,14 @@ EMIT_PRELUDE = [
 ]
 
 
-def run(kel, lines, timeout=600):
+def run(kel, lines, timeout=600, extra_env=None):
     """Runs the script made of `lines` (its header included) and answers the
-    finished process, output captured as text."""
+    finished process, output captured as text. `extra_env` adds variables to
+    the environment (TZ, for one)."""
     with tempfile.NamedTemporaryFile("w", suffix=".kel", delete=False, encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    env.update(extra_env or {})
     try:
         return subprocess.run([kel, f.name], capture_output=True, text=True, env=env, timeout=timeout)
     finally:

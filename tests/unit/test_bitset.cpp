@@ -30,14 +30,19 @@ constexpr uint32_t dash_symbol = 0x7102;
 const kel_value not_word{types::word, 0, not_symbol, 0};
 const kel_value dash{types::word, 0, dash_symbol, 0};
 
+// The dialect words are the process's own: later tests in the same process
+// (a library boot among them) must find the real ones again.
 struct Bitset : ::testing::Test {
+    bitset::dialect_words saved;
     void SetUp() override {
         test::boot();
         stack::reset();
         cycles::reset();
+        saved = bitset::dialect;
         bitset::dialect.not_word = not_symbol;
         bitset::dialect.range_word = dash_symbol;
     }
+    void TearDown() override { bitset::dialect = saved; }
 };
 
 kel_value make(const kel_value& spec, int mode = bitset::error_mode::make) {

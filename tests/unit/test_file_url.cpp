@@ -44,19 +44,22 @@ using test::str;
 namespace {
 
 struct FileUrl : ::testing::Test {
-    // The installed file services come back after each test: other tests of
-    // the same process (a stress shard runs many) read and write files.
+    // The installed file and url services come back after each test: other
+    // tests of the same process (a stress shard runs many) read and write
+    // files and urls.
     file::services installed{};
+    url::services installed_url{};
     void SetUp() override {
         test::boot();
         stack::reset();
         installed = file::hooks;
+        installed_url = url::hooks;
         url::hooks = {};
         file::hooks = {};
     }
     void TearDown() override {
         stack::reset();
-        url::hooks = {};
+        url::hooks = installed_url;
         file::hooks = installed;
     }
 };

@@ -1,0 +1,22 @@
+// routines_image: the routine-table entries behind the five image codec
+// objects of system/codecs (png, jpeg, bmp, gif, tiff): one `encode`
+// (img [image!] where [any-type!]) per format, answering the image encoded
+// into a new binary! (`where` is not used), and one `decode` (data
+// [any-type!]) per codec, answering the image decoded from a binary! or a
+// file!. The phase source binds them by name, "png/encode", "png/decode"
+// and so on; the work is done by the imaging services (image_codecs).
+//
+// Table numbers: first_image_codec onwards, encode and decode in turn for
+// the formats in their code order (bmp 0, png 1, gif 2, jpeg 3, tiff 4).
+#pragma once
+#include <cstdint>
+
+namespace kel::image_routines {
+
+constexpr int32_t first_image_codec = 200;
+constexpr int32_t image_codec_count = 10;
+
+// Start-up step: fills the table entries.
+void install();
+
+}  // namespace kel::image_routines

@@ -1,0 +1,23 @@
+// jpeg_codec: JPEG files over libjpeg-turbo, for the imaging services.
+//
+// Decoding turns grey, YCbCr/RGB and CMYK/YCCK files into opaque BGRA words
+// (CMYK as stored by Adobe's writers is inverted, the others are not).
+// Encoding writes baseline RGB at quality 90; alpha is dropped. libjpeg
+// reports errors through `error_exit`, which here jumps back into the one
+// boundary function that made the call; such functions hold no C++ object
+// across the library. Warnings and trace messages are dropped.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "services/codec_buffers.h"
+
+namespace kel::jpeg_codec {
+
+constexpr int quality = 90;
+
+imaging::result decode(const uint8_t* data, size_t size, const imaging::pixel_target& target);
+imaging::result encode(const uint32_t* pixels, int32_t width, int32_t height, int64_t stride,
+                       imaging::byte_buffer* out);
+
+}  // namespace kel::jpeg_codec

@@ -1,0 +1,44 @@
+// kelbin: the Kelbin codec, the binary serialisation of language values
+// (byte vocabulary in kelbin_format.h). The encoders turn one value, with
+// every series and context it reaches, into a Kelbin block; the decoder
+// turns a block back into values. Series and contexts met twice, and cycles,
+// are written once and named afterwards by the path of child indexes that
+// leads to their first occurrence, so sharing survives a round trip.
+//
+// The library binds these to the codec object `system/codecs/kelbin`
+// (library/routines_core.cpp); `save/as` and `load/as` reach them there.
+//
+// Both walks recurse over the value tree under the depth limit of the cycle
+// guard (kernel/cycle_guard.h): a value nested too deep raises internal
+// `too-deep`, never a crash. Main thread only: the encoder's state is global,
+// and encodings do not nest.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "kernel/value.h"
+
+namespace kel::kelbin {
+
+// Encodes `value` into a new binary! written to `out` (which the caller keeps
+// rooted, e.g. an argument-stack cell): the compact layout when `compact`,
+// else the standard one. routine!, triple!, handle!, port!, event! and an
+// op! of a routine raise access `no-codec` with the value; the encoder's
+// state is reset before any error leaves.
+void encode(const kel_value* value, bool compact, kel_value* out);
+
+// Decodes a whole Kelbin block of `length` bytes, appending every root
+// value to the block `target` (rooted by the caller). The bytes must not
+// move during the call: they are copied by the caller or live outside the
+// series memory. A malformed block raises script `kb-invalid-record` with
+// the 1-based byte position of the fault, or `invalid-data` (with `what`,
+// the routine's argument, when given) for a bad magic, a short block or a
+// compressed payload that does not inflate.
+void decode(const uint8_t* bytes, size_t length, const kel_value* target, const kel_value* what);
+
+// Whether a native-table number names a filled slot: the native table lives
+// above this layer, so the library installs the answer (null: every number
+// up to the table's size is taken).
+extern bool (*native_filled)(int32_t number);
+
+}  // namespace kel::kelbin

@@ -1,0 +1,183 @@
+// tiff_codec: see tiff_codec.h.
+#include "services/tiff_codec.h"
+
+#include <tiffio.h>
+
+#include <algorithm>
+
+namespace kel::tiff_codec {
+
+using imaging::result;
+
+namespace {
+
+// One file in memory: read from `data`, or (when `out` is set) written to
+// and read back from `out`.
+struct memory_file {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    imaging::byte_buffer* out = nullptr;
+    uint64_t at = 0;
+    bool out_of_memory = false;
+
+    const uint8_t* bytes() const { return out ? out->data() : data; }
+    uint64_t length() const { return out ? out->size() : size; }
+};
+
+memory_file* file_of(thandle_t h) { return static_cast<memory_file*>(h); }
+
+tmsize_t read_proc(thandle_t h, void* buffer, tmsize_t count) {
+    memory_file* f = file_of(h);
+    if (count < 0) return -1;
+    const uint64_t left = f->at < f->length() ? f->length() - f->at : 0;
+    const uint64_t n = std::min<uint64_t>(uint64_t(count), left);
+    if (n) std::memcpy(buffer, f->bytes() + f->at, size_t(n));
+    f->at += n;
+    return tmsize_t(n);
+}
+
+tmsize_t write_proc(thandle_t h, void* buffer, tmsize_t count) {
+    memory_file* f = file_of(h);
+    if (!f->out || count < 0 || f->at > SIZE_MAX) return -1;
+    if (!f->out->write_at(size_t(f->at), buffer, size_t(count))) {
+        f->out_of_memory = true;
+        return -1;
+    }
+    f->at += uint64_t(count);
+    return count;
+}
+
+toff_t seek_proc(thandle_t h, toff_t offset, int whence) {
+    memory_file* f = file_of(h);
+    uint64_t from = 0;
+    if (whence == SEEK_CUR) from = f->at;
+    else if (whence == SEEK_END) from = f->length();
+    else if (whence != SEEK_SET) return toff_t(-1);
+    uint64_t to;
+    // Offsets past 2^62 are nonsense from a damaged directory, not positions.
+    if (__builtin_add_overflow(from, uint64_t(offset), &to) || to > (uint64_t(1) << 62)) return toff_t(-1);
+    f->at = to;
+    return to;
+}
+
+int close_proc(thandle_t) { return 0; }
+toff_t size_proc(thandle_t h) { return file_of(h)->length(); }
+
+// Reading maps the bytes themselves, so strips are not copied once more.
+int map_proc(thandle_t h, void** base, toff_t* size) {
+    memory_file* f = file_of(h);
+    if (f->out) return 0;
+    *base = const_cast<uint8_t*>(f->data);
+    *size = f->size;
+    return 1;
+}
+void unmap_proc(thandle_t, void*, toff_t) {}
+
+void silence() {
+    static bool done = false;
+    if (done) return;
+    TIFFSetErrorHandler(nullptr);
+    TIFFSetWarningHandler(nullptr);
+    done = true;
+}
+
+TIFF* open(memory_file* f, const char* mode) {
+    silence();
+    return TIFFClientOpen("memory", mode, f, read_proc, write_proc, seek_proc, close_proc, size_proc, map_proc,
+                          unmap_proc);
+}
+
+struct open_tiff {
+    TIFF* tif;
+    ~open_tiff() {
+        if (tif) TIFFClose(tif);
+    }
+};
+
+// ABGR (R in the low byte, premultiplied) to 0xAARRGGBB, straight alpha.
+inline uint32_t straight(uint32_t v) {
+    const uint32_t a = v >> 24;
+    if (a == 0) return 0;
+    uint32_t r = v & 0xFF, g = v >> 8 & 0xFF, b = v >> 16 & 0xFF;
+    if (a < 255) {
+        r = std::min<uint32_t>(255, (r * 255 + a / 2) / a);
+        g = std::min<uint32_t>(255, (g * 255 + a / 2) / a);
+        b = std::min<uint32_t>(255, (b * 255 + a / 2) / a);
+    }
+    return a << 24 | r << 16 | g << 8 | b;
+}
+
+}  // namespace
+
+result decode(const uint8_t* data, size_t size, const imaging::pixel_target& target) {
+    memory_file f;
+    f.data = data;
+    f.size = size;
+    open_tiff t{open(&f, "r")};
+    if (!t.tif) return result::bad_media;
+    uint32_t width = 0, height = 0;
+    if (TIFFGetField(t.tif, TIFFTAG_IMAGEWIDTH, &width) != 1 || TIFFGetField(t.tif, TIFFTAG_IMAGELENGTH, &height) != 1)
+        return result::bad_media;
+    if (!imaging::sides_ok(width, height)) return result::bad_media;
+    char message[1024];
+    if (!TIFFRGBAImageOK(t.tif, message)) return result::bad_media;
+    int64_t stride = 0;
+    uint32_t* pixels = target.make(target.context, int32_t(width), int32_t(height), &stride);
+    if (!pixels) return result::no_memory;
+    // The raster is one run of width x height words; a store with wider rows
+    // takes it through a scratch raster.
+    const bool direct = stride == int64_t(width) * 4;
+    uint32_t* raster = direct ? pixels : static_cast<uint32_t*>(std::malloc(size_t(width) * height * 4));
+    if (!raster) return result::no_memory;
+    const int ok = TIFFReadRGBAImageOriented(t.tif, width, height, raster, ORIENTATION_TOPLEFT, 1);
+    if (ok)
+        for (uint32_t y = 0; y < height; ++y) {
+            const uint32_t* from = raster + size_t(y) * width;
+            auto* to = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(pixels) + int64_t(y) * stride);
+            for (uint32_t x = 0; x < width; ++x) to[x] = straight(from[x]);
+        }
+    if (!direct) std::free(raster);
+    return ok ? result::ok : result::bad_media;
+}
+
+result encode(const uint32_t* pixels, int32_t width, int32_t height, int64_t stride, imaging::byte_buffer* out) {
+    if (!imaging::sides_ok(uint64_t(width), uint64_t(height))) return result::bad_media;
+    auto* row = static_cast<uint8_t*>(std::malloc(size_t(width) * 4));
+    if (!row) return result::no_memory;
+    memory_file f;
+    f.out = out;
+    TIFF* tif = open(&f, "w");
+    bool ok = tif != nullptr;
+    const uint16_t extra[1] = {EXTRASAMPLE_UNASSALPHA};
+    ok = ok && TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(width)) == 1 &&
+         TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(height)) == 1 &&
+         TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8) == 1 && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 4) == 1 &&
+         TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) == 1 &&
+         TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
+         TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, extra) == 1 &&
+         TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) == 1 &&
+         TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW) == 1 &&
+         TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) == 1 &&
+         TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0)) == 1;
+    for (int32_t y = 0; ok && y < height; ++y) {
+        const auto* from = reinterpret_cast<const uint32_t*>(reinterpret_cast<const uint8_t*>(pixels) + y * stride);
+        for (int32_t x = 0; x < width; ++x) {
+            const uint32_t v = from[x];
+            row[x * 4] = uint8_t(v >> 16);
+            row[x * 4 + 1] = uint8_t(v >> 8);
+            row[x * 4 + 2] = uint8_t(v);
+            row[x * 4 + 3] = uint8_t(v >> 24);
+        }
+        ok = TIFFWriteScanline(tif, row, uint32_t(y), 0) == 1;
+    }
+    // Flushing writes the last strip and the directory; its answer is the
+    // only report of a failure there (closing answers nothing).
+    ok = ok && TIFFFlush(tif) == 1;
+    if (tif) TIFFClose(tif);
+    std::free(row);
+    if (ok) return result::ok;
+    out->clear();
+    return f.out_of_memory ? result::no_memory : result::bad_media;
+}
+
+}  // namespace kel::tiff_codec
