@@ -14,6 +14,7 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/error.h"
+#include "datatypes/file.h"
 #include "datatypes/string_api.h"
 #include "datatypes/url.h"
 #include "datatypes/word.h"
@@ -224,6 +225,11 @@ int run(int argc, char** argv) {
     if (!enter_folder(script)) {
         error_line(cannot_open(script));
         return 1;
+    }
+    // system/options/path names the process's directory, which just moved
+    if (kel_value* path = boot::system_field("options", "path")) {
+        *path = *file::get_current_dir();
+        stack::drop_cells(1);
     }
 
     kel_value* const entry = stack::top();

@@ -124,8 +124,16 @@ kel_value spec_of(const kel_value* fn) { return spec_block(fn->w2); }
 
 // --- making --------------------------------------------------------------------------
 
+bool library_phase = false;
+
+bool library_body_q(const kel_value* body, bool called_from_library) {
+    if (library_phase) return true;
+    const uint32_t node = series_node(body);
+    return called_from_library && node && (memory::buffer_of(node)->flags & memory::flag_library) != 0;
+}
+
 uint32_t push(const kel_value* spec_in, const kel_value* body_in, uint32_t ctx, int32_t code, uint32_t object,
-              uint32_t flags) {
+              uint32_t flags, bool library) {
     kel_value* out = stack::push_unset();
     kel_value* spec = stack::push_copy(spec_in);
     kel_value* body = body_in ? stack::push_copy(body_in) : nullptr;
@@ -156,7 +164,7 @@ uint32_t push(const kel_value* spec_in, const kel_value* body_in, uint32_t ctx, 
     if (body) {
         kel_value* copy = block::duplicate(body, true, true);
         // A library function's body stays library code (copies drop the flag).
-        if (code) mark_library(copy);
+        if (code || library) mark_library(copy);
         *more_cell(&fn, more::body) = *copy;
         if (made_here) _context::bind_block(copy, ctx, false);
     } else {

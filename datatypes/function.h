@@ -52,11 +52,20 @@ kel_value spec_of(const kel_value* fn);
 // Pushes a new function! made from the spec (its head clamped; a head above
 // 0 first copied into a block of its own), the body (null: none), a context
 // (0: made from the spec and the body copy bound to it), a library body index
-// (0: none; otherwise the body copy, nested blocks included, is flagged as
-// library code), an enclosing object's context (0: none) and header flags.
-// Answers the context node.
+// (0: none), an enclosing object's context (0: none) and header flags. With a
+// body index, or with `library`, the body copy (nested blocks included) is
+// flagged as library code. Answers the context node.
 uint32_t push(const kel_value* spec, const kel_value* body, uint32_t ctx, int32_t code, uint32_t object,
-              uint32_t flags);
+              uint32_t flags, bool library = false);
+// Set by the boot while it evaluates a library phase: every function made
+// then is library code, including those whose body the phase built with
+// `compose` or `reduce` (no flag on the new block).
+extern bool library_phase;
+// Whether a function maker called from code of the given kind makes library
+// code: during a library phase, or when library code makes it from a body
+// that is library code itself (its own literal block). User code making a
+// function from a library body (`body-of`) makes an ordinary one.
+bool library_body_q(const kel_value* body, bool called_from_library);
 
 // Validates a spec and answers the header flags of its attribute block; a
 // malformed spec raises script `bad-func-def` (the spec), a name met twice

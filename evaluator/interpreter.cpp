@@ -1583,11 +1583,15 @@ signal_code call_function_body(const kel_value* fn_in, uint32_t, const kel_value
             notify_tracer(event::call, nullptr, -1, name, &fn);
             if (!(trace.callback_bits & filter)) trace.active = false;
         }
-        if (trace.active) notify_tracer(event::prolog, &body, -1, name, &fn);
+        // A library function that library code calls is a step inside the
+        // caller, which reports none: no prolog or epilog of its own.
+        const bool inner = !(stack::innermost_frame()->flags & stack::flag_interpreted) &&
+                           type_of(&body) == types::block && position_of(&body).library;
+        if (trace.active && !inner) notify_tracer(event::prolog, &body, -1, name, &fn);
         if (type_of(&body) == types::block) code = eval_block(&body, true);
         else set_unset(base);
         // A body left by an error reports the error event, not an epilog.
-        if (trace.active && code != signal_code::error) notify_tracer(event::epilog, &body, -1, name, &fn);
+        if (trace.active && !inner && code != signal_code::error) notify_tracer(event::epilog, &body, -1, name, &fn);
         if (bracketed && stack::mark_depth() == depth && code == signal_code::none) {
             trace.active = guard.saved;
             notify_tracer(event::return_, nullptr, -1, name, stack::arguments());

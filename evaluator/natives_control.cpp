@@ -553,9 +553,13 @@ signal_code remove_each_star(bool check, const refinements& refs) {
 namespace {
 
 // Makes the function! of a spec and a body and leaves it in the base cell.
+// The maker's own mark tells who called it: library code opens marks
+// without the interpreted flag.
 void make_function(kel_value* spec, const kel_value* body) {
     const uint32_t flags = function::check_spec(spec);
-    (void)function::push(spec, body, 0, 0, 0, flags);
+    const stack::call_mark* m = stack::innermost_frame();
+    const bool from_library = m && !(m->flags & stack::flag_interpreted);
+    (void)function::push(spec, body, 0, 0, 0, flags, function::library_body_q(body, from_library));
     stack::set_last(stack::last_cell());
 }
 

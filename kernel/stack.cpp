@@ -133,6 +133,12 @@ void mark_interpreted() {
     if (call_mark* m = innermost_frame()) m->flags |= flag_interpreted;
 }
 
+bool eval_q() {
+    for (const call_mark* m = regs.marks_top; m > regs.marks_bottom;)
+        if ((--m)->flags & flag_interpreted) return true;
+    return false;
+}
+
 call_mark* set_return_target_below() {
     if (mark_depth() < 2) return nullptr;
     call_mark* m = regs.marks_top - 2;

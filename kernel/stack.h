@@ -215,6 +215,9 @@ void close_frame_discard();
 
 void set_return_target(bool on);
 void mark_interpreted();
+// True when any open mark, from the innermost out, was opened by the
+// interpreter for user code (library code opens none).
+bool eval_q();
 // Sets the return-target flag on the mark below the top; answers that mark,
 // or null when it already had the flag (or there is none).
 call_mark* set_return_target_below();

@@ -10,8 +10,9 @@
 //      checked;
 //      after the reactivity phase the reactor prototypes take their fixed
 //      class ids;
-//   4. the command line into system/options/boot, system/options/args and
-//      system/script/args (the boot-args phase);
+//   4. the boot-args phase: the rebuilt command line goes into
+//      system/script/args before it, and argv into system/options/boot and
+//      system/options/args after it;
 //   5. the stress check, if asked for, starts.
 // Every block the library loads carries memory::flag_library, so the
 // interpreter runs it as compiled code. A language error anywhere in the
@@ -26,6 +27,7 @@
 #include "datatypes/context.h"
 #include "datatypes/error.h"
 #include "datatypes/file.h"
+#include "datatypes/function.h"
 #include "datatypes/handle.h"
 #include "datatypes/object.h"
 #include "datatypes/string_api.h"
@@ -349,6 +351,24 @@ void fix_reactor_classes() {
     }
 }
 
+// system/build/date: the build stamp read as a date!.
+void stamp_build_date() {
+    kel_value* date = system_field("build", "date");
+    if (!date) catalog::boot_stop("system/build/date is missing");
+    const char* stamp = std_output::build_date();
+    kel_value* const entry = stack::top();
+    kel_value* loaded = stack::push_unset();
+    lexer::options o;
+    (void)lexer::transcode_utf8(loaded, reinterpret_cast<const uint8_t*>(stamp), std::strlen(stamp), o);
+    const kel_value b = *loaded;
+    const kel_value* v = type_of(&b) == types::block && block::ks_length_q(&b) == 1
+                             ? block::ks_abs_at(&b, series_head(&b))
+                             : nullptr;
+    if (!v || type_of(v) != types::date) catalog::boot_stop("the build stamp is not a date");
+    *system_field("build", "date") = *v;
+    stack::regs.top = entry;
+}
+
 // The lexer names structural tokens through system/lexer/exit-states; it
 // keeps the block in a root cell of its own, so a script replacing the member
 // cannot pull it away in mid-scan.
@@ -358,9 +378,24 @@ void hand_exit_states_to_lexer() {
     lexer::set_exit_states(states);
 }
 
-// system/options/boot, system/options/args (argv without the program) and
-// system/script/args (the rebuilt command line after the program, none when
-// there is nothing after it).
+// Before the boot-args phase: the whole command line rebuilt from argv,
+// program first, into system/script/args for `extract-boot-args` (none
+// without arguments, and the phase then leaves everything to the step below).
+void give_command_line() {
+    const int argc = runtime::record.argument_count;
+    char** argv = runtime::record.argument_vector;
+    kel_value* const entry = stack::top();
+    kel_value* line = stack::push_unset();
+    if (argc > 1) rebuild_command_line(argc, argv, line);
+    else set_none(line);
+    *system_field("script", "args") = *line;
+    stack::regs.top = entry;
+}
+
+// After the boot-args phase: system/options/boot (the program) and
+// system/options/args (argv without the program) again from argv, which
+// holds arguments exactly as given where the rebuilt line could not (one
+// holding both a blank and a quote).
 void fill_boot_args() {
     const int argc = runtime::record.argument_count;
     char** argv = runtime::record.argument_vector;
@@ -376,12 +411,8 @@ void fill_boot_args() {
         *program = *push_os_text(argv[0], std::strlen(argv[0]));
     else
         set_none(program);
-    kel_value* line = stack::push_unset();
-    if (argc > 1) rebuild_command_line(argc - 1, argv + 1, line);
-    else set_none(line);
     *system_field("options", "args") = *args;
     *system_field("options", "boot") = *program;
-    *system_field("script", "args") = *line;
     stack::regs.top = entry;
 }
 
@@ -491,12 +522,14 @@ void run() {
     collector::set_active(true);
     runtime::recording = false;
     // 3. The phases.
+    function::library_phase = true;
     for (const phase& p : phases) {
-        if (std::strcmp(p.name, "boot-args") == 0) fill_boot_args();
+        if (std::strcmp(p.name, "boot-args") == 0) give_command_line();
         if (std::strcmp(p.name, "constants") == 0) set_null_handle();
         run_source(p.name, p.source, p.length);
         if (std::strcmp(p.name, "constants") == 0) check_spec_typesets();
         if (std::strcmp(p.name, "reactivity") == 0) fix_reactor_classes();
+        if (std::strcmp(p.name, "boot-args") == 0) fill_boot_args();
         if (std::strcmp(p.name, "system") == 0) {
             kel_value w = *word::from_c_string("system");
             const kel_value* s = _context::get_bound(&w);
@@ -506,8 +539,10 @@ void run() {
             check_system(&system_cell);
             take_over_errors();
             hand_exit_states_to_lexer();
+            stamp_build_date();
         }
     }
+    function::library_phase = false;
     std_output::flush();
     collector::set_stress(stress);
     done = true;

@@ -261,6 +261,8 @@ machine_value float_flags(const machine_value* a, int32_t) {
     return nothing();
 }
 
+machine_value interpreted_q(const machine_value*, int32_t) { return logic_answer(stack::eval_q()); }
+
 struct bound {
     int32_t number;
     const char* name;
@@ -321,6 +323,7 @@ const bound bound_routines[] = {
     {first_gc + 2, "GC/nodes-cycles", "return: [integer!]", gc_nodes_cycles},
     {first_gc + 3, "system/words", "", system_words},
     {first_gc + 4, "float/flags", "pretty? [any-type!] full? [any-type!]", float_flags},
+    {first_gc + 5, "state/interpreted?", "return: [logic!]", interpreted_q},
 };
 
 // --- the type predicates ----------------------------------------------------------------

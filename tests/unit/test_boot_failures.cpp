@@ -66,6 +66,14 @@ TEST(boot_failures, system_fields_out_of_order_stop_the_boot) {
                 failed_exit, "\\*\\*\\* Boot Error: system/console is out of its fixed order \\(field 16, expected 15\\)");
     EXPECT_EXIT(check_object("b: body-of system remove/part find b quote view: 2 sys: make object! b"), failed_exit,
                 "\\*\\*\\* Boot Error: system/view is missing");
+    // members further down: the lexer's exit states, the currency list
+    EXPECT_EXIT(check_object("b: body-of system change next find b quote lexer: make object! [pre-load: 1 exit-states: [] err-pos: 2] "
+                             "sys: make object! b"),
+                failed_exit,
+                "\\*\\*\\* Boot Error: system/lexer/exit-states is out of its fixed order \\(field 1, expected 2\\)");
+    EXPECT_EXIT(check_object("b: body-of system change next find b quote locale: make object! [months: [] currencies: context [x: 1]] "
+                             "sys: make object! b"),
+                failed_exit, "\\*\\*\\* Boot Error: system/locale/currencies/list is missing");
 }
 
 }  // namespace

@@ -152,12 +152,52 @@ TEST_F(boot_process, arguments_reach_the_script) {
          "[\"a b\" {say \"hi\"} \"plain\"]\n{\"a b\" \"say \"hi\"\" plain}\n"},
         {{"--catch", "--unknown", script, "--x"}, "[\"--x\"]\n\"--x\"\n"},
         {{script, "\xC3\xA9t\xC3\xA9"}, "[\"\xC3\xA9t\xC3\xA9\"]\n\"\xC3\xA9t\xC3\xA9\"\n"},
+        // a blank and a quote in one argument: no command line can carry it
+        // back, argv does
+        {{script, "a\" b", "\"q\"", "tab\there", ""}, "[{a\" b} {\"q\"} \"tab^-here\" \"\"]\n{\"a\" b\" \"\"q\"\" \"tab^-here\" }\n"},
     };
     for (const row& r : rows) {
         const process_result p = kel(r.args);
         EXPECT_EQ(p.exit_code, 0) << p.err;
         EXPECT_EQ(p.out, r.out);
     }
+    // The program's own path, whatever the arguments hold.
+    const std::string boot = write("boot.kel", "Kel []\nprint system/options/boot = to-string system/options/boot\nprint system/options/boot\n");
+    for (const auto& args : {std::vector<std::string>{boot}, std::vector<std::string>{boot, "x y", "a\" b"}}) {
+        const process_result p = kel(args);
+        EXPECT_EQ(p.exit_code, 0) << p.err;
+        EXPECT_EQ(p.out, std::string("true\n") + KEL_BINARY + "\n");
+    }
+}
+
+TEST_F(boot_process, the_lexer_tracer_prints_one_line_per_event) {
+    // event (8, upper case), type (12), token (cut to 12), line (4), input
+    // (molded, cut to 16); structural tokens named by their exit state
+    const std::string script = write(
+        "tracer.kel", "Kel []\ntranscode/trace {long-word-here (2) beyond sixteen^/x} :system/lexer/tracer\n");
+    const process_result p = kel({script});
+    EXPECT_EQ(p.exit_code, 0) << p.err;
+    EXPECT_EQ(p.out,
+              "PRESCAN  word!        1x15         1    \" (2) beyond six\n"
+              "SCAN     word!        1x15         1    \" (2) beyond six\n"
+              "LOAD     word!        long-word-he 1    \" (2) beyond six\n"
+              "PRESCAN  paren!       16x16        1    \"(2) beyond sixt\n"
+              "OPEN     paren!       16x17        1    \"(2) beyond sixt\n"
+              "PRESCAN  integer!     17x18        1    \") beyond sixtee\n"
+              "SCAN     integer!     17x18        1    \") beyond sixtee\n"
+              "LOAD     integer!     2            1    \") beyond sixtee\n"
+              "PRESCAN  paren!       18x18        1    \") beyond sixtee\n"
+              "CLOSE    paren!       16x19        1    \" beyond sixteen\n"
+              "PRESCAN  word!        20x26        1    \" sixteen^/x\"\n"
+              "SCAN     word!        20x26        1    \" sixteen^/x\"\n"
+              "LOAD     word!        beyond       1    \" sixteen^/x\"\n"
+              "PRESCAN  word!        27x34        1    \"^/x\"\n"
+              "SCAN     word!        27x34        1    \"^/x\"\n"
+              "LOAD     word!        sixteen      1    \"^/x\"\n"
+              "PRESCAN  word!        35x36        2    \"\"\n"
+              "SCAN     word!        35x36        2    \"\"\n"
+              "LOAD     word!        x            2    \"\"\n"
+              "PRESCAN  eof          36x36        2    \"\"\n");
 }
 
 TEST_F(boot_process, arguments_that_are_not_utf8_are_taken_leniently) {

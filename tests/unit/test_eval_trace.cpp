@@ -2,7 +2,10 @@
 // read from the callback's body, functions that switch tracing, and library
 // code, which fires nothing, keeps the caller's position and opens marks
 // without the interpreted flag.
+#include <cstring>
+
 #include "datatypes/function.h"
+#include "library/boot.h"
 #include "tests/unit/eval_support.h"
 
 using namespace kel;
@@ -208,4 +211,27 @@ TEST_F(EvalTrace, SetPathsOfLibraryCodeRunInTheirOwnMark) {
     EXPECT_EQ(run("b: [0] b/1: below? b"), "[set-path]");
     const kel_value lib = library_block("b: [0] b/1: below? b");
     EXPECT_EQ(run_block(lib), "[eval-set-path]");
+}
+
+TEST_F(EvalTrace, InterpretedAsksForUserCodeBelow) {
+    // Library sources are flagged through and through, as the boot loads them.
+    const auto library_source = [](const char* text) {
+        const kel_value b = *boot::load_library_source(text, std::strlen(text), "test");
+        stack::drop_cells(1);
+        return b;
+    };
+    // Code reached only from library code, as the boot runs it, answers
+    // false, also inside functions library code makes from its own bodies
+    // (which stay library code once the boot is over).
+    EXPECT_EQ(run_block(library_source("system/state/interpreted?")), "false");
+    EXPECT_EQ(run_block(library_source("lib-made: func [] [system/state/interpreted?] lib-made")), "false");
+    EXPECT_EQ(run_block(library_source("lib-does: does [reduce [system/state/interpreted?]] lib-does")), "[false]");
+    // User code anywhere below answers true.
+    EXPECT_EQ(run("system/state/interpreted?"), "true");
+    EXPECT_EQ(run("lib-made"), "true");
+    EXPECT_EQ(run("f: does [lib-made] f"), "true");
+    // A function user code makes from a library body is user code, even
+    // when only library code calls it.
+    EXPECT_EQ(run("user-made: does body-of :lib-made"), "func [][system/state/interpreted?]");
+    EXPECT_EQ(run_block(library_source("user-made")), "true");
 }
