@@ -23,6 +23,7 @@
 #include "kernel/native_api.h"
 #include "kernel/print.h"
 #include "kernel/runtime.h"
+#include "kernel/series_memory.h"
 #include "library/boot.h"
 #include "library/routines_preproc.h"
 #include "services/lexer.h"
@@ -179,15 +180,22 @@ bool enter_folder(const char* script) {
 }
 
 // The script's body through the library's `expand-directives`, which
-// rewrites it in place.
+// rewrites it in place. The call is made from a block of library code, as
+// the console would make it, so the preprocessor sees no user code below it
+// and takes #include at expansion time.
 signal_code expand_directives(const kel_value* body) {
     const kel_value* fn = _context::symbol_value(word_symbol(word::from_c_string("expand-directives")),
                                                  _context::global());
     if (!fn || type_of(fn) != types::function) return signal_code::none;
-    const kel_value callee = *fn;
-    kel_value* answer = stack::push_unset();
-    const signal_code c = interpreter::call_function(&callee, nullptr, body, 1, 0, answer);
-    if (c == signal_code::none) stack::drop_cells(1);
+    const kel_value name = *word::from_c_string("expand-directives");
+    kel_value* const entry = stack::top();
+    kel_value* call = block::push_only_star(2);
+    block::ks_add(call, &name);
+    block::ks_add(call, body);
+    memory::buffer_of(series_node(call))->flags |= memory::flag_library;
+    const kel_value code = *call;
+    const signal_code c = interpreter::eval_block(&code, false);
+    if (c == signal_code::none) stack::regs.top = entry;
     return c;
 }
 
