@@ -12,6 +12,7 @@
 #include <string>
 
 #include "datatypes/block.h"
+#include "datatypes/context.h"
 #include "datatypes/error.h"
 #include "datatypes/file.h"
 #include "datatypes/string_api.h"
@@ -23,7 +24,9 @@
 #include "kernel/ownership.h"
 #include "kernel/print.h"
 #include "kernel/runtime.h"
+#include "kernel/series_memory.h"
 #include "library/boot.h"
+#include "library/routines_preproc.h"
 #include "services/lexer.h"
 
 namespace kel::script_runner {
@@ -177,6 +180,26 @@ bool enter_folder(const char* script) {
     return ::chdir(folder.c_str()) == 0;
 }
 
+// The script's body through the library's `expand-directives`, which
+// rewrites it in place. The call is made from a block of library code, as
+// the console would make it, so the preprocessor sees no user code below it
+// and takes #include at expansion time.
+signal_code expand_directives(const kel_value* body) {
+    const kel_value* fn = _context::symbol_value(word_symbol(word::from_c_string("expand-directives")),
+                                                 _context::global());
+    if (!fn || type_of(fn) != types::function) return signal_code::none;
+    const kel_value name = *word::from_c_string("expand-directives");
+    kel_value* const entry = stack::top();
+    kel_value* call = block::push_only_star(2);
+    block::ks_add(call, &name);
+    block::ks_add(call, body);
+    memory::buffer_of(series_node(call))->flags |= memory::flag_library;
+    const kel_value code = *call;
+    const signal_code c = interpreter::eval_block(&code, false);
+    if (c == signal_code::none) stack::regs.top = entry;
+    return c;
+}
+
 }  // namespace
 
 int script_index(int argc, char** argv) {
@@ -255,18 +278,28 @@ int run(int argc, char** argv) {
         }
         kel_value body = code;
         set_series_head(&body, head + 2);
-        const signal_code c = interpreter::eval_block(&body, false);
-        if (c == signal_code::error) throw kel_unwind{code_value(c)};  // received by the trap all the same
-        close_error_trap(trap, false);
-        if (c == signal_code::throw_) {
+        // While the script runs, the preprocessor reports on standard error
+        // and marks a stop it causes.
+        preproc_routines::script_mode = true;
+        preproc_routines::stopped = false;
+        signal_code c = expand_directives(&body);
+        if (c == signal_code::none) c = interpreter::eval_block(&body, false);
+        preproc_routines::script_mode = false;
+        if (c == signal_code::error && !preproc_routines::stopped)
+            throw kel_unwind{code_value(c)};  // received by the trap all the same
+        close_error_trap(trap, c == signal_code::error);
+        if (preproc_routines::stopped) {
+            status = 1;  // its halt escaped the script; the preprocessor wrote its messages already
+        } else if (c == signal_code::throw_) {
             error_line("*** Throw Error: no catch for throw");
             status = 1;
         }
     } catch (const kel_unwind& u) {
+        preproc_routines::script_mode = false;
         const bool error = u.code == code_value(signal_code::error);
         const std::string text = error ? formed_error() : "*** Error: a control signal escaped the script";
         close_error_trap(trap, error);
-        error_line(text);
+        if (!preproc_routines::stopped) error_line(text);
         status = 1;
     }
     stack::regs.top = entry;

@@ -17,6 +17,8 @@
 #include "datatypes/context.h"
 #include "datatypes/function.h"
 #include "datatypes/logic.h"
+#include "datatypes/object.h"
+#include "datatypes/word.h"
 #include "datatypes/string_api.h"
 #include "kernel/action_specs.h"
 #include "kernel/actions.h"
@@ -601,10 +603,26 @@ namespace do_ref {
 enum : int { expand, args, next, trace };
 }
 
+// The preprocessor (a library object) rewrites the block in place with its
+// `expand`, job none and no /clean, in a frame named <anon>.
+signal_code expand_block(const kel_value* blk) {
+    const kel_value* pre = _context::symbol_value(word_symbol(word::from_c_string("preprocessor")), _context::global());
+    if (!pre || type_of(pre) != types::object) fire(error_category::internal, "not-done");
+    const kel_value fn = *object::value_of_word(pre, word::from_c_string("expand"));
+    if (type_of(&fn) != types::function) fire(error_category::internal, "not-done");
+    kel_value args[2];
+    args[0] = *blk;
+    set_none(&args[1]);
+    kel_value* answer = stack::push_unset();
+    KEL_PROPAGATE(interpreter::call_function(&fn, nullptr, args, 2, 0, answer));
+    stack::drop_cells(1);
+    return signal_code::none;
+}
+
 // do of a block-like value (after loading, for a string).
 signal_code do_block(const kel_value* block_in, const refinements& refs) {
     const kel_value blk = *block_in;
-    if (refs.has(do_ref::expand)) fire(error_category::internal, "not-done");  // needs the preprocessor
+    if (refs.has(do_ref::expand)) KEL_PROPAGATE(expand_block(&blk));
     if (!refs.has(do_ref::next)) return interpreter::eval_in_place(&blk, true);
     int32_t head = 0;
     KEL_PROPAGATE(interpreter::eval_next_at(&blk, &head));
