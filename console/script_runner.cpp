@@ -185,10 +185,9 @@ bool enter_folder(const char* script) {
 // the console would make it, so the preprocessor sees no user code below it
 // and takes #include at expansion time.
 signal_code expand_directives(const kel_value* body) {
-    const kel_value* fn = _context::symbol_value(word_symbol(word::from_c_string("expand-directives")),
-                                                 _context::global());
-    if (!fn || type_of(fn) != types::function) return signal_code::none;
     const kel_value name = *word::from_c_string("expand-directives");
+    const kel_value* fn = _context::symbol_value(word_symbol(&name), _context::global());
+    if (!fn || type_of(fn) != types::function) return signal_code::none;
     kel_value* const entry = stack::top();
     kel_value* call = block::push_only_star(2);
     block::ks_add(call, &name);
@@ -285,10 +284,11 @@ int run(int argc, char** argv) {
         signal_code c = expand_directives(&body);
         if (c == signal_code::none) c = interpreter::eval_block(&body, false);
         preproc_routines::script_mode = false;
-        if (c == signal_code::error && !preproc_routines::stopped)
-            throw kel_unwind{code_value(c)};  // received by the trap all the same
+        // A stop the script caught itself and went on from is no failure.
+        const bool stopped = c != signal_code::none && preproc_routines::stopped;
+        if (c == signal_code::error && !stopped) throw kel_unwind{code_value(c)};  // received by the trap all the same
         close_error_trap(trap, c == signal_code::error);
-        if (preproc_routines::stopped) {
+        if (stopped) {
             status = 1;  // its halt escaped the script; the preprocessor wrote its messages already
         } else if (c == signal_code::throw_) {
             error_line("*** Throw Error: no catch for throw");

@@ -606,9 +606,12 @@ enum : int { expand, args, next, trace };
 // The preprocessor (a library object) rewrites the block in place with its
 // `expand`, job none and no /clean, in a frame named <anon>.
 signal_code expand_block(const kel_value* blk) {
-    const kel_value* pre = _context::symbol_value(word_symbol(word::from_c_string("preprocessor")), _context::global());
+    // both words first: making a word may grow the global context
+    const uint32_t name = word_symbol(word::from_c_string("preprocessor"));
+    const kel_value field = *word::from_c_string("expand");
+    const kel_value* pre = _context::symbol_value(name, _context::global());
     if (!pre || type_of(pre) != types::object) fire(error_category::internal, "not-done");
-    const kel_value fn = *object::value_of_word(pre, word::from_c_string("expand"));
+    const kel_value fn = *object::value_of_word(pre, &field);
     if (type_of(&fn) != types::function) fire(error_category::internal, "not-done");
     kel_value args[2];
     args[0] = *blk;

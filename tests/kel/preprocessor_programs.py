@@ -51,6 +51,10 @@ CASES = [
      {"main.kel": 'Kel []\nprint "a"\nexpand-directives load "#if true"\nprint "b"\n'}, "main.kel",
      "a\n", "*** Preprocessor Error: Syntax error\n*** Where: #if true\n", HALTED),
 
+    ("a stop the script catches itself is no failure",
+     {"main.kel": 'Kel []\nprobe catch/name [expand-directives load "#if true"] \'console\nprint "on"\n'},
+     "main.kel", "halt-request\non\n", "*** Preprocessor Error: Syntax error\n*** Where: #if true\n", 0),
+
     ("include inlines the part, its macros apply after it",
      {"main.kel": 'Kel []\nprint "main"\n#include %part.kel\nprint [y twice 4]\nprobe first [#include %part.kel]\n',  # nested blocks too
       "part.kel": "Kel [Title: \"part\"]\ny: 42\n#macro twice: func [a] [a * 2]\n"}, "main.kel",
@@ -74,6 +78,11 @@ CASES = [
     ("traces",
      {"main.kel": "Kel []\n#trace on\n#if 1 = 1 [print 1]\n#trace off\n#if true [print 2]\n"}, "main.kel",
      "preproc: #if [1 = 1]\npreproc: == true\npreproc: == true\n1\n2\n", "", 0),
+    ("traces of macros",
+     {"main.kel": "Kel []\n#trace on\n#macro [integer! '+ integer!] func [s e] [s/1 + s/3]\nprint 1 + 2\n"
+                  "#macro dbl: func [a] [a * 2]\nprint dbl 5\n#trace off\nprint 3 + 4\n"}, "main.kel",
+     "preproc: matched 1 + 2 \npreproc: eval macro [s/1 + s/3]\npreproc: == 3\npreproc: macro [dbl 5]\n"
+     "3\n10\n7\n", "", 0),
 ]
 
 
