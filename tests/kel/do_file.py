@@ -152,6 +152,12 @@ def do_cases(kel, base):
     case("type? do %sub/error-value.kel", "error!")
     case("do %sub/script-path.kel", "%" + sub)
     case("do %sub/missing.kel", "!cannot-open")
+    # do-file runs as typed code would: a library function it calls (here
+    # change-dir) shows its steps to a tracer
+    lines.append("seen: false cb: func [event code offset value [any-type!] ref frame] "
+                 "[if all [block? code find head code 'normalize-dir] [seen: true]]")
+    case("do/trace %sub/tight.kel :cb seen", "true")
+    state("after a traced script")
     state("at the end")
     p = run(kel, lines)
     failed = check(cases, p.stdout.splitlines())
