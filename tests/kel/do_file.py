@@ -47,6 +47,7 @@ FIXTURES = {
     "sub/part.kel": b'Kel []\npart-value: 5\npart-depth: length? system/state/source-files\n',
     "sub/error-value.kel": b'Kel []\nmake error! [type: \'user id: \'message arg1: "kept"]\n',
     "sub/script-path.kel": b'Kel []\nsystem/script/path\n',
+    "sub/wander.kel": b'Kel []\nchange-dir %inner/\nwhat-dir\n',
 }
 
 # The remote files the server hands out, and the requests it saw.
@@ -151,6 +152,9 @@ def do_cases(kel, base):
     # an error value that the script answers is its value, not a failure
     case("type? do %sub/error-value.kel", "error!")
     case("do %sub/script-path.kel", "%" + sub)
+    # a script that moves elsewhere: the caller's folder comes back
+    case("do %sub/wander.kel", "%" + sub + "inner/")
+    state("after a script that changed folder")
     case("do %sub/missing.kel", "!cannot-open")
     # do-file runs as typed code would: a library function it calls (here
     # change-dir) shows its steps to a tracer
@@ -187,6 +191,8 @@ def cache_cases(kel, base, port):
     case("read-thru %s/data.txt" % u, '"remote text^/"')
     case("exists-thru? %s/data.txt" % u, "true")
     case("exists-thru? path-thru %s/data.txt" % u, "true")
+    case("exists-thru? %%%s" % (base + "/nothing"), "false")
+    case("exists-thru? %%%s" % (base + "/sub/show.kel"), "true")
     case("read-thru %s/data.txt" % u, '"remote text^/"')
     case("read-thru/update %s/data.txt" % u, '"remote text^/"')
     case("read-thru/binary %s/bytes.bin" % u, "#{0001FEFF}")
