@@ -637,6 +637,25 @@ signal_code do_block(const kel_value* block_in, const refinements& refs) {
     return signal_code::none;
 }
 
+// A script file or url runs through the library's `do-file` (looked up at
+// each call, so a script may replace it), with no callback and the /args
+// value or none; its answer is the native's result.
+signal_code do_script(const kel_value* script, const refinements& refs) {
+    const kel_value name = *word::from_c_string("do-file");
+    const kel_value* slot = _context::symbol_value(word_symbol(&name), _context::global());
+    if (!slot || type_of(slot) != types::function) fire(error_category::internal, "not-done");
+    const kel_value fn = *slot;
+    kel_value args[3];
+    args[0] = *script;
+    set_none(&args[1]);
+    if (refs.has(do_ref::args)) args[2] = *(stack::arguments() + refs.at[do_ref::args]);
+    else set_none(&args[2]);
+    kel_value* answer = stack::push_unset();
+    KEL_PROPAGATE(interpreter::call_function(&fn, &name, args, 3, 0, answer));
+    stack::set_last(answer);
+    return signal_code::none;
+}
+
 signal_code do_value(const kel_value* value_in, const refinements& refs) {
     const kel_value value = *value_in;
     switch (type_of(&value)) {
@@ -650,7 +669,7 @@ signal_code do_value(const kel_value* value_in, const refinements& refs) {
             return do_block(loaded, refs);
         }
         case types::file:
-        case types::url: fire(error_category::internal, "not-done");  // do-file of the library
+        case types::url: return do_script(&value, refs);
         default: return eval_one_value(&value);
     }
 }

@@ -32,7 +32,7 @@ TEST_F(NativesEval, Do) {
         {"try [do try [1 / 0]]", "error!math/zero-divide"},
         {"do :loop", "!script/no-arg"},
         {"do/expand [1]", "1"},
-        {"do to file! \"x\"", "!internal/not-done"},  // needs the library's do-file
+        {"do to file! \"x\"", "!access/cannot-open"},  // do-file reads the missing file
         {"do 'undefined-word", "!script/no-value"},
     };
     expect_rows(rows);
