@@ -23,6 +23,7 @@
 #include "kernel/runtime.h"
 #include "kernel/stack.h"
 #include "library/boot.h"
+#include "library/routines_preproc.h"
 
 namespace kel::console {
 
@@ -254,6 +255,21 @@ machine_value halt_to_prompt(const machine_value*, int32_t) {
     return nothing();
 }
 
+// While a command-line script runs, the preprocessor writes its messages to
+// standard error and marks a stop it causes; at the prompt it does neither.
+machine_value script_run(const machine_value* a, int32_t) {
+    preproc_routines::script_mode = a[0].i != 0;
+    if (preproc_routines::script_mode) preproc_routines::stopped = false;
+    return nothing();
+}
+
+// Whether the preprocessor stopped the script.
+machine_value script_stopped(const machine_value*, int32_t) {
+    machine_value v;
+    v.i = preproc_routines::stopped ? 1 : 0;
+    return v;
+}
+
 struct bound {
     const char* name;
     const char* spec;
@@ -266,6 +282,8 @@ const bound console_routines[] = {
     {"console-os-file", "text [any-type!]", os_file},
     {"console-read-script", "file [any-type!]", read_script},
     {"console-halt-to-prompt", "", halt_to_prompt},
+    {"console-script-run", "on? [logic!]", script_run},
+    {"console-script-stopped", "return: [logic!]", script_stopped},
 };
 
 }  // namespace

@@ -545,6 +545,10 @@ void run() {
         }
     }
     function::library_phase = false;
+    // `do-file` runs as user code, like the scripts it runs: its steps show
+    // in traces, and an #include in such a script becomes `do %file`.
+    if (const kel_value* f = _context::get_bound(word::from_c_string("do-file")))
+        if (type_of(f) == types::function) function::unmark_library(f);
     std_output::flush();
     collector::set_stress(stress);
     done = true;

@@ -150,7 +150,13 @@ std::vector<callable> vocabulary;
 const char* const excluded[] = {"call", "browse", "delete", "rename", "write", "read", "open", "create", "wait",
                                 "quit", "halt", "q", "set-env", "update", "close", "query",
                                 "quit-return", "set-current-dir", "create-dir", "write-stdout",
-                                "read-clipboard", "write-clipboard"};
+                                "read-clipboard", "write-clipboard",
+                                // library words that move the process, write files, read urls or
+                                // keep state from one run to the next (the runs are compared)
+                                "change-dir", "cd", "make-dir", "flip-exe-flag", "save", "load", "do-file",
+                                "read-thru", "load-thru", "do-thru", "path-thru", "exists-thru?", "ls", "ll",
+                                "list-dir", "debug", "profile", "trace", "ask", "input", "register-scheme",
+                                "expand-directives", "react", "relate", "clear-reactions", "stop-reactor"};
 
 bool excluded_q(const std::string& name) {
     for (const char* e : excluded)
