@@ -473,11 +473,12 @@ inline void push_value(const kel_value* v) { *stack::alloc_cell() = *v; }
 struct code_view {
     kel_value* cells;
     int32_t end;
+    memory::buffer_header* h;
 };
 inline code_view view_of(const code_position& c) {
     memory::buffer_header* h = header_of(series_node(&c.block));
     const int32_t tail = static_cast<int32_t>(h->used() / 16);
-    return code_view{reinterpret_cast<kel_value*>(h->head_ptr()), c.end < tail ? c.end : tail};
+    return code_view{reinterpret_cast<kel_value*>(h->head_ptr()), c.end < tail ? c.end : tail, h};
 }
 
 // Types an expression takes as plain data: everything but the word and path
@@ -1555,14 +1556,15 @@ struct frame {
 };
 
 frame* frames = nullptr;
-int32_t frame_top = 0;
+frame* frame_sp = nullptr;     // the next free record
+frame* frame_limit = nullptr;
 // Four records per call mark cover a call from a branch of a conditional;
 // deeper nesting of parens alone meets this limit first, with the same error.
 constexpr int32_t frame_capacity = static_cast<int32_t>(stack::mark_records) * 4;
 
 inline frame* push_frame(uint8_t kind) {
-    if (frame_top >= frame_capacity) [[unlikely]] return nullptr;
-    frame* f = frames + frame_top++;
+    if (frame_sp >= frame_limit) [[unlikely]] return nullptr;
+    frame* f = frame_sp++;
     f->kind = kind;
     f->state = 0;
     return f;
@@ -1594,9 +1596,9 @@ inline frame* push_expr(code_position* c, uint32_t entry, bool no_infix, uint8_t
 }
 
 // The decoded call of the word at `at` naming fn, or null (the generic step).
-inline const decode::term* decoded_call(code_position& c, int32_t at, const kel_value& fn) {
-    const uint32_t node = series_node(&c.block);
-    decode::block_decode* d = decode::entry_for(node, header_of(node));
+inline const decode::term* decoded_call(code_position& c, memory::buffer_header* h, int32_t at,
+                                        const kel_value& fn) {
+    decode::block_decode* d = decode::entry_for(series_node(&c.block), h);
     decode::term* t = decode::term_at(d, at);
     if (t && !decode::current(d, t)) {
         *t = decode::term{};
@@ -1661,18 +1663,21 @@ inline bool truthy_or_fail(const kel_value* v, signal_code* code) {
 
 [[gnu::noinline]] signal_code frames_overflow() { return stack::overflow_code(); }
 
-// Starts the expression at c.pos (the argument top is its entry). One that
+// Starts the expression at c.pos (the argument top is its entry; cv the
+// code as it is now, c.pos before its end). One that
 // needs no record (plain data, a word holding data, with inline operators
 // after it, or anything the generic step does) is done here and answers
 // false, its result pushed or a code in *code; one whose head or operand is a
 // decoded call, a paren or a set-word gets records and answers true.
-bool start_expression(code_position& c, bool no_infix, signal_code* code) {
+bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry, const kel_value v);
+
+[[gnu::always_inline]] inline bool start_expression(code_position& c, const code_view& cv, bool no_infix,
+                                                    signal_code* code) {
     kel_value* const entry = stack::top();
     if (trace.active) [[unlikely]] {
         *code = step_expression(c, no_infix, true, false);
         return false;
     }
-    const code_view cv = view_of(c);
     const kel_value v = cv.cells[c.pos];
     const uint32_t t = type_of(&v);
     if (t == types::word) {
@@ -1688,8 +1693,12 @@ bool start_expression(code_position& c, bool no_infix, signal_code* code) {
         const kel_value fn = *value;
         // Built here rather than at the generic call, so that a call run once
         // (a loop at the top of a script) is decoded as well.
-        if (type_of(cells_of(fn.w3) + function::more::cache) != types::block) [[unlikely]] (void)cache_of(&fn);
-        const decode::term* d = decoded_call(c, c.pos, fn);
+        memory::buffer_header* h = cv.h;
+        if (type_of(cells_of(fn.w3) + function::more::cache) != types::block) [[unlikely]] {
+            (void)cache_of(&fn);
+            h = header_of(series_node(&c.block));
+        }
+        const decode::term* d = decoded_call(c, h, c.pos, fn);
         if (!d) goto generic;
         ++c.pos;
         if (!push_expr(&c, stack::offset_of(entry), no_infix, fr::x_head_done) || !push_call(d, &c, &v))
@@ -1707,30 +1716,7 @@ bool start_expression(code_position& c, bool no_infix, signal_code* code) {
             *code = frames_overflow();
         return true;
     }
-    if (t == types::set_word) {
-        stack::open_frame(&v, native_kind(c.library));
-        push_value(&v);
-        ++c.pos;
-        if (c.pos >= end_of(c)) {
-            *code = fail(error_category::script, "need-value", &v);
-            return false;
-        }
-        if (!push_expr(&c, stack::offset_of(entry), no_infix, fr::x_set_done)) {
-            *code = frames_overflow();
-            return true;
-        }
-        if (start_expression(c, false, code) || *code != signal_code::none) return true;
-        // The value is there already: assigned without a round of the loop.
-        --frame_top;
-        *code = stack::catch_code([] { return assign(stack::arguments()); });
-        if (*code != signal_code::none) [[unlikely]] return false;
-        stack::close_frame();
-        if (!no_infix && operator_at(c)) {
-            if (!push_expr(&c, stack::offset_of(entry), false, fr::x_infix)) *code = frames_overflow();
-            return true;
-        }
-        return false;
-    }
+    if (t == types::set_word) return start_set_word(c, no_infix, code, entry, v);
 generic:
     *code = step_expression(c, no_infix, true, false);
     return false;
@@ -1759,18 +1745,47 @@ infix:
     return false;
 }
 
+// A set-word's expression: its mark, then its value (a record of its own
+// only when the value needs one).
+[[gnu::noinline]] bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry,
+                                      const kel_value v) {
+        stack::open_frame(&v, native_kind(c.library));
+        push_value(&v);
+        ++c.pos;
+        const code_view cv = view_of(c);
+        if (c.pos >= cv.end) {
+            *code = fail(error_category::script, "need-value", &v);
+            return false;
+        }
+        if (!push_expr(&c, stack::offset_of(entry), no_infix, fr::x_set_done)) {
+            *code = frames_overflow();
+            return true;
+        }
+        if (start_expression(c, cv, false, code) || *code != signal_code::none) return true;
+        // The value is there already: assigned without a round of the loop.
+        --frame_sp;
+        *code = stack::catch_code([] { return assign(stack::arguments()); });
+        if (*code != signal_code::none) [[unlikely]] return false;
+        stack::close_frame();
+        if (!no_infix && operator_at(c)) {
+            if (!push_expr(&c, stack::offset_of(entry), false, fr::x_infix)) *code = frames_overflow();
+            return true;
+        }
+        return false;
+    }
+
 // Runs the records above `base` until the base record is done; `code` is a
 // code already travelling (an exception caught around the loop).
-signal_code drive(int32_t base, signal_code code) {
+signal_code drive(frame* base, signal_code code) {
     for (;;) {
         if (code != signal_code::none) [[unlikely]] {
             // Pop records until one receives the code.
-            frame* f = frames + frame_top - 1;
+            frame* f = frame_sp - 1;
             if (f->kind == fr::block) {
                 if (!f->c.library) innermost_code = f->link.outer;
                 const uint8_t role = f->role;
-                --frame_top;
-                if (frame_top == base) return code;
+                --frame_sp;
+                if (frame_sp == base) return code;
                 frame* parent = f - 1;
                 switch (role) {
                     case fr::body:
@@ -1795,37 +1810,31 @@ signal_code drive(int32_t base, signal_code code) {
                     default: break;
                 }
             } else {
-                --frame_top;
+                --frame_sp;
             }
             continue;
         }
-        frame* f = frames + frame_top - 1;
+        frame* f = frame_sp - 1;
         switch (f->kind) {
             case fr::block: {
                 code_position& c = f->c;
-                if (f->state == 0) [[unlikely]] {
-                    f->state = 1;
-                    if (c.pos >= c.end) {
-                        set_unset(stack::alloc_cell());
+                for (;;) {
+                    const code_view cv = view_of(c);
+                    if (c.pos >= cv.end) {
+                        if (f->state == 0) set_unset(stack::alloc_cell());  // an empty block
                         goto block_done;
                     }
-                    f->link.start = c.pos;
-                    if (start_expression(c, false, &code)) continue;
-                    if (code != signal_code::none) [[unlikely]] continue;
-                }
-                for (;;) {
-                    if (c.pos >= end_of(c)) goto block_done;
                     stack::regs.top = stack::at_offset(f->entry);
+                    f->state = 1;
                     f->link.start = c.pos;
-                    if (start_expression(c, false, &code)) break;
-                    if (code != signal_code::none) [[unlikely]] break;
+                    if (start_expression(c, cv, false, &code) || code != signal_code::none) break;
                 }
                 continue;
             block_done:
                 if (f->flag) *stack::arguments() = *stack::at_offset(f->entry);
                 if (!c.library) innermost_code = f->link.outer;
-                --frame_top;
-                if (frame_top == base) return signal_code::none;
+                --frame_sp;
+                if (frame_sp == base) return signal_code::none;
                 continue;
             }
             case fr::expr: {
@@ -1836,7 +1845,7 @@ signal_code drive(int32_t base, signal_code code) {
                             f->state = fr::x_infix;
                             continue;
                         }
-                        --frame_top;
+                        --frame_sp;
                         continue;
                     case fr::x_set_done:
                         code = stack::catch_code([] { return assign(stack::arguments()); });
@@ -1848,13 +1857,13 @@ signal_code drive(int32_t base, signal_code code) {
                         const code_view cv = view_of(c);
                         const kel_value* value = operator_in(cv, c.pos);
                         if (!value) {
-                            --frame_top;
+                            --frame_sp;
                             continue;
                         }
                         kel_value* const entry = stack::at_offset(f->entry);
                         if (traced(&c)) [[unlikely]] {
                             code = apply_infix(c, entry, value);
-                            if (code == signal_code::none) --frame_top;
+                            if (code == signal_code::none) --frame_sp;
                             continue;
                         }
                         const kel_value op = *value;
@@ -1886,7 +1895,7 @@ signal_code drive(int32_t base, signal_code code) {
                                 f->n = compare;
                                 stack::regs.top = entry + 1;
                                 f->state = fr::x_right_done;
-                                start_expression(c, true, &code);
+                                start_expression(c, view_of(c), true, &code);
                                 continue;
                             }
                         }
@@ -1937,12 +1946,15 @@ signal_code drive(int32_t base, signal_code code) {
                         f->state = fr::c_invoke;
                         break;
                     }
-                    if (c.pos >= end_of(c)) [[unlikely]] {
-                        code = no_arg(call_of(f), f->i);
-                        break;
+                    {
+                        const code_view cv = view_of(c);
+                        if (c.pos >= cv.end) [[unlikely]] {
+                            code = no_arg(call_of(f), f->i);
+                            break;
+                        }
+                        f->state = fr::c_arg_done;
+                        if (start_expression(c, cv, false, &code) || code != signal_code::none) break;
                     }
-                    f->state = fr::c_arg_done;
-                    if (start_expression(c, false, &code) || code != signal_code::none) break;
                 check:
                     const kel_value* arg = stack::top() - 1;
                     if (!typeset_has(cells_of(f->t.cache) + f->i, type_of(arg))) [[unlikely]] {
@@ -2059,11 +2071,11 @@ signal_code drive(int32_t base, signal_code code) {
                 kel_value* const placeholder = stack::at_offset(f->entry);
                 *placeholder = *(placeholder + 1);
                 stack::regs.top = placeholder + 1;
-                --frame_top;
+                --frame_sp;
                 // The expression it heads ends here too when no operator follows.
                 const frame* p = f - 1;
                 if (p->kind == fr::expr && p->state == fr::x_head_done && (p->flag || !operator_at(*p->pc)))
-                    --frame_top;
+                    --frame_sp;
                 continue;
             }
             case fr::c_loop: {
@@ -2138,13 +2150,15 @@ signal_code run_frames(const kel_value* block, bool set_last) {
     if (!frames) [[unlikely]] {
         frames = static_cast<frame*>(std::malloc(sizeof(frame) * static_cast<size_t>(frame_capacity)));
         if (!frames) fatal::report_error(fatal::assertion_failed, __builtin_return_address(0));
+        frame_sp = frames;
+        frame_limit = frames + frame_capacity;
     }
-    const int32_t base = frame_top;
+    frame* const base = frame_sp;
     struct restore {
-        int32_t base;
+        frame* base;
         live_code* link;
         ~restore() {
-            frame_top = base;
+            frame_sp = base;
             innermost_code = link;
         }
     } guard{base, innermost_code};
@@ -2161,8 +2175,8 @@ signal_code run_frames(const kel_value* block, bool set_last) {
 }
 
 void mark_frames(void (*mark)(kel_value* cell)) {
-    for (int32_t i = 0; i < frame_top; ++i) {
-        frame& f = frames[i];
+    for (frame* p = frames; p && p < frame_sp; ++p) {
+        frame& f = *p;
         if (f.kind == fr::block) mark(&f.c.block);
         else mark(&f.v);
     }
