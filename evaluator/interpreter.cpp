@@ -1528,7 +1528,7 @@ inline uint32_t owner_context(const kel_value* fn, const kel_value* owner, const
 namespace fr {
 enum : uint8_t { block, expr, call };
 // What a block record is evaluated for.
-enum : uint8_t { base, body, branch, paren, loop_body, until_body, cond };
+enum : uint8_t { base, body, branch, paren, paren_no_infix, loop_body, until_body, cond };
 // Expression states.
 enum : uint8_t { x_head_done = 1, x_set_done, x_infix, x_right_done };
 // Call states.
@@ -1540,7 +1540,7 @@ enum : uint8_t {
 
 struct frame {
     uint8_t kind;
-    uint8_t role;        // block: what it is evaluated for
+    uint8_t role;        // block: what it is evaluated for; call: no infix after it
     uint8_t state;
     bool flag;           // block: set_last; expr: no infix; call: the function's context is a stack context
     uint32_t entry;      // block, expr: the argument top it started at; call: its placeholder
@@ -1549,7 +1549,7 @@ struct frame {
     int32_t depth;       // call: the depth of its call mark
     code_position c;     // block: the code
     live_code link;      // block: its link in the chain of live code (user code only)
-    code_position* pc;   // expr, call: the code read (a block record below)
+    code_position* pc;   // expr, call: the code read (a block record below); paren: the code around it
     kel_value v;         // expr: the pending operator; call: the naming word
     kel_value w;         // expr: the operator's word
     decode::term t;      // call: the decoded call
@@ -1631,9 +1631,10 @@ call call_of(frame* f) {
 
 // Opens the call of a decoded word (the word just passed): its placeholder,
 // its mark, and then its arguments are fetched by the loop.
-inline frame* push_call(const decode::term* t, code_position* c, const kel_value* name) {
+inline frame* push_call(const decode::term* t, code_position* c, const kel_value* name, bool no_infix) {
     frame* f = push_frame(fr::call);
     if (!f) [[unlikely]] return nullptr;
+    f->role = no_infix;
     f->t = *t;
     f->pc = c;
     f->v = *name;
@@ -1701,8 +1702,7 @@ bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_valu
         const decode::term* d = decoded_call(c, h, c.pos, fn);
         if (!d) goto generic;
         ++c.pos;
-        if (!push_expr(&c, stack::offset_of(entry), no_infix, fr::x_head_done) || !push_call(d, &c, &v))
-            *code = frames_overflow();
+        if (!push_call(d, &c, &v, no_infix)) *code = frames_overflow();
         return true;
     }
     if (plain_data(t)) {
@@ -1712,8 +1712,8 @@ bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_valu
     }
     if (t == types::paren) {
         ++c.pos;
-        if (!push_expr(&c, stack::offset_of(entry), no_infix, fr::x_head_done) || !push_block(&v, fr::paren, false))
-            *code = frames_overflow();
+        if (frame* p = push_block(&v, no_infix ? fr::paren_no_infix : fr::paren, false)) p->pc = &c;
+        else *code = frames_overflow();
         return true;
     }
     if (t == types::set_word) return start_set_word(c, no_infix, code, entry, v);
@@ -1833,6 +1833,15 @@ signal_code drive(frame* base, signal_code code) {
             block_done:
                 if (f->flag) *stack::arguments() = *stack::at_offset(f->entry);
                 if (!c.library) innermost_code = f->link.outer;
+                // A paren heads an expression: with an operator after it the
+                // record goes on as that expression's (its entry is the paren's).
+                if (f->role == fr::paren && operator_at(*f->pc)) [[unlikely]] {
+                    f->kind = fr::expr;
+                    f->state = fr::x_infix;
+                    f->flag = false;
+                    set_none(&f->v);
+                    continue;
+                }
                 --frame_sp;
                 if (frame_sp == base) return signal_code::none;
                 continue;
@@ -2071,11 +2080,16 @@ signal_code drive(frame* base, signal_code code) {
                 kel_value* const placeholder = stack::at_offset(f->entry);
                 *placeholder = *(placeholder + 1);
                 stack::regs.top = placeholder + 1;
+                // It heads an expression: with an operator after it the record
+                // goes on as that expression's (its entry is the placeholder).
+                if (!f->role && operator_at(c)) [[unlikely]] {
+                    f->kind = fr::expr;
+                    f->state = fr::x_infix;
+                    f->flag = false;
+                    set_none(&f->v);
+                    continue;
+                }
                 --frame_sp;
-                // The expression it heads ends here too when no operator follows.
-                const frame* p = f - 1;
-                if (p->kind == fr::expr && p->state == fr::x_head_done && (p->flag || !operator_at(*p->pc)))
-                    --frame_sp;
                 continue;
             }
             case fr::c_loop: {
