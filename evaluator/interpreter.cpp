@@ -3,7 +3,8 @@
 // Reading guide: positions (code_position), the fast word lookup, the
 // argument cache (built from specs), tracing, then the evaluator proper:
 // eval_block -> step_expression -> invoke_value -> fetch_arguments ->
-// call_function_body, and walk_path beside them.
+// call_function_body, and walk_path beside them; the frame loop (run_frames,
+// drive) after the decoded calls, which eval_in_place hands blocks to.
 #include "evaluator/interpreter.h"
 
 #include <pthread.h>
@@ -1534,7 +1535,7 @@ enum : uint8_t { x_head_done = 1, x_set_done, x_infix, x_right_done };
 // Call states.
 enum : uint8_t {
     c_fetch, c_arg_done, c_invoke, c_body_done, c_finish, c_loop, c_loop_end, c_while_cond, c_while_test,
-    c_until_round, c_until_test
+    c_until_round, c_until_test, c_foreach
 };
 }  // namespace fr
 
@@ -2062,6 +2063,17 @@ signal_code drive(frame* base, signal_code code) {
                         set_unset(stack::alloc_cell());
                         f->state = fr::c_until_round;
                         continue;
+                    case natives::number::foreach:
+                        // One word over a series that is not a map!: the rest
+                        // (blocks of words, maps, images) is the native's.
+                        if (type_of(stack::argument(1)) != types::block && type_of(stack::argument(2)) != types::map) {
+                            stack::open_loop_frame(&words::_body);
+                            set_unset(stack::alloc_cell());
+                            f->state = fr::c_foreach;
+                            continue;
+                        }
+                        code = stack::catch_code([] { return run_control(natives::number::foreach); });
+                        continue;
                     default: {
                         const uint8_t id = f->t.control;
                         code = stack::catch_code([id] { return run_control(id); });
@@ -2134,6 +2146,20 @@ signal_code drive(frame* base, signal_code code) {
                 const kel_value body = *stack::at_offset(f->entry + 1);
                 f->state = fr::c_until_test;
                 if (!push_block(&body, fr::until_body, true)) code = frames_overflow();
+                continue;
+            }
+            case fr::c_foreach: {
+                // The word, the cursor (a copy of the caller's series: it moves) and the body.
+                kel_value* const args = stack::at_offset(f->entry + 1);
+                stack::rewind();
+                if (!natives::series_not_tail_q(args + 1)) {
+                    f->state = fr::c_loop_end;
+                    continue;
+                }
+                code = natives::foreach_step(args, args + 1);
+                if (code != signal_code::none) [[unlikely]] continue;
+                const kel_value body = args[2];
+                if (!push_block(&body, fr::loop_body, true)) code = frames_overflow();
                 continue;
             }
             case fr::c_until_test: {
