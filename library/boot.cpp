@@ -369,6 +369,16 @@ void stamp_build_date() {
     stack::regs.top = entry;
 }
 
+// system/build/git: the source revision the build recorded (empty when the
+// sources were no git checkout, and the field stays none).
+const char build_git_record[] =
+#include "library/build_git.inc"
+    ;
+
+void stamp_build_git() {
+    if (build_git_record[0]) run_source("build-git", build_git_record, std::strlen(build_git_record));
+}
+
 // The lexer names structural tokens through system/lexer/exit-states; it
 // keeps the block in a root cell of its own, so a script replacing the member
 // cannot pull it away in mid-scan.
@@ -542,6 +552,7 @@ void run() {
             take_over_errors();
             hand_exit_states_to_lexer();
             stamp_build_date();
+            stamp_build_git();
         }
     }
     function::library_phase = false;

@@ -811,7 +811,28 @@ struct generator {
     }
 
     void special() {
-        switch (r.below(13)) {
+        switch (r.below(14)) {
+            case 13: {
+                // Recursion through one kind of frame, deep enough at times to
+                // meet the mark limit, ended by a signal or an error.
+                static const char* const wraps[] = {
+                    "rec n - 1", "1 + rec n - 1", "(rec n - 1)", "if true [rec n - 1]", "either n > 0 [rec n - 1] [0]",
+                    "loop 1 [rec n - 1]", "x: rec n - 1", "add 0 rec n - 1", "while [true] [break/return rec n - 1]",
+                    "repeat i 1 [rec n - i]", "foreach v [1] [rec n - v]", "do [rec n - 1]", "1 + (2 * rec n - 1)",
+                    "until [rec n - 1 true]"};
+                static const char* const ends[] = {"return 1", "throw 2", "1 / 0", "exit", "break", "continue",
+                                                   "make error! {deep}", "3", "throw/name 4 'x", "undefined-word"};
+                static const char* const depths[] = {"1", "7", "300", "2000", "100000"};
+                put("rec: func [n /local x] [either n = 0 [");
+                put(r.pick(ends));
+                raw("] [");
+                put(r.pick(wraps));
+                raw("]]");
+                put(r.chance(50) ? "catch [try [rec" : "catch/name [attempt [rec");
+                put(r.pick(depths));
+                raw(r.chance(50) ? "]]" : "]] 'x");
+                break;
+            }
             case 0: case 1:
                 put(r.chance(50) ? "sort/compare" : r.chance(50) ? "sort/compare/stable" : "sort/skip/compare");
                 put(r.chance(50) ? "copy [3 1 2 5 4 3]" : r.chance(50) ? "copy \"hello\"" : "copy [b 2 a 1 c 3]");
