@@ -44,9 +44,7 @@ machine_value report(const machine_value* a, int32_t) {
 
 machine_value stop(const machine_value*, int32_t) {
     if (script_mode) stopped = true;
-    machine_value v;
-    v.cell = nullptr;
-    return v;
+    return routines::nothing();
 }
 
 }  // namespace

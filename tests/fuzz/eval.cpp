@@ -61,6 +61,7 @@
 #include "kernel/signal.h"
 #include "library/boot.h"
 #include "services/lexer.h"
+#include "tests/fuzz/driver/xorshift.h"
 
 extern "C" void __sanitizer_set_death_callback(void (*)(void)) __attribute__((weak));
 
@@ -349,21 +350,7 @@ void restore_globals() {
 
 // --- the generator ---------------------------------------------------------------------------
 
-struct rng {
-    uint64_t s;
-    uint32_t next() {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return static_cast<uint32_t>(s >> 11);
-    }
-    uint32_t below(uint32_t n) { return n ? next() % n : 0; }
-    bool chance(uint32_t percent) { return below(100) < percent; }
-    template <size_t N>
-    const char* pick(const char* const (&list)[N]) {
-        return list[below(N)];
-    }
-};
+using rng = fuzz::xorshift<11>;
 
 const char* const variables[] = {"a", "b", "c", "s", "t", "n", "x", "y", "o", "f", "g", "blk", "str"};
 const char* const parameters[] = {"p", "q", "r", "v", "w"};

@@ -12,7 +12,9 @@ import subprocess
 import sys
 import tempfile
 
-ENV = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+from kel_script import Tally, text_mode_env
+
+ENV = text_mode_env()
 
 HALTED = 1  # a preprocessor stop during a command-line script
 
@@ -88,7 +90,7 @@ CASES = [
 
 def main():
     kel = os.path.abspath(sys.argv[1])
-    failures = []
+    tally = Tally()
     for name, files, script, out, err, status in CASES:
         with tempfile.TemporaryDirectory() as folder:
             for path, text in files.items():
@@ -99,12 +101,10 @@ def main():
             p = subprocess.run([kel, script], cwd=folder, capture_output=True, text=True, env=ENV, timeout=120)
         got = (p.stdout, p.stderr if err is not None else None, p.returncode)
         want = (out, err, status)
+        tally.count()
         if got != want:
-            failures.append("%s:\n  got  %r\n  want %r" % (name, got, want))
-    for f in failures:
-        print("FAIL " + f)
-    print("%d passed, %d failed" % (len(CASES) - len(failures), len(failures)))
-    sys.exit(1 if failures else 0)
+            tally.fail("%s:\n  got  %r\n  want %r" % (name, got, want))
+    sys.exit(tally.close())
 
 
 if __name__ == "__main__":
