@@ -50,6 +50,7 @@
 #include "library/routines_core.h"
 #include "library/routines_image.h"
 #include "library/url_ports.h"
+#include "library/routines_preproc.h"
 #include "services/compression.h"
 #include "services/lexer.h"
 #include "services/http.h"
@@ -213,6 +214,7 @@ const init_step steps[] = {
     {"simple io", init_simple_io},
     {"library routines", library_routines::install},
     {"image codec routines", image_routines::install},
+    {"preprocessor routines", preproc_routines::install},
     {"console routines", console::install},
     {"line editor routines", console::line_editor::install},
     {"http", http::install_hooks},

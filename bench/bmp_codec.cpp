@@ -3,30 +3,13 @@
 // buffer, write_file from one. Run beside bench/bmp_codec.py (PIL on the
 // same file). Prints the best of five runs of each in milliseconds.
 //   build/bench_bmp_codec [width height]
-#include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
+#include "bench/best_of.h"
 #include "services/bmp_codec.h"
-
-namespace {
-
-template <class F>
-double best_of_five(F run) {
-    double best = 1e30;
-    for (int i = 0; i < 5; ++i) {
-        auto t0 = std::chrono::steady_clock::now();
-        run();
-        auto t1 = std::chrono::steady_clock::now();
-        best = std::min(best, std::chrono::duration<double, std::milli>(t1 - t0).count());
-    }
-    return best;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const int32_t w = argc > 2 ? std::atoi(argv[1]) : 4000;
@@ -38,9 +21,10 @@ int main(int argc, char** argv) {
         p = uint32_t(state >> 32);
     }
     std::vector<uint8_t> file(kel::bmp::encoded_size(w, h));
-    const double enc = best_of_five([&] { kel::bmp::write_file(pixels.data(), w, h, int64_t(w) * 4, file.data()); });
+    const double enc =
+        kel::bench::best_of(5, [&] { kel::bmp::write_file(pixels.data(), w, h, int64_t(w) * 4, file.data()); });
     std::vector<uint32_t> back(pixels.size());
-    const double dec = best_of_five([&] {
+    const double dec = kel::bench::best_of(5, [&] {
         kel::bmp::layout lay;
         if (kel::bmp::parse(file.data(), file.size(), &lay) != kel::bmp::result::ok) std::abort();
         kel::bmp::decode_pixels(file.data(), file.size(), lay, back.data(), int64_t(w) * 4);

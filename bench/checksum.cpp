@@ -4,28 +4,15 @@
 // five runs of each in milliseconds and MB/s, and the values, which must
 // match Python's.
 //   build/bench_checksum [megabytes]
-#include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
+#include "bench/best_of.h"
 #include "evaluator/checksum.h"
 
 namespace {
-
-template <class F>
-double best_of_five(F run) {
-    double best = 1e30;
-    for (int i = 0; i < 5; ++i) {
-        auto t0 = std::chrono::steady_clock::now();
-        run();
-        auto t1 = std::chrono::steady_clock::now();
-        best = std::min(best, std::chrono::duration<double, std::milli>(t1 - t0).count());
-    }
-    return best;
-}
 
 void report(const char* name, double ms, size_t bytes) {
     std::printf("  kel %-8s %8.1f ms %8.0f MB/s\n", name, ms, bytes / 1e6 / (ms / 1000));
@@ -47,9 +34,9 @@ int main(int argc, char** argv) {
     for (size_t i = 1000 * 1000; i < n; ++i) data[i] = data[i - 1000 * 1000];
     uint32_t crc = 0, adler = 0;
     kel::checksum::digest_buffer sha{};
-    const double crc_ms = best_of_five([&] { crc = kel::checksum::crc32(data.data(), n); });
-    const double adler_ms = best_of_five([&] { adler = kel::checksum::adler32(data.data(), n); });
-    const double sha_ms = best_of_five([&] { sha = kel::checksum::digest(data.data(), n, 4); });
+    const double crc_ms = kel::bench::best_of(5, [&] { crc = kel::checksum::crc32(data.data(), n); });
+    const double adler_ms = kel::bench::best_of(5, [&] { adler = kel::checksum::adler32(data.data(), n); });
+    const double sha_ms = kel::bench::best_of(5, [&] { sha = kel::checksum::digest(data.data(), n, 4); });
     std::printf("checksums of %zu MB\n", mb);
     report("crc32", crc_ms, n);
     report("adler32", adler_ms, n);

@@ -5,14 +5,13 @@
 // makes the files, runs this, and times Python's zlib beside it. Prints the
 // best of three runs in milliseconds, MB/s of uncompressed data, and sizes.
 //   build/bench_compression DIR
-#include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bench/best_of.h"
 #include "evaluator/checksum.h"
 #include "services/compression.h"
 
@@ -39,17 +38,6 @@ void spill(const std::string& path, const std::vector<uint8_t>& v) {
     std::fclose(f);
 }
 
-template <class F>
-double best_of_three(F run) {
-    double best = 1e30;
-    for (int i = 0; i < 3; ++i) {
-        auto t0 = std::chrono::steady_clock::now();
-        run();
-        auto t1 = std::chrono::steady_clock::now();
-        best = std::min(best, std::chrono::duration<double, std::milli>(t1 - t0).count());
-    }
-    return best;
-}
 
 }  // namespace
 
@@ -73,7 +61,7 @@ int main(int argc, char** argv) {
         for (const auto& m : methods) {
             std::vector<uint8_t> out(data.size() + data.size() / 8 + 64);
             size_t size = 0;
-            const double pack_ms = best_of_three([&] {
+            const double pack_ms = kel::bench::best_of(3, [&] {
                 size = out.size();
                 if (m.pack(out.data(), &size, data.data(), data.size()) != 0) ++failures;
             });
@@ -84,7 +72,7 @@ int main(int argc, char** argv) {
             for (const char* source : {"kel", "z6"}) {
                 const std::vector<uint8_t> stream = slurp(dir + "/" + kind + "." + m.name + "." + source);
                 std::vector<uint8_t> back(data.size());
-                const double unpack_ms = best_of_three([&] {
+                const double unpack_ms = kel::bench::best_of(3, [&] {
                     size_t n = back.size();
                     if (m.unpack(back.data(), &n, stream.data(), stream.size()) != 0 || n != data.size()) ++failures;
                 });

@@ -5,31 +5,14 @@
 // picture. Prints the best of five runs of each in milliseconds and the
 // encoded sizes.
 //   build/bench_image_codecs width height picture.rgba
-#include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
+#include "bench/best_of.h"
 #include "services/codec_buffers.h"
 #include "services/image_codecs.h"
-
-namespace {
-
-template <class F>
-double best_of_five(F run) {
-    double best = 1e30;
-    for (int i = 0; i < 5; ++i) {
-        auto t0 = std::chrono::steady_clock::now();
-        run();
-        auto t1 = std::chrono::steady_clock::now();
-        best = std::min(best, std::chrono::duration<double, std::milli>(t1 - t0).count());
-    }
-    return best;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     using namespace kel;
@@ -49,12 +32,12 @@ int main(int argc, char** argv) {
                     rgba[4 * i + 2];
     for (int32_t code : {image_codecs::png, image_codecs::jpeg}) {
         imaging::byte_buffer file;
-        const double enc = best_of_five([&] {
+        const double enc = bench::best_of(5, [&] {
             file.clear();
             if (image_codecs::encode_buffer(code, pixels.data(), w, h, int64_t(w) * 4, &file) != imaging::result::ok)
                 std::abort();
         });
-        const double dec = best_of_five([&] {
+        const double dec = bench::best_of(5, [&] {
             imaging::heap_pixels store;
             store.limit = uint64_t(w) * h;
             if (image_codecs::decode_buffer(code, file.data(), file.size(), store.target()) != imaging::result::ok)

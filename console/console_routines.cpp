@@ -17,11 +17,13 @@
 #include "datatypes/string_api.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/routines.h"
+#include "kernel/catalog.h"
 #include "kernel/native_api.h"
 #include "kernel/print.h"
 #include "kernel/runtime.h"
 #include "kernel/stack.h"
 #include "library/boot.h"
+#include "library/routines_preproc.h"
 
 namespace kel::console {
 
@@ -253,6 +255,21 @@ machine_value halt_to_prompt(const machine_value*, int32_t) {
     return nothing();
 }
 
+// While a command-line script runs, the preprocessor writes its messages to
+// standard error and marks a stop it causes; at the prompt it does neither.
+machine_value script_run(const machine_value* a, int32_t) {
+    preproc_routines::script_mode = a[0].i != 0;
+    if (preproc_routines::script_mode) preproc_routines::stopped = false;
+    return nothing();
+}
+
+// Whether the preprocessor stopped the script.
+machine_value script_stopped(const machine_value*, int32_t) {
+    machine_value v;
+    v.i = preproc_routines::stopped ? 1 : 0;
+    return v;
+}
+
 struct bound {
     const char* name;
     const char* spec;
@@ -265,6 +282,8 @@ const bound console_routines[] = {
     {"console-os-file", "text [any-type!]", os_file},
     {"console-read-script", "file [any-type!]", read_script},
     {"console-halt-to-prompt", "", halt_to_prompt},
+    {"console-script-run", "on? [logic!]", script_run},
+    {"console-script-stopped", "return: [logic!]", script_stopped},
 };
 
 }  // namespace
@@ -276,7 +295,8 @@ void install() {
         e.name = b.name;
         e.spec = b.spec;
         e.fn = b.fn;
-        (void)routines::define(number++, e);
+        // another module's entry in the same slot would be lost silently
+        if (routines::define(number++, e).fn) catalog::boot_stop("console routines: table slot already taken");
     }
 }
 

@@ -12,8 +12,8 @@
 
 namespace kel::console::line_editor {
 
-// Table numbers of the editor's routines (after the console engine's).
-constexpr int32_t first_routine = 240;
+// Table numbers of the editor's routines (a block of its own).
+constexpr int32_t first_routine = 220;
 
 // Start-up step: fills the table entries.
 void install();

@@ -112,6 +112,18 @@ void mark_library(const kel_value* blk) {
     }
 }
 
+void clear_library(const kel_value* blk) {
+    const uint32_t node = series_node(blk);
+    if (node == 0 || cycles::find_q(node)) return;
+    memory::buffer_of(node)->flags &= ~memory::flag_library;
+    cycles::push(node);
+    cycle_guard guard;
+    for (int32_t i = 0; i < length_of(node); ++i) {
+        const kel_value c = *(cells_of(node) + i);
+        if (in_family(type_of(&c), family::block_like)) clear_library(&c);
+    }
+}
+
 kel_value spec_block(uint32_t node) {
     kel_value v;
     set_series(&v, types::block, 0, node);
@@ -130,6 +142,11 @@ bool library_body_q(const kel_value* body, bool called_from_library) {
     if (library_phase) return true;
     const uint32_t node = series_node(body);
     return called_from_library && node && (memory::buffer_of(node)->flags & memory::flag_library) != 0;
+}
+
+void unmark_library(const kel_value* fn) {
+    const kel_value* body = more_cell(fn, more::body);
+    if (type_of(body) == types::block) clear_library(body);
 }
 
 uint32_t push(const kel_value* spec_in, const kel_value* body_in, uint32_t ctx, int32_t code, uint32_t object,

@@ -66,6 +66,9 @@ extern bool library_phase;
 // that is library code itself (its own literal block). User code making a
 // function from a library body (`body-of`) makes an ordinary one.
 bool library_body_q(const kel_value* body, bool called_from_library);
+// Takes the library-code flag off a function's body and every block inside
+// it, so that the function runs as user code (traced, in interpreted frames).
+void unmark_library(const kel_value* fn);
 
 // Validates a spec and answers the header flags of its attribute block; a
 // malformed spec raises script `bad-func-def` (the spec), a name met twice

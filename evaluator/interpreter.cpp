@@ -3,13 +3,15 @@
 // Reading guide: positions (code_position), the fast word lookup, the
 // argument cache (built from specs), tracing, then the evaluator proper:
 // eval_block -> step_expression -> invoke_value -> fetch_arguments ->
-// call_function_body, and walk_path beside them.
+// call_function_body, and walk_path beside them; the frame loop (run_frames,
+// drive) after the decoded calls, which eval_in_place hands blocks to.
 #include "evaluator/interpreter.h"
 
 #include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "datatypes/block.h"
@@ -87,6 +89,16 @@ char* compute_floor() {
     } else if (runtime::record.stack_high) {
         size = static_cast<size_t>(runtime::record.stack_high - low);
     }
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer takes the runtime thread's stack to be smaller than the
+    // one reserved (about 78 MB) and reports false faults below what it
+    // knows: a sanitized build stays within the top 64 MB.
+    constexpr size_t sanitized_stack = size_t{64} << 20;
+    if (size > sanitized_stack) {
+        low += size - sanitized_stack;
+        size = sanitized_stack;
+    }
+#endif
     const size_t margin = size ? std::min(machine_margin, size / 4) : machine_margin;
     return low + margin;
 }
@@ -498,11 +510,12 @@ inline void push_value(const kel_value* v) { *stack::alloc_cell() = *v; }
 struct code_view {
     kel_value* cells;
     int32_t end;
+    memory::buffer_header* h;
 };
 inline code_view view_of(const code_position& c) {
     memory::buffer_header* h = header_of(series_node(&c.block));
     const int32_t tail = static_cast<int32_t>(h->used() / 16);
-    return code_view{reinterpret_cast<kel_value*>(h->head_ptr()), c.end < tail ? c.end : tail};
+    return code_view{reinterpret_cast<kel_value*>(h->head_ptr()), c.end < tail ? c.end : tail, h};
 }
 
 // Types an expression takes as plain data: everything but the word and path
@@ -537,6 +550,8 @@ inline const kel_value* operator_at(const code_position& c) { return operator_in
 
 namespace {
 signal_code eval_block_body(const kel_value* block, bool set_last);
+signal_code run_frames(const kel_value* block, bool set_last);
+void mark_frames(void (*mark)(kel_value* cell));
 }
 
 // While a tracer runs, a control code out of its callback leaves
@@ -555,6 +570,15 @@ namespace {
 signal_code eval_block_body(const kel_value* block, bool set_last) {
     KEL_PROPAGATE(check_machine_stack());
     KEL_PROPAGATE(poll_interrupt());
+    if (!trace.active && decode::enabled) [[likely]] {
+        // No events to fire: the mark around the frame loop.
+        const bool library = (header_of(series_node(block))->flags & memory::flag_library) != 0;
+        stack::open_frame(&words::_body, eval_kind(library));
+        KEL_PROPAGATE(run_frames(block, true));
+        if (set_last) stack::close_frame_set_last();
+        else stack::close_frame();
+        return signal_code::none;
+    }
     code_position c = position_of(block);
     live_link here(&c);  // linked from the first expression to the end, exit event included
     stack::open_frame(&words::_body, eval_kind(c.library));
@@ -587,6 +611,7 @@ signal_code eval_in_place(const kel_value* block, bool set_last) {
     if (trace.active) [[unlikely]] return eval_block(block, set_last);
     KEL_PROPAGATE(check_machine_stack());
     KEL_PROPAGATE(poll_interrupt());
+    if (decode::enabled) [[likely]] return run_frames(block, set_last);
     code_position c;
     position_at(block, c);
     kel_value* const entry = stack::top();
@@ -1523,6 +1548,721 @@ inline uint32_t owner_context(const kel_value* fn, const kel_value* owner, const
     return word_context(name);
 }
 
+// --- the frame stack ------------------------------------------------------------------
+// Blocks evaluated in place run in one loop over frames of its own rather than
+// in nested C++ calls: a block (a function body, a branch, a loop body, a
+// paren), an expression whose head or right operand is one of those, and a
+// decoded call with its arguments being fetched are each a frame record. A
+// Kel call, a conditional or a loop run this way adds a record, not a C++
+// activation, so recursion meets the call-mark limit (or this stack's own,
+// with the same error) instead of the machine stack. Everything else (set-
+// paths, paths, apply, natives evaluating blocks, tracing) is the generic step
+// called from the loop, which re-enters it from C++ as before.
+//
+// The marks stay what they were: every record opens and closes exactly the
+// call marks the generic step would, at the same moments, so signals, errors
+// and the trace read them unchanged. A code coming back (or thrown as
+// kel_unwind, caught once around the loop) pops records until one receives
+// it: a function body a return or exit aimed at its call, a loop body a break
+// or continue. Records live in one fixed array, so the chain of live code
+// positions may point into them; the collector marks their code blocks.
+
+namespace fr {
+enum : uint8_t { block, expr, call };
+// What a block record is evaluated for.
+enum : uint8_t { base, body, branch, paren, paren_no_infix, loop_body, until_body, cond };
+// Expression states.
+enum : uint8_t { x_head_done = 1, x_set_done, x_infix, x_right_done };
+// Call states.
+enum : uint8_t {
+    c_fetch, c_arg_done, c_invoke, c_body_done, c_finish, c_loop, c_loop_end, c_while_cond, c_while_test,
+    c_until_round, c_until_test, c_foreach
+};
+}  // namespace fr
+
+struct frame {
+    uint8_t kind;
+    uint8_t role;        // block: what it is evaluated for; call: no infix after it
+    uint8_t state;
+    bool flag;           // block: set_last; expr: no infix; call: the function's context is a stack context
+    uint32_t entry;      // block, expr: the argument top it started at; call: its placeholder
+    int32_t i, n;        // call: the argument fetched, the loop round and count; expr: the pending operator
+    uint32_t old_values; // call: the function context's values before the call
+    int32_t depth;       // call: the depth of its call mark
+    code_position c;     // block: the code
+    live_code link;      // block: its link in the chain of live code (user code only)
+    code_position* pc;   // expr, call: the code read (a block record below); paren: the code around it
+    kel_value v;         // expr: the pending operator; call: the naming word
+    kel_value w;         // expr: the operator's word
+    decode::term t;      // call: the decoded call
+};
+
+frame* frames = nullptr;
+frame* frame_sp = nullptr;     // the next free record
+frame* frame_limit = nullptr;
+// Four records per call mark cover a call from a branch of a conditional;
+// deeper nesting of parens alone meets this limit first, with the same error.
+constexpr int32_t frame_capacity = static_cast<int32_t>(stack::mark_records) * 4;
+
+inline frame* push_frame(uint8_t kind) {
+    if (frame_sp >= frame_limit) [[unlikely]] return nullptr;
+    frame* f = frame_sp++;
+    f->kind = kind;
+    f->state = 0;
+    return f;
+}
+
+inline frame* push_block(const kel_value* block, uint8_t role, bool set_last) {
+    frame* f = push_frame(fr::block);
+    if (!f) [[unlikely]] return nullptr;
+    position_at(block, f->c);
+    f->role = role;
+    f->flag = set_last;
+    f->entry = stack::offset_of(stack::top());
+    if (!f->c.library) {
+        f->link = live_code{&f->c, f->c.pos, innermost_code};
+        innermost_code = &f->link;
+    }
+    return f;
+}
+
+inline frame* push_expr(code_position* c, uint32_t entry, bool no_infix, uint8_t state) {
+    frame* f = push_frame(fr::expr);
+    if (!f) [[unlikely]] return nullptr;
+    f->state = state;
+    f->pc = c;
+    f->entry = entry;
+    f->flag = no_infix;
+    set_none(&f->v);
+    return f;
+}
+
+// The decoded call of the word at `at` naming fn, or null (the generic step).
+inline const decode::term* decoded_call(code_position& c, memory::buffer_header* h, int32_t at,
+                                        const kel_value& fn) {
+    decode::block_decode* d = decode::entry_for(series_node(&c.block), h);
+    decode::term* t = decode::term_at(d, at);
+    if (t && !decode::current(d, t)) {
+        *t = decode::term{};
+        t->generation = d->generation;
+        decode_call(t, fn);
+    }
+    if (!t || t->k != decode::kind::call || !same_bits(t->guard, fn)) return nullptr;
+    return t;
+}
+
+// The call record as the generic fetch describes it (for its error and trace
+// helpers).
+call call_of(frame* f) {
+    call k;
+    k.fn = f->t.guard;
+    k.type = type_of(&k.fn);
+    k.natives_like = native_like(k.type);
+    k.c = f->pc;
+    k.path = nullptr;
+    k.mode = mode::plain;
+    k.infix = false;
+    k.right_ready = false;
+    k.name_in = &f->v;
+    k.name = f->v;
+    k.cache = f->t.cache;
+    k.base = stack::at_offset(f->entry + 1);
+    k.refs = refinements::none();
+    return k;
+}
+
+// Opens the call of a decoded word (the word just passed): its placeholder,
+// its mark, and then its arguments are fetched by the loop.
+inline frame* push_call(const decode::term* t, code_position* c, const kel_value* name, bool no_infix) {
+    frame* f = push_frame(fr::call);
+    if (!f) [[unlikely]] return nullptr;
+    f->role = no_infix;
+    f->t = *t;
+    f->pc = c;
+    f->v = *name;
+    f->i = 0;
+    f->state = fr::c_fetch;
+    kel_value* const placeholder = stack::push_copy(&f->t.guard);
+    f->entry = stack::offset_of(placeholder);
+    if (type_of(&f->t.guard) == types::function) {
+        const uint32_t ctx = f->t.guard.w1;
+        stack::call_mark* m = stack::open_frame(&f->v, call_kind(c->library));
+        m->function_context = ctx;
+        const kel_value* context_cell = cells_of(ctx);
+        if (context_cell->header & header_context_stack) m->saved_values = context_cell->w2 - 1u;
+    } else {
+        stack::open_frame(&f->v, native_kind(c->library));
+    }
+    return f;
+}
+
+inline bool truthy_or_fail(const kel_value* v, signal_code* code) {
+    if (unset_q(v)) [[unlikely]] {
+        *code = fail(error_category::script, "no-return");
+        return false;
+    }
+    return logic::truthy(v);
+}
+
+[[gnu::noinline]] signal_code frames_overflow() { return stack::overflow_code(); }
+
+// Starts the expression at c.pos (the argument top is its entry; cv the
+// code as it is now, c.pos before its end). One that
+// needs no record (plain data, a word holding data, with inline operators
+// after it, or anything the generic step does) is done here and answers
+// false, its result pushed or a code in *code; one whose head or operand is a
+// decoded call, a paren or a set-word gets records and answers true.
+bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry, const kel_value v);
+
+[[gnu::always_inline]] inline bool start_expression(code_position& c, const code_view& cv, bool no_infix,
+                                                    signal_code* code) {
+    kel_value* const entry = stack::top();
+    if (trace.active) [[unlikely]] {
+        *code = step_expression(c, no_infix, true, false);
+        return false;
+    }
+    const kel_value v = cv.cells[c.pos];
+    const uint32_t t = type_of(&v);
+    if (t == types::word) {
+        const kel_value* value = fast_slot(&v);
+        if (!value) [[unlikely]] goto generic;
+        const uint32_t vt = type_of(value);
+        if (!(word_special & bit(vt))) [[likely]] {
+            push_value(value);
+            ++c.pos;
+            goto infix;
+        }
+        if (!function_type(vt)) goto generic;
+        const kel_value fn = *value;
+        // Built here rather than at the generic call, so that a call run once
+        // (a loop at the top of a script) is decoded as well.
+        memory::buffer_header* h = cv.h;
+        if (type_of(cells_of(fn.w3) + function::more::cache) != types::block) [[unlikely]] {
+            (void)cache_of(&fn);
+            h = header_of(series_node(&c.block));
+        }
+        const decode::term* d = decoded_call(c, h, c.pos, fn);
+        if (!d) goto generic;
+        ++c.pos;
+        if (!push_call(d, &c, &v, no_infix)) *code = frames_overflow();
+        return true;
+    }
+    if (plain_data(t)) {
+        push_value(&v);
+        ++c.pos;
+        goto infix;
+    }
+    if (t == types::paren) {
+        ++c.pos;
+        if (frame* p = push_block(&v, no_infix ? fr::paren_no_infix : fr::paren, false)) p->pc = &c;
+        else *code = frames_overflow();
+        return true;
+    }
+    if (t == types::set_word) return start_set_word(c, no_infix, code, entry, v);
+generic:
+    *code = step_expression(c, no_infix, true, false);
+    return false;
+infix:
+    if (no_infix) return false;
+    // Operators whose right operand is a number (or a word holding one) are
+    // applied here; the first that needs more gets a record.
+    for (const kel_value* op = operator_in(cv, c.pos); op; op = operator_in(cv, c.pos)) {
+        int32_t compare = 0;
+        const inline_op kind = inline_kind(*op, &compare);
+        if (kind != inline_op::none && c.pos + 1 < cv.end) {
+            const kel_value* right = cv.cells + c.pos + 1;
+            if (type_of(right) == types::word) {
+                const kel_value* slot = fast_slot(right);
+                if (slot) right = slot;
+            }
+            const uint32_t rt = type_of(right);
+            if ((rt == types::integer || rt == types::float_) && apply_inline(kind, compare, entry, right)) {
+                c.pos += 2;
+                continue;
+            }
+        }
+        if (!push_expr(&c, stack::offset_of(entry), false, fr::x_infix)) *code = frames_overflow();
+        return true;
+    }
+    return false;
+}
+
+// A set-word's expression: its mark, then its value (a record of its own
+// only when the value needs one).
+[[gnu::noinline]] bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry,
+                                      const kel_value v) {
+        stack::open_frame(&v, native_kind(c.library));
+        push_value(&v);
+        ++c.pos;
+        const code_view cv = view_of(c);
+        if (c.pos >= cv.end) {
+            *code = fail(error_category::script, "need-value", &v);
+            return false;
+        }
+        if (!push_expr(&c, stack::offset_of(entry), no_infix, fr::x_set_done)) {
+            *code = frames_overflow();
+            return true;
+        }
+        if (start_expression(c, cv, false, code) || *code != signal_code::none) return true;
+        // The value is there already: assigned without a round of the loop.
+        --frame_sp;
+        *code = stack::catch_code([] { return assign(stack::arguments()); });
+        if (*code != signal_code::none) [[unlikely]] return false;
+        stack::close_frame();
+        if (!no_infix && operator_at(c)) {
+            if (!push_expr(&c, stack::offset_of(entry), false, fr::x_infix)) *code = frames_overflow();
+            return true;
+        }
+        return false;
+    }
+
+// Runs the records above `base` until the base record is done; `code` is a
+// code already travelling (an exception caught around the loop).
+signal_code drive(frame* base, signal_code code) {
+    for (;;) {
+        if (code != signal_code::none) [[unlikely]] {
+            // Pop records until one receives the code.
+            frame* f = frame_sp - 1;
+            if (f->kind == fr::block) {
+                if (!f->c.library) innermost_code = f->link.outer;
+                const uint8_t role = f->role;
+                --frame_sp;
+                if (frame_sp == base) return code;
+                frame* parent = f - 1;
+                switch (role) {
+                    case fr::body:
+                        if ((code == signal_code::return_ || code == signal_code::exit) &&
+                            stack::mark_depth() == parent->depth)
+                            code = signal_code::none;
+                        break;
+                    case fr::loop_body:
+                    case fr::until_body:
+                        if (code == signal_code::continue_) {
+                            code = signal_code::none;
+                            if (role == fr::until_body) parent->state = fr::c_until_round;
+                        } else if (code == signal_code::break_) {
+                            code = signal_code::none;
+                            parent->state = fr::c_loop_end;
+                        }
+                        break;
+                    case fr::cond:
+                        if (code == signal_code::break_ || code == signal_code::continue_)
+                            fire(error_category::throw_, "while-cond");
+                        break;
+                    default: break;
+                }
+            } else {
+                --frame_sp;
+            }
+            continue;
+        }
+        frame* f = frame_sp - 1;
+        switch (f->kind) {
+            case fr::block: {
+                code_position& c = f->c;
+                for (;;) {
+                    const code_view cv = view_of(c);
+                    if (c.pos >= cv.end) {
+                        if (f->state == 0) set_unset(stack::alloc_cell());  // an empty block
+                        goto block_done;
+                    }
+                    stack::regs.top = stack::at_offset(f->entry);
+                    f->state = 1;
+                    f->link.start = c.pos;
+                    if (start_expression(c, cv, false, &code) || code != signal_code::none) break;
+                }
+                continue;
+            block_done:
+                if (f->flag) *stack::arguments() = *stack::at_offset(f->entry);
+                if (!c.library) innermost_code = f->link.outer;
+                // A paren heads an expression: with an operator after it the
+                // record goes on as that expression's (its entry is the paren's).
+                if (f->role == fr::paren && operator_at(*f->pc)) [[unlikely]] {
+                    f->kind = fr::expr;
+                    f->state = fr::x_infix;
+                    f->flag = false;
+                    set_none(&f->v);
+                    continue;
+                }
+                --frame_sp;
+                if (frame_sp == base) return signal_code::none;
+                continue;
+            }
+            case fr::expr: {
+                code_position& c = *f->pc;
+                switch (f->state) {
+                    case fr::x_head_done:
+                        if (!f->flag && operator_at(c)) {
+                            f->state = fr::x_infix;
+                            continue;
+                        }
+                        --frame_sp;
+                        continue;
+                    case fr::x_set_done:
+                        code = stack::catch_code([] { return assign(stack::arguments()); });
+                        if (code != signal_code::none) continue;
+                        stack::close_frame();
+                        f->state = fr::x_head_done;
+                        continue;
+                    case fr::x_infix: {
+                        const code_view cv = view_of(c);
+                        const kel_value* value = operator_in(cv, c.pos);
+                        if (!value) {
+                            --frame_sp;
+                            continue;
+                        }
+                        kel_value* const entry = stack::at_offset(f->entry);
+                        if (traced(&c)) [[unlikely]] {
+                            code = apply_infix(c, entry, value);
+                            if (code == signal_code::none) --frame_sp;
+                            continue;
+                        }
+                        const kel_value op = *value;
+                        int32_t compare = 0;
+                        const inline_op kind = inline_kind(op, &compare);
+                        ++c.pos;
+                        if (kind != inline_op::none && c.pos < cv.end) {
+                            const kel_value* right = cv.cells + c.pos;
+                            uint32_t rt = type_of(right);
+                            if (rt == types::word) {
+                                if (const kel_value* slot = fast_slot(right)) {
+                                    const uint32_t st = type_of(slot);
+                                    if (st == types::integer || st == types::float_) {
+                                        right = slot;
+                                        rt = st;
+                                    }
+                                }
+                            }
+                            if (rt == types::integer || rt == types::float_) {
+                                if (apply_inline(kind, compare, entry, right)) {
+                                    ++c.pos;
+                                    continue;
+                                }
+                            } else {
+                                // The right operand as an expression of its own, without infix.
+                                f->v = op;
+                                f->w = cv.cells[c.pos - 1];
+                                f->i = static_cast<int32_t>(kind);
+                                f->n = compare;
+                                stack::regs.top = entry + 1;
+                                f->state = fr::x_right_done;
+                                start_expression(c, view_of(c), true, &code);
+                                continue;
+                            }
+                        }
+                        const kel_value op_word = *cell_at(c, c.pos - 1);
+                        kel_value fn = op;
+                        fn.header = native::wrapped_type(&op);
+                        stack::regs.top = entry;
+                        code = invoke_value(&fn, &c, true, nullptr, &op_word, &op, mode::plain, true);
+                        continue;
+                    }
+                    case fr::x_right_done: {
+                        kel_value* const entry = stack::at_offset(f->entry);
+                        f->state = fr::x_infix;
+                        if (apply_inline(static_cast<inline_op>(f->i), f->n, entry, entry + 1)) {
+                            stack::regs.top = entry + 1;
+                            continue;
+                        }
+                        const kel_value op = f->v;
+                        const kel_value op_word = f->w;
+                        kel_value fn = op;
+                        fn.header = native::wrapped_type(&op);
+                        stack::regs.top = entry;
+                        code = invoke_value(&fn, &c, true, nullptr, &op_word, &op, mode::plain, true, true);
+                        continue;
+                    }
+                    default: break;
+                }
+                fire(error_category::internal, "not-done");
+            }
+            default: break;
+        }
+        // A decoded call.
+        code_position& c = *f->pc;
+        switch (f->state) {
+            case fr::c_fetch:
+            case fr::c_arg_done: {
+                // Arguments that are done at once are checked in this round;
+                // one that needs records comes back at c_arg_done.
+                if (f->state == fr::c_arg_done) goto check;
+                if (f->t.classes != 0) [[unlikely]] {
+                    call k = call_of(f);
+                    f->state = fr::c_invoke;
+                    code = fetch_classed(k, f->t);
+                    continue;
+                }
+                for (;;) {
+                    if (f->i >= f->t.args) {
+                        f->state = fr::c_invoke;
+                        break;
+                    }
+                    {
+                        const code_view cv = view_of(c);
+                        if (c.pos >= cv.end) [[unlikely]] {
+                            code = no_arg(call_of(f), f->i);
+                            break;
+                        }
+                        f->state = fr::c_arg_done;
+                        if (start_expression(c, cv, false, &code) || code != signal_code::none) break;
+                    }
+                check:
+                    const kel_value* arg = stack::top() - 1;
+                    if (!typeset_has(cells_of(f->t.cache) + f->i, type_of(arg))) [[unlikely]] {
+                        code = expect_arg(call_of(f), f->i, arg);
+                        break;
+                    }
+                    ++f->i;
+                }
+                continue;
+            }
+            case fr::c_invoke: {
+                if (traced(&c)) [[unlikely]] {
+                    const call k = call_of(f);
+                    const kel_value site = site_of(k);
+                    notify_tracer(event::call, &c.block, c.pos, &site, &k.fn);
+                }
+                const kel_value fn = f->t.guard;
+                const int32_t number = static_cast<int32_t>(fn.w1);
+                const uint32_t type = type_of(&fn);
+                f->state = fr::c_finish;
+                if (type == types::function) {
+                    if (f->t.locals > 0) function::push_unused_refinement(f->t.locals);
+                    if ((fn.header & (function::flag_trace | function::flag_no_trace)) || trace.active) [[unlikely]] {
+                        code = call_function_body(&fn, 0, &f->v, 0);
+                        continue;
+                    }
+                    // call_function_body, its prologue here and its epilogue at c_body_done.
+                    const uint32_t ctx = fn.w1;
+                    kel_value* const base_cell = stack::arguments();
+                    f->depth = stack::mark_depth();
+                    f->flag = (cells_of(ctx)->header & header_context_stack) != 0;
+                    f->old_values = f->flag ? context_values(ctx) : 0;
+                    if (f->flag) set_context_values(ctx, stack::offset_of(base_cell) + 1);
+                    stack::innermost_frame()->flags |= stack::flag_return_target;
+                    const kel_value body = *function::more_cell(&fn, function::more::body);
+                    f->state = fr::c_body_done;
+                    if (type_of(&body) != types::block) [[unlikely]] {
+                        set_unset(base_cell);
+                        continue;
+                    }
+                    if (!push_block(&body, fr::body, true)) code = frames_overflow();
+                    continue;
+                }
+                if (type == types::action) {
+                    code = actions::entry(number)(refinements::none());
+                    continue;
+                }
+                switch (f->t.control) {
+                    case 0: {
+                        const natives::native_fn entry = natives::at(number).fn;
+                        code = stack::catch_code([entry] { return entry(false, refinements::none()); });
+                        continue;
+                    }
+                    case natives::number::if_:
+                    case natives::number::unless: {
+                        if (logic::falsy(stack::argument(1)) == (f->t.control == natives::number::if_)) {
+                            set_none(stack::arguments());
+                            continue;
+                        }
+                        const kel_value branch = *stack::argument(2);
+                        if (!push_block(&branch, fr::branch, true)) code = frames_overflow();
+                        continue;
+                    }
+                    case natives::number::either: {
+                        const kel_value* condition = stack::argument(1);
+                        if (unset_q(condition)) [[unlikely]] {
+                            code = fail(error_category::script, "no-return");
+                            continue;
+                        }
+                        const kel_value branch = logic::truthy(condition) ? *stack::argument(2) : *stack::argument(3);
+                        if (!push_block(&branch, fr::branch, true)) code = frames_overflow();
+                        continue;
+                    }
+                    case natives::number::loop:
+                    case natives::number::repeat: {
+                        kel_value* count_cell = stack::argument(f->t.control == natives::number::loop ? 1 : 2);
+                        natives::integer_count(count_cell);
+                        f->n = get_integer(count_cell);
+                        if (f->n < 1) {
+                            set_none(stack::arguments());
+                            continue;
+                        }
+                        f->i = 0;
+                        stack::open_loop_frame(&words::_body);
+                        set_unset(stack::alloc_cell());
+                        f->state = fr::c_loop;
+                        continue;
+                    }
+                    case natives::number::while_:
+                        stack::open_loop_frame(&words::_body);
+                        set_unset(stack::alloc_cell());
+                        f->state = fr::c_while_cond;
+                        continue;
+                    case natives::number::until:
+                        stack::open_loop_frame(&words::_body);
+                        set_unset(stack::alloc_cell());
+                        f->state = fr::c_until_round;
+                        continue;
+                    case natives::number::foreach:
+                        // One word over a series that is not a map!: the rest
+                        // (blocks of words, maps, images) is the native's.
+                        if (type_of(stack::argument(1)) != types::block && type_of(stack::argument(2)) != types::map) {
+                            stack::open_loop_frame(&words::_body);
+                            set_unset(stack::alloc_cell());
+                            f->state = fr::c_foreach;
+                            continue;
+                        }
+                        code = stack::catch_code([] { return run_control(natives::number::foreach); });
+                        continue;
+                    default: {
+                        const uint8_t id = f->t.control;
+                        code = stack::catch_code([id] { return run_control(id); });
+                        continue;
+                    }
+                }
+            }
+            case fr::c_body_done:
+                stack::innermost_frame()->flags &= ~stack::flag_return_target;
+                if (f->flag) set_context_values(f->t.guard.w1, f->old_values);
+                f->state = fr::c_finish;
+                continue;
+            case fr::c_finish: {
+                stack::close_frame();
+                if (traced(&c)) [[unlikely]] notify_tracer(event::return_, &c.block, c.pos, &f->v, stack::top() - 1);
+                kel_value* const placeholder = stack::at_offset(f->entry);
+                *placeholder = *(placeholder + 1);
+                stack::regs.top = placeholder + 1;
+                // It heads an expression: with an operator after it the record
+                // goes on as that expression's (its entry is the placeholder).
+                if (!f->role && operator_at(c)) [[unlikely]] {
+                    f->kind = fr::expr;
+                    f->state = fr::x_infix;
+                    f->flag = false;
+                    set_none(&f->v);
+                    continue;
+                }
+                --frame_sp;
+                continue;
+            }
+            case fr::c_loop: {
+                // The native's arguments lie above the placeholder; the loop's mark above them.
+                kel_value* const args = stack::at_offset(f->entry + 1);
+                if (f->i >= f->n) {
+                    f->state = fr::c_loop_end;
+                    continue;
+                }
+                ++f->i;
+                const bool repeat = f->t.control == natives::number::repeat;
+                if (repeat) {
+                    set_integer(args + 1, f->i);
+                    kel_value word = args[0];
+                    _context::set_bound(&word, args + 1);
+                }
+                stack::rewind();
+                const kel_value body = args[repeat ? 2 : 1];
+                if (!push_block(&body, fr::loop_body, true)) code = frames_overflow();
+                continue;
+            }
+            case fr::c_while_cond: {
+                stack::rewind();
+                const kel_value condition = *stack::at_offset(f->entry + 1);
+                f->state = fr::c_while_test;
+                if (!push_block(&condition, fr::cond, true)) code = frames_overflow();
+                continue;
+            }
+            case fr::c_while_test: {
+                if (!truthy_or_fail(stack::arguments(), &code)) {
+                    if (code == signal_code::none) f->state = fr::c_loop_end;
+                    continue;
+                }
+                stack::rewind();
+                const kel_value body = *stack::at_offset(f->entry + 2);
+                f->state = fr::c_while_cond;
+                if (!push_block(&body, fr::loop_body, true)) code = frames_overflow();
+                continue;
+            }
+            case fr::c_until_round: {
+                stack::rewind();
+                const kel_value body = *stack::at_offset(f->entry + 1);
+                f->state = fr::c_until_test;
+                if (!push_block(&body, fr::until_body, true)) code = frames_overflow();
+                continue;
+            }
+            case fr::c_foreach: {
+                // The word, the cursor (a copy of the caller's series: it moves) and the body.
+                kel_value* const args = stack::at_offset(f->entry + 1);
+                stack::rewind();
+                if (!natives::series_not_tail_q(args + 1)) {
+                    f->state = fr::c_loop_end;
+                    continue;
+                }
+                code = natives::foreach_step(args, args + 1);
+                if (code != signal_code::none) [[unlikely]] continue;
+                const kel_value body = args[2];
+                if (!push_block(&body, fr::loop_body, true)) code = frames_overflow();
+                continue;
+            }
+            case fr::c_until_test: {
+                const bool done = truthy_or_fail(stack::arguments(), &code);
+                if (code != signal_code::none) continue;
+                f->state = done ? fr::c_loop_end : fr::c_until_round;
+                continue;
+            }
+            case fr::c_loop_end: {
+                const uint8_t id = f->t.control;
+                if (id == natives::number::repeat) {
+                    kel_value* const args = stack::at_offset(f->entry + 1);
+                    kel_value word = args[0];
+                    _context::set_bound(&word, args + 1);
+                }
+                stack::close_frame_set_last();
+                if (id == natives::number::while_) set_unset(stack::arguments());
+                f->state = fr::c_finish;
+                continue;
+            }
+            default: fire(error_category::internal, "not-done");
+        }
+    }
+}
+
+// eval_in_place over the frame stack.
+signal_code run_frames(const kel_value* block, bool set_last) {
+    if (!frames) [[unlikely]] {
+        frames = static_cast<frame*>(std::malloc(sizeof(frame) * static_cast<size_t>(frame_capacity)));
+        if (!frames) fatal::report_error(fatal::assertion_failed, __builtin_return_address(0));
+        frame_sp = frames;
+        frame_limit = frames + frame_capacity;
+    }
+    frame* const base = frame_sp;
+    struct restore {
+        frame* base;
+        live_code* link;
+        ~restore() {
+            frame_sp = base;
+            innermost_code = link;
+        }
+    } guard{base, innermost_code};
+    if (!push_block(block, fr::base, set_last)) return frames_overflow();
+    signal_code code = signal_code::none;
+    for (;;) {
+        try {
+            return drive(base, code);
+        } catch (const kel_unwind& u) {
+            if (u.code == code_value(signal_code::error) && stack::error_for_trap) throw;
+            code = static_cast<signal_code>(u.code);
+        }
+    }
+}
+
+void mark_frames(void (*mark)(kel_value* cell)) {
+    for (frame* p = frames; p && p < frame_sp; ++p) {
+        frame& f = *p;
+        if (f.kind == fr::block) mark(&f.c.block);
+        else mark(&f.v);
+    }
+}
+
 }  // namespace
 
 signal_code invoke_value(const kel_value* fn_in, code_position* c, bool push, const kel_value* path,
@@ -2085,6 +2825,7 @@ void setup() {
 void each_root(void (*mark)(kel_value* cell)) {
     mark(&trace.callback);
     mark(&eval_set_path_word);
+    mark_frames(mark);
 }
 
 }  // namespace kel::interpreter

@@ -39,9 +39,16 @@
 //    by the evaluator without the native table. Everything else, and
 //    everything while tracing, is the generic step, which the decoded one
 //    matches event for event, mark for mark and error for error.
-//  - Opening a call checks the call-mark and argument-stack limits, and
-//    evaluating a block (where C++ recursion grows) the machine stack,
-//    raising internal `stack-overflow` well before any limit is hit.
+//  - A block evaluated in place (eval_in_place, and eval_block's body when
+//    nothing is traced) runs in one loop over frame records of its own:
+//    function bodies, branches, parens, the bodies of loop, repeat, while,
+//    until and foreach, and decoded calls with their arguments are records,
+//    not C++ activations, so Kel recursion meets the call-mark limit. The
+//    generic step (tracing, paths, apply, natives evaluating blocks) still
+//    recurses in C++ and re-enters the loop.
+//  - Opening a call checks the call-mark and argument-stack limits (and the
+//    loop its own record limit), and entering the loop from C++ the machine
+//    stack, raising internal `stack-overflow` well before any limit is hit.
 #pragma once
 #include <cstdint>
 

@@ -17,6 +17,8 @@
 #include "datatypes/context.h"
 #include "datatypes/function.h"
 #include "datatypes/logic.h"
+#include "datatypes/object.h"
+#include "datatypes/word.h"
 #include "datatypes/string_api.h"
 #include "kernel/action_specs.h"
 #include "kernel/actions.h"
@@ -601,10 +603,29 @@ namespace do_ref {
 enum : int { expand, args, next, trace };
 }
 
+// The preprocessor (a library object) rewrites the block in place with its
+// `expand`, job none and no /clean, in a frame named <anon>.
+signal_code expand_block(const kel_value* blk) {
+    // both words first: making a word may grow the global context
+    const uint32_t name = word_symbol(word::from_c_string("preprocessor"));
+    const kel_value field = *word::from_c_string("expand");
+    const kel_value* pre = _context::symbol_value(name, _context::global());
+    if (!pre || type_of(pre) != types::object) fire(error_category::internal, "not-done");
+    const kel_value fn = *object::value_of_word(pre, &field);
+    if (type_of(&fn) != types::function) fire(error_category::internal, "not-done");
+    kel_value args[2];
+    args[0] = *blk;
+    set_none(&args[1]);
+    kel_value* answer = stack::push_unset();
+    KEL_PROPAGATE(interpreter::call_function(&fn, nullptr, args, 2, 0, answer));
+    stack::drop_cells(1);
+    return signal_code::none;
+}
+
 // do of a block-like value (after loading, for a string).
 signal_code do_block(const kel_value* block_in, const refinements& refs) {
     const kel_value blk = *block_in;
-    if (refs.has(do_ref::expand)) fire(error_category::internal, "not-done");  // needs the preprocessor
+    if (refs.has(do_ref::expand)) KEL_PROPAGATE(expand_block(&blk));
     if (!refs.has(do_ref::next)) return interpreter::eval_in_place(&blk, true);
     int32_t head = 0;
     KEL_PROPAGATE(interpreter::eval_next_at(&blk, &head));
@@ -613,6 +634,25 @@ signal_code do_block(const kel_value* block_in, const refinements& refs) {
     set_series_head(after, head);
     set_word(stack::arguments() + refs.at[do_ref::next], after);
     stack::set_last(result);
+    return signal_code::none;
+}
+
+// A script file or url runs through the library's `do-file` (looked up at
+// each call, so a script may replace it), with no callback and the /args
+// value or none; its answer is the native's result.
+signal_code do_script(const kel_value* script, const refinements& refs) {
+    const kel_value name = *word::from_c_string("do-file");
+    const kel_value* slot = _context::symbol_value(word_symbol(&name), _context::global());
+    if (!slot || type_of(slot) != types::function) fire(error_category::internal, "not-done");
+    const kel_value fn = *slot;
+    kel_value args[3];
+    args[0] = *script;
+    set_none(&args[1]);
+    if (refs.has(do_ref::args)) args[2] = *(stack::arguments() + refs.at[do_ref::args]);
+    else set_none(&args[2]);
+    kel_value* answer = stack::push_unset();
+    KEL_PROPAGATE(interpreter::call_function(&fn, &name, args, 3, 0, answer));
+    stack::set_last(answer);
     return signal_code::none;
 }
 
@@ -629,7 +669,7 @@ signal_code do_value(const kel_value* value_in, const refinements& refs) {
             return do_block(loaded, refs);
         }
         case types::file:
-        case types::url: fire(error_category::internal, "not-done");  // do-file of the library
+        case types::url: return do_script(&value, refs);
         default: return eval_one_value(&value);
     }
 }

@@ -54,7 +54,32 @@ enum kind : int32_t {
 // f_only: change only; f_pick: keep pick; c_*: how a collection was opened.
 enum flags : int32_t { f_only = 1, f_pick = 2, c_set = 4, c_into = 8, c_after = 16 };
 
-inline kel_value* rs(int32_t i) { return block::ks_abs_at(&rule_stack, i); }
+// A cell by absolute index, inline: the engine reads its stacks and rules a
+// few times per element.
+inline kel_value* cell_at(const kel_value* b, int32_t i) {
+    memory::buffer_header* h = memory::buffer_of(series_node(b));
+    return reinterpret_cast<kel_value*>(h->data() + h->head) + i;
+}
+inline kel_value* rs(int32_t i) { return cell_at(&rule_stack, i); }
+// Pushes one level's three cells onto the rule stack, with one stamp bump
+// where three adds would bump it three times.
+inline void push_level(const kel_value* c) {
+    memory::buffer_header* h = memory::buffer_of(series_node(&rule_stack));
+    if (h->tail + 48u <= h->capacity) [[likely]] {
+        std::memcpy(h->data() + h->tail, c, 48);
+        h->tail += 48;
+        memory::touch(h);
+        return;
+    }
+    for (int i = 0; i < 3; ++i) block::ks_add(&rule_stack, &c[i]);
+}
+// The rule stack cut back to `index` cells (block::ks_cut_at, inline: every
+// level popped does it).
+inline void cut_rule_stack(int32_t index) {
+    memory::buffer_header* h = memory::buffer_of(series_node(&rule_stack));
+    h->tail = h->head + 16u * static_cast<uint32_t>(index);
+    memory::touch(h);
+}
 inline int32_t rs_len() { return static_cast<int32_t>(memory::buffer_of(series_node(&rule_stack))->units()); }
 inline int32_t is_len() { return static_cast<int32_t>(memory::buffer_of(series_node(&input_stack))->units()); }
 inline int32_t units_of(const kel_value* s) {
@@ -167,29 +192,30 @@ struct engine {
         const int32_t d = depth();
         if (nested_check) {
             rs(blk + 1)->w1 = static_cast<uint32_t>(rp);
+            // Re-entering a block level at the same rules, input position and
+            // input depth would loop for ever. Nothing here allocates, so the
+            // levels are walked through one pointer, the cursor (which rarely
+            // matches) tested first.
             const uint32_t node = series_node(block);
+            const kel_value* const levels = rs(0);
             for (int32_t i = rs_len() - 3; i >= rbase; i -= 3) {
-                const kel_value* c0 = rs(i);
-                if (type_of(c0) != types::integer) continue;
-                const kel_value* c2 = rs(i + 2);
-                if (series_node(c2) == node && series_head(c2) == start && static_cast<int32_t>(rs(i + 1)->w2) == cur &&
-                    get_integer(c0) == d) {
+                const kel_value* c0 = levels + i;
+                if (static_cast<int32_t>(c0[1].w2) != cur || type_of(c0) != types::integer) continue;
+                const kel_value* c2 = c0 + 2;
+                if (series_node(c2) == node && series_head(c2) == start && get_integer(c0) == d) {
                     kel_value r = *block;
                     rule_error("parse-infinite", &r);
                 }
             }
         }
-        const kel_value b = *block;
-        kel_value c;
-        set_integer(&c, d);
-        block::ks_add(&rule_stack, &c);
-        triple::set(&c, start, cur, units_of(&input));
-        block::ks_add(&rule_stack, &c);
-        c = b;
-        set_series_head(&c, start);
-        block::ks_add(&rule_stack, &c);
+        kel_value c[3];
+        set_integer(&c[0], d);
+        triple::set(&c[1], start, cur, units_of(&input));
+        c[2] = *block;
+        set_series_head(&c[2], start);
+        push_level(c);
         blk = rs_len() - 3;
-        rules = c;
+        rules = c[2];
         rp = start;
         TRACE(_push);
         return signal_code::none;
@@ -197,12 +223,11 @@ struct engine {
     signal_code push_command(int32_t k, int32_t fl, const kel_value* c0, int32_t rule_pos) {
         check_room();
         rs(blk + 1)->w1 = static_cast<uint32_t>(rp);
-        block::ks_add(&rule_stack, c0);
-        kel_value c;
-        triple::set(&c, rule_pos, cur, units_of(&input));
-        block::ks_add(&rule_stack, &c);
-        set_pair(&c, k, fl);
-        block::ks_add(&rule_stack, &c);
+        kel_value c[3];
+        c[0] = *c0;
+        triple::set(&c[1], rule_pos, cur, units_of(&input));
+        set_pair(&c[2], k, fl);
+        push_level(c);
         TRACE(_push);
         return signal_code::none;
     }
@@ -210,7 +235,7 @@ struct engine {
     signal_code pop_level(bool ok) {
         const int32_t top = rs_len() - 3;
         TRACE(_pop);
-        block::ks_cut_at(&rule_stack, top);
+        cut_rule_stack(top);
         if (top == blk) {
             if (top <= rbase) {
                 done = true;
@@ -231,7 +256,7 @@ struct engine {
     // --- reading the rules ------------------------------------------------------
     int32_t rules_end() const { return units_of(&rules); }
     bool rule_left() const { return rp < rules_end(); }
-    kel_value rule_at(int32_t i) const { return *block::ks_abs_at(&rules, i); }
+    kel_value rule_at(int32_t i) const { return *cell_at(&rules, i); }
     int32_t keyword_of(const kel_value* v) const {
         if (type_of(v) != types::word) return 0;
         return static_cast<int32_t>(symbol::resolve(word_symbol(v)));
@@ -240,7 +265,7 @@ struct engine {
         const int32_t e = rules_end();
         const uint32_t pipe = words::pipe;
         for (int32_t i = from; i < e; ++i) {
-            const kel_value* c = block::ks_abs_at(&rules, i);
+            const kel_value* c = cell_at(&rules, i);
             if (type_of(c) == types::word && symbol::resolve(word_symbol(c)) == pipe) return i;
         }
         return -1;
@@ -252,7 +277,7 @@ struct engine {
         const uint32_t vt = type_of(v);
         if (in_block) {
             if (pos >= e) return -1;
-            return actions::compare_by_op(block::ks_abs_at(&input, pos), v, mode) ? 1 : -1;
+            return actions::compare_by_op(cell_at(&input, pos), v, mode) ? 1 : -1;
         }
         memory::buffer_header* h = memory::buffer_of(series_node(&input));
         const uint32_t unit = h->unit();
@@ -415,7 +440,7 @@ struct engine {
         uint32_t vt;
         int32_t n = 1;
         if (in_block) {
-            vt = type_of(block::ks_abs_at(&input, pos));
+            vt = type_of(cell_at(&input, pos));
         } else {
             kel_value scanned;
             lexer::options o;
@@ -550,13 +575,28 @@ struct engine {
                 return literal(&e);
         }
     }
-    bool is_keyword(uint32_t s) const {
-        return s == words::any || s == words::some || s == words::opt || s == words::while_ || s == words::to ||
-               s == words::thru || s == words::copy || s == words::set || s == words::not_ || s == words::ahead ||
-               s == words::into || s == words::remove || s == words::insert || s == change_sym() ||
-               s == words::quote || s == words::if_ || s == words::case_ || s == words::skip || s == words::end ||
-               s == words::none || s == words::fail || s == words::break_ || s == words::reject ||
-               s == words::pipe || s == words::collect || s == words::keep;
+    // The keywords' symbols, as a table by symbol id made at the first parse
+    // (the runtime words are made at start-up, before any parse runs): every
+    // word rule asks, so one load serves instead of two dozen comparisons.
+    static bool is_keyword(uint32_t s) {
+        static const keyword_table table = make_keyword_table();
+        return s < table.size && table.flags[s];
+    }
+    struct keyword_table {
+        uint32_t size = 0;
+        bool* flags = nullptr;
+    };
+    static keyword_table make_keyword_table() {
+        const uint32_t keys[] = {words::any, words::some, words::opt, words::while_, words::to, words::thru,
+                                 words::copy, words::set, words::not_, words::ahead, words::into, words::remove,
+                                 words::insert, change_sym(), words::quote, words::if_, words::case_, words::skip,
+                                 words::end, words::none, words::fail, words::break_, words::reject, words::pipe,
+                                 words::collect, words::keep};
+        keyword_table t;
+        for (uint32_t k : keys) t.size = std::max(t.size, k + 1);
+        t.flags = new bool[t.size]();
+        for (uint32_t k : keys) t.flags[k] = true;
+        return t;
     }
 
     // --- collections -----------------------------------------------------------------
@@ -588,7 +628,7 @@ struct engine {
                 const kel_value v = *value;
                 const int32_t n = units_of(&v);
                 for (int32_t i = std::max(series_head(&v), 0); i < n; ++i) {
-                    const kel_value e = *block::ks_abs_at(&v, i);
+                    const kel_value e = *cell_at(&v, i);
                     block::ks_add(&t, &e);
                 }
             }
@@ -759,6 +799,26 @@ struct engine {
         const bool typed = type_of(v) == types::datatype || type_of(v) == types::typeset;
         const int32_t e = end();
         int32_t count = 0;
+        if (!in_block && type_of(v) == types::bitset) {
+            // A set over bytes or one-byte text: a straight scan of the units
+            // against the set's bits, one unit per match.
+            memory::buffer_header* h = memory::buffer_of(series_node(&input));
+            if (h->unit() == 1) {
+                const auto* base = reinterpret_cast<const uint8_t*>(string::unit_ptr(h, 0));
+                memory::buffer_header* bh = memory::buffer_of(series_node(v));
+                const uint32_t nbits = static_cast<uint32_t>(bh->used()) * 8;
+                const auto* bits = reinterpret_cast<const uint8_t*>(bh->head_ptr());
+                const bool beyond = (bh->flags & memory::flag_complemented) != 0;
+                int32_t p = cur;
+                while (p < e && (mx < 0 || count < mx)) {
+                    const uint32_t c = base[p];
+                    if (!(c < nbits ? (bits[c >> 3] & (0x80u >> (c & 7))) != 0 : beyond)) break;
+                    ++p;
+                    ++count;
+                }
+                cur = p;
+            }
+        }
         while (mx < 0 || count < mx) {
             const int32_t n = typed ? match_type(v, cur) : match_len(v, cur, e);
             if (n < 0) break;
@@ -821,10 +881,10 @@ struct engine {
             }
             skip_rule();
         } else if (s == words::keep) {
-            if (rule_left() && keyword_of(block::ks_abs_at(&rules, rp)) == static_cast<int32_t>(words::pick)) ++rp;
+            if (rule_left() && keyword_of(cell_at(&rules, rp)) == static_cast<int32_t>(words::pick)) ++rp;
             skip_rule();
         } else if (type_of(&e) == types::integer) {
-            if (rule_left() && type_of(block::ks_abs_at(&rules, rp)) == types::integer) ++rp;
+            if (rule_left() && type_of(cell_at(&rules, rp)) == types::integer) ++rp;
             skip_rule();
         }
     }
@@ -962,7 +1022,7 @@ struct engine {
             KEL_PROPAGATE(need_rule(kw));
             const kel_value v = rule_at(rp++);
             if (repetition_on_top()) return repeat_one_pass(&v);
-            const int32_t n = in_block ? (cur < end() && actions::compare_by_op(block::ks_abs_at(&input, cur), &v, mode) ? 1 : -1)
+            const int32_t n = in_block ? (cur < end() && actions::compare_by_op(cell_at(&input, cur), &v, mode) ? 1 : -1)
                                        : match_len(&v, cur, end());
             if (n >= 0) cur += n;
             return report(n >= 0);
@@ -988,7 +1048,7 @@ struct engine {
             if (type_of(&r) != types::block) rule_error("parse-end", &kw);
             ++rp;
             if (cur >= end()) return report(false);
-            const kel_value inner = *block::ks_abs_at(&input, cur);
+            const kel_value inner = *cell_at(&input, cur);
             const uint32_t it = type_of(&inner);
             if (!(in_family(it, family::block_like) || in_family(it, family::string_like) || it == types::binary))
                 return report(false);
@@ -1187,7 +1247,7 @@ struct engine {
             case k_into: {
                 const bool whole = ok && cur >= units_of(&input);
                 const int32_t n = is_len();
-                const kel_value outer = *block::ks_abs_at(&input_stack, n - 2);
+                const kel_value outer = *cell_at(&input_stack, n - 2);
                 block::ks_cut_at(&input_stack, n - 2);
                 enter_input(outer);
                 cur = std::max(series_head(&outer), 0) + (whole ? 1 : 0);

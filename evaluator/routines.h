@@ -46,6 +46,14 @@ struct result_scope {
     result_scope& operator=(const result_scope&) = delete;
 };
 
+// What a routine returns when its answer is in the result slot (or when it
+// has none): the machine value itself is never read then.
+inline machine_value nothing() {
+    machine_value v;
+    v.cell = nullptr;
+    return v;
+}
+
 // The entry of a table number (1-based; an empty entry outside or unfilled).
 const entry& at(int32_t number);
 // Fills slot `number` and answers the entry it replaces.

@@ -4,6 +4,7 @@
 // verifier in compaction.cpp.
 #include "kernel/collector.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdlib>
@@ -170,6 +171,19 @@ void unmark_heap_buffers() {
     heap_marked.clear();
 }
 
+// The next collection comes once as many bytes as the heap keeps live have
+// been carved again (at least the least budget), so the heap at most about
+// doubles between collections and each collection's cost is paid for by as
+// much allocation as it traced.
+void set_next_budget() {
+    size_t live = 0;
+    for (const memory::series_frame* f = memory::root.series_frames; f; f = f->next)
+        live += static_cast<size_t>(f->free - f->start);
+    for (const memory::big_frame* b = memory::root.big_frames; b; b = b->next) live += b->size;
+    memory::root.allocated_since_collection = 0;
+    memory::root.collection_budget = std::max(live, memory::min_collection_budget);
+}
+
 void stress_tick() {
     if (!active || collecting || !stress_every) return;
     if (++stress_count < stress_every) return;
@@ -277,6 +291,7 @@ void collect() {
     sweep_node_frames();
     if (sweep_hook) sweep_hook();
 
+    set_next_budget();
     stats.cycles++;
     memory::root.collector_cycle = static_cast<uint32_t>(stats.cycles);
     std::atomic_thread_fence(std::memory_order_seq_cst);

@@ -43,6 +43,13 @@ void collect_if_active() {
     if (collect_hook) collect_hook();
 }
 
+// A collection only once the budget is spent: with a large live heap, a
+// collection at every full frame would retrace the whole heap for the few
+// bytes each one frees.
+void collect_if_due() {
+    if (root.allocated_since_collection >= root.collection_budget) collect_if_active();
+}
+
 // Commits the pages under node frame `index`.
 bool commit_node_frame(uint32_t index) {
     auto* base = reinterpret_cast<char*>(root.node_slots);
@@ -112,8 +119,9 @@ buffer_header* allocate_capacity(uint32_t capacity, uint32_t unit, int32_t head_
     const size_t need = static_cast<size_t>(capacity) + buffer_overhead;
     buffer_header* h;
     uint32_t extra = 0;
+    root.allocated_since_collection += need;
     if (need >= root.max_frame_size) {
-        collect_if_active();
+        collect_if_due();
         h = new_big_frame(need);
         extra = flag_big;
     } else {
@@ -123,7 +131,7 @@ buffer_header* allocate_capacity(uint32_t capacity, uint32_t unit, int32_t head_
         } else {
             f = find_frame_with_room(need);
             if (!f) {
-                collect_if_active();
+                collect_if_due();
                 f = find_frame_with_room(need);
                 if (!f || static_cast<size_t>(f->end - f->free) < min_useful_room) {
                     if (need >= root.next_frame_size) root.next_frame_size = root.max_frame_size;
@@ -180,6 +188,7 @@ void init() {
     root.frame_size = size_t{1} << 20;
     root.next_frame_size = root.frame_size;
     root.max_frame_size = size_t{2} << 20;
+    root.collection_budget = min_collection_budget;
     size_t bytes = arena_reserve;
     void* arena = platform::reserve_pages(bytes);
     if (!arena) {
@@ -385,7 +394,8 @@ buffer_header* replace_buffer(buffer_header* old, uint32_t new_capacity, bool co
     if (new_capacity > max_capacity(unit)) no_memory();
     const uint32_t capacity = capacity_for((new_capacity + unit - 1) / unit, unit);
     if (copy && node && (old->flags & flag_big) && old->head == 0 && capacity > old->capacity) {
-        collect_if_active();
+        root.allocated_since_collection += capacity - old->capacity;
+        collect_if_due();
         old = buffer_of(node);
         if (buffer_header* h = remap_big(old, capacity)) {
             set_buffer(node, h);

@@ -133,11 +133,21 @@ struct memory_root {
     uintptr_t* node_slots;  // the node arena
     size_t node_arena_bytes;
     uint32_t collector_cycle;
+    // The collection trigger: bytes carved (frames and big frames) since the
+    // last collection, and how many may be carved before running out of room
+    // collects again rather than taking a new frame. The collector sets the
+    // budget from the heap it leaves live, so the cost of collecting stays in
+    // proportion to the allocation it pays for.
+    size_t allocated_since_collection;
+    size_t collection_budget;
 };
 extern memory_root root;
+// The least budget: small heaps are not collected every few frames.
+constexpr size_t min_collection_budget = size_t{8} << 20;
 
-// Called when frames run out and before a big frame is taken; set by the
-// collector. Null: nothing collects.
+// Called when frames run out and before a big frame is taken, once the bytes
+// carved since the last collection reach the budget; set by the collector.
+// Null: nothing collects.
 extern void (*collect_hook)();
 // Called at the start of every buffer allocation; set by the collector only
 // while its stress check is on. Null: nothing is called.

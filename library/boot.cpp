@@ -369,6 +369,16 @@ void stamp_build_date() {
     stack::regs.top = entry;
 }
 
+// system/build/git: the source revision the build recorded (empty when the
+// sources were no git checkout, and the field stays none).
+const char build_git_record[] =
+#include "library/build_git.inc"
+    ;
+
+void stamp_build_git() {
+    if (build_git_record[0]) run_source("build-git", build_git_record, std::strlen(build_git_record));
+}
+
 // The lexer names structural tokens through system/lexer/exit-states; it
 // keeps the block in a root cell of its own, so a script replacing the member
 // cannot pull it away in mid-scan.
@@ -542,9 +552,14 @@ void run() {
             take_over_errors();
             hand_exit_states_to_lexer();
             stamp_build_date();
+            stamp_build_git();
         }
     }
     function::library_phase = false;
+    // `do-file` runs as user code, like the scripts it runs: its steps show
+    // in traces, and an #include in such a script becomes `do %file`.
+    if (const kel_value* f = _context::get_bound(word::from_c_string("do-file")))
+        if (type_of(f) == types::function) function::unmark_library(f);
     std_output::flush();
     collector::set_stress(stress);
     done = true;

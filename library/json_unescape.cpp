@@ -43,9 +43,7 @@ int32_t four_hex(uint32_t node, int32_t at, int32_t end) {
 routines::machine_value unescape_routine(const routines::machine_value* a, int32_t) {
     unescape(a[0].cell);
     *routines::result_slot() = *a[0].cell;
-    routines::machine_value v;
-    v.cell = nullptr;
-    return v;
+    return routines::nothing();
 }
 
 }  // namespace

@@ -42,12 +42,8 @@ clipboard_service clipboard;
 namespace {
 
 using routines::machine_value;
+using routines::nothing;
 
-machine_value nothing() {
-    machine_value v;
-    v.cell = nullptr;
-    return v;
-}
 machine_value integer_answer(int32_t i) {
     machine_value v;
     v.i = i;

@@ -12,12 +12,7 @@ namespace kel::image_routines {
 namespace {
 
 using routines::machine_value;
-
-machine_value nothing() {
-    machine_value v;
-    v.cell = nullptr;
-    return v;
-}
+using routines::nothing;
 
 // The answer is made in the result slot, which is rooted.
 template <int32_t Code>

@@ -80,6 +80,20 @@ private:
     size_t capacity_ = 0;
 };
 
+// Where a decoder's read callback stands in an input held in memory.
+struct byte_source {
+    const uint8_t* data;
+    size_t size;
+    size_t at;
+};
+
+// What an encoder's write callback appends to; `out_of_memory` tells a
+// failed append from the library's own refusal once the library gives up.
+struct byte_sink {
+    byte_buffer* out;
+    bool out_of_memory;
+};
+
 // A store in plain heap memory, for the fuzz drivers and the benchmarks:
 // `pixels` is malloc'ed (free it) and `width`, `height` set by make.
 struct heap_pixels {

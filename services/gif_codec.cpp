@@ -12,14 +12,8 @@ using imaging::result;
 
 namespace {
 
-struct source {
-    const uint8_t* data;
-    size_t size;
-    size_t at;
-};
-
 int read_bytes(GifFileType* gif, GifByteType* out, int count) {
-    auto* s = static_cast<source*>(gif->UserData);
+    auto* s = static_cast<imaging::byte_source*>(gif->UserData);
     if (count <= 0) return 0;
     const size_t n = std::min(size_t(count), s->size - s->at);
     std::memcpy(out, s->data + s->at, n);
@@ -27,13 +21,8 @@ int read_bytes(GifFileType* gif, GifByteType* out, int count) {
     return int(n);
 }
 
-struct sink {
-    imaging::byte_buffer* out;
-    bool out_of_memory;
-};
-
 int write_bytes(GifFileType* gif, const GifByteType* bytes, int count) {
-    auto* s = static_cast<sink*>(gif->UserData);
+    auto* s = static_cast<imaging::byte_sink*>(gif->UserData);
     if (count < 0 || !s->out->append(bytes, size_t(count))) {
         s->out_of_memory = true;
         return 0;
@@ -213,7 +202,7 @@ void cut_palette(const uint32_t* pixels, int32_t width, int32_t height, int64_t 
 }  // namespace
 
 result decode(const uint8_t* data, size_t size, const imaging::pixel_target& target) {
-    source src{data, size, 0};
+    imaging::byte_source src{data, size, 0};
     int error = 0;
     open_decoder d{DGifOpen(&src, read_bytes, &error)};
     if (!d.gif) return error == D_GIF_ERR_NOT_ENOUGH_MEM ? result::no_memory : result::bad_media;
@@ -280,7 +269,7 @@ result encode(const uint32_t* pixels, int32_t width, int32_t height, int64_t str
     ColorMapObject* map = GifMakeMapObject(1 << bits, table);
     if (!map) return result::no_memory;
     auto* line = static_cast<GifPixelType*>(std::malloc(size_t(width)));
-    sink s{out, false};
+    imaging::byte_sink s{out, false};
     int error = 0;
     GifFileType* gif = line ? EGifOpen(&s, write_bytes, &error) : nullptr;
     if (!gif) {

@@ -11,29 +11,18 @@ using imaging::result;
 
 namespace {
 
-struct source {
-    const uint8_t* data;
-    size_t size;
-    size_t at;
-};
-
-struct sink {
-    imaging::byte_buffer* out;
-    bool out_of_memory;
-};
-
 [[noreturn]] void on_error(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 void on_warning(png_structp, png_const_charp) {}
 
 void read_bytes(png_structp png, png_bytep out, size_t count) {
-    auto* s = static_cast<source*>(png_get_io_ptr(png));
+    auto* s = static_cast<imaging::byte_source*>(png_get_io_ptr(png));
     if (count > s->size - s->at) png_error(png, "truncated");
     std::memcpy(out, s->data + s->at, count);
     s->at += count;
 }
 
 void write_bytes(png_structp png, png_bytep bytes, size_t count) {
-    auto* s = static_cast<sink*>(png_get_io_ptr(png));
+    auto* s = static_cast<imaging::byte_sink*>(png_get_io_ptr(png));
     if (!s->out->append(bytes, count)) {
         s->out_of_memory = true;
         png_error(png, "no memory");
@@ -51,7 +40,7 @@ result decode(const uint8_t* data, size_t size, const imaging::pixel_target& tar
         png_destroy_read_struct(&png, nullptr, nullptr);
         return result::no_memory;
     }
-    source src{data, size, 0};
+    imaging::byte_source src{data, size, 0};
     png_bytep* volatile rows = nullptr;
     volatile result failure = result::bad_media;
     if (setjmp(png_jmpbuf(png))) {
@@ -108,7 +97,7 @@ result encode(const uint32_t* pixels, int32_t width, int32_t height, int64_t str
         std::free(rows);
         return result::no_memory;
     }
-    sink s{out, false};
+    imaging::byte_sink s{out, false};
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
         std::free(rows);

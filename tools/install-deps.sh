@@ -21,6 +21,7 @@ packages=(
   libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev
   python3-pil
   lua5.4
+  git
 )
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(clang libclang-rt-14-dev)

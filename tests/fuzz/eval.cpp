@@ -61,6 +61,7 @@
 #include "kernel/signal.h"
 #include "library/boot.h"
 #include "services/lexer.h"
+#include "tests/fuzz/driver/xorshift.h"
 
 extern "C" void __sanitizer_set_death_callback(void (*)(void)) __attribute__((weak));
 
@@ -150,7 +151,13 @@ std::vector<callable> vocabulary;
 const char* const excluded[] = {"call", "browse", "delete", "rename", "write", "read", "open", "create", "wait",
                                 "quit", "halt", "q", "set-env", "update", "close", "query",
                                 "quit-return", "set-current-dir", "create-dir", "write-stdout",
-                                "read-clipboard", "write-clipboard"};
+                                "read-clipboard", "write-clipboard",
+                                // library words that move the process, write files, read urls or
+                                // keep state from one run to the next (the runs are compared)
+                                "change-dir", "cd", "make-dir", "flip-exe-flag", "save", "load", "do-file",
+                                "read-thru", "load-thru", "do-thru", "path-thru", "exists-thru?", "ls", "ll",
+                                "list-dir", "debug", "profile", "trace", "ask", "input", "register-scheme",
+                                "expand-directives", "react", "relate", "clear-reactions", "stop-reactor"};
 
 bool excluded_q(const std::string& name) {
     for (const char* e : excluded)
@@ -343,21 +350,7 @@ void restore_globals() {
 
 // --- the generator ---------------------------------------------------------------------------
 
-struct rng {
-    uint64_t s;
-    uint32_t next() {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return static_cast<uint32_t>(s >> 11);
-    }
-    uint32_t below(uint32_t n) { return n ? next() % n : 0; }
-    bool chance(uint32_t percent) { return below(100) < percent; }
-    template <size_t N>
-    const char* pick(const char* const (&list)[N]) {
-        return list[below(N)];
-    }
-};
+using rng = fuzz::xorshift<11>;
 
 const char* const variables[] = {"a", "b", "c", "s", "t", "n", "x", "y", "o", "f", "g", "blk", "str"};
 const char* const parameters[] = {"p", "q", "r", "v", "w"};
@@ -805,7 +798,28 @@ struct generator {
     }
 
     void special() {
-        switch (r.below(13)) {
+        switch (r.below(14)) {
+            case 13: {
+                // Recursion through one kind of frame, deep enough at times to
+                // meet the mark limit, ended by a signal or an error.
+                static const char* const wraps[] = {
+                    "rec n - 1", "1 + rec n - 1", "(rec n - 1)", "if true [rec n - 1]", "either n > 0 [rec n - 1] [0]",
+                    "loop 1 [rec n - 1]", "x: rec n - 1", "add 0 rec n - 1", "while [true] [break/return rec n - 1]",
+                    "repeat i 1 [rec n - i]", "foreach v [1] [rec n - v]", "do [rec n - 1]", "1 + (2 * rec n - 1)",
+                    "until [rec n - 1 true]"};
+                static const char* const ends[] = {"return 1", "throw 2", "1 / 0", "exit", "break", "continue",
+                                                   "make error! {deep}", "3", "throw/name 4 'x", "undefined-word"};
+                static const char* const depths[] = {"1", "7", "300", "2000", "100000"};
+                put("rec: func [n /local x] [either n = 0 [");
+                put(r.pick(ends));
+                raw("] [");
+                put(r.pick(wraps));
+                raw("]]");
+                put(r.chance(50) ? "catch [try [rec" : "catch/name [attempt [rec");
+                put(r.pick(depths));
+                raw(r.chance(50) ? "]]" : "]] 'x");
+                break;
+            }
             case 0: case 1:
                 put(r.chance(50) ? "sort/compare" : r.chance(50) ? "sort/compare/stable" : "sort/skip/compare");
                 put(r.chance(50) ? "copy [3 1 2 5 4 3]" : r.chance(50) ? "copy \"hello\"" : "copy [b 2 a 1 c 3]");

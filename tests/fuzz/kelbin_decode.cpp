@@ -27,6 +27,7 @@
 #include "library/boot.h"
 #include "services/kelbin.h"
 #include "services/lexer.h"
+#include "tests/fuzz/driver/xorshift.h"
 
 namespace {
 
@@ -104,16 +105,7 @@ void boot_once() {
         std::atexit([] { std::fprintf(stderr, "kelbin_decode: %ld decoded, %ld refused\n", decoded, refused); });
 }
 
-struct rng {
-    uint64_t s;
-    uint32_t next() {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return static_cast<uint32_t>(s >> 16);
-    }
-    uint32_t below(uint32_t n) { return n ? next() % n : 0; }
-};
+using rng = fuzz::xorshift<16>;
 
 void decode(const std::vector<uint8_t>& bytes) {
     // An exactly sized copy: ASan sees any read past the end.

@@ -87,7 +87,7 @@ check("cd missing", prompt(["cd nothere", "pwd"], folder)[1],
 check("cd path", prompt(["cd sub/..", "pwd"], folder)[1], ">> == %%%s/\n>> %%%s/\n>> " % (real, real))
 
 # expand prints the block after preprocessing
-check("expand", prompt(["expand [a [b]]"], folder)[1], ">> [a [b]]\n== [a [b]]\n>> ")
+check("expand", prompt(["expand [#if true [a] b]"], folder)[1], ">> [a b]\n== [a b]\n>> ")
 
 for d in (folder, empty):
     shutil.rmtree(d, ignore_errors=True)

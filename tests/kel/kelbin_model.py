@@ -16,7 +16,7 @@ import random
 import struct
 import sys
 
-from kel_script import run
+from kel_script import compare_lines, run
 
 # --- the model encoder ----------------------------------------------------------------
 
@@ -237,19 +237,9 @@ def main():
              "show: func [v /local c s] [c: kb/encode* :v true s: kb/encode* :v false "
              "print [enbase/base c 16 enbase/base s 16 equal? :v kb/decode c equal? :v kb/decode s]]"]
     lines += ["show %s" % source(v) for v in values]
-    p = run(kel, lines)
-    got = p.stdout.splitlines()
-    failed = 0
-    if len(got) != len(values):
-        print("kel printed %d lines for %d values (exit %d): %s" % (len(got), len(values), p.returncode,
-                                                                   p.stderr.strip()[:500]))
-        failed += 1
-    for v, line in zip(values, got):
-        want = "%s %s true true" % (Model(True).block(v).hex().upper(), Model(False).block(v).hex().upper())
-        if line != want:
-            failed += 1
-            if failed <= 20:
-                print("FAIL %s\n  got:      %s\n  expected: %s" % (source(v), line, want))
+    table = [(source(v), "%s %s true true" % (Model(True).block(v).hex().upper(), Model(False).block(v).hex().upper()))
+             for v in values]
+    failed = compare_lines(run(kel, lines), table, shown=20)
     shared_failed = sharing_main(kel, rng, 150)
     print("%d passed, %d failed" % (len(values) + 150 - failed - shared_failed * 150, failed + shared_failed))
     sys.exit(1 if failed or shared_failed else 0)

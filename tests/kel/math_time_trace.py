@@ -16,22 +16,16 @@ import sys
 from datetime import datetime, timedelta, timezone
 from zoneinfo import ZoneInfo
 
-from kel_script import run
+from kel_script import Tally, run
 
-FAILS = []
-RUN = []
+TALLY = Tally()
 MONTHS = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
 
 
 def case(kel, name, body, want, env=None):
     """Runs the lines of `body`; the output must equal `want` (a text) or
     satisfy it (a predicate)."""
-    RUN.append(name)
-    p = run(kel, ["Kel []"] + body, extra_env=env)
-    ok = want(p.stdout) if callable(want) else p.stdout == want
-    if not ok or p.returncode != 0:
-        FAILS.append("%s (exit %d)\n--- got:\n%s--- expected:\n%s--- stderr:\n%s" % (
-            name, p.returncode, p.stdout, "(a predicate)" if callable(want) else want, p.stderr))
+    TALLY.expect(name, run(kel, ["Kel []"] + body, extra_env=env), want)
 
 
 def ulps(a, b):
@@ -43,16 +37,16 @@ def ulps(a, b):
 def atan2_cases(kel):
     pairs = [(1, 1), (1, 0), (0, 1), (-1, -1), (0, -1), (3, -4), (-2.5, 0.5), (1e-300, 1.0), (7, 1e10),
              (0.1, 0.2), (-1e5, 3)]
-    RUN.append("atan2")
+    TALLY.count()
     p = run(kel, ["Kel []"] + ["print mold atan2 %r %r" % (y, x) for y, x in pairs])
     got = p.stdout.splitlines()
     if len(got) != len(pairs):
-        FAILS.append("atan2: %d lines for %d pairs: %s %s" % (len(got), len(pairs), got, p.stderr))
+        TALLY.fail("atan2: %d lines for %d pairs: %s %s" % (len(got), len(pairs), got, p.stderr))
         return
     for (y, x), line in zip(pairs, got):
         want = math.atan2(y, x)
         if ulps(float(line), want) > 1:
-            FAILS.append("atan2 %r %r: got %s, expected %r" % (y, x, line, want))
+            TALLY.fail("atan2 %r %r: got %s, expected %r" % (y, x, line, want))
 
 
 def kel_date(d):
@@ -191,10 +185,7 @@ def main():
     clock_cases(kel)
     memory_cases(kel)
     trace_cases(kel)
-    for f in FAILS:
-        print("FAIL " + f)
-    print("%d passed, %d failed" % (len(RUN) - len(FAILS), len(FAILS)))
-    sys.exit(1 if FAILS else 0)
+    sys.exit(TALLY.close())
 
 
 if __name__ == "__main__":

@@ -9,24 +9,19 @@ prints must equal the expected text, line for line.
 usage: reactivity_output.py KEL_BINARY"""
 import sys
 
-from kel_script import run
+from kel_script import Tally, run
 
-# Output into a pipe: the text console is 80 columns wide, so the dump's
-# line limit is 80 - 10.
+# The console's width when standard output is not a terminal is 80 columns:
+# the dump's line limit is 80 - 10.
 LIMIT = 70
 
-FAILS = []
-RUN = []
+TALLY = Tally()
 
 
-def case(kel, name, body, want, exact=True):
-    RUN.append(name)
-    p = run(kel, ["Kel []"] + body)
-    got = p.stdout
-    ok = got == want if exact else want(got)
-    if not ok or p.returncode != 0:
-        FAILS.append("%s (exit %d)\n--- got:\n%s--- expected:\n%s--- stderr:\n%s" % (
-            name, p.returncode, got, want if exact else "(a predicate)", p.stderr))
+def case(kel, name, body, want):
+    """Runs the lines of `body`; the output must equal `want` (a text) or
+    satisfy it (a predicate)."""
+    TALLY.expect(name, run(kel, ["Kel []"] + body), want)
 
 
 def near_line(code):
@@ -52,7 +47,7 @@ def failing_reaction(kel):
                 and lines[-2] == near_line(reaction)
                 and lines[-1] == "[2] 2\n"
                 and len(near_line(reaction)) == 91)
-    case(kel, "failing reaction", body, check, exact=False)
+    case(kel, "failing reaction", body, check)
     # eval/safe gives none for an error, catches a stray break, and gives the
     # value otherwise; without /safe the error goes on to the caller.
     body = [
@@ -66,7 +61,7 @@ def failing_reaction(kel):
         lines = out.splitlines(True)
         return (lines.count("none\n") == 2 and near_line("[1 / 0]") in lines
                 and near_line("[break]") in lines and lines[-2:] == ["3\n", "true\n"])
-    case(kel, "eval/safe", body, check_safe, exact=False)
+    case(kel, "eval/safe", body, check_safe)
 
 
 def dumps(kel):
@@ -157,10 +152,7 @@ def main():
     dumps(kel)
     traces(kel)
     stopped(kel)
-    for f in FAILS:
-        print("FAIL " + f)
-    print("%d passed, %d failed" % (len(RUN) - len(FAILS), len(FAILS)))
-    sys.exit(1 if FAILS else 0)
+    sys.exit(TALLY.close())
 
 
 if __name__ == "__main__":

@@ -10,9 +10,10 @@ durations vary from run to run and are masked.
 usage: tools_debug.py KEL_BINARY"""
 import os
 import re
-import subprocess
 import sys
 import tempfile
+
+from kel_script import Tally, run as run_script
 
 PRELUDE = [
     "Kel []",
@@ -24,27 +25,16 @@ PRELUDE = [
     "run-halting: func [code] [if 'halt-request == catch/name code 'console [print \"(halted)\"]]",
 ]
 
-FAILS = []
-RUN = []
+TALLY = Tally()
 
 
 def run(kel, body, stdin="", prelude=PRELUDE):
-    with tempfile.NamedTemporaryFile("w", suffix=".kel", delete=False, encoding="utf-8") as f:
-        f.write("\n".join(prelude + body) + "\n")
-    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    try:
-        return subprocess.run([kel, f.name], input=stdin, capture_output=True, text=True, env=env, timeout=120)
-    finally:
-        os.unlink(f.name)
+    return run_script(kel, prelude + body, timeout=120, stdin=stdin)
 
 
 def case(kel, name, body, want, stdin="", mask=None, prelude=PRELUDE):
-    RUN.append(name)
     p = run(kel, body, stdin, prelude)
-    got = p.stdout if mask is None else mask(p.stdout)
-    if got != want or p.returncode != 0:
-        FAILS.append("%s (exit %d)\n--- got:\n%s--- expected:\n%s--- stderr:\n%s" % (
-            name, p.returncode, got, want, p.stderr))
+    TALLY.expect(name, p, want, got=None if mask is None else mask(p.stdout))
 
 
 def durations(text):
@@ -126,12 +116,12 @@ def debugger_cases(kel):
     # An error is shown once, then the debugger is silent; the error goes on.
     p = run(kel, ["unset 'ask", "system/tools/options/debug/show-stack?: false",
                   "print mold/flat try [debug/later [@stop 1 / 0 x: 2]]", "print system/tools/options/debug/active?"])
-    RUN.append("error")
+    TALLY.count()
     lines = p.stdout.splitlines()
     errors = [l for l in lines if l.startswith("-----> ERROR")]
     if len(errors) != 1 or lines[-1] != "false" or "zero-divide" not in lines[-2] or any(
             l.startswith("-----> SET") for l in lines):
-        FAILS.append("error\n" + p.stdout + p.stderr)
+        TALLY.fail("error\n" + p.stdout + p.stderr)
     # `quit` at the prompt of an error cannot halt: the error goes on.
     case(kel, "quit at an error", ["system/tools/options/debug/show-stack?: false",
                                    "r: catch/name [try [debug/later [@stop 1 / 0 print 'no]]] 'console",
@@ -217,10 +207,7 @@ def main():
     fields_cases(kel)
     debugger_cases(kel)
     profiler_cases(kel)
-    for f in FAILS:
-        print("FAIL " + f)
-    print("%d passed, %d failed" % (len(RUN) - len(FAILS), len(FAILS)))
-    return 1 if FAILS else 0
+    return TALLY.close()
 
 
 if __name__ == "__main__":

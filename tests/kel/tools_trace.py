@@ -9,10 +9,9 @@ header shown is kept from run to run.
 usage: tools_trace.py KEL_BINARY"""
 import sys
 
-from kel_script import run
+from kel_script import Tally, run
 
-FAILS = []
-RUN = []
+TALLY = Tally()
 FULL = 80
 LEFT = 36
 
@@ -27,18 +26,9 @@ def header_line(text, indent):
 
 
 def case(kel, name, body, want):
-    RUN.append(name)
-    p = run(kel, ["Kel []", "system/tools/tracers/inspector/fixed-width: %d" % FULL] + body)
-    if p.stdout != want or p.returncode != 0:
-        FAILS.append("%s (exit %d)\n--- got:\n%s--- expected:\n%s--- stderr:\n%s" % (
-            name, p.returncode, p.stdout, want, p.stderr))
-
-
-def check(kel, name, body, predicate):
-    RUN.append(name)
-    p = run(kel, ["Kel []", "system/tools/tracers/inspector/fixed-width: %d" % FULL] + body)
-    if p.returncode != 0 or not predicate(p.stdout):
-        FAILS.append("%s (exit %d)\n--- got:\n%s--- stderr:\n%s" % (name, p.returncode, p.stdout, p.stderr))
+    """Runs the lines of `body` at the fixed width; the output must equal
+    `want` (a text) or satisfy it (a predicate)."""
+    TALLY.expect(name, run(kel, ["Kel []", "system/tools/tracers/inspector/fixed-width: %d" % FULL] + body), want)
 
 
 def main():
@@ -56,11 +46,11 @@ def main():
     case(kel, "all", ["x: 5", "trace/all [a: x + 2 b: true c: none d: a]"],
          value_line("x", "5") + value_line("5 + 2", "7") + value_line("a", "7"))
     # /raw: every event, upper-cased, with its offset, ref, value and frame.
-    check(kel, "raw", ["trace/raw [x: 1]"], lambda out: [l.split(" ")[0] for l in out.splitlines()] == [
+    case(kel, "raw", ["trace/raw [x: 1]"], lambda out: [l.split(" ")[0] for l in out.splitlines()] == [
         "INIT", "ENTER", "FETCH", "PUSH", "FETCH", "PUSH", "SET", "EXPR", "EXIT", "END"] and
         out.splitlines()[6].startswith("SET 2 x: 1 "))
-    check(kel, "raw cuts values", ["trace/raw [x: \"%s\"]" % ("a" * 60)],
-          lambda out: any(l.startswith("PUSH 2 none {aaaaaaaaaaaaaaaaaaaaaaaaa...} ") for l in out.splitlines()))
+    case(kel, "raw cuts values", ["trace/raw [x: \"%s\"]" % ("a" * 60)],
+         lambda out: any(l.startswith("PUSH 2 none {aaaaaaaaaaaaaaaaaaaaaaaaa...} ") for l in out.splitlines()))
     # emit looked up for every line: a replacement takes effect at once.
     case(kel, "emit replaced", ["lines: copy []", "system/tools/tracers/emit: func [s] [append lines s]",
                                 "trace [1 + 2 3 * 4 print 'hi]", "system/tools/tracers/emit: :print",
@@ -70,14 +60,11 @@ def main():
         indents = [len(l) - len(l.lstrip(" ")) for l in out.splitlines() if " => " in l]
         return max(indents) == 20 and indents[-1] == 2 and 2 in indents[:-1] and all(
             i % 2 == 0 and 2 <= i <= 20 for i in indents)
-    check(kel, "indentation wraps", ["r: func [n] [either n = 0 [n] [r n - 1]]", "trace/deep [r 11]"], wraps)
+    case(kel, "indentation wraps", ["r: func [n] [either n = 0 [n] [r n - 1]]", "trace/deep [r 11]"], wraps)
     # Tracing inside traced code does nothing; outside a tracer, true leaves tracing off.
     case(kel, "nested trace", ["trace [trace [1] 2]"], value_line("trace [1]", "unset") + value_line("2", "2"))
     case(kel, "logic", ["trace true", "print tracing?"], "false\n")
-    for f in FAILS:
-        print("FAIL " + f)
-    print("%d passed, %d failed" % (len(RUN) - len(FAILS), len(FAILS)))
-    return 1 if FAILS else 0
+    return TALLY.close()
 
 
 if __name__ == "__main__":
