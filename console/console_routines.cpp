@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -270,12 +271,7 @@ machine_value script_stopped(const machine_value*, int32_t) {
     return v;
 }
 
-struct bound {
-    const char* name;
-    const char* spec;
-    routines::routine_fn fn;
-};
-const bound console_routines[] = {
+const routines::binding console_routines[] = {
     {"console-stderr-line", "text [any-type!]", stderr_line},
     {"console-read-line", "", read_line},
     {"console-size", "", console_size},
@@ -289,15 +285,7 @@ const bound console_routines[] = {
 }  // namespace
 
 void install() {
-    int32_t number = first_routine;
-    for (const bound& b : console_routines) {
-        routines::entry e;
-        e.name = b.name;
-        e.spec = b.spec;
-        e.fn = b.fn;
-        // another module's entry in the same slot would be lost silently
-        if (routines::define(number++, e).fn) catalog::boot_stop("console routines: table slot already taken");
-    }
+    routines::define_run(first_routine, console_routines, int32_t(std::size(console_routines)), "console");
 }
 
 }  // namespace kel::console

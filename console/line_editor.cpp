@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <clocale>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "datatypes/block.h"
@@ -276,12 +277,7 @@ machine_value set_title(const machine_value* a, int32_t) {
     return nothing();
 }
 
-struct bound {
-    const char* name;
-    const char* spec;
-    routines::routine_fn fn;
-};
-const bound editor_routines[] = {
+const routines::binding editor_routines[] = {
     {"console-terminal?", "", terminal_q},
     {"console-history-clear", "", history_clear},
     {"console-history-add", "text [any-type!]", history_add},
@@ -293,14 +289,7 @@ const bound editor_routines[] = {
 }  // namespace
 
 void install() {
-    int32_t number = first_routine;
-    for (const bound& b : editor_routines) {
-        routines::entry e;
-        e.name = b.name;
-        e.spec = b.spec;
-        e.fn = b.fn;
-        (void)routines::define(number++, e);
-    }
+    routines::define_run(first_routine, editor_routines, int32_t(std::size(editor_routines)), "line editor");
 }
 
 }  // namespace kel::console::line_editor

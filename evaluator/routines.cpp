@@ -1,11 +1,14 @@
 // routines: the routine table and routine! values made from it.
 #include "evaluator/routines.h"
 
+#include <string>
+
 #include "datatypes/block.h"
 #include "datatypes/routine.h"
 #include "datatypes/symbol.h"
 #include "evaluator/native_api_words.h"
 #include "evaluator/natives.h"
+#include "kernel/catalog.h"
 #include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "datatypes/runtime_words.h"
@@ -56,6 +59,19 @@ entry define(int32_t number, const entry& e) {
     table[number - 1] = e;
     set_unset(&specs[number - 1]);
     return old;
+}
+
+void define_run(int32_t first, const binding* rows, int32_t count, const char* module) {
+    for (int32_t i = 0; i < count; ++i) {
+        entry e;
+        e.name = rows[i].name;
+        e.spec = rows[i].spec;
+        e.fn = rows[i].fn;
+        if (define(first + i, e).fn) {
+            std::string what = std::string(module) + " routines: table slot already taken";
+            catalog::boot_stop(what.c_str());
+        }
+    }
 }
 
 void make_value(int32_t number, kel_value* out) {

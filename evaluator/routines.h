@@ -59,6 +59,16 @@ const entry& at(int32_t number);
 // Fills slot `number` and answers the entry it replaces.
 entry define(int32_t number, const entry& e);
 
+// A module's machine-convention routines at consecutive numbers from
+// `first`. A slot another module filled already stops the boot, naming
+// `module`: the earlier entry would otherwise be lost without a word.
+struct binding {
+    const char* name;
+    const char* spec;
+    routine_fn fn;
+};
+void define_run(int32_t first, const binding* rows, int32_t count, const char* module);
+
 // The routine! value of a table number, made from the entry's spec (read
 // once, kept in the root block) with the return type its `return:` block
 // names; written into `out`, which the caller keeps reachable. An empty slot
