@@ -1986,9 +1986,12 @@ signal_code drive(frame* base, signal_code code) {
                     }
                     ++f->i;
                 }
+                // All arguments in: the call goes on in this round.
+                if (f->state == fr::c_invoke && code == signal_code::none) goto invoke;
                 continue;
             }
-            case fr::c_invoke: {
+            case fr::c_invoke:
+            invoke: {
                 if (traced(&c)) [[unlikely]] {
                     const call k = call_of(f);
                     const kel_value site = site_of(k);
@@ -2098,7 +2101,7 @@ signal_code drive(frame* base, signal_code code) {
                 stack::innermost_frame()->flags &= ~stack::flag_return_target;
                 if (f->flag) set_context_values(f->t.guard.w1, f->old_values);
                 f->state = fr::c_finish;
-                continue;
+                [[fallthrough]];
             case fr::c_finish: {
                 stack::close_frame();
                 if (traced(&c)) [[unlikely]] notify_tracer(event::return_, &c.block, c.pos, &f->v, stack::top() - 1);
