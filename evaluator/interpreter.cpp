@@ -139,7 +139,7 @@ inline signal_code poll_interrupt() {
 inline memory::buffer_header* header_of(uint32_t node) { return memory::buffer_of(node); }
 
 // The value slot of a bound word, or null when the fast path cannot tell.
-inline kel_value* fast_slot(const kel_value* w) {
+[[gnu::always_inline]] inline kel_value* fast_slot(const kel_value* w) {
     const uint32_t ctx = w->w1;
     const int32_t index = static_cast<int32_t>(w->w3);
     if (ctx == 0 || index < 0) return nullptr;
@@ -536,7 +536,7 @@ signal_code step_special(code_position& c, const kel_value& v, kel_value* entry,
 
 // Is the cell at the position an operator's word? (the infix lookahead, over
 // a view still valid: nothing allocated since it was taken)
-inline const kel_value* operator_in(const code_view& cv, int32_t pos) {
+[[gnu::always_inline]] inline const kel_value* operator_in(const code_view& cv, int32_t pos) {
     if (pos >= cv.end) return nullptr;
     const kel_value* next = cv.cells + pos;
     if (type_of(next) != types::word) return nullptr;
@@ -728,6 +728,25 @@ inline signal_code assign(kel_value* cells) {
     }
     word::set_from_arguments();
     return signal_code::none;
+}
+// The common store (a word of a function's frame or of a context no object
+// owns, so no change handler can run), done where it stands: nothing in it
+// can throw, so the frame loop needs no catch around it. False: the caller
+// leaves it all to assign or to the context module.
+inline bool store_plain(const kel_value* word, const kel_value* value) {
+    kel_value* slot = fast_slot(word);
+    if (!slot) [[unlikely]] return false;
+    const kel_value* c = cells_of(word_context(word));
+    if (!(c->header & header_context_stack) && _context::kind_of(c) == _context::kind_object) return false;
+    *slot = *value;
+    return true;
+}
+inline bool assign_plain(kel_value* cells) {
+    const kel_value* value = cells + 1;
+    if (unset_q(value)) [[unlikely]] return false;
+    if (!store_plain(cells, value)) return false;
+    *cells = *value;
+    return true;
 }
 
 // The expressions other than words and plain data.
@@ -1806,7 +1825,7 @@ infix:
         if (start_expression(c, cv, false, code) || *code != signal_code::none) return true;
         // The value is there already: assigned without a round of the loop.
         --frame_sp;
-        *code = stack::catch_code([] { return assign(stack::arguments()); });
+        if (!assign_plain(stack::arguments())) *code = stack::catch_code([] { return assign(stack::arguments()); });
         if (*code != signal_code::none) [[unlikely]] return false;
         stack::close_frame();
         if (!no_infix && operator_at(c)) {
@@ -1815,6 +1834,28 @@ infix:
         }
         return false;
     }
+
+// foreach's next round over its word, cursor and body (the cursor a copy
+// that moves): false at the tail or with a code in *code. A block's next cell
+// into a word of a frame or a plain context is stored here, without
+// foreach_step's calls.
+[[gnu::noinline]] bool foreach_next(kel_value* args, signal_code* code) {
+    kel_value* const cursor = args + 1;
+    const int32_t head = series_head(cursor);
+    memory::buffer_header* const h = type_of(cursor) == types::block ? header_of(series_node(cursor)) : nullptr;
+    if (h && head >= 0 && static_cast<uint32_t>(head) < h->units()) [[likely]] {
+        const kel_value v = reinterpret_cast<const kel_value*>(h->head_ptr())[head];
+        if (!store_plain(args, &v)) [[unlikely]] {
+            kel_value word = args[0];
+            _context::set_bound(&word, &v);
+        }
+        set_series_head(cursor, head + 1);
+        return true;
+    }
+    if (!natives::series_not_tail_q(cursor)) return false;
+    *code = natives::foreach_step(args, cursor);
+    return *code == signal_code::none;
+}
 
 // Runs the records above `base` until the base record is done; `code` is a
 // code already travelling (an exception caught around the loop).
@@ -1899,7 +1940,8 @@ signal_code drive(frame* base, signal_code code) {
                         --frame_sp;
                         continue;
                     case fr::x_set_done:
-                        code = stack::catch_code([] { return assign(stack::arguments()); });
+                        if (!assign_plain(stack::arguments()))
+                            code = stack::catch_code([] { return assign(stack::arguments()); });
                         if (code != signal_code::none) continue;
                         stack::close_frame();
                         f->state = fr::x_head_done;
@@ -2014,9 +2056,12 @@ signal_code drive(frame* base, signal_code code) {
                     }
                     ++f->i;
                 }
+                // All arguments in: the call goes on in this round.
+                if (f->state == fr::c_invoke && code == signal_code::none) goto invoke;
                 continue;
             }
-            case fr::c_invoke: {
+            case fr::c_invoke:
+            invoke: {
                 if (traced(&c)) [[unlikely]] {
                     const call k = call_of(f);
                     const kel_value site = site_of(k);
@@ -2126,7 +2171,7 @@ signal_code drive(frame* base, signal_code code) {
                 stack::innermost_frame()->flags &= ~stack::flag_return_target;
                 if (f->flag) set_context_values(f->t.guard.w1, f->old_values);
                 f->state = fr::c_finish;
-                continue;
+                [[fallthrough]];
             case fr::c_finish: {
                 stack::close_frame();
                 if (traced(&c)) [[unlikely]] notify_tracer(event::return_, &c.block, c.pos, &f->v, stack::top() - 1);
@@ -2156,8 +2201,10 @@ signal_code drive(frame* base, signal_code code) {
                 const bool repeat = f->t.control == natives::number::repeat;
                 if (repeat) {
                     set_integer(args + 1, f->i);
-                    kel_value word = args[0];
-                    _context::set_bound(&word, args + 1);
+                    if (!store_plain(args, args + 1)) [[unlikely]] {
+                        kel_value word = args[0];
+                        _context::set_bound(&word, args + 1);
+                    }
                 }
                 stack::rewind();
                 const kel_value body = args[repeat ? 2 : 1];
@@ -2193,12 +2240,10 @@ signal_code drive(frame* base, signal_code code) {
                 // The word, the cursor (a copy of the caller's series: it moves) and the body.
                 kel_value* const args = stack::at_offset(f->entry + 1);
                 stack::rewind();
-                if (!natives::series_not_tail_q(args + 1)) {
-                    f->state = fr::c_loop_end;
+                if (!foreach_next(args, &code)) {
+                    if (code == signal_code::none) f->state = fr::c_loop_end;
                     continue;
                 }
-                code = natives::foreach_step(args, args + 1);
-                if (code != signal_code::none) [[unlikely]] continue;
                 const kel_value body = args[2];
                 if (!push_block(&body, fr::loop_body, true)) code = frames_overflow();
                 continue;
