@@ -24,6 +24,7 @@
 #include "kernel/runtime.h"
 #include "kernel/stack.h"
 #include "library/boot.h"
+#include "platform/platform.h"
 #include "library/routines_preproc.h"
 
 namespace kel::console {
@@ -32,26 +33,9 @@ namespace {
 
 using routines::machine_value;
 
-machine_value nothing() {
-    machine_value v;
-    v.cell = nullptr;
-    return v;
-}
-
-machine_value answer_cell(const kel_value* v) {
-    *routines::result_slot() = *v;
-    return nothing();
-}
-
-void write_all(int fd, const char* p, size_t left) {
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-}
+using platform::write_all;
+using routines::answer_cell;
+using routines::nothing;
 
 // The text, then a line end unless it has one, on standard error.
 machine_value stderr_line(const machine_value* a, int32_t) {

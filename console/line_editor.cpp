@@ -21,6 +21,7 @@
 #include "kernel/signals.h"
 #include "kernel/stack.h"
 #include "library/boot.h"
+#include "platform/platform.h"
 #include "platform/tty_guard.h"
 
 namespace kel::console::line_editor {
@@ -29,26 +30,9 @@ namespace {
 
 using routines::machine_value;
 
-machine_value nothing() {
-    machine_value v;
-    v.cell = nullptr;
-    return v;
-}
-
-machine_value answer_cell(const kel_value* v) {
-    *routines::result_slot() = *v;
-    return nothing();
-}
-
-void write_all(int fd, const char* p, size_t left) {
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-}
+using platform::write_all;
+using routines::answer_cell;
+using routines::nothing;
 
 std::string utf8_of(const kel_value* v) {
     kel_value text = *v;

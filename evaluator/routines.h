@@ -53,6 +53,11 @@ inline machine_value nothing() {
     v.cell = nullptr;
     return v;
 }
+// A routine without a declared return type answers through the result slot.
+inline machine_value answer_cell(const kel_value* v) {
+    *result_slot() = *v;
+    return nothing();
+}
 
 // The entry of a table number (1-based; an empty entry outside or unfilled).
 const entry& at(int32_t number);

@@ -11,6 +11,7 @@
 
 #include "kernel/heap.h"
 #include "kernel/print.h"
+#include "platform/platform.h"
 
 extern "C" char __executable_start;  // the load base of the executable image
 
@@ -114,14 +115,7 @@ int fallback_for_signal(int signo) {
 const void* guard_low = nullptr;
 const void* guard_high = nullptr;
 
-void write_all(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w <= 0) return;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-}
+using platform::write_all;
 
 int put_text(char* out, const char* s) {
     int n = 0;

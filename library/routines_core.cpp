@@ -50,11 +50,7 @@ machine_value integer_answer(int32_t i) {
     return v;
 }
 machine_value logic_answer(bool b) { return integer_answer(b ? 1 : 0); }
-// A routine without a declared return type answers through the result slot.
-machine_value answer_cell(const kel_value* v) {
-    *routines::result_slot() = *v;
-    return nothing();
-}
+using routines::answer_cell;
 
 // --- the bound routines ---------------------------------------------------------------
 

@@ -6,6 +6,7 @@
 #include "datatypes/string_api.h"
 #include "evaluator/routines.h"
 #include "kernel/print.h"
+#include "platform/platform.h"
 
 namespace kel::preproc_routines {
 
@@ -22,14 +23,7 @@ machine_value logic_answer(bool b) {
     return v;
 }
 
-void write_all(const char* p, size_t left) {
-    while (left > 0) {
-        const ssize_t n = ::write(2, p, left);
-        if (n <= 0) break;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-}
+void write_all(const char* p, size_t left) { platform::write_all(2, p, left); }
 
 machine_value report(const machine_value* a, int32_t) {
     if (!script_mode) return logic_answer(false);

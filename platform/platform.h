@@ -36,6 +36,11 @@ std::vector<std::pair<std::string, std::string>> list_env();
 // quotes, joined by one space. `system/script/args` is built from it.
 std::string command_line(int count, char* const* args);
 
+// Writes all `size` bytes to the descriptor, again after an interrupted
+// write; stops quietly at any other failure (nobody is left to tell).
+// Safe in a signal handler: it only calls write(2).
+void write_all(int fd, const char* bytes, size_t size);
+
 // Sleeps seconds x 1000 milliseconds, at least 1, truncated.
 void sleep(double seconds);
 // The milliseconds `sleep` would wait for `seconds`.

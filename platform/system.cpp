@@ -53,6 +53,16 @@ std::vector<std::pair<std::string, std::string>> list_env() {
     return out;
 }
 
+void write_all(int fd, const char* bytes, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        bytes += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
 std::string command_line(int count, char* const* args) {
     std::string line;
     for (int i = 0; i < count; ++i) {
