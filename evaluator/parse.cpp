@@ -30,6 +30,7 @@
 #include "datatypes/triple.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/native_table.h"
+#include "evaluator/parse_compiled.h"
 #include "kernel/action_specs.h"
 #include "kernel/actions.h"
 #include "kernel/case_tables.h"
@@ -536,13 +537,13 @@ struct engine {
             if (unset_q(got)) rule_error("parse-rule", &e);
             const kel_value v = *got;
             const uint32_t vt = type_of(&v);
-            if (vt == types::block) return push_block(&v);
+            if (vt == types::block) return enter_block(&v);
             if (vt == types::datatype || vt == types::typeset) return simple_type(&v);
             return literal(&v);
         }
         switch (t) {
             case types::block:
-                return push_block(&e);
+                return enter_block(&e);
             case types::set_word: {
                 const kel_value v = at_cursor();
                 set_target(&e, &v);
@@ -795,7 +796,14 @@ struct engine {
     signal_code repeat_one_pass(const kel_value* v) {
         const int32_t top = rs_len() - 3;
         const kel_value c0 = *rs(top);
-        const int32_t mn = static_cast<int32_t>(c0.w1), mx = static_cast<int32_t>(c0.w2);
+        const bool ok = one_pass(v, static_cast<int32_t>(c0.w1), static_cast<int32_t>(c0.w2));
+        flag = ok;
+        TRACE(_match);
+        return pop_level(ok);
+    }
+    // Matches the literal or type v repeatedly from the cursor, between mn
+    // and mx times (mx -1: no maximum); the cursor ends after the last match.
+    bool one_pass(const kel_value* v, int32_t mn, int32_t mx) {
         const bool typed = type_of(v) == types::datatype || type_of(v) == types::typeset;
         const int32_t e = end();
         int32_t count = 0;
@@ -826,10 +834,7 @@ struct engine {
             ++count;
             if (n == 0) break;  // nothing consumed: no progress to make
         }
-        const bool ok = count >= mn;
-        flag = ok;
-        TRACE(_match);
-        return pop_level(ok);
+        return count >= mn;
     }
 
     // n rule, n m rule
@@ -889,6 +894,14 @@ struct engine {
         }
     }
     signal_code start_repeat(int32_t mn, int32_t mx, int32_t k) {
+        if (!traced) {
+            kel_value b;
+            if (block_rule_at(rp, &b)) {
+                bool handled = false;
+                KEL_PROPAGATE(repeat_compiled(b, mn, mx, k ? k : k_rep, &handled));
+                if (handled) return signal_code::none;
+            }
+        }
         kel_value c0;
         triple::set(&c0, mn, mx, 0);
         KEL_PROPAGATE(push_command(k ? k : k_rep, 0, &c0, rp));
@@ -1256,6 +1269,305 @@ struct engine {
             }
             default:
                 return pop_level(ok);
+        }
+    }
+
+    // --- compiled blocks ----------------------------------------------------------------
+    // A block whose program (parse_compiled.h) is usable runs here without
+    // levels. Whatever may evaluate (a paren, setting a word, which may call
+    // an on-change handler) runs with the levels the general engine would
+    // hold pushed, so a parse nested in it meets the same stack limit;
+    // afterwards the run goes on only while the block's stamp and its words'
+    // values are what the run started with, else the engine takes over at that
+    // point with those levels. Only runs without a trace callback come here.
+    static constexpr size_t max_words = 16;
+    enum outcome : int { o_fail = 0, o_match = 1, o_general = 2 };
+    // A repetition whose rule is the compiled block, run without its level.
+    struct pending_rep {
+        int32_t mn, mx, count, k, rule_pos, istart, ilen;
+    };
+    struct compiled_run {
+        int32_t index = 0;
+        uint32_t generation = 0;
+        kel_value block{};
+        kel_value vals[max_words];
+        const pending_rep* rep = nullptr;
+        int32_t outer_rp = 0;  // the enclosing block's position after the rule
+        bool evaluated = false;
+    };
+
+    // The block that is the rule at i (a block, or a word holding one), read
+    // without raising: a word without a value is left to the general path.
+    bool block_rule_at(int32_t i, kel_value* out) const {
+        if (i >= rules_end()) return false;
+        const kel_value* c = cell_at(&rules, i);
+        if (type_of(c) == types::block) {
+            *out = *c;
+            return true;
+        }
+        if (type_of(c) != types::word || is_keyword(symbol::resolve(word_symbol(c))) || word_index(c) < 0) return false;
+        const kel_value* got = _context::bound_slot(c);
+        if (!got || type_of(got) != types::block) return false;
+        *out = *got;
+        return true;
+    }
+    // Reads the program's words into run.vals; false when one has no value
+    // or holds what the program cannot match: a block (a sub-rule), a type
+    // where a literal is searched, an integer after a count.
+    bool read_words(const compiled::program& p, compiled_run& run) const {
+        for (size_t i = 0; i < p.words.size(); ++i) {
+            const kel_value* w = cell_at(&run.block, p.words[i]);
+            if (word_index(w) < 0) return false;
+            const kel_value* got = _context::bound_slot(w);
+            if (!got) return false;
+            const uint32_t t = type_of(got);
+            if (t == types::block || t == types::unset) return false;
+            if ((p.uses[i] & compiled::u_literal_only) && (t == types::datatype || t == types::typeset)) return false;
+            if ((p.uses[i] & compiled::u_no_integer) && t == types::integer) return false;
+            run.vals[i] = *got;
+        }
+        return true;
+    }
+    // The program for block b when it can run here: its words read, room on
+    // the rule stack for every level the general engine would open (`extra`
+    // cells below the block's own), and a block target for its keeps.
+    const compiled::program* usable(const kel_value& b, int32_t extra, compiled_run& run) {
+        const compiled::program* p = compiled::lookup(&b, &run.index);
+        if (!p->ok || p->words.size() > max_words) return nullptr;
+        if (rs_len() + extra + 3 + 3 * p->commands > stack_limit) return nullptr;
+        if (p->keeps && (cdepth == 0 || type_of(stack::top() - 1) != types::block)) return nullptr;
+        run.block = b;
+        run.generation = p->generation;
+        if (!read_words(*p, run)) return nullptr;
+        return p;
+    }
+    // After something evaluated: the program still names this block's
+    // content and its words hold the values read at the start.
+    const compiled::program* still_valid(compiled_run& run) const {
+        run.evaluated = true;
+        const compiled::program* p = compiled::still(run.index, run.generation);
+        if (!p || memory::stamp_of(memory::buffer_of(series_node(&run.block))) != p->stamp) return nullptr;
+        for (size_t i = 0; i < p->words.size(); ++i) {
+            const kel_value* got = _context::bound_slot(cell_at(&run.block, p->words[i]));
+            if (!got || std::memcmp(got, &run.vals[i], sizeof(kel_value)) != 0) return nullptr;
+        }
+        return p;
+    }
+    // Pushes the levels the general engine holds inside the block: the
+    // repetition's (when the block is its rule), then the block's, entered
+    // at `entry` with the input `entry_len` long. Answers the stack length
+    // before them.
+    int32_t push_shadow(const compiled_run& run, int32_t entry, int32_t entry_len, int32_t at) {
+        const int32_t before = rs_len();
+        rs(blk + 1)->w1 = static_cast<uint32_t>(run.outer_rp);
+        kel_value c[3];
+        if (const pending_rep* r = run.rep) {
+            triple::set(&c[0], r->mn, r->mx, r->count);
+            triple::set(&c[1], r->rule_pos, r->istart, r->ilen);
+            set_pair(&c[2], r->k, 0);
+            push_level(c);
+        }
+        set_integer(&c[0], depth());
+        triple::set(&c[1], at, entry, entry_len);
+        c[2] = run.block;
+        set_series_head(&c[2], std::max(series_head(&run.block), 0));
+        push_level(c);
+        return before;
+    }
+    // The engine goes on inside the block's shadow level at rule `at`.
+    void enter_shadow(int32_t at) {
+        blk = rs_len() - 3;
+        rules = *rs(blk + 2);
+        rp = at;
+    }
+
+    // Matches one item's rule (not its command) at the cursor.
+    bool match_item(const compiled::item& it, const compiled_run& run) {
+        using namespace compiled;
+        kel_value v;
+        if (it.rule == w_word) v = run.vals[it.slot];
+        else if (it.rule == w_value) v = *cell_at(&run.block, it.at);
+        switch (it.mode) {
+            case h_once:
+                switch (it.rule) {
+                    case w_skip:
+                        if (cur >= end()) return false;
+                        ++cur;
+                        return true;
+                    case w_end: return cur >= end();
+                    case w_none: return true;
+                    case w_fail: return false;
+                    default: {
+                        const uint32_t t = type_of(&v);
+                        const int32_t n = (t == types::datatype || t == types::typeset) ? match_type(&v, cur)
+                                                                                       : match_len(&v, cur, end());
+                        if (n >= 0) cur += n;
+                        return n >= 0;
+                    }
+                }
+            case h_rep:
+                return one_pass(&v, it.min, it.max);
+            case h_to:
+            case h_thru: {
+                if (it.rule == w_end) {
+                    cur = end();
+                    return true;
+                }
+                int32_t len = 0;
+                const int32_t at = find_literal(&v, &len);
+                if (at >= 0) cur = it.mode == h_to ? at : at + len;
+                return at >= 0;
+            }
+        }
+        return false;
+    }
+
+    // Runs the block's program from the cursor; *out: o_match, o_fail, or
+    // o_general when the engine took over inside the block.
+    signal_code run_program(compiled_run& run, outcome* out) {
+        using namespace compiled;
+        const program* p = compiled::still(run.index, run.generation);
+        const int32_t entry = cur, entry_len = units_of(&input);
+        size_t i = 0;
+        while (i < p->items.size()) {
+            const item it = p->items[i];
+            if (it.command == i_alt) {  // reached after a matching alternative
+                *out = o_match;
+                return signal_code::none;
+            }
+            if (it.command == i_paren || it.command == i_set_word) {
+                const int32_t before = push_shadow(run, entry, entry_len, it.next);
+                if (it.command == i_paren) {
+                    const kel_value e = *cell_at(&run.block, it.at);
+                    kel_value* const top = stack::top();
+                    KEL_PROPAGATE(interpreter::eval_in_place(&e, false));
+                    stack::regs.top = top;
+                    clamp();
+                } else {
+                    const kel_value w = *cell_at(&run.block, it.at);
+                    const kel_value v = at_cursor();
+                    set_target(&w, &v);
+                }
+                if (!(p = still_valid(run))) {
+                    enter_shadow(it.next);
+                    *out = o_general;
+                    return signal_code::none;
+                }
+                cut_rule_stack(before);
+                ++i;
+                continue;
+            }
+            const int32_t start = cur;
+            bool ok = match_item(it, run);
+            if (ok && it.command == i_keep) {
+                keep_part(start, false);
+            } else if (ok && (it.command == i_copy || it.command == i_set)) {
+                const kel_value w = *cell_at(&run.block, it.target);
+                kel_value v;
+                if (it.command == i_set) {
+                    if (cur > start) series::element_value(&input, start, &v);
+                    else set_none(&v);
+                } else {
+                    kel_value from = input;
+                    set_series_head(&from, start);
+                    kel_value n;
+                    set_integer(&n, std::max(cur - start, 0));
+                    actions::copy_value(&from, &v, &n, false, nullptr);
+                }
+                const int32_t before = push_shadow(run, entry, entry_len, it.next);
+                kel_value c[3];
+                c[0] = w;
+                triple::set(&c[1], it.target + 1, start, entry_len);
+                set_pair(&c[2], it.command == i_copy ? k_copy : k_set, 0);
+                push_level(c);
+                set_target(&w, &v);
+                cut_rule_stack(rs_len() - 3);
+                if (!(p = still_valid(run))) {
+                    enter_shadow(it.next);  // the command ended matching: the block goes on
+                    *out = o_general;
+                    return signal_code::none;
+                }
+                cut_rule_stack(before);
+            }
+            if (ok) {
+                ++i;
+                continue;
+            }
+            // back to the block's entry, then on after the next `|`
+            cur = entry;
+            clamp();
+            while (i < p->items.size() && p->items[i].command != i_alt) ++i;
+            if (i == p->items.size()) {
+                *out = o_fail;
+                return signal_code::none;
+            }
+            ++i;
+        }
+        *out = o_match;
+        return signal_code::none;
+    }
+
+    // A block dispatched as a rule: compiled when it can be, else pushed.
+    signal_code enter_block(const kel_value* block) {
+        if (traced) return push_block(block);
+        compiled_run run;
+        if (!usable(*block, 0, run)) return push_block(block);
+        run.outer_rp = rp;
+        outcome o;
+        KEL_PROPAGATE(run_program(run, &o));
+        if (o != o_general) deliver(o == o_match);
+        return signal_code::none;
+    }
+    // A repetition (any, some, opt, while, counts) whose rule at rp is block
+    // b, iterated here while b runs compiled. *handled false: nothing was
+    // done, the general path follows.
+    signal_code repeat_compiled(const kel_value& b, int32_t mn, int32_t mx, int32_t k, bool* handled) {
+        compiled_run run;
+        if (!usable(b, 3, run)) return signal_code::none;
+        *handled = true;
+        const int32_t rule_pos = rp;
+        pending_rep r{mn, mx, 0, k, rule_pos, 0, 0};
+        run.rep = &r;
+        run.outer_rp = rule_pos + 1;
+        for (;;) {
+            r.istart = cur;
+            r.ilen = units_of(&input);
+            if (run.evaluated) {
+                // Something evaluated in the last iteration: the rule is read
+                // again, as the general engine does for every iteration.
+                kel_value again;
+                if (!block_rule_at(rule_pos, &again) || std::memcmp(&again, &b, sizeof(kel_value)) != 0 ||
+                    !compiled::still(run.index, run.generation)) {
+                    kel_value c[3];
+                    triple::set(&c[0], mn, mx, r.count);
+                    triple::set(&c[1], rule_pos, cur, r.ilen);
+                    set_pair(&c[2], k, 0);
+                    rs(blk + 1)->w1 = static_cast<uint32_t>(rule_pos);
+                    push_level(c);
+                    rp = rule_pos;
+                    return run_rule();
+                }
+            }
+            outcome o;
+            KEL_PROPAGATE(run_program(run, &o));
+            if (o == o_general) return signal_code::none;
+            bool finished = false, ok = false;
+            if (o == o_fail) {
+                cur = r.istart;
+                finished = true;
+                ok = r.count >= mn;
+            } else {
+                ++r.count;
+                if ((mx >= 0 && r.count >= mx) || (k == k_rep && cur == r.istart && units_of(&input) >= r.ilen)) {
+                    finished = true;
+                    ok = r.count >= mn;
+                }
+            }
+            if (finished) {
+                rp = rule_pos + 1;
+                deliver(ok);
+                return signal_code::none;
+            }
         }
     }
 
