@@ -1341,6 +1341,14 @@ struct engine {
         if (!read_words(*p, run)) return nullptr;
         return p;
     }
+    // Setting the word runs nothing: its context tells no owner of changes.
+    static bool quiet(const kel_value* w) {
+        const uint32_t ctx = word_context(w);
+        if (!ctx || word_index(w) < 0) return false;
+        if (_context::stack_q(ctx)) return true;
+        const kel_value* own = _context::owner(ctx);
+        return !(type_of(own) == types::object && own->w3 != 0);
+    }
     // After something evaluated: the program still names this block's
     // content and its words hold the values read at the start.
     const compiled::program* still_valid(compiled_run& run) const {
@@ -1435,6 +1443,15 @@ struct engine {
                 *out = o_match;
                 return signal_code::none;
             }
+            if (it.command == i_set_word) {
+                const kel_value w = *cell_at(&run.block, it.at);
+                if (!it.aliased && quiet(&w)) {
+                    const kel_value v = at_cursor();
+                    set_target(&w, &v);
+                    ++i;
+                    continue;
+                }
+            }
             if (it.command == i_paren || it.command == i_set_word) {
                 const int32_t before = push_shadow(run, entry, entry_len, it.next);
                 if (it.command == i_paren) {
@@ -1473,6 +1490,11 @@ struct engine {
                     kel_value n;
                     set_integer(&n, std::max(cur - start, 0));
                     actions::copy_value(&from, &v, &n, false, nullptr);
+                }
+                if (!it.aliased && quiet(&w)) {
+                    set_target(&w, &v);
+                    ++i;
+                    continue;
                 }
                 const int32_t before = push_shadow(run, entry, entry_len, it.next);
                 kel_value c[3];

@@ -199,6 +199,15 @@ struct compiler {
             p.items.push_back(it);
             i = it.next;
         }
+        // A target bound like a word the program reads changes that rule.
+        for (item& it : p.items) {
+            if (it.command != i_copy && it.command != i_set && it.command != i_set_word) continue;
+            const kel_value* t = cell(rules, it.command == i_set_word ? it.at : it.target);
+            for (int32_t w : p.words) {
+                const kel_value* c = cell(rules, w);
+                if (c->w1 == t->w1 && c->w3 == t->w3) it.aliased = true;
+            }
+        }
     }
 };
 

@@ -28,6 +28,7 @@ struct item {
     how mode = h_once;
     what rule = w_value;
     bool counted = false;  // a count (`n rule`, `n m rule`): a word there must not hold an integer
+    bool aliased = false;  // the copy/set/set-word target is bound like one of the program's words
     int32_t min = 0, max = -1;
     int32_t at = 0;      // rules index of the rule value, word, set-word or paren
     int32_t target = 0; // rules index of the copy/set word
