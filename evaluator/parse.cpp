@@ -338,6 +338,31 @@ struct engine {
         return p - pos;
     }
 
+    // The first position in [from, to) of string or binary input whose unit
+    // is in the bitset (`inside` true) or not in it (false); `to` when none.
+    // A code point beyond the set's bits is in it only when it is complemented.
+    int32_t bitset_scan(const kel_value* set, int32_t from, int32_t to, bool inside) const {
+        memory::buffer_header* h = memory::buffer_of(series_node(&input));
+        memory::buffer_header* bh = memory::buffer_of(series_node(set));
+        const uint64_t nbits = static_cast<uint64_t>(bh->used()) * 8;
+        const auto* bits = reinterpret_cast<const uint8_t*>(bh->head_ptr());
+        const bool beyond = (bh->flags & memory::flag_complemented) != 0;
+        const char* base = string::unit_ptr(h, 0);
+        auto scan = [&](auto unit) {
+            int32_t p = from;
+            for (; p < to; ++p) {
+                const uint32_t c = string::read_unit(base + int64_t{p} * unit, unit);
+                const bool in = c < nbits ? (bits[c >> 3] & (0x80u >> (c & 7))) != 0 : beyond;
+                if (in != inside) break;
+            }
+            return p;
+        };
+        switch (h->unit()) {
+            case 1: return scan(std::integral_constant<uint32_t, 1>{});
+            case 2: return scan(std::integral_constant<uint32_t, 2>{});
+            default: return scan(std::integral_constant<uint32_t, 4>{});
+        }
+    }
     // The first position at or after cur where the literal matches (its length
     // into *len), or -1.
     int32_t find_literal(const kel_value* v, int32_t* len) const {
@@ -371,23 +396,21 @@ struct engine {
                 return static_cast<int32_t>(static_cast<const char*>(hit) - base);
             }
         }
+        if (in_string && vt == types::bitset && cur < e) {  // wide text: the same scan
+            const int32_t p = bitset_scan(v, cur, e, false);
+            if (p >= e) return -1;
+            *len = 1;
+            return p;
+        }
         if (!in_block && cur < e) {
             memory::buffer_header* h = memory::buffer_of(series_node(&input));
             if (h->unit() == 1) {
                 const auto* base = reinterpret_cast<const uint8_t*>(string::unit_ptr(h, 0));
                 if (vt == types::bitset) {  // a straight scan of the bytes against the set's bits
-                    memory::buffer_header* bh = memory::buffer_of(series_node(v));
-                    const uint32_t nbits = static_cast<uint32_t>(bh->used()) * 8;
-                    const auto* bits = reinterpret_cast<const uint8_t*>(bh->head_ptr());
-                    const bool beyond = (bh->flags & memory::flag_complemented) != 0;
-                    for (int32_t p = cur; p < e; ++p) {
-                        const uint32_t c = base[p];
-                        if (c < nbits ? (bits[c >> 3] & (0x80u >> (c & 7))) != 0 : beyond) {
-                            *len = 1;
-                            return p;
-                        }
-                    }
-                    return -1;
+                    const int32_t p = bitset_scan(v, cur, e, false);
+                    if (p >= e) return -1;
+                    *len = 1;
+                    return p;
                 }
                 const bool text = vt == types::string || vt == types::file || vt == types::url ||
                                   vt == types::email || vt == types::ref || vt == types::tag;
@@ -808,24 +831,12 @@ struct engine {
         const int32_t e = end();
         int32_t count = 0;
         if (!in_block && type_of(v) == types::bitset) {
-            // A set over bytes or one-byte text: a straight scan of the units
-            // against the set's bits, one unit per match.
-            memory::buffer_header* h = memory::buffer_of(series_node(&input));
-            if (h->unit() == 1) {
-                const auto* base = reinterpret_cast<const uint8_t*>(string::unit_ptr(h, 0));
-                memory::buffer_header* bh = memory::buffer_of(series_node(v));
-                const uint32_t nbits = static_cast<uint32_t>(bh->used()) * 8;
-                const auto* bits = reinterpret_cast<const uint8_t*>(bh->head_ptr());
-                const bool beyond = (bh->flags & memory::flag_complemented) != 0;
-                int32_t p = cur;
-                while (p < e && (mx < 0 || count < mx)) {
-                    const uint32_t c = base[p];
-                    if (!(c < nbits ? (bits[c >> 3] & (0x80u >> (c & 7))) != 0 : beyond)) break;
-                    ++p;
-                    ++count;
-                }
-                cur = p;
-            }
+            // A straight scan of the units against the set's bits, one unit
+            // per match.
+            const int32_t stop = mx < 0 ? e : static_cast<int32_t>(std::min<int64_t>(e, int64_t{cur} + mx));
+            const int32_t p = bitset_scan(v, cur, stop, true);
+            count = p - cur;
+            cur = p;
         }
         while (mx < 0 || count < mx) {
             const int32_t n = typed ? match_type(v, cur) : match_len(v, cur, e);
