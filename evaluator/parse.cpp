@@ -140,6 +140,27 @@ struct engine {
     uint32_t dbase = 0;
     int32_t cdepth = 0;
     bool collected = false;  // a plain top-level collection has ended
+    // Open block levels counted by a hash of what the re-entry check compares
+    // (rules, start, input position, input depth): a push whose bucket is
+    // empty cannot meet an equal level and skips the walk over the stack.
+    uint16_t open_levels[256] = {};
+    static uint32_t level_hash(uint32_t node, int32_t start, int32_t at, int32_t d) {
+        uint32_t h = node * 0x9E3779B1u;
+        h ^= static_cast<uint32_t>(start) * 0x85EBCA77u;
+        h ^= static_cast<uint32_t>(at) * 0xC2B2AE3Du;
+        h ^= static_cast<uint32_t>(d) * 0x27D4EB2Fu;
+        return (h ^ (h >> 15)) & 255u;
+    }
+    // Cuts the rule stack back to `to` cells, forgetting the block levels cut.
+    void cut_levels(int32_t to) {
+        for (int32_t i = rs_len() - 3; i >= to; i -= 3) {
+            const kel_value* c = rs(i);
+            if (type_of(c) != types::integer) continue;
+            --open_levels[level_hash(series_node(c + 2), series_head(c + 2), static_cast<int32_t>(c[1].w2),
+                                     get_integer(c))];
+        }
+        cut_rule_stack(to);
+    }
 
     int32_t depth() const { return is_len() - ibase; }
     int32_t end() const {
@@ -199,7 +220,8 @@ struct engine {
             // matches) tested first.
             const uint32_t node = series_node(block);
             const kel_value* const levels = rs(0);
-            for (int32_t i = rs_len() - 3; i >= rbase; i -= 3) {
+            const bool maybe = open_levels[level_hash(node, start, cur, d)] != 0;
+            for (int32_t i = maybe ? rs_len() - 3 : rbase - 3; i >= rbase; i -= 3) {
                 const kel_value* c0 = levels + i;
                 if (static_cast<int32_t>(c0[1].w2) != cur || type_of(c0) != types::integer) continue;
                 const kel_value* c2 = c0 + 2;
@@ -215,6 +237,7 @@ struct engine {
         c[2] = *block;
         set_series_head(&c[2], start);
         push_level(c);
+        ++open_levels[level_hash(series_node(block), start, cur, d)];
         blk = rs_len() - 3;
         rules = c[2];
         rp = start;
@@ -236,7 +259,8 @@ struct engine {
     signal_code pop_level(bool ok) {
         const int32_t top = rs_len() - 3;
         TRACE(_pop);
-        cut_rule_stack(top);
+        if (top == blk) cut_levels(top);
+        else cut_rule_stack(top);
         if (top == blk) {
             if (top <= rbase) {
                 done = true;
@@ -1391,6 +1415,7 @@ struct engine {
         c[2] = run.block;
         set_series_head(&c[2], std::max(series_head(&run.block), 0));
         push_level(c);
+        ++open_levels[level_hash(series_node(&c[2]), series_head(&c[2]), entry, get_integer(&c[0]))];
         return before;
     }
     // The engine goes on inside the block's shadow level at rule `at`.
@@ -1481,7 +1506,7 @@ struct engine {
                     *out = o_general;
                     return signal_code::none;
                 }
-                cut_rule_stack(before);
+                cut_levels(before);
                 ++i;
                 continue;
             }
@@ -1520,7 +1545,7 @@ struct engine {
                     *out = o_general;
                     return signal_code::none;
                 }
-                cut_rule_stack(before);
+                cut_levels(before);
             }
             if (ok) {
                 ++i;
