@@ -144,6 +144,8 @@ struct engine {
     // (rules, start, input position, input depth): a push whose bucket is
     // empty cannot meet an equal level and skips the walk over the stack.
     uint16_t open_levels[256] = {};
+    uint16_t open_nodes[64] = {};  // the same levels by their rules block alone
+    static uint32_t node_hash(uint32_t node) { return (node * 0x9E3779B1u) >> 26; }
     static uint32_t level_hash(uint32_t node, int32_t start, int32_t at, int32_t d) {
         uint32_t h = node * 0x9E3779B1u;
         h ^= static_cast<uint32_t>(start) * 0x85EBCA77u;
@@ -158,6 +160,7 @@ struct engine {
             if (type_of(c) != types::integer) continue;
             --open_levels[level_hash(series_node(c + 2), series_head(c + 2), static_cast<int32_t>(c[1].w2),
                                      get_integer(c))];
+            --open_nodes[node_hash(series_node(c + 2))];
         }
         cut_rule_stack(to);
     }
@@ -238,6 +241,7 @@ struct engine {
         set_series_head(&c[2], start);
         push_level(c);
         ++open_levels[level_hash(series_node(block), start, cur, d)];
+        ++open_nodes[node_hash(series_node(block))];
         blk = rs_len() - 3;
         rules = c[2];
         rp = start;
@@ -1316,6 +1320,7 @@ struct engine {
     // values are what the run started with, else the engine takes over at that
     // point with those levels. Only runs without a trace callback come here.
     static constexpr size_t max_words = 16;
+    static constexpr size_t max_subs = 8;
     enum outcome : int { o_fail = 0, o_match = 1, o_general = 2 };
     // A repetition whose rule is the compiled block, run without its level.
     struct pending_rep {
@@ -1326,6 +1331,7 @@ struct engine {
         uint32_t generation = 0;
         kel_value block{};
         kel_value vals[max_words];
+        kel_value subs[max_subs];  // the sub-blocks' values, by index
         const pending_rep* rep = nullptr;
         int32_t outer_rp = 0;  // the enclosing block's position after the rule
         bool evaluated = false;
@@ -1349,9 +1355,27 @@ struct engine {
     // Reads the program's words into run.vals; false when one has no value
     // or holds what the program cannot match: a block (a sub-rule), a type
     // where a literal is searched, an integer after a count.
+    static const kel_value* place_cell(const compiled_run& run, compiled::place w) {
+        return cell_at(w.block < 0 ? &run.block : &run.subs[w.block], w.at);
+    }
+    // Reads the sub-blocks' values from their parents: false when one is no
+    // longer the block the program read, or is open in the general engine
+    // (the re-entry check would look at it).
+    bool read_subs(const compiled::program& p, compiled_run& run) const {
+        for (size_t k = 0; k < p.subs.size(); ++k) {
+            const compiled::sub_block& sb = p.subs[k];
+            const kel_value c = *cell_at(sb.parent < 0 ? &run.block : &run.subs[sb.parent], sb.at);
+            if (type_of(&c) != types::block || series_node(&c) != sb.node ||
+                std::max(series_head(&c), 0) != sb.start ||
+                memory::stamp_of(memory::buffer_of(sb.node)) != sb.stamp)
+                return false;
+            run.subs[k] = c;
+        }
+        return true;
+    }
     bool read_words(const compiled::program& p, compiled_run& run) const {
         for (size_t i = 0; i < p.words.size(); ++i) {
-            const kel_value* w = cell_at(&run.block, p.words[i]);
+            const kel_value* w = place_cell(run, p.words[i]);
             if (word_index(w) < 0) return false;
             const kel_value* got = _context::bound_slot(w);
             if (!got) return false;
@@ -1368,10 +1392,21 @@ struct engine {
     // cells below the block's own), and a block target for its keeps.
     const compiled::program* usable(const kel_value& b, int32_t extra, compiled_run& run) {
         const compiled::program* p = compiled::lookup(&b, &run.index);
-        if (!p->ok || p->words.size() > max_words) return nullptr;
+        if (!p->ok || p->words.size() > max_words || p->subs.size() > max_subs) return nullptr;
+        run.block = b;
+        if (!p->subs.empty()) {
+            if (!read_subs(*p, run)) {  // a sub-block changed since: read the block again
+                p = compiled::lookup(&b, &run.index, true);
+                if (!p->ok || p->words.size() > max_words || p->subs.size() > max_subs || !read_subs(*p, run))
+                    return nullptr;
+            }
+            for (const compiled::sub_block& sb : p->subs)
+                if (open_nodes[node_hash(sb.node)] != 0) return nullptr;
+            for (const compiled::place t : p->sub_targets)
+                if (!quiet(place_cell(run, t))) return nullptr;
+        }
         if (rs_len() + extra + 3 + 3 * p->commands > stack_limit) return nullptr;
         if (p->keeps && (cdepth == 0 || type_of(stack::top() - 1) != types::block)) return nullptr;
-        run.block = b;
         run.generation = p->generation;
         if (!read_words(*p, run)) return nullptr;
         return p;
@@ -1390,8 +1425,10 @@ struct engine {
         run.evaluated = true;
         const compiled::program* p = compiled::still(run.index, run.generation);
         if (!p || memory::stamp_of(memory::buffer_of(series_node(&run.block))) != p->stamp) return nullptr;
+        for (const compiled::sub_block& sb : p->subs)
+            if (memory::stamp_of(memory::buffer_of(sb.node)) != sb.stamp) return nullptr;
         for (size_t i = 0; i < p->words.size(); ++i) {
-            const kel_value* got = _context::bound_slot(cell_at(&run.block, p->words[i]));
+            const kel_value* got = _context::bound_slot(place_cell(run, p->words[i]));
             if (!got || std::memcmp(got, &run.vals[i], sizeof(kel_value)) != 0) return nullptr;
         }
         return p;
@@ -1416,6 +1453,7 @@ struct engine {
         set_series_head(&c[2], std::max(series_head(&run.block), 0));
         push_level(c);
         ++open_levels[level_hash(series_node(&c[2]), series_head(&c[2]), entry, get_integer(&c[0]))];
+        ++open_nodes[node_hash(series_node(&c[2]))];
         return before;
     }
     // The engine goes on inside the block's shadow level at rule `at`.
@@ -1426,11 +1464,12 @@ struct engine {
     }
 
     // Matches one item's rule (not its command) at the cursor.
-    bool match_item(const compiled::item& it, const compiled_run& run) {
+    bool match_item(const compiled::item& it, const compiled_run& run, const kel_value& in) {
         using namespace compiled;
+        if (it.rule == w_sub) return it.mode == h_once ? run_sub(run, it.slot) : repeat_sub(run, it);
         kel_value v;
         if (it.rule == w_word) v = run.vals[it.slot];
-        else if (it.rule == w_value) v = *cell_at(&run.block, it.at);
+        else if (it.rule == w_value) v = *cell_at(&in, it.at);
         switch (it.mode) {
             case h_once:
                 switch (it.rule) {
@@ -1464,6 +1503,75 @@ struct engine {
             }
         }
         return false;
+    }
+
+    // A sub-block run once from the cursor, as the general engine runs a
+    // block level: no paren, and every word it sets was found quiet.
+    bool run_sub(const compiled_run& run, int32_t k) {
+        using namespace compiled;
+        const program* p = compiled::still(run.index, run.generation);
+        const std::vector<item>& items = p->subs[static_cast<size_t>(k)].items;
+        const kel_value& in = run.subs[k];
+        const int32_t entry = cur;
+        size_t i = 0;
+        while (i < items.size()) {
+            const item& it = items[i];
+            if (it.command == i_alt) return true;
+            if (it.command == i_set_word) {
+                const kel_value w = *cell_at(&in, it.at);
+                const kel_value v = at_cursor();
+                set_target(&w, &v);
+                ++i;
+                continue;
+            }
+            const int32_t start = cur;
+            const bool ok = match_item(it, run, in);
+            if (ok && it.command == i_keep) {
+                keep_part(start, false);
+            } else if (ok && (it.command == i_copy || it.command == i_set)) {
+                const kel_value w = *cell_at(&in, it.target);
+                kel_value v;
+                command_value(it.command == i_set, start, &v);
+                set_target(&w, &v);
+            }
+            if (ok) {
+                ++i;
+                continue;
+            }
+            cur = entry;
+            clamp();
+            while (i < items.size() && items[i].command != i_alt) ++i;
+            if (i == items.size()) return false;
+            ++i;
+        }
+        return true;
+    }
+    // A repetition of a sub-block: the general engine's iteration rules.
+    bool repeat_sub(const compiled_run& run, const compiled::item& it) {
+        int32_t count = 0;
+        for (;;) {
+            const int32_t istart = cur, ilen = units_of(&input);
+            if (!run_sub(run, it.slot)) {
+                cur = istart;
+                break;
+            }
+            ++count;
+            if ((it.max >= 0 && count >= it.max) || (!it.loops && cur == istart && units_of(&input) >= ilen)) break;
+        }
+        return count >= it.min;
+    }
+    // The value a copy (or set) takes of the input from start to the cursor.
+    void command_value(bool first_only, int32_t start, kel_value* v) {
+        if (first_only) {
+            if (cur > start) series::element_value(&input, start, v);
+            else set_none(v);
+            return;
+        }
+        kel_value from = input;
+        set_series_head(&from, start);
+        kel_value n;
+        set_integer(&n, std::max(cur - start, 0));
+        actions::copy_value(&from, v, &n, false, nullptr);
     }
 
     // Runs the block's program from the cursor; *out: o_match, o_fail, or
@@ -1511,22 +1619,13 @@ struct engine {
                 continue;
             }
             const int32_t start = cur;
-            bool ok = match_item(it, run);
+            bool ok = match_item(it, run, run.block);
             if (ok && it.command == i_keep) {
                 keep_part(start, false);
             } else if (ok && (it.command == i_copy || it.command == i_set)) {
                 const kel_value w = *cell_at(&run.block, it.target);
                 kel_value v;
-                if (it.command == i_set) {
-                    if (cur > start) series::element_value(&input, start, &v);
-                    else set_none(&v);
-                } else {
-                    kel_value from = input;
-                    set_series_head(&from, start);
-                    kel_value n;
-                    set_integer(&n, std::max(cur - start, 0));
-                    actions::copy_value(&from, &v, &n, false, nullptr);
-                }
+                command_value(it.command == i_set, start, &v);
                 if (!it.aliased && quiet(&w)) {
                     set_target(&w, &v);
                     ++i;

@@ -26,13 +26,19 @@ const kel_value* cell(const kel_value* b, int32_t i) {
 
 bool is_family_path(uint32_t t) { return in_family(t, family::path); }
 
-// Reads one rules block; `ok` false at the first thing it cannot express.
+// Reads one rules block (the program's own, or a sub-block of it); `ok`
+// false at the first thing it cannot express.
 struct compiler {
-    const kel_value* rules;
+    kel_value rules;
     int32_t end;
     program& p;
+    int32_t block;               // -1: the program's own block, else the sub-block index
+    std::vector<uint32_t>& path; // nodes of the blocks being read: a cycle is refused
+    std::vector<kel_value>& blocks;  // the sub-blocks' values, by index
     bool ok = true;
+    int32_t levels = 0;
 
+    const kel_value* at(int32_t i) const { return cell(&rules, i); }
     uint32_t keyword(const kel_value* c) const {
         if (type_of(c) != types::word) return 0;
         const uint32_t s = symbol::resolve(word_symbol(c));
@@ -46,8 +52,8 @@ struct compiler {
             if (s == k) return s;
         return 0;
     }
-    int32_t add_word(int32_t at, uint8_t u) {
-        p.words.push_back(at);
+    int32_t add_word(int32_t i, uint8_t u) {
+        p.words.push_back(place{block, i});
         p.uses.push_back(u);
         return static_cast<int32_t>(p.words.size()) - 1;
     }
@@ -56,17 +62,51 @@ struct compiler {
         return t != types::block && t != types::paren && t != types::set_word && t != types::get_word &&
                t != types::integer && t != types::word && !is_family_path(t);
     }
-    // The rule of a repetition at i: a literal, a type or a word.
-    bool simple(int32_t i, item& it, uint8_t u) {
+    // The literal block at i read as a sub-block; its levels into *levels.
+    bool sub(int32_t i, item& it, int32_t* sub_levels) {
+        const kel_value b = *at(i);
+        const uint32_t node = series_node(&b);
+        if (path.size() >= 4 || std::find(path.begin(), path.end(), node) != path.end()) return false;
+        memory::buffer_header* h = memory::buffer_of(node);
+        const int32_t start = std::max(series_head(&b), 0);
+        sub_block sb;
+        sb.node = node;
+        sb.stamp = memory::stamp_of(h);
+        sb.start = start;
+        sb.parent = block;
+        sb.at = i;
+        const int32_t index = static_cast<int32_t>(p.subs.size());
+        p.subs.push_back(std::move(sb));
+        blocks.push_back(b);
+        path.push_back(node);
+        compiler c{b, static_cast<int32_t>(h->units()), p, index, path, blocks};
+        c.run(start);
+        path.pop_back();
+        if (!c.ok) return false;
+        p.subs[index].levels = c.levels;
+        it.rule = w_sub;
+        it.slot = index;
+        *sub_levels = c.levels;
+        return true;
+    }
+    // The rule of a repetition at i: a literal, a type, a word or a sub-block.
+    bool simple(int32_t i, item& it, uint8_t u, int32_t* inner) {
         if (i >= end) return false;
-        const kel_value* c = cell(rules, i);
+        const kel_value* c = at(i);
         const uint32_t t = type_of(c);
         it.at = i;
         it.next = i + 1;
+        *inner = 0;
         if (t == types::word) {
             if (keyword(c)) return false;
             it.rule = w_word;
             it.slot = add_word(i, u);
+            return true;
+        }
+        if (t == types::block) {
+            int32_t l = 0;
+            if (!sub(i, it, &l)) return false;
+            *inner = 1 + l;  // the sub-block's level and what it opens
             return true;
         }
         it.rule = w_value;
@@ -75,7 +115,7 @@ struct compiler {
     // The rule of to/thru at i: a literal, a word or `end`.
     bool search(int32_t i, item& it) {
         if (i >= end) return false;
-        const kel_value* c = cell(rules, i);
+        const kel_value* c = at(i);
         const uint32_t t = type_of(c);
         it.at = i;
         it.next = i + 1;
@@ -94,20 +134,33 @@ struct compiler {
         return plain_value(t) && t != types::datatype && t != types::typeset;
     }
     // A rule that matches once or repeats: what a command or a block holds.
-    bool rule(int32_t i, item& it) {
+    // *opened: the levels the general engine opens for it.
+    bool rule(int32_t i, item& it, int32_t* opened) {
         if (i >= end) return false;
-        const kel_value* c = cell(rules, i);
+        const kel_value* c = at(i);
         const uint32_t t = type_of(c);
+        *opened = 0;
         if (t == types::integer) {
             const int32_t n = get_integer(c);
             int32_t m = n, j = i + 1;
-            if (j < end && type_of(cell(rules, j)) == types::integer) m = get_integer(cell(rules, j++));
+            if (j < end && type_of(at(j)) == types::integer) m = get_integer(at(j++));
             if (n < 0 || m < n || m == 0) return false;  // errors and skipped rules: the general engine's
             it.mode = h_rep;
             it.min = n;
             it.max = m;
             it.counted = true;
-            return simple(j, it, u_no_integer);
+            int32_t inner = 0;
+            if (!simple(j, it, u_no_integer, &inner)) return false;
+            *opened = 1 + inner;
+            return true;
+        }
+        if (t == types::block) {
+            it.at = i;
+            it.next = i + 1;
+            int32_t l = 0;
+            if (!sub(i, it, &l)) return false;
+            *opened = 1 + l;
+            return true;
         }
         if (t == types::word) {
             const uint32_t k = keyword(c);
@@ -128,12 +181,16 @@ struct compiler {
                 it.mode = h_rep;
                 it.min = k == words::some ? 1 : 0;
                 it.max = k == words::opt ? 1 : -1;
-                // while matches a literal as any does: one pass, ending
-                // where a match consumes nothing
-                return simple(i + 1, it, u_any);
+                it.counted = false;
+                it.loops = k == words::while_;
+                int32_t inner = 0;
+                if (!simple(i + 1, it, u_any, &inner)) return false;
+                *opened = 1 + inner;
+                return true;
             }
             if (k == words::to || k == words::thru) {
                 it.mode = k == words::to ? h_to : h_thru;
+                *opened = 1;
                 return search(i + 1, it);
             }
             return false;
@@ -143,17 +200,22 @@ struct compiler {
         it.rule = w_value;
         return plain_value(t);
     }
+    void target(int32_t i) {
+        if (block >= 0) p.sub_targets.push_back(place{block, i});
+    }
     // One item of an alternative at i; answers false when it cannot.
     bool top(int32_t i, item& it) {
-        const kel_value* c = cell(rules, i);
+        const kel_value* c = at(i);
         const uint32_t t = type_of(c);
         if (t == types::set_word) {
             it.command = i_set_word;
             it.at = i;
             it.next = i + 1;
+            target(i);
             return true;
         }
         if (t == types::paren) {
+            if (block >= 0) return false;  // evaluation only at the program's own level
             it.command = i_paren;
             it.at = i;
             it.next = i + 1;
@@ -166,29 +228,32 @@ struct compiler {
             it.next = i + 1;
             return true;
         }
+        int32_t opened = 0;
         if (k == words::copy || k == words::set) {
-            if (i + 2 >= end || type_of(cell(rules, i + 1)) != types::word) return false;
+            if (i + 2 >= end || type_of(at(i + 1)) != types::word) return false;
             it.command = k == words::copy ? i_copy : i_set;
             it.target = i + 1;
-            if (!rule(i + 2, it)) return false;
-            p.commands = std::max(p.commands, it.mode == h_once ? 1 : 2);
+            target(i + 1);
+            if (!rule(i + 2, it, &opened)) return false;
+            levels = std::max(levels, 1 + opened);
             return true;
         }
         if (k == words::keep) {
             if (i + 1 >= end) return false;
-            const kel_value* n = cell(rules, i + 1);
+            const kel_value* n = at(i + 1);
             if (type_of(n) == types::paren) return false;
             if (type_of(n) == types::word && symbol::resolve(word_symbol(n)) == words::pick) return false;
             it.command = i_keep;
             p.keeps = true;
-            if (!rule(i + 1, it)) return false;
-            p.commands = std::max(p.commands, it.mode == h_once ? 1 : 2);
+            if (!rule(i + 1, it, &opened)) return false;
+            levels = std::max(levels, 1 + opened);
             return true;
         }
-        if (!rule(i, it)) return false;
-        if (it.mode != h_once) p.commands = std::max(p.commands, 1);
+        if (!rule(i, it, &opened)) return false;
+        levels = std::max(levels, opened);
         return true;
     }
+    std::vector<item>& body() { return block < 0 ? p.items : p.subs[block].items; }
     void run(int32_t start) {
         for (int32_t i = start; i < end;) {
             item it;
@@ -196,28 +261,25 @@ struct compiler {
                 ok = false;
                 return;
             }
-            p.items.push_back(it);
+            body().push_back(it);
             i = it.next;
         }
-        // A target bound like a word the program reads changes that rule.
-        for (item& it : p.items) {
-            if (it.command != i_copy && it.command != i_set && it.command != i_set_word) continue;
-            const kel_value* t = cell(rules, it.command == i_set_word ? it.at : it.target);
-            for (int32_t w : p.words) {
-                const kel_value* c = cell(rules, w);
-                if (c->w1 == t->w1 && c->w3 == t->w3) it.aliased = true;
-            }
-        }
+        if (body().empty()) ok = false;
     }
 };
 
+// The cell of a word or target place while compiling.
+const kel_value* place_cell(const kel_value* rules, const std::vector<kel_value>& blocks, place w) {
+    return cell(w.block < 0 ? rules : &blocks[static_cast<size_t>(w.block)], w.at);
+}
+
 }  // namespace
 
-const program* lookup(const kel_value* rules, int32_t* index) {
+const program* lookup(const kel_value* rules, int32_t* index, bool fresh) {
     memory::buffer_header* h = memory::buffer_of(series_node(rules));
     const int32_t start = std::max(series_head(rules), 0);
     const uint32_t named = h->reserved[2];
-    if (named > 0 && named <= static_cast<uint32_t>(slots)) {
+    if (named > 0 && named <= static_cast<uint32_t>(slots) && !fresh) {
         program& p = table[named - 1];
         if (p.node == series_node(rules) && p.stamp == memory::stamp_of(h) && p.start == start) {
             *index = static_cast<int32_t>(named - 1);
@@ -232,13 +294,34 @@ const program* lookup(const kel_value* rules, int32_t* index) {
     p.stamp = memory::stamp_of(h);
     p.start = start;
     p.generation = ++generations;
-    compiler c{rules, static_cast<int32_t>(h->units()), p};
+    std::vector<uint32_t> path{p.node};
+    std::vector<kel_value> blocks;
+    compiler c{*rules, static_cast<int32_t>(h->units()), p, -1, path, blocks};
     c.run(start);
-    p.ok = c.ok && !p.items.empty();
+    p.ok = c.ok;
+    p.commands = c.levels;
+    if (p.ok) {
+        // A target bound like a word the program reads changes that rule.
+        auto aliased = [&](place t) {
+            const kel_value* tc = place_cell(rules, blocks, t);
+            for (place w : p.words) {
+                const kel_value* wc = place_cell(rules, blocks, w);
+                if (wc->w1 == tc->w1 && wc->w3 == tc->w3) return true;
+            }
+            return false;
+        };
+        for (item& it : p.items)
+            if (it.command == i_copy || it.command == i_set || it.command == i_set_word)
+                it.aliased = aliased(place{-1, it.command == i_set_word ? it.at : it.target});
+        for (place t : p.sub_targets)
+            if (aliased(t)) p.ok = false;  // a sub-block sets nothing its rules read
+    }
     if (!p.ok) {
         p.items.clear();
         p.words.clear();
         p.uses.clear();
+        p.subs.clear();
+        p.sub_targets.clear();
     }
     memory::buffer_of(series_node(rules))->reserved[2] = static_cast<uint32_t>(n + 1);
     *index = n;
