@@ -1316,7 +1316,35 @@ find_refinements find_refs(const refinements& r, bool with_tail_match) {
     return find_options_of(r, stack::arguments(), with_tail_match);
 }
 
+// find and select of a word key without refinements, the commonest search
+// in scripts: the walk of find_position cut down to that case (no window, no
+// grid, no table: a hash! keeps the general walk). Answers the position of
+// the first matching cell from the head, or -1.
+int64_t plain_word_position(const kel_value* series, const kel_value* key) {
+    const buffer_header* h = buf(series);
+    const int64_t total = h->units();
+    const int64_t head = std::max<int64_t>(series_head(series), 0);
+    if (head >= total) return -1;
+    const word_matcher w(key, cmp::find);
+    const kel_value* cells = reinterpret_cast<const kel_value*>(const_cast<buffer_header*>(h)->head_ptr());
+    for (int64_t p = head; p < total; ++p)
+        if (w.test(cells + p)) return p;
+    return -1;
+}
+
+template <int refinement_count>
+bool plain_word_search(const refinements& r) {
+    return r.template none_below<refinement_count>() && type_of(arg(1)) != types::hash && word_matcher::applies(arg(2));
+}
+
 signal_code a_find(const refinements& r) {
+    if (plain_word_search<11>(r)) {
+        kel_value* base = stack::arguments();
+        const int64_t p = plain_word_position(base, arg(2));
+        if (p < 0) set_none(base);
+        else set_series_head(base, static_cast<int32_t>(p));
+        return signal_code::none;
+    }
     kel_value out;
     find(arg(1), arg(2), find_refs(r, true), &out);
     *stack::arguments() = out;
@@ -1324,6 +1352,13 @@ signal_code a_find(const refinements& r) {
 }
 
 signal_code a_select(const refinements& r) {
+    if (plain_word_search<9>(r)) {
+        kel_value* base = stack::arguments();
+        const int64_t p = plain_word_position(base, arg(2));
+        if (p < 0 || p + 1 >= units(base)) set_none(base);
+        else *base = *cell_at(base, p + 1);
+        return signal_code::none;
+    }
     kel_value out;
     select(arg(1), arg(2), find_refs(r, false), &out);
     *stack::arguments() = out;
@@ -1391,7 +1426,25 @@ signal_code insert_action(const refinements& r, bool append) {
     insert(arg(1), arg(2), part, r.has(1), dup, append);
     return signal_code::none;
 }
-signal_code a_append(const refinements& r) { return insert_action(r, true); }
+// append of one value that is not spliced, to a block with room at its tail,
+// no owner to tell and no hash table to index: the cell goes straight in.
+// Answers false, having done nothing, when the general insert is needed.
+bool append_in_place(kel_value* series, const kel_value* value) {
+    buffer_header* h = buf(series);
+    if (in_family(type_of(value), family::block_like) || type_of(series) == types::hash ||
+        (h->flags & memory::flag_owned) || h->capacity - h->tail < 16)
+        return false;
+    memory::touch(h);
+    *reinterpret_cast<kel_value*>(h->tail_ptr()) = *value;
+    h->tail += 16;
+    set_series_head(series, 0);
+    return true;
+}
+
+signal_code a_append(const refinements& r) {
+    if (r.none_below<3>() && append_in_place(arg(1), arg(2))) return signal_code::none;
+    return insert_action(r, true);
+}
 signal_code a_insert(const refinements& r) { return insert_action(r, false); }
 
 signal_code a_change(const refinements& r) {
