@@ -48,11 +48,10 @@ inline signal_code run(action_fn fn, const refinements& r) {
 }
 
 // The core of every entry: the handler of the first argument's type (for make
-// and to, a datatype! stands for the type it names).
-// The row's own handler is read inline; a port! (whose actor may answer
-// instead), an unknown type and an empty slot take handler_for_type, which
-// also raises the errors.
-[[gnu::always_inline]] inline signal_code dispatch(int action, const refinements& r) {
+// and to, a datatype! stands for the type it names). The row's own slot is
+// read inline; a port! (whose actor may answer instead), an unknown type and
+// an empty slot go through handler_for_type, which also raises the errors.
+signal_code dispatch(int action, const refinements& r) {
     const kel_value* first = stack::arguments();
     uint32_t t = type_of(first);
     if ((action == act::make || action == act::to) && t == types::datatype) t = get_datatype(first);
