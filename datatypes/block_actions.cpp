@@ -1318,18 +1318,37 @@ find_refinements find_refs(const refinements& r, bool with_tail_match) {
 
 // find and select of a word key without refinements, the commonest search
 // in scripts: the walk of find_position cut down to that case (no window, no
-// grid, no table: a hash! keeps the general walk). Answers the position of
-// the first matching cell from the head, or -1.
-int64_t plain_word_position(const kel_value* series, const kel_value* key) {
-    const buffer_header* h = buf(series);
+// grid, no table: a hash! keeps the general walk). `hit` is the first
+// matching cell from the head, or null; `end` the cell past the tail.
+struct word_hit {
+    const kel_value* cells;
+    const kel_value* hit;
+    const kel_value* end;
+};
+
+word_hit plain_word_position(const kel_value* series, const kel_value* key) {
+    buffer_header* h = buf(series);
+    const kel_value* cells = reinterpret_cast<const kel_value*>(h->head_ptr());
     const int64_t total = h->units();
     const int64_t head = std::max<int64_t>(series_head(series), 0);
-    if (head >= total) return -1;
-    const word_matcher w(key, cmp::find);
-    const kel_value* cells = reinterpret_cast<const kel_value*>(const_cast<buffer_header*>(h)->head_ptr());
-    for (int64_t p = head; p < total; ++p)
-        if (w.test(cells + p)) return p;
-    return -1;
+    word_hit r{cells, nullptr, cells + total};
+    if (head >= total) return r;
+    // word_matcher's test under find's equality, spelled out: a cell of the
+    // key's type matches by its own symbol, the key's canonical one, or an
+    // alias naming that (an alias holds its canonical id, a canonical -1).
+    const uint32_t type = type_of(key), symbol = word_symbol(key);
+    const int32_t canonical = static_cast<int32_t>(symbol::resolve(symbol));
+    const kel_value* symbols = symbol::raw_cell(1);
+    for (const kel_value* c = cells + head; c != r.end; ++c) {
+        if (type_of(c) != type) continue;
+        const uint32_t s = word_symbol(c);
+        if (s == symbol || static_cast<int32_t>(s) == canonical ||
+            (s != 0 && static_cast<int32_t>(symbols[s - 1].w1) == canonical)) {
+            r.hit = c;
+            break;
+        }
+    }
+    return r;
 }
 
 template <int refinement_count>
@@ -1340,9 +1359,9 @@ bool plain_word_search(const refinements& r) {
 signal_code a_find(const refinements& r) {
     if (plain_word_search<11>(r)) {
         kel_value* base = stack::arguments();
-        const int64_t p = plain_word_position(base, arg(2));
-        if (p < 0) set_none(base);
-        else set_series_head(base, static_cast<int32_t>(p));
+        const word_hit w = plain_word_position(base, arg(2));
+        if (!w.hit) set_none(base);
+        else set_series_head(base, static_cast<int32_t>(w.hit - w.cells));
         return signal_code::none;
     }
     kel_value out;
@@ -1354,9 +1373,9 @@ signal_code a_find(const refinements& r) {
 signal_code a_select(const refinements& r) {
     if (plain_word_search<9>(r)) {
         kel_value* base = stack::arguments();
-        const int64_t p = plain_word_position(base, arg(2));
-        if (p < 0 || p + 1 >= units(base)) set_none(base);
-        else *base = *cell_at(base, p + 1);
+        const word_hit w = plain_word_position(base, arg(2));
+        if (!w.hit || w.hit + 1 == w.end) set_none(base);
+        else *base = w.hit[1];
         return signal_code::none;
     }
     kel_value out;

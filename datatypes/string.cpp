@@ -374,7 +374,15 @@ bool append_in_place(kel_value* s, const kel_value* value) {
         const uint64_t bytes = static_cast<uint64_t>(n) * unit;
         if (h->capacity - h->tail < bytes) return false;
         // Appending a string to itself reads [head, tail) and writes past it.
-        std::memcpy(h->tail_ptr(), unit_ptr(sh, from), bytes);
+        // A few units (the usual piece of a string being built) are copied
+        // here rather than through a library call.
+        char* to = h->tail_ptr();
+        const char* units = unit_ptr(sh, from);
+        if (bytes <= 8) {
+            for (uint64_t i = 0; i < bytes; ++i) to[i] = units[i];
+        } else {
+            std::memcpy(to, units, bytes);
+        }
         h->tail += static_cast<uint32_t>(bytes);
     } else if (t == types::char_) {
         const uint32_t cp = get_char(value);
