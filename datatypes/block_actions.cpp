@@ -1447,21 +1447,28 @@ signal_code insert_action(const refinements& r, bool append) {
 }
 // append or insert of one value that is not spliced, to a block with room at
 // its tail, no owner to tell and no hash table to index: the cells behind the
-// position move up and the cell goes straight in. Answers false, having done
-// nothing, when the general insert is needed.
-bool insert_in_place(kel_value* series, const kel_value* value, bool append) {
+// position move up and the cell goes straight in. Each answers false, having
+// done nothing, when the general insert is needed.
+inline bool direct_one(const kel_value* series, const kel_value* value, const buffer_header* h) {
+    return !in_family(type_of(value), family::block_like) && type_of(series) != types::hash &&
+           !(h->flags & memory::flag_owned) && h->capacity - h->tail >= 16;
+}
+
+bool append_in_place(kel_value* series, const kel_value* value) {
     buffer_header* h = buf(series);
-    if (in_family(type_of(value), family::block_like) || type_of(series) == types::hash ||
-        (h->flags & memory::flag_owned) || h->capacity - h->tail < 16)
-        return false;
+    if (!direct_one(series, value, h)) return false;
+    memory::touch(h);
+    *reinterpret_cast<kel_value*>(h->tail_ptr()) = *value;
+    h->tail += 16;
+    set_series_head(series, 0);
+    return true;
+}
+
+bool insert_in_place(kel_value* series, const kel_value* value) {
+    buffer_header* h = buf(series);
+    if (!direct_one(series, value, h)) return false;
     const kel_value v = *value;
     memory::touch(h);
-    if (append) {
-        *reinterpret_cast<kel_value*>(h->tail_ptr()) = v;
-        h->tail += 16;
-        set_series_head(series, 0);
-        return true;
-    }
     const int64_t n = h->units();
     const int64_t at = std::clamp<int64_t>(series_head(series), 0, n);
     kel_value* cells = reinterpret_cast<kel_value*>(h->head_ptr());
@@ -1473,11 +1480,11 @@ bool insert_in_place(kel_value* series, const kel_value* value, bool append) {
 }
 
 signal_code a_append(const refinements& r) {
-    if (r.none_below<3>() && insert_in_place(arg(1), arg(2), true)) return signal_code::none;
+    if (r.none_below<3>() && append_in_place(arg(1), arg(2))) return signal_code::none;
     return insert_action(r, true);
 }
 signal_code a_insert(const refinements& r) {
-    if (r.none_below<3>() && insert_in_place(arg(1), arg(2), false)) return signal_code::none;
+    if (r.none_below<3>() && insert_in_place(arg(1), arg(2))) return signal_code::none;
     return insert_action(r, false);
 }
 
