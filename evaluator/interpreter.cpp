@@ -2573,17 +2573,18 @@ bool notify_flag(const kel_value* grandparent, const kel_value* previous, int32_
 // notifications and method calls stay that walk's alone.
 //
 // A field's index comes from a direct-mapped cache keyed by (context, the
-// element's symbol as written). An entry is a guard, compared bit for bit and
-// never followed; it holds no roots. It is used only after the live object's
-// words block is seen to hold, at that index, the word whose symbol the entry
-// recorded: an object's words only grow and never change place, so that word
-// is the field (a context's words differ by canonical symbol), even when the
-// context was freed and its id came back for another object.
+// element's symbol as written), filled from the context's word table. An
+// entry is a guard, compared bit for bit and never followed; it holds no
+// roots. The whole cache is emptied at every collection (each_root), the only
+// time a context node can die and its id come back for another: within one
+// cycle the context an entry names is the one it was filled from, and since
+// an object's words only grow and never change place, the index still holds
+// that word.
 struct field_entry {
     uint32_t ctx;
-    uint32_t symbol;        // the element's, as written
-    uint32_t field_symbol;  // the object's word at index, as added
+    uint32_t symbol;  // the element's, as written
     int32_t index;
+    uint32_t unused;
 };
 constexpr uint32_t field_cache_bits = 8;
 field_entry field_cache[1u << field_cache_bits];
@@ -2594,62 +2595,78 @@ inline field_entry& field_slot(uint32_t ctx, uint32_t symbol) {
 }
 
 inline uint32_t cells_in(memory::buffer_header* h) { return h->used() / 16; }
+template <class T>
+inline T* first_cell(memory::buffer_header* h) {
+    return reinterpret_cast<T*>(h->head_ptr());
+}
 
-bool short_field_path(const kel_value* path, code_position* c, uint32_t how, const kel_value* value_in) {
+__attribute__((noinline)) int32_t fill_field_slot(field_entry& e, uint32_t ctx, uint32_t symbol) {
+    const int32_t index = _context::index_of(ctx, symbol, true);
+    if (index >= 0) e = field_entry{ctx, symbol, index, 0};
+    return index;
+}
+
+[[gnu::always_inline]] inline bool short_field_path(const kel_value* path, code_position* c, uint32_t how,
+                                                    const kel_value* value_in) {
     memory::buffer_header* ph = header_of(series_node(path));
     const int32_t head = series_head(path);
     if (head < 0 || static_cast<int64_t>(cells_in(ph)) - head != 2) return false;
-    const kel_value* cells = reinterpret_cast<const kel_value*>(ph->head_ptr()) + head;
-    if (type_of(cells) != types::word || type_of(cells + 1) != types::word || traced(c)) return false;
+    const kel_value* cells = first_cell<const kel_value>(ph) + head;
+    if (type_of(cells) != types::word || type_of(cells + 1) != types::word) [[unlikely]]
+        return false;
+    if (trace.active && traced(c)) return false;
     const bool set = (how & walk::set) != 0;
-    if (set && !value_in) return false;
     const kel_value* held = fast_slot(cells);
     if (!held || type_of(held) != types::object) return false;
-    if (set && held->w3 != 0) return false;
+    if (set && (held->w3 != 0 || !value_in)) return false;
     const uint32_t ctx = held->w1;
-    const kel_value* cc = reinterpret_cast<const kel_value*>(header_of(ctx)->head_ptr());
+    const kel_value* cc = first_cell<const kel_value>(header_of(ctx));
     if ((cc->header & (_context::kind_mask | header_context_stack)) != _context::kind_object << _context::kind_shift)
         return false;
-    const auto* table = reinterpret_cast<const hashtable::table_header*>(header_of(cc->w1)->head_ptr());
-    memory::buffer_header* wh = header_of(table->blk);
-    kel_value* words = reinterpret_cast<kel_value*>(wh->head_ptr());
-    const int32_t count = static_cast<int32_t>(cells_in(wh));
-    const kel_value element = cells[1];
-    int32_t index = word_index(&element);
-    if (index < 0) return false;  // `self` in an object's body, or unbound
-    if (word_context(&element) != ctx) {
-        const uint32_t symbol = word_symbol(&element);
-        field_entry& e = field_slot(ctx, symbol);
-        index = e.index;
-        if (e.ctx != ctx || e.symbol != symbol || index >= count || words[index].w2 != e.field_symbol) {
-            index = _context::index_of(ctx, symbol, true);
-            if (index < 0) return false;
-            e = field_entry{ctx, symbol, words[index].w2, index};
-        }
+    const uint32_t symbol = word_symbol(cells + 1);
+    if (word_index(cells + 1) < 0) return false;  // `self` in an object's body, or unbound
+    field_entry& e = field_slot(ctx, symbol);
+    int32_t index = e.index;
+    if (e.ctx != ctx || e.symbol != symbol) [[unlikely]] {
+        index = fill_field_slot(e, ctx, symbol);
+        if (index < 0) return false;
     }
-    if (index >= count) return false;
     memory::buffer_header* vh = header_of(cc->w2);
     if (static_cast<uint32_t>(index) >= cells_in(vh)) return false;
-    kel_value* field = reinterpret_cast<kel_value*>(vh->head_ptr()) + index;
-    kel_value result;
+    kel_value* field = first_cell<kel_value>(vh) + index;
+    kel_value* out = (how & walk::push) ? stack::top() : stack::arguments();
+    if (out >= stack::regs.limit) return false;  // the general walk raises the overflow
     if (set) {
-        result = *value_in;
-        words[index].header |= header_changed;
-        *field = result;
+        const auto* table = first_cell<const hashtable::table_header>(header_of(cc->w1));
+        first_cell<kel_value>(header_of(table->blk))[index].header |= header_changed;
+        const kel_value v = *value_in;
+        *field = v;
+        *out = v;
     } else {
-        result = *field;
-        const uint32_t t = type_of(&result);
+        const kel_value v = *field;
+        const uint32_t t = type_of(&v);
         if (t == types::unset || (function_type(t) && !(how & walk::get))) return false;
+        *out = v;
     }
-    if (how & walk::push) stack::push_copy(&result);
-    else *stack::arguments() = result;
+    if (how & walk::push) stack::regs.top = out + 1;
     return true;
 }
+
+// Everything but the short path: the general walk, kept out of line so that
+// the short path's callers pay no large frame.
+__attribute__((noinline)) signal_code walk_general(const kel_value* path_in, code_position* c, uint32_t how,
+                                                   const kel_value* value_in);
 
 }  // namespace
 
 signal_code walk_path(const kel_value* path_in, code_position* c, uint32_t how, const kel_value* value_in) {
     if (!(how & walk::constant) && short_field_path(path_in, c, how, value_in)) return signal_code::none;
+    return walk_general(path_in, c, how, value_in);
+}
+
+namespace {
+
+signal_code walk_general(const kel_value* path_in, code_position* c, uint32_t how, const kel_value* value_in) {
     const bool set = (how & walk::set) != 0;
     const bool get = (how & walk::get) != 0;
     const bool push = (how & walk::push) != 0;
@@ -2754,6 +2771,8 @@ signal_code walk_path(const kel_value* path_in, code_position* c, uint32_t how, 
     return signal_code::none;
 }
 
+}  // namespace
+
 void current_position(kel_value* out) {
     const live_code* l = innermost_code;
     if (!l) {
@@ -2799,10 +2818,19 @@ const kel_value* resolve_type_word(const kel_value* word) { return word_ops::val
 
 // The index of a call mark's name in the context it was bound to (a node
 // that is not a live context answers -1: names only describe).
+// Every raise names its call twice (the record and the error's `where`), so
+// found indexes are kept in the field cache, whose entries mean the same
+// (the index by canonical symbol) for any context. Only found indexes are
+// kept: a node that was dead may be taken again before the next collection.
+
 int32_t index_in(uint32_t ctx, uint32_t symbol) {
+    field_entry& e = field_slot(ctx, symbol);
+    if (e.ctx == ctx && e.symbol == symbol && ctx != 0) return e.index;
     if (ctx < memory::node_base || !memory::node_live_q(ctx)) return -1;
     if (type_of(reinterpret_cast<const kel_value*>(header_of(ctx)->head_ptr())) != types::context) return -1;
-    return _context::index_of(ctx, symbol, true);
+    const int32_t index = _context::index_of(ctx, symbol, true);
+    if (index >= 0) e = field_entry{ctx, symbol, index, 0};
+    return index;
 }
 
 // An object's change handler: object.cpp opened its call mark (named by the
@@ -2868,6 +2896,9 @@ void setup() {
 }
 
 void each_root(void (*mark)(kel_value* cell)) {
+    // A collection may free contexts and so free their ids for reuse: the
+    // caches keyed by context id start again empty.
+    std::memset(field_cache, 0, sizeof field_cache);
     mark(&trace.callback);
     mark(&eval_set_path_word);
     mark_frames(mark);
