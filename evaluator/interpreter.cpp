@@ -2573,26 +2573,30 @@ bool notify_flag(const kel_value* grandparent, const kel_value* previous, int32_
 // notifications and method calls stay that walk's alone.
 //
 // A field's index comes from a direct-mapped cache keyed by (context, the
-// element's symbol as written), filled from the context's word table. An
-// entry is a guard, compared bit for bit and never followed; it holds no
-// roots. The whole cache is emptied at every collection (each_root), the only
-// time a context node can die and its id come back for another: within one
-// cycle the context an entry names is the one it was filled from, and since
-// an object's words only grow and never change place, the index still holds
-// that word.
+// element's symbol as written), filled from the context's word table, with
+// the context's values and words nodes beside it (an object context gets
+// both when it is made and keeps them: their buffers may move and grow,
+// the nodes stay). An entry is a guard, compared bit for bit and never
+// followed; it holds no roots. The whole cache is emptied at every
+// collection (each_root), the only time a context node can die and its id
+// come back for another: within one cycle the context an entry names is the
+// one it was filled from, and since an object's words only grow and never
+// change place, the index still holds that word.
 struct field_entry {
     uint32_t ctx;
     uint32_t symbol;  // the element's, as written
     int32_t index;
-    uint32_t unused;
+    uint32_t values;  // the context's values node
+    uint32_t words;   // its words node
+    uint32_t unused[3];
 };
 constexpr uint32_t field_cache_bits = 8;
 field_entry field_cache[1u << field_cache_bits];
 
-inline field_entry& field_slot(uint32_t ctx, uint32_t symbol) {
-    const uint32_t h = ctx * 0x9E3779B1u ^ symbol * 0x85EBCA77u;
-    return field_cache[h >> (32 - field_cache_bits)];
+inline uint32_t slot_hash(uint32_t ctx, uint32_t symbol) {
+    return (ctx * 0x9E3779B1u ^ symbol * 0x85EBCA77u) >> (32 - field_cache_bits);
 }
+inline field_entry& field_slot(uint32_t ctx, uint32_t symbol) { return field_cache[slot_hash(ctx, symbol)]; }
 
 inline uint32_t cells_in(memory::buffer_header* h) { return h->used() / 16; }
 template <class T>
@@ -2600,10 +2604,17 @@ inline T* first_cell(memory::buffer_header* h) {
     return reinterpret_cast<T*>(h->head_ptr());
 }
 
-__attribute__((noinline)) int32_t fill_field_slot(field_entry& e, uint32_t ctx, uint32_t symbol) {
+// Fills the entry for an object's own context (a heap context of the object
+// kind); false when the context is another kind or lacks the word.
+__attribute__((noinline)) bool fill_field_slot(field_entry& e, uint32_t ctx, uint32_t symbol) {
+    const kel_value* cc = first_cell<const kel_value>(header_of(ctx));
+    if ((cc->header & (_context::kind_mask | header_context_stack)) != _context::kind_object << _context::kind_shift)
+        return false;
     const int32_t index = _context::index_of(ctx, symbol, true);
-    if (index >= 0) e = field_entry{ctx, symbol, index, 0};
-    return index;
+    if (index < 0) return false;
+    const uint32_t words = first_cell<const hashtable::table_header>(header_of(cc->w1))->blk;
+    e = field_entry{ctx, symbol, index, cc->w2, words, {}};
+    return true;
 }
 
 [[gnu::always_inline]] inline bool short_field_path(const kel_value* path, code_position* c, uint32_t how,
@@ -2619,26 +2630,21 @@ __attribute__((noinline)) int32_t fill_field_slot(field_entry& e, uint32_t ctx, 
     const kel_value* held = fast_slot(cells);
     if (!held || type_of(held) != types::object) return false;
     if (set && (held->w3 != 0 || !value_in)) return false;
-    const uint32_t ctx = held->w1;
-    const kel_value* cc = first_cell<const kel_value>(header_of(ctx));
-    if ((cc->header & (_context::kind_mask | header_context_stack)) != _context::kind_object << _context::kind_shift)
-        return false;
-    const uint32_t symbol = word_symbol(cells + 1);
     if (word_index(cells + 1) < 0) return false;  // `self` in an object's body, or unbound
+    const uint32_t ctx = held->w1;
+    const uint32_t symbol = word_symbol(cells + 1);
     field_entry& e = field_slot(ctx, symbol);
-    int32_t index = e.index;
     if (e.ctx != ctx || e.symbol != symbol) [[unlikely]] {
-        index = fill_field_slot(e, ctx, symbol);
-        if (index < 0) return false;
+        if (!fill_field_slot(e, ctx, symbol)) return false;
     }
-    memory::buffer_header* vh = header_of(cc->w2);
+    const int32_t index = e.index;
+    memory::buffer_header* vh = header_of(e.values);
     if (static_cast<uint32_t>(index) >= cells_in(vh)) return false;
     kel_value* field = first_cell<kel_value>(vh) + index;
     kel_value* out = (how & walk::push) ? stack::top() : stack::arguments();
     if (out >= stack::regs.limit) return false;  // the general walk raises the overflow
     if (set) {
-        const auto* table = first_cell<const hashtable::table_header>(header_of(cc->w1));
-        first_cell<kel_value>(header_of(table->blk))[index].header |= header_changed;
+        first_cell<kel_value>(header_of(e.words))[index].header |= header_changed;
         const kel_value v = *value_in;
         *field = v;
         *out = v;
@@ -2650,6 +2656,21 @@ __attribute__((noinline)) int32_t fill_field_slot(field_entry& e, uint32_t ctx, 
     }
     if (how & walk::push) stack::regs.top = out + 1;
     return true;
+}
+
+// Whether an object's path step would find no field for the element (or,
+// under a get, an unset one): the object's step raises that by a throw, so
+// the walk returns the same error itself before dispatching. Other elements
+// and other parents are left to their step.
+bool field_missing(const kel_value* parent, const kel_value* element, bool set) {
+    if (type_of(parent) != types::object) return false;
+    const uint32_t t = type_of(element);
+    if (t != types::word && t != types::set_word && t != types::get_word && t != types::lit_word) return false;
+    const uint32_t ctx = parent->w1;
+    int32_t index = word_index(element);
+    if (word_context(element) != ctx || index < 0) index = _context::index_of(ctx, word_symbol(element), true);
+    if (index < 0 || index >= _context::length(ctx)) return true;
+    return !set && unset_q(_context::values(ctx) + index);
 }
 
 // Everything but the short path: the general walk, kept out of line so that
@@ -2744,6 +2765,8 @@ signal_code walk_general(const kel_value* path_in, code_position* c, uint32_t ho
         step.last = last;
         step.notify_owner = notify_flag(grandparent, previous, length, set, last);
         step.result = result;
+        if (field_missing(parent, element, step.value_to_set != nullptr))
+            return fail(error_category::script, step.value_to_set ? "invalid-path" : "unset-path", &path, element);
         KEL_PROPAGATE(actions::eval_path_value(step));
         if (traced_here) notify_tracer(event::push, &path, head + i + 1, nullptr, result);
         if (!set && !get && !constant && function_type(type_of(result))) {
@@ -2819,17 +2842,24 @@ const kel_value* resolve_type_word(const kel_value* word) { return word_ops::val
 // The index of a call mark's name in the context it was bound to (a node
 // that is not a live context answers -1: names only describe).
 // Every raise names its call twice (the record and the error's `where`), so
-// found indexes are kept in the field cache, whose entries mean the same
-// (the index by canonical symbol) for any context. Only found indexes are
-// kept: a node that was dead may be taken again before the next collection.
+// found indexes are kept in a cache like the field cache, emptied with it at
+// every collection. Only found indexes are kept: a node that was dead may be
+// taken again before the next collection.
+struct name_entry {
+    uint32_t ctx;
+    uint32_t symbol;
+    int32_t index;
+    uint32_t unused;
+};
+name_entry name_cache[1u << field_cache_bits];
 
 int32_t index_in(uint32_t ctx, uint32_t symbol) {
-    field_entry& e = field_slot(ctx, symbol);
+    name_entry& e = name_cache[slot_hash(ctx, symbol)];
     if (e.ctx == ctx && e.symbol == symbol && ctx != 0) return e.index;
     if (ctx < memory::node_base || !memory::node_live_q(ctx)) return -1;
     if (type_of(reinterpret_cast<const kel_value*>(header_of(ctx)->head_ptr())) != types::context) return -1;
     const int32_t index = _context::index_of(ctx, symbol, true);
-    if (index >= 0) e = field_entry{ctx, symbol, index, 0};
+    if (index >= 0) e = name_entry{ctx, symbol, index, 0};
     return index;
 }
 
@@ -2892,6 +2922,7 @@ void setup() {
     eval_set_path_word = *word::from_c_string("eval-set-path");
     decode::setup();
     std::memset(field_cache, 0, sizeof field_cache);  // a new runtime's symbols and contexts
+    std::memset(name_cache, 0, sizeof name_cache);
     machine_floor = compute_floor();
 }
 
@@ -2899,6 +2930,7 @@ void each_root(void (*mark)(kel_value* cell)) {
     // A collection may free contexts and so free their ids for reuse: the
     // caches keyed by context id start again empty.
     std::memset(field_cache, 0, sizeof field_cache);
+    std::memset(name_cache, 0, sizeof name_cache);
     mark(&trace.callback);
     mark(&eval_set_path_word);
     mark_frames(mark);
