@@ -2673,6 +2673,32 @@ bool field_missing(const kel_value* parent, const kel_value* element, bool set) 
     return !set && unset_q(_context::values(ctx) + index);
 }
 
+// A value whose type has no path step (none!, integer! ...): the dispatch
+// would raise `bad-path-type` by a throw; the walk returns it, with the same
+// arguments: the path, the type, and the path up to the element (`count`
+// elements, as a new path of the path's type).
+inline bool has_path_step(const kel_value* parent) {
+    const uint32_t t = type_of(parent);
+    return t < static_cast<uint32_t>(types::table_rows) && registry::path_handler(t) != nullptr;
+}
+
+signal_code path_type_error(const kel_value* path, const kel_value* parent, int32_t count) {
+    kel_value datatype;
+    set_datatype(&datatype, type_of(parent));
+    const kel_value p = *path;
+    memory::buffer_header* ph = header_of(series_node(&p));
+    const int32_t length = std::max(static_cast<int32_t>(cells_in(ph)) - series_head(&p), 0);
+    const int32_t n = std::clamp(count, 0, length);
+    kel_value* cut = stack::push_unset();
+    const uint32_t node = memory::new_cells(static_cast<uint32_t>(std::max(n, 1)));
+    set_series(cut, type_of(&p), 0, node);
+    memory::buffer_header* h = header_of(node);
+    std::memcpy(h->data(), header_of(series_node(&p))->head_ptr() + static_cast<int64_t>(series_head(&p)) * 16,
+                static_cast<size_t>(n) * 16);
+    h->tail = h->head + static_cast<uint32_t>(n) * 16;
+    return fail(error_category::script, "bad-path-type", &p, &datatype, cut);
+}
+
 // Everything but the short path: the general walk, kept out of line so that
 // the short path's callers pay no large frame.
 __attribute__((noinline)) signal_code walk_general(const kel_value* path_in, code_position* c, uint32_t how,
@@ -2767,6 +2793,7 @@ signal_code walk_general(const kel_value* path_in, code_position* c, uint32_t ho
         step.result = result;
         if (field_missing(parent, element, step.value_to_set != nullptr))
             return fail(error_category::script, step.value_to_set ? "invalid-path" : "unset-path", &path, element);
+        if (!has_path_step(parent)) return path_type_error(&path, parent, i);
         KEL_PROPAGATE(actions::eval_path_value(step));
         if (traced_here) notify_tracer(event::push, &path, head + i + 1, nullptr, result);
         if (!set && !get && !constant && function_type(type_of(result))) {
