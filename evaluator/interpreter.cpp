@@ -2617,6 +2617,7 @@ __attribute__((noinline)) bool fill_field_slot(field_entry& e, uint32_t ctx, uin
     return true;
 }
 
+template <bool fill>
 [[gnu::always_inline]] inline bool short_field_path(const kel_value* path, code_position* c, uint32_t how,
                                                     const kel_value* value_in) {
     memory::buffer_header* ph = header_of(series_node(path));
@@ -2635,6 +2636,8 @@ __attribute__((noinline)) bool fill_field_slot(field_entry& e, uint32_t ctx, uin
     const uint32_t symbol = word_symbol(cells + 1);
     field_entry& e = field_slot(ctx, symbol);
     if (e.ctx != ctx || e.symbol != symbol) [[unlikely]] {
+        // Filled out of line (walk_general), so this path calls nothing.
+        if (!fill) return false;
         if (!fill_field_slot(e, ctx, symbol)) return false;
     }
     const int32_t index = e.index;
@@ -2707,13 +2710,15 @@ __attribute__((noinline)) signal_code walk_general(const kel_value* path_in, cod
 }  // namespace
 
 signal_code walk_path(const kel_value* path_in, code_position* c, uint32_t how, const kel_value* value_in) {
-    if (!(how & walk::constant) && short_field_path(path_in, c, how, value_in)) return signal_code::none;
+    if (!(how & walk::constant) && short_field_path<false>(path_in, c, how, value_in)) return signal_code::none;
     return walk_general(path_in, c, how, value_in);
 }
 
 namespace {
 
 signal_code walk_general(const kel_value* path_in, code_position* c, uint32_t how, const kel_value* value_in) {
+    // The short path again, now free to fill its cache entry.
+    if (!(how & walk::constant) && short_field_path<true>(path_in, c, how, value_in)) return signal_code::none;
     const bool set = (how & walk::set) != 0;
     const bool get = (how & walk::get) != 0;
     const bool push = (how & walk::push) != 0;
