@@ -2871,12 +2871,10 @@ void traced_error(const kel_value* error) {
 
 const kel_value* resolve_type_word(const kel_value* word) { return word_ops::value_or_null(word); }
 
-// The index of a call mark's name in the context it was bound to (a node
-// that is not a live context answers -1: names only describe).
 // Every raise names its call twice (the record and the error's `where`), so
-// found indexes are kept in a cache like the field cache, emptied with it at
-// every collection. Only found indexes are kept: a node that was dead may be
-// taken again before the next collection.
+// the indexes found for call names are kept in a cache like the field cache,
+// emptied with it at every collection. Only found indexes are kept: a node
+// that was dead may be taken again before the next collection.
 struct name_entry {
     uint32_t ctx;
     uint32_t symbol;
@@ -2885,6 +2883,8 @@ struct name_entry {
 };
 name_entry name_cache[1u << field_cache_bits];
 
+// The index of a call mark's name in the context it was bound to (a node
+// that is not a live context answers -1: names only describe).
 int32_t index_in(uint32_t ctx, uint32_t symbol) {
     name_entry& e = name_cache[slot_hash(ctx, symbol)];
     if (e.ctx == ctx && e.symbol == symbol && ctx != 0) return e.index;
