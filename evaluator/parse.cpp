@@ -691,7 +691,7 @@ struct engine {
             sub == static_cast<int32_t>(words::after)) {
             if (rp + 2 >= rules_end()) rule_error("parse-end", &kw);
             kel_value w = rule_at(rp + 1);
-            if (type_of(&w) != types::word) rule_error("parse-rule", &w);
+            if (type_of(&w) != types::word) rule_error("parse-end", &kw);
             rp += 2;
             if (sub == static_cast<int32_t>(words::set)) {
                 fl = c_set;
@@ -758,6 +758,13 @@ struct engine {
         flag = ok;
         TRACE(_match);
         deliver(ok);
+        return signal_code::none;
+    }
+    // insert, and remove or change at a word's position: they change the input
+    // without matching anything, so no `match` event reports them.
+    signal_code changed() {
+        flag = true;
+        deliver(true);
         return signal_code::none;
     }
     signal_code simple_type(const kel_value* tv) {
@@ -993,7 +1000,7 @@ struct engine {
                         if (b > a) modify(act::remove, a, nullptr, b - a, false);
                         cur = a;
                         clamp();
-                        return report(true);
+                        return changed();
                     }
                 }
             }
@@ -1003,7 +1010,7 @@ struct engine {
         if (s == words::copy || s == words::set) {
             if (rp + 1 >= rules_end()) rule_error("parse-end", &kw);
             const kel_value w = rule_at(rp);
-            if (!in_family(type_of(&w), family::word)) rule_error("parse-rule", &w);
+            if (!in_family(type_of(&w), family::word)) rule_error("parse-end", &kw);
             ++rp;
             KEL_PROPAGATE(push_command(s == words::copy ? k_copy : k_set, 0, &w, rp));
             return run_rule();
@@ -1011,7 +1018,8 @@ struct engine {
         if (s == words::case_) {
             if (rp + 1 >= rules_end()) rule_error("parse-end", &kw);
             const kel_value w = rule_at(rp++);
-            const kel_value* got = type_of(&w) == types::word ? _context::get_bound(&w) : &w;
+            if (type_of(&w) != types::word) rule_error("parse-end", &kw);
+            const kel_value* got = _context::get_bound(&w);
             kel_value c0;
             triple::set(&c0, 0, mode, 0);
             KEL_PROPAGATE(push_command(k_case, 0, &c0, rp));
@@ -1087,7 +1095,7 @@ struct engine {
             modify(act::insert, at, &v, -1, only);
             if (at <= cur) cur += units_of(&input) - before;
             clamp();
-            return report(true);
+            return changed();
         }
         if (s == change_sym()) {
             KEL_PROPAGATE(need_rule(kw));
@@ -1109,7 +1117,7 @@ struct engine {
                     KEL_PROPAGATE(insert_value(&v, &kw));
                     cur = a + replace(a, b - a, &v, only);
                     clamp();
-                    return report(true);
+                    return changed();
                 }
             }
             KEL_PROPAGATE(push_command(k_change, only ? f_only : 0, &none_cell, rp));
@@ -1352,7 +1360,8 @@ signal_code process(const kel_value* input, const kel_value* rules, int32_t mode
             guard.normal = true;
         }
     }
-    if (m.collected) *out = *stack::at_offset(m.dbase + 1);
+    // A callback that stopped the run gets the match flag, collection or not.
+    if (m.collected && !m.stopped) *out = *stack::at_offset(m.dbase + 1);
     else set_logic(out, ok);
     return signal_code::none;
 }
