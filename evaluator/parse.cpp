@@ -360,7 +360,10 @@ struct engine {
                 }
             }
             memory::buffer_header* h = memory::buffer_of(series_node(&input));
-            const bool caseless = in_binary || mode == cmp::strict_equal || fold(w) == w;
+            // An upper-case letter folds to itself but is still cased: its lower
+            // case must be found too.
+            const bool caseless = in_binary || mode == cmp::strict_equal ||
+                                  (fold(w) == w && case_map::lowercase(w) == w);
             if (single && h->unit() == 1 && caseless && (in_string || w < 256) && w < 256 && fold(w) == w) {
                 const char* base = string::unit_ptr(h, 0);
                 if (cur >= e) return -1;
@@ -399,7 +402,8 @@ struct engine {
                                                             : string::read_unit(vh->data() + vh->head +
                                                                                     (static_cast<int64_t>(vhead) << vh->shift()),
                                                                                 vh->unit());
-                        const bool exact = in_binary || vt == types::binary || mode == cmp::strict_equal;
+                        // text folds in binary input too, as match_len compares it
+                        const bool exact = vt == types::binary || mode == cmp::strict_equal;
                         if (w < 128) {
                             const uint32_t fw = exact ? w : fold(w);
                             for (int32_t p = cur; p < e; ++p) {
