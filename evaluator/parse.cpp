@@ -894,6 +894,14 @@ struct engine {
         } else if (s == words::keep) {
             if (rule_left() && keyword_of(cell_at(&rules, rp)) == static_cast<int32_t>(words::pick)) ++rp;
             skip_rule();
+        } else if (s == words::insert || s == change_sym()) {
+            // [only] then a position word or (change) a rule, then the value
+            if (rule_left() && keyword_of(cell_at(&rules, rp)) == static_cast<int32_t>(words::only)) ++rp;
+            if (!rule_left()) return;
+            const kel_value w = rule_at(rp);
+            if (type_of(&w) == types::word && rp + 1 < rules_end() && same_series(_context::get_bound(&w))) ++rp;
+            else if (s != words::insert) skip_rule();
+            if (rule_left()) ++rp;
         } else if (type_of(&e) == types::integer) {
             if (rule_left() && type_of(cell_at(&rules, rp)) == types::integer) ++rp;
             skip_rule();
