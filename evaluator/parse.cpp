@@ -959,7 +959,9 @@ struct engine {
             }
             if (s == words::reject) cur = static_cast<int32_t>(rs(blk + 1)->w2);
             brk = true;
-            return pop_level(s == words::break_);
+            // The top level holds its match only when its rules ran to their
+            // end: a break with rules left after it there ends the parse failed.
+            return pop_level(s == words::break_ && (blk != rbase || !rule_left()));
         }
         if (s == words::pipe) {
             // reached after a matching alternative: the block ends here
