@@ -118,9 +118,19 @@ int64_t encode_text(uint8_t* dst, const kel_value* text, int64_t cap_chars, int6
     if (cap_chars >= 0) end = std::min(end, head + cap_chars);
     const char* p = h->data() + h->head;
     if (unit == 1) {
-        // Latin-1: ASCII bytes stand for themselves.
+        // Latin-1: ASCII bytes stand for themselves, and runs of them are
+        // taken eight at a time.
         int64_t n = 0;
         for (int64_t i = head; i < end; ++i) {
+            while (end - i >= 8 && (cap_bytes < 0 || cap_bytes - n >= 8)) {
+                uint64_t block;
+                std::memcpy(&block, p + i, 8);
+                if (block & 0x8080808080808080ull) break;
+                if (dst) std::memcpy(dst + n, &block, 8);
+                i += 8;
+                n += 8;
+            }
+            if (i >= end) break;
             const uint8_t c = static_cast<uint8_t>(p[i]);
             const int size = c < 0x80 ? 1 : 2;
             if (cap_bytes >= 0 && n + size > cap_bytes) break;

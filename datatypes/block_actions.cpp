@@ -1316,7 +1316,54 @@ find_refinements find_refs(const refinements& r, bool with_tail_match) {
     return find_options_of(r, stack::arguments(), with_tail_match);
 }
 
+// find and select of a word key without refinements, the commonest search
+// in scripts: the walk of find_position cut down to that case (no window, no
+// grid, no table: a hash! keeps the general walk). `hit` is the first
+// matching cell from the head, or null; `end` the cell past the tail.
+struct word_hit {
+    const kel_value* cells;
+    const kel_value* hit;
+    const kel_value* end;
+};
+
+word_hit plain_word_position(const kel_value* series, const kel_value* key) {
+    buffer_header* h = buf(series);
+    const kel_value* cells = reinterpret_cast<const kel_value*>(h->head_ptr());
+    const int64_t total = h->units();
+    const int64_t head = std::max<int64_t>(series_head(series), 0);
+    word_hit r{cells, nullptr, cells + total};
+    if (head >= total) return r;
+    // word_matcher's test under find's equality, spelled out: a cell of the
+    // key's type matches by its own symbol, the key's canonical one, or an
+    // alias naming that (an alias holds its canonical id, a canonical -1).
+    const uint32_t type = type_of(key), symbol = word_symbol(key);
+    const int32_t canonical = static_cast<int32_t>(symbol::resolve(symbol));
+    const kel_value* symbols = symbol::raw_cell(1);
+    for (const kel_value* c = cells + head; c != r.end; ++c) {
+        if (type_of(c) != type) continue;
+        const uint32_t s = word_symbol(c);
+        if (s == symbol || static_cast<int32_t>(s) == canonical ||
+            (s != 0 && static_cast<int32_t>(symbols[s - 1].w1) == canonical)) {
+            r.hit = c;
+            break;
+        }
+    }
+    return r;
+}
+
+template <int refinement_count>
+bool plain_word_search(const refinements& r) {
+    return r.template none_below<refinement_count>() && type_of(arg(1)) != types::hash && word_matcher::applies(arg(2));
+}
+
 signal_code a_find(const refinements& r) {
+    if (plain_word_search<11>(r)) {
+        kel_value* base = stack::arguments();
+        const word_hit w = plain_word_position(base, arg(2));
+        if (!w.hit) set_none(base);
+        else set_series_head(base, static_cast<int32_t>(w.hit - w.cells));
+        return signal_code::none;
+    }
     kel_value out;
     find(arg(1), arg(2), find_refs(r, true), &out);
     *stack::arguments() = out;
@@ -1324,6 +1371,13 @@ signal_code a_find(const refinements& r) {
 }
 
 signal_code a_select(const refinements& r) {
+    if (plain_word_search<9>(r)) {
+        kel_value* base = stack::arguments();
+        const word_hit w = plain_word_position(base, arg(2));
+        if (!w.hit || w.hit + 1 == w.end) set_none(base);
+        else *base = w.hit[1];
+        return signal_code::none;
+    }
     kel_value out;
     select(arg(1), arg(2), find_refs(r, false), &out);
     *stack::arguments() = out;
@@ -1391,8 +1445,48 @@ signal_code insert_action(const refinements& r, bool append) {
     insert(arg(1), arg(2), part, r.has(1), dup, append);
     return signal_code::none;
 }
-signal_code a_append(const refinements& r) { return insert_action(r, true); }
-signal_code a_insert(const refinements& r) { return insert_action(r, false); }
+// append or insert of one value that is not spliced, to a block with room at
+// its tail, no owner to tell and no hash table to index: the cells behind the
+// position move up and the cell goes straight in. Each answers false, having
+// done nothing, when the general insert is needed.
+inline bool direct_one(const kel_value* series, const kel_value* value, const buffer_header* h) {
+    return !in_family(type_of(value), family::block_like) && type_of(series) != types::hash &&
+           !(h->flags & memory::flag_owned) && h->capacity - h->tail >= 16;
+}
+
+bool append_in_place(kel_value* series, const kel_value* value) {
+    buffer_header* h = buf(series);
+    if (!direct_one(series, value, h)) return false;
+    memory::touch(h);
+    *reinterpret_cast<kel_value*>(h->tail_ptr()) = *value;
+    h->tail += 16;
+    set_series_head(series, 0);
+    return true;
+}
+
+bool insert_in_place(kel_value* series, const kel_value* value) {
+    buffer_header* h = buf(series);
+    if (!direct_one(series, value, h)) return false;
+    const kel_value v = *value;
+    memory::touch(h);
+    const int64_t n = h->units();
+    const int64_t at = std::clamp<int64_t>(series_head(series), 0, n);
+    kel_value* cells = reinterpret_cast<kel_value*>(h->head_ptr());
+    std::memmove(cells + at + 1, cells + at, static_cast<size_t>(n - at) * 16);
+    cells[at] = v;
+    h->tail += 16;
+    set_series_head(series, static_cast<int32_t>(at + 1));
+    return true;
+}
+
+signal_code a_append(const refinements& r) {
+    if (r.none_below<3>() && append_in_place(arg(1), arg(2))) return signal_code::none;
+    return insert_action(r, true);
+}
+signal_code a_insert(const refinements& r) {
+    if (r.none_below<3>() && insert_in_place(arg(1), arg(2))) return signal_code::none;
+    return insert_action(r, false);
+}
 
 signal_code a_change(const refinements& r) {
     int32_t part = -1;

@@ -357,8 +357,48 @@ bool inserted_part(kel_value* value, const kel_value* part, int32_t* count) {
 // Without refinements there is nothing to settle: one value goes straight in.
 bool plain(const refinements& r) { return !r.has(0) && !r.has(1) && !r.has(2); }
 
+// append of a string! or char! without refinements to a string already wide
+// enough for it, with room at its tail and no owner to tell: the units are
+// copied straight in. Answers false, having done nothing, when append must
+// widen, grow, notify or has nothing to add (which leaves the head alone).
+bool append_in_place(kel_value* s, const kel_value* value) {
+    buffer_header* h = buffer(s);
+    if (h->flags & memory::flag_owned) return false;
+    const uint32_t unit = h->unit();
+    const uint32_t t = type_of(value);
+    if (t == types::string) {
+        buffer_header* sh = buffer(value);
+        const int64_t from = std::max(series_head(value), 0);
+        const int64_t n = static_cast<int64_t>(sh->units()) - from;
+        if (sh->unit() != unit || n <= 0) return false;
+        const uint64_t bytes = static_cast<uint64_t>(n) * unit;
+        if (h->capacity - h->tail < bytes) return false;
+        // Appending a string to itself reads [head, tail) and writes past it.
+        // A few units (the usual piece of a string being built) are copied
+        // here rather than through a library call.
+        char* to = h->tail_ptr();
+        const char* units = unit_ptr(sh, from);
+        if (bytes <= 8) {
+            for (uint64_t i = 0; i < bytes; ++i) to[i] = units[i];
+        } else {
+            std::memcpy(to, units, bytes);
+        }
+        h->tail += static_cast<uint32_t>(bytes);
+    } else if (t == types::char_) {
+        const uint32_t cp = get_char(value);
+        if (unicode::unit_for_append(cp) > unit || h->capacity - h->tail < unit) return false;
+        write_unit(h->tail_ptr(), unit, cp);
+        h->tail += unit;
+    } else {
+        return false;
+    }
+    set_series_head(s, 0);
+    return true;
+}
+
 signal_code a_append(const refinements& r) {
     if (plain(r)) {
+        if (append_in_place(arg(1), arg(2))) return signal_code::none;
         append(arg(1), arg(2), -1, false, 1, true);
         return signal_code::none;
     }
@@ -370,8 +410,51 @@ signal_code a_append(const refinements& r) {
     return signal_code::none;
 }
 
+// insert of a string! (from another buffer) or a char! without refinements
+// before the tail of a string already wide enough for it, with room and no
+// owner to tell: the units behind the head move up and the text goes in.
+// Answers false, having done nothing, where insert's general path is needed
+// (at the tail insert appends; text from the string's own buffer is copied
+// out first).
+bool insert_in_place(kel_value* s, const kel_value* value) {
+    buffer_header* h = buffer(s);
+    if (h->flags & memory::flag_owned) return false;
+    const int64_t units = h->units();
+    const int64_t at = std::clamp<int64_t>(series_head(s), 0, units);
+    if (at >= units) return false;
+    const uint32_t unit = h->unit();
+    const uint32_t t = type_of(value);
+    int64_t n;
+    const char* text = nullptr;
+    uint32_t cp = 0;
+    if (t == types::string) {
+        if (series_node(value) == series_node(s)) return false;
+        buffer_header* sh = buffer(value);
+        const int64_t from = std::max(series_head(value), 0);
+        n = static_cast<int64_t>(sh->units()) - from;
+        if (sh->unit() != unit || n <= 0) return false;
+        text = unit_ptr(sh, from);
+    } else if (t == types::char_) {
+        cp = get_char(value);
+        if (unicode::unit_for_append(cp) > unit) return false;
+        n = 1;
+    } else {
+        return false;
+    }
+    const uint64_t bytes = static_cast<uint64_t>(n) * unit;
+    if (h->capacity - h->tail < bytes) return false;
+    char* p = unit_ptr(h, at);
+    std::memmove(p + bytes, p, static_cast<size_t>((units - at) * unit));
+    if (text) std::memcpy(p, text, bytes);
+    else write_unit(p, unit, cp);
+    h->tail += static_cast<uint32_t>(bytes);
+    set_series_head(s, static_cast<int32_t>(at + n));
+    return true;
+}
+
 signal_code a_insert(const refinements& r) {
     if (plain(r)) {
+        if (insert_in_place(arg(1), arg(2))) return signal_code::none;
         insert(arg(1), arg(2), -1, false, 1);
         return signal_code::none;
     }

@@ -654,8 +654,23 @@ uint32_t utf8_to_string(const uint8_t* p, uint32_t size, uint32_t target, uint32
         const uint8_t b = p[i];
         if (b < 0x80 && b != cr_byte && w.unit == 1 &&
             static_cast<uint64_t>(w.h->head) + static_cast<uint64_t>(w.written) + 1 <= w.h->capacity) {
-            w.h->data()[w.h->head + w.written++] = static_cast<char>(b);
-            ++i;
+            // Runs of ASCII without a CR are copied eight bytes at a time,
+            // as far as the room allows.
+            char* out = w.h->data() + w.h->head;
+            const uint64_t room = w.h->capacity - w.h->head - static_cast<uint64_t>(w.written);
+            const uint32_t limit = i + static_cast<uint32_t>(std::min<uint64_t>(room, size - i));
+            uint32_t run = i;
+            while (limit - run >= 8) {
+                uint64_t block;
+                std::memcpy(&block, p + run, 8);
+                const uint64_t x = block ^ 0x0D0D0D0D0D0D0D0Dull;  // a zero byte where a CR was
+                if ((block | ((x - 0x0101010101010101ull) & ~x)) & 0x8080808080808080ull) break;
+                run += 8;
+            }
+            if (run == i) run = i + 1;
+            std::memcpy(out + w.written, p + i, run - i);
+            w.written += run - i;
+            i = run;
             continue;
         }
         size_t n = size - i;

@@ -2573,83 +2573,152 @@ bool notify_flag(const kel_value* grandparent, const kel_value* previous, int32_
 // notifications and method calls stay that walk's alone.
 //
 // A field's index comes from a direct-mapped cache keyed by (context, the
-// element's symbol as written). An entry is a guard, compared bit for bit and
-// never followed; it holds no roots. It is used only after the live object's
-// words block is seen to hold, at that index, the word whose symbol the entry
-// recorded: an object's words only grow and never change place, so that word
-// is the field (a context's words differ by canonical symbol), even when the
-// context was freed and its id came back for another object.
+// element's symbol as written), filled from the context's word table, with
+// the context's values and words nodes beside it (an object context gets
+// both when it is made and keeps them: their buffers may move and grow,
+// the nodes stay). An entry is a guard, compared bit for bit and never
+// followed; it holds no roots. The whole cache is emptied at every
+// collection (each_root), the only time a context node can die and its id
+// come back for another: within one cycle the context an entry names is the
+// one it was filled from, and since an object's words only grow and never
+// change place, the index still holds that word.
 struct field_entry {
     uint32_t ctx;
-    uint32_t symbol;        // the element's, as written
-    uint32_t field_symbol;  // the object's word at index, as added
+    uint32_t symbol;  // the element's, as written
     int32_t index;
+    uint32_t values;  // the context's values node
+    uint32_t words;   // its words node
+    uint32_t unused[3];
 };
 constexpr uint32_t field_cache_bits = 8;
 field_entry field_cache[1u << field_cache_bits];
 
-inline field_entry& field_slot(uint32_t ctx, uint32_t symbol) {
-    const uint32_t h = ctx * 0x9E3779B1u ^ symbol * 0x85EBCA77u;
-    return field_cache[h >> (32 - field_cache_bits)];
+inline uint32_t slot_hash(uint32_t ctx, uint32_t symbol) {
+    return (ctx * 0x9E3779B1u ^ symbol * 0x85EBCA77u) >> (32 - field_cache_bits);
 }
+inline field_entry& field_slot(uint32_t ctx, uint32_t symbol) { return field_cache[slot_hash(ctx, symbol)]; }
 
 inline uint32_t cells_in(memory::buffer_header* h) { return h->used() / 16; }
+template <class T>
+inline T* first_cell(memory::buffer_header* h) {
+    return reinterpret_cast<T*>(h->head_ptr());
+}
 
-bool short_field_path(const kel_value* path, code_position* c, uint32_t how, const kel_value* value_in) {
+// Fills the entry for an object's own context (a heap context of the object
+// kind); false when the context is another kind or lacks the word.
+__attribute__((noinline)) bool fill_field_slot(field_entry& e, uint32_t ctx, uint32_t symbol) {
+    const kel_value* cc = first_cell<const kel_value>(header_of(ctx));
+    if ((cc->header & (_context::kind_mask | header_context_stack)) != _context::kind_object << _context::kind_shift)
+        return false;
+    const int32_t index = _context::index_of(ctx, symbol, true);
+    if (index < 0) return false;
+    const uint32_t words = first_cell<const hashtable::table_header>(header_of(cc->w1))->blk;
+    e = field_entry{ctx, symbol, index, cc->w2, words, {}};
+    return true;
+}
+
+template <bool fill>
+[[gnu::always_inline]] inline bool short_field_path(const kel_value* path, code_position* c, uint32_t how,
+                                                    const kel_value* value_in) {
     memory::buffer_header* ph = header_of(series_node(path));
     const int32_t head = series_head(path);
     if (head < 0 || static_cast<int64_t>(cells_in(ph)) - head != 2) return false;
-    const kel_value* cells = reinterpret_cast<const kel_value*>(ph->head_ptr()) + head;
-    if (type_of(cells) != types::word || type_of(cells + 1) != types::word || traced(c)) return false;
+    const kel_value* cells = first_cell<const kel_value>(ph) + head;
+    if (type_of(cells) != types::word || type_of(cells + 1) != types::word) [[unlikely]]
+        return false;
+    if (trace.active && traced(c)) return false;
     const bool set = (how & walk::set) != 0;
-    if (set && !value_in) return false;
     const kel_value* held = fast_slot(cells);
     if (!held || type_of(held) != types::object) return false;
-    if (set && held->w3 != 0) return false;
+    if (set && (held->w3 != 0 || !value_in)) return false;
+    if (word_index(cells + 1) < 0) return false;  // `self` in an object's body, or unbound
     const uint32_t ctx = held->w1;
-    const kel_value* cc = reinterpret_cast<const kel_value*>(header_of(ctx)->head_ptr());
-    if ((cc->header & (_context::kind_mask | header_context_stack)) != _context::kind_object << _context::kind_shift)
-        return false;
-    const auto* table = reinterpret_cast<const hashtable::table_header*>(header_of(cc->w1)->head_ptr());
-    memory::buffer_header* wh = header_of(table->blk);
-    kel_value* words = reinterpret_cast<kel_value*>(wh->head_ptr());
-    const int32_t count = static_cast<int32_t>(cells_in(wh));
-    const kel_value element = cells[1];
-    int32_t index = word_index(&element);
-    if (index < 0) return false;  // `self` in an object's body, or unbound
-    if (word_context(&element) != ctx) {
-        const uint32_t symbol = word_symbol(&element);
-        field_entry& e = field_slot(ctx, symbol);
-        index = e.index;
-        if (e.ctx != ctx || e.symbol != symbol || index >= count || words[index].w2 != e.field_symbol) {
-            index = _context::index_of(ctx, symbol, true);
-            if (index < 0) return false;
-            e = field_entry{ctx, symbol, words[index].w2, index};
-        }
+    const uint32_t symbol = word_symbol(cells + 1);
+    field_entry& e = field_slot(ctx, symbol);
+    if (e.ctx != ctx || e.symbol != symbol) [[unlikely]] {
+        // Filled out of line (walk_general), so this path calls nothing.
+        if (!fill) return false;
+        if (!fill_field_slot(e, ctx, symbol)) return false;
     }
-    if (index >= count) return false;
-    memory::buffer_header* vh = header_of(cc->w2);
+    const int32_t index = e.index;
+    memory::buffer_header* vh = header_of(e.values);
     if (static_cast<uint32_t>(index) >= cells_in(vh)) return false;
-    kel_value* field = reinterpret_cast<kel_value*>(vh->head_ptr()) + index;
-    kel_value result;
+    kel_value* field = first_cell<kel_value>(vh) + index;
+    kel_value* out = (how & walk::push) ? stack::top() : stack::arguments();
+    if (out >= stack::regs.limit) return false;  // the general walk raises the overflow
     if (set) {
-        result = *value_in;
-        words[index].header |= header_changed;
-        *field = result;
+        first_cell<kel_value>(header_of(e.words))[index].header |= header_changed;
+        const kel_value v = *value_in;
+        *field = v;
+        *out = v;
     } else {
-        result = *field;
-        const uint32_t t = type_of(&result);
+        const kel_value v = *field;
+        const uint32_t t = type_of(&v);
         if (t == types::unset || (function_type(t) && !(how & walk::get))) return false;
+        *out = v;
     }
-    if (how & walk::push) stack::push_copy(&result);
-    else *stack::arguments() = result;
+    if (how & walk::push) stack::regs.top = out + 1;
     return true;
 }
+
+// Whether an object's path step would find no field for the element (or,
+// under a get, an unset one): the object's step raises that by a throw, so
+// the walk returns the same error itself before dispatching. Other elements
+// and other parents are left to their step.
+bool field_missing(const kel_value* parent, const kel_value* element, bool set) {
+    if (type_of(parent) != types::object) return false;
+    const uint32_t t = type_of(element);
+    if (t != types::word && t != types::set_word && t != types::get_word && t != types::lit_word) return false;
+    const uint32_t ctx = parent->w1;
+    int32_t index = word_index(element);
+    if (word_context(element) != ctx || index < 0) index = _context::index_of(ctx, word_symbol(element), true);
+    if (index < 0 || index >= _context::length(ctx)) return true;
+    return !set && unset_q(_context::values(ctx) + index);
+}
+
+// A value whose type has no path step (none!, integer! ...): the dispatch
+// would raise `bad-path-type` by a throw; the walk returns it, with the same
+// arguments: the path, the type, and the path up to the element (`count`
+// elements, as a new path of the path's type).
+inline bool has_path_step(const kel_value* parent) {
+    const uint32_t t = type_of(parent);
+    return t < static_cast<uint32_t>(types::table_rows) && registry::path_handler(t) != nullptr;
+}
+
+signal_code path_type_error(const kel_value* path, const kel_value* parent, int32_t count) {
+    kel_value datatype;
+    set_datatype(&datatype, type_of(parent));
+    const kel_value p = *path;
+    memory::buffer_header* ph = header_of(series_node(&p));
+    const int32_t length = std::max(static_cast<int32_t>(cells_in(ph)) - series_head(&p), 0);
+    const int32_t n = std::clamp(count, 0, length);
+    kel_value* cut = stack::push_unset();
+    const uint32_t node = memory::new_cells(static_cast<uint32_t>(std::max(n, 1)));
+    set_series(cut, type_of(&p), 0, node);
+    memory::buffer_header* h = header_of(node);
+    std::memcpy(h->data(), header_of(series_node(&p))->head_ptr() + static_cast<int64_t>(series_head(&p)) * 16,
+                static_cast<size_t>(n) * 16);
+    h->tail = h->head + static_cast<uint32_t>(n) * 16;
+    return fail(error_category::script, "bad-path-type", &p, &datatype, cut);
+}
+
+// Everything but the short path: the general walk, kept out of line so that
+// the short path's callers pay no large frame.
+__attribute__((noinline)) signal_code walk_general(const kel_value* path_in, code_position* c, uint32_t how,
+                                                   const kel_value* value_in);
 
 }  // namespace
 
 signal_code walk_path(const kel_value* path_in, code_position* c, uint32_t how, const kel_value* value_in) {
-    if (!(how & walk::constant) && short_field_path(path_in, c, how, value_in)) return signal_code::none;
+    if (!(how & walk::constant) && short_field_path<false>(path_in, c, how, value_in)) return signal_code::none;
+    return walk_general(path_in, c, how, value_in);
+}
+
+namespace {
+
+signal_code walk_general(const kel_value* path_in, code_position* c, uint32_t how, const kel_value* value_in) {
+    // The short path again, now free to fill its cache entry.
+    if (!(how & walk::constant) && short_field_path<true>(path_in, c, how, value_in)) return signal_code::none;
     const bool set = (how & walk::set) != 0;
     const bool get = (how & walk::get) != 0;
     const bool push = (how & walk::push) != 0;
@@ -2727,6 +2796,9 @@ signal_code walk_path(const kel_value* path_in, code_position* c, uint32_t how, 
         step.last = last;
         step.notify_owner = notify_flag(grandparent, previous, length, set, last);
         step.result = result;
+        if (field_missing(parent, element, step.value_to_set != nullptr))
+            return fail(error_category::script, step.value_to_set ? "invalid-path" : "unset-path", &path, element);
+        if (!has_path_step(parent)) return path_type_error(&path, parent, i);
         KEL_PROPAGATE(actions::eval_path_value(step));
         if (traced_here) notify_tracer(event::push, &path, head + i + 1, nullptr, result);
         if (!set && !get && !constant && function_type(type_of(result))) {
@@ -2753,6 +2825,8 @@ signal_code walk_path(const kel_value* path_in, code_position* c, uint32_t how, 
     }
     return signal_code::none;
 }
+
+}  // namespace
 
 void current_position(kel_value* out) {
     const live_code* l = innermost_code;
@@ -2797,12 +2871,28 @@ void traced_error(const kel_value* error) {
 
 const kel_value* resolve_type_word(const kel_value* word) { return word_ops::value_or_null(word); }
 
+// Every raise names its call twice (the record and the error's `where`), so
+// the indexes found for call names are kept in a cache like the field cache,
+// emptied with it at every collection. Only found indexes are kept: a node
+// that was dead may be taken again before the next collection.
+struct name_entry {
+    uint32_t ctx;
+    uint32_t symbol;
+    int32_t index;
+    uint32_t unused;
+};
+name_entry name_cache[1u << field_cache_bits];
+
 // The index of a call mark's name in the context it was bound to (a node
 // that is not a live context answers -1: names only describe).
 int32_t index_in(uint32_t ctx, uint32_t symbol) {
+    name_entry& e = name_cache[slot_hash(ctx, symbol)];
+    if (e.ctx == ctx && e.symbol == symbol && ctx != 0) return e.index;
     if (ctx < memory::node_base || !memory::node_live_q(ctx)) return -1;
     if (type_of(reinterpret_cast<const kel_value*>(header_of(ctx)->head_ptr())) != types::context) return -1;
-    return _context::index_of(ctx, symbol, true);
+    const int32_t index = _context::index_of(ctx, symbol, true);
+    if (index >= 0) e = name_entry{ctx, symbol, index, 0};
+    return index;
 }
 
 // An object's change handler: object.cpp opened its call mark (named by the
@@ -2864,10 +2954,15 @@ void setup() {
     eval_set_path_word = *word::from_c_string("eval-set-path");
     decode::setup();
     std::memset(field_cache, 0, sizeof field_cache);  // a new runtime's symbols and contexts
+    std::memset(name_cache, 0, sizeof name_cache);
     machine_floor = compute_floor();
 }
 
 void each_root(void (*mark)(kel_value* cell)) {
+    // A collection may free contexts and so free their ids for reuse: the
+    // caches keyed by context id start again empty.
+    std::memset(field_cache, 0, sizeof field_cache);
+    std::memset(name_cache, 0, sizeof name_cache);
     mark(&trace.callback);
     mark(&eval_set_path_word);
     mark_frames(mark);

@@ -744,7 +744,7 @@ signal_code do_star(bool check, const refinements& refs) {
     if (refs.has(do_ref::trace) && !interpreter::trace.active) return do_traced(value, refs);
     // Nothing to end on the way out: a signal crosses `do` without a
     // handler or a clean-up here, so an error is not caught and rethrown.
-    if (type_of(&value) == types::error) stack::raise_error(&value);
+    if (type_of(&value) == types::error) return stack::return_error(&value);
     return do_value(&value, refs);
 }
 

@@ -414,7 +414,10 @@ struct engine {
                 }
             }
             memory::buffer_header* h = memory::buffer_of(series_node(&input));
-            const bool caseless = in_binary || mode == cmp::strict_equal || fold(w) == w;
+            // An upper-case letter folds to itself but is still cased: its lower
+            // case must be found too.
+            const bool caseless = in_binary || mode == cmp::strict_equal ||
+                                  (fold(w) == w && case_map::lowercase(w) == w);
             if (single && h->unit() == 1 && caseless && (in_string || w < 256) && w < 256 && fold(w) == w) {
                 const char* base = string::unit_ptr(h, 0);
                 if (cur >= e) return -1;
@@ -451,7 +454,8 @@ struct engine {
                                                             : string::read_unit(vh->data() + vh->head +
                                                                                     (static_cast<int64_t>(vhead) << vh->shift()),
                                                                                 vh->unit());
-                        const bool exact = in_binary || vt == types::binary || mode == cmp::strict_equal;
+                        // text folds in binary input too, as match_len compares it
+                        const bool exact = vt == types::binary || mode == cmp::strict_equal;
                         if (w < 128) {
                             const uint32_t fw = exact ? w : fold(w);
                             for (int32_t p = cur; p < e; ++p) {
@@ -743,7 +747,7 @@ struct engine {
             sub == static_cast<int32_t>(words::after)) {
             if (rp + 2 >= rules_end()) rule_error("parse-end", &kw);
             kel_value w = rule_at(rp + 1);
-            if (type_of(&w) != types::word) rule_error("parse-rule", &w);
+            if (type_of(&w) != types::word) rule_error("parse-end", &kw);
             rp += 2;
             if (sub == static_cast<int32_t>(words::set)) {
                 fl = c_set;
@@ -810,6 +814,13 @@ struct engine {
         flag = ok;
         TRACE(_match);
         deliver(ok);
+        return signal_code::none;
+    }
+    // insert, and remove or change at a word's position: they change the input
+    // without matching anything, so no `match` event reports them.
+    signal_code changed() {
+        flag = true;
+        deliver(true);
         return signal_code::none;
     }
     signal_code simple_type(const kel_value* tv) {
@@ -927,6 +938,14 @@ struct engine {
         } else if (s == words::keep) {
             if (rule_left() && keyword_of(cell_at(&rules, rp)) == static_cast<int32_t>(words::pick)) ++rp;
             skip_rule();
+        } else if (s == words::insert || s == change_sym()) {
+            // [only] then a position word or (change) a rule, then the value
+            if (rule_left() && keyword_of(cell_at(&rules, rp)) == static_cast<int32_t>(words::only)) ++rp;
+            if (!rule_left()) return;
+            const kel_value w = rule_at(rp);
+            if (type_of(&w) == types::word && rp + 1 < rules_end() && same_series(_context::get_bound(&w))) ++rp;
+            else if (s != words::insert) skip_rule();
+            if (rule_left()) ++rp;
         } else if (type_of(&e) == types::integer) {
             if (rule_left() && type_of(cell_at(&rules, rp)) == types::integer) ++rp;
             skip_rule();
@@ -992,7 +1011,9 @@ struct engine {
             }
             if (s == words::reject) cur = static_cast<int32_t>(rs(blk + 1)->w2);
             brk = true;
-            return pop_level(s == words::break_);
+            // The top level holds its match only when its rules ran to their
+            // end: a break with rules left after it there ends the parse failed.
+            return pop_level(s == words::break_ && (blk != rbase || !rule_left()));
         }
         if (s == words::pipe) {
             // reached after a matching alternative: the block ends here
@@ -1045,7 +1066,7 @@ struct engine {
                         if (b > a) modify(act::remove, a, nullptr, b - a, false);
                         cur = a;
                         clamp();
-                        return report(true);
+                        return changed();
                     }
                 }
             }
@@ -1055,7 +1076,7 @@ struct engine {
         if (s == words::copy || s == words::set) {
             if (rp + 1 >= rules_end()) rule_error("parse-end", &kw);
             const kel_value w = rule_at(rp);
-            if (!in_family(type_of(&w), family::word)) rule_error("parse-rule", &w);
+            if (!in_family(type_of(&w), family::word)) rule_error("parse-end", &kw);
             ++rp;
             KEL_PROPAGATE(push_command(s == words::copy ? k_copy : k_set, 0, &w, rp));
             return run_rule();
@@ -1063,7 +1084,8 @@ struct engine {
         if (s == words::case_) {
             if (rp + 1 >= rules_end()) rule_error("parse-end", &kw);
             const kel_value w = rule_at(rp++);
-            const kel_value* got = type_of(&w) == types::word ? _context::get_bound(&w) : &w;
+            if (type_of(&w) != types::word) rule_error("parse-end", &kw);
+            const kel_value* got = _context::get_bound(&w);
             kel_value c0;
             triple::set(&c0, 0, mode, 0);
             KEL_PROPAGATE(push_command(k_case, 0, &c0, rp));
@@ -1139,7 +1161,7 @@ struct engine {
             modify(act::insert, at, &v, -1, only);
             if (at <= cur) cur += units_of(&input) - before;
             clamp();
-            return report(true);
+            return changed();
         }
         if (s == change_sym()) {
             KEL_PROPAGATE(need_rule(kw));
@@ -1161,7 +1183,7 @@ struct engine {
                     KEL_PROPAGATE(insert_value(&v, &kw));
                     cur = a + replace(a, b - a, &v, only);
                     clamp();
-                    return report(true);
+                    return changed();
                 }
             }
             KEL_PROPAGATE(push_command(k_change, only ? f_only : 0, &none_cell, rp));
@@ -1821,7 +1843,8 @@ signal_code process(const kel_value* input, const kel_value* rules, int32_t mode
             guard.normal = true;
         }
     }
-    if (m.collected) *out = *stack::at_offset(m.dbase + 1);
+    // A callback that stopped the run gets the match flag, collection or not.
+    if (m.collected && !m.stopped) *out = *stack::at_offset(m.dbase + 1);
     else set_logic(out, ok);
     return signal_code::none;
 }

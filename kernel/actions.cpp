@@ -48,12 +48,16 @@ inline signal_code run(action_fn fn, const refinements& r) {
 }
 
 // The core of every entry: the handler of the first argument's type (for make
-// and to, a datatype! stands for the type it names).
+// and to, a datatype! stands for the type it names). The row's own slot is
+// read inline; a port! (whose actor may answer instead), an unknown type and
+// an empty slot go through handler_for_type, which also raises the errors.
 signal_code dispatch(int action, const refinements& r) {
     const kel_value* first = stack::arguments();
     uint32_t t = type_of(first);
     if ((action == act::make || action == act::to) && t == types::datatype) t = get_datatype(first);
-    return run(handler_for_type(t, first, action), r);
+    action_fn fn = t != types::port && known_type(t) ? registry::handler(t, action) : nullptr;
+    if (!fn) [[unlikely]] fn = handler_for_type(t, first, action);
+    return run(fn, r);
 }
 
 // append, insert and change: a /part series becomes an integer! count

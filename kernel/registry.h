@@ -61,6 +61,15 @@ struct refinements {
         return refinements{{-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1}};
     }
     bool has(int i) const { return at[i] >= 0; }
+    // No refinement among slots 0..n-1 (n at most 12): absent slots hold -1,
+    // so the AND of them all keeps the sign bit only when none is set.
+    template <int n>
+    bool none_below() const {
+        static_assert(n >= 1 && n <= 12);
+        int32_t all = at[0];
+        for (int i = 1; i < n; ++i) all &= at[i];
+        return all < 0;
+    }
 };
 
 // The refinements of find and select by name (select has no /tail, /match):

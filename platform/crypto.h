@@ -1,6 +1,6 @@
 // crypto: the message digests of the cryptographic library (OpenSSL's
-// libcrypto, through its EVP interface). The checksum routines of the
-// evaluator call it for md5, sha1, sha256, sha384 and sha512; everything
+// libcrypto, through its EVP interface, opened at the first digest). The
+// checksum routines of the evaluator call it for md5, sha1, sha256, sha384 and sha512; everything
 // else about checksums (CRC-32, Adler-32, the Internet checksum, HMAC) is
 // our own code and lives with them. No state is kept between calls.
 #pragma once

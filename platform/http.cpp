@@ -1,5 +1,6 @@
 // http: see http.h. One easy handle per request, made and cleaned up here;
 // the callbacks only append bytes, so nothing can unwind through libcurl.
+// libcurl is opened at the first request (platform/dynlib.h).
 #include "platform/http.h"
 
 #include <curl/curl.h>
@@ -7,11 +8,51 @@
 #include <strings.h>
 
 #include <cstring>
+#include <mutex>
 #include <new>
+
+#include "platform/dynlib.h"
 
 namespace kel::platform::http {
 
 namespace {
+
+// The libcurl entry points this module calls, typed by the library's own
+// declarations.
+struct curl_api {
+    decltype(&curl_global_init) global_init;
+    decltype(&curl_easy_init) easy_init;
+    decltype(&curl_easy_setopt) easy_setopt;
+    decltype(&curl_easy_getinfo) easy_getinfo;
+    decltype(&curl_easy_perform) easy_perform;
+    decltype(&curl_easy_cleanup) easy_cleanup;
+    decltype(&curl_slist_append) slist_append;
+    decltype(&curl_slist_free_all) slist_free_all;
+};
+
+curl_api curl;
+bool curl_loaded = false;
+
+void load_curl() {
+    static const char* const names[] = {"libcurl.so.4", "libcurl-gnutls.so.4", "libcurl.so", nullptr};
+    void* lib = dynlib::open(names);
+    curl_loaded = lib && dynlib::bind(lib, "curl_global_init", curl.global_init) &&
+                  dynlib::bind(lib, "curl_easy_init", curl.easy_init) &&
+                  dynlib::bind(lib, "curl_easy_setopt", curl.easy_setopt) &&
+                  dynlib::bind(lib, "curl_easy_getinfo", curl.easy_getinfo) &&
+                  dynlib::bind(lib, "curl_easy_perform", curl.easy_perform) &&
+                  dynlib::bind(lib, "curl_easy_cleanup", curl.easy_cleanup) &&
+                  dynlib::bind(lib, "curl_slist_append", curl.slist_append) &&
+                  dynlib::bind(lib, "curl_slist_free_all", curl.slist_free_all) &&
+                  curl.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+}
+
+// False when libcurl cannot be had: every request then fails as a transfer.
+bool have_curl() {
+    static std::once_flag once;
+    std::call_once(once, load_curl);
+    return curl_loaded;
+}
 
 struct sink {
     response* out;
@@ -25,7 +66,7 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
         // A body of announced length is received into one allocation.
         if (s->out->body.empty()) {
             curl_off_t length = -1;
-            if (curl_easy_getinfo(s->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0 &&
+            if (curl.easy_getinfo(s->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0 &&
                 length < (curl_off_t{1} << 32))
                 s->out->body.reserve(static_cast<size_t>(length));
         }
@@ -57,14 +98,14 @@ bool named_q(const std::vector<header>& headers, const char* name) {
 }
 
 struct handles {
-    CURL* easy = curl_easy_init();
+    CURL* easy = curl.easy_init();
     curl_slist* list = nullptr;
     ~handles() {
-        curl_slist_free_all(list);
-        if (easy) curl_easy_cleanup(easy);
+        curl.slist_free_all(list);
+        if (easy) curl.easy_cleanup(easy);
     }
     bool add(const std::string& line) {
-        curl_slist* l = curl_slist_append(list, line.c_str());
+        curl_slist* l = curl.slist_append(list, line.c_str());
         if (!l) return false;
         list = l;
         return true;
@@ -73,10 +114,9 @@ struct handles {
 
 }  // namespace
 
-void init() { curl_global_init(CURL_GLOBAL_DEFAULT); }
-
 bool perform(const request& q, response& out) {
     out = response{};
+    if (!have_curl()) return false;
     handles h;
     if (!h.easy) return false;
     CURL* c = h.easy;
@@ -90,41 +130,41 @@ bool perform(const request& q, response& out) {
         if (!named_q(q.headers, own) && !h.add(std::string(own) + ":")) return false;
 
     // A larger receive buffer than curl's 16 KB: fewer callbacks on long bodies.
-    bool ok = curl_easy_setopt(c, CURLOPT_URL, q.url.c_str()) == CURLE_OK &&
-              curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-              curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-              curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-              curl_easy_setopt(c, CURLOPT_MAXREDIRS, 20L) == CURLE_OK &&
-              curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-              curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
-              curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 60L) == CURLE_OK &&
-              curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
-              curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 30L) == CURLE_OK &&
-              curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-              curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 256L * 1024) == CURLE_OK &&
-              curl_easy_setopt(c, CURLOPT_HTTPHEADER, h.list) == CURLE_OK &&
-              curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body) == CURLE_OK &&
-              curl_easy_setopt(c, CURLOPT_WRITEDATA, &body_sink) == CURLE_OK &&
-              curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, on_header) == CURLE_OK &&
-              curl_easy_setopt(c, CURLOPT_HEADERDATA, &out) == CURLE_OK;
+    bool ok = curl.easy_setopt(c, CURLOPT_URL, q.url.c_str()) == CURLE_OK &&
+              curl.easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+              curl.easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+              curl.easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+              curl.easy_setopt(c, CURLOPT_MAXREDIRS, 20L) == CURLE_OK &&
+              curl.easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+              curl.easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+              curl.easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 60L) == CURLE_OK &&
+              curl.easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
+              curl.easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 30L) == CURLE_OK &&
+              curl.easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+              curl.easy_setopt(c, CURLOPT_BUFFERSIZE, 256L * 1024) == CURLE_OK &&
+              curl.easy_setopt(c, CURLOPT_HTTPHEADER, h.list) == CURLE_OK &&
+              curl.easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body) == CURLE_OK &&
+              curl.easy_setopt(c, CURLOPT_WRITEDATA, &body_sink) == CURLE_OK &&
+              curl.easy_setopt(c, CURLOPT_HEADERFUNCTION, on_header) == CURLE_OK &&
+              curl.easy_setopt(c, CURLOPT_HEADERDATA, &out) == CURLE_OK;
     if (!ok) return false;
 
     if (q.method == "GET") {
-        ok = curl_easy_setopt(c, CURLOPT_HTTPGET, 1L) == CURLE_OK;
+        ok = curl.easy_setopt(c, CURLOPT_HTTPGET, 1L) == CURLE_OK;
     } else if (q.method == "HEAD") {
-        ok = curl_easy_setopt(c, CURLOPT_NOBODY, 1L) == CURLE_OK;
+        ok = curl.easy_setopt(c, CURLOPT_NOBODY, 1L) == CURLE_OK;
     } else {
-        if (q.method != "POST") ok = curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, q.method.c_str()) == CURLE_OK;
+        if (q.method != "POST") ok = curl.easy_setopt(c, CURLOPT_CUSTOMREQUEST, q.method.c_str()) == CURLE_OK;
         if (q.has_body || q.method == "POST") {
             // The size is given, so a body may hold zero bytes.
-            ok = ok && curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(q.body.size())) ==
+            ok = ok && curl.easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(q.body.size())) ==
                            CURLE_OK &&
-                 curl_easy_setopt(c, CURLOPT_POSTFIELDS, q.body.data()) == CURLE_OK;
+                 curl.easy_setopt(c, CURLOPT_POSTFIELDS, q.body.data()) == CURLE_OK;
         }
     }
-    if (!ok || curl_easy_perform(c) != CURLE_OK) return false;
+    if (!ok || curl.easy_perform(c) != CURLE_OK) return false;
     long status = 0;
-    if (curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return false;
+    if (curl.easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return false;
     out.status = status;
     return true;
 }

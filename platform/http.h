@@ -1,5 +1,5 @@
-// http: one synchronous HTTP or HTTPS request over libcurl, for the HTTP
-// service (services/http.h). Text crosses this layer as UTF-8 bytes; nothing
+// http: one synchronous HTTP or HTTPS request over libcurl (opened at the
+// first request), for the HTTP service (services/http.h). Text crosses this layer as UTF-8 bytes; nothing
 // here knows Kel values.
 //
 // The transfer keeps to what the service promises its callers: only http and
@@ -13,10 +13,6 @@
 #include <vector>
 
 namespace kel::platform::http {
-
-// Sets libcurl up for the process; the start-up step "http" calls it once,
-// before any thread could make a request.
-void init();
 
 struct header {
     std::string name, value;

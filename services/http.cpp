@@ -227,7 +227,6 @@ bool call(const url::http_request& q, kel_value* result) {
 }
 
 void install_hooks() {
-    platform::http::init();
     url::hooks.http_call = call;
 }
 

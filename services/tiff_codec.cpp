@@ -4,12 +4,59 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <mutex>
+
+#include "platform/dynlib.h"
 
 namespace kel::tiff_codec {
 
 using imaging::result;
 
 namespace {
+
+// The libtiff entry points this codec calls, typed by the library's own
+// declarations; the library is opened at the first TIFF read or written.
+struct tiff_api {
+    decltype(&TIFFClientOpen) client_open;
+    decltype(&TIFFClose) close;
+    decltype(&TIFFDefaultStripSize) default_strip_size;
+    decltype(&TIFFFlush) flush;
+    decltype(&TIFFGetField) get_field;
+    decltype(&TIFFSetField) set_field;
+    decltype(&TIFFRGBAImageOK) rgba_image_ok;
+    decltype(&TIFFReadRGBAImageOriented) read_rgba_image_oriented;
+    decltype(&TIFFSetErrorHandler) set_error_handler;
+    decltype(&TIFFSetWarningHandler) set_warning_handler;
+    decltype(&TIFFWriteScanline) write_scanline;
+};
+
+tiff_api lib;
+bool lib_loaded = false;
+
+void load_tiff() {
+    static const char* const names[] = {"libtiff.so.6", "libtiff.so.5", "libtiff.so", nullptr};
+    void* h = platform::dynlib::open(names);
+    using platform::dynlib::bind;
+    lib_loaded = h && bind(h, "TIFFClientOpen", lib.client_open) && bind(h, "TIFFClose", lib.close) &&
+                 bind(h, "TIFFDefaultStripSize", lib.default_strip_size) && bind(h, "TIFFFlush", lib.flush) &&
+                 bind(h, "TIFFGetField", lib.get_field) && bind(h, "TIFFSetField", lib.set_field) &&
+                 bind(h, "TIFFRGBAImageOK", lib.rgba_image_ok) &&
+                 bind(h, "TIFFReadRGBAImageOriented", lib.read_rgba_image_oriented) &&
+                 bind(h, "TIFFSetErrorHandler", lib.set_error_handler) &&
+                 bind(h, "TIFFSetWarningHandler", lib.set_warning_handler) &&
+                 bind(h, "TIFFWriteScanline", lib.write_scanline);
+    if (!lib_loaded) return;
+    // The library's messages would go to standard error.
+    lib.set_error_handler(nullptr);
+    lib.set_warning_handler(nullptr);
+}
+
+// False when libtiff cannot be had: TIFF data is then refused as bad media.
+bool have_tiff() {
+    static std::once_flag once;
+    std::call_once(once, load_tiff);
+    return lib_loaded;
+}
 
 // One file in memory: read from `data`, or (when `out` is set) written to
 // and read back from `out`.
@@ -73,24 +120,16 @@ int map_proc(thandle_t h, void** base, toff_t* size) {
 }
 void unmap_proc(thandle_t, void*, toff_t) {}
 
-void silence() {
-    static bool done = false;
-    if (done) return;
-    TIFFSetErrorHandler(nullptr);
-    TIFFSetWarningHandler(nullptr);
-    done = true;
-}
-
 TIFF* open(memory_file* f, const char* mode) {
-    silence();
-    return TIFFClientOpen("memory", mode, f, read_proc, write_proc, seek_proc, close_proc, size_proc, map_proc,
+    if (!have_tiff()) return nullptr;
+    return lib.client_open("memory", mode, f, read_proc, write_proc, seek_proc, close_proc, size_proc, map_proc,
                           unmap_proc);
 }
 
 struct open_tiff {
     TIFF* tif;
     ~open_tiff() {
-        if (tif) TIFFClose(tif);
+        if (tif) lib.close(tif);
     }
 };
 
@@ -116,11 +155,11 @@ result decode(const uint8_t* data, size_t size, const imaging::pixel_target& tar
     open_tiff t{open(&f, "r")};
     if (!t.tif) return result::bad_media;
     uint32_t width = 0, height = 0;
-    if (TIFFGetField(t.tif, TIFFTAG_IMAGEWIDTH, &width) != 1 || TIFFGetField(t.tif, TIFFTAG_IMAGELENGTH, &height) != 1)
+    if (lib.get_field(t.tif, TIFFTAG_IMAGEWIDTH, &width) != 1 || lib.get_field(t.tif, TIFFTAG_IMAGELENGTH, &height) != 1)
         return result::bad_media;
     if (!imaging::sides_ok(width, height)) return result::bad_media;
     char message[1024];
-    if (!TIFFRGBAImageOK(t.tif, message)) return result::bad_media;
+    if (!lib.rgba_image_ok(t.tif, message)) return result::bad_media;
     int64_t stride = 0;
     uint32_t* pixels = target.make(target.context, int32_t(width), int32_t(height), &stride);
     if (!pixels) return result::no_memory;
@@ -129,7 +168,7 @@ result decode(const uint8_t* data, size_t size, const imaging::pixel_target& tar
     const bool direct = stride == int64_t(width) * 4;
     uint32_t* raster = direct ? pixels : static_cast<uint32_t*>(std::malloc(size_t(width) * height * 4));
     if (!raster) return result::no_memory;
-    const int ok = TIFFReadRGBAImageOriented(t.tif, width, height, raster, ORIENTATION_TOPLEFT, 1);
+    const int ok = lib.read_rgba_image_oriented(t.tif, width, height, raster, ORIENTATION_TOPLEFT, 1);
     if (ok)
         for (uint32_t y = 0; y < height; ++y) {
             const uint32_t* from = raster + size_t(y) * width;
@@ -149,16 +188,16 @@ result encode(const uint32_t* pixels, int32_t width, int32_t height, int64_t str
     TIFF* tif = open(&f, "w");
     bool ok = tif != nullptr;
     const uint16_t extra[1] = {EXTRASAMPLE_UNASSALPHA};
-    ok = ok && TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(width)) == 1 &&
-         TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(height)) == 1 &&
-         TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8) == 1 && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 4) == 1 &&
-         TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) == 1 &&
-         TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
-         TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, extra) == 1 &&
-         TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) == 1 &&
-         TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW) == 1 &&
-         TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) == 1 &&
-         TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0)) == 1;
+    ok = ok && lib.set_field(tif, TIFFTAG_IMAGEWIDTH, uint32_t(width)) == 1 &&
+         lib.set_field(tif, TIFFTAG_IMAGELENGTH, uint32_t(height)) == 1 &&
+         lib.set_field(tif, TIFFTAG_BITSPERSAMPLE, 8) == 1 && lib.set_field(tif, TIFFTAG_SAMPLESPERPIXEL, 4) == 1 &&
+         lib.set_field(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) == 1 &&
+         lib.set_field(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
+         lib.set_field(tif, TIFFTAG_EXTRASAMPLES, 1, extra) == 1 &&
+         lib.set_field(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) == 1 &&
+         lib.set_field(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW) == 1 &&
+         lib.set_field(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) == 1 &&
+         lib.set_field(tif, TIFFTAG_ROWSPERSTRIP, lib.default_strip_size(tif, 0)) == 1;
     for (int32_t y = 0; ok && y < height; ++y) {
         const auto* from = reinterpret_cast<const uint32_t*>(reinterpret_cast<const uint8_t*>(pixels) + y * stride);
         for (int32_t x = 0; x < width; ++x) {
@@ -168,12 +207,12 @@ result encode(const uint32_t* pixels, int32_t width, int32_t height, int64_t str
             row[x * 4 + 2] = uint8_t(v);
             row[x * 4 + 3] = uint8_t(v >> 24);
         }
-        ok = TIFFWriteScanline(tif, row, uint32_t(y), 0) == 1;
+        ok = lib.write_scanline(tif, row, uint32_t(y), 0) == 1;
     }
     // Flushing writes the last strip and the directory; its answer is the
     // only report of a failure there (closing answers nothing).
-    ok = ok && TIFFFlush(tif) == 1;
-    if (tif) TIFFClose(tif);
+    ok = ok && lib.flush(tif) == 1;
+    if (tif) lib.close(tif);
     std::free(row);
     if (ok) return result::ok;
     out->clear();

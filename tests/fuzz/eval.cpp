@@ -1004,6 +1004,8 @@ struct generator {
             {"(fzo2: make object! [a: 1] fzo2/nosuch)", "unset-path"},
             {"do make error! \"fz\"", "message"}, {"1 + none", "expect-arg"},
             {"(fzo2: make object! [a: 1] fzo2/nosuch: 1)", "invalid-path"},
+            {"(fzo2: make object! [a: 1] fzo2/a: () fzo2/a)", "unset-path"},
+            {"(fzq: none fzq/a)", "bad-path-type"},   {"(fzq: [1] fzq/1/a: 2)", "bad-path-type"},
         };
         return raises[r.below(static_cast<uint32_t>(std::size(raises)))];
     }

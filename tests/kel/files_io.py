@@ -103,6 +103,11 @@ def run(kel, folder):
     make(folder, "bom.txt", b"\xef\xbb\xbfab")
     make(folder, "marks.txt", b"\xef\xbb\xbfa\n\xef\xbb\xbfb\n")
     make(folder, "utf8.txt", "é中😀\n".encode())
+    # Line ends and wide characters at every offset of an eight-byte block,
+    # between runs of ASCII long enough to be taken a block at a time.
+    runs = "".join("x" * k + sep for k in range(20) for sep in ("\r\n", "\r", "é", "\x7f", "€", "😀"))
+    make(folder, "runs.txt", runs.encode())
+    runs_read = runs.replace("\r\n", "\n").replace("\r", "\n")
     os.mkdir(j("list"))
     raw_names = [b"a b.txt", "é.txt".encode(), "中".encode(), b"bad\xff.txt", b"bad\xc3", b"a", b"a.txt", b"z"]
     for n in raw_names:
@@ -169,6 +174,9 @@ def run(kel, folder):
         ("read/lines %marks.txt", ["a", "\ufeffb"]),
         ("read %marks.txt", "a\n\ufeffb\n"),
         ("read %utf8.txt", "é中😀\n"),
+        ("read %runs.txt", runs_read),
+        ("to binary! read %runs.txt", runs_read.encode()),
+        ("copy/part to binary! read %runs.txt 101", runs_read.encode()[:101]),
         ("read/lines %utf8.txt", ["é中😀"]),
         ("read %empty.txt", ""),
         ("read/binary %empty.txt", b""),
