@@ -376,20 +376,20 @@ struct engine {
         const auto* bits = reinterpret_cast<const uint8_t*>(bh->head_ptr());
         const bool beyond = (bh->flags & memory::flag_complemented) != 0;
         const char* base = string::unit_ptr(h, 0);
-        auto scan = [&](auto unit) {
-            int32_t p = from;
-            for (; p < to; ++p) {
-                const uint32_t c = string::read_unit(base + int64_t{p} * unit, unit);
-                const bool in = c < nbits ? (bits[c >> 3] & (0x80u >> (c & 7))) != 0 : beyond;
-                if (in != inside) break;
+        auto in_set = [&](uint32_t c) { return c < nbits ? (bits[c >> 3] & (0x80u >> (c & 7))) != 0 : beyond; };
+        int32_t p = from;
+        if (h->unit() == 1) {
+            const auto* bytes = reinterpret_cast<const uint8_t*>(base);
+            if (inside) {
+                while (p < to && in_set(bytes[p])) ++p;
+            } else {
+                while (p < to && !in_set(bytes[p])) ++p;
             }
             return p;
-        };
-        switch (h->unit()) {
-            case 1: return scan(std::integral_constant<uint32_t, 1>{});
-            case 2: return scan(std::integral_constant<uint32_t, 2>{});
-            default: return scan(std::integral_constant<uint32_t, 4>{});
         }
+        const uint32_t unit = h->unit();
+        while (p < to && in_set(string::read_unit(base + int64_t{p} * unit, unit)) == inside) ++p;
+        return p;
     }
     // The first position at or after cur where the literal matches (its length
     // into *len), or -1.
@@ -1474,19 +1474,23 @@ struct engine {
         c[2] = run.block;
         set_series_head(&c[2], std::max(series_head(&run.block), 0));
         push_level(c);
-        ++open_levels[level_hash(series_node(&c[2]), series_head(&c[2]), entry, get_integer(&c[0]))];
-        ++open_nodes[node_hash(series_node(&c[2]))];
         return before;
     }
     // The engine goes on inside the block's shadow level at rule `at`.
+    // Shadow levels count as open only once they are kept.
     void enter_shadow(int32_t at) {
+        const kel_value* c = rs(rs_len() - 3);
+        ++open_levels[level_hash(series_node(c + 2), series_head(c + 2), static_cast<int32_t>(c[1].w2),
+                                 get_integer(c))];
+        ++open_nodes[node_hash(series_node(c + 2))];
         blk = rs_len() - 3;
         rules = *rs(blk + 2);
         rp = at;
     }
 
     // Matches one item's rule (not its command) at the cursor.
-    bool match_item(const compiled::item& it, const compiled_run& run, const kel_value& in) {
+    [[gnu::always_inline]] inline bool match_item(const compiled::item& it, const compiled_run& run,
+                                                  const kel_value& in) {
         using namespace compiled;
         if (it.rule == w_sub) return it.mode == h_once ? run_sub(run, it.slot) : repeat_sub(run, it);
         kel_value v;
@@ -1529,7 +1533,7 @@ struct engine {
 
     // A sub-block run once from the cursor, as the general engine runs a
     // block level: no paren, and every word it sets was found quiet.
-    bool run_sub(const compiled_run& run, int32_t k) {
+    [[gnu::noinline]] bool run_sub(const compiled_run& run, int32_t k) {
         using namespace compiled;
         const program* p = compiled::still(run.index, run.generation);
         const std::vector<item>& items = p->subs[static_cast<size_t>(k)].items;
@@ -1569,7 +1573,7 @@ struct engine {
         return true;
     }
     // A repetition of a sub-block: the general engine's iteration rules.
-    bool repeat_sub(const compiled_run& run, const compiled::item& it) {
+    [[gnu::noinline]] bool repeat_sub(const compiled_run& run, const compiled::item& it) {
         int32_t count = 0;
         for (;;) {
             const int32_t istart = cur, ilen = units_of(&input);
@@ -1636,7 +1640,7 @@ struct engine {
                     *out = o_general;
                     return signal_code::none;
                 }
-                cut_levels(before);
+                cut_rule_stack(before);
                 ++i;
                 continue;
             }
@@ -1666,7 +1670,7 @@ struct engine {
                     *out = o_general;
                     return signal_code::none;
                 }
-                cut_levels(before);
+                cut_rule_stack(before);
             }
             if (ok) {
                 ++i;
