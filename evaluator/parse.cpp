@@ -1522,6 +1522,13 @@ struct engine {
                     cur = end();
                     return true;
                 }
+                if (!in_block && type_of(&v) == types::bitset) {  // find_literal's scan, without its tests
+                    const int32_t e = end();
+                    const int32_t at = bitset_scan(&v, cur, e, false);
+                    if (at >= e) return false;
+                    cur = it.mode == h_to ? at : at + 1;
+                    return true;
+                }
                 int32_t len = 0;
                 const int32_t at = find_literal(&v, &len);
                 if (at >= 0) cur = it.mode == h_to ? at : at + len;
