@@ -56,7 +56,9 @@ struct buffer_header {
     uint32_t tail;      // byte offset past the last used byte
     // Spare words: [0] the modification stamp (bumped by every write to a
     // block's cells, see touch), [1] the evaluator's decode-table index (0:
-    // none), [2] unused. Growth carries both; a copy starts from 0.
+    // none), [2] the parse engine's compiled-program slot + 1 (0: none; a
+    // hint, checked against the stamp). Growth carries [0] and [1]; a copy
+    // starts from 0.
     uint32_t reserved[3];
 
     char* data() { return reinterpret_cast<char*>(this) + 32; }
