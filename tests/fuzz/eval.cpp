@@ -1389,6 +1389,21 @@ void boot_once() {
     std::thread(watchdog, limit * 1000).detach();
 }
 
+// The address sanitizer's frames are several times larger: the generic
+// step, which recurses in C++, meets the machine stack's limit in the deep
+// `rec` programs where the decoded one (its own frame records) does not, and
+// the `try` or `attempt` around them swallows that overflow. Left out of the
+// comparison there only.
+bool deep_recursion_q(const std::string& source) {
+#if defined(__SANITIZE_ADDRESS__)
+    return source.find("[rec 2000") != std::string::npos || source.find("[rec 100000") != std::string::npos;
+#else
+    (void)source;
+    return false;
+#endif
+}
+
+
 
 }  // namespace
 
@@ -1436,7 +1451,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool compared = number % 4 == 3 && source.find("random") == std::string::npos &&
                           source.find("fr: ") == std::string::npos && source.find("fb: ") == std::string::npos &&
                           !reads_clock_q(source) && source.find("stats") == std::string::npos &&
-                          source.find("recycle") == std::string::npos && source.find("checksum") == std::string::npos;
+                          source.find("recycle") == std::string::npos && source.find("checksum") == std::string::npos &&
+                          !deep_recursion_q(source);
     run_result undecoded{outcome::value, ""};
     if (compared) {
         restore_globals();  // what the sanity expression left
