@@ -157,7 +157,10 @@ const char* const excluded[] = {"call", "browse", "delete", "rename", "write", "
                                 "change-dir", "cd", "make-dir", "flip-exe-flag", "save", "load", "do-file",
                                 "read-thru", "load-thru", "do-thru", "path-thru", "exists-thru?", "ls", "ll",
                                 "list-dir", "debug", "profile", "trace", "ask", "input", "register-scheme",
-                                "expand-directives", "react", "relate", "clear-reactions", "stop-reactor"};
+                                "expand-directives", "react", "relate", "clear-reactions", "stop-reactor",
+                                // takes its argument literally and may go without one: it would take
+                                // the set-word of a received-error check that follows
+                                "help"};
 
 bool excluded_q(const std::string& name) {
     for (const char* e : excluded)
@@ -813,8 +816,11 @@ struct generator {
                 put("rec: func [n /local x] [either n = 0 [");
                 const char* end = r.pick(ends);
                 const char* wrap = r.pick(wraps);
-                // `continue` inside `while [true]` starts the round again for ever
-                if (std::strcmp(end, "continue") == 0 && std::strncmp(wrap, "while", 5) == 0) end = "break";
+                // `continue` inside `while [true]` or `until [... true]` starts the
+                // round again for ever
+                if (std::strcmp(end, "continue") == 0 &&
+                    (std::strncmp(wrap, "while", 5) == 0 || std::strncmp(wrap, "until", 5) == 0))
+                    end = "break";
                 put(end);
                 raw("] [");
                 put(wrap);
