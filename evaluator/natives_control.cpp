@@ -694,10 +694,10 @@ void end_after_signal() {
     kel_value* const top = stack::top();
     kel_value* const base = stack::arguments();
     const error_trap trap = open_error_trap();
-    (void)stack::alloc_cell();  // the value the signal carries stays below
-    stack::open_loop_frame(&words::_body);
-    set_unset(stack::alloc_cell());
     try {
+        (void)stack::alloc_cell();  // the value the signal carries stays below
+        stack::open_loop_frame(&words::_body);
+        set_unset(stack::alloc_cell());
         interpreter::trace_end();
     } catch (const kel_unwind& u) {
         if (u.code == code_value(signal_code::break_) || u.code == code_value(signal_code::continue_)) {
