@@ -166,7 +166,9 @@ signal_code reflect(const refinements&) {
     kel_value* base = stack::arguments();
     const uint32_t t = type_of(&v) == types::op ? wrapped_type(&v) : type_of(&v);
     if (f == symbol::resolve(words::spec)) {
+        // A deep copy: calls read the table's spec, which a script must not change.
         *base = spec_block(&v);
+        actions::copy_value(base, base, nullptr, true, nullptr);
     } else if (f == symbol::resolve(words::body)) {
         if (t == types::function || t == types::routine) *base = *function::more_cell(&v, function::more::body);
         else set_integer(base, static_cast<int32_t>(v.w1));

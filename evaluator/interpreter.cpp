@@ -332,8 +332,10 @@ const kel_value* event_word(uint32_t e) {
 
 // Pushes the frame of a call from C++: the argument values in order (none!
 // for the missing ones, type-checked), false and none! for refinements and
-// their arguments, then the /local cells.
-void push_fixed_frame(const kel_value* fn, const kel_value* name, const kel_value* args, int32_t count) {
+// their arguments, then the /local cells. `unset_as_none`: an unset! value
+// goes to an argument that does not take unset! (an untyped one) as none!.
+void push_fixed_frame(const kel_value* fn, const kel_value* name, const kel_value* args, int32_t count,
+                      bool unset_as_none = false) {
     const kel_value cache = cache_of(fn);
     const int32_t n = block::ks_length_q(&cache);
     int32_t k = 0, entry_index = 0;
@@ -355,6 +357,7 @@ void push_fixed_frame(const kel_value* fn, const kel_value* name, const kel_valu
                 continue;
             }
             *cell = args[k++];
+            if (unset_as_none && type_of(cell) == types::unset && !typeset_has(&e, types::unset)) set_none(cell);
             if (!typeset_has(&e, type_of(cell))) {
                 kel_value datatype, word;
                 set_datatype(&datatype, type_of(cell));
@@ -436,7 +439,7 @@ void notify_tracer(uint32_t ev, const kel_value* code, int32_t pos, const kel_va
         // argument the callback refuses) must not call the tracer again.
         tracing_off off;
         stack::open_call_frame(&words::_interp_callback, cb.w1, stack::kind::eval_call);
-        push_fixed_frame(&cb, &words::_interp_callback, args, 6);
+        push_fixed_frame(&cb, &words::_interp_callback, args, 6, true);
         const kel_value* object = function::more_cell(&cb, function::more::object);
         const uint32_t owner = type_of(object) == types::integer ? static_cast<uint32_t>(get_integer(object)) : 0;
         c = call_function_body(&cb, owner, &words::_interp_callback, 0);

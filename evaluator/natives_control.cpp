@@ -685,16 +685,27 @@ struct trace_scope {
 // The end event once an error or a code has already unwound the marks to
 // its receiver (an error's receiver popped): an error the callback raised now
 // would look for a receiver again and unwind past the one the first signal
-// found, so it is received here and dropped; the first signal goes on. A
-// control code out of the callback has unwound to its own receiver and
-// travels on instead.
+// found, so it is received here and dropped; the first signal goes on. So
+// are break and continue, which stop at a loop mark opened here: a loop
+// between `do` and the first receiver has lost its mark already and would
+// take them for its own. Throw, return and exit have unwound to their own
+// receivers (which check their marks) and travel on instead.
 void end_after_signal() {
     kel_value* const top = stack::top();
     kel_value* const base = stack::arguments();
     const error_trap trap = open_error_trap();
     try {
+        (void)stack::alloc_cell();  // the value the signal carries stays below
+        stack::open_loop_frame(&words::_body);
+        set_unset(stack::alloc_cell());
         interpreter::trace_end();
     } catch (const kel_unwind& u) {
+        if (u.code == code_value(signal_code::break_) || u.code == code_value(signal_code::continue_)) {
+            close_error_trap(trap, false);
+            stack::regs.top = top;
+            stack::regs.arguments = base;
+            return;
+        }
         if (u.code != code_value(signal_code::error)) {
             stack::close_trap(stack::trap_record{trap.outer_depth, trap.outer_arguments});
             throw;
@@ -705,6 +716,7 @@ void end_after_signal() {
         return;
     }
     close_error_trap(trap, false);
+    stack::regs.top = top;
 }
 
 // `do/trace` with a tracer of its own: the end event fires however the

@@ -221,6 +221,17 @@ trap_record open_trap() {
 
 void close_trap(const trap_record& outer) { trap = outer; }
 
+// The copy of the error goes above the raised top, which an overflow leaves
+// at the limit: into the headroom then, since the cells below may be a
+// native's that goes on after the try. The receiver takes the copy and sets
+// the top back below the limit.
+namespace {
+void push_error_copy(const kel_value* err) {
+    const headroom_guard room;
+    push_copy(err);
+}
+}  // namespace
+
 bool unwind_for_error(const kel_value* error) {
     kel_value err = *error;  // the cell may lie in the area being unwound
     kel_value* raised_top = regs.top;
@@ -239,7 +250,7 @@ bool unwind_for_error(const kel_value* error) {
         pop_above(depth - 1);
         regs.arguments = at_offset(trap.arguments);
         regs.top = raised_top;
-        push_copy(&err);
+        push_error_copy(&err);
         error_for_trap = true;
         return false;
     }
@@ -248,7 +259,7 @@ bool unwind_for_error(const kel_value* error) {
     regs.arguments = at_offset(mark_at(i)->caller_base);
     regs.marks_top = regs.marks_bottom + i;  // the try mark goes too
     regs.top = raised_top;
-    push_copy(&err);
+    push_error_copy(&err);
     error_for_trap = false;
     return true;
 }

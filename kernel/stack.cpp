@@ -55,8 +55,12 @@ headroom_guard::headroom_guard() : saved(regs.limit) {
 headroom_guard::~headroom_guard() { regs.limit = saved; }
 
 namespace {
+// No cells are dropped: they may belong to a native's frame below the try
+// that receives the error (a reduce's target block), which would go on with
+// the error's cells in their place. The error! is built, and its copy for
+// the receiver pushed, in the headroom.
 void make_room() {
-    regs.top = (regs.top - regs.bottom > 5) ? regs.top - 5 : regs.bottom;
+    if (regs.top >= regs.limit) regs.top = regs.limit - 1;  // the cell alloc_cell did not hand out
     if (regs.arguments > regs.top) regs.arguments = regs.top;
     cycles::reset();
 }

@@ -12,6 +12,19 @@
 #include "kernel/runtime.h"
 #include "kernel/series_memory.h"
 
+// Under the address sanitizer the frames hold redzones around their arrays:
+// poisoned while the frame is live and never written by the program, they
+// keep whatever an earlier, deeper call left there, so the scan skips them.
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define KEL_SKIP_REDZONES 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/asan_interface.h>
+#define KEL_SKIP_REDZONES 1
+#endif
+#endif
+
 #if defined(__has_include)
 #if __has_include(<valgrind/memcheck.h>)
 #include <valgrind/memcheck.h>
@@ -114,6 +127,10 @@ __attribute__((noinline, no_sanitize("address"))) void scan_words(const void* sp
         for (size_t i = 0; i < n; ++i) chunk[i] = p[i];
 #ifdef KEL_HAVE_VALGRIND
         VALGRIND_MAKE_MEM_DEFINED(chunk, n * sizeof(uintptr_t));
+#endif
+#ifdef KEL_SKIP_REDZONES
+        for (size_t i = 0; i < n; ++i)
+            if (__asan_address_is_poisoned(const_cast<const uintptr_t*>(p + i))) chunk[i] = 0;
 #endif
         for (size_t i = 0; i < n; ++i) look_at(chunk[i]);
         figures.words += n;

@@ -572,6 +572,23 @@ void close_series(lexer_state& s, const uint8_t* start, const uint8_t* end, int3
 
 // --- syntax errors -------------------------------------------------------------------------
 
+// The values finished at the top level (before the outermost open series)
+// go to the target block: the caller that traps the error keeps what was
+// read before it. Series still open were not read and are left out.
+namespace {
+void keep_finished_values(lexer_state& s) {
+    uint32_t end = s.tail;
+    for (uint32_t head = s.head; head > s.buffer_base;) {
+        end = head - 1;
+        head = end - cells[end].w1;
+    }
+    for (uint32_t i = s.buffer_base; i < end; ++i) {
+        const kel_value v = cells[i];
+        block::ks_add(s.into_on_error, &v);
+    }
+}
+}  // namespace
+
 void throw_error(lexer_state& s, const uint8_t* start, int32_t type) {
     if (!s.load) {
         s.type = types::error;
@@ -591,6 +608,7 @@ void throw_error(lexer_state& s, const uint8_t* start, int32_t type) {
             s.type = types::error;
             throw lexer_stop{};
         }
+        if (s.into_on_error) keep_finished_values(s);
     }
     if (in_family(static_cast<uint32_t>(s.closing), family::path)) type = err_bad_char;
     if (type == 0) type = err_bad_char;
@@ -686,6 +704,7 @@ int32_t transcode_utf8(kel_value* result, const uint8_t* bytes, size_t length, c
     s.line = 1;
     s.forced_type = -1;
     s.events = o.events && o.events->call ? o.events : nullptr;
+    s.into_on_error = s.events && o.into && !o.one ? o.into : nullptr;
     s.has_input = o.input != nullptr;
     if (o.input) s.input = *o.input;
     else set_unset(&s.input);

@@ -55,6 +55,9 @@ struct lexer_state {
     uint32_t brace_flags;
     int32_t point_lines;
     const callback* events;
+    // With a callback and a target block: a truthy answer to the `error` event
+    // appends the finished top-level values here before the error is raised.
+    const kel_value* into_on_error;
     kel_value input;       // unset! when the text came as bare bytes
     bool has_input;
     bool load;             // values are built and kept

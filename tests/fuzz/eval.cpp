@@ -157,7 +157,10 @@ const char* const excluded[] = {"call", "browse", "delete", "rename", "write", "
                                 "change-dir", "cd", "make-dir", "flip-exe-flag", "save", "load", "do-file",
                                 "read-thru", "load-thru", "do-thru", "path-thru", "exists-thru?", "ls", "ll",
                                 "list-dir", "debug", "profile", "trace", "ask", "input", "register-scheme",
-                                "expand-directives", "react", "relate", "clear-reactions", "stop-reactor"};
+                                "expand-directives", "react", "relate", "clear-reactions", "stop-reactor",
+                                // takes its argument literally and may go without one: it would take
+                                // the set-word of a received-error check that follows
+                                "help"};
 
 bool excluded_q(const std::string& name) {
     for (const char* e : excluded)
@@ -811,9 +814,16 @@ struct generator {
                                                    "make error! {deep}", "3", "throw/name 4 'x", "undefined-word"};
                 static const char* const depths[] = {"1", "7", "300", "2000", "100000"};
                 put("rec: func [n /local x] [either n = 0 [");
-                put(r.pick(ends));
+                const char* end = r.pick(ends);
+                const char* wrap = r.pick(wraps);
+                // `continue` inside `while [true]` or `until [... true]` starts the
+                // round again for ever
+                if (std::strcmp(end, "continue") == 0 &&
+                    (std::strncmp(wrap, "while", 5) == 0 || std::strncmp(wrap, "until", 5) == 0))
+                    end = "break";
+                put(end);
                 raw("] [");
-                put(r.pick(wraps));
+                put(wrap);
                 raw("]]");
                 put(r.chance(50) ? "catch [try [rec" : "catch/name [attempt [rec");
                 put(r.pick(depths));
@@ -1207,12 +1217,24 @@ struct generator {
         } else if (k < 96 && r.chance(15)) {
             // a run of values and words with no plan: arguments missing,
             // operators first, refinements and set-words where they fall
+            size_t wanting = 0;  // arguments the last callables may still take
             for (int i = 0, n = 3 + static_cast<int>(r.below(10)); i < n; ++i) {
-                if (r.chance(30)) put(any_callable().name);
-                else if (r.chance(10)) put(r.pick(ops));
-                else literal();
+                if (r.chance(30)) {
+                    const callable& c = any_callable();
+                    put(c.name);
+                    wanting = std::max(wanting, c.args.size());
+                } else if (r.chance(10)) {
+                    put(r.pick(ops));
+                } else {
+                    literal();
+                }
+                if (wanting) --wanting;
                 if (looper_q(out.substr(out.rfind(' ') + 1))) out += "/nosuch";  // not a loop
             }
+            // Values for the arguments still missing: one taken literally
+            // (`help 'word`) would otherwise take the set-word of the next
+            // expression, and a check the program makes later would fail.
+            while (wanting--) literal();
         } else if (k < 96 && r.chance(40)) {
             ++depth;
             special();
@@ -1391,6 +1413,21 @@ void boot_once() {
     std::thread(watchdog, limit * 1000).detach();
 }
 
+// The address sanitizer's frames are several times larger: the generic
+// step, which recurses in C++, meets the machine stack's limit in the deep
+// `rec` programs where the decoded one (its own frame records) does not, and
+// the `try` or `attempt` around them swallows that overflow. Left out of the
+// comparison there only.
+bool deep_recursion_q(const std::string& source) {
+#if defined(__SANITIZE_ADDRESS__)
+    return source.find("[rec 2000") != std::string::npos || source.find("[rec 100000") != std::string::npos;
+#else
+    (void)source;
+    return false;
+#endif
+}
+
+
 
 }  // namespace
 
@@ -1431,14 +1468,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Every 4th program also runs with decoding off, from the same globals:
     // the generic step is the truth the decoded one must agree with. Programs
-    // that read the clock, the random generator or the collector's figures
+    // that read the clock, the random generator, the collector's figures, the
+    // argument stack (`pick-stack`) or class ids (each run makes new objects)
     // are left out of the comparison, and so are those that recurse until the
     // machine stack runs out (the two ways use different C++ frames, so the
     // overflow strikes at another depth).
     const bool compared = number % 4 == 3 && source.find("random") == std::string::npos &&
                           source.find("fr: ") == std::string::npos && source.find("fb: ") == std::string::npos &&
                           !reads_clock_q(source) && source.find("stats") == std::string::npos &&
-                          source.find("recycle") == std::string::npos && source.find("checksum") == std::string::npos;
+                          source.find("recycle") == std::string::npos && source.find("checksum") == std::string::npos &&
+                          source.find("class-of") == std::string::npos && source.find("pick-stack") == std::string::npos &&
+                          !deep_recursion_q(source);
     run_result undecoded{outcome::value, ""};
     if (compared) {
         restore_globals();  // what the sanity expression left

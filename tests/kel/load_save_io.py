@@ -105,7 +105,7 @@ def cases(d):
         ("save d/n [1 2] load d/n", "[1 2]"),
         ("save d/n [1 2] load/part d/n 1", "1"),
         ("save d/n [1 2] load/next d/n 'pos  pos", "#{2032}"),
-        ("write d/bad.txt \"1 [\" first load/trap d/bad.txt", "[]"),
+        ("write d/bad.txt \"1 [\" first load/trap d/bad.txt", "[1]"),  # the values read before the error
         ("write d/bad.txt \"1 [\" load d/bad.txt", "!missing"),
         ("load d/nothing-here.txt", "!cannot-open"),
         # a folder name loads as its listing
