@@ -395,10 +395,7 @@ signal_code reflect(const refinements&) {
     const uint32_t f = in_family(type_of(&field), family::word) ? canonical(&field) : 0;
     kel_value* base = stack::arguments();
     if (f == symbol::resolve(words::spec)) {
-        // A deep copy: the argument cache was built from the spec, so a
-        // script changing the block it got must not change the function.
         *base = spec_block(fn.w2);
-        actions::copy_value(base, base, nullptr, true, nullptr);
     } else if (f == symbol::resolve(words::body)) {
         *base = *more_cell(&fn, more::body);
     } else if (f == symbol::resolve(words::words)) {

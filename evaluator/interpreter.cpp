@@ -270,6 +270,11 @@ kel_value build_cache(const kel_value* fn_in) {
     });
     if (natives_like && slot > static_cast<int32_t>(sizeof(refinements::at) / sizeof(int32_t)))
         fire(error_category::internal, "not-done");
+    // The spec block is the script's own and may have been changed since the
+    // function was made: a frame it no longer lays out word for word would
+    // put the arguments in the wrong cells, so such a call is refused.
+    if (type_of(&fn) == types::function && frame + std::max(locals, 0) != _context::length(fn.w1))
+        fire(error_category::script, "bad-func-def", held_spec);
     kel_value count;
     if (!natives_like && locals >= 0) {
         set_integer(&count, locals);

@@ -170,8 +170,8 @@ TEST_F(EvalFunctions, FunctionReflectFormMoldCompare) {
         {"f: make function! [[a] [a]] :f < :f", "!script/invalid-compare"},
     };
     check(rows, std::size(rows));
-    // The spec reflected is a copy: changing it leaves the function's alone.
-    EXPECT_EQ(run("f: make function! [[a] [a]] append reflect :f 'spec 'z reflect :f 'spec"), "[a]");
+    // The spec reflected is the function's own (not a copy).
+    EXPECT_EQ(run("f: make function! [[a] [a]] append reflect :f 'spec 'z reflect :f 'spec"), "[a z]");
     // The words are bound to the function's context.
     const kel_value f = made("make function! [[x] [x]]");
     EXPECT_EQ(run("w: reflect :made-value 'words"), "[x]");
