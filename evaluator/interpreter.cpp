@@ -32,6 +32,7 @@
 #include "evaluator/native_api_words.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_control.h"
+#include "evaluator/natives_errors.h"
 #include "evaluator/native_table.h"
 #include "evaluator/routines.h"
 #include "kernel/signals.h"
@@ -1432,30 +1433,111 @@ void decode_call(decode::term* t, const kel_value& fn) {
     const int32_t n = tail_index(cache);
     int32_t args = 0, locals = 0;
     uint32_t classes = 0;
-    bool gap = false;
+    bool gap = false, rest = false;
     for (int32_t i = 0; i < n; ++i) {
         const uint32_t t_e = type_of(e + i);
         if (t_e == types::typeset) {
+            if (rest) continue;  // a refinement's argument
             const uint32_t cls = e[i].header & class_mask;
             if (cls == class_return) { gap = true; continue; }
             if (gap || args >= 16) return;
             classes |= (cls >> 20) << (2 * args);
             ++args;
         } else if (t_e == types::refinement) {
-            if (type == types::function) return;  // its frame holds the refinement cells: the generic fetch
-            break;                                // a native keeps none
+            if (type != types::function) break;  // a native keeps no cells for refinements
+            // A function's frame holds them (off) after its arguments: laid
+            // out by the loop once the arguments are in.
+            rest = true;
         } else if (t_e == types::integer) {
             locals = get_integer(e + i);
         }
     }
     if (args > 0x7FFF || locals > 0x7FFF || locals < 0) return;
+    if (rest && classes != 0) return;  // quoted arguments before refinements: the generic fetch
     t->guard = fn;
     t->cache = cache;
     t->args = static_cast<int16_t>(args);
+    t->plain = static_cast<uint8_t>(args);
+    t->rest = rest;
     t->classes = classes;
     t->locals = static_cast<int16_t>(type == types::function ? locals : 0);
     t->control = control_of(fn);
     t->k = decode::kind::call;
+}
+
+// A path of plain words after its head naming a function!: decoded as the
+// function's call (decode_call) with the refinements the path names, each
+// at most once (anything else, a get-word or a refinement named twice or not
+// at all, is the generic walk and its errors).
+void decode_path_call(decode::term* t, const kel_value& fn, const kel_value* elements, int32_t count,
+                      uint32_t stamp) {
+    decode_call(t, fn);
+    if (t->k != decode::kind::call) return;
+    t->k = decode::kind::other;
+    if (type_of(&fn) != types::function || t->classes != 0 || count - 1 > 4) return;
+    const kel_value* e = cells_of(t->cache);
+    const int32_t n = tail_index(t->cache);
+    int32_t args = t->args;
+    for (int32_t j = 1; j < count; ++j) {
+        const kel_value* element = elements + j;
+        if (type_of(element) != types::word) return;
+        int32_t index = -1;
+        for (int32_t i = 0; i < n && index < 0; ++i)
+            if (type_of(e + i) == types::refinement && word_symbol(e + i) == word_symbol(element)) index = i;
+        const uint32_t s = symbol::resolve(word_symbol(element));
+        for (int32_t i = 0; i < n && index < 0; ++i)
+            if (type_of(e + i) == types::refinement && symbol::resolve(word_symbol(e + i)) == s) index = i;
+        if (index < 0 || index > 0xFF) return;
+        for (int32_t r = 0; r < j - 1; ++r)
+            if (t->refs[r] == index) return;
+        t->refs[j - 1] = static_cast<uint8_t>(index);
+        for (int32_t i = index + 1; i < n && type_of(e + i) == types::typeset; ++i)
+            if ((e[i].header & class_mask) != class_return) ++args;
+    }
+    if (args > 0x7FFF) return;
+    t->named = static_cast<uint8_t>(count - 1);
+    t->args = static_cast<int16_t>(args);
+    t->path_stamp = stamp;
+    t->k = decode::kind::path_call;
+}
+
+// A function's refinement cells, all off, pushed after its arguments: false
+// for each refinement, none for each of their arguments.
+[[gnu::noinline]] void push_refinement_cells(uint32_t cache) {
+    const int32_t n = tail_index(cache);
+    bool rest = false;
+    for (int32_t i = 0; i < n; ++i) {
+        const kel_value* e = cells_of(cache) + i;
+        const uint32_t t = type_of(e);
+        if (t == types::refinement) {
+            rest = true;
+            set_logic(stack::alloc_cell(), false);
+        } else if (rest && t == types::typeset && (e->header & class_mask) != class_return) {
+            set_none(stack::alloc_cell());
+        }
+    }
+}
+
+// The cache index of a path call's refinement argument j (counted from the
+// first after the plain ones, in the order they are fetched) and its frame
+// cell (from the arguments base).
+int32_t refinement_argument(const decode::term& t, int32_t j, int32_t* cell) {
+    const kel_value* e = cells_of(t.cache);
+    const int32_t n = tail_index(t.cache);
+    for (int32_t r = 0; r < t.named; ++r) {
+        const int32_t index = t.refs[r];
+        int32_t offset = static_cast<int32_t>(e[index].w3) + 1;
+        for (int32_t i = index + 1; i < n && type_of(e + i) == types::typeset; ++i) {
+            if ((e[i].header & class_mask) == class_return) continue;
+            if (j == 0) {
+                *cell = offset;
+                return i;
+            }
+            --j;
+            ++offset;
+        }
+    }
+    fire(error_category::internal, "not-done");
 }
 
 // The arguments of a decoded call some of which are get-words or literal.
@@ -1507,6 +1589,7 @@ signal_code invoke_decoded(const decode::term& t, code_position& c, const kel_va
     } else {
         KEL_PROPAGATE(fetch_classed(k, t));
     }
+    if (t.rest) push_refinement_cells(t.cache);
     if (traced(&c)) [[unlikely]] {
         const kel_value site = site_of(k);
         notify_tracer(event::call, &c.block, c.pos, &site, &k.fn);
@@ -1670,6 +1753,33 @@ inline const decode::term* decoded_call(code_position& c, memory::buffer_header*
     return t;
 }
 
+// The decoded call of the path at `at` (its head word into *name), or null.
+[[gnu::noinline]] const decode::term* decoded_path_call(code_position& c, memory::buffer_header* h, int32_t at,
+                                                        const kel_value& path, kel_value* name) {
+    memory::buffer_header* const ph = header_of(series_node(&path));
+    const int32_t head = series_head(&path);
+    const int32_t count = static_cast<int32_t>(ph->used() / 16) - head;
+    if (head < 0 || count < 2) return nullptr;
+    const kel_value* elements = reinterpret_cast<const kel_value*>(ph->head_ptr()) + head;
+    if (type_of(elements) != types::word) return nullptr;
+    const kel_value* value = fast_slot(elements);
+    if (!value || type_of(value) != types::function) return nullptr;
+    // The argument cache is built by the first call, the generic one.
+    if (type_of(cells_of(value->w3) + function::more::cache) != types::block) return nullptr;
+    decode::block_decode* d = decode::entry_for(series_node(&c.block), h);
+    decode::term* t = decode::term_at(d, at);
+    if (t && !decode::current(d, t)) {
+        *t = decode::term{};
+        t->generation = d->generation;
+        decode_path_call(t, *value, elements, count, memory::stamp_of(ph));
+    }
+    if (!t || t->k != decode::kind::path_call || !same_bits(t->guard, *value) ||
+        t->path_stamp != memory::stamp_of(ph))
+        return nullptr;
+    *name = elements[0];
+    return t;
+}
+
 // The call record as the generic fetch describes it (for its error and trace
 // helpers).
 call call_of(frame* f) {
@@ -1684,6 +1794,7 @@ call call_of(frame* f) {
     k.right_ready = false;
     k.name_in = &f->v;
     k.name = f->v;
+    k.open_pos = -1;
     k.cache = f->t.cache;
     k.base = stack::at_offset(f->entry + 1);
     k.refs = refinements::none();
@@ -1700,6 +1811,7 @@ inline frame* push_call(const decode::term* t, code_position* c, const kel_value
     f->pc = c;
     f->v = *name;
     f->i = 0;
+    f->n = 0;  // the refinement cells not laid out yet
     f->state = fr::c_fetch;
     kel_value* const placeholder = stack::push_copy(&f->t.guard);
     f->entry = stack::offset_of(placeholder);
@@ -1778,6 +1890,15 @@ bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_valu
         return true;
     }
     if (t == types::set_word) return start_set_word(c, no_infix, code, entry, v);
+    if (t == types::path) {
+        kel_value name;
+        const decode::term* d = decoded_path_call(c, cv.h, c.pos, v, &name);
+        if (!d) goto generic;
+        ++c.pos;
+        if (frame* f = push_call(d, &c, &name, no_infix)) f->w = v;
+        else *code = frames_overflow();
+        return true;
+    }
 generic:
     *code = step_expression(c, no_infix, true, false);
     return false;
@@ -1855,6 +1976,23 @@ infix:
     if (!natives::series_not_tail_q(cursor)) return false;
     *code = natives::foreach_step(args, cursor);
     return *code == signal_code::none;
+}
+
+// The mark a return or exit called by record f lands in when that is the
+// call of a function this loop runs (-1: the return signal finds it). Above
+// `base` every open mark was opened by a record, and only a function's call
+// record marks its mark as a return target, so the nearest body record's
+// call is what the signal's search would find.
+int32_t return_receiver(frame* base, frame* f) {
+    for (frame* b = f - 1; b > base; --b) {
+        if (b->kind != fr::block || b->role != fr::body) continue;
+        const int32_t receiver = (b - 1)->depth - 1;
+        if (receiver < 0 || receiver >= stack::mark_depth() - 1 ||
+            !(stack::regs.marks_bottom[receiver].flags & stack::flag_return_target)) [[unlikely]]
+            return -1;
+        return receiver;
+    }
+    return -1;
 }
 
 // Runs the records above `base` until the base record is done; `code` is a
@@ -2035,14 +2173,27 @@ signal_code drive(frame* base, signal_code code) {
                     continue;
                 }
                 for (;;) {
-                    if (f->i >= f->t.args) {
-                        f->state = fr::c_invoke;
-                        break;
+                    if (f->i >= f->t.plain) [[unlikely]] {
+                        if (f->t.rest && !f->n) {
+                            // A function's refinement cells follow its arguments,
+                            // off but for those a path names.
+                            f->n = 1;
+                            push_refinement_cells(f->t.cache);
+                            kel_value* const base_cell = stack::at_offset(f->entry + 1);
+                            for (int32_t r = 0; r < f->t.named; ++r)
+                                set_logic(base_cell + cells_of(f->t.cache)[f->t.refs[r]].w3, true);
+                        }
+                        if (f->i >= f->t.args) {
+                            f->state = fr::c_invoke;
+                            break;
+                        }
                     }
                     {
                         const code_view cv = view_of(c);
                         if (c.pos >= cv.end) [[unlikely]] {
-                            code = no_arg(call_of(f), f->i);
+                            int32_t cell = 0;
+                            code = no_arg(call_of(f), f->i < f->t.plain ? f->i
+                                                                        : refinement_argument(f->t, f->i - f->t.plain, &cell));
                             break;
                         }
                         f->state = fr::c_arg_done;
@@ -2050,9 +2201,21 @@ signal_code drive(frame* base, signal_code code) {
                     }
                 check:
                     const kel_value* arg = stack::top() - 1;
-                    if (!typeset_has(cells_of(f->t.cache) + f->i, type_of(arg))) [[unlikely]] {
-                        code = expect_arg(call_of(f), f->i, arg);
-                        break;
+                    if (f->i < f->t.plain) [[likely]] {
+                        if (!typeset_has(cells_of(f->t.cache) + f->i, type_of(arg))) [[unlikely]] {
+                            code = expect_arg(call_of(f), f->i, arg);
+                            break;
+                        }
+                    } else {
+                        // A refinement's argument goes into its frame cell.
+                        int32_t cell = 0;
+                        const int32_t index = refinement_argument(f->t, f->i - f->t.plain, &cell);
+                        if (!typeset_has(cells_of(f->t.cache) + index, type_of(arg))) [[unlikely]] {
+                            code = expect_arg(call_of(f), index, arg);
+                            break;
+                        }
+                        *stack::at_offset(f->entry + 1 + static_cast<uint32_t>(cell)) = *arg;
+                        stack::drop_cells(1);
                     }
                     ++f->i;
                 }
@@ -2063,9 +2226,10 @@ signal_code drive(frame* base, signal_code code) {
             case fr::c_invoke:
             invoke: {
                 if (traced(&c)) [[unlikely]] {
-                    const call k = call_of(f);
-                    const kel_value site = site_of(k);
-                    notify_tracer(event::call, &c.block, c.pos, &site, &k.fn);
+                    // The call site: the path of a path call, else the calling word.
+                    const kel_value site = f->t.k == decode::kind::path_call ? f->w : f->v;
+                    const kel_value fn = f->t.guard;
+                    notify_tracer(event::call, &c.block, c.pos, &site, &fn);
                 }
                 const kel_value fn = f->t.guard;
                 const int32_t number = static_cast<int32_t>(fn.w1);
@@ -2101,6 +2265,13 @@ signal_code drive(frame* base, signal_code code) {
                 switch (f->t.control) {
                     case 0: {
                         const natives::native_fn entry = natives::at(number).fn;
+                        if ((entry == natives::return_star || entry == natives::exit_star) && !traced(&c)) {
+                            if (const int32_t receiver = return_receiver(base, f); receiver >= 0) {
+                                code = stack::return_to(receiver,
+                                                        entry == natives::return_star ? stack::arguments() : nullptr);
+                                continue;
+                            }
+                        }
                         code = stack::catch_code([entry] { return entry(false, refinements::none()); });
                         continue;
                     }
@@ -2303,8 +2474,12 @@ signal_code run_frames(const kel_value* block, bool set_last) {
 void mark_frames(void (*mark)(kel_value* cell)) {
     for (frame* p = frames; p && p < frame_sp; ++p) {
         frame& f = *p;
-        if (f.kind == fr::block) mark(&f.c.block);
-        else mark(&f.v);
+        if (f.kind == fr::block) {
+            mark(&f.c.block);
+        } else {
+            mark(&f.v);
+            if (f.kind == fr::call && f.t.k == decode::kind::path_call) mark(&f.w);
+        }
     }
 }
 
