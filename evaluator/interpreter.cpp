@@ -2241,6 +2241,12 @@ signal_code drive(frame* base, signal_code code) {
                         code = call_function_body(&fn, 0, &f->v, 0);
                         continue;
                     }
+                    // An interrupt is polled at every function call the loop
+                    // runs, so that recursion without loops halts too.
+                    if (runtime::halt_requested.load(std::memory_order_relaxed)) [[unlikely]] {
+                        code = interrupted();
+                        continue;
+                    }
                     // call_function_body, its prologue here and its epilogue at c_body_done.
                     const uint32_t ctx = fn.w1;
                     kel_value* const base_cell = stack::arguments();
