@@ -1465,16 +1465,17 @@ void decode_call(decode::term* t, const kel_value& fn) {
     t->k = decode::kind::call;
 }
 
-// A path of plain words after its head naming a function!: decoded as the
-// function's call (decode_call) with the refinements the path names, each
-// at most once (anything else, a get-word or a refinement named twice or not
-// at all, is the generic walk and its errors).
+// A path of plain words after its head naming a function!, native! or
+// action!: decoded as its call (decode_call) with the refinements the path
+// names, each at most once (anything else, a get-word or a refinement named
+// twice or not at all, is the generic walk and its errors; so are the control
+// natives, which the loop runs without refinements).
 void decode_path_call(decode::term* t, const kel_value& fn, const kel_value* elements, int32_t count,
                       uint32_t stamp) {
     decode_call(t, fn);
     if (t->k != decode::kind::call) return;
     t->k = decode::kind::other;
-    if (type_of(&fn) != types::function || t->classes != 0 || count - 1 > 4) return;
+    if (t->control != 0 || t->classes != 0 || count - 1 > 4) return;
     const kel_value* e = cells_of(t->cache);
     const int32_t n = tail_index(t->cache);
     int32_t args = t->args;
@@ -1488,6 +1489,7 @@ void decode_path_call(decode::term* t, const kel_value& fn, const kel_value* ele
         for (int32_t i = 0; i < n && index < 0; ++i)
             if (type_of(e + i) == types::refinement && symbol::resolve(word_symbol(e + i)) == s) index = i;
         if (index < 0 || index > 0xFF) return;
+        if (type_of(&fn) != types::function && (e[index].w3 < 1 || e[index].w3 > 12)) return;
         for (int32_t r = 0; r < j - 1; ++r)
             if (t->refs[r] == index) return;
         t->refs[j - 1] = static_cast<uint8_t>(index);
@@ -1519,8 +1521,8 @@ void decode_path_call(decode::term* t, const kel_value& fn, const kel_value* ele
 }
 
 // The cache index of a path call's refinement argument j (counted from the
-// first after the plain ones, in the order they are fetched) and its frame
-// cell (from the arguments base).
+// first after the plain ones, in the order they are fetched) and, for a
+// function, its frame cell (from the arguments base).
 int32_t refinement_argument(const decode::term& t, int32_t j, int32_t* cell) {
     const kel_value* e = cells_of(t.cache);
     const int32_t n = tail_index(t.cache);
@@ -1538,6 +1540,23 @@ int32_t refinement_argument(const decode::term& t, int32_t j, int32_t* cell) {
         }
     }
     fire(error_category::internal, "not-done");
+}
+
+// The refinements a native's or action's path call switches on: each at the
+// offset of its first argument, as the generic fetch records them.
+refinements path_refinements_of(const decode::term& t) {
+    refinements refs = refinements::none();
+    const kel_value* e = cells_of(t.cache);
+    const int32_t n = tail_index(t.cache);
+    int32_t offset = t.plain;
+    for (int32_t r = 0; r < t.named; ++r) {
+        const int32_t index = t.refs[r];
+        const int32_t slot = static_cast<int32_t>(e[index].w3) - 1;
+        if (slot >= 0 && slot < 12) refs.at[slot] = offset;
+        for (int32_t i = index + 1; i < n && type_of(e + i) == types::typeset; ++i)
+            if ((e[i].header & class_mask) != class_return) ++offset;
+    }
+    return refs;
 }
 
 // The arguments of a decoded call some of which are get-words or literal.
@@ -1763,7 +1782,7 @@ inline const decode::term* decoded_call(code_position& c, memory::buffer_header*
     const kel_value* elements = reinterpret_cast<const kel_value*>(ph->head_ptr()) + head;
     if (type_of(elements) != types::word) return nullptr;
     const kel_value* value = fast_slot(elements);
-    if (!value || type_of(value) != types::function) return nullptr;
+    if (!value || !(type_of(value) == types::function || native_like(type_of(value)))) return nullptr;
     // The argument cache is built by the first call, the generic one.
     if (type_of(cells_of(value->w3) + function::more::cache) != types::block) return nullptr;
     decode::block_decode* d = decode::entry_for(series_node(&c.block), h);
@@ -1845,6 +1864,18 @@ inline bool truthy_or_fail(const kel_value* v, signal_code* code) {
 // decoded call, a paren or a set-word gets records and answers true.
 bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry, const kel_value v);
 
+// A decoded path call's record (false: the generic step runs the path).
+[[gnu::noinline]] bool start_path_call(code_position& c, memory::buffer_header* h, const kel_value& path,
+                                       bool no_infix, signal_code* code) {
+    kel_value name;
+    const decode::term* d = decoded_path_call(c, h, c.pos, path, &name);
+    if (!d) return false;
+    ++c.pos;
+    if (frame* f = push_call(d, &c, &name, no_infix)) f->w = path;
+    else *code = frames_overflow();
+    return true;
+}
+
 [[gnu::always_inline]] inline bool start_expression(code_position& c, const code_view& cv, bool no_infix,
                                                     signal_code* code) {
     kel_value* const entry = stack::top();
@@ -1890,15 +1921,7 @@ bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_valu
         return true;
     }
     if (t == types::set_word) return start_set_word(c, no_infix, code, entry, v);
-    if (t == types::path) {
-        kel_value name;
-        const decode::term* d = decoded_path_call(c, cv.h, c.pos, v, &name);
-        if (!d) goto generic;
-        ++c.pos;
-        if (frame* f = push_call(d, &c, &name, no_infix)) f->w = v;
-        else *code = frames_overflow();
-        return true;
-    }
+    if (t == types::path && start_path_call(c, cv.h, v, no_infix, code)) return true;
 generic:
     *code = step_expression(c, no_infix, true, false);
     return false;
@@ -1993,6 +2016,30 @@ int32_t return_receiver(frame* base, frame* f) {
         return receiver;
     }
     return -1;
+}
+
+// A function's refinement cells laid out once its plain arguments are in:
+// off, but for those its path names.
+[[gnu::noinline]] void lay_refinement_cells(frame* f) {
+    f->n = 1;
+    push_refinement_cells(f->t.cache);
+    kel_value* const base_cell = stack::at_offset(f->entry + 1);
+    for (int32_t r = 0; r < f->t.named; ++r) set_logic(base_cell + cells_of(f->t.cache)[f->t.refs[r]].w3, true);
+}
+
+// A refinement's argument fetched (at the top): checked, and for a function
+// moved into its frame cell (a native's stays where it was pushed).
+[[gnu::noinline]] signal_code refinement_argument_done(frame* f) {
+    const kel_value* arg = stack::top() - 1;
+    int32_t cell = 0;
+    const int32_t index = refinement_argument(f->t, f->i - f->t.plain, &cell);
+    if (!typeset_has(cells_of(f->t.cache) + index, type_of(arg))) [[unlikely]]
+        return expect_arg(call_of(f), index, arg);
+    if (f->t.rest) {
+        *stack::at_offset(f->entry + 1 + static_cast<uint32_t>(cell)) = *arg;
+        stack::drop_cells(1);
+    }
+    return signal_code::none;
 }
 
 // Runs the records above `base` until the base record is done; `code` is a
@@ -2174,15 +2221,7 @@ signal_code drive(frame* base, signal_code code) {
                 }
                 for (;;) {
                     if (f->i >= f->t.plain) [[unlikely]] {
-                        if (f->t.rest && !f->n) {
-                            // A function's refinement cells follow its arguments,
-                            // off but for those a path names.
-                            f->n = 1;
-                            push_refinement_cells(f->t.cache);
-                            kel_value* const base_cell = stack::at_offset(f->entry + 1);
-                            for (int32_t r = 0; r < f->t.named; ++r)
-                                set_logic(base_cell + cells_of(f->t.cache)[f->t.refs[r]].w3, true);
-                        }
+                        if (f->t.rest && !f->n) lay_refinement_cells(f);
                         if (f->i >= f->t.args) {
                             f->state = fr::c_invoke;
                             break;
@@ -2207,15 +2246,8 @@ signal_code drive(frame* base, signal_code code) {
                             break;
                         }
                     } else {
-                        // A refinement's argument goes into its frame cell.
-                        int32_t cell = 0;
-                        const int32_t index = refinement_argument(f->t, f->i - f->t.plain, &cell);
-                        if (!typeset_has(cells_of(f->t.cache) + index, type_of(arg))) [[unlikely]] {
-                            code = expect_arg(call_of(f), index, arg);
-                            break;
-                        }
-                        *stack::at_offset(f->entry + 1 + static_cast<uint32_t>(cell)) = *arg;
-                        stack::drop_cells(1);
+                        code = refinement_argument_done(f);
+                        if (code != signal_code::none) break;
                     }
                     ++f->i;
                 }
@@ -2262,6 +2294,16 @@ signal_code drive(frame* base, signal_code code) {
                         continue;
                     }
                     if (!push_block(&body, fr::body, true)) code = frames_overflow();
+                    continue;
+                }
+                if (f->t.named) [[unlikely]] {
+                    const refinements refs = path_refinements_of(f->t);
+                    if (type == types::action) {
+                        code = actions::entry(number)(refs);
+                    } else {
+                        const natives::native_fn entry = natives::at(number).fn;
+                        code = stack::catch_code([entry, &refs] { return entry(false, refs); });
+                    }
                     continue;
                 }
                 if (type == types::action) {
