@@ -89,7 +89,12 @@ inline block_decode* entry_for(uint32_t node, memory::buffer_header* h) {
 // The term at an absolute cell index (a cell past the decoded length reads as
 // not decoded).
 inline term* term_at(block_decode* d, int32_t index) {
-    return d && static_cast<size_t>(index) < d->terms.size() ? &d->terms[static_cast<size_t>(index)] : nullptr;
+    if (!d) return nullptr;
+    // Compared in bytes: no division by the term's size.
+    term* const first = d->terms.data();
+    const size_t bytes = static_cast<size_t>(reinterpret_cast<char*>(first + d->terms.size()) -
+                                             reinterpret_cast<char*>(first));
+    return static_cast<size_t>(index) * sizeof(term) < bytes ? first + index : nullptr;
 }
 // Is the term decoded for the entry's current contents?
 inline bool current(const block_decode* d, const term* t) { return t->generation == d->generation && t->k != kind::none; }

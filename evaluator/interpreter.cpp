@@ -546,6 +546,9 @@ signal_code step_special(code_position& c, const kel_value& v, kel_value* entry,
     return value && type_of(value) == types::op ? value : nullptr;
 }
 inline const kel_value* operator_at(const code_position& c) { return operator_in(view_of(c), c.pos); }
+// The same where an expression often ends its code (a paren, a branch):
+// past the position's own end there is nothing to read.
+inline const kel_value* operator_after(const code_position& c) { return c.pos < c.end ? operator_at(c) : nullptr; }
 
 }  // namespace
 
@@ -858,7 +861,7 @@ inline bool assign_plain(kel_value* cells) {
 
 enum class inline_op : uint8_t { none, add, subtract, multiply, remainder, compare };
 
-inline_op inline_kind(const kel_value& op, int32_t* compare) {
+[[gnu::always_inline]] inline inline_op inline_kind(const kel_value& op, int32_t* compare) {
     const uint32_t wrapped = native::wrapped_type(&op);
     if (wrapped == types::action) {
         switch (op.w1) {
@@ -1972,7 +1975,7 @@ infix:
         if (!assign_plain(stack::arguments())) *code = stack::catch_code([] { return assign(stack::arguments()); });
         if (*code != signal_code::none) [[unlikely]] return false;
         stack::close_frame();
-        if (!no_infix && operator_at(c)) {
+        if (!no_infix && operator_after(c)) {
             if (!push_expr(&c, stack::offset_of(entry), false, fr::x_infix)) *code = frames_overflow();
             return true;
         }
@@ -2087,11 +2090,13 @@ signal_code drive(frame* base, signal_code code) {
             case fr::block: {
                 code_position& c = f->c;
                 for (;;) {
-                    const code_view cv = view_of(c);
-                    if (c.pos >= cv.end) {
+                    if (c.pos >= c.end) [[unlikely]] {
+                    end_reached:
                         if (f->state == 0) set_unset(stack::alloc_cell());  // an empty block
                         goto block_done;
                     }
+                    const code_view cv = view_of(c);
+                    if (c.pos >= cv.end) [[unlikely]] goto end_reached;
                     stack::regs.top = stack::at_offset(f->entry);
                     f->state = 1;
                     f->link.start = c.pos;
@@ -2103,7 +2108,7 @@ signal_code drive(frame* base, signal_code code) {
                 if (!c.library) innermost_code = f->link.outer;
                 // A paren heads an expression: with an operator after it the
                 // record goes on as that expression's (its entry is the paren's).
-                if (f->role == fr::paren && operator_at(*f->pc)) [[unlikely]] {
+                if (f->role == fr::paren && operator_after(*f->pc)) [[unlikely]] {
                     f->kind = fr::expr;
                     f->state = fr::x_infix;
                     f->flag = false;
@@ -2118,7 +2123,7 @@ signal_code drive(frame* base, signal_code code) {
                 code_position& c = *f->pc;
                 switch (f->state) {
                     case fr::x_head_done:
-                        if (!f->flag && operator_at(c)) {
+                        if (!f->flag && operator_after(c)) {
                             f->state = fr::x_infix;
                             continue;
                         }
@@ -2132,6 +2137,10 @@ signal_code drive(frame* base, signal_code code) {
                         f->state = fr::x_head_done;
                         continue;
                     case fr::x_infix: {
+                        if (c.pos >= c.end) {
+                            --frame_sp;
+                            continue;
+                        }
                         const code_view cv = view_of(c);
                         const kel_value* value = operator_in(cv, c.pos);
                         if (!value) {
@@ -2399,7 +2408,7 @@ signal_code drive(frame* base, signal_code code) {
                 stack::regs.top = placeholder + 1;
                 // It heads an expression: with an operator after it the record
                 // goes on as that expression's (its entry is the placeholder).
-                if (!f->role && operator_at(c)) [[unlikely]] {
+                if (!f->role && operator_after(c)) [[unlikely]] {
                     f->kind = fr::expr;
                     f->state = fr::x_infix;
                     f->flag = false;
