@@ -1825,7 +1825,8 @@ call call_of(frame* f) {
 
 // Opens the call of a decoded word (the word just passed): its placeholder,
 // its mark, and then its arguments are fetched by the loop.
-inline frame* push_call(const decode::term* t, code_position* c, const kel_value* name, bool no_infix) {
+[[gnu::always_inline]] inline frame* push_call(const decode::term* t, code_position* c, const kel_value* name,
+                                              bool no_infix) {
     frame* f = push_frame(fr::call);
     if (!f) [[unlikely]] return nullptr;
     f->role = no_infix;
@@ -1886,10 +1887,12 @@ bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_valu
         *code = step_expression(c, no_infix, true, false);
         return false;
     }
-    const kel_value v = cv.cells[c.pos];
-    const uint32_t t = type_of(&v);
+    // The cell read in place: nothing below allocates before it is used
+    // (but for the argument cache's building, after which it is read again).
+    const kel_value* v = cv.cells + c.pos;
+    const uint32_t t = type_of(v);
     if (t == types::word) {
-        const kel_value* value = fast_slot(&v);
+        const kel_value* value = fast_slot(v);
         if (!value) [[unlikely]] goto generic;
         const uint32_t vt = type_of(value);
         if (!(word_special & bit(vt))) [[likely]] {
@@ -1905,26 +1908,27 @@ bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_valu
         if (type_of(cells_of(fn.w3) + function::more::cache) != types::block) [[unlikely]] {
             (void)cache_of(&fn);
             h = header_of(series_node(&c.block));
+            v = reinterpret_cast<const kel_value*>(h->head_ptr()) + c.pos;
         }
         const decode::term* d = decoded_call(c, h, c.pos, fn);
         if (!d) goto generic;
         ++c.pos;
-        if (!push_call(d, &c, &v, no_infix)) *code = frames_overflow();
+        if (!push_call(d, &c, v, no_infix)) *code = frames_overflow();
         return true;
     }
     if (plain_data(t)) {
-        push_value(&v);
+        push_value(v);
         ++c.pos;
         goto infix;
     }
     if (t == types::paren) {
         ++c.pos;
-        if (frame* p = push_block(&v, no_infix ? fr::paren_no_infix : fr::paren, false)) p->pc = &c;
+        if (frame* p = push_block(v, no_infix ? fr::paren_no_infix : fr::paren, false)) p->pc = &c;
         else *code = frames_overflow();
         return true;
     }
-    if (t == types::set_word) return start_set_word(c, no_infix, code, entry, v);
-    if (t == types::path && start_path_call(c, cv.h, v, no_infix, code)) return true;
+    if (t == types::set_word) return start_set_word(c, no_infix, code, entry, *v);
+    if (t == types::path && start_path_call(c, cv.h, *v, no_infix, code)) return true;
 generic:
     *code = step_expression(c, no_infix, true, false);
     return false;
@@ -2240,8 +2244,9 @@ signal_code drive(frame* base, signal_code code) {
                         const code_view cv = view_of(c);
                         if (c.pos >= cv.end) [[unlikely]] {
                             int32_t cell = 0;
-                            code = no_arg(call_of(f), f->i < f->t.plain ? f->i
-                                                                        : refinement_argument(f->t, f->i - f->t.plain, &cell));
+                            const int32_t index =
+                                f->i < f->t.plain ? f->i : refinement_argument(f->t, f->i - f->t.plain, &cell);
+                            code = no_arg(call_of(f), index);
                             break;
                         }
                         f->state = fr::c_arg_done;

@@ -156,7 +156,8 @@ signal_code return_to(int32_t receiver, const kel_value* value) {
     if (value) carried = *value;
     else set_unset(&carried);
     const int32_t depth = mark_depth();
-    const uint32_t base = receiver + 1 < depth ? regs.marks_bottom[receiver + 1].caller_base : offset_of(regs.arguments);
+    const uint32_t base =
+        receiver + 1 < depth ? regs.marks_bottom[receiver + 1].caller_base : offset_of(regs.arguments);
     for (int32_t j = depth - 1; j > receiver; --j) {
         const call_mark* m = regs.marks_bottom + j;
         if ((m->flags & kind::mask) == kind::call) restore_context(m);
