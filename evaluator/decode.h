@@ -4,9 +4,9 @@
 // word naming a function, the function value (the guard), its argument
 // cache and arity; for a word naming an operator, the op value (the guard)
 // and the operator applied inline; for a word naming one of the control
-// natives, which one; for a path of words naming a function! and its
-// refinements, the refinements it switches on (the path's own modification
-// stamp a guard beside the function value).
+// natives, which one; for a path of words naming a function, native or
+// action and its refinements, the refinements it switches on (the path's own
+// modification stamp a guard beside the function value).
 //
 // Nothing here is a root and nothing is followed: a guard is compared bit
 // for bit with what the word holds now, and a decoded term is used only when
@@ -34,7 +34,7 @@ enum class kind : uint8_t {
     none = 0,  // not decoded yet
     other,     // nothing cached: the generic step
     call,      // a word whose value is a function-like value whose arguments come before its refinements
-    path_call, // a path of plain words whose head word's value is a function!: its refinements named
+    path_call, // a path of plain words whose head word's value is a function, native or action: its refinements
 };
 
 // Blocks longer than this are not decoded (the generic step runs them): a

@@ -1676,12 +1676,14 @@ inline uint32_t owner_context(const kel_value* fn, const kel_value* owner, const
 // Blocks evaluated in place run in one loop over frames of its own rather than
 // in nested C++ calls: a block (a function body, a branch, a loop body, a
 // paren), an expression whose head or right operand is one of those, and a
-// decoded call with its arguments being fetched are each a frame record. A
-// Kel call, a conditional or a loop run this way adds a record, not a C++
-// activation, so recursion meets the call-mark limit (or this stack's own,
-// with the same error) instead of the machine stack. Everything else (set-
-// paths, paths, apply, natives evaluating blocks, tracing) is the generic step
-// called from the loop, which re-enters it from C++ as before.
+// decoded call with its arguments being fetched (a word's, or a path's naming
+// refinements, whose arguments land in the refinements' frame cells) are each
+// a frame record. A Kel call, a conditional or a loop run this way adds a
+// record, not a C++ activation, so recursion meets the call-mark limit (or
+// this stack's own, with the same error) instead of the machine stack.
+// Everything else (set-paths, other paths, apply, natives evaluating blocks,
+// tracing) is the generic step called from the loop, which re-enters it from
+// C++ as before. An interrupt is polled at every function call the loop runs.
 //
 // The marks stay what they were: every record opens and closes exactly the
 // call marks the generic step would, at the same moments, so signals, errors
