@@ -1282,6 +1282,7 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
         }
     }
     bool active = true;
+    bool past_refinement = false;
     int32_t locals = 0;
     const int32_t n = cache_length(k);
     for (int32_t i = 0; i < n; ++i) {
@@ -1302,7 +1303,11 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
             }
             if ((k.mode > 0 || cls == class_lit) && at_end(k)) [[unlikely]] {
                 if (k.mode > 0) {
+                    // A missing argument is none; a native's own arguments (not
+                    // those of a refinement, which stays off) must accept it: its
+                    // body reads them as the types its spec promises.
                     set_none(stack::alloc_cell());
+                    if (k.natives_like && !past_refinement) KEL_PROPAGATE(check_type(k, i, stack::top() - 1));
                     continue;
                 }
                 if (cls == class_lit && typeset_has(e, types::unset)) {
@@ -1313,6 +1318,7 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
             KEL_PROPAGATE(fetch_one_inline(k, cls, i));
             KEL_PROPAGATE(check_type(k, i, stack::top() - 1));
         } else if (t == types::refinement) {
+            past_refinement = true;
             if (k.mode > 0 && !k.path) {
                 const kel_value entry = *e;
                 KEL_PROPAGATE(applied_refinement(k, entry, i, &active));
@@ -1694,7 +1700,10 @@ inline uint32_t owner_context(const kel_value* fn, const kel_value* owner, const
 // positions may point into them; the collector marks their code blocks.
 
 namespace fr {
-enum : uint8_t { block, expr, call };
+// each: the conditions of any or all, one expression at a time, each in a
+// <body> mark of its own (as the natives evaluate them), the position not
+// linked for `near` (errors there are near the any or all).
+enum : uint8_t { block, expr, call, each };
 // What a block record is evaluated for.
 enum : uint8_t { base, body, branch, paren, paren_no_infix, loop_body, until_body, cond };
 // Expression states.
@@ -2051,6 +2060,52 @@ int32_t return_receiver(frame* base, frame* f) {
     return signal_code::none;
 }
 
+// Opens the each record of any or all (the native's mark open, its block
+// argument at the base).
+[[gnu::noinline]] signal_code start_each(uint8_t id) {
+    const kel_value conditions = *stack::argument(1);
+    frame* e = push_frame(fr::each);
+    if (!e) return frames_overflow();
+    position_at(&conditions, e->c);
+    e->role = id;
+    e->entry = stack::offset_of(stack::top());
+    return signal_code::none;
+}
+
+// The conditions of any or all (an each record): the next expression, or the
+// verdict on the one just done; the record goes once the native's result is
+// in place (its call record then finishes).
+[[gnu::noinline]] void run_each(frame* f, signal_code* code) {
+    code_position& c = f->c;
+    const bool any = f->role == natives::number::any;
+    for (;;) {
+        if (f->state == 1) {
+            // An expression is done: its mark closes, its value decides.
+            stack::close_frame();
+            kel_value* const v = stack::at_offset(f->entry);
+            const bool falsy = logic::falsy(v);
+            stack::regs.top = v;
+            f->state = 2;
+            if (any ? !falsy : falsy) {
+                if (any) *stack::arguments() = *v;
+                else set_none(stack::arguments());
+                break;
+            }
+            if (!any) *stack::arguments() = *v;
+        }
+        if (c.pos >= end_of(c)) {
+            if (any || f->state == 0) set_none(stack::arguments());
+            stack::regs.top = stack::at_offset(f->entry);
+            break;
+        }
+        const code_view cv = view_of(c);
+        stack::open_frame(&words::_body, native_kind(c.library));
+        f->state = 1;
+        if (start_expression(c, cv, false, code) || *code != signal_code::none) return;
+    }
+    --frame_sp;
+}
+
 // Runs the records above `base` until the base record is done; `code` is a
 // code already travelling (an exception caught around the loop).
 signal_code drive(frame* base, signal_code code) {
@@ -2219,6 +2274,10 @@ signal_code drive(frame* base, signal_code code) {
                 fire(error_category::internal, "not-done");
             }
             default: break;
+        }
+        if (f->kind == fr::each) [[unlikely]] {
+            run_each(f, &code);
+            continue;
         }
         // A decoded call.
         code_position& c = *f->pc;
@@ -2395,6 +2454,10 @@ signal_code drive(frame* base, signal_code code) {
                         }
                         code = stack::catch_code([] { return run_control(natives::number::foreach); });
                         continue;
+                    case natives::number::any:
+                    case natives::number::all:
+                        code = start_each(f->t.control);
+                        continue;
                     default: {
                         const uint8_t id = f->t.control;
                         code = stack::catch_code([id] { return run_control(id); });
@@ -2538,7 +2601,7 @@ signal_code run_frames(const kel_value* block, bool set_last) {
 void mark_frames(void (*mark)(kel_value* cell)) {
     for (frame* p = frames; p && p < frame_sp; ++p) {
         frame& f = *p;
-        if (f.kind == fr::block) {
+        if (f.kind == fr::block || f.kind == fr::each) {
             mark(&f.c.block);
         } else {
             mark(&f.v);
