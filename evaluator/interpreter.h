@@ -43,8 +43,9 @@
 //  - A block evaluated in place (eval_in_place, and eval_block's body when
 //    nothing is traced) runs in one loop over frame records of its own:
 //    function bodies, branches, parens, the bodies of loop, repeat, while,
-//    until and foreach, and decoded calls (path calls with refinements
-//    included) with their arguments are records, not C++ activations, so
+//    until and foreach, the conditions of any and all, and decoded calls
+//    (path calls with refinements included) with their arguments are
+//    records, not C++ activations, so
 //    Kel recursion meets the call-mark limit. The generic step (tracing,
 //    other paths, apply, natives evaluating blocks) still recurses in C++
 //    and re-enters the loop.
