@@ -4,7 +4,9 @@
 // word naming a function, the function value (the guard), its argument
 // cache and arity; for a word naming an operator, the op value (the guard)
 // and the operator applied inline; for a word naming one of the control
-// natives, which one.
+// natives, which one; for a path of words naming a function, native or
+// action and its refinements, the refinements it switches on (the path's own
+// modification stamp a guard beside the function value).
 //
 // Nothing here is a root and nothing is followed: a guard is compared bit
 // for bit with what the word holds now, and a decoded term is used only when
@@ -32,6 +34,7 @@ enum class kind : uint8_t {
     none = 0,  // not decoded yet
     other,     // nothing cached: the generic step
     call,      // a word whose value is a function-like value whose arguments come before its refinements
+    path_call, // a path of plain words whose head word's value is a function, native or action: its refinements
 };
 
 // Blocks longer than this are not decoded (the generic step runs them): a
@@ -44,9 +47,14 @@ struct term {
     uint32_t generation = 0;  // the entry's generation it was decoded in (older: not decoded)
     kind k = kind::none;
     uint8_t control = 0;  // call: a control native the evaluator runs itself (0: none)
-    int16_t args = 0;     // call: arguments before any refinement
+    int16_t args = 0;     // call: arguments fetched (a path call's: the plain ones, then its refinements')
     int16_t locals = 0;   // call: a function's /local count
+    uint8_t plain = 0;    // call: arguments before the first refinement
+    uint8_t named = 0;    // path call: refinements the path names (in refs)
+    bool rest = false;    // call: a function! whose frame holds refinement cells after the plain arguments
     uint32_t classes = 0;  // call: the class of argument i (< 16) in bits 2i..2i+1 (0 evaluated, 1 get, 2 lit)
+    uint32_t path_stamp = 0;  // path call: the path's modification stamp (a guard: its elements unchanged)
+    uint8_t refs[4] = {};     // path call: the cache index of each refinement named, in the path's order
 };
 static_assert(sizeof(term) == 48);
 
@@ -81,7 +89,12 @@ inline block_decode* entry_for(uint32_t node, memory::buffer_header* h) {
 // The term at an absolute cell index (a cell past the decoded length reads as
 // not decoded).
 inline term* term_at(block_decode* d, int32_t index) {
-    return d && static_cast<size_t>(index) < d->terms.size() ? &d->terms[static_cast<size_t>(index)] : nullptr;
+    if (!d) return nullptr;
+    // Compared in bytes: no division by the term's size.
+    term* const first = d->terms.data();
+    const size_t bytes = static_cast<size_t>(reinterpret_cast<char*>(first + d->terms.size()) -
+                                             reinterpret_cast<char*>(first));
+    return static_cast<size_t>(index) * sizeof(term) < bytes ? first + index : nullptr;
 }
 // Is the term decoded for the entry's current contents?
 inline bool current(const block_decode* d, const term* t) { return t->generation == d->generation && t->k != kind::none; }

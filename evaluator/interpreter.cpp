@@ -32,6 +32,7 @@
 #include "evaluator/native_api_words.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_control.h"
+#include "evaluator/natives_errors.h"
 #include "evaluator/native_table.h"
 #include "evaluator/routines.h"
 #include "kernel/signals.h"
@@ -553,6 +554,9 @@ signal_code step_special(code_position& c, const kel_value& v, kel_value* entry,
     return value && type_of(value) == types::op ? value : nullptr;
 }
 inline const kel_value* operator_at(const code_position& c) { return operator_in(view_of(c), c.pos); }
+// The same where an expression often ends its code (a paren, a branch):
+// past the position's own end there is nothing to read.
+inline const kel_value* operator_after(const code_position& c) { return c.pos < c.end ? operator_at(c) : nullptr; }
 
 }  // namespace
 
@@ -865,7 +869,7 @@ inline bool assign_plain(kel_value* cells) {
 
 enum class inline_op : uint8_t { none, add, subtract, multiply, remainder, compare };
 
-inline_op inline_kind(const kel_value& op, int32_t* compare) {
+[[gnu::always_inline]] inline inline_op inline_kind(const kel_value& op, int32_t* compare) {
     const uint32_t wrapped = native::wrapped_type(&op);
     if (wrapped == types::action) {
         switch (op.w1) {
@@ -1286,6 +1290,7 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
         }
     }
     bool active = true;
+    bool past_refinement = false;
     int32_t locals = 0;
     const int32_t n = cache_length(k);
     for (int32_t i = 0; i < n; ++i) {
@@ -1306,7 +1311,11 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
             }
             if ((k.mode > 0 || cls == class_lit) && at_end(k)) [[unlikely]] {
                 if (k.mode > 0) {
+                    // A missing argument is none; a native's own arguments (not
+                    // those of a refinement, which stays off) must accept it: its
+                    // body reads them as the types its spec promises.
                     set_none(stack::alloc_cell());
+                    if (k.natives_like && !past_refinement) KEL_PROPAGATE(check_type(k, i, stack::top() - 1));
                     continue;
                 }
                 if (cls == class_lit && typeset_has(e, types::unset)) {
@@ -1317,6 +1326,7 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
             KEL_PROPAGATE(fetch_one_inline(k, cls, i));
             KEL_PROPAGATE(check_type(k, i, stack::top() - 1));
         } else if (t == types::refinement) {
+            past_refinement = true;
             if (k.mode > 0 && !k.path) {
                 const kel_value entry = *e;
                 KEL_PROPAGATE(applied_refinement(k, entry, i, &active));
@@ -1440,30 +1450,130 @@ void decode_call(decode::term* t, const kel_value& fn) {
     const int32_t n = tail_index(cache);
     int32_t args = 0, locals = 0;
     uint32_t classes = 0;
-    bool gap = false;
+    bool gap = false, rest = false;
     for (int32_t i = 0; i < n; ++i) {
         const uint32_t t_e = type_of(e + i);
         if (t_e == types::typeset) {
+            if (rest) continue;  // a refinement's argument
             const uint32_t cls = e[i].header & class_mask;
             if (cls == class_return) { gap = true; continue; }
             if (gap || args >= 16) return;
             classes |= (cls >> 20) << (2 * args);
             ++args;
         } else if (t_e == types::refinement) {
-            if (type == types::function) return;  // its frame holds the refinement cells: the generic fetch
-            break;                                // a native keeps none
+            if (type != types::function) break;  // a native keeps no cells for refinements
+            // A function's frame holds them (off) after its arguments: laid
+            // out by the loop once the arguments are in.
+            rest = true;
         } else if (t_e == types::integer) {
             locals = get_integer(e + i);
         }
     }
     if (args > 0x7FFF || locals > 0x7FFF || locals < 0) return;
+    if (rest && classes != 0) return;  // quoted arguments before refinements: the generic fetch
     t->guard = fn;
     t->cache = cache;
     t->args = static_cast<int16_t>(args);
+    t->plain = static_cast<uint8_t>(args);
+    t->rest = rest;
     t->classes = classes;
     t->locals = static_cast<int16_t>(type == types::function ? locals : 0);
     t->control = control_of(fn);
     t->k = decode::kind::call;
+}
+
+// A path of plain words after its head naming a function!, native! or
+// action!: decoded as its call (decode_call) with the refinements the path
+// names, each at most once (anything else, a get-word or a refinement named
+// twice or not at all, is the generic walk and its errors; so are the control
+// natives, which the loop runs without refinements).
+void decode_path_call(decode::term* t, const kel_value& fn, const kel_value* elements, int32_t count,
+                      uint32_t stamp) {
+    decode_call(t, fn);
+    if (t->k != decode::kind::call) return;
+    t->k = decode::kind::other;
+    if (t->control != 0 || t->classes != 0 || count - 1 > 4) return;
+    const kel_value* e = cells_of(t->cache);
+    const int32_t n = tail_index(t->cache);
+    int32_t args = t->args;
+    for (int32_t j = 1; j < count; ++j) {
+        const kel_value* element = elements + j;
+        if (type_of(element) != types::word) return;
+        int32_t index = -1;
+        for (int32_t i = 0; i < n && index < 0; ++i)
+            if (type_of(e + i) == types::refinement && word_symbol(e + i) == word_symbol(element)) index = i;
+        const uint32_t s = symbol::resolve(word_symbol(element));
+        for (int32_t i = 0; i < n && index < 0; ++i)
+            if (type_of(e + i) == types::refinement && symbol::resolve(word_symbol(e + i)) == s) index = i;
+        if (index < 0 || index > 0xFF) return;
+        if (type_of(&fn) != types::function && (e[index].w3 < 1 || e[index].w3 > 12)) return;
+        for (int32_t r = 0; r < j - 1; ++r)
+            if (t->refs[r] == index) return;
+        t->refs[j - 1] = static_cast<uint8_t>(index);
+        for (int32_t i = index + 1; i < n && type_of(e + i) == types::typeset; ++i)
+            if ((e[i].header & class_mask) != class_return) ++args;
+    }
+    if (args > 0x7FFF) return;
+    t->named = static_cast<uint8_t>(count - 1);
+    t->args = static_cast<int16_t>(args);
+    t->path_stamp = stamp;
+    t->k = decode::kind::path_call;
+}
+
+// A function's refinement cells, all off, pushed after its arguments: false
+// for each refinement, none for each of their arguments.
+[[gnu::noinline]] void push_refinement_cells(uint32_t cache) {
+    const int32_t n = tail_index(cache);
+    bool rest = false;
+    for (int32_t i = 0; i < n; ++i) {
+        const kel_value* e = cells_of(cache) + i;
+        const uint32_t t = type_of(e);
+        if (t == types::refinement) {
+            rest = true;
+            set_logic(stack::alloc_cell(), false);
+        } else if (rest && t == types::typeset && (e->header & class_mask) != class_return) {
+            set_none(stack::alloc_cell());
+        }
+    }
+}
+
+// The cache index of a path call's refinement argument j (counted from the
+// first after the plain ones, in the order they are fetched) and, for a
+// function, its frame cell (from the arguments base).
+int32_t refinement_argument(const decode::term& t, int32_t j, int32_t* cell) {
+    const kel_value* e = cells_of(t.cache);
+    const int32_t n = tail_index(t.cache);
+    for (int32_t r = 0; r < t.named; ++r) {
+        const int32_t index = t.refs[r];
+        int32_t offset = static_cast<int32_t>(e[index].w3) + 1;
+        for (int32_t i = index + 1; i < n && type_of(e + i) == types::typeset; ++i) {
+            if ((e[i].header & class_mask) == class_return) continue;
+            if (j == 0) {
+                *cell = offset;
+                return i;
+            }
+            --j;
+            ++offset;
+        }
+    }
+    fire(error_category::internal, "not-done");
+}
+
+// The refinements a native's or action's path call switches on: each at the
+// offset of its first argument, as the generic fetch records them.
+refinements path_refinements_of(const decode::term& t) {
+    refinements refs = refinements::none();
+    const kel_value* e = cells_of(t.cache);
+    const int32_t n = tail_index(t.cache);
+    int32_t offset = t.plain;
+    for (int32_t r = 0; r < t.named; ++r) {
+        const int32_t index = t.refs[r];
+        const int32_t slot = static_cast<int32_t>(e[index].w3) - 1;
+        if (slot >= 0 && slot < 12) refs.at[slot] = offset;
+        for (int32_t i = index + 1; i < n && type_of(e + i) == types::typeset; ++i)
+            if ((e[i].header & class_mask) != class_return) ++offset;
+    }
+    return refs;
 }
 
 // The arguments of a decoded call some of which are get-words or literal.
@@ -1515,6 +1625,7 @@ signal_code invoke_decoded(const decode::term& t, code_position& c, const kel_va
     } else {
         KEL_PROPAGATE(fetch_classed(k, t));
     }
+    if (t.rest) push_refinement_cells(t.cache);
     if (traced(&c)) [[unlikely]] {
         const kel_value site = site_of(k);
         notify_tracer(event::call, &c.block, c.pos, &site, &k.fn);
@@ -1579,12 +1690,14 @@ inline uint32_t owner_context(const kel_value* fn, const kel_value* owner, const
 // Blocks evaluated in place run in one loop over frames of its own rather than
 // in nested C++ calls: a block (a function body, a branch, a loop body, a
 // paren), an expression whose head or right operand is one of those, and a
-// decoded call with its arguments being fetched are each a frame record. A
-// Kel call, a conditional or a loop run this way adds a record, not a C++
-// activation, so recursion meets the call-mark limit (or this stack's own,
-// with the same error) instead of the machine stack. Everything else (set-
-// paths, paths, apply, natives evaluating blocks, tracing) is the generic step
-// called from the loop, which re-enters it from C++ as before.
+// decoded call with its arguments being fetched (a word's, or a path's naming
+// refinements, whose arguments land in the refinements' frame cells) are each
+// a frame record. A Kel call, a conditional or a loop run this way adds a
+// record, not a C++ activation, so recursion meets the call-mark limit (or
+// this stack's own, with the same error) instead of the machine stack.
+// Everything else (set-paths, other paths, apply, natives evaluating blocks,
+// tracing) is the generic step called from the loop, which re-enters it from
+// C++ as before. An interrupt is polled at every function call the loop runs.
 //
 // The marks stay what they were: every record opens and closes exactly the
 // call marks the generic step would, at the same moments, so signals, errors
@@ -1595,7 +1708,10 @@ inline uint32_t owner_context(const kel_value* fn, const kel_value* owner, const
 // positions may point into them; the collector marks their code blocks.
 
 namespace fr {
-enum : uint8_t { block, expr, call };
+// each: the conditions of any or all, one expression at a time, each in a
+// <body> mark of its own (as the natives evaluate them), the position not
+// linked for `near` (errors there are near the any or all).
+enum : uint8_t { block, expr, call, each };
 // What a block record is evaluated for.
 enum : uint8_t { base, body, branch, paren, paren_no_infix, loop_body, until_body, cond };
 // Expression states.
@@ -1678,6 +1794,33 @@ inline const decode::term* decoded_call(code_position& c, memory::buffer_header*
     return t;
 }
 
+// The decoded call of the path at `at` (its head word into *name), or null.
+[[gnu::noinline]] const decode::term* decoded_path_call(code_position& c, memory::buffer_header* h, int32_t at,
+                                                        const kel_value& path, kel_value* name) {
+    memory::buffer_header* const ph = header_of(series_node(&path));
+    const int32_t head = series_head(&path);
+    const int32_t count = static_cast<int32_t>(ph->used() / 16) - head;
+    if (head < 0 || count < 2) return nullptr;
+    const kel_value* elements = reinterpret_cast<const kel_value*>(ph->head_ptr()) + head;
+    if (type_of(elements) != types::word) return nullptr;
+    const kel_value* value = fast_slot(elements);
+    if (!value || !(type_of(value) == types::function || native_like(type_of(value)))) return nullptr;
+    // The argument cache is built by the first call, the generic one.
+    if (type_of(cells_of(value->w3) + function::more::cache) != types::block) return nullptr;
+    decode::block_decode* d = decode::entry_for(series_node(&c.block), h);
+    decode::term* t = decode::term_at(d, at);
+    if (t && !decode::current(d, t)) {
+        *t = decode::term{};
+        t->generation = d->generation;
+        decode_path_call(t, *value, elements, count, memory::stamp_of(ph));
+    }
+    if (!t || t->k != decode::kind::path_call || !same_bits(t->guard, *value) ||
+        t->path_stamp != memory::stamp_of(ph))
+        return nullptr;
+    *name = elements[0];
+    return t;
+}
+
 // The call record as the generic fetch describes it (for its error and trace
 // helpers).
 call call_of(frame* f) {
@@ -1692,6 +1835,7 @@ call call_of(frame* f) {
     k.right_ready = false;
     k.name_in = &f->v;
     k.name = f->v;
+    k.open_pos = -1;
     k.cache = f->t.cache;
     k.base = stack::at_offset(f->entry + 1);
     k.refs = refinements::none();
@@ -1700,7 +1844,8 @@ call call_of(frame* f) {
 
 // Opens the call of a decoded word (the word just passed): its placeholder,
 // its mark, and then its arguments are fetched by the loop.
-inline frame* push_call(const decode::term* t, code_position* c, const kel_value* name, bool no_infix) {
+[[gnu::always_inline]] inline frame* push_call(const decode::term* t, code_position* c, const kel_value* name,
+                                              bool no_infix) {
     frame* f = push_frame(fr::call);
     if (!f) [[unlikely]] return nullptr;
     f->role = no_infix;
@@ -1708,6 +1853,7 @@ inline frame* push_call(const decode::term* t, code_position* c, const kel_value
     f->pc = c;
     f->v = *name;
     f->i = 0;
+    f->n = 0;  // the refinement cells not laid out yet
     f->state = fr::c_fetch;
     kel_value* const placeholder = stack::push_copy(&f->t.guard);
     f->entry = stack::offset_of(placeholder);
@@ -1741,6 +1887,18 @@ inline bool truthy_or_fail(const kel_value* v, signal_code* code) {
 // decoded call, a paren or a set-word gets records and answers true.
 bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry, const kel_value v);
 
+// A decoded path call's record (false: the generic step runs the path).
+[[gnu::noinline]] bool start_path_call(code_position& c, memory::buffer_header* h, const kel_value& path,
+                                       bool no_infix, signal_code* code) {
+    kel_value name;
+    const decode::term* d = decoded_path_call(c, h, c.pos, path, &name);
+    if (!d) return false;
+    ++c.pos;
+    if (frame* f = push_call(d, &c, &name, no_infix)) f->w = path;
+    else *code = frames_overflow();
+    return true;
+}
+
 [[gnu::always_inline]] inline bool start_expression(code_position& c, const code_view& cv, bool no_infix,
                                                     signal_code* code) {
     kel_value* const entry = stack::top();
@@ -1748,10 +1906,12 @@ bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_valu
         *code = step_expression(c, no_infix, true, false);
         return false;
     }
-    const kel_value v = cv.cells[c.pos];
-    const uint32_t t = type_of(&v);
+    // The cell read in place: nothing below allocates before it is used
+    // (but for the argument cache's building, after which it is read again).
+    const kel_value* v = cv.cells + c.pos;
+    const uint32_t t = type_of(v);
     if (t == types::word) {
-        const kel_value* value = fast_slot(&v);
+        const kel_value* value = fast_slot(v);
         if (!value) [[unlikely]] goto generic;
         const uint32_t vt = type_of(value);
         if (!(word_special & bit(vt))) [[likely]] {
@@ -1767,25 +1927,27 @@ bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_valu
         if (type_of(cells_of(fn.w3) + function::more::cache) != types::block) [[unlikely]] {
             (void)cache_of(&fn);
             h = header_of(series_node(&c.block));
+            v = reinterpret_cast<const kel_value*>(h->head_ptr()) + c.pos;
         }
         const decode::term* d = decoded_call(c, h, c.pos, fn);
         if (!d) goto generic;
         ++c.pos;
-        if (!push_call(d, &c, &v, no_infix)) *code = frames_overflow();
+        if (!push_call(d, &c, v, no_infix)) *code = frames_overflow();
         return true;
     }
     if (plain_data(t)) {
-        push_value(&v);
+        push_value(v);
         ++c.pos;
         goto infix;
     }
     if (t == types::paren) {
         ++c.pos;
-        if (frame* p = push_block(&v, no_infix ? fr::paren_no_infix : fr::paren, false)) p->pc = &c;
+        if (frame* p = push_block(v, no_infix ? fr::paren_no_infix : fr::paren, false)) p->pc = &c;
         else *code = frames_overflow();
         return true;
     }
-    if (t == types::set_word) return start_set_word(c, no_infix, code, entry, v);
+    if (t == types::set_word) return start_set_word(c, no_infix, code, entry, *v);
+    if (t == types::path && start_path_call(c, cv.h, *v, no_infix, code)) return true;
 generic:
     *code = step_expression(c, no_infix, true, false);
     return false;
@@ -1836,7 +1998,7 @@ infix:
         if (!assign_plain(stack::arguments())) *code = stack::catch_code([] { return assign(stack::arguments()); });
         if (*code != signal_code::none) [[unlikely]] return false;
         stack::close_frame();
-        if (!no_infix && operator_at(c)) {
+        if (!no_infix && operator_after(c)) {
             if (!push_expr(&c, stack::offset_of(entry), false, fr::x_infix)) *code = frames_overflow();
             return true;
         }
@@ -1863,6 +2025,93 @@ infix:
     if (!natives::series_not_tail_q(cursor)) return false;
     *code = natives::foreach_step(args, cursor);
     return *code == signal_code::none;
+}
+
+// The mark a return or exit called by record f lands in when that is the
+// call of a function this loop runs (-1: the return signal finds it). Above
+// `base` every open mark was opened by a record, and only a function's call
+// record marks its mark as a return target, so the nearest body record's
+// call is what the signal's search would find.
+int32_t return_receiver(frame* base, frame* f) {
+    for (frame* b = f - 1; b > base; --b) {
+        if (b->kind != fr::block || b->role != fr::body) continue;
+        const int32_t receiver = (b - 1)->depth - 1;
+        if (receiver < 0 || receiver >= stack::mark_depth() - 1 ||
+            !(stack::regs.marks_bottom[receiver].flags & stack::flag_return_target)) [[unlikely]]
+            return -1;
+        return receiver;
+    }
+    return -1;
+}
+
+// A function's refinement cells laid out once its plain arguments are in:
+// off, but for those its path names.
+[[gnu::noinline]] void lay_refinement_cells(frame* f) {
+    f->n = 1;
+    push_refinement_cells(f->t.cache);
+    kel_value* const base_cell = stack::at_offset(f->entry + 1);
+    for (int32_t r = 0; r < f->t.named; ++r) set_logic(base_cell + cells_of(f->t.cache)[f->t.refs[r]].w3, true);
+}
+
+// A refinement's argument fetched (at the top): checked, and for a function
+// moved into its frame cell (a native's stays where it was pushed).
+[[gnu::noinline]] signal_code refinement_argument_done(frame* f) {
+    const kel_value* arg = stack::top() - 1;
+    int32_t cell = 0;
+    const int32_t index = refinement_argument(f->t, f->i - f->t.plain, &cell);
+    if (!typeset_has(cells_of(f->t.cache) + index, type_of(arg))) [[unlikely]]
+        return expect_arg(call_of(f), index, arg);
+    if (f->t.rest) {
+        *stack::at_offset(f->entry + 1 + static_cast<uint32_t>(cell)) = *arg;
+        stack::drop_cells(1);
+    }
+    return signal_code::none;
+}
+
+// Opens the each record of any or all (the native's mark open, its block
+// argument at the base).
+[[gnu::noinline]] signal_code start_each(uint8_t id) {
+    const kel_value conditions = *stack::argument(1);
+    frame* e = push_frame(fr::each);
+    if (!e) return frames_overflow();
+    position_at(&conditions, e->c);
+    e->role = id;
+    e->entry = stack::offset_of(stack::top());
+    return signal_code::none;
+}
+
+// The conditions of any or all (an each record): the next expression, or the
+// verdict on the one just done; the record goes once the native's result is
+// in place (its call record then finishes).
+[[gnu::noinline]] void run_each(frame* f, signal_code* code) {
+    code_position& c = f->c;
+    const bool any = f->role == natives::number::any;
+    for (;;) {
+        if (f->state == 1) {
+            // An expression is done: its mark closes, its value decides.
+            stack::close_frame();
+            kel_value* const v = stack::at_offset(f->entry);
+            const bool falsy = logic::falsy(v);
+            stack::regs.top = v;
+            f->state = 2;
+            if (any ? !falsy : falsy) {
+                if (any) *stack::arguments() = *v;
+                else set_none(stack::arguments());
+                break;
+            }
+            if (!any) *stack::arguments() = *v;
+        }
+        if (c.pos >= end_of(c)) {
+            if (any || f->state == 0) set_none(stack::arguments());
+            stack::regs.top = stack::at_offset(f->entry);
+            break;
+        }
+        const code_view cv = view_of(c);
+        stack::open_frame(&words::_body, native_kind(c.library));
+        f->state = 1;
+        if (start_expression(c, cv, false, code) || *code != signal_code::none) return;
+    }
+    --frame_sp;
 }
 
 // Runs the records above `base` until the base record is done; `code` is a
@@ -1910,11 +2159,13 @@ signal_code drive(frame* base, signal_code code) {
             case fr::block: {
                 code_position& c = f->c;
                 for (;;) {
-                    const code_view cv = view_of(c);
-                    if (c.pos >= cv.end) {
+                    if (c.pos >= c.end) [[unlikely]] {
+                    end_reached:
                         if (f->state == 0) set_unset(stack::alloc_cell());  // an empty block
                         goto block_done;
                     }
+                    const code_view cv = view_of(c);
+                    if (c.pos >= cv.end) [[unlikely]] goto end_reached;
                     stack::regs.top = stack::at_offset(f->entry);
                     f->state = 1;
                     f->link.start = c.pos;
@@ -1926,7 +2177,7 @@ signal_code drive(frame* base, signal_code code) {
                 if (!c.library) innermost_code = f->link.outer;
                 // A paren heads an expression: with an operator after it the
                 // record goes on as that expression's (its entry is the paren's).
-                if (f->role == fr::paren && operator_at(*f->pc)) [[unlikely]] {
+                if (f->role == fr::paren && operator_after(*f->pc)) [[unlikely]] {
                     f->kind = fr::expr;
                     f->state = fr::x_infix;
                     f->flag = false;
@@ -1941,7 +2192,7 @@ signal_code drive(frame* base, signal_code code) {
                 code_position& c = *f->pc;
                 switch (f->state) {
                     case fr::x_head_done:
-                        if (!f->flag && operator_at(c)) {
+                        if (!f->flag && operator_after(c)) {
                             f->state = fr::x_infix;
                             continue;
                         }
@@ -1955,6 +2206,10 @@ signal_code drive(frame* base, signal_code code) {
                         f->state = fr::x_head_done;
                         continue;
                     case fr::x_infix: {
+                        if (c.pos >= c.end) {
+                            --frame_sp;
+                            continue;
+                        }
                         const code_view cv = view_of(c);
                         const kel_value* value = operator_in(cv, c.pos);
                         if (!value) {
@@ -2028,6 +2283,10 @@ signal_code drive(frame* base, signal_code code) {
             }
             default: break;
         }
+        if (f->kind == fr::each) [[unlikely]] {
+            run_each(f, &code);
+            continue;
+        }
         // A decoded call.
         code_position& c = *f->pc;
         switch (f->state) {
@@ -2043,14 +2302,20 @@ signal_code drive(frame* base, signal_code code) {
                     continue;
                 }
                 for (;;) {
-                    if (f->i >= f->t.args) {
-                        f->state = fr::c_invoke;
-                        break;
+                    if (f->i >= f->t.plain) [[unlikely]] {
+                        if (f->t.rest && !f->n) lay_refinement_cells(f);
+                        if (f->i >= f->t.args) {
+                            f->state = fr::c_invoke;
+                            break;
+                        }
                     }
                     {
                         const code_view cv = view_of(c);
                         if (c.pos >= cv.end) [[unlikely]] {
-                            code = no_arg(call_of(f), f->i);
+                            int32_t cell = 0;
+                            const int32_t index =
+                                f->i < f->t.plain ? f->i : refinement_argument(f->t, f->i - f->t.plain, &cell);
+                            code = no_arg(call_of(f), index);
                             break;
                         }
                         f->state = fr::c_arg_done;
@@ -2058,9 +2323,14 @@ signal_code drive(frame* base, signal_code code) {
                     }
                 check:
                     const kel_value* arg = stack::top() - 1;
-                    if (!typeset_has(cells_of(f->t.cache) + f->i, type_of(arg))) [[unlikely]] {
-                        code = expect_arg(call_of(f), f->i, arg);
-                        break;
+                    if (f->i < f->t.plain) [[likely]] {
+                        if (!typeset_has(cells_of(f->t.cache) + f->i, type_of(arg))) [[unlikely]] {
+                            code = expect_arg(call_of(f), f->i, arg);
+                            break;
+                        }
+                    } else {
+                        code = refinement_argument_done(f);
+                        if (code != signal_code::none) break;
                     }
                     ++f->i;
                 }
@@ -2071,9 +2341,10 @@ signal_code drive(frame* base, signal_code code) {
             case fr::c_invoke:
             invoke: {
                 if (traced(&c)) [[unlikely]] {
-                    const call k = call_of(f);
-                    const kel_value site = site_of(k);
-                    notify_tracer(event::call, &c.block, c.pos, &site, &k.fn);
+                    // The call site: the path of a path call, else the calling word.
+                    const kel_value site = f->t.k == decode::kind::path_call ? f->w : f->v;
+                    const kel_value fn = f->t.guard;
+                    notify_tracer(event::call, &c.block, c.pos, &site, &fn);
                 }
                 const kel_value fn = f->t.guard;
                 const int32_t number = static_cast<int32_t>(fn.w1);
@@ -2083,6 +2354,12 @@ signal_code drive(frame* base, signal_code code) {
                     if (f->t.locals > 0) function::push_unused_refinement(f->t.locals);
                     if ((fn.header & (function::flag_trace | function::flag_no_trace)) || trace.active) [[unlikely]] {
                         code = call_function_body(&fn, 0, &f->v, 0);
+                        continue;
+                    }
+                    // An interrupt is polled at every function call the loop
+                    // runs, so that recursion without loops halts too.
+                    if (runtime::halt_requested.load(std::memory_order_relaxed)) [[unlikely]] {
+                        code = interrupted();
                         continue;
                     }
                     // call_function_body, its prologue here and its epilogue at c_body_done.
@@ -2102,6 +2379,16 @@ signal_code drive(frame* base, signal_code code) {
                     if (!push_block(&body, fr::body, true)) code = frames_overflow();
                     continue;
                 }
+                if (f->t.named) [[unlikely]] {
+                    const refinements refs = path_refinements_of(f->t);
+                    if (type == types::action) {
+                        code = actions::entry(number)(refs);
+                    } else {
+                        const natives::native_fn entry = natives::at(number).fn;
+                        code = stack::catch_code([entry, &refs] { return entry(false, refs); });
+                    }
+                    continue;
+                }
                 if (type == types::action) {
                     code = actions::entry(number)(refinements::none());
                     continue;
@@ -2109,6 +2396,13 @@ signal_code drive(frame* base, signal_code code) {
                 switch (f->t.control) {
                     case 0: {
                         const natives::native_fn entry = natives::at(number).fn;
+                        if ((entry == natives::return_star || entry == natives::exit_star) && !traced(&c)) {
+                            if (const int32_t receiver = return_receiver(base, f); receiver >= 0) {
+                                code = stack::return_to(receiver,
+                                                        entry == natives::return_star ? stack::arguments() : nullptr);
+                                continue;
+                            }
+                        }
                         code = stack::catch_code([entry] { return entry(false, refinements::none()); });
                         continue;
                     }
@@ -2168,6 +2462,10 @@ signal_code drive(frame* base, signal_code code) {
                         }
                         code = stack::catch_code([] { return run_control(natives::number::foreach); });
                         continue;
+                    case natives::number::any:
+                    case natives::number::all:
+                        code = start_each(f->t.control);
+                        continue;
                     default: {
                         const uint8_t id = f->t.control;
                         code = stack::catch_code([id] { return run_control(id); });
@@ -2188,7 +2486,7 @@ signal_code drive(frame* base, signal_code code) {
                 stack::regs.top = placeholder + 1;
                 // It heads an expression: with an operator after it the record
                 // goes on as that expression's (its entry is the placeholder).
-                if (!f->role && operator_at(c)) [[unlikely]] {
+                if (!f->role && operator_after(c)) [[unlikely]] {
                     f->kind = fr::expr;
                     f->state = fr::x_infix;
                     f->flag = false;
@@ -2311,8 +2609,12 @@ signal_code run_frames(const kel_value* block, bool set_last) {
 void mark_frames(void (*mark)(kel_value* cell)) {
     for (frame* p = frames; p && p < frame_sp; ++p) {
         frame& f = *p;
-        if (f.kind == fr::block) mark(&f.c.block);
-        else mark(&f.v);
+        if (f.kind == fr::block || f.kind == fr::each) {
+            mark(&f.c.block);
+        } else {
+            mark(&f.v);
+            if (f.kind == fr::call && f.t.k == decode::kind::path_call) mark(&f.w);
+        }
     }
 }
 

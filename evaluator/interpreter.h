@@ -32,20 +32,23 @@
 //    trace events, leaves the current position on the caller's
 //    expression and opens no interpreted marks (its marks lack the
 //    interpreted flag); its set-paths run in a mark named `eval-set-path`.
-//  - A word naming a function that takes plain evaluated arguments is run
-//    from its block's decode (evaluator/decode.h) while the word holds the
-//    value it was decoded with, bit for bit; the control natives among them
-//    (if, unless, either, any, all, while, until, loop, case, switch) are run
-//    by the evaluator without the native table. Everything else, and
+//  - A word naming a function that takes plain evaluated arguments, or a
+//    path of words naming one and its refinements, is run from its block's
+//    decode (evaluator/decode.h) while the word holds the value it was
+//    decoded with, bit for bit (and the path is unchanged); the control
+//    natives among them (if, unless, either, any, all, while, until, loop,
+//    case, switch) are run by the evaluator without the native table. Everything else, and
 //    everything while tracing, is the generic step, which the decoded one
 //    matches event for event, mark for mark and error for error.
 //  - A block evaluated in place (eval_in_place, and eval_block's body when
 //    nothing is traced) runs in one loop over frame records of its own:
 //    function bodies, branches, parens, the bodies of loop, repeat, while,
-//    until and foreach, and decoded calls with their arguments are records,
-//    not C++ activations, so Kel recursion meets the call-mark limit. The
-//    generic step (tracing, paths, apply, natives evaluating blocks) still
-//    recurses in C++ and re-enters the loop.
+//    until and foreach, the conditions of any and all, and decoded calls
+//    (path calls with refinements included) with their arguments are
+//    records, not C++ activations, so
+//    Kel recursion meets the call-mark limit. The generic step (tracing,
+//    other paths, apply, natives evaluating blocks) still recurses in C++
+//    and re-enters the loop.
 //  - Opening a call checks the call-mark and argument-stack limits (and the
 //    loop its own record limit), and entering the loop from C++ the machine
 //    stack, raising internal `stack-overflow` well before any limit is hit.

@@ -155,6 +155,23 @@ void clear_return_target(call_mark* mark) {
     if (mark) mark->flags &= ~flag_return_target;
 }
 
+signal_code return_to(int32_t receiver, const kel_value* value) {
+    kel_value carried;
+    if (value) carried = *value;
+    else set_unset(&carried);
+    const int32_t depth = mark_depth();
+    const uint32_t base =
+        receiver + 1 < depth ? regs.marks_bottom[receiver + 1].caller_base : offset_of(regs.arguments);
+    for (int32_t j = depth - 1; j > receiver; --j) {
+        const call_mark* m = regs.marks_bottom + j;
+        if ((m->flags & kind::mask) == kind::call) restore_context(m);
+    }
+    regs.marks_top = regs.marks_bottom + (receiver + 1);
+    regs.arguments = regs.top = at_offset(base);
+    *regs.arguments = carried;
+    return value ? signal_code::return_ : signal_code::exit;
+}
+
 void reset() {
     regs.arguments = regs.top = regs.bottom;
     regs.marks_top = regs.marks_bottom;

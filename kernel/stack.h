@@ -228,6 +228,12 @@ inline int32_t mark_depth() { return static_cast<int32_t>(regs.marks_top - regs.
 inline uint32_t mark_kind(const call_mark* m) { return m->flags & kind::mask; }
 inline uint32_t mark_symbol(const call_mark* m) { return m->symbol; }
 
+// A return (value non-null) or exit whose receiver, the mark at index
+// `receiver`, the caller has found: what the return signal does once it has
+// found it (the marks above go, function contexts restored; the value in the
+// receiver's own base cell).
+signal_code return_to(int32_t receiver, const kel_value* value);
+
 // Empties both stacks (the top level between two evaluations, and tests).
 void reset();
 

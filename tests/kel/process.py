@@ -122,11 +122,16 @@ def finish(p):
 
 def signals_while_running(folder):
     loop = script(folder, "loop.kel", b'Kel []\nprint "ready"\nforever []\n')
+    # Calls alone, no loop: the interrupt is polled at calls as well.
+    calls = script(folder, "calls.kel",
+                   b'Kel []\nfib: func [n] [either n < 2 [n] [(fib n - 1) + (fib n - 2)]]\n'
+                   b'print "ready"\nprint fib 60\n')
     for sig, status, err in [(signal.SIGINT, 130, b"(halted)\n"), (signal.SIGTERM, 143, b"")]:
-        p = started([loop])
-        check("line before %s" % sig.name, p.stdout.readline(), b"ready\n")
-        p.send_signal(sig)
-        check("%s while running" % sig.name, finish(p)[::2], (status, err))
+        for name, path in [("loop", loop), ("recursion", calls)]:
+            p = started([path])
+            check("line before %s (%s)" % (sig.name, name), p.stdout.readline(), b"ready\n")
+            p.send_signal(sig)
+            check("%s while running a %s" % (sig.name, name), finish(p)[::2], (status, err))
     # A wake-up signal from outside must not end the signal waiter: the
     # SIGTERM after it still ends the script.
     p = started([loop])
