@@ -1887,6 +1887,43 @@ inline bool truthy_or_fail(const kel_value* v, signal_code* code) {
 // decoded call, a paren or a set-word gets records and answers true.
 bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry, const kel_value v);
 
+// `word: value` where the value is plain data (a literal, or a word holding
+// it) followed only by operators the loop applies in place on numbers: the
+// value is computed on the stack and stored without the set-word's mark or a
+// record. Nothing in between can fail, allocate, call or be traced, so no one
+// could see the mark; whatever does not fit (an operator with a non-number, an
+// overflow, an object's word, an unbound word) drops the cell and answers
+// false, and the set-word runs its ordinary way from the start.
+[[gnu::always_inline]] inline bool quick_set_word(code_position& c, const code_view& cv, kel_value* entry,
+                                                  const kel_value* set_word) {
+    int32_t p = c.pos + 1;
+    if (p >= cv.end) return false;
+    const kel_value* v = cv.cells + p;
+    if (type_of(v) == types::word) {
+        v = fast_slot(v);
+        if (!v || (word_special & bit(type_of(v)))) return false;
+    } else if (!plain_data(type_of(v))) {
+        return false;
+    }
+    push_value(v);
+    for (const kel_value* op = operator_in(cv, ++p); op; op = operator_in(cv, p)) {
+        int32_t compare = 0;
+        const inline_op kind = inline_kind(*op, &compare);
+        if (kind == inline_op::none || p + 1 >= cv.end) goto undo;
+        const kel_value* right = cv.cells + p + 1;
+        if (type_of(right) == types::word && !(right = fast_slot(right))) goto undo;
+        const uint32_t rt = type_of(right);
+        if (!((rt == types::integer || rt == types::float_) && apply_inline(kind, compare, entry, right))) goto undo;
+        p += 2;
+    }
+    if (unset_q(entry) || !store_plain(set_word, entry)) goto undo;
+    c.pos = p;
+    return true;
+undo:
+    stack::regs.top = entry;
+    return false;
+}
+
 // A decoded path call's record (false: the generic step runs the path).
 [[gnu::noinline]] bool start_path_call(code_position& c, memory::buffer_header* h, const kel_value& path,
                                        bool no_infix, signal_code* code) {
@@ -1946,7 +1983,10 @@ bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_valu
         else *code = frames_overflow();
         return true;
     }
-    if (t == types::set_word) return start_set_word(c, no_infix, code, entry, *v);
+    if (t == types::set_word) {
+        if (quick_set_word(c, cv, entry, v)) return false;
+        return start_set_word(c, no_infix, code, entry, *v);
+    }
     if (t == types::path && start_path_call(c, cv.h, *v, no_infix, code)) return true;
 generic:
     *code = step_expression(c, no_infix, true, false);
