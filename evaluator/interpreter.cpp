@@ -1887,41 +1887,62 @@ inline bool truthy_or_fail(const kel_value* v, signal_code* code) {
 // decoded call, a paren or a set-word gets records and answers true.
 bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry, const kel_value v);
 
-// `word: value` where the value is plain data (a literal, or a word holding
-// it) followed only by operators the loop applies in place on numbers: the
-// value is computed on the stack and stored without the set-word's mark or a
-// record. Nothing in between can fail, allocate, call or be traced, so no one
-// could see the mark; whatever does not fit (an operator with a non-number, an
-// overflow, an object's word, an unbound word) drops the cell and answers
-// false, and the set-word runs its ordinary way from the start.
-[[gnu::always_inline]] inline bool quick_set_word(code_position& c, const code_view& cv, kel_value* entry,
-                                                  const kel_value* set_word) {
-    int32_t p = c.pos + 1;
-    if (p >= cv.end) return false;
-    const kel_value* v = cv.cells + p;
+// One operand of a quick expression: plain data, or a word holding it.
+[[gnu::always_inline]] inline const kel_value* quick_operand(const kel_value* v) {
     if (type_of(v) == types::word) {
         v = fast_slot(v);
-        if (!v || (word_special & bit(type_of(v)))) return false;
-    } else if (!plain_data(type_of(v))) {
-        return false;
+        return v && !(word_special & bit(type_of(v))) ? v : nullptr;
     }
-    push_value(v);
+    return plain_data(type_of(v)) ? v : nullptr;
+}
+
+// Computes `operand (operator operand)*` from p into *out, where every
+// operator is one the loop applies in place and every operand after one is
+// a number (with `parens`, also a paren holding such an expression whole).
+// Answers the position after it, or -1 when the code is not of that shape or
+// an operator declines (an overflow, a zero divisor): nothing has been
+// changed then, and the code runs its ordinary way.
+template <bool parens>
+[[gnu::always_inline]] inline int32_t quick_run(const code_view& cv, int32_t p, kel_value* out) {
+    if (p >= cv.end) return -1;
+    const kel_value* first = quick_operand(cv.cells + p);
+    if (!first) return -1;
+    *out = *first;
     for (const kel_value* op = operator_in(cv, ++p); op; op = operator_in(cv, p)) {
         int32_t compare = 0;
         const inline_op kind = inline_kind(*op, &compare);
-        if (kind == inline_op::none || p + 1 >= cv.end) goto undo;
+        if (kind == inline_op::none || p + 1 >= cv.end) return -1;
         const kel_value* right = cv.cells + p + 1;
-        if (type_of(right) == types::word && !(right = fast_slot(right))) goto undo;
+        kel_value inner;
+        if (parens && type_of(right) == types::paren) {
+            memory::buffer_header* h = header_of(series_node(right));
+            const int32_t head = series_head(right), tail = static_cast<int32_t>(h->used() / 16);
+            if (head < 0 || head >= tail) return -1;
+            const code_view pv{reinterpret_cast<kel_value*>(h->head_ptr()) + head, tail - head, h};
+            if (quick_run<false>(pv, 0, &inner) != pv.end) return -1;
+            right = &inner;
+        } else if (!(right = quick_operand(right))) {
+            return -1;
+        }
         const uint32_t rt = type_of(right);
-        if (!((rt == types::integer || rt == types::float_) && apply_inline(kind, compare, entry, right))) goto undo;
+        if (!((rt == types::integer || rt == types::float_) && apply_inline(kind, compare, out, right))) return -1;
         p += 2;
     }
-    if (unset_q(entry) || !store_plain(set_word, entry)) goto undo;
+    return p;
+}
+
+// `word: value` where the value is a quick expression: computed and stored
+// without the set-word's mark or a record. Nothing in it can fail, allocate,
+// call or be traced, so no one could see the mark; whatever does not fit (an
+// object's word, an unbound word, the shapes quick_run refuses) runs the
+// ordinary way from the set-word.
+[[gnu::noinline]] bool quick_set_word(code_position& c, const code_view& cv, const kel_value* set_word) {
+    kel_value value;
+    const int32_t p = quick_run<true>(cv, c.pos + 1, &value);
+    if (p < 0 || unset_q(&value) || !store_plain(set_word, &value)) return false;
+    push_value(&value);
     c.pos = p;
     return true;
-undo:
-    stack::regs.top = entry;
-    return false;
 }
 
 // A decoded path call's record (false: the generic step runs the path).
@@ -1984,7 +2005,7 @@ undo:
         return true;
     }
     if (t == types::set_word) {
-        if (quick_set_word(c, cv, entry, v)) return false;
+        if (quick_set_word(c, cv, v)) return false;
         return start_set_word(c, no_infix, code, entry, *v);
     }
     if (t == types::path && start_path_call(c, cv.h, *v, no_infix, code)) return true;
