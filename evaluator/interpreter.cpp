@@ -1896,6 +1896,15 @@ bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_valu
     return plain_data(type_of(v)) ? v : nullptr;
 }
 
+// The cells of a block or paren from its position on (false when there are none).
+inline bool whole_view(const kel_value* b, code_view* out) {
+    memory::buffer_header* h = header_of(series_node(b));
+    const int32_t head = series_head(b), tail = static_cast<int32_t>(h->used() / 16);
+    if (head < 0 || head >= tail) return false;
+    *out = code_view{reinterpret_cast<kel_value*>(h->head_ptr()) + head, tail - head, h};
+    return true;
+}
+
 // Computes `operand (operator operand)*` from p into *out, where every
 // operator is one the loop applies in place and every operand after one is
 // a number (with `parens`, also a paren holding such an expression whole).
@@ -1915,11 +1924,8 @@ template <bool parens>
         const kel_value* right = cv.cells + p + 1;
         kel_value inner;
         if (parens && type_of(right) == types::paren) {
-            memory::buffer_header* h = header_of(series_node(right));
-            const int32_t head = series_head(right), tail = static_cast<int32_t>(h->used() / 16);
-            if (head < 0 || head >= tail) return -1;
-            const code_view pv{reinterpret_cast<kel_value*>(h->head_ptr()) + head, tail - head, h};
-            if (quick_run<false>(pv, 0, &inner) != pv.end) return -1;
+            code_view pv;
+            if (!whole_view(right, &pv) || quick_run<false>(pv, 0, &inner) != pv.end) return -1;
             right = &inner;
         } else if (!(right = quick_operand(right))) {
             return -1;
@@ -1929,6 +1935,18 @@ template <bool parens>
         p += 2;
     }
     return p;
+}
+
+// A block that is one quick expression, such as a while loop's condition,
+// computed without a record of its own (untraced only: tracing sees its
+// events).
+[[gnu::always_inline]] inline bool quick_block(const kel_value* block, kel_value* out) {
+    code_view v;
+    kel_value value;
+    if (trace.active || !whole_view(block, &v) || quick_run<true>(v, 0, &value) != v.end || unset_q(&value))
+        return false;
+    *out = value;
+    return true;
 }
 
 // `word: value` where the value is a quick expression: computed and stored
@@ -2582,6 +2600,7 @@ signal_code drive(frame* base, signal_code code) {
                 stack::rewind();
                 const kel_value condition = *stack::at_offset(f->entry + 1);
                 f->state = fr::c_while_test;
+                if (quick_block(&condition, stack::arguments())) continue;
                 if (!push_block(&condition, fr::cond, true)) code = frames_overflow();
                 continue;
             }
