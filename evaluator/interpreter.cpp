@@ -2492,6 +2492,7 @@ signal_code drive(frame* base, signal_code code) {
                             continue;
                         }
                         const kel_value branch = *stack::argument(2);
+                        if (quick_block(&branch, stack::arguments())) continue;
                         if (!push_block(&branch, fr::branch, true)) code = frames_overflow();
                         continue;
                     }
@@ -2502,6 +2503,7 @@ signal_code drive(frame* base, signal_code code) {
                             continue;
                         }
                         const kel_value branch = logic::truthy(condition) ? *stack::argument(2) : *stack::argument(3);
+                        if (quick_block(&branch, stack::arguments())) continue;
                         if (!push_block(&branch, fr::branch, true)) code = frames_overflow();
                         continue;
                     }
