@@ -945,6 +945,18 @@ enum class inline_op : uint8_t { none, add, subtract, multiply, remainder, compa
     return false;
 }
 
+// The right operand an inline operator takes as it stands: a number, or a
+// word whose value is one (a lookup, nothing to evaluate). Null otherwise.
+[[gnu::always_inline]] inline const kel_value* number_operand(const kel_value* v) {
+    if (type_of(v) == types::word) {
+        const kel_value* slot = fast_slot(v);
+        if (!slot) return nullptr;
+        v = slot;
+    }
+    const uint32_t t = type_of(v);
+    return t == types::integer || t == types::float_ ? v : nullptr;
+}
+
 [[gnu::noinline]] signal_code apply_infix(code_position& c, kel_value* entry, const kel_value* first) {
     for (const kel_value* value = first; value;) {
         const kel_value op = *value;
@@ -961,20 +973,7 @@ enum class inline_op : uint8_t { none, add, subtract, multiply, remainder, compa
             const code_view cv = view_of(c);
             if (c.pos < cv.end) {
                 // The right operand, fetched as the call would (no infix).
-                const kel_value* right = cv.cells + c.pos;
-                uint32_t rt = type_of(right);
-                if (rt == types::word) {
-                    // A word whose value is a number is that number: nothing
-                    // to evaluate, so the call's fetch reduces to a lookup.
-                    if (const kel_value* slot = fast_slot(right)) {
-                        const uint32_t st = type_of(slot);
-                        if (st == types::integer || st == types::float_) {
-                            right = slot;
-                            rt = st;
-                        }
-                    }
-                }
-                if (rt == types::integer || rt == types::float_) {
+                if (const kel_value* right = number_operand(cv.cells + c.pos)) {
                     if (apply_inline(kind, compare, entry, right)) {
                         ++c.pos;
                         value = operator_in(cv, c.pos);  // nothing allocated: the view holds
@@ -1927,7 +1926,7 @@ template <bool parens>
             code_view pv;
             if (!whole_view(right, &pv) || quick_run<false>(pv, 0, &inner) != pv.end) return -1;
             right = &inner;
-        } else if (!(right = quick_operand(right))) {
+        } else if (!(right = number_operand(right))) {
             return -1;
         }
         const uint32_t rt = type_of(right);
@@ -2038,13 +2037,8 @@ infix:
         int32_t compare = 0;
         const inline_op kind = inline_kind(*op, &compare);
         if (kind != inline_op::none && c.pos + 1 < cv.end) {
-            const kel_value* right = cv.cells + c.pos + 1;
-            if (type_of(right) == types::word) {
-                const kel_value* slot = fast_slot(right);
-                if (slot) right = slot;
-            }
-            const uint32_t rt = type_of(right);
-            if ((rt == types::integer || rt == types::float_) && apply_inline(kind, compare, entry, right)) {
+            const kel_value* right = number_operand(cv.cells + c.pos + 1);
+            if (right && apply_inline(kind, compare, entry, right)) {
                 c.pos += 2;
                 continue;
             }
@@ -2306,18 +2300,7 @@ signal_code drive(frame* base, signal_code code) {
                         const inline_op kind = inline_kind(op, &compare);
                         ++c.pos;
                         if (kind != inline_op::none && c.pos < cv.end) {
-                            const kel_value* right = cv.cells + c.pos;
-                            uint32_t rt = type_of(right);
-                            if (rt == types::word) {
-                                if (const kel_value* slot = fast_slot(right)) {
-                                    const uint32_t st = type_of(slot);
-                                    if (st == types::integer || st == types::float_) {
-                                        right = slot;
-                                        rt = st;
-                                    }
-                                }
-                            }
-                            if (rt == types::integer || rt == types::float_) {
+                            if (const kel_value* right = number_operand(cv.cells + c.pos)) {
                                 if (apply_inline(kind, compare, entry, right)) {
                                     ++c.pos;
                                     continue;
