@@ -1878,6 +1878,36 @@ inline bool truthy_or_fail(const kel_value* v, signal_code* code) {
 
 [[gnu::noinline]] signal_code frames_overflow() { return stack::overflow_code(); }
 
+// A function's call record with its arguments in: its locals, then its body
+// as a record (the call then waits at c_body_done), or the generic body call
+// for a traced function. This is call_function_body, its prologue here and
+// its epilogue at c_body_done.
+[[gnu::always_inline]] inline signal_code enter_function(frame* f) {
+    const kel_value fn = f->t.guard;
+    f->state = fr::c_finish;
+    if (f->t.locals > 0) function::push_unused_refinement(f->t.locals);
+    if ((fn.header & (function::flag_trace | function::flag_no_trace)) || trace.active) [[unlikely]]
+        return call_function_body(&fn, 0, &f->v, 0);
+    // An interrupt is polled at every function call the loop runs, so that
+    // recursion without loops halts too.
+    if (runtime::halt_requested.load(std::memory_order_relaxed)) [[unlikely]] return interrupted();
+    const uint32_t ctx = fn.w1;
+    kel_value* const base_cell = stack::arguments();
+    f->depth = stack::mark_depth();
+    f->flag = (cells_of(ctx)->header & header_context_stack) != 0;
+    f->old_values = f->flag ? context_values(ctx) : 0;
+    if (f->flag) set_context_values(ctx, stack::offset_of(base_cell) + 1);
+    stack::innermost_frame()->flags |= stack::flag_return_target;
+    const kel_value body = *function::more_cell(&fn, function::more::body);
+    f->state = fr::c_body_done;
+    if (type_of(&body) != types::block) [[unlikely]] {
+        set_unset(base_cell);
+        return signal_code::none;
+    }
+    if (!push_block(&body, fr::body, true)) return frames_overflow();
+    return signal_code::none;
+}
+
 // Starts the expression at c.pos (the argument top is its entry; cv the
 // code as it is now, c.pos before its end). One that
 // needs no record (plain data, a word holding data, with inline operators
@@ -1974,6 +2004,52 @@ template <bool parens>
     return true;
 }
 
+// A decoded call of an action or native (not one the loop runs itself) whose
+// arguments are all quick expressions, each of its type, fetches them here
+// before its mark opens and is invoked at once, with no record: fetching
+// them can neither fail, call nor be traced, so no one could see the order.
+// Anything else, or a quick run that declines, is the record's ordinary
+// fetch from the call's word. (Functions and the conditionals were measured
+// slower this way: their records stay.)
+enum class quick_call : uint8_t { declined, value };
+constexpr int32_t quick_call_arguments = 3;
+
+[[gnu::noinline]] quick_call start_quick_call(code_position& c, const code_view& cv, const decode::term* d,
+                                              const kel_value* name, signal_code* code) {
+    // The arguments are computed where the call would push them, above the
+    // placeholder's cell, before anything is pushed: nothing here allocates.
+    kel_value* const placeholder = stack::top();
+    kel_value* const args = placeholder + 1;
+    if (d->classes != 0 || d->args != d->plain || d->args > quick_call_arguments ||
+        args + quick_call_arguments >= stack::regs.limit)
+        return quick_call::declined;
+    const int32_t number = static_cast<int32_t>(d->guard.w1);
+    natives::native_fn entry = nullptr;
+    if (type_of(&d->guard) == types::native) {
+        entry = natives::at(number).fn;
+        // return and exit find their receiver through the call's record.
+        if (entry == natives::return_star || entry == natives::exit_star) return quick_call::declined;
+    }
+    const kel_value* const types = cells_of(d->cache);
+    int32_t p = c.pos + 1;
+    for (int32_t i = 0; i < d->args; ++i) {
+        p = quick_run<false>(cv, p, args + i);
+        if (p < 0 || !typeset_has(types + i, type_of(args + i))) return quick_call::declined;
+    }
+    c.pos = p;
+    *placeholder = d->guard;
+    stack::regs.top = args;
+    stack::open_frame(name, native_kind(c.library));
+    stack::regs.top = args + d->args;
+    *code = entry ? stack::catch_code([entry] { return entry(false, refinements::none()); })
+                  : actions::entry(number)(refinements::none());
+    if (*code != signal_code::none) [[unlikely]] return quick_call::value;
+    stack::close_frame();
+    *placeholder = *args;
+    stack::regs.top = args;
+    return quick_call::value;
+}
+
 [[gnu::always_inline]] inline bool start_expression(code_position& c, const code_view& cv, bool no_infix,
                                                     signal_code* code) {
     kel_value* const entry = stack::top();
@@ -1999,13 +2075,20 @@ template <bool parens>
         // Built here rather than at the generic call, so that a call run once
         // (a loop at the top of a script) is decoded as well.
         memory::buffer_header* h = cv.h;
+        bool view_holds = true;
         if (type_of(cells_of(fn.w3) + function::more::cache) != types::block) [[unlikely]] {
             (void)cache_of(&fn);
             h = header_of(series_node(&c.block));
             v = reinterpret_cast<const kel_value*>(h->head_ptr()) + c.pos;
+            view_holds = false;  // the cache's building may have moved the code
         }
         const decode::term* d = decoded_call(c, h, c.pos, fn);
         if (!d) goto generic;
+        if (view_holds && d->control == 0 && type_of(&fn) != types::function &&
+            start_quick_call(c, cv, d, v, code) == quick_call::value) {
+            if (*code != signal_code::none) [[unlikely]] return false;
+            goto infix;
+        }
         ++c.pos;
         if (!push_call(d, &c, v, no_infix)) *code = frames_overflow();
         return true;
@@ -2413,32 +2496,7 @@ signal_code drive(frame* base, signal_code code) {
                 const uint32_t type = type_of(&fn);
                 f->state = fr::c_finish;
                 if (type == types::function) {
-                    if (f->t.locals > 0) function::push_unused_refinement(f->t.locals);
-                    if ((fn.header & (function::flag_trace | function::flag_no_trace)) || trace.active) [[unlikely]] {
-                        code = call_function_body(&fn, 0, &f->v, 0);
-                        continue;
-                    }
-                    // An interrupt is polled at every function call the loop
-                    // runs, so that recursion without loops halts too.
-                    if (runtime::halt_requested.load(std::memory_order_relaxed)) [[unlikely]] {
-                        code = interrupted();
-                        continue;
-                    }
-                    // call_function_body, its prologue here and its epilogue at c_body_done.
-                    const uint32_t ctx = fn.w1;
-                    kel_value* const base_cell = stack::arguments();
-                    f->depth = stack::mark_depth();
-                    f->flag = (cells_of(ctx)->header & header_context_stack) != 0;
-                    f->old_values = f->flag ? context_values(ctx) : 0;
-                    if (f->flag) set_context_values(ctx, stack::offset_of(base_cell) + 1);
-                    stack::innermost_frame()->flags |= stack::flag_return_target;
-                    const kel_value body = *function::more_cell(&fn, function::more::body);
-                    f->state = fr::c_body_done;
-                    if (type_of(&body) != types::block) [[unlikely]] {
-                        set_unset(base_cell);
-                        continue;
-                    }
-                    if (!push_block(&body, fr::body, true)) code = frames_overflow();
+                    code = enter_function(f);
                     continue;
                 }
                 if (f->t.named) [[unlikely]] {
