@@ -1804,11 +1804,11 @@ inline const decode::term* decoded_call(code_position& c, memory::buffer_header*
     if (type_of(elements) != types::word) return nullptr;
     const kel_value* value = fast_slot(elements);
     if (!value || !(type_of(value) == types::function || native_like(type_of(value)))) return nullptr;
-    // The argument cache is built by the first call, the generic one.
-    if (type_of(cells_of(value->w3) + function::more::cache) != types::block) return nullptr;
     decode::block_decode* d = decode::entry_for(series_node(&c.block), h);
     decode::term* t = decode::term_at(d, at);
     if (t && !decode::current(d, t)) {
+        // The argument cache is built by the first call, the generic one.
+        if (type_of(cells_of(value->w3) + function::more::cache) != types::block) return nullptr;
         *t = decode::term{};
         t->generation = d->generation;
         decode_path_call(t, *value, elements, count, memory::stamp_of(ph));
@@ -2072,18 +2072,22 @@ constexpr int32_t quick_call_arguments = 3;
         }
         if (!function_type(vt)) goto generic;
         const kel_value fn = *value;
-        // Built here rather than at the generic call, so that a call run once
-        // (a loop at the top of a script) is decoded as well.
-        memory::buffer_header* h = cv.h;
+        // The argument cache is built here rather than at the generic call, so
+        // that a call run once (a loop at the top of a script) is decoded as
+        // well; a decoded term implies the cache, so it is looked at only
+        // when there is no term.
         bool view_holds = true;
-        if (type_of(cells_of(fn.w3) + function::more::cache) != types::block) [[unlikely]] {
-            (void)cache_of(&fn);
-            h = header_of(series_node(&c.block));
-            v = reinterpret_cast<const kel_value*>(h->head_ptr()) + c.pos;
-            view_holds = false;  // the cache's building may have moved the code
+        const decode::term* d = decoded_call(c, cv.h, c.pos, fn);
+        if (!d) [[unlikely]] {
+            if (type_of(cells_of(fn.w3) + function::more::cache) != types::block) {
+                (void)cache_of(&fn);
+                memory::buffer_header* h = header_of(series_node(&c.block));
+                v = reinterpret_cast<const kel_value*>(h->head_ptr()) + c.pos;
+                view_holds = false;  // the cache's building may have moved the code
+                d = decoded_call(c, h, c.pos, fn);
+            }
+            if (!d) goto generic;
         }
-        const decode::term* d = decoded_call(c, h, c.pos, fn);
-        if (!d) goto generic;
         if (view_holds && d->control == 0 && type_of(&fn) != types::function &&
             start_quick_call(c, cv, d, v, code) == quick_call::value) {
             if (*code != signal_code::none) [[unlikely]] return false;
