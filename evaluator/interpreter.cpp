@@ -2240,10 +2240,83 @@ int32_t return_receiver(frame* base, frame* f) {
     return signal_code::none;
 }
 
+// Opens the each record of case (the native's mark open, its block of cases
+// at the base): as the native does, a mark of its own for the conditions and
+// branches, its base cell the value so far; an empty block is none at once.
+[[gnu::noinline]] signal_code start_case() {
+    const kel_value cases = *stack::argument(1);
+    if (block::ks_length_q(&cases) <= 0) {
+        set_none(stack::arguments());
+        return signal_code::none;
+    }
+    frame* e = push_frame(fr::each);
+    if (!e) return frames_overflow();
+    position_at(&cases, e->c);
+    e->role = natives::number::case_;
+    stack::open_frame(&words::_anon, stack::kind::native);
+    set_unset(stack::alloc_cell());
+    e->entry = stack::offset_of(stack::arguments());
+    return signal_code::none;
+}
+
+// The cases of case (an each record), in the native's order: a condition
+// (state 1 once it is being computed), then for a true one its branch (state
+// 2: a block as a record, anything else the generic step), whose value is
+// case's. The record goes once that value is in place.
+void run_case(frame* f, signal_code* code) {
+    code_position& c = f->c;
+    for (;;) {
+        if (f->state == 2) {
+            stack::close_frame_set_last();
+            break;
+        }
+        if (f->state == 1) {
+            const kel_value* v = stack::at_offset(f->entry);
+            if (c.pos >= end_of(c)) {
+                *code = fail(error_category::script, "need-value", &words::_case);
+                return;
+            }
+            if (unset_q(v)) [[unlikely]] {
+                *code = fail(error_category::script, "no-return");
+                return;
+            }
+            if (!logic::truthy(v)) {
+                ++c.pos;  // the branch is skipped unevaluated
+                f->state = 0;
+                continue;
+            }
+            stack::rewind();
+            const kel_value next = *cell_at(c, c.pos);
+            f->state = 2;
+            if (type_of(&next) == types::block) {
+                ++c.pos;
+                if (quick_block(&next, stack::arguments())) continue;
+                if (!push_block(&next, fr::branch, true)) *code = frames_overflow();
+                return;
+            }
+            *code = step_expression(c, false, false, false);
+            if (*code != signal_code::none) return;
+            continue;
+        }
+        if (c.pos >= end_of(c)) {
+            // No condition held.
+            stack::close_frame_set_last();
+            set_none(stack::arguments());
+            break;
+        }
+        stack::rewind();
+        const code_view cv = view_of(c);
+        f->state = 1;
+        if (start_expression(c, cv, false, code) || *code != signal_code::none) return;
+    }
+    --frame_sp;
+}
+
 // The conditions of any or all (an each record): the next expression, or the
 // verdict on the one just done; the record goes once the native's result is
-// in place (its call record then finishes).
+// in place (its call record then finishes). case has its own (run_case).
 [[gnu::noinline]] void run_each(frame* f, signal_code* code) {
+    if (f->role == natives::number::case_) return run_case(f, code);
     code_position& c = f->c;
     const bool any = f->role == natives::number::any;
     for (;;) {
@@ -2592,6 +2665,30 @@ signal_code drive(frame* base, signal_code code) {
                     case natives::number::all:
                         code = start_each(f->t.control);
                         continue;
+                    case natives::number::switch_: {
+                        if (trace.active) [[unlikely]]
+                            goto by_native;
+                        bool matched = false;
+                        kel_value branch;
+                        code = stack::catch_code([&branch, &matched] {
+                            branch = natives::switch_branch(stack::argument(1), stack::argument(2), &matched);
+                            return signal_code::none;
+                        });
+                        if (code != signal_code::none) continue;
+                        if (type_of(&branch) != types::block) {
+                            set_none(stack::arguments());
+                            continue;
+                        }
+                        if (quick_block(&branch, stack::arguments())) continue;
+                        if (!push_block(&branch, fr::branch, true)) code = frames_overflow();
+                        continue;
+                    }
+                    case natives::number::case_:
+                        if (trace.active) [[unlikely]]
+                            goto by_native;
+                        code = start_case();
+                        continue;
+                    by_native:
                     default: {
                         const uint8_t id = f->t.control;
                         code = stack::catch_code([id] { return run_control(id); });

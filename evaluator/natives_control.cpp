@@ -208,28 +208,33 @@ signal_code all_star(bool check, const refinements& refs) {
     return signal_code::none;
 }
 
-signal_code switch_star(bool check, const refinements& refs) {
-    if (check) check_arguments(number::switch_, refs);
-    const kel_value value = *stack::argument(1);
-    const kel_value cases = *stack::argument(2);
-    bool matched = false;
+kel_value switch_branch(const kel_value* value_in, const kel_value* cases_in, bool* matched) {
+    const kel_value value = *value_in;
+    const kel_value cases = *cases_in;
     kel_value branch;
     set_none(&branch);
-    if (type_of(&value) != types::block) {
-        const int32_t head = series_head(&cases);
-        for (int32_t i = 0; i < block::ks_length_q(&cases) && !matched; ++i) {
-            const kel_value c = *block::ks_abs_at(&cases, head + i);
-            if (type_of(&c) != type_of(&value) || !actions::compare_by_op(&value, &c, cmp::equal)) continue;
-            matched = true;
-            for (int32_t k = i + 1; k < block::ks_length_q(&cases); ++k) {
-                const kel_value* b = block::ks_abs_at(&cases, head + k);
-                if (type_of(b) == types::block) {
-                    branch = *b;
-                    break;
-                }
+    *matched = false;
+    if (type_of(&value) == types::block) return branch;
+    const int32_t head = series_head(&cases);
+    for (int32_t i = 0; i < block::ks_length_q(&cases) && !*matched; ++i) {
+        const kel_value c = *block::ks_abs_at(&cases, head + i);
+        if (type_of(&c) != type_of(&value) || !actions::compare_by_op(&value, &c, cmp::equal)) continue;
+        *matched = true;
+        for (int32_t k = i + 1; k < block::ks_length_q(&cases); ++k) {
+            const kel_value* b = block::ks_abs_at(&cases, head + k);
+            if (type_of(b) == types::block) {
+                branch = *b;
+                break;
             }
         }
     }
+    return branch;
+}
+
+signal_code switch_star(bool check, const refinements& refs) {
+    if (check) check_arguments(number::switch_, refs);
+    bool matched = false;
+    const kel_value branch = switch_branch(stack::argument(1), stack::argument(2), &matched);
     if (type_of(&branch) == types::block) return interpreter::eval_in_place(&branch, true);
     if (!matched && refs.has(0)) {
         const kel_value fallback = *(stack::arguments() + refs.at[0]);

@@ -48,6 +48,10 @@ signal_code function_star(bool check, const refinements& refs);
 signal_code does_star(bool check, const refinements& refs);
 signal_code has_star(bool check, const refinements& refs);
 signal_code switch_star(bool check, const refinements& refs);
+// The block switch runs for the value among the cases (none when no case
+// matched or no block follows the matching one); *matched tells whether a
+// case matched (the /default case runs only when none did).
+kel_value switch_branch(const kel_value* value, const kel_value* cases, bool* matched);
 signal_code case_star(bool check, const refinements& refs);
 signal_code do_star(bool check, const refinements& refs);
 signal_code reduce_star(bool check, const refinements& refs);
