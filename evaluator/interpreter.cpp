@@ -2165,12 +2165,13 @@ infix:
         return false;
     }
 
-// foreach's next round over its word, cursor and body (the cursor a copy
-// that moves): false at the tail or with a code in *code. A block's next cell
-// into a word of a frame or a plain context is stored here, without
-// foreach_step's calls.
-[[gnu::noinline]] bool foreach_next(kel_value* args, signal_code* code) {
+// foreach's next round over its word (or block of count words), cursor and
+// body (the cursor a copy that moves): false at the tail or with a code in
+// *code. A block's next cell into one word of a frame or a plain context is
+// stored here, without foreach_step's calls.
+[[gnu::noinline]] bool foreach_next(kel_value* args, int32_t count, signal_code* code) {
     kel_value* const cursor = args + 1;
+    if (type_of(args) == types::block) return natives::foreach_round(args, cursor, count, code);
     const int32_t head = series_head(cursor);
     memory::buffer_header* const h = type_of(cursor) == types::block ? header_of(series_node(cursor)) : nullptr;
     if (h && head >= 0 && static_cast<uint32_t>(head) < h->units()) [[likely]] {
@@ -2650,17 +2651,16 @@ signal_code drive(frame* base, signal_code code) {
                         set_unset(stack::alloc_cell());
                         f->state = fr::c_until_round;
                         continue;
-                    case natives::number::foreach:
-                        // One word over a series that is not a map!: the rest
-                        // (blocks of words, maps, images) is the native's.
-                        if (type_of(stack::argument(1)) != types::block && type_of(stack::argument(2)) != types::map) {
-                            stack::open_loop_frame(&words::_body);
-                            set_unset(stack::alloc_cell());
-                            f->state = fr::c_foreach;
-                            continue;
-                        }
-                        code = stack::catch_code([] { return run_control(natives::number::foreach); });
+                    case natives::number::foreach: {
+                        int32_t count = 1;
+                        code = natives::foreach_setup(stack::argument(1), stack::argument(2), &count);
+                        if (code != signal_code::none) continue;
+                        f->n = count;
+                        stack::open_loop_frame(&words::_body);
+                        set_unset(stack::alloc_cell());
+                        f->state = fr::c_foreach;
                         continue;
+                    }
                     case natives::number::any:
                     case natives::number::all:
                         code = start_each(f->t.control);
@@ -2770,7 +2770,7 @@ signal_code drive(frame* base, signal_code code) {
                 // The word, the cursor (a copy of the caller's series: it moves) and the body.
                 kel_value* const args = stack::at_offset(f->entry + 1);
                 stack::rewind();
-                if (!foreach_next(args, &code)) {
+                if (!foreach_next(args, f->n, &code)) {
                     if (code == signal_code::none) f->state = fr::c_loop_end;
                     continue;
                 }

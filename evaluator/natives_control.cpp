@@ -456,34 +456,48 @@ signal_code forever_star(bool check, const refinements& refs) {
     return signal_code::none;
 }
 
+signal_code foreach_setup(const kel_value* words, const kel_value* cursor, int32_t* count) {
+    const uint32_t t = type_of(cursor);
+    const bool many = type_of(words) == types::block;
+    *count = 1;
+    if (many) {
+        *count = block::ks_length_q(words);
+        if (*count <= 0) return fail(error_category::script, "invalid-arg", words);
+        check_loop_words(words);
+        if (t == types::map && *count != 2) return fail(error_category::script, "invalid-arg", words);
+    } else if (t == types::map) {
+        return fail(error_category::script, "invalid-arg", words);
+    }
+    const bool own_stepper = t == types::map || (many && t == types::image);
+    if (own_stepper && !(t == types::map ? steppers.map_next : steppers.image_next))
+        return fail(error_category::internal, "not-done");
+    return signal_code::none;
+}
+
+bool foreach_round(const kel_value* words, kel_value* cursor, int32_t count, signal_code* code) {
+    const uint32_t t = type_of(cursor);
+    const bool many = type_of(words) == types::block;
+    if (t == types::map) return steppers.map_next(words, cursor, count);
+    if (many && t == types::image) return steppers.image_next(words, cursor, count);
+    if (!series_not_tail_q(cursor)) return false;
+    *code = many ? foreach_step_words(words, cursor) : foreach_step(words, cursor);
+    return *code == signal_code::none;
+}
+
 signal_code foreach_star(bool check, const refinements& refs) {
     if (check) check_arguments(number::foreach, refs);
     const kel_value words_arg = *stack::argument(1);
     kel_value* cursor = stack::argument(2);  // a copy of the caller's series: it moves, the caller's does not
     const kel_value body = *stack::argument(3);
-    const uint32_t t = type_of(cursor);
-    const bool many = type_of(&words_arg) == types::block;
     int32_t count = 1;
-    if (many) {
-        count = block::ks_length_q(&words_arg);
-        if (count <= 0) fire(error_category::script, "invalid-arg", &words_arg);
-        check_loop_words(&words_arg);
-        if (t == types::map && count != 2) fire(error_category::script, "invalid-arg", &words_arg);
-    } else if (t == types::map) {
-        fire(error_category::script, "invalid-arg", &words_arg);
-    }
-    const bool own_stepper = t == types::map || (many && t == types::image);
-    bool (*next)(const kel_value*, kel_value*, int32_t) = t == types::map ? steppers.map_next : steppers.image_next;
-    if (own_stepper && !next) fire(error_category::internal, "not-done");
+    KEL_PROPAGATE(foreach_setup(&words_arg, cursor, &count));
     open_loop();
     for (;;) {
         stack::rewind();
-        if (own_stepper) {
-            if (!next(&words_arg, cursor, count)) break;
-        } else {
-            if (!series_not_tail_q(cursor)) break;
-            if (many) KEL_PROPAGATE(foreach_step_words(&words_arg, cursor));
-            else KEL_PROPAGATE(foreach_step(&words_arg, cursor));
+        signal_code step = signal_code::none;
+        if (!foreach_round(&words_arg, cursor, count, &step)) {
+            KEL_PROPAGATE(step);
+            break;
         }
         const signal_code c = interpreter::eval_in_place(&body, true);
         const round r = round_of(c);

@@ -70,6 +70,13 @@ signal_code foreach_step(const kel_value* word, kel_value* cursor);
 // (none! past the tail) and the cursor advances by the number of words; map!
 // and image! go through their own steppers (below).
 signal_code foreach_step_words(const kel_value* words, kel_value* cursor);
+// foreach's checks before its first round (words is its word or block of
+// words, cursor its series): a block of words must be non-empty words, two
+// for a map!, which takes no single word; *count is the number of words.
+signal_code foreach_setup(const kel_value* words, const kel_value* cursor, int32_t* count);
+// One round's setting of the words from the cursor, which advances: false
+// when nothing was left (no round) or with a code in *code.
+bool foreach_round(const kel_value* words, kel_value* cursor, int32_t count, signal_code* code);
 
 // forall after a round: the word must still hold the series it started with
 // (else script `bad-loop-series` with its value), whose position advances
