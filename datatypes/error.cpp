@@ -202,43 +202,16 @@ void refresh_template(const kel_value& proto) {
     t.usable = true;
 }
 
-// The template's context copied for a new error: its words (rebound to the
-// copy), its word table and its values, each buffer as large as the
-// template's (which hold no spare room). Until the context node holds them,
-// the fresh buffers are parked on the argument stack as binary! cells, where
-// a collection inside a later allocation sees them; the table's arrays are
-// named in its header only once every part exists.
+// A new error's context: the template's word table shared (the template is
+// never changed, and a shared table is copied by the context code before
+// anything would change it through one error), its values copied. Two
+// buffers per error instead of six: a raise in a loop makes and sweeps
+// little. A template whose table is not a plain word table is copied whole.
 uint32_t clone_context(uint32_t source) {
     const uint32_t source_table = _context::word_table(source);
     if (hashtable::header_of(source_table)->kind != hashtable::kinds::words) return _context::copy_as_is(source);
-    kel_value* const parked = stack::top();
-    const auto park = [](uint32_t node) {
-        set_series(stack::push_unset(), types::binary, 0, node);
-        return node;
-    };
-    const uint32_t words = park(memory::copy_buffer(memory::buffer_of(_context::words_node(source))));
-    const uint32_t flags = park(memory::copy_buffer(memory::buffer_of(hashtable::header_of(source_table)->flags)));
-    const uint32_t keys = park(memory::copy_buffer(memory::buffer_of(hashtable::header_of(source_table)->keys)));
-    const uint32_t table = park(memory::copy_buffer(memory::buffer_of(source_table)));
-    const uint32_t values = park(memory::copy_buffer(memory::buffer_of(_context::cell(source)->w2)));
-    const uint32_t node = memory::new_cells(2);
-    hashtable::table_header* th = hashtable::header_of(table);
-    th->flags = flags;
-    th->keys = keys;
-    th->blk = words;
-    memory::buffer_header* h = memory::buffer_of(node);
-    h->tail = h->head + 32;
-    auto* c = reinterpret_cast<kel_value*>(h->head_ptr());
-    c->header = _context::cell(source)->header;
-    c->w1 = table;
-    c->w2 = values;
-    c->w3 = 0;
-    set_unset(c + 1);
-    memory::buffer_header* wh = memory::buffer_of(words);
-    auto* w = reinterpret_cast<kel_value*>(wh->head_ptr());
-    for (uint32_t i = 0, n = wh->used() / 16; i < n; ++i) w[i].w1 = node;
-    stack::regs.top = parked;
-    return node;
+    const uint32_t values = memory::copy_buffer(memory::buffer_of(_context::cell(source)->w2));
+    return _context::share_words(source, values);
 }
 
 // result becomes a copy of the prototype, as an error!.
