@@ -20,7 +20,9 @@
 // is cell i of the values, so words index = values index. Words are only ever
 // added, never removed; a stack context never gets new words (its function's
 // frame has a fixed size). Lookups go by canonical symbol, so they can ignore
-// letter case; a bound word never searches (it holds its index).
+// letter case; a bound word never searches (it holds its index). An error
+// borrows its template's word table (`flag_shared_words`) until the first
+// change or word cell handed out gives it its own.
 //
 // Contexts are passed as node ids: a node never moves, cell addresses do.
 #pragma once
