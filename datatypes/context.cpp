@@ -175,7 +175,7 @@ uint32_t copy_as_is(uint32_t source) {
     memory::buffer_header* h = memory::buffer_of(node);
     h->tail = h->head + 32;
     kel_value* c = node_cells(node);
-    c->header = cell(source)->header;
+    c->header = cell(source)->header & ~flag_shared_words;
     c->w1 = table;
     c->w2 = values_block;
     c->w3 = 0;
@@ -185,6 +185,42 @@ uint32_t copy_as_is(uint32_t source) {
     return node;
 }
 
+uint32_t share_words(uint32_t source, uint32_t values_block) {
+    hashtable::parking p;
+    p.node(values_block);
+    const uint32_t node = memory::new_cells(2);
+    p.release();
+    memory::buffer_header* h = memory::buffer_of(node);
+    h->tail = h->head + 32;
+    kel_value* c = node_cells(node);
+    c->header = cell(source)->header | flag_shared_words;
+    c->w1 = word_table(source);
+    c->w2 = values_block;
+    c->w3 = 0;
+    set_unset(c + 1);
+    return node;
+}
+
+void own_words(uint32_t ctx) {
+    if (!(cell(ctx)->header & flag_shared_words)) return;
+    // Callers hold cell addresses across word_at; with no collection no
+    // buffer moves, and the few buffers made here are reachable from ctx
+    // before the next allocation can collect.
+    const bool was_active = collector::active_q();
+    collector::set_active(false);
+    struct restore {
+        bool on;
+        ~restore() { collector::set_active(on); }
+    } guard{was_active};
+    const uint32_t words = memory::copy_buffer(memory::buffer_of(words_node(ctx)));
+    const uint32_t table = hashtable::copy(word_table(ctx), words);
+    kel_value* c = cell(ctx);
+    c->w1 = table;
+    c->header &= ~flag_shared_words;
+    kel_value* w = block_cells(words);
+    for (int32_t i = 0, n = block_length(words); i < n; ++i) w[i].w1 = ctx;
+}
+
 // --- lookup and adding ---------------------------------------------------------------------
 
 int32_t index_of(uint32_t ctx, uint32_t symbol, bool resolve) {
@@ -192,6 +228,14 @@ int32_t index_of(uint32_t ctx, uint32_t symbol, bool resolve) {
 }
 
 int32_t index_or_add(uint32_t ctx, uint32_t symbol, bool resolve, int32_t* out) {
+    if (cell(ctx)->header & flag_shared_words) [[unlikely]] {
+        const int32_t found = index_of(ctx, symbol, resolve);
+        if (found >= 0) {
+            if (out) *out = found;
+            return found;
+        }
+        own_words(ctx);
+    }
     bool added = false;
     const int32_t index = hashtable::context_word_index(word_table(ctx), symbol, resolve, ctx, &added);
     if (out) *out = index;
@@ -199,6 +243,11 @@ int32_t index_or_add(uint32_t ctx, uint32_t symbol, bool resolve, int32_t* out) 
 }
 
 int32_t index_or_add_word(uint32_t ctx, const kel_value* word) {
+    if (cell(ctx)->header & flag_shared_words) [[unlikely]] {
+        const int32_t found = index_of(ctx, word_symbol(word), true);
+        if (found >= 0) return found;
+        own_words(ctx);
+    }
     bool added = false;
     const int32_t index = hashtable::context_word_index(word_table(ctx), word_symbol(word), true, ctx, &added);
     if (added && !stack_q(ctx)) add_value_slot(ctx);
@@ -370,6 +419,10 @@ kel_value* word_at(uint32_t ctx, int32_t index) {
     return reinterpret_cast<kel_value*>(words_buffer(ctx)->head_ptr()) + index;
 }
 
-memory::buffer_header* words_buffer(uint32_t ctx) { return memory::buffer_of(_context::words_node(ctx)); }
+memory::buffer_header* words_buffer(uint32_t ctx) {
+    if (_context::cell(ctx)->header & _context::flag_shared_words) [[unlikely]]
+        _context::own_words(ctx);
+    return memory::buffer_of(_context::words_node(ctx));
+}
 
 }  // namespace kel::context_ops

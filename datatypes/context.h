@@ -20,7 +20,9 @@
 // is cell i of the values, so words index = values index. Words are only ever
 // added, never removed; a stack context never gets new words (its function's
 // frame has a fixed size). Lookups go by canonical symbol, so they can ignore
-// letter case; a bound word never searches (it holds its index).
+// letter case; a bound word never searches (it holds its index). An error
+// borrows its template's word table (`flag_shared_words`) until the first
+// change or word cell handed out gives it its own.
 //
 // Contexts are passed as node ids: a node never moves, cell addresses do.
 #pragma once
@@ -38,6 +40,10 @@ constexpr uint32_t kind_object = 2;
 constexpr uint32_t kind_shift = 11;
 constexpr uint32_t kind_mask = 0x1800u;
 constexpr uint32_t flag_self = 0x1000000u;
+// context! cell: the word table (and words block) is another context's, lent
+// to this one (every error shares its template's); `own_words` gives the
+// context its own copy before anything changes or hands out a word cell.
+constexpr uint32_t flag_shared_words = 0x4000000u;
 constexpr int32_t global_size = 4000;
 
 // Start-up: the global context (4,000 words, kind global, heap values), and
@@ -75,6 +81,15 @@ uint32_t fresh_copy(kel_value* value, uint32_t kind);
 // copy), flags and kind, and its values copied cell for cell (nothing deep
 // copied, nothing rebound); the owner cell unset!. Answers the new node.
 uint32_t copy_as_is(uint32_t source);
+// A context whose node reuses the word table of `source` (left unchanged:
+// the lender never grows or marks it again), with its own values block.
+// Lookups and lengths read the shared table; `own_words` runs before the
+// first added word, changed mark or word cell handed out.
+uint32_t share_words(uint32_t source, uint32_t values_block);
+// Gives a context that borrows its word table a copy of its own (words
+// rebound to it, changed marks as they were); does nothing otherwise. No
+// collection runs inside, so cell addresses a caller holds stay valid.
+void own_words(uint32_t ctx);
 
 // --- lookup and adding ----------------------------------------------------------------
 // 0-based index, or -1. resolve: by canonical symbol; else the exact symbol.
@@ -141,7 +156,8 @@ registry::registration row();
 }  // namespace kel::_context
 
 namespace kel::context_ops {
-// The word cell at an index of the words block (valid until the next allocation).
+// The word cell at an index of the words block (valid until the next
+// allocation). A context borrowing its word table gets its own copy first.
 kel_value* word_at(uint32_t ctx, int32_t index);
 memory::buffer_header* words_buffer(uint32_t ctx);
 }  // namespace kel::context_ops

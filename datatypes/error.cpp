@@ -74,6 +74,25 @@ kel_value bound_word(uint32_t ctx, int32_t index) {
     return w;
 }
 
+// The category words bound to the catalogue, kept like the id words.
+struct type_words_record {
+    uint32_t catalog = 0;
+    uint32_t cycle = 0;
+    kel_value words[category_count];
+};
+type_words_record type_words;
+
+kel_value type_word(int32_t category) {
+    const uint32_t cat = catalog_ctx();
+    type_words_record& t = type_words;
+    if (t.catalog != cat || t.cycle != memory::root.collector_cycle) {
+        for (int32_t k = 0; k < category_count; ++k) t.words[k] = bound_word(cat, k);
+        t.catalog = cat;
+        t.cycle = memory::root.collector_cycle;
+    }
+    return t.words[category];
+}
+
 // --- the ids `fire` names ---------------------------------------------------------------
 // `fire` names its id by a C string (a literal at every call site) and raises
 // the same few ids over and over (a try in a loop): the position found for a
@@ -82,12 +101,18 @@ kel_value bound_word(uint32_t ctx, int32_t index) {
 // string still reads the same and the category's word at that position is
 // still the id, so a catalogue replaced or extended at run time is simply
 // looked up again. Ids the catalogue lacks are not kept.
+// The id word bound to its category is kept too, for as long as the category
+// object it names is the catalogue's and no collection has run (a node id is
+// only known to name the same context within one collector cycle).
 struct id_entry {
     const char* name = nullptr;  // the pointer fire was given
     int32_t category = -1;
     int32_t index = -1;          // the id's position in its category object
     uint32_t symbol = 0;         // the id's canonical symbol
     char text[32] = {};          // the name as it read then
+    uint32_t context = 0;        // the category context `word` is bound to
+    uint32_t cycle = 0;          // the collector cycle it was bound in
+    kel_value word{types::unset, 0, 0, 0};
 };
 constexpr uint32_t id_cache_size = 64;
 id_entry id_cache[id_cache_size];
@@ -202,43 +227,16 @@ void refresh_template(const kel_value& proto) {
     t.usable = true;
 }
 
-// The template's context copied for a new error: its words (rebound to the
-// copy), its word table and its values, each buffer as large as the
-// template's (which hold no spare room). Until the context node holds them,
-// the fresh buffers are parked on the argument stack as binary! cells, where
-// a collection inside a later allocation sees them; the table's arrays are
-// named in its header only once every part exists.
+// A new error's context: the template's word table shared (the template is
+// never changed, and a shared table is copied by the context code before
+// anything would change it through one error), its values copied. Two
+// buffers per error instead of six: a raise in a loop makes and sweeps
+// little. A template whose table is not a plain word table is copied whole.
 uint32_t clone_context(uint32_t source) {
     const uint32_t source_table = _context::word_table(source);
     if (hashtable::header_of(source_table)->kind != hashtable::kinds::words) return _context::copy_as_is(source);
-    kel_value* const parked = stack::top();
-    const auto park = [](uint32_t node) {
-        set_series(stack::push_unset(), types::binary, 0, node);
-        return node;
-    };
-    const uint32_t words = park(memory::copy_buffer(memory::buffer_of(_context::words_node(source))));
-    const uint32_t flags = park(memory::copy_buffer(memory::buffer_of(hashtable::header_of(source_table)->flags)));
-    const uint32_t keys = park(memory::copy_buffer(memory::buffer_of(hashtable::header_of(source_table)->keys)));
-    const uint32_t table = park(memory::copy_buffer(memory::buffer_of(source_table)));
-    const uint32_t values = park(memory::copy_buffer(memory::buffer_of(_context::cell(source)->w2)));
-    const uint32_t node = memory::new_cells(2);
-    hashtable::table_header* th = hashtable::header_of(table);
-    th->flags = flags;
-    th->keys = keys;
-    th->blk = words;
-    memory::buffer_header* h = memory::buffer_of(node);
-    h->tail = h->head + 32;
-    auto* c = reinterpret_cast<kel_value*>(h->head_ptr());
-    c->header = _context::cell(source)->header;
-    c->w1 = table;
-    c->w2 = values;
-    c->w3 = 0;
-    set_unset(c + 1);
-    memory::buffer_header* wh = memory::buffer_of(words);
-    auto* w = reinterpret_cast<kel_value*>(wh->head_ptr());
-    for (uint32_t i = 0, n = wh->used() / 16; i < n; ++i) w[i].w1 = node;
-    stack::regs.top = parked;
-    return node;
+    const uint32_t values = memory::copy_buffer(memory::buffer_of(_context::cell(source)->w2));
+    return _context::share_words(source, values);
 }
 
 // result becomes a copy of the prototype, as an error!.
@@ -257,19 +255,16 @@ void new_from_prototype(kel_value* result) {
     object::copy_to_self(result);
 }
 
-// result becomes a fresh error of (category, id); id -1 keeps `id_word`.
-void make_from(kel_value* result, int32_t category, int32_t id, const kel_value* id_word = nullptr) {
+// result becomes a fresh error of (category, id); id -1 keeps `id_word`. A
+// given `bound_id` is the id word already bound to its category.
+void make_from(kel_value* result, int32_t category, int32_t id, const kel_value* id_word = nullptr,
+               const kel_value* bound_id = nullptr) {
     new_from_prototype(result);
     const uint32_t ctx = result->w1;
-    kel_value code, type_word, id_value;
-    set_integer(&code, category * 100 + (id > 0 ? id : 0));
-    type_word = bound_word(catalog_ctx(), category);
-    if (id >= 0) id_value = bound_word(category_ctx(category), id);
-    else id_value = *id_word;
     kel_value* v = _context::values(ctx);
-    v[field::code] = code;
-    v[field::type] = type_word;
-    v[field::id] = id_value;
+    set_integer(v + field::code, category * 100 + (id > 0 ? id : 0));
+    v[field::type] = type_word(category);
+    v[field::id] = id < 0 ? *id_word : bound_id ? *bound_id : bound_word(category_ctx(category), id);
     if (current_position) {
         kel_value near;
         set_none(&near);
@@ -498,12 +493,19 @@ signal_code make(kel_value* result, const kel_value* spec) {
 
 namespace {
 
-// The kept position of a fired id in its category, or -1.
-int32_t known_id(int32_t category, const char* name) {
-    const id_entry& e = id_slot(name, category);
+// The kept position of a fired id in its category, or -1; its bound word
+// into *word.
+int32_t known_id(int32_t category, const char* name, kel_value* word) {
+    id_entry& e = id_slot(name, category);
     if (e.name != name || e.category != category || std::strcmp(e.text, name) != 0) return -1;
     const uint32_t cc = category_ctx(category);
-    if (e.index >= _context::length(cc) || canonical(context_ops::word_at(cc, e.index)) != e.symbol) return -1;
+    if (e.context != cc || e.cycle != memory::root.collector_cycle) {
+        if (e.index >= _context::length(cc) || canonical(context_ops::word_at(cc, e.index)) != e.symbol) return -1;
+        e.word = bound_word(cc, e.index);
+        e.context = cc;
+        e.cycle = memory::root.collector_cycle;
+    }
+    *word = e.word;
     return e.index;
 }
 
@@ -515,6 +517,7 @@ void keep_id(int32_t category, const char* name, int32_t index) {
     e.category = category;
     e.index = index;
     e.symbol = canonical(context_ops::word_at(category_ctx(category), index));
+    e.context = 0;
     std::memcpy(e.text, name, length + 1);
 }
 
@@ -529,16 +532,17 @@ const kel_value* from_fire(error_category category, const char* id, const error_
     try {
         top_guard guard;
         const int32_t c = static_cast<int32_t>(category);
-        kel_value id_word;
+        kel_value id_word, kept;
         set_unset(&id_word);
-        int32_t i = known_id(c, id);
-        if (i < 0) {
+        int32_t i = known_id(c, id, &kept);
+        const bool known = i >= 0;
+        if (!known) {
             word::init_cell(symbol::intern(id), &id_word);
             i = id_in(c, &id_word);
             keep_id(c, id, i);
         }
         kel_value* result = stack::push_unset();
-        make_from(result, c, i, &id_word);
+        make_from(result, c, i, &id_word, known ? &kept : nullptr);
         for (int k = 0; k < count && k < 3; ++k) {
             kel_value a;
             if (args[k].cell) {

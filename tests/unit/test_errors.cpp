@@ -20,6 +20,7 @@
 #include "kernel/signals.h"
 #include "kernel/stack.h"
 #include "kernel/catalog.h"
+#include "kernel/collector.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/native_api.h"
 #include "tests/unit/core_builder.h"
@@ -399,4 +400,39 @@ TEST_F(Errors, CallArgumentWordsAndTheCapturedTrace) {
     error::build_stack_trace(&e);  // a block stays as it is
     EXPECT_EQ(test::ints(*error::field_at(&e, error::field::stack)), (std::vector<int32_t>{4, 1}));
     error::list_callers = nullptr;
+}
+
+// Errors raised one after another share what never differs between them;
+// whatever one of them gains (a word, a changed mark, a word cell handed
+// out) is its own, and shows neither in the others nor in later errors.
+TEST_F(Errors, AnErrorChangedAfterwardsLeavesTheOthersAsTheyWere) {
+    const auto kept = [](const kel_value& v) { return *block::ks_add(block::root(), &v); };
+    const kel_value first = kept(make_error(int_v(402)));
+    const kel_value second = kept(make_error(int_v(402)));
+    const uint32_t a = first.w1, b2 = second.w1;
+    // A word added to one error: the other, the prototype and a later error keep ten.
+    const kel_value extra = word_v("extra"), five = int_v(5);
+    _context::put(a, &extra, &five);
+    EXPECT_EQ(_context::length(a), error::field::count + 1);
+    EXPECT_EQ(_context::length(b2), error::field::count);
+    EXPECT_EQ(_context::length(error::prototype()->w1), error::field::count);
+    const kel_value later = kept(make_error(int_v(402)));
+    EXPECT_EQ(_context::length(later.w1), error::field::count);
+    EXPECT_EQ(_context::index_of(later.w1, word_symbol(&extra), true), -1);
+    EXPECT_EQ(get_integer(_context::values(a) + _context::index_of(a, word_symbol(&extra), true)), 5);
+    // A changed mark set through one error only.
+    kel_value arg1 = *context_ops::word_at(b2, error::field::arg1);
+    EXPECT_EQ(arg1.w1, b2);  // a word cell of an error names that error
+    (void)_context::set_in(&arg1, &five, b2, false);
+    EXPECT_NE(context_ops::word_at(b2, error::field::arg1)->header & header_changed, 0u);
+    EXPECT_EQ(context_ops::word_at(later.w1, error::field::arg1)->header & header_changed, 0u);
+    EXPECT_EQ(context_ops::word_at(later.w1, 0)->w1, later.w1);
+    // Every error still molds whole after a collection.
+    collector::collect();
+    EXPECT_EQ(get_integer(error::field_at(&second, error::field::arg1)), 5);
+    EXPECT_TRUE(none_q(error::field_at(&later, error::field::arg1)));
+    EXPECT_EQ(test::mold(later, false, true),
+              "make error! [code: 402 type: 'math id: 'zero-divide arg1: none arg2: none arg3: none near: none "
+              "where: none stack: none files: none]");
+    EXPECT_NE(test::mold(first, false, true).find("files: none extra: 5]"), std::string::npos);
 }
