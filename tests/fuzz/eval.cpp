@@ -158,9 +158,9 @@ const char* const excluded[] = {"call", "browse", "delete", "rename", "write", "
                                 "read-thru", "load-thru", "do-thru", "path-thru", "exists-thru?", "ls", "ll",
                                 "list-dir", "debug", "profile", "trace", "ask", "input", "register-scheme",
                                 "expand-directives", "react", "relate", "clear-reactions", "stop-reactor",
-                                // takes its argument literally and may go without one: it would take
-                                // the set-word of a received-error check that follows
-                                "help"};
+                                // take their argument literally and may go without one: they would
+                                // take the set-word of a received-error check that follows
+                                "help", "?"};
 
 bool excluded_q(const std::string& name) {
     for (const char* e : excluded)
