@@ -516,10 +516,59 @@ struct engine {
     }
 
     // --- helpers of the commands -------------------------------------------------------
-    void set_target(const kel_value* word, const kel_value* value) {
+    static void set_target(const kel_value* word, const kel_value* value) {
         kel_value w = *word;
         const kel_value v = *value;
         _context::set_bound(&w, &v);
+    }
+    // The value slot of a bound word (null: none), looked up inline for
+    // the heap contexts that hold most targets and the words rules read.
+    [[gnu::always_inline]] static kel_value* word_slot(const kel_value* w) {
+        const uint32_t ctx = word_context(w);
+        const int32_t index = word_index(w);
+        if (ctx == 0 || index < 0) return nullptr;
+        const kel_value* c = _context::cell(ctx);
+        if (c->w2 == 0 || (c->header & header_context_stack)) return _context::bound_slot(w);
+        memory::buffer_header* h = memory::buffer_of(c->w2);
+        if (static_cast<uint32_t>(index) >= h->used() / 16) return nullptr;
+        return reinterpret_cast<kel_value*>(h->head_ptr()) + index;
+    }
+    // Sets a word where setting runs nothing (see quiet), straight into its
+    // slot when set_in would do no more than that: not for an object's word,
+    // whose changed mark set_in keeps. False: not quiet, nothing was set.
+    static bool set_quiet(const kel_value* w, const kel_value* v) {
+        const uint32_t ctx = word_context(w);
+        if (!ctx || word_index(w) < 0) return false;
+        const kel_value* c = _context::cell(ctx);
+        if (!(c->header & header_context_stack)) {
+            const kel_value* own = c + 1;  // the owner cell
+            if (type_of(own) == types::object && own->w3 != 0) return false;
+            if (_context::kind_of(c) != _context::kind_object) {
+                if (kel_value* slot = word_slot(w)) {
+                    *slot = *v;
+                    return true;
+                }
+            }
+        }
+        const kel_value word = *w, value = *v;
+        set_target(&word, &value);
+        return true;
+    }
+    // The part of the input from `start` to the cursor as `copy/part` makes
+    // it; strings and binaries without the action's dispatch.
+    void copy_part(int32_t start, kel_value* v) {
+        const int32_t n = std::max(cur - start, 0);
+        if (in_block) {
+            kel_value from = input;
+            set_series_head(&from, start);
+            kel_value count;
+            set_integer(&count, n);
+            actions::copy_value(&from, v, &count, false, nullptr);
+            return;
+        }
+        const int32_t units = units_of(&input);
+        const int32_t from = std::clamp(start, 0, units);
+        string::copy_units(&input, from, std::min(n, units - from), v);
     }
     bool same_series(const kel_value* v) const {
         return type_of(v) == itype && series_node(v) == series_node(&input);
@@ -1273,11 +1322,7 @@ struct engine {
                         if (cur > start) series::element_value(&input, start, &v);
                         else set_none(&v);
                     } else {
-                        kel_value from = input;
-                        set_series_head(&from, start);
-                        kel_value n;
-                        set_integer(&n, std::max(cur - start, 0));
-                        actions::copy_value(&from, &v, &n, false, nullptr);
+                        copy_part(start, &v);
                     }
                     set_target(&w, &v);
                 }
@@ -1450,7 +1495,7 @@ struct engine {
         for (const compiled::sub_block& sb : p->subs)
             if (memory::stamp_of(memory::buffer_of(sb.node)) != sb.stamp) return nullptr;
         for (size_t i = 0; i < p->words.size(); ++i) {
-            const kel_value* got = _context::bound_slot(place_cell(run, p->words[i]));
+            const kel_value* got = word_slot(place_cell(run, p->words[i]));
             if (!got || std::memcmp(got, &run.vals[i], sizeof(kel_value)) != 0) return nullptr;
         }
         return p;
@@ -1600,11 +1645,7 @@ struct engine {
             else set_none(v);
             return;
         }
-        kel_value from = input;
-        set_series_head(&from, start);
-        kel_value n;
-        set_integer(&n, std::max(cur - start, 0));
-        actions::copy_value(&from, v, &n, false, nullptr);
+        copy_part(start, v);
     }
 
     // Runs the block's program from the cursor; *out: o_match, o_fail, or
@@ -1622,9 +1663,8 @@ struct engine {
             }
             if (it.command == i_set_word) {
                 const kel_value w = *cell_at(&run.block, it.at);
-                if (!it.aliased && quiet(&w)) {
-                    const kel_value v = at_cursor();
-                    set_target(&w, &v);
+                const kel_value v = at_cursor();
+                if (!it.aliased && set_quiet(&w, &v)) {
                     ++i;
                     continue;
                 }
@@ -1659,8 +1699,7 @@ struct engine {
                 const kel_value w = *cell_at(&run.block, it.target);
                 kel_value v;
                 command_value(it.command == i_set, start, &v);
-                if (!it.aliased && quiet(&w)) {
-                    set_target(&w, &v);
+                if (!it.aliased && set_quiet(&w, &v)) {
                     ++i;
                     continue;
                 }
