@@ -74,6 +74,25 @@ inline void push_level(const kel_value* c) {
     }
     for (int i = 0; i < 3; ++i) block::ks_add(&rule_stack, &c[i]);
 }
+// Room for `levels` levels on top of the rule stack, with one stamp bump;
+// the caller fills every cell before anything reads the stack or allocates.
+// Written in place: a level built in locals and copied as a whole stalls on
+// the copy's wide loads of the narrow stores that built it.
+inline kel_value* claim_levels(int32_t levels) {
+    memory::buffer_header* h = memory::buffer_of(series_node(&rule_stack));
+    const uint32_t bytes = 48u * static_cast<uint32_t>(levels);
+    if (h->tail + bytes <= h->capacity) [[likely]] {
+        auto* c = reinterpret_cast<kel_value*>(h->data() + h->tail);
+        h->tail += bytes;
+        memory::touch(h);
+        return c;
+    }
+    kel_value none;
+    set_none(&none);
+    for (int32_t i = 0; i < 3 * levels; ++i) block::ks_add(&rule_stack, &none);
+    h = memory::buffer_of(series_node(&rule_stack));
+    return reinterpret_cast<kel_value*>(h->data() + h->tail) - 3 * levels;
+}
 // The rule stack cut back to `index` cells (block::ks_cut_at, inline: every
 // level popped does it).
 inline void cut_rule_stack(int32_t index) {
@@ -376,7 +395,9 @@ struct engine {
         const auto* bits = reinterpret_cast<const uint8_t*>(bh->head_ptr());
         const bool beyond = (bh->flags & memory::flag_complemented) != 0;
         const char* base = string::unit_ptr(h, 0);
-        auto in_set = [&](uint32_t c) { return c < nbits ? (bits[c >> 3] & (0x80u >> (c & 7))) != 0 : beyond; };
+        // Copied into the lambda: the byte reads below may alias any memory, so
+        // values it read by reference would be loaded again for every unit.
+        auto in_set = [=](uint32_t c) { return c < nbits ? (bits[c >> 3] & (0x80u >> (c & 7))) != 0 : beyond; };
         int32_t p = from;
         if (h->unit() == 1) {
             const auto* bytes = reinterpret_cast<const uint8_t*>(base);
@@ -521,13 +542,17 @@ struct engine {
         const kel_value v = *value;
         _context::set_bound(&w, &v);
     }
+    // A context's context! cell (_context::cell, inline).
+    static const kel_value* context_cell(uint32_t ctx) {
+        return reinterpret_cast<const kel_value*>(memory::buffer_of(ctx)->head_ptr());
+    }
     // The value slot of a bound word (null: none), looked up inline for
     // the heap contexts that hold most targets and the words rules read.
     [[gnu::always_inline]] static kel_value* word_slot(const kel_value* w) {
         const uint32_t ctx = word_context(w);
         const int32_t index = word_index(w);
         if (ctx == 0 || index < 0) return nullptr;
-        const kel_value* c = _context::cell(ctx);
+        const kel_value* c = context_cell(ctx);
         if (c->w2 == 0 || (c->header & header_context_stack)) return _context::bound_slot(w);
         memory::buffer_header* h = memory::buffer_of(c->w2);
         if (static_cast<uint32_t>(index) >= h->used() / 16) return nullptr;
@@ -539,7 +564,7 @@ struct engine {
     static bool set_quiet(const kel_value* w, const kel_value* v) {
         const uint32_t ctx = word_context(w);
         if (!ctx || word_index(w) < 0) return false;
-        const kel_value* c = _context::cell(ctx);
+        const kel_value* c = context_cell(ctx);
         if (!(c->header & header_context_stack)) {
             const kel_value* own = c + 1;  // the owner cell
             if (type_of(own) == types::object && own->w3 != 0) return false;
@@ -1507,18 +1532,19 @@ struct engine {
     int32_t push_shadow(const compiled_run& run, int32_t entry, int32_t entry_len, int32_t at) {
         const int32_t before = rs_len();
         rs(blk + 1)->w1 = static_cast<uint32_t>(run.outer_rp);
-        kel_value c[3];
-        if (const pending_rep* r = run.rep) {
+        const int32_t d = depth();
+        const pending_rep* r = run.rep;
+        kel_value* c = claim_levels(r ? 2 : 1);
+        if (r) {
             triple::set(&c[0], r->mn, r->mx, r->count);
             triple::set(&c[1], r->rule_pos, r->istart, r->ilen);
             set_pair(&c[2], r->k, 0);
-            push_level(c);
+            c += 3;
         }
-        set_integer(&c[0], depth());
+        set_integer(&c[0], d);
         triple::set(&c[1], at, entry, entry_len);
         c[2] = run.block;
         set_series_head(&c[2], std::max(series_head(&run.block), 0));
-        push_level(c);
         return before;
     }
     // The engine goes on inside the block's shadow level at rule `at`.
@@ -1656,7 +1682,9 @@ struct engine {
         const int32_t entry = cur, entry_len = units_of(&input);
         size_t i = 0;
         while (i < p->items.size()) {
-            const item it = p->items[i];
+            // By reference: read nothing of it after an evaluation, which may
+            // have compiled another program into the slot.
+            const item& it = p->items[i];
             if (it.command == i_alt) {  // reached after a matching alternative
                 *out = o_match;
                 return signal_code::none;
@@ -1670,7 +1698,8 @@ struct engine {
                 }
             }
             if (it.command == i_paren || it.command == i_set_word) {
-                const int32_t before = push_shadow(run, entry, entry_len, it.next);
+                const int32_t next = it.next;
+                const int32_t before = push_shadow(run, entry, entry_len, next);
                 if (it.command == i_paren) {
                     const kel_value e = *cell_at(&run.block, it.at);
                     kel_value* const top = stack::top();
@@ -1683,7 +1712,7 @@ struct engine {
                     set_target(&w, &v);
                 }
                 if (!(p = still_valid(run))) {
-                    enter_shadow(it.next);
+                    enter_shadow(next);
                     *out = o_general;
                     return signal_code::none;
                 }
@@ -1703,7 +1732,8 @@ struct engine {
                     ++i;
                     continue;
                 }
-                const int32_t before = push_shadow(run, entry, entry_len, it.next);
+                const int32_t next = it.next;
+                const int32_t before = push_shadow(run, entry, entry_len, next);
                 kel_value c[3];
                 c[0] = w;
                 triple::set(&c[1], it.target + 1, start, entry_len);
@@ -1712,7 +1742,7 @@ struct engine {
                 set_target(&w, &v);
                 cut_rule_stack(rs_len() - 3);
                 if (!(p = still_valid(run))) {
-                    enter_shadow(it.next);  // the command ended matching: the block goes on
+                    enter_shadow(next);  // the command ended matching: the block goes on
                     *out = o_general;
                     return signal_code::none;
                 }
