@@ -1427,6 +1427,9 @@ struct engine {
         const pending_rep* rep = nullptr;
         int32_t outer_rp = 0;  // the enclosing block's position after the rule
         bool evaluated = false;
+        // The rule stack's length below the shadow levels, which stay pushed
+        // from the run's first evaluation to its end (-1: not pushed yet).
+        int32_t shadow_base = -1;
     };
 
     // The block that is the rule at i (a block, or a word holding one), read
@@ -1529,11 +1532,27 @@ struct engine {
     // repetition's (when the block is its rule), then the block's, entered
     // at `entry` with the input `entry_len` long. Answers the stack length
     // before them.
-    int32_t push_shadow(const compiled_run& run, int32_t entry, int32_t entry_len, int32_t at) {
-        const int32_t before = rs_len();
+    // Pushed at the run's first evaluation; later ones rewrite them in place
+    // with what a push would hold then (the block's depth and cell and the
+    // enclosing position do not change within a run).
+    void push_shadow(compiled_run& run, int32_t entry, int32_t entry_len, int32_t at) {
+        const pending_rep* r = run.rep;
+        if (run.shadow_base >= 0) {
+            memory::buffer_header* h = memory::buffer_of(series_node(&rule_stack));
+            kel_value* c = reinterpret_cast<kel_value*>(h->data() + h->head) + run.shadow_base;
+            memory::touch(h);
+            if (r) {
+                c[0].w3 = static_cast<uint32_t>(r->count);
+                c[1].w2 = static_cast<uint32_t>(r->istart);
+                c[1].w3 = static_cast<uint32_t>(r->ilen);
+                c += 3;
+            }
+            triple::set(&c[1], at, entry, entry_len);
+            return;
+        }
+        run.shadow_base = rs_len();
         rs(blk + 1)->w1 = static_cast<uint32_t>(run.outer_rp);
         const int32_t d = depth();
-        const pending_rep* r = run.rep;
         kel_value* c = claim_levels(r ? 2 : 1);
         if (r) {
             triple::set(&c[0], r->mn, r->mx, r->count);
@@ -1545,7 +1564,11 @@ struct engine {
         triple::set(&c[1], at, entry, entry_len);
         c[2] = run.block;
         set_series_head(&c[2], std::max(series_head(&run.block), 0));
-        return before;
+    }
+    // The run ends here: its shadow levels go.
+    void drop_shadow(compiled_run& run) {
+        if (run.shadow_base >= 0) cut_rule_stack(run.shadow_base);
+        run.shadow_base = -1;
     }
     // The engine goes on inside the block's shadow level at rule `at`.
     // Shadow levels count as open only once they are kept.
@@ -1699,7 +1722,7 @@ struct engine {
             }
             if (it.command == i_paren || it.command == i_set_word) {
                 const int32_t next = it.next;
-                const int32_t before = push_shadow(run, entry, entry_len, next);
+                push_shadow(run, entry, entry_len, next);
                 if (it.command == i_paren) {
                     const kel_value e = *cell_at(&run.block, it.at);
                     kel_value* const top = stack::top();
@@ -1716,7 +1739,6 @@ struct engine {
                     *out = o_general;
                     return signal_code::none;
                 }
-                cut_rule_stack(before);
                 ++i;
                 continue;
             }
@@ -1733,7 +1755,7 @@ struct engine {
                     continue;
                 }
                 const int32_t next = it.next;
-                const int32_t before = push_shadow(run, entry, entry_len, next);
+                push_shadow(run, entry, entry_len, next);
                 kel_value c[3];
                 c[0] = w;
                 triple::set(&c[1], it.target + 1, start, entry_len);
@@ -1746,7 +1768,6 @@ struct engine {
                     *out = o_general;
                     return signal_code::none;
                 }
-                cut_rule_stack(before);
             }
             if (ok) {
                 ++i;
@@ -1774,7 +1795,10 @@ struct engine {
         run.outer_rp = rp;
         outcome o;
         KEL_PROPAGATE(run_program(run, &o));
-        if (o != o_general) deliver(o == o_match);
+        if (o != o_general) {
+            drop_shadow(run);
+            deliver(o == o_match);
+        }
         return signal_code::none;
     }
     // A repetition (any, some, opt, while, counts) whose rule at rp is block
@@ -1797,6 +1821,7 @@ struct engine {
                 kel_value again;
                 if (!block_rule_at(rule_pos, &again) || std::memcmp(&again, &b, sizeof(kel_value)) != 0 ||
                     !compiled::still(run.index, run.generation)) {
+                    drop_shadow(run);
                     kel_value c[3];
                     triple::set(&c[0], mn, mx, r.count);
                     triple::set(&c[1], rule_pos, cur, r.ilen);
@@ -1823,6 +1848,7 @@ struct engine {
                 }
             }
             if (finished) {
+                drop_shadow(run);
                 rp = rule_pos + 1;
                 deliver(ok);
                 return signal_code::none;
