@@ -395,9 +395,7 @@ struct engine {
         const auto* bits = reinterpret_cast<const uint8_t*>(bh->head_ptr());
         const bool beyond = (bh->flags & memory::flag_complemented) != 0;
         const char* base = string::unit_ptr(h, 0);
-        // Copied into the lambda: the byte reads below may alias any memory, so
-        // values it read by reference would be loaded again for every unit.
-        auto in_set = [=](uint32_t c) { return c < nbits ? (bits[c >> 3] & (0x80u >> (c & 7))) != 0 : beyond; };
+        auto in_set = [&](uint32_t c) { return c < nbits ? (bits[c >> 3] & (0x80u >> (c & 7))) != 0 : beyond; };
         int32_t p = from;
         if (h->unit() == 1) {
             const auto* bytes = reinterpret_cast<const uint8_t*>(base);
@@ -1530,11 +1528,11 @@ struct engine {
     }
     // Pushes the levels the general engine holds inside the block: the
     // repetition's (when the block is its rule), then the block's, entered
-    // at `entry` with the input `entry_len` long. Answers the stack length
-    // before them.
-    // Pushed at the run's first evaluation; later ones rewrite them in place
-    // with what a push would hold then (the block's depth and cell and the
-    // enclosing position do not change within a run).
+    // at `entry` with the input `entry_len` long. Pushed at the run's first
+    // evaluation and kept to its end (drop_shadow); later evaluations rewrite
+    // the cells that change in place, so the stack holds what a fresh push
+    // would (the block's depth and cell and the enclosing position stay
+    // within a run).
     void push_shadow(compiled_run& run, int32_t entry, int32_t entry_len, int32_t at) {
         const pending_rep* r = run.rep;
         if (run.shadow_base >= 0) {
