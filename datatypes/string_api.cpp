@@ -450,6 +450,20 @@ kel_value* make_at_unit(kel_value* cell, uint32_t capacity, uint32_t unit) {
 
 kel_value* push(const kel_value* value) { return stack::push_copy(value); }
 
+void copy_units(const kel_value* source, int32_t start, int32_t count, kel_value* out) {
+    const kel_value s = *source;  // out may be the source's cell
+    buffer_header* from = buffer(&s);
+    const uint32_t node = memory::new_series(static_cast<uint32_t>(count), from->unit(), 0);
+    from = buffer(&s);  // the allocation may have collected and moved it
+    buffer_header* to = memory::buffer_of(node);
+    memory::take_flags(to, from, false);
+    const size_t bytes = static_cast<size_t>(count) << from->shift();
+    std::memcpy(to->data(), unit_ptr(from, start), bytes);
+    to->tail = to->head + static_cast<uint32_t>(bytes);
+    set_series(out, type_of(&s), 0, node);
+    out->header |= s.header & header_new_line;
+}
+
 kel_value* decode(const uint8_t* p, uint32_t size, kel_value* cell, int encoding) {
     if (encoding != encoding_utf8 && encoding != encoding_utf16le) {
         // An encoding the loader does not know is the caller's mistake, not a

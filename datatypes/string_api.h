@@ -212,6 +212,12 @@ struct text_writer {
 kel_value* init_cell(kel_value* cell, uint32_t capacity);
 // A new empty string! of `capacity` units of `unit` bytes.
 kel_value* make_at_unit(kel_value* cell, uint32_t capacity, uint32_t unit);
+// What `copy/part` of `source` at `start` for `count` units makes (a new
+// series of the source's type, unit and carried flags, its new-line mark
+// too), with one allocation of that size and one block move: for callers
+// that copy parts in a loop, such as parse's `copy`. Also for binary!; the
+// range must lie within the source's used units.
+void copy_units(const kel_value* source, int32_t start, int32_t count, kel_value* out);
 // Pushes a copy of a string value on the argument stack.
 kel_value* push(const kel_value* value);
 

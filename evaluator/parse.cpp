@@ -74,6 +74,25 @@ inline void push_level(const kel_value* c) {
     }
     for (int i = 0; i < 3; ++i) block::ks_add(&rule_stack, &c[i]);
 }
+// Room for `levels` levels on top of the rule stack, with one stamp bump;
+// the caller fills every cell before anything reads the stack or allocates.
+// Written in place: a level built in locals and copied as a whole stalls on
+// the copy's wide loads of the narrow stores that built it.
+inline kel_value* claim_levels(int32_t levels) {
+    memory::buffer_header* h = memory::buffer_of(series_node(&rule_stack));
+    const uint32_t bytes = 48u * static_cast<uint32_t>(levels);
+    if (h->tail + bytes <= h->capacity) [[likely]] {
+        auto* c = reinterpret_cast<kel_value*>(h->data() + h->tail);
+        h->tail += bytes;
+        memory::touch(h);
+        return c;
+    }
+    kel_value none;
+    set_none(&none);
+    for (int32_t i = 0; i < 3 * levels; ++i) block::ks_add(&rule_stack, &none);
+    h = memory::buffer_of(series_node(&rule_stack));
+    return reinterpret_cast<kel_value*>(h->data() + h->tail) - 3 * levels;
+}
 // The rule stack cut back to `index` cells (block::ks_cut_at, inline: every
 // level popped does it).
 inline void cut_rule_stack(int32_t index) {
@@ -516,10 +535,63 @@ struct engine {
     }
 
     // --- helpers of the commands -------------------------------------------------------
-    void set_target(const kel_value* word, const kel_value* value) {
+    static void set_target(const kel_value* word, const kel_value* value) {
         kel_value w = *word;
         const kel_value v = *value;
         _context::set_bound(&w, &v);
+    }
+    // A context's context! cell (_context::cell, inline).
+    static const kel_value* context_cell(uint32_t ctx) {
+        return reinterpret_cast<const kel_value*>(memory::buffer_of(ctx)->head_ptr());
+    }
+    // The value slot of a bound word (null: none), looked up inline for
+    // the heap contexts that hold most targets and the words rules read.
+    [[gnu::always_inline]] static kel_value* word_slot(const kel_value* w) {
+        const uint32_t ctx = word_context(w);
+        const int32_t index = word_index(w);
+        if (ctx == 0 || index < 0) return nullptr;
+        const kel_value* c = context_cell(ctx);
+        if (c->w2 == 0 || (c->header & header_context_stack)) return _context::bound_slot(w);
+        memory::buffer_header* h = memory::buffer_of(c->w2);
+        if (static_cast<uint32_t>(index) >= h->used() / 16) return nullptr;
+        return reinterpret_cast<kel_value*>(h->head_ptr()) + index;
+    }
+    // Sets a word where setting runs nothing (see quiet), straight into its
+    // slot when set_in would do no more than that: not for an object's word,
+    // whose changed mark set_in keeps. False: not quiet, nothing was set.
+    static bool set_quiet(const kel_value* w, const kel_value* v) {
+        const uint32_t ctx = word_context(w);
+        if (!ctx || word_index(w) < 0) return false;
+        const kel_value* c = context_cell(ctx);
+        if (!(c->header & header_context_stack)) {
+            const kel_value* own = c + 1;  // the owner cell
+            if (type_of(own) == types::object && own->w3 != 0) return false;
+            if (_context::kind_of(c) != _context::kind_object) {
+                if (kel_value* slot = word_slot(w)) {
+                    *slot = *v;
+                    return true;
+                }
+            }
+        }
+        const kel_value word = *w, value = *v;
+        set_target(&word, &value);
+        return true;
+    }
+    // The part of the input from `start` to the cursor as `copy/part` makes
+    // it; strings and binaries without the action's dispatch.
+    void copy_part(int32_t start, kel_value* v) {
+        const int32_t n = std::max(cur - start, 0);
+        if (in_block) {
+            kel_value from = input;
+            set_series_head(&from, start);
+            kel_value count;
+            set_integer(&count, n);
+            actions::copy_value(&from, v, &count, false, nullptr);
+            return;
+        }
+        const int32_t units = units_of(&input);
+        const int32_t from = std::clamp(start, 0, units);
+        string::copy_units(&input, from, std::min(n, units - from), v);
     }
     bool same_series(const kel_value* v) const {
         return type_of(v) == itype && series_node(v) == series_node(&input);
@@ -1273,11 +1345,7 @@ struct engine {
                         if (cur > start) series::element_value(&input, start, &v);
                         else set_none(&v);
                     } else {
-                        kel_value from = input;
-                        set_series_head(&from, start);
-                        kel_value n;
-                        set_integer(&n, std::max(cur - start, 0));
-                        actions::copy_value(&from, &v, &n, false, nullptr);
+                        copy_part(start, &v);
                     }
                     set_target(&w, &v);
                 }
@@ -1357,6 +1425,9 @@ struct engine {
         const pending_rep* rep = nullptr;
         int32_t outer_rp = 0;  // the enclosing block's position after the rule
         bool evaluated = false;
+        // The rule stack's length below the shadow levels, which stay pushed
+        // from the run's first evaluation to its end (-1: not pushed yet).
+        int32_t shadow_base = -1;
     };
 
     // The block that is the rule at i (a block, or a word holding one), read
@@ -1450,31 +1521,52 @@ struct engine {
         for (const compiled::sub_block& sb : p->subs)
             if (memory::stamp_of(memory::buffer_of(sb.node)) != sb.stamp) return nullptr;
         for (size_t i = 0; i < p->words.size(); ++i) {
-            const kel_value* got = _context::bound_slot(place_cell(run, p->words[i]));
+            const kel_value* got = word_slot(place_cell(run, p->words[i]));
             if (!got || std::memcmp(got, &run.vals[i], sizeof(kel_value)) != 0) return nullptr;
         }
         return p;
     }
     // Pushes the levels the general engine holds inside the block: the
     // repetition's (when the block is its rule), then the block's, entered
-    // at `entry` with the input `entry_len` long. Answers the stack length
-    // before them.
-    int32_t push_shadow(const compiled_run& run, int32_t entry, int32_t entry_len, int32_t at) {
-        const int32_t before = rs_len();
+    // at `entry` with the input `entry_len` long. Pushed at the run's first
+    // evaluation and kept to its end (drop_shadow); later evaluations rewrite
+    // the cells that change in place, so the stack holds what a fresh push
+    // would (the block's depth and cell and the enclosing position stay
+    // within a run).
+    void push_shadow(compiled_run& run, int32_t entry, int32_t entry_len, int32_t at) {
+        const pending_rep* r = run.rep;
+        if (run.shadow_base >= 0) {
+            memory::buffer_header* h = memory::buffer_of(series_node(&rule_stack));
+            kel_value* c = reinterpret_cast<kel_value*>(h->data() + h->head) + run.shadow_base;
+            memory::touch(h);
+            if (r) {
+                c[0].w3 = static_cast<uint32_t>(r->count);
+                c[1].w2 = static_cast<uint32_t>(r->istart);
+                c[1].w3 = static_cast<uint32_t>(r->ilen);
+                c += 3;
+            }
+            triple::set(&c[1], at, entry, entry_len);
+            return;
+        }
+        run.shadow_base = rs_len();
         rs(blk + 1)->w1 = static_cast<uint32_t>(run.outer_rp);
-        kel_value c[3];
-        if (const pending_rep* r = run.rep) {
+        const int32_t d = depth();
+        kel_value* c = claim_levels(r ? 2 : 1);
+        if (r) {
             triple::set(&c[0], r->mn, r->mx, r->count);
             triple::set(&c[1], r->rule_pos, r->istart, r->ilen);
             set_pair(&c[2], r->k, 0);
-            push_level(c);
+            c += 3;
         }
-        set_integer(&c[0], depth());
+        set_integer(&c[0], d);
         triple::set(&c[1], at, entry, entry_len);
         c[2] = run.block;
         set_series_head(&c[2], std::max(series_head(&run.block), 0));
-        push_level(c);
-        return before;
+    }
+    // The run ends here: its shadow levels go.
+    void drop_shadow(compiled_run& run) {
+        if (run.shadow_base >= 0) cut_rule_stack(run.shadow_base);
+        run.shadow_base = -1;
     }
     // The engine goes on inside the block's shadow level at rule `at`.
     // Shadow levels count as open only once they are kept.
@@ -1600,11 +1692,7 @@ struct engine {
             else set_none(v);
             return;
         }
-        kel_value from = input;
-        set_series_head(&from, start);
-        kel_value n;
-        set_integer(&n, std::max(cur - start, 0));
-        actions::copy_value(&from, v, &n, false, nullptr);
+        copy_part(start, v);
     }
 
     // Runs the block's program from the cursor; *out: o_match, o_fail, or
@@ -1615,22 +1703,24 @@ struct engine {
         const int32_t entry = cur, entry_len = units_of(&input);
         size_t i = 0;
         while (i < p->items.size()) {
-            const item it = p->items[i];
+            // By reference: read nothing of it after an evaluation, which may
+            // have compiled another program into the slot.
+            const item& it = p->items[i];
             if (it.command == i_alt) {  // reached after a matching alternative
                 *out = o_match;
                 return signal_code::none;
             }
             if (it.command == i_set_word) {
                 const kel_value w = *cell_at(&run.block, it.at);
-                if (!it.aliased && quiet(&w)) {
-                    const kel_value v = at_cursor();
-                    set_target(&w, &v);
+                const kel_value v = at_cursor();
+                if (!it.aliased && set_quiet(&w, &v)) {
                     ++i;
                     continue;
                 }
             }
             if (it.command == i_paren || it.command == i_set_word) {
-                const int32_t before = push_shadow(run, entry, entry_len, it.next);
+                const int32_t next = it.next;
+                push_shadow(run, entry, entry_len, next);
                 if (it.command == i_paren) {
                     const kel_value e = *cell_at(&run.block, it.at);
                     kel_value* const top = stack::top();
@@ -1643,11 +1733,10 @@ struct engine {
                     set_target(&w, &v);
                 }
                 if (!(p = still_valid(run))) {
-                    enter_shadow(it.next);
+                    enter_shadow(next);
                     *out = o_general;
                     return signal_code::none;
                 }
-                cut_rule_stack(before);
                 ++i;
                 continue;
             }
@@ -1659,12 +1748,12 @@ struct engine {
                 const kel_value w = *cell_at(&run.block, it.target);
                 kel_value v;
                 command_value(it.command == i_set, start, &v);
-                if (!it.aliased && quiet(&w)) {
-                    set_target(&w, &v);
+                if (!it.aliased && set_quiet(&w, &v)) {
                     ++i;
                     continue;
                 }
-                const int32_t before = push_shadow(run, entry, entry_len, it.next);
+                const int32_t next = it.next;
+                push_shadow(run, entry, entry_len, next);
                 kel_value c[3];
                 c[0] = w;
                 triple::set(&c[1], it.target + 1, start, entry_len);
@@ -1673,11 +1762,10 @@ struct engine {
                 set_target(&w, &v);
                 cut_rule_stack(rs_len() - 3);
                 if (!(p = still_valid(run))) {
-                    enter_shadow(it.next);  // the command ended matching: the block goes on
+                    enter_shadow(next);  // the command ended matching: the block goes on
                     *out = o_general;
                     return signal_code::none;
                 }
-                cut_rule_stack(before);
             }
             if (ok) {
                 ++i;
@@ -1705,7 +1793,10 @@ struct engine {
         run.outer_rp = rp;
         outcome o;
         KEL_PROPAGATE(run_program(run, &o));
-        if (o != o_general) deliver(o == o_match);
+        if (o != o_general) {
+            drop_shadow(run);
+            deliver(o == o_match);
+        }
         return signal_code::none;
     }
     // A repetition (any, some, opt, while, counts) whose rule at rp is block
@@ -1728,6 +1819,7 @@ struct engine {
                 kel_value again;
                 if (!block_rule_at(rule_pos, &again) || std::memcmp(&again, &b, sizeof(kel_value)) != 0 ||
                     !compiled::still(run.index, run.generation)) {
+                    drop_shadow(run);
                     kel_value c[3];
                     triple::set(&c[0], mn, mx, r.count);
                     triple::set(&c[1], rule_pos, cur, r.ilen);
@@ -1754,6 +1846,7 @@ struct engine {
                 }
             }
             if (finished) {
+                drop_shadow(run);
                 rp = rule_pos + 1;
                 deliver(ok);
                 return signal_code::none;

@@ -15,7 +15,6 @@ namespace kel::parse::compiled {
 namespace {
 
 constexpr int32_t slots = 256;
-program table[slots];
 int32_t next_slot = 0;
 uint32_t generations = 0;
 
@@ -275,6 +274,8 @@ const kel_value* place_cell(const kel_value* rules, const std::vector<kel_value>
 
 }  // namespace
 
+program table[slots];
+
 const program* lookup(const kel_value* rules, int32_t* index, bool fresh) {
     memory::buffer_header* h = memory::buffer_of(series_node(rules));
     const int32_t start = std::max(series_head(rules), 0);
@@ -326,11 +327,6 @@ const program* lookup(const kel_value* rules, int32_t* index, bool fresh) {
     memory::buffer_of(series_node(rules))->reserved[2] = static_cast<uint32_t>(n + 1);
     *index = n;
     return &p;
-}
-
-const program* still(int32_t index, uint32_t generation) {
-    const program& p = table[index];
-    return p.generation == generation ? &p : nullptr;
 }
 
 }  // namespace kel::parse::compiled

@@ -75,6 +75,11 @@ struct program {
 const program* lookup(const kel_value* rules, int32_t* index, bool fresh = false);
 // The program in slot `index` while it still has `generation`, else null (a
 // nested parse may have reused the slot).
-const program* still(int32_t index, uint32_t generation);
+// Inline: the engine asks after every evaluation in a run.
+extern program table[];
+inline const program* still(int32_t index, uint32_t generation) {
+    const program& p = table[index];
+    return p.generation == generation ? &p : nullptr;
+}
 
 }  // namespace kel::parse::compiled
