@@ -2050,6 +2050,27 @@ constexpr int32_t quick_call_arguments = 3;
     return quick_call::value;
 }
 
+// The operators after an expression's value (at entry) in the code as cv
+// shows it: those whose right operand is a number (or a word holding one)
+// are applied here; the first that needs more gets a record (true).
+[[gnu::always_inline]] inline bool start_infix(code_position& c, const code_view& cv, kel_value* entry,
+                                               signal_code* code) {
+    for (const kel_value* op = operator_in(cv, c.pos); op; op = operator_in(cv, c.pos)) {
+        int32_t compare = 0;
+        const inline_op kind = inline_kind(*op, &compare);
+        if (kind != inline_op::none && c.pos + 1 < cv.end) {
+            const kel_value* right = number_operand(cv.cells + c.pos + 1);
+            if (right && apply_inline(kind, compare, entry, right)) {
+                c.pos += 2;
+                continue;
+            }
+        }
+        if (!push_expr(&c, stack::offset_of(entry), false, fr::x_infix)) *code = frames_overflow();
+        return true;
+    }
+    return false;
+}
+
 [[gnu::always_inline]] inline bool start_expression(code_position& c, const code_view& cv, bool no_infix,
                                                     signal_code* code) {
     kel_value* const entry = stack::top();
@@ -2090,8 +2111,10 @@ constexpr int32_t quick_call_arguments = 3;
         }
         if (view_holds && d->control == 0 && type_of(&fn) != types::function &&
             start_quick_call(c, cv, d, v, code) == quick_call::value) {
-            if (*code != signal_code::none) [[unlikely]] return false;
-            goto infix;
+            if (*code != signal_code::none || no_infix) return false;
+            // The call may have changed the code (grown, moved or cut the
+            // block): the operators after it are read from it afresh.
+            return start_infix(c, view_of(c), entry, code);
         }
         ++c.pos;
         if (!push_call(d, &c, v, no_infix)) *code = frames_overflow();
@@ -2118,22 +2141,7 @@ generic:
     return false;
 infix:
     if (no_infix) return false;
-    // Operators whose right operand is a number (or a word holding one) are
-    // applied here; the first that needs more gets a record.
-    for (const kel_value* op = operator_in(cv, c.pos); op; op = operator_in(cv, c.pos)) {
-        int32_t compare = 0;
-        const inline_op kind = inline_kind(*op, &compare);
-        if (kind != inline_op::none && c.pos + 1 < cv.end) {
-            const kel_value* right = number_operand(cv.cells + c.pos + 1);
-            if (right && apply_inline(kind, compare, entry, right)) {
-                c.pos += 2;
-                continue;
-            }
-        }
-        if (!push_expr(&c, stack::offset_of(entry), false, fr::x_infix)) *code = frames_overflow();
-        return true;
-    }
-    return false;
+    return start_infix(c, cv, entry, code);
 }
 
 // A set-word's expression: its mark, then its value (a record of its own
