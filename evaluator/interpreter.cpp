@@ -563,6 +563,7 @@ inline const kel_value* operator_after(const code_position& c) { return c.pos < 
 namespace {
 signal_code eval_block_body(const kel_value* block, bool set_last);
 signal_code run_frames(const kel_value* block, bool set_last);
+bool quick_block_call(const kel_value* block, bool set_last, signal_code* code);
 void mark_frames(void (*mark)(kel_value* cell));
 }
 
@@ -623,7 +624,11 @@ signal_code eval_in_place(const kel_value* block, bool set_last) {
     if (trace.active) [[unlikely]] return eval_block(block, set_last);
     KEL_PROPAGATE(check_machine_stack());
     KEL_PROPAGATE(poll_interrupt());
-    if (decode::enabled) [[likely]] return run_frames(block, set_last);
+    if (decode::enabled) [[likely]] {
+        signal_code code = signal_code::none;
+        if (quick_block_call(block, set_last, &code)) return code;
+        return run_frames(block, set_last);
+    }
     code_position c;
     position_at(block, c);
     kel_value* const entry = stack::top();
@@ -2015,7 +2020,7 @@ enum class quick_call : uint8_t { declined, value };
 constexpr int32_t quick_call_arguments = 3;
 
 [[gnu::noinline]] quick_call start_quick_call(code_position& c, const code_view& cv, const decode::term* d,
-                                              const kel_value* name, signal_code* code) {
+                                              const kel_value* name, signal_code* code, int32_t whole_to = -1) {
     // The arguments are computed where the call would push them, above the
     // placeholder's cell, before anything is pushed: nothing here allocates.
     kel_value* const placeholder = stack::top();
@@ -2036,6 +2041,7 @@ constexpr int32_t quick_call_arguments = 3;
         p = quick_run<false>(cv, p, args + i);
         if (p < 0 || !typeset_has(types + i, type_of(args + i))) return quick_call::declined;
     }
+    if (whole_to >= 0 && p != whole_to) return quick_call::declined;
     c.pos = p;
     *placeholder = d->guard;
     stack::regs.top = args;
@@ -2048,6 +2054,37 @@ constexpr int32_t quick_call_arguments = 3;
     *placeholder = *args;
     stack::regs.top = args;
     return quick_call::value;
+}
+
+// A block that is one call of an action or native whose arguments are all
+// quick (a parse action such as `(append out x)`) is run without the frame
+// loop: the call is made as start_quick_call makes it, with the block's
+// position linked for `near` as its record would link it. False: nothing
+// was done (run_frames runs the block).
+[[gnu::noinline]] bool quick_block_call(const kel_value* block, bool set_last, signal_code* code) {
+    code_position c;
+    position_at(block, c);
+    if (c.pos >= c.end) return false;
+    const code_view cv = view_of(c);
+    const kel_value* v = cv.cells + c.pos;
+    if (type_of(v) != types::word) return false;
+    const kel_value* value = fast_slot(v);
+    if (!value || !native_like(type_of(value))) return false;
+    const decode::term* d = decoded_call(c, cv.h, c.pos, *value);
+    if (!d || d->control != 0) return false;
+    kel_value* const entry = stack::top();
+    live_link here(&c);
+    if (!c.library) here.enter();
+    try {
+        if (start_quick_call(c, cv, d, v, code, cv.end) != quick_call::value) return false;
+    } catch (const kel_unwind& u) {
+        // A code thrown by the call comes back as run_frames would return it.
+        if (u.code == code_value(signal_code::error) && stack::error_for_trap) throw;
+        *code = static_cast<signal_code>(u.code);
+        return true;
+    }
+    if (*code == signal_code::none && set_last) *stack::arguments() = *entry;
+    return true;
 }
 
 // The operators after an expression's value (at entry) in the code as cv
