@@ -65,6 +65,22 @@ struct cycle_pop {
     ~cycle_pop() { cycles::pop(); }
 };
 
+// A context's own node: its cell (header, word table, values) and the unset
+// cell after it, made while p keeps the table and the values reachable.
+uint32_t new_context_node(hashtable::parking& p, uint32_t header, uint32_t table, uint32_t values) {
+    const uint32_t node = memory::new_cells(2);
+    p.release();
+    memory::buffer_header* h = memory::buffer_of(node);
+    h->tail = h->head + 32;
+    kel_value* c = node_cells(node);
+    c->header = header;
+    c->w1 = table;
+    c->w2 = values;
+    c->w3 = 0;
+    set_unset(c + 1);
+    return node;
+}
+
 }  // namespace
 
 void init_global() {
@@ -113,16 +129,9 @@ uint32_t allocate(int32_t size, bool stack, bool self, uint32_t prototype, uint3
         h->tail = h->head;
         p.node(values_block);
     }
-    const uint32_t node = memory::new_cells(2);
-    p.release();
-    memory::buffer_header* h = memory::buffer_of(node);
-    h->tail = h->head + 32;
-    kel_value* c = node_cells(node);
-    c->header = types::context | (kind << kind_shift) | (stack ? header_context_stack : 0) | (self ? flag_self : 0);
-    c->w1 = table;
-    c->w2 = values_block;
-    c->w3 = 0;
-    set_unset(c + 1);
+    const uint32_t node = new_context_node(
+        p, types::context | (kind << kind_shift) | (stack ? header_context_stack : 0) | (self ? flag_self : 0), table,
+        values_block);
     return node;
 }
 
@@ -170,16 +179,7 @@ uint32_t copy_as_is(uint32_t source) {
     p.table(table);
     const uint32_t values_block = memory::copy_buffer(memory::buffer_of(cell(source)->w2));
     p.node(values_block);
-    const uint32_t node = memory::new_cells(2);
-    p.release();
-    memory::buffer_header* h = memory::buffer_of(node);
-    h->tail = h->head + 32;
-    kel_value* c = node_cells(node);
-    c->header = cell(source)->header & ~flag_shared_words;
-    c->w1 = table;
-    c->w2 = values_block;
-    c->w3 = 0;
-    set_unset(c + 1);
+    const uint32_t node = new_context_node(p, cell(source)->header & ~flag_shared_words, table, values_block);
     kel_value* w = block_cells(words);
     for (int32_t i = 0, n = block_length(words); i < n; ++i) w[i].w1 = node;
     return node;
@@ -188,17 +188,7 @@ uint32_t copy_as_is(uint32_t source) {
 uint32_t share_words(uint32_t source, uint32_t values_block) {
     hashtable::parking p;
     p.node(values_block);
-    const uint32_t node = memory::new_cells(2);
-    p.release();
-    memory::buffer_header* h = memory::buffer_of(node);
-    h->tail = h->head + 32;
-    kel_value* c = node_cells(node);
-    c->header = cell(source)->header | flag_shared_words;
-    c->w1 = word_table(source);
-    c->w2 = values_block;
-    c->w3 = 0;
-    set_unset(c + 1);
-    return node;
+    return new_context_node(p, cell(source)->header | flag_shared_words, word_table(source), values_block);
 }
 
 void own_words(uint32_t ctx) {
