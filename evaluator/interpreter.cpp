@@ -1921,13 +1921,25 @@ inline bool truthy_or_fail(const kel_value* v, signal_code* code) {
 // decoded call, a paren or a set-word gets records and answers true.
 bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry, const kel_value v);
 
-// One operand of a quick expression: plain data, or a word holding it.
+}  // namespace
+// The field `o/x` reads when it holds plain data and the short path would
+// read it (null otherwise; nothing is filled or changed).
+const kel_value* quick_field(const kel_value* path);
+// `o/x: value` as the short path stores it, the value pushed (false: nothing
+// was done).
+bool quick_field_set(const kel_value* path, const kel_value* value);
+namespace {
+
+// One operand of a quick expression: plain data, a word holding it, or an
+// object's field read by a path of two words.
 [[gnu::always_inline]] inline const kel_value* quick_operand(const kel_value* v) {
-    if (type_of(v) == types::word) {
+    const uint32_t t = type_of(v);
+    if (t == types::word) {
         v = fast_slot(v);
         return v && !(word_special & bit(type_of(v))) ? v : nullptr;
     }
-    return plain_data(type_of(v)) ? v : nullptr;
+    if (t == types::path) [[unlikely]] return quick_field(v);
+    return plain_data(t) ? v : nullptr;
 }
 
 // The cells of a block or paren from its position on (false when there are none).
@@ -1993,6 +2005,17 @@ template <bool parens>
     const int32_t p = quick_run<true>(cv, c.pos + 1, &value);
     if (p < 0 || unset_q(&value) || !store_plain(set_word, &value)) return false;
     push_value(&value);
+    c.pos = p;
+    return true;
+}
+
+// `o/x: value` where the value is a quick expression and the short path
+// stores into the object (one that hears no changes): computed and stored
+// without the set-path's mark, for the reasons of quick_set_word.
+[[gnu::noinline]] bool quick_set_path(code_position& c, const code_view& cv, const kel_value* set_path) {
+    kel_value value;
+    const int32_t p = quick_run<true>(cv, c.pos + 1, &value);
+    if (p < 0 || unset_q(&value) || !quick_field_set(set_path, &value)) return false;
     c.pos = p;
     return true;
 }
@@ -2172,6 +2195,7 @@ constexpr int32_t quick_call_arguments = 3;
         if (quick_set_word(c, cv, v)) return false;
         return start_set_word(c, no_infix, code, entry, *v);
     }
+    if (t == types::set_path && quick_set_path(c, cv, v)) return false;
     if (t == types::path && start_path_call(c, cv.h, *v, no_infix, code)) return true;
 generic:
     *code = step_expression(c, no_infix, true, false);
@@ -3196,37 +3220,49 @@ __attribute__((noinline)) bool fill_field_slot(field_entry& e, uint32_t ctx, uin
     return true;
 }
 
+// The field a path of two words whose head holds an object names (`o/x`),
+// through the cache: null when the path is of another shape, the head no
+// object, the element unbound or (for a set) the object hears its changes.
+// With `fill` a missing cache entry is filled; without, the answer is null.
 template <bool fill>
-[[gnu::always_inline]] inline bool short_field_path(const kel_value* path, code_position* c, uint32_t how,
-                                                    const kel_value* value_in) {
+[[gnu::always_inline]] inline kel_value* short_field(const kel_value* path, bool set, field_entry** entry) {
     memory::buffer_header* ph = header_of(series_node(path));
     const int32_t head = series_head(path);
-    if (head < 0 || static_cast<int64_t>(cells_in(ph)) - head != 2) return false;
+    if (head < 0 || static_cast<int64_t>(cells_in(ph)) - head != 2) return nullptr;
     const kel_value* cells = first_cell<const kel_value>(ph) + head;
     if (type_of(cells) != types::word || type_of(cells + 1) != types::word) [[unlikely]]
-        return false;
-    if (trace.active && traced(c)) return false;
-    const bool set = (how & walk::set) != 0;
+        return nullptr;
     const kel_value* held = fast_slot(cells);
-    if (!held || type_of(held) != types::object) return false;
-    if (set && (held->w3 != 0 || !value_in)) return false;
-    if (word_index(cells + 1) < 0) return false;  // `self` in an object's body, or unbound
+    if (!held || type_of(held) != types::object) return nullptr;
+    if (set && held->w3 != 0) return nullptr;
+    if (word_index(cells + 1) < 0) return nullptr;  // `self` in an object's body, or unbound
     const uint32_t ctx = held->w1;
     const uint32_t symbol = word_symbol(cells + 1);
     field_entry& e = field_slot(ctx, symbol);
     if (e.ctx != ctx || e.symbol != symbol) [[unlikely]] {
         // Filled out of line (walk_general), so this path calls nothing.
-        if (!fill) return false;
-        if (!fill_field_slot(e, ctx, symbol)) return false;
+        if (!fill) return nullptr;
+        if (!fill_field_slot(e, ctx, symbol)) return nullptr;
     }
-    const int32_t index = e.index;
     memory::buffer_header* vh = header_of(e.values);
-    if (static_cast<uint32_t>(index) >= cells_in(vh)) return false;
-    kel_value* field = first_cell<kel_value>(vh) + index;
+    if (static_cast<uint32_t>(e.index) >= cells_in(vh)) return nullptr;
+    *entry = &e;
+    return first_cell<kel_value>(vh) + e.index;
+}
+
+template <bool fill>
+[[gnu::always_inline]] inline bool short_field_path(const kel_value* path, code_position* c, uint32_t how,
+                                                    const kel_value* value_in) {
+    if (trace.active && traced(c)) return false;
+    const bool set = (how & walk::set) != 0;
+    if (set && !value_in) return false;
+    field_entry* e = nullptr;
+    kel_value* field = short_field<fill>(path, set, &e);
+    if (!field) return false;
     kel_value* out = (how & walk::push) ? stack::top() : stack::arguments();
     if (out >= stack::regs.limit) return false;  // the general walk raises the overflow
     if (set) {
-        first_cell<kel_value>(header_of(e.words))[index].header |= header_changed;
+        first_cell<kel_value>(header_of(e->words))[e->index].header |= header_changed;
         const kel_value v = *value_in;
         *field = v;
         *out = v;
@@ -3239,6 +3275,20 @@ template <bool fill>
     if (how & walk::push) stack::regs.top = out + 1;
     return true;
 }
+
+}  // namespace
+
+const kel_value* quick_field(const kel_value* path) {
+    field_entry* e = nullptr;
+    const kel_value* field = short_field<false>(path, false, &e);
+    return field && !(word_special & bit(type_of(field))) ? field : nullptr;
+}
+
+bool quick_field_set(const kel_value* path, const kel_value* value) {
+    return short_field_path<false>(path, nullptr, walk::set | walk::push, value);
+}
+
+namespace {
 
 // Whether an object's path step would find no field for the element (or,
 // under a get, an unset one): the object's step raises that by a throw, so
