@@ -52,6 +52,7 @@ struct term {
     uint8_t plain = 0;    // call: arguments before the first refinement
     uint8_t named = 0;    // path call: refinements the path names (in refs)
     bool rest = false;    // call: a function! whose frame holds refinement cells after the plain arguments
+    uint8_t declines = 0;  // call: times its arguments were not all quick (past a few, not tried again)
     uint32_t classes = 0;  // call: the class of argument i (< 16) in bits 2i..2i+1 (0 evaluated, 1 get, 2 lit)
     uint32_t path_stamp = 0;  // path call: the path's modification stamp (a guard: its elements unchanged)
     uint8_t refs[4] = {};     // path call: the cache index of each refinement named, in the path's order

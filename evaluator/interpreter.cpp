@@ -1785,8 +1785,7 @@ inline frame* push_expr(code_position* c, uint32_t entry, bool no_infix, uint8_t
 }
 
 // The decoded call of the word at `at` naming fn, or null (the generic step).
-inline const decode::term* decoded_call(code_position& c, memory::buffer_header* h, int32_t at,
-                                        const kel_value& fn) {
+inline decode::term* decoded_call(code_position& c, memory::buffer_header* h, int32_t at, const kel_value& fn) {
     decode::block_decode* d = decode::entry_for(series_node(&c.block), h);
     decode::term* t = decode::term_at(d, at);
     if (t && !decode::current(d, t)) {
@@ -2041,16 +2040,24 @@ template <bool parens>
 // slower this way: their records stay.)
 enum class quick_call : uint8_t { declined, value };
 constexpr int32_t quick_call_arguments = 3;
+// A call site whose arguments were not all quick this many times (since its
+// block was last decoded: a change to it or a collection) is not tried again.
+constexpr uint8_t quick_call_tries = 4;
+inline quick_call declined(decode::term* d) {
+    if (d->declines < quick_call_tries) ++d->declines;
+    return quick_call::declined;
+}
 
-[[gnu::noinline]] quick_call start_quick_call(code_position& c, const code_view& cv, const decode::term* d,
+[[gnu::noinline]] quick_call start_quick_call(code_position& c, const code_view& cv, decode::term* d,
                                               const kel_value* name, signal_code* code, int32_t whole_to = -1) {
     // The arguments are computed where the call would push them, above the
     // placeholder's cell, before anything is pushed: nothing here allocates.
     kel_value* const placeholder = stack::top();
     kel_value* const args = placeholder + 1;
     if (d->classes != 0 || d->args != d->plain || d->args > quick_call_arguments ||
-        args + quick_call_arguments >= stack::regs.limit)
-        return quick_call::declined;
+        args + quick_call_arguments >= stack::regs.limit) {
+        return declined(d);
+    }
     const int32_t number = static_cast<int32_t>(d->guard.w1);
     natives::native_fn entry = nullptr;
     if (type_of(&d->guard) == types::native) {
@@ -2062,7 +2069,9 @@ constexpr int32_t quick_call_arguments = 3;
     int32_t p = c.pos + 1;
     for (int32_t i = 0; i < d->args; ++i) {
         p = quick_run<false>(cv, p, args + i);
-        if (p < 0 || !typeset_has(types + i, type_of(args + i))) return quick_call::declined;
+        if (p < 0 || !typeset_has(types + i, type_of(args + i))) {
+            return declined(d);
+        }
     }
     if (whole_to >= 0 && p != whole_to) return quick_call::declined;
     c.pos = p;
@@ -2093,7 +2102,7 @@ constexpr int32_t quick_call_arguments = 3;
     if (type_of(v) != types::word) return false;
     const kel_value* value = fast_slot(v);
     if (!value || !native_like(type_of(value))) return false;
-    const decode::term* d = decoded_call(c, cv.h, c.pos, *value);
+    decode::term* d = decoded_call(c, cv.h, c.pos, *value);
     if (!d || d->control != 0) return false;
     kel_value* const entry = stack::top();
     live_link here(&c);
@@ -2158,7 +2167,7 @@ constexpr int32_t quick_call_arguments = 3;
         // well; a decoded term implies the cache, so it is looked at only
         // when there is no term.
         bool view_holds = true;
-        const decode::term* d = decoded_call(c, cv.h, c.pos, fn);
+        decode::term* d = decoded_call(c, cv.h, c.pos, fn);
         if (!d) [[unlikely]] {
             if (type_of(cells_of(fn.w3) + function::more::cache) != types::block) {
                 (void)cache_of(&fn);
@@ -2170,6 +2179,7 @@ constexpr int32_t quick_call_arguments = 3;
             if (!d) goto generic;
         }
         if (view_holds && d->control == 0 && type_of(&fn) != types::function &&
+            d->declines < quick_call_tries &&
             start_quick_call(c, cv, d, v, code) == quick_call::value) {
             if (*code != signal_code::none || no_infix) return false;
             // The call may have changed the code (grown, moved or cut the
