@@ -1719,7 +1719,7 @@ enum : uint8_t { block, expr, call, each };
 // What a block record is evaluated for.
 enum : uint8_t { base, body, branch, paren, paren_no_infix, loop_body, until_body, cond };
 // Expression states.
-enum : uint8_t { x_head_done = 1, x_set_done, x_infix, x_right_done };
+enum : uint8_t { x_head_done = 1, x_set_done, x_infix, x_right_start, x_right_done };
 // Call states.
 enum : uint8_t {
     c_fetch, c_arg_done, c_invoke, c_body_done, c_finish, c_loop, c_loop_end, c_while_cond, c_while_test,
@@ -2129,9 +2129,24 @@ inline quick_call declined(decode::term* d) {
         const inline_op kind = inline_kind(*op, &compare);
         if (kind != inline_op::none && c.pos + 1 < cv.end) {
             const kel_value* right = number_operand(cv.cells + c.pos + 1);
-            if (right && apply_inline(kind, compare, entry, right)) {
-                c.pos += 2;
-                continue;
+            if (right) {
+                if (apply_inline(kind, compare, entry, right)) {
+                    c.pos += 2;
+                    continue;
+                }
+            } else {
+                // The record starts the right operand, the operator decided here.
+                frame* f = push_expr(&c, stack::offset_of(entry), false, fr::x_right_start);
+                if (!f) [[unlikely]] {
+                    *code = frames_overflow();
+                    return true;
+                }
+                f->v = *op;
+                f->w = cv.cells[c.pos];
+                f->i = static_cast<int32_t>(kind);
+                f->n = compare;
+                ++c.pos;
+                return true;
             }
         }
         if (!push_expr(&c, stack::offset_of(entry), false, fr::x_infix)) *code = frames_overflow();
@@ -2564,6 +2579,13 @@ signal_code drive(frame* base, signal_code code) {
                         code = invoke_value(&fn, &c, true, nullptr, &op_word, &op, mode::plain, true);
                         continue;
                     }
+                    case fr::x_right_start:
+                        // An inline operator's right operand that is not a number (the
+                        // operator in f->v, already passed): an expression of its own.
+                        stack::regs.top = stack::at_offset(f->entry) + 1;
+                        f->state = fr::x_right_done;
+                        start_expression(c, view_of(c), true, &code);
+                        continue;
                     case fr::x_right_done: {
                         kel_value* const entry = stack::at_offset(f->entry);
                         f->state = fr::x_infix;
