@@ -1918,7 +1918,7 @@ inline bool truthy_or_fail(const kel_value* v, signal_code* code) {
 // after it, or anything the generic step does) is done here and answers
 // false, its result pushed or a code in *code; one whose head or operand is a
 // decoded call, a paren or a set-word gets records and answers true.
-bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry, const kel_value v);
+bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry, const kel_value* v);
 
 }  // namespace
 // The field `o/x` reads when it holds plain data and the short path would
@@ -2218,7 +2218,7 @@ inline quick_call declined(decode::term* d) {
     }
     if (t == types::set_word) {
         if (quick_set_word(c, cv, v)) return false;
-        return start_set_word(c, no_infix, code, entry, *v);
+        return start_set_word(c, no_infix, code, entry, v);
     }
     if (t == types::set_path && quick_set_path(c, cv, v)) return false;
     if (t == types::path && start_path_call(c, cv.h, *v, no_infix, code)) return true;
@@ -2233,12 +2233,14 @@ infix:
 // A set-word's expression: its mark, then its value (a record of its own
 // only when the value needs one).
 [[gnu::noinline]] bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry,
-                                      const kel_value v) {
-        stack::open_frame(&v, native_kind(c.library));
-        push_value(&v);
+                                      const kel_value* set_word) {
+        // The set-word read in place: nothing allocates before it is on the stack.
+        stack::open_frame(set_word, native_kind(c.library));
+        push_value(set_word);
         ++c.pos;
         const code_view cv = view_of(c);
         if (c.pos >= cv.end) {
+            const kel_value v = *stack::arguments();
             *code = fail(error_category::script, "need-value", &v);
             return false;
         }
