@@ -496,7 +496,9 @@ TEST_F(CoreSeries, RowInheritance) {
     for (int a = 1; a <= act::count; ++a) {
         const bool own_slot = a == act::form || a == act::mold || a == act::compare;
         EXPECT_EQ(registry::supported(types::handle, a), own_slot) << a;
-        if (own_slot) EXPECT_NE(registry::slot_at(types::handle, a).any, registry::slot_at(types::integer, a).any) << a;
+        if (own_slot) {
+            EXPECT_NE(registry::slot_at(types::handle, a).any, registry::slot_at(types::integer, a).any) << a;
+        }
     }
 }
 
