@@ -1918,7 +1918,8 @@ inline bool truthy_or_fail(const kel_value* v, signal_code* code) {
 // after it, or anything the generic step does) is done here and answers
 // false, its result pushed or a code in *code; one whose head or operand is a
 // decoded call, a paren or a set-word gets records and answers true.
-bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry, const kel_value* v);
+bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry, const kel_value* v,
+                    const kel_value* left, int32_t stop);
 
 }  // namespace
 // The field `o/x` reads when it holds plain data and the short path would
@@ -1956,8 +1957,12 @@ inline bool whole_view(const kel_value* b, code_view* out) {
 // Answers the position after it, or -1 when the code is not of that shape or
 // an operator declines (an overflow, a zero divisor): nothing has been
 // changed then, and the code runs its ordinary way.
+// With `stop`, a run that meets an inline operator whose right operand is
+// neither a number nor a word holding one writes the operator's position
+// there, *out holding the value computed up to it.
 template <bool parens>
-[[gnu::always_inline]] inline int32_t quick_run(const code_view& cv, int32_t p, kel_value* out) {
+[[gnu::always_inline]] inline int32_t quick_run(const code_view& cv, int32_t p, kel_value* out,
+                                                int32_t* stop = nullptr) {
     if (p >= cv.end) return -1;
     const kel_value* first = quick_operand(cv.cells + p);
     if (!first) return -1;
@@ -1973,6 +1978,7 @@ template <bool parens>
             if (!whole_view(right, &pv) || quick_run<false>(pv, 0, &inner) != pv.end) return -1;
             right = &inner;
         } else if (!(right = number_operand(right))) {
+            if (stop) *stop = p;
             return -1;
         }
         const uint32_t rt = type_of(right);
@@ -1999,10 +2005,19 @@ template <bool parens>
 // call or be traced, so no one could see the mark; whatever does not fit (an
 // object's word, an unbound word, the shapes quick_run refuses) runs the
 // ordinary way from the set-word.
-[[gnu::noinline]] bool quick_set_word(code_position& c, const code_view& cv, const kel_value* set_word) {
+//
+// A run that stops at an operator whose right operand needs evaluating
+// (`s: s + select ...`) leaves *stop at that operator, the value before it
+// in *left: the set-word's records then start there (start_set_word).
+[[gnu::noinline]] bool quick_set_word(code_position& c, const code_view& cv, const kel_value* set_word,
+                                      kel_value* left, int32_t* stop) {
     kel_value value;
-    const int32_t p = quick_run<true>(cv, c.pos + 1, &value);
-    if (p < 0 || unset_q(&value) || !store_plain(set_word, &value)) return false;
+    const int32_t p = quick_run<true>(cv, c.pos + 1, &value, stop);
+    if (p < 0) {
+        if (*stop >= 0) *left = value;
+        return false;
+    }
+    if (unset_q(&value) || !store_plain(set_word, &value)) return false;
     push_value(&value);
     c.pos = p;
     return true;
@@ -2217,8 +2232,10 @@ inline quick_call declined(decode::term* d) {
         return true;
     }
     if (t == types::set_word) {
-        if (quick_set_word(c, cv, v)) return false;
-        return start_set_word(c, no_infix, code, entry, v);
+        kel_value left;
+        int32_t stop = -1;
+        if (quick_set_word(c, cv, v, &left, &stop)) return false;
+        return start_set_word(c, no_infix, code, entry, v, stop >= 0 ? &left : nullptr, stop);
     }
     if (t == types::set_path && quick_set_path(c, cv, v)) return false;
     if (t == types::path && start_path_call(c, cv.h, *v, no_infix, code)) return true;
@@ -2233,7 +2250,7 @@ infix:
 // A set-word's expression: its mark, then its value (a record of its own
 // only when the value needs one).
 [[gnu::noinline]] bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry,
-                                      const kel_value* set_word) {
+                                      const kel_value* set_word, const kel_value* left, int32_t stop) {
         // The set-word read in place: nothing allocates before it is on the stack.
         stack::open_frame(set_word, native_kind(c.library));
         push_value(set_word);
@@ -2246,6 +2263,26 @@ infix:
         }
         if (!push_expr(&c, stack::offset_of(entry), no_infix, fr::x_set_done)) {
             *code = frames_overflow();
+            return true;
+        }
+        if (left) {
+            // The value's expression as start_infix leaves it at the operator
+            // quick_set_word stopped at, its left operand already computed.
+            kel_value* const value_entry = stack::top();
+            push_value(left);
+            const kel_value op = *operator_in(cv, stop);
+            int32_t compare = 0;
+            const inline_op kind = inline_kind(op, &compare);
+            frame* f = push_expr(&c, stack::offset_of(value_entry), false, fr::x_right_start);
+            if (!f) [[unlikely]] {
+                *code = frames_overflow();
+                return true;
+            }
+            f->v = op;
+            f->w = cv.cells[stop];
+            f->i = static_cast<int32_t>(kind);
+            f->n = compare;
+            c.pos = stop + 1;
             return true;
         }
         if (start_expression(c, cv, false, code) || *code != signal_code::none) return true;
