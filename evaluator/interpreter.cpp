@@ -1921,14 +1921,12 @@ inline bool truthy_or_fail(const kel_value* v, signal_code* code) {
 bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry, const kel_value* v,
                     const kel_value* left, int32_t stop);
 
-}  // namespace
 // The field `o/x` reads when it holds plain data and the short path would
 // read it (null otherwise; nothing is filled or changed).
 const kel_value* quick_field(const kel_value* path);
 // `o/x: value` as the short path stores it, the value pushed (false: nothing
 // was done).
 bool quick_field_set(const kel_value* path, const kel_value* value);
-namespace {
 
 // One operand of a quick expression: plain data, a word holding it, or an
 // object's field read by a path of two words.
@@ -2103,6 +2101,13 @@ inline quick_call declined(decode::term* d) {
     return quick_call::value;
 }
 
+// The code an unwind caught around evaluation carries on as; an error a trap
+// waits for goes on as the exception it is.
+inline signal_code code_of_unwind(const kel_unwind& u) {
+    if (u.code == code_value(signal_code::error) && stack::error_for_trap) throw;
+    return static_cast<signal_code>(u.code);
+}
+
 // A block that is one call of an action or native whose arguments are all
 // quick (a parse action such as `(append out x)`) is run without the frame
 // loop: the call is made as start_quick_call makes it, with the block's
@@ -2126,11 +2131,29 @@ inline quick_call declined(decode::term* d) {
         if (start_quick_call(c, cv, d, v, code, cv.end) != quick_call::value) return false;
     } catch (const kel_unwind& u) {
         // A code thrown by the call comes back as run_frames would return it.
-        if (u.code == code_value(signal_code::error) && stack::error_for_trap) throw;
-        *code = static_cast<signal_code>(u.code);
+        *code = code_of_unwind(u);
         return true;
     }
     if (*code == signal_code::none && set_last) *stack::arguments() = *entry;
+    return true;
+}
+
+// The record of an inline operator (at c.pos, its word op_word) whose right
+// operand is an expression of its own, the left operand at entry: the
+// operator is decided here and the record starts the operand in its next
+// round. True: a record is pushed (or the overflow is in *code).
+inline bool push_right_start(code_position& c, kel_value* entry, const kel_value& op, const kel_value& op_word,
+                             inline_op kind, int32_t compare, signal_code* code) {
+    frame* f = push_expr(&c, stack::offset_of(entry), false, fr::x_right_start);
+    if (!f) [[unlikely]] {
+        *code = frames_overflow();
+        return true;
+    }
+    f->v = op;
+    f->w = op_word;
+    f->i = static_cast<int32_t>(kind);
+    f->n = compare;
+    ++c.pos;
     return true;
 }
 
@@ -2150,18 +2173,7 @@ inline quick_call declined(decode::term* d) {
                     continue;
                 }
             } else {
-                // The record starts the right operand, the operator decided here.
-                frame* f = push_expr(&c, stack::offset_of(entry), false, fr::x_right_start);
-                if (!f) [[unlikely]] {
-                    *code = frames_overflow();
-                    return true;
-                }
-                f->v = *op;
-                f->w = cv.cells[c.pos];
-                f->i = static_cast<int32_t>(kind);
-                f->n = compare;
-                ++c.pos;
-                return true;
+                return push_right_start(c, entry, *op, cv.cells[c.pos], kind, compare, code);
             }
         }
         if (!push_expr(&c, stack::offset_of(entry), false, fr::x_infix)) *code = frames_overflow();
@@ -2273,17 +2285,8 @@ infix:
             const kel_value op = *operator_in(cv, stop);
             int32_t compare = 0;
             const inline_op kind = inline_kind(op, &compare);
-            frame* f = push_expr(&c, stack::offset_of(value_entry), false, fr::x_right_start);
-            if (!f) [[unlikely]] {
-                *code = frames_overflow();
-                return true;
-            }
-            f->v = op;
-            f->w = cv.cells[stop];
-            f->i = static_cast<int32_t>(kind);
-            f->n = compare;
-            c.pos = stop + 1;
-            return true;
+            c.pos = stop;
+            return push_right_start(c, value_entry, op, cv.cells[stop], kind, compare, code);
         }
         if (start_expression(c, cv, false, code) || *code != signal_code::none) return true;
         // The value is there already: assigned without a round of the loop.
@@ -2964,8 +2967,7 @@ signal_code run_frames(const kel_value* block, bool set_last) {
         try {
             return drive(base, code);
         } catch (const kel_unwind& u) {
-            if (u.code == code_value(signal_code::error) && stack::error_for_trap) throw;
-            code = static_cast<signal_code>(u.code);
+            code = code_of_unwind(u);
         }
     }
 }
@@ -3347,8 +3349,6 @@ template <bool fill>
     return true;
 }
 
-}  // namespace
-
 const kel_value* quick_field(const kel_value* path) {
     field_entry* e = nullptr;
     const kel_value* field = short_field<false>(path, false, &e);
@@ -3358,8 +3358,6 @@ const kel_value* quick_field(const kel_value* path) {
 bool quick_field_set(const kel_value* path, const kel_value* value) {
     return short_field_path<false>(path, nullptr, walk::set | walk::push, value);
 }
-
-namespace {
 
 // Whether an object's path step would find no field for the element (or,
 // under a get, an unset one): the object's step raises that by a throw, so
