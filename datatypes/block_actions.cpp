@@ -1339,6 +1339,16 @@ word_hit plain_word_position(const kel_value* series, const kel_value* key) {
     const uint32_t type = type_of(key), symbol = word_symbol(key);
     const int32_t canonical = static_cast<int32_t>(symbol::resolve(symbol));
     const kel_value* symbols = symbol::raw_cell(1);
+    if (static_cast<uint32_t>(canonical) == symbol && !symbol_table::has_variants(symbol)) {
+        // The only spelling: ids alone decide.
+        for (const kel_value* c = cells + head; c != r.end; ++c) {
+            if (type_of(c) == type && word_symbol(c) == symbol) {
+                r.hit = c;
+                break;
+            }
+        }
+        return r;
+    }
     for (const kel_value* c = cells + head; c != r.end; ++c) {
         if (type_of(c) != type) continue;
         const uint32_t s = word_symbol(c);

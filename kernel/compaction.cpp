@@ -108,7 +108,7 @@ void compact_series_frames(bool stress) {
             if (to) {
                 const uint32_t node = h->node;
                 if (node && node_live_q(node) && buffer_of(node) == h)
-                    set_buffer(node, reinterpret_cast<buffer_header*>(to));
+                    move_buffer(node, reinterpret_cast<buffer_header*>(to));
                 mv.add(p, to, size);
             }
             p = q;

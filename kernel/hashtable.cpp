@@ -1127,6 +1127,7 @@ uint32_t intern_symbol(uint32_t table, const char* name, uint32_t length, bool c
     cell->w1 = static_cast<uint32_t>(alias);
     cell->w2 = 0;
     cell->w3 = name_node;
+    if (alias > 0) cell_at(blk, alias - 1)->header |= symbol_table::flag_has_variants;
     const int32_t position = series_cells(blk) - 1;
     table_header* t = hdr(table);
     set_flag(flag_words(t), static_cast<uint32_t>(empty), bucket_used);

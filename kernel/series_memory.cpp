@@ -265,6 +265,7 @@ node_frame& frame_of(uint32_t node) { return root.node_frames[(node - node_base)
 void free_node(uint32_t node) {
     node_frame& f = frame_of(node);
     root.node_slots[node - node_base] = (uintptr_t{f.free} << 1) | 1u;
+    ++root.moves;
     f.free = node;
     f.used--;
 }
@@ -398,7 +399,7 @@ buffer_header* replace_buffer(buffer_header* old, uint32_t new_capacity, bool co
         collect_if_due();
         old = buffer_of(node);
         if (buffer_header* h = remap_big(old, capacity)) {
-            set_buffer(node, h);
+            move_buffer(node, h);
             return h;
         }
     }
@@ -410,7 +411,7 @@ buffer_header* replace_buffer(buffer_header* old, uint32_t new_capacity, bool co
     h->reserved[0] = old->reserved[0] + 1;  // the node's stamp goes on (never back to a value seen before)
     h->reserved[1] = old->reserved[1];
     if (copy) std::memcpy(h->data(), old->data() + old->head, std::min(old->capacity - old->head, h->capacity));
-    if (node) set_buffer(node, h);
+    if (node) move_buffer(node, h);
     retire(old);
     return h;
 }
@@ -461,7 +462,7 @@ uint32_t copy_buffer(const buffer_header* old) {
 void replace_node_buffer(uint32_t node, buffer_header* h) {
     buffer_header* old = buffer_of(node);
     h->node = node;
-    set_buffer(node, h);
+    move_buffer(node, h);
     retire(old);
 }
 

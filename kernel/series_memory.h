@@ -142,6 +142,10 @@ struct memory_root {
     // proportion to the allocation it pays for.
     size_t allocated_since_collection;
     size_t collection_budget;
+    // Bumped whenever a live node's buffer moves (grown into a new one,
+    // remapped, replaced, compacted) or a node is freed: a pointer into a
+    // buffer kept beside this count is good while the count is unchanged.
+    uint32_t moves;
 };
 extern memory_root root;
 // The least budget: small heaps are not collected every few frames.
@@ -160,6 +164,11 @@ inline buffer_header* buffer_of(uint32_t node) {
 }
 inline void set_buffer(uint32_t node, buffer_header* h) {
     root.node_slots[node - node_base] = reinterpret_cast<uintptr_t>(h);
+}
+// set_buffer for a node that had a buffer already (see root.moves).
+inline void move_buffer(uint32_t node, buffer_header* h) {
+    set_buffer(node, h);
+    ++root.moves;
 }
 
 inline uint32_t round16(uint32_t n) { return (n + 15u) & ~15u; }

@@ -17,6 +17,10 @@ namespace kel::symbol_table {
 // until start-up.
 inline kel_value block{};
 
+// Header flag of a canonical symbol's cell once another spelling aliases
+// it: a search for the symbol that finds no such flag compares ids alone.
+constexpr uint32_t flag_has_variants = 0x100u;
+
 // The cell of symbol `id` (1-based), as it is.
 inline kel_value* raw_cell(uint32_t id) {
     return reinterpret_cast<kel_value*>(memory::buffer_of(series_node(&block))->head_ptr()) + (id - 1);
@@ -29,5 +33,8 @@ inline uint32_t resolve(uint32_t id) {
     const int32_t alias = static_cast<int32_t>(raw_cell(id)->w1);
     return alias > 0 ? static_cast<uint32_t>(alias) : id;
 }
+
+// Does any other spelling resolve to this canonical symbol?
+inline bool has_variants(uint32_t canonical) { return (raw_cell(canonical)->header & flag_has_variants) != 0; }
 
 }  // namespace kel::symbol_table
