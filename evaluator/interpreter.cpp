@@ -139,22 +139,32 @@ inline signal_code poll_interrupt() {
 
 inline memory::buffer_header* header_of(uint32_t node) { return memory::buffer_of(node); }
 
-// The value slots of words of heap contexts, by context node and index, as
-// fast_slot last found them. A slot stays where it is while no buffer moves
-// and no node is freed (memory::root.moves), a heap context's values node is
-// fixed when it is made, and its words only grow: an index found inside
-// stays inside. Stack contexts' slots move with every call and are not kept.
+// What fast_slot last found for a word, by context node and index: for a
+// heap context the value slot itself, for a stack context the context's cell
+// (its slot moves with every call; the cell says where the values start).
+// Both stay where they are while no buffer moves and no node is freed
+// (memory::root.moves). A heap context's values node is fixed when it is
+// made and its words only grow, so an index found inside stays inside.
 struct slot_entry {
     uint32_t ctx;
     uint32_t index;
     uint32_t moves;
-    kel_value* slot;
+    bool stack;
+    kel_value* at;  // the slot, or the stack context's cell
 };
 constexpr uint32_t slot_cache_size = 256;  // a power of two
 slot_entry slot_cache[slot_cache_size];
 
 inline slot_entry& slot_entry_for(uint32_t ctx, uint32_t index) {
     return slot_cache[((ctx * 0x9E3779B1u) ^ index) & (slot_cache_size - 1)];
+}
+
+// The slot of `index` in a stack context whose cell is c (null when it is
+// not running or the slot lies past the stack).
+inline kel_value* stack_slot(const kel_value* c, int32_t index) {
+    if (c->w2 == 0) return nullptr;
+    kel_value* v = stack::bottom() + (c->w2 - 1) + index;
+    return v < stack::regs.limit ? v : nullptr;
 }
 
 // The value slot of a bound word, or null when the fast path cannot tell.
@@ -164,19 +174,19 @@ inline slot_entry& slot_entry_for(uint32_t ctx, uint32_t index) {
     if (ctx == 0 || index < 0) return nullptr;
     slot_entry& e = slot_entry_for(ctx, static_cast<uint32_t>(index));
     if (e.ctx == ctx && e.index == static_cast<uint32_t>(index) && e.moves == memory::root.moves) [[likely]]
-        return e.slot;
-    const kel_value* c = reinterpret_cast<const kel_value*>(header_of(ctx)->head_ptr());
-    if (c->w2 == 0) return nullptr;
+        return e.stack ? stack_slot(e.at, index) : e.at;
+    kel_value* const c = reinterpret_cast<kel_value*>(header_of(ctx)->head_ptr());
+    // Kept only with decoding on: KEL_NO_DECODE=1 runs every lookup in full,
+    // which the random-program driver compares against.
     if (c->header & header_context_stack) {
-        kel_value* v = stack::bottom() + (c->w2 - 1) + index;
-        return v < stack::regs.limit ? v : nullptr;
+        if (decode::enabled) [[likely]] e = slot_entry{ctx, static_cast<uint32_t>(index), memory::root.moves, true, c};
+        return stack_slot(c, index);
     }
+    if (c->w2 == 0) return nullptr;
     memory::buffer_header* h = header_of(c->w2);
     if (static_cast<uint32_t>(index) >= h->used() / 16) return nullptr;
     kel_value* const slot = reinterpret_cast<kel_value*>(h->head_ptr()) + index;
-    // Kept only with decoding on: KEL_NO_DECODE=1 runs every lookup in full,
-    // which the random-program driver compares against.
-    if (decode::enabled) [[likely]] e = slot_entry{ctx, static_cast<uint32_t>(index), memory::root.moves, slot};
+    if (decode::enabled) [[likely]] e = slot_entry{ctx, static_cast<uint32_t>(index), memory::root.moves, false, slot};
     return slot;
 }
 
