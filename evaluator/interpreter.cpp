@@ -150,6 +150,7 @@ struct slot_entry {
     uint32_t index;
     uint32_t moves;
     bool stack;
+    bool plain;     // a stack context or one no object owns: no change handler hears a store
     kel_value* at;  // the slot, or the stack context's cell
 };
 constexpr uint32_t slot_cache_size = 256;  // a power of two
@@ -167,26 +168,34 @@ inline kel_value* stack_slot(const kel_value* c, int32_t index) {
     return v < stack::regs.limit ? v : nullptr;
 }
 
-// The value slot of a bound word, or null when the fast path cannot tell.
-[[gnu::always_inline]] inline kel_value* fast_slot(const kel_value* w) {
+// The value slot of a bound word, or null when the fast path cannot tell;
+// with `plain`, also whether a store there is plain (see slot_entry).
+[[gnu::always_inline]] inline kel_value* fast_slot(const kel_value* w, bool* plain = nullptr) {
     const uint32_t ctx = w->w1;
     const int32_t index = static_cast<int32_t>(w->w3);
     if (ctx == 0 || index < 0) return nullptr;
     slot_entry& e = slot_entry_for(ctx, static_cast<uint32_t>(index));
-    if (e.ctx == ctx && e.index == static_cast<uint32_t>(index) && e.moves == memory::root.moves) [[likely]]
+    if (e.ctx == ctx && e.index == static_cast<uint32_t>(index) && e.moves == memory::root.moves) [[likely]] {
+        if (plain) *plain = e.plain;
         return e.stack ? stack_slot(e.at, index) : e.at;
+    }
     kel_value* const c = reinterpret_cast<kel_value*>(header_of(ctx)->head_ptr());
     // Kept only with decoding on: KEL_NO_DECODE=1 runs every lookup in full,
     // which the random-program driver compares against.
     if (c->header & header_context_stack) {
-        if (decode::enabled) [[likely]] e = slot_entry{ctx, static_cast<uint32_t>(index), memory::root.moves, true, c};
+        if (decode::enabled) [[likely]]
+            e = slot_entry{ctx, static_cast<uint32_t>(index), memory::root.moves, true, true, c};
+        if (plain) *plain = true;
         return stack_slot(c, index);
     }
     if (c->w2 == 0) return nullptr;
     memory::buffer_header* h = header_of(c->w2);
     if (static_cast<uint32_t>(index) >= h->used() / 16) return nullptr;
     kel_value* const slot = reinterpret_cast<kel_value*>(h->head_ptr()) + index;
-    if (decode::enabled) [[likely]] e = slot_entry{ctx, static_cast<uint32_t>(index), memory::root.moves, false, slot};
+    const bool owned = _context::kind_of(c) == _context::kind_object;
+    if (decode::enabled) [[likely]]
+        e = slot_entry{ctx, static_cast<uint32_t>(index), memory::root.moves, false, !owned, slot};
+    if (plain) *plain = !owned;
     return slot;
 }
 
@@ -770,13 +779,11 @@ namespace {
 inline signal_code assign(kel_value* cells) {
     const kel_value* value = cells + 1;
     if (unset_q(value)) [[unlikely]] return fail(error_category::script, "need-value", cells);
-    if (kel_value* slot = fast_slot(cells)) [[likely]] {
-        const kel_value* c = cells_of(word_context(cells));
-        if ((c->header & header_context_stack) || _context::kind_of(c) != _context::kind_object) {
-            *slot = *value;
-            *cells = *value;
-            return signal_code::none;
-        }
+    bool plain = false;
+    if (kel_value* slot = fast_slot(cells, &plain); slot && plain) [[likely]] {
+        *slot = *value;
+        *cells = *value;
+        return signal_code::none;
     }
     word::set_from_arguments();
     return signal_code::none;
@@ -786,10 +793,9 @@ inline signal_code assign(kel_value* cells) {
 // can throw, so the frame loop needs no catch around it. False: the caller
 // leaves it all to assign or to the context module.
 inline bool store_plain(const kel_value* word, const kel_value* value) {
-    kel_value* slot = fast_slot(word);
-    if (!slot) [[unlikely]] return false;
-    const kel_value* c = cells_of(word_context(word));
-    if (!(c->header & header_context_stack) && _context::kind_of(c) == _context::kind_object) return false;
+    bool plain = false;
+    kel_value* slot = fast_slot(word, &plain);
+    if (!slot || !plain) [[unlikely]] return false;
     *slot = *value;
     return true;
 }
