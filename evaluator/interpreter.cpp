@@ -2085,23 +2085,77 @@ template <bool parens>
     return true;
 }
 
-// A decoded call of an action or native (not one the loop runs itself) whose
-// arguments are all quick expressions, each of its type, fetches them here
-// before its mark opens and is invoked at once, with no record: fetching
-// them can neither fail, call nor be traced, so no one could see the order.
-// Anything else, or a quick run that declines, is the record's ordinary
-// fetch from the call's word. (Functions and the conditionals were measured
-// slower this way: their records stay.)
-enum class quick_call : uint8_t { declined, value };
+inline bool start_infix(code_position& c, const code_view& cv, kel_value* entry, signal_code* code);
+
+enum class quick_call : uint8_t { declined, value, record, stopped };
 constexpr int32_t quick_call_arguments = 3;
 // A call site whose arguments were not all quick this many times (since its
 // block was last decoded: a change to it or a collection) is not tried again.
 constexpr uint8_t quick_call_tries = 4;
+// How deep calls nest as each other's arguments on this path (`select b
+// pick k i + 1`); deeper ones take records.
+constexpr int32_t quick_call_nesting = 3;
 inline quick_call declined(decode::term* d) {
     if (d->declines < quick_call_tries) ++d->declines;
     return quick_call::declined;
 }
 
+// The decoded call at p that start_quick_call may make: a word naming an
+// action or native the loop does not run itself, not declined too often
+// (null: anything else).
+inline decode::term* nested_call_at(code_position& c, const code_view& cv, int32_t p) {
+    if (p >= cv.end || type_of(cv.cells + p) != types::word) return nullptr;
+    const kel_value* value = fast_slot(cv.cells + p);
+    if (!value || !native_like(type_of(value))) return nullptr;
+    decode::term* d = decoded_call(c, cv.h, p, *value);
+    return d && d->control == 0 && d->declines < quick_call_tries ? d : nullptr;
+}
+
+// The call start_quick_call has opened (its placeholder and mark laid out,
+// `done` arguments in place above the placeholder) as the record its
+// ordinary fetch would be by now, at `at` in the frame stack (the records
+// from there up move up one); the loop goes on from c.pos.
+[[gnu::noinline]] void adopt_call(frame* at, const decode::term& t, code_position& c, const kel_value& name,
+                                  bool no_infix, kel_value* placeholder, int32_t done, uint8_t state,
+                                  signal_code* code) {
+    if (frame_sp >= frame_limit) [[unlikely]] {
+        *code = frames_overflow();
+        return;
+    }
+    // Records hold no pointers into each other (only block records are
+    // pointed at, and none is above `at`): they move as bytes.
+    std::memmove(static_cast<void*>(at + 1), static_cast<const void*>(at),
+                 static_cast<size_t>(frame_sp - at) * sizeof(frame));
+    ++frame_sp;
+    at->kind = fr::call;
+    at->role = no_infix;
+    at->t = t;
+    at->pc = &c;
+    at->v = name;
+    at->i = done;
+    at->n = 0;
+    at->state = state;
+    at->entry = stack::offset_of(placeholder);
+}
+
+// Where start_quick_call stopped: the argument that was not a quick
+// expression, and its position (valid when it answered `stopped`, until the
+// next call of it).
+struct quick_stop_at {
+    int32_t argument;
+    int32_t pos;
+} quick_stop;
+
+// A decoded call of an action or native (not one the loop runs itself) whose
+// arguments are all quick expressions, each of its type, fetches them here
+// before its mark opens and is invoked at once, with no record: fetching
+// them can neither fail, call nor be traced, so no one could see the order.
+// Anything else declines, and the record's ordinary fetch runs from the
+// call's word; an argument that is not a quick expression stops it
+// (`stopped`, nothing counted or changed, the arguments before it computed
+// in place), for nested_call to go on from or to count as declined.
+// (Functions and the conditionals were measured slower this way: their
+// records stay.)
 [[gnu::noinline]] quick_call start_quick_call(code_position& c, const code_view& cv, decode::term* d,
                                               const kel_value* name, signal_code* code, int32_t whole_to = -1) {
     // The arguments are computed where the call would push them, above the
@@ -2122,10 +2176,13 @@ inline quick_call declined(decode::term* d) {
     const kel_value* const types = cells_of(d->cache);
     int32_t p = c.pos + 1;
     for (int32_t i = 0; i < d->args; ++i) {
-        p = quick_run<false>(cv, p, args + i);
-        if (p < 0 || !typeset_has(types + i, type_of(args + i))) {
-            return declined(d);
+        const int32_t q = quick_run<false>(cv, p, args + i);
+        if (q < 0) {
+            quick_stop = quick_stop_at{i, p};
+            return quick_call::stopped;
         }
+        if (!typeset_has(types + i, type_of(args + i))) return declined(d);
+        p = q;
     }
     if (whole_to >= 0 && p != whole_to) return quick_call::declined;
     c.pos = p;
@@ -2140,6 +2197,95 @@ inline quick_call declined(decode::term* d) {
     *placeholder = *args;
     stack::regs.top = args;
     return quick_call::value;
+}
+
+quick_call nested_call(code_position& c, const code_view& cv, decode::term* d, const kel_value* name,
+                       signal_code* code, bool no_infix, int32_t nest);
+
+// start_quick_call going on from where it stopped, when the argument there is
+// a call it may make itself (`select b pick k i + 1`, up to `nest` deep;
+// else the call declines). This call's placeholder and mark are then laid
+// out first, as its record would have them when that call runs (its term
+// and name copied: the call may decode blocks or move the code), and it is
+// made once every argument is in. `record`: the rest went on as records.
+[[gnu::noinline]] quick_call go_on_nested(code_position& c, code_view cv, decode::term* d, const kel_value* name,
+                                          signal_code* code, bool no_infix, int32_t nest) {
+    int32_t i = quick_stop.argument, p = quick_stop.pos;
+    decode::term* inner = nest > 0 ? nested_call_at(c, cv, p) : nullptr;
+    if (!inner) return declined(d);
+    const decode::term own = *d;
+    const kel_value own_name = *name;
+    kel_value* const placeholder = stack::top();
+    kel_value* const args = placeholder + 1;
+    *placeholder = own.guard;
+    stack::regs.top = args;
+    stack::open_frame(&own_name, native_kind(c.library));
+    for (;;) {
+        // The argument at p is a call.
+        stack::regs.top = args + i;
+        c.pos = p;
+        frame* const inner_records = frame_sp;
+        const quick_call q = nested_call(c, cv, inner, cv.cells + p, code, false, nest - 1);
+        if (q != quick_call::value) {
+            // Declined (nothing done: the record fetches this argument), or
+            // gone on as records: this call's record goes below them.
+            adopt_call(inner_records, own, c, own_name, no_infix, placeholder, i,
+                       q == quick_call::declined ? fr::c_fetch : fr::c_arg_done, code);
+            return quick_call::record;
+        }
+        if (*code != signal_code::none) [[unlikely]] return quick_call::value;
+        // The call may have changed the code: it is read afresh, and an
+        // operator after the value makes the rest the record's.
+        cv = view_of(c);
+        p = c.pos;
+        if (operator_in(cv, p)) {
+            adopt_call(frame_sp, own, c, own_name, no_infix, placeholder, i, fr::c_arg_done, code);
+            if (*code == signal_code::none) start_infix(c, cv, args + i, code);
+            return quick_call::record;
+        }
+        // The arguments after it, up to the next call.
+        for (;;) {
+            if (!typeset_has(cells_of(own.cache) + i, type_of(args + i))) {
+                // The record's check raises the error.
+                adopt_call(frame_sp, own, c, own_name, no_infix, placeholder, i, fr::c_arg_done, code);
+                return quick_call::record;
+            }
+            if (++i >= own.args) {
+                const int32_t number = static_cast<int32_t>(own.guard.w1);
+                stack::regs.top = args + own.args;
+                if (type_of(&own.guard) == types::native) {
+                    const natives::native_fn entry = natives::at(number).fn;
+                    *code = stack::catch_code([entry] { return entry(false, refinements::none()); });
+                } else {
+                    *code = actions::entry(number)(refinements::none());
+                }
+                if (*code != signal_code::none) [[unlikely]] return quick_call::value;
+                stack::close_frame();
+                *placeholder = *args;
+                stack::regs.top = args;
+                return quick_call::value;
+            }
+            const int32_t q2 = quick_run<false>(cv, p, args + i);
+            if (q2 < 0) break;
+            p = q2;
+            stack::regs.top = args + i + 1;
+            c.pos = p;
+        }
+        inner = nest > 0 ? nested_call_at(c, cv, p) : nullptr;
+        if (!inner) {
+            stack::regs.top = args + i;
+            c.pos = p;
+            adopt_call(frame_sp, own, c, own_name, no_infix, placeholder, i, fr::c_fetch, code);
+            return quick_call::record;
+        }
+    }
+}
+
+// start_quick_call, and go_on_nested where it stops.
+quick_call nested_call(code_position& c, const code_view& cv, decode::term* d, const kel_value* name,
+                       signal_code* code, bool no_infix, int32_t nest) {
+    const quick_call q = start_quick_call(c, cv, d, name, code);
+    return q == quick_call::stopped ? go_on_nested(c, cv, d, name, code, no_infix, nest) : q;
 }
 
 // The code an unwind caught around evaluation carries on as; an error a trap
@@ -2169,7 +2315,9 @@ inline signal_code code_of_unwind(const kel_unwind& u) {
     live_link here(&c);
     if (!c.library) here.enter();
     try {
-        if (start_quick_call(c, cv, d, v, code, cv.end) != quick_call::value) return false;
+        const quick_call q = start_quick_call(c, cv, d, v, code, cv.end);
+        if (q == quick_call::stopped) declined(d);
+        if (q != quick_call::value) return false;
     } catch (const kel_unwind& u) {
         // A code thrown by the call comes back as run_frames would return it.
         *code = code_of_unwind(u);
@@ -2262,12 +2410,16 @@ inline bool push_right_start(code_position& c, kel_value* entry, const kel_value
             if (!d) goto generic;
         }
         if (view_holds && d->control == 0 && type_of(&fn) != types::function &&
-            d->declines < quick_call_tries &&
-            start_quick_call(c, cv, d, v, code) == quick_call::value) {
-            if (*code != signal_code::none || no_infix) return false;
-            // The call may have changed the code (grown, moved or cut the
-            // block): the operators after it are read from it afresh.
-            return start_infix(c, view_of(c), entry, code);
+            d->declines < quick_call_tries) {
+            quick_call q = start_quick_call(c, cv, d, v, code);
+            if (q == quick_call::stopped) q = go_on_nested(c, cv, d, v, code, no_infix, quick_call_nesting);
+            if (q == quick_call::record) return true;
+            if (q == quick_call::value) {
+                if (*code != signal_code::none || no_infix) return false;
+                // The call may have changed the code (grown, moved or cut the
+                // block): the operators after it are read from it afresh.
+                return start_infix(c, view_of(c), entry, code);
+            }
         }
         ++c.pos;
         if (!push_call(d, &c, v, no_infix)) *code = frames_overflow();
@@ -2302,6 +2454,40 @@ infix:
 
 // A set-word's expression: its mark, then its value (a record of its own
 // only when the value needs one).
+// The value of a set-word whose quick run stopped at the operator at `stop`,
+// `left` computed before it. The operator's record starts the operand, but
+// an operand that is a call start_quick_call makes (`s: s + select b k`) is
+// made here and the operator applied at once. True: the value is complete
+// on the stack, with no record left and no code.
+bool set_word_right(code_position& c, const code_view& cv, const kel_value* left, int32_t stop, signal_code* code) {
+    kel_value* const value_entry = stack::top();
+    push_value(left);
+    const kel_value op = *operator_in(cv, stop);
+    int32_t compare = 0;
+    const inline_op kind = inline_kind(op, &compare);
+    c.pos = stop;
+    push_right_start(c, value_entry, op, cv.cells[stop], kind, compare, code);
+    if (*code != signal_code::none) return false;
+    decode::term* d = nested_call_at(c, cv, stop + 1);
+    if (!d) return false;
+    // The operator's record waits for the operand, as it would after the
+    // call's own record.
+    frame* const f = frame_sp - 1;
+    f->state = fr::x_right_done;
+    stack::regs.top = value_entry + 1;
+    const quick_call q = nested_call(c, cv, d, cv.cells + stop + 1, code, true, quick_call_nesting);
+    if (q == quick_call::declined) {
+        f->state = fr::x_right_start;
+        return false;
+    }
+    if (q == quick_call::record || *code != signal_code::none) return false;
+    if (!apply_inline(kind, compare, value_entry, value_entry + 1)) return false;  // the record calls the operator
+    --frame_sp;
+    stack::regs.top = value_entry + 1;
+    // The call may have changed the code: read afresh.
+    return !start_infix(c, view_of(c), value_entry, code);
+}
+
 [[gnu::noinline]] bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry,
                                       const kel_value* set_word, const kel_value* left, int32_t stop) {
         // The set-word read in place: nothing allocates before it is on the stack.
@@ -2321,15 +2507,10 @@ infix:
         if (left) {
             // The value's expression as start_infix leaves it at the operator
             // quick_set_word stopped at, its left operand already computed.
-            kel_value* const value_entry = stack::top();
-            push_value(left);
-            const kel_value op = *operator_in(cv, stop);
-            int32_t compare = 0;
-            const inline_op kind = inline_kind(op, &compare);
-            c.pos = stop;
-            return push_right_start(c, value_entry, op, cv.cells[stop], kind, compare, code);
+            if (!set_word_right(c, cv, left, stop, code)) return true;
+        } else if (start_expression(c, cv, false, code) || *code != signal_code::none) {
+            return true;
         }
-        if (start_expression(c, cv, false, code) || *code != signal_code::none) return true;
         // The value is there already: assigned without a round of the loop.
         --frame_sp;
         if (!assign_plain(stack::arguments())) *code = stack::catch_code([] { return assign(stack::arguments()); });
