@@ -2708,6 +2708,34 @@ void run_case(frame* f, signal_code* code) {
 
 // Runs the records above `base` until the base record is done; `code` is a
 // code already travelling (an exception caught around the loop).
+// The arguments of either, if or unless fetched at once when the condition
+// is a quick expression and every branch a block written in place, with no
+// operator after the last (one would take the block as its left operand):
+// the common `either n < 2 [..] [..]`. Nothing is fetched otherwise, and the
+// record's fetch runs as ever.
+[[gnu::noinline]] bool quick_conditional(frame* f, code_position& c) {
+    const uint8_t id = f->t.control;
+    if (id != natives::number::either && id != natives::number::if_ && id != natives::number::unless) return false;
+    if (traced(&c)) return false;
+    const code_view cv = view_of(c);
+    kel_value* const args = stack::top();
+    const int32_t count = f->t.args;
+    if (args + count >= stack::regs.limit) return false;
+    int32_t p = quick_run<false>(cv, c.pos, args);
+    if (p < 0 || p + count - 1 > cv.end) return false;
+    const kel_value* const types = cells_of(f->t.cache);
+    if (!typeset_has(types, type_of(args))) return false;
+    for (int32_t i = 1; i < count; ++i, ++p) {
+        if (type_of(cv.cells + p) != types::block || !typeset_has(types + i, types::block)) return false;
+        args[i] = cv.cells[p];
+    }
+    if (operator_in(cv, p)) return false;
+    c.pos = p;
+    stack::regs.top = args + count;
+    f->i = count;
+    return true;
+}
+
 signal_code drive(frame* base, signal_code code) {
     for (;;) {
         if (code != signal_code::none) [[unlikely]] {
@@ -2883,6 +2911,7 @@ signal_code drive(frame* base, signal_code code) {
                 // Arguments that are done at once are checked in this round;
                 // one that needs records comes back at c_arg_done.
                 if (f->state == fr::c_arg_done) goto check;
+                if (f->t.control != 0 && f->i == 0 && quick_conditional(f, c)) goto invoke;
                 if (f->t.classes != 0) [[unlikely]] {
                     call k = call_of(f);
                     f->state = fr::c_invoke;
