@@ -3114,6 +3114,9 @@ signal_code drive(frame* base, signal_code code) {
                 continue;
             }
             case fr::c_loop: {
+                // Every loop round polls for an interrupt: a body that calls
+                // no function would never see one otherwise.
+                if (runtime::halt_requested.load(std::memory_order_relaxed)) [[unlikely]] goto halt;
                 // The native's arguments lie above the placeholder; the loop's mark above them.
                 kel_value* const args = stack::at_offset(f->entry + 1);
                 if (f->i >= f->n) {
@@ -3135,6 +3138,7 @@ signal_code drive(frame* base, signal_code code) {
                 continue;
             }
             case fr::c_while_cond: {
+                if (runtime::halt_requested.load(std::memory_order_relaxed)) [[unlikely]] goto halt;
                 stack::rewind();
                 const kel_value condition = *stack::at_offset(f->entry + 1);
                 f->state = fr::c_while_test;
@@ -3154,6 +3158,7 @@ signal_code drive(frame* base, signal_code code) {
                 continue;
             }
             case fr::c_until_round: {
+                if (runtime::halt_requested.load(std::memory_order_relaxed)) [[unlikely]] goto halt;
                 stack::rewind();
                 const kel_value body = *stack::at_offset(f->entry + 1);
                 f->state = fr::c_until_test;
@@ -3161,6 +3166,7 @@ signal_code drive(frame* base, signal_code code) {
                 continue;
             }
             case fr::c_foreach: {
+                if (runtime::halt_requested.load(std::memory_order_relaxed)) [[unlikely]] goto halt;
                 // The word, the cursor (a copy of the caller's series: it moves) and the body.
                 kel_value* const args = stack::at_offset(f->entry + 1);
                 stack::rewind();
@@ -3192,6 +3198,9 @@ signal_code drive(frame* base, signal_code code) {
             }
             default: fire(error_category::internal, "not-done");
         }
+        continue;
+    halt:
+        code = interrupted();
     }
 }
 

@@ -208,6 +208,10 @@ signal_table = [
     ([], "forever []\n", signal.SIGINT, "1 + 1\n", ">> ", 0, ">> (halted)\n>> == 2\n>> ", ""),
     ([], "f: does [f2] f2: does [forever [x: 1]] f\n", signal.SIGINT, "3\n", ">> ", 0,
      ">> (halted)\n>> == 3\n>> ", ""),
+    # loops the evaluator runs itself, whose bodies call no function
+    ([], "n: 0 while [true] [n: n + 1]\n", signal.SIGINT, "5\n", ">> ", 0, ">> (halted)\n>> == 5\n>> ", ""),
+    ([], "n: 0 loop 2000000000 [n: n + 1]\n", signal.SIGINT, "6\n", ">> ", 0, ">> (halted)\n>> == 6\n>> ", ""),
+    ([], "n: 0 until [n: n + 1 false]\n", signal.SIGINT, "7\n", ">> ", 0, ">> (halted)\n>> == 7\n>> ", ""),
     # waiting at the prompt: a quiet end
     ([], "", signal.SIGINT, None, ">> ", 0, ">> ", ""),
     ([], "", signal.SIGTERM, None, ">> ", 0, ">> ", ""),
