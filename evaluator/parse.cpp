@@ -1421,6 +1421,7 @@ struct engine {
         uint32_t generation = 0;
         kel_value block{};
         kel_value vals[max_words];
+        kel_value word_cells[max_words];  // the words themselves: unchanged while the stamps are
         kel_value subs[max_subs];  // the sub-blocks' values, by index
         const pending_rep* rep = nullptr;
         int32_t outer_rp = 0;  // the enclosing block's position after the rule
@@ -1477,6 +1478,7 @@ struct engine {
             if ((p.uses[i] & compiled::u_literal_only) && (t == types::datatype || t == types::typeset)) return false;
             if ((p.uses[i] & compiled::u_no_integer) && t == types::integer) return false;
             run.vals[i] = *got;
+            run.word_cells[i] = *w;
         }
         return true;
     }
@@ -1521,7 +1523,7 @@ struct engine {
         for (const compiled::sub_block& sb : p->subs)
             if (memory::stamp_of(memory::buffer_of(sb.node)) != sb.stamp) return nullptr;
         for (size_t i = 0; i < p->words.size(); ++i) {
-            const kel_value* got = word_slot(place_cell(run, p->words[i]));
+            const kel_value* got = word_slot(&run.word_cells[i]);
             if (!got || std::memcmp(got, &run.vals[i], sizeof(kel_value)) != 0) return nullptr;
         }
         return p;
