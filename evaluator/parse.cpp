@@ -410,6 +410,24 @@ struct engine {
         while (p < to && in_set(string::read_unit(base + int64_t{p} * unit, unit)) == inside) ++p;
         return p;
     }
+    // bitset_scan from the cursor to the first unit in the set, inline for
+    // byte-wide input: a compiled `to`/`thru` of a set runs it once per
+    // match, mostly over a few units.
+    [[gnu::always_inline]] int32_t scan_to_set(const kel_value* set, int32_t to) const {
+        memory::buffer_header* h = memory::buffer_of(series_node(&input));
+        if (h->unit() != 1) return bitset_scan(set, cur, to, false);
+        memory::buffer_header* bh = memory::buffer_of(series_node(set));
+        const uint64_t nbits = uint64_t{bh->used()} * 8;
+        const auto* bits = reinterpret_cast<const uint8_t*>(bh->head_ptr());
+        const bool beyond = (bh->flags & memory::flag_complemented) != 0;
+        const auto* bytes = reinterpret_cast<const uint8_t*>(h->head_ptr());
+        int32_t p = cur;
+        for (; p < to; ++p) {
+            const uint32_t c = bytes[p];
+            if (c < nbits ? (bits[c >> 3] & (0x80u >> (c & 7))) != 0 : beyond) break;
+        }
+        return p;
+    }
     // The first position at or after cur where the literal matches (its length
     // into *len), or -1.
     int32_t find_literal(const kel_value* v, int32_t* len) const {
@@ -1583,8 +1601,9 @@ struct engine {
     }
 
     // Matches one item's rule (not its command) at the cursor.
+    // `e`: the input's end (end()), which only an evaluation can move.
     [[gnu::always_inline]] inline bool match_item(const compiled::item& it, const compiled_run& run,
-                                                  const kel_value& in) {
+                                                  const kel_value& in, int32_t e) {
         using namespace compiled;
         if (it.rule == w_sub) return it.mode == h_once ? run_sub(run, it.slot) : repeat_sub(run, it);
         kel_value v;
@@ -1594,16 +1613,16 @@ struct engine {
             case h_once:
                 switch (it.rule) {
                     case w_skip:
-                        if (cur >= end()) return false;
+                        if (cur >= e) return false;
                         ++cur;
                         return true;
-                    case w_end: return cur >= end();
+                    case w_end: return cur >= e;
                     case w_none: return true;
                     case w_fail: return false;
                     default: {
                         const uint32_t t = type_of(&v);
                         const int32_t n = (t == types::datatype || t == types::typeset) ? match_type(&v, cur)
-                                                                                       : match_len(&v, cur, end());
+                                                                                       : match_len(&v, cur, e);
                         if (n >= 0) cur += n;
                         return n >= 0;
                     }
@@ -1613,12 +1632,11 @@ struct engine {
             case h_to:
             case h_thru: {
                 if (it.rule == w_end) {
-                    cur = end();
+                    cur = e;
                     return true;
                 }
                 if (!in_block && type_of(&v) == types::bitset) {  // find_literal's scan, without its tests
-                    const int32_t e = end();
-                    const int32_t at = bitset_scan(&v, cur, e, false);
+                    const int32_t at = scan_to_set(&v, e);
                     if (at >= e) return false;
                     cur = it.mode == h_to ? at : at + 1;
                     return true;
@@ -1652,7 +1670,7 @@ struct engine {
                 continue;
             }
             const int32_t start = cur;
-            const bool ok = match_item(it, run, in);
+            const bool ok = match_item(it, run, in, end());
             if (ok && it.command == i_keep) {
                 keep_part(start, false);
             } else if (ok && (it.command == i_copy || it.command == i_set)) {
@@ -1703,6 +1721,7 @@ struct engine {
         using namespace compiled;
         const program* p = compiled::still(run.index, run.generation);
         const int32_t entry = cur, entry_len = units_of(&input);
+        int32_t e = end();  // read again after every evaluation
         size_t i = 0;
         while (i < p->items.size()) {
             // By reference: read nothing of it after an evaluation, which may
@@ -1724,9 +1743,9 @@ struct engine {
                 const int32_t next = it.next;
                 push_shadow(run, entry, entry_len, next);
                 if (it.command == i_paren) {
-                    const kel_value e = *cell_at(&run.block, it.at);
+                    const kel_value paren = *cell_at(&run.block, it.at);
                     kel_value* const top = stack::top();
-                    KEL_PROPAGATE(interpreter::eval_in_place(&e, false));
+                    KEL_PROPAGATE(interpreter::eval_in_place(&paren, false));
                     stack::regs.top = top;
                     clamp();
                 } else {
@@ -1739,11 +1758,12 @@ struct engine {
                     *out = o_general;
                     return signal_code::none;
                 }
+                e = end();
                 ++i;
                 continue;
             }
             const int32_t start = cur;
-            bool ok = match_item(it, run, run.block);
+            bool ok = match_item(it, run, run.block, e);
             if (ok && it.command == i_keep) {
                 keep_part(start, false);
             } else if (ok && (it.command == i_copy || it.command == i_set)) {
@@ -1768,6 +1788,7 @@ struct engine {
                     *out = o_general;
                     return signal_code::none;
                 }
+                e = end();
             }
             if (ok) {
                 ++i;
