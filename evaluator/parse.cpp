@@ -1630,9 +1630,9 @@ struct engine {
     // the cells that change in place, so the stack holds what a fresh push
     // would (the block's depth and cell and the enclosing position stay
     // within a run).
-    void push_shadow(compiled_run& run, int32_t entry, int32_t entry_len, int32_t at) {
+    [[gnu::always_inline]] void push_shadow(compiled_run& run, int32_t entry, int32_t entry_len, int32_t at) {
         const pending_rep* r = run.rep;
-        if (run.shadow_base >= 0) {
+        if (run.shadow_base >= 0) [[likely]] {
             memory::buffer_header* h = memory::buffer_of(series_node(&rule_stack));
             kel_value* c = reinterpret_cast<kel_value*>(h->data() + h->head) + run.shadow_base;
             memory::touch(h);
@@ -1645,6 +1645,10 @@ struct engine {
             triple::set(&c[1], at, entry, entry_len);
             return;
         }
+        first_shadow(run, entry, entry_len, at);
+    }
+    [[gnu::noinline]] void first_shadow(compiled_run& run, int32_t entry, int32_t entry_len, int32_t at) {
+        const pending_rep* r = run.rep;
         run.shadow_base = rs_len();
         rs(blk + 1)->w1 = static_cast<uint32_t>(run.outer_rp);
         const int32_t d = depth();
