@@ -458,7 +458,15 @@ void copy_units(const kel_value* source, int32_t start, int32_t count, kel_value
     buffer_header* to = memory::buffer_of(node);
     memory::take_flags(to, from, false);
     const size_t bytes = static_cast<size_t>(count) << from->shift();
-    std::memcpy(to->data(), unit_ptr(from, start), bytes);
+    if (bytes - 1 < 16) {
+        // A short part (the common field or word) in one 16-byte move: the
+        // new buffer holds 16 bytes, and the source's range goes on at least
+        // that far past any unit (its capacity, then its trailer); the bytes
+        // past the part land in capacity nothing reads.
+        std::memcpy(to->data(), unit_ptr(from, start), 16);
+    } else {
+        std::memcpy(to->data(), unit_ptr(from, start), bytes);
+    }
     to->tail = to->head + static_cast<uint32_t>(bytes);
     set_series(out, type_of(&s), 0, node);
     out->header |= s.header & header_new_line;

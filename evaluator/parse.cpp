@@ -16,6 +16,8 @@
 // and after to/thru are matched in one pass without levels per try.
 #include "evaluator/parse.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -399,6 +401,10 @@ struct engine {
         int32_t p = from;
         if (h->unit() == 1) {
             const auto* bytes = reinterpret_cast<const uint8_t*>(base);
+            if (!inside) {
+                const small_set& m = members_of(bh, series_node(set));
+                if (m.count >= 0) return scan_small(bytes, from, to, m);
+            }
             if (inside) {
                 while (p < to && in_set(bytes[p])) ++p;
             } else {
@@ -408,6 +414,95 @@ struct engine {
         }
         const uint32_t unit = h->unit();
         while (p < to && in_set(string::read_unit(base + int64_t{p} * unit, unit)) == inside) ++p;
+        return p;
+    }
+    // The members of a small set (at most four, all below 128: the usual
+    // separators), found again only when the set's bits are not the ones
+    // they were found in; count -1: the set is not small.
+    struct small_set {
+        uint32_t node = 0;
+        uint64_t lo = 0, hi = 0;
+        int32_t count = -1;
+        uint8_t members[4] = {};
+    };
+    mutable small_set last_set;
+    const small_set& members_of(const memory::buffer_header* bh, uint32_t node) const {
+        small_set& m = last_set;
+        const uint32_t n = bh->used();
+        if (n > 16 || (bh->flags & memory::flag_complemented)) {
+            m.node = 0;
+            m.count = -1;
+            return m;
+        }
+        // The set's buffer holds at least 16 bytes from its head (its
+        // capacity, then its trailer); those past its tail are masked off.
+        uint64_t lo, hi;
+        std::memcpy(&lo, bh->data() + bh->head, 8);
+        std::memcpy(&hi, bh->data() + bh->head + 8, 8);
+        if (n < 8) {
+            lo = n ? lo & ((uint64_t{1} << (8 * n)) - 1) : 0;
+            hi = 0;
+        } else if (n < 16) {
+            hi = n > 8 ? hi & ((uint64_t{1} << (8 * (n - 8))) - 1) : 0;
+        }
+        if (m.node == node && m.lo == lo && m.hi == hi) return m;
+        m.node = node;
+        m.lo = lo;
+        m.hi = hi;
+        m.count = 0;
+        const uint64_t words[2] = {lo, hi};
+        for (int w = 0; w < 2; ++w) {
+            for (uint64_t b = words[w]; b; b &= b - 1) {
+                if (m.count == 4) {
+                    m.count = -1;
+                    return m;
+                }
+                const int bit = __builtin_ctzll(b);  // byte bit>>3, mask 0x80 >> c for code c within it
+                m.members[m.count++] = static_cast<uint8_t>(64 * w + (bit & ~7) + (7 - (bit & 7)));
+            }
+        }
+        return m;
+    }
+    // The first position in [from, to) of byte text holding a member of the
+    // small set m (to: none). Loads of 16 units may reach past the tail:
+    // the buffer goes on through its capacity and its 16-byte trailer, and
+    // the lanes past `to` are masked off before anything looks at them.
+    static int32_t scan_small(const uint8_t* bytes, int32_t from, int32_t to, const small_set& m) {
+        if (m.count == 0) return std::max(from, to);
+        const __m128i a = _mm_set1_epi8(static_cast<char>(m.members[0]));
+        const __m128i b = _mm_set1_epi8(static_cast<char>(m.members[m.count > 1 ? 1 : 0]));
+        const __m128i c = _mm_set1_epi8(static_cast<char>(m.members[m.count > 2 ? 2 : 0]));
+        const __m128i d = _mm_set1_epi8(static_cast<char>(m.members[m.count > 3 ? 3 : 0]));
+        for (int32_t p = from; p < to; p += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + p));
+            const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, a), _mm_cmpeq_epi8(x, b)),
+                                             _mm_or_si128(_mm_cmpeq_epi8(x, c), _mm_cmpeq_epi8(x, d)));
+            uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(hit));
+            if (to - p < 16) mask &= (1u << (to - p)) - 1;
+            if (mask) return p + __builtin_ctz(mask);
+        }
+        return std::max(from, to);
+    }
+    // bitset_scan from the cursor to the first unit in the set, inline for
+    // byte-wide input: a compiled `to`/`thru` of a set runs it once per
+    // match, mostly over a few units. A small set is matched 16 units at a
+    // time, without a branch per unit.
+    [[gnu::always_inline]] int32_t scan_to_set(const kel_value* set, int32_t to) {
+        memory::buffer_header* h = memory::buffer_of(series_node(&input));
+        if (h->unit() != 1) return bitset_scan(set, cur, to, false);
+        const uint32_t node = series_node(set);
+        memory::buffer_header* bh = memory::buffer_of(node);
+        const auto* bytes = reinterpret_cast<const uint8_t*>(h->head_ptr());
+        const small_set& m = members_of(bh, node);
+        if (m.count >= 0) return scan_small(bytes, cur, to, m);
+        const uint64_t nbits = uint64_t{bh->used()} * 8;
+        const auto* bits = reinterpret_cast<const uint8_t*>(bh->head_ptr());
+        const bool beyond = (bh->flags & memory::flag_complemented) != 0;
+        int32_t p = cur;
+        for (; p < to; ++p) {
+            const uint32_t c = bytes[p];
+            if (c < nbits ? (bits[c >> 3] & (0x80u >> (c & 7))) != 0 : beyond) break;
+        }
         return p;
     }
     // The first position at or after cur where the literal matches (its length
@@ -1421,6 +1516,7 @@ struct engine {
         uint32_t generation = 0;
         kel_value block{};
         kel_value vals[max_words];
+        kel_value word_cells[max_words];  // the words themselves: unchanged while the stamps are
         kel_value subs[max_subs];  // the sub-blocks' values, by index
         const pending_rep* rep = nullptr;
         int32_t outer_rp = 0;  // the enclosing block's position after the rule
@@ -1477,6 +1573,7 @@ struct engine {
             if ((p.uses[i] & compiled::u_literal_only) && (t == types::datatype || t == types::typeset)) return false;
             if ((p.uses[i] & compiled::u_no_integer) && t == types::integer) return false;
             run.vals[i] = *got;
+            run.word_cells[i] = *w;
         }
         return true;
     }
@@ -1521,7 +1618,7 @@ struct engine {
         for (const compiled::sub_block& sb : p->subs)
             if (memory::stamp_of(memory::buffer_of(sb.node)) != sb.stamp) return nullptr;
         for (size_t i = 0; i < p->words.size(); ++i) {
-            const kel_value* got = word_slot(place_cell(run, p->words[i]));
+            const kel_value* got = word_slot(&run.word_cells[i]);
             if (!got || std::memcmp(got, &run.vals[i], sizeof(kel_value)) != 0) return nullptr;
         }
         return p;
@@ -1533,9 +1630,9 @@ struct engine {
     // the cells that change in place, so the stack holds what a fresh push
     // would (the block's depth and cell and the enclosing position stay
     // within a run).
-    void push_shadow(compiled_run& run, int32_t entry, int32_t entry_len, int32_t at) {
+    [[gnu::always_inline]] void push_shadow(compiled_run& run, int32_t entry, int32_t entry_len, int32_t at) {
         const pending_rep* r = run.rep;
-        if (run.shadow_base >= 0) {
+        if (run.shadow_base >= 0) [[likely]] {
             memory::buffer_header* h = memory::buffer_of(series_node(&rule_stack));
             kel_value* c = reinterpret_cast<kel_value*>(h->data() + h->head) + run.shadow_base;
             memory::touch(h);
@@ -1548,6 +1645,10 @@ struct engine {
             triple::set(&c[1], at, entry, entry_len);
             return;
         }
+        first_shadow(run, entry, entry_len, at);
+    }
+    [[gnu::noinline]] void first_shadow(compiled_run& run, int32_t entry, int32_t entry_len, int32_t at) {
+        const pending_rep* r = run.rep;
         run.shadow_base = rs_len();
         rs(blk + 1)->w1 = static_cast<uint32_t>(run.outer_rp);
         const int32_t d = depth();
@@ -1581,8 +1682,9 @@ struct engine {
     }
 
     // Matches one item's rule (not its command) at the cursor.
+    // `e`: the input's end (end()), which only an evaluation can move.
     [[gnu::always_inline]] inline bool match_item(const compiled::item& it, const compiled_run& run,
-                                                  const kel_value& in) {
+                                                  const kel_value& in, int32_t e) {
         using namespace compiled;
         if (it.rule == w_sub) return it.mode == h_once ? run_sub(run, it.slot) : repeat_sub(run, it);
         kel_value v;
@@ -1592,16 +1694,16 @@ struct engine {
             case h_once:
                 switch (it.rule) {
                     case w_skip:
-                        if (cur >= end()) return false;
+                        if (cur >= e) return false;
                         ++cur;
                         return true;
-                    case w_end: return cur >= end();
+                    case w_end: return cur >= e;
                     case w_none: return true;
                     case w_fail: return false;
                     default: {
                         const uint32_t t = type_of(&v);
                         const int32_t n = (t == types::datatype || t == types::typeset) ? match_type(&v, cur)
-                                                                                       : match_len(&v, cur, end());
+                                                                                       : match_len(&v, cur, e);
                         if (n >= 0) cur += n;
                         return n >= 0;
                     }
@@ -1611,12 +1713,11 @@ struct engine {
             case h_to:
             case h_thru: {
                 if (it.rule == w_end) {
-                    cur = end();
+                    cur = e;
                     return true;
                 }
                 if (!in_block && type_of(&v) == types::bitset) {  // find_literal's scan, without its tests
-                    const int32_t e = end();
-                    const int32_t at = bitset_scan(&v, cur, e, false);
+                    const int32_t at = scan_to_set(&v, e);
                     if (at >= e) return false;
                     cur = it.mode == h_to ? at : at + 1;
                     return true;
@@ -1650,7 +1751,7 @@ struct engine {
                 continue;
             }
             const int32_t start = cur;
-            const bool ok = match_item(it, run, in);
+            const bool ok = match_item(it, run, in, end());
             if (ok && it.command == i_keep) {
                 keep_part(start, false);
             } else if (ok && (it.command == i_copy || it.command == i_set)) {
@@ -1701,6 +1802,7 @@ struct engine {
         using namespace compiled;
         const program* p = compiled::still(run.index, run.generation);
         const int32_t entry = cur, entry_len = units_of(&input);
+        int32_t e = end();  // read again after every evaluation
         size_t i = 0;
         while (i < p->items.size()) {
             // By reference: read nothing of it after an evaluation, which may
@@ -1722,9 +1824,9 @@ struct engine {
                 const int32_t next = it.next;
                 push_shadow(run, entry, entry_len, next);
                 if (it.command == i_paren) {
-                    const kel_value e = *cell_at(&run.block, it.at);
+                    const kel_value paren = *cell_at(&run.block, it.at);
                     kel_value* const top = stack::top();
-                    KEL_PROPAGATE(interpreter::eval_in_place(&e, false));
+                    KEL_PROPAGATE(interpreter::eval_in_place(&paren, false));
                     stack::regs.top = top;
                     clamp();
                 } else {
@@ -1737,11 +1839,12 @@ struct engine {
                     *out = o_general;
                     return signal_code::none;
                 }
+                e = end();
                 ++i;
                 continue;
             }
             const int32_t start = cur;
-            bool ok = match_item(it, run, run.block);
+            bool ok = match_item(it, run, run.block, e);
             if (ok && it.command == i_keep) {
                 keep_part(start, false);
             } else if (ok && (it.command == i_copy || it.command == i_set)) {
@@ -1766,6 +1869,7 @@ struct engine {
                     *out = o_general;
                     return signal_code::none;
                 }
+                e = end();
             }
             if (ok) {
                 ++i;

@@ -171,17 +171,28 @@ void unmark_heap_buffers() {
     heap_marked.clear();
 }
 
+// The bytes the frames hold carved and the big frames hold.
+size_t heap_bytes() {
+    size_t bytes = 0;
+    for (const memory::series_frame* f = memory::root.series_frames; f; f = f->next)
+        bytes += static_cast<size_t>(f->free - f->start);
+    for (const memory::big_frame* b = memory::root.big_frames; b; b = b->next) bytes += b->size;
+    return bytes;
+}
+
 // The next collection comes once as many bytes as the heap keeps live have
 // been carved again (at least the least budget), so the heap at most about
 // doubles between collections and each collection's cost is paid for by as
-// much allocation as it traced.
-void set_next_budget() {
-    size_t live = 0;
-    for (const memory::series_frame* f = memory::root.series_frames; f; f = f->next)
-        live += static_cast<size_t>(f->free - f->start);
-    for (const memory::big_frame* b = memory::root.big_frames; b; b = b->next) live += b->size;
+// much allocation as it traced. A collection that found nearly everything
+// live (a program building a large structure: millions of strings read into
+// a block) waits for twice that: tracing a heap that keeps growing frees
+// nothing, and the next collection that does free goes back to the plain
+// budget.
+void set_next_budget(size_t before) {
+    const size_t live = heap_bytes();
+    const bool fruitless = live >= before - before / 8;
     memory::root.allocated_since_collection = 0;
-    memory::root.collection_budget = std::max(live, memory::min_collection_budget);
+    memory::root.collection_budget = std::max(fruitless ? 2 * live : live, memory::min_collection_budget);
 }
 
 void stress_tick() {
@@ -271,6 +282,7 @@ void collect() {
     if (collecting || !memory::initialised() || !memory::root.series_frames) return;
     collecting = true;
     std::atomic_thread_fence(std::memory_order_seq_cst);
+    const size_t before = heap_bytes();
     work.clear();
     heap_marked.clear();
     traced.clear();
@@ -291,7 +303,7 @@ void collect() {
     sweep_node_frames();
     if (sweep_hook) sweep_hook();
 
-    set_next_budget();
+    set_next_budget(before);
     stats.cycles++;
     memory::root.collector_cycle = static_cast<uint32_t>(stats.cycles);
     std::atomic_thread_fence(std::memory_order_seq_cst);

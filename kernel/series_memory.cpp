@@ -35,6 +35,9 @@ constexpr size_t min_useful_room = 52428;
 
 bool ready = false;
 
+// Buffers up to this many data bytes take new_series' short path.
+constexpr uint64_t small_buffer = 4096;
+
 size_t round_page(size_t n) { return (n + page_size - 1) & ~(page_size - 1); }
 
 [[noreturn]] void no_memory() { fire(error_category::internal, "no-memory"); }
@@ -334,6 +337,34 @@ buffer_header* allocate_buffer(uint32_t count, uint32_t unit, int32_t head_offse
 }
 
 uint32_t new_series(uint32_t count, uint32_t unit, int32_t head_offset) {
+    // The common case, a small buffer with its head at the start carved
+    // from the current frame and named by a node of the current node
+    // frame, without the general path's steps; anything else (the stress
+    // hook, a frame or node frame out of room, a large buffer) goes there.
+    const uint64_t bytes = uint64_t{count} * unit;
+    series_frame* const f = root.series_frame_current;
+    node_frame* const nf = &root.node_frames[root.node_frame_current];
+    if (bytes <= small_buffer && head_offset == 0 && !allocation_hook && f && nf->free != 0) {
+        const uint32_t capacity = round16(static_cast<uint32_t>(bytes));
+        const size_t need = size_t{capacity} + buffer_overhead;
+        if (f->free + need < f->end) {
+            auto* h = reinterpret_cast<buffer_header*>(f->free);
+            f->free += need;
+            root.allocated_since_collection += need;
+            const uint32_t node = nf->free;
+            uintptr_t& slot = root.node_slots[node - node_base];
+            nf->free = static_cast<uint32_t>(slot >> 1);
+            nf->used++;
+            slot = reinterpret_cast<uintptr_t>(h);
+            h->flags = unit | flag_in_use | flag_always;
+            h->node = node;
+            h->capacity = capacity;
+            h->head = h->tail = 0;
+            h->reserved[0] = h->reserved[1] = h->reserved[2] = 0;
+            std::memset(h->data() + capacity, 0, trailer_size);
+            return node;
+        }
+    }
     buffer_header* h = allocate_buffer(count, unit, head_offset);
     uint32_t node = take_node();
     set_buffer(node, h);

@@ -270,3 +270,78 @@ TEST_F(CoreMemory, OversizedRequestsRaiseNoMemory) {
     EXPECT_TRUE(fires([] { mem::new_series(0x20000000u, 16, 0); }, "no-memory"));
     EXPECT_EQ(last_fired().category, error_category::internal);
 }
+
+// new_series makes small buffers on a short path of its own: what it makes
+// must be what the general path makes, on either side of the size limit and
+// whatever the room left in the current frame and node frame.
+TEST_F(CoreMemory, NewSeriesMakesTheSameBufferOnEitherPath) {
+    struct row { uint32_t count, unit, capacity; };
+    const row rows[] = {
+        {0, 1, 0},   {1, 1, 16},   {16, 1, 16},    {17, 1, 32},     {4096, 1, 4096}, {4097, 1, 4112},
+        {0, 16, 0},  {3, 16, 48},  {256, 16, 4096}, {257, 16, 4112}, {5, 4, 32},      {2049, 2, 4112},
+    };
+    auto check = [](uint32_t node, const row& r) {
+        mem::buffer_header* h = mem::buffer_of(node);
+        EXPECT_EQ(h->node, node);
+        EXPECT_EQ(h->capacity, r.capacity) << r.count << " x " << r.unit;
+        EXPECT_EQ(h->unit(), r.unit);
+        EXPECT_EQ(h->flags, (r.unit == 1 ? 1u : r.unit) | mem::flag_in_use | mem::flag_always);
+        EXPECT_EQ(h->head, 0u);
+        EXPECT_EQ(h->tail, 0u);
+        EXPECT_EQ(h->reserved[0] | h->reserved[1] | h->reserved[2], 0u);
+        EXPECT_TRUE(mem::in_series_frame(h));
+        EXPECT_TRUE(mem::node_live_q(node));
+        char zeros[mem::trailer_size] = {};
+        EXPECT_EQ(std::memcmp(h->data() + h->capacity, zeros, mem::trailer_size), 0);
+    };
+    // The short path runs only without the stress check's hook (which the
+    // general path calls, see the end) and the frame set-up below needs
+    // allocations that collect nothing.
+    struct restore {
+        void (*saved)() = mem::allocation_hook;
+        ~restore() { mem::allocation_hook = saved; }
+    } keep;
+    mem::allocation_hook = nullptr;
+    for (const row& r : rows) check(mem::new_series(r.count, r.unit, 0), r);
+
+    // The current frame with too little room for the next buffer: it goes
+    // to another frame, and the frames stay tiled.
+    for (const row& r : {rows[1], rows[4]}) {
+        mem::series_frame* f = mem::root.series_frame_current;
+        while (static_cast<size_t>(f->end - f->free) < 4096) {
+            mem::new_bytes(1000);
+            f = mem::root.series_frame_current;
+        }
+        const size_t room = static_cast<size_t>(f->end - f->free);
+        // Leaves exactly the bytes the row's buffer needs: too few, since a
+        // frame is never carved to its very end.
+        const size_t need = r.capacity + mem::buffer_overhead;
+        mem::allocate_buffer(static_cast<uint32_t>(room - need - mem::buffer_overhead), 1, 0);
+        ASSERT_EQ(static_cast<size_t>(f->end - f->free), need);
+        const uint32_t node = mem::new_series(r.count, r.unit, 0);
+        check(node, r);
+        EXPECT_FALSE(reinterpret_cast<char*>(mem::buffer_of(node)) >= f->start &&
+                     reinterpret_cast<char*>(mem::buffer_of(node)) < f->end);
+        for (mem::series_frame* g = mem::root.series_frames; g; g = g->next) {
+            char* p = g->start;
+            while (p < g->free) p += reinterpret_cast<mem::buffer_header*>(p)->capacity + mem::buffer_overhead;
+            EXPECT_EQ(p, g->free);
+        }
+    }
+
+    // The current node frame used up: the node comes from another one.
+    std::vector<uint32_t> taken;
+    while (mem::root.node_frames[mem::root.node_frame_current].free != 0) taken.push_back(mem::take_node());
+    const uint32_t full = mem::root.node_frame_current;
+    const uint32_t node = mem::new_series(1, 1, 0);
+    check(node, rows[1]);
+    EXPECT_NE((node - mem::node_base) / mem::nodes_per_frame, full);
+    for (uint32_t n : taken) mem::free_node(n);
+
+    // The stress check's hook is called on the general path.
+    static int calls = 0;
+    calls = 0;
+    mem::allocation_hook = [] { ++calls; };
+    check(mem::new_series(1, 1, 0), rows[1]);
+    EXPECT_EQ(calls, 1);
+}

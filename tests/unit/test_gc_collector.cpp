@@ -510,6 +510,39 @@ TEST_F(GcCollector, AllocationCollectsByABudgetThatFollowsTheLiveHeap) {
     EXPECT_TRUE(gc::verify_heap(false));
 }
 
+// A collection that found nearly all the heap live waits for twice the
+// live bytes before the next; one that freed more goes back to the plain
+// budget.
+TEST_F(GcCollector, ACollectionThatFreesLittleWaitsForTwiceTheLiveHeap) {
+    checks_guard g;
+    gc::set_stress(0);
+    gc::set_active(true);
+    auto heap = [] {
+        size_t bytes = 0;
+        for (const mem::series_frame* f = mem::root.series_frames; f; f = f->next)
+            bytes += static_cast<size_t>(f->free - f->start);
+        for (const mem::big_frame* b = mem::root.big_frames; b; b = b->next) bytes += b->size;
+        return bytes;
+    };
+    kel_value keep = rooted_block(16);
+    make_small_strings(80000, &keep);  // about 23 MB that stays live
+    scrub_stack();
+    gc::collect();
+    gc::collect();  // frees nothing
+    size_t live = heap();
+    ASSERT_GT(live, mem::min_collection_budget);
+    EXPECT_EQ(mem::root.collection_budget, 2 * live);
+    make_small_strings(40000, nullptr);  // garbage: a third of the heap
+    scrub_stack();
+    gc::collect();
+    live = heap();
+    EXPECT_EQ(mem::root.collection_budget, live);
+    block::ks_cut_at(&keep, 0);
+    scrub_stack();
+    gc::collect();
+    EXPECT_TRUE(gc::verify_heap(false));
+}
+
 namespace {
 __attribute__((noinline)) void make_empty_series(uint32_t n) {
     for (uint32_t i = 0; i < n; ++i) mem::new_cells(0);
