@@ -130,10 +130,16 @@ inline signal_code check_machine_stack() {
 
 // One relaxed load, at every block evaluation (loop rounds and function
 // bodies included).
-inline signal_code poll_interrupt() {
+inline signal_code poll_halt() {
     if (runtime::halt_requested.load(std::memory_order_relaxed)) [[unlikely]] return interrupted();
     return signal_code::none;
 }
+
+}  // namespace
+
+signal_code poll_interrupt() { return poll_halt(); }
+
+namespace {
 
 // --- word lookup --------------------------------------------------------------------------
 
@@ -626,7 +632,7 @@ signal_code eval_block(const kel_value* block, bool set_last) {
 namespace {
 signal_code eval_block_body(const kel_value* block, bool set_last) {
     KEL_PROPAGATE(check_machine_stack());
-    KEL_PROPAGATE(poll_interrupt());
+    KEL_PROPAGATE(poll_halt());
     if (!trace.active && decode::enabled) [[likely]] {
         // No events to fire: the mark around the frame loop.
         const bool library = (header_of(series_node(block))->flags & memory::flag_library) != 0;
@@ -667,7 +673,7 @@ signal_code eval_block_body(const kel_value* block, bool set_last) {
 signal_code eval_in_place(const kel_value* block, bool set_last) {
     if (trace.active) [[unlikely]] return eval_block(block, set_last);
     KEL_PROPAGATE(check_machine_stack());
-    KEL_PROPAGATE(poll_interrupt());
+    KEL_PROPAGATE(poll_halt());
     if (decode::enabled) [[likely]] {
         signal_code code = signal_code::none;
         if (quick_block_call(block, set_last, &code)) return code;

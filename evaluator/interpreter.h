@@ -151,6 +151,9 @@ signal_code eval_block(const kel_value* block, bool set_last);
 // with `set_last`). Marks differ only in the anonymous <body> mark that
 // eval_block adds; when tracing is on it is eval_block, so every event fires.
 signal_code eval_in_place(const kel_value* block, bool set_last);
+// An interrupt the signal waiter left (Ctrl-C at the console, SIGTERM) as the
+// code it halts with, else none: for loops that run no Kel code of their own.
+signal_code poll_interrupt();
 // Evaluates one expression at c.pos (advancing it); with no_infix, operators
 // that follow are not applied; with literal, a native!, action!, function!
 // or routine! value standing in the code is data.

@@ -212,6 +212,12 @@ signal_table = [
     ([], "n: 0 while [true] [n: n + 1]\n", signal.SIGINT, "5\n", ">> ", 0, ">> (halted)\n>> == 5\n>> ", ""),
     ([], "n: 0 loop 2000000000 [n: n + 1]\n", signal.SIGINT, "6\n", ">> ", 0, ">> (halted)\n>> == 6\n>> ", ""),
     ([], "n: 0 until [n: n + 1 false]\n", signal.SIGINT, "7\n", ">> ", 0, ">> (halted)\n>> == 7\n>> ", ""),
+    # parse's while over a rule that consumes nothing (the parse after it
+    # finds the engine's stacks empty)
+    ([], "parse \"a\" [while [none]]\n", signal.SIGINT, "parse \"ab\" [\"a\" \"b\"]\n", ">> ", 0,
+     ">> (halted)\n>> == true\n>> ", ""),
+    ([], "parse [a] [some [while [opt 'b]]]\n", signal.SIGINT, "parse [a] ['a]\n", ">> ", 0,
+     ">> (halted)\n>> == true\n>> ", ""),
     # waiting at the prompt: a quiet end
     ([], "", signal.SIGINT, None, ">> ", 0, ">> ", ""),
     ([], "", signal.SIGTERM, None, ">> ", 0, ">> ", ""),
