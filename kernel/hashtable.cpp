@@ -339,20 +339,19 @@ int64_t find_record_bucket(uint32_t table, uint32_t key_node) {
 
 // --- kind 0 and 1 insertion --------------------------------------------------------------
 
-// Positions of a kind-0 bucket: the chain, or the single position.
+// Positions of a kind-0 bucket: the chain, or the single position. (No
+// pointer to its own field: a copy of it would point into the original.)
 struct positions {
-    const int32_t* at;
+    const int32_t* chain;  // null: the single position
     uint32_t count;
     int32_t single;
+    int32_t operator[](uint32_t j) const { return chain ? chain[j] : single; }
 };
 positions bucket_positions(uint32_t table, int32_t key) {
     positions p{nullptr, 1, key};
-    if (key >= 0) {
-        p.at = &p.single;
-        return p;
-    }
+    if (key >= 0) return p;
     uint32_t n;
-    p.at = chain_data(chain_node(table, static_cast<uint32_t>(-key)), &n);
+    p.chain = chain_data(chain_node(table, static_cast<uint32_t>(-key)), &n);
     p.count = n;
     return p;
 }
@@ -375,7 +374,7 @@ int put_hash(uint32_t table, int32_t position) {
             return false;
         }
         const int32_t k = key_array(hdr(table))[i];
-        const int32_t first = bucket_positions(table, k).at[0];
+        const int32_t first = bucket_positions(table, k)[0];
         const kel_value v = *cell_at(hdr(table)->blk, first);
         if (type_of(&v) == type_of(&key) && compare_true(&v, &key, cmp::equal)) {
             joined = i;
@@ -847,12 +846,12 @@ kel_value* find(uint32_t table, const kel_value* key_cell, int32_t head, int32_t
         if (state == bucket_empty) return true;
         if (state == bucket_deleted) return false;
         const int32_t k = key_array(hdr(table))[i];
-        const kel_value first = *cell_at(hdr(table)->blk, bucket_positions(table, k).at[0]);
+        const kel_value first = *cell_at(hdr(table)->blk, bucket_positions(table, k)[0]);
         if (!compare_true(&first, &key, cmp::equal)) return false;
         const uint32_t n = bucket_positions(table, k).count;
         for (uint32_t j = 0; j < n; ++j) {
             // Re-read each time: a compare handler may move the chain.
-            const int32_t p = bucket_positions(table, k).at[j];
+            const int32_t p = bucket_positions(table, k)[j];
             if (!position_fits(p, head, skip, reverse)) continue;
             const bool better = best < 0 || ((last || reverse) ? p > best : p < best);
             if (!better) continue;
