@@ -154,7 +154,7 @@ inline memory::buffer_header* header_of(uint32_t node) { return memory::buffer_o
 struct slot_entry {
     uint32_t ctx;
     uint32_t index;
-    uint32_t moves;
+    uint64_t moves;
     bool stack;
     bool plain;     // a stack context or one no object owns: no change handler hears a store
     kel_value* at;  // the slot, or the stack context's cell

@@ -144,8 +144,9 @@ struct memory_root {
     size_t collection_budget;
     // Bumped whenever a live node's buffer moves (grown into a new one,
     // remapped, replaced, compacted) or a node is freed: a pointer into a
-    // buffer kept beside this count is good while the count is unchanged.
-    uint32_t moves;
+    // buffer kept beside this count is good while the count is unchanged
+    // (64 bits: it never comes back to a value a kept pointer saw).
+    uint64_t moves;
 };
 extern memory_root root;
 // The least budget: small heaps are not collected every few frames.
