@@ -15,6 +15,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/tuple.h"
 #include "datatypes/word.h"
+#include "evaluator/interpreter.h"
 #include "evaluator/native_table.h"
 #include "kernel/native_api.h"
 #include "kernel/stack.h"
@@ -107,7 +108,9 @@ signal_code call_star(bool check, const refinements& refs) {
                               cell(call_ref::error));
     set_integer(base, result);
     stack::rewind_to_result();
-    return signal_code::none;
+    // An interrupt while waiting for the process (which had it too) halts
+    // here, as it would at the evaluator's next step.
+    return interpreter::poll_interrupt();
 }
 
 signal_code browse_star(bool check, const refinements& refs) {

@@ -306,7 +306,9 @@ signal_code wait_star(bool check, const refinements& refs) {
     stack::rewind_to_result();
     (void)platform::sleep_unless(seconds, &runtime::halt_requested);
     if (gui.do_events) gui.do_events(true);
-    return signal_code::none;
+    // An interrupt that cut the wait short halts here: nothing after it in
+    // the command runs, and no interrupt is left for code that follows.
+    return interpreter::poll_interrupt();
 }
 
 signal_code apply_star(bool check, const refinements& refs) {

@@ -212,6 +212,9 @@ signal_table = [
     ([], "n: 0 while [true] [n: n + 1]\n", signal.SIGINT, "5\n", ">> ", 0, ">> (halted)\n>> == 5\n>> ", ""),
     ([], "n: 0 loop 2000000000 [n: n + 1]\n", signal.SIGINT, "6\n", ">> ", 0, ">> (halted)\n>> == 6\n>> ", ""),
     ([], "n: 0 until [n: n + 1 false]\n", signal.SIGINT, "7\n", ">> ", 0, ">> (halted)\n>> == 7\n>> ", ""),
+    # natives that wait: the interrupt halts the command where it waited
+    ([], "wait 5 print {after}\n", signal.SIGINT, "8\n", ">> ", 0, ">> (halted)\n>> == 8\n>> ", ""),
+    ([], "call/wait {sleep 5} print {after}\n", signal.SIGINT, "9\n", ">> ", 0, ">> (halted)\n>> == 9\n>> ", ""),
     # parse's while over a rule that consumes nothing (the parse after it
     # finds the engine's stacks empty)
     ([], "parse \"a\" [while [none]]\n", signal.SIGINT, "parse \"ab\" [\"a\" \"b\"]\n", ">> ", 0,
