@@ -2144,6 +2144,21 @@ inline decode::term* nested_call_at(code_position& c, const code_view& cv, int32
     at->entry = stack::offset_of(placeholder);
 }
 
+// The call of an action (entry null: its number) or native whose mark is
+// open and whose `count` arguments lie above its placeholder: made, its
+// value moved down to the placeholder's cell.
+[[gnu::always_inline]] inline quick_call make_quick_call(natives::native_fn entry, int32_t number, kel_value* args,
+                                                         int32_t count, signal_code* code) {
+    stack::regs.top = args + count;
+    *code = entry ? stack::catch_code([entry] { return entry(false, refinements::none()); })
+                  : actions::entry(number)(refinements::none());
+    if (*code != signal_code::none) [[unlikely]] return quick_call::value;
+    stack::close_frame();
+    *(args - 1) = *args;
+    stack::regs.top = args;
+    return quick_call::value;
+}
+
 // Where start_quick_call stopped: the argument that was not a quick
 // expression, and its position (valid when it answered `stopped`, until the
 // next call of it).
@@ -2159,7 +2174,8 @@ struct quick_stop_at {
 // Anything else declines, and the record's ordinary fetch runs from the
 // call's word; an argument that is not a quick expression stops it
 // (`stopped`, nothing counted or changed, the arguments before it computed
-// in place), for nested_call to go on from or to count as declined.
+// in place), for go_on_nested to go on from or the caller to count as
+// declined.
 // (Functions and the conditionals were measured slower this way: their
 // records stay.)
 [[gnu::noinline]] quick_call start_quick_call(code_position& c, const code_view& cv, decode::term* d,
@@ -2195,14 +2211,7 @@ struct quick_stop_at {
     *placeholder = d->guard;
     stack::regs.top = args;
     stack::open_frame(name, native_kind(c.library));
-    stack::regs.top = args + d->args;
-    *code = entry ? stack::catch_code([entry] { return entry(false, refinements::none()); })
-                  : actions::entry(number)(refinements::none());
-    if (*code != signal_code::none) [[unlikely]] return quick_call::value;
-    stack::close_frame();
-    *placeholder = *args;
-    stack::regs.top = args;
-    return quick_call::value;
+    return make_quick_call(entry, number, args, d->args, code);
 }
 
 quick_call nested_call(code_position& c, const code_view& cv, decode::term* d, const kel_value* name,
@@ -2258,18 +2267,8 @@ quick_call nested_call(code_position& c, const code_view& cv, decode::term* d, c
             }
             if (++i >= own.args) {
                 const int32_t number = static_cast<int32_t>(own.guard.w1);
-                stack::regs.top = args + own.args;
-                if (type_of(&own.guard) == types::native) {
-                    const natives::native_fn entry = natives::at(number).fn;
-                    *code = stack::catch_code([entry] { return entry(false, refinements::none()); });
-                } else {
-                    *code = actions::entry(number)(refinements::none());
-                }
-                if (*code != signal_code::none) [[unlikely]] return quick_call::value;
-                stack::close_frame();
-                *placeholder = *args;
-                stack::regs.top = args;
-                return quick_call::value;
+                const natives::native_fn entry = type_of(&own.guard) == types::native ? natives::at(number).fn : nullptr;
+                return make_quick_call(entry, number, args, own.args, code);
             }
             const int32_t q2 = quick_run<false>(cv, p, args + i);
             if (q2 < 0) break;
@@ -2458,8 +2457,6 @@ infix:
     return start_infix(c, cv, entry, code);
 }
 
-// A set-word's expression: its mark, then its value (a record of its own
-// only when the value needs one).
 // The value of a set-word whose quick run stopped at the operator at `stop`,
 // `left` computed before it. The operator's record starts the operand, but
 // an operand that is a call start_quick_call makes (`s: s + select b k`) is
@@ -2494,6 +2491,8 @@ bool set_word_right(code_position& c, const code_view& cv, const kel_value* left
     return !start_infix(c, view_of(c), value_entry, code);
 }
 
+// A set-word's expression: its mark, then its value (a record of its own
+// only when the value needs one).
 [[gnu::noinline]] bool start_set_word(code_position& c, bool no_infix, signal_code* code, kel_value* entry,
                                       const kel_value* set_word, const kel_value* left, int32_t stop) {
         // The set-word read in place: nothing allocates before it is on the stack.
@@ -2712,8 +2711,6 @@ void run_case(frame* f, signal_code* code) {
     --frame_sp;
 }
 
-// Runs the records above `base` until the base record is done; `code` is a
-// code already travelling (an exception caught around the loop).
 // The arguments of either, if or unless fetched at once when the condition
 // is a quick expression and every branch a block written in place, with no
 // operator after the last (one would take the block as its left operand):
@@ -2742,6 +2739,8 @@ void run_case(frame* f, signal_code* code) {
     return true;
 }
 
+// Runs the records above `base` until the base record is done; `code` is a
+// code already travelling (an exception caught around the loop).
 signal_code drive(frame* base, signal_code code) {
     for (;;) {
         if (code != signal_code::none) [[unlikely]] {
@@ -3122,7 +3121,7 @@ signal_code drive(frame* base, signal_code code) {
             case fr::c_loop: {
                 // Every loop round polls for an interrupt: a body that calls
                 // no function would never see one otherwise.
-                if (runtime::halt_requested.load(std::memory_order_relaxed)) [[unlikely]] goto halt;
+                if ((code = poll_halt()) != signal_code::none) [[unlikely]] continue;
                 // The native's arguments lie above the placeholder; the loop's mark above them.
                 kel_value* const args = stack::at_offset(f->entry + 1);
                 if (f->i >= f->n) {
@@ -3144,7 +3143,7 @@ signal_code drive(frame* base, signal_code code) {
                 continue;
             }
             case fr::c_while_cond: {
-                if (runtime::halt_requested.load(std::memory_order_relaxed)) [[unlikely]] goto halt;
+                if ((code = poll_halt()) != signal_code::none) [[unlikely]] continue;
                 stack::rewind();
                 const kel_value condition = *stack::at_offset(f->entry + 1);
                 f->state = fr::c_while_test;
@@ -3164,7 +3163,7 @@ signal_code drive(frame* base, signal_code code) {
                 continue;
             }
             case fr::c_until_round: {
-                if (runtime::halt_requested.load(std::memory_order_relaxed)) [[unlikely]] goto halt;
+                if ((code = poll_halt()) != signal_code::none) [[unlikely]] continue;
                 stack::rewind();
                 const kel_value body = *stack::at_offset(f->entry + 1);
                 f->state = fr::c_until_test;
@@ -3172,7 +3171,7 @@ signal_code drive(frame* base, signal_code code) {
                 continue;
             }
             case fr::c_foreach: {
-                if (runtime::halt_requested.load(std::memory_order_relaxed)) [[unlikely]] goto halt;
+                if ((code = poll_halt()) != signal_code::none) [[unlikely]] continue;
                 // The word, the cursor (a copy of the caller's series: it moves) and the body.
                 kel_value* const args = stack::at_offset(f->entry + 1);
                 stack::rewind();
@@ -3204,9 +3203,6 @@ signal_code drive(frame* base, signal_code code) {
             }
             default: fire(error_category::internal, "not-done");
         }
-        continue;
-    halt:
-        code = interrupted();
     }
 }
 

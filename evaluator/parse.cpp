@@ -483,27 +483,17 @@ struct engine {
         }
         return std::max(from, to);
     }
-    // bitset_scan from the cursor to the first unit in the set, inline for
-    // byte-wide input: a compiled `to`/`thru` of a set runs it once per
-    // match, mostly over a few units. A small set is matched 16 units at a
-    // time, without a branch per unit.
+    // bitset_scan from the cursor to the first unit in the set, a small set
+    // over byte-wide input inline: a compiled `to`/`thru` of a set runs it
+    // once per match, mostly over a few units, 16 units at a time.
     [[gnu::always_inline]] int32_t scan_to_set(const kel_value* set, int32_t to) {
         memory::buffer_header* h = memory::buffer_of(series_node(&input));
-        if (h->unit() != 1) return bitset_scan(set, cur, to, false);
-        const uint32_t node = series_node(set);
-        memory::buffer_header* bh = memory::buffer_of(node);
-        const auto* bytes = reinterpret_cast<const uint8_t*>(h->head_ptr());
-        const small_set& m = members_of(bh, node);
-        if (m.count >= 0) return scan_small(bytes, cur, to, m);
-        const uint64_t nbits = uint64_t{bh->used()} * 8;
-        const auto* bits = reinterpret_cast<const uint8_t*>(bh->head_ptr());
-        const bool beyond = (bh->flags & memory::flag_complemented) != 0;
-        int32_t p = cur;
-        for (; p < to; ++p) {
-            const uint32_t c = bytes[p];
-            if (c < nbits ? (bits[c >> 3] & (0x80u >> (c & 7))) != 0 : beyond) break;
+        if (h->unit() == 1) {
+            const uint32_t node = series_node(set);
+            const small_set& m = members_of(memory::buffer_of(node), node);
+            if (m.count >= 0) return scan_small(reinterpret_cast<const uint8_t*>(h->head_ptr()), cur, to, m);
         }
-        return p;
+        return bitset_scan(set, cur, to, false);
     }
     // The first position at or after cur where the literal matches (its length
     // into *len), or -1.
