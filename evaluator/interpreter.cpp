@@ -179,12 +179,14 @@ inline kel_value* stack_slot(const kel_value* c, int32_t index) {
 [[gnu::always_inline]] inline kel_value* fast_slot(const kel_value* w, bool* plain = nullptr) {
     const uint32_t ctx = w->w1;
     const int32_t index = static_cast<int32_t>(w->w3);
-    if (ctx == 0 || index < 0) return nullptr;
+    // No entry is ever kept for an unbound word or a negative index, so a
+    // hit needs no check of its own (an entry never written holds no slot).
     slot_entry& e = slot_entry_for(ctx, static_cast<uint32_t>(index));
     if (e.ctx == ctx && e.index == static_cast<uint32_t>(index) && e.moves == memory::root.moves) [[likely]] {
         if (plain) *plain = e.plain;
         return e.stack ? stack_slot(e.at, index) : e.at;
     }
+    if (ctx == 0 || index < 0) return nullptr;
     kel_value* const c = reinterpret_cast<kel_value*>(header_of(ctx)->head_ptr());
     // Kept only with decoding on: KEL_NO_DECODE=1 runs every lookup in full,
     // which the random-program driver compares against.
@@ -1779,7 +1781,7 @@ struct frame {
     uint8_t role;        // block: what it is evaluated for; call: no infix after it
     uint8_t state;
     bool flag;           // block: set_last; expr: no infix; call: the function's context is a stack context
-    uint32_t entry;      // block, expr: the argument top it started at; call: its placeholder
+    kel_value* entry;    // block, expr: the argument top it started at; call: its placeholder
     int32_t i, n;        // call: the argument fetched, the loop round and count; expr: the pending operator
     uint32_t old_values; // call: the function context's values before the call
     int32_t depth;       // call: the depth of its call mark
@@ -1812,7 +1814,7 @@ inline frame* push_block(const kel_value* block, uint8_t role, bool set_last) {
     position_at(block, f->c);
     f->role = role;
     f->flag = set_last;
-    f->entry = stack::offset_of(stack::top());
+    f->entry = stack::top();
     if (!f->c.library) {
         f->link = live_code{&f->c, f->c.pos, innermost_code};
         innermost_code = &f->link;
@@ -1820,7 +1822,7 @@ inline frame* push_block(const kel_value* block, uint8_t role, bool set_last) {
     return f;
 }
 
-inline frame* push_expr(code_position* c, uint32_t entry, bool no_infix, uint8_t state) {
+inline frame* push_expr(code_position* c, kel_value* entry, bool no_infix, uint8_t state) {
     frame* f = push_frame(fr::expr);
     if (!f) [[unlikely]] return nullptr;
     f->state = state;
@@ -1887,7 +1889,7 @@ call call_of(frame* f) {
     k.name = f->v;
     k.open_pos = -1;
     k.cache = f->t.cache;
-    k.base = stack::at_offset(f->entry + 1);
+    k.base = f->entry + 1;
     k.refs = refinements::none();
     return k;
 }
@@ -1906,7 +1908,7 @@ call call_of(frame* f) {
     f->n = 0;  // the refinement cells not laid out yet
     f->state = fr::c_fetch;
     kel_value* const placeholder = stack::push_copy(&f->t.guard);
-    f->entry = stack::offset_of(placeholder);
+    f->entry = placeholder;
     if (type_of(&f->t.guard) == types::function) {
         const uint32_t ctx = f->t.guard.w1;
         stack::call_mark* m = stack::open_frame(&f->v, call_kind(c->library));
@@ -2141,7 +2143,7 @@ inline decode::term* nested_call_at(code_position& c, const code_view& cv, int32
     at->i = done;
     at->n = 0;
     at->state = state;
-    at->entry = stack::offset_of(placeholder);
+    at->entry = placeholder;
 }
 
 // The call of an action (entry null: its number) or native whose mark is
@@ -2338,7 +2340,7 @@ inline signal_code code_of_unwind(const kel_unwind& u) {
 // round. True: a record is pushed (or the overflow is in *code).
 inline bool push_right_start(code_position& c, kel_value* entry, const kel_value& op, const kel_value& op_word,
                              inline_op kind, int32_t compare, signal_code* code) {
-    frame* f = push_expr(&c, stack::offset_of(entry), false, fr::x_right_start);
+    frame* f = push_expr(&c, entry, false, fr::x_right_start);
     if (!f) [[unlikely]] {
         *code = frames_overflow();
         return true;
@@ -2370,7 +2372,7 @@ inline bool push_right_start(code_position& c, kel_value* entry, const kel_value
                 return push_right_start(c, entry, *op, cv.cells[c.pos], kind, compare, code);
             }
         }
-        if (!push_expr(&c, stack::offset_of(entry), false, fr::x_infix)) *code = frames_overflow();
+        if (!push_expr(&c, entry, false, fr::x_infix)) *code = frames_overflow();
         return true;
     }
     return false;
@@ -2505,7 +2507,7 @@ bool set_word_right(code_position& c, const code_view& cv, const kel_value* left
             *code = fail(error_category::script, "need-value", &v);
             return false;
         }
-        if (!push_expr(&c, stack::offset_of(entry), no_infix, fr::x_set_done)) {
+        if (!push_expr(&c, entry, no_infix, fr::x_set_done)) {
             *code = frames_overflow();
             return true;
         }
@@ -2522,7 +2524,7 @@ bool set_word_right(code_position& c, const code_view& cv, const kel_value* left
         if (*code != signal_code::none) [[unlikely]] return false;
         stack::close_frame();
         if (!no_infix && operator_after(c)) {
-            if (!push_expr(&c, stack::offset_of(entry), false, fr::x_infix)) *code = frames_overflow();
+            if (!push_expr(&c, entry, false, fr::x_infix)) *code = frames_overflow();
             return true;
         }
         return false;
@@ -2573,7 +2575,7 @@ int32_t return_receiver(frame* base, frame* f) {
 [[gnu::noinline]] void lay_refinement_cells(frame* f) {
     f->n = 1;
     push_refinement_cells(f->t.cache);
-    kel_value* const base_cell = stack::at_offset(f->entry + 1);
+    kel_value* const base_cell = f->entry + 1;
     for (int32_t r = 0; r < f->t.named; ++r) set_logic(base_cell + cells_of(f->t.cache)[f->t.refs[r]].w3, true);
 }
 
@@ -2586,7 +2588,7 @@ int32_t return_receiver(frame* base, frame* f) {
     if (!typeset_has(cells_of(f->t.cache) + index, type_of(arg))) [[unlikely]]
         return expect_arg(call_of(f), index, arg);
     if (f->t.rest) {
-        *stack::at_offset(f->entry + 1 + static_cast<uint32_t>(cell)) = *arg;
+        f->entry[1 + cell] = *arg;
         stack::drop_cells(1);
     }
     return signal_code::none;
@@ -2600,7 +2602,7 @@ int32_t return_receiver(frame* base, frame* f) {
     if (!e) return frames_overflow();
     position_at(&conditions, e->c);
     e->role = id;
-    e->entry = stack::offset_of(stack::top());
+    e->entry = stack::top();
     return signal_code::none;
 }
 
@@ -2619,7 +2621,7 @@ int32_t return_receiver(frame* base, frame* f) {
     e->role = natives::number::case_;
     stack::open_frame(&words::_anon, stack::kind::native);
     set_unset(stack::alloc_cell());
-    e->entry = stack::offset_of(stack::arguments());
+    e->entry = stack::arguments();
     return signal_code::none;
 }
 
@@ -2635,7 +2637,7 @@ void run_case(frame* f, signal_code* code) {
             break;
         }
         if (f->state == 1) {
-            const kel_value* v = stack::at_offset(f->entry);
+            const kel_value* v = f->entry;
             if (c.pos >= end_of(c)) {
                 *code = fail(error_category::script, "need-value", &words::_case);
                 return;
@@ -2687,7 +2689,7 @@ void run_case(frame* f, signal_code* code) {
         if (f->state == 1) {
             // An expression is done: its mark closes, its value decides.
             stack::close_frame();
-            kel_value* const v = stack::at_offset(f->entry);
+            kel_value* const v = f->entry;
             const bool falsy = logic::falsy(v);
             stack::regs.top = v;
             f->state = 2;
@@ -2700,7 +2702,7 @@ void run_case(frame* f, signal_code* code) {
         }
         if (c.pos >= end_of(c)) {
             if (any || f->state == 0) set_none(stack::arguments());
-            stack::regs.top = stack::at_offset(f->entry);
+            stack::regs.top = f->entry;
             break;
         }
         const code_view cv = view_of(c);
@@ -2791,14 +2793,14 @@ signal_code drive(frame* base, signal_code code) {
                     }
                     const code_view cv = view_of(c);
                     if (c.pos >= cv.end) [[unlikely]] goto end_reached;
-                    stack::regs.top = stack::at_offset(f->entry);
+                    stack::regs.top = f->entry;
                     f->state = 1;
                     f->link.start = c.pos;
                     if (start_expression(c, cv, false, &code) || code != signal_code::none) break;
                 }
                 continue;
             block_done:
-                if (f->flag) *stack::arguments() = *stack::at_offset(f->entry);
+                if (f->flag) *stack::arguments() = *f->entry;
                 if (!c.library) innermost_code = f->link.outer;
                 // A paren heads an expression: with an operator after it the
                 // record goes on as that expression's (its entry is the paren's).
@@ -2841,7 +2843,7 @@ signal_code drive(frame* base, signal_code code) {
                             --frame_sp;
                             continue;
                         }
-                        kel_value* const entry = stack::at_offset(f->entry);
+                        kel_value* const entry = f->entry;
                         if (traced(&c)) [[unlikely]] {
                             code = apply_infix(c, entry, value);
                             if (code == signal_code::none) --frame_sp;
@@ -2879,12 +2881,12 @@ signal_code drive(frame* base, signal_code code) {
                     case fr::x_right_start:
                         // An inline operator's right operand that is not a number (the
                         // operator in f->v, already passed): an expression of its own.
-                        stack::regs.top = stack::at_offset(f->entry) + 1;
+                        stack::regs.top = f->entry + 1;
                         f->state = fr::x_right_done;
                         start_expression(c, view_of(c), true, &code);
                         continue;
                     case fr::x_right_done: {
-                        kel_value* const entry = stack::at_offset(f->entry);
+                        kel_value* const entry = f->entry;
                         f->state = fr::x_infix;
                         if (apply_inline(static_cast<inline_op>(f->i), f->n, entry, entry + 1)) {
                             stack::regs.top = entry + 1;
@@ -3103,7 +3105,7 @@ signal_code drive(frame* base, signal_code code) {
             case fr::c_finish: {
                 stack::close_frame();
                 if (traced(&c)) [[unlikely]] notify_tracer(event::return_, &c.block, c.pos, &f->v, stack::top() - 1);
-                kel_value* const placeholder = stack::at_offset(f->entry);
+                kel_value* const placeholder = f->entry;
                 *placeholder = *(placeholder + 1);
                 stack::regs.top = placeholder + 1;
                 // It heads an expression: with an operator after it the record
@@ -3123,7 +3125,7 @@ signal_code drive(frame* base, signal_code code) {
                 // no function would never see one otherwise.
                 if ((code = poll_halt()) != signal_code::none) [[unlikely]] continue;
                 // The native's arguments lie above the placeholder; the loop's mark above them.
-                kel_value* const args = stack::at_offset(f->entry + 1);
+                kel_value* const args = f->entry + 1;
                 if (f->i >= f->n) {
                     f->state = fr::c_loop_end;
                     continue;
@@ -3145,7 +3147,7 @@ signal_code drive(frame* base, signal_code code) {
             case fr::c_while_cond: {
                 if ((code = poll_halt()) != signal_code::none) [[unlikely]] continue;
                 stack::rewind();
-                const kel_value condition = *stack::at_offset(f->entry + 1);
+                const kel_value condition = f->entry[1];
                 f->state = fr::c_while_test;
                 if (quick_block(&condition, stack::arguments())) continue;
                 if (!push_block(&condition, fr::cond, true)) code = frames_overflow();
@@ -3157,7 +3159,7 @@ signal_code drive(frame* base, signal_code code) {
                     continue;
                 }
                 stack::rewind();
-                const kel_value body = *stack::at_offset(f->entry + 2);
+                const kel_value body = f->entry[2];
                 f->state = fr::c_while_cond;
                 if (!push_block(&body, fr::loop_body, true)) code = frames_overflow();
                 continue;
@@ -3165,7 +3167,7 @@ signal_code drive(frame* base, signal_code code) {
             case fr::c_until_round: {
                 if ((code = poll_halt()) != signal_code::none) [[unlikely]] continue;
                 stack::rewind();
-                const kel_value body = *stack::at_offset(f->entry + 1);
+                const kel_value body = f->entry[1];
                 f->state = fr::c_until_test;
                 if (!push_block(&body, fr::until_body, true)) code = frames_overflow();
                 continue;
@@ -3173,7 +3175,7 @@ signal_code drive(frame* base, signal_code code) {
             case fr::c_foreach: {
                 if ((code = poll_halt()) != signal_code::none) [[unlikely]] continue;
                 // The word, the cursor (a copy of the caller's series: it moves) and the body.
-                kel_value* const args = stack::at_offset(f->entry + 1);
+                kel_value* const args = f->entry + 1;
                 stack::rewind();
                 if (!foreach_next(args, f->n, &code)) {
                     if (code == signal_code::none) f->state = fr::c_loop_end;
@@ -3192,7 +3194,7 @@ signal_code drive(frame* base, signal_code code) {
             case fr::c_loop_end: {
                 const uint8_t id = f->t.control;
                 if (id == natives::number::repeat) {
-                    kel_value* const args = stack::at_offset(f->entry + 1);
+                    kel_value* const args = f->entry + 1;
                     kel_value word = args[0];
                     _context::set_bound(&word, args + 1);
                 }
