@@ -52,6 +52,19 @@ machine_value integer_answer(int32_t i) {
 machine_value logic_answer(bool b) { return integer_answer(b ? 1 : 0); }
 using routines::answer_cell;
 
+// The routines whose specs name no return type (their reflection shows the
+// spec as written) box their answer themselves, through the result slot.
+machine_value integer_cell_answer(int32_t i) {
+    kel_value v;
+    set_integer(&v, i);
+    return answer_cell(&v);
+}
+machine_value logic_cell_answer(bool b) {
+    kel_value v;
+    set_logic(&v, b);
+    return answer_cell(&v);
+}
+
 // --- the bound routines ---------------------------------------------------------------
 
 machine_value quit_return(const machine_value* a, int32_t) {
@@ -94,16 +107,16 @@ machine_value set_slot_quiet(const machine_value* a, int32_t) {
 }
 
 machine_value shift_right(const machine_value* a, int32_t) {
-    return integer_answer(natives::shift_bits(a[0].i, a[1].i, natives::shift_way::right));
+    return integer_cell_answer(natives::shift_bits(a[0].i, a[1].i, natives::shift_way::right));
 }
 machine_value shift_left(const machine_value* a, int32_t) {
-    return integer_answer(natives::shift_bits(a[0].i, a[1].i, natives::shift_way::left));
+    return integer_cell_answer(natives::shift_bits(a[0].i, a[1].i, natives::shift_way::left));
 }
 machine_value shift_logical(const machine_value* a, int32_t) {
-    return integer_answer(natives::shift_bits(a[0].i, a[1].i, natives::shift_way::logical));
+    return integer_cell_answer(natives::shift_bits(a[0].i, a[1].i, natives::shift_way::logical));
 }
 
-machine_value last_lf_q(const machine_value*, int32_t) { return logic_answer(natives::last_line_end); }
+machine_value last_lf_q(const machine_value*, int32_t) { return logic_cell_answer(natives::last_line_end); }
 
 machine_value get_current_dir(const machine_value*, int32_t) {
     kel_value* dir = file::get_current_dir();
@@ -212,7 +225,7 @@ machine_value collect_calls(const machine_value* a, int32_t) {
     return nothing();
 }
 
-machine_value tracing_q(const machine_value*, int32_t) { return logic_answer(interpreter::trace.active); }
+machine_value tracing_q(const machine_value*, int32_t) { return logic_cell_answer(interpreter::trace.active); }
 
 // `trace true|false`: tracing comes back on only under an installed tracer.
 machine_value set_tracing(const machine_value* a, int32_t) {
@@ -283,11 +296,11 @@ const bound bound_routines[] = {
      R"k("Set a value in series without triggering eventual owner's events"
         series [any-type!] value [any-type!])k",
      set_slot_quiet},
-    {4, "shift-right", R"k("Shift bits to the right" data [integer!] bits [integer!] return: [integer!])k", shift_right},
-    {5, "shift-left", R"k("Shift bits to the left" data [integer!] bits [integer!] return: [integer!])k", shift_left},
-    {6, "shift-logical", R"k("Shift bits to the right (unsigned)" data [integer!] bits [integer!] return: [integer!])k",
+    {4, "shift-right", R"k("Shift bits to the right" data [integer!] bits [integer!])k", shift_right},
+    {5, "shift-left", R"k("Shift bits to the left" data [integer!] bits [integer!])k", shift_left},
+    {6, "shift-logical", R"k("Shift bits to the right (unsigned)" data [integer!] bits [integer!])k",
      shift_logical},
-    {7, "last-lf?", R"k("Internal Use Only" return: [logic!])k", last_lf_q},
+    {7, "last-lf?", R"k("Internal Use Only")k", last_lf_q},
     {8, "get-current-dir", R"k("Returns the platform's current directory for the process")k", get_current_dir},
     {9, "set-current-dir", R"k("Sets the platform's current process directory" path [file!])k", set_current_dir},
     {10, "create-dir", R"k("Create the given directory" path [file!])k", create_dir},
@@ -307,7 +320,7 @@ const bound bound_routines[] = {
     {18, "pick-stack", "idx [integer!]", pick_stack},
     {19, "frame-index?", "return: [integer!]", frame_index_q},
     {20, "collect-calls", "blk [block!]", collect_calls},
-    {21, "tracing?", "return: [logic!]", tracing_q},
+    {21, "tracing?", "", tracing_q},
     {22, "read-clipboard",
      R"k("Return the contents of the system clipboard"
         return: [any-type!] "false on failure, none if empty, otherwise: string!, block! of files!, or an image!")k",
