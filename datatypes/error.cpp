@@ -604,7 +604,7 @@ void call_argument_word(int32_t n, kel_value* out) {
 }
 
 void build_stack_trace(kel_value* e) {
-    if (type_of(field_at(e, field::stack)) != types::integer) return;
+    if (bare_q(e) || type_of(field_at(e, field::stack)) != types::integer) return;
     const int32_t depth = get_integer(field_at(e, field::stack));
     int32_t level = trace_level ? trace_level() : 0;
     if (level <= 0) level = 1;
@@ -619,12 +619,16 @@ void build_stack_trace(kel_value* e) {
     stack::drop_cells(2);
 }
 
+bool bare_q(const kel_value* e) { return !memory::node_live_q(e->w1); }
+
 uint32_t type_symbol(const kel_value* e) {
+    if (bare_q(e)) return 0;
     const kel_value* t = field_at(e, field::type);
     return in_family(type_of(t), family::word) ? word_symbol(t) : 0;
 }
 
 uint32_t id_symbol(const kel_value* e) {
+    if (bare_q(e)) return 0;
     const kel_value* t = field_at(e, field::id);
     return in_family(type_of(t), family::word) ? word_symbol(t) : 0;
 }
@@ -633,7 +637,7 @@ uint32_t id_symbol(const kel_value* e) {
 
 int32_t form(const kel_value* value, kel_value* buffer, const kel_value*, int32_t part) {
     const kel_value e = *value;
-    if (!ready()) return part - append_text(buffer, "*** error");
+    if (!ready() || bare_q(&e)) return part - append_text(buffer, "*** error");
     const uint32_t ctx = e.w1;
     int32_t category = category_of(_context::values(ctx) + field::type);
     int32_t id = id_in(category, _context::values(ctx) + field::id);
@@ -698,6 +702,7 @@ int32_t form(const kel_value* value, kel_value* buffer, const kel_value*, int32_
 int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, bool flat, const kel_value* arg,
              int32_t part, int32_t indent) {
     if (cycles::find_q(value->w1)) return part - append_text(buffer, "...");
+    if (bare_q(value)) return part - append_text(buffer, only ? "" : "make error! []");
     if (!only) part -= append_text(buffer, "make error! [");
     part = object::mold_fields(value, buffer, only, all, flat, arg, part, true, indent + 1, true);
     if (!flat && indent > 0 && object::word_count(value) > 0) part = mold::indent(buffer, indent, part);
@@ -706,6 +711,8 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, boo
 }
 
 signal_code eval_path(const path_step_args& step) {
+    if (bare_q(step.parent))
+        fire(error_category::script, "invalid-path", step.path ? step.path : none::value, step.element);
     const uint32_t t = type_of(step.element);
     if (in_family(t, family::word) && canonical(step.element) == canonical_of("stack"))
         fire(error_category::script, "invalid-path-set", step.path ? step.path : none::value);
@@ -714,6 +721,10 @@ signal_code eval_path(const path_step_args& step) {
 
 int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
     if (type_of(other) != types::error) return cmp::not_comparable;
+    if (bare_q(value) || bare_q(other)) {
+        if (!cmp::equality_op(op)) return cmp::not_comparable;
+        return value->w1 == other->w1 && value->w2 == other->w2 ? 0 : 1;
+    }
     return object::compare_contexts(value, other, op);
 }
 

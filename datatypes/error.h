@@ -99,6 +99,10 @@ void annotate(kel_value* error, const kel_value* where, int32_t mark_depth);
 // Sets `where` when it is none.
 void fill_where(kel_value* error, const kel_value* where);
 // The category and id symbols of an error (0 when not words).
+// A bare cell of `fire` (raised before the catalogue, or when building the
+// value failed, as when memory ran out): it has no context, so every reader
+// of fields asks this first.
+bool bare_q(const kel_value* error);
 uint32_t type_symbol(const kel_value* error);
 uint32_t id_symbol(const kel_value* error);
 // The n-th argument word (word!, lit-word!, get-word! or refinement!

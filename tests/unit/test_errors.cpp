@@ -5,6 +5,7 @@
 // annotation of the call marks.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -302,6 +303,38 @@ TEST_F(Errors, MoldPathCompareAndInheritedActions) {
     object::duplicate(&e, copy, true, nullptr, true);
     EXPECT_EQ(type_of(copy), types::error);
     EXPECT_EQ(get_integer(error::field_at(copy, 0)), 402);
+}
+
+// A bare cell of `fire` (building the value failed, as when memory ran out)
+// reaches try/all/keep, form, mold, paths and compare with no context behind
+// it: each answers without reading one.
+TEST_F(Errors, ABareCellOfFireHasNoFieldsToRead) {
+    const kel_value seven = int_v(7);
+    const kel_value built_error = built("math", "overflow", &seven);
+    kel_value bare;
+    init_cell(&bare, types::error);
+    bare.w1 = static_cast<uint32_t>(error_category::internal);
+    bare.w2 = 12;
+    EXPECT_TRUE(error::bare_q(&bare));
+    EXPECT_FALSE(error::bare_q(&built_error));
+    EXPECT_EQ(error::type_symbol(&bare), 0u);
+    EXPECT_EQ(error::id_symbol(&bare), 0u);
+    kel_value kept = bare;
+    error::build_stack_trace(&kept);
+    EXPECT_EQ(std::memcmp(&kept, &bare, sizeof bare), 0);
+    EXPECT_EQ(test::form(bare), "*** error");
+    EXPECT_EQ(test::mold(bare), "make error! []");
+    const kel_value path = b({word_v("e"), word_v("id")});
+    kel_value result, parent = bare;
+    path_step_args s{};
+    s.parent = &parent;
+    s.element = block::ks_abs_at(&path, 1);
+    s.path = &path;
+    s.result = &result;
+    EXPECT_EQ(test::fired_id([&] { (void)registry::path_handler(types::error)(s); }), "invalid-path");
+    EXPECT_EQ(error::compare(&bare, &bare, cmp::equal), 0);
+    EXPECT_NE(error::compare(&bare, &built_error, cmp::equal), 0);
+    EXPECT_EQ(error::compare(&bare, &built_error, cmp::lesser), cmp::not_comparable);
 }
 
 TEST_F(Errors, FireBuildsTheErrorValue) {
