@@ -379,13 +379,15 @@ void stamp_build_git() {
     if (build_git_record[0]) run_source("build-git", build_git_record, std::strlen(build_git_record));
 }
 
-// The lexer names structural tokens through system/lexer/exit-states; it
-// keeps the block in a root cell of its own, so a script replacing the member
-// cannot pull it away in mid-scan.
+// The lexer names structural tokens through system/lexer/exit-states, read
+// at each event: a script may put its own block there, or none. The lexer
+// copies the cell it is given before anything runs, so a member replaced in
+// mid-scan pulls nothing away.
 void hand_exit_states_to_lexer() {
     const kel_value* states = system_field("lexer", "exit-states");
     if (!states || type_of(states) != types::block) catalog::boot_stop("system/lexer/exit-states is not a block");
     lexer::set_exit_states(states);
+    lexer::set_exit_states_source([]() -> const kel_value* { return system_field("lexer", "exit-states"); });
 }
 
 // Before the boot-args phase: the whole command line rebuilt from argv,

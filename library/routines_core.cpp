@@ -239,7 +239,14 @@ machine_value read_clipboard(const machine_value*, int32_t) {
     return answer_cell(&out);
 }
 
+// What the clipboard cannot hold is refused before the clipboard is asked,
+// so the error is the same with or without a clipboard to open.
 machine_value write_clipboard(const machine_value* a, int32_t) {
+    const uint32_t t = type_of(a[0].cell);
+    if (t != types::none && t != types::string && t != types::block && t != types::image) {
+        const kel_value v = *a[0].cell;
+        fire(error_category::script, "invalid-arg", &v);
+    }
     return logic_answer(clipboard.write && clipboard.write(a[0].cell));
 }
 

@@ -55,8 +55,13 @@ uint32_t event_mask(const kel_value* body);
 // The block of 34 values the boot makes for the callback's structural types
 // (`system/lexer/exit-states`), kept in a root cell of the lexer's own that
 // the collector marks and never moves; until it is set (or when it is not a
-// block) none! is passed.
+// block) none! is passed. Setting it drops a source set before.
 void set_exit_states(const kel_value* block);
+// Where that block is read when a source is set: the cell it answers, looked
+// at on every event that names a structural token, so that a script which
+// puts another block (or none) in the member is heard at once. A null answer
+// passes none!. The value is copied before the callback runs.
+void set_exit_states_source(const kel_value* (*source)());
 
 struct options {
     bool one = false;         // stop after the first complete top-level value

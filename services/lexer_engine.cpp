@@ -97,8 +97,10 @@ int64_t char_offset(lexer_state& s, const uint8_t* p) {
     return s.char_cache_count;
 }
 
-// The callback's structural types (see set_exit_states); a root cell.
+// The callback's structural types (see set_exit_states); a root cell, or
+// the member it is read from.
 kel_value exit_states{};
+const kel_value* (*exit_states_source)() = nullptr;
 
 void type_value(int32_t type, kel_value* out) {
     if (type > 0) {
@@ -106,8 +108,10 @@ void type_value(int32_t type, kel_value* out) {
         return;
     }
     set_none(out);
-    if (type == 0 || type_of(&exit_states) != types::block) return;
-    kel_value states = exit_states;
+    if (type == 0) return;
+    const kel_value* from = exit_states_source ? exit_states_source() : &exit_states;
+    if (!from || type_of(from) != types::block) return;
+    kel_value states = *from;
     const int32_t index = -1 - type;
     if (index < block::ks_length_q(&states)) *out = block::ks_head(&states)[index];
 }
@@ -409,7 +413,10 @@ void set_exit_states(const kel_value* block) {
         rooted = true;
     }
     exit_states = *block;
+    exit_states_source = nullptr;
 }
+
+void set_exit_states_source(const kel_value* (*source)()) { exit_states_source = source; }
 
 kel_value* new_cell(lexer_state& s) {
     if (s.tail >= cell_capacity) [[unlikely]] grow_cells();
