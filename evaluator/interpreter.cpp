@@ -392,8 +392,9 @@ const kel_value* event_word(uint32_t e) {
 // for the missing ones, type-checked), false and none! for refinements and
 // their arguments, then the /local cells. `unset_as_none`: an unset! value
 // goes to an argument that does not take unset! (an untyped one) as none!.
-void push_fixed_frame(const kel_value* fn, const kel_value* name, const kel_value* args, int32_t count,
-                      bool unset_as_none = false) {
+// Answers how many of `args` it placed (the first cells of the frame).
+int32_t push_fixed_frame(const kel_value* fn, const kel_value* name, const kel_value* args, int32_t count,
+                         bool unset_as_none = false) {
     const kel_value cache = cache_of(fn);
     const int32_t n = block::ks_length_q(&cache);
     int32_t k = 0, entry_index = 0;
@@ -426,6 +427,7 @@ void push_fixed_frame(const kel_value* fn, const kel_value* name, const kel_valu
             function::push_unused_refinement(get_integer(&e));
         }
     }
+    return k;
 }
 
 struct tracing_off {
@@ -3474,17 +3476,27 @@ signal_code invoke_routine(const kel_value* routine_in) {
 }
 
 signal_code call_function(const kel_value* fn_in, const kel_value* name_in, const kel_value* args, int32_t count,
-                          uint32_t filter, kel_value* result) {
+                          uint32_t filter, kel_value* result, kel_value* final_args) {
     KEL_PROPAGATE(check_machine_stack());
     const kel_value fn = *fn_in;
     const kel_value name = name_in ? *name_in : words::_anon;
     kel_value* placeholder = stack::push_copy(&fn);
-    stack::open_call_frame(&name, fn.w1, stack::kind::eval_call);
-    push_fixed_frame(&fn, &name, args, count);
-    const kel_value* object = function::more_cell(&fn, function::more::object);
-    const uint32_t owner = type_of(object) == types::integer ? static_cast<uint32_t>(get_integer(object)) : 0;
-    KEL_PROPAGATE(call_function_body(&fn, owner, &name, filter));
-    stack::close_call_frame();
+    int32_t placed = 0;
+    if (type_of(&fn) == types::routine) {
+        stack::open_frame(&name, stack::kind::eval_native);
+        placed = push_fixed_frame(&fn, &name, args, count);
+        KEL_PROPAGATE(invoke_routine(&fn));
+    } else {
+        stack::open_call_frame(&name, fn.w1, stack::kind::eval_call);
+        placed = push_fixed_frame(&fn, &name, args, count);
+        const kel_value* object = function::more_cell(&fn, function::more::object);
+        const uint32_t owner = type_of(object) == types::integer ? static_cast<uint32_t>(get_integer(object)) : 0;
+        KEL_PROPAGATE(call_function_body(&fn, owner, &name, filter));
+    }
+    if (final_args)
+        for (int32_t i = 1; i < placed; ++i) final_args[i] = placeholder[1 + i];
+    if (type_of(&fn) == types::routine) stack::close_frame();
+    else stack::close_call_frame();
     *result = *(placeholder + 1);
     stack::regs.top = placeholder;
     return signal_code::none;

@@ -196,12 +196,15 @@ signal_code call_function_body(const kel_value* fn, uint32_t owner, const kel_va
 // into the base cell.
 signal_code invoke_routine(const kel_value* routine);
 
-// Calls a function! from C++ with `count` argument values (in order; missing
-// arguments become none!, refinements are not used) in a mark named by
-// `name`; the result into *result (which may not lie on the argument stack
-// above the entry top).
+// Calls a function! or routine! from C++ with `count` argument values (in
+// order; missing arguments become none!, refinements are not used) in a mark
+// named by `name`; the result into *result (which may not lie on the argument
+// stack above the entry top). With `final_args`, the values the arguments
+// after the first hold when the body ends go into final_args[1..count-1] (a
+// callback may change them to answer more than its result; the first one's
+// cell holds the result by then, so final_args[0] is left as it was).
 signal_code call_function(const kel_value* fn, const kel_value* name, const kel_value* args, int32_t count,
-                          uint32_t filter, kel_value* result);
+                          uint32_t filter, kel_value* result, kel_value* final_args = nullptr);
 
 // The word naming argument `index` of a function-like value's argument cache
 // (the word as written in its spec, as a word!), into out.

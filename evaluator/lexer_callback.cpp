@@ -35,9 +35,15 @@ bool run(void* user, lexer::event e, kel_value* input, const kel_value* type, in
     if (token) args[4] = *token;
     else set_none(&args[4]);
     kel_value* answer = stack::push_unset();  // where the collector sees it
+    kel_value final_args[5];
+    final_args[1] = args[1];
     const signal_code c = interpreter::call_function(&fn, &words::_lexer_callback, args, 5,
-                                                     interpreter::filter::lexer, answer);
+                                                     interpreter::filter::lexer, answer, final_args);
     if (c != signal_code::none) stack::throw_code(c);
+    // A callback that moved its `input` moves the scan: the lexer reads the
+    // index back from the cell it handed over.
+    if (input && type_of(final_args + 1) == type_of(input) && series_node(final_args + 1) == series_node(input))
+        set_series_head(input, series_head(final_args + 1));
     const kel_value a = *answer;
     stack::drop_cells(1);
     return logic::truthy(&a);
