@@ -4,10 +4,12 @@
 #include <cstring>
 
 #include "datatypes/block.h"
+#include "datatypes/context.h"
 #include "datatypes/error.h"
 #include "datatypes/symbol.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/native_table.h"
+#include "kernel/actions.h"
 #include "kernel/signals.h"
 #include "kernel/stack.h"
 #include "kernel/native_api.h"
@@ -66,11 +68,74 @@ bool name_matches(const kel_value* names, const kel_value* thrown) {
     return false;
 }
 
+// --- the callers of an error report --------------------------------------------------
+//
+// An error keeps the mark depth at which it was raised; its report and
+// try/keep list the calls that were open then, from the bottom up. The marks
+// above the current top have been popped by the time anyone asks, but their
+// records stay as they were until a mark is opened there again, so they are
+// read in place. Their contexts may have died since: a name whose context is
+// no live context is read from the global context, and one whose symbol is
+// not in the table is skipped.
+
+bool live_context_q(uint32_t ctx) {
+    return ctx >= memory::node_base && memory::node_live_q(ctx) &&
+           type_of(reinterpret_cast<const kel_value*>(memory::buffer_of(ctx)->head_ptr())) == types::context;
+}
+
+// The name of record i as a word, when the record is listed at this level:
+// named, and at level 1 or less naming a function!.
+bool caller_word(int32_t i, int32_t level, kel_value* word) {
+    const stack::call_mark* m = stack::regs.marks_bottom + i;
+    if (stack::anonymous_q(m) || m->symbol > symbol::count()) return false;  // ids count from 1
+    const uint32_t ctx = live_context_q(m->word_context) ? m->word_context : _context::global();
+    if (level <= 1) {
+        const kel_value* v = _context::symbol_value(m->symbol, ctx);
+        if (!v || type_of(v) != types::function) return false;
+    }
+    const int32_t index = _context::index_of(ctx, m->symbol, true);
+    *word = kel_value{types::word, ctx, m->symbol, static_cast<uint32_t>(index)};
+    return true;
+}
+
+int32_t records_below(int32_t depth) {
+    return depth < 0 ? 0 : depth > static_cast<int32_t>(stack::mark_records) ? stack::mark_records : depth;
+}
+
+void list_callers(kel_value* out, int32_t depth, int32_t level) {
+    kel_value* calls = block::push_only_star(8);
+    const int32_t n = records_below(depth);
+    for (int32_t i = 0; i < n; ++i) {
+        kel_value word;
+        if (caller_word(i, level, &word)) block::ks_add(calls, &word);
+    }
+    *out = *calls;
+    stack::drop_cells(1);
+}
+
+void form_callers(kel_value* buffer, int32_t depth, int32_t level) {
+    const int32_t n = records_below(depth);
+    int32_t part = 0x7FFFFFFF;
+    kel_value blank;
+    set_char(&blank, ' ');
+    for (int32_t i = 0; i < n && part > 0; ++i) {
+        kel_value word;
+        if (!caller_word(i, level, &word)) continue;
+        part = actions::form_value(&word, buffer, nullptr, part);
+        part = actions::form_value(&blank, buffer, nullptr, part);
+    }
+}
+
 }  // namespace
 
 void install_error_services() {
     error_hooks.build_stack_trace = error::build_stack_trace;
     error_hooks.throw_throw_q = throw_throw_q;
+    // The report's stack and files lines (trace_level, trace_files) stay
+    // off: the console catches every error with try/keep, and those lines
+    // would list its own functions in every report it prints.
+    error::list_callers = list_callers;
+    error::form_callers = form_callers;
 }
 
 signal_code try_star(bool check, const refinements& refs) {
