@@ -376,12 +376,9 @@ int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
         case types::percent:
         case types::time: b = get_float(other); break;
         case types::money: {
-            // money! decides, with the operands the other way round; a
-            // percent! or time! goes to it as the float! of its number.
+            // money! decides, with the operands the other way round.
             if (!registry::supported(types::money, act::compare)) return cmp::not_comparable;
-            kel_value number = *value;
-            set_type(&number, types::float_);
-            const int32_t r = registry::compare_handler(types::money)(other, &number, op);
+            const int32_t r = registry::compare_handler(types::money)(other, value, op);
             return r == cmp::not_comparable ? r : -r;
         }
         default: return cmp::not_comparable;
