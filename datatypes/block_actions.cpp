@@ -25,6 +25,7 @@
 #include "datatypes/vector.h"
 #include "datatypes/word.h"
 #include "kernel/stack.h"
+#include "kernel/actions.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/hashtable.h"
 #include "kernel/heap.h"
@@ -114,9 +115,11 @@ void copy_nested(kel_value* cell, bool deep, const kel_value* types) {
     stack::drop_cells(1);
 }
 
-// The value types /types may select for copying. object!, error! and map!
-// values are copied by their own modules' copy handlers, never here.
-bool typed_copy_q(uint32_t t) { return in_family(t, family::series) || t == types::bitset; }
+// The value types /types may select for copying.
+bool typed_copy_q(uint32_t t) {
+    return in_family(t, family::series) || t == types::bitset || t == types::object || t == types::error ||
+           t == types::map;
+}
 
 bool selected_by(const kel_value* types_arg, uint32_t t) {
     if (type_of(types_arg) == types::typeset) return typeset_has(types_arg, t);
@@ -133,6 +136,12 @@ void copy_typed(const kel_value* block, int64_t from, int64_t step, bool deep, c
             kel_value* out = stack::push_unset();
             bitset::copy(&c, out);
             out->header = c.header;
+            c = *out;
+            stack::drop_cells(1);
+        } else if (t == types::object || t == types::error || t == types::map) {
+            // Their own copy handlers, through the copy action.
+            kel_value* out = stack::push_unset();
+            actions::copy_value(&c, out, nullptr, deep, deep ? types_arg : nullptr);
             c = *out;
             stack::drop_cells(1);
         } else {

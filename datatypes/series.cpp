@@ -13,6 +13,7 @@
 #include "datatypes/hash.h"
 #include "datatypes/symbol.h"
 #include "datatypes/vector.h"
+#include "kernel/actions.h"
 #include "kernel/stack.h"
 #include "kernel/heap.h"
 #include "kernel/murmur3.h"
@@ -267,29 +268,17 @@ void clear(kel_value* s) {
 }
 
 namespace {
-// First position at or after `from` holding the key (case-sensitive), or -1.
-int64_t find_key(const kel_value* s, int64_t from, const kel_value* key) {
-    buffer_header* h = buffer(s);
-    const int64_t units = h->units();
-    const uint32_t unit = h->unit();
-    const bool cells = unit == 16 && type_of(s) != types::vector;
-    compare_fn cmp_key = cells ? registry::compare_handler(type_of(key)) : nullptr;
-    for (int64_t i = std::max<int64_t>(from, 0); i < units; ++i) {
-        const char* e = unit_ptr(h, i);
-        if (cells) {
-            const auto* c = reinterpret_cast<const kel_value*>(e);
-            if (type_of(c) != type_of(key)) continue;
-            if (cmp_key ? cmp_key(key, c, cmp::strict_equal) == 0 : std::memcmp(c, key, 16) == 0) return i;
-        } else {
-            kel_value v;
-            element_value(s, static_cast<int32_t>(i), &v);
-            if (type_of(&v) == type_of(key) && v.w2 == key->w2 && v.w3 == key->w3) return i;
-            if (type_of(s) == types::binary && (type_of(key) == types::integer || type_of(key) == types::char_) &&
-                v.w2 == key->w2)
-                return i;
-        }
-    }
-    return -1;
+// Position of the key from the head, found by the series type's own find
+// with /case (so a text key in a string and a block key in a block match as
+// a sequence, a datatype key by type), or -1.
+int64_t find_key(const kel_value* s, const kel_value* key) {
+    find_options o;
+    o.case_ = true;
+    kel_value* found = stack::push_unset();
+    actions::find_value(s, key, o, found);
+    const int64_t at = type_of(found) == types::none ? -1 : series_head(found);
+    stack::drop_cells(1);
+    return at;
 }
 }  // namespace
 
@@ -300,7 +289,7 @@ bool remove(kel_value* s, const kel_value* part, const kel_value* key) {
         if (count < 1) return true;
     }
     if (key) {
-        const int64_t at_key = find_key(s, series_head(s), key);
+        const int64_t at_key = find_key(s, key);
         if (at_key < 0) return false;
         set_series_head(s, static_cast<int32_t>(at_key));
         count += 1;

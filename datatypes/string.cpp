@@ -269,19 +269,20 @@ signal_code eval_path(const path_step_args& step) {
         }
         return signal_code::none;
     }
-    if (t == types::word) fire(error_category::script, "invalid-path", &key, step.path);
+    if (t == types::word) fire(error_category::script, "invalid-path", step.path, &key);
     if (!step.value_to_set) {
         select(parent, &key, find_options{}, step.result);
         return signal_code::none;
     }
-    // The code point replaced is the one a get of the same key answers: the
-    // one right after the whole key.
+    // A set pokes the code point right after the first one of the match, as
+    // a block's set-path does the cell after its key; a match on the last
+    // code point leaves nothing to set and the poke reports it.
     const found f = search(parent, &key, find_options{});
-    const int64_t at = f.index < 0 ? -1 : f.index + f.length;
-    if (at < 0 || at >= buffer(parent)->units()) fire(error_category::script, "bad-path-set", &key, step.path);
+    if (f.index < 0) fire(error_category::script, "bad-path-set", step.path, &key);
     const kel_value v = *step.value_to_set;
-    const int64_t n = at - std::max(series_head(parent), 0) + 1;
-    series::poke(parent, static_cast<int32_t>(n), &v);
+    kel_value at = *parent;
+    set_series_head(&at, static_cast<int32_t>(f.index));
+    series::poke(&at, 2, &v);
     *step.result = *parent;
     return signal_code::none;
 }

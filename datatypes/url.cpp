@@ -271,7 +271,7 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool, bool, bool, const 
 signal_code eval_path(const path_step_args& step) {
     const kel_value parent = *step.parent;
     kel_value key = *step.element;
-    if (step.value_to_set) fire(error_category::script, "bad-path-set", &key, step.path);
+    if (step.value_to_set) fire(error_category::script, "bad-path-set", step.path, &key);
     const int32_t depth = stack::depth();
     if (type_of(&key) == types::get_word) key = *get_word::get(&key);
 

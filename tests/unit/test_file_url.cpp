@@ -519,7 +519,7 @@ TEST_F(FileUrl, PathStepsJoinWithOneSlash) {
     a.value_to_set = &v;
     a.path = &path;
     EXPECT_TRUE(fires([&] { (void)url::eval_path(a); }, "bad-path-set"));
-    EXPECT_EQ(series_node(&last_fired().args[1]), series_node(&path));
+    EXPECT_EQ(series_node(&last_fired().args[0]), series_node(&path));
 }
 
 // --- url services through stand-in hooks ---------------------------------------------------

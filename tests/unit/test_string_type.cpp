@@ -148,11 +148,13 @@ TEST_F(StringType, PathGetAndSet) {
 
     struct row { std::u32string in; kel_value key; std::u32string get; std::u32string after_set; };
     const row rows[] = {
-        {U"abc", str(U"ab"), U"c", U"abX"},        // the one right after the whole key
-        {U"abc", str(U"AB"), U"c", U"abX"},        // found case-insensitively
+        // a get answers the code point right after the whole key, a set
+        // changes the one after the key's first code point
+        {U"abc", str(U"ab"), U"c", U"aXc"},
+        {U"abc", str(U"AB"), U"c", U"aXc"},        // found case-insensitively
         {U"abc", test::char_v('a'), U"b", U"aXc"},
         {U"abc", test::char_v('B'), U"c", U"abX"},
-        {U"abcab", str(U"ab"), U"c", U"abXab"},    // the first match
+        {U"abcab", str(U"ab"), U"c", U"aXcab"},    // the first match
     };
     for (const row& r0 : rows) {
         kel_value t = str(r0.in);
@@ -166,13 +168,13 @@ TEST_F(StringType, PathGetAndSet) {
     kel_value t = str(U"abc");
     r = path_step(&t, str(U"bc"), nullptr);
     EXPECT_TRUE(none_q(&r));
-    kel_value bc = str(U"bc"), zz = str(U"zz");
-    EXPECT_TRUE(fires([&] { path_step(&t, bc, &x); }, "bad-path-set"));
-    EXPECT_EQ(text(last_fired().args[0]), U"bc");
+    kel_value c = str(U"c"), zz = str(U"zz");
+    EXPECT_TRUE(fires([&] { path_step(&t, c, &x); }, "out-of-range"));
     EXPECT_TRUE(fires([&] { path_step(&t, zz, &x); }, "bad-path-set"));
+    EXPECT_EQ(text(last_fired().args[1]), U"zz");
     EXPECT_EQ(text(t), U"abc");
     kel_value word;
     init_cell(&word, types::word);
     EXPECT_TRUE(fires([&] { path_step(&t, word, nullptr); }, "invalid-path"));
-    EXPECT_EQ(type_of(&last_fired().args[0]), types::word);
+    EXPECT_EQ(type_of(&last_fired().args[1]), types::word);
 }
