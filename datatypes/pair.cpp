@@ -331,8 +331,11 @@ signal_code random(const refinements& refs) {
         return signal_code::none;
     }
     const bool secure = refs.has(1);
-    const int32_t x = pair_x(v), y = pair_y(v);
-    init_cell(v, x ? random::int_upto(x, secure) : 0, y ? random::int_upto(y, secure) : 0);
+    // x draws first: a seeded sequence must not depend on the order the
+    // compiler evaluates call arguments in.
+    const int32_t x = pair_x(v) ? random::int_upto(pair_x(v), secure) : 0;
+    const int32_t y = pair_y(v) ? random::int_upto(pair_y(v), secure) : 0;
+    init_cell(v, x, y);
     return signal_code::none;
 }
 

@@ -290,9 +290,14 @@ bool series_not_tail_q(const kel_value* series) {
     const uint32_t t = type_of(series);
     if (in_family(t, family::block_like) || in_family(t, family::string_like) || t == types::binary)
         return series_head(series) < units_of(series);
+    // A loop rewinds onto its base cell, which holds the last round's result:
+    // the action's frame must open above it or its answer becomes the loop's.
+    const bool at_base = stack::top() == stack::arguments();
+    if (at_base) stack::rewind_to_result();
     kel_value answer;
     const signal_code c = run_action(&words::_tail_q, act::tail_q, refinements::none(),
                                      [&] { stack::push_copy(series); }, &answer);
+    if (at_base) stack::rewind();
     if (c != signal_code::none) stack::throw_code(c);
     return logic::falsy(&answer);
 }
