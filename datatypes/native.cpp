@@ -92,6 +92,10 @@ int32_t op_mold(const kel_value* value, kel_value* b, bool, bool all, bool flat,
                 int32_t indent) {
     const kel_value op = *value;
     part = append(b, "make op! ", 9, part);
+    // The mark only names the work on the stack; closing it goes back to the
+    // top as it was here, never to the caller's base: the mold buffer, and
+    // whatever the caller keeps above its base, lie below.
+    kel_value* const top = stack::top();
     stack::open_native_frame(&words::_anon);
     const kel_value spec = spec_block(&op);
     if (wrapped_type(&op) == types::function) {
@@ -104,7 +108,8 @@ int32_t op_mold(const kel_value* value, kel_value* b, bool, bool all, bool flat,
         part = actions::mold_value(&spec, b, false, all, flat, arg, part, indent);
         part = append(b, "]", 1, part);
     }
-    stack::close_frame_rewind();
+    stack::close_frame();
+    stack::regs.top = top;
     return part;
 }
 
