@@ -9,6 +9,7 @@
 #include "datatypes/held_value.h"
 #include "datatypes/integer.h"
 #include "datatypes/point.h"
+#include "kernel/actions.h"
 #include "kernel/collector.h"
 #include "kernel/hashtable.h"
 #include "kernel/native_api.h"
@@ -264,9 +265,9 @@ signal_code eval_path(const path_step_args& step) {
 signal_code pick(const refinements&) {
     const kel_value pair = *arg(1);
     const kel_value* index = arg(2);
-    int32_t a = 0;
-    if (type_of(index) == types::integer) a = get_integer(index);
-    else if (in_family(type_of(index), family::word)) a = axis_letter(index);
+    // The index as the action dispatch reads it (true picks the first axis,
+    // false the second), or an axis letter.
+    const int32_t a = in_family(type_of(index), family::word) ? axis_letter(index) : actions::index_argument(index);
     if (a != 1 && a != 2) out_of_range(index);
     set_integer(stack::arguments(), a == 1 ? pair_x(&pair) : pair_y(&pair));
     return signal_code::none;
