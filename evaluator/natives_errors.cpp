@@ -84,9 +84,12 @@ bool live_context_q(uint32_t ctx) {
 }
 
 // The name of record i as a word, when the record is listed at this level:
-// named, and at level 1 or less naming a function!.
+// named, and at level 1 or less naming a function!. Only the calls of user
+// code are listed: the library's own (the console's loop, a mezzanine's
+// helpers) are how the system runs the user's code, not part of it.
 bool caller_word(int32_t i, int32_t level, kel_value* word) {
     const stack::call_mark* m = stack::regs.marks_bottom + i;
+    if (!(m->flags & stack::flag_interpreted)) return false;
     if (stack::anonymous_q(m) || m->symbol > symbol::count()) return false;  // ids count from 1
     const uint32_t ctx = live_context_q(m->word_context) ? m->word_context : _context::global();
     if (level <= 1) {
@@ -131,9 +134,6 @@ void form_callers(kel_value* buffer, int32_t depth, int32_t level) {
 void install_error_services() {
     error_hooks.build_stack_trace = error::build_stack_trace;
     error_hooks.throw_throw_q = throw_throw_q;
-    // The report's stack and files lines (trace_level, trace_files) stay
-    // off: the console catches every error with try/keep, and those lines
-    // would list its own functions in every report it prints.
     error::list_callers = list_callers;
     error::form_callers = form_callers;
 }

@@ -390,6 +390,29 @@ void hand_exit_states_to_lexer() {
     lexer::set_exit_states_source([]() -> const kel_value* { return system_field("lexer", "exit-states"); });
 }
 
+// An error report's stack and files lines follow system/state: its
+// stack-trace level (a positive integer shows the callers, at that level)
+// and a copy of its source-files block as it is when the error is caught.
+int32_t state_trace_level() {
+    const kel_value* level = system_field("state", "stack-trace");
+    return level && type_of(level) == types::integer ? get_integer(level) : 0;
+}
+
+void state_source_files(kel_value* out) {
+    const kel_value* files = system_field("state", "source-files");
+    if (!files || type_of(files) != types::block) {
+        set_none(out);
+        return;
+    }
+    const kel_value block = *files;
+    actions::copy_value(&block, out, nullptr, false, nullptr);
+}
+
+void hand_trace_settings_to_errors() {
+    error::trace_level = state_trace_level;
+    error::trace_files = state_source_files;
+}
+
 // Before the boot-args phase: the whole command line rebuilt from argv,
 // program first, into system/script/args for `extract-boot-args` (none
 // without arguments, and the phase then leaves everything to the step below).
@@ -553,6 +576,7 @@ void run() {
             check_system(&system_cell);
             take_over_errors();
             hand_exit_states_to_lexer();
+            hand_trace_settings_to_errors();
             stamp_build_date();
             stamp_build_git();
         }

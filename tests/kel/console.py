@@ -56,7 +56,7 @@ prompt_table = [
     (["1 + 2\r"], ">> == 3\n>> "),                                          # CR LF line end
     (["x: 1 + none"],
      ">> *** Script Error: + does not allow none! for its value2 argument\n*** Where: +\n"
-     "*** Near : [x: 1 + none] \n\n>> "),                                   # the error and an empty line
+     "*** Near : [x: 1 + none]\n*** Stack: \n*** Files:  \n\n>> "),         # the error and an empty line
     ([LONG, "s"], ">> == {%s...\n>> == {%s...\n>> " % (X72, X72)),           # 73 characters and "..."
     (["1.5", "0.1 + 0.2"], ">> == 1.5\n>> == 0.3\n>> "),                     # floats formed
     (["halt", "1"], ">> (halted)\n>> == 1\n>> "),
@@ -66,11 +66,11 @@ prompt_table = [
     (['system/console/prompt: does ["$ "]', LONG], '>> == func []["$ "]\n$ == {%sx...\n$ ' % X72),
     (["system/console/prompt: does [1 / 0]", "1"],
      ">> == func [][1 / 0]\n*** Math Error: attempt to divide by zero\n*** Where: system/console/prompt\n"
-     "*** Near : [1 / 0]\n>> == 1\n>> "),                                   # reported once, then reset
+     "*** Near : [1 / 0]\n*** Stack: \n>> == 1\n>> "),                      # reported once, then reset
     (["system/console/result: does [1 / 0]", "1"],
      ">> *** Math Error: attempt to divide by zero\n*** Where: system/console/result\n*** Near : [1 / 0]\n"
-     "== func [][1 / 0]\n>> *** Math Error: attempt to divide by zero\n*** Where: system/console/result\n"
-     "*** Near : [1 / 0]\n== 1\n>> "),                                   # the default prefix, each time
+     "*** Stack: \n== func [][1 / 0]\n>> *** Math Error: attempt to divide by zero\n"
+     "*** Where: system/console/result\n*** Near : [1 / 0]\n*** Stack: \n== 1\n>> "),                                   # the default prefix, each time
     (["system/console/result: 42", "1"], ">> none 42\n>> none 1\n>> "),     # not a string: the prefix none
     # multi-line input
     (["[1 2", "3]"], ">> [    == [1 2\n3]\n>> "),

@@ -68,10 +68,10 @@ check("list-dir/col 18", prompt(["system/console/size/x: 420 list-dir/col %. 18"
       ">> " + listing(5, 18) + ">> ")
 check("ls 5", prompt(["ls 5"], folder)[1],
       ">> *** Script Error: list-dir does not allow integer! for its dir argument\n*** Where: do\n"
-      "*** Near : [ls 5] \n\n>> ")
+      "*** Near : [ls 5]\n*** Stack: ls\n*** Files:  \n\n>> ")
 check("list-dir \"x\"", prompt(['list-dir "x"'], folder)[1],
       ">> *** Script Error: list-dir does not allow string! for its dir argument\n*** Where: do\n"
-      "*** Near : [list-dir \"x\"] \n\n>> ")
+      "*** Near : [list-dir \"x\"]\n*** Stack: list-dir\n*** Files:  \n\n>> ")
 empty = tempfile.mkdtemp()
 check("ls of an empty folder", prompt(["ls"], empty)[1], ">> >> ")
 
@@ -82,7 +82,7 @@ check("pwd cd", prompt(["pwd", "cd sub", "pwd", "cd ..", "cd %sub", "pwd"], fold
       ">> %%%s/\n>> == %%%s/sub/\n>> %%%s/sub/\n>> == %%%s/\n>> == %%%s/sub/\n>> %%%s/sub/\n>> "
       % (real, real, real, real, real, real))
 check("cd missing", prompt(["cd nothere", "pwd"], folder)[1],
-      ">> *** Access Error: cannot open: %%%s/nothere/\n*** Where: do\n*** Near : [cd nothere] \n\n>> %%%s/\n>> "
+      ">> *** Access Error: cannot open: %%%s/nothere/\n*** Where: do\n*** Near : [cd nothere]\n*** Stack: cd\n*** Files:  \n\n>> %%%s/\n>> "
       % (real, real))
 check("cd path", prompt(["cd sub/..", "pwd"], folder)[1], ">> == %%%s/\n>> %%%s/\n>> " % (real, real))
 

@@ -41,11 +41,11 @@ CASES = [
     ("error inside #do",
      {"main.kel": "Kel []\n#do [1 / 0]\n"}, "main.kel",
      "", "*** Preprocessor Error in #do \n\n*** Math Error: attempt to divide by zero\n"
-         "*** Where: ???\n*** Near : [1 / 0]\n", HALTED),
+         "*** Where: ???\n*** Near : [1 / 0]\n*** Stack: \n", HALTED),
     ("include of a missing file",
      {"main.kel": 'Kel []\n#include %missing.kel\nprint "ran without it"\n'}, "main.kel",
      "", "*** Preprocessor Error in #include \n\n*** Access Error: cannot open: %missing.kel\n"
-         "*** Where: ???\n*** Near : [\n    #include %missing.kel\n]\n", HALTED),
+         "*** Where: ???\n*** Near : [\n    #include %missing.kel\n]\n*** Stack: \n", HALTED),
     ("include of a file that does not load",
      {"main.kel": "Kel []\n#include %bad.kel\n", "bad.kel": "Kel []\nx: [\n"}, "main.kel",
      "", None, HALTED),

@@ -43,6 +43,7 @@ struct Errors : ::testing::Test {
         cycles::reset();
         error::current_position = nullptr;
         error::trace_level = nullptr;
+        error::trace_files = nullptr;
     }
     void TearDown() override { test::restore_object_hooks(); }
 };
