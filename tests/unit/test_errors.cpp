@@ -61,6 +61,21 @@ kel_value built(const char* category, const char* id, const kel_value* a1 = null
 
 std::string first_line(const std::string& report) { return report.substr(0, report.find('\n')); }
 
+// The error's path step for `e/<field>` (a get): the id it fires, "" when it
+// answers (the value in *result), "returned a code" when it returns one.
+std::string path_step_fires(const kel_value& error, const char* field, kel_value* result) {
+    const kel_value path = b({word_v("e"), word_v(field)});
+    kel_value parent = error;
+    path_step_args s{};
+    s.parent = &parent;
+    s.element = block::ks_abs_at(&path, 1);
+    s.path = &path;
+    s.result = result;
+    signal_code code = signal_code::none;
+    const std::string id = test::fired_id([&] { code = registry::path_handler(types::error)(s); });
+    return id.empty() && code != signal_code::none ? "returned a code" : id;
+}
+
 kel_value err_field(const kel_value& e, int32_t f) { return *error::field_at(&e, f); }
 
 }  // namespace
@@ -275,17 +290,9 @@ TEST_F(Errors, MoldPathCompareAndInheritedActions) {
     EXPECT_EQ(lined.substr(lined.size() - 2), "\n]");
     EXPECT_EQ(test::mold(e, false, true, true).rfind("code: 402 type:", 0), 0u);
     // Path steps: like an object's, but `stack` is refused.
-    const kel_value path = b({word_v("e"), word_v("stack")});
-    kel_value result, parent = e;
-    path_step_args s{};
-    s.parent = &parent;
-    s.element = block::ks_abs_at(&path, 1);
-    s.path = &path;
-    s.result = &result;
-    EXPECT_EQ(test::fired_id([&] { (void)registry::path_handler(types::error)(s); }), "invalid-path-set");
-    const kel_value code_path = b({word_v("e"), word_v("code")});
-    s.element = block::ks_abs_at(&code_path, 1);
-    ASSERT_EQ(registry::path_handler(types::error)(s), signal_code::none);
+    kel_value result;
+    EXPECT_EQ(path_step_fires(e, "stack", &result), "invalid-path-set");
+    ASSERT_EQ(path_step_fires(e, "code", &result), "");
     EXPECT_EQ(get_integer(&result), 402);
     // Compare: only with errors, then as objects.
     const kel_value same = make_error(int_v(402)), other = make_error(int_v(302));
@@ -325,14 +332,8 @@ TEST_F(Errors, ABareCellOfFireHasNoFieldsToRead) {
     EXPECT_EQ(std::memcmp(&kept, &bare, sizeof bare), 0);
     EXPECT_EQ(test::form(bare), "*** error");
     EXPECT_EQ(test::mold(bare), "make error! []");
-    const kel_value path = b({word_v("e"), word_v("id")});
-    kel_value result, parent = bare;
-    path_step_args s{};
-    s.parent = &parent;
-    s.element = block::ks_abs_at(&path, 1);
-    s.path = &path;
-    s.result = &result;
-    EXPECT_EQ(test::fired_id([&] { (void)registry::path_handler(types::error)(s); }), "invalid-path");
+    kel_value result;
+    EXPECT_EQ(path_step_fires(bare, "id", &result), "invalid-path");
     EXPECT_EQ(error::compare(&bare, &bare, cmp::equal), 0);
     EXPECT_NE(error::compare(&bare, &built_error, cmp::equal), 0);
     EXPECT_EQ(error::compare(&bare, &built_error, cmp::lesser), cmp::not_comparable);
