@@ -1403,8 +1403,12 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
     if (traced(k.c)) [[unlikely]] {
         const bool apply_call = k.mode > 0;
         const kel_value site = site_of(k);
+        // An infix call shows the operator word's value, the op! (the call
+        // itself runs what it wraps).
+        kel_value shown = k.fn;
+        if (k.infix) shown.header = types::op | (type_of(&k.fn) << native::wrapped_shift);
         notify_tracer(event::call, apply_call || !k.c ? nullptr : &k.c->block, apply_call || !k.c ? -1 : k.c->pos,
-                      &site, &k.fn);
+                      &site, &shown);
     }
     if (!k.natives_like) {
         if (locals > 0) function::push_unused_refinement(locals);
