@@ -74,7 +74,7 @@ def debugger_cases(kel):
         "-----> OPEN +\nInput: 2 print x\ndebug> ",
         "-----> EVAL 2\nInput: 2 print x\ndebug> ",
         "-----> PUSH 2\nInput: print x\ndebug> ",
-        "-----> CALL + (action!)\nInput: print x\ndebug> ",
+        "-----> CALL + (op!)\nInput: print x\ndebug> ",
         "-----> RETURN 3\nInput: print x\ndebug> ",
         "-----> SET x 3\nInput: print x\ndebug> == unset\ndebug> ",
         "-----> EVAL print\nInput: print x\ndebug> == 3\ndebug> ",
