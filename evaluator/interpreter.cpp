@@ -1983,8 +1983,8 @@ const kel_value* quick_field(const kel_value* path);
 // was done).
 bool quick_field_set(const kel_value* path, const kel_value* value);
 
-// One operand of a quick expression: plain data, a word holding it, or an
-// object's field read by a path of two words.
+// One operand of a quick expression: plain data, a word holding it, a
+// get-word's value, or an object's field read by a path of two words.
 [[gnu::always_inline]] inline const kel_value* quick_operand(const kel_value* v) {
     const uint32_t t = type_of(v);
     if (t == types::word) {
@@ -1992,6 +1992,12 @@ bool quick_field_set(const kel_value* path, const kel_value* value);
         return v && !(word_special & bit(type_of(v))) ? v : nullptr;
     }
     if (t == types::path) [[unlikely]] return quick_field(v);
+    if (t == types::get_word) {
+        // The value as it stands, whatever its type; an unset one is left to
+        // the ordinary step.
+        v = fast_slot(v);
+        return v && !unset_q(v) ? v : nullptr;
+    }
     return plain_data(t) ? v : nullptr;
 }
 
