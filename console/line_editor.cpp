@@ -126,6 +126,12 @@ void open_editor() {
     el_set(editor, EL_HIST, history, history_list);
     el_set(editor, EL_ADDFN, "kel-complete", "Complete the word at the caret", complete_key);
     el_set(editor, EL_BIND, "^I", "kel-complete", nullptr);
+    // Ctrl+K empties the whole input, wherever the caret stands
+    el_set(editor, EL_BIND, "^K", "em-kill-line", nullptr);
+    // Ctrl+Left and Ctrl+Right jump by words (xterm's and rxvt's sequences);
+    // unbound, their tails would be typed into the line
+    for (const char* seq : {"\033[1;5D", "\033[5D", "\033Od"}) el_set(editor, EL_BIND, seq, "ed-prev-word", nullptr);
+    for (const char* seq : {"\033[1;5C", "\033[5C", "\033Oc"}) el_set(editor, EL_BIND, seq, "em-next-word", nullptr);
 }
 
 // Whether `ask` reads through the editor: both ends a terminal.
@@ -205,8 +211,10 @@ machine_value edit_line(const machine_value* a, int32_t) {
     return answer_cell(&answer);
 }
 
-// A line read with the terminal's echo off (restored whatever happens); none
-// at the end of input.
+// A line read with the terminal's echo off (restored whatever happens), each
+// character shown as "*"; none at the end of input. The terminal leaves
+// canonical mode, so erasing is done here: Backspace takes back the last
+// character, Ctrl+U the whole line.
 machine_value read_hidden(const machine_value* a, int32_t) {
     const std::string question = utf8_of(a[0].cell);
     // echo off before the question shows, so nothing typed after it echoes
@@ -215,7 +223,9 @@ machine_value read_hidden(const machine_value* a, int32_t) {
     if (tty) {
         platform::tty_guard::hold(0);
         struct termios quiet = saved;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON);
+        quiet.c_cc[VMIN] = 1;
+        quiet.c_cc[VTIME] = 0;
         tcsetattr(0, TCSANOW, &quiet);
     }
     std_output::flush();
@@ -223,6 +233,8 @@ machine_value read_hidden(const machine_value* a, int32_t) {
     const bool was_evaluating = runtime::evaluating.exchange(false);
     std::string line;
     bool ended = false;
+    // the character count shown, so that erasing never reaches the question
+    int32_t shown = 0;
     for (;;) {
         char c = 0;
         const ssize_t n = ::read(0, &c, 1);
@@ -231,8 +243,35 @@ machine_value read_hidden(const machine_value* a, int32_t) {
             ended = line.empty();
             break;
         }
-        if (c == '\n') break;
+        if (c == '\n' || c == '\r') break;
+        const auto byte = static_cast<unsigned char>(c);
+        if (tty && byte == 4) {  // Ctrl+D: the end of input on an empty line
+            if (line.empty()) {
+                ended = true;
+                break;
+            }
+            continue;
+        }
+        if (tty && (byte == 127 || byte == 8)) {
+            if (shown == 0) continue;
+            // the last character, with its continuation bytes
+            while (!line.empty() && (static_cast<unsigned char>(line.back()) & 0xC0) == 0x80) line.pop_back();
+            if (!line.empty()) line.pop_back();
+            --shown;
+            write_all(1, "\b \b", 3);
+            continue;
+        }
+        if (tty && byte == 21) {  // Ctrl+U
+            for (; shown > 0; --shown) write_all(1, "\b \b", 3);
+            line.clear();
+            continue;
+        }
+        if (tty && byte < 32 && byte != '\t') continue;
         line.push_back(c);
+        if (tty && (byte & 0xC0) != 0x80) {
+            ++shown;
+            write_all(1, "*", 1);
+        }
     }
     runtime::evaluating.store(was_evaluating);
     if (tty) {

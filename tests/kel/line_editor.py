@@ -133,6 +133,28 @@ check("halted", b"(halted)" in out, out)
 # the terminal title
 out = s.type(b'system/console/init "x"\r')
 check("title", b"\x1b]0;x\x07" in out, out)
+# keys of the input line: each row types keys after a fresh prompt and
+# expects the result line that Enter gives
+for what, keys, want in [
+    ("Ctrl+K empties the whole line", b'"foo bar"\x1b[D\x1b[D\x0b"k"\r', b'== "k"'),
+    ("Ctrl+Left before the last word", b'"foo bar"\x1b[1;5Dz\r', b'== "foo zbar"'),
+    ("Ctrl+Left twice", b'"foo bar"\x1b[1;5D\x1b[1;5Dz\r', b'== "zfoo bar"'),
+    ("Ctrl+Right after the next word", b'"foo bar"\x01\x1b[1;5C\x1b[1;5Cz\r', b'== "foo barz"'),
+    ("rxvt's Ctrl+Left", b'"foo bar"\x1bOdz\r', b'== "foo zbar"'),
+]:
+    out = s.type(keys, b"== ")
+    out += s.wait()
+    check(what, want + b"\r\n>> " in out, out)
+# hidden input shows a "*" for each character; Backspace takes back one
+# (a whole UTF-8 character) and never reaches into the question
+s.type(b'ask/hide "pw: "\r', b"\r\npw: ")
+out = s.type(b"ab\x7fc\xc3\xa9\x7f\x7f\x7f\x7fd\r", b"== ")
+out += s.wait()
+check("hidden stars", out.startswith(b"**\x08 \x08**\x08 \x08\x08 \x08\x08 \x08*\r\n") and b'== "d"' in out, out)
+s.type(b'ask/hide "pw: "\r', b"\r\npw: ")
+out = s.type(b"xy\x15\xc3\xa9z\r", b"== ")
+out += s.wait()
+check("hidden Ctrl+U", b'== "\xc3\xa9z"' in out and b"\xc3\xa9" not in out.split(b"==")[0], out)
 # Ctrl-D at an empty prompt quits with 0
 os.write(s.master, b"\x04")
 status = s.end()
