@@ -10,6 +10,8 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "datatypes/block.h"
 #include "datatypes/string_api.h"
@@ -112,6 +114,58 @@ unsigned char complete_key(EditLine* el, int) {
     return done;
 }
 
+// Words for Ctrl+arrows and the word deletions: everything but these
+// characters, so that a word stops at brackets, slashes and quotes.
+bool word_delimiter(char c) { return c != '\0' && std::strchr("/\\^[](){}\"@:; \t", c) != nullptr; }
+
+// The caret's character offset and the character offset where a word jump
+// from it lands: leftwards over delimiters then word characters, rightwards
+// the same forwards.
+std::pair<int32_t, int32_t> word_jump(EditLine* el, bool left) {
+    const LineInfo* li = el_line(el);
+    std::vector<bool> delimiter;
+    for (const char* p = li->buffer; p < li->lastchar; ++p)
+        if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) delimiter.push_back(word_delimiter(*p));
+    const int32_t caret = chars_in(li->buffer, li->cursor);
+    const auto size = static_cast<int32_t>(delimiter.size());
+    int32_t i = caret;
+    if (left) {
+        while (i > 0 && delimiter[static_cast<size_t>(i - 1)]) --i;
+        while (i > 0 && !delimiter[static_cast<size_t>(i - 1)]) --i;
+    } else {
+        while (i < size && delimiter[static_cast<size_t>(i)]) ++i;
+        while (i < size && !delimiter[static_cast<size_t>(i)]) ++i;
+    }
+    return {caret, i};
+}
+
+unsigned char word_left_key(EditLine* el, int) {
+    const auto [caret, to] = word_jump(el, true);
+    el_cursor(el, to - caret);
+    return CC_CURSOR;
+}
+
+unsigned char word_right_key(EditLine* el, int) {
+    const auto [caret, to] = word_jump(el, false);
+    el_cursor(el, to - caret);
+    return CC_CURSOR;
+}
+
+unsigned char delete_word_left_key(EditLine* el, int) {
+    const auto [caret, to] = word_jump(el, true);
+    if (caret == to) return CC_NORM;
+    el_deletestr(el, caret - to);
+    return CC_REFRESH;
+}
+
+unsigned char delete_word_right_key(EditLine* el, int) {
+    const auto [caret, to] = word_jump(el, false);
+    if (caret == to) return CC_NORM;
+    el_cursor(el, to - caret);
+    el_deletestr(el, to - caret);
+    return CC_REFRESH;
+}
+
 void open_editor() {
     if (editor) return;
     // libedit reads multibyte text by the character-type locale.
@@ -128,10 +182,17 @@ void open_editor() {
     el_set(editor, EL_BIND, "^I", "kel-complete", nullptr);
     // Ctrl+K empties the whole input, wherever the caret stands
     el_set(editor, EL_BIND, "^K", "em-kill-line", nullptr);
-    // Ctrl+Left and Ctrl+Right jump by words (xterm's and rxvt's sequences);
-    // unbound, their tails would be typed into the line
-    for (const char* seq : {"\033[1;5D", "\033[5D", "\033Od"}) el_set(editor, EL_BIND, seq, "ed-prev-word", nullptr);
-    for (const char* seq : {"\033[1;5C", "\033[5C", "\033Oc"}) el_set(editor, EL_BIND, seq, "em-next-word", nullptr);
+    // Ctrl+Left and Ctrl+Right jump by words (xterm's and rxvt's sequences;
+    // unbound, their tails would be typed into the line); Ctrl+H, which
+    // terminals send for Ctrl+Backspace, and Ctrl+Delete delete by words
+    el_set(editor, EL_ADDFN, "kel-word-left", "Caret to the start of the word", word_left_key);
+    el_set(editor, EL_ADDFN, "kel-word-right", "Caret to the end of the word", word_right_key);
+    el_set(editor, EL_ADDFN, "kel-delete-word-left", "Delete the word before the caret", delete_word_left_key);
+    el_set(editor, EL_ADDFN, "kel-delete-word-right", "Delete the word after the caret", delete_word_right_key);
+    for (const char* seq : {"\033[1;5D", "\033[5D", "\033Od"}) el_set(editor, EL_BIND, seq, "kel-word-left", nullptr);
+    for (const char* seq : {"\033[1;5C", "\033[5C", "\033Oc"}) el_set(editor, EL_BIND, seq, "kel-word-right", nullptr);
+    el_set(editor, EL_BIND, "^H", "kel-delete-word-left", nullptr);
+    el_set(editor, EL_BIND, "\033[3;5~", "kel-delete-word-right", nullptr);
 }
 
 // Whether `ask` reads through the editor: both ends a terminal.

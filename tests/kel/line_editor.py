@@ -141,6 +141,12 @@ for what, keys, want in [
     ("Ctrl+Left twice", b'"foo bar"\x1b[1;5D\x1b[1;5Dz\r', b'== "zfoo bar"'),
     ("Ctrl+Right after the next word", b'"foo bar"\x01\x1b[1;5C\x1b[1;5Cz\r', b'== "foo barz"'),
     ("rxvt's Ctrl+Left", b'"foo bar"\x1bOdz\r', b'== "foo zbar"'),
+    ("a word stops at a bracket", b'"x: [abc"\x1b[1;5D\x1b[1;5Dz\r', b'== "zx: [abc"'),
+    ("words of UTF-8 text", b'"a\xc3\xa9b c"\x1b[1;5D\x1b[1;5Dz\r', b'== "za\xc3\xa9b c"'),
+    ("Ctrl+H deletes the word before", b'"foo bar"\x08\x08"\r', b'== ""'),
+    ("Ctrl+H over spaces only", b'  \x08\x08"k"\r', b'== "k"'),
+    ("Ctrl+Delete deletes the word after", b'"foo bar"\x01\x1b[C\x1b[3;5~\r', b'== " bar"'),
+    ("Backspace stays one character", b'1 + 2\x7f3\r', b'== 4'),
 ]:
     out = s.type(keys, b"== ")
     out += s.wait()
