@@ -166,6 +166,36 @@ unsigned char delete_word_right_key(EditLine* el, int) {
     return CC_REFRESH;
 }
 
+// A key that has nothing to do in a terminal line (Insert, the function
+// keys, the page keys, keys with modifiers that have no binding).
+unsigned char ignore_key(EditLine*, int) { return CC_NORM; }
+
+// Every key sequence of the keyboard is taken whole: one the editor does not
+// know would leave its tail ("~", ";2~") typed into the line. Sequences of
+// xterm, rxvt and the Linux console, with the modifier forms 2 to 8.
+void bind_key_sequences(EditLine* el) {
+    el_set(el, EL_ADDFN, "kel-ignore", "A key that edits nothing", ignore_key);
+    const auto bind = [el](const std::string& seq, const char* fn) { el_set(el, EL_BIND, seq.c_str(), fn, nullptr); };
+    static const char* const tilde_keys[] = {"2", "5", "6", "15", "17", "18", "19", "20", "21", "23", "24"};
+    for (const char* code : tilde_keys) bind(std::string("\033[") + code + "~", "kel-ignore");
+    static const char* const modified_tilde_keys[] = {"1", "2", "3", "4", "5", "6", "15", "17", "18", "19", "20", "21", "23", "24"};
+    for (char m = '2'; m <= '8'; ++m) {
+        for (const char* code : modified_tilde_keys) bind(std::string("\033[") + code + ";" + m + "~", "kel-ignore");
+        for (const char* k = "ABCDHFPQRS"; *k; ++k) bind(std::string("\033[1;") + m + *k, "kel-ignore");
+    }
+    for (const char* k = "ABCDE"; *k; ++k) bind(std::string("\033[[") + *k, "kel-ignore");
+    for (const char* k = "PQRS"; *k; ++k) bind(std::string("\033O") + *k, "kel-ignore");
+    // Shift moves the caret as the plain keys do (a terminal line has no
+    // selection of its own), Ctrl by words
+    bind("\033[1;2D", "ed-prev-char");
+    bind("\033[1;2C", "ed-next-char");
+    bind("\033[1;2H", "ed-move-to-beg");
+    bind("\033[1;2F", "ed-move-to-end");
+    for (const char* seq : {"\033[1;5D", "\033[1;6D", "\033[5D", "\033Od"}) bind(seq, "kel-word-left");
+    for (const char* seq : {"\033[1;5C", "\033[1;6C", "\033[5C", "\033Oc"}) bind(seq, "kel-word-right");
+    bind("\033[3;5~", "kel-delete-word-right");
+}
+
 void open_editor() {
     if (editor) return;
     // libedit reads multibyte text by the character-type locale.
@@ -189,10 +219,8 @@ void open_editor() {
     el_set(editor, EL_ADDFN, "kel-word-right", "Caret to the end of the word", word_right_key);
     el_set(editor, EL_ADDFN, "kel-delete-word-left", "Delete the word before the caret", delete_word_left_key);
     el_set(editor, EL_ADDFN, "kel-delete-word-right", "Delete the word after the caret", delete_word_right_key);
-    for (const char* seq : {"\033[1;5D", "\033[5D", "\033Od"}) el_set(editor, EL_BIND, seq, "kel-word-left", nullptr);
-    for (const char* seq : {"\033[1;5C", "\033[5C", "\033Oc"}) el_set(editor, EL_BIND, seq, "kel-word-right", nullptr);
     el_set(editor, EL_BIND, "^H", "kel-delete-word-left", nullptr);
-    el_set(editor, EL_BIND, "\033[3;5~", "kel-delete-word-right", nullptr);
+    bind_key_sequences(editor);
 }
 
 // Whether `ask` reads through the editor: both ends a terminal.

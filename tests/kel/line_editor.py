@@ -147,6 +147,20 @@ for what, keys, want in [
     ("Ctrl+H over spaces only", b'  \x08\x08"k"\r', b'== "k"'),
     ("Ctrl+Delete deletes the word after", b'"foo bar"\x01\x1b[C\x1b[3;5~\r', b'== " bar"'),
     ("Backspace stays one character", b'1 + 2\x7f3\r', b'== 4'),
+    # keys with nothing to do in a terminal line insert nothing of their sequences
+    ("Insert", b'"ab\x1b[2~c"\r', b'== "abc"'),
+    ("Shift+Insert", b'"ab\x1b[2;2~c"\r', b'== "abc"'),
+    ("Shift+Delete", b'"ab\x1b[3;2~c"\r', b'== "abc"'),
+    ("F1", b'"ab\x1bOPc"\r', b'== "abc"'),
+    ("F5", b'"ab\x1b[15~c"\r', b'== "abc"'),
+    ("F12", b'"ab\x1b[24~c"\r', b'== "abc"'),
+    ("Ctrl+F12", b'"ab\x1b[24;5~c"\r', b'== "abc"'),
+    ("Page Up", b'"ab\x1b[5~c"\r', b'== "abc"'),
+    ("Ctrl+Up", b'"ab\x1b[1;5Ac"\r', b'== "abc"'),
+    ("Linux console F1", b'"ab\x1b[[Ac"\r', b'== "abc"'),
+    ("Shift+Left moves the caret", b'"ab"\x1b[1;2D\x1b[1;2Dx\r', b'== "axb"'),
+    ("Shift+Home and Shift+End", b'"ab"\x1b[1;2H\x1b[1;2F\x1b[D\x1b[1;2H\x1b[Cx\r', b'== "xab"'),
+    ("Ctrl+Shift+Left by words", b'"ab cd"\x1b[1;6Dx\r', b'== "ab xcd"'),
 ]:
     out = s.type(keys, b"== ")
     out += s.wait()
