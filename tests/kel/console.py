@@ -96,6 +96,10 @@ prompt_table = [
     (['ask/hide "pw: "', "secret", "second system/console/history"],
      '>> pw: == "secret"\n>> == {ask/hide "pw: "}\n>> '),
     (["h: [] ask/history {} h", "x", "h"], '>> == "x"\n>> == ["x"]\n>> '),
+    (['"abc"', '"Abc"', '"abc"', "", "system/console/history"],
+     '>> == "abc"\n>> == "Abc"\n>> == "abc"\n>> >> == ["system/console/history" {"abc"} {"Abc"} {"abc"}]\n>> '),
+    (['ask "q? "', "ab\x1b", "[1\x1b", "system/console/history"],                # lines ended by Escape stay out
+     '>> q? == "ab^["\n>> (escape)\n>> == ["system/console/history" {ask "q? "}]\n>> '),
     (["input"], ">> == none\n>> "),                                   # end of input: none
 ]
 
