@@ -2,6 +2,7 @@
 #include "console/line_editor.h"
 
 #include <histedit.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -196,6 +197,60 @@ void bind_key_sequences(EditLine* el) {
     bind("\033[3;5~", "kel-delete-word-right");
 }
 
+// A lone Escape reaches the editor as this code, which no UTF-8 keyboard
+// types: Escape is also the first byte of every key sequence, and only the
+// pause after it tells the key from a sequence.
+constexpr wchar_t lone_escape = 0x9B;
+constexpr int escape_pause_ms = 80;
+
+int read_byte(int fd, unsigned char* byte) {
+    for (bool retried = false;;) {
+        const ssize_t n = ::read(fd, byte, 1);
+        if (n == 1) return 1;
+        if (n == 0) return 0;
+        if (errno == EINTR && !retried) {
+            retried = true;
+            continue;
+        }
+        return -1;
+    }
+}
+
+// The editor's reading of one character: UTF-8 decoded, and an Escape that
+// no byte follows within the pause made the lone-escape code.
+int read_key(EditLine*, wchar_t* out) {
+    unsigned char b = 0;
+    const int got = read_byte(0, &b);
+    if (got <= 0) {
+        *out = L'\0';
+        return got;
+    }
+    if (b == 0x1B) {
+        struct pollfd pfd {0, POLLIN, 0};
+        *out = ::poll(&pfd, 1, escape_pause_ms) == 0 ? lone_escape : L'\033';
+        return 1;
+    }
+    int more = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
+    uint32_t code = more == 3 ? b & 0x07u : more == 2 ? b & 0x0Fu : more == 1 ? b & 0x1Fu : b;
+    if (b >= 0x80 && b < 0xC0) more = 0;  // a stray continuation byte stands for itself
+    for (; more > 0; --more) {
+        unsigned char c = 0;
+        if (read_byte(0, &c) <= 0 || (c & 0xC0) != 0x80) break;
+        code = (code << 6) | (c & 0x3Fu);
+    }
+    *out = static_cast<wchar_t>(code);
+    return 1;
+}
+
+// Escape: the line ends as Enter ends it (so the screen follows), and is
+// answered with the Escape character at its end: cancelled.
+bool escaped = false;
+unsigned char escape_key(EditLine* el, int) {
+    escaped = true;
+    el_push(el, "\n");
+    return CC_NORM;
+}
+
 void open_editor() {
     if (editor) return;
     // libedit reads multibyte text by the character-type locale.
@@ -220,6 +275,9 @@ void open_editor() {
     el_set(editor, EL_ADDFN, "kel-delete-word-left", "Delete the word before the caret", delete_word_left_key);
     el_set(editor, EL_ADDFN, "kel-delete-word-right", "Delete the word after the caret", delete_word_right_key);
     el_set(editor, EL_BIND, "^H", "kel-delete-word-left", nullptr);
+    el_set(editor, EL_GETCFN, read_key);
+    el_set(editor, EL_ADDFN, "kel-escape", "End the line cancelled", escape_key);
+    el_set(editor, EL_BIND, "\302\233", "kel-escape", nullptr);
     bind_key_sequences(editor);
 }
 
@@ -254,6 +312,7 @@ machine_value edit_line(const machine_value* a, int32_t) {
     prompt_text = utf8_of(a[0].cell);
     completer = type_of(a[1].cell) == types::function ? a[1].cell : nullptr;
     pending = signal_code::none;
+    escaped = false;
     std_output::flush();
     const bool traced = interpreter::trace.active;
     interpreter::trace.active = false;
@@ -295,6 +354,7 @@ machine_value edit_line(const machine_value* a, int32_t) {
         return answer_cell(&answer);
     }
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (escaped) line.push_back('\033');
     answer = *boot::push_os_text(line.data(), line.size());
     stack::drop_cells(1);
     return answer_cell(&answer);
