@@ -2,6 +2,7 @@
 #include "console/line_editor.h"
 
 #include <histedit.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,6 +11,8 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "datatypes/block.h"
 #include "datatypes/string_api.h"
@@ -112,6 +115,142 @@ unsigned char complete_key(EditLine* el, int) {
     return done;
 }
 
+// Words for Ctrl+arrows and the word deletions: everything but these
+// characters, so that a word stops at brackets, slashes and quotes.
+bool word_delimiter(char c) { return c != '\0' && std::strchr("/\\^[](){}\"@:; \t", c) != nullptr; }
+
+// The caret's character offset and the character offset where a word jump
+// from it lands: leftwards over delimiters then word characters, rightwards
+// the same forwards.
+std::pair<int32_t, int32_t> word_jump(EditLine* el, bool left) {
+    const LineInfo* li = el_line(el);
+    std::vector<bool> delimiter;
+    for (const char* p = li->buffer; p < li->lastchar; ++p)
+        if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) delimiter.push_back(word_delimiter(*p));
+    const int32_t caret = chars_in(li->buffer, li->cursor);
+    const auto size = static_cast<int32_t>(delimiter.size());
+    int32_t i = caret;
+    if (left) {
+        while (i > 0 && delimiter[static_cast<size_t>(i - 1)]) --i;
+        while (i > 0 && !delimiter[static_cast<size_t>(i - 1)]) --i;
+    } else {
+        while (i < size && delimiter[static_cast<size_t>(i)]) ++i;
+        while (i < size && !delimiter[static_cast<size_t>(i)]) ++i;
+    }
+    return {caret, i};
+}
+
+unsigned char word_left_key(EditLine* el, int) {
+    const auto [caret, to] = word_jump(el, true);
+    el_cursor(el, to - caret);
+    return CC_CURSOR;
+}
+
+unsigned char word_right_key(EditLine* el, int) {
+    const auto [caret, to] = word_jump(el, false);
+    el_cursor(el, to - caret);
+    return CC_CURSOR;
+}
+
+unsigned char delete_word_left_key(EditLine* el, int) {
+    const auto [caret, to] = word_jump(el, true);
+    if (caret == to) return CC_NORM;
+    el_deletestr(el, caret - to);
+    return CC_REFRESH;
+}
+
+unsigned char delete_word_right_key(EditLine* el, int) {
+    const auto [caret, to] = word_jump(el, false);
+    if (caret == to) return CC_NORM;
+    el_cursor(el, to - caret);
+    el_deletestr(el, to - caret);
+    return CC_REFRESH;
+}
+
+// A key that has nothing to do in a terminal line (Insert, the function
+// keys, the page keys, keys with modifiers that have no binding).
+unsigned char ignore_key(EditLine*, int) { return CC_NORM; }
+
+// Every key sequence of the keyboard is taken whole: one the editor does not
+// know would leave its tail ("~", ";2~") typed into the line. Sequences of
+// xterm, rxvt and the Linux console, with the modifier forms 2 to 8.
+void bind_key_sequences(EditLine* el) {
+    el_set(el, EL_ADDFN, "kel-ignore", "A key that edits nothing", ignore_key);
+    const auto bind = [el](const std::string& seq, const char* fn) { el_set(el, EL_BIND, seq.c_str(), fn, nullptr); };
+    static const char* const tilde_keys[] = {"2", "5", "6", "15", "17", "18", "19", "20", "21", "23", "24"};
+    for (const char* code : tilde_keys) bind(std::string("\033[") + code + "~", "kel-ignore");
+    static const char* const modified_tilde_keys[] = {"1", "2", "3", "4", "5", "6", "15", "17", "18", "19", "20", "21", "23", "24"};
+    for (char m = '2'; m <= '8'; ++m) {
+        for (const char* code : modified_tilde_keys) bind(std::string("\033[") + code + ";" + m + "~", "kel-ignore");
+        for (const char* k = "ABCDHFPQRS"; *k; ++k) bind(std::string("\033[1;") + m + *k, "kel-ignore");
+    }
+    for (const char* k = "ABCDE"; *k; ++k) bind(std::string("\033[[") + *k, "kel-ignore");
+    for (const char* k = "PQRS"; *k; ++k) bind(std::string("\033O") + *k, "kel-ignore");
+    // Shift moves the caret as the plain keys do (a terminal line has no
+    // selection of its own), Ctrl by words
+    bind("\033[1;2D", "ed-prev-char");
+    bind("\033[1;2C", "ed-next-char");
+    bind("\033[1;2H", "ed-move-to-beg");
+    bind("\033[1;2F", "ed-move-to-end");
+    for (const char* seq : {"\033[1;5D", "\033[1;6D", "\033[5D", "\033Od"}) bind(seq, "kel-word-left");
+    for (const char* seq : {"\033[1;5C", "\033[1;6C", "\033[5C", "\033Oc"}) bind(seq, "kel-word-right");
+    bind("\033[3;5~", "kel-delete-word-right");
+}
+
+// A lone Escape reaches the editor as this code, which no UTF-8 keyboard
+// types: Escape is also the first byte of every key sequence, and only the
+// pause after it tells the key from a sequence.
+constexpr wchar_t lone_escape = 0x9B;
+constexpr int escape_pause_ms = 80;
+
+int read_byte(int fd, unsigned char* byte) {
+    for (bool retried = false;;) {
+        const ssize_t n = ::read(fd, byte, 1);
+        if (n == 1) return 1;
+        if (n == 0) return 0;
+        if (errno == EINTR && !retried) {
+            retried = true;
+            continue;
+        }
+        return -1;
+    }
+}
+
+// The editor's reading of one character: UTF-8 decoded, and an Escape that
+// no byte follows within the pause made the lone-escape code.
+int read_key(EditLine*, wchar_t* out) {
+    unsigned char b = 0;
+    const int got = read_byte(0, &b);
+    if (got <= 0) {
+        *out = L'\0';
+        return got;
+    }
+    if (b == 0x1B) {
+        struct pollfd pfd {0, POLLIN, 0};
+        *out = ::poll(&pfd, 1, escape_pause_ms) == 0 ? lone_escape : L'\033';
+        return 1;
+    }
+    int more = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
+    uint32_t code = more == 3 ? b & 0x07u : more == 2 ? b & 0x0Fu : more == 1 ? b & 0x1Fu : b;
+    if (b >= 0x80 && b < 0xC0) more = 0;  // a stray continuation byte stands for itself
+    for (; more > 0; --more) {
+        unsigned char c = 0;
+        if (read_byte(0, &c) <= 0 || (c & 0xC0) != 0x80) break;
+        code = (code << 6) | (c & 0x3Fu);
+    }
+    *out = static_cast<wchar_t>(code);
+    return 1;
+}
+
+// Escape: the line ends as Enter ends it (so the screen follows), and is
+// answered with the Escape character at its end: cancelled.
+bool escaped = false;
+unsigned char escape_key(EditLine* el, int) {
+    escaped = true;
+    el_push(el, "\n");
+    return CC_NORM;
+}
+
 void open_editor() {
     if (editor) return;
     // libedit reads multibyte text by the character-type locale.
@@ -126,6 +265,20 @@ void open_editor() {
     el_set(editor, EL_HIST, history, history_list);
     el_set(editor, EL_ADDFN, "kel-complete", "Complete the word at the caret", complete_key);
     el_set(editor, EL_BIND, "^I", "kel-complete", nullptr);
+    // Ctrl+K empties the whole input, wherever the caret stands
+    el_set(editor, EL_BIND, "^K", "em-kill-line", nullptr);
+    // Ctrl+Left and Ctrl+Right jump by words (xterm's and rxvt's sequences;
+    // unbound, their tails would be typed into the line); Ctrl+H, which
+    // terminals send for Ctrl+Backspace, and Ctrl+Delete delete by words
+    el_set(editor, EL_ADDFN, "kel-word-left", "Caret to the start of the word", word_left_key);
+    el_set(editor, EL_ADDFN, "kel-word-right", "Caret to the end of the word", word_right_key);
+    el_set(editor, EL_ADDFN, "kel-delete-word-left", "Delete the word before the caret", delete_word_left_key);
+    el_set(editor, EL_ADDFN, "kel-delete-word-right", "Delete the word after the caret", delete_word_right_key);
+    el_set(editor, EL_BIND, "^H", "kel-delete-word-left", nullptr);
+    el_set(editor, EL_GETCFN, read_key);
+    el_set(editor, EL_ADDFN, "kel-escape", "End the line cancelled", escape_key);
+    el_set(editor, EL_BIND, "\302\233", "kel-escape", nullptr);
+    bind_key_sequences(editor);
 }
 
 // Whether `ask` reads through the editor: both ends a terminal.
@@ -159,6 +312,7 @@ machine_value edit_line(const machine_value* a, int32_t) {
     prompt_text = utf8_of(a[0].cell);
     completer = type_of(a[1].cell) == types::function ? a[1].cell : nullptr;
     pending = signal_code::none;
+    escaped = false;
     std_output::flush();
     const bool traced = interpreter::trace.active;
     interpreter::trace.active = false;
@@ -200,13 +354,16 @@ machine_value edit_line(const machine_value* a, int32_t) {
         return answer_cell(&answer);
     }
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (escaped) line.push_back('\033');
     answer = *boot::push_os_text(line.data(), line.size());
     stack::drop_cells(1);
     return answer_cell(&answer);
 }
 
-// A line read with the terminal's echo off (restored whatever happens); none
-// at the end of input.
+// A line read with the terminal's echo off (restored whatever happens), each
+// character shown as "*"; none at the end of input. The terminal leaves
+// canonical mode, so erasing is done here: Backspace takes back the last
+// character, Ctrl+U the whole line.
 machine_value read_hidden(const machine_value* a, int32_t) {
     const std::string question = utf8_of(a[0].cell);
     // echo off before the question shows, so nothing typed after it echoes
@@ -215,7 +372,9 @@ machine_value read_hidden(const machine_value* a, int32_t) {
     if (tty) {
         platform::tty_guard::hold(0);
         struct termios quiet = saved;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON);
+        quiet.c_cc[VMIN] = 1;
+        quiet.c_cc[VTIME] = 0;
         tcsetattr(0, TCSANOW, &quiet);
     }
     std_output::flush();
@@ -223,6 +382,8 @@ machine_value read_hidden(const machine_value* a, int32_t) {
     const bool was_evaluating = runtime::evaluating.exchange(false);
     std::string line;
     bool ended = false;
+    // the character count shown, so that erasing never reaches the question
+    int32_t shown = 0;
     for (;;) {
         char c = 0;
         const ssize_t n = ::read(0, &c, 1);
@@ -231,8 +392,35 @@ machine_value read_hidden(const machine_value* a, int32_t) {
             ended = line.empty();
             break;
         }
-        if (c == '\n') break;
+        if (c == '\n' || c == '\r') break;
+        const auto byte = static_cast<unsigned char>(c);
+        if (tty && byte == 4) {  // Ctrl+D: the end of input on an empty line
+            if (line.empty()) {
+                ended = true;
+                break;
+            }
+            continue;
+        }
+        if (tty && (byte == 127 || byte == 8)) {
+            if (shown == 0) continue;
+            // the last character, with its continuation bytes
+            while (!line.empty() && (static_cast<unsigned char>(line.back()) & 0xC0) == 0x80) line.pop_back();
+            if (!line.empty()) line.pop_back();
+            --shown;
+            write_all(1, "\b \b", 3);
+            continue;
+        }
+        if (tty && byte == 21) {  // Ctrl+U
+            for (; shown > 0; --shown) write_all(1, "\b \b", 3);
+            line.clear();
+            continue;
+        }
+        if (tty && byte < 32 && byte != '\t') continue;
         line.push_back(c);
+        if (tty && (byte & 0xC0) != 0x80) {
+            ++shown;
+            write_all(1, "*", 1);
+        }
     }
     runtime::evaluating.store(was_evaluating);
     if (tty) {

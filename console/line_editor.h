@@ -6,7 +6,12 @@
 // Tab calls the console's completion (a Kel function handed over with the
 // line) from a libedit key callback; whatever that call raises is caught in
 // the callback, ends the line, and is raised again once libedit has returned.
-// Also here: reading a line without echo, and the terminal title.
+// The keys that Kel text wants differ from libedit's defaults in places:
+// words end at Kel's delimiters, Ctrl+K empties the line, Escape alone (told
+// from a key sequence by the pause after it) ends the line cancelled, and
+// every known key sequence is taken whole so that none leaves a tail typed
+// into the line. Also here: reading a hidden line (a "*" per character), and
+// the terminal title.
 #pragma once
 #include <cstdint>
 

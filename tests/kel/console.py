@@ -58,6 +58,7 @@ prompt_table = [
      ">> *** Script Error: + does not allow none! for its value2 argument\n*** Where: +\n"
      "*** Near : [x: 1 + none]\n*** Stack: \n*** Files:  \n\n>> "),         # the error and an empty line
     ([LONG, "s"], ">> == {%s...\n>> == {%s...\n>> " % (X72, X72)),           # 73 characters and "..."
+    (["(", LONG + ")"], ">> (    == {%s...\n>> " % X72),                    # the cut counts the prompt, not the cue
     (["1.5", "0.1 + 0.2"], ">> == 1.5\n>> == 0.3\n>> "),                     # floats formed
     (["halt", "1"], ">> (halted)\n>> == 1\n>> "),
     (["loop 3 [halt]", "2"], ">> (halted)\n>> == 2\n>> "),
@@ -95,6 +96,10 @@ prompt_table = [
     (['ask/hide "pw: "', "secret", "second system/console/history"],
      '>> pw: == "secret"\n>> == {ask/hide "pw: "}\n>> '),
     (["h: [] ask/history {} h", "x", "h"], '>> == "x"\n>> == ["x"]\n>> '),
+    (['"abc"', '"Abc"', '"abc"', "", "system/console/history"],
+     '>> == "abc"\n>> == "Abc"\n>> == "abc"\n>> >> == ["system/console/history" {"abc"} {"Abc"} {"abc"}]\n>> '),
+    (['ask "q? "', "ab\x1b", "[1\x1b", "system/console/history"],                # lines ended by Escape stay out
+     '>> q? == "ab^["\n>> (escape)\n>> == ["system/console/history" {ask "q? "}]\n>> '),
     (["input"], ">> == none\n>> "),                                   # end of input: none
 ]
 

@@ -133,6 +133,58 @@ check("halted", b"(halted)" in out, out)
 # the terminal title
 out = s.type(b'system/console/init "x"\r')
 check("title", b"\x1b]0;x\x07" in out, out)
+# the result line and the prompt after it
+RESULT = re.compile(rb"== [^\n]*\n>> ")
+# keys of the input line: each row types keys after a fresh prompt and
+# expects the result line that Enter gives
+for what, keys, want in [
+    ("Ctrl+K empties the whole line", b'"foo bar"\x1b[D\x1b[D\x0b"k"\r', b'== "k"'),
+    ("Ctrl+Left before the last word", b'"foo bar"\x1b[1;5Dz\r', b'== "foo zbar"'),
+    ("Ctrl+Left twice", b'"foo bar"\x1b[1;5D\x1b[1;5Dz\r', b'== "zfoo bar"'),
+    ("Ctrl+Right after the next word", b'"foo bar"\x01\x1b[1;5C\x1b[1;5Cz\r', b'== "foo barz"'),
+    ("rxvt's Ctrl+Left", b'"foo bar"\x1bOdz\r', b'== "foo zbar"'),
+    ("a word stops at a bracket", b'"x: [abc"\x1b[1;5D\x1b[1;5Dz\r', b'== "zx: [abc"'),
+    ("words of UTF-8 text", b'"a\xc3\xa9b c"\x1b[1;5D\x1b[1;5Dz\r', b'== "za\xc3\xa9b c"'),
+    ("Ctrl+H deletes the word before", b'"foo bar"\x08\x08"\r', b'== ""'),
+    ("Ctrl+H over spaces only", b'  \x08\x08"k"\r', b'== "k"'),
+    ("Ctrl+Delete deletes the word after", b'"foo bar"\x01\x1b[C\x1b[3;5~\r', b'== " bar"'),
+    ("Backspace stays one character", b'1 + 2\x7f3\r', b'== 4'),
+    # keys with nothing to do in a terminal line insert nothing of their sequences
+    ("Insert", b'"ab\x1b[2~c"\r', b'== "abc"'),
+    ("Shift+Insert", b'"ab\x1b[2;2~c"\r', b'== "abc"'),
+    ("Shift+Delete", b'"ab\x1b[3;2~c"\r', b'== "abc"'),
+    ("F1", b'"ab\x1bOPc"\r', b'== "abc"'),
+    ("F5", b'"ab\x1b[15~c"\r', b'== "abc"'),
+    ("F12", b'"ab\x1b[24~c"\r', b'== "abc"'),
+    ("Ctrl+F12", b'"ab\x1b[24;5~c"\r', b'== "abc"'),
+    ("Page Up", b'"ab\x1b[5~c"\r', b'== "abc"'),
+    ("Ctrl+Up", b'"ab\x1b[1;5Ac"\r', b'== "abc"'),
+    ("Linux console F1", b'"ab\x1b[[Ac"\r', b'== "abc"'),
+    ("Shift+Left moves the caret", b'"ab"\x1b[1;2D\x1b[1;2Dx\r', b'== "axb"'),
+    ("Shift+Home and Shift+End", b'"ab"\x1b[1;2H\x1b[1;2F\x1b[D\x1b[1;2H\x1b[Cx\r', b'== "xab"'),
+    ("Ctrl+Shift+Left by words", b'"ab cd"\x1b[1;6Dx\r', b'== "ab xcd"'),
+]:
+    out = s.type(keys, RESULT)
+    check(what, want + b"\r\n>> " in out, out)
+# Escape alone cancels: the gathered lines are dropped at the prompt, and
+# ask answers the text with the Escape character after it; the arrow keys,
+# which begin with the same byte, still move the caret
+out = s.type(b"[1 2\r", b"[    ")
+out = s.type(b"3 4\x1b", b">> ")
+check("Escape at the prompt", out.endswith(b"3 4\r\n(escape)\r\n>> "), out)
+s.type(b'ask "q? "\r', b"q? ")
+out = s.type(b"ab\x1b", b">> ")
+check("Escape in ask", out.endswith(b'ab\r\n== "ab^["\r\n>> '), out)
+out = s.type(b'"ab"\x1b[D\x1b[Dx\r', RESULT)
+check("arrows after Escape", b'== "axb"\r\n>> ' in out, out)
+# hidden input shows a "*" for each character; Backspace takes back one
+# (a whole UTF-8 character) and never reaches into the question
+s.type(b'ask/hide "pw: "\r', b"\r\npw: ")
+out = s.type(b"ab\x7fc\xc3\xa9\x7f\x7f\x7f\x7fd\r", RESULT)
+check("hidden stars", out.startswith(b"**\x08 \x08**\x08 \x08\x08 \x08\x08 \x08*\r\n") and b'== "d"' in out, out)
+s.type(b'ask/hide "pw: "\r', b"\r\npw: ")
+out = s.type(b"xy\x15\xc3\xa9z\r", RESULT)
+check("hidden Ctrl+U", b'== "\xc3\xa9z"' in out and b"\xc3\xa9" not in out.split(b"==")[0], out)
 # Ctrl-D at an empty prompt quits with 0
 os.write(s.master, b"\x04")
 status = s.end()
