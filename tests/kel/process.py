@@ -68,6 +68,9 @@ def reports(folder):
         (b"Kel [] x: 1 #\xff\x1b]0;title\x07 y\n",
          b"*** Syntax Error: (line 1) invalid issue at #^(FF)^[]0;title^G y\n"),
         (b"Kel [] print {a\x1b[31mb\xc3", b"*** Syntax Error: (line 1) invalid string at {a^[[31mb^(C3)\n"),
+        # A script that replaced system/console still ends with its error's
+        # report and status 1 (the console keeps the object it was booted with).
+        (b"Kel [] system/console: context [size: 80x50] 1 / 0", b"*** Math Error: attempt to divide by zero\n"),
     ]
     for source, err in rows:
         p = run([script(folder, "r.kel", source)])
