@@ -39,15 +39,27 @@ class Session:
         self.p = subprocess.Popen([KEL], stdin=subprocess.PIPE if stdin_pipe else self.slave, stdout=self.slave,
                                   stderr=self.slave, env=ENV, start_new_session=True)
         self.screen = b""
+        self.matched = 0   # where the last wait's pattern ended
+        self.answered = 0  # how much of the output the waits have answered
 
-    # Reads until `pattern` (bytes or compiled regex) shows in the new output
-    # or the time runs out; answers the new output.
+    # Reads until `pattern` (bytes or compiled regex) shows after the last
+    # match, or the time runs out; answers the output read since the last
+    # wait answered. A prompt that arrived with a result is found at once by
+    # the next wait, and no output is answered twice.
     def wait(self, pattern=PROMPT, timeout=10):
-        start = len(self.screen)
         end = time.time() + timeout
-        while time.time() < end:
-            new = self.screen[start:]
-            if (pattern.search(new) if isinstance(pattern, re.Pattern) else pattern in new):
+        while True:
+            new = self.screen[self.matched:]
+            if isinstance(pattern, re.Pattern):
+                m = pattern.search(new)
+                stop = m.end() if m else -1
+            else:
+                i = new.find(pattern)
+                stop = i + len(pattern) if i >= 0 else -1
+            if stop >= 0:
+                self.matched += stop
+                return self.take()
+            if time.time() >= end:
                 break
             r, _, _ = select.select([self.master], [], [], 0.05)
             if r:
@@ -58,7 +70,13 @@ class Session:
                 if not data:
                     break
                 self.screen += data
-        return self.screen[start:]
+        self.matched = len(self.screen)
+        return self.take()
+
+    def take(self):
+        out = self.screen[self.answered:]
+        self.answered = len(self.screen)
+        return out
 
     def type(self, keys, pattern=PROMPT):
         os.write(self.master, keys)
