@@ -115,11 +115,11 @@ void copy_nested(kel_value* cell, bool deep, const kel_value* types) {
     stack::drop_cells(1);
 }
 
+// object!, error! and map! values, which their own copy handlers copy.
+bool own_copy_q(uint32_t t) { return t == types::object || t == types::error || t == types::map; }
+
 // The value types /types may select for copying.
-bool typed_copy_q(uint32_t t) {
-    return in_family(t, family::series) || t == types::bitset || t == types::object || t == types::error ||
-           t == types::map;
-}
+bool typed_copy_q(uint32_t t) { return in_family(t, family::series) || t == types::bitset || own_copy_q(t); }
 
 bool selected_by(const kel_value* types_arg, uint32_t t) {
     if (type_of(types_arg) == types::typeset) return typeset_has(types_arg, t);
@@ -138,8 +138,8 @@ void copy_typed(const kel_value* block, int64_t from, int64_t step, bool deep, c
             out->header = c.header;
             c = *out;
             stack::drop_cells(1);
-        } else if (t == types::object || t == types::error || t == types::map) {
-            // Their own copy handlers, through the copy action.
+        } else if (own_copy_q(t)) {
+            // Through the copy action.
             kel_value* out = stack::push_unset();
             actions::copy_value(&c, out, nullptr, deep, deep ? types_arg : nullptr);
             c = *out;

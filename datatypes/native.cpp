@@ -158,7 +158,7 @@ void make_op(const kel_value* value_in, kel_value* result) {
     if (!op_spec_q(&spec)) fire(error_category::script, "bad-op-spec");
     if (t == types::function || t == types::routine) *function::more_cell(&value, function::more::op) = value;
     kel_value op = value;
-    op.header = types::op | (t << wrapped_shift);
+    op.header = op_header(t);
     *result = op;
 }
 

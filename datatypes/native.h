@@ -31,6 +31,8 @@ extern table_maker maker;
 
 constexpr uint32_t wrapped_shift = 16;
 inline uint32_t wrapped_type(const kel_value* op) { return (op->header >> wrapped_shift) & 0xFFu; }
+// The header of the op! of a value of type `wrapped`.
+inline uint32_t op_header(uint32_t wrapped) { return types::op | (wrapped << wrapped_shift); }
 
 // The two spec arguments of op! make: answers true when the spec describes
 // exactly two arguments, the first a plain word!.

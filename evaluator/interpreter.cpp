@@ -1406,7 +1406,7 @@ signal_code applied_refinement(call& k, const kel_value& e, int32_t i, bool* act
         // An infix call shows the operator word's value, the op! (the call
         // itself runs what it wraps).
         kel_value shown = k.fn;
-        if (k.infix) shown.header = types::op | (type_of(&k.fn) << native::wrapped_shift);
+        if (k.infix) shown.header = native::op_header(type_of(&k.fn));
         notify_tracer(event::call, apply_call || !k.c ? nullptr : &k.c->block, apply_call || !k.c ? -1 : k.c->pos,
                       &site, &shown);
     }
@@ -3491,8 +3491,9 @@ signal_code call_function(const kel_value* fn_in, const kel_value* name_in, cons
     const kel_value fn = *fn_in;
     const kel_value name = name_in ? *name_in : words::_anon;
     kel_value* placeholder = stack::push_copy(&fn);
+    const bool routine = type_of(&fn) == types::routine;
     int32_t placed = 0;
-    if (type_of(&fn) == types::routine) {
+    if (routine) {
         stack::open_frame(&name, stack::kind::eval_native);
         placed = push_fixed_frame(&fn, &name, args, count);
         KEL_PROPAGATE(invoke_routine(&fn));
@@ -3505,7 +3506,7 @@ signal_code call_function(const kel_value* fn_in, const kel_value* name_in, cons
     }
     if (final_args)
         for (int32_t i = 1; i < placed; ++i) final_args[i] = placeholder[1 + i];
-    if (type_of(&fn) == types::routine) stack::close_frame();
+    if (routine) stack::close_frame();
     else stack::close_call_frame();
     *result = *(placeholder + 1);
     stack::regs.top = placeholder;
