@@ -2082,6 +2082,46 @@ template <bool parens>
     return true;
 }
 
+// A loop body's quick set-words (`n: n + 1`) run in place, from the body's
+// head, without a block record, for the reasons of quick_set_word; the value
+// of the last one run is left at `entry`. Answers -1 when none ran, the
+// body's end when all did, else the expression a record must take over from.
+[[gnu::noinline]] int32_t quick_body(const kel_value* body, kel_value* entry, int32_t* end) {
+    code_position c;
+    position_at(body, c);
+    const code_view cv = view_of(c);
+    const int32_t head = c.pos;
+    *end = cv.end;
+    while (c.pos < cv.end && type_of(cv.cells + c.pos) == types::set_word) {
+        stack::regs.top = entry;
+        kel_value left;
+        int32_t stop = -1;
+        if (!quick_set_word(c, cv, cv.cells + c.pos, &left, &stop)) break;
+    }
+    return c.pos == head ? -1 : c.pos;
+}
+
+// Starts a loop body: its quick set-words at once, the rest (if any) in a
+// block record as ever.
+inline signal_code start_loop_body(const kel_value* body, uint8_t role) {
+    kel_value* const entry = stack::top();
+    int32_t end = 0;
+    const int32_t p = trace.active ? -1 : quick_body(body, entry, &end);
+    if (p >= end) {
+        *stack::arguments() = *entry;
+        stack::regs.top = entry + 1;
+        return signal_code::none;
+    }
+    stack::regs.top = entry;
+    frame* f = push_block(body, role, true);
+    if (!f) return frames_overflow();
+    if (p >= 0) {
+        f->c.pos = p;
+        f->state = 1;
+    }
+    return signal_code::none;
+}
+
 // `o/x: value` where the value is a quick expression and the short path
 // stores into the object (one that hears no changes): computed and stored
 // without the set-path's mark, for the reasons of quick_set_word.
@@ -3153,7 +3193,7 @@ signal_code drive(frame* base, signal_code code) {
                 }
                 stack::rewind();
                 const kel_value body = args[repeat ? 2 : 1];
-                if (!push_block(&body, fr::loop_body, true)) code = frames_overflow();
+                code = start_loop_body(&body, fr::loop_body);
                 continue;
             }
             case fr::c_while_cond: {
@@ -3173,7 +3213,7 @@ signal_code drive(frame* base, signal_code code) {
                 stack::rewind();
                 const kel_value body = f->entry[2];
                 f->state = fr::c_while_cond;
-                if (!push_block(&body, fr::loop_body, true)) code = frames_overflow();
+                code = start_loop_body(&body, fr::loop_body);
                 continue;
             }
             case fr::c_until_round: {
@@ -3181,7 +3221,7 @@ signal_code drive(frame* base, signal_code code) {
                 stack::rewind();
                 const kel_value body = f->entry[1];
                 f->state = fr::c_until_test;
-                if (!push_block(&body, fr::until_body, true)) code = frames_overflow();
+                code = start_loop_body(&body, fr::until_body);
                 continue;
             }
             case fr::c_foreach: {
@@ -3194,7 +3234,7 @@ signal_code drive(frame* base, signal_code code) {
                     continue;
                 }
                 const kel_value body = args[2];
-                if (!push_block(&body, fr::loop_body, true)) code = frames_overflow();
+                code = start_loop_body(&body, fr::loop_body);
                 continue;
             }
             case fr::c_until_test: {
