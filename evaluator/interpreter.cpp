@@ -2102,24 +2102,28 @@ template <bool parens>
 }
 
 // Starts a loop body: its quick set-words at once, the rest (if any) in a
-// block record as ever.
-inline signal_code start_loop_body(const kel_value* body, uint8_t role) {
+// block record as ever. True when the whole body ran without a record (the
+// loop's next round can follow at once).
+inline bool run_loop_body(const kel_value* body, uint8_t role, signal_code* code) {
     kel_value* const entry = stack::top();
     int32_t end = 0;
     const int32_t p = trace.active ? -1 : quick_body(body, entry, &end);
     if (p >= end) {
         *stack::arguments() = *entry;
         stack::regs.top = entry + 1;
-        return signal_code::none;
+        return true;
     }
     stack::regs.top = entry;
     frame* f = push_block(body, role, true);
-    if (!f) return frames_overflow();
+    if (!f) {
+        *code = frames_overflow();
+        return false;
+    }
     if (p >= 0) {
         f->c.pos = p;
         f->state = 1;
     }
-    return signal_code::none;
+    return false;
 }
 
 // `o/x: value` where the value is a quick expression and the short path
@@ -3173,36 +3177,50 @@ signal_code drive(frame* base, signal_code code) {
                 continue;
             }
             case fr::c_loop: {
-                // Every loop round polls for an interrupt: a body that calls
-                // no function would never see one otherwise.
-                if ((code = poll_halt()) != signal_code::none) [[unlikely]] continue;
                 // The native's arguments lie above the placeholder; the loop's mark above them.
                 kel_value* const args = f->entry + 1;
-                if (f->i >= f->n) {
-                    f->state = fr::c_loop_end;
-                    continue;
-                }
-                ++f->i;
                 const bool repeat = f->t.control == natives::number::repeat;
-                if (repeat) {
-                    set_integer(args + 1, f->i);
-                    if (!store_plain(args, args + 1)) [[unlikely]] {
-                        kel_value word = args[0];
-                        _context::set_bound(&word, args + 1);
+                // Rounds whose body runs whole without a record follow each other here.
+                for (;;) {
+                    // Every loop round polls for an interrupt: a body that calls
+                    // no function would never see one otherwise.
+                    if ((code = poll_halt()) != signal_code::none) [[unlikely]] break;
+                    if (f->i >= f->n) {
+                        f->state = fr::c_loop_end;
+                        break;
                     }
+                    ++f->i;
+                    if (repeat) {
+                        set_integer(args + 1, f->i);
+                        if (!store_plain(args, args + 1)) [[unlikely]] {
+                            kel_value word = args[0];
+                            _context::set_bound(&word, args + 1);
+                        }
+                    }
+                    stack::rewind();
+                    const kel_value body = args[repeat ? 2 : 1];
+                    if (!run_loop_body(&body, fr::loop_body, &code)) break;
                 }
-                stack::rewind();
-                const kel_value body = args[repeat ? 2 : 1];
-                code = start_loop_body(&body, fr::loop_body);
                 continue;
             }
             case fr::c_while_cond: {
-                if ((code = poll_halt()) != signal_code::none) [[unlikely]] continue;
-                stack::rewind();
-                const kel_value condition = f->entry[1];
-                f->state = fr::c_while_test;
-                if (quick_block(&condition, stack::arguments())) continue;
-                if (!push_block(&condition, fr::cond, true)) code = frames_overflow();
+                for (;;) {
+                    if ((code = poll_halt()) != signal_code::none) [[unlikely]] break;
+                    stack::rewind();
+                    const kel_value condition = f->entry[1];
+                    if (!quick_block(&condition, stack::arguments())) {
+                        f->state = fr::c_while_test;
+                        if (!push_block(&condition, fr::cond, true)) code = frames_overflow();
+                        break;
+                    }
+                    if (!truthy_or_fail(stack::arguments(), &code)) {
+                        if (code == signal_code::none) f->state = fr::c_loop_end;
+                        break;
+                    }
+                    stack::rewind();
+                    const kel_value body = f->entry[2];
+                    if (!run_loop_body(&body, fr::loop_body, &code)) break;
+                }
                 continue;
             }
             case fr::c_while_test: {
@@ -3213,7 +3231,7 @@ signal_code drive(frame* base, signal_code code) {
                 stack::rewind();
                 const kel_value body = f->entry[2];
                 f->state = fr::c_while_cond;
-                code = start_loop_body(&body, fr::loop_body);
+                run_loop_body(&body, fr::loop_body, &code);
                 continue;
             }
             case fr::c_until_round: {
@@ -3221,20 +3239,22 @@ signal_code drive(frame* base, signal_code code) {
                 stack::rewind();
                 const kel_value body = f->entry[1];
                 f->state = fr::c_until_test;
-                code = start_loop_body(&body, fr::until_body);
+                run_loop_body(&body, fr::until_body, &code);
                 continue;
             }
             case fr::c_foreach: {
-                if ((code = poll_halt()) != signal_code::none) [[unlikely]] continue;
                 // The word, the cursor (a copy of the caller's series: it moves) and the body.
                 kel_value* const args = f->entry + 1;
-                stack::rewind();
-                if (!foreach_next(args, f->n, &code)) {
-                    if (code == signal_code::none) f->state = fr::c_loop_end;
-                    continue;
+                for (;;) {
+                    if ((code = poll_halt()) != signal_code::none) [[unlikely]] break;
+                    stack::rewind();
+                    if (!foreach_next(args, f->n, &code)) {
+                        if (code == signal_code::none) f->state = fr::c_loop_end;
+                        break;
+                    }
+                    const kel_value body = args[2];
+                    if (!run_loop_body(&body, fr::loop_body, &code)) break;
                 }
-                const kel_value body = args[2];
-                code = start_loop_body(&body, fr::loop_body);
                 continue;
             }
             case fr::c_until_test: {
