@@ -701,7 +701,7 @@ struct engine {
             *out = *got;
             return signal_code::none;
         }
-        if (in_family(t, family::path)) rule_error("parse-rule", &v);
+        if (t == types::path) rule_error("parse-rule", &v);
         *out = v;
         return signal_code::none;
     }
@@ -784,7 +784,9 @@ struct engine {
             case types::typeset:
                 return simple_type(&e);
             default:
-                if (in_family(t, family::path)) rule_error("parse-rule", &e);
+                // a path would have to be evaluated to name a rule; the
+                // other path types are values like any other
+                if (t == types::path) rule_error("parse-rule", &e);
                 return literal(&e);
         }
     }
@@ -1213,7 +1215,7 @@ struct engine {
                               : s == words::ahead ? k_ahead : k_remove;
             if (k == k_remove) {
                 const kel_value w = rule_at(rp);
-                if (in_family(type_of(&w), family::path)) rule_error("parse-rule", &w);
+                if (type_of(&w) == types::path) rule_error("parse-rule", &w);
                 if (type_of(&w) == types::word) {
                     const kel_value* got = _context::get_bound(&w);
                     if (same_series(got)) {  // remove from that position to the cursor
@@ -1329,7 +1331,7 @@ struct engine {
             }
             if (rp + 1 >= rules_end()) rule_error("parse-end", &kw);
             const kel_value w = rule_at(rp);
-            if (in_family(type_of(&w), family::path)) rule_error("parse-rule", &w);
+            if (type_of(&w) == types::path) rule_error("parse-rule", &w);
             if (type_of(&w) == types::word) {
                 const kel_value* got = _context::get_bound(&w);
                 if (same_series(got)) {
@@ -2078,7 +2080,13 @@ signal_code parse_star(bool check, const refinements& refs) {
         } else {
             return fail(error_category::script, "invalid-refine-arg", error_arg::named("part"), &part);
         }
-        if (limit < head) limit = head;  // at or before the head: an empty input
+        // A limit at the buffer's start runs nothing: only an empty input
+        // is then matched, whatever the rules.
+        if (limit <= 0) {
+            set_logic(stack::arguments(), head >= units);
+            return signal_code::none;
+        }
+        if (limit < head) limit = head;  // before the head: an empty input
     }
     const kel_value callback = refs.has(2) ? base[refs.at[2]] : kel_value{};
     kel_value result;
