@@ -1787,6 +1787,7 @@ struct frame {
     uint8_t role;        // block: what it is evaluated for; call: no infix after it
     uint8_t state;
     bool flag;           // block: set_last; expr: no infix; call: the function's context is a stack context
+    bool quick;          // loop call: the body's leading set-words may run without a record (see run_loop_body)
     kel_value* entry;    // block, expr: the argument top it started at; call: its placeholder
     int32_t i, n;        // call: the argument fetched, the loop round and count; expr: the pending operator
     uint32_t old_values; // call: the function context's values before the call
@@ -2103,15 +2104,20 @@ template <bool parens>
 
 // Starts a loop body: its quick set-words at once, the rest (if any) in a
 // block record as ever. True when the whole body ran without a record (the
-// loop's next round can follow at once).
-inline bool run_loop_body(const kel_value* body, uint8_t role, signal_code* code) {
+// loop's next round can follow at once). A body none of whose set-words ran
+// this way is not tried again in this loop: the record would only repeat the
+// attempt.
+inline bool run_loop_body(frame* loop, const kel_value* body, uint8_t role, signal_code* code) {
     kel_value* const entry = stack::top();
-    int32_t end = 0;
-    const int32_t p = trace.active ? -1 : quick_body(body, entry, &end);
-    if (p >= end) {
-        *stack::arguments() = *entry;
-        stack::regs.top = entry + 1;
-        return true;
+    int32_t p = -1, end = 0;
+    if (loop->quick && !trace.active) {
+        p = quick_body(body, entry, &end);
+        if (p >= end) {
+            *stack::arguments() = *entry;
+            stack::regs.top = entry + 1;
+            return true;
+        }
+        if (p < 0) loop->quick = false;
     }
     stack::regs.top = entry;
     frame* f = push_block(body, role, true);
@@ -2797,6 +2803,72 @@ void run_case(frame* f, signal_code* code) {
     return true;
 }
 
+// The rounds of loop or repeat, of while and of foreach: those whose body
+// runs whole without a record follow each other here; one that needs a
+// record (or a code) ends the call, and the record's end brings the loop
+// back. Out of the frame loop, whose register use suffers from every line
+// it holds.
+[[gnu::noinline]] void loop_rounds(frame* f, signal_code* code) {
+    // The native's arguments lie above the placeholder; the loop's mark above them.
+    kel_value* const args = f->entry + 1;
+    const bool repeat = f->t.control == natives::number::repeat;
+    for (;;) {
+        // Every loop round polls for an interrupt: a body that calls
+        // no function would never see one otherwise.
+        if ((*code = poll_halt()) != signal_code::none) [[unlikely]] return;
+        if (f->i >= f->n) {
+            f->state = fr::c_loop_end;
+            return;
+        }
+        ++f->i;
+        if (repeat) {
+            set_integer(args + 1, f->i);
+            if (!store_plain(args, args + 1)) [[unlikely]] {
+                kel_value word = args[0];
+                _context::set_bound(&word, args + 1);
+            }
+        }
+        stack::rewind();
+        const kel_value body = args[repeat ? 2 : 1];
+        if (!run_loop_body(f, &body, fr::loop_body, code)) return;
+    }
+}
+
+[[gnu::noinline]] void while_rounds(frame* f, signal_code* code) {
+    for (;;) {
+        if ((*code = poll_halt()) != signal_code::none) [[unlikely]] return;
+        stack::rewind();
+        const kel_value condition = f->entry[1];
+        if (!quick_block(&condition, stack::arguments())) {
+            f->state = fr::c_while_test;
+            if (!push_block(&condition, fr::cond, true)) *code = frames_overflow();
+            return;
+        }
+        if (!truthy_or_fail(stack::arguments(), code)) {
+            if (*code == signal_code::none) f->state = fr::c_loop_end;
+            return;
+        }
+        stack::rewind();
+        const kel_value body = f->entry[2];
+        if (!run_loop_body(f, &body, fr::loop_body, code)) return;
+    }
+}
+
+[[gnu::noinline]] void foreach_rounds(frame* f, signal_code* code) {
+    // The word, the cursor (a copy of the caller's series: it moves) and the body.
+    kel_value* const args = f->entry + 1;
+    for (;;) {
+        if ((*code = poll_halt()) != signal_code::none) [[unlikely]] return;
+        stack::rewind();
+        if (!foreach_next(args, f->n, code)) {
+            if (*code == signal_code::none) f->state = fr::c_loop_end;
+            return;
+        }
+        const kel_value body = args[2];
+        if (!run_loop_body(f, &body, fr::loop_body, code)) return;
+    }
+}
+
 // Runs the records above `base` until the base record is done; `code` is a
 // code already travelling (an exception caught around the loop).
 signal_code drive(frame* base, signal_code code) {
@@ -3094,17 +3166,20 @@ signal_code drive(frame* base, signal_code code) {
                         }
                         f->i = 0;
                         stack::open_loop_frame(&words::_body);
+                        f->quick = true;
                         set_unset(stack::alloc_cell());
                         f->state = fr::c_loop;
                         continue;
                     }
                     case natives::number::while_:
                         stack::open_loop_frame(&words::_body);
+                        f->quick = true;
                         set_unset(stack::alloc_cell());
                         f->state = fr::c_while_cond;
                         continue;
                     case natives::number::until:
                         stack::open_loop_frame(&words::_body);
+                        f->quick = true;
                         set_unset(stack::alloc_cell());
                         f->state = fr::c_until_round;
                         continue;
@@ -3114,6 +3189,7 @@ signal_code drive(frame* base, signal_code code) {
                         if (code != signal_code::none) continue;
                         f->n = count;
                         stack::open_loop_frame(&words::_body);
+                        f->quick = true;
                         set_unset(stack::alloc_cell());
                         f->state = fr::c_foreach;
                         continue;
@@ -3176,53 +3252,8 @@ signal_code drive(frame* base, signal_code code) {
                 --frame_sp;
                 continue;
             }
-            case fr::c_loop: {
-                // The native's arguments lie above the placeholder; the loop's mark above them.
-                kel_value* const args = f->entry + 1;
-                const bool repeat = f->t.control == natives::number::repeat;
-                // Rounds whose body runs whole without a record follow each other here.
-                for (;;) {
-                    // Every loop round polls for an interrupt: a body that calls
-                    // no function would never see one otherwise.
-                    if ((code = poll_halt()) != signal_code::none) [[unlikely]] break;
-                    if (f->i >= f->n) {
-                        f->state = fr::c_loop_end;
-                        break;
-                    }
-                    ++f->i;
-                    if (repeat) {
-                        set_integer(args + 1, f->i);
-                        if (!store_plain(args, args + 1)) [[unlikely]] {
-                            kel_value word = args[0];
-                            _context::set_bound(&word, args + 1);
-                        }
-                    }
-                    stack::rewind();
-                    const kel_value body = args[repeat ? 2 : 1];
-                    if (!run_loop_body(&body, fr::loop_body, &code)) break;
-                }
-                continue;
-            }
-            case fr::c_while_cond: {
-                for (;;) {
-                    if ((code = poll_halt()) != signal_code::none) [[unlikely]] break;
-                    stack::rewind();
-                    const kel_value condition = f->entry[1];
-                    if (!quick_block(&condition, stack::arguments())) {
-                        f->state = fr::c_while_test;
-                        if (!push_block(&condition, fr::cond, true)) code = frames_overflow();
-                        break;
-                    }
-                    if (!truthy_or_fail(stack::arguments(), &code)) {
-                        if (code == signal_code::none) f->state = fr::c_loop_end;
-                        break;
-                    }
-                    stack::rewind();
-                    const kel_value body = f->entry[2];
-                    if (!run_loop_body(&body, fr::loop_body, &code)) break;
-                }
-                continue;
-            }
+            case fr::c_loop: loop_rounds(f, &code); continue;
+            case fr::c_while_cond: while_rounds(f, &code); continue;
             case fr::c_while_test: {
                 if (!truthy_or_fail(stack::arguments(), &code)) {
                     if (code == signal_code::none) f->state = fr::c_loop_end;
@@ -3231,7 +3262,7 @@ signal_code drive(frame* base, signal_code code) {
                 stack::rewind();
                 const kel_value body = f->entry[2];
                 f->state = fr::c_while_cond;
-                run_loop_body(&body, fr::loop_body, &code);
+                run_loop_body(f, &body, fr::loop_body, &code);
                 continue;
             }
             case fr::c_until_round: {
@@ -3239,24 +3270,10 @@ signal_code drive(frame* base, signal_code code) {
                 stack::rewind();
                 const kel_value body = f->entry[1];
                 f->state = fr::c_until_test;
-                run_loop_body(&body, fr::until_body, &code);
+                run_loop_body(f, &body, fr::until_body, &code);
                 continue;
             }
-            case fr::c_foreach: {
-                // The word, the cursor (a copy of the caller's series: it moves) and the body.
-                kel_value* const args = f->entry + 1;
-                for (;;) {
-                    if ((code = poll_halt()) != signal_code::none) [[unlikely]] break;
-                    stack::rewind();
-                    if (!foreach_next(args, f->n, &code)) {
-                        if (code == signal_code::none) f->state = fr::c_loop_end;
-                        break;
-                    }
-                    const kel_value body = args[2];
-                    if (!run_loop_body(&body, fr::loop_body, &code)) break;
-                }
-                continue;
-            }
+            case fr::c_foreach: foreach_rounds(f, &code); continue;
             case fr::c_until_test: {
                 const bool done = truthy_or_fail(stack::arguments(), &code);
                 if (code != signal_code::none) continue;

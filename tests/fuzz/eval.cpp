@@ -1007,17 +1007,19 @@ struct generator {
         const char* code;
         const char* id;
     };
+    // The checks name datatypes and none by their literal forms
+    // (#(object!), #(none)): a program may have set those words to anything.
     known_error raise_known() {
         static const known_error raises[] = {
             {"1 / 0", "zero-divide"},          {"remainder 7 0", "zero-divide"},
             {"-2147483648 / -1", "overflow"},  {"fzundefined", "no-value"},
             {"append 1 2", "expect-arg"},      {"(append)", "no-arg"},
             {"(fzz:)", "need-value"},          {"(+ 1)", "no-op-arg"},
-            {"(fzo2: make object! [a: 1] fzo2/nosuch)", "unset-path"},
-            {"do make error! \"fz\"", "message"}, {"1 + none", "expect-arg"},
-            {"(fzo2: make object! [a: 1] fzo2/nosuch: 1)", "invalid-path"},
-            {"(fzo2: make object! [a: 1] fzo2/a: () fzo2/a)", "unset-path"},
-            {"(fzq: none fzq/a)", "bad-path-type"},   {"(fzq: [1] fzq/1/a: 2)", "bad-path-type"},
+            {"(fzo2: make #(object!) [a: 1] fzo2/nosuch)", "unset-path"},
+            {"do make error! \"fz\"", "message"}, {"1 + #(none)", "expect-arg"},
+            {"(fzo2: make #(object!) [a: 1] fzo2/nosuch: 1)", "invalid-path"},
+            {"(fzo2: make #(object!) [a: 1] fzo2/a: () fzo2/a)", "unset-path"},
+            {"(fzq: #(none) fzq/a)", "bad-path-type"},   {"(fzq: [1] fzq/1/a: 2)", "bad-path-type"},
         };
         return raises[r.below(static_cast<uint32_t>(std::size(raises)))];
     }
@@ -1034,8 +1036,8 @@ struct generator {
             case 5: put("1 + (2 * (" + x + "))"); break;
             case 6: put("sort/compare copy [3 1 2] func [a b] [" + x + "]"); break;
             case 7: put("sort/compare copy \"cab\" func [a b] [" + x + "]"); break;
-            case 8: put("fzo: make object! [a: 1 on-change*: func [w old new] [" + x + "]] fzo/a: 2"); break;
-            case 9: put("fzo: make object! [a: 1 on-change*: func [w old new] [" + x + "]] set in fzo 'a 3"); break;
+            case 8: put("fzo: make #(object!) [a: 1 on-change*: func [w old new] [" + x + "]] fzo/a: 2"); break;
+            case 9: put("fzo: make #(object!) [a: 1 on-change*: func [w old new] [" + x + "]] set in fzo 'a 3"); break;
             case 10:
                 put("do/trace [1 + 2] func [event code offset value [any-type!] ref frame] [[expr] " + x + "]");
                 break;
@@ -1060,7 +1062,7 @@ struct generator {
         --depth;
         raw(k >= 2 ? "]]" : "]");
         if (rewritten > 0) return;
-        put(std::string("if not any [fzany all [error! = type? :fze fze/id = '") + e.id +
+        put(std::string("if not any [fzany all [#(error!) = type? :fze fze/id = '") + e.id +
             " [1 2 3] = reduce [1 (1 + 1) 3] 6 = fzsum [1 2 3]]] [fzbad: true]");
     }
 
