@@ -178,13 +178,15 @@ void replicate_run(uint32_t node, int64_t at, int64_t count, int64_t dup) {
 }
 
 // Makes sure the /dup copies of the run just formed at [start, start + count)
-// fit, cutting the run away again before raising.
+// fit, cutting the run away again before raising. The bound is what a buffer
+// of this unit can grow to: past it the growth itself would refuse, with the
+// run still standing at the tail.
 void check_formed_size(kel_value* s, int64_t start, int64_t count, int64_t dup) {
     buffer_header* h = buffer(s);
     uint64_t total;
     if (__builtin_mul_overflow(static_cast<uint64_t>(count), static_cast<uint64_t>(dup), &total) ||
         __builtin_add_overflow(total, static_cast<uint64_t>(start), &total) || total > 0xFFFFFFFFull / h->unit() ||
-        total * h->unit() > max_bytes) {
+        total * h->unit() > memory::max_capacity(h->unit())) {
         truncate_units(h, static_cast<int32_t>(start));
         no_memory();
     }
