@@ -1434,12 +1434,18 @@ bool dup_count(const refinements& r, int32_t* dup) {
 
 // append/insert /part: a count of the value's cells, given as an integer! or
 // a position in the value's own series; a negative count takes the cells
-// just before the value's head. Answers false when nothing is to be done.
+// just before the value's head. A value that is no series is one cell: an
+// integer! count of 1 or more inserts it, a lower one nothing. Answers false
+// when nothing is to be done.
 bool value_part(const refinements& r, kel_value* value, int32_t* part) {
     *part = -1;
     if (!r.has(0)) return true;
     const kel_value* p = ref_arg(r, 0);
-    if (!in_family(type_of(value), family::series)) fire(error_category::script, "invalid-part", p);
+    if (!in_family(type_of(value), family::series)) {
+        if (type_of(p) != types::integer) fire(error_category::script, "invalid-part", p);
+        *part = get_integer(p);
+        return *part >= 1;
+    }
     int64_t count;
     if (type_of(p) == types::integer) count = get_integer(p);
     else if (in_family(type_of(p), family::series) && same_series(value, p))

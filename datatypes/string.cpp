@@ -333,15 +333,20 @@ signal_code a_sort(const refinements& r) {
     return signal_code::none;
 }
 
-// The /part of append and insert counts the inserted value's units: the
-// value must be a series, the argument an integer! or a position in the
-// value's own series; a negative count takes the units before its head.
-// Answers false when nothing is to be done.
+// The /part of append and insert counts the inserted value's units: an
+// integer! or a position in the value's own series; a negative count takes
+// the units before its head. A value that is no series (a char!, a number)
+// takes an integer! alone, which limits its one code point or its formed
+// text as append and insert say. Answers false when nothing is to be done.
 bool inserted_part(kel_value* value, const kel_value* part, int32_t* count) {
     *count = -1;
     if (!part) return true;
-    if (!in_family(type_of(value), family::series)) fire(error_category::script, "invalid-part", part);
     int64_t n;
+    if (!in_family(type_of(value), family::series)) {
+        if (type_of(part) != types::integer) fire(error_category::script, "invalid-part", part);
+        *count = get_integer(part);
+        return *count >= 1;
+    }
     if (type_of(part) == types::integer) {
         n = get_integer(part);
     } else if (type_of(part) == type_of(value) && series_node(part) == series_node(value)) {

@@ -178,13 +178,15 @@ void replicate_run(uint32_t node, int64_t at, int64_t count, int64_t dup) {
 }
 
 // Makes sure the /dup copies of the run just formed at [start, start + count)
-// fit, cutting the run away again before raising.
+// fit, cutting the run away again before raising. The bound is what a buffer
+// of this unit can grow to: past it the growth itself would refuse, with the
+// run still standing at the tail.
 void check_formed_size(kel_value* s, int64_t start, int64_t count, int64_t dup) {
     buffer_header* h = buffer(s);
     uint64_t total;
     if (__builtin_mul_overflow(static_cast<uint64_t>(count), static_cast<uint64_t>(dup), &total) ||
         __builtin_add_overflow(total, static_cast<uint64_t>(start), &total) || total > 0xFFFFFFFFull / h->unit() ||
-        total * h->unit() > max_bytes) {
+        total * h->unit() > memory::max_capacity(h->unit())) {
         truncate_units(h, static_cast<int32_t>(start));
         no_memory();
     }
@@ -205,7 +207,7 @@ void append(kel_value* s, const kel_value* value, int32_t part, bool only, int32
         const uint32_t unit = std::max(buffer(s)->unit(), k.unit);
         const uint64_t need = checked_bytes(static_cast<uint64_t>(k.count), static_cast<uint64_t>(dup), unit) +
                               static_cast<uint64_t>(old_units) * unit;
-        if (need > max_bytes) no_memory();
+        if (need > memory::max_capacity(unit)) no_memory();  // refused before the owner hears of it
         if (notify_owner) notify(s, "append", &v, old_units, k.count * dup);
         buffer_header* h = ensure_unit(memory::buffer_of(node), unit);
         h = grow_to(h, need);
@@ -257,7 +259,7 @@ void insert(kel_value* s, const kel_value* value, int32_t part, bool only, int32
         const int64_t added = k.count * dup;
         const uint64_t need = checked_bytes(static_cast<uint64_t>(k.count), static_cast<uint64_t>(dup), unit) +
                               static_cast<uint64_t>(units) * unit;
-        if (need > max_bytes) no_memory();
+        if (need > memory::max_capacity(unit)) no_memory();  // refused before the owner hears of it
         notify(s, "insert", &v, at, added);
         uint32_t stash_unit = 0;
         char* stash = stash_if_shared(node, k, &stash_unit);
@@ -319,6 +321,7 @@ void change(kel_value* s, const kel_value* value, int32_t part, bool only, int32
         const int64_t replaced = part >= 0 ? std::min<int64_t>(part, remaining) : std::min(inserted, remaining);
         const int64_t new_units = units + inserted - replaced;
         const uint64_t need = checked_bytes(static_cast<uint64_t>(new_units), 1, unit);
+        if (need > memory::max_capacity(unit)) no_memory();
         notify(s, "change", &v, at, replaced);
         uint32_t stash_unit = 0;
         char* stash = stash_if_shared(node, k, &stash_unit);

@@ -189,16 +189,20 @@ TEST_F(BlocksChange, StackEntriesConvertPartAndDup) {
         EXPECT_EQ(ints(at(s, 0)), r.expected) << r.action;
         EXPECT_EQ(series_head(stack::arguments()), r.head) << r.action;
     }
-    // /part on a value that is no series.
-    stack::reset();
-    kel_value s = from_ints({1});
-    kel_value seven = int_v(7), one = int_v(1);
-    stack::push_copy(&s);
-    stack::push_copy(&seven);
-    stack::push_copy(&one);
-    refinements refs = refinements::none();
-    refs.at[0] = 2;
-    EXPECT_TRUE(fires([&] { (void)registry::handler(types::block, act::append)(refs); }, "invalid-part"));
+    // /part on a value that is no series counts that one cell: 1 or more
+    // appends it, 0 nothing.
+    for (const int32_t n : {1, 0}) {
+        stack::reset();
+        kel_value s = from_ints({1});
+        kel_value seven = int_v(7), count = int_v(n);
+        stack::push_copy(&s);
+        stack::push_copy(&seven);
+        stack::push_copy(&count);
+        refinements refs = refinements::none();
+        refs.at[0] = 2;
+        EXPECT_EQ(registry::handler(types::block, act::append)(refs), signal_code::none);
+        EXPECT_EQ(ints(s), n ? list({1, 7}) : list({1})) << n;
+    }
 }
 
 TEST_F(BlocksChange, TakeDeepSwapAndTrim) {

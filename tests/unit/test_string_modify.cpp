@@ -104,7 +104,12 @@ TEST_F(StringModify, Append) {
         {"negative part: the units before", U"", 1, 0, at_head(v, 4), {{PART, {test::int_v(-2)}}}, U"cd", 0, 1},
     });
     kel_value s = str(U"xy");
-    EXPECT_TRUE(fires([&] { call_action(act::append, {s, test::char_v('a')}, {{PART, {test::int_v(1)}}}); }, "invalid-part"));
+    // A char! counts one against /part: 0 adds nothing, 1 adds it.
+    kel_value c = str(U"xy");
+    call_action(act::append, {c, test::char_v('a')}, {{PART, {test::int_v(0)}}});
+    EXPECT_EQ(text(c), U"xy");
+    call_action(act::append, {c, test::char_v('a')}, {{PART, {test::int_v(1)}}});
+    EXPECT_EQ(text(c), U"xya");
     EXPECT_TRUE(fires([&] { call_action(act::append, {s, str(U"ab")}, {{PART, {str(U"ab")}}}); }, "invalid-refine-arg"));
     // Appending a string to itself.
     call_action(act::append, {s, s});
