@@ -112,12 +112,20 @@ struct text_search {
                 if (k == len) return i;
             }
         }
+        return unit == 2 ? next_wide<2>(base, from, last) : next_wide<4>(base, from, last);
+    }
+
+    // Wide text: the byte tables answer for the code points below 256.
+    template <uint32_t unit>
+    int64_t next_wide(const char* base, int64_t from, int64_t last) const {
+        const int64_t len = length();
         for (int64_t i = from; i <= last; ++i) {
-            if (!starts(string::read_unit(base + i * unit, unit))) continue;
+            const uint32_t c = string::read_unit(base + i * unit, unit);
+            if (!(c < 256 ? first[c] : starts(c))) continue;
             int64_t k = 1;
             for (; k < len; ++k) {
-                const uint32_t c = string::read_unit(base + (i + k) * unit, unit);
-                if ((folding ? fold(c) : c) != pattern[static_cast<size_t>(k)]) break;
+                const uint32_t d = string::read_unit(base + (i + k) * unit, unit);
+                if ((d < 256 ? folded[d] : folding ? fold(d) : d) != pattern[static_cast<size_t>(k)]) break;
             }
             if (k == len) return i;
         }
