@@ -29,7 +29,8 @@ inline uint32_t fold(uint32_t cp) { return case_map::uppercase(cp); }
 // A search set up once for a whole walk over one text: the code points of a
 // pattern (folded when folding), or a bitset's membership. For byte-wide
 // text the bytes that can begin a match are tabled, so the scan between
-// matches is a table look-up per byte, or memchr when one byte value can.
+// matches is a table look-up per byte, or 16 bytes at a time when at most
+// two byte values can begin one (a letter in both cases, a separator).
 struct text_search {
     std::vector<uint32_t> pattern;
     bool folding = false;
@@ -70,15 +71,13 @@ struct text_search {
 
     // First index in [from, to) of a byte in `first`, or `to`.
     int64_t scan_bytes(const uint8_t* base, int64_t from, int64_t to) const {
-        if (from >= to) return to;
-        if (members == 0) return to;
-        if (members == 1) {
-            const void* hit = std::memchr(base + from, member[0], static_cast<size_t>(to - from));
-            return hit ? static_cast<const uint8_t*>(hit) - base : to;
-        }
-        if (members == 2) {
+        if (from >= to || members == 0) return to;
+        if (members <= 2) {
+            // Inline rather than memchr: between matches the distance is
+            // often a few bytes, less than a library call costs.
+            const uint8_t second = member[members - 1];
             const __m128i a = _mm_set1_epi8(static_cast<char>(member[0]));
-            const __m128i b = _mm_set1_epi8(static_cast<char>(member[1]));
+            const __m128i b = _mm_set1_epi8(static_cast<char>(second));
             int64_t p = from;
             for (; p + 16 <= to; p += 16) {
                 const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + p));
@@ -87,7 +86,7 @@ struct text_search {
                 if (mask) return p + __builtin_ctz(mask);
             }
             for (; p < to; ++p)
-                if (base[p] == member[0] || base[p] == member[1]) return p;
+                if (base[p] == member[0] || base[p] == second) return p;
             return to;
         }
         int64_t p = from;
