@@ -168,8 +168,8 @@ machine_value replace_all(const machine_value* a, int32_t) {
     if (!logic::truthy(a[3].cell) || logic::truthy(a[4].cell)) return answer_none();
     const uint32_t st = type_of(series);
     const uint32_t pt = type_of(pattern);
-    // A tag! series is left to the Kel loop: its pieces are appended there
-    // as tags, each with its own brackets.
+    // A tag! series is left to the Kel loop: a tag written back by
+    // `change` would gain brackets of its own, which that loop avoids.
     if (!in_family(st, family::string_like) || st == types::tag || !in_family(pt, family::string_like) ||
         pt == types::tag || in_family(type_of(value), family::function))
         return answer_none();
