@@ -274,15 +274,17 @@ signal_code eval_path(const path_step_args& step) {
         select(parent, &key, find_options{}, step.result);
         return signal_code::none;
     }
-    // A set pokes the code point right after the first one of the match, as
-    // a block's set-path does the cell after its key; a match on the last
-    // code point leaves nothing to set and the poke reports it.
+    // A set changes the code point the get answers: the one right after the
+    // whole match (after only its first code point, a key of several would
+    // change one the get never shows). A match that ends at the tail leaves
+    // nothing to set.
     const found f = search(parent, &key, find_options{});
-    if (f.index < 0) fire(error_category::script, "bad-path-set", step.path, &key);
+    if (f.index < 0 || f.index + f.length >= buffer(parent)->units())
+        fire(error_category::script, "bad-path-set", step.path, &key);
     const kel_value v = *step.value_to_set;
     kel_value at = *parent;
-    set_series_head(&at, static_cast<int32_t>(f.index));
-    series::poke(&at, 2, &v);
+    set_series_head(&at, static_cast<int32_t>(f.index + f.length));
+    series::poke(&at, 1, &v);
     *step.result = *parent;
     return signal_code::none;
 }
