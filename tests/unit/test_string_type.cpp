@@ -148,13 +148,13 @@ TEST_F(StringType, PathGetAndSet) {
 
     struct row { std::u32string in; kel_value key; std::u32string get; std::u32string after_set; };
     const row rows[] = {
-        // a get answers the code point right after the whole key, a set
-        // changes the one after the key's first code point
-        {U"abc", str(U"ab"), U"c", U"aXc"},
-        {U"abc", str(U"AB"), U"c", U"aXc"},        // found case-insensitively
+        // a get answers the code point right after the whole key, and a set
+        // changes that one
+        {U"abc", str(U"ab"), U"c", U"abX"},
+        {U"abc", str(U"AB"), U"c", U"abX"},        // found case-insensitively
         {U"abc", test::char_v('a'), U"b", U"aXc"},
         {U"abc", test::char_v('B'), U"c", U"abX"},
-        {U"abcab", str(U"ab"), U"c", U"aXcab"},    // the first match
+        {U"abcab", str(U"ab"), U"c", U"abXab"},    // the first match
     };
     for (const row& r0 : rows) {
         kel_value t = str(r0.in);
@@ -169,7 +169,7 @@ TEST_F(StringType, PathGetAndSet) {
     r = path_step(&t, str(U"bc"), nullptr);
     EXPECT_TRUE(none_q(&r));
     kel_value c = str(U"c"), zz = str(U"zz");
-    EXPECT_TRUE(fires([&] { path_step(&t, c, &x); }, "out-of-range"));
+    EXPECT_TRUE(fires([&] { path_step(&t, c, &x); }, "bad-path-set"));
     EXPECT_TRUE(fires([&] { path_step(&t, zz, &x); }, "bad-path-set"));
     EXPECT_EQ(text(last_fired().args[1]), U"zz");
     EXPECT_EQ(text(t), U"abc");
