@@ -108,7 +108,8 @@ void set_used(uint32_t node, int64_t count) {
 // --- encoding ---------------------------------------------------------------------
 
 // The UTF-8 of a text value's characters from its head: at most `cap_chars`
-// characters and `cap_bytes` bytes (-1: no cap).
+// characters and `cap_bytes` bytes (-1: no cap). A byte cap cuts the byte
+// stream, even inside a character, as it cuts an encoded char!.
 int64_t encode_text(uint8_t* dst, const kel_value* text, int64_t cap_chars, int64_t cap_bytes) {
     buffer_header* h = buf(text);
     const uint32_t unit = h->unit();
@@ -132,17 +133,17 @@ int64_t encode_text(uint8_t* dst, const kel_value* text, int64_t cap_chars, int6
             }
             if (i >= end) break;
             const uint8_t c = static_cast<uint8_t>(p[i]);
-            const int size = c < 0x80 ? 1 : 2;
-            if (cap_bytes >= 0 && n + size > cap_bytes) break;
-            if (dst) {
-                if (size == 1) {
-                    dst[n] = c;
-                } else {
-                    dst[n] = static_cast<uint8_t>(0xC0 | (c >> 6));
-                    dst[n + 1] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-                }
+            uint8_t tmp[2] = {c, 0};
+            int size = 1;
+            if (c >= 0x80) {
+                tmp[0] = static_cast<uint8_t>(0xC0 | (c >> 6));
+                tmp[1] = static_cast<uint8_t>(0x80 | (c & 0x3F));
+                size = 2;
             }
+            if (cap_bytes >= 0 && n + size > cap_bytes) size = static_cast<int>(cap_bytes - n);
+            if (dst) std::memcpy(dst + n, tmp, static_cast<size_t>(size));
             n += size;
+            if (cap_bytes >= 0 && n >= cap_bytes) break;
         }
         return n;
     }
@@ -150,10 +151,11 @@ int64_t encode_text(uint8_t* dst, const kel_value* text, int64_t cap_chars, int6
     uint8_t tmp[4];
     for (int64_t i = head; i < end; ++i) {
         const uint32_t cp = string::read_unit(p + (i << h->shift()), unit);
-        const int size = unicode::encode_utf8_char(cp, tmp);
-        if (cap_bytes >= 0 && n + size > cap_bytes) break;
+        int size = unicode::encode_utf8_char(cp, tmp);
+        if (cap_bytes >= 0 && n + size > cap_bytes) size = static_cast<int>(cap_bytes - n);
         if (dst) std::memcpy(dst + n, tmp, static_cast<size_t>(size));
         n += size;
+        if (cap_bytes >= 0 && n >= cap_bytes) break;
     }
     return n;
 }
@@ -762,7 +764,7 @@ signal_code add_bytes(const refinements& r, bool appending) {
     }
     // Measured before the owner hears of it, so a refused value changes
     // nothing and tells nobody.
-    const int64_t n = encode_value(nullptr, value, part, false, encode_mode::append);
+    const int64_t n = encode_value(nullptr, value, part, true, encode_mode::append);
     if (n > 0) {
         int64_t total;
         if (__builtin_mul_overflow(n, static_cast<int64_t>(dup), &total)) no_memory();
@@ -782,7 +784,7 @@ signal_code add_bytes(const refinements& r, bool appending) {
         if (at < used) std::memmove(p + total, p, static_cast<size_t>(used - at));
         {
             collector::pin_guard pin(series_node(target));
-            encode_value(reinterpret_cast<uint8_t*>(p), value, part, false, encode_mode::append);
+            encode_value(reinterpret_cast<uint8_t*>(p), value, part, true, encode_mode::append);
         }
         if (dup > 1) memory::replicate(p, static_cast<size_t>(n), static_cast<size_t>(dup));
         h->tail += static_cast<uint32_t>(total);

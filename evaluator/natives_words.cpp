@@ -405,7 +405,7 @@ bool same_q(const kel_value* a, const kel_value* b) {
             return ((a->header >> tuple_count_shift) & tuple_count_mask) ==
                        ((b->header >> tuple_count_shift) & tuple_count_mask) &&
                    same_words(a, b, true, true, true);
-        case types::money: return actions::compare_by_op(a, b, cmp::equal);
+        case types::money: return actions::compare_by_op(a, b, cmp::same);
         case types::native:
         case types::action:
         case types::point2d: return same_words(a, b, true, true, false);
