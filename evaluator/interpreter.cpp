@@ -2803,6 +2803,269 @@ void run_case(frame* f, signal_code* code) {
     return true;
 }
 
+// --- planned rounds ---------------------------------------------------------------
+// A loop round made only of quick expressions (a while loop's quick
+// condition, a body of quick set-words) runs nothing that could allocate,
+// call, bind, move a buffer or change a block. So between two such rounds
+// the slots its words resolve to stay where they are, and a plan made of
+// them after one round holds for the next as long as only such rounds run
+// (and no buffer moved: root.moves). A planned round re-checks everything a
+// value could change (an operand's type, the operator a word holds) and
+// gives the round back to the ordinary path where anything differs, at the
+// first set-word not yet stored.
+
+struct plan_operand {
+    const kel_value* slot = nullptr;  // a word's value slot; null: `literal`
+    kel_value literal{};
+    uint8_t how = 0;  // the first operand: 0 data, 1 word, 2 get-word; a right one: 3 number
+};
+struct plan_op {
+    const kel_value* slot = nullptr;  // the operator word's value slot
+    kel_value op{};                   // what it held (a guard)
+    inline_op kind = inline_op::none;
+    int32_t compare = 0;
+    int8_t paren = -1;                // the right operand: a planned paren, or `right`
+    plan_operand right;
+};
+constexpr int plan_max_ops = 4, plan_max_exprs = 8, plan_max_sets = 4;
+struct plan_expr {
+    plan_operand first;
+    uint8_t count = 0;
+    plan_op ops[plan_max_ops];
+};
+struct round_plan {
+    uint64_t moves = 0;
+    uint8_t exprs = 0, sets = 0;
+    int8_t condition = -1;                 // while: the condition's expression
+    plan_expr expr[plan_max_exprs];
+    int8_t set_expr[plan_max_sets] = {};   // each set-word's expression
+    kel_value* target[plan_max_sets] = {}; // and its slot
+    int32_t set_pos[plan_max_sets] = {};   // and its position in the body
+};
+
+// Plans `operand (operator operand)*` from p as quick_run reads it; answers
+// the position after it, or -1 (not plannable).
+int32_t plan_run(round_plan& r, const code_view& cv, int32_t p, bool parens, int8_t* index) {
+    if (p >= cv.end || r.exprs >= plan_max_exprs) return -1;
+    const int8_t e = static_cast<int8_t>(r.exprs++);
+    *index = e;
+    plan_expr& x = r.expr[e];
+    const kel_value* v = cv.cells + p;
+    const uint32_t t = type_of(v);
+    if (t == types::word || t == types::get_word) {
+        x.first.slot = fast_slot(v);
+        x.first.how = t == types::word ? 1 : 2;
+        if (!x.first.slot) return -1;
+    } else if (plain_data(t)) {
+        x.first.literal = *v;
+    } else {
+        return -1;
+    }
+    for (++p; p < cv.end && type_of(cv.cells + p) == types::word; p += 2) {
+        const kel_value* slot = fast_slot(cv.cells + p);
+        if (!slot) return -1;  // the ordinary path may still find an operator there
+        if (type_of(slot) != types::op) break;
+        if (x.count >= plan_max_ops || p + 1 >= cv.end) return -1;
+        plan_op& o = x.ops[x.count++];
+        o.slot = slot;
+        o.op = *slot;
+        o.kind = inline_kind(o.op, &o.compare);
+        if (o.kind == inline_op::none) return -1;
+        const kel_value* right = cv.cells + p + 1;
+        const uint32_t rt = type_of(right);
+        o.right.how = 3;
+        if (rt == types::word) {
+            if (!(o.right.slot = fast_slot(right))) return -1;
+        } else if (rt == types::integer || rt == types::float_) {
+            o.right.literal = *right;
+        } else if (parens && rt == types::paren) {
+            code_view pv;
+            if (!whole_view(right, &pv) || plan_run(r, pv, 0, false, &o.paren) != pv.end) return -1;
+        } else {
+            return -1;
+        }
+    }
+    return p;
+}
+
+bool run_planned_paren(const round_plan& r, int e, kel_value* out);
+
+// Computes a planned expression into *out (false: the ordinary path must).
+[[gnu::always_inline]] inline bool run_planned(const round_plan& r, int e, kel_value* out) {
+    const plan_expr& x = r.expr[e];
+    if (!x.first.slot) {
+        *out = x.first.literal;
+    } else {
+        const kel_value* v = x.first.slot;
+        if (x.first.how == 1 ? (word_special & bit(type_of(v))) != 0 : unset_q(v)) return false;
+        *out = *v;
+    }
+    for (int i = 0; i < x.count; ++i) {
+        const plan_op& o = x.ops[i];
+        if (!same_bits(*o.slot, o.op)) return false;
+        kel_value inner;
+        const kel_value* right;
+        if (o.paren >= 0) {
+            if (!run_planned_paren(r, o.paren, &inner)) return false;
+            right = &inner;
+        } else {
+            right = o.right.slot ? o.right.slot : &o.right.literal;
+        }
+        const uint32_t rt = type_of(right);
+        if (!((rt == types::integer || rt == types::float_) && apply_inline(o.kind, o.compare, out, right))) return false;
+    }
+    return true;
+}
+
+[[gnu::noinline]] bool run_planned_paren(const round_plan& r, int e, kel_value* out) { return run_planned(r, e, out); }
+
+// Plans a body of quick set-words whole (false: not plannable).
+bool plan_body(round_plan& r, const kel_value* body) {
+    code_position c;
+    position_at(body, c);
+    const code_view cv = view_of(c);
+    int32_t p = c.pos;
+    if (p >= cv.end) return false;
+    while (p < cv.end) {
+        const kel_value* set_word = cv.cells + p;
+        if (type_of(set_word) != types::set_word || r.sets >= plan_max_sets) return false;
+        bool plain = false;
+        kel_value* slot = fast_slot(set_word, &plain);
+        if (!slot || !plain) return false;
+        const int k = r.sets++;
+        r.target[k] = slot;
+        r.set_pos[k] = p;
+        p = plan_run(r, cv, p + 1, true, &r.set_expr[k]);
+        if (p < 0) return false;
+    }
+    r.moves = memory::root.moves;
+    return true;
+}
+
+// Runs a planned body: -1 when every set-word was stored (the last value
+// the loop's value), else the position of the first one the ordinary path
+// must take over from.
+int32_t run_planned_body(const round_plan& r) {
+    kel_value value;
+    for (int k = 0; k < r.sets; ++k) {
+        if (!run_planned(r, r.set_expr[k], &value) || unset_q(&value)) return r.set_pos[k];
+        *r.target[k] = value;
+    }
+    *stack::arguments() = value;
+    return -1;
+}
+
+// The rest of a body from the set-word at `pos`, in a block record.
+void resume_body(const kel_value* body, int32_t pos, signal_code* code) {
+    frame* f = push_block(body, fr::loop_body, true);
+    if (!f) {
+        *code = frames_overflow();
+        return;
+    }
+    f->c.pos = pos;
+    f->state = 1;
+}
+
+// Whether rounds may be planned: not while tracing (its events would be
+// lost), and not with decoding off, which the random-program driver
+// compares against.
+inline bool planning() { return decode::enabled && !trace.active; }
+
+// The store a loop makes into its own word each round is plain (no change
+// handler can run between planned rounds).
+inline bool plain_word(const kel_value* word) {
+    bool plain = false;
+    return type_of(word) == types::word && fast_slot(word, &plain) && plain;
+}
+
+// What a planned round that could not run whole leaves to the caller: the
+// rest of the body in a record when some set-words were stored (false: the
+// caller returns), or the whole round the ordinary way.
+bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, int32_t pos, signal_code* code) {
+    if (pos > plan.set_pos[0]) {
+        resume_body(&body, pos, code);
+        return false;
+    }
+    return run_loop_body(f, &body, fr::loop_body, code);
+}
+
+// Planned rounds of loop or repeat, after one ran whole. False when the
+// caller returns (the loop ended, a code, a record); true when its next
+// round goes the ordinary way.
+[[gnu::noinline]] bool planned_loop_rounds(frame* f, const kel_value& body, signal_code* code) {
+    kel_value* const args = f->entry + 1;
+    const bool repeat = f->t.control == natives::number::repeat;
+    round_plan plan;
+    if ((repeat && !plain_word(args)) || !plan_body(plan, &body)) return true;
+    for (;;) {
+        if ((*code = poll_halt()) != signal_code::none) [[unlikely]] return false;
+        if (f->i >= f->n) {
+            f->state = fr::c_loop_end;
+            return false;
+        }
+        if (memory::root.moves != plan.moves) [[unlikely]] return true;
+        ++f->i;
+        if (repeat) {
+            set_integer(args + 1, f->i);
+            store_plain(args, args + 1);
+        }
+        stack::rewind();
+        const int32_t pos = run_planned_body(plan);
+        if (pos < 0) [[likely]] continue;
+        return unplanned_round(f, plan, body, pos, code);
+    }
+}
+
+// Planned rounds of while, after one ran whole (as planned_loop_rounds).
+[[gnu::noinline]] bool planned_while_rounds(frame* f, signal_code* code) {
+    round_plan plan;
+    const kel_value condition = f->entry[1];
+    const kel_value body = f->entry[2];
+    code_view cv;
+    if (!whole_view(&condition, &cv) || plan_run(plan, cv, 0, true, &plan.condition) != cv.end ||
+        !plan_body(plan, &body))
+        return true;
+    for (;;) {
+        if ((*code = poll_halt()) != signal_code::none) [[unlikely]] return false;
+        if (memory::root.moves != plan.moves) [[unlikely]] return true;
+        stack::rewind();
+        kel_value* const result = stack::arguments();
+        if (!run_planned(plan, plan.condition, result) || unset_q(result)) return true;
+        if (logic::falsy(result)) {
+            f->state = fr::c_loop_end;
+            return false;
+        }
+        stack::rewind();
+        const int32_t pos = run_planned_body(plan);
+        if (pos < 0) [[likely]] continue;
+        return unplanned_round(f, plan, body, pos, code);
+    }
+}
+
+// Planned rounds of foreach over a block with one plain word (as
+// planned_loop_rounds).
+[[gnu::noinline]] bool planned_foreach_rounds(frame* f, signal_code* code) {
+    kel_value* const args = f->entry + 1;
+    kel_value* const cursor = args + 1;
+    const kel_value body = args[2];
+    round_plan plan;
+    if (type_of(cursor) != types::block || !plain_word(args) || !plan_body(plan, &body)) return true;
+    for (;;) {
+        if ((*code = poll_halt()) != signal_code::none) [[unlikely]] return false;
+        if (memory::root.moves != plan.moves) [[unlikely]] return true;
+        stack::rewind();
+        const int32_t head = series_head(cursor);
+        memory::buffer_header* const h = header_of(series_node(cursor));
+        if (head < 0 || static_cast<uint32_t>(head) >= h->units()) return true;  // the ordinary round ends it
+        const kel_value v = reinterpret_cast<const kel_value*>(h->head_ptr())[head];
+        store_plain(args, &v);
+        set_series_head(cursor, head + 1);
+        const int32_t pos = run_planned_body(plan);
+        if (pos < 0) [[likely]] continue;
+        return unplanned_round(f, plan, body, pos, code);
+    }
+}
+
 // The rounds of loop or repeat, of while and of foreach: those whose body
 // runs whole without a record follow each other here; one that needs a
 // record (or a code) ends the call, and the record's end brings the loop
@@ -2812,6 +3075,7 @@ void run_case(frame* f, signal_code* code) {
     // The native's arguments lie above the placeholder; the loop's mark above them.
     kel_value* const args = f->entry + 1;
     const bool repeat = f->t.control == natives::number::repeat;
+    bool planned = false;
     for (;;) {
         // Every loop round polls for an interrupt: a body that calls
         // no function would never see one otherwise.
@@ -2831,10 +3095,15 @@ void run_case(frame* f, signal_code* code) {
         stack::rewind();
         const kel_value body = args[repeat ? 2 : 1];
         if (!run_loop_body(f, &body, fr::loop_body, code)) return;
+        if (!planned && planning()) {
+            planned = true;
+            if (!planned_loop_rounds(f, body, code)) return;
+        }
     }
 }
 
 [[gnu::noinline]] void while_rounds(frame* f, signal_code* code) {
+    bool planned = false;
     for (;;) {
         if ((*code = poll_halt()) != signal_code::none) [[unlikely]] return;
         stack::rewind();
@@ -2851,12 +3120,17 @@ void run_case(frame* f, signal_code* code) {
         stack::rewind();
         const kel_value body = f->entry[2];
         if (!run_loop_body(f, &body, fr::loop_body, code)) return;
+        if (!planned && planning()) {
+            planned = true;
+            if (!planned_while_rounds(f, code)) return;
+        }
     }
 }
 
 [[gnu::noinline]] void foreach_rounds(frame* f, signal_code* code) {
     // The word, the cursor (a copy of the caller's series: it moves) and the body.
     kel_value* const args = f->entry + 1;
+    bool planned = false;
     for (;;) {
         if ((*code = poll_halt()) != signal_code::none) [[unlikely]] return;
         stack::rewind();
@@ -2866,6 +3140,10 @@ void run_case(frame* f, signal_code* code) {
         }
         const kel_value body = args[2];
         if (!run_loop_body(f, &body, fr::loop_body, code)) return;
+        if (!planned && planning()) {
+            planned = true;
+            if (!planned_foreach_rounds(f, code)) return;
+        }
     }
 }
 
