@@ -10,12 +10,14 @@
 // opens. Locals copied out of argument cells are read-only copies.
 #include "evaluator/natives_control.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/function.h"
+#include "datatypes/hash.h"
 #include "datatypes/logic.h"
 #include "datatypes/object.h"
 #include "datatypes/word.h"
@@ -787,10 +789,19 @@ signal_code do_star(bool check, const refinements& refs) {
 namespace {
 
 // Adds a value to the target: appended (`insert` false) or inserted at the
-// target's position, which moves past it.
+// target's position, which moves past it. A hash! target indexes the new cell
+// at once: a paren composed later may search the same hash.
 inline void put_value(kel_value* target, const kel_value* v, bool insert) {
+    if (!hash::table_of(target)) [[likely]] {
+        if (insert) block::ks_insert_cell(target, v, true, false);
+        else block::ks_add(target, v);
+        return;
+    }
+    const int32_t before = units_of(target);
+    const int32_t at = insert ? std::clamp(series_head(target), 0, before) : before;
     if (insert) block::ks_insert_cell(target, v, true, false);
     else block::ks_add(target, v);
+    hash::after_replace(target, at, 0, 1, before);
 }
 
 // The target of reduce/into and compose/into: a cursor pushed as a copy of

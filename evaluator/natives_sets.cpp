@@ -56,14 +56,19 @@ signal_code set_operation(int32_t number, const char* name, int32_t op, bool che
     }
     const bool case_ = refs.has(0);
     const kel_value* skip = refs.has(1) ? set1 + refs.at[1] : nullptr;
-    if (skip && type_of(skip) == types::integer && get_integer(skip) < 1)
-        fire(error_category::script, "invalid-refine-arg", error_arg::named("skip"), skip);
+    // Only the series walk records: bitsets, typesets and dates ignore /skip.
+    const auto check_skip = [skip] {
+        if (skip && type_of(skip) == types::integer && get_integer(skip) < 1)
+            fire(error_category::script, "invalid-refine-arg", error_arg::named("skip"), skip);
+    };
     switch (t1) {
         case types::block:
         case types::hash:
+            check_skip();
             block::set_operation(op, case_, skip);
             break;
         case types::string:
+            check_skip();
             string::set_operation(case_, skip, op);
             break;
         case types::bitset:

@@ -15,6 +15,7 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/logic.h"
+#include "datatypes/map.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
 #include "datatypes/word.h"
@@ -331,6 +332,9 @@ signal_code extend_star(bool check, const refinements& refs) {
     kel_value* base = stack::arguments();
     const uint32_t t = type_of(base);
     if (t == types::map && map_hooks.extend) {
+        // A map! spec gives its live pairs; its own block keeps removed
+        // entries as holes.
+        if (type_of(base + 1) == types::map) *(base + 1) = *map::push_body(base + 1);
         map_hooks.extend(base, base + 1, refs.has(extend_ref::case_));
         stack::rewind_to_result();
         return signal_code::none;
