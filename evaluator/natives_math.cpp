@@ -483,10 +483,16 @@ signal_code as_pair_star(bool check, const refinements& refs) {
     for (int i = 0; i < 2; ++i) {
         const kel_value* a = v + i;
         if (!int_or_float(type_of(a))) return refuse("as-pair", a, words[i]);
-        // A float the pair cannot hold (beyond int32, infinite, NaN) is refused.
-        if (type_of(a) == types::float_ && !int32_range_q(get_float(a)))
-            return fail(error_category::script, "invalid-arg", a);
-        c[i] = integer_of(a);
+        // Truncated toward zero, a float keeps the pair only when what is left
+        // fits in 32 bits (-2147483648.9 does); beyond that, infinite or NaN
+        // it is refused.
+        if (type_of(a) == types::float_) {
+            const double d = get_float(a);
+            if (!(d > -2147483649.0 && d < 2147483648.0)) return fail(error_category::script, "invalid-arg", a);
+            c[i] = static_cast<int32_t>(d);
+        } else {
+            c[i] = get_integer(a);
+        }
     }
     set_pair(v, c[0], c[1]);
     return done();
