@@ -784,6 +784,8 @@ int32_t transcode_text(kel_value* result, const kel_value* source, int32_t lengt
         size_t used = 0;
         const auto* p = reinterpret_cast<const uint8_t*>(h->head_ptr()) + head;
         if (!o.events) {
+            // The values made while scanning may collect: the bytes stay put.
+            const collector::pin_guard pin(series_node(&src));
             const int32_t r = transcode_utf8(result, p, static_cast<size_t>(n), with_input, &used);
             if (consumed) *consumed = static_cast<int32_t>(used);
             return r;
