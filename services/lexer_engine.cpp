@@ -362,7 +362,8 @@ struct chain_link {
     chain_link& operator=(const chain_link&) = delete;
 };
 
-// Scratch room for the UTF-8 form of string input, given back on every exit.
+// Scratch room for the UTF-8 form of string input (and the copy of a binary
+// a callback may change), given back on every exit.
 struct scratch_room {
     uint8_t* data = nullptr;
     size_t size = 0;
@@ -782,7 +783,18 @@ int32_t transcode_text(kel_value* result, const kel_value* source, int32_t lengt
     if (type_of(&src) == types::binary) {
         size_t used = 0;
         const auto* p = reinterpret_cast<const uint8_t*>(h->head_ptr()) + head;
-        const int32_t r = transcode_utf8(result, p, static_cast<size_t>(n), with_input, &used);
+        if (!o.events) {
+            // The values made while scanning may collect: the bytes stay put.
+            const collector::pin_guard pin(series_node(&src));
+            const int32_t r = transcode_utf8(result, p, static_cast<size_t>(n), with_input, &used);
+            if (consumed) *consumed = static_cast<int32_t>(used);
+            return r;
+        }
+        // A callback may change the binary it is scanning, and growing it
+        // moves its bytes: the scan reads a copy, as it does for a string.
+        scratch_room room(static_cast<size_t>(n) + 1);
+        if (n) std::memcpy(room.data, p, static_cast<size_t>(n));
+        const int32_t r = transcode_utf8(result, room.data, static_cast<size_t>(n), with_input, &used);
         if (consumed) *consumed = static_cast<int32_t>(used);
         return r;
     }

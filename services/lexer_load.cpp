@@ -333,6 +333,9 @@ void scan_end_of_input(lexer_state& s, const uint8_t*, const uint8_t*, uint32_t,
 void scan_error(lexer_state& s, const uint8_t* start, const uint8_t*, uint32_t, bool) {
     const int32_t type = type_table[static_cast<uint32_t>(s.exit_state)];
     if (s.entry_state == s_braced && s.brace_start) start = s.brace_start;
+    // A path that ends in "/" at the end of the input has no text of its own
+    // left to quote: the error quotes the path from its first element.
+    else if (s.entry_state == s_path_item && start >= s.input_end) start = nullptr;
     throw_error(s, start, type ? type : err_bad_char);
 }
 
