@@ -347,7 +347,9 @@ int64_t write(const kel_value* file, const kel_value* value, const kel_value* pa
     }
     const int64_t s = seek ? count_arg(seek, "seek", false) : -1;
     std::string bytes;
-    if (lines && in_family(type_of(value), family::list)) {
+    // Only a block! is taken value by value: a paren!, a path or a hash! is
+    // one value, formed and ended as one line.
+    if (lines && type_of(value) == types::block) {
         const kel_value list = *value;
         const uint32_t node = series_node(&list);
         const int64_t head = std::max(series_head(&list), 0);
