@@ -32,8 +32,8 @@ bool remove_env(const std::string& name);
 std::vector<std::pair<std::string, std::string>> list_env();
 
 // The one command-line text of the arguments (argv after the program): each
-// argument that holds a blank, a tab or a double quote put between double
-// quotes, joined by one space. `system/script/args` is built from it.
+// argument that is empty or holds a blank, a tab or a double quote put
+// between double quotes, joined by one space. `system/script/args` is built from it.
 std::string command_line(int count, char* const* args);
 
 // Writes all `size` bytes to the descriptor, again after an interrupted

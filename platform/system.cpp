@@ -68,7 +68,9 @@ std::string command_line(int count, char* const* args) {
     for (int i = 0; i < count; ++i) {
         const char* a = args[i];
         if (i) line += ' ';
-        const bool quote = std::strpbrk(a, " \t\"") != nullptr;
+        // An empty argument is written as "" so that the split of the line
+        // still finds it.
+        const bool quote = *a == 0 || std::strpbrk(a, " \t\"") != nullptr;
         if (quote) line += '"';
         line += a;
         if (quote) line += '"';

@@ -193,11 +193,12 @@ void read_file(const kel_value* file, int64_t part, int64_t seek, bool binary, b
     bytes_to_result(buf.get(), static_cast<size_t>(got), binary, lines, result);
 }
 
-// The bytes a value writes: text as UTF-8 (part counting characters), a
-// binary as it is (part counting bytes), anything else formed first.
+// The bytes a value writes: a string! as UTF-8 (part counting characters),
+// a binary as it is (part counting bytes), anything else formed first. The
+// other string types go through form too: a tag! writes its brackets.
 void append_data_bytes(const kel_value* value, int64_t part, std::string& out) {
     const uint32_t t = type_of(value);
-    if (t == types::binary || in_family(t, family::string_like)) {
+    if (t == types::binary || t == types::string) {
         const int64_t n = binary::encode_value(nullptr, value, part, false, binary::encode_mode::append);
         const size_t at = out.size();
         out.resize(at + static_cast<size_t>(n));
@@ -347,7 +348,9 @@ int64_t write(const kel_value* file, const kel_value* value, const kel_value* pa
     }
     const int64_t s = seek ? count_arg(seek, "seek", false) : -1;
     std::string bytes;
-    if (lines && in_family(type_of(value), family::list)) {
+    // Only a block! is taken value by value: a paren!, a path or a hash! is
+    // one value, formed and ended as one line.
+    if (lines && type_of(value) == types::block) {
         const kel_value list = *value;
         const uint32_t node = series_node(&list);
         const int64_t head = std::max(series_head(&list), 0);

@@ -161,8 +161,8 @@ TEST_F(boot_process, arguments_reach_the_script) {
         {{"--catch", "--unknown", script, "--x"}, "[\"--x\"]\n\"--x\"\n>> "},  // the console stays
         {{script, "\xC3\xA9t\xC3\xA9"}, "[\"\xC3\xA9t\xC3\xA9\"]\n\"\xC3\xA9t\xC3\xA9\"\n"},
         // a blank and a quote in one argument: no command line can carry it
-        // back, argv does
-        {{script, "a\" b", "\"q\"", "tab\there", ""}, "[{a\" b} {\"q\"} \"tab^-here\" \"\"]\n{\"a\" b\" \"\"q\"\" \"tab^-here\" }\n"},
+        // back, argv does; an empty argument stays in the text as ""
+        {{script, "a\" b", "\"q\"", "tab\there", ""}, "[{a\" b} {\"q\"} \"tab^-here\" \"\"]\n{\"a\" b\" \"\"q\"\" \"tab^-here\" \"\"}\n"},
     };
     for (const row& r : rows) {
         const process_result p = kel(r.args);

@@ -132,7 +132,7 @@ TEST(Platform, EnvironmentEntriesSplitAfterTheFirstCharacter) {
     EXPECT_EQ(got, want);
 }
 
-TEST(Platform, CommandLineQuotesArgumentsWithBlanksTabsAndQuotes) {
+TEST(Platform, CommandLineQuotesEmptyArgumentsAndThoseWithBlanksTabsAndQuotes) {
     struct row {
         std::vector<const char*> args;
         const char* line;
@@ -141,7 +141,8 @@ TEST(Platform, CommandLineQuotesArgumentsWithBlanksTabsAndQuotes) {
         {{}, ""},
         {{"a"}, "a"},
         {{"a", "b c"}, "a \"b c\""},
-        {{"t\tx", "q\"x", ""}, "\"t\tx\" \"q\"x\" "},
+        {{"t\tx", "q\"x", ""}, "\"t\tx\" \"q\"x\" \"\""},
+        {{"", "a"}, "\"\" a"},
         {{"caf\xc3\xa9", "--do", "print 1"}, "caf\xc3\xa9 --do \"print 1\""},
     };
     for (const row& r : rows) {
