@@ -32,6 +32,7 @@
 #include "library/boot.h"
 #include "library/kelbin_routines.h"
 #include "library/json_unescape.h"
+#include "library/react_check.h"
 #include "platform/platform.h"
 #include "services/simple_io.h"
 
@@ -448,6 +449,7 @@ void install() {
     }
     kelbin_routines::install();
     json_unescape::install();
+    react_check::install();
     routine::bind_by_name = bind_by_name;
 }
 
