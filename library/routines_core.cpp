@@ -31,6 +31,7 @@
 #include "kernel/unicode.h"
 #include "library/boot.h"
 #include "library/kelbin_routines.h"
+#include "library/json_decode.h"
 #include "library/json_unescape.h"
 #include "library/react_check.h"
 #include "platform/platform.h"
@@ -449,6 +450,7 @@ void install() {
     }
     kelbin_routines::install();
     json_unescape::install();
+    json_decode::install();
     react_check::install();
     routine::bind_by_name = bind_by_name;
 }
