@@ -32,6 +32,7 @@
 #include "library/boot.h"
 #include "library/kelbin_routines.h"
 #include "library/json_decode.h"
+#include "library/json_encode.h"
 #include "library/json_unescape.h"
 #include "library/react_check.h"
 #include "platform/platform.h"
@@ -451,6 +452,7 @@ void install() {
     kelbin_routines::install();
     json_unescape::install();
     json_decode::install();
+    json_encode::install();
     react_check::install();
     routine::bind_by_name = bind_by_name;
 }
