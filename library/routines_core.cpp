@@ -31,6 +31,7 @@
 #include "kernel/unicode.h"
 #include "library/boot.h"
 #include "library/kelbin_routines.h"
+#include "library/csv_rows.h"
 #include "library/json_decode.h"
 #include "library/json_encode.h"
 #include "library/json_unescape.h"
@@ -453,6 +454,7 @@ void install() {
     json_unescape::install();
     json_decode::install();
     json_encode::install();
+    csv_rows::install();
     react_check::install();
     routine::bind_by_name = bind_by_name;
 }
