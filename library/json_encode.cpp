@@ -7,6 +7,7 @@
 #include "library/json_encode.h"
 
 #include <cmath>
+#include <vector>
 
 #include "datatypes/block.h"
 #include "datatypes/logic.h"
@@ -27,9 +28,30 @@ namespace {
 
 using routines::machine_value;
 
-// Deeper nesting (a block that holds itself, say) goes on in the Kel writer,
-// which meets the evaluator's own limits.
-constexpr int max_depth = 200;
+// A value whose blocks and maps nest deeper than this, or hold themselves,
+// is written by the Kel writer from the top, so that it meets the
+// evaluator's limits (and reports their error) exactly where it always did.
+constexpr int max_depth = 150;
+
+bool plain_nesting(const kel_value* v, int depth, std::vector<uint32_t>& path) {
+    const uint32_t t = type_of(v);
+    if (t != types::block && t != types::map) return true;
+    if (depth >= max_depth) return false;
+    const uint32_t node = series_node(v);
+    for (uint32_t n : path)
+        if (n == node) return false;
+    path.push_back(node);
+    kel_value b;
+    set_series(&b, types::block, t == types::map ? 0 : series_head(v), node);
+    const int32_t n = block::ks_length_q(&b);
+    const int32_t head = series_head(&b);
+    for (int32_t i = t == types::map ? 1 : 0; i < n; i += t == types::map ? 2 : 1) {
+        const kel_value item = *block::ks_abs_at(&b, head + i);
+        if (!plain_nesting(&item, depth + 1, path)) return false;
+    }
+    path.pop_back();
+    return true;
+}
 
 class writer {
 public:
@@ -186,6 +208,8 @@ private:
         tw_.put('[');
         const int32_t head = series_head(b);
         for (int32_t i = 0; i < n; ++i) {
+            // The Kel writer runs between items: the block is measured again.
+            if (i >= block::ks_length_q(b)) break;
             if (i) tw_.put(',');
             const kel_value item = *block::ks_abs_at(b, head + i);
             value(&item, depth + 1);
@@ -201,6 +225,7 @@ private:
         const int32_t cells = static_cast<int32_t>(memory::buffer_of(series_node(m))->units());
         bool first = true;
         for (int32_t i = 0; i + 1 < cells; i += 2) {
+            if (i + 1 >= static_cast<int32_t>(memory::buffer_of(series_node(m))->units())) break;
             const kel_value key = *block::ks_abs_at(&b, i);
             const kel_value v = *block::ks_abs_at(&b, i + 1);
             if (v.header == 0) continue;
@@ -227,6 +252,8 @@ private:
 
 machine_value encode_routine(const machine_value* a, int32_t) {
     kel_value* output = a[0].cell;
+    std::vector<uint32_t> path;
+    if (!plain_nesting(a[1].cell, 0, path)) return routines::answer_cell(none::value);
     const bool ascii = logic::truthy(a[2].cell);
     writer w(output, ascii, a[3].cell, a[4].cell);
     w.value(a[1].cell, 0);

@@ -76,6 +76,12 @@ void skip(kel_value* b, int32_t d) {
 
 bool tail_q(const kel_value* b) { return series_head(b) >= cells_in(b); }
 
+// `clear b`: nothing when the head is at or past the tail (a reaction may
+// have emptied the block under a position held here).
+void clear_from(const kel_value* b) {
+    if (series_head(b) >= 0 && series_head(b) < cells_in(b)) block::ks_cut_at(b, series_head(b));
+}
+
 // `pending?`: a record of this reactor and this very reaction is queued.
 bool pending_q(const kel_value* queue, const kel_value* reactor, const kel_value* reaction) {
     if (!is_block(queue)) return false;
@@ -127,14 +133,14 @@ void run_outermost(uint32_t engine_ctx, const kel_value* queue, const kel_value*
         skip(q, -4);
         const kel_value done = pick(q, 4);
         if (logic::truthy(&done)) {
-            block::ks_cut_at(q, series_head(q));
+            clear_from(q);
         } else {
             const kel_value r0 = pick(q, 1), r1 = pick(q, 2), r2 = pick(q, 3);
             eval_reaction(engine_ctx, &r0, &r1, &r2);
             kel_value after = *q;
             skip(&after, 4);
             if (tail_q(&after)) {
-                block::ks_cut_at(q, series_head(q));
+                clear_from(q);
             } else {
                 kel_value t;
                 set_logic(&t, true);
@@ -148,7 +154,7 @@ void run_outermost(uint32_t engine_ctx, const kel_value* queue, const kel_value*
         if (series_head(q) <= 0) break;
     }
     const kel_value now = field_of(engine_ctx, sym_queue);
-    if (is_block(&now)) block::ks_cut_at(&now, series_head(&now));
+    if (is_block(&now)) clear_from(&now);
 }
 
 machine_value check_routine(const machine_value* a, int32_t) {
