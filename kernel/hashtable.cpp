@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "kernel/random.h"
 #include "kernel/stack.h"
@@ -278,6 +279,17 @@ void resize(uint32_t table, uint64_t requested) {
     uint32_t* new_f = reinterpret_cast<uint32_t*>(buffer_of(new_flags)->head_ptr());
     int32_t* keys = key_array(t);
     uint32_t* tags = tagged(t) ? tag_array(t) : nullptr;
+    // A map's keys are hashed afresh from what they hold now (a key string
+    // changed in place moves with its new text, as it always did), in the
+    // order they lie in the series, which reads their text far more
+    // cheaply than the bucket order would.
+    std::vector<uint32_t> fresh;
+    if (tags) {
+        const int32_t cells = series_cells(t->blk);
+        fresh.resize(static_cast<size_t>(cells / 2 + 1));
+        const kel_value* c = cell_at(t->blk, 0);
+        for (int32_t p = 0; p + 1 < cells; p += 2) fresh[static_cast<size_t>(p / 2)] = hash_value(c + p, false);
+    }
     const uint32_t mask = n_new - 1;
     for (uint32_t j = 0; j < n_old; ++j) {
         if (flag_at(old_f, j) != bucket_used) continue;
@@ -285,6 +297,7 @@ void resize(uint32_t table, uint64_t requested) {
         uint32_t tag = tags ? tags[j] : 0;
         set_flag(old_f, j, bucket_deleted);
         for (;;) {
+            if (tags) tag = fresh[static_cast<size_t>(key / 2)];
             uint32_t b = (tags ? tag : stored_hash(table, key)) & mask;
             for (uint32_t step = 0; flag_at(new_f, b) != bucket_empty; ++step) b = (b + step + 1) & mask;
             set_flag(new_f, b, bucket_used);

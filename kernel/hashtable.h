@@ -21,9 +21,11 @@
 // buckets free, so a probe always meets an empty bucket.
 //
 // A map! keeps the hash of each used bucket's key beside the key array: a
-// probe reads a stored key only when the hashes agree, and growing re-buckets
-// by the kept hashes without reading any key. (A key string changed in place
-// after it was put keeps the hash it was put with.)
+// probe reads a stored key only when the hashes agree. Growing hashes every
+// key afresh (walking the series in order) and keeps those hashes, so a key
+// string changed in place after it was put is found by its new text once
+// the table has grown, as before; until then a probe for the new text skips
+// it, where it could meet it by chance before.
 //
 // Positions. Kinds 0-2 store 0-based cell positions counted from the first
 // used cell of the indexed series' buffer (not from a value's head). Kind 0
