@@ -77,7 +77,16 @@ int32_t lookup_op(bool case_, bool same) {
 void set_entry(const kel_value* map, const kel_value* key, const kel_value* value, int32_t op, const kel_value* path) {
     const kel_value m = *map;
     const kel_value v = *value;
-    int32_t p = lookup(&m, key, op);
+    // put and put/case: one probe finds the key or the bucket a new one takes.
+    hashtable::map_slot slot;
+    int32_t p;
+    if (op == cmp::equal || op == cmp::strict_equal) {
+        const kel_value k = *key;
+        const kel_value* found = hashtable::find_map(table_of(&m), &k, op, &slot);
+        p = found ? static_cast<int32_t>(found - cell_at(&m, 0)) : -1;
+    } else {
+        p = lookup(&m, key, op);
+    }
     if (p < 0) {
         kel_value* k = stack::push_copy(key);
         normalize_key(k, path);
@@ -88,7 +97,7 @@ void set_entry(const kel_value* map, const kel_value* key, const kel_value* valu
         block::ks_add(&b, &empty);
         stack::drop_cells(1);
         p = cells_of(&m) - 2;
-        hashtable::put(table_of(&m), p);
+        if (!hashtable::put_map_at(table_of(&m), p, slot)) hashtable::put(table_of(&m), p);
     } else if (!live(&m, p)) {
         hashtable::header_of(table_of(&m))->count++;
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "kernel/random.h"
 #include "kernel/stack.h"
@@ -29,6 +30,11 @@ constexpr uint64_t max_buckets = uint64_t{1} << 28;
 inline table_header* hdr(uint32_t table) { return reinterpret_cast<table_header*>(buffer_of(table)->head_ptr()); }
 inline uint32_t* flag_words(const table_header* t) { return reinterpret_cast<uint32_t*>(buffer_of(t->flags)->head_ptr()); }
 inline int32_t* key_array(const table_header* t) { return reinterpret_cast<int32_t*>(buffer_of(t->keys)->head_ptr()); }
+// map!: the hash of each used bucket's key (the `chains` word holds the
+// array's node; maps have no chains). A probe compares a stored key only
+// when its hash is the one looked for, and growing needs no key read.
+inline uint32_t* tag_array(const table_header* t) { return reinterpret_cast<uint32_t*>(buffer_of(t->chains)->head_ptr()); }
+inline bool tagged(const table_header* t) { return t->kind == kinds::map && t->chains != 0; }
 
 inline uint32_t flag_at(const uint32_t* f, uint32_t i) { return (f[i >> 4] >> ((i & 15u) * 2)) & 3u; }
 inline void set_flag(uint32_t* f, uint32_t i, uint32_t state) {
@@ -197,9 +203,15 @@ void fresh_arrays(uint32_t table, uint32_t n, parking& p) {
     p.node(flags);
     const uint32_t keys = filled_array(n * 4, 0);
     p.node(keys);
+    uint32_t tags = 0;
+    if (hdr(table)->kind == kinds::map) {
+        tags = filled_array(n * 4, 0);
+        p.node(tags);
+    }
     table_header* t = hdr(table);
     t->flags = flags;
     t->keys = keys;
+    if (tags) t->chains = tags;
     t->n_buckets = n;
 }
 
@@ -253,6 +265,12 @@ void resize(uint32_t table, uint64_t requested) {
         k = memory::expand_buffer_filled(k, n_new * 4, 0);
         std::memset(k->head_ptr() + n_old * 4, 0, static_cast<size_t>(n_new - n_old) * 4);
         k->tail = k->head + n_new * 4;
+        if (tagged(hdr(table))) {
+            buffer_header* g = buffer_of(hdr(table)->chains);
+            g = memory::expand_buffer_filled(g, n_new * 4, 0);
+            std::memset(g->head_ptr() + n_old * 4, 0, static_cast<size_t>(n_new - n_old) * 4);
+            g->tail = g->head + n_new * 4;
+        }
         p.release();
     }
     // From here on nothing allocates: the addresses stay valid.
@@ -260,22 +278,38 @@ void resize(uint32_t table, uint64_t requested) {
     uint32_t* old_f = flag_words(t);
     uint32_t* new_f = reinterpret_cast<uint32_t*>(buffer_of(new_flags)->head_ptr());
     int32_t* keys = key_array(t);
+    uint32_t* tags = tagged(t) ? tag_array(t) : nullptr;
+    // A map's keys are hashed afresh from what they hold now (a key string
+    // changed in place moves with its new text, as it always did), in the
+    // order they lie in the series, which reads their text far more
+    // cheaply than the bucket order would.
+    std::vector<uint32_t> fresh;
+    if (tags) {
+        const int32_t cells = series_cells(t->blk);
+        fresh.resize(static_cast<size_t>(cells / 2 + 1));
+        const kel_value* c = cell_at(t->blk, 0);
+        for (int32_t p = 0; p + 1 < cells; p += 2) fresh[static_cast<size_t>(p / 2)] = hash_value(c + p, false);
+    }
     const uint32_t mask = n_new - 1;
     for (uint32_t j = 0; j < n_old; ++j) {
         if (flag_at(old_f, j) != bucket_used) continue;
         int32_t key = keys[j];
+        uint32_t tag = tags ? tags[j] : 0;
         set_flag(old_f, j, bucket_deleted);
         for (;;) {
-            uint32_t b = stored_hash(table, key) & mask;
+            if (tags) tag = fresh[static_cast<size_t>(key / 2)];
+            uint32_t b = (tags ? tag : stored_hash(table, key)) & mask;
             for (uint32_t step = 0; flag_at(new_f, b) != bucket_empty; ++step) b = (b + step + 1) & mask;
             set_flag(new_f, b, bucket_used);
             if (b < n_old && flag_at(old_f, b) == bucket_used) {
                 // Kick out the key still waiting there and place it next.
                 std::swap(key, keys[b]);
+                if (tags) std::swap(tag, tags[b]);
                 set_flag(old_f, b, bucket_deleted);
                 continue;
             }
             keys[b] = key;
+            if (tags) tags[b] = tag;
             break;
         }
     }
@@ -411,12 +445,14 @@ void put_map(uint32_t table, int32_t position) {
     const kel_value key = *cell_at(hdr(table)->blk, position);
     int64_t first_deleted = -1;
     bool present = false;
-    const int64_t stop = probe(table, hash_value(&key, false), [&](uint32_t i, uint32_t state) {
+    const uint32_t h = hash_value(&key, false);
+    const int64_t stop = probe(table, h, [&](uint32_t i, uint32_t state) {
         if (state == bucket_empty) return true;
         if (state == bucket_deleted) {
             if (first_deleted < 0) first_deleted = i;
             return false;
         }
+        if (tagged(hdr(table)) && tag_array(hdr(table))[i] != h) return false;
         const kel_value stored = *cell_at(hdr(table)->blk, key_array(hdr(table))[i]);
         if (compare_true(&stored, &key, cmp::strict_equal)) {
             present = true;
@@ -431,6 +467,7 @@ void put_map(uint32_t table, int32_t position) {
     t->count++;
     set_flag(flag_words(t), b, bucket_used);
     key_array(t)[b] = position;
+    if (tagged(t)) tag_array(t)[b] = h;
 }
 
 // Kind 2: a word (or symbol) cell already in the series joins the index
@@ -711,6 +748,11 @@ uint32_t copy(uint32_t table, uint32_t series_node) {
     hdr(node)->keys = keys;
     p.node(keys);
     hdr(node)->blk = series_node;
+    if (tagged(hdr(table))) {
+        const uint32_t tags = memory::copy_buffer(buffer_of(hdr(table)->chains));
+        hdr(node)->chains = tags;
+        p.node(tags);
+    }
     if (hdr(table)->kind == kinds::hash) {
         const uint32_t idx = memory::copy_buffer(buffer_of(hdr(table)->indexes));
         hdr(node)->indexes = idx;
@@ -826,9 +868,12 @@ kel_value* find(uint32_t table, const kel_value* key_cell, int32_t head, int32_t
     if (kind == kinds::map) {
         const kel_value key = map_lookup_key(key_cell);
         int32_t found = -1;
-        probe(table, hash_value(&key, false), [&](uint32_t i, uint32_t state) {
+        const uint32_t h = hash_value(&key, false);
+        const bool filter = type_of(&key) != key_type && tagged(hdr(table));
+        probe(table, h, [&](uint32_t i, uint32_t state) {
             if (state == bucket_empty) return true;
             if (state == bucket_deleted) return false;
+            if (filter && tag_array(hdr(table))[i] != h) return false;
             const int32_t k = key_array(hdr(table))[i];
             const kel_value stored = *cell_at(hdr(table)->blk, k);
             if (map_key_matches(&stored, &key, op)) {
@@ -868,19 +913,64 @@ kel_value* find(uint32_t table, const kel_value* key_cell, int32_t head, int32_t
     return best >= 0 ? cell_at(hdr(table)->blk, best) : nullptr;
 }
 
+kel_value* find_map(uint32_t table, const kel_value* key_cell, int32_t op, map_slot* slot) {
+    const kel_value key = map_lookup_key(key_cell);
+    const uint32_t h = hash_value(&key, false);
+    const bool filter = type_of(&key) != key_type && tagged(hdr(table));
+    int32_t found = -1;
+    int64_t first_deleted = -1;
+    const int64_t stop = probe(table, h, [&](uint32_t i, uint32_t state) {
+        if (state == bucket_empty) return true;
+        if (state == bucket_deleted) {
+            if (first_deleted < 0) first_deleted = i;
+            return false;
+        }
+        if (filter && tag_array(hdr(table))[i] != h) return false;
+        const int32_t k = key_array(hdr(table))[i];
+        const kel_value stored = *cell_at(hdr(table)->blk, k);
+        if (map_key_matches(&stored, &key, op)) {
+            found = k;
+            return true;
+        }
+        return false;
+    });
+    if (found >= 0) return cell_at(hdr(table)->blk, found);
+    slot->bucket = first_deleted >= 0 ? first_deleted : stop;
+    slot->hash = h;
+    return nullptr;
+}
+
+bool put_map_at(uint32_t table, int32_t position, const map_slot& slot) {
+    table_header* t = hdr(table);
+    if (slot.bucket < 0 || t->kind != kinds::map || t->occupied >= t->upper_bound) return false;
+    const kel_value key = *cell_at(t->blk, position);
+    if (hash_value(&key, false) != slot.hash) return false;
+    t = hdr(table);
+    const uint32_t b = static_cast<uint32_t>(slot.bucket);
+    if (flag_at(flag_words(t), b) == bucket_empty) t->occupied++;
+    t->count++;
+    set_flag(flag_words(t), b, bucket_used);
+    key_array(t)[b] = position;
+    if (tagged(t)) tag_array(t)[b] = slot.hash;
+    return true;
+}
+
 kel_value* find_next(uint32_t table, const kel_value* key_cell, int32_t* continuation) {
     if (hdr(table)->kind != kinds::map) return nullptr;
     const kel_value key = map_lookup_key(key_cell);
     const int32_t after = *continuation;
     bool passed = after < 0;
     int32_t found = -1;
-    probe(table, hash_value(&key, false), [&](uint32_t i, uint32_t state) {
+    const uint32_t h = hash_value(&key, false);
+    const bool filter = type_of(&key) != key_type && tagged(hdr(table));
+    probe(table, h, [&](uint32_t i, uint32_t state) {
         if (state == bucket_empty) return true;
         if (!passed) {
             passed = static_cast<int32_t>(i) == after;
             return false;
         }
         if (state == bucket_deleted) return false;
+        if (filter && tag_array(hdr(table))[i] != h) return false;
         const kel_value stored = *cell_at(hdr(table)->blk, key_array(hdr(table))[i]);
         if (map_key_matches(&stored, &key, cmp::equal)) {
             found = static_cast<int32_t>(i);
@@ -1176,6 +1266,7 @@ void mark(uint32_t table, const marker& m) {
     const table_header t = *hdr(table);
     if (t.flags) m.node(t.flags);
     if (t.keys) m.node(t.keys);
+    if (t.kind == kinds::map && t.chains) m.node(t.chains);
     if (t.kind == kinds::hash && t.indexes && t.chains) {
         m.node(t.indexes);
         m.node(t.chains);

@@ -20,6 +20,13 @@
 // bucket is visited once within n-buckets probes. The bound keeps 23 % of the
 // buckets free, so a probe always meets an empty bucket.
 //
+// A map! keeps the hash of each used bucket's key beside the key array: a
+// probe reads a stored key only when the hashes agree. Growing hashes every
+// key afresh (walking the series in order) and keeps those hashes, so a key
+// string changed in place after it was put is found by its new text once
+// the table has grown, as before; until then a probe for the new text skips
+// it, where it could meet it by chance before.
+//
 // Positions. Kinds 0-2 store 0-based cell positions counted from the first
 // used cell of the indexed series' buffer (not from a value's head). Kind 0
 // stores -c in a bucket whose positions form chain c. Record tables store the
@@ -57,7 +64,7 @@ constexpr uint32_t key_type = 56;
 struct table_header {
     uint32_t count;        // live keys
     uint32_t indexes;      // kind 0: node of position -> bucket + 1 (int32, -1 none); kinds >= 3: record size in bytes
-    uint32_t chains;       // kind 0: node of the chain store
+    uint32_t chains;       // kind 0: node of the chain store; kind 1: node of the uint32 hash of each bucket's key
     uint32_t flags;        // node of the bucket-flag array
     uint32_t keys;         // node of the int32 key array (n_buckets entries)
     uint32_t blk;          // node of the indexed series
@@ -159,6 +166,18 @@ extern void (*normalize_map_key)(kel_value* key);
 // set-word!); head, skip, last and reverse are ignored. Null when absent.
 kel_value* find(uint32_t table, const kel_value* key, int32_t head, int32_t skip, int32_t op, bool last,
                 bool reverse);
+// map!: find's lookup (op equal or strict-equal) that also notes, when the
+// key is absent, the bucket where put would index an equal key: the first
+// deleted bucket or the empty one that ended the probe, with the probe's
+// hash. `put_map_at` indexes a new key's position there when that key has
+// the same hash and the table need not grow first (what put would do, with
+// one probe less); otherwise it answers false and the caller uses put.
+struct map_slot {
+    int64_t bucket = -1;
+    uint32_t hash = 0;
+};
+kel_value* find_map(uint32_t table, const kel_value* key, int32_t op, map_slot* slot);
+bool put_map_at(uint32_t table, int32_t position, const map_slot& slot);
 // map!: the next stored key equal to the key (case-insensitively) after the
 // one a previous call found; *continuation is -1 to start and is updated (to
 // -1 when nothing more matches).

@@ -31,7 +31,11 @@
 #include "kernel/unicode.h"
 #include "library/boot.h"
 #include "library/kelbin_routines.h"
+#include "library/csv_rows.h"
+#include "library/json_decode.h"
+#include "library/json_encode.h"
 #include "library/json_unescape.h"
+#include "library/react_check.h"
 #include "library/routines_text.h"
 #include "platform/platform.h"
 #include "services/simple_io.h"
@@ -450,6 +454,10 @@ void install() {
     kelbin_routines::install();
     json_unescape::install();
     text_routines::install();
+    json_decode::install();
+    json_encode::install();
+    csv_rows::install();
+    react_check::install();
     routine::bind_by_name = bind_by_name;
 }
 

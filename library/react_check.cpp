@@ -1,0 +1,215 @@
+// react_check: see react_check.h.
+//
+// The routine does what the engine's Kel `check` did, step for step: the
+// relations are walked from the head `relations` had at the call, four cells
+// a record, by position (a reaction may add or remove records meanwhile, and
+// the walk goes on at the next record's position as the Kel walk did); the
+// engine's `queue`, `eat-events?` and `eval-reaction` are read from the
+// engine object at each use, so code that replaces them is seen at once.
+// The positions held across a reaction live in argument-stack cells, so the
+// blocks they point into stay reachable whatever the reaction does.
+#include "library/react_check.h"
+
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/logic.h"
+#include "datatypes/symbol.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/natives_words.h"
+#include "evaluator/routines.h"
+#include "kernel/actions.h"
+#include "kernel/native_api.h"
+#include "kernel/registry.h"
+#include "kernel/signals.h"
+#include "kernel/stack.h"
+
+namespace kel::react_check {
+
+namespace {
+
+using routines::machine_value;
+
+uint32_t sym_relations = 0, sym_queue = 0, sym_eat_events = 0, sym_eval_reaction = 0;
+
+// An engine field by name; none! when the engine lacks it.
+kel_value field_of(uint32_t engine_ctx, uint32_t symbol) {
+    const kel_value* v = _context::symbol_value(symbol, engine_ctx);
+    kel_value out;
+    if (v) out = *v;
+    else set_none(&out);
+    return out;
+}
+
+bool is_block(const kel_value* v) { return type_of(v) == types::block; }
+
+// Cells of a block value's buffer (its whole length, head ignored).
+int32_t cells_in(const kel_value* b) { return block::ks_length_q(b) + series_head(b); }
+
+// `pick b n` (1-based from the head): the cell, or none! past either end.
+kel_value pick(const kel_value* b, int32_t n) {
+    const int32_t i = series_head(b) + n - 1;
+    kel_value out;
+    if (i < 0 || i >= cells_in(b)) set_none(&out);
+    else out = *block::ks_abs_at(b, i);
+    return out;
+}
+
+// `find/same/skip b value 4`: the position of the first record from the
+// head whose first cell is the value itself, or -1.
+int32_t find_record(const kel_value* b, const kel_value* value) {
+    const int32_t n = cells_in(b);
+    int32_t i = series_head(b);
+    if (i < 0) return -1;
+    for (; i < n; i += 4)
+        if (natives::same_q(block::ks_abs_at(b, i), value)) return i;
+    return -1;
+}
+
+// `skip b d` (clamped to the head and the tail).
+void skip(kel_value* b, int32_t d) {
+    int64_t i = static_cast<int64_t>(series_head(b)) + d;
+    const int32_t n = cells_in(b);
+    if (i < 0) i = 0;
+    if (i > n) i = n;
+    set_series_head(b, static_cast<int32_t>(i));
+}
+
+bool tail_q(const kel_value* b) { return series_head(b) >= cells_in(b); }
+
+// `clear b`: nothing when the head is at or past the tail (a reaction may
+// have emptied the block under a position held here).
+void clear_from(const kel_value* b) {
+    if (series_head(b) >= 0 && series_head(b) < cells_in(b)) block::ks_cut_at(b, series_head(b));
+}
+
+// `pending?`: a record of this reactor and this very reaction is queued.
+bool pending_q(const kel_value* queue, const kel_value* reactor, const kel_value* reaction) {
+    if (!is_block(queue)) return false;
+    kel_value q = *queue;
+    for (;;) {
+        const int32_t at = find_record(&q, reactor);
+        if (at < 0) return false;
+        set_series_head(&q, at);
+        const kel_value r = pick(&q, 2);
+        if (natives::same_q(&r, reaction)) return true;
+        skip(&q, 4);
+    }
+}
+
+void append_record(const kel_value* queue, const kel_value* reactor, const kel_value* reaction,
+                   const kel_value* target, bool mark) {
+    kel_value flag;
+    set_logic(&flag, mark);
+    block::ks_add(queue, reactor);
+    block::ks_add(queue, reaction);
+    block::ks_add(queue, target);
+    block::ks_add(queue, &flag);
+}
+
+// The engine's `eval-reaction` with the record's three values; a signal
+// (throw, break, halt) goes on to the change's caller as it did.
+void eval_reaction(uint32_t engine_ctx, const kel_value* reactor, const kel_value* reaction,
+                   const kel_value* target) {
+    const kel_value fn = field_of(engine_ctx, sym_eval_reaction);
+    kel_value name;
+    init_cell(&name, types::word);
+    name.w2 = sym_eval_reaction;
+    const kel_value args[3] = {*reactor, *reaction, *target};
+    kel_value result;
+    const signal_code code = interpreter::call_function(&fn, &name, args, 3, 0, &result);
+    if (code != signal_code::none) stack::throw_code(code);
+}
+
+// Runs the reaction as the outermost change, then drains what it queued,
+// newest first; a reaction that queued more restarts the walk at the tail.
+void run_outermost(uint32_t engine_ctx, const kel_value* queue, const kel_value* reactor,
+                   const kel_value* reaction, const kel_value* target, kel_value* q) {
+    append_record(queue, reactor, reaction, target, true);
+    eval_reaction(engine_ctx, reactor, reaction, target);
+    *q = field_of(engine_ctx, sym_queue);
+    if (!is_block(q)) fire(error_category::script, "invalid-arg", q);
+    set_series_head(q, cells_in(q));
+    for (;;) {
+        skip(q, -4);
+        const kel_value done = pick(q, 4);
+        if (logic::truthy(&done)) {
+            clear_from(q);
+        } else {
+            const kel_value r0 = pick(q, 1), r1 = pick(q, 2), r2 = pick(q, 3);
+            eval_reaction(engine_ctx, &r0, &r1, &r2);
+            kel_value after = *q;
+            skip(&after, 4);
+            if (tail_q(&after)) {
+                clear_from(q);
+            } else {
+                kel_value t;
+                set_logic(&t, true);
+                *block::ks_abs_at(q, series_head(q) + 3) = t;
+                block::modified(q);
+                *q = field_of(engine_ctx, sym_queue);
+                if (!is_block(q)) fire(error_category::script, "invalid-arg", q);
+                set_series_head(q, cells_in(q));
+            }
+        }
+        if (series_head(q) <= 0) break;
+    }
+    const kel_value now = field_of(engine_ctx, sym_queue);
+    if (is_block(&now)) clear_from(&now);
+}
+
+machine_value check_routine(const machine_value* a, int32_t) {
+    const uint32_t engine_ctx = a[0].cell->w1;
+    const kel_value reactor = *a[1].cell;
+    const bool only = logic::truthy(a[2].cell);
+    const kel_value field = *a[3].cell;
+    kel_value* saved_top = stack::top();
+    // [pos, reaction, target, q]: kept on the argument stack while reactions run.
+    kel_value* pos = stack::push_copy(none::value);
+    kel_value* reaction = stack::push_copy(none::value);
+    kel_value* target = stack::push_copy(none::value);
+    kel_value* q = stack::push_copy(none::value);
+    *pos = field_of(engine_ctx, sym_relations);
+    if (is_block(pos)) {
+        for (;;) {
+            const int32_t at = find_record(pos, &reactor);
+            if (at < 0) break;
+            set_series_head(pos, at);
+            *reaction = pick(pos, 3);
+            bool go = true;
+            if (only) {
+                const kel_value f = pick(pos, 2);
+                go = actions::compare_by_op(&field, &f, cmp::equal);
+            }
+            if (go) {
+                const kel_value queue = field_of(engine_ctx, sym_queue);
+                if (!is_block(&queue)) fire(error_category::script, "invalid-arg", &queue);
+                const kel_value eat = field_of(engine_ctx, sym_eat_events);
+                go = tail_q(&queue) || logic::falsy(&eat) || !pending_q(&queue, &reactor, reaction);
+                if (go) {
+                    *target = pick(pos, 4);
+                    if (tail_q(&queue)) run_outermost(engine_ctx, &queue, &reactor, reaction, target, q);
+                    else append_record(&queue, &reactor, reaction, target, false);
+                }
+            }
+            skip(pos, 4);
+        }
+    }
+    stack::regs.top = saved_top;
+    return routines::answer_cell(none::value);
+}
+
+}  // namespace
+
+void install() {
+    sym_relations = symbol::intern("relations");
+    sym_queue = symbol::intern("queue");
+    sym_eat_events = symbol::intern("eat-events?");
+    sym_eval_reaction = symbol::intern("eval-reaction");
+    routines::entry e;
+    e.name = "react-check";
+    e.spec = R"k("Run the reactions of a reactor's change" engine [object!] reactor [object!] only [any-type!] field [any-type!])k";
+    e.fn = check_routine;
+    (void)routines::define(routine_number, e);
+}
+
+}  // namespace kel::react_check
