@@ -359,8 +359,23 @@ void poke_at(const kel_value* image, const kel_value* index, const kel_value* va
 
 [[noreturn]] void bad_to(const kel_value* spec) { scalar::bad_to_arg(types::image, spec); }
 
+// What copy without /part gives: the rectangle from the head's column and
+// row to the bottom-right corner (the whole image from the head index 0).
+void copy_from_head(kel_value* result, const kel_value* image) {
+    const kel_value img = *image;
+    const int64_t w = width_of(&img), h = height_of(&img);
+    if (w == 0 || h < 1) {
+        make_record(result, static_cast<int32_t>(w), static_cast<int32_t>(h));
+        return;
+    }
+    const int64_t head = head_of(&img);
+    const int64_t col = head % w, row = head / w;
+    copy_part(result, &img, static_cast<int32_t>(col), static_cast<int32_t>(row), static_cast<int32_t>(w - col),
+              static_cast<int32_t>(h - row));
+}
+
 void to_image(kel_value* result, const kel_value* spec) {
-    if (type_of(spec) == types::image) duplicate(result, spec);
+    if (type_of(spec) == types::image) copy_from_head(result, spec);
     else bad_to(spec);
 }
 
@@ -401,7 +416,7 @@ signal_code a_make(const refinements&) {
     const uint32_t t = type_of(&spec);
     if (t == types::block && block::ks_length_q(&spec) == 0) {
         if (type_of(&proto) != types::image) fire(error_category::script, "invalid-arg", &spec);
-        duplicate(result, &proto);
+        copy_from_head(result, &proto);
     } else if (t == types::pair) {
         make_filled(result, pair_x(&spec), pair_y(&spec), white);
         clear_written(result);
@@ -672,15 +687,12 @@ signal_code a_copy(const refinements& r) {
     const kel_value* part = ref_arg(r, 0);
     const int64_t w = width_of(&img), h = height_of(&img);
     kel_value* result = stack::push_unset();
-    if (w == 0 || h < 1) {
-        make_record(result, static_cast<int32_t>(w), static_cast<int32_t>(h));
+    if (!part || w == 0 || h < 1) {
+        copy_from_head(result, &img);
     } else {
         const int64_t head = head_of(&img);
         const int64_t col = head % w, row = head / w;
-        if (!part) {
-            copy_part(result, &img, static_cast<int32_t>(col), static_cast<int32_t>(row), static_cast<int32_t>(w - col),
-                      static_cast<int32_t>(h - row));
-        } else if (type_of(part) == types::integer) {
+        if (type_of(part) == types::integer) {
             return fail(error_category::internal, "not-done");
         } else if (type_of(part) == types::pair) {
             // Negative sides reach up and to the left of the head.
