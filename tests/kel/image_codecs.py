@@ -7,8 +7,9 @@ grey, grey with alpha, 16-bit, interlaced; JPEG grey and CMYK; GIF with
 transparency; TIFF in strips, in tiles, big-endian, with associated and with
 unassociated alpha; a 32-bit BMP and a run-length one), decoded by the
 codecs' `decode` from the file and from its bytes, and compared with
-`convert FILE -depth 8 rgba:-`: exactly for the lossless forms (TIFF with associated alpha: +-1 on half-transparent pixels
-and any colour where A = 0; a 16-bit PNG +-1), within 2 for JPEG.
+`convert FILE -depth 8 rgba:-`: exactly for the lossless forms (TIFF with
+associated alpha: +-1 on half-transparent pixels and any colour where
+A = 0; a 16-bit PNG +-1), within 2 for JPEG.
 
 Encoding: the same image made in Kel is encoded by each codec, written out,
 and read back by `identify` (format and size) and `convert` (pixels): exact
