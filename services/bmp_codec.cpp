@@ -24,7 +24,8 @@ static_assert(std::endian::native == std::endian::little, "pixel words are copie
 
 namespace {
 
-constexpr uint32_t core_header = 12, info_header = 40, v4_header = 108, v5_header = 124;
+constexpr uint32_t core_header = 12, info_header = 40, v2_header = 52, v3_header = 56, v4_header = 108,
+                   v5_header = 124;
 constexpr uint32_t bi_rgb = 0, bi_rle8 = 1, bi_rle4 = 2, bi_bitfields = 3;
 constexpr uint32_t opaque = 0xFF000000u;
 
@@ -145,7 +146,8 @@ result parse(const uint8_t* data, size_t size, layout* out) {
     layout lay;
     lay.pixel_offset = rd32(data + 10);
     const uint32_t hsize = rd32(data + 14);
-    if (hsize != core_header && hsize != info_header && hsize != v4_header && hsize != v5_header)
+    if (hsize != core_header && hsize != info_header && hsize != v2_header && hsize != v3_header &&
+        hsize != v4_header && hsize != v5_header)
         return result::bad_media;
     const uint64_t header_end = uint64_t(file_header_bytes) + hsize;
     if (header_end > end) return result::bad_media;
@@ -190,7 +192,10 @@ result parse(const uint8_t* data, size_t size, layout* out) {
             for (int i = 0; i < 3; ++i) lay.masks[i] = rd32(h + info_header + 4 * i);
             lay.masks[3] = 0;
         } else {
-            for (int i = 0; i < 4; ++i) lay.masks[i] = rd32(h + 40 + 4 * i);
+            // The masks sit in the header: R, G, B (52 bytes), and A from 56 on.
+            const int n = hsize == v2_header ? 3 : 4;
+            for (int i = 0; i < n; ++i) lay.masks[i] = rd32(h + 40 + 4 * i);
+            if (n == 3) lay.masks[3] = 0;
         }
         for (int i = 0; i < 3; ++i)
             if (!mask_ok(lay.masks[i], lay.bits)) return result::bad_media;

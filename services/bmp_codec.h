@@ -1,6 +1,6 @@
 // bmp_codec: our own BMP reader and writer, part of the imaging services.
 //
-// The reader turns any common BMP file (core, info, V4 and V5 headers; 1, 4
+// The reader turns any common BMP file (core, info, V2 to V5 headers; 1, 4
 // and 8 bits through a palette, 4 and 8 also run-length encoded; 16, 24 and
 // 32 bits direct or through channel masks; rows bottom-up or top-down) into
 // a new image! pixel store of straight-alpha BGRA words, eagerly. The bytes
