@@ -35,6 +35,27 @@ uint32_t kind_number = 0;
 
 void release_buffer(uintptr_t data) { std::free(reinterpret_cast<void*>(data)); }
 
+// Pixel buffers live outside the series memory, so their bytes never spend
+// the collector's budget: a loop that loads large images would fill the
+// machine before a collection freed the ones dropped. They keep a budget of
+// their own, spent since the collection counted in `budget_cycle`.
+constexpr size_t pixel_budget = size_t{256} << 20;
+size_t pixel_bytes_since_collection = 0;
+int32_t budget_cycle = -1;
+
+void spend_pixel_budget(size_t bytes) {
+    if (budget_cycle != collector::stats.cycles) {
+        budget_cycle = collector::stats.cycles;
+        pixel_bytes_since_collection = 0;
+    }
+    if (pixel_bytes_since_collection + bytes > pixel_budget && pixel_bytes_since_collection > 0) {
+        collector::collect_if_active();
+        budget_cycle = collector::stats.cycles;
+        pixel_bytes_since_collection = 0;
+    }
+    pixel_bytes_since_collection += bytes;
+}
+
 uint32_t kind() {
     if (kind_number == 0) {
         kind_number = externals::register_kind("image", release_buffer);
@@ -93,12 +114,18 @@ void make_record(kel_value* cell, int32_t width, int32_t height) {
     if (static_cast<int64_t>(width) * height > INT32_MAX) no_memory();
     const uint32_t k = kind();
     const uint32_t size_word = static_cast<uint32_t>(width) | (static_cast<uint32_t>(height) << 16);
+    const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4u;
+    spend_pixel_budget(bytes);  // before anything of the new image exists: it may collect
     const uint32_t node = memory::new_bytes(record_bytes);
     std::memset(memory::claim_tail_bytes(node, record_bytes), 0, record_bytes);
     set_series(cell, types::image, 0, node, size_word);  // the record is rooted from here on
-    const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4u;
     void* pixels = std::malloc(std::max<size_t>(bytes, 4));
-    if (!pixels) no_memory();
+    if (!pixels) {
+        // Images no value holds any more may be what fills the heap.
+        collector::collect_if_active();
+        pixels = std::malloc(std::max<size_t>(bytes, 4));
+        if (!pixels) no_memory();
+    }
     const int32_t handle = externals::store(reinterpret_cast<uintptr_t>(pixels), k);
     uint32_t* r = record_of(node);
     r[rec_flags] = flag_buffer;
@@ -359,8 +386,23 @@ void poke_at(const kel_value* image, const kel_value* index, const kel_value* va
 
 [[noreturn]] void bad_to(const kel_value* spec) { scalar::bad_to_arg(types::image, spec); }
 
+// What copy without /part gives: the rectangle from the head's column and
+// row to the bottom-right corner (the whole image from the head index 0).
+void copy_from_head(kel_value* result, const kel_value* image) {
+    const kel_value img = *image;
+    const int64_t w = width_of(&img), h = height_of(&img);
+    if (w == 0 || h < 1) {
+        make_record(result, static_cast<int32_t>(w), static_cast<int32_t>(h));
+        return;
+    }
+    const int64_t head = head_of(&img);
+    const int64_t col = head % w, row = head / w;
+    copy_part(result, &img, static_cast<int32_t>(col), static_cast<int32_t>(row), static_cast<int32_t>(w - col),
+              static_cast<int32_t>(h - row));
+}
+
 void to_image(kel_value* result, const kel_value* spec) {
-    if (type_of(spec) == types::image) duplicate(result, spec);
+    if (type_of(spec) == types::image) copy_from_head(result, spec);
     else bad_to(spec);
 }
 
@@ -401,7 +443,7 @@ signal_code a_make(const refinements&) {
     const uint32_t t = type_of(&spec);
     if (t == types::block && block::ks_length_q(&spec) == 0) {
         if (type_of(&proto) != types::image) fire(error_category::script, "invalid-arg", &spec);
-        duplicate(result, &proto);
+        copy_from_head(result, &proto);
     } else if (t == types::pair) {
         make_filled(result, pair_x(&spec), pair_y(&spec), white);
         clear_written(result);
@@ -672,15 +714,12 @@ signal_code a_copy(const refinements& r) {
     const kel_value* part = ref_arg(r, 0);
     const int64_t w = width_of(&img), h = height_of(&img);
     kel_value* result = stack::push_unset();
-    if (w == 0 || h < 1) {
-        make_record(result, static_cast<int32_t>(w), static_cast<int32_t>(h));
+    if (!part || w == 0 || h < 1) {
+        copy_from_head(result, &img);
     } else {
         const int64_t head = head_of(&img);
         const int64_t col = head % w, row = head / w;
-        if (!part) {
-            copy_part(result, &img, static_cast<int32_t>(col), static_cast<int32_t>(row), static_cast<int32_t>(w - col),
-                      static_cast<int32_t>(h - row));
-        } else if (type_of(part) == types::integer) {
+        if (type_of(part) == types::integer) {
             return fail(error_category::internal, "not-done");
         } else if (type_of(part) == types::pair) {
             // Negative sides reach up and to the left of the head.

@@ -15,6 +15,8 @@
 // As a value a pixel is the tuple R.G.B.T with T = 255 - A (a transparency).
 // Marking an image marks its record and the record's handle entry; an entry
 // that no image marks is swept and its buffer freed by the kind's release.
+// Pixel bytes spend a collection budget of their own (the series memory
+// never sees them), so dropped images are collected as they mount up.
 // Every pixel access goes through a lock that answers pointer and stride.
 #pragma once
 #include <cstdint>

@@ -24,8 +24,9 @@ static_assert(std::endian::native == std::endian::little, "pixel words are copie
 
 namespace {
 
-constexpr uint32_t core_header = 12, info_header = 40, v4_header = 108, v5_header = 124;
-constexpr uint32_t bi_rgb = 0, bi_bitfields = 3;
+constexpr uint32_t core_header = 12, info_header = 40, v2_header = 52, v3_header = 56, v4_header = 108,
+                   v5_header = 124;
+constexpr uint32_t bi_rgb = 0, bi_rle8 = 1, bi_rle4 = 2, bi_bitfields = 3;
 constexpr uint32_t opaque = 0xFF000000u;
 
 uint32_t rd16(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
@@ -90,6 +91,52 @@ uint32_t index_at(const uint8_t* row, int32_t x, uint16_t bits) {
     }
 }
 
+// Runs a run-length stream (8 or 4 bits an index), calling put(x, row,
+// index) for every pixel it sets, `row` counted as stored (bottom row
+// first). Pixels past a row's end are dropped, the walk ends at the
+// end-of-bitmap code, at the last row, or when the bytes run out (a file cut
+// short keeps what it has). False when a run would read past the bytes or an
+// index lies beyond the palette.
+template <class Put>
+bool walk_rle(const uint8_t* data, size_t size, const layout& lay, Put put) {
+    const bool four = lay.bits == 4;
+    uint64_t at = lay.pixel_offset;
+    int64_t x = 0, row = 0;
+    const auto emit = [&](uint32_t index) {
+        if (index >= lay.palette_entries) return false;
+        if (x < lay.width) put(int32_t(x), int32_t(row), index);
+        ++x;
+        return true;
+    };
+    while (row < lay.height && at + 2 <= size) {
+        const uint32_t count = data[at], value = data[at + 1];
+        at += 2;
+        if (count > 0) {
+            for (uint32_t k = 0; k < count; ++k)
+                if (!emit(four ? (k & 1 ? value & 0xFu : value >> 4) : value)) return false;
+        } else if (value == 0) {
+            x = 0;
+            ++row;
+        } else if (value == 1) {
+            break;
+        } else if (value == 2) {
+            if (at + 2 > size) return false;
+            x += data[at];
+            row += data[at + 1];
+            at += 2;
+        } else {
+            const uint64_t bytes = four ? (value + 1) / 2 : value;
+            if (at + bytes > size) return false;
+            for (uint32_t k = 0; k < value; ++k) {
+                const uint8_t b = data[at + (four ? k / 2 : k)];
+                if (!emit(four ? (k & 1 ? b & 0xFu : b >> 4) : b)) return false;
+            }
+            at += (bytes + 1) & ~uint64_t(1);  // absolute runs end on a 16-bit boundary
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 result parse(const uint8_t* data, size_t size, layout* out) {
@@ -99,7 +146,8 @@ result parse(const uint8_t* data, size_t size, layout* out) {
     layout lay;
     lay.pixel_offset = rd32(data + 10);
     const uint32_t hsize = rd32(data + 14);
-    if (hsize != core_header && hsize != info_header && hsize != v4_header && hsize != v5_header)
+    if (hsize != core_header && hsize != info_header && hsize != v2_header && hsize != v3_header &&
+        hsize != v4_header && hsize != v5_header)
         return result::bad_media;
     const uint64_t header_end = uint64_t(file_header_bytes) + hsize;
     if (header_end > end) return result::bad_media;
@@ -144,13 +192,20 @@ result parse(const uint8_t* data, size_t size, layout* out) {
             for (int i = 0; i < 3; ++i) lay.masks[i] = rd32(h + info_header + 4 * i);
             lay.masks[3] = 0;
         } else {
-            for (int i = 0; i < 4; ++i) lay.masks[i] = rd32(h + 40 + 4 * i);
+            // The masks sit in the header: R, G, B (52 bytes), and A from 56 on.
+            const int n = hsize == v2_header ? 3 : 4;
+            for (int i = 0; i < n; ++i) lay.masks[i] = rd32(h + 40 + 4 * i);
+            if (n == 3) lay.masks[3] = 0;
         }
         for (int i = 0; i < 3; ++i)
             if (!mask_ok(lay.masks[i], lay.bits)) return result::bad_media;
         if (lay.masks[3] != 0 && !mask_ok(lay.masks[3], lay.bits)) return result::bad_media;
+    } else if (compression == bi_rle8 || compression == bi_rle4) {
+        // Run-length rows are stored bottom-up only.
+        if (lay.bits != (compression == bi_rle8 ? 8 : 4) || lay.top_down) return result::bad_media;
+        lay.rle = true;
     } else if (compression != bi_rgb) {
-        return result::bad_media;  // RLE, embedded JPEG or PNG, and anything unknown
+        return result::bad_media;  // embedded JPEG or PNG, and anything unknown
     }
 
     if (lay.bits <= 8) {
@@ -162,6 +217,12 @@ result parse(const uint8_t* data, size_t size, layout* out) {
     }
 
     if (lay.pixel_offset < header_end) return result::bad_media;
+    if (lay.rle) {
+        if (lay.pixel_offset > end || !walk_rle(data, size, lay, [](int32_t, int32_t, uint32_t) {}))
+            return result::bad_media;
+        *out = lay;
+        return result::ok;
+    }
     const uint64_t row_bits = uint64_t(lay.width) * lay.bits;
     lay.row_bytes = (row_bits + 31) / 32 * 4;
     // The last row need not carry its padding.
@@ -179,7 +240,7 @@ result parse(const uint8_t* data, size_t size, layout* out) {
     return result::ok;
 }
 
-void decode_pixels(const uint8_t* data, size_t, const layout& lay, uint32_t* pixels, int64_t stride) {
+void decode_pixels(const uint8_t* data, size_t size, const layout& lay, uint32_t* pixels, int64_t stride) {
     auto* base = reinterpret_cast<uint8_t*>(pixels);
     const int32_t w = lay.width;
     if (lay.bits <= 8) {
@@ -187,6 +248,14 @@ void decode_pixels(const uint8_t* data, size_t, const layout& lay, uint32_t* pix
         const uint8_t* p = data + lay.palette_offset;
         for (uint32_t i = 0; i < lay.palette_entries; ++i, p += lay.palette_entry_bytes)
             palette[i] = opaque | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+        if (lay.rle) {
+            // Pixels the stream skips (deltas, short rows, an early end) stay transparent black.
+            for (int32_t y = 0; y < lay.height; ++y) std::fill_n(reinterpret_cast<uint32_t*>(base + y * stride), w, 0u);
+            walk_rle(data, size, lay, [&](int32_t x, int32_t row, uint32_t index) {
+                reinterpret_cast<uint32_t*>(base + int64_t(lay.height - 1 - row) * stride)[x] = palette[index];
+            });
+            return;
+        }
         for (int32_t y = 0; y < lay.height; ++y) {
             const uint8_t* row = row_of(data, lay, y);
             auto* dst = reinterpret_cast<uint32_t*>(base + y * stride);

@@ -1,12 +1,14 @@
 // bmp_codec: our own BMP reader and writer, part of the imaging services.
 //
-// The reader turns any common BMP file (core, info, V4 and V5 headers; 1, 4
-// and 8 bits through a palette, 16, 24 and 32 bits direct or through channel
-// masks; rows bottom-up or top-down) into a new image! pixel store of
-// straight-alpha BGRA words, eagerly. The bytes come from anywhere, so every
-// field is checked against the end of the data before any pixel is
-// allocated, and every size is computed in 64 bits; palette indices are
-// checked in a first pass, so a refusal never leaves a half-made image.
+// The reader turns any common BMP file (core, info, V2 to V5 headers; 1, 4
+// and 8 bits through a palette, 4 and 8 also run-length encoded; 16, 24 and
+// 32 bits direct or through channel masks; rows bottom-up or top-down) into
+// a new image! pixel store of straight-alpha BGRA words, eagerly. The bytes
+// come from anywhere, so every field is checked against the end of the data
+// before any pixel is allocated, and every size is computed in 64 bits;
+// palette indices (and run-length codes) are checked in a first pass, so a
+// refusal never leaves a half-made image. Pixels a run-length stream skips
+// stay transparent black.
 //
 // The writer makes a 32-bit file with a 124-byte V5 header: top-down rows,
 // BI_BITFIELDS with the masks of the store's own word order (so the pixels
@@ -48,6 +50,7 @@ struct layout {
     uint32_t palette_entries = 0;  // entries usable as indices (at most 2^bits)
     uint32_t palette_entry_bytes = 4;
     uint32_t masks[4] = {};        // R, G, B, A for 16 and 32 bits (A 0: opaque)
+    bool rle = false;              // 8 or 4 bits run-length encoded (rows bottom-up)
 };
 
 // Checks the header, the palette, the masks, the pixel area and (for palette

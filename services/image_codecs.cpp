@@ -170,6 +170,9 @@ bool decode_bytes(int32_t code, const uint8_t* data, size_t size, kel_value* out
         if (r == result::no_memory) no_memory();
         return false;
     }
+    // Sides an image holds but more pixels than its head index counts: the
+    // file is refused like any other it cannot be, not as a want of memory.
+    if (int64_t(sizes.width) * sizes.height > INT32_MAX) return false;
     image::make_record(out, sizes.width, sizes.height);
     made_store store{image::lock_pixels(out, true)};
     target.make = hand_store;

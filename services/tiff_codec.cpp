@@ -24,7 +24,9 @@ struct tiff_api {
     decltype(&TIFFGetField) get_field;
     decltype(&TIFFSetField) set_field;
     decltype(&TIFFRGBAImageOK) rgba_image_ok;
-    decltype(&TIFFReadRGBAImageOriented) read_rgba_image_oriented;
+    decltype(&TIFFRGBAImageBegin) rgba_image_begin;
+    decltype(&TIFFRGBAImageGet) rgba_image_get;
+    decltype(&TIFFRGBAImageEnd) rgba_image_end;
     decltype(&TIFFSetErrorHandler) set_error_handler;
     decltype(&TIFFSetWarningHandler) set_warning_handler;
     decltype(&TIFFWriteScanline) write_scanline;
@@ -41,7 +43,8 @@ void load_tiff() {
                  bind(h, "TIFFDefaultStripSize", lib.default_strip_size) && bind(h, "TIFFFlush", lib.flush) &&
                  bind(h, "TIFFGetField", lib.get_field) && bind(h, "TIFFSetField", lib.set_field) &&
                  bind(h, "TIFFRGBAImageOK", lib.rgba_image_ok) &&
-                 bind(h, "TIFFReadRGBAImageOriented", lib.read_rgba_image_oriented) &&
+                 bind(h, "TIFFRGBAImageBegin", lib.rgba_image_begin) &&
+                 bind(h, "TIFFRGBAImageGet", lib.rgba_image_get) && bind(h, "TIFFRGBAImageEnd", lib.rgba_image_end) &&
                  bind(h, "TIFFSetErrorHandler", lib.set_error_handler) &&
                  bind(h, "TIFFSetWarningHandler", lib.set_warning_handler) &&
                  bind(h, "TIFFWriteScanline", lib.write_scanline);
@@ -133,12 +136,13 @@ struct open_tiff {
     }
 };
 
-// ABGR (R in the low byte, premultiplied) to 0xAARRGGBB, straight alpha.
-inline uint32_t straight(uint32_t v) {
+// ABGR (R in the low byte) to 0xAARRGGBB; `premultiplied` colours are
+// divided back to straight alpha.
+inline uint32_t straight(uint32_t v, bool premultiplied) {
     const uint32_t a = v >> 24;
-    if (a == 0) return 0;
     uint32_t r = v & 0xFF, g = v >> 8 & 0xFF, b = v >> 16 & 0xFF;
-    if (a < 255) {
+    if (premultiplied && a < 255) {
+        if (a == 0) return 0;
         r = std::min<uint32_t>(255, (r * 255 + a / 2) / a);
         g = std::min<uint32_t>(255, (g * 255 + a / 2) / a);
         b = std::min<uint32_t>(255, (b * 255 + a / 2) / a);
@@ -168,12 +172,27 @@ result decode(const uint8_t* data, size_t size, const imaging::pixel_target& tar
     const bool direct = stride == int64_t(width) * 4;
     uint32_t* raster = direct ? pixels : static_cast<uint32_t*>(std::malloc(size_t(width) * height * 4));
     if (!raster) return result::no_memory;
-    const int ok = lib.read_rgba_image_oriented(t.tif, width, height, raster, ORIENTATION_TOPLEFT, 1);
+    TIFFRGBAImage img;
+    int ok = lib.rgba_image_begin(&img, t.tif, 1, message);
+    bool premultiplied = false;
+    if (ok) {
+        // The library premultiplies unassociated alpha through this table:
+        // made the identity, the colours of nearly transparent pixels come
+        // through whole instead of being rounded away and divided back.
+        // Associated alpha is handed on as stored, premultiplied.
+        if (img.alpha == EXTRASAMPLE_UNASSALPHA && img.UaToAa)
+            for (uint32_t a = 0; a < 256; ++a)
+                for (uint32_t c = 0; c < 256; ++c) img.UaToAa[a << 8 | c] = uint8_t(c);
+        premultiplied = img.alpha == EXTRASAMPLE_ASSOCALPHA;
+        img.req_orientation = ORIENTATION_TOPLEFT;
+        ok = lib.rgba_image_get(&img, raster, width, height);
+        lib.rgba_image_end(&img);
+    }
     if (ok)
         for (uint32_t y = 0; y < height; ++y) {
             const uint32_t* from = raster + size_t(y) * width;
             auto* to = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(pixels) + int64_t(y) * stride);
-            for (uint32_t x = 0; x < width; ++x) to[x] = straight(from[x]);
+            for (uint32_t x = 0; x < width; ++x) to[x] = straight(from[x], premultiplied);
         }
     if (!direct) std::free(raster);
     return ok ? result::ok : result::bad_media;

@@ -1,10 +1,12 @@
 // tiff_codec: TIFF files over libtiff, for the imaging services.
 //
 // Both directions run over memory through TIFFClientOpen. Decoding reads the
-// first directory, strips or tiles, with TIFFReadRGBAImageOriented, which
-// hands colours premultiplied by alpha (unassociated alpha included); they
-// are divided back to straight alpha, and a fully transparent pixel keeps no
-// colour. Encoding writes 8-bit RGBA with the alpha as an unassociated extra
+// first directory, strips or tiles, through libtiff's RGBA image reader, top
+// row first. Unassociated alpha comes through as stored (the reader's
+// premultiplying table is made the identity), so a lossless file gives back
+// every colour, even under A = 0; associated (premultiplied) alpha is divided
+// back to straight alpha, and a fully transparent pixel of it has no colour
+// left. Encoding writes 8-bit RGBA with the alpha as an unassociated extra
 // sample, LZW with horizontal differencing. libtiff reports failures by
 // return codes (all checked); its error and warning handlers are silenced.
 #pragma once

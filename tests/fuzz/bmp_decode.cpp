@@ -1,6 +1,6 @@
 // Fuzz target: the BMP reader on arbitrary bytes and on small valid files
 // with random edits (byte flips, truncations, header fields set to edge
-// values), so the random bytes reach the palette, mask and pixel paths
+// values), so the random bytes reach the palette, mask, run-length and pixel paths
 // rather than stopping at the signature. Every input sits in an exactly
 // sized heap buffer, so a read past it shows under ASan; an accepted file
 // is decoded into a buffer of exactly its pixels.
@@ -75,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const struct { uint32_t hsize; uint16_t bits; uint32_t comp; } forms[] = {
         {12, 1, 0}, {12, 4, 0}, {12, 8, 0}, {12, 24, 0}, {40, 1, 0},  {40, 4, 0},   {40, 8, 0},  {40, 16, 0},
         {40, 16, 3}, {40, 24, 0}, {40, 32, 0}, {40, 32, 3}, {108, 16, 3}, {108, 32, 3}, {124, 8, 0}, {124, 32, 3},
+        {40, 8, 1},  {40, 4, 2},   {124, 8, 1}, {124, 4, 2}, {52, 32, 3}, {56, 32, 3}, {56, 16, 3},
     };
     const auto& form = forms[data[0] % (sizeof forms / sizeof forms[0])];
     std::vector<uint8_t> f = base_file(form.hsize, form.bits, form.comp, 1 + data[1] % 13, 1 + data[2] % 7);

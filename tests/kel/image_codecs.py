@@ -4,10 +4,11 @@
 Decoding: one small image (5x3, with opaque, fully transparent and
 half-transparent pixels) is written by `convert` in many forms (PNG palette,
 grey, grey with alpha, 16-bit, interlaced; JPEG grey and CMYK; GIF with
-transparency; TIFF in strips, in tiles, big-endian and with associated alpha;
-a 32-bit BMP), decoded by the codecs' `decode` from the file and from its
-bytes, and compared with `convert FILE -depth 8 rgba:-`: exactly for the
-lossless forms (TIFF: +-1 on half-transparent pixels and any colour where
+transparency; TIFF in strips, in tiles, big-endian, with associated and with
+unassociated alpha; a 32-bit BMP and a run-length one), decoded by the
+codecs' `decode` from the file and from its bytes, and compared with
+`convert FILE -depth 8 rgba:-`: exactly for the lossless forms (TIFF with
+associated alpha: +-1 on half-transparent pixels and any colour where
 A = 0; a 16-bit PNG +-1), within 2 for JPEG.
 
 Encoding: the same image made in Kel is encoded by each codec, written out,
@@ -45,6 +46,9 @@ FIXTURES = [
     ("tiles.tif", ["-compress", "zip", "-define", "tiff:tile-geometry=16x16"], "tiff"),
     ("big-endian.tif", ["-define", "tiff:endian=msb"], "tiff"),
     ("associated.tif", ["-define", "tiff:alpha=associated"], "tiff"),
+    ("unassociated.tif", ["-define", "tiff:alpha=unassociated"], "exact"),
+    ("grey-unassociated.tif", ["-colorspace", "Gray", "-define", "tiff:alpha=unassociated"], "exact"),
+    ("rle8.bmp", ["-alpha", "off", "-colors", "9", "-type", "palette", "-compress", "RLE", "BMP3:"], "exact"),
     ("alpha.bmp", ["-define", "bmp:format=bmp4"], "exact"),
 ]
 

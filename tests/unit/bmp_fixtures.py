@@ -95,6 +95,9 @@ def make(folder):
         path = os.path.join(folder, name + ".bmp")
         subprocess.run([CONVERT, src] + opts + [fmt + ":" + path], check=True)
         if name.startswith("rle"):
+            # Run-length rows are bottom-up only: no top-down copy.
+            with open(path + ".rgba", "wb") as f:
+                f.write(rgba(path))
             continue
         with open(path, "rb") as f:
             data = f.read()

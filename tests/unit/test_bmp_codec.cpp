@@ -1,7 +1,7 @@
 // The BMP reader and writer over bytes, against ImageMagick: fixtures it
 // writes in every bit count and header form (and top-down copies) must decode
 // to exactly its own RGBA, our encodings must read back exactly in it, and
-// damaged or unsupported files are refused without a read outside the input
+// damaged or unsupported files (embedded JPEG or PNG) are refused without a read outside the input
 // (each input sits in an exactly sized heap buffer, so ASan sees overreads).
 #include <gtest/gtest.h>
 
@@ -94,7 +94,7 @@ TEST_F(BmpCodec, FixturesDecodeToImageMagicksPixels) {
     // Not the 4-4-4-4 form: this ImageMagick shifts 4-bit fields up without
     // widening them (15 reads as 240), where we scale the widest value to 255.
     const char* names[] = {"core1", "core4", "core24", "info1", "info4", "info8", "info24",
-                           "v1",    "v4",    "v8",     "v16",   "v24",   "v32",   "v32_5551"};
+                           "v1",    "v4",    "v8",     "v16",   "v24",   "v32",   "v32_5551", "rle8"};
     for (const char* name : names) {
         for (const char* suffix : {"", "_down"}) {
             const std::string path = fixtures() + "/" + name + suffix + ".bmp";
@@ -148,7 +148,8 @@ TEST_F(BmpCodec, DamagedAndUnsupportedFilesAreRefused) {
     const bytes info24 = read_file(fixtures() + "/info24.bmp");
     const bytes v32 = read_file(fixtures() + "/v32.bmp");
     const bytes v16 = read_file(fixtures() + "/v16.bmp");
-    ASSERT_FALSE(info4.empty() || info24.empty() || v32.empty() || v16.empty());
+    const bytes rle8 = read_file(fixtures() + "/rle8.bmp");
+    ASSERT_FALSE(info4.empty() || info24.empty() || v32.empty() || v16.empty() || rle8.empty());
     auto with = [](bytes b, size_t at, uint32_t v) { put32(b, at, v); return b; };
     auto cut = [](bytes b, size_t n) { b.resize(n); return b; };
     auto with16 = [](bytes b, size_t at, uint16_t v) { b[at] = uint8_t(v); b[at + 1] = uint8_t(v >> 8); return b; };
@@ -156,9 +157,20 @@ TEST_F(BmpCodec, DamagedAndUnsupportedFilesAreRefused) {
     bytes short_palette = with(info4, 46, 3);
     const uint32_t off = info4[10] | info4[11] << 8;
     short_palette[off] = 0xF0;
+    // The pixels replaced by a delta code without its two bytes, and by an
+    // absolute run of 200 indices with 2 of them present.
+    const uint32_t rle_at = rle8[10] | rle8[11] << 8;
+    bytes rle_delta_cut(rle8.begin(), rle8.begin() + rle_at);
+    rle_delta_cut.insert(rle_delta_cut.end(), {0, 2});
+    bytes rle_absolute_cut(rle8.begin(), rle8.begin() + rle_at);
+    rle_absolute_cut.insert(rle_absolute_cut.end(), {0, 200, 1, 1});
     struct { const char* what; bytes file; } cases[] = {
-        {"RLE8 from ImageMagick", read_file(fixtures() + "/rle8.bmp")},
-        {"RLE4", with(with16(info4, 28, 4), 30, 2)},
+        {"RLE8 on top-down rows", with(rle8, 22, uint32_t(-3))},
+        {"RLE8 on 4 bits", with16(rle8, 28, 4)},
+        {"RLE4 on 8 bits", with(rle8, 30, 2)},
+        {"RLE8 index past a palette of 1", with(rle8, 46, 1)},
+        {"RLE8 delta cut short", rle_delta_cut},
+        {"RLE8 absolute run past the end", rle_absolute_cut},
         {"embedded JPEG", with(info24, 30, 4)},
         {"embedded PNG", with(info24, 30, 5)},
         {"cut inside the pixels", cut(info24, info24.size() - 4)},
