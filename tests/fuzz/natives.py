@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Runs tests/fuzz/natives.kel, the hostile-argument driver of every function
-of system/words, for one or more seeds, each in a fresh temporary folder
+of system/words, for one or more seeds, each from a fresh temporary folder
 (the driver's files are relative names) with no input and no display.
 
 A seed fails when the process dies (a signal, a fatal runtime error, a
@@ -21,6 +21,7 @@ import argparse
 import os
 import re
 import resource
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -44,10 +45,14 @@ def run_seed(kel, seed, calls, hang, verbose, sanitized):
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
     env.setdefault("ASAN_OPTIONS", "detect_leaks=0:detect_stack_use_after_return=0")
     env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
-    args = [kel, os.path.join(HERE, "natives.kel"), str(seed), str(calls)] + (["verbose"] if verbose else [])
     state = {"last": None, "stamp": time.monotonic(), "done": None, "bad": [], "extra": []}
     with tempfile.TemporaryDirectory(prefix="kel-fuzz-natives-") as folder, \
             tempfile.TemporaryFile() as errors:
+        # A script runs in its own folder: the driver is copied into the
+        # temporary one, where its relative file names then land.
+        script = os.path.join(folder, "natives.kel")
+        shutil.copyfile(os.path.join(HERE, "natives.kel"), script)
+        args = [kel, script, str(seed), str(calls)] + (["verbose"] if verbose else [])
         p = subprocess.Popen(args, cwd=folder, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                              stderr=errors, preexec_fn=None if sanitized else limit_memory)
 
@@ -109,7 +114,7 @@ def main():
     seeds = range(int(first), int(last or first) + 1)
     passed = failed = 0
     for seed in seeds:
-        reasons, state, stderr = run_seed(a.kel, seed, a.calls, a.hang, a.verbose, a.sanitized)
+        reasons, state, stderr = run_seed(os.path.abspath(a.kel), seed, a.calls, a.hang, a.verbose, a.sanitized)
         if a.verbose:
             for line in state["extra"]:
                 print(line)
