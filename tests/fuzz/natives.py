@@ -62,8 +62,8 @@ def run_seed(kel, seed, calls, hang, verbose, sanitized):
                 # A call's own output may lack its closing newline (prin), so
                 # a marker may stand after it on the line.
                 m = MARKER.search(line)
-                if not m:
-                    continue
+                if not m or (m.group(1) != " " and m.start() > 0):
+                    continue  # only a call's marker may follow its output on a line
                 line = line[m.start():]
                 if m.group(1) == " ":
                     state["last"] = line
