@@ -1244,7 +1244,10 @@ kel_value* set_operation(int32_t op, bool case_, const kel_value* skip) {
     set_series_head(first, static_cast<int32_t>(clamped_head(first)));
     if (two) set_series_head(second, static_cast<int32_t>(clamped_head(second)));
     int64_t room = units(first) - series_head(first);
-    if (op == set_op::union_) room += units(second) - series_head(second);
+    // The result of a union or a difference takes keys from both sets, and
+    // the taken keys' table must have room for all of them: a full table
+    // never ends a probe.
+    if (op == set_op::union_ || op == set_op::difference) room += units(second) - series_head(second);
     room = std::clamp<int64_t>(room, 1, max_cells);
     kel_value* result = push_only_star(static_cast<int32_t>(room));
     kel_value* taken = push_only_star(static_cast<int32_t>((room + size - 1) / size));

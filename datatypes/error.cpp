@@ -64,7 +64,14 @@ struct top_guard {
 };
 
 uint32_t catalog_ctx() { return held(catalog_cell)->w1; }
-uint32_t category_ctx(int32_t category) { return _context::values(catalog_ctx())[category].w1; }
+// A category that a script replaced by a value that is no object has no ids
+// left: the catalogue itself stands in, where no id is found, so the error
+// is made and formed as one of an unknown id instead of reading a context
+// from a cell that holds none.
+uint32_t category_ctx(int32_t category) {
+    const kel_value* c = _context::values(catalog_ctx()) + category;
+    return type_of(c) == types::object ? c->w1 : catalog_ctx();
+}
 
 kel_value bound_word(uint32_t ctx, int32_t index) {
     kel_value w = *context_ops::word_at(ctx, index);

@@ -560,7 +560,7 @@ void collect(const kel_value* vector, const kel_value* value, int64_t part, bool
     const bool block_source = t == types::block || t == types::paren || t == types::hash ||
                               (lists && in_family(t, family::path));
     if (!only && block_source) {
-        int64_t n = block::ks_length_q(&v);
+        int64_t n = std::max(block::ks_length_q(&v), 0);  // past its tail: none
         if (part >= 0) n = std::min(n, part);
         const int32_t head = std::max(series_head(&v), 0);
         out->reserve(static_cast<size_t>(n));

@@ -28,6 +28,8 @@
 // native.
 #pragma once
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 
 #include "kernel/stack.h"
 #include "kernel/native_api.h"
@@ -146,7 +148,9 @@ signal_code raise_throw(const kel_value* value, const kel_value* name);
 
 // Runs `body` (which returns a signal_code); a wrapped control code, and an
 // error on its way to a try mark, become the returned code. An error on its
-// way to a trap goes on as the exception.
+// way to a trap goes on as the exception. A C++ container of the native that
+// could not grow (the heap refused, or a size past its limit) becomes the
+// internal `no-memory` error, not the terminate handler's fatal exit.
 template <class F>
 signal_code catch_code(F&& body) {
     try {
@@ -154,6 +158,10 @@ signal_code catch_code(F&& body) {
     } catch (const kel_unwind& u) {
         if (u.code == code_value(signal_code::error) && error_for_trap) throw;
         return static_cast<signal_code>(u.code);
+    } catch (const std::bad_alloc&) {
+        return fail(error_category::internal, "no-memory");
+    } catch (const std::length_error&) {
+        return fail(error_category::internal, "no-memory");
     }
 }
 

@@ -322,6 +322,11 @@ void scan_tokens(lexer_state& s, bool* ended_at_end) {
                         }
                     }
                 }
+            } else if (s.position <= s.token_start && s.token_start < end) {
+                // A token the callback passes over is still consumed: an
+                // error token (a byte no token starts with) has no length,
+                // and the scan would stand on it for ever.
+                s.position = s.token_start + 1;
             }
         }
         if (s.redirect) {
