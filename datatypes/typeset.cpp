@@ -9,6 +9,8 @@
 #include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"
+#include "kernel/registry.h"
+#include "kernel/symbol_table.h"
 
 namespace kel::typeset {
 
@@ -23,6 +25,12 @@ void add_element(kel_value* ts, const kel_value* element, const char* error_id) 
     const kel_value* v = element;
     if (type_of(v) == types::word && resolve_word) {
         if (const kel_value* bound = resolve_word(v)) v = bound;
+    }
+    if (type_of(v) != types::datatype && type_of(v) != types::typeset && type_of(element) == types::word) {
+        if (const uint32_t t = datatype_named(element)) {
+            typeset_add(ts, t);
+            return;
+        }
     }
     switch (type_of(v)) {
         case types::datatype: typeset_add(ts, get_datatype(v)); return;
@@ -170,6 +178,15 @@ kel_value* make_from_spec(const kel_value* block, const kel_value* spec) {
 }
 
 void add_type(kel_value* typeset, const kel_value* value) { add_element(typeset, value, "invalid-type-spec"); }
+
+uint32_t datatype_named(const kel_value* word) {
+    const uint32_t wanted = symbol_table::resolve(word_symbol(word));
+    for (uint32_t t = 1; t <= registry::highest_type_id && t < static_cast<uint32_t>(types::table_rows); ++t) {
+        const kel_value& w = registry::type_names[t].word;
+        if (w.header != 0 && symbol_table::resolve(word_symbol(&w)) == wanted) return t;
+    }
+    return 0;
+}
 
 void to_block(const kel_value* typeset, kel_value* result) {
     const kel_value ts = *typeset;

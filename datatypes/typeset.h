@@ -39,6 +39,9 @@ kel_value* make_untyped_arg(const kel_value* block);
 kel_value* make_from_spec(const kel_value* block, const kel_value* spec);
 // Adds one spec element (as make_from_spec does for each).
 void add_type(kel_value* typeset, const kel_value* value);
+// The datatype whose name a word spells ("logic!"), or 0: a type word a
+// script unset or gave another value still names its type in a spec.
+uint32_t datatype_named(const kel_value* word);
 // `result` becomes a new block (room for 4) of the members' datatype! values
 // in id order.
 void to_block(const kel_value* typeset, kel_value* result);

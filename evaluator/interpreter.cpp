@@ -3787,6 +3787,15 @@ signal_code invoke_routine(const kel_value* routine_in) {
         bool machine = false;
         if (!any && !untyped) {
             const kel_value* declared = word_ops::value_or_null(&first);
+            kel_value named;
+            if (!declared || (type_of(declared) != types::typeset && type_of(declared) != types::datatype)) {
+                // A script may unset or reuse a datatype's word; the
+                // library's own routines still check by the name.
+                if (const uint32_t t = typeset::datatype_named(&first)) {
+                    set_datatype(&named, t);
+                    declared = &named;
+                }
+            }
             const uint32_t dt = declared ? type_of(declared) : static_cast<uint32_t>(types::unset);
             bool ok;
             if (dt == types::typeset) ok = typeset_has(declared, type_of(arg));

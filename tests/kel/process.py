@@ -76,6 +76,13 @@ def reports(folder):
         p = run([script(folder, "r.kel", source)])
         check("status of %r" % source, p.returncode, 1)
         check("report of %r" % source, p.stderr[: len(err)], err)
+    # A script that unsets or reuses a datatype's word ends as any other:
+    # the console's own routines still check their arguments by the name.
+    for source in (b"Kel [] unset 'logic! print 1", b"Kel [] string!: 5 block!: none print 1"):
+        p = run([script(folder, "t.kel", source)])
+        check("status of %r" % source, p.returncode, 0)
+        check("output of %r" % source, p.stdout, b"1\n")
+        check("errors of %r" % source, p.stderr, b"")
     # A NUL byte ends the script's text; the rest is never read.
     p = run([script(folder, "nul.kel", b"Kel [] print 1\x00print 2 1 +")])
     check("NUL ends the script", (p.returncode, p.stdout, p.stderr), (0, b"1\n", b""))
