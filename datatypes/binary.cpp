@@ -168,14 +168,7 @@ int64_t encode_list(uint8_t* dst, const kel_value* list, int64_t part, encode_mo
     const uint32_t node = series_node(list);
     // Nested lists recurse: a list that holds itself is a cycle error, and
     // the guard's depth limit keeps deep nesting off the machine stack's end.
-    if (cycles::find_q(node)) {
-        cycles::reset();
-        fire(error_category::internal, "no-cycle");
-    }
-    cycles::push(node);
-    struct pop_guard {
-        ~pop_guard() { cycles::pop(); }
-    } guard;
+    const cycles::walk_guard guard(node);
     const int64_t head = std::max<int64_t>(series_head(list), 0);
     int64_t n = 0;
     for (int64_t i = head;; ++i) {

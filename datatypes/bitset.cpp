@@ -220,14 +220,7 @@ int64_t process_spec(const kel_value* spec, const kel_value* b, int operation, i
     // Nested blocks recurse: a block that holds itself is a cycle error, and
     // the guard's depth limit keeps deep nesting off the machine stack's end.
     const uint32_t node = series_node(&v);
-    if (cycles::find_q(node)) {
-        cycles::reset();
-        fire(error_category::internal, "no-cycle");
-    }
-    cycles::push(node);
-    struct pop_guard {
-        ~pop_guard() { cycles::pop(); }
-    } guard;
+    const cycles::walk_guard guard(node);
     int64_t highest = -1;
     const int64_t n = memory::buffer_of(node)->units();
     auto element = [&](int64_t i) { return *reinterpret_cast<const kel_value*>(memory::buffer_of(node)->head_ptr() + i * 16); };

@@ -27,6 +27,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "kernel/series_memory.h"
 #include "kernel/signal.h"
@@ -73,6 +75,22 @@ inline void write_unit(char* p, uint32_t unit, uint32_t cp) {
 inline buffer_header* buffer(const kel_value* s) { return memory::buffer_of(series_node(s)); }
 // Address of unit i counted from the first used unit.
 inline char* unit_ptr(buffer_header* h, int64_t i) { return h->data() + h->head + (i << h->shift()); }
+
+// A copy of a text's units from its head (kept within the text, and written
+// to *head) to its tail: for a reader that makes values as it goes, which
+// may move the text's buffer.
+template <class Unit>
+std::vector<Unit> units_from_head(const kel_value* text, int32_t* head) {
+    buffer_header* h = buffer(text);
+    const int32_t units = static_cast<int32_t>(h->units());
+    int32_t at = series_head(text);
+    if (at < 0) at = 0;
+    if (at > units) at = units;
+    *head = at;
+    std::vector<Unit> copy(static_cast<size_t>(units - at));
+    if (!copy.empty()) std::memcpy(copy.data(), unit_ptr(h, at), copy.size() * sizeof(Unit));
+    return copy;
+}
 
 // Address of the unit at the head; a head beyond the tail is first moved to
 // the tail and stored back into the cell.

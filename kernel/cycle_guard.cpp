@@ -32,6 +32,14 @@ void pop() {
     if (current > 0) --current;
 }
 
+walk_guard::walk_guard(uint32_t node) {
+    if (find_q(node)) {
+        reset();
+        fire(error_category::internal, "no-cycle");
+    }
+    push(node);
+}
+
 void pop_n(int n) { current = n >= current ? 0 : current - n; }
 
 void reset() { current = 0; }

@@ -34,6 +34,16 @@ bool detect_q(const kel_value* value, kel_value* buffer, int32_t* part, bool mol
 // The entries from the bottom (for the collector's marking).
 const uint32_t* entries(int* count);
 
+// A walk into a node that must not meet it again on the way down: raises
+// internal `no-cycle` (emptying the stack) when the node is being walked
+// already, else keeps it on the stack until the guard's end.
+struct walk_guard {
+    explicit walk_guard(uint32_t node);
+    ~walk_guard() { pop(); }
+    walk_guard(const walk_guard&) = delete;
+    walk_guard& operator=(const walk_guard&) = delete;
+};
+
 }  // namespace kel::cycles
 
 namespace kel::mold {

@@ -866,23 +866,8 @@ kel_value* find(uint32_t table, const kel_value* key_cell, int32_t head, int32_t
     if (skip < 1) skip = 1;
     const uint32_t kind = hdr(table)->kind;
     if (kind == kinds::map) {
-        const kel_value key = map_lookup_key(key_cell);
-        int32_t found = -1;
-        const uint32_t h = hash_value(&key, false);
-        const bool filter = type_of(&key) != key_type && tagged(hdr(table));
-        probe(table, h, [&](uint32_t i, uint32_t state) {
-            if (state == bucket_empty) return true;
-            if (state == bucket_deleted) return false;
-            if (filter && tag_array(hdr(table))[i] != h) return false;
-            const int32_t k = key_array(hdr(table))[i];
-            const kel_value stored = *cell_at(hdr(table)->blk, k);
-            if (map_key_matches(&stored, &key, op)) {
-                found = k;
-                return true;
-            }
-            return false;
-        });
-        return found >= 0 ? cell_at(hdr(table)->blk, found) : nullptr;
+        map_slot unused;
+        return find_map(table, key_cell, op, &unused);
     }
     if (kind != kinds::hash) return nullptr;
     const kel_value key = *key_cell;

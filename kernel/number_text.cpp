@@ -420,6 +420,29 @@ integer_literal load_integer(const char* start, const char* end) {
     return out;
 }
 
+bool simple_decimal(const char* p, const char* e, double* out) {
+    static constexpr double powers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const bool negative = p < e && *p == '-';
+    if (p < e && (*p == '-' || *p == '+')) ++p;
+    uint64_t mantissa = 0;
+    int digits = 0, fraction = -1;
+    for (; p < e; ++p) {
+        if (*p >= '0' && *p <= '9') {
+            mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
+            if (++digits > 15) return false;
+            if (fraction >= 0) ++fraction;
+        } else if (*p == '.' && fraction < 0) {
+            fraction = 0;
+        } else {
+            return false;
+        }
+    }
+    if (digits == 0 || fraction < 0) return false;
+    const double v = static_cast<double>(mantissa) / powers[fraction];
+    *out = (negative && mantissa != 0) ? -v : v;
+    return true;
+}
+
 float_conversion load_float(const char* start, const char* end, int adjustment) {
     const float_conversion failed{std::numeric_limits<double>::quiet_NaN(), number_error::invalid};
     const std::size_t length = static_cast<std::size_t>(end - start);

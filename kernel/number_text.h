@@ -129,5 +129,10 @@ integer_literal load_integer(const char* start, const char* end);
 // decimal exponent moved by `adjustment` (-2 for the text before a percent
 // sign). Error means a syntax error for float!.
 float_conversion load_float(const char* start, const char* end, int adjustment);
+// Plain decimals of at most 15 digits with an optional sign ("-123.45"):
+// the digits are an exact integer below 2^53 and the power of ten is exact,
+// so one division gives the correctly rounded value. False for anything
+// else, which takes load_float.
+bool simple_decimal(const char* p, const char* e, double* out);
 
 }  // namespace kel::lexer

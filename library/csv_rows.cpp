@@ -176,15 +176,9 @@ private:
 
 template <class Unit>
 bool read_all(const kel_value* text, std::vector<uint32_t> delim, uint32_t q, bool ignore_empty, bool strict) {
-    memory::buffer_header* h = string::buffer(text);
-    const int32_t units = static_cast<int32_t>(h->units());
-    int32_t head = series_head(text);
-    if (head < 0) head = 0;
-    if (head > units) head = units;
-    const int32_t n = units - head;
-    std::vector<Unit> copy(static_cast<size_t>(n));
-    if (n > 0) std::memcpy(copy.data(), string::unit_ptr(h, head), static_cast<size_t>(n) * sizeof(Unit));
-    reader<Unit> r(copy.data(), n, text, head, std::move(delim), q, ignore_empty, strict);
+    int32_t head = 0;
+    std::vector<Unit> copy = string::units_from_head<Unit>(text, &head);
+    reader<Unit> r(copy.data(), static_cast<int32_t>(copy.size()), text, head, std::move(delim), q, ignore_empty, strict);
     kel_value* saved = stack::top();
     try {
         r.text();

@@ -44,32 +44,6 @@ int hex_value(uint32_t c) {
     return static_cast<int>(c - 'A' + 10);
 }
 
-// The lexer's quick decimal rule (at most 15 digits, no exponent): one exact
-// division, the same correctly rounded value the general reader gives.
-bool simple_decimal(const char* p, const char* e, double* out) {
-    static constexpr double powers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
-                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-    const bool negative = p < e && *p == '-';
-    if (negative) ++p;
-    uint64_t mantissa = 0;
-    int digits = 0, fraction = -1;
-    for (; p < e; ++p) {
-        if (*p >= '0' && *p <= '9') {
-            mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
-            if (++digits > 15) return false;
-            if (fraction >= 0) ++fraction;
-        } else if (*p == '.' && fraction < 0) {
-            fraction = 0;
-        } else {
-            return false;
-        }
-    }
-    if (digits == 0 || fraction < 0) return false;
-    const double v = static_cast<double>(mantissa) / powers[fraction];
-    *out = (negative && mantissa != 0) ? -v : v;
-    return true;
-}
-
 struct failed {};
 
 template <class Unit>
@@ -227,7 +201,7 @@ private:
             return;
         }
         double quick;
-        if (simple_decimal(text, text + length, &quick)) {
+        if (lexer::simple_decimal(text, text + length, &quick)) {
             set_float(out, quick);
             return;
         }
@@ -326,15 +300,9 @@ private:
 
 template <class Unit>
 bool read_all(const kel_value* text, const kel_value* name_word) {
-    memory::buffer_header* h = string::buffer(text);
-    const int32_t units = static_cast<int32_t>(h->units());
-    int32_t head = series_head(text);
-    if (head < 0) head = 0;
-    if (head > units) head = units;
-    const int32_t n = units - head;
-    std::vector<Unit> copy(static_cast<size_t>(n));
-    if (n > 0) std::memcpy(copy.data(), string::unit_ptr(h, head), static_cast<size_t>(n) * sizeof(Unit));
-    reader<Unit> r(copy.data(), n, text, head, name_word);
+    int32_t head = 0;
+    std::vector<Unit> copy = string::units_from_head<Unit>(text, &head);
+    reader<Unit> r(copy.data(), static_cast<int32_t>(copy.size()), text, head, name_word);
     kel_value* saved = stack::top();
     try {
         r.document();

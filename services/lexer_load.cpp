@@ -691,35 +691,9 @@ void load_integer_token(lexer_state& s, const uint8_t* start, const uint8_t* end
     c->header |= nl;
 }
 
-// Plain decimals of at most 15 digits ("123.45"): the digits are an exact
-// integer below 2^53 and the power of ten is exact, so one division gives
-// the correctly rounded value. Anything else takes the general reader.
-bool simple_decimal(const uint8_t* p, const uint8_t* e, double* out) {
-    static constexpr double powers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-    const bool negative = p < e && *p == '-';
-    if (p < e && (*p == '-' || *p == '+')) ++p;
-    uint64_t mantissa = 0;
-    int digits = 0, fraction = -1;
-    for (; p < e; ++p) {
-        if (is_digit(*p)) {
-            mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
-            if (++digits > 15) return false;
-            if (fraction >= 0) ++fraction;
-        } else if (*p == '.' && fraction < 0) {
-            fraction = 0;
-        } else {
-            return false;
-        }
-    }
-    if (digits == 0 || fraction < 0) return false;
-    double v = static_cast<double>(mantissa) / powers[fraction];
-    *out = (negative && mantissa != 0) ? -v : v;
-    return true;
-}
-
 void load_float_token(lexer_state& s, const uint8_t* start, const uint8_t* end, uint32_t, bool load) {
     double quick;
-    if (load && simple_decimal(start, end, &quick)) {
+    if (load && simple_decimal(reinterpret_cast<const char*>(start), reinterpret_cast<const char*>(end), &quick)) {
         kel_value* c = new_cell(s);
         const uint32_t nl = c->header & header_new_line;
         set_float(c, quick);
