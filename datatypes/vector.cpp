@@ -3,6 +3,7 @@
 // in 64 bits and checked against the buffer limit before anything grows, so a
 // refused change leaves the vector as it was.
 #include "datatypes/vector.h"
+#include "datatypes/typeset.h"
 
 #include <algorithm>
 #include <cfloat>
@@ -465,12 +466,8 @@ namespace {
 // The element type a word names by its canonical symbol, or 0.
 uint32_t element_type_of_word(const kel_value* word) {
     if (!in_family(type_of(word), family::word)) return 0;
-    const uint32_t s = symbol::resolve(word_symbol(word));
-    for (uint32_t t : {types::integer, types::char_, types::float_, types::percent}) {
-        const kel_value& name = registry::type_names[t].word;
-        if (name.header != 0 && symbol::resolve(word_symbol(&name)) == s) return t;
-    }
-    return 0;
+    const uint32_t t = typeset::datatype_named(word);
+    return t == types::integer || t == types::char_ || t == types::float_ || t == types::percent ? t : 0;
 }
 
 // The spec dialect: a type word, a width in bits, then a count and/or a

@@ -2102,6 +2102,20 @@ template <bool parens>
     return c.pos == head ? -1 : c.pos;
 }
 
+// A loop body in a block record, from `pos` when quick set-words before it
+// ran already (-1: from its head).
+void resume_body(const kel_value* body, uint8_t role, int32_t pos, signal_code* code) {
+    frame* f = push_block(body, role, true);
+    if (!f) {
+        *code = frames_overflow();
+        return;
+    }
+    if (pos >= 0) {
+        f->c.pos = pos;
+        f->state = 1;
+    }
+}
+
 // Starts a loop body: its quick set-words at once, the rest (if any) in a
 // block record as ever. True when the whole body ran without a record (the
 // loop's next round can follow at once). A body none of whose set-words ran
@@ -2120,15 +2134,7 @@ inline bool run_loop_body(frame* loop, const kel_value* body, uint8_t role, sign
         if (p < 0) loop->quick = false;
     }
     stack::regs.top = entry;
-    frame* f = push_block(body, role, true);
-    if (!f) {
-        *code = frames_overflow();
-        return false;
-    }
-    if (p >= 0) {
-        f->c.pos = p;
-        f->state = 1;
-    }
+    resume_body(body, role, p, code);
     return false;
 }
 
@@ -2817,7 +2823,7 @@ void run_case(frame* f, signal_code* code) {
 struct plan_operand {
     const kel_value* slot = nullptr;  // a word's value slot; null: `literal`
     kel_value literal{};
-    uint8_t how = 0;  // the first operand: 0 data, 1 word, 2 get-word; a right one: 3 number
+    bool get_word = false;            // the first operand: a get-word (any value but unset)
 };
 struct plan_op {
     const kel_value* slot = nullptr;  // the operator word's value slot
@@ -2854,7 +2860,7 @@ int32_t plan_run(round_plan& r, const code_view& cv, int32_t p, bool parens, int
     const uint32_t t = type_of(v);
     if (t == types::word || t == types::get_word) {
         x.first.slot = fast_slot(v);
-        x.first.how = t == types::word ? 1 : 2;
+        x.first.get_word = t == types::get_word;
         if (!x.first.slot) return -1;
     } else if (plain_data(t)) {
         x.first.literal = *v;
@@ -2873,7 +2879,6 @@ int32_t plan_run(round_plan& r, const code_view& cv, int32_t p, bool parens, int
         if (o.kind == inline_op::none) return -1;
         const kel_value* right = cv.cells + p + 1;
         const uint32_t rt = type_of(right);
-        o.right.how = 3;
         if (rt == types::word) {
             if (!(o.right.slot = fast_slot(right))) return -1;
         } else if (rt == types::integer || rt == types::float_) {
@@ -2897,7 +2902,7 @@ bool run_planned_paren(const round_plan& r, int e, kel_value* out);
         *out = x.first.literal;
     } else {
         const kel_value* v = x.first.slot;
-        if (x.first.how == 1 ? (word_special & bit(type_of(v))) != 0 : unset_q(v)) return false;
+        if (x.first.get_word ? unset_q(v) : (word_special & bit(type_of(v))) != 0) return false;
         *out = *v;
     }
     for (int i = 0; i < x.count; ++i) {
@@ -2955,17 +2960,6 @@ int32_t run_planned_body(const round_plan& r) {
     return -1;
 }
 
-// The rest of a body from the set-word at `pos`, in a block record.
-void resume_body(const kel_value* body, int32_t pos, signal_code* code) {
-    frame* f = push_block(body, fr::loop_body, true);
-    if (!f) {
-        *code = frames_overflow();
-        return;
-    }
-    f->c.pos = pos;
-    f->state = 1;
-}
-
 // Whether rounds may be planned: not while tracing (its events would be
 // lost), and not with decoding off, which the random-program driver
 // compares against.
@@ -2983,7 +2977,7 @@ inline bool plain_word(const kel_value* word) {
 // caller returns), or the whole round the ordinary way.
 bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, int32_t pos, signal_code* code) {
     if (pos > plan.set_pos[0]) {
-        resume_body(&body, pos, code);
+        resume_body(&body, fr::loop_body, pos, code);
         return false;
     }
     return run_loop_body(f, &body, fr::loop_body, code);
@@ -3054,12 +3048,10 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
         if ((*code = poll_halt()) != signal_code::none) [[unlikely]] return false;
         if (memory::root.moves != plan.moves) [[unlikely]] return true;
         stack::rewind();
-        const int32_t head = series_head(cursor);
-        memory::buffer_header* const h = header_of(series_node(cursor));
-        if (head < 0 || static_cast<uint32_t>(head) >= h->units()) return true;  // the ordinary round ends it
-        const kel_value v = reinterpret_cast<const kel_value*>(h->head_ptr())[head];
-        store_plain(args, &v);
-        set_series_head(cursor, head + 1);
+        if (!foreach_next(args, f->n, code)) {
+            if (*code == signal_code::none) f->state = fr::c_loop_end;
+            return false;
+        }
         const int32_t pos = run_planned_body(plan);
         if (pos < 0) [[likely]] continue;
         return unplanned_round(f, plan, body, pos, code);
