@@ -2446,6 +2446,10 @@ inline bool push_right_start(code_position& c, kel_value* entry, const kel_value
     return false;
 }
 
+// Either, if or unless with quick arguments (see below).
+quick_call start_conditional(code_position& c, const code_view& cv, const decode::term* d, const kel_value* name,
+                             bool no_infix, signal_code* code);
+
 [[gnu::always_inline]] inline bool start_expression(code_position& c, const code_view& cv, bool no_infix,
                                                     signal_code* code) {
     kel_value* const entry = stack::top();
@@ -2483,6 +2487,14 @@ inline bool push_right_start(code_position& c, kel_value* entry, const kel_value
                 d = decoded_call(c, h, c.pos, fn);
             }
             if (!d) goto generic;
+        }
+        if (d->control != 0 && view_holds) {
+            const quick_call q = start_conditional(c, cv, d, v, no_infix, code);
+            if (q == quick_call::record) return true;
+            if (q == quick_call::value) {
+                if (*code != signal_code::none || no_infix) return false;
+                return start_infix(c, cv, entry, code);
+            }
         }
         if (view_holds && d->control == 0 && type_of(&fn) != types::function &&
             d->declines < quick_call_tries) {
@@ -2781,32 +2793,78 @@ void run_case(frame* f, signal_code* code) {
     --frame_sp;
 }
 
-// The arguments of either, if or unless fetched at once when the condition
-// is a quick expression and every branch a block written in place, with no
-// operator after the last (one would take the block as its left operand):
-// the common `either n < 2 [..] [..]`. Nothing is fetched otherwise, and the
-// record's fetch runs as ever.
-[[gnu::noinline]] bool quick_conditional(frame* f, code_position& c) {
-    const uint8_t id = f->t.control;
-    if (id != natives::number::either && id != natives::number::if_ && id != natives::number::unless) return false;
-    if (traced(&c)) return false;
-    const code_view cv = view_of(c);
-    kel_value* const args = stack::top();
-    const int32_t count = f->t.args;
-    if (args + count >= stack::regs.limit) return false;
-    int32_t p = quick_run<false>(cv, c.pos, args);
-    if (p < 0 || p + count - 1 > cv.end) return false;
-    const kel_value* const types = cells_of(f->t.cache);
-    if (!typeset_has(types, type_of(args))) return false;
+// The arguments of either, if or unless (decoded as d, its word at c.pos)
+// fetched at once into args when the condition is a quick expression and
+// every branch a block written in place, with no operator after the last
+// (one would take the block as its left operand): the common
+// `either n < 2 [..] [..]`. Answers the position after them, or -1 (nothing
+// fetched: the record's fetch runs as ever).
+inline int32_t quick_conditional(const code_view& cv, int32_t at, const decode::term* d, kel_value* args) {
+    const uint8_t id = d->control;
+    if (id != natives::number::either && id != natives::number::if_ && id != natives::number::unless) return -1;
+    const int32_t count = d->args;
+    if (args + count >= stack::regs.limit) return -1;
+    int32_t p = quick_run<false>(cv, at + 1, args);
+    if (p < 0 || p + count - 1 > cv.end) return -1;
+    const kel_value* const types = cells_of(d->cache);
+    if (!typeset_has(types, type_of(args))) return -1;
     for (int32_t i = 1; i < count; ++i, ++p) {
-        if (type_of(cv.cells + p) != types::block || !typeset_has(types + i, types::block)) return false;
+        if (type_of(cv.cells + p) != types::block || !typeset_has(types + i, types::block)) return -1;
         args[i] = cv.cells[p];
     }
-    if (operator_in(cv, p)) return false;
+    if (operator_in(cv, p)) return -1;
+    return p;
+}
+
+// A conditional whose arguments quick_conditional fetches runs here: the
+// branch it takes (none for a false if) is computed in place when it is a
+// quick block, and nothing could see the conditional's mark, so none is
+// opened; otherwise the call's record opens its mark, its arguments in, and
+// waits at c_finish under the branch's block record. Declined: nothing was
+// done, and the word's record runs the ordinary fetch.
+[[gnu::noinline]] quick_call start_conditional(code_position& c, const code_view& cv, const decode::term* d,
+                                               const kel_value* name, bool no_infix, signal_code* code) {
+    kel_value* const placeholder = stack::top();
+    kel_value* const args = placeholder + 1;
+    const int32_t p = quick_conditional(cv, c.pos, d, args);
+    if (p < 0) return quick_call::declined;
+    const uint8_t id = d->control;
+    kel_value branch;
+    if (id == natives::number::either) {
+        branch = logic::truthy(args) ? args[1] : args[2];
+    } else if (logic::falsy(args) == (id == natives::number::if_)) {
+        set_none(placeholder);
+        stack::regs.top = args;
+        c.pos = p;
+        return quick_call::value;
+    } else {
+        branch = args[1];
+    }
+    if (quick_block(&branch, placeholder)) {
+        stack::regs.top = args;
+        c.pos = p;
+        return quick_call::value;
+    }
+    frame* f = push_frame(fr::call);
+    if (!f) [[unlikely]] {
+        *code = frames_overflow();
+        return quick_call::record;
+    }
+    f->role = no_infix;
+    f->t = *d;
+    f->pc = &c;
+    f->v = *name;
+    f->i = d->args;
+    f->n = 0;
+    f->state = fr::c_finish;
+    f->entry = placeholder;
+    *placeholder = d->guard;
+    stack::regs.top = args;
+    stack::open_frame(name, native_kind(c.library));
+    stack::regs.top = args + d->args;
     c.pos = p;
-    stack::regs.top = args + count;
-    f->i = count;
-    return true;
+    if (!push_block(&branch, fr::branch, true)) *code = frames_overflow();
+    return quick_call::record;
 }
 
 // --- planned rounds ---------------------------------------------------------------
@@ -3141,6 +3199,61 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
 
 // Runs the records above `base` until the base record is done; `code` is a
 // code already travelling (an exception caught around the loop).
+// The operators after an expression's value (record f in state x_infix,
+// the value at f->entry, its code at f->pc): those whose right operand is a
+// number are applied in place; the first that needs more starts its operand
+// (the record waits at x_right_done) or its call; with no operator left the
+// record is done and popped.
+[[gnu::noinline]] void infix_round(frame* f, signal_code* code) {
+    code_position& c = *f->pc;
+    for (;;) {
+        if (c.pos >= c.end) {
+            --frame_sp;
+            return;
+        }
+        const code_view cv = view_of(c);
+        const kel_value* value = operator_in(cv, c.pos);
+        if (!value) {
+            --frame_sp;
+            return;
+        }
+        kel_value* const entry = f->entry;
+        if (traced(&c)) [[unlikely]] {
+            *code = apply_infix(c, entry, value);
+            if (*code == signal_code::none) --frame_sp;
+            return;
+        }
+        const kel_value op = *value;
+        int32_t compare = 0;
+        const inline_op kind = inline_kind(op, &compare);
+        ++c.pos;
+        if (kind != inline_op::none && c.pos < cv.end) {
+            if (const kel_value* right = number_operand(cv.cells + c.pos)) {
+                if (apply_inline(kind, compare, entry, right)) {
+                    ++c.pos;
+                    continue;
+                }
+            } else {
+                // The right operand as an expression of its own, without infix.
+                f->v = op;
+                f->w = cv.cells[c.pos - 1];
+                f->i = static_cast<int32_t>(kind);
+                f->n = compare;
+                stack::regs.top = entry + 1;
+                f->state = fr::x_right_done;
+                start_expression(c, view_of(c), true, code);
+                return;
+            }
+        }
+        const kel_value op_word = *cell_at(c, c.pos - 1);
+        kel_value fn = op;
+        fn.header = native::wrapped_type(&op);
+        stack::regs.top = entry;
+        *code = invoke_value(&fn, &c, true, nullptr, &op_word, &op, mode::plain, true);
+        return;
+    }
+}
+
 signal_code drive(frame* base, signal_code code) {
     for (;;) {
         if (code != signal_code::none) [[unlikely]] {
@@ -3202,11 +3315,12 @@ signal_code drive(frame* base, signal_code code) {
                 if (!c.library) innermost_code = f->link.outer;
                 // A paren heads an expression: with an operator after it the
                 // record goes on as that expression's (its entry is the paren's).
-                if (f->role == fr::paren && operator_after(*f->pc)) [[unlikely]] {
+                if (f->role == fr::paren) {
                     f->kind = fr::expr;
                     f->state = fr::x_infix;
                     f->flag = false;
                     set_none(&f->v);
+                    infix_round(f, &code);
                     continue;
                 }
                 --frame_sp;
@@ -3230,52 +3344,7 @@ signal_code drive(frame* base, signal_code code) {
                         stack::close_frame();
                         f->state = fr::x_head_done;
                         continue;
-                    case fr::x_infix: {
-                        if (c.pos >= c.end) {
-                            --frame_sp;
-                            continue;
-                        }
-                        const code_view cv = view_of(c);
-                        const kel_value* value = operator_in(cv, c.pos);
-                        if (!value) {
-                            --frame_sp;
-                            continue;
-                        }
-                        kel_value* const entry = f->entry;
-                        if (traced(&c)) [[unlikely]] {
-                            code = apply_infix(c, entry, value);
-                            if (code == signal_code::none) --frame_sp;
-                            continue;
-                        }
-                        const kel_value op = *value;
-                        int32_t compare = 0;
-                        const inline_op kind = inline_kind(op, &compare);
-                        ++c.pos;
-                        if (kind != inline_op::none && c.pos < cv.end) {
-                            if (const kel_value* right = number_operand(cv.cells + c.pos)) {
-                                if (apply_inline(kind, compare, entry, right)) {
-                                    ++c.pos;
-                                    continue;
-                                }
-                            } else {
-                                // The right operand as an expression of its own, without infix.
-                                f->v = op;
-                                f->w = cv.cells[c.pos - 1];
-                                f->i = static_cast<int32_t>(kind);
-                                f->n = compare;
-                                stack::regs.top = entry + 1;
-                                f->state = fr::x_right_done;
-                                start_expression(c, view_of(c), true, &code);
-                                continue;
-                            }
-                        }
-                        const kel_value op_word = *cell_at(c, c.pos - 1);
-                        kel_value fn = op;
-                        fn.header = native::wrapped_type(&op);
-                        stack::regs.top = entry;
-                        code = invoke_value(&fn, &c, true, nullptr, &op_word, &op, mode::plain, true);
-                        continue;
-                    }
+                    case fr::x_infix: infix_round(f, &code); continue;
                     case fr::x_right_start:
                         // An inline operator's right operand that is not a number (the
                         // operator in f->v, already passed): an expression of its own.
@@ -3288,6 +3357,7 @@ signal_code drive(frame* base, signal_code code) {
                         f->state = fr::x_infix;
                         if (apply_inline(static_cast<inline_op>(f->i), f->n, entry, entry + 1)) {
                             stack::regs.top = entry + 1;
+                            infix_round(f, &code);
                             continue;
                         }
                         const kel_value op = f->v;
@@ -3316,7 +3386,6 @@ signal_code drive(frame* base, signal_code code) {
                 // Arguments that are done at once are checked in this round;
                 // one that needs records comes back at c_arg_done.
                 if (f->state == fr::c_arg_done) goto check;
-                if (f->t.control != 0 && f->i == 0 && quick_conditional(f, c)) goto invoke;
                 if (f->t.classes != 0) [[unlikely]] {
                     call k = call_of(f);
                     f->state = fr::c_invoke;
@@ -3517,6 +3586,7 @@ signal_code drive(frame* base, signal_code code) {
                     f->state = fr::x_infix;
                     f->flag = false;
                     set_none(&f->v);
+                    infix_round(f, &code);
                     continue;
                 }
                 --frame_sp;
