@@ -1391,7 +1391,7 @@ struct engine {
                     flag = count >= mn;
                     return pop_level(flag);
                 }
-                if (k == k_while) KEL_PROPAGATE(interpreter::poll_interrupt());  // (see repeat_sub)
+                KEL_PROPAGATE(interpreter::poll_interrupt());  // (see repeat_sub)
                 kel_value* c1 = rs(top + 1);
                 c1->w2 = static_cast<uint32_t>(cur);
                 c1->w3 = static_cast<uint32_t>(units_of(&input));
@@ -1776,12 +1776,11 @@ struct engine {
             }
             ++count;
             if ((it.max >= 0 && count >= it.max) || (!it.loops && cur == istart && units_of(&input) >= ilen)) break;
-            // `while` over a rule that consumes nothing goes on for ever:
-            // an interrupt still ends it.
-            if (it.loops) {
-                if (const signal_code halt = interpreter::poll_interrupt(); halt != signal_code::none)
-                    stack::throw_code(halt);
-            }
+            // `while` over a rule that consumes nothing, or `some` over one
+            // that inserts as it goes, runs for ever: an interrupt still
+            // ends it.
+            if (const signal_code halt = interpreter::poll_interrupt(); halt != signal_code::none)
+                stack::throw_code(halt);
         }
         return count >= it.min;
     }
@@ -1947,7 +1946,7 @@ struct engine {
                     finished = true;
                     ok = r.count >= mn;
                 }
-                if (k == k_while) KEL_PROPAGATE(interpreter::poll_interrupt());  // (see repeat_sub)
+                KEL_PROPAGATE(interpreter::poll_interrupt());  // (see repeat_sub)
             }
             if (finished) {
                 drop_shadow(run);

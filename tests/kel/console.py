@@ -226,6 +226,11 @@ signal_table = [
      ">> (halted)\n>> == true\n>> ", ""),
     ([], "parse [a] [some [while [opt 'b]]]\n", signal.SIGINT, "parse [a] ['a]\n", ">> ", 0,
      ">> (halted)\n>> == true\n>> ", ""),
+    # some over a rule that inserts as it goes: the input grows for ever
+    ([], "parse s: \"ab\" [some [insert \"z\"]]\n", signal.SIGINT, "parse \"ab\" [\"a\" \"b\"]\n", ">> ", 0,
+     ">> (halted)\n>> == true\n>> ", ""),
+    ([], "parse [a] [some [insert 'z]]\n", signal.SIGINT, "parse [a] ['a]\n", ">> ", 0,
+     ">> (halted)\n>> == true\n>> ", ""),
     # waiting at the prompt: a quiet end
     ([], "", signal.SIGINT, None, ">> ", 0, ">> ", ""),
     ([], "", signal.SIGTERM, None, ">> ", 0, ">> ", ""),
