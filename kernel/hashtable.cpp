@@ -886,6 +886,10 @@ kel_value* find(uint32_t table, const kel_value* key_cell, int32_t head, int32_t
         if (state == bucket_deleted) return false;
         const int32_t k = key_array(hdr(table))[i];
         const kel_value first = *cell_at(hdr(table)->blk, bucket_positions(table, k)[0]);
+        // A bucket holds values of one type. Under the block searches' ops
+        // one of another type is passed over without a compare call, which
+        // might raise (money! against a NaN) where a walk never compares.
+        if (op != cmp::equal && type_of(&first) != type_of(&key)) return false;
         if (!compare_true(&first, &key, cmp::equal)) return false;
         const uint32_t n = bucket_positions(table, k).count;
         for (uint32_t j = 0; j < n; ++j) {
