@@ -17,6 +17,7 @@
 #include "datatypes/hash.h"
 #include "datatypes/integer.h"
 #include "datatypes/map.h"
+#include "datatypes/money.h"
 #include "datatypes/object.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
@@ -353,8 +354,9 @@ int32_t find_op(const find_refinements& r) {
 // Whether a hash! answers a search from its table: a single value compared
 // by value, no /match or /any; not a block-like value or an object (their
 // equality is not what they hash by) unless compared by identity; not a
-// number whose equal values differ in their bits (zero, NaN); and no backward
-// search inside a /part window, where the table's answer lies outside it.
+// number whose equal values differ in their bits (zero, NaN, an amount in a
+// currency); and no backward search inside a /part window, where the
+// table's answer lies outside it.
 bool table_finds(const kel_value& v, bool by_value, const find_refinements& r, bool backward) {
     if (!by_value || r.match || r.any) return false;
     const uint32_t t = type_of(&v);
@@ -364,6 +366,9 @@ bool table_finds(const kel_value& v, bool by_value, const find_refinements& r, b
         const double d = get_float(&v);
         if (d == 0.0 || d != d) return false;
     }
+    // An amount in a currency finds the same amount with none, which hashes
+    // apart (the currency is part of the hashed cell).
+    if (t == types::money && money::currency_of(&v) != 0) return false;
     return !(r.part && backward);
 }
 

@@ -185,6 +185,14 @@ int32_t form(const kel_value* value, kel_value* buffer, const kel_value* arg_par
     return mold(value, buffer, false, false, false, arg_part, part, 0);
 }
 
+// Ports compare as objects do, by their contexts; object!'s own handler
+// answers "not comparable" for any value that is not an object!, which made
+// a port unequal to itself (and never found in a block).
+int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
+    if (type_of(other) != types::port) return cmp::not_comparable;
+    return object::compare_contexts(value, other, op);
+}
+
 // --- calling the actor ------------------------------------------------------------------------
 
 // Runs the actor's function for `action` with the port in argument 1 and
@@ -315,6 +323,7 @@ registry::registration row() {
     r[act::make] = static_cast<action_fn>(a_make);
     r[act::form] = static_cast<form_fn>(form);
     r[act::mold] = static_cast<mold_fn>(mold);
+    r[act::compare] = static_cast<compare_fn>(compare);
     r[act::at] = static_cast<action_fn>(stub<act::at>);
     r[act::pick] = static_cast<action_fn>(stub<act::pick>);
     r[act::skip] = static_cast<action_fn>(stub<act::skip>);

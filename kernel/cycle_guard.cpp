@@ -93,7 +93,7 @@ namespace kel::memory {
 char* replicate(char* address, size_t length, size_t count) {
     const size_t total = length * count;
     size_t done = length;
-    if (count == 0) return address;
+    if (count == 0 || length == 0) return address;  // nothing to double from
     while (total - done >= done) {
         std::memcpy(address + done, address, done);
         done *= 2;

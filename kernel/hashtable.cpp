@@ -410,7 +410,16 @@ int put_hash(uint32_t table, int32_t position) {
         const int32_t k = key_array(hdr(table))[i];
         const int32_t first = bucket_positions(table, k)[0];
         const kel_value v = *cell_at(hdr(table)->blk, first);
-        if (type_of(&v) == type_of(&key) && compare_true(&v, &key, cmp::equal)) {
+        if (type_of(&v) != type_of(&key)) return false;
+        // Copies of one value that is unequal to itself (a NaN) share a bucket
+        // too: each would else take a bucket of its own further along the one
+        // probe sequence their common hash gives, so that every insertion
+        // walked all of them. Searches still weigh them under their own op.
+        // The whole cell counts but its line-break mark (money! keeps its
+        // sign in the header).
+        const bool copy = ((v.header ^ key.header) & ~header_new_line) == 0 && v.w1 == key.w1 && v.w2 == key.w2 &&
+                          v.w3 == key.w3;
+        if (copy || compare_true(&v, &key, cmp::equal)) {
             joined = i;
             return true;
         }
@@ -877,6 +886,10 @@ kel_value* find(uint32_t table, const kel_value* key_cell, int32_t head, int32_t
         if (state == bucket_deleted) return false;
         const int32_t k = key_array(hdr(table))[i];
         const kel_value first = *cell_at(hdr(table)->blk, bucket_positions(table, k)[0]);
+        // A bucket holds values of one type. Under the block searches' ops
+        // one of another type is passed over without a compare call, which
+        // might raise (money! against a NaN) where a walk never compares.
+        if (op != cmp::equal && type_of(&first) != type_of(&key)) return false;
         if (!compare_true(&first, &key, cmp::equal)) return false;
         const uint32_t n = bucket_positions(table, k).count;
         for (uint32_t j = 0; j < n; ++j) {
@@ -886,8 +899,13 @@ kel_value* find(uint32_t table, const kel_value* key_cell, int32_t head, int32_t
             const bool better = best < 0 || ((last || reverse) ? p > best : p < best);
             if (!better) continue;
             const kel_value candidate = *cell_at(hdr(table)->blk, p);
-            // Under the find equality, as in a block walk, types must match.
-            if ((op != cmp::find || type_of(&candidate) == type_of(&key)) && compare_true(&candidate, &key, op))
+            // The comparisons of block searches (find, /case, /same) take
+            // values of the key's type only, as a block walk does (a compare
+            // handler may call a value of another type the same: an integer!
+            // and the money! of its amount under /same), and the key is the
+            // first operand (money!'s find equality is one-sided: a key of
+            // no currency does not find an amount in dollars).
+            if ((op == cmp::equal || type_of(&candidate) == type_of(&key)) && compare_true(&key, &candidate, op))
                 best = p;
         }
         // Values of another type that compare equal (a word! and a set-word!
