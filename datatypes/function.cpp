@@ -8,6 +8,7 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/symbol.h"
+#include "datatypes/typeset.h"
 #include "kernel/actions.h"
 #include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
@@ -217,6 +218,10 @@ void check_type_block(const kel_value* block) {
             const kel_value* v = _context::bound_slot(&c);
             const uint32_t vt = v ? type_of(v) : static_cast<uint32_t>(types::unset);
             if (vt == types::datatype || vt == types::typeset || vt == types::word) continue;
+            // a type name the script unset or reused still names its type,
+            // as it does when the argument is checked
+            kel_value named;
+            if (typeset::datatype_named(&c) || typeset::typeset_named(&c, &named)) continue;
         }
         fire(error_category::script, "invalid-type-spec", &c);
     }

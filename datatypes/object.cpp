@@ -84,6 +84,35 @@ int32_t refreshed_count(uint32_t record, int which, const kel_value* handler) {
     return static_cast<int32_t>(c->w2 & 0xFFFFu);
 }
 
+// A handler whose spec has more slots than its arguments and its /local
+// part (a refinement of its own, or a /local that does not come last) would
+// read cells above the stack top: every slot not pushed yet gets what an
+// unused refinement gives, false for the refinement and none for the rest.
+void fill_frame(const kel_value* fn, int32_t pushed) {
+    const int32_t slots = _context::length(fn->w1);
+    if (pushed >= slots) return;
+    int32_t slot = 0;
+    if (fn->w2) {
+        memory::buffer_header* h = memory::buffer_of(fn->w2);
+        const auto* c = reinterpret_cast<const kel_value*>(h->head_ptr());
+        const uint32_t n = h->used() / 16;
+        for (uint32_t i = 0; i < n && slot < slots; ++i) {
+            const uint32_t t = type_of(c + i);
+            if (t != types::word && t != types::get_word && t != types::lit_word && t != types::refinement) continue;
+            if (slot++ < pushed) continue;
+            if (t == types::refinement) {
+                kel_value f;
+                set_logic(&f, false);
+                stack::push_copy(&f);
+            } else {
+                stack::push_copy(none::value);
+            }
+        }
+    }
+    // a spec changed since the function was made may list fewer slots
+    for (slot = std::max(slot, pushed); slot < slots; ++slot) stack::push_copy(none::value);
+}
+
 // Opens the handler's call frame, pushes the arguments and the unused
 // /local refinement, runs the body, and closes the frame dropping the result.
 void call_handler(const kel_value* name, const kel_value* handler, const kel_value* args, int n, int32_t count,
@@ -98,6 +127,7 @@ void call_handler(const kel_value* name, const kel_value* handler, const kel_val
         stack::push_copy(&f);
         for (int32_t i = 1; i < count; ++i) stack::push_copy(none::value);
     }
+    fill_frame(&fn, n + std::max(count, 0));
     if (stack::contexts.set_values) stack::contexts.set_values(fn.w1, stack::offset_of(stack::arguments()));
     if (!invoke_hook) fire(error_category::internal, "not-done");
     const signal_code code = invoke_hook(&fn, object_ctx, mask);

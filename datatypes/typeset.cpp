@@ -11,6 +11,7 @@
 #include "kernel/series_memory.h"
 #include "kernel/registry.h"
 #include "kernel/symbol_table.h"
+#include "datatypes/symbol.h"
 
 namespace kel::typeset {
 
@@ -20,6 +21,73 @@ namespace {
 
 constexpr int32_t prefix_length = 15;  // "make typeset! ["
 
+// The typesets the library defines, each by its members: a datatype name or
+// an earlier row's name. A spec names them by word, and a script may unset or
+// reuse those words after the library's functions were made; their specs
+// still mean the library's sets.
+struct library_set {
+    const char* name;
+    const char* members;
+};
+constexpr library_set library_sets[] = {
+    {"internal!", "unset! symbol! context! triple!"},
+    {"external!", ""},
+    {"number!", "integer! float! percent!"},
+    {"planar!", "pair! point2D!"},
+    {"any-point!", "point2D! point3D!"},
+    {"scalar!", "number! any-point! money! char! pair! tuple! time! date!"},
+    {"any-word!", "word! set-word! lit-word! get-word!"},
+    {"all-word!", "any-word! refinement! issue!"},
+    {"any-list!", "block! paren! hash!"},
+    {"any-path!", "path! lit-path! set-path! get-path!"},
+    {"any-block!", "any-path! any-list!"},
+    {"any-function!", "native! action! op! function! routine!"},
+    {"any-object!", "object! error! port!"},
+    {"any-string!", "string! file! url! tag! email! ref!"},
+    {"series!", "any-block! any-string! binary! image! vector!"},
+    {"immediate!", "scalar! all-word! none! logic! datatype! typeset! handle! date!"},
+    {"default!", "series! immediate!"},
+    {"any-type!", "default! any-object! any-function! internal! bitset! map!"},
+};
+constexpr size_t library_set_count = sizeof(library_sets) / sizeof(library_sets[0]);
+
+bool same_name_caseless(const char* a, size_t a_length, const char* b, size_t b_length) {
+    if (a_length != b_length) return false;
+    for (size_t i = 0; i < a_length; ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// ORs the members of library set `row` into ts; rows name only earlier rows.
+void add_library_set(kel_value* ts, size_t row) {
+    const char* p = library_sets[row].members;
+    while (*p) {
+        while (*p == ' ') ++p;
+        const char* start = p;
+        while (*p && *p != ' ') ++p;
+        const size_t length = static_cast<size_t>(p - start);
+        if (length == 0) continue;
+        bool found = false;
+        for (size_t r = 0; r < row && !found; ++r) {
+            if (same_name_caseless(start, length, library_sets[r].name, std::strlen(library_sets[r].name))) {
+                add_library_set(ts, r);
+                found = true;
+            }
+        }
+        for (uint32_t t = 1; !found && t <= registry::highest_type_id && t < static_cast<uint32_t>(types::table_rows); ++t) {
+            const char* name = registry::type_names[t].name;
+            if (name && same_name_caseless(start, length, name, std::strlen(name))) {
+                typeset_add(ts, t);
+                found = true;
+            }
+        }
+    }
+}
+
 // Adds one spec element; `error_id` names the error of a refused element.
 void add_element(kel_value* ts, const kel_value* element, const char* error_id) {
     const kel_value* v = element;
@@ -27,6 +95,14 @@ void add_element(kel_value* ts, const kel_value* element, const char* error_id) 
         if (const kel_value* bound = resolve_word(v)) v = bound;
     }
     if (type_of(v) != types::datatype && type_of(v) != types::typeset && type_of(element) == types::word) {
+        // a library set first: series! also names the abstract base type
+        kel_value named;
+        if (typeset_named(element, &named)) {
+            ts->w1 |= named.w1;
+            ts->w2 |= named.w2;
+            ts->w3 |= named.w3;
+            return;
+        }
         if (const uint32_t t = datatype_named(element)) {
             typeset_add(ts, t);
             return;
@@ -186,6 +262,18 @@ uint32_t datatype_named(const kel_value* word) {
         if (w.header != 0 && symbol_table::resolve(word_symbol(&w)) == wanted) return t;
     }
     return 0;
+}
+
+bool typeset_named(const kel_value* word, kel_value* out) {
+    uint32_t length;
+    const char* name = symbol::name_bytes(word_symbol(word), &length);
+    for (size_t row = 0; row < library_set_count; ++row) {
+        if (!same_name_caseless(name, length, library_sets[row].name, std::strlen(library_sets[row].name))) continue;
+        init(out);
+        add_library_set(out, row);
+        return true;
+    }
+    return false;
 }
 
 void to_block(const kel_value* typeset, kel_value* result) {

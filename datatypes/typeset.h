@@ -42,6 +42,11 @@ void add_type(kel_value* typeset, const kel_value* value);
 // The datatype whose name a word spells ("logic!"), or 0: a type word a
 // script unset or gave another value still names its type in a spec.
 uint32_t datatype_named(const kel_value* word);
+// The same for the typesets the library defines ("series!", "any-type!"):
+// `out` becomes the library's set for the name and the answer is true, else
+// false. Spec elements try it before datatype_named, since series! is also
+// the abstract base type's name.
+bool typeset_named(const kel_value* word, kel_value* out);
 // `result` becomes a new block (room for 4) of the members' datatype! values
 // in id order.
 void to_block(const kel_value* typeset, kel_value* result);
