@@ -13,6 +13,7 @@
 #include "datatypes/logic.h"
 #include "datatypes/string_api.h"
 #include "datatypes/symbol.h"
+#include "datatypes/word.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/routines.h"
 #include "kernel/actions.h"
@@ -126,8 +127,11 @@ private:
             args[1] = *a;
             count = 2;
         }
+        // Named as the Kel writer calls them, so that an argument they refuse
+        // (an unset! value in a block) is reported as it is there.
+        const kel_value name = *word::from_c_string(m ? "emit-key-value" : "kel-to-json-value");
         kel_value result;
-        const signal_code code = interpreter::call_function(fn, nullptr, args, count, 0, &result);
+        const signal_code code = interpreter::call_function(fn, &name, args, count, 0, &result);
         if (held) stack::drop_cells(1);
         if (code != signal_code::none) stack::throw_code(code);
     }
