@@ -293,7 +293,6 @@ void make_from(kel_value* result, const kel_value* spec, int mode) {
             if (is_word(first, dialect.not_word)) {
                 negated = true;
                 set_series_head(&s, static_cast<int32_t>(head + 1));  // a copy: the caller's head stays
-                if (head + 1 < h->units() && type_of(first + 1) == types::binary) s = first[1];
             }
         }
     }
