@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "datatypes/series.h"
 #include "datatypes/symbol.h"
@@ -192,6 +193,35 @@ int64_t process_string(const kel_value* s, const kel_value* b, int operation) {
     return operation == op::size ? highest : 1;
 }
 
+// A binary names the bits its set bits stand for, in the bitset's own order
+// (bit 0 is the top bit of the first byte), so `[#{FF}]` is `#{FF}`. Its
+// length counts as named: a plain set grows to cover every byte of it.
+static int64_t process_binary(const kel_value* bin, const kel_value* b, int operation) {
+    auto bytes = [&]() {
+        buffer_header* h = buf(bin);
+        const int64_t from = std::clamp<int64_t>(series_head(bin), 0, h->used());
+        return std::pair<const uint8_t*, int64_t>(reinterpret_cast<const uint8_t*>(h->head_ptr()) + from,
+                                                  static_cast<int64_t>(h->used()) - from);
+    };
+    const int64_t n = bytes().second;
+    if (operation == op::size) return n * 8 - 1;
+    if (n == 0) return 1;
+    // Room first (a plain set grows for setting, a complemented one for
+    // clearing), so that the walk below never moves the bitset's buffer.
+    if ((operation == op::set && !complemented_q(b)) || (operation == op::clear && complemented_q(b)))
+        ensure(b, n * 8 - 1);
+    for (int64_t i = 0; i < n; ++i) {
+        const uint8_t byte = bytes().first[i];  // re-read: a test or a growth may have moved it
+        for (int k = 0; k < 8; ++k) {
+            if (!(byte & (0x80u >> k))) continue;
+            const int64_t bit = i * 8 + k;
+            const bool r = process_range(b, bit, bit, operation);
+            if (operation == op::test && !r) return 0;
+        }
+    }
+    return 1;
+}
+
 int64_t process_spec(const kel_value* spec, const kel_value* b, int operation, int mode) {
     const kel_value v = *spec;
     const uint32_t t = type_of(&v);
@@ -211,10 +241,7 @@ int64_t process_spec(const kel_value* spec, const kel_value* b, int operation, i
         }
         return process_string(&v, b, operation);
     }
-    if (t == types::binary) {
-        // seam: a binary! names its bits as the binary module defines them.
-        fire(error_category::internal, "not-done");
-    }
+    if (t == types::binary) return process_binary(&v, b, operation);
     if (t != types::block) wrong_spec(&v, mode);
 
     // Nested blocks recurse: a block that holds itself is a cycle error, and
@@ -245,7 +272,6 @@ int64_t process_spec(const kel_value* spec, const kel_value* b, int operation, i
                 continue;
             }
         }
-        if (et == types::binary) fire(error_category::internal, "not-done");
         const int64_t r = process_spec(&e, b, operation, mode);
         if (operation == op::size) highest = std::max(highest, r);
         else if (operation == op::test && r == 0) return 0;
@@ -267,7 +293,6 @@ void make_from(kel_value* result, const kel_value* spec, int mode) {
             if (is_word(first, dialect.not_word)) {
                 negated = true;
                 set_series_head(&s, static_cast<int32_t>(head + 1));  // a copy: the caller's head stays
-                if (head + 1 < h->units() && type_of(first + 1) == types::binary) s = first[1];
             }
         }
     }

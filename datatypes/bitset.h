@@ -12,9 +12,10 @@
 // membership.
 //
 // The spec dialect (make, to, append, pick, poke, remove): a char!, integer!
-// or float! names one bit; a string names its code points; a block holds such
-// values and ranges `low - high` of chars or of integers; a block starting
-// with the word `not` makes a complemented bitset. Membership semantics are
+// or float! names one bit; a string names its code points; a binary names the
+// bits its set bits stand for (in the bitset's own bit order); a block holds
+// such values and ranges `low - high` of chars or of integers; a block
+// starting with the word `not` makes a complemented bitset. Membership semantics are
 // kept exact whatever the stored length: setting a member beyond the tail of
 // a complemented bitset needs no storage, clearing one grows it first.
 #pragma once

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "datatypes/integer.h"
+#include "kernel/signals.h"
 #include "kernel/stack.h"
 #include "kernel/native_api.h"
 
@@ -260,7 +261,13 @@ signal_code complement(const refinements&) {
 signal_code bitwise(int op) {
     kel_value* a = stack::argument(1);
     const kel_value* b = stack::argument(2);
-    if (type_of(b) != types::logic) scalar::expect_arg(scalar::word_of(op), type_of(b), "value2");
+    if (type_of(b) != types::logic) {
+        // Named as the script called it: `true and 1` reports `and`, not `and~`.
+        kel_value name, type;
+        const error_arg who = stack::innermost_name_arg(&name);
+        set_datatype(&type, type_of(b));
+        fire(error_category::script, "expect-arg", who, &type, error_arg::named("value2"));
+    }
     const uint32_t x = a->w1 != 0, y = b->w1 != 0;
     const uint32_t r = op == scalar::op_and ? (x & y) : op == scalar::op_or ? (x | y) : (x ^ y);
     set_logic(stack::arguments(), r != 0);

@@ -374,7 +374,8 @@ void scalar_math_op(int op) {
     const kel_value v = *arg(1);
     const kel_value operand = *arg(2);
     const uint32_t ot = type_of(&operand);
-    if (ot != types::integer && ot != types::float_ && ot != types::percent) fire(error_category::internal, "not-done");
+    // A char! or time! meeting a vector (char + vector, vector + time) has no element meaning.
+    if (ot != types::integer && ot != types::float_ && ot != types::percent) scalar::invalid_type(ot);
     const int64_t head = head_of(&v);
     buffer_header* h = buf(&v);
     const int64_t n = h->units() - head;
