@@ -1788,13 +1788,15 @@ struct frame {
     uint8_t state;
     bool flag;           // block: set_last; expr: no infix; call: the function's context is a stack context
     bool quick;          // loop call: the body's leading set-words may run without a record (see run_loop_body)
+    uint8_t paren;       // call: 0, or the role of the paren it stands for (see start_paren_call)
     kel_value* entry;    // block, expr: the argument top it started at; call: its placeholder
     int32_t i, n;        // call: the argument fetched, the loop round and count; expr: the pending operator
     uint32_t old_values; // call: the function context's values before the call
     int32_t depth;       // call: the depth of its call mark
-    code_position c;     // block: the code
-    live_code link;      // block: its link in the chain of live code (user code only)
+    code_position c;     // block, paren call: the code
+    live_code link;      // block, paren call: its link in the chain of live code (user code only)
     code_position* pc;   // expr, call: the code read (a block record below); paren: the code around it
+    code_position* outer; // paren call: the code around the paren
     kel_value v;         // expr: the pending operator; call: the naming word
     kel_value w;         // expr: the operator's word
     decode::term t;      // call: the decoded call
@@ -1812,6 +1814,7 @@ inline frame* push_frame(uint8_t kind) {
     frame* f = frame_sp++;
     f->kind = kind;
     f->state = 0;
+    f->paren = 0;
     return f;
 }
 
@@ -1841,8 +1844,8 @@ inline frame* push_expr(code_position* c, kel_value* entry, bool no_infix, uint8
 }
 
 // The decoded call of the word at `at` naming fn, or null (the generic step).
-inline decode::term* decoded_call(code_position& c, memory::buffer_header* h, int32_t at, const kel_value& fn) {
-    decode::block_decode* d = decode::entry_for(series_node(&c.block), h);
+inline decode::term* decoded_call_in(uint32_t node, memory::buffer_header* h, int32_t at, const kel_value& fn) {
+    decode::block_decode* d = decode::entry_for(node, h);
     decode::term* t = decode::term_at(d, at);
     if (t && !decode::current(d, t)) {
         *t = decode::term{};
@@ -1851,6 +1854,9 @@ inline decode::term* decoded_call(code_position& c, memory::buffer_header* h, in
     }
     if (!t || t->k != decode::kind::call || !same_bits(t->guard, fn)) return nullptr;
     return t;
+}
+inline decode::term* decoded_call(code_position& c, memory::buffer_header* h, int32_t at, const kel_value& fn) {
+    return decoded_call_in(series_node(&c.block), h, at, fn);
 }
 
 // The decoded call of the path at `at` (its head word into *name), or null.
@@ -1903,10 +1909,17 @@ call call_of(frame* f) {
 
 // Opens the call of a decoded word (the word just passed): its placeholder,
 // its mark, and then its arguments are fetched by the loop.
+[[gnu::always_inline]] inline void open_call(frame* f, const decode::term* t, code_position* c, const kel_value* name,
+                                             bool no_infix);
 [[gnu::always_inline]] inline frame* push_call(const decode::term* t, code_position* c, const kel_value* name,
                                               bool no_infix) {
     frame* f = push_frame(fr::call);
     if (!f) [[unlikely]] return nullptr;
+    open_call(f, t, c, name, no_infix);
+    return f;
+}
+[[gnu::always_inline]] inline void open_call(frame* f, const decode::term* t, code_position* c, const kel_value* name,
+                                             bool no_infix) {
     f->role = no_infix;
     f->t = *t;
     f->pc = c;
@@ -1925,7 +1938,6 @@ call call_of(frame* f) {
     } else {
         stack::open_frame(&f->v, native_kind(c->library));
     }
-    return f;
 }
 
 inline bool truthy_or_fail(const kel_value* v, signal_code* code) {
@@ -1937,6 +1949,43 @@ inline bool truthy_or_fail(const kel_value* v, signal_code* code) {
 }
 
 [[gnu::noinline]] signal_code frames_overflow() { return stack::overflow_code(); }
+
+// A paren whose first expression is a decoded call of a function (`(fib n
+// - 1)`) gets one record, the call's, instead of a block record for the
+// paren and a call record above it: the record holds the paren's code and
+// its link for `near` as the block record would, and reads the call's
+// arguments from it. When the call is done the record becomes the paren's
+// block record if anything follows it in the paren, else the paren is done
+// (paren_call_done). False: nothing was done (a block record runs the paren).
+inline bool start_paren_call(code_position& outer, const kel_value* paren, bool no_infix, signal_code* code) {
+    memory::buffer_header* const h = header_of(series_node(paren));
+    const int32_t head = series_head(paren);
+    if (head < 0 || head >= static_cast<int32_t>(h->used() / 16)) return false;
+    const kel_value* const w = reinterpret_cast<const kel_value*>(h->head_ptr()) + head;
+    if (type_of(w) != types::word) return false;
+    const kel_value* const value = fast_slot(w);
+    if (!value || type_of(value) != types::function) return false;
+    // Decoded only by the paren's first run as a block: the term implies
+    // the function's argument cache.
+    decode::block_decode* const d = decode::entry_for(series_node(paren), h);
+    const decode::term* const t = decode::term_at(d, head);
+    if (!t || !decode::current(d, t) || t->k != decode::kind::call || !same_bits(t->guard, *value)) return false;
+    frame* const f = push_frame(fr::call);
+    if (!f) [[unlikely]] {
+        *code = frames_overflow();
+        return true;
+    }
+    position_at(paren, f->c);
+    if (!f->c.library) {
+        f->link = live_code{&f->c, f->c.pos, innermost_code};
+        innermost_code = &f->link;
+    }
+    ++f->c.pos;
+    f->paren = no_infix ? fr::paren_no_infix : fr::paren;
+    f->outer = &outer;
+    open_call(f, t, &f->c, w, false);
+    return true;
+}
 
 // A function's call record with its arguments in: its locals, then its body
 // as a record (the call then waits at c_body_done), or the generic body call
@@ -2519,6 +2568,7 @@ quick_call start_conditional(code_position& c, const code_view& cv, const decode
     }
     if (t == types::paren) {
         ++c.pos;
+        if (start_paren_call(c, v, no_infix, code)) return true;
         if (frame* p = push_block(v, no_infix ? fr::paren_no_infix : fr::paren, false)) p->pc = &c;
         else *code = frames_overflow();
         return true;
@@ -3254,6 +3304,42 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
     }
 }
 
+// A paren call's record whose call is done (its value at the placeholder):
+// with more in the paren it becomes the paren's block record (an operator
+// after the call gets an expression record above it first); else the paren
+// is done, and goes on as its block record would at its end.
+[[gnu::noinline]] void paren_call_done(frame* f, signal_code* code) {
+    code_position& c = f->c;
+    kel_value* const entry = f->entry;
+    const code_view cv = view_of(c);
+    if (c.pos < cv.end) {
+        f->kind = fr::block;
+        f->role = f->paren;
+        f->flag = false;
+        f->state = 1;
+        f->pc = f->outer;
+        f->paren = 0;
+        if (operator_in(cv, c.pos)) {
+            frame* x = push_expr(&c, entry, false, fr::x_infix);
+            if (!x) *code = frames_overflow();
+            else infix_round(x, code);
+        }
+        return;
+    }
+    if (!c.library) innermost_code = f->link.outer;
+    if (f->paren == fr::paren) {
+        f->kind = fr::expr;
+        f->state = fr::x_infix;
+        f->flag = false;
+        f->pc = f->outer;
+        f->paren = 0;
+        set_none(&f->v);
+        infix_round(f, code);
+        return;
+    }
+    --frame_sp;
+}
+
 signal_code drive(frame* base, signal_code code) {
     for (;;) {
         if (code != signal_code::none) [[unlikely]] {
@@ -3288,6 +3374,7 @@ signal_code drive(frame* base, signal_code code) {
                     default: break;
                 }
             } else {
+                if (f->kind == fr::call && f->paren && !f->c.library) innermost_code = f->link.outer;
                 --frame_sp;
             }
             continue;
@@ -3579,6 +3666,10 @@ signal_code drive(frame* base, signal_code code) {
                 kel_value* const placeholder = f->entry;
                 *placeholder = *(placeholder + 1);
                 stack::regs.top = placeholder + 1;
+                if (f->paren) {
+                    paren_call_done(f, &code);
+                    continue;
+                }
                 // It heads an expression: with an operator after it the record
                 // goes on as that expression's (its entry is the placeholder).
                 if (!f->role && operator_after(c)) [[unlikely]] {
@@ -3673,6 +3764,7 @@ void mark_frames(void (*mark)(kel_value* cell)) {
         } else {
             mark(&f.v);
             if (f.kind == fr::call && f.t.k == decode::kind::path_call) mark(&f.w);
+            if (f.kind == fr::call && f.paren) mark(&f.c.block);
         }
     }
 }
@@ -3853,7 +3945,9 @@ signal_code invoke_routine(const kel_value* routine_in) {
             if (!declared || (type_of(declared) != types::typeset && type_of(declared) != types::datatype)) {
                 // A script may unset or reuse a datatype's word; the
                 // library's own routines still check by the name.
-                if (const uint32_t t = typeset::datatype_named(&first)) {
+                if (typeset::typeset_named(&first, &named)) {
+                    declared = &named;
+                } else if (const uint32_t t = typeset::datatype_named(&first)) {
                     set_datatype(&named, t);
                     declared = &named;
                 }
