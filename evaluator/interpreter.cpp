@@ -1772,7 +1772,8 @@ namespace fr {
 // linked for `near` (errors there are near the any or all).
 enum : uint8_t { block, expr, call, each };
 // What a block record is evaluated for.
-enum : uint8_t { base, body, branch, paren, paren_no_infix, loop_body, until_body, cond };
+// fbody: a function's body run in its call's record (see enter_function).
+enum : uint8_t { base, branch, paren, paren_no_infix, loop_body, until_body, cond, fbody };
 // Expression states.
 enum : uint8_t { x_head_done = 1, x_set_done, x_infix, x_right_start, x_right_done };
 // Call states.
@@ -1788,15 +1789,19 @@ struct frame {
     uint8_t state;
     bool flag;           // block: set_last; expr: no infix; call: the function's context is a stack context
     bool quick;          // loop call: the body's leading set-words may run without a record (see run_loop_body)
-    uint8_t paren;       // call: 0, or the role of the paren it stands for (see start_paren_call)
+    uint8_t paren;       // call, fbody: 0, or the role of the paren it stands for (see start_paren_call)
+    uint8_t after;       // fbody: no infix after the call
+    bool stack_context;  // fbody: the function's context is a stack context (its values put back at the end)
     kel_value* entry;    // block, expr: the argument top it started at; call: its placeholder
     int32_t i, n;        // call: the argument fetched, the loop round and count; expr: the pending operator
     uint32_t old_values; // call: the function context's values before the call
     int32_t depth;       // call: the depth of its call mark
-    code_position c;     // block, paren call: the code
-    live_code link;      // block, paren call: its link in the chain of live code (user code only)
-    code_position* pc;   // expr, call: the code read (a block record below); paren: the code around it
+    code_position c;     // block: the code
+    live_code link;      // block: its link in the chain of live code (user code only)
+    code_position* pc;   // expr, call, fbody: the code read (a block record below, or c2); paren: the code around it
     code_position* outer; // paren call: the code around the paren
+    code_position c2;    // paren call: the paren's code
+    live_code link2;     // paren call: its link
     kel_value v;         // expr: the pending operator; call: the naming word
     kel_value w;         // expr: the operator's word
     decode::term t;      // call: the decoded call
@@ -1975,22 +1980,22 @@ inline bool start_paren_call(code_position& outer, const kel_value* paren, bool 
         *code = frames_overflow();
         return true;
     }
-    position_at(paren, f->c);
-    if (!f->c.library) {
-        f->link = live_code{&f->c, f->c.pos, innermost_code};
-        innermost_code = &f->link;
+    position_at(paren, f->c2);
+    if (!f->c2.library) {
+        f->link2 = live_code{&f->c2, f->c2.pos, innermost_code};
+        innermost_code = &f->link2;
     }
-    ++f->c.pos;
+    ++f->c2.pos;
     f->paren = no_infix ? fr::paren_no_infix : fr::paren;
     f->outer = &outer;
-    open_call(f, t, &f->c, w, false);
+    open_call(f, t, &f->c2, w, false);
     return true;
 }
 
-// A function's call record with its arguments in: its locals, then its body
-// as a record (the call then waits at c_body_done), or the generic body call
-// for a traced function. This is call_function_body, its prologue here and
-// its epilogue at c_body_done.
+// A function's call record with its arguments in: its locals, then its body,
+// run by the record itself turned into the body's block record (finish_body
+// ends the call), or the generic body call for a traced function. This is
+// call_function_body, its prologue here and its epilogue in finish_body.
 [[gnu::always_inline]] inline signal_code enter_function(frame* f) {
     const kel_value fn = f->t.guard;
     f->state = fr::c_finish;
@@ -2013,7 +2018,20 @@ inline bool start_paren_call(code_position& outer, const kel_value* paren, bool 
         set_unset(base_cell);
         return signal_code::none;
     }
-    if (!push_block(&body, fr::body, true)) return frames_overflow();
+    // The call's record runs the body itself, as a block record that
+    // finishes the call at its end (finish_body): one record per call.
+    f->after = f->role;
+    f->kind = fr::block;
+    f->role = fr::fbody;
+    f->state = 0;
+    f->stack_context = f->flag;
+    f->flag = true;
+    position_at(&body, f->c);
+    f->entry = stack::top();
+    if (!f->c.library) {
+        f->link = live_code{&f->c, f->c.pos, innermost_code};
+        innermost_code = &f->link;
+    }
     return signal_code::none;
 }
 
@@ -2686,12 +2704,12 @@ bool set_word_right(code_position& c, const code_view& cv, const kel_value* left
 // The mark a return or exit called by record f lands in when that is the
 // call of a function this loop runs (-1: the return signal finds it). Above
 // `base` every open mark was opened by a record, and only a function's call
-// record marks its mark as a return target, so the nearest body record's
-// call is what the signal's search would find.
+// record marks its mark as a return target, so the nearest function body's
+// record is what the signal's search would find.
 int32_t return_receiver(frame* base, frame* f) {
     for (frame* b = f - 1; b > base; --b) {
-        if (b->kind != fr::block || b->role != fr::body) continue;
-        const int32_t receiver = (b - 1)->depth - 1;
+        if (b->kind != fr::block || b->role != fr::fbody) continue;
+        const int32_t receiver = b->depth - 1;
         if (receiver < 0 || receiver >= stack::mark_depth() - 1 ||
             !(stack::regs.marks_bottom[receiver].flags & stack::flag_return_target)) [[unlikely]]
             return -1;
@@ -3311,8 +3329,13 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
 [[gnu::noinline]] void paren_call_done(frame* f, signal_code* code) {
     code_position& c = f->c;
     kel_value* const entry = f->entry;
-    const code_view cv = view_of(c);
-    if (c.pos < cv.end) {
+    const code_view cv = view_of(f->c2);
+    if (f->c2.pos < cv.end) {
+        // Nothing above the record points at c2 or link2 any more.
+        c = f->c2;
+        f->link = f->link2;
+        f->link.c = &c;
+        if (innermost_code == &f->link2) innermost_code = &f->link;
         f->kind = fr::block;
         f->role = f->paren;
         f->flag = false;
@@ -3326,13 +3349,42 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
         }
         return;
     }
-    if (!c.library) innermost_code = f->link.outer;
+    if (!f->c2.library) innermost_code = f->link2.outer;
     if (f->paren == fr::paren) {
         f->kind = fr::expr;
         f->state = fr::x_infix;
         f->flag = false;
         f->pc = f->outer;
         f->paren = 0;
+        set_none(&f->v);
+        infix_round(f, code);
+        return;
+    }
+    --frame_sp;
+}
+
+// A function body's record at its end, or receiving its call's return or
+// exit (the body's value in the arguments base): the call finishes as its
+// record would at c_body_done and c_finish.
+[[gnu::noinline]] void finish_body(frame* f, signal_code* code) {
+    stack::innermost_frame()->flags &= ~stack::flag_return_target;
+    if (f->stack_context) set_context_values(f->t.guard.w1, f->old_values);
+    kel_value* const placeholder = stack::arguments() - 1;
+    stack::close_frame();
+    code_position& c = *f->pc;
+    if (traced(&c)) [[unlikely]] notify_tracer(event::return_, &c.block, c.pos, &f->v, stack::top() - 1);
+    *placeholder = *(placeholder + 1);
+    stack::regs.top = placeholder + 1;
+    f->entry = placeholder;
+    if (f->paren) {
+        f->kind = fr::call;
+        paren_call_done(f, code);
+        return;
+    }
+    if (!f->after && operator_after(c)) [[unlikely]] {
+        f->kind = fr::expr;
+        f->state = fr::x_infix;
+        f->flag = false;
         set_none(&f->v);
         infix_round(f, code);
         return;
@@ -3348,15 +3400,21 @@ signal_code drive(frame* base, signal_code code) {
             if (f->kind == fr::block) {
                 if (!f->c.library) innermost_code = f->link.outer;
                 const uint8_t role = f->role;
+                if (role == fr::fbody) {
+                    if ((code == signal_code::return_ || code == signal_code::exit) &&
+                        stack::mark_depth() == f->depth) {
+                        code = signal_code::none;
+                        finish_body(f, &code);
+                        continue;
+                    }
+                    if (f->paren && !f->c2.library) innermost_code = f->link2.outer;
+                    --frame_sp;
+                    continue;
+                }
                 --frame_sp;
                 if (frame_sp == base) return code;
                 frame* parent = f - 1;
                 switch (role) {
-                    case fr::body:
-                        if ((code == signal_code::return_ || code == signal_code::exit) &&
-                            stack::mark_depth() == parent->depth)
-                            code = signal_code::none;
-                        break;
                     case fr::loop_body:
                     case fr::until_body:
                         if (code == signal_code::continue_) {
@@ -3374,7 +3432,7 @@ signal_code drive(frame* base, signal_code code) {
                     default: break;
                 }
             } else {
-                if (f->kind == fr::call && f->paren && !f->c.library) innermost_code = f->link.outer;
+                if (f->kind == fr::call && f->paren && !f->c2.library) innermost_code = f->link2.outer;
                 --frame_sp;
             }
             continue;
@@ -3408,6 +3466,10 @@ signal_code drive(frame* base, signal_code code) {
                     f->flag = false;
                     set_none(&f->v);
                     infix_round(f, &code);
+                    continue;
+                }
+                if (f->role == fr::fbody) {
+                    finish_body(f, &code);
                     continue;
                 }
                 --frame_sp;
@@ -3761,10 +3823,14 @@ void mark_frames(void (*mark)(kel_value* cell)) {
         frame& f = *p;
         if (f.kind == fr::block || f.kind == fr::each) {
             mark(&f.c.block);
+            if (f.kind == fr::block && f.role == fr::fbody) {
+                mark(&f.v);
+                if (f.paren) mark(&f.c2.block);
+            }
         } else {
             mark(&f.v);
             if (f.kind == fr::call && f.t.k == decode::kind::path_call) mark(&f.w);
-            if (f.kind == fr::call && f.paren) mark(&f.c.block);
+            if (f.kind == fr::call && f.paren) mark(&f.c2.block);
         }
     }
 }
