@@ -554,10 +554,47 @@ void operand(const kel_value* v, kel_value* out) {
 
 }  // namespace
 
+namespace {
+
+// A money! cell of a currency, a packed magnitude and a sign (a zero keeps
+// none), made whole in registers: a cell written byte by byte and then
+// copied would hold the copy until the bytes reached memory.
+kel_value money_cell(uint32_t currency, word88 x, bool negative) {
+    kel_value c;
+    c.header = types::money | ((negative && x != 0) ? sign_mask : 0u);
+    const uint32_t high = static_cast<uint32_t>(static_cast<uint64_t>(x >> 64));
+    c.w1 = (currency & 0xFFu) | ((high >> 16 & 0xFFu) << 8) | ((high >> 8 & 0xFFu) << 16) | ((high & 0xFFu) << 24);
+    const uint64_t low = __builtin_bswap64(static_cast<uint64_t>(x));
+    c.w2 = static_cast<uint32_t>(low);
+    c.w3 = static_cast<uint32_t>(low >> 32);
+    return c;
+}
+
+}  // namespace
+
 signal_code math_op(int op) {
     kel_value* left = arg(1);
     const kel_value* right = arg(2);
     const uint32_t lt = type_of(left), rt = type_of(right);
+    // money + money and money - money, what loops of amounts do, as add_cells
+    if ((op == op_add || op == op_subtract) && lt == types::money && rt == types::money) {
+        const kel_value a = *left, b = *right;
+        const uint32_t ca = currency_of(&a), cb = currency_of(&b);
+        if (ca && cb && ca != cb) fire(error_category::script, "wrong-denom", &a, &b);
+        const word88 x = load(&a), y = load(&b);
+        const int sa = x == 0 ? 0 : sign_bit(&a) ? -1 : 1;
+        int sb = y == 0 ? 0 : sign_bit(&b) ? -1 : 1;
+        if (op == op_subtract) sb = -sb;
+        word88 r;
+        bool negative;
+        if (sb == 0) r = x, negative = sa < 0;
+        else if (sa == 0) r = y, negative = sb < 0;
+        else if (sa == sb) r = packed_add(x, y), negative = sa < 0;
+        else if (x >= y) r = packed_subtract(x, y), negative = sa < 0;
+        else r = packed_subtract(y, x), negative = sb < 0;
+        *left = money_cell(cb ? cb : ca, r, negative);
+        return signal_code::none;
+    }
     if (op == op_multiply && lt == types::money && rt == types::money) invalid_type(types::money);
     if ((op == op_divide || op == op_remainder) && lt != types::money && rt == types::money) invalid_type(lt);
     kel_value a, b;
