@@ -1,9 +1,12 @@
 // money: the money! row, the decimal digit core and the money text. See
 // money.h.
 //
-// The core works on unpacked digits: an amount's 22 nibbles are spread into
-// a byte array on the machine stack (index 0 = digit position 1), worked on
-// digit by digit, and packed back. Nothing here allocates.
+// The text, rounding and conversions work on unpacked digits: an amount's 22
+// nibbles are spread into a byte array on the machine stack (index 0 = digit
+// position 1), worked on digit by digit, and packed back. The arithmetic
+// operators, which loops run, work on the packed nibbles as one 88-bit word
+// instead: sums and differences nibble-parallel in decimal, products and
+// quotients through the binary value of the amount. Nothing here allocates.
 #include "datatypes/money.h"
 
 #include <cstring>
@@ -105,38 +108,6 @@ digits subtract_magnitudes(const digits& a, const digits& b) {
     return r;
 }
 
-// floor(A x B / 10^5): the two five-digit fractions make ten, the lower five
-// of which are dropped, not rounded.
-digits multiply_magnitudes(const digits& a, const digits& b) {
-    const int sa = significant(a), sb = significant(b);
-    if (sa + sb > digit_count + 6) overflow();
-    uint8_t p[2 * digit_count] = {};
-    for (int i = digit_count - 1; i >= digit_count - sb; --i) {
-        const unsigned m = b.d[i];
-        if (m == 0) continue;
-        unsigned carry = 0;
-        for (int j = digit_count - 1; j >= digit_count - sa; --j) {
-            const unsigned t = p[i + j + 1] + a.d[j] * m + carry;
-            p[i + j + 1] = static_cast<uint8_t>(t % 10);
-            carry = t / 10;
-        }
-        for (int k = i + digit_count - sa; carry; --k) {
-            const unsigned t = p[k] + carry;
-            p[k] = static_cast<uint8_t>(t % 10);
-            carry = t / 10;
-        }
-    }
-    // The product's digits 0..43 hold A x B; dropping five leaves 0..38, of
-    // which the low 22 are the amount.
-    constexpr int kept_end = 2 * digit_count - fraction_digits;
-    constexpr int kept_start = kept_end - digit_count;
-    for (int k = 0; k < kept_start; ++k)
-        if (p[k]) overflow();
-    digits r;
-    std::memcpy(r.d, p + kept_start, digit_count);
-    return r;
-}
-
 // Long division of `n` dividend digits by b: quotient digits into q (n of
 // them), what is left into rest (22 digits). The window holds one digit more
 // than the divisor's significant digits, which is all a partial remainder
@@ -194,6 +165,146 @@ digits divide_magnitudes(const digits& a, const digits& b, bool remainder, bool 
     return r;
 }
 
+// --- packed amounts ---------------------------------------------------------------------
+
+// The 22 nibbles as one number, most significant nibble highest: comparing
+// two as integers compares the amounts, and each nibble stays a decimal digit.
+using word88 = unsigned __int128;
+
+constexpr word88 nibbles_of(unsigned n) {
+    word88 r = 0;
+    for (int i = 0; i < digit_count; ++i) r = (r << 4) | n;
+    return r;
+}
+constexpr word88 all_sixes = nibbles_of(6);
+constexpr word88 all_nines = nibbles_of(9);
+constexpr word88 low_nibble_bits = nibbles_of(1);  // bit 0 of every nibble
+constexpr int packed_bits = 4 * digit_count;       // 88
+
+word88 load(const kel_value* v) {
+    const uint8_t* b = bytes_of(v) + digit_start;
+    uint64_t low;
+    std::memcpy(&low, b + 3, 8);
+    low = __builtin_bswap64(low);
+    const uint64_t high = (static_cast<uint64_t>(b[0]) << 16) | (static_cast<uint64_t>(b[1]) << 8) | b[2];
+    return (static_cast<word88>(high) << 64) | low;
+}
+
+void save(kel_value* v, word88 x) {
+    uint8_t* b = bytes_of(v) + digit_start;
+    const uint64_t high = static_cast<uint64_t>(x >> 64);
+    b[0] = static_cast<uint8_t>(high >> 16);
+    b[1] = static_cast<uint8_t>(high >> 8);
+    b[2] = static_cast<uint8_t>(high);
+    const uint64_t low = __builtin_bswap64(static_cast<uint64_t>(x));
+    std::memcpy(b + 3, &low, 8);
+}
+
+// Decimal a + b nibble by nibble: each nibble is biased by 6 so that a
+// decimal carry is a binary one, and the bias is taken back from the nibbles
+// that did not carry. A carry out of digit position 1 is an overflow.
+word88 packed_add(word88 a, word88 b) {
+    const word88 t1 = a + all_sixes;
+    const word88 t2 = t1 + b;
+    if (t2 >> packed_bits) overflow();
+    const word88 carries = t2 ^ t1 ^ b;  // bit 0 of each nibble that got a carry from below
+    const word88 no_carry = ~(carries >> 4) & low_nibble_bits;  // per nibble, at its bit 0
+    return t2 - no_carry * 6;
+}
+
+// Decimal a - b for a >= b: a plus the ten's complement of b, whose carry
+// out is dropped.
+word88 packed_subtract(word88 a, word88 b) {
+    if (b == 0) return a;
+    const word88 nines = all_nines - b;  // no nibble borrows: every digit is at most 9
+    const word88 t1 = a + all_sixes;
+    const word88 t2 = t1 + nines;
+    const word88 carries = t2 ^ t1 ^ nines;
+    const word88 no_carry = ~(carries >> 4) & low_nibble_bits;
+    const word88 sum = (t2 - no_carry * 6) & ((static_cast<word88>(1) << packed_bits) - 1);
+    // + 1, the last step of the complement: the sum is below the carry-out
+    // bound (a >= b), so this addition cannot overflow.
+    const word88 u1 = sum + all_sixes;
+    const word88 u2 = u1 + 1;
+    const word88 c2 = u2 ^ u1 ^ 1;
+    const word88 nc2 = ~(c2 >> 4) & low_nibble_bits;
+    return (u2 - nc2 * 6) & ((static_cast<word88>(1) << packed_bits) - 1);
+}
+
+// Significant digits of a packed amount, at least 1 (as `significant`).
+int packed_significant(word88 x) {
+    if (x == 0) return 1;
+    const uint64_t high = static_cast<uint64_t>(x >> 64);
+    // The high word holds the top 24 of the 88 bits.
+    const int zero_bits = high ? __builtin_clzll(high) - 40 : 24 + __builtin_clzll(static_cast<uint64_t>(x));
+    return digit_count - zero_bits / 4;
+}
+
+// Sixteen packed digits to their binary value, lanes of two, four and
+// eight digits combined in place.
+uint64_t bcd16_value(uint64_t x) {
+    x -= ((x >> 4) & 0x0F0F0F0F0F0F0F0Full) * 6;
+    x -= ((x >> 8) & 0x00FF00FF00FF00FFull) * 156;
+    x -= ((x >> 16) & 0x0000FFFF0000FFFFull) * 55536;
+    x -= (x >> 32) * 4194967296ull;
+    return x;
+}
+
+constexpr uint64_t ten_to_16 = 10000000000000000ull;
+
+// The binary value of a packed amount (its units of 0.00001).
+word88 binary_of(word88 x) {
+    const uint64_t low = bcd16_value(static_cast<uint64_t>(x));
+    const uint64_t high = bcd16_value(static_cast<uint64_t>(x >> 64));
+    return static_cast<word88>(high) * ten_to_16 + low;
+}
+
+// n below 10^8 as eight packed digits.
+uint64_t bcd8_of(uint32_t n) {
+    uint64_t r = 0;
+    for (int i = 0; i < 8; ++i, n /= 10) r |= static_cast<uint64_t>(n % 10) << (4 * i);
+    return r;
+}
+
+// A binary value below 10^22 packed.
+word88 packed_of(word88 v) {
+    // v / 10^16 as (v / 2^16) / 5^16: the shifted value fits 64 bits.
+    const uint64_t high = static_cast<uint64_t>(v >> 16) / 152587890625ull;
+    const uint64_t low = static_cast<uint64_t>(v - static_cast<word88>(high) * ten_to_16);
+    const uint64_t low_bcd = bcd8_of(static_cast<uint32_t>(low % 100000000u)) |
+                             (bcd8_of(static_cast<uint32_t>(low / 100000000u)) << 32);
+    return (static_cast<word88>(bcd8_of(static_cast<uint32_t>(high))) << 64) | low_bcd;
+}
+
+constexpr word88 ten_to(int n) {
+    word88 r = 1;
+    for (int i = 0; i < n; ++i) r *= 10;
+    return r;
+}
+constexpr word88 amount_limit = ten_to(digit_count);  // 10^22
+
+// floor(A x B / 10^5) on packed magnitudes: the lower five of the ten
+// fraction digits are dropped, not rounded. More than 28 significant digits
+// between the two is an overflow before the product is formed, so the
+// product fits 128 bits.
+word88 packed_multiply(word88 a, word88 b) {
+    if (packed_significant(a) + packed_significant(b) > digit_count + 6) overflow();
+    const word88 p = binary_of(a) * binary_of(b) / ten_to(fraction_digits);
+    if (p >= amount_limit) overflow();
+    return packed_of(p);
+}
+
+// A / B with five fraction digits, or A rem B, on packed magnitudes (B not
+// zero), as divide_magnitudes with its early overflow test.
+word88 packed_divide(word88 a, word88 b, bool remainder) {
+    if (digit_count < packed_significant(a) - packed_significant(b) + 6) overflow();
+    const word88 x = binary_of(a), y = binary_of(b);
+    if (remainder) return packed_of(x % y);
+    const word88 q = x * ten_to(fraction_digits) / y;
+    if (q >= amount_limit) overflow();
+    return packed_of(q);
+}
+
 // --- signed amounts ------------------------------------------------------------------
 
 // The amount's sign as -1, 0 or 1 from its digits and sign bit.
@@ -211,16 +322,19 @@ void store(kel_value* cell, const digits& x, bool negative) {
 // a + b and a - b on cells; the result's digits and sign go into `out`
 // (its header type and currency already set by the caller).
 void add_cells(const kel_value* a, const kel_value* b, bool subtract, kel_value* out) {
-    const int sa = sign_of(a);
-    int sb = sign_of(b);
+    const word88 x = load(a), y = load(b);
+    const int sa = x == 0 ? 0 : sign_bit(a) ? -1 : 1;
+    int sb = y == 0 ? 0 : sign_bit(b) ? -1 : 1;
     if (subtract) sb = -sb;
-    const digits x = unpack(a), y = unpack(b);
-    if (sb == 0) return store(out, x, sa < 0);
-    if (sa == 0) return store(out, y, sb < 0);
-    if (sa == sb) return store(out, add_magnitudes(x, y), sa < 0);
-    const int c = compare_magnitudes(x, y);
-    if (c >= 0) return store(out, subtract_magnitudes(x, y), sa < 0);
-    store(out, subtract_magnitudes(y, x), sb < 0);
+    word88 r;
+    bool negative;
+    if (sb == 0) r = x, negative = sa < 0;
+    else if (sa == 0) r = y, negative = sb < 0;
+    else if (sa == sb) r = packed_add(x, y), negative = sa < 0;
+    else if (x >= y) r = packed_subtract(x, y), negative = sa < 0;
+    else r = packed_subtract(y, x), negative = sb < 0;
+    save(out, r);
+    store_sign(out, negative && r != 0);
 }
 
 // --- text ------------------------------------------------------------------------------
@@ -440,10 +554,47 @@ void operand(const kel_value* v, kel_value* out) {
 
 }  // namespace
 
+namespace {
+
+// A money! cell of a currency, a packed magnitude and a sign (a zero keeps
+// none), made whole in registers: a cell written byte by byte and then
+// copied would hold the copy until the bytes reached memory.
+kel_value money_cell(uint32_t currency, word88 x, bool negative) {
+    kel_value c;
+    c.header = types::money | ((negative && x != 0) ? sign_mask : 0u);
+    const uint32_t high = static_cast<uint32_t>(static_cast<uint64_t>(x >> 64));
+    c.w1 = (currency & 0xFFu) | ((high >> 16 & 0xFFu) << 8) | ((high >> 8 & 0xFFu) << 16) | ((high & 0xFFu) << 24);
+    const uint64_t low = __builtin_bswap64(static_cast<uint64_t>(x));
+    c.w2 = static_cast<uint32_t>(low);
+    c.w3 = static_cast<uint32_t>(low >> 32);
+    return c;
+}
+
+}  // namespace
+
 signal_code math_op(int op) {
     kel_value* left = arg(1);
     const kel_value* right = arg(2);
     const uint32_t lt = type_of(left), rt = type_of(right);
+    // money + money and money - money, what loops of amounts do, as add_cells
+    if ((op == op_add || op == op_subtract) && lt == types::money && rt == types::money) {
+        const kel_value a = *left, b = *right;
+        const uint32_t ca = currency_of(&a), cb = currency_of(&b);
+        if (ca && cb && ca != cb) fire(error_category::script, "wrong-denom", &a, &b);
+        const word88 x = load(&a), y = load(&b);
+        const int sa = x == 0 ? 0 : sign_bit(&a) ? -1 : 1;
+        int sb = y == 0 ? 0 : sign_bit(&b) ? -1 : 1;
+        if (op == op_subtract) sb = -sb;
+        word88 r;
+        bool negative;
+        if (sb == 0) r = x, negative = sa < 0;
+        else if (sa == 0) r = y, negative = sb < 0;
+        else if (sa == sb) r = packed_add(x, y), negative = sa < 0;
+        else if (x >= y) r = packed_subtract(x, y), negative = sa < 0;
+        else r = packed_subtract(y, x), negative = sb < 0;
+        *left = money_cell(cb ? cb : ca, r, negative);
+        return signal_code::none;
+    }
     if (op == op_multiply && lt == types::money && rt == types::money) invalid_type(types::money);
     if ((op == op_divide || op == op_remainder) && lt != types::money && rt == types::money) invalid_type(lt);
     kel_value a, b;
@@ -459,13 +610,21 @@ signal_code math_op(int op) {
         case op_add: add_cells(&a, &b, false, &r); break;
         case op_subtract: add_cells(&a, &b, true, &r); break;
         case op_multiply:
-            if (sa != 0 && sb != 0) store(&r, multiply_magnitudes(unpack(&a), unpack(&b)), sa != sb);
+            if (sa != 0 && sb != 0) {
+                const word88 p = packed_multiply(load(&a), load(&b));
+                save(&r, p);
+                store_sign(&r, sa != sb && p != 0);
+            }
             break;
         case op_divide:
         case op_remainder: {
             if (sb == 0) zero_divide();
             const bool rem = op == op_remainder;
-            if (sa != 0) store(&r, divide_magnitudes(unpack(&a), unpack(&b), rem, true), rem ? sa < 0 : sa != sb);
+            if (sa != 0) {
+                const word88 q = packed_divide(load(&a), load(&b), rem);
+                save(&r, q);
+                store_sign(&r, (rem ? sa < 0 : sa != sb) && q != 0);
+            }
             if (!rem && lt == types::money && rt == types::money) {
                 set_float(left, float_value(&r));
                 return signal_code::none;

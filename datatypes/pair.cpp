@@ -40,7 +40,7 @@ kel_value* push(int32_t x, int32_t y) {
     return c;
 }
 
-int32_t axis_letter(const kel_value* word) {
+int32_t spelled_axis(const kel_value* word) {
     if (!hooks.word_spelling) fire(error_category::internal, "not-done");
     const char* text = nullptr;
     size_t length = 0;
@@ -51,6 +51,24 @@ int32_t axis_letter(const kel_value* word) {
         case 'z': case 'Z': return 3;
         default: return 0;
     }
+}
+
+// A symbol's spelling never changes, so the answers for the last two
+// symbols asked about are kept: a loop over p/x and p/y reads no names.
+int32_t axis_letter(const kel_value* word) {
+    struct seen {
+        uint32_t symbol;
+        int32_t axis;
+        bool valid;
+    };
+    static seen last[2] = {};
+    const uint32_t s = word_symbol(word);
+    if (last[0].valid && last[0].symbol == s) return last[0].axis;
+    if (last[1].valid && last[1].symbol == s) return last[1].axis;
+    const int32_t a = spelled_axis(word);
+    last[1] = last[0];
+    last[0] = seen{s, a, true};
+    return a;
 }
 
 int32_t axis_index(const kel_value* word, const kel_value* value) {

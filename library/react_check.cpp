@@ -29,12 +29,33 @@ namespace {
 
 using routines::machine_value;
 
-uint32_t sym_relations = 0, sym_queue = 0, sym_eat_events = 0, sym_eval_reaction = 0;
+// An engine field: its symbol, and the context and index it was last found
+// at. Every change reads several fields, so the index is kept and only
+// checked (same context, same word there) instead of looked up by name.
+struct engine_field {
+    uint32_t symbol = 0;
+    uint32_t ctx = 0;
+    int32_t index = -1;
+};
+engine_field f_relations, f_queue, f_eat_events, f_eval_reaction;
+uint32_t sym_eval_reaction = 0;  // the name the reaction's call is made under
 
-// An engine field by name; none! when the engine lacks it.
-kel_value field_of(uint32_t engine_ctx, uint32_t symbol) {
-    const kel_value* v = _context::symbol_value(symbol, engine_ctx);
+// An engine field's value; none! when the engine lacks it.
+kel_value field_of(uint32_t engine_ctx, engine_field& f) {
     kel_value out;
+    if (f.ctx == engine_ctx && f.index >= 0 && f.index < _context::length(engine_ctx) &&
+        !_context::stack_q(engine_ctx)) {
+        const auto* words =
+            reinterpret_cast<const kel_value*>(memory::buffer_of(_context::words_node(engine_ctx))->head_ptr());
+        if (symbol::resolve(word_symbol(words + f.index)) == f.symbol) {
+            out = _context::values(engine_ctx)[f.index];
+            return out;
+        }
+    }
+    const int32_t index = _context::stack_q(engine_ctx) ? -1 : _context::index_of(engine_ctx, f.symbol, true);
+    f.ctx = engine_ctx;
+    f.index = index;
+    const kel_value* v = _context::symbol_value(f.symbol, engine_ctx);
     if (v) out = *v;
     else set_none(&out);
     return out;
@@ -110,7 +131,7 @@ void append_record(const kel_value* queue, const kel_value* reactor, const kel_v
 // (throw, break, halt) goes on to the change's caller as it did.
 void eval_reaction(uint32_t engine_ctx, const kel_value* reactor, const kel_value* reaction,
                    const kel_value* target) {
-    const kel_value fn = field_of(engine_ctx, sym_eval_reaction);
+    const kel_value fn = field_of(engine_ctx, f_eval_reaction);
     kel_value name;
     init_cell(&name, types::word);
     name.w2 = sym_eval_reaction;
@@ -126,7 +147,7 @@ void run_outermost(uint32_t engine_ctx, const kel_value* queue, const kel_value*
                    const kel_value* reaction, const kel_value* target, kel_value* q) {
     append_record(queue, reactor, reaction, target, true);
     eval_reaction(engine_ctx, reactor, reaction, target);
-    *q = field_of(engine_ctx, sym_queue);
+    *q = field_of(engine_ctx, f_queue);
     if (!is_block(q)) fire(error_category::script, "invalid-arg", q);
     set_series_head(q, cells_in(q));
     for (;;) {
@@ -146,14 +167,14 @@ void run_outermost(uint32_t engine_ctx, const kel_value* queue, const kel_value*
                 set_logic(&t, true);
                 *block::ks_abs_at(q, series_head(q) + 3) = t;
                 block::modified(q);
-                *q = field_of(engine_ctx, sym_queue);
+                *q = field_of(engine_ctx, f_queue);
                 if (!is_block(q)) fire(error_category::script, "invalid-arg", q);
                 set_series_head(q, cells_in(q));
             }
         }
         if (series_head(q) <= 0) break;
     }
-    const kel_value now = field_of(engine_ctx, sym_queue);
+    const kel_value now = field_of(engine_ctx, f_queue);
     if (is_block(&now)) clear_from(&now);
 }
 
@@ -168,7 +189,7 @@ machine_value check_routine(const machine_value* a, int32_t) {
     kel_value* reaction = stack::push_copy(none::value);
     kel_value* target = stack::push_copy(none::value);
     kel_value* q = stack::push_copy(none::value);
-    *pos = field_of(engine_ctx, sym_relations);
+    *pos = field_of(engine_ctx, f_relations);
     if (is_block(pos)) {
         for (;;) {
             const int32_t at = find_record(pos, &reactor);
@@ -181,9 +202,9 @@ machine_value check_routine(const machine_value* a, int32_t) {
                 go = actions::compare_by_op(&field, &f, cmp::equal);
             }
             if (go) {
-                const kel_value queue = field_of(engine_ctx, sym_queue);
+                const kel_value queue = field_of(engine_ctx, f_queue);
                 if (!is_block(&queue)) fire(error_category::script, "invalid-arg", &queue);
-                const kel_value eat = field_of(engine_ctx, sym_eat_events);
+                const kel_value eat = field_of(engine_ctx, f_eat_events);
                 go = tail_q(&queue) || logic::falsy(&eat) || !pending_q(&queue, &reactor, reaction);
                 if (go) {
                     *target = pick(pos, 4);
@@ -201,13 +222,16 @@ machine_value check_routine(const machine_value* a, int32_t) {
 }  // namespace
 
 void install() {
-    sym_relations = symbol::intern("relations");
-    sym_queue = symbol::intern("queue");
-    sym_eat_events = symbol::intern("eat-events?");
+    f_relations.symbol = symbol::resolve(symbol::intern("relations"));
+    f_queue.symbol = symbol::resolve(symbol::intern("queue"));
+    f_eat_events.symbol = symbol::resolve(symbol::intern("eat-events?"));
     sym_eval_reaction = symbol::intern("eval-reaction");
+    f_eval_reaction.symbol = symbol::resolve(sym_eval_reaction);
     routines::entry e;
     e.name = "react-check";
-    e.spec = R"k("Run the reactions of a reactor's change" engine [object!] reactor [object!] only [any-type!] field [any-type!])k";
+    // Only `check` calls it, with the engine and a reactor its own spec
+    // checked: no type is checked again here.
+    e.spec = R"k("Run the reactions of a reactor's change" engine [any-type!] reactor [any-type!] only [any-type!] field [any-type!])k";
     e.fn = check_routine;
     (void)routines::define(routine_number, e);
 }

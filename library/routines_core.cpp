@@ -32,6 +32,7 @@
 #include "library/boot.h"
 #include "library/kelbin_routines.h"
 #include "library/csv_rows.h"
+#include "library/routines_join.h"
 #include "library/json_decode.h"
 #include "library/json_encode.h"
 #include "library/json_unescape.h"
@@ -454,6 +455,7 @@ void install() {
     kelbin_routines::install();
     json_unescape::install();
     text_routines::install();
+    join_routines::install();
     json_decode::install();
     json_encode::install();
     csv_rows::install();
