@@ -61,11 +61,19 @@ struct scratch {
     scratch& operator=(const scratch&) = delete;
 };
 
+// A new block at the tail of `into`, molded on a line of its own as every
+// block of the memory figures is.
+kel_value new_line_block_at_tail(const kel_value* into, uint32_t n) {
+    kel_value* c = block::make_at_tail(into, static_cast<int32_t>(n));
+    set_new_line(c, true);
+    return *c;
+}
+
 // One [free used total] block per frame, in a new block at the tail of `into`.
 void add_frames(const kel_value* into, const collector::frame_figures* f, uint32_t n) {
-    const kel_value list = *block::make_at_tail(into, static_cast<int32_t>(n));
+    const kel_value list = new_line_block_at_tail(into, n);
     for (uint32_t i = 0; i < n; ++i) {
-        const kel_value one = *block::make_at_tail(&list, 3);
+        const kel_value one = new_line_block_at_tail(&list, 3);
         add_count(&one, f[i].free);
         add_count(&one, f[i].used);
         add_count(&one, f[i].total);
@@ -91,7 +99,7 @@ kel_value* push_memory_figures() {
     kel_value* info = block::push_only_star(5);
     add_frames(info, nodes.data, n_nodes < node_count ? n_nodes : node_count);
     add_frames(info, series.data, n_series < series_count ? n_series : series_count);
-    const kel_value big_list = *block::make_at_tail(info, static_cast<int32_t>(big_count));
+    const kel_value big_list = new_line_block_at_tail(info, big_count);
     for (uint32_t i = 0; i < n_bigs && i < big_count; ++i) add_count(&big_list, bigs.data[i]);
     add_count(info, system_bytes);
     add_count(info, heap_bytes);

@@ -180,6 +180,12 @@ void register_all(const row_provider* providers, size_t count) {
         }
 }
 
+uint32_t register_boot_types(row_fn event_row) {
+    if (registered[types::event]) return 0;
+    install(event_row ? event_row() : bare_row(types::event));
+    return types::event;
+}
+
 const uint8_t* registration_order(int* count) {
     *count = static_cast<int>(sizeof order);
     return order;

@@ -239,6 +239,12 @@ struct row_provider {
 // provider or, for a type with none, as a bare row (name, parent). event! (54)
 // registers later, from the boot.
 void register_all(const row_provider* providers, size_t count);
+// The boot's registration of event! (54), the one type that comes after the
+// start-up: from its provider when the GUI backend installed one, else as a
+// bare row, so that the word event! names a datatype even where no window
+// system is built. Returns the id registered, 0 when it was registered
+// already. The caller makes its word (the symbol table exists by then).
+uint32_t register_boot_types(row_fn event_row);
 // The fixed registration order of ids 1-53.
 const uint8_t* registration_order(int* count);
 bool registered_q(uint32_t type);

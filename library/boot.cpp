@@ -525,6 +525,18 @@ void form_utf8(const kel_value* value, char** text, int32_t* length) {
     *length = static_cast<int32_t>(fallback.size());
 }
 
+// event! registers from the boot, after the typesets were built from the
+// start-up's 53 types; its word is made and set at once.
+void register_event_type() {
+    const uint32_t t = registry::register_boot_types(nullptr);
+    if (t == 0) return;
+    kel_value w = *word::from_c_string(registry::type_names[t].name);
+    registry::type_names[t].word = w;
+    kel_value d;
+    set_datatype(&d, t);
+    _context::set_bound(&w, &d);
+}
+
 void run() {
     if (done) return;
     // 1. The datatype, native and action words.
@@ -563,6 +575,7 @@ void run() {
     for (const phase& p : phases) {
         if (std::strcmp(p.name, "boot-args") == 0) give_command_line();
         if (std::strcmp(p.name, "constants") == 0) set_null_handle();
+        if (std::strcmp(p.name, "event") == 0) register_event_type();
         run_source(p.name, p.source, p.length);
         if (std::strcmp(p.name, "constants") == 0) check_spec_typesets();
         if (std::strcmp(p.name, "reactivity") == 0) fix_reactor_classes();

@@ -37,8 +37,15 @@ TEST(CoreRegistry, OrderIsTheFixedOneAndParentsComeFirst) {
         }
         seen[order[i]] = true;
     }
-    EXPECT_EQ(reg::highest_type_id, 53u);
-    EXPECT_FALSE(reg::registered_q(54));
+    // The start-up registers 53 types; event! (54) comes only from the boot,
+    // which another test of this process may have run.
+    if (reg::registered_q(54)) {
+        EXPECT_EQ(reg::highest_type_id, 54u);
+        EXPECT_STREQ(reg::type_name(54), "event!");
+        EXPECT_EQ(reg::register_boot_types(nullptr), 0u);  // once only
+    } else {
+        EXPECT_EQ(reg::highest_type_id, 53u);
+    }
 }
 
 TEST(CoreRegistry, NamesParentsAndLengths) {
@@ -109,12 +116,13 @@ TEST(CoreRegistry, ChildrenTakeTheParentsRowAsItStood) {
 
 TEST(CoreRegistry, InstallResolvesInheritEntriesAtRegistration) {
     test::boot();
-    // In a child process: event! (54) registered with parent block! takes
-    // block!'s slots for its -1 entries and keeps its own elsewhere.
+    // In a child process: a type registered with parent block! takes
+    // block!'s slots for its -1 entries and keeps its own elsewhere. It takes
+    // the last free id, since the boot may have registered event! (54) here.
     EXPECT_EXIT(
         {
             reg::registration r;
-            r.id = 54;
+            r.id = 56;
             r.parent = types::block;
             r.name = "event!";
             r.hash = hashtable::hash_by::w2;
@@ -123,9 +131,9 @@ TEST(CoreRegistry, InstallResolvesInheritEntriesAtRegistration) {
             r[act::form] = static_cast<form_fn>(dummy_form);
             r[act::clear] = reg::entry{};  // unsupported
             reg::install(r);
-            bool ok = reg::slot_at(54, act::at).any == reg::slot_at(types::block, act::at).any &&
-                      reg::form_handler(54) == dummy_form && !reg::supported(54, act::clear) &&
-                      reg::highest_type_id == 54 && reg::type_names[54].length == 5;
+            bool ok = reg::slot_at(56, act::at).any == reg::slot_at(types::block, act::at).any &&
+                      reg::form_handler(56) == dummy_form && !reg::supported(56, act::clear) &&
+                      reg::highest_type_id == 56 && reg::type_names[56].length == 5;
             std::exit(ok ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
