@@ -3960,6 +3960,61 @@ signal_code call_function_body(const kel_value* fn_in, uint32_t, const kel_value
     return code;
 }
 
+namespace {
+
+// What invoke_routine reads off a routine's spec, kept per routine number:
+// each argument word's position and the first word of its type block (the
+// walk and the any-type! test otherwise cost more than most routines' own
+// work). Valid while the spec's buffer is unchanged and within one collector
+// cycle (a node id may be reused after a sweep).
+struct routine_shape {
+    uint32_t spec_node = 0, stamp = 0, cycle = 0;
+    int32_t count = 0;
+    struct argument {
+        int32_t position;  // the argument word's index in the spec
+        kel_value first;   // the first word of its type block (none!: untyped)
+        bool any;          // typed any-type!
+    } args[32];
+};
+std::vector<routine_shape> routine_shapes;
+
+const routine_shape& shape_of(int32_t number, const kel_value& spec) {
+    if (static_cast<size_t>(number) >= routine_shapes.size()) routine_shapes.resize(static_cast<size_t>(number) + 1);
+    routine_shape& sh = routine_shapes[static_cast<size_t>(number)];
+    const uint32_t node = series_node(&spec);
+    const memory::buffer_header* h = header_of(node);
+    if (sh.spec_node == node && sh.stamp == memory::stamp_of(h) && sh.cycle == memory::root.collector_cycle &&
+        series_head(&spec) == 0)
+        return sh;
+    sh.spec_node = 0;
+    int32_t count = 0;
+    const int32_t n = block::ks_length_q(&spec);
+    for (int32_t i = 0; i < n; ++i) {
+        const kel_value* c = block::ks_abs_at(&spec, i);
+        if (type_of(c) != types::word) continue;
+        if (count == 32) fire(error_category::internal, "not-done");
+        routine_shape::argument& a = sh.args[count++];
+        a.position = i;
+        a.first = kel_value{types::none, 0, 0, 0};
+        a.any = false;
+        if (i + 1 < n && type_of(block::ks_abs_at(&spec, i + 1)) == types::block) {
+            const kel_value types_block = *block::ks_abs_at(&spec, i + 1);
+            if (block::ks_length_q(&types_block) > 0) a.first = *block::ks_abs_at(&types_block, series_head(&types_block));
+            if (type_of(&a.first) != types::word) fire(error_category::script, "invalid-type-spec", &a.first);
+            a.any = symbol::resolve(word_symbol(&a.first)) == symbol::resolve(words::any_type);
+        }
+    }
+    sh.count = count;
+    if (series_head(&spec) == 0) {
+        sh.spec_node = node;
+        sh.stamp = memory::stamp_of(h);
+        sh.cycle = memory::root.collector_cycle;
+    }
+    return sh;
+}
+
+}  // namespace
+
 signal_code invoke_routine(const kel_value* routine_in) {
     const kel_value r = *routine_in;
     const kel_value* number_cell = function::more_cell(&r, function::more::code);
@@ -3967,37 +4022,19 @@ signal_code invoke_routine(const kel_value* routine_in) {
     const routines::entry& e = routines::at(number);
     if (!e.fn) fire(error_category::internal, "not-done");
     kel_value* base = stack::arguments();
-    constexpr int32_t max_args = 32;
-    routines::machine_value args[max_args];
+    routines::machine_value args[32];
     const kel_value spec = function::spec_of(&r);
-    // The argument words of the spec in order, with their type blocks.
-    int32_t positions[max_args], type_blocks[max_args];
-    int32_t count = 0;
-    const int32_t n = block::ks_length_q(&spec);
-    for (int32_t i = 0; i < n; ++i) {
-        const kel_value* c = block::ks_abs_at(&spec, i);
-        if (type_of(c) != types::word) continue;
-        if (count == max_args) fire(error_category::internal, "not-done");
-        positions[count] = i;
-        type_blocks[count] = i + 1 < n && type_of(block::ks_abs_at(&spec, i + 1)) == types::block ? i + 1 : -1;
-        ++count;
-    }
+    const routine_shape& shape = shape_of(number, spec);
+    const int32_t count = shape.count;
     const bool cells = (r.header & routine::flag_cells) || e.cells;
     for (int32_t a = count - 1; a >= 0; --a) {
         kel_value* arg = base + a;
-        const kel_value word = *block::ks_abs_at(&spec, positions[a]);
         // An untyped argument takes any value but unset!, like a function's.
-        kel_value first{types::none, 0, 0, 0};
-        if (type_blocks[a] >= 0) {
-            const kel_value types_block = *block::ks_abs_at(&spec, type_blocks[a]);
-            if (block::ks_length_q(&types_block) > 0)
-                first = *block::ks_abs_at(&types_block, series_head(&types_block));
-            if (type_of(&first) != types::word) fire(error_category::script, "invalid-type-spec", &first);
-        }
-        const bool untyped = type_blocks[a] < 0;
-        const bool any = !untyped && symbol::resolve(word_symbol(&first)) == symbol::resolve(words::any_type);
+        const kel_value first = shape.args[a].first;
+        const bool untyped = type_of(&first) == types::none;
+        const bool any = shape.args[a].any;
         if (untyped && type_of(arg) == types::unset) {
-            kel_value caller, datatype, w = word;
+            kel_value caller, datatype, w = *block::ks_abs_at(&spec, shape.args[a].position);
             const error_arg name = stack::innermost_name_arg(&caller);
             set_datatype(&datatype, types::unset);
             fire(error_category::script, "expect-arg", name, &datatype, &w);
@@ -4028,7 +4065,7 @@ signal_code invoke_routine(const kel_value* routine_in) {
             }
             else fire(error_category::script, "invalid-type-spec", &first);
             if (!ok) {
-                kel_value caller, datatype, w = word;
+                kel_value caller, datatype, w = *block::ks_abs_at(&spec, shape.args[a].position);
                 const error_arg name = stack::innermost_name_arg(&caller);
                 set_datatype(&datatype, type_of(arg));
                 w.header = types::word;
