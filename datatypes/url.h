@@ -30,6 +30,12 @@ enum char_class : uint8_t { string_class = 0xFE, url_class = 0xFF };
 
 // Does the class keep this byte as it is? (false from 0x80 up)
 bool keeps_q(char_class c, uint8_t byte);
+// Is this byte a delimiter of url syntax that the url class keeps as it is
+// ("@", "/", "#", "?", ":" ...)? An escape of it means the byte as data, yet
+// would mold as the delimiter itself ("u:p%40w@h" as "u:p@w@h", a url of
+// another host). So the url literal leaves such escapes encoded in the text
+// it stores, and url! mold writes them back as they stand.
+bool reserved_q(uint8_t byte);
 // The value of a hex digit ("0"-"9", "A"-"F", "a"-"f"), or -1.
 int hex_digit(uint32_t c);
 // True when the bytes at p (before end) are "%" and two hex digits; *byte
