@@ -251,11 +251,11 @@ int32_t unix_seconds_int32(const kel_value* date) {
 // but few of them are exact in binary, and the difference of two close ones
 // keeps their rounding noise (4.60001e-06 for 4.6e-06), which the seconds
 // field of a short span shows. The difference is brought back to whole
-// nanoseconds while those are finer than the float's own steps.
+// nanoseconds while their count is an exact float (below 2^53, some 104 days).
 double time_between(const kel_value* a, const kel_value* b) {
     const int64_t days = days_of(packed(a)) - days_of(packed(b));
     const double d = static_cast<double>(days) * 86400.0 + (stored_of(a) - stored_of(b));
-    if (!(std::fabs(d) < 4e6)) return d;
+    if (!(std::fabs(d) < 9e6)) return d;
     return std::round(d * 1e9) / 1e9;
 }
 
