@@ -1,6 +1,9 @@
 // url: the url! datatype (id 9, parent string!) and the percent-encoding
 // rules of the whole runtime. A url is a string value whose text is stored
-// decoded ("a b", not "a%20b"); it is encoded again when molded. file!
+// decoded ("a b", not "a%20b"); it is encoded again when molded. Escapes of
+// the url's own delimiters ("%40", "%2F" ...) are the exception: a literal
+// keeps them encoded and mold writes them back, so that loading and molding
+// never turn data into syntax (see reserved_q). file!
 // (datatypes/file.h) inherits make, to, form, path steps and the series
 // actions from here.
 //
