@@ -86,12 +86,12 @@ bool spelled_as_q(const kel_value* word, const kel_value* text) {
     kel_value rest = *text;
     const int32_t length = string::ks_length_q(&rest);
     int32_t skipped = 0;
-    for (int32_t c; skipped < length; ++skipped) {
-        c = string::ks_abs_char_at(&rest, series_head(&rest) + skipped);
+    while (skipped < length) {
+        const int32_t c = string::ks_abs_char_at(&rest, series_head(&rest) + skipped);
         if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
+        ++skipped;
     }
     set_series_head(&rest, series_head(&rest) + skipped);
-    text = &rest;
     kel_value* spelling = stack::push_unset();
     text_out::new_buffer(spelling, 16);
     const uint32_t t = type_of(word);
@@ -100,7 +100,7 @@ bool spelled_as_q(const kel_value* word, const kel_value* text) {
     if (mark) text_out::append(spelling, &mark, 1);
     symbol::append_name(spelling, word_symbol(word));
     if (t == types::set_word) text_out::append(spelling, ":", 1);
-    const bool same = string::compare_text(spelling, text, cmp::strict_equal, false) == 0;
+    const bool same = string::compare_text(spelling, &rest, cmp::strict_equal, false) == 0;
     stack::drop_cells(1);
     return same;
 }
