@@ -119,10 +119,15 @@ int32_t serialize(double seconds, kel_value* buffer, int32_t part) {
     const double s = std::fmod(rest, 60.0);
     int32_t minutes = static_cast<int32_t>((rest - s) / 60.0);
     // The seconds as shown; when they round up to 60 the minute carries.
+    // Digits below a nanosecond are float noise, not data: clocks and file
+    // stamps step by 100 ns at best, and a span between two instants keeps
+    // the rounding error of both (86400.0000046 - 86400 gives 4.60001e-06
+    // to six digits), so the field is cut to whole nanoseconds first.
+    const double shown = std::round(s * 1e9) / 1e9;
     short_text sec{};
-    bool zero = s < 0.000001;
+    bool zero = shown < 0.000001;
     if (!zero) {
-        sec = float_::format(s, float_::seconds_kind);
+        sec = float_::format(shown, float_::seconds_kind);
         if (float_text::parse(sec.chars, sec.chars + sec.length, 0).value >= 60.0) {
             zero = true;
             if (++minutes == 60) {

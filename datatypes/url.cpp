@@ -69,13 +69,29 @@ struct source_text {
 };
 
 // Encodes the source into the target, stopping once `limit` characters are
-// written (limit below 0: no limit); answers the characters written.
-int64_t encode_limited(const kel_value* source, kel_value* target, char_class c, int64_t limit) {
+// written (limit below 0: no limit); answers the characters written. With
+// `kept_escapes` (url! mold) an escape of a reserved byte is written as it
+// stands: it is one the url literal left encoded.
+int64_t encode_limited(const kel_value* source, kel_value* target, char_class c, int64_t limit,
+                       bool kept_escapes = false) {
     const source_text src(source);
     string::text_writer w(target);
     int64_t written = 0;
     for (int64_t i = src.head; i < src.end; ++i) {
         const uint32_t cp = src.at(i);
+        uint8_t escaped;
+        if (kept_escapes && cp == '%' && src.escape_at(i, &escaped) && reserved_q(escaped)) {
+            for (int j = 0; j < 3; ++j) {
+                if (limit >= 0 && written >= limit) {
+                    w.flush();
+                    return written;
+                }
+                w.put(src.at(i + j));
+                ++written;
+            }
+            i += 2;
+            continue;
+        }
         uint8_t bytes[4];
         const int n = unicode::encode_utf8_char(cp, bytes);
         if (n == 0) {
@@ -114,6 +130,8 @@ bool keeps_q(char_class c, uint8_t byte) {
     if (byte >= 0x80) return false;
     return c == string_class ? string_keeps[byte] : url_keeps[byte];
 }
+
+bool reserved_q(uint8_t byte) { return keeps_q(url_class, byte) && !string_keeps[byte]; }
 
 int hex_digit(uint32_t c) {
     if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
@@ -263,7 +281,7 @@ void to(kel_value* result, const kel_value* spec, uint32_t type) {
 int32_t mold(const kel_value* value, kel_value* buffer, bool, bool, bool, const kel_value* arg, int32_t part,
              int32_t) {
     const int64_t limit = arg ? std::max(part, 0) : -1;
-    const int64_t written = encode_limited(value, buffer, url_class, limit);
+    const int64_t written = encode_limited(value, buffer, url_class, limit, true);
     // An empty url writes nothing and leaves the whole budget to what follows.
     return static_cast<int32_t>(std::max<int64_t>(static_cast<int64_t>(part) - written, INT32_MIN));
 }

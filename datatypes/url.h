@@ -1,6 +1,9 @@
 // url: the url! datatype (id 9, parent string!) and the percent-encoding
 // rules of the whole runtime. A url is a string value whose text is stored
-// decoded ("a b", not "a%20b"); it is encoded again when molded. file!
+// decoded ("a b", not "a%20b"); it is encoded again when molded. Escapes of
+// the url's own delimiters ("%40", "%2F" ...) are the exception: a literal
+// keeps them encoded and mold writes them back, so that loading and molding
+// never turn data into syntax (see reserved_q). file!
 // (datatypes/file.h) inherits make, to, form, path steps and the series
 // actions from here.
 //
@@ -30,6 +33,12 @@ enum char_class : uint8_t { string_class = 0xFE, url_class = 0xFF };
 
 // Does the class keep this byte as it is? (false from 0x80 up)
 bool keeps_q(char_class c, uint8_t byte);
+// Is this byte a delimiter of url syntax that the url class keeps as it is
+// ("@", "/", "#", "?", ":" ...)? An escape of it means the byte as data, yet
+// would mold as the delimiter itself ("u:p%40w@h" as "u:p@w@h", a url of
+// another host). So the url literal leaves such escapes encoded in the text
+// it stores, and url! mold writes them back as they stand.
+bool reserved_q(uint8_t byte);
 // The value of a hex digit ("0"-"9", "A"-"F", "a"-"f"), or -1.
 int hex_digit(uint32_t c);
 // True when the bytes at p (before end) are "%" and two hex digits; *byte

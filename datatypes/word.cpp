@@ -77,6 +77,34 @@ int32_t mold_set(const kel_value* v, kel_value* b, bool, bool, bool, const kel_v
     return part - 1;
 }
 
+// The lexer passes over control characters and Unicode spaces as it does
+// over blanks, so a text can scan to a word whose spelling is only part of
+// it ("^(2028)a" to `a`, "^A'-" to `-`). Such a text names no word: after
+// the plain blanks in front (padding, as in " 'a"), the scanned word's own
+// spelling, with its mark, must be all of the text.
+bool spelled_as_q(const kel_value* word, const kel_value* text) {
+    kel_value rest = *text;
+    const int32_t length = string::ks_length_q(&rest);
+    int32_t skipped = 0;
+    while (skipped < length) {
+        const int32_t c = string::ks_abs_char_at(&rest, series_head(&rest) + skipped);
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
+        ++skipped;
+    }
+    set_series_head(&rest, series_head(&rest) + skipped);
+    kel_value* spelling = stack::push_unset();
+    text_out::new_buffer(spelling, 16);
+    const uint32_t t = type_of(word);
+    const char mark = t == types::lit_word ? '\'' : t == types::get_word ? ':' : t == types::refinement ? '/'
+                      : t == types::issue ? '#' : 0;
+    if (mark) text_out::append(spelling, &mark, 1);
+    symbol::append_name(spelling, word_symbol(word));
+    if (t == types::set_word) text_out::append(spelling, ":", 1);
+    const bool same = string::compare_text(spelling, &rest, cmp::strict_equal, false) == 0;
+    stack::drop_cells(1);
+    return same;
+}
+
 registry::registration child_row(uint32_t id, const char* name, mold_fn m, bool index) {
     registry::registration r;
     r.id = id;
@@ -208,8 +236,10 @@ void make_to(kel_value* result, const kel_value* spec_cell, uint32_t target) {
         kel_value* name = stack::push_unset();
         symbol::copy_name_string(word_symbol(&spec), name);
         const kel_value scanned = scan_text(name);
+        const kel_value name_text = *name;
+        const bool named = in_family(type_of(&scanned), family::word) && spelled_as_q(&scanned, &name_text);
         stack::drop_cells(1);
-        if (!in_family(type_of(&scanned), family::word)) bad_to_arg(target, &spec);
+        if (!named) bad_to_arg(target, &spec);
         r = spec;
         _context::bind_one(_context::global(), &r);
     } else if (t == types::string || t == types::char_) {
@@ -223,8 +253,9 @@ void make_to(kel_value* result, const kel_value* spec_cell, uint32_t target) {
             text = *holder;
         }
         r = scan_text(&text);
+        const bool named = any_word_or_issue(type_of(&r)) && spelled_as_q(&r, &text);
         if (holder) stack::drop_cells(1);
-        if (!any_word_or_issue(type_of(&r))) fire(error_category::script, "invalid-chars");
+        if (!named) fire(error_category::script, "invalid-chars");
     } else if (t == types::datatype) {
         const uint32_t id = get_datatype(&spec);
         if (!registry::registered_q(id)) bad_to_arg(target, &spec);

@@ -14,6 +14,7 @@
 #include "datatypes/string_api.h"
 #include "datatypes/symbol.h"
 #include "datatypes/time.h"
+#include "datatypes/url.h"
 #include "datatypes/word.h"
 #include "kernel/native_api.h"
 #include "kernel/number_text.h"
@@ -198,9 +199,12 @@ void load_text(lexer_state& s, const uint8_t* p, const uint8_t* e, uint32_t flag
 
 // Percent-decoding of file and URL text: "%" and two hex digits give a byte;
 // a byte that leads a UTF-8 sequence takes the escapes of its continuation
-// bytes with it; a bad escape is copied as it stands.
+// bytes with it; a bad escape is copied as it stands. A url keeps the
+// escapes of its delimiters ("%40", "%2F", "%23" ...) as they are written:
+// decoded they would turn data into syntax (see url::reserved_q).
 void load_percent_decoded(lexer_state& s, const uint8_t* p, const uint8_t* e, int32_t error_type, uint32_t type,
                           bool build) {
+    const bool keep_reserved = type == types::url;
     const size_t n = static_cast<size_t>(e - p);
     if (n > max_text_units) fire(error_category::internal, "no-memory");
     memory::buffer_header* h = nullptr;
@@ -220,6 +224,13 @@ void load_percent_decoded(lexer_state& s, const uint8_t* p, const uint8_t* e, in
         bool done = false;
         if (escape_at(p, &b)) {
             const int length = b >= 0xC0 ? unicode::utf8_seq_length(b) : 0;
+            if (keep_reserved && url::reserved_q(b)) {
+                if (h) {
+                    for (int i = 0; i < 3; ++i) h = string::add_char(h, p[i]);
+                }
+                p += 3;
+                continue;
+            }
             if (length == 0) {
                 cp = b;
                 p += 3;
