@@ -159,11 +159,15 @@ struct slot_entry {
     bool plain;     // a stack context or one no object owns: no change handler hears a store
     kel_value* at;  // the slot, or the stack context's cell
 };
-constexpr uint32_t slot_cache_size = 256;  // a power of two
-slot_entry slot_cache[slot_cache_size];
+// Multiplicative hashing of both halves spreads the words of one context
+// (consecutive indexes) over the table; a direct-mapped table this size
+// keeps a program's hot words apart, where a collision would cost the slow
+// path at every step.
+constexpr uint32_t slot_cache_bits = 10;
+slot_entry slot_cache[uint32_t{1} << slot_cache_bits];
 
 inline slot_entry& slot_entry_for(uint32_t ctx, uint32_t index) {
-    return slot_cache[((ctx * 0x9E3779B1u) ^ index) & (slot_cache_size - 1)];
+    return slot_cache[(ctx * 0x9E3779B1u + index * 0x85EBCA77u) >> (32 - slot_cache_bits)];
 }
 
 // The slot of `index` in a stack context whose cell is c (null when it is
