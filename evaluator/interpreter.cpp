@@ -1777,7 +1777,8 @@ namespace fr {
 enum : uint8_t { block, expr, call, each };
 // What a block record is evaluated for.
 // fbody: a function's body run in its call's record (see enter_function).
-enum : uint8_t { base, branch, paren, paren_no_infix, loop_body, until_body, cond, fbody };
+// cbranch: the branch of a conditional run in the conditional's record (see start_conditional).
+enum : uint8_t { base, branch, paren, paren_no_infix, loop_body, until_body, cond, fbody, cbranch };
 // Expression states.
 enum : uint8_t { x_head_done = 1, x_set_done, x_infix, x_right_start, x_right_done };
 // Call states.
@@ -1794,7 +1795,7 @@ struct frame {
     bool flag;           // block: set_last; expr: no infix; call: the function's context is a stack context
     bool quick;          // loop call: the body's leading set-words may run without a record (see run_loop_body)
     uint8_t paren;       // call, fbody: 0, or the role of the paren it stands for (see start_paren_call)
-    uint8_t after;       // fbody: no infix after the call
+    uint8_t after;       // fbody, cbranch: no infix after the call
     bool stack_context;  // fbody: the function's context is a stack context (its values put back at the end)
     kel_value* entry;    // block, expr: the argument top it started at; call: its placeholder
     int32_t i, n;        // call: the argument fetched, the loop round and count; expr: the pending operator
@@ -2891,8 +2892,8 @@ inline int32_t quick_conditional(const code_view& cv, int32_t at, const decode::
 // A conditional whose arguments quick_conditional fetches runs here: the
 // branch it takes (none for a false if) is computed in place when it is a
 // quick block, and nothing could see the conditional's mark, so none is
-// opened; otherwise the call's record opens its mark, its arguments in, and
-// waits at c_finish under the branch's block record. Declined: nothing was
+// opened; otherwise the conditional's mark opens, its arguments in, and the
+// branch's block record finishes the call. Declined: nothing was
 // done, and the word's record runs the ordinary fetch.
 [[gnu::noinline]] quick_call start_conditional(code_position& c, const code_view& cv, const decode::term* d,
                                                const kel_value* name, bool no_infix, signal_code* code) {
@@ -2917,25 +2918,21 @@ inline int32_t quick_conditional(const code_view& cv, int32_t at, const decode::
         c.pos = p;
         return quick_call::value;
     }
-    frame* f = push_frame(fr::call);
-    if (!f) [[unlikely]] {
-        *code = frames_overflow();
-        return quick_call::record;
-    }
-    f->role = no_infix;
-    f->t = *d;
-    f->pc = &c;
-    f->v = *name;
-    f->i = d->args;
-    f->n = 0;
-    f->state = fr::c_finish;
-    f->entry = placeholder;
+    // The conditional's mark, its arguments in; the branch's block record
+    // finishes the call at its end (finish_conditional).
     *placeholder = d->guard;
     stack::regs.top = args;
     stack::open_frame(name, native_kind(c.library));
     stack::regs.top = args + d->args;
     c.pos = p;
-    if (!push_block(&branch, fr::branch, true)) *code = frames_overflow();
+    frame* f = push_block(&branch, fr::cbranch, true);
+    if (!f) [[unlikely]] {
+        *code = frames_overflow();
+        return quick_call::record;
+    }
+    f->pc = &c;
+    f->v = *name;
+    f->after = no_infix;
     return quick_call::record;
 }
 
@@ -3367,6 +3364,20 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
     --frame_sp;
 }
 
+// A call's value at f->entry in the code c: with an operator after it (and
+// infix allowed) the record goes on as that expression's, else it is done.
+inline void after_call(frame* f, code_position& c, signal_code* code) {
+    if (!f->after && operator_after(c)) [[unlikely]] {
+        f->kind = fr::expr;
+        f->state = fr::x_infix;
+        f->flag = false;
+        set_none(&f->v);
+        infix_round(f, code);
+        return;
+    }
+    --frame_sp;
+}
+
 // A function body's record at its end, or receiving its call's return or
 // exit (the body's value in the arguments base): the call finishes as its
 // record would at c_body_done and c_finish.
@@ -3385,15 +3396,21 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
         paren_call_done(f, code);
         return;
     }
-    if (!f->after && operator_after(c)) [[unlikely]] {
-        f->kind = fr::expr;
-        f->state = fr::x_infix;
-        f->flag = false;
-        set_none(&f->v);
-        infix_round(f, code);
-        return;
-    }
-    --frame_sp;
+    after_call(f, c, code);
+}
+
+// The branch of a conditional's record at its end (its value in the
+// arguments base): the conditional's call finishes as its record would at
+// c_finish.
+[[gnu::noinline]] void finish_conditional(frame* f, signal_code* code) {
+    kel_value* const placeholder = stack::arguments() - 1;
+    stack::close_frame();
+    code_position& c = *f->pc;
+    if (traced(&c)) [[unlikely]] notify_tracer(event::return_, &c.block, c.pos, &f->v, stack::top() - 1);
+    *placeholder = *(placeholder + 1);
+    stack::regs.top = placeholder + 1;
+    f->entry = placeholder;
+    after_call(f, c, code);
 }
 
 signal_code drive(frame* base, signal_code code) {
@@ -3474,6 +3491,10 @@ signal_code drive(frame* base, signal_code code) {
                 }
                 if (f->role == fr::fbody) {
                     finish_body(f, &code);
+                    continue;
+                }
+                if (f->role == fr::cbranch) {
+                    finish_conditional(f, &code);
                     continue;
                 }
                 --frame_sp;
@@ -3827,6 +3848,7 @@ void mark_frames(void (*mark)(kel_value* cell)) {
         frame& f = *p;
         if (f.kind == fr::block || f.kind == fr::each) {
             mark(&f.c.block);
+            if (f.kind == fr::block && f.role == fr::cbranch) mark(&f.v);
             if (f.kind == fr::block && f.role == fr::fbody) {
                 mark(&f.v);
                 if (f.paren) mark(&f.c2.block);
