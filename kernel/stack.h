@@ -7,8 +7,9 @@
 // result just above the caller's area.
 //
 // Both stacks live in fixed root buffers taken from the heap (20,000 cells of
-// arguments; 18,000 cells' worth of bytes, that is 12,000 records of 24 bytes,
-// for the marks), so their addresses never move and the globals below may hold
+// arguments; 22,500 cells' worth of bytes, that is 15,000 records of 24 bytes,
+// for the marks: the record count, not the byte size, is what sets how deep
+// a recursion may go, so the wider record did not lower it), so their addresses never move and the globals below may hold
 // machine pointers; a record holds bases as cell offsets from the bottom.
 //
 // A record keeps the naming word's symbol id in a word of its own, all 32
@@ -61,9 +62,9 @@ constexpr uint32_t argument_cells = 20000;
 // may use (headroom_guard): an overflow leaves 5 cells below the limit,
 // fewer than an error object takes to build.
 constexpr uint32_t error_headroom_cells = 256;
-constexpr uint32_t mark_buffer_cells = 18000;
-constexpr uint32_t mark_records = mark_buffer_cells * 16 / sizeof(call_mark);  // 12,000
-static_assert(mark_records == 12000);
+constexpr uint32_t mark_buffer_cells = 22500;
+constexpr uint32_t mark_records = mark_buffer_cells * 16 / sizeof(call_mark);  // 15,000
+static_assert(mark_records == 15000);
 
 struct registers {
     kel_value* bottom;

@@ -40,7 +40,7 @@ using CoreStack = fresh_stacks;
 
 TEST_F(CoreStack, RootBuffersHaveTheirSizes) {
     EXPECT_EQ(stack::regs.limit - stack::regs.bottom, 20000);
-    EXPECT_EQ(stack::regs.marks_limit - stack::regs.marks_bottom, 12000);
+    EXPECT_EQ(stack::regs.marks_limit - stack::regs.marks_bottom, 15000);
     EXPECT_TRUE(memory::buffer_of(stack::regs.argument_node)->flags & memory::flag_heap);
     EXPECT_TRUE(memory::buffer_of(stack::regs.mark_node)->flags & memory::flag_heap);
 }
@@ -161,7 +161,7 @@ TEST_F(CoreStack, MarkOverflowRaises) {
     int opened = 0;
     bool raised = fires([&] { for (;;) { stack::open_native_frame(&name); ++opened; } }, "stack-overflow");
     EXPECT_TRUE(raised);
-    EXPECT_EQ(opened, 12000);
+    EXPECT_EQ(opened, 15000);
 }
 
 TEST(CoreFire, RecordsCategoryIdAndArguments) {
