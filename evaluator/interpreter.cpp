@@ -1042,7 +1042,12 @@ enum class inline_op : uint8_t { none, add, subtract, multiply, remainder, compa
                 } else {
                     const kel_value op_word = cv.cells[c.pos - 1];
                     stack::regs.top = entry + 1;
+                    // The operator's mark is open while its operand is
+                    // evaluated, as its call would have it (an error there
+                    // is the operator's).
+                    stack::open_frame(&op_word, native_kind(c.library));
                     KEL_PROPAGATE(step_expression(c, true, true, false));
+                    stack::close_frame();
                     if (apply_inline(kind, compare, entry, entry + 1)) {
                         stack::regs.top = entry + 1;
                         value = operator_at(c);
@@ -1780,7 +1785,9 @@ enum : uint8_t { block, expr, call, each };
 // cbranch: the branch of a conditional run in the conditional's record (see start_conditional).
 enum : uint8_t { base, branch, paren, paren_no_infix, loop_body, until_body, cond, fbody, cbranch };
 // Expression states.
-enum : uint8_t { x_head_done = 1, x_set_done, x_infix, x_right_start, x_right_done };
+// x_right_start and x_right_done: the operator's mark is open while its right
+// operand is evaluated (x_right_closed: the operand is in and the mark closed).
+enum : uint8_t { x_head_done = 1, x_set_done, x_infix, x_right_start, x_right_done, x_right_closed };
 // Call states.
 enum : uint8_t {
     c_fetch, c_arg_done, c_invoke, c_body_done, c_finish, c_loop, c_loop_end, c_while_cond, c_while_test,
@@ -2474,6 +2481,13 @@ inline signal_code code_of_unwind(const kel_unwind& u) {
     return true;
 }
 
+// The mark of an operator applied in place, open while its right operand is
+// evaluated as its call would have it (out of line: the common operands
+// need none).
+[[gnu::noinline]] void open_operator_mark(const kel_value* op_word, bool library) {
+    stack::open_frame(op_word, native_kind(library));
+}
+
 // The record of an inline operator (at c.pos, its word op_word) whose right
 // operand is an expression of its own, the left operand at entry: the
 // operator is decided here and the record starts the operand in its next
@@ -2490,6 +2504,8 @@ inline bool push_right_start(code_position& c, kel_value* entry, const kel_value
     f->i = static_cast<int32_t>(kind);
     f->n = compare;
     ++c.pos;
+    stack::regs.top = entry + 1;
+    open_operator_mark(&op_word, c.library);
     return true;
 }
 
@@ -2639,7 +2655,11 @@ bool set_word_right(code_position& c, const code_view& cv, const kel_value* left
         return false;
     }
     if (q == quick_call::record || *code != signal_code::none) return false;
-    if (!apply_inline(kind, compare, value_entry, value_entry + 1)) return false;  // the record calls the operator
+    stack::close_frame();
+    if (!apply_inline(kind, compare, value_entry, value_entry + 1)) {
+        f->state = fr::x_right_closed;  // the record calls the operator
+        return false;
+    }
     --frame_sp;
     stack::regs.top = value_entry + 1;
     // The call may have changed the code: read afresh.
@@ -3309,6 +3329,7 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
                 f->i = static_cast<int32_t>(kind);
                 f->n = compare;
                 stack::regs.top = entry + 1;
+                open_operator_mark(&f->w, c.library);
                 f->state = fr::x_right_done;
                 start_expression(c, view_of(c), true, code);
                 return;
@@ -3526,7 +3547,10 @@ signal_code drive(frame* base, signal_code code) {
                         f->state = fr::x_right_done;
                         start_expression(c, view_of(c), true, &code);
                         continue;
-                    case fr::x_right_done: {
+                    case fr::x_right_done:
+                        stack::close_frame();
+                        [[fallthrough]];
+                    case fr::x_right_closed: {
                         kel_value* const entry = f->entry;
                         f->state = fr::x_infix;
                         if (apply_inline(static_cast<inline_op>(f->i), f->n, entry, entry + 1)) {
