@@ -319,9 +319,8 @@ void store(kel_value* cell, const digits& x, bool negative) {
     store_sign(cell, negative && !digits_zero_q(cell));
 }
 
-// a + b and a - b on cells; the result's digits and sign go into `out`
-// (its header type and currency already set by the caller).
-void add_cells(const kel_value* a, const kel_value* b, bool subtract, kel_value* out) {
+// The magnitude and sign of a + b or a - b.
+word88 signed_sum(const kel_value* a, const kel_value* b, bool subtract, bool* negative_out) {
     const word88 x = load(a), y = load(b);
     const int sa = x == 0 ? 0 : sign_bit(a) ? -1 : 1;
     int sb = y == 0 ? 0 : sign_bit(b) ? -1 : 1;
@@ -333,6 +332,15 @@ void add_cells(const kel_value* a, const kel_value* b, bool subtract, kel_value*
     else if (sa == sb) r = packed_add(x, y), negative = sa < 0;
     else if (x >= y) r = packed_subtract(x, y), negative = sa < 0;
     else r = packed_subtract(y, x), negative = sb < 0;
+    *negative_out = negative;
+    return r;
+}
+
+// a + b and a - b on cells; the result's digits and sign go into `out`
+// (its header type and currency already set by the caller).
+void add_cells(const kel_value* a, const kel_value* b, bool subtract, kel_value* out) {
+    bool negative;
+    const word88 r = signed_sum(a, b, subtract, &negative);
     save(out, r);
     store_sign(out, negative && r != 0);
 }
@@ -581,17 +589,8 @@ signal_code math_op(int op) {
         const kel_value a = *left, b = *right;
         const uint32_t ca = currency_of(&a), cb = currency_of(&b);
         if (ca && cb && ca != cb) fire(error_category::script, "wrong-denom", &a, &b);
-        const word88 x = load(&a), y = load(&b);
-        const int sa = x == 0 ? 0 : sign_bit(&a) ? -1 : 1;
-        int sb = y == 0 ? 0 : sign_bit(&b) ? -1 : 1;
-        if (op == op_subtract) sb = -sb;
-        word88 r;
         bool negative;
-        if (sb == 0) r = x, negative = sa < 0;
-        else if (sa == 0) r = y, negative = sb < 0;
-        else if (sa == sb) r = packed_add(x, y), negative = sa < 0;
-        else if (x >= y) r = packed_subtract(x, y), negative = sa < 0;
-        else r = packed_subtract(y, x), negative = sb < 0;
+        const word88 r = signed_sum(&a, &b, op == op_subtract, &negative);
         *left = money_cell(cb ? cb : ca, r, negative);
         return signal_code::none;
     }

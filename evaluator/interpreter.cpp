@@ -585,14 +585,7 @@ inline code_view view_of(const code_position& c) {
     return code_view{reinterpret_cast<kel_value*>(h->head_ptr()), c.end < tail ? c.end : tail, h};
 }
 
-// Types an expression takes as plain data: everything but the word and path
-// forms, parens, function values, op! and issue! (which has a check).
 constexpr uint64_t bit(uint32_t t) { return uint64_t{1} << t; }
-constexpr uint64_t active_types =
-    bit(types::word) | bit(types::set_word) | bit(types::get_word) | bit(types::lit_word) | bit(types::paren) |
-    bit(types::path) | bit(types::get_path) | bit(types::lit_path) | bit(types::set_path) | bit(types::op) |
-    bit(types::native) | bit(types::action) | bit(types::function) | bit(types::routine) | bit(types::issue);
-inline bool plain_data(uint32_t t) { return !(active_types & bit(t)); }
 // Values of words that are not simply pushed.
 constexpr uint64_t word_special = bit(types::unset) | bit(types::op) | bit(types::native) | bit(types::action) |
                                   bit(types::function) | bit(types::routine);
@@ -3399,12 +3392,10 @@ inline void after_call(frame* f, code_position& c, signal_code* code) {
     --frame_sp;
 }
 
-// A function body's record at its end, or receiving its call's return or
-// exit (the body's value in the arguments base): the call finishes as its
-// record would at c_body_done and c_finish.
-[[gnu::noinline]] void finish_body(frame* f, signal_code* code) {
-    stack::innermost_frame()->flags &= ~stack::flag_return_target;
-    if (f->stack_context) set_context_values(f->t.guard.w1, f->old_values);
+// Closes the mark of the call a body or branch record finishes and moves its
+// value (the arguments base) down to the call's placeholder, the record's
+// entry from now on; answers the code the call stands in.
+inline code_position& close_call(frame* f) {
     kel_value* const placeholder = stack::arguments() - 1;
     stack::close_frame();
     code_position& c = *f->pc;
@@ -3412,6 +3403,16 @@ inline void after_call(frame* f, code_position& c, signal_code* code) {
     *placeholder = *(placeholder + 1);
     stack::regs.top = placeholder + 1;
     f->entry = placeholder;
+    return c;
+}
+
+// A function body's record at its end, or receiving its call's return or
+// exit (the body's value in the arguments base): the call finishes as its
+// record would at c_body_done and c_finish.
+[[gnu::noinline]] void finish_body(frame* f, signal_code* code) {
+    stack::innermost_frame()->flags &= ~stack::flag_return_target;
+    if (f->stack_context) set_context_values(f->t.guard.w1, f->old_values);
+    code_position& c = close_call(f);
     if (f->paren) {
         f->kind = fr::call;
         paren_call_done(f, code);
@@ -3424,13 +3425,7 @@ inline void after_call(frame* f, code_position& c, signal_code* code) {
 // arguments base): the conditional's call finishes as its record would at
 // c_finish.
 [[gnu::noinline]] void finish_conditional(frame* f, signal_code* code) {
-    kel_value* const placeholder = stack::arguments() - 1;
-    stack::close_frame();
-    code_position& c = *f->pc;
-    if (traced(&c)) [[unlikely]] notify_tracer(event::return_, &c.block, c.pos, &f->v, stack::top() - 1);
-    *placeholder = *(placeholder + 1);
-    stack::regs.top = placeholder + 1;
-    f->entry = placeholder;
+    code_position& c = close_call(f);
     after_call(f, c, code);
 }
 

@@ -60,6 +60,17 @@
 
 namespace kel::interpreter {
 
+// Types an expression takes as plain data, pushed as they stand: everything
+// but the word and path forms, parens, function values, op! and issue!
+// (which has a check).
+constexpr uint64_t active_types =
+    (uint64_t{1} << types::word) | (uint64_t{1} << types::set_word) | (uint64_t{1} << types::get_word) |
+    (uint64_t{1} << types::lit_word) | (uint64_t{1} << types::paren) | (uint64_t{1} << types::path) |
+    (uint64_t{1} << types::get_path) | (uint64_t{1} << types::lit_path) | (uint64_t{1} << types::set_path) |
+    (uint64_t{1} << types::op) | (uint64_t{1} << types::native) | (uint64_t{1} << types::action) |
+    (uint64_t{1} << types::function) | (uint64_t{1} << types::routine) | (uint64_t{1} << types::issue);
+inline bool plain_data(uint32_t t) { return !(active_types & (uint64_t{1} << t)); }
+
 // Trace events, one bit each.
 namespace event {
 enum : uint32_t {

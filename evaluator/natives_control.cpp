@@ -804,15 +804,6 @@ inline void put_value(kel_value* target, const kel_value* v, bool insert) {
     hash::after_replace(target, at, 0, 1, before);
 }
 
-constexpr uint64_t bit(uint32_t t) { return uint64_t{1} << t; }
-
-// Cells the evaluator pushes as they are (the complement of the types its
-// step treats specially: words, paths, parens, functions and issues).
-constexpr uint64_t evaluated_types =
-    bit(types::word) | bit(types::set_word) | bit(types::get_word) | bit(types::lit_word) | bit(types::paren) |
-    bit(types::path) | bit(types::get_path) | bit(types::lit_path) | bit(types::set_path) | bit(types::op) |
-    bit(types::native) | bit(types::action) | bit(types::function) | bit(types::routine) | bit(types::issue);
-inline bool self_evaluating(uint32_t t) { return !(evaluated_types & bit(t)); }
 
 // The target of reduce/into and compose/into: a cursor pushed as a copy of
 // `out` (appending when `out` is at its tail), or a new block of `size` cells.
@@ -873,7 +864,7 @@ signal_code reduce_star(bool check, const refinements& refs) {
         if (quick) {
             const int32_t end = interpreter::end_of(c);
             const kel_value* cells = interpreter::cell_at(c, 0);
-            if (self_evaluating(type_of(cells + c.pos)) &&
+            if (interpreter::plain_data(type_of(cells + c.pos)) &&
                 (c.pos + 1 >= end || type_of(cells + c.pos + 1) != types::word)) {
                 kel_value v = cells[c.pos];
                 clear_new_line(&v);
