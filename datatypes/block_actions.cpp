@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "datatypes/bitset.h"
@@ -1116,10 +1117,12 @@ namespace {
 using set_rule = registry::set_hash_rule;
 inline set_rule rule_of(const kel_value* v) { return registry::set_hash_rules[type_of(v)]; }
 
+inline uint32_t int_key_hash(uint32_t value) { return hashtable::fmix32(value ^ (types::integer * 0x9E3779B9u)); }
+
 uint32_t key_hash(const kel_value* v, bool case_, set_rule rule) {
     const uint32_t t = type_of(v);
     // key_set relies on this being a bijection of the value (fmix32 is one)
-    if (t == types::integer) return hashtable::fmix32(hashtable::fmix32(v->w2) ^ (t * 0x9E3779B9u));
+    if (t == types::integer) return int_key_hash(v->w2);
     uint32_t h = 0;
     switch (rule) {
         case set_rule::folded: h = hashtable::hash_value(v, false); break;
@@ -1204,15 +1207,8 @@ public:
     // Asks the processor for the slot where an integer key's probe starts:
     // the passes look a few keys ahead, so the cache misses of a large table
     // overlap instead of following one another.
-    void prefetch(const kel_value* key) const {
-        if (type_of(key) == types::integer) __builtin_prefetch(&slots_[key_hash(key, case_, set_rule::exact) & mask_]);
-    }
+    void prefetch(uint32_t h) const { __builtin_prefetch(&slots_[h & mask_]); }
 
-    void add(int64_t position) {
-        const kel_value key = *cell_at(block_, position);
-        const set_rule rule = rule_of(&key);
-        add(&key, rule, hash(&key, rule), position, true);
-    }
 
 private:
     struct slot {
@@ -1273,8 +1269,37 @@ private:
 
 enum class keep { all, present, absent };
 
-// How many records ahead the passes prefetch.
+// How many records ahead the passes prefetch, and the hashes of the
+// integer keys met there, kept for when the pass reaches them (with the
+// value, so a key that is not what it was then is hashed afresh).
 constexpr int64_t look_ahead = 8;
+class hashes_ahead {
+public:
+    // Notes the key `look_ahead` records past `record`: the hash of an
+    // integer key (to prefetch with), or none.
+    std::optional<uint32_t> look(const kel_value* key, uint64_t record) {
+        entry& e = ring_[record % look_ahead];
+        if (type_of(key) != types::integer) {
+            e.valid = false;
+            return std::nullopt;
+        }
+        e = entry{key->w2, int_key_hash(key->w2), true};
+        return e.hash;
+    }
+    uint32_t hash(const kel_value* key, set_rule rule, const key_set& keys, uint64_t record) const {
+        const entry& e = ring_[record % look_ahead];
+        if (e.valid && type_of(key) == types::integer && key->w2 == e.value) return e.hash;
+        return keys.hash(key, rule);
+    }
+
+private:
+    struct entry {
+        uint32_t value = 0;
+        uint32_t hash = 0;
+        bool valid = false;
+    };
+    entry ring_[look_ahead];
+};
 
 // Adds the records of `from` that pass the test against `other` and whose
 // first cell is not among the result's keys yet (the first cells taken so
@@ -1282,15 +1307,20 @@ constexpr int64_t look_ahead = 8;
 // off the record grid; with records of one cell, `taken` is the result).
 void set_pass(const kel_value* from, const key_set* other, keep rule, kel_value* result, kel_value* taken,
               key_set& taken_keys, int64_t size) {
-    for (int64_t i = clamped_head(from); i < units(from); i += size) {
-        if (i + look_ahead * size < units(from)) {
-            const kel_value* next = cell_at(from, i + look_ahead * size);
-            if (other) other->prefetch(next);
-            taken_keys.prefetch(next);
-        }
+    hashes_ahead ahead;
+    const int64_t head = clamped_head(from);
+    for (int64_t i = head; i < units(from); i += size) {
+        const uint64_t record = static_cast<uint64_t>((i - head) / size);
         const kel_value key = *cell_at(from, i);
         const set_rule r = rule_of(&key);
-        const uint32_t h = taken_keys.hash(&key, r);  // both tables hash alike: the same case rule
+        // both tables hash alike: the same case rule
+        const uint32_t h = ahead.hash(&key, r, taken_keys, record);
+        if (i + look_ahead * size < units(from)) {
+            if (const auto next = ahead.look(cell_at(from, i + look_ahead * size), record)) {
+                if (other) other->prefetch(*next);
+                taken_keys.prefetch(*next);
+            }
+        }
         if (rule != keep::all && other->present(&key, r, h) != (rule == keep::present)) continue;
         if (taken_keys.add(&key, r, h, units(taken), false)) continue;
         if (taken != result) ks_add(taken, &key);
@@ -1307,9 +1337,16 @@ void set_pass(const kel_value* from, const key_set* other, keep rule, kel_value*
 key_set record_keys(const kel_value* in, int64_t size, bool case_) {
     const int64_t head = clamped_head(in);
     key_set keys(in, (units(in) - head + size - 1) / size, case_);
+    hashes_ahead ahead;
     for (int64_t i = head; i < units(in); i += size) {
-        if (i + look_ahead * size < units(in)) keys.prefetch(cell_at(in, i + look_ahead * size));
-        keys.add(i);
+        const uint64_t record = static_cast<uint64_t>((i - head) / size);
+        const kel_value key = *cell_at(in, i);
+        const set_rule r = rule_of(&key);
+        const uint32_t h = ahead.hash(&key, r, keys, record);
+        if (i + look_ahead * size < units(in)) {
+            if (const auto next = ahead.look(cell_at(in, i + look_ahead * size), record)) keys.prefetch(*next);
+        }
+        keys.add(&key, r, h, i, true);
     }
     return keys;
 }
