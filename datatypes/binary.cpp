@@ -755,6 +755,28 @@ using string::dup_count;
 // append and insert share this body.
 signal_code add_bytes(const refinements& r, bool appending) {
     kel_value* target = arg(1);
+    if (appending && !r.has(0) && !r.has(2)) {
+        // One byte (an integer in the byte range, or an ASCII char) into room
+        // the buffer has, with no owner to tell: the byte-at-a-time builder's
+        // step, which the general path below answers alike but far slower.
+        const kel_value* value = arg(2);
+        const uint32_t t = type_of(value);
+        int32_t byte = -1;
+        if (t == types::integer) {
+            const int32_t i = get_integer(value);
+            if (i >= -128 && i <= 255) byte = static_cast<uint8_t>(i);
+        } else if (t == types::char_ && get_char(value) < 0x80) {
+            byte = static_cast<int32_t>(get_char(value));
+        }
+        buffer_header* h = buf(target);
+        if (byte >= 0 && h->tail < h->capacity && !(h->flags & memory::flag_owned)) {
+            h->data()[h->tail] = static_cast<char>(byte);
+            h->tail += 1;
+            set_series_head(target, 0);
+            *stack::arguments() = *target;
+            return signal_code::none;
+        }
+    }
     const int64_t head = head_of(target);
     set_series_head(target, static_cast<int32_t>(head));
     const bool at_tail = appending || head == static_cast<int64_t>(buf(target)->used());

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "datatypes/bitset.h"
@@ -1116,8 +1117,12 @@ namespace {
 using set_rule = registry::set_hash_rule;
 inline set_rule rule_of(const kel_value* v) { return registry::set_hash_rules[type_of(v)]; }
 
+inline uint32_t int_key_hash(uint32_t value) { return hashtable::fmix32(value ^ (types::integer * 0x9E3779B9u)); }
+
 uint32_t key_hash(const kel_value* v, bool case_, set_rule rule) {
     const uint32_t t = type_of(v);
+    // key_set relies on this being a bijection of the value (fmix32 is one)
+    if (t == types::integer) return int_key_hash(v->w2);
     uint32_t h = 0;
     switch (rule) {
         case set_rule::folded: h = hashtable::hash_value(v, false); break;
@@ -1137,60 +1142,118 @@ uint32_t key_hash(const kel_value* v, bool case_, set_rule rule) {
 
 // The keys of one side of a set operation: cells of a block named by their
 // position, in an open-addressing table (linear probing, at most half full,
-// each slot keeping the key's hash so that only equal hashes are compared).
-// Positions rather than cells or pointers: a compare handler may allocate, and
-// the block's buffer may move, but its positions stay.
+// doubled as it fills, each slot keeping the key's hash so that only equal
+// hashes are compared). Positions rather than cells or pointers: a compare
+// handler may allocate, and the block's buffer may move, but its positions
+// stay. An integer's hash is a bijection of its value and its slot is marked
+// as an integer's, so integer keys are told apart without reading a cell:
+// the membership tests of a large set are then one table load each.
 class key_set {
 public:
-    key_set(const kel_value* block, int64_t keys, bool case_) : block_(block), case_(case_) {
+    // `expected` bounds the number of keys; the table starts smaller when the
+    // bound is large (runs of duplicates never fill it) and grows.
+    key_set(const kel_value* block, int64_t expected, bool case_) : block_(block), case_(case_) {
+        const uint64_t want = std::min<uint64_t>(2 * static_cast<uint64_t>(std::max<int64_t>(expected, 1)), start_limit);
         uint64_t n = 16;
-        while (n < 2 * static_cast<uint64_t>(std::max<int64_t>(keys, 1))) n <<= 1;
-        try {
-            slots_.assign(n, slot{});
-        } catch (const std::bad_alloc&) {
-            fire(error_category::internal, "no-memory");
-        }
-        mask_ = n - 1;
+        while (n < want) n <<= 1;
+        resize(n);
     }
 
-    // Whether a key of the set is equal to `key`.
-    bool present(const kel_value* key) const { return present(key, rule_of(key)); }
-    bool present(const kel_value* key, set_rule rule) const {
-        if (!case_ && rule == set_rule::float_value) {
-            // Under the find equality a NaN equals every float.
-            if (floats_ > 0 && (nan_ || std::isnan(get_float(key)))) return true;
-        }
-        const uint32_t h = key_hash(key, case_, rule);
-        const int32_t op = case_ ? cmp::strict_equal : cmp::find;
-        for (uint64_t i = h & mask_;; i = (i + 1) & mask_) {
-            const slot s = slots_[i];
-            if (s.position == 0) return false;
-            if (s.hash == h && equal_by_op(key, cell_at(block_, s.position - 1), op)) return true;
-        }
+    uint32_t hash(const kel_value* key, set_rule rule) const { return key_hash(key, case_, rule); }
+
+    // Whether a key of the set is equal to `key` (whose hash is `h`).
+    bool present(const kel_value* key, set_rule rule, uint32_t h) const {
+        if (nan_match(key, rule)) return true;
+        return find(key, h) != nullptr;
+    }
+    bool present(const kel_value* key) const {
+        const set_rule rule = rule_of(key);
+        return present(key, rule, hash(key, rule));
     }
 
-    // Adds the key at `position` of the block (once: a key already present
-    // adds nothing, so runs of equal keys never lengthen the probes).
-    void add(int64_t position) {
-        const kel_value key = *cell_at(block_, position);
-        const set_rule rule = rule_of(&key);
+    // Adds `key`, which lies (or is about to lie) at `position` of the block,
+    // unless an equal key is present; tells whether one was. `note_present`
+    // counts a float key that was already present as seen (a NaN among the
+    // keys then matches every later float).
+    bool add(const kel_value* key, set_rule rule, uint32_t h, int64_t position, bool note_present) {
         const bool is_float = rule == set_rule::float_value;
-        if (present(&key, rule)) {
-            if (is_float) note_float(&key);
-            return;
-        }
-        if (is_float) note_float(&key);
-        const uint32_t h = key_hash(&key, case_, rule);
+        bool found = nan_match(key, rule);
         uint64_t i = h & mask_;
-        while (slots_[i].position != 0) i = (i + 1) & mask_;
-        slots_[i] = slot{static_cast<int32_t>(position + 1), h};
+        if (!found) {
+            const bool is_int = type_of(key) == types::integer;
+            const int32_t op = case_ ? cmp::strict_equal : cmp::find;
+            for (;; i = (i + 1) & mask_) {
+                const slot s = slots_[i];
+                if (s.tag == 0) break;
+                if (s.hash != h) continue;
+                if (is_int) {
+                    if (s.tag & int_mark) { found = true; break; }
+                    continue;
+                }
+                if (s.tag & int_mark) continue;
+                // the compare handler may allocate: the key is the caller's copy
+                if (equal_by_op(key, cell_at(block_, (s.tag & ~int_mark) - 1), op)) { found = true; break; }
+            }
+        }
+        if (found) {
+            if (is_float && note_present) note_float(key);
+            return true;
+        }
+        if (is_float) note_float(key);
+        slots_[i] = slot{static_cast<uint32_t>(position + 1) | (type_of(key) == types::integer ? int_mark : 0u), h};
+        if (++count_ * 2 > slots_.size()) resize(slots_.size() * 2);
+        return false;
     }
+    // Asks the processor for the slot where an integer key's probe starts:
+    // the passes look a few keys ahead, so the cache misses of a large table
+    // overlap instead of following one another.
+    void prefetch(uint32_t h) const { __builtin_prefetch(&slots_[h & mask_]); }
+
 
 private:
     struct slot {
-        int32_t position = 0;  // + 1; 0 is empty
+        uint32_t tag = 0;  // position + 1 (0 is empty), with int_mark for an integer key
         uint32_t hash = 0;
     };
+    static constexpr uint32_t int_mark = 0x80000000u;
+    static constexpr uint64_t start_limit = uint64_t{1} << 16;
+
+    // Under the find equality a NaN equals every float.
+    bool nan_match(const kel_value* key, set_rule rule) const {
+        return !case_ && rule == set_rule::float_value && floats_ > 0 && (nan_ || std::isnan(get_float(key)));
+    }
+    const slot* find(const kel_value* key, uint32_t h) const {
+        const bool is_int = type_of(key) == types::integer;
+        const int32_t op = case_ ? cmp::strict_equal : cmp::find;
+        for (uint64_t i = h & mask_;; i = (i + 1) & mask_) {
+            const slot s = slots_[i];
+            if (s.tag == 0) return nullptr;
+            if (s.hash != h) continue;
+            if (is_int) {
+                if (s.tag & int_mark) return &slots_[i];
+                continue;
+            }
+            if (s.tag & int_mark) continue;
+            if (equal_by_op(key, cell_at(block_, (s.tag & ~int_mark) - 1), op)) return &slots_[i];
+        }
+    }
+    void resize(uint64_t n) {
+        std::vector<slot> fresh;
+        try {
+            fresh.assign(n, slot{});
+        } catch (const std::bad_alloc&) {
+            fire(error_category::internal, "no-memory");
+        }
+        const uint64_t mask = n - 1;
+        for (const slot& s : slots_) {
+            if (s.tag == 0) continue;
+            uint64_t i = s.hash & mask;
+            while (fresh[i].tag != 0) i = (i + 1) & mask;
+            fresh[i] = s;
+        }
+        slots_.swap(fresh);
+        mask_ = mask;
+    }
     void note_float(const kel_value* key) {
         ++floats_;
         if (std::isnan(get_float(key))) nan_ = true;
@@ -1199,24 +1262,68 @@ private:
     bool case_;
     std::vector<slot> slots_;
     uint64_t mask_ = 0;
+    uint64_t count_ = 0;
     uint64_t floats_ = 0;
     bool nan_ = false;
 };
 
 enum class keep { all, present, absent };
 
+// How many records ahead the passes prefetch, and the hashes of the
+// integer keys met there, kept for when the pass reaches them (with the
+// value, so a key that is not what it was then is hashed afresh).
+constexpr int64_t look_ahead = 8;
+class hashes_ahead {
+public:
+    // Notes the key `look_ahead` records past `record`: the hash of an
+    // integer key (to prefetch with), or none.
+    std::optional<uint32_t> look(const kel_value* key, uint64_t record) {
+        entry& e = ring_[record % look_ahead];
+        if (type_of(key) != types::integer) {
+            e.valid = false;
+            return std::nullopt;
+        }
+        e = entry{key->w2, int_key_hash(key->w2), true};
+        return e.hash;
+    }
+    uint32_t hash(const kel_value* key, set_rule rule, const key_set& keys, uint64_t record) const {
+        const entry& e = ring_[record % look_ahead];
+        if (e.valid && type_of(key) == types::integer && key->w2 == e.value) return e.hash;
+        return keys.hash(key, rule);
+    }
+
+private:
+    struct entry {
+        uint32_t value = 0;
+        uint32_t hash = 0;
+        bool valid = false;
+    };
+    entry ring_[look_ahead];
+};
+
 // Adds the records of `from` that pass the test against `other` and whose
 // first cell is not among the result's keys yet (the first cells taken so
-// far: a trailing partial record would put the result's own cells off the
-// record grid).
+// far, in `taken`: a trailing partial record would put the result's own cells
+// off the record grid; with records of one cell, `taken` is the result).
 void set_pass(const kel_value* from, const key_set* other, keep rule, kel_value* result, kel_value* taken,
               key_set& taken_keys, int64_t size) {
-    for (int64_t i = clamped_head(from); i < units(from); i += size) {
+    hashes_ahead ahead;
+    const int64_t head = clamped_head(from);
+    for (int64_t i = head; i < units(from); i += size) {
+        const uint64_t record = static_cast<uint64_t>((i - head) / size);
         const kel_value key = *cell_at(from, i);
-        if (rule != keep::all && other->present(&key) != (rule == keep::present)) continue;
-        if (taken_keys.present(&key)) continue;
-        ks_add(taken, &key);
-        taken_keys.add(units(taken) - 1);
+        const set_rule r = rule_of(&key);
+        // both tables hash alike: the same case rule
+        const uint32_t h = ahead.hash(&key, r, taken_keys, record);
+        if (i + look_ahead * size < units(from)) {
+            if (const auto next = ahead.look(cell_at(from, i + look_ahead * size), record)) {
+                if (other) other->prefetch(*next);
+                taken_keys.prefetch(*next);
+            }
+        }
+        if (rule != keep::all && other->present(&key, r, h) != (rule == keep::present)) continue;
+        if (taken_keys.add(&key, r, h, units(taken), false)) continue;
+        if (taken != result) ks_add(taken, &key);
         ks_add(result, &key);
         for (int64_t j = 1; j < size && i + j < units(from); ++j) {
             const kel_value c = *cell_at(from, i + j);
@@ -1230,7 +1337,17 @@ void set_pass(const kel_value* from, const key_set* other, keep rule, kel_value*
 key_set record_keys(const kel_value* in, int64_t size, bool case_) {
     const int64_t head = clamped_head(in);
     key_set keys(in, (units(in) - head + size - 1) / size, case_);
-    for (int64_t i = head; i < units(in); i += size) keys.add(i);
+    hashes_ahead ahead;
+    for (int64_t i = head; i < units(in); i += size) {
+        const uint64_t record = static_cast<uint64_t>((i - head) / size);
+        const kel_value key = *cell_at(in, i);
+        const set_rule r = rule_of(&key);
+        const uint32_t h = ahead.hash(&key, r, keys, record);
+        if (i + look_ahead * size < units(in)) {
+            if (const auto next = ahead.look(cell_at(in, i + look_ahead * size), record)) keys.prefetch(*next);
+        }
+        keys.add(&key, r, h, i, true);
+    }
     return keys;
 }
 
@@ -1249,13 +1366,11 @@ kel_value* set_operation(int32_t op, bool case_, const kel_value* skip) {
     set_series_head(first, static_cast<int32_t>(clamped_head(first)));
     if (two) set_series_head(second, static_cast<int32_t>(clamped_head(second)));
     int64_t room = units(first) - series_head(first);
-    // The result of a union or a difference takes keys from both sets, and
-    // the taken keys' table must have room for all of them: a full table
-    // never ends a probe.
+    // The result of a union or a difference takes keys from both sets.
     if (op == set_op::union_ || op == set_op::difference) room += units(second) - series_head(second);
     room = std::clamp<int64_t>(room, 1, max_cells);
     kel_value* result = push_only_star(static_cast<int32_t>(room));
-    kel_value* taken = push_only_star(static_cast<int32_t>((room + size - 1) / size));
+    kel_value* taken = size == 1 ? result : push_only_star(static_cast<int32_t>((room + size - 1) / size));
     key_set taken_keys(taken, (room + size - 1) / size, case_);
     switch (op) {
         case set_op::unique: set_pass(first, nullptr, keep::all, result, taken, taken_keys, size); break;
@@ -1286,7 +1401,7 @@ kel_value* set_operation(int32_t op, bool case_, const kel_value* skip) {
     if (two && type_of(second) == types::hash) type = types::hash;
     kel_value out = *result;
     out.header = type;
-    stack::drop_cells(2);
+    stack::drop_cells(size == 1 ? 1 : 2);
     *first = out;
     if (type == types::hash) hash::index_new(first);  // a hash! result indexes its values
     return first;

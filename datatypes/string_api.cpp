@@ -656,6 +656,25 @@ struct position_writer {
     }
 };
 
+// Whether the bytes are all ASCII, and free of CR when CRs are to be turned.
+bool ascii_only(const uint8_t* p, uint32_t size, bool cr) {
+    uint32_t i = 0;
+    uint64_t high = 0, crs = 0;
+    for (; size - i >= 8; i += 8) {
+        uint64_t block;
+        std::memcpy(&block, p + i, 8);
+        const uint64_t x = block ^ 0x0D0D0D0D0D0D0D0Dull;  // a zero byte where a CR was
+        high |= block;
+        crs |= (x - 0x0101010101010101ull) & ~x;
+    }
+    for (; i < size; ++i) {
+        high |= p[i];
+        crs |= p[i] == cr_byte ? 0x80u : 0u;
+    }
+    if (high & 0x8080808080808080ull) return false;
+    return !cr || !(crs & 0x8080808080808080ull);
+}
+
 }  // namespace
 
 uint32_t utf8_to_string(const uint8_t* p, uint32_t size, uint32_t target, uint32_t* remaining, bool cr) {
@@ -667,6 +686,15 @@ uint32_t utf8_to_string(const uint8_t* p, uint32_t size, uint32_t target, uint32
     }
     if (remaining) *remaining = 0;
     if (size == 0) return node;
+    if (!target && ascii_only(p, size, cr)) {
+        // All ASCII (no mark, nothing to check or widen, no CR to turn): one
+        // copy into the fresh byte-wide buffer. read/lines meets this at
+        // every line.
+        buffer_header* h = memory::buffer_of(node);
+        std::memcpy(h->data() + h->head, p, size);
+        h->tail = h->head + size;
+        return node;
+    }
     uint32_t i = 0;
     if (size > 2 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) i = 3;
     // Growth when full: a quarter of the input (2-byte units) or the whole

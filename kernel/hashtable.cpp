@@ -652,12 +652,22 @@ uint32_t any_string(const kel_value* v, bool case_sensitive) {
         count = std::min<int64_t>(count, static_cast<int32_t>(v->w3));
     const char* p = h->data() + h->head + head * unit;
     murmur_state s = murmur_start(random::hash_seed());
-    for (int64_t i = 0; i < count; ++i) {
-        uint32_t cp = 0;
-        if (unit == 1) cp = static_cast<uint8_t>(p[i]);
-        else if (unit == 2) { uint16_t u; std::memcpy(&u, p + 2 * i, 2); cp = u; }
-        else std::memcpy(&cp, p + 4 * i, 4);
-        murmur_block(s, case_sensitive ? cp : fold_upper(cp));
+    // One loop per unit width and case rule: map! keys and set keys are
+    // hashed on every lookup, and most are short byte-wide text.
+    if (unit == 1) {
+        const auto* b = reinterpret_cast<const uint8_t*>(p);
+        if (case_sensitive) {
+            for (int64_t i = 0; i < count; ++i) murmur_block(s, b[i]);
+        } else {
+            for (int64_t i = 0; i < count; ++i) murmur_block(s, fold_upper(b[i]));
+        }
+    } else {
+        for (int64_t i = 0; i < count; ++i) {
+            uint32_t cp = 0;
+            if (unit == 2) { uint16_t u; std::memcpy(&u, p + 2 * i, 2); cp = u; }
+            else std::memcpy(&cp, p + 4 * i, 4);
+            murmur_block(s, case_sensitive ? cp : fold_upper(cp));
+        }
     }
     return murmur_finish(s, static_cast<uint32_t>(count * 4));
 }
@@ -920,6 +930,14 @@ kel_value* find_map(uint32_t table, const kel_value* key_cell, int32_t op, map_s
     const kel_value key = map_lookup_key(key_cell);
     const uint32_t h = hash_value(&key, false);
     const bool filter = type_of(&key) != key_type && tagged(hdr(table));
+    {
+        // The first bucket's flag, tag and key lie in three arrays: ask for
+        // all three at once, so a large map's misses overlap.
+        const table_header* t = hdr(table);
+        const uint32_t b = h & (t->n_buckets - 1);
+        if (tagged(t)) __builtin_prefetch(tag_array(t) + b);
+        __builtin_prefetch(key_array(t) + b);
+    }
     int32_t found = -1;
     int64_t first_deleted = -1;
     const int64_t stop = probe(table, h, [&](uint32_t i, uint32_t state) {

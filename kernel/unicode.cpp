@@ -7,6 +7,7 @@
 
 #include "kernel/case_tables.h"
 #include "kernel/fatal.h"
+#include "kernel/fold.h"
 
 namespace kel::unicode {
 namespace {
@@ -487,6 +488,10 @@ int compare_text(text_view a, text_view b, int op, bool match, bool same_positio
     }
     if (len1 == 0) return -1;
 
+    // Texts of one width and length with the same units are equal under
+    // every op that reaches here (map! and set keys meet this at each hit).
+    if (len1 == len2 && a.unit == b.unit && a.length == b.length && std::memcmp(a.data, b.data, len1 * a.unit) == 0)
+        return 0;
     bool fold = op != op_strict_equal && op != op_case_sort;
     int32_t c1 = 0, c2 = 0;
     size_t i = 0;
@@ -494,8 +499,8 @@ int compare_text(text_view a, text_view b, int op, bool match, bool same_positio
         c1 = read_unit(a.data + i * a.unit, a.unit);
         c2 = read_unit(b.data + i * b.unit, b.unit);
         if (fold) {
-            c1 = static_cast<int32_t>(case_map::uppercase(static_cast<uint32_t>(c1)));
-            c2 = static_cast<int32_t>(case_map::uppercase(static_cast<uint32_t>(c2)));
+            c1 = static_cast<int32_t>(fold_upper(static_cast<uint32_t>(c1)));
+            c2 = static_cast<int32_t>(fold_upper(static_cast<uint32_t>(c2)));
         }
         if (c1 != c2) break;
     }

@@ -25,6 +25,7 @@
 #include "datatypes/string.h"
 #include "datatypes/string_api.h"
 #include "kernel/actions.h"
+#include "kernel/collector.h"
 #include "kernel/native_api.h"
 #include "kernel/print.h"
 #include "kernel/series_memory.h"
@@ -338,6 +339,34 @@ void read_dir(const kel_value* dir, kel_value* result) {
     }
 }
 
+namespace {
+
+// The descriptor a write goes through: truncated unless appending or
+// seeking, placed at the end or at the seek position.
+int open_file_for_write(const std::string& path, const kel_value* file, bool append, bool seeking, int64_t seek) {
+    const int flags = O_WRONLY | O_CREAT | ((append || seeking) ? 0 : O_TRUNC);
+    descriptor d(open_retrying(path.c_str(), flags, 0666));
+    if (d.fd < 0) cannot_open(file);
+    if (append) {
+        if (::lseek(d.fd, 0, SEEK_END) < 0) cannot_open(file);
+    } else if (seek > 0) {
+        if (::lseek(d.fd, seek, SEEK_SET) < 0) cannot_open(file);
+    }
+    const int fd = d.fd;
+    d.fd = -1;
+    return fd;
+}
+
+// Closes a written file; a failed close (the data did not reach it) is the
+// write's failure.
+void close_written(descriptor& d, const kel_value* file) {
+    const int fd = d.fd;
+    d.fd = -1;
+    if (::close(fd) != 0) cannot_open(file);
+}
+
+}  // namespace
+
 int64_t write(const kel_value* file, const kel_value* value, const kel_value* part, const kel_value* seek,
               bool binary, bool append, bool lines) {
     (void)binary;  // text is written as UTF-8 with LF as it stands, so binary changes nothing
@@ -347,6 +376,21 @@ int64_t write(const kel_value* file, const kel_value* value, const kel_value* pa
         if (p < 0) return -1;
     }
     const int64_t s = seek ? count_arg(seek, "seek", false) : -1;
+    if (file && !lines && type_of(value) == types::binary) {
+        // A binary goes to the file straight from its series: no copy of
+        // what may be hundreds of megabytes. Nothing allocates between taking
+        // the address and the write.
+        const kel_value v = *value;
+        const std::string path = os_path_of_file(file);
+        descriptor d(open_file_for_write(path, file, append, seek != nullptr, s));
+        collector::pin_guard pin(&v);
+        int64_t n = binary::ks_length_q(&v);
+        if (p >= 0 && p < n) n = p;
+        if (!write_fully(d.fd, reinterpret_cast<const char*>(binary::ks_head(&v)), static_cast<size_t>(n)))
+            cannot_open(file);
+        close_written(d, file);
+        return n;
+    }
     std::string bytes;
     // Only a block! is taken value by value: a paren!, a path or a hash! is
     // one value, formed and ended as one line.
@@ -373,18 +417,9 @@ int64_t write(const kel_value* file, const kel_value* value, const kel_value* pa
         return static_cast<int64_t>(bytes.size());
     }
     const std::string path = os_path_of_file(file);
-    const int flags = O_WRONLY | O_CREAT | ((append || seek) ? 0 : O_TRUNC);
-    descriptor d(open_retrying(path.c_str(), flags, 0666));
-    if (d.fd < 0) cannot_open(file);
-    if (append) {
-        if (::lseek(d.fd, 0, SEEK_END) < 0) cannot_open(file);
-    } else if (s > 0) {
-        if (::lseek(d.fd, s, SEEK_SET) < 0) cannot_open(file);
-    }
+    descriptor d(open_file_for_write(path, file, append, seek != nullptr, s));
     if (!write_fully(d.fd, bytes.data(), bytes.size())) cannot_open(file);
-    const int fd = d.fd;
-    d.fd = -1;
-    if (::close(fd) != 0) cannot_open(file);
+    close_written(d, file);
     return static_cast<int64_t>(bytes.size());
 }
 
