@@ -7,38 +7,15 @@
 
 namespace kel::platform {
 
-namespace {
-
-// Large ranges (big buffers, the node arena) are offered to the kernel for
-// huge pages: a hash table or a node lookup spread over megabytes then misses
-// the TLB far less often, and a buffer of hundreds of megabytes faults in
-// 2 MiB at a time. Only advice: where the kernel declines, nothing changes.
-constexpr size_t huge_advice_from = size_t{4} << 20;
-
-void advise_huge(void* p, size_t size) {
-#ifdef MADV_HUGEPAGE
-    if (size >= huge_advice_from) (void)madvise(p, size, MADV_HUGEPAGE);
-#else
-    (void)p;
-    (void)size;
-#endif
-}
-
-}  // namespace
-
 void* allocate_pages(size_t size, bool executable) {
     int prot = PROT_READ | PROT_WRITE | (executable ? PROT_EXEC : 0);
     void* p = mmap(nullptr, size, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
-    if (!executable) advise_huge(p, size);
-    return p;
+    return p == MAP_FAILED ? nullptr : p;
 }
 
 void* reserve_pages(size_t size) {
     void* p = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
-    advise_huge(p, size);
-    return p;
+    return p == MAP_FAILED ? nullptr : p;
 }
 
 bool commit_pages(void* address, size_t size) {
