@@ -101,6 +101,10 @@ prompt_table = [
     (['ask "q? "', "ab\x1b", "[1\x1b", "system/console/history"],                # lines ended by Escape stay out
      '>> q? == "ab^["\n>> (escape)\n>> == ["system/console/history" {ask "q? "}]\n>> '),
     (["input"], ">> == none\n>> "),                                   # end of input: none
+    # a session that removed system/console still asks and shows results
+    (["system/console: none", 'ask "q "', "yes", "1", "input"],
+     '>> == none\n>> q == "yes"\n>> == 1\n>> == none\n>> '),
+    (["system/console: 5", "ask/hide {}", "x", "2"], '>> == 5\n>> == "x"\n>> == 2\n>> '),
 ]
 
 for lines, want in prompt_table:
@@ -153,6 +157,11 @@ script_table = [
     (["--", odd, "--more"], "", 0, "odd\n", ""),
     ([args], "", 0, "[]\nnone\n", ""),
     ([odd_bytes], "", 0, "ran\n", ""),
+    # a script without system/console: ask, input and the debugger's prompt
+    ([script("nocons.kel", "Kel []\nsystem/console: none\nprint mold ask {q? }\nprint mold input\nprint mold input\n")],
+     "a\nb\n", 0, 'q? "a"\n"b"\nnone\n', ""),
+    ([script("nocons2.kel", "Kel []\nsystem/console: none\ndebug [x: 1 + 2 print x]\nprint {end}\n")],
+     "c\n", 0, re.compile(r"[\s\S]*debug> 3\nend\n"), ""),
 ]
 
 for argv, stdin_text, want_status, want_out, want_err in script_table:
