@@ -105,6 +105,7 @@ prompt_table = [
     (["system/console: none", 'ask "q "', "yes", "1", "input"],
      '>> == none\n>> q == "yes"\n>> == 1\n>> == none\n>> '),
     (["system/console: 5", "ask/hide {}", "x", "2"], '>> == 5\n>> == "x"\n>> == 2\n>> '),
+    (["system/console/history: 5", 'ask "q "', "yes", "input", "z"], '>> == 5\n>> q == "yes"\n>> == "z"\n>> '),
 ]
 
 for lines, want in prompt_table:
