@@ -106,6 +106,12 @@ prompt_table = [
      '>> == none\n>> q == "yes"\n>> == 1\n>> == none\n>> '),
     (["system/console: 5", "ask/hide {}", "x", "2"], '>> == 5\n>> == "x"\n>> == 2\n>> '),
     (["system/console/history: 5", 'ask "q "', "yes", "input", "z"], '>> == 5\n>> q == "yes"\n>> == "z"\n>> '),
+    # an ask redefined at the prompt that fails or answers no text: the
+    # console's own reads the line, and the end of input still ends it
+    (["ask: func [q] [1 / 0]", "1"],
+     re.compile(r">> == func \[q\]\[1 / 0\]\n\*\*\* Math Error[^\n]*\n[\s\S]*?\n\n>> == 1\n\*\*\* Math Error[\s\S]*\n\n>> ")),
+    (["ask: func [q] [5]", "1"], ">> == func [q][5]\n>> == 1\n>> "),
+    (["ask: 7", "1"], ">> == 7\n>> == 1\n>> "),
 ]
 
 for lines, want in prompt_table:
