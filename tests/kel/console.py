@@ -112,6 +112,10 @@ prompt_table = [
      re.compile(r">> == func \[q\]\[1 / 0\]\n\*\*\* Math Error[^\n]*\n[\s\S]*?\n\n>> == 1\n\*\*\* Math Error[\s\S]*\n\n>> ")),
     (["ask: func [q] [5]", "1"], ">> == func [q][5]\n>> == 1\n>> "),
     (["ask: 7", "1"], ">> == 7\n>> == 1\n>> "),
+    # an engine member spoilt by a command: each line reports it, no line ends the console
+    (["system/console/buffer: 5", "1"],
+     re.compile(r">> == 5\n\*\*\* Script Error: clear does not allow integer![\s\S]*?\n\n"
+                r">> \*\*\* Script Error: append does not allow integer![\s\S]*\n\n>> ")),
 ]
 
 for lines, want in prompt_table:
