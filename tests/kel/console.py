@@ -84,6 +84,7 @@ prompt_table = [
     (["#{00", "11}"], ">> {    == #{0011}\n>> "),
     (["%%{a", "}%", "b}%%"], '>> {    {    == "a^/}%^/b"\n>> '),                # raw string: its own closer counts
     (["%{a} b", "c}%"], '>> {    == "a} b^/c"\n>> '),
+    (["x: %{a", "b}%", "x"], '>> {    == "a^/b"\n>> == "a^/b"\n>> '),          # after other code on the line
     (["throw 1"], re.compile(r">> " + near("*** Throw Error: no catch for throw: 1") + r" \n\n>> ")),
     (["throw/name 5 'console"], ">> == 5\n>> "),
     (["[1 2\x1b", "3"], ">> (escape)\n>> == 3\n>> "),
