@@ -113,6 +113,10 @@ prompt_table = [
      re.compile(r">> == func \[q\]\[1 / 0\]\n\*\*\* Math Error[^\n]*\n[\s\S]*?\n\n>> == 1\n\*\*\* Math Error[\s\S]*\n\n>> ")),
     (["ask: func [q] [5]", "1"], ">> == func [q][5]\n>> == 1\n>> "),
     (["ask: 7", "1"], ">> == 7\n>> == 1\n>> "),
+    # a cue or default prompt that is no text is formed, as the prompt is
+    (["system/console/cue: 5", "1"], ">> == 5\n5== 1\n>> "),
+    (["system/console/def-prompt: 7 system/console/prompt: does [1 / 0]", "2"],
+     re.compile(r">> == func \[\]\[1 / 0\]\n\*\*\* Math Error[\s\S]*\n7== 2\n7")),
     # an engine member spoilt by a command: each line reports it, no line ends the console
     (["system/console/buffer: 5", "1"],
      re.compile(r">> == 5\n\*\*\* Script Error: clear does not allow integer![\s\S]*?\n\n"
