@@ -173,6 +173,10 @@ script_table = [
     (["--", odd, "--more"], "", 0, "odd\n", ""),
     ([args], "", 0, "[]\nnone\n", ""),
     ([odd_bytes], "", 0, "ran\n", ""),
+    # an error that escapes the console itself is an uncaught error, not a failed boot
+    (["--catch", script("spoil.kel", "Kel []\nsystem/console/run: 5\n")], "", 254, "",
+     re.compile(re.escape("*** Script Error: run returned a integer! value, so run/no-banner is not valid\n")
+                + r"(?![\s\S]*Runtime Error)[\s\S]*")),
     # a script without system/console: ask, input and the debugger's prompt
     ([script("nocons.kel", "Kel []\nsystem/console: none\nprint mold ask {q? }\nprint mold input\nprint mold input\n")],
      "a\nb\n", 0, 'q? "a"\n"b"\nnone\n', ""),
