@@ -46,6 +46,7 @@
 #include "datatypes/runtime_words.h"
 #include "kernel/series_memory.h"
 #include "kernel/slots.h"
+#include "kernel/catalog.h"
 #include "library/boot.h"
 #include "library/routines_core.h"
 #include "library/routines_image.h"
@@ -262,8 +263,16 @@ int main_body() {
     // The boot's last call: the console runs the script or the prompt loop,
     // and returns only when the process is to end with 0 (other statuses
     // leave through `quit`).
+    // No trap is open around it: an error that escapes the console (its own
+    // members spoilt by a script) is an uncaught language error, formed on
+    // standard error with its exit status, not a failed boot.
     static const char launch[] = "system/console/launch";
-    boot::run_source("launch", launch, sizeof launch - 1);
+    kel_value* const entry = stack::top();
+    const kel_value code = *boot::load_library_source(launch, sizeof launch - 1, "launch");
+    if (interpreter::eval_block(&code, false) != signal_code::none) {
+        catalog::boot_stop("phase launch: a control signal escaped");
+    }
+    stack::regs.top = entry;
     std_output::flush();
     return 0;
 }

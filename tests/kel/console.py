@@ -84,6 +84,7 @@ prompt_table = [
     (["#{00", "11}"], ">> {    == #{0011}\n>> "),
     (["%%{a", "}%", "b}%%"], '>> {    {    == "a^/}%^/b"\n>> '),                # raw string: its own closer counts
     (["%{a} b", "c}%"], '>> {    == "a} b^/c"\n>> '),
+    (["x: %{a", "b}%", "x"], '>> {    == "a^/b"\n>> == "a^/b"\n>> '),          # after other code on the line
     (["throw 1"], re.compile(r">> " + near("*** Throw Error: no catch for throw: 1") + r" \n\n>> ")),
     (["throw/name 5 'console"], ">> == 5\n>> "),
     (["[1 2\x1b", "3"], ">> (escape)\n>> == 3\n>> "),
@@ -101,6 +102,25 @@ prompt_table = [
     (['ask "q? "', "ab\x1b", "[1\x1b", "system/console/history"],                # lines ended by Escape stay out
      '>> q? == "ab^["\n>> (escape)\n>> == ["system/console/history" {ask "q? "}]\n>> '),
     (["input"], ">> == none\n>> "),                                   # end of input: none
+    # a session that removed system/console still asks and shows results
+    (["system/console: none", 'ask "q "', "yes", "1", "input"],
+     '>> == none\n>> q == "yes"\n>> == 1\n>> == none\n>> '),
+    (["system/console: 5", "ask/hide {}", "x", "2"], '>> == 5\n>> == "x"\n>> == 2\n>> '),
+    (["system/console/history: 5", 'ask "q "', "yes", "input", "z"], '>> == 5\n>> q == "yes"\n>> == "z"\n>> '),
+    # an ask redefined at the prompt that fails or answers no text: the
+    # console's own reads the line, and the end of input still ends it
+    (["ask: func [q] [1 / 0]", "1"],
+     re.compile(r">> == func \[q\]\[1 / 0\]\n\*\*\* Math Error[^\n]*\n[\s\S]*?\n\n>> == 1\n\*\*\* Math Error[\s\S]*\n\n>> ")),
+    (["ask: func [q] [5]", "1"], ">> == func [q][5]\n>> == 1\n>> "),
+    (["ask: 7", "1"], ">> == 7\n>> == 1\n>> "),
+    # a cue or default prompt that is no text is formed, as the prompt is
+    (["system/console/cue: 5", "1"], ">> == 5\n5== 1\n>> "),
+    (["system/console/def-prompt: 7 system/console/prompt: does [1 / 0]", "2"],
+     re.compile(r">> == func \[\]\[1 / 0\]\n\*\*\* Math Error[\s\S]*\n7== 2\n7")),
+    # an engine member spoilt by a command: each line reports it, no line ends the console
+    (["system/console/buffer: 5", "1"],
+     re.compile(r">> == 5\n\*\*\* Script Error: clear does not allow integer![\s\S]*?\n\n"
+                r">> \*\*\* Script Error: append does not allow integer![\s\S]*\n\n>> ")),
 ]
 
 for lines, want in prompt_table:
@@ -153,6 +173,15 @@ script_table = [
     (["--", odd, "--more"], "", 0, "odd\n", ""),
     ([args], "", 0, "[]\nnone\n", ""),
     ([odd_bytes], "", 0, "ran\n", ""),
+    # an error that escapes the console itself is an uncaught error, not a failed boot
+    (["--catch", script("spoil.kel", "Kel []\nsystem/console/run: 5\n")], "", 254, "",
+     re.compile(re.escape("*** Script Error: run returned a integer! value, so run/no-banner is not valid\n")
+                + r"(?![\s\S]*Runtime Error)[\s\S]*")),
+    # a script without system/console: ask, input and the debugger's prompt
+    ([script("nocons.kel", "Kel []\nsystem/console: none\nprint mold ask {q? }\nprint mold input\nprint mold input\n")],
+     "a\nb\n", 0, 'q? "a"\n"b"\nnone\n', ""),
+    ([script("nocons2.kel", "Kel []\nsystem/console: none\ndebug [x: 1 + 2 print x]\nprint {end}\n")],
+     "c\n", 0, re.compile(r"[\s\S]*debug> 3\nend\n"), ""),
 ]
 
 for argv, stdin_text, want_status, want_out, want_err in script_table:

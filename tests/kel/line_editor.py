@@ -203,6 +203,12 @@ check("hidden stars", out.startswith(b"**\x08 \x08**\x08 \x08\x08 \x08\x08 \x08*
 s.type(b'ask/hide "pw: "\r', b"\r\npw: ")
 out = s.type(b"xy\x15\xc3\xa9z\r", RESULT)
 check("hidden Ctrl+U", b'== "\xc3\xa9z"' in out and b"\xc3\xa9" not in out.split(b"==")[0], out)
+# a session whose script removed system/console still edits and recalls lines
+s.type(b'system/console: none ask "q? "\r', b"\r\nq? ")
+out = s.type(b"yes\r", RESULT)
+check("ask without system/console", b'== "yes"\r\n>> ' in out, out)
+out = s.type(b"\x1b[A\r", RESULT)  # the answer, evaluated: the word yes
+check("history without system/console", b'== true\r\n>> ' in out, out)
 # Ctrl-D at an empty prompt quits with 0
 os.write(s.master, b"\x04")
 status = s.end()
