@@ -71,21 +71,23 @@ int32_t action_form(const kel_value*, kel_value* b, const kel_value*, int32_t pa
 }
 int32_t op_form(const kel_value*, kel_value* b, const kel_value*, int32_t part) { return append(b, "?op?", 4, part); }
 
-int32_t mold_table_value(const char* prefix, const kel_value* value, kel_value* b, bool all, bool flat,
+// The mold flags reach the spec block as they came, /only included: under
+// /only the spec's own brackets go too, as they do for a routine's spec.
+int32_t mold_table_value(const char* prefix, const kel_value* value, kel_value* b, bool only, bool all, bool flat,
                          const kel_value* arg, int32_t part, int32_t indent) {
     part = append(b, prefix, 14, part);
     const kel_value spec = spec_block(value);
-    part = actions::mold_value(&spec, b, false, all, flat, arg, part, indent);
+    part = actions::mold_value(&spec, b, only, all, flat, arg, part, indent);
     return append(b, "]", 1, part);
 }
 
-int32_t native_mold(const kel_value* v, kel_value* b, bool, bool all, bool flat, const kel_value* arg, int32_t part,
-                    int32_t indent) {
-    return mold_table_value("make native! [", v, b, all, flat, arg, part, indent);
+int32_t native_mold(const kel_value* v, kel_value* b, bool only, bool all, bool flat, const kel_value* arg,
+                    int32_t part, int32_t indent) {
+    return mold_table_value("make native! [", v, b, only, all, flat, arg, part, indent);
 }
-int32_t action_mold(const kel_value* v, kel_value* b, bool, bool all, bool flat, const kel_value* arg, int32_t part,
-                    int32_t indent) {
-    return mold_table_value("make action! [", v, b, all, flat, arg, part, indent);
+int32_t action_mold(const kel_value* v, kel_value* b, bool only, bool all, bool flat, const kel_value* arg,
+                    int32_t part, int32_t indent) {
+    return mold_table_value("make action! [", v, b, only, all, flat, arg, part, indent);
 }
 
 int32_t op_mold(const kel_value* value, kel_value* b, bool, bool all, bool flat, const kel_value* arg, int32_t part,
