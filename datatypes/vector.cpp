@@ -231,15 +231,9 @@ int32_t mold_elements(const kel_value* vector, kel_value* buffer, bool molded, b
         kel_value e;
         element_at(&v, unit_ptr(buf(&v), i), &e);
         const uint32_t t = type_of(&e);
-        if (t == types::percent || t == types::float_) {
-            // Mold writes float elements in their formed text too (7 digits
-            // for 32-bit elements, 16 for 64-bit ones), not the round-trip
-            // digits of a float! value.
-            const bool single = width == 4;
-            const short_text s =
-                t == types::percent
-                    ? float_::format(get_float(&e) * 100.0, single ? float_::single_percent_kind : float_::percent_kind)
-                    : float_::format(get_float(&e), single ? float_::single_kind : float_::double_kind);
+        if (t == types::percent || (t == types::float_ && width == 4)) {
+            const short_text s = t == types::percent ? float_::format(get_float(&e) * 100.0, float_::percent_kind)
+                                                     : float_::format(get_float(&e), float_::single_kind);
             text_out::append(buffer, s.chars, s.length);
             part -= static_cast<int32_t>(s.length);
         } else if (molded) {
