@@ -153,8 +153,15 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool, bool, bool, const 
         }
         // Inside quotes the lexer reads "^" escapes: the characters it would
         // take for one are written as escapes, so the name loads back unchanged.
+        // A double quote ends the quoted token whatever stands before it, so it
+        // goes in as its code point.
         uint32_t esc[12];
-        const int n = string::escape_char(cp, false, esc);
+        int n = 0;
+        if (cp == '"') {
+            for (const char c : {'^', '(', '2', '2', ')'}) esc[n++] = static_cast<uint8_t>(c);
+        } else {
+            n = string::escape_char(cp, false, esc);
+        }
         for (int k = 0; k < n; ++k) w.put(esc[k]);
         written += n;
     }

@@ -692,8 +692,10 @@ TEST_F(FileUrl, FileMoldQuotesWhenNeeded) {
         {U"a\\b", "%\"a\\b\""},
         {U"{|}", "%\"{|}\""},
         {U"`", "%\"`\""},
-        // Inside quotes the lexer's escape characters are escaped.
-        {U"a\"b", "%\"a^\"b\""},
+        // Inside quotes the lexer's escape characters are escaped; a double
+        // quote ends the quoted token even after a caret, so it goes in as
+        // its code point.
+        {U"a\"b", "%\"a^(22)b\""},
         {U"a^b", "%\"a^^b\""},
         {U"tab\there", "%\"tab^-here\""},
         {U"a b\u0085", "%\"a b^(85)\""},
