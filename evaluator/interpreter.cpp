@@ -2362,15 +2362,19 @@ struct quick_stop_at {
         // return and exit find their receiver through the call's record.
         if (entry == natives::return_star || entry == natives::exit_star) return quick_call::declined;
     }
-    const kel_value* const types = cells_of(d->cache);
     int32_t p = c.pos + 1;
-    for (int32_t i = 0; i < d->args; ++i) {
+    const int32_t count = d->args;
+    for (int32_t i = 0; i < count; ++i) {
         const int32_t q = quick_run<false>(cv, p, args + i);
         if (q < 0) {
             quick_stop = quick_stop_at{i, p};
             return quick_call::stopped;
         }
-        if (!typeset_has(types + i, type_of(args + i))) return declined(d);
+        const uint32_t type = type_of(args + i);
+        if (d->seen[i] != type + 1) [[unlikely]] {
+            if (!typeset_has(cells_of(d->cache) + i, type)) return declined(d);
+            d->seen[i] = static_cast<uint8_t>(type + 1);
+        }
         p = q;
     }
     if (whole_to >= 0 && p != whole_to) return quick_call::declined;
