@@ -55,7 +55,13 @@ struct term {
     uint8_t declines = 0;  // call: times its arguments were not all quick (past a few, not tried again)
     uint32_t classes = 0;  // call: the class of argument i (< 16) in bits 2i..2i+1 (0 evaluated, 1 get, 2 lit)
     uint32_t path_stamp = 0;  // path call: the path's modification stamp (a guard: its elements unchanged)
-    uint8_t refs[4] = {};     // path call: the cache index of each refinement named, in the path's order
+    union {
+        uint8_t refs[4] = {};  // path call: the cache index of each refinement named, in the path's order
+        // call: the type (plus one; 0 none yet) each of the first arguments
+        // last passed its typeset with when fetched at once (see
+        // start_quick_call): the same type again needs no check.
+        uint8_t seen[4];
+    };
 };
 static_assert(sizeof(term) == 48);
 

@@ -614,7 +614,7 @@ inline const kel_value* operator_after(const code_position& c) { return c.pos < 
 namespace {
 signal_code eval_block_body(const kel_value* block, bool set_last);
 signal_code run_frames(const kel_value* block, bool set_last);
-bool quick_block_call(const kel_value* block, bool set_last, signal_code* code);
+bool quick_block_call(const kel_value* block, bool set_last, signal_code* code, bool loop_body = false);
 void mark_frames(void (*mark)(kel_value* cell));
 }
 
@@ -1788,12 +1788,19 @@ enum : uint8_t {
 };
 }  // namespace fr
 
+// How a loop's body may run without a block record: its leading quick
+// set-words (quick_body), or the body as one quick call (quick_block_call).
+// Set-words that do not run so are not tried again in that loop; a call is
+// tried in two rounds, since the first round's record may be what decodes it
+// (a native's argument cache is built at its first call).
+enum : uint8_t { quick_none, quick_sets, quick_call_body, quick_call_last };
+
 struct frame {
     uint8_t kind;
     uint8_t role;        // block: what it is evaluated for; call: no infix after it
     uint8_t state;
     bool flag;           // block: set_last; expr: no infix; call: the function's context is a stack context
-    bool quick;          // loop call: the body's leading set-words may run without a record (see run_loop_body)
+    uint8_t quick;       // loop call: how its body may run without a record (see run_loop_body)
     uint8_t paren;       // call, fbody: 0, or the role of the paren it stands for (see start_paren_call)
     uint8_t after;       // fbody, cbranch: no infix after the call
     bool stack_context;  // fbody: the function's context is a stack context (its values put back at the end)
@@ -2196,14 +2203,32 @@ void resume_body(const kel_value* body, uint8_t role, int32_t pos, signal_code* 
 inline bool run_loop_body(frame* loop, const kel_value* body, uint8_t role, signal_code* code) {
     kel_value* const entry = stack::top();
     int32_t p = -1, end = 0;
-    if (loop->quick && !trace.active) {
-        p = quick_body(body, entry, &end);
-        if (p >= end) {
-            *stack::arguments() = *entry;
-            stack::regs.top = entry + 1;
-            return true;
+    if (loop->quick != quick_none && !trace.active) {
+        if (loop->quick == quick_sets) {
+            p = quick_body(body, entry, &end);
+            if (p >= end) {
+                *stack::arguments() = *entry;
+                stack::regs.top = entry + 1;
+                return true;
+            }
+            if (p < 0) loop->quick = quick_call_body;
         }
-        if (p < 0) loop->quick = false;
+        if (loop->quick >= quick_call_body) {
+            stack::regs.top = entry;
+            if (quick_block_call(body, true, code, true)) {
+                if (*code == signal_code::none) return true;
+                // What the body's block record does with a code for its loop.
+                if (*code == signal_code::continue_) {
+                    *code = signal_code::none;
+                    if (role == fr::until_body) loop->state = fr::c_until_round;
+                } else if (*code == signal_code::break_) {
+                    *code = signal_code::none;
+                    loop->state = fr::c_loop_end;
+                }
+                return false;
+            }
+            loop->quick = loop->quick == quick_call_body ? quick_call_last : quick_none;
+        }
     }
     stack::regs.top = entry;
     resume_body(body, role, p, code);
@@ -2337,15 +2362,19 @@ struct quick_stop_at {
         // return and exit find their receiver through the call's record.
         if (entry == natives::return_star || entry == natives::exit_star) return quick_call::declined;
     }
-    const kel_value* const types = cells_of(d->cache);
     int32_t p = c.pos + 1;
-    for (int32_t i = 0; i < d->args; ++i) {
+    const int32_t count = d->args;
+    for (int32_t i = 0; i < count; ++i) {
         const int32_t q = quick_run<false>(cv, p, args + i);
         if (q < 0) {
             quick_stop = quick_stop_at{i, p};
             return quick_call::stopped;
         }
-        if (!typeset_has(types + i, type_of(args + i))) return declined(d);
+        const uint32_t type = type_of(args + i);
+        if (d->seen[i] != type + 1) [[unlikely]] {
+            if (!typeset_has(cells_of(d->cache) + i, type)) return declined(d);
+            d->seen[i] = static_cast<uint8_t>(type + 1);
+        }
         p = q;
     }
     if (whole_to >= 0 && p != whole_to) return quick_call::declined;
@@ -2447,7 +2476,7 @@ inline signal_code code_of_unwind(const kel_unwind& u) {
 // loop: the call is made as start_quick_call makes it, with the block's
 // position linked for `near` as its record would link it. False: nothing
 // was done (run_frames runs the block).
-[[gnu::noinline]] bool quick_block_call(const kel_value* block, bool set_last, signal_code* code) {
+[[gnu::noinline]] bool quick_block_call(const kel_value* block, bool set_last, signal_code* code, bool loop_body) {
     code_position c;
     position_at(block, c);
     if (c.pos >= c.end) return false;
@@ -2457,13 +2486,15 @@ inline signal_code code_of_unwind(const kel_unwind& u) {
     const kel_value* value = fast_slot(v);
     if (!value || !native_like(type_of(value))) return false;
     decode::term* d = decoded_call(c, cv.h, c.pos, *value);
-    if (!d || d->control != 0) return false;
+    if (!d || d->control != 0 || (loop_body && d->declines >= quick_call_tries)) return false;
     kel_value* const entry = stack::top();
     live_link here(&c);
     if (!c.library) here.enter();
     try {
         const quick_call q = start_quick_call(c, cv, d, v, code, cv.end);
-        if (q == quick_call::stopped) declined(d);
+        // A loop body's call whose argument is a call of its own is left to
+        // its record, whose nested quick calls make it: not a decline.
+        if (q == quick_call::stopped && !loop_body) declined(d);
         if (q != quick_call::value) return false;
     } catch (const kel_unwind& u) {
         // A code thrown by the call comes back as run_frames would return it.
@@ -3698,20 +3729,20 @@ signal_code drive(frame* base, signal_code code) {
                         }
                         f->i = 0;
                         stack::open_loop_frame(&words::_body);
-                        f->quick = true;
+                        f->quick = quick_sets;
                         set_unset(stack::alloc_cell());
                         f->state = fr::c_loop;
                         continue;
                     }
                     case natives::number::while_:
                         stack::open_loop_frame(&words::_body);
-                        f->quick = true;
+                        f->quick = quick_sets;
                         set_unset(stack::alloc_cell());
                         f->state = fr::c_while_cond;
                         continue;
                     case natives::number::until:
                         stack::open_loop_frame(&words::_body);
-                        f->quick = true;
+                        f->quick = quick_sets;
                         set_unset(stack::alloc_cell());
                         f->state = fr::c_until_round;
                         continue;
@@ -3721,7 +3752,7 @@ signal_code drive(frame* base, signal_code code) {
                         if (code != signal_code::none) continue;
                         f->n = count;
                         stack::open_loop_frame(&words::_body);
-                        f->quick = true;
+                        f->quick = quick_sets;
                         set_unset(stack::alloc_cell());
                         f->state = fr::c_foreach;
                         continue;
