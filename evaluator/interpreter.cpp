@@ -1861,8 +1861,8 @@ inline frame* push_expr(code_position* c, kel_value* entry, bool no_infix, uint8
 }
 
 // The decoded call of the word at `at` naming fn, or null (the generic step).
-inline decode::term* decoded_call_in(uint32_t node, memory::buffer_header* h, int32_t at, const kel_value& fn) {
-    decode::block_decode* d = decode::entry_for(node, h);
+inline decode::term* decoded_call(code_position& c, memory::buffer_header* h, int32_t at, const kel_value& fn) {
+    decode::block_decode* d = decode::entry_for(series_node(&c.block), h);
     decode::term* t = decode::term_at(d, at);
     if (t && !decode::current(d, t)) {
         *t = decode::term{};
@@ -1871,9 +1871,6 @@ inline decode::term* decoded_call_in(uint32_t node, memory::buffer_header* h, in
     }
     if (!t || t->k != decode::kind::call || !same_bits(t->guard, fn)) return nullptr;
     return t;
-}
-inline decode::term* decoded_call(code_position& c, memory::buffer_header* h, int32_t at, const kel_value& fn) {
-    return decoded_call_in(series_node(&c.block), h, at, fn);
 }
 
 // The decoded call of the path at `at` (its head word into *name), or null.
@@ -3310,8 +3307,6 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
     }
 }
 
-// Runs the records above `base` until the base record is done; `code` is a
-// code already travelling (an exception caught around the loop).
 // The operators after an expression's value (record f in state x_infix,
 // the value at f->entry, its code at f->pc): those whose right operand is a
 // number are applied in place; the first that needs more starts its operand
@@ -3368,6 +3363,22 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
     }
 }
 
+// A record whose value stands at f->entry in the code f->pc goes on as the
+// expression that value heads: its operators, if any follow.
+inline void go_on_as_infix(frame* f, signal_code* code) {
+    f->kind = fr::expr;
+    f->state = fr::x_infix;
+    f->flag = false;
+    set_none(&f->v);
+    infix_round(f, code);
+}
+
+// A paren call's record, done with the paren's code: its link leaves the
+// chain of live code.
+inline void unlink_paren(const frame* f) {
+    if (!f->c2.library) innermost_code = f->link2.outer;
+}
+
 // A paren call's record whose call is done (its value at the placeholder):
 // with more in the paren it becomes the paren's block record (an operator
 // after the call gets an expression record above it first); else the paren
@@ -3395,15 +3406,11 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
         }
         return;
     }
-    if (!f->c2.library) innermost_code = f->link2.outer;
+    unlink_paren(f);
     if (f->paren == fr::paren) {
-        f->kind = fr::expr;
-        f->state = fr::x_infix;
-        f->flag = false;
         f->pc = f->outer;
         f->paren = 0;
-        set_none(&f->v);
-        infix_round(f, code);
+        go_on_as_infix(f, code);
         return;
     }
     --frame_sp;
@@ -3413,11 +3420,7 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
 // infix allowed) the record goes on as that expression's, else it is done.
 inline void after_call(frame* f, code_position& c, signal_code* code) {
     if (!f->after && operator_after(c)) [[unlikely]] {
-        f->kind = fr::expr;
-        f->state = fr::x_infix;
-        f->flag = false;
-        set_none(&f->v);
-        infix_round(f, code);
+        go_on_as_infix(f, code);
         return;
     }
     --frame_sp;
@@ -3460,6 +3463,8 @@ inline code_position& close_call(frame* f) {
     after_call(f, c, code);
 }
 
+// Runs the records above `base` until the base record is done; `code` is a
+// code already travelling (an exception caught around the loop).
 signal_code drive(frame* base, signal_code code) {
     for (;;) {
         if (code != signal_code::none) [[unlikely]] {
@@ -3475,7 +3480,7 @@ signal_code drive(frame* base, signal_code code) {
                         finish_body(f, &code);
                         continue;
                     }
-                    if (f->paren && !f->c2.library) innermost_code = f->link2.outer;
+                    if (f->paren) unlink_paren(f);
                     --frame_sp;
                     continue;
                 }
@@ -3500,7 +3505,7 @@ signal_code drive(frame* base, signal_code code) {
                     default: break;
                 }
             } else {
-                if (f->kind == fr::call && f->paren && !f->c2.library) innermost_code = f->link2.outer;
+                if (f->kind == fr::call && f->paren) unlink_paren(f);
                 --frame_sp;
             }
             continue;
@@ -3529,11 +3534,7 @@ signal_code drive(frame* base, signal_code code) {
                 // A paren heads an expression: with an operator after it the
                 // record goes on as that expression's (its entry is the paren's).
                 if (f->role == fr::paren) {
-                    f->kind = fr::expr;
-                    f->state = fr::x_infix;
-                    f->flag = false;
-                    set_none(&f->v);
-                    infix_round(f, &code);
+                    go_on_as_infix(f, &code);
                     continue;
                 }
                 if (f->role == fr::fbody) {
@@ -3810,11 +3811,7 @@ signal_code drive(frame* base, signal_code code) {
                 // It heads an expression: with an operator after it the record
                 // goes on as that expression's (its entry is the placeholder).
                 if (!f->role && operator_after(c)) [[unlikely]] {
-                    f->kind = fr::expr;
-                    f->state = fr::x_infix;
-                    f->flag = false;
-                    set_none(&f->v);
-                    infix_round(f, &code);
+                    go_on_as_infix(f, &code);
                     continue;
                 }
                 --frame_sp;
@@ -4043,6 +4040,7 @@ namespace {
 // walk and the any-type! test otherwise cost more than most routines' own
 // work). Valid while the spec's buffer is unchanged and within one collector
 // cycle (a node id may be reused after a sweep).
+constexpr int32_t max_routine_args = 32;
 struct routine_shape {
     uint32_t spec_node = 0, stamp = 0, cycle = 0;
     int32_t count = 0;
@@ -4050,7 +4048,7 @@ struct routine_shape {
         int32_t position;  // the argument word's index in the spec
         kel_value first;   // the first word of its type block (none!: untyped)
         bool any;          // typed any-type!
-    } args[32];
+    } args[max_routine_args];
 };
 std::vector<routine_shape> routine_shapes;
 
@@ -4068,7 +4066,7 @@ const routine_shape& shape_of(int32_t number, const kel_value& spec) {
     for (int32_t i = 0; i < n; ++i) {
         const kel_value* c = block::ks_abs_at(&spec, i);
         if (type_of(c) != types::word) continue;
-        if (count == 32) fire(error_category::internal, "not-done");
+        if (count == max_routine_args) fire(error_category::internal, "not-done");
         routine_shape::argument& a = sh.args[count++];
         a.position = i;
         a.first = kel_value{types::none, 0, 0, 0};
@@ -4098,7 +4096,7 @@ signal_code invoke_routine(const kel_value* routine_in) {
     const routines::entry& e = routines::at(number);
     if (!e.fn) fire(error_category::internal, "not-done");
     kel_value* base = stack::arguments();
-    routines::machine_value args[32];
+    routines::machine_value args[max_routine_args];
     const kel_value spec = function::spec_of(&r);
     const routine_shape& shape = shape_of(number, spec);
     const int32_t count = shape.count;
