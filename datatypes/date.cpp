@@ -250,11 +250,14 @@ int32_t unix_seconds_int32(const kel_value* date) {
 // Stored times hold at most nanoseconds (the precise clock steps by 100 ns),
 // but few of them are exact in binary, and the difference of two close ones
 // keeps their rounding noise (4.60001e-06 for 4.6e-06), which the seconds
-// field of a short span shows. The difference is brought back to whole
-// nanoseconds while their count is an exact float (below 2^53, some 104 days).
+// field of a short span shows. The difference of the stored times is brought
+// back to whole nanoseconds before the days join it, so a long span carries
+// one rounding only; the sum again while nanoseconds are exact floats in it
+// (below 2^53 of them, some 104 days).
 double time_between(const kel_value* a, const kel_value* b) {
     const int64_t days = days_of(packed(a)) - days_of(packed(b));
-    const double d = static_cast<double>(days) * 86400.0 + (stored_of(a) - stored_of(b));
+    const double within = std::round((stored_of(a) - stored_of(b)) * 1e9) / 1e9;
+    const double d = static_cast<double>(days) * 86400.0 + within;
     if (!(std::fabs(d) < 9e6)) return d;
     return std::round(d * 1e9) / 1e9;
 }

@@ -122,8 +122,13 @@ int32_t serialize(double seconds, kel_value* buffer, int32_t part) {
     // Digits below a nanosecond are float noise, not data: clocks and file
     // stamps step by 100 ns at best, and a span between two instants keeps
     // the rounding error of both (86400.0000046 - 86400 gives 4.60001e-06
-    // to six digits), so the field is cut to whole nanoseconds first.
-    const double shown = std::round(s * 1e9) / 1e9;
+    // to six digits), so the field is cut to whole nanoseconds first. A
+    // long span's float no longer resolves nanoseconds (a year's steps are
+    // 3.7 ns), so there the cut is at the finest decimal place it resolves.
+    double scale = 1e9;
+    const double step = std::nextafter(seconds, HUGE_VAL) - seconds;
+    while (scale > 1.0 && 1.0 / scale < step) scale /= 10.0;
+    const double shown = std::round(s * scale) / scale;
     short_text sec{};
     bool zero = shown < 0.000001;
     if (!zero) {

@@ -1,6 +1,8 @@
 #!/usr/bin/python3
 """Runs the Kel script tests: every tests/kel/test-*.kel table, joined with
-the harness tests/kel/run.kel into one script, run by `kel` in text mode. Prints each failure and a closing line
+the harness tests/kel/run.kel into one script, run by `kel` in text mode. A
+table keeps the files it makes under `scratch-dir`, a folder of its own that
+is removed when it ends. Prints each failure and a closing line
 "N passed, N failed"; exits non-zero when a case fails or a script breaks.
 
 With --shuffle SEED each table's cases run in a random order of that seed
@@ -10,6 +12,7 @@ another.
 usage: run.py [--shuffle SEED] KEL_BINARY [test-file ...]"""
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -33,13 +36,18 @@ def main():
     for path in files:
         name = os.path.basename(path)
         table = open(path, encoding="utf-8").read()
-        script = "%s\nshuffle-seed: %s\nrun-table %s [\n%s\n]\nreport\n" % (harness, seed, '"%s"' % name, table)
+        # Each table's files go into a folder of its own that goes when the
+        # table ends: several runs of the suite share /tmp at once.
+        scratch = tempfile.mkdtemp(prefix="kel-table-")
+        script = "%s\nshuffle-seed: %s\nscratch-dir: %%%s/\nrun-table %s [\n%s\n]\nreport\n" % (
+            harness, seed, scratch, '"%s"' % name, table)
         with tempfile.NamedTemporaryFile("w", suffix=".kel", delete=False, encoding="utf-8") as f:
             f.write(script)
         try:
             p = subprocess.run([kel, f.name], capture_output=True, text=True, env=env, timeout=600)
         finally:
             os.unlink(f.name)
+            shutil.rmtree(scratch, ignore_errors=True)
         sys.stdout.write(p.stdout)
         m = re.search(r"^(\d+) passed, (\d+) failed$", p.stdout, re.M)
         if not m:
