@@ -1094,10 +1094,22 @@ inline int32_t cache_length(const call& k) { return tail_index(k.cache); }
 // are fetched the cell before the position is the last argument), else the path.
 kel_value site_of(const call& k) {
     kel_value site;
-    if (k.mode != mode::plain && k.name_in) site = *k.name_in;
-    else if (k.c && k.open_pos > 0 && k.open_pos <= end_of(*k.c) && !k.path) site = *cell_at(*k.c, k.open_pos - 1);
-    else if (k.path) site = *k.path;
-    else set_none(&site);
+    const bool in_code = k.c && k.open_pos > 0 && k.open_pos <= end_of(*k.c);
+    if (k.mode != mode::plain && k.name_in) {
+        site = *k.name_in;
+    } else if (k.path) {
+        // A method call's path comes positioned at the function's element
+        // (the rest are its refinements); its site is the path as written.
+        site = *k.path;
+        if (in_code) {
+            const kel_value* written = cell_at(*k.c, k.open_pos - 1);
+            if (type_of(written) == types::path && series_node(written) == series_node(k.path)) site = *written;
+        }
+    } else if (in_code) {
+        site = *cell_at(*k.c, k.open_pos - 1);
+    } else {
+        set_none(&site);
+    }
     return site;
 }
 
