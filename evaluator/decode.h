@@ -52,7 +52,10 @@ struct term {
     uint8_t plain = 0;    // call: arguments before the first refinement
     uint8_t named = 0;    // path call: refinements the path names (in refs)
     bool rest = false;    // call: a function! whose frame holds refinement cells after the plain arguments
-    uint8_t declines = 0;  // call: times its arguments were not all quick (past a few, not tried again)
+    // call: times its arguments were not all quick (past a few, not tried
+    // again); either, if, unless: the branches found not to be one quick
+    // expression (bit 0 the first, bit 1 the second)
+    uint8_t declines = 0;
     uint32_t classes = 0;  // call: the class of argument i (< 16) in bits 2i..2i+1 (0 evaluated, 1 get, 2 lit)
     uint32_t path_stamp = 0;  // path call: the path's modification stamp (a guard: its elements unchanged)
     union {

@@ -2112,9 +2112,15 @@ template <bool parens>
 [[gnu::always_inline]] inline int32_t quick_run(const code_view& cv, int32_t p, kel_value* out,
                                                 int32_t* stop = nullptr) {
     if (p >= cv.end) return -1;
-    const kel_value* first = quick_operand(cv.cells + p);
-    if (!first) return -1;
-    *out = *first;
+    if (parens && type_of(cv.cells + p) == types::paren) {
+        // `(a + b) * c`: a paren holding a quick expression whole.
+        code_view pv;
+        if (!whole_view(cv.cells + p, &pv) || quick_run<false>(pv, 0, out) != pv.end) return -1;
+    } else {
+        const kel_value* first = quick_operand(cv.cells + p);
+        if (!first) return -1;
+        *out = *first;
+    }
     for (const kel_value* op = operator_in(cv, ++p); op; op = operator_in(cv, p)) {
         int32_t compare = 0;
         const inline_op kind = inline_kind(*op, &compare);
@@ -2568,7 +2574,7 @@ inline bool push_right_start(code_position& c, kel_value* entry, const kel_value
 }
 
 // Either, if or unless with quick arguments (see below).
-quick_call start_conditional(code_position& c, const code_view& cv, const decode::term* d, const kel_value* name,
+quick_call start_conditional(code_position& c, const code_view& cv, decode::term* d, const kel_value* name,
                              bool no_infix, signal_code* code);
 
 [[gnu::always_inline]] inline bool start_expression(code_position& c, const code_view& cv, bool no_infix,
@@ -2948,7 +2954,7 @@ inline int32_t quick_conditional(const code_view& cv, int32_t at, const decode::
 // opened; otherwise the conditional's mark opens, its arguments in, and the
 // branch's block record finishes the call. Declined: nothing was
 // done, and the word's record runs the ordinary fetch.
-[[gnu::noinline]] quick_call start_conditional(code_position& c, const code_view& cv, const decode::term* d,
+[[gnu::noinline]] quick_call start_conditional(code_position& c, const code_view& cv, decode::term* d,
                                                const kel_value* name, bool no_infix, signal_code* code) {
     kel_value* const placeholder = stack::top();
     kel_value* const args = placeholder + 1;
@@ -2956,8 +2962,14 @@ inline int32_t quick_conditional(const code_view& cv, int32_t at, const decode::
     if (p < 0) return quick_call::declined;
     const uint8_t id = d->control;
     kel_value branch;
+    uint8_t taken = 1;  // the branch's bit in d->declines
     if (id == natives::number::either) {
-        branch = logic::truthy(args) ? args[1] : args[2];
+        if (logic::truthy(args)) {
+            branch = args[1];
+        } else {
+            branch = args[2];
+            taken = 2;
+        }
     } else if (logic::falsy(args) == (id == natives::number::if_)) {
         set_none(placeholder);
         stack::regs.top = args;
@@ -2966,10 +2978,15 @@ inline int32_t quick_conditional(const code_view& cv, int32_t at, const decode::
     } else {
         branch = args[1];
     }
-    if (quick_block(&branch, placeholder)) {
-        stack::regs.top = args;
-        c.pos = p;
-        return quick_call::value;
+    // A branch found not to be one quick expression is not tried again at
+    // this site (its block may change, but the record runs any block).
+    if (!(d->declines & taken)) {
+        if (quick_block(&branch, placeholder)) {
+            stack::regs.top = args;
+            c.pos = p;
+            return quick_call::value;
+        }
+        if (!trace.active) d->declines |= taken;
     }
     // The conditional's mark, its arguments in; the branch's block record
     // finishes the call at its end (finish_conditional).
