@@ -1361,6 +1361,13 @@ struct engine {
     // Replaces n units at `at` by the value; answers the units now there.
     int32_t replace(int32_t at, int32_t n, const kel_value* v, bool only) {
         const int32_t before = units_of(&input);
+        // Bytes are changed in one step: a binary's change writes the formed
+        // text of a value its insert refuses, and a refusal after the removal
+        // would lose the matched bytes.
+        if (in_binary) {
+            modify(act::change, at, v, n, only);
+            return units_of(&input) - (before - n);
+        }
         if (n > 0) modify(act::remove, at, nullptr, n, false);
         modify(act::insert, at, v, -1, only);
         return units_of(&input) - (before - n);
