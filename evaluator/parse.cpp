@@ -602,15 +602,23 @@ struct engine {
         if (in_block) {
             vt = type_of(cell_at(&input, pos));
         } else {
+            // Bytes that do not scan (a stray byte, an unclosed series or
+            // string) hold no value of any type: the rule fails there as on
+            // any other mismatch, the lexer's complaint vetoed, not raised.
+            static const lexer::callback no_complaint{
+                [](void*, lexer::event, kel_value*, const kel_value*, int32_t, const kel_value*) { return false; },
+                nullptr, lexer::ev_error};
             kel_value scanned;
             lexer::options o;
             o.one = true;
+            o.events = &no_complaint;
             size_t used = 0;
             memory::buffer_header* h = memory::buffer_of(series_node(&input));
             const auto* bytes = reinterpret_cast<const uint8_t*>(string::unit_ptr(h, pos));
             kel_value* const top = stack::top();
-            lexer::transcode_utf8(&scanned, bytes, static_cast<size_t>(e - pos), o, &used);
+            const int32_t last = lexer::transcode_utf8(&scanned, bytes, static_cast<size_t>(e - pos), o, &used);
             stack::regs.top = top;
+            if (last == static_cast<int32_t>(types::error)) return -1;
             vt = type_of(&scanned);
             if (vt == types::unset || used == 0) return -1;
             n = static_cast<int32_t>(used);
@@ -1353,6 +1361,13 @@ struct engine {
     // Replaces n units at `at` by the value; answers the units now there.
     int32_t replace(int32_t at, int32_t n, const kel_value* v, bool only) {
         const int32_t before = units_of(&input);
+        // Bytes are changed in one step: a binary's change writes the formed
+        // text of a value its insert refuses, and a refusal after the removal
+        // would lose the matched bytes.
+        if (in_binary) {
+            modify(act::change, at, v, n, only);
+            return units_of(&input) - (before - n);
+        }
         if (n > 0) modify(act::remove, at, nullptr, n, false);
         modify(act::insert, at, v, -1, only);
         return units_of(&input) - (before - n);
