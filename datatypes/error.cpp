@@ -64,13 +64,13 @@ struct top_guard {
 };
 
 uint32_t catalog_ctx() { return held(catalog_cell)->w1; }
-// A category that a script replaced by a value that is no object has no ids
-// left: the catalogue itself stands in, where no id is found, so the error
-// is made and formed as one of an unknown id instead of reading a context
-// from a cell that holds none.
+// A category that a script replaced by a value that is no object has no
+// context (0) and so no ids: its errors are made and formed as ones of an
+// unknown id. (Standing the catalogue in for it would find the category words
+// there as ids, and report a category object as the message.)
 uint32_t category_ctx(int32_t category) {
     const kel_value* c = _context::values(catalog_ctx()) + category;
-    return type_of(c) == types::object ? c->w1 : catalog_ctx();
+    return type_of(c) == types::object ? c->w1 : 0;
 }
 
 kel_value bound_word(uint32_t ctx, int32_t index) {
@@ -410,13 +410,16 @@ int32_t category_of(const kel_value* word) {
 
 int32_t id_in(int32_t category, const kel_value* word) {
     if (!ready() || category < 0 || category >= category_count || !in_family(type_of(word), family::word)) return -1;
-    const int32_t i = _context::index_of(category_ctx(category), word_symbol(word), true);
+    const uint32_t cc = category_ctx(category);
+    if (!cc) return -1;
+    const int32_t i = _context::index_of(cc, word_symbol(word), true);
     return i >= 2 ? i : -1;
 }
 
 int32_t category_size(int32_t category) {
     if (!ready() || category < 0 || category >= category_count) return 0;
-    return _context::length(category_ctx(category));
+    const uint32_t cc = category_ctx(category);
+    return cc ? _context::length(cc) : 0;
 }
 
 // --- making -------------------------------------------------------------------------------
@@ -506,6 +509,7 @@ int32_t known_id(int32_t category, const char* name, kel_value* word) {
     id_entry& e = id_slot(name, category);
     if (e.name != name || e.category != category || std::strcmp(e.text, name) != 0) return -1;
     const uint32_t cc = category_ctx(category);
+    if (!cc) return -1;
     if (e.context != cc || e.cycle != memory::root.collector_cycle) {
         if (e.index >= _context::length(cc) || canonical(context_ops::word_at(cc, e.index)) != e.symbol) return -1;
         e.word = bound_word(cc, e.index);
@@ -656,27 +660,32 @@ int32_t form(const kel_value* value, kel_value* buffer, const kel_value*, int32_
     }
     const uint32_t cc = category_ctx(category);
     part -= append_text(buffer, "*** ");
-    const kel_value title = _context::values(cc)[1];
-    part -= append_limited(&title, buffer, 0x7FFFFFF, false, false, false);
-    part -= append_text(buffer, ": ");
-    const kel_value message = id >= 0 ? _context::values(cc)[id] : *none::value;
-    if (type_of(&message) == types::block) {
-        const bool formed = category == static_cast<int32_t>(error_category::syntax);
-        const int32_t n = block::ks_length_q(&message);
-        for (int32_t i = 0; i < n; ++i) {
-            if (i > 0) part -= append_text(buffer, " ");
-            const kel_value item = *block::ks_abs_at(&message, series_head(&message) + i);
-            const uint32_t t = type_of(&item);
-            if (t == types::word || t == types::get_word) {
-                const int32_t f = _context::index_of(ctx, word_symbol(&item), true);
-                const kel_value v = f >= 0 ? _context::values(ctx)[f] : *none::value;
-                part -= append_part(&v, buffer, 80, !formed);
-            } else {
-                part -= append_limited(&item, buffer, 0x7FFFFFF, false, false, false);
-            }
-        }
+    // With the internal category replaced too there is no text to report with.
+    if (!cc || id < 0) {
+        part -= append_text(buffer, "error");
     } else {
-        part -= append_limited(&message, buffer, 0x7FFFFFF, false, false, false);
+        const kel_value title = _context::values(cc)[1];
+        part -= append_limited(&title, buffer, 0x7FFFFFF, false, false, false);
+        part -= append_text(buffer, ": ");
+        const kel_value message = _context::values(cc)[id];
+        if (type_of(&message) == types::block) {
+            const bool formed = category == static_cast<int32_t>(error_category::syntax);
+            const int32_t n = block::ks_length_q(&message);
+            for (int32_t i = 0; i < n; ++i) {
+                if (i > 0) part -= append_text(buffer, " ");
+                const kel_value item = *block::ks_abs_at(&message, series_head(&message) + i);
+                const uint32_t t = type_of(&item);
+                if (t == types::word || t == types::get_word) {
+                    const int32_t f = _context::index_of(ctx, word_symbol(&item), true);
+                    const kel_value v = f >= 0 ? _context::values(ctx)[f] : *none::value;
+                    part -= append_part(&v, buffer, 80, !formed);
+                } else {
+                    part -= append_limited(&item, buffer, 0x7FFFFFF, false, false, false);
+                }
+            }
+        } else {
+            part -= append_limited(&message, buffer, 0x7FFFFFF, false, false, false);
+        }
     }
     part -= append_text(buffer, "\n*** Where: ");
     const kel_value where = _context::values(ctx)[field::where];
