@@ -2375,7 +2375,7 @@ struct quick_stop_at {
     if (type_of(&d->guard) == types::native) {
         entry = natives::at(number).fn;
         // return and exit find their receiver through the call's record.
-        if (entry == natives::return_star || entry == natives::exit_star) return quick_call::declined;
+        if (entry == natives::return_star || entry == natives::exit_star) return declined(d);
     }
     int32_t p = c.pos + 1;
     const int32_t count = d->args;
