@@ -2938,10 +2938,12 @@ inline int32_t quick_conditional(const code_view& cv, int32_t at, const decode::
     if (args + count >= stack::regs.limit) return -1;
     int32_t p = quick_run<false>(cv, at + 1, args);
     if (p < 0 || p + count - 1 > cv.end) return -1;
-    const kel_value* const types = cells_of(d->cache);
-    if (!typeset_has(types, type_of(args))) return -1;
+    // Their specs are the native table's (`cond [any-type!]`, the branches
+    // [block!]): a quick value and blocks pass them as they are. An unset
+    // condition (a cell of the code itself) is either's error to raise.
+    if (unset_q(args)) return -1;
     for (int32_t i = 1; i < count; ++i, ++p) {
-        if (type_of(cv.cells + p) != types::block || !typeset_has(types + i, types::block)) return -1;
+        if (type_of(cv.cells + p) != types::block) return -1;
         args[i] = cv.cells[p];
     }
     if (operator_in(cv, p)) return -1;
