@@ -2106,8 +2106,8 @@ inline bool whole_view(const kel_value* b, code_view* out) {
 // an operator declines (an overflow, a zero divisor): nothing has been
 // changed then, and the code runs its ordinary way.
 // With `stop`, a run that meets an inline operator whose right operand is
-// neither a number nor a word holding one writes the operator's position
-// there, *out holding the value computed up to it.
+// neither a number, a word holding one nor a quick paren writes the
+// operator's position there, *out holding the value computed up to it.
 template <bool parens>
 [[gnu::always_inline]] inline int32_t quick_run(const code_view& cv, int32_t p, kel_value* out,
                                                 int32_t* stop = nullptr) {
@@ -2129,7 +2129,10 @@ template <bool parens>
         kel_value inner;
         if (parens && type_of(right) == types::paren) {
             code_view pv;
-            if (!whole_view(right, &pv) || quick_run<false>(pv, 0, &inner) != pv.end) return -1;
+            if (!whole_view(right, &pv) || quick_run<false>(pv, 0, &inner) != pv.end) {
+                if (stop) *stop = p;
+                return -1;
+            }
             right = &inner;
         } else if (!(right = number_operand(right))) {
             if (stop) *stop = p;
