@@ -89,7 +89,8 @@ def cases(rng, n):
 
         # day 0 is the last day of the month before; 29 in February is 1 March
         # of a common year
-        out.append(("d: %s d/day: 0 d" % lit(a), lit(a.replace(day=1) - dt.timedelta(days=1))))
+        if a.replace(day=1) > MIN:
+            out.append(("d: %s d/day: 0 d" % lit(a), lit(a.replace(day=1) - dt.timedelta(days=1))))
         f = a.replace(month=2, day=1)
         out.append(("d: %s d/day: 29 d" % lit(f), lit(f + dt.timedelta(days=28))))
         m = rng.randint(-30, 40)
@@ -100,6 +101,20 @@ def cases(rng, n):
             want = first + dt.timedelta(days=a.day - 1)
             if want <= MAX:
                 out.append(("d: %s d/month: %d d" % (lit(a), m), lit(want)))
+        # the week and day-of-year setters, from 1 January or the Monday
+        # of ISO week 1 of the date's year
+        if dt.date(3, 1, 1) <= a <= dt.date(9997, 12, 31):
+            jan1 = dt.date(a.year, 1, 1)
+            week_one = jan1 - dt.timedelta(days=jan1.weekday()) + dt.timedelta(days=7 if jan1.weekday() >= 4 else 0)
+            wn = rng.randint(-3, 60)
+            out.append(("d: %s d/isoweek: %d d" % (lit(a), wn), lit(week_one + dt.timedelta(weeks=wn - 1))))
+            wd = rng.randint(1, 7)
+            out.append(("d: %s d/weekday: %d d" % (lit(a), wd), lit(a + dt.timedelta(days=wd - a.isoweekday()))))
+            yd = rng.randint(-400, 800)
+            out.append(("d: %s d/yearday: %d d" % (lit(a), yd), lit(jan1 + dt.timedelta(days=yd - 1))))
+            e = jan1.isoweekday() % 7
+            out.append(("d: %s d/week: %d d" % (lit(a), wn),
+                        lit(jan1 + dt.timedelta(days=7 * wn - e - 7) if wn > 1 else jan1)))
         y3 = rng.randint(1, 9999)
         want = dt.date(y3, a.month, 1) + dt.timedelta(days=a.day - 1)
         out.append(("d: %s d/year: %d d" % (lit(a), y3), lit(want)))
@@ -160,6 +175,41 @@ def cases(rng, n):
         z = rand_zone(rng)
         out.append(('load "%s/%d:%02d:%02d%s"' % (lit(a), local.hour, local.minute, local.second,
                                                      zone_text(z) if z else ""), mold_dt(local, z)))
+        # difference and ordering of zoned dates: the instant for the
+        # difference; the local calendar date, then the stored time (local
+        # minus zone) for the order
+        if dt.date(2, 1, 1) <= a <= dt.date(9998, 12, 31) and dt.date(2, 1, 1) <= b <= dt.date(9998, 12, 31):
+            za, zb = rand_zone(rng), rand_zone(rng)
+            ta, tb = rand_time(rng), rand_time(rng)
+            if rng.random() < 0.3:
+                b, tb = a, ta
+            la = dt.datetime.combine(a, dt.time()) + dt.timedelta(seconds=ta)
+            lb = dt.datetime.combine(b, dt.time()) + dt.timedelta(seconds=tb)
+            ia = la.replace(tzinfo=dt.timezone(dt.timedelta(minutes=za)))
+            ib = lb.replace(tzinfo=dt.timezone(dt.timedelta(minutes=zb)))
+            out.append(("difference %s %s" % (mold_dt(la, za), mold_dt(lb, zb)),
+                        hms(int((ia - ib).total_seconds()))))
+            ka = (a, ta - za * 60)
+            kb = (b, tb - zb * 60)
+            out.append(("%s < %s" % (mold_dt(la, za), mold_dt(lb, zb)), "true" if ka < kb else "false"))
+            out.append(("%s = %s" % (mold_dt(la, za), mold_dt(lb, zb)), "true" if ka == kb else "false"))
+            out.append(("%s >= %s" % (lit(a), lit(b)), "true" if a >= b else "false"))
+
+        # blocks: make wants the fields in range, to carries them over
+        day, mon = rng.randint(-5, 40), rng.randint(-14, 26)
+        yr = rng.randint(200, 9000)
+        ym = yr + (mon - 1) // 12
+        mm = (mon - 1) % 12 + 1
+        carried = dt.date(ym, mm, 1) + dt.timedelta(days=day - 1)
+        exact = 1 <= mon <= 12 and carried.day == day and carried.month == mon
+        out.append(("to date! [%d %d %d]" % (day, mon, yr), lit(carried)))
+        out.append(("make date! [%d %d %d]" % (day, mon, yr), lit(carried) if exact else "!bad-to-arg"))
+        out.append(("make date! [%d %d %d]" % (yr, mon, day) if day > 0 else "make date! [%d %d %d]" % (day, mon, yr),
+                    lit(carried) if exact else "!bad-to-arg"))
+        h, mi, sec = rng.randint(0, 60), rng.randint(0, 59), rng.randint(0, 59)
+        if 1 <= mon <= 12 and day >= 1:
+            stamp = dt.datetime.combine(carried, dt.time()) + dt.timedelta(hours=h, minutes=mi, seconds=sec)
+            out.append(("to date! [%d %d %d %d %d %d]" % (day, mon, yr, h, mi, sec), mold_dt(stamp, 0)))
     for y in range(1, 9999, 37):
         leap = y % 4 == 0 and (y % 100 != 0 or y % 400 == 0)
         out.append(('load "29-Feb-%04d"' % y, lit(dt.date(y, 2, 29)) if leap else "!invalid"))

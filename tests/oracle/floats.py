@@ -176,6 +176,71 @@ def int_round(a, s, mode):
     return -pick if neg else pick
 
 
+def decimal_text(rng):
+    """Decimal text of many kinds: long digit strings (past the 40 digits
+    the reader cuts), halfway cases between doubles, exponents at the
+    ends of the range, apostrophes and a comma for the point."""
+    kind = rng.randrange(5)
+    if kind == 0:
+        digits = "".join(rng.choice("0123456789") for _ in range(rng.randint(1, 60)))
+        k = rng.randint(0, len(digits))
+        return digits[:k] + "." + (digits[k:] or "0") + ("e%d" % rng.randint(-340, 320) if rng.random() < 0.5 else "")
+    if kind == 1:
+        # the exact halfway point between two adjacent doubles
+        x = min(abs(rand_double(rng)) or 1.0, 1e308)
+        mid = (Decimal(x) + Decimal(math.nextafter(x, math.inf))) / 2
+        return format(mid, "f") if abs(mid.adjusted()) < 25 else format(mid, "e").replace("e+", "e")
+    if kind == 2:
+        return "%d.%de%d" % (rng.randint(1, 9), rng.randint(0, 10 ** 17), rng.choice([-324, -323, -308, -307, 308, 309, -400, 400]))
+    if kind == 3:
+        x = rand_double(rng)
+        return repr(x if math.isfinite(x) else 1.5).replace("e+", "e")
+    return "%d'%03d.%d" % (rng.randint(1, 999), rng.randint(0, 999), rng.randint(0, 99999))
+
+
+def parse(text):
+    return float(text.replace("'", "").replace(",", "."))
+
+
+def cceil(v):
+    """C's ceil: a negative value above -1 gives -0.0."""
+    r = float(math.ceil(v))
+    return -0.0 if r == 0 and v < 0 else r
+
+
+def round_model(x, scale, mode):
+    """float! round at a decimal scale, step by step as the float type
+    computes it (the quotient is rounded, so a near tie may count as one)."""
+    s = abs(scale)
+    if s < abs(x) * 2.0 ** -53:
+        return x
+    n = x / s if s >= 1.0 else x * (1 / s)
+    a = abs(n)
+    if mode == "down":
+        d = math.copysign(math.floor(a), n)
+    elif mode == "floor":
+        d = float(math.floor(n))
+    elif mode == "ceiling":
+        d = cceil(n)
+    else:
+        m = math.floor(a) + 0.5
+        if a > m:
+            d = math.ceil(a)
+        elif a < m:
+            d = math.floor(a)
+        elif mode == "even":
+            d = math.ceil(a) if math.fmod(a, 2.0) >= 1.0 else math.floor(a)
+        elif mode == "half-down":
+            d = math.floor(a)
+        elif mode == "half-ceiling":
+            d = cceil(n)
+        else:
+            d = math.ceil(a)
+        if mode != "half-ceiling" or a != m:
+            d = math.copysign(d, n)
+    return d * s if s >= 1.0 else d / (1 / s)
+
+
 def cases(rng, n):
     out = []
     for _ in range(n):
@@ -206,6 +271,19 @@ def cases(rng, n):
         t = rng.choice([rng.randint(-2 ** 33, 2 ** 33), rng.choice([I32_MAX, I32_MIN, I32_MAX + 1, I32_MIN - 1,
                                                                     10 * I32_MIN])])
         out.append(('to integer! "%d"' % t, str(t) if I32_MIN <= t <= I32_MAX else "!bad-to-arg"))
+        grouped = "{:,}".format(abs(t)).replace(",", "'")
+        sign = rng.choice(["", "+"]) if t >= 0 else "-"
+        out.append(('to integer! "%s%s"' % (sign, grouped), str(t) if I32_MIN <= t <= I32_MAX else "!bad-to-arg"))
+        out.append(('to integer! "%d%s"' % (t, rng.choice(["a", " ", ".5", "e2"])), "!bad-to-arg"))
+
+        # binaries: the first bytes as a big-endian number, fewer bytes
+        # filling the low-order end
+        raw = bytes(rng.getrandbits(8) for _ in range(rng.randint(0, 10)))
+        bits = int.from_bytes(raw[:8], "big")
+        out.append(("mold to float! #{%s}" % raw.hex().upper(),
+                    '"%s"' % mold(struct.unpack(">d", bits.to_bytes(8, "big"))[0])))
+        word = int.from_bytes(raw[:4], "big")
+        out.append(("to integer! #{%s}" % raw.hex().upper(), str(word - (1 << 32) if word >= 1 << 31 else word)))
 
         # round of the exact value
         r = rng.choice([rng.uniform(-1000, 1000), rng.randint(-1000, 1000) + 0.5,
@@ -222,6 +300,25 @@ def cases(rng, n):
             s = rng.choice([rng.randint(1, 20), 10, 100, rng.randint(1, 100000)])
             got = int_round(ia, s, mode)
             out.append(("round%s/to %d %d" % (ref, ia, s), "!overflow" if got is None else str(got)))
+        t = decimal_text(rng)
+        want = parse(t)
+        # texts of 313 characters or more are refused whole
+        long_text = len(t) >= 313
+        out.append(('to float! "%s"' % t, "!bad-to-arg" if long_text else mold(want)))
+        if "'" not in t and not long_text:
+            out.append(("mold %s" % t, '"%s"' % mold(want)))
+        c = t.replace(".", ",", 1)
+        out.append(('to float! "%s"' % c, "!bad-to-arg" if long_text else mold(want)))
+
+        v = rng.choice([rng.uniform(-1000, 1000), rng.randint(-100000, 100000) / 1000, rng.uniform(-1e9, 1e9)])
+        sc = rng.choice([0.01, 0.1, 0.001, 0.05, 3.0, 10.0, 0.3, 1e-5, 1e5])
+        mode = rng.choice(["", "even", "down", "half-down", "floor", "ceiling", "half-ceiling"])
+        out.append(("round%s/to %s %r" % ("/" + mode if mode else "", from_bits(v), sc),
+                    mold(round_model(v, sc, mode))))
+        w = rng.choice([rand_double(rng), rng.uniform(-10, 10), float(rng.randint(-9, 9))])
+        z = rng.choice([rand_double(rng), rng.uniform(-3, 3), float(rng.randint(-4, 4)), math.inf])
+        fm = math.nan if z == 0 else math.fmod(w, z) if math.isfinite(z) else w
+        out.append(("mold remainder %s %s" % (from_bits(w), from_bits(z)), '"%s"' % mold(fm)))
     return out
 
 

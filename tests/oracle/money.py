@@ -100,6 +100,13 @@ def cases(rng, n):
         out.append(("%s < %d" % (mold_all(a), i), "true" if a < i else "false"))
         out.append(("%d = %s" % (i, mold_all(Decimal(i))), "true"))
         out.append(("sign? %s" % mold_all(a), str(sgn(a))))
+        # a float operand with at most five fraction digits and a magnitude
+        # in the money range compares as that amount
+        g = Decimal(rng.randint(-10 ** 12, 10 ** 12)).scaleb(-rng.randint(0, 5))
+        if g != 0 and abs(g) >= UNIT and float(repr(float(g))) == float(g) and Decimal(repr(float(g))) == g:
+            out.append(("%s < %r" % (mold_all(a), float(g)), "true" if a < g else "false"))
+            out.append(("%r >= %s" % (float(g), mold_all(a)), "true" if g >= a else "false"))
+            out.append(("%s = %r" % (mold_all(g), float(g)), "true"))
 
         # currencies: the second operand's, else the first's
         c1, c2 = rng.choice(CODES), rng.choice(CODES + [""])
