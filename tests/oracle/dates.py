@@ -115,6 +115,22 @@ def cases(rng, n):
             e = jan1.isoweekday() % 7
             out.append(("d: %s d/week: %d d" % (lit(a), wn),
                         lit(jan1 + dt.timedelta(days=7 * wn - e - 7) if wn > 1 else jan1)))
+        # hour, minute and second set on a date without zone: the time
+        # carries over into the days
+        if dt.date(3, 1, 1) <= a <= dt.date(9997, 12, 31):
+            t0 = rand_time(rng)
+            base = dt.datetime.combine(a, dt.time()) + dt.timedelta(seconds=t0)
+            h, mi, sc = rng.randint(0, 100), rng.randint(0, 200), rng.randint(0, 200)
+            midnight = dt.datetime.combine(a, dt.time())
+            out.append(("d: %s d/hour: %d d" % (mold_dt(base, 0), h),
+                        mold_dt(midnight + dt.timedelta(hours=h, minutes=base.minute, seconds=base.second), 0)))
+            out.append(("d: %s d/minute: %d d" % (mold_dt(base, 0), mi),
+                        mold_dt(midnight + dt.timedelta(hours=base.hour, minutes=mi, seconds=base.second), 0)))
+            out.append(("d: %s d/second: %d d" % (mold_dt(base, 0), sc),
+                        mold_dt(midnight + dt.timedelta(hours=base.hour, minutes=base.minute, seconds=sc), 0)))
+            out.append(("d: %s d/hour" % mold_dt(base, 0), str(base.hour)))
+            out.append(("d: %s d/minute" % mold_dt(base, 0), str(base.minute)))
+            out.append(("d: %s d/second" % mold_dt(base, 0), "%d.0" % base.second))
         y3 = rng.randint(1, 9999)
         want = dt.date(y3, a.month, 1) + dt.timedelta(days=a.day - 1)
         out.append(("d: %s d/year: %d d" % (lit(a), y3), lit(want)))
@@ -219,7 +235,7 @@ def cases(rng, n):
 def main():
     kel = sys.argv[1]
     seed = int(sys.argv[2]) if len(sys.argv) > 2 else 20261211
-    return check(kel, cases(random.Random(seed), 300))
+    return check(kel, cases(random.Random(seed), 2000))
 
 
 if __name__ == "__main__":

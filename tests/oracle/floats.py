@@ -285,6 +285,22 @@ def cases(rng, n):
         word = int.from_bytes(raw[:4], "big")
         out.append(("to integer! #{%s}" % raw.hex().upper(), str(word - (1 << 32) if word >= 1 << 31 else word)))
 
+        # a block of mantissa and exponent: mantissa x 10^exponent
+        mant = rng.choice([float(rng.randint(-999, 999)), rng.uniform(-10, 10), rand_double(rng)])
+        ex = rng.choice([rng.randint(-30, 30), rng.randint(-340, 320)])
+        try:
+            scaled = mant * math.pow(10.0, ex)
+        except OverflowError:
+            scaled = math.copysign(math.inf, mant)
+        out.append(("mold to float! reduce [%s %d]" % (from_bits(mant).join("()"), ex), '"%s"' % mold(scaled)))
+
+        # integers from issues (hexadecimal, at most eight digits) and times
+        hx = "".join(rng.choice("0123456789abcdefABCDEF") for _ in range(rng.randint(1, 10)))
+        hv = int(hx, 16)
+        out.append(("to integer! #%s" % hx, str(hv - (1 << 32) if hv >= 1 << 31 else hv) if len(hx) <= 8 else "!invalid-data"))
+        secs = rng.choice([rng.uniform(-1e6, 1e6), rng.randint(-1000, 1000) + 0.5, rng.randint(-10 ** 6, 10 ** 6)])
+        out.append(("to integer! to time! %s" % from_bits(float(secs)), str(math.trunc(float(secs) + 0.5))))
+
         # round of the exact value
         r = rng.choice([rng.uniform(-1000, 1000), rng.randint(-1000, 1000) + 0.5,
                         rng.randint(-100, 100) / 4, rng.uniform(-1e15, 1e15)])
@@ -325,7 +341,7 @@ def cases(rng, n):
 def main():
     kel = sys.argv[1]
     seed = int(sys.argv[2]) if len(sys.argv) > 2 else 20261211
-    return check(kel, cases(random.Random(seed), 700))
+    return check(kel, cases(random.Random(seed), 3000))
 
 
 if __name__ == "__main__":

@@ -87,6 +87,55 @@ def result(v, code=""):
     return "!type-limit" if abs(v) >= LIMIT else '"%s"' % mold_all(v, code)
 
 
+def money_text(rng):
+    """A money text and the amount it reads as (None when refused): a sign,
+    a currency code, "$", digits grouped with apostrophes, a fraction (more
+    than five digits refused), and one flaw now and then."""
+    sign = rng.choice(["", "", "-", "+"])
+    code = rng.choice(["", "", "USD", "EUR", "XQZ"])
+    whole = str(rng.randint(0, 10 ** rng.randint(0, 17) - 1))
+    if rng.random() < 0.5:
+        grouped = "{:,}".format(int(whole)).replace(",", "'")
+    else:
+        grouped = whole
+    frac = "".join(rng.choice("0123456789") for _ in range(rng.choice([0, 1, 2, 5, 7])))
+    body = grouped + ("." + frac if frac else "")
+    dollar = "$" if code or rng.random() < 0.7 else ""
+    flaw = rng.choice([None] * 6 + ["''", "'$", "'end", ".'", "$.", "..", "x"])
+    ok = code != "XQZ"
+    if flaw == "''" and "'" in body:
+        body = body.replace("'", "''", 1)
+        ok = False
+    elif flaw == "'$":
+        body = "'" + body
+        ok = False
+    elif flaw == "'end":
+        body = body + "'"
+        ok = False
+    elif flaw == ".'" and frac:
+        body = body.replace(".", ".'", 1)
+        ok = False
+    elif flaw == "$.":
+        body = "." + body.split(".")[-1] if frac else "." + body
+        ok = False
+    elif flaw == ".." and frac:
+        body = body + "." + frac
+        ok = False
+    elif flaw == "x":
+        body = body + "x"
+        ok = False
+    text = sign + code + dollar + body
+    # as in a literal, at most five fraction digits
+    if len(frac) > 5:
+        ok = False
+    if not ok:
+        return text, None
+    digits_int = body.split(".")[0].replace("'", "")
+    frac_digits = body.split(".")[1] if "." in body else ""
+    v = Decimal(int(digits_int)) + (Decimal(int(frac_digits[:5].ljust(5, "0"))) * UNIT if frac_digits else 0)
+    return text, (-v if sign == "-" else v, code)
+
+
 def cases(rng, n):
     out = []
     for _ in range(n):
@@ -142,6 +191,10 @@ def cases(rng, n):
         out.append(("to integer! %s" % mold_all(k), str(t) if -2 ** 31 <= t < 2 ** 31 else "!type-limit"))
         out.append(("(to float! %s) == %r" % (mold_all(a), float(a.quantize(UNIT))), "true"))
 
+        txt, got = money_text(rng)
+        out.append(('mold/all to money! "%s"' % txt,
+                    "!bad-to-arg" if got is None else '"%s"' % mold_all(got[0], got[1])))
+
         for mode in ("", "even", "down", "half-down", "floor", "ceiling", "half-ceiling"):
             v = rng.choice([a, Decimal(rng.randint(-99, 99)) + Decimal("0.5"), amount(rng, 4)])
             r = round_none(v, mode)
@@ -152,7 +205,7 @@ def cases(rng, n):
 def main():
     kel = sys.argv[1]
     seed = int(sys.argv[2]) if len(sys.argv) > 2 else 20261211
-    return check(kel, cases(random.Random(seed), 300))
+    return check(kel, cases(random.Random(seed), 2000))
 
 
 if __name__ == "__main__":

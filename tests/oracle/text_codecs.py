@@ -212,7 +212,7 @@ def cases(rng, n):
 def main():
     kel = sys.argv[1]
     seed = int(sys.argv[2]) if len(sys.argv) > 2 else 20261211
-    return check(kel, cases(random.Random(seed), 400))
+    return check(kel, cases(random.Random(seed), 2500))
 
 
 if __name__ == "__main__":
