@@ -241,6 +241,40 @@ def round_model(x, scale, mode):
     return d * s if s >= 1.0 else d / (1 / s)
 
 
+def ordered_key(x):
+    u = struct.unpack(">Q", struct.pack(">d", x))[0]
+    return ((1 << 64) - u) % (1 << 64) if u >> 63 else u | (1 << 63)
+
+
+def almost_equal(a, b):
+    """Equality of floats: within the machine epsilon, or at most 10 units
+    in the last place apart with the high words less than 2 apart."""
+    if math.isnan(a) or math.isnan(b):
+        return False
+    if a == b:
+        return True
+    if math.isinf(a) or math.isinf(b):
+        return False
+    if abs(a - b) < 2.220446049250313e-16:
+        return True
+    ka, kb = ordered_key(a), ordered_key(b)
+    return abs((ka >> 32) - (kb >> 32)) < 2 and abs(ka - kb) <= 10
+
+
+def percent_form(x):
+    """percent! form: the value times 100 by %.13g, "%" appended."""
+    v = x * 100
+    if abs(v) < 2.220446049250313e-16:
+        return "0%"
+    text = g_format(v, 13)
+    mant = text.split("e")[0]
+    digits = mant.lstrip("-")
+    long_plain = "e" not in text and (len(text) > 17 if digits.startswith("0") else len(text) > 16)
+    if (long_plain or ("e" in text and len(mant) > 16)) and mant[-2:] in ("01", "99"):
+        text = g_format(v, 14)
+    return text + "%"
+
+
 def cases(rng, n):
     out = []
     for _ in range(n):
@@ -275,6 +309,19 @@ def cases(rng, n):
         sign = rng.choice(["", "+"]) if t >= 0 else "-"
         out.append(('to integer! "%s%s"' % (sign, grouped), str(t) if I32_MIN <= t <= I32_MAX else "!bad-to-arg"))
         out.append(('to integer! "%d%s"' % (t, rng.choice(["a", " ", ".5", "e2"])), "!bad-to-arg"))
+
+        # equality within ten units in the last place
+        u = rand_double(rng)
+        k = rng.randint(-12, 12)
+        v = u
+        for _ in range(abs(k)):
+            v = math.nextafter(v, math.inf if k > 0 else -math.inf)
+        if math.isfinite(v):
+            out.append(("(%s) = (%s)" % (from_bits(u), from_bits(v)), "true" if almost_equal(u, v) else "false"))
+            out.append(("(%s) == (%s)" % (from_bits(u), from_bits(v)), "true" if u == v else "false"))
+            out.append(("(%s) < (%s)" % (from_bits(u), from_bits(v)), "true" if u < v else "false"))
+        if math.isfinite(x * 100):
+            out.append(("form to percent! %s" % from_bits(x), '"%s"' % percent_form(x)))
 
         # binaries: the first bytes as a big-endian number, fewer bytes
         # filling the low-order end
