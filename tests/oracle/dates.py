@@ -157,6 +157,7 @@ def cases(rng, n):
                 out.append(("%s + %s" % (mold_dt(local, z1), hms(add)), mold_dt(later, z1)))
             out.append(("d: %s d/zone: %s d" % (mold_dt(local, z1), hms(z2 * 60)), mold_dt(local, z2)))
             out.append(("d: %s d/zone" % mold_dt(local, z1), hms(z1 * 60)))
+            out.append(("d: %s (load mold d) == d" % mold_dt(local, z1), "true"))
             out.append(("d: %s d/time" % mold_dt(local, z1), hms(t)))
             if dt.date(1902, 1, 1) <= a <= dt.date(2037, 12, 31):
                 secs = int((aware - EPOCH).total_seconds())

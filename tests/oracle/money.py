@@ -165,6 +165,17 @@ def cases(rng, n):
         want = ("!wrong-denom" if c2 and c2 != c1 else result(s, c1))
         out.append(("mold/all %s + %s" % (mold_all(a, c1), mold_all(b, c2)), want))
         out.append(("form %s" % mold_all(a, c1), '"%s"' % form(a, c1)))
+        # money-digits: an integer is used (capped at 5; none at 0 or less),
+        # anything else counts as 2
+        shown = rng.choice(["0", "1", "3", "4", "5", "7", "-1", "none", "3.0"])
+        q = a.quantize(UNIT)
+        whole, frac = divmod(abs(q), 1)
+        k = max(0, min(int(shown), 5)) if shown.lstrip("-").isdigit() else 2
+        digits = ("%05d" % int(frac / UNIT))[:k]
+        want = "%s%s$%d%s" % ("-" if q < 0 else "", c1, int(whole), "." + digits if k else "")
+        out.append(("system/options/money-digits: %s r: mold %s system/options/money-digits: 2 r"
+                    % (shown, mold_all(a, c1)), '"%s"' % want))
+        out.append(("(load mold/all %s) == %s" % (mold_all(a, c1), mold_all(a, c1)), "true"))
         out.append(("mold %s" % mold_all(a, c1), '"%s"' % mold(a, c1)))
 
         # to money! of a float: at most five fraction digits
