@@ -37,6 +37,10 @@ def lit(d):
     return "%d-%s-%s" % (d.day, MONTHS[d.month - 1], "%04d" % d.year if d.year < 100 else d.year)
 
 
+def kel_q(text):
+    return '"%s"' % text
+
+
 def hms(secs):
     """Text of a whole number of seconds as time! writes it."""
     sign = "-" if secs < 0 else ""
@@ -169,6 +173,19 @@ def cases(rng, n):
                 out.append(("to integer! %s" % mold_dt(local, z1), str(unix)))
                 utc = EPOCH + dt.timedelta(seconds=secs)
                 out.append(("to date! %d" % secs, mold_dt(utc.replace(tzinfo=None), 0)))
+
+        # years below 1: the calendar repeats every 400 years (146097 days)
+        k = rng.randint(1, 25)
+        ny = a.year - 400 * k
+        if -9999 <= ny <= 0:
+            neg = "%d/%s/%d" % (a.day, MONTHS[a.month - 1], ny) if ny else "%d-%s-0000" % (a.day, MONTHS[a.month - 1])
+            out.append(("%s - %d" % (lit(a), 146097 * k), neg))
+            out.append(("mold load %s" % kel_q(neg), kel_q(neg)))
+            out.append(("d: load %s d + %d" % (kel_q(neg), 146097 * k), lit(a)))
+            out.append(("d: load %s d/weekday" % kel_q(neg), str(a.isoweekday())))
+            out.append(("d: load %s d/yearday" % kel_q(neg), str(a.timetuple().tm_yday)))
+            out.append(("d: load %s d/isoweek" % kel_q(neg), str(a.isocalendar()[1])))
+            out.append(("(load %s) - %s" % (kel_q(neg), lit(b)), str((a - b).days - 146097 * k)))
 
         # the text forms the lexer reads
         iso = a.isocalendar()
