@@ -40,7 +40,6 @@ def mold_all(v, code=""):
 def mold(v, code=""):
     """mold without /all: two fraction digits, the rest cut off."""
     v = v.quantize(UNIT)
-    sign = "-" if v < 0 and abs(v) >= Decimal("0.01") else ""
     sign = "-" if v < 0 else ""
     whole, frac = divmod(abs(v), 1)
     return "%s%s$%d.%02d" % (sign, code, int(whole), int(frac / UNIT) // 1000)

@@ -123,7 +123,7 @@ def decode_model(text):
     hexd = b"0123456789abcdefABCDEF"
 
     def escape_at(i):
-        if i + 2 < len(src) + 0 and src[i:i + 1] == b"%" and src[i + 1] in hexd and src[i + 2] in hexd:
+        if i + 2 < len(src) and src[i:i + 1] == b"%" and src[i + 1] in hexd and src[i + 2] in hexd:
             return int(src[i + 1:i + 3], 16)
         return None
 
