@@ -236,7 +236,9 @@ void move_to_yearday(kel_value* date, int32_t n) { move_to_day(date, year_start_
 // --- services -------------------------------------------------------------------------
 
 int64_t unix_seconds(const kel_value* date) {
-    const double s = std::trunc(stored_of(date) + 0.5);
+    // Rounded to the nearest second: a zone east of UTC leaves the stored
+    // time below zero, where truncation would count one second too many.
+    const double s = std::floor(stored_of(date) + 0.5);
     if (!(std::fabs(s) < 1e15)) type_limit(types::integer);
     return (days_of(packed(date)) - unix_epoch_days) * 86400 + static_cast<int64_t>(s);
 }

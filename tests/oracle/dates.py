@@ -165,11 +165,10 @@ def cases(rng, n):
             out.append(("d: %s d/time" % mold_dt(local, z1), hms(t)))
             if dt.date(1902, 1, 1) <= a <= dt.date(2037, 12, 31):
                 secs = int((aware - EPOCH).total_seconds())
-                # the stored time (local minus zone) is rounded by adding 0.5
-                # and truncating toward zero: a whole negative stored time
-                # counts one second more than the instant
+                # the stored time (local minus zone) is rounded to the nearest
+                # second, also below zero (a zone east of UTC)
                 stored = t - z1 * 60
-                unix = (a - EPOCH.date()).days * 86400 + math.trunc(stored + 0.5)
+                unix = (a - EPOCH.date()).days * 86400 + math.floor(stored + 0.5)
                 out.append(("to integer! %s" % mold_dt(local, z1), str(unix)))
                 utc = EPOCH + dt.timedelta(seconds=secs)
                 out.append(("to date! %d" % secs, mold_dt(utc.replace(tzinfo=None), 0)))
