@@ -67,17 +67,6 @@ int32_t lookup(const kel_value* m, const kel_value* key, int32_t op) {
     return found ? static_cast<int32_t>(found - cell_at(m, 0)) : -1;
 }
 
-// A key that no key equals, itself included: a NaN, or a point or time
-// made of one. Its type keeps it as it is, so the stored key is the same.
-bool equals_nothing(const kel_value* key) {
-    switch (type_of(key)) {
-        case types::float_: case types::percent: case types::time: case types::point2d: case types::point3d:
-            return !actions::compare_by_op(key, key, cmp::equal);
-        default:
-            return false;
-    }
-}
-
 int32_t lookup_op(bool case_, bool same) {
     if (same) return cmp::same;
     return case_ ? cmp::strict_equal : cmp::equal;
@@ -92,11 +81,9 @@ void set_entry(const kel_value* map, const kel_value* key, const kel_value* valu
     hashtable::map_slot slot;
     int32_t p;
     bool indexed = true;
-    if ((op == cmp::equal || op == cmp::strict_equal) && equals_nothing(key)) {
-        // Such a key always adds an entry. Only the first of each bit pattern
-        // joins the index, so that an identity search (/same) finds that one
-        // as it did; the rest, all hashed alike, would line up along one probe
-        // sequence that every later put of them walked to its end.
+    if ((op == cmp::equal || op == cmp::strict_equal) && hashtable::equals_nothing(key)) {
+        // Such a key always adds an entry (its type keeps it as it is, so it
+        // needs no normalising); only the first of its bits is indexed.
         const kel_value k = *key;
         indexed = hashtable::find_map(table_of(&m), &k, cmp::same, &slot) == nullptr;
         p = -1;
@@ -116,12 +103,7 @@ void set_entry(const kel_value* map, const kel_value* key, const kel_value* valu
         block::ks_add(&b, &empty);
         stack::drop_cells(1);
         p = cells_of(&m) - 2;
-        // The count of live entries still takes it, and the table grows as if
-        // the key took a bucket: a table never holds more entries than its
-        // bound, which its growth checks.
-        hashtable::table_header* t = hashtable::header_of(table_of(&m));
-        t->count++;
-        if (t->count >= t->upper_bound) hashtable::rehash(table_of(&m), static_cast<int32_t>(t->n_buckets + 1));
+        hashtable::count_unindexed(table_of(&m));
     } else if (p < 0) {
         kel_value* k = stack::push_copy(key);
         normalize_key(k, path);

@@ -844,6 +844,28 @@ int put_reporting(uint32_t table, int32_t position) {
 
 void put(uint32_t table, int32_t position) { (void)put_reporting(table, position); }
 
+bool equals_nothing(const kel_value* key) {
+    switch (type_of(key)) {
+        case types::float_:
+        case types::percent:
+        case types::time:
+        case types::point2d:
+        case types::point3d: return !compare_true(key, key, cmp::strict_equal);
+        default: return false;
+    }
+}
+
+bool first_of_pattern(uint32_t table, const kel_value* key) {
+    map_slot slot;
+    return find_map(table, key, cmp::same, &slot) == nullptr;
+}
+
+void count_unindexed(uint32_t table) {
+    table_header* t = hdr(table);
+    t->count++;
+    if (t->count >= t->upper_bound) rehash(table, static_cast<int32_t>(t->n_buckets + 1));
+}
+
 void put_all(uint32_t table, int32_t head, int32_t step) {
     if (step < 1) step = 1;
     if (head < 0) head = 0;
@@ -852,32 +874,48 @@ void put_all(uint32_t table, int32_t head, int32_t step) {
             if (put_reporting(table, p) == 2) return;
         return;
     }
-    int32_t p = head;
-    while (p + 1 < series_cells(hdr(table)->blk)) {
+    // Pairs whose key came earlier give that entry their value and are cut
+    // out; the pairs kept are moved down over them as the walk goes (r reads,
+    // w writes), so many repeats cost one pass.
+    int32_t r = head, w = head;
+    while (r + 1 < series_cells(hdr(table)->blk)) {
         const uint32_t blk = hdr(table)->blk;
-        const kel_value key = *cell_at(blk, p);
-        kel_value* earlier = find(table, &key, 0, 1, cmp::strict_equal, false, false);
-        if (earlier) {
-            const int32_t q = static_cast<int32_t>(earlier - cell_at(blk, 0));
-            *cell_at(blk, q + 1) = *cell_at(blk, p + 1);
-            // Cut this pair out; the walk stays where it is.
-            buffer_header* h = buffer_of(blk);
-            const int32_t n = series_cells(blk);
-            kel_value* c = cell_at(blk, 0);
-            std::memmove(c + p, c + p + 2, static_cast<size_t>(n - p - 2) * 16);
-            h->tail -= 32;
-            continue;
+        const kel_value key = *cell_at(blk, r);
+        const bool lone = equals_nothing(&key);
+        if (!lone) {
+            if (kel_value* earlier = find(table, &key, 0, 1, cmp::strict_equal, false, false)) {
+                *(earlier + 1) = *cell_at(blk, r + 1);
+                r += 2;
+                continue;
+            }
         }
-        put_map(table, p);
+        if (w != r) {
+            kel_value* c = cell_at(blk, 0);
+            c[w] = c[r];
+            c[w + 1] = c[r + 1];
+        }
+        r += 2;
+        if (lone && !first_of_pattern(table, &key)) {
+            count_unindexed(table);  // see equals_nothing
+        } else {
+            put_map(table, w);
+        }
         if (normalize_map_key) {
             // The rule may allocate (a key copy): it works on a copy, put
             // back by position into the buffer as it then stands.
-            kel_value key_copy = *cell_at(hdr(table)->blk, p);
+            kel_value key_copy = *cell_at(hdr(table)->blk, w);
             normalize_map_key(&key_copy);
-            *cell_at(hdr(table)->blk, p) = key_copy;
+            *cell_at(hdr(table)->blk, w) = key_copy;
         }
-        p += 2;
+        w += 2;
     }
+    if (w == r) return;
+    // A key left without its value stays last.
+    if (r < series_cells(hdr(table)->blk)) {
+        kel_value* c = cell_at(hdr(table)->blk, 0);
+        c[w++] = c[r++];
+    }
+    buffer_of(hdr(table)->blk)->tail -= static_cast<uint32_t>(r - w) * 16;
 }
 
 kel_value* find(uint32_t table, const kel_value* key_cell, int32_t head, int32_t skip, int32_t op, bool last,

@@ -154,6 +154,16 @@ void put(uint32_t table, int32_t position);
 // pair's value and its own pair cut out of the series; new keys are
 // normalised through `normalize_map_key`.
 void put_all(uint32_t table, int32_t head, int32_t step);
+// A map! key that no key equals, itself included (a NaN, or a time or point
+// made of one): it always adds an entry, and only the first of each bit
+// pattern joins the index (an identity search finds that one), so that such
+// keys do not line up along one probe sequence each of them would walk.
+bool equals_nothing(const kel_value* key);
+// Is no key of the same bits as this one indexed yet?
+bool first_of_pattern(uint32_t table, const kel_value* key);
+// Counts an entry added without joining the index: the table grows as if it
+// took a bucket, since a table never holds more entries than its bound.
+void count_unindexed(uint32_t table);
 // The map! key rule (completed by the map! module): rewrites a key cell in
 // place once it is indexed. Null: keys are kept as they are.
 extern void (*normalize_map_key)(kel_value* key);
