@@ -58,6 +58,7 @@ REMOTE = {
     "/values.kel": b"1 [a b] \"s\"",
     "/script.kel": b"print \"remote ran\" 6 * 7",
     "/dir-in-way.txt": b"still returned",
+    "/headed-thru.kel": b'Kel [Title: "through the cache"]\n6 * 7\n',
     "/headed.kel": b'#!/usr/bin/env kel\r\nKel [Title: "remote"]\r\n'
                    b'reduce [system/script/header/title system/script/path what-dir = here]\r\n',
 }
@@ -204,6 +205,9 @@ def cache_cases(kel, base, port):
     case("do-thru %s/script.kel" % u, "42")
     case("do-thru %s/script.kel" % u, "42")
     case("do-thru/update %s/script.kel" % u, "42")
+    # a script's header is not run: it comes back from the cache as well
+    case("do-thru %s/headed-thru.kel" % u, "42")
+    case("do-thru %s/headed-thru.kel" % u, "42")
     # a folder where the cache file would go: the write fails quietly
     case("make-dir path-thru %s/dir-in-way.txt" % u, "%%%s/" % (root + md5_name(u + "/dir-in-way.txt")[:2] + "/" +
                                                           md5_name(u + "/dir-in-way.txt")))
@@ -221,7 +225,8 @@ def cache_cases(kel, base, port):
         failed += 1
     # each path is fetched once, and again for every /update
     want_hits = {"/data.txt": 2, "/DATA.txt": 1, "/bytes.bin": 1, "/values.kel": 2, "/script.kel": 2,
-                 "/dir-in-way.txt": 2, "/nothing-here": 1, "/headed.kel": 1}
+                 "/dir-in-way.txt": 2, "/nothing-here": 1, "/headed.kel": 1,
+                 "/headed-thru.kel": 1}
     if HITS != want_hits:
         print("FAIL requests seen %s | expected %s" % (sorted(HITS.items()), sorted(want_hits.items())))
         failed += 1
