@@ -7,7 +7,8 @@ integer! and float!, word!), /reverse, /skip with a /compare
 offset, /all over whole records, /part with a count, and strings sorted as
 characters (folded to upper case through the case tables unless /case). Orders that the unstable sort leaves open are
 avoided: with equal keys the rows use /stable, where sorted() gives the same
-order. Set operations: unique, union, intersect, exclude and difference of
+order. Long blocks and strings (up to 2000 records) of the shapes the sorts
+treat apart: sorted, reversed, nearly sorted, sawtooth runs, few keys. Set operations: unique, union, intersect, exclude and difference of
 blocks (integers, words, strings: plain equality folds case, /case does not)
 and of strings, with /skip records, every result in walking order keeping
 first occurrences.
@@ -197,6 +198,42 @@ def string_sort_rows(rng):
     return [("sort%s%s %s" % (refs, "/reverse" if rev else "", lit(s)), mold("".join(out)))]
 
 
+def big_sort_rows(rng):
+    """Long inputs of the shapes the sorts treat apart: sorted, reversed,
+    sorted with a few records moved, sawtooth runs, few distinct keys;
+    records of two integers keyed by the first, so /stable shows the order
+    of equal keys."""
+    n = rng.choice([30, 100, 600, 2000])
+    shape = rng.choice(["sorted", "reversed", "nearly", "saw", "few", "random"])
+    keys = sorted(rng.randint(-10 ** 6, 10 ** 6) for _ in range(n))
+    if shape == "reversed":
+        keys.reverse()
+    elif shape == "nearly":
+        for _ in range(rng.randint(1, 5)):
+            i, j = rng.randrange(n), rng.randrange(n)
+            keys[i], keys[j] = keys[j], keys[i]
+    elif shape == "saw":
+        w = rng.randint(2, 50)
+        keys = [rng.randint(0, 5) * 1000 + (i % w) * rng.choice([1, -1]) for i in range(n)]
+    elif shape == "few":
+        keys = [rng.randint(0, 3) for _ in range(n)]
+    elif shape == "random":
+        rng.shuffle(keys)
+    rev = rng.random() < 0.3
+    if rng.random() < 0.5:
+        src = "[%s]" % " ".join(map(str, keys))
+        want = "[%s]" % " ".join(map(str, sorted(keys, reverse=rev)))
+        return [("sort%s %s" % ("/reverse" if rev else "", src), want)]
+    recs = [(k, i) for i, k in enumerate(keys)]
+    src = "[%s]" % " ".join("%d %d" % r for r in recs)
+    want = "[%s]" % " ".join("%d %d" % r for r in sorted(recs, key=lambda r: r[0], reverse=rev))
+    rows = [("sort/skip/stable%s %s 2" % ("/reverse" if rev else "", src), want)]
+    text = "".join(rng.choice("aAbBcdé😀"[:rng.choice([4, 7, 8])]) for _ in range(n))
+    rows.append(("sort/case %s" % lit(text), mold("".join(sorted(text)))))
+    rows.append(("sort/stable %s" % lit(text), mold("".join(sorted(text, key=fold)))))
+    return rows
+
+
 def equal(a, b, case):
     if a.kind != b.kind:
         return False
@@ -274,6 +311,8 @@ def cases(rng, n):
     for _ in range(n):
         out += sort_rows(rng)
         out += string_sort_rows(rng)
+        if rng.random() < 0.1:
+            out += big_sort_rows(rng)
         out += set_rows(rng)
         out += set_rows(rng)
     return out

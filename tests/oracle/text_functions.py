@@ -4,8 +4,9 @@ Latin-1, Greek, Cyrillic, Georgian, CJK and characters beyond the BMP
 (Deseret, Adlam, emoji): uppercase and lowercase with and without /part (a
 character's simple case mapping, the first character where Python's full
 mapping gives several), find with /case, /last, /tail, /match, /part and
-/skip (case folded to upper case on both sides unless /case), select, split
-on a string or a character (the search folds case, as find does), trim and
+/skip, find/reverse from a position (case folded to upper case on both sides unless /case), select, replace with and without /all and /case, insert,
+change, remove and take at a position and append, with /part and /dup (the
+target widening its units for a wider value), poke, split on a string or a character (the search folds case, as find does), trim and
 its refinements (the whitespace of the string type: controls, blank, the
 Unicode spaces), reverse, copy/part forward and backward, pad, and length? and
 index? counted in characters. Results are compared molded, with the string
@@ -283,6 +284,27 @@ def cases(rng, n):
         c = rng.choice([" ", "*", "é", "\U0001F600"])
         out.append(("pad/with %s %d #%s" % (lit(s), k, lit(c)), mold(s.ljust(k, c))))
         out.append(("pad/left/with %s %d #%s" % (lit(s), k, lit(c)), mold(s.rjust(k, c))))
+
+        # changes in place, where the target may have to widen its units
+        v = text(rng, 4, 0.5)
+        i = rng.randint(1, len(s) + 1)
+        k = rng.randint(0, len(s) + 2)
+        d = rng.randint(1, 3)
+        rest = len(s) - (i - 1)
+        out.append(("head insert/dup at %s %d %s %d" % (lit(s), i, lit(v), d), mold(s[:i - 1] + v * d + s[i - 1:])))
+        out.append(("head change/part at %s %d %s %d" % (lit(s), i, lit(v), k),
+                    mold(s[:i - 1] + v + s[i - 1 + min(k, rest):])))
+        out.append(("head change at %s %d %s" % (lit(s), i, lit(v)),
+                    mold(s[:i - 1] + v + s[i - 1 + min(len(v), rest):])))
+        out.append(("head remove/part at %s %d %d" % (lit(s), i, k), mold(s[:i - 1] + s[i - 1 + k:])))
+        # nothing from the head: none; a count of 0 takes the one character
+        # before the head (nothing at the first)
+        want = "none" if rest < 1 else mold(s[i - 1:i - 1 + k] if k else s[i - 2:i - 1])
+        out.append(("take/part at %s %d %d" % (lit(s), i, k), want))
+        out.append(("append/dup %s %s %d" % (lit(s), lit(v), d), mold(s + v * d)))
+        if s and v:
+            j = rng.randint(1, len(s))
+            out.append(("s: %s poke s %d #%s s" % (lit(s), j, lit(v[0])), mold(s[:j - 1] + v[0] + s[j:])))
 
         # index? after a character beyond the BMP
         if s:
