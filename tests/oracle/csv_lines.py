@@ -18,7 +18,7 @@ import sys
 from oracle import check
 from text_functions import lit, mold
 
-PIECES = ["a", "b c", ",", ";", '"', "'", "\n", "\r\n", "\r", " ", "", "é", "中文", "\U0001F600", "x\"y", "1",
+PIECES = ["a", "{b", "}", "b c", ",", ";", '"', "'", "\n", "\r\n", "\r", " ", "", "é", "中文", "\U0001F600", "x\"y", "1",
           "-2.5", "  pad  ", "\t"]
 
 

@@ -3,7 +3,7 @@
 walk on generated blocks and strings. sort: integers, floats, strings
 (folded to upper case unless /case; a shorter prefix first), mixed values
 (numbers compare by value, other pairs by their datatype's id: string!,
-integer! and float!, word!), /reverse, /skip with a /compare
+file!, integer! and float!, word!, tag!), /reverse, /skip with a /compare
 offset, /all over whole records, /part with a count, and strings sorted as
 characters (folded to upper case through the case tables unless /case). Orders that the unstable sort leaves open are
 avoided: with equal keys the rows use /stable, where sorted() gives the same
@@ -21,7 +21,7 @@ import sys
 from oracle import check
 from text_functions import fold, lit, mold
 
-TYPE_ID = {"none": 3, "string": 7, "integer": 11, "float": 12, "word": 15}
+TYPE_ID = {"string": 7, "file": 8, "integer": 11, "float": 12, "word": 15, "tag": 44}
 LETTERS = "abcABCxyzXYZ_"
 WIDE = ["é", "É", "ß", "ÿ", "Ÿ", "σ", "Σ", "中", "\U0001F600", "\U00010428", "\U00010400"]
 
@@ -56,6 +56,10 @@ class V:
             return lit(self.value)
         if self.kind == "float":
             return fmt_float(self.value)
+        if self.kind == "file":
+            return "%" + self.value
+        if self.kind == "tag":
+            return "<%s>" % self.value
         return str(self.value)
 
     def molded(self):
@@ -71,6 +75,8 @@ def gen(rng, kind):
         return V("string", string_text(rng))
     if kind == "word":
         return V("word", word_text(rng))
+    if kind in ("file", "tag"):
+        return V(kind, rng.choice("abAB") + "".join(rng.choice("abAB") for _ in range(rng.randint(0, 2))))
     return V("word", "none")  # in a block literal, a word
 
 
@@ -88,7 +94,7 @@ def cmp_values(a, b, case):
         return (a.value > b.value) - (a.value < b.value)
     if a.kind != b.kind:
         return -1 if TYPE_ID[a.kind] < TYPE_ID[b.kind] else 1
-    if a.kind in ("string", "word"):
+    if a.kind in ("string", "word", "file", "tag"):
         return cmp_text(a.value, b.value, case)
     return 0
 
@@ -116,7 +122,7 @@ def sort_rows(rng):
     n = rng.choice([0, 1, 2, rng.randint(0, 12), rng.randint(0, 40)])
     skip = rng.choice([1, 1, 2, 3])
     n -= n % skip
-    kinds = ["integer", "float", "string", "word", "none"] if kind == "mixed" else [kind]
+    kinds = ["integer", "float", "string", "word", "none", "file", "tag"] if kind == "mixed" else [kind]
     vals = [gen(rng, rng.choice(kinds)) for _ in range(n)]
     records = [vals[i:i + skip] for i in range(0, n, skip)]
     case = rng.random() < 0.3

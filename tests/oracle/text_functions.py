@@ -10,7 +10,9 @@ target widening its units for a wider value), poke, split on a string or a chara
 its refinements (the whitespace of the string type: controls, blank, the
 Unicode spaces), reverse, copy/part forward and backward, pad, and length? and
 index? counted in characters. Results are compared molded, with the string
-mold rules modelled here (quotes or braces, the caret escapes).
+mold rules modelled here (quotes or braces, the brace balance, the caret
+escapes, /all), which are checked themselves on texts full of braces,
+quotes and controls.
 
 usage: text_functions.py KEL_BINARY [SEED]"""
 import random
@@ -18,7 +20,7 @@ import sys
 
 from oracle import check
 
-ASCII = [chr(c) for c in range(0x20, 0x7F) if chr(c) not in "{}"]
+ASCII = [chr(c) for c in range(0x20, 0x7F)]
 WIDE = (["é", "ß", "ÿ", "À", "Ö", "µ", "ı", "İ", "ſ", "ǅ", "ǆ", "Σ", "σ", "ς", "ω", "Ω", "ΐ", "Ж", "ж", "Ё", "ё",
          "ა", "Ა", "中", "文", "ŉ", "ẞ", "K", "Å", "\U00010428", "\U00010400", "\U0001E922", "\U0001E900",
          "\U0001F600", "\U0010FFFF"])
@@ -31,9 +33,9 @@ MOLD_LETTER.update({c: chr(ord("A") + c - 1) for c in range(1, 9)})
 MOLD_LETTER.update({c: chr(ord("K") + c - 0x0B) for c in range(0x0B, 0x1B)})
 
 
-def escape(c, braces):
+def escape(c, braces, every=False):
     n = ord(c)
-    if n == 0x1E or 0x80 <= n <= 0x9F:
+    if n == 0x1E or 0x80 <= n <= 0x9F or (every and n >= 0x80):
         return "^(%X)" % n
     if braces and c == '"':
         return c
@@ -44,11 +46,37 @@ def escape(c, braces):
     return c
 
 
-def mold(s):
-    """The mold of a string without braces in it."""
-    braces = s.count("\n") >= 3 or '"' in s or len(s) >= 50
-    body = "".join(escape(c, braces) for c in s)
-    return "{%s}" % body if braces else '"%s"' % body
+def brace_closed(s, i):
+    """Whether the "{" at i has its "}" later, counting nesting from it."""
+    depth = 0
+    for c in s[i:]:
+        if c == "{":
+            depth += 1
+        elif c == "}":
+            depth -= 1
+            if depth == 0:
+                return True
+    return False
+
+
+def mold(s, every=False):
+    """The mold of a string: in quotes, or in braces when it holds three
+    line feeds, a double quote or 50 characters; in braces a "{" stays as it
+    is while every one so far is closed later, a "}" while one is open."""
+    if not (s.count("\n") >= 3 or '"' in s or len(s) >= 50):
+        return '"%s"' % "".join(escape(c, False, every) for c in s)
+    out, opened, broken = [], 0, False
+    for i, c in enumerate(s):
+        if c == "{":
+            broken = broken or not brace_closed(s, i)
+            out.append("^{" if broken else "{")
+            opened += 0 if broken else 1
+        elif c == "}":
+            out.append("}" if opened else "^}")
+            opened -= 1 if opened else 0
+        else:
+            out.append(escape(c, True, every))
+    return "{%s}" % "".join(out)
 
 
 def lit(s):
@@ -305,6 +333,12 @@ def cases(rng, n):
         if s and v:
             j = rng.randint(1, len(s))
             out.append(("s: %s poke s %d #%s s" % (lit(s), j, lit(v[0])), mold(s[:j - 1] + v[0] + s[j:])))
+
+        # mold itself, of texts full of braces, quotes, carets and controls
+        m = "".join(rng.choice('ab{}{}"^\n\t é\x1e\x85\x7f\x00\U0001F600') for _ in range(
+            rng.choice([rng.randint(0, 12), rng.randint(40, 60)])))
+        every = rng.random() < 0.3
+        out.append(("(mold%s %s) == %s" % ("/all" if every else "", lit(m), lit(mold(m, every))), "true"))
 
         # index? after a character beyond the BMP
         if s:
