@@ -446,11 +446,14 @@ std::u32string collapsed(const std::u32string& text) {
 }
 
 std::u32string trimmed(const std::u32string& text, bool head, bool tail) {
+    // The two ends are found independently: in a text of whitespace only,
+    // /tail alone must still remove all of it.
     size_t a = 0, b = text.size();
-    while (a < b && whitespace_q(text[a])) ++a;
-    while (b > a && whitespace_q(text[b - 1])) --b;
+    while (a < text.size() && whitespace_q(text[a])) ++a;
+    while (b > 0 && whitespace_q(text[b - 1])) --b;
     if (head && !tail) return text.substr(a);
     if (tail && !head) return text.substr(0, b);
+    if (a >= b) return std::u32string();
     if (head && tail) return text.substr(a, b - a);
     // Neither: both ends, and the blanks around the line breaks inside.
     std::u32string out;
