@@ -209,7 +209,10 @@ double round_value(double x, bool percent_value, bool has_scale, double scale, c
     }
     if (sign_back && std::signbit(n)) d = -d;
     const double r = s >= 1.0 ? d * s : d / (1.0 / s);
+    // A multiple at (or beyond) the largest finite magnitude is taken for an
+    // overflow of the multiplication, not for a rounded value.
     if (!std::isfinite(r) && std::isfinite(x)) math_overflow();
+    if (s >= 1.0 && std::fabs(r) == DBL_MAX) math_overflow();
     return r;
 }
 
