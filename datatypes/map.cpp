@@ -94,8 +94,9 @@ void set_entry(const kel_value* map, const kel_value* key, const kel_value* valu
     } else {
         p = lookup(&m, key, op);
     }
-    if (p < 0 && !indexed) {
+    if (p < 0) {
         kel_value* k = stack::push_copy(key);
+        if (indexed) normalize_key(k, path);
         const kel_value b = block_cell(&m);
         block::ks_add(&b, k);
         kel_value empty;
@@ -103,18 +104,8 @@ void set_entry(const kel_value* map, const kel_value* key, const kel_value* valu
         block::ks_add(&b, &empty);
         stack::drop_cells(1);
         p = cells_of(&m) - 2;
-        hashtable::count_unindexed(table_of(&m));
-    } else if (p < 0) {
-        kel_value* k = stack::push_copy(key);
-        normalize_key(k, path);
-        const kel_value b = block_cell(&m);
-        block::ks_add(&b, k);
-        kel_value empty;
-        set_unset(&empty);
-        block::ks_add(&b, &empty);
-        stack::drop_cells(1);
-        p = cells_of(&m) - 2;
-        if (!hashtable::put_map_at(table_of(&m), p, slot)) hashtable::put(table_of(&m), p);
+        if (!indexed) hashtable::count_unindexed(table_of(&m));
+        else if (!hashtable::put_map_at(table_of(&m), p, slot)) hashtable::put(table_of(&m), p);
     } else if (!live(&m, p)) {
         hashtable::header_of(table_of(&m))->count++;
     }

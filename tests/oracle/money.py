@@ -14,7 +14,7 @@ import random
 import sys
 from decimal import Decimal
 
-from oracle import check
+from oracle import run
 
 decimal.getcontext().prec = 80
 UNIT = Decimal("0.00001")
@@ -213,9 +213,7 @@ def cases(rng, n):
 
 
 def main():
-    kel = sys.argv[1]
-    seed = int(sys.argv[2]) if len(sys.argv) > 2 else 20261211
-    return check(kel, cases(random.Random(seed), 2000))
+    return run(cases, 2000)
 
 
 if __name__ == "__main__":

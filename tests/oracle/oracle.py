@@ -5,6 +5,7 @@
 # printed lines are compared with the table. The closing "N passed, N failed"
 # line and the exit status are what CTest reads.
 import os
+import random
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "kel"))
@@ -34,3 +35,12 @@ def check(kel, table, same=same_mold, shown=40):
         failed += kel_script.compare_lines(p, part, same, shown)
     print("%d passed, %d failed" % (len(table) - min(failed, len(table)), failed))
     return 1 if failed else 0
+
+
+def run(cases, count):
+    """A driver's command line, KEL [SEED]: the rows cases(rng, count) makes
+    from that seed (a fixed one by default), checked; answers the exit
+    status."""
+    kel = sys.argv[1]
+    seed = int(sys.argv[2]) if len(sys.argv) > 2 else 20261211
+    return check(kel, cases(random.Random(seed), count))

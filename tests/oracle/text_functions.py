@@ -18,7 +18,7 @@ usage: text_functions.py KEL_BINARY [SEED]"""
 import random
 import sys
 
-from oracle import check
+from oracle import run
 
 ASCII = [chr(c) for c in range(0x20, 0x7F)]
 WIDE = (["é", "ß", "ÿ", "À", "Ö", "µ", "ı", "İ", "ſ", "ǅ", "ǆ", "Σ", "σ", "ς", "ω", "Ω", "ΐ", "Ж", "ж", "Ё", "ё",
@@ -348,9 +348,7 @@ def cases(rng, n):
 
 
 def main():
-    kel = sys.argv[1]
-    seed = int(sys.argv[2]) if len(sys.argv) > 2 else 20261211
-    return check(kel, cases(random.Random(seed), 700))
+    return run(cases, 700)
 
 
 if __name__ == "__main__":
