@@ -2174,7 +2174,9 @@ template <bool parens>
         if (*stop >= 0) *left = value;
         return false;
     }
-    if (unset_q(&value) || !store_plain(set_word, &value)) return false;
+    // An op! stored here could make the word after it an operator, which
+    // the ordinary path's look-ahead then applies to this value.
+    if (unset_q(&value) || type_of(&value) == types::op || !store_plain(set_word, &value)) return false;
     push_value(&value);
     c.pos = p;
     return true;
@@ -3881,11 +3883,7 @@ signal_code drive(frame* base, signal_code code) {
             }
             case fr::c_loop_end: {
                 const uint8_t id = f->t.control;
-                if (id == natives::number::repeat) {
-                    kel_value* const args = f->entry + 1;
-                    kel_value word = args[0];
-                    _context::set_bound(&word, args + 1);
-                }
+                if (id == natives::number::repeat) natives::repeat_done(f->entry + 1, f->entry + 2);
                 stack::close_frame_set_last();
                 if (id == natives::number::while_) set_unset(stack::arguments());
                 f->state = fr::c_finish;

@@ -443,9 +443,15 @@ signal_code repeat_star(bool check, const refinements& refs) {
         if (r == round::leave) break;
         if (r == round::pass) return c;
     }
-    set_word(&word, counter);
+    repeat_done(&word, counter);
     stack::close_frame_set_last();
     return signal_code::none;
+}
+
+void repeat_done(const kel_value* word, const kel_value* counter) {
+    const kel_value* held = _context::bound_slot(word);
+    if (held && type_of(held) == types::integer && get_integer(held) == get_integer(counter)) return;
+    set_word(word, counter);
 }
 
 signal_code forever_star(bool check, const refinements& refs) {

@@ -77,6 +77,9 @@ signal_code foreach_setup(const kel_value* words, const kel_value* cursor, int32
 // One round's setting of the words from the cursor, which advances: false
 // when nothing was left (no round) or with a code in *code.
 bool foreach_round(const kel_value* words, kel_value* cursor, int32_t count, signal_code* code);
+// repeat's end: its word gets the last counter value back when the body
+// left another there (a change handler hears each round's set once).
+void repeat_done(const kel_value* word, const kel_value* counter);
 
 // forall after a round: the word must still hold the series it started with
 // (else script `bad-loop-series` with its value), whose position advances
