@@ -15,6 +15,7 @@ import sys
 from decimal import Decimal
 
 from oracle import run
+import money_decimal  # noqa: E402  (tests/kel, on the path oracle sets)
 
 decimal.getcontext().prec = 80
 UNIT = Decimal("0.00001")
@@ -57,29 +58,9 @@ def sgn(x):
 
 
 def round_none(v, mode):
-    """round with no scale ($1), as the money type defines each mode."""
-    a = abs(v)
-    rem = a % 1
-    if rem == 0:
-        return v
-    down, up = a - rem, a - rem + 1
-    neg = v < 0
-    tie = rem == Decimal("0.5")
-    if mode == "down":
-        r = down
-    elif mode == "floor":
-        r = up if neg else down
-    elif mode == "ceiling":
-        r = down if neg else up
-    elif tie and mode == "even":
-        r = down if int(down) % 2 == 0 else up
-    elif tie and mode == "half-down":
-        r = down
-    elif tie and mode == "half-ceiling":
-        r = down if neg else up
-    else:
-        r = down if rem < 1 - rem else up
-    return -r if neg else r
+    """round with no scale ($1), as the money type defines each mode (the
+    model tests/kel/money_decimal.py states for any scale)."""
+    return money_decimal.rounded(v, Decimal(1), mode)
 
 
 def result(v, code=""):
