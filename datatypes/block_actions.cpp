@@ -1301,35 +1301,50 @@ private:
     entry ring_[look_ahead];
 };
 
+// Walks the records of `in` (`size` cells from its head), handing `body`
+// each record's index, first cell, that cell's case rule and its hash as
+// `hasher` makes it; the hash of an integer first cell `look_ahead` records
+// on goes to `prefetch`. The series is read afresh at every record: the body
+// may add to other series. Always inlined: as a call of its own it made set
+// operations a quarter slower.
+template <class Prefetch, class Body>
+[[gnu::always_inline]] inline void walk_records(const kel_value* in, int64_t size, const key_set& hasher, Prefetch prefetch, Body body) {
+    hashes_ahead ahead;
+    const int64_t head = clamped_head(in);
+    for (int64_t i = head; i < units(in); i += size) {
+        const uint64_t record = static_cast<uint64_t>((i - head) / size);
+        const kel_value key = *cell_at(in, i);
+        const set_rule r = rule_of(&key);
+        // read before look() below takes this record's place in the ring
+        const uint32_t h = ahead.hash(&key, r, hasher, record);
+        if (i + look_ahead * size < units(in)) {
+            if (const auto next = ahead.look(cell_at(in, i + look_ahead * size), record)) prefetch(*next);
+        }
+        body(i, key, r, h);
+    }
+}
+
 // Adds the records of `from` that pass the test against `other` and whose
 // first cell is not among the result's keys yet (the first cells taken so
 // far, in `taken`: a trailing partial record would put the result's own cells
 // off the record grid; with records of one cell, `taken` is the result).
 void set_pass(const kel_value* from, const key_set* other, keep rule, kel_value* result, kel_value* taken,
               key_set& taken_keys, int64_t size) {
-    hashes_ahead ahead;
-    const int64_t head = clamped_head(from);
-    for (int64_t i = head; i < units(from); i += size) {
-        const uint64_t record = static_cast<uint64_t>((i - head) / size);
-        const kel_value key = *cell_at(from, i);
-        const set_rule r = rule_of(&key);
-        // both tables hash alike: the same case rule
-        const uint32_t h = ahead.hash(&key, r, taken_keys, record);
-        if (i + look_ahead * size < units(from)) {
-            if (const auto next = ahead.look(cell_at(from, i + look_ahead * size), record)) {
-                if (other) other->prefetch(*next);
-                taken_keys.prefetch(*next);
-            }
-        }
-        if (rule != keep::all && other->present(&key, r, h) != (rule == keep::present)) continue;
-        if (taken_keys.add(&key, r, h, units(taken), false)) continue;
+    // both tables hash alike: the same case rule
+    const auto prefetch = [&](uint32_t next) {
+        if (other) other->prefetch(next);
+        taken_keys.prefetch(next);
+    };
+    walk_records(from, size, taken_keys, prefetch, [&](int64_t i, const kel_value& key, set_rule r, uint32_t h) {
+        if (rule != keep::all && other->present(&key, r, h) != (rule == keep::present)) return;
+        if (taken_keys.add(&key, r, h, units(taken), false)) return;
         if (taken != result) ks_add(taken, &key);
         ks_add(result, &key);
         for (int64_t j = 1; j < size && i + j < units(from); ++j) {
             const kel_value c = *cell_at(from, i + j);
             ks_add(result, &c);
         }
-    }
+    });
 }
 
 // The first cells of the records of `in` (records of `size` cells from its
@@ -1337,17 +1352,8 @@ void set_pass(const kel_value* from, const key_set* other, keep rule, kel_value*
 key_set record_keys(const kel_value* in, int64_t size, bool case_) {
     const int64_t head = clamped_head(in);
     key_set keys(in, (units(in) - head + size - 1) / size, case_);
-    hashes_ahead ahead;
-    for (int64_t i = head; i < units(in); i += size) {
-        const uint64_t record = static_cast<uint64_t>((i - head) / size);
-        const kel_value key = *cell_at(in, i);
-        const set_rule r = rule_of(&key);
-        const uint32_t h = ahead.hash(&key, r, keys, record);
-        if (i + look_ahead * size < units(in)) {
-            if (const auto next = ahead.look(cell_at(in, i + look_ahead * size), record)) keys.prefetch(*next);
-        }
-        keys.add(&key, r, h, i, true);
-    }
+    walk_records(in, size, keys, [&](uint32_t next) { keys.prefetch(next); },
+                 [&](int64_t i, const kel_value& key, set_rule r, uint32_t h) { keys.add(&key, r, h, i, true); });
     return keys;
 }
 
