@@ -86,6 +86,18 @@ def g_format(x, prec):
     return sign + text
 
 
+def pretty_g(x, precision):
+    """%.<precision>g, retried at 14 digits when the text is long and ends in
+    01 or 99 (float noise)."""
+    text = g_format(x, precision)
+    mant = text.split("e")[0]
+    digits = mant.lstrip("-")
+    long_plain = "e" not in text and (len(text) > 17 if digits.startswith("0") else len(text) > 16)
+    if (long_plain or ("e" in text and len(mant) > 16)) and mant[-2:] in ("01", "99"):
+        text = g_format(x, 14)
+    return text
+
+
 def form(x):
     """float! form: %.16g, the pretty retry, a point added when missing."""
     if math.isnan(x):
@@ -94,12 +106,7 @@ def form(x):
         return "1.#INF" if x > 0 else "-1.#INF"
     if abs(x) < 2.220446049250313e-16:
         return "0.0"
-    text = g_format(x, 16)
-    mant = text.split("e")[0]
-    digits = mant.lstrip("-")
-    long_plain = "e" not in text and (len(text) > 17 if digits.startswith("0") else len(text) > 16)
-    if (long_plain or ("e" in text and len(mant) > 16)) and mant[-2:] in ("01", "99"):
-        text = g_format(x, 14)
+    text = pretty_g(x, 16)
     if "." not in text:
         text = text.replace("e", ".0e") if "e" in text else text + ".0"
     return text
@@ -251,12 +258,7 @@ def percent_form(x):
     v = x * 100
     if abs(v) < 2.220446049250313e-16:
         return "0%"
-    text = g_format(v, 13)
-    mant = text.split("e")[0]
-    digits = mant.lstrip("-")
-    long_plain = "e" not in text and (len(text) > 17 if digits.startswith("0") else len(text) > 16)
-    if (long_plain or ("e" in text and len(mant) > 16)) and mant[-2:] in ("01", "99"):
-        text = g_format(v, 14)
+    text = pretty_g(v, 13)
     return text + "%"
 
 
