@@ -2110,12 +2110,20 @@ inline bool whole_view(const kel_value* b, code_view* out) {
 // operator's position there, *out holding the value computed up to it.
 template <bool parens>
 [[gnu::always_inline]] inline int32_t quick_run(const code_view& cv, int32_t p, kel_value* out,
-                                                int32_t* stop = nullptr) {
+                                                int32_t* stop = nullptr);
+// A block or paren that is one quick expression whole (without parens in it),
+// computed into *out.
+[[gnu::always_inline]] inline bool quick_whole(const kel_value* b, kel_value* out) {
+    code_view v;
+    return whole_view(b, &v) && quick_run<false>(v, 0, out) == v.end;
+}
+
+template <bool parens>
+[[gnu::always_inline]] inline int32_t quick_run(const code_view& cv, int32_t p, kel_value* out, int32_t* stop) {
     if (p >= cv.end) return -1;
     if (parens && type_of(cv.cells + p) == types::paren) {
-        // `(a + b) * c`: a paren holding a quick expression whole.
-        code_view pv;
-        if (!whole_view(cv.cells + p, &pv) || quick_run<false>(pv, 0, out) != pv.end) return -1;
+        // `(a + b) * c`
+        if (!quick_whole(cv.cells + p, out)) return -1;
     } else {
         const kel_value* first = quick_operand(cv.cells + p);
         if (!first) return -1;
@@ -2128,8 +2136,7 @@ template <bool parens>
         const kel_value* right = cv.cells + p + 1;
         kel_value inner;
         if (parens && type_of(right) == types::paren) {
-            code_view pv;
-            if (!whole_view(right, &pv) || quick_run<false>(pv, 0, &inner) != pv.end) {
+            if (!quick_whole(right, &inner)) {
                 if (stop) *stop = p;
                 return -1;
             }
