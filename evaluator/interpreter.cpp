@@ -3032,25 +3032,33 @@ inline int32_t quick_conditional(const code_view& cv, int32_t at, const decode::
 // first set-word not yet stored.
 
 struct plan_operand {
-    const kel_value* slot = nullptr;  // a word's value slot; null: `literal`
+    // Where the operand is read: a word's value slot, the literal below, or
+    // (a right operand) the paren's value in the plan's scratch.
+    const kel_value* at = nullptr;
     kel_value literal{};
-    bool get_word = false;            // the first operand: a get-word (any value but unset)
+    uint8_t check = 0;                // a word's value: 0 none (a literal), 1 not special, 2 a get-word's: not unset
 };
 struct plan_op {
     const kel_value* slot = nullptr;  // the operator word's value slot
     kel_value op{};                   // what it held (a guard)
     inline_op kind = inline_op::none;
     int32_t compare = 0;
-    int8_t paren = -1;                // the right operand: a planned paren, or `right`
+    int8_t paren = -1;                // the right operand: a planned paren (computed first), or `right`
     plan_operand right;
 };
 constexpr int plan_max_ops = 4, plan_max_exprs = 8, plan_max_sets = 4;
 struct plan_expr {
     plan_operand first;
     uint8_t count = 0;
+    bool parens = false;              // some right operand is a paren
     plan_op ops[plan_max_ops];
 };
+// Operands point into the plan (its literals, its scratch), so a plan is
+// made and run where it stands and never copied.
 struct round_plan {
+    round_plan() = default;
+    round_plan(const round_plan&) = delete;
+    round_plan& operator=(const round_plan&) = delete;
     uint64_t moves = 0;
     uint8_t exprs = 0, sets = 0;
     int8_t condition = -1;                 // while: the condition's expression
@@ -3058,7 +3066,26 @@ struct round_plan {
     int8_t set_expr[plan_max_sets] = {};   // each set-word's expression
     kel_value* target[plan_max_sets] = {}; // and its slot
     int32_t set_pos[plan_max_sets] = {};   // and its position in the body
+    mutable kel_value scratch[plan_max_exprs];  // the planned parens' values in a round
 };
+
+// Plans a word or literal operand read as quick_run reads it (false: not
+// plannable).
+bool plan_operand_at(plan_operand& o, const kel_value* v, bool first) {
+    const uint32_t t = type_of(v);
+    if (t == types::word || (first && t == types::get_word)) {
+        o.at = fast_slot(v);
+        o.check = t == types::get_word ? 2 : 1;
+        return o.at != nullptr;
+    }
+    if (first ? plain_data(t) : (t == types::integer || t == types::float_)) {
+        o.literal = *v;
+        o.at = &o.literal;
+        o.check = 0;
+        return true;
+    }
+    return false;
+}
 
 // Plans `operand (operator operand)*` from p as quick_run reads it; answers
 // the position after it, or -1 (not plannable).
@@ -3067,17 +3094,7 @@ int32_t plan_run(round_plan& r, const code_view& cv, int32_t p, bool parens, int
     const int8_t e = static_cast<int8_t>(r.exprs++);
     *index = e;
     plan_expr& x = r.expr[e];
-    const kel_value* v = cv.cells + p;
-    const uint32_t t = type_of(v);
-    if (t == types::word || t == types::get_word) {
-        x.first.slot = fast_slot(v);
-        x.first.get_word = t == types::get_word;
-        if (!x.first.slot) return -1;
-    } else if (plain_data(t)) {
-        x.first.literal = *v;
-    } else {
-        return -1;
-    }
+    if (!plan_operand_at(x.first, cv.cells + p, true)) return -1;
     for (++p; p < cv.end && type_of(cv.cells + p) == types::word; p += 2) {
         const kel_value* slot = fast_slot(cv.cells + p);
         if (!slot) return -1;  // the ordinary path may still find an operator there
@@ -3089,51 +3106,47 @@ int32_t plan_run(round_plan& r, const code_view& cv, int32_t p, bool parens, int
         o.kind = inline_kind(o.op, &o.compare);
         if (o.kind == inline_op::none) return -1;
         const kel_value* right = cv.cells + p + 1;
-        const uint32_t rt = type_of(right);
-        if (rt == types::word) {
-            if (!(o.right.slot = fast_slot(right))) return -1;
-        } else if (rt == types::integer || rt == types::float_) {
-            o.right.literal = *right;
-        } else if (parens && rt == types::paren) {
+        if (parens && type_of(right) == types::paren) {
             code_view pv;
             if (!whole_view(right, &pv) || plan_run(r, pv, 0, false, &o.paren) != pv.end) return -1;
-        } else {
+            o.right.at = &r.scratch[o.paren];
+            x.parens = true;
+        } else if (!plan_operand_at(o.right, right, false)) {
             return -1;
         }
     }
     return p;
 }
 
-bool run_planned_paren(const round_plan& r, int e, kel_value* out);
-
 // Computes a planned expression into *out (false: the ordinary path must).
+// Nothing in a planned expression has an effect, so its parens are
+// computed before the rest, each into the scratch its operator reads.
+template <bool parens>
 [[gnu::always_inline]] inline bool run_planned(const round_plan& r, int e, kel_value* out) {
+    // Read into locals and computed in one: a store through a value
+    // pointer could otherwise be taken to change the plan.
     const plan_expr& x = r.expr[e];
-    if (!x.first.slot) {
-        *out = x.first.literal;
-    } else {
-        const kel_value* v = x.first.slot;
-        if (x.first.get_word ? unset_q(v) : (word_special & bit(type_of(v))) != 0) return false;
-        *out = *v;
-    }
-    for (int i = 0; i < x.count; ++i) {
-        const plan_op& o = x.ops[i];
-        if (!same_bits(*o.slot, o.op)) return false;
-        kel_value inner;
-        const kel_value* right;
-        if (o.paren >= 0) {
-            if (!run_planned_paren(r, o.paren, &inner)) return false;
-            right = &inner;
-        } else {
-            right = o.right.slot ? o.right.slot : &o.right.literal;
+    const int count = x.count;
+    if (parens && x.parens) {
+        for (int i = 0; i < count; ++i) {
+            const int8_t p = x.ops[i].paren;
+            if (p >= 0 && !run_planned<false>(r, p, &r.scratch[p])) return false;
         }
-        const uint32_t rt = type_of(right);
-        if (!((rt == types::integer || rt == types::float_) && apply_inline(o.kind, o.compare, out, right))) return false;
     }
+    const kel_value* v = x.first.at;
+    const uint8_t check = x.first.check;
+    if (check && (check == 2 ? unset_q(v) : (word_special & bit(type_of(v))) != 0)) return false;
+    kel_value value = *v;
+    for (const plan_op *o = x.ops, *end = x.ops + count; o != end; ++o) {
+        if (!same_bits(*o->slot, o->op)) return false;
+        const kel_value* right = o->right.at;
+        const uint32_t rt = type_of(right);
+        if (!((rt == types::integer || rt == types::float_) && apply_inline(o->kind, o->compare, &value, right)))
+            return false;
+    }
+    *out = value;
     return true;
 }
-
-[[gnu::noinline]] bool run_planned_paren(const round_plan& r, int e, kel_value* out) { return run_planned(r, e, out); }
 
 // Plans a body of quick set-words whole (false: not plannable).
 bool plan_body(round_plan& r, const kel_value* body) {
@@ -3161,10 +3174,10 @@ bool plan_body(round_plan& r, const kel_value* body) {
 // Runs a planned body: -1 when every set-word was stored (the last value
 // the loop's value), else the position of the first one the ordinary path
 // must take over from.
-int32_t run_planned_body(const round_plan& r) {
+[[gnu::always_inline]] inline int32_t run_planned_body(const round_plan& r) {
     kel_value value;
     for (int k = 0; k < r.sets; ++k) {
-        if (!run_planned(r, r.set_expr[k], &value) || unset_q(&value)) return r.set_pos[k];
+        if (!run_planned<true>(r, r.set_expr[k], &value) || unset_q(&value)) return r.set_pos[k];
         *r.target[k] = value;
     }
     *stack::arguments() = value;
@@ -3202,6 +3215,9 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
     const bool repeat = f->t.control == natives::number::repeat;
     round_plan plan;
     if ((repeat && !plain_word(args)) || !plan_body(plan, &body)) return true;
+    // The counter's slot stays where it is between planned rounds, as the
+    // set-words' targets do.
+    kel_value* const counter = repeat ? fast_slot(args) : nullptr;
     for (;;) {
         if ((*code = poll_halt()) != signal_code::none) [[unlikely]] return false;
         if (f->i >= f->n) {
@@ -3210,9 +3226,9 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
         }
         if (memory::root.moves != plan.moves) [[unlikely]] return true;
         ++f->i;
-        if (repeat) {
+        if (counter) {
             set_integer(args + 1, f->i);
-            store_plain(args, args + 1);
+            *counter = args[1];
         }
         stack::rewind();
         const int32_t pos = run_planned_body(plan);
@@ -3235,7 +3251,7 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
         if (memory::root.moves != plan.moves) [[unlikely]] return true;
         stack::rewind();
         kel_value* const result = stack::arguments();
-        if (!run_planned(plan, plan.condition, result) || unset_q(result)) return true;
+        if (!run_planned<true>(plan, plan.condition, result) || unset_q(result)) return true;
         if (logic::falsy(result)) {
             f->state = fr::c_loop_end;
             return false;
