@@ -757,7 +757,7 @@ signal_code step_expression(code_position& c, bool no_infix, bool push, bool lit
         ++c.pos;
         push_value(&v);
         if (trace.active) [[unlikely]] {
-            if (!c.library) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
+            if (!c.library) notify_tracer(event::push, &c.block, c.pos - 1, nullptr, entry);
         }
     } else {
         view_valid = false;
@@ -845,7 +845,7 @@ inline bool assign_plain(kel_value* cells) {
         case types::get_word: {
             ++c.pos;
             push_value(lookup(&v));
-            if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
+            if (traced(&c)) notify_tracer(event::push, &c.block, c.pos - 1, nullptr, entry);
             break;
         }
         case types::lit_word: {
@@ -854,7 +854,7 @@ inline bool assign_plain(kel_value* cells) {
             *cell = v;
             set_type(cell, types::word);
             clear_new_line(cell);
-            if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, cell);
+            if (traced(&c)) notify_tracer(event::push, &c.block, c.pos - 1, nullptr, cell);
             break;
         }
         case types::paren: {
@@ -875,7 +875,7 @@ inline bool assign_plain(kel_value* cells) {
             *cell = v;
             set_type(cell, types::path);
             cell->w3 = 0;
-            if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, cell);
+            if (traced(&c)) notify_tracer(event::push, &c.block, c.pos - 1, nullptr, cell);
             break;
         }
         case types::op: fire(error_category::internal, "not-done");
@@ -886,7 +886,7 @@ inline bool assign_plain(kel_value* cells) {
             ++c.pos;
             if (literal) {
                 push_value(&v);
-                if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
+                if (traced(&c)) notify_tracer(event::push, &c.block, c.pos - 1, nullptr, entry);
             } else {
                 KEL_PROPAGATE(invoke_value(&v, &c, true, nullptr, nullptr, &v, mode::plain, false));
             }
@@ -900,13 +900,13 @@ inline bool assign_plain(kel_value* cells) {
             }
             ++c.pos;
             push_value(&v);
-            if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
+            if (traced(&c)) notify_tracer(event::push, &c.block, c.pos - 1, nullptr, entry);
             break;
         }
         default: {
             ++c.pos;
             push_value(&v);
-            if (traced(&c)) notify_tracer(event::push, &c.block, c.pos, nullptr, entry);
+            if (traced(&c)) notify_tracer(event::push, &c.block, c.pos - 1, nullptr, entry);
             break;
         }
     }

@@ -69,11 +69,11 @@ def debugger_cases(kel):
         "-----> EVAL x:\nInput: x: 1 + 2 print x\ndebug> ",
         "-----> PUSH x:\nInput: x: 1 + 2 print x\ndebug> ",
         "-----> EVAL 1\nInput: 1 + 2 print x\ndebug> ",
-        "-----> PUSH 1\nInput: + 2 print x\ndebug> ",
+        "-----> PUSH 1\nInput: 1 + 2 print x\ndebug> ",
         "-----> EVAL +\nInput: + 2 print x\ndebug> ",
         "-----> OPEN +\nInput: 2 print x\ndebug> ",
         "-----> EVAL 2\nInput: 2 print x\ndebug> ",
-        "-----> PUSH 2\nInput: print x\ndebug> ",
+        "-----> PUSH 2\nInput: 2 print x\ndebug> ",
         "-----> CALL + (op!)\nInput: print x\ndebug> ",
         "-----> RETURN 3\nInput: print x\ndebug> ",
         "-----> SET x 3\nInput: print x\ndebug> == unset\ndebug> ",
@@ -108,11 +108,11 @@ def debugger_cases(kel):
     # Without `ask` every step is shown and nothing stops.
     case(kel, "no console", ["unset 'ask", "system/tools/options/debug/show-stack?: false", "debug [x: 7]"],
          "-----> EVAL x:\nInput: x: 7\n-----> PUSH x:\nInput: x: 7\n-----> EVAL 7\nInput: 7\n"
-         "-----> PUSH 7\nInput: \n-----> SET x 7\nInput: \n")
+         "-----> PUSH 7\nInput: 7\n-----> SET x 7\nInput: \n")
     # /later: nothing before @stop.
     case(kel, "later", ["unset 'ask", "system/tools/options/debug/show-stack?: false", "debug/later [a: 1 @stop b: 2]"],
-         "-----> EVAL @stop\nInput: @stop b: 2\n-----> PUSH @stop\nInput: b: 2\n-----> EVAL b:\nInput: b: 2\n"
-         "-----> PUSH b:\nInput: b: 2\n-----> EVAL 2\nInput: 2\n-----> PUSH 2\nInput: \n-----> SET b 2\nInput: \n")
+         "-----> EVAL @stop\nInput: @stop b: 2\n-----> PUSH @stop\nInput: @stop b: 2\n-----> EVAL b:\nInput: b: 2\n"
+         "-----> PUSH b:\nInput: b: 2\n-----> EVAL 2\nInput: 2\n-----> PUSH 2\nInput: 2\n-----> SET b 2\nInput: \n")
     # An error is shown once, then the debugger is silent; the error goes on.
     p = run(kel, ["unset 'ask", "system/tools/options/debug/show-stack?: false",
                   "print mold/flat try [debug/later [@stop 1 / 0 x: 2]]", "print system/tools/options/debug/active?"])

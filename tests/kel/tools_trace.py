@@ -50,7 +50,7 @@ def main():
         "INIT", "ENTER", "FETCH", "PUSH", "FETCH", "PUSH", "SET", "EXPR", "EXIT", "END"] and
         out.splitlines()[6].startswith("SET 2 x: 1 "))
     case(kel, "raw cuts values", ["trace/raw [x: \"%s\"]" % ("a" * 60)],
-         lambda out: any(l.startswith("PUSH 2 none {aaaaaaaaaaaaaaaaaaaaaaaaa...} ") for l in out.splitlines()))
+         lambda out: any(l.startswith("PUSH 1 none {aaaaaaaaaaaaaaaaaaaaaaaaa...} ") for l in out.splitlines()))
     # emit looked up for every line: a replacement takes effect at once.
     case(kel, "emit replaced", ["lines: copy []", "system/tools/tracers/emit: func [s] [append lines s]",
                                 "trace [1 + 2 3 * 4 print 'hi]", "system/tools/tracers/emit: :print",
