@@ -3043,14 +3043,15 @@ struct plan_op {
     kel_value op{};                   // what it held (a guard)
     inline_op kind = inline_op::none;
     int32_t compare = 0;
-    int8_t paren = -1;                // the right operand: a planned paren (computed first), or `right`
+    int8_t paren = -1;                // the right operand's planned paren (-1: none; `right` reads its value)
     plan_operand right;
 };
 constexpr int plan_max_ops = 4, plan_max_exprs = 8, plan_max_sets = 4;
 struct plan_expr {
     plan_operand first;
     uint8_t count = 0;
-    bool parens = false;              // some right operand is a paren
+    uint8_t parens = 0;               // right operands that are parens
+    int8_t paren[plan_max_ops] = {};  // their expressions
     plan_op ops[plan_max_ops];
 };
 // Operands point into the plan (its literals, its scratch), so a plan is
@@ -3110,7 +3111,7 @@ int32_t plan_run(round_plan& r, const code_view& cv, int32_t p, bool parens, int
             code_view pv;
             if (!whole_view(right, &pv) || plan_run(r, pv, 0, false, &o.paren) != pv.end) return -1;
             o.right.at = &r.scratch[o.paren];
-            x.parens = true;
+            x.paren[x.parens++] = o.paren;
         } else if (!plan_operand_at(o.right, right, false)) {
             return -1;
         }
@@ -3127,11 +3128,9 @@ template <bool parens>
     // pointer could otherwise be taken to change the plan.
     const plan_expr& x = r.expr[e];
     const int count = x.count;
-    if (parens && x.parens) {
-        for (int i = 0; i < count; ++i) {
-            const int8_t p = x.ops[i].paren;
-            if (p >= 0 && !run_planned<false>(r, p, &r.scratch[p])) return false;
-        }
+    if (parens) {
+        for (const int8_t *p = x.paren, *end = x.paren + x.parens; p != end; ++p)
+            if (!run_planned<false>(r, *p, &r.scratch[*p])) return false;
     }
     const kel_value* v = x.first.at;
     const uint8_t check = x.first.check;
