@@ -138,6 +138,9 @@ kel_value* get_bound(const kel_value* word);
 // The word's value cell in its own context, or null when the word is unbound
 // or its index lies outside the context's values (no error).
 kel_value* bound_slot(const kel_value* word);
+// The owner that an unresolved `self` word (index -1) of a context stands
+// for, or null for any other word.
+kel_value* self_owner(const kel_value* word);
 
 // --- binding --------------------------------------------------------------------------
 // When the context holds the word's symbol: binds the word to it; answers the

@@ -243,6 +243,7 @@ signal_code value_q_star(bool check, const refinements& refs) {
     bool has = !unset_q(&v);
     if (in_family(type_of(&v), family::word)) {
         const kel_value* cell = word_ops::value_or_null(&v);
+        if (!cell) cell = _context::self_owner(&v);  // as `get` answers it
         has = cell && !unset_q(cell);
     }
     answer_logic(has);
