@@ -275,8 +275,10 @@ void set_fields(const kel_value* o, const kel_value* value, bool any, bool only,
             }
         }
         if (from_block) {
+            // A change handler may shorten the block: its length is read
+            // again for every field, so no cell past its tail is taken.
             for (int32_t i = 0; i < n; ++i) {
-                const kel_value v = i < available ? *block::ks_abs_at(&src, head + i) : *none::value;
+                const kel_value v = i < block::ks_length_q(&src) ? *block::ks_abs_at(&src, head + i) : *none::value;
                 assign(i, &v);
             }
         } else {
