@@ -406,7 +406,8 @@ void call_on_change_of_word(const kel_value* holder, const kel_value* field) {
 void call_on_deep_change(const kel_value* owner, const kel_value* word, const kel_value* target,
                          const kel_value* action, const kel_value* new_value, int32_t index, int32_t part) {
     const kel_value obj = *owner;
-    const uint32_t record = obj.w3;
+    // Only an object's word 3 is an on-set record.
+    const uint32_t record = object_type_q(type_of(&obj)) ? obj.w3 : 0;
     if (!record) fire(error_category::script, "invalid-obj-evt", &obj);
     const int32_t field = record_index(record, 1);
     if (field < 0) return;
