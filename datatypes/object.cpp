@@ -608,13 +608,18 @@ kel_value* construct(const kel_value* spec, const kel_value* prototype, bool onl
     const uint32_t ctx = result->w1;
     const int32_t head = std::max(series_head(&s), 0);
     const int32_t end = head + std::max(block::ks_length_q(&s), 0);
+    // Where the value of the current run of set-words stands; found once
+    // per run, so a long run costs no more than its length.
+    int32_t value_at = head;
     for (int32_t i = head; i < end; ++i) {
         const kel_value w = *block::ks_abs_at(&s, i);
         if (type_of(&w) != types::set_word) continue;
         const int32_t index = _context::index_or_add_word(ctx, &w);
-        int32_t j = i + 1;
-        while (j < end && type_of(block::ks_abs_at(&s, j)) == types::set_word) ++j;
-        kel_value v = j < end ? *block::ks_abs_at(&s, j) : *none::value;
+        if (value_at <= i) {
+            value_at = i + 1;
+            while (value_at < end && type_of(block::ks_abs_at(&s, value_at)) == types::set_word) ++value_at;
+        }
+        kel_value v = value_at < end ? *block::ks_abs_at(&s, value_at) : *none::value;
         if (!only && type_of(&v) == types::word) {
             const uint32_t sym = canonical(&v);
             const auto is = [&](uint32_t slot) { return sym == symbol::resolve(slot); };
