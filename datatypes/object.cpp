@@ -265,9 +265,13 @@ void set_fields(const kel_value* o, const kel_value* value, bool any, bool only,
         const int32_t head = from_block ? std::max(series_head(&src), 0) : 0;
         const int32_t available = from_block ? std::max(block::ks_length_q(&src), 0) : _context::length(src.w1);
         if (!some && !any) {
-            for (int32_t i = 0; i < std::min(n, available); ++i) {
-                const kel_value* sv =
-                    from_block ? block::ks_abs_at(&src, head + i) : _context::values(src.w1) + i;
+            // Every value that would be assigned is checked before any is:
+            // a block's by position, an object's by the field it goes to.
+            for (int32_t j = 0; j < (from_block ? std::min(n, available) : available); ++j) {
+                const int32_t i =
+                    from_block ? j : _context::index_of(ctx, word_symbol(word_at(src.w1, j)), true);
+                if (i < 0) continue;
+                const kel_value* sv = from_block ? block::ks_abs_at(&src, head + j) : _context::values(src.w1) + j;
                 if (unset_q(sv)) {
                     const kel_value w = field_word(ctx, i);
                     fire(error_category::script, "need-value", &w);
