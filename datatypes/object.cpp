@@ -357,6 +357,9 @@ uint32_t make_on_set(uint32_t ctx) {
             set_datatype(&datatype, t);
             fire(error_category::script, "bad-field-set", &w, &datatype);
         }
+        // The record keeps a field index in 16 bits, 0xFFFF meaning none: a
+        // handler further on would be taken for another field, or for none.
+        if (found[k] >= static_cast<int32_t>(no_handler)) fire(error_category::script, "too-long");
         spec[k] = v.w2;
         count[k] = count_locals(v.w2, false);
     }
