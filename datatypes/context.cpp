@@ -293,6 +293,9 @@ kel_value* intern_global(uint32_t symbol) {
 kel_value* set_in(kel_value* word, const kel_value* value, uint32_t ctx, bool notify) {
     const kel_value v = *value;  // the value may lie in a buffer that grows below
     if (ctx == 0) fire(error_category::script, "not-defined", word);
+    // An object's self word stands for the object, as get answers it: it
+    // names no slot, and adding one would leave get answering the object.
+    if (self_owner(word)) fire(error_category::script, "protected");
     if (word_index(word) < 0) {
         int32_t index = index_of(ctx, word_symbol(word), false);
         if (index < 0) {
