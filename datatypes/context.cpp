@@ -293,6 +293,9 @@ kel_value* intern_global(uint32_t symbol) {
 kel_value* set_in(kel_value* word, const kel_value* value, uint32_t ctx, bool notify) {
     const kel_value v = *value;  // the value may lie in a buffer that grows below
     if (ctx == 0) fire(error_category::script, "not-defined", word);
+    // An object's self word stands for the object, as get answers it: it
+    // names no slot, and adding one would leave get answering the object.
+    if (self_owner(word)) fire(error_category::script, "protected");
     if (word_index(word) < 0) {
         int32_t index = index_of(ctx, word_symbol(word), false);
         if (index < 0) {
@@ -327,9 +330,14 @@ kel_value* set_in(kel_value* word, const kel_value* value, uint32_t ctx, bool no
 
 kel_value* set_bound(kel_value* word, const kel_value* value) { return set_in(word, value, word_context(word), true); }
 
+kel_value* self_owner(const kel_value* word) {
+    if (word_index(word) >= 0 || word_symbol(word) != words::self || word_context(word) == 0) return nullptr;
+    return owner(word_context(word));
+}
+
 kel_value* get_in(const kel_value* word, uint32_t ctx) {
     if (word_index(word) < 0) {
-        if (word_symbol(word) == words::self && word_context(word) != 0) return owner(word_context(word));
+        if (kel_value* own = self_owner(word)) return own;
         fire(error_category::script, "no-value", word);
     }
     if (ctx == 0) fire(error_category::script, "not-in-context", word);

@@ -123,7 +123,9 @@ kel_value* intern_global(uint32_t symbol);
 // --- get and set ----------------------------------------------------------------------
 // Stores `value` in the word's slot of `ctx`. A word with index -1 is looked up
 // exactly and, when absent, added (its index is written into the word); a
-// stack context never gets new words (script `not-defined`). A context of 0
+// stack context never gets new words (script `not-defined`), and the self
+// word that stands for its owner (see self_owner) is never set (script
+// `protected`). A context of 0
 // or without values raises script `not-defined`. In an object context the
 // word at that index gets the changed mark; with `notify`, an owner whose
 // on-set record exists is told through `object::call_on_change` after the
@@ -138,6 +140,9 @@ kel_value* get_bound(const kel_value* word);
 // The word's value cell in its own context, or null when the word is unbound
 // or its index lies outside the context's values (no error).
 kel_value* bound_slot(const kel_value* word);
+// The owner that an unresolved `self` word (index -1) of a context stands
+// for, or null for any other word.
+kel_value* self_owner(const kel_value* word);
 
 // --- binding --------------------------------------------------------------------------
 // When the context holds the word's symbol: binds the word to it; answers the

@@ -4,6 +4,7 @@
 #include "kernel/hashtable.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -47,20 +48,22 @@ struct cycle_guard {
     ~cycle_guard() { cycle_pop(); }
 };
 
-// The ignore list and the collected words of collect_locals.
+// The ignore list and the collected words of collect_locals. The names in
+// the ignore list are also kept in a set, so a body with many set-words is
+// collected in linear time.
 struct collector {
     kel_value* ignore;  // pushed blocks
     kel_value* result;
-    bool known(uint32_t canonical_symbol) const {
+    std::unordered_set<uint32_t> names;
+    collector(kel_value* ignore_list, kel_value* collected) : ignore(ignore_list), result(collected) {
         const span s(ignore);
         // The spec's type blocks and doc strings stay in the list: only its words name anything.
         for (int32_t i = s.first; i < s.end; ++i)
-            if (in_family(type_of(s.at(i)), family::word) && canonical(s.at(i)) == canonical_symbol) return true;
-        return false;
+            if (in_family(type_of(s.at(i)), family::word)) names.insert(canonical(s.at(i)));
     }
     void add(const kel_value* word) {
         kel_value w = *word;
-        if (known(canonical(&w))) return;
+        if (!names.insert(canonical(&w)).second) return;
         set_type(&w, types::word);
         clear_new_line(&w);
         block::ks_add(ignore, &w);
@@ -229,16 +232,13 @@ void check_type_block(const kel_value* block) {
 
 void check_duplicates(const kel_value* spec) {
     const span s(spec);
+    // A set of the names met so far keeps a long spec's check linear.
+    std::unordered_set<uint32_t> seen;
     for (int32_t i = s.first; i < s.end; ++i) {
         const kel_value c = *s.at(i);
         const uint32_t t = type_of(&c);
         if (!argument_word_type(t) && t != types::refinement) continue;
-        for (int32_t j = s.first; j < i; ++j) {
-            const kel_value* d = s.at(j);
-            const uint32_t dt = type_of(d);
-            if ((argument_word_type(dt) || dt == types::refinement) && canonical(d) == canonical(&c))
-                fire(error_category::script, "dup-vars", &c);
-        }
+        if (!seen.insert(canonical(&c)).second) fire(error_category::script, "dup-vars", &c);
     }
 }
 
@@ -353,7 +353,7 @@ kel_value* collect_locals(kel_value* spec, const kel_value* body_in) {
             }
         }
     }
-    collector col{ignore, result};
+    collector col(ignore, result);
     col.walk(&body);
 
     if (block::ks_length_q(result) > 0) {

@@ -265,9 +265,13 @@ void set_fields(const kel_value* o, const kel_value* value, bool any, bool only,
         const int32_t head = from_block ? std::max(series_head(&src), 0) : 0;
         const int32_t available = from_block ? std::max(block::ks_length_q(&src), 0) : _context::length(src.w1);
         if (!some && !any) {
-            for (int32_t i = 0; i < std::min(n, available); ++i) {
-                const kel_value* sv =
-                    from_block ? block::ks_abs_at(&src, head + i) : _context::values(src.w1) + i;
+            // Every value that would be assigned is checked before any is:
+            // a block's by position, an object's by the field it goes to.
+            for (int32_t j = 0; j < (from_block ? std::min(n, available) : available); ++j) {
+                const int32_t i =
+                    from_block ? j : _context::index_of(ctx, word_symbol(word_at(src.w1, j)), true);
+                if (i < 0) continue;
+                const kel_value* sv = from_block ? block::ks_abs_at(&src, head + j) : _context::values(src.w1) + j;
                 if (unset_q(sv)) {
                     const kel_value w = field_word(ctx, i);
                     fire(error_category::script, "need-value", &w);
@@ -275,8 +279,10 @@ void set_fields(const kel_value* o, const kel_value* value, bool any, bool only,
             }
         }
         if (from_block) {
+            // A change handler may shorten the block: its length is read
+            // again for every field, so no cell past its tail is taken.
             for (int32_t i = 0; i < n; ++i) {
-                const kel_value v = i < available ? *block::ks_abs_at(&src, head + i) : *none::value;
+                const kel_value v = i < block::ks_length_q(&src) ? *block::ks_abs_at(&src, head + i) : *none::value;
                 assign(i, &v);
             }
         } else {
@@ -351,6 +357,9 @@ uint32_t make_on_set(uint32_t ctx) {
             set_datatype(&datatype, t);
             fire(error_category::script, "bad-field-set", &w, &datatype);
         }
+        // The record keeps a field index in 16 bits, 0xFFFF meaning none: a
+        // handler further on would be taken for another field, or for none.
+        if (found[k] >= static_cast<int32_t>(no_handler)) fire(error_category::script, "too-long");
         spec[k] = v.w2;
         count[k] = count_locals(v.w2, false);
     }
@@ -404,7 +413,8 @@ void call_on_change_of_word(const kel_value* holder, const kel_value* field) {
 void call_on_deep_change(const kel_value* owner, const kel_value* word, const kel_value* target,
                          const kel_value* action, const kel_value* new_value, int32_t index, int32_t part) {
     const kel_value obj = *owner;
-    const uint32_t record = obj.w3;
+    // Only an object's word 3 is an on-set record.
+    const uint32_t record = object_type_q(type_of(&obj)) ? obj.w3 : 0;
     if (!record) fire(error_category::script, "invalid-obj-evt", &obj);
     const int32_t field = record_index(record, 1);
     if (field < 0) return;
@@ -605,13 +615,18 @@ kel_value* construct(const kel_value* spec, const kel_value* prototype, bool onl
     const uint32_t ctx = result->w1;
     const int32_t head = std::max(series_head(&s), 0);
     const int32_t end = head + std::max(block::ks_length_q(&s), 0);
+    // Where the value of the current run of set-words stands; found once
+    // per run, so a long run costs no more than its length.
+    int32_t value_at = head;
     for (int32_t i = head; i < end; ++i) {
         const kel_value w = *block::ks_abs_at(&s, i);
         if (type_of(&w) != types::set_word) continue;
         const int32_t index = _context::index_or_add_word(ctx, &w);
-        int32_t j = i + 1;
-        while (j < end && type_of(block::ks_abs_at(&s, j)) == types::set_word) ++j;
-        kel_value v = j < end ? *block::ks_abs_at(&s, j) : *none::value;
+        if (value_at <= i) {
+            value_at = i + 1;
+            while (value_at < end && type_of(block::ks_abs_at(&s, value_at)) == types::set_word) ++value_at;
+        }
+        kel_value v = value_at < end ? *block::ks_abs_at(&s, value_at) : *none::value;
         if (!only && type_of(&v) == types::word) {
             const uint32_t sym = canonical(&v);
             const auto is = [&](uint32_t slot) { return sym == symbol::resolve(slot); };

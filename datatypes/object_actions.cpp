@@ -183,9 +183,15 @@ signal_code a_modify(const refinements&) {
     } else if (is_symbol(field, words::owned)) {
         if (none_q(&value)) {
             if (owners.unbind) owners.unbind(o);
-        } else if (type_of(&value) == types::block && block::ks_length_q(&value) >= 2) {
+        } else {
+            // As for an owned series: only an object can be told of changes,
+            // under a word; anything else would be called as an owner later.
+            if (type_of(&value) != types::block || block::ks_length_q(&value) < 2)
+                fire(error_category::script, "invalid-arg", &value);
             const kel_value owner = *block::ks_abs_at(&value, series_head(&value));
             const kel_value word = *block::ks_abs_at(&value, series_head(&value) + 1);
+            if (type_of(&owner) != types::object) fire(error_category::script, "invalid-arg", &owner);
+            if (!in_family(type_of(&word), family::word)) fire(error_category::script, "invalid-arg", &word);
             if (owners.bind) owners.bind(o, &owner, &word);
         }
     }

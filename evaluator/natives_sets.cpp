@@ -129,7 +129,8 @@ signal_code print_value(int32_t number, bool line_end, bool check, const refinem
     if (type_of(shown) != types::string) {
         kel_value* text = stack::push_unset();
         text_out::new_buffer(text, 64);
-        (void)actions::form_value(shown, text, nullptr, 0);
+        // The whole text: a budget of 0 would leave an object's fields out.
+        (void)actions::form_value(shown, text, nullptr, 0x7FFFFFFF);
         *shown = *text;
     }
     dyn_print::run(shown, line_end);

@@ -79,31 +79,17 @@ uint32_t context_of_value(const kel_value* v) {
     return 0;
 }
 
-// `pick` at a 1-based index, inside a native mark named `pick`; the result
-// into *out.
-signal_code pick_at(const kel_value* series, int32_t index, kel_value* out) {
-    stack::open_native_frame(&words::_pick);
-    stack::push_copy(series);
-    set_integer(stack::alloc_cell(), index);
-    KEL_PROPAGATE(actions::entry(act::pick)(refinements::none()));
-    *out = *stack::arguments();
-    stack::close_frame_discard();
-    return signal_code::none;
-}
-
 // The value word i (0-based) of a block of words receives from `value`:
-// value i of a block-like series or map! when spreading (none! past the
-// tail), else the value itself.
-signal_code spread_value(const kel_value* value, bool spread, int32_t i, kel_value* out) {
+// value i of a block-like series (a map! comes as the block of its live
+// pairs) when spreading, none! past the tail, else the value itself.
+void spread_value(const kel_value* value, bool spread, int32_t i, kel_value* out) {
     if (!spread) {
         *out = *value;
-        return signal_code::none;
+        return;
     }
-    if (type_of(value) == types::map) return pick_at(value, i + 1, out);
     const int32_t length = block::ks_length_q(value);
     if (i < length) *out = *block::ks_abs_at(value, series_head(value) + i);
     else set_none(out);
-    return signal_code::none;
 }
 
 // The word cell at 0-based index i from the block's head, or false when the
@@ -114,6 +100,20 @@ bool word_at(const kel_value* block, int32_t i, kel_value* out) {
     return true;
 }
 
+// A new block (pushed) of a map's live keys and values in turn, as `set`
+// spreads them: a key as a word! (not the set-word! the map keeps), and no
+// new-line marks. The map's own block keeps removed entries as holes.
+const kel_value* map_pairs(const kel_value* map) {
+    const kel_value* pairs = map::push_body(map);
+    const int32_t n = block::ks_length_q(pairs);
+    for (int32_t i = 0; i < n; ++i) {
+        kel_value* c = block::ks_abs_at(pairs, series_head(pairs) + i);
+        clear_new_line(c);
+        if (i % 2 == 0 && type_of(c) == types::set_word) set_type(c, types::word);
+    }
+    return pairs;
+}
+
 // `set` of a block of words, inside a native mark named <anon>. The first
 // pass checks every target and every value before anything is assigned, so
 // a fault leaves every word as it was.
@@ -121,20 +121,21 @@ signal_code set_block(const kel_value* words_block, const kel_value* value, bool
     const uint32_t vt = type_of(value);
     const bool spread = !only && (in_family(vt, family::block_like) || vt == types::map);
     stack::open_native_frame(&words::_anon);
+    if (spread && vt == types::map) value = map_pairs(value);
     const int32_t n = block::ks_length_q(words_block);
     for (int32_t i = 0; i < n; ++i) {
         kel_value w;
         if (!word_at(words_block, i, &w)) break;
         if (!in_family(type_of(&w), family::word)) invalid_arg(&w);
         kel_value v;
-        KEL_PROPAGATE(spread_value(value, spread, i, &v));
+        spread_value(value, spread, i, &v);
         if (unset_q(&v) && !any) fire(error_category::script, "need-value", &w);
     }
     for (int32_t i = 0; i < n; ++i) {
         kel_value w;
         if (!word_at(words_block, i, &w)) break;
         kel_value v;
-        KEL_PROPAGATE(spread_value(value, spread, i, &v));
+        spread_value(value, spread, i, &v);
         if (some && none_q(&v)) continue;
         _context::set_bound(&w, &v);
     }
@@ -242,6 +243,7 @@ signal_code value_q_star(bool check, const refinements& refs) {
     bool has = !unset_q(&v);
     if (in_family(type_of(&v), family::word)) {
         const kel_value* cell = word_ops::value_or_null(&v);
+        if (!cell) cell = _context::self_owner(&v);  // as `get` answers it
         has = cell && !unset_q(cell);
     }
     answer_logic(has);

@@ -511,7 +511,8 @@ void form_utf8(const kel_value* value, char** text, int32_t* length) {
     try {
         kel_value* buffer = stack::push_unset();
         text_out::new_buffer(buffer, 128);
-        (void)actions::form_value(value, buffer, nullptr, 0);
+        // The whole text: a budget of 0 would leave an object's fields out.
+        (void)actions::form_value(value, buffer, nullptr, 0x7FFFFFFF);
         int32_t count = -1;
         const char* bytes = unicode::to_utf8(buffer, &count);
         fallback.assign(bytes, static_cast<size_t>(count));

@@ -281,13 +281,16 @@ TEST_F(ObjectsHooks, ModifyChangedOwnerAndOwned) {
     object::owners.bind_object = [](kel_value*, const kel_value*, const kel_value*) { ++binds; };
     object::owners.bind = [](kel_value*, const kel_value* owner, const kel_value* word) {
         ++binds;
-        EXPECT_EQ(get_integer(owner), 7);
+        EXPECT_EQ(type_of(owner), types::object);
         EXPECT_EQ(type_of(word), types::word);
     };
     object::owners.unbind = [](kel_value*) { ++unbinds; };
     modify("owner", test::none_v());
     modify("owned", test::none_v());
-    modify("owned", b({7, word_v("f")}));
+    modify("owned", b({o, word_v("f")}));
+    // only an object can be told of its owned values' changes
+    EXPECT_EQ(test::fired_id([&] { modify("owned", b({int_v(7), word_v("f")})); }), "invalid-arg");
+    stack::reset();
     EXPECT_EQ(binds, 2);
     EXPECT_EQ(unbinds, 1);
 }
