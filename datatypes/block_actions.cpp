@@ -767,6 +767,14 @@ int32_t sort_call_compare(const void* x, const void* y, uintptr_t p1, uintptr_t)
     return compare_answer(&answer);
 }
 
+// Pushes a block holding a copy of count cells of series from head.
+void keep_alive_copy(const kel_value* series, int64_t head, int64_t count) {
+    kel_value* keep = push_only_star(static_cast<int32_t>(count));
+    buffer_header* h = buf(keep);
+    std::memcpy(h->head_ptr(), cell_at(series, head), static_cast<size_t>(count) * 16);
+    h->tail = h->head + static_cast<uint32_t>(count) * 16;
+}
+
 void run_sort(void* base, size_t records, size_t record_bytes, uintptr_t p1, uintptr_t p2, sort::compare_fn fn,
               bool stable) {
     if (stable) {
@@ -886,6 +894,11 @@ void sort(kel_value* series, const sort_refinements& r) {
         // records are sorted in a copy that does not move, and written back
         // into what the buffer holds afterwards.
         const size_t bytes = static_cast<size_t>(count) * 16;
+        // That copy (and the merge buffer) is heap memory the collector does
+        // not see: should the function empty this block and collect, the
+        // records would refer to freed series. A block on the argument
+        // stack keeps every record's targets alive until the sort ends.
+        keep_alive_copy(series, head, count);
         struct work_copy {
             void* p;
             bool big;
@@ -899,6 +912,7 @@ void sort(kel_value* series, const sort_refinements& r) {
         run_sort(work.p, records, record_bytes, reinterpret_cast<uintptr_t>(&ctx), 0, sort_call_compare, r.stable);
         const int64_t room = std::clamp<int64_t>(units(series) - head, 0, count);
         if (room > 0) std::memcpy(cell_at(series, head), work.p, static_cast<size_t>(room) * 16);
+        stack::drop_cells(1);
     }
     notify(series, "sorted", nullptr, head, count);
 }

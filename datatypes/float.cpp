@@ -417,7 +417,7 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool, bool, bool, const 
 registry::registration row() {
     registry::registration r;
     r.id = types::float_;
-    r.hash = hashtable::hash_by::words_2_3;
+    r.hash = hashtable::hash_by::float64;
     r.set_hash = registry::set_hash_rule::float_value;
     r.marker = kel::collector::cell_markers::nothing;
     r.families = family::scalar | family::number;

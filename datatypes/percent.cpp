@@ -39,7 +39,7 @@ registry::registration row() {
     r.id = types::percent;
     r.parent = types::float_;
     r.name = "percent!";
-    r.hash = hashtable::hash_by::words_2_3;
+    r.hash = hashtable::hash_by::float64;
     r.marker = collector::cell_markers::nothing;
     r.families = family::scalar | family::number;
     // make, random, to, compare and the arithmetic are float!'s, which treat

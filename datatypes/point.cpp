@@ -331,7 +331,7 @@ registry::registration row() {
     r.id = own_type<N>;
     r.parent = 0;
     r.name = N == 2 ? "point2D!" : "point3D!";
-    r.hash = N == 2 ? hashtable::hash_by::words_1_2 : hashtable::hash_by::words_1_3;
+    r.hash = hashtable::hash_by::float32s;
     r.marker = collector::cell_markers::nothing;
     r.families = family::scalar | family::point;
     r[act::make] = static_cast<action_fn>(make<N>);

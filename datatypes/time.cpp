@@ -337,7 +337,7 @@ signal_code pick(const refinements&) {
 registry::registration row() {
     registry::registration r;
     r.id = types::time;
-    r.hash = hashtable::hash_by::words_2_3;
+    r.hash = hashtable::hash_by::float64;
     r.marker = kel::collector::cell_markers::nothing;
     r.families = family::scalar;
     r.parent = types::float_;

@@ -630,6 +630,20 @@ uint32_t w3(const kel_value* v, bool) { return fmix32(v->w3); }
 uint32_t words_2_3(const kel_value* v, bool) { return murmur3(reinterpret_cast<const uint8_t*>(v) + 8, 8); }
 uint32_t words_1_2(const kel_value* v, bool) { return murmur3(reinterpret_cast<const uint8_t*>(v) + 4, 8); }
 uint32_t words_1_3(const kel_value* v, bool) { return murmur3(reinterpret_cast<const uint8_t*>(v) + 4, 12); }
+// -0.0 equals 0.0 (also strictly), so both must land in the same bucket:
+// the sign bit of a zero is left out of the hashed bits.
+uint32_t float64(const kel_value* v, bool) {
+    uint64_t bits = uint64_t{v->w2} | (uint64_t{v->w3} << 32);
+    if (bits == uint64_t{1} << 63) bits = 0;
+    return murmur3(&bits, 8);
+}
+uint32_t float32s(const kel_value* v, bool) {
+    uint32_t words[3] = {v->w1, v->w2, v->w3};
+    const size_t n = type_of(v) == types::point3d ? 3 : 2;
+    for (size_t i = 0; i < n; ++i)
+        if (words[i] == 0x80000000u) words[i] = 0;
+    return murmur3(words, n * 4);
+}
 // Over the bytes without the trailing zeros past the third: 1.2.3 and
 // 1.2.3.0 are equal, so they must land in the same bucket.
 uint32_t tuple(const kel_value* v, bool) {

@@ -118,6 +118,8 @@ uint32_t w3(const kel_value* v, bool case_sensitive);
 uint32_t words_2_3(const kel_value* v, bool case_sensitive);  // murmur3 of w2-w3
 uint32_t words_1_2(const kel_value* v, bool case_sensitive);  // murmur3 of w1-w2
 uint32_t words_1_3(const kel_value* v, bool case_sensitive);  // murmur3 of w1-w3
+uint32_t float64(const kel_value* v, bool case_sensitive);    // murmur3 of w2-w3, -0.0 as 0.0
+uint32_t float32s(const kel_value* v, bool case_sensitive);   // a point's coordinates, -0.0 as 0.0
 uint32_t tuple(const kel_value* v, bool case_sensitive);      // its bytes, trailing zeros past the third left out
 uint32_t spelling(const kel_value* v, bool case_sensitive);   // a symbol's name
 uint32_t any_string(const kel_value* v, bool case_sensitive); // code points from the head
