@@ -194,6 +194,10 @@ void read_value(uint32_t parent);
 
 bool child(const kel_value* v, uint32_t k, kel_value* out);
 
+// Global words take no part in paths: the global context is the runtime's,
+// and reaching through it would let a block alias or rebind live values.
+bool decoded_context_q(uint32_t ctx) { return memory::node_live_q(ctx) && ctx != _context::global(); }
+
 bool function_child(const kel_value* f, uint32_t k, kel_value* out) {
     if (k == 0) {
         *out = block_value(f->w2);
@@ -231,7 +235,7 @@ bool child(const kel_value* v, uint32_t k, kel_value* out) {
     if (t == types::object) return values_child(v->w1, k, out);
     if (in_family(t, family::word) || t == types::refinement) {
         const uint32_t ctx = v->w1;
-        if (!memory::node_live_q(ctx)) return false;
+        if (!decoded_context_q(ctx)) return false;
         const kel_value owner = *_context::owner(ctx);
         if (type_of(&owner) == types::function) return function_child(&owner, k, out);
         return values_child(ctx, k, out);
@@ -265,11 +269,19 @@ uint32_t context_of_found(const kel_value* v) {
     const uint32_t t = type_of(v);
     if (in_family(t, family::word) || t == types::refinement || t == types::object || t == types::error ||
         t == types::function || (t == types::op && native::wrapped_type(v) == types::function))
-        return memory::node_live_q(v->w1) ? v->w1 : 0;
+        return decoded_context_q(v->w1) ? v->w1 : 0;
     return 0;
 }
 
 // --- building values -------------------------------------------------------------------
+
+// Text of unit 4 (and char! vectors of 32 bits) holds code points: a unit
+// above U+10FFFF is no character, and the char! read from it would be none
+// the runtime can make or handle.
+void check_code_points(const uint8_t* p, uint64_t count) {
+    for (uint64_t i = 0; i < count; ++i)
+        if (get_u32(p + 4 * i) > 0x10FFFFu) rd->bad(p + 4 * i);
+}
 
 uint32_t valid_unit(uint32_t unit, const uint8_t* at) {
     if (unit != 1 && unit != 2 && unit != 4) rd->bad(at);
@@ -294,12 +306,14 @@ void series_reference(uint32_t parent, uint32_t t, int32_t head, bool nl, const 
                              ft == types::map || ft == types::bitset;
     if (!series_part) rd->bad(at);
     kel_value v = found;
-    const bool text_t = in_family(t, family::string_like) || t == types::binary;
-    const bool text_f = in_family(ft, family::string_like) || ft == types::binary;
-    if (in_family(t, family::block_like) || text_t) {
+    // Text and bytes never share a buffer here: a string may widen its
+    // buffer's unit, which a binary over the same buffer would misread.
+    const bool text_t = in_family(t, family::string_like), bytes_t = t == types::binary;
+    if (in_family(t, family::block_like) || text_t || bytes_t) {
         const bool cells_f = in_family(ft, family::block_like) || ft == types::function || ft == types::native ||
                              ft == types::action || ft == types::op || ft == types::routine;
-        if (text_t ? !text_f : !cells_f) rd->bad(at);
+        const bool fits = text_t ? in_family(ft, family::string_like) : bytes_t ? ft == types::binary : cells_f;
+        if (!fits) rd->bad(at);
         uint32_t extra = 0;
         if ((t == types::hash && ft == types::hash) || (in_family(t, family::string_like) && in_family(ft, family::string_like)))
             extra = found.w3;
@@ -338,6 +352,7 @@ void read_string(uint32_t parent, uint32_t t, uint32_t header, bool flag, bool n
     }
     const uint64_t size = uint64_t(length) * unit;
     if (size > rd->left() || size > memory::max_capacity(unit)) rd->bad(length_at);
+    if (t != types::binary && unit == 4) check_code_points(rd->p, length);
     stack_cell s;
     if (t == types::binary) binary::init_cell(s.cell, length);
     else string::make_at_unit(s.cell, length, unit);
@@ -379,6 +394,7 @@ void read_vector(uint32_t parent, uint32_t header, bool flag, bool nl, bool ref,
     if (!ok) rd->bad(rd->compact ? element_at : unit == 0 || unit > 8 ? at : element_at);
     const uint64_t size = uint64_t(length) * unit;
     if (size > rd->left() || size > 0xFFFFFF00ull) rd->bad(length_at);
+    if (element == types::char_ && unit == 4) check_code_points(rd->p, length);
     stack_cell s;
     vector::init_cell(s.cell, length, element, unit);
     memory::buffer_header* h = buf(series_node(s.cell));
@@ -481,7 +497,12 @@ void read_map(uint32_t parent, bool nl, bool ref, const uint8_t* at) {
         append(parent, s.cell);
     }
     depth_guard guard(node);
-    for (uint32_t i = 0; i < count; ++i) read_value(node);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* item_at = rd->p;
+        read_value(node);
+        // A key no map can hold is this block's fault, not a path's.
+        if (i % 2 == 0 && !map::valid_key_type_q(type_of(&cells_of(node)[cell_count(node) - 1]))) rd->bad(item_at);
+    }
     hashtable::put_all(table, 0, 2);
 }
 
@@ -671,6 +692,7 @@ void read_word(uint32_t parent, uint32_t t, uint32_t header, bool flag, bool nl,
     w.w2 = sym;
     set_new_line(&w, nl);
     if (global) {
+        if (ref) rd->bad(at);  // a global word is never a reference: no path follows it
         if (!rd->compact) (void)rd->u32();  // the index it had: bound again by symbol
         const uint32_t g = _context::global();
         int32_t index = -1;
