@@ -190,15 +190,17 @@ void write_float(const kel_value* v, uint32_t t, bool nl) {
     if (st.compact) {
         bool short_form = false;
         int32_t n = 0;
+        // -0.0 stays raw in every short form: the integer would drop its sign.
+        const bool negative_zero = d == 0.0 && std::signbit(d);
         if (t == types::percent) {
-            if (std::fabs(d) <= percent_limit) {
+            if (std::fabs(d) <= percent_limit && !negative_zero) {
                 const double hundred = std::round(d * 100.0);
                 if (hundred / 100.0 == d) {
                     short_form = true;
                     n = static_cast<int32_t>(hundred);
                 }
             }
-        } else if (std::fabs(d) <= whole_float_limit && std::trunc(d) == d && !(d == 0.0 && std::signbit(d))) {
+        } else if (std::fabs(d) <= whole_float_limit && std::trunc(d) == d && !negative_zero) {
             short_form = true;
             n = static_cast<int32_t>(d);
         }
@@ -415,6 +417,8 @@ void write_string(const kel_value* v, uint32_t t, bool nl, int64_t ref) {
     if (ref >= 0) return write_path(static_cast<uint32_t>(ref));
     const uint32_t length = h->units();
     if (st.compact) {
+        // The compact length shares its varint with the unit's two bits.
+        if (t != types::binary && length > (0xFFFFFFFFu >> 2)) fire(error_category::script, "too-long");
         if (t == types::binary) varint(length);
         else varint(length << 2 | log2_unit(unit));
     } else {
