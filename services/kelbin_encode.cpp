@@ -340,7 +340,13 @@ void write_scalar(const kel_value* v, uint32_t t, bool nl) {
             }
             return;
         }
-        case types::issue:
+        case types::issue: {
+            // Names are NUL-terminated in both layouts, and an issue is the
+            // one word-like value whose text may hold a NUL: it would come
+            // back cut short, so it is refused like a value with no record.
+            uint32_t length = 0;
+            const char* name = symbol::name_bytes(v->w2, &length);
+            if (std::memchr(name, 0, length)) refuse(v);
             if (st.compact) {
                 type_byte(t, false, nl, false);
                 varint(symbol_of(v->w2));
@@ -349,6 +355,7 @@ void write_scalar(const kel_value* v, uint32_t t, bool nl) {
                 u32(symbol_of(v->w2));
             }
             return;
+        }
         default:
             return;
     }
