@@ -751,7 +751,12 @@ void read_native(uint32_t parent, uint32_t t, bool nl) {
     if (!filled) rd->bad(index_at);
     const place where{parent, cell_count(parent)};
     const uint8_t* spec_at = rd->p;
-    read_value(parent);
+    {
+        // The spec record is checked only once read, so a chain of native
+        // records nests: it counts against the depth limit like a block.
+        depth_guard guard(parent);
+        read_value(parent);
+    }
     const kel_value spec = cells_of(parent)[where.index];
     if (type_of(&spec) != types::block) rd->bad(spec_at);
     // The value the runtime already holds for that number, when a global
@@ -773,7 +778,10 @@ void read_native(uint32_t parent, uint32_t t, bool nl) {
 void read_op(uint32_t parent, uint32_t header, bool nl, const uint8_t* at) {
     const place where{parent, cell_count(parent)};
     const uint8_t* inner_at = rd->p;
-    read_value(parent);
+    {
+        depth_guard guard(parent);  // op records may nest as native records do
+        read_value(parent);
+    }
     const kel_value w = cells_of(parent)[where.index];
     const uint32_t wt = type_of(&w);
     if (wt != types::native && wt != types::action && wt != types::function) rd->bad(inner_at);
