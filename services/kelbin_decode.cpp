@@ -21,6 +21,7 @@
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/hash.h"
@@ -281,6 +282,17 @@ uint32_t context_of_found(const kel_value* v) {
 void check_code_points(const uint8_t* p, uint64_t count) {
     for (uint64_t i = 0; i < count; ++i)
         if (get_u32(p + 4 * i) > 0x10FFFFu) rd->bad(p + 4 * i);
+}
+
+// A packed date word names a real day: month 1-12 and a day within it. No
+// other path makes one that does not, and date arithmetic and molding
+// assume it.
+bool real_day_q(uint32_t packed) {
+    static constexpr int32_t month_days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const int32_t month = date::month_of(packed), day = date::day_of(packed);
+    if (month < 1 || month > 12 || day < 1) return false;
+    const bool leap_day = month == 2 && date::leap_year_q(date::year_of(packed));
+    return day <= month_days[month - 1] + (leap_day ? 1 : 0);
 }
 
 uint32_t valid_unit(uint32_t unit, const uint8_t* at) {
@@ -891,7 +903,7 @@ void read_typed(uint32_t parent, uint32_t t, uint32_t header, bool flag, bool nl
             const uint8_t* f = rd->p;
             init_cell(&v, t);
             v.w1 = rd->u32();
-            if (compact && flag != ((v.w1 & 0x10000u) != 0)) rd->bad(f);
+            if (!real_day_q(v.w1) || (compact && flag != date::has_time(v.w1))) rd->bad(f);
             if (compact) {
                 v.w2 = rd->u32();
                 v.w3 = rd->u32();
