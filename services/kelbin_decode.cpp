@@ -56,6 +56,7 @@ struct place {
 
 struct reader {
     const uint8_t* base = nullptr;  // first byte of the block, for positions
+    const uint8_t* native_spec_at = nullptr;  // where the spec record of the native being read starts
     const uint8_t* p = nullptr;
     const uint8_t* end = nullptr;  // end of the record area
     bool compact = false;
@@ -219,9 +220,22 @@ bool values_child(uint32_t ctx, uint32_t k, kel_value* out) {
     return true;
 }
 
+// A decoded native or action is the runtime's own, spec and all: its spec is
+// shared with no decoded value, so no path passes through it (the encoders
+// never write one that does), and a series part found at one is only a
+// native's spec record, which the runtime's value replaces at once.
+bool runtime_spec_q(const kel_value* v) {
+    const uint32_t t = type_of(v);
+    if (t == types::op) {
+        const uint32_t wrapped = native::wrapped_type(v);
+        return wrapped == types::native || wrapped == types::action;
+    }
+    return t == types::native || t == types::action;
+}
+
 bool child(const kel_value* v, uint32_t k, kel_value* out) {
     const uint32_t t = type_of(v);
-    if (in_family(t, family::block_like) || t == types::map || t == types::native || t == types::action) {
+    if (in_family(t, family::block_like) || t == types::map) {
         const uint32_t node = v->w2;
         if (!memory::node_live_q(node) || k >= static_cast<uint32_t>(cell_count(node))) return false;
         *out = cells_of(node)[k];
@@ -313,6 +327,7 @@ int32_t head_field(bool present) {
 void series_reference(uint32_t parent, uint32_t t, int32_t head, bool nl, const uint8_t* at) {
     const kel_value found = read_path();
     const uint32_t ft = type_of(&found);
+    if (runtime_spec_q(&found) && (t != types::block || at != rd->native_spec_at)) rd->bad(at);
     const bool series_part = in_family(ft, family::series) || ft == types::function || ft == types::native ||
                              ft == types::action || ft == types::op || ft == types::routine ||
                              ft == types::map || ft == types::bitset;
@@ -763,6 +778,7 @@ void read_native(uint32_t parent, uint32_t t, bool nl) {
     if (!filled) rd->bad(index_at);
     const place where{parent, cell_count(parent)};
     const uint8_t* spec_at = rd->p;
+    rd->native_spec_at = spec_at;
     {
         // The spec record is checked only once read, so a chain of native
         // records nests: it counts against the depth limit like a block.
