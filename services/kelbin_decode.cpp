@@ -823,10 +823,7 @@ void read_op(uint32_t parent, uint32_t header, bool nl, const uint8_t* at) {
 void read_error(uint32_t parent, bool nl) {
     const uint8_t* code_at = rd->p;
     const uint32_t code = rd->compact ? rd->varint() : rd->u32();
-    const uint32_t category = code / 100, id = code % 100;
-    if (code > 0x7FFFFFFFu || category >= static_cast<uint32_t>(error::category_count) || id < 2 ||
-        static_cast<int32_t>(id) >= error::category_size(static_cast<int32_t>(category)))
-        rd->bad(code_at);
+    if (!catalogued_error_code_q(code)) rd->bad(code_at);
     uint32_t ctx;
     {
         stack_cell s;
@@ -1190,6 +1187,12 @@ void decode_block(const uint8_t* bytes, size_t length, const kel_value* target, 
 }  // namespace
 
 bool (*native_filled)(int32_t number) = nullptr;
+
+bool catalogued_error_code_q(int64_t code) {
+    if (code < 0) return false;
+    const int64_t category = code / 100, id = code % 100;
+    return category < error::category_count && id >= 2 && id < error::category_size(static_cast<int32_t>(category));
+}
 
 void decode(const uint8_t* bytes, size_t length, const kel_value* target, const kel_value* what) {
     if (length < prefix_size || std::memcmp(bytes, magic, 6) != 0) invalid_data(what);

@@ -689,7 +689,11 @@ void write_error(const kel_value* v, bool nl) {
     }
     const kel_value* vals = _context::values(ctx);
     const kel_value code = vals[0];
-    const uint32_t c = type_of(&code) == types::integer ? static_cast<uint32_t>(get_integer(&code)) : 0;
+    // The record keeps only the code: an error whose code names no catalogue
+    // entry (a script set it to none or to any number) could not be made
+    // again, so it is refused here rather than written undecodable.
+    if (type_of(&code) != types::integer || !catalogued_error_code_q(get_integer(&code))) refuse(v);
+    const auto c = static_cast<uint32_t>(get_integer(&code));
     if (st.compact) {
         type_byte(types::error, false, nl, false);
         varint(c);
