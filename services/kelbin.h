@@ -36,6 +36,10 @@ void encode(const kel_value* value, bool compact, kel_value* out);
 // compressed payload that does not inflate.
 void decode(const uint8_t* bytes, size_t length, const kel_value* target, const kel_value* what);
 
+// Whether an error code names a catalogue entry an error! can be made from:
+// a record carries only the code, so no other error can be written or read.
+bool catalogued_error_code_q(int64_t code);
+
 // Whether a native-table number names a filled slot: the native table lives
 // above this layer, so the library installs the answer (null: every number
 // up to the table's size is taken).

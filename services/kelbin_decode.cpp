@@ -21,6 +21,7 @@
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/hash.h"
@@ -55,6 +56,7 @@ struct place {
 
 struct reader {
     const uint8_t* base = nullptr;  // first byte of the block, for positions
+    const uint8_t* native_spec_at = nullptr;  // where the spec record of the native being read starts
     const uint8_t* p = nullptr;
     const uint8_t* end = nullptr;  // end of the record area
     bool compact = false;
@@ -194,6 +196,10 @@ void read_value(uint32_t parent);
 
 bool child(const kel_value* v, uint32_t k, kel_value* out);
 
+// Global words take no part in paths: the global context is the runtime's,
+// and reaching through it would let a block alias or rebind live values.
+bool decoded_context_q(uint32_t ctx) { return memory::node_live_q(ctx) && ctx != _context::global(); }
+
 bool function_child(const kel_value* f, uint32_t k, kel_value* out) {
     if (k == 0) {
         *out = block_value(f->w2);
@@ -214,9 +220,22 @@ bool values_child(uint32_t ctx, uint32_t k, kel_value* out) {
     return true;
 }
 
+// A decoded native or action is the runtime's own, spec and all: its spec is
+// shared with no decoded value, so no path passes through it (the encoders
+// never write one that does), and a series part found at one is only a
+// native's spec record, which the runtime's value replaces at once.
+bool runtime_spec_q(const kel_value* v) {
+    const uint32_t t = type_of(v);
+    if (t == types::op) {
+        const uint32_t wrapped = native::wrapped_type(v);
+        return wrapped == types::native || wrapped == types::action;
+    }
+    return t == types::native || t == types::action;
+}
+
 bool child(const kel_value* v, uint32_t k, kel_value* out) {
     const uint32_t t = type_of(v);
-    if (in_family(t, family::block_like) || t == types::map || t == types::native || t == types::action) {
+    if (in_family(t, family::block_like) || t == types::map) {
         const uint32_t node = v->w2;
         if (!memory::node_live_q(node) || k >= static_cast<uint32_t>(cell_count(node))) return false;
         *out = cells_of(node)[k];
@@ -231,7 +250,7 @@ bool child(const kel_value* v, uint32_t k, kel_value* out) {
     if (t == types::object) return values_child(v->w1, k, out);
     if (in_family(t, family::word) || t == types::refinement) {
         const uint32_t ctx = v->w1;
-        if (!memory::node_live_q(ctx)) return false;
+        if (!decoded_context_q(ctx)) return false;
         const kel_value owner = *_context::owner(ctx);
         if (type_of(&owner) == types::function) return function_child(&owner, k, out);
         return values_child(ctx, k, out);
@@ -265,11 +284,30 @@ uint32_t context_of_found(const kel_value* v) {
     const uint32_t t = type_of(v);
     if (in_family(t, family::word) || t == types::refinement || t == types::object || t == types::error ||
         t == types::function || (t == types::op && native::wrapped_type(v) == types::function))
-        return memory::node_live_q(v->w1) ? v->w1 : 0;
+        return decoded_context_q(v->w1) ? v->w1 : 0;
     return 0;
 }
 
 // --- building values -------------------------------------------------------------------
+
+// Text of unit 4 (and char! vectors of 32 bits) holds code points: a unit
+// above U+10FFFF is no character, and the char! read from it would be none
+// the runtime can make or handle.
+void check_code_points(const uint8_t* p, uint64_t count) {
+    for (uint64_t i = 0; i < count; ++i)
+        if (get_u32(p + 4 * i) > 0x10FFFFu) rd->bad(p + 4 * i);
+}
+
+// A packed date word names a real day: month 1-12 and a day within it. No
+// other path makes one that does not, and date arithmetic and molding
+// assume it.
+bool real_day_q(uint32_t packed) {
+    static constexpr int32_t month_days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const int32_t month = date::month_of(packed), day = date::day_of(packed);
+    if (month < 1 || month > 12 || day < 1) return false;
+    const bool leap_day = month == 2 && date::leap_year_q(date::year_of(packed));
+    return day <= month_days[month - 1] + (leap_day ? 1 : 0);
+}
 
 uint32_t valid_unit(uint32_t unit, const uint8_t* at) {
     if (unit != 1 && unit != 2 && unit != 4) rd->bad(at);
@@ -289,17 +327,20 @@ int32_t head_field(bool present) {
 void series_reference(uint32_t parent, uint32_t t, int32_t head, bool nl, const uint8_t* at) {
     const kel_value found = read_path();
     const uint32_t ft = type_of(&found);
+    if (runtime_spec_q(&found) && (t != types::block || at != rd->native_spec_at)) rd->bad(at);
     const bool series_part = in_family(ft, family::series) || ft == types::function || ft == types::native ||
                              ft == types::action || ft == types::op || ft == types::routine ||
                              ft == types::map || ft == types::bitset;
     if (!series_part) rd->bad(at);
     kel_value v = found;
-    const bool text_t = in_family(t, family::string_like) || t == types::binary;
-    const bool text_f = in_family(ft, family::string_like) || ft == types::binary;
-    if (in_family(t, family::block_like) || text_t) {
+    // Text and bytes never share a buffer here: a string may widen its
+    // buffer's unit, which a binary over the same buffer would misread.
+    const bool text_t = in_family(t, family::string_like), bytes_t = t == types::binary;
+    if (in_family(t, family::block_like) || text_t || bytes_t) {
         const bool cells_f = in_family(ft, family::block_like) || ft == types::function || ft == types::native ||
                              ft == types::action || ft == types::op || ft == types::routine;
-        if (text_t ? !text_f : !cells_f) rd->bad(at);
+        const bool fits = text_t ? in_family(ft, family::string_like) : bytes_t ? ft == types::binary : cells_f;
+        if (!fits) rd->bad(at);
         uint32_t extra = 0;
         if ((t == types::hash && ft == types::hash) || (in_family(t, family::string_like) && in_family(ft, family::string_like)))
             extra = found.w3;
@@ -338,6 +379,7 @@ void read_string(uint32_t parent, uint32_t t, uint32_t header, bool flag, bool n
     }
     const uint64_t size = uint64_t(length) * unit;
     if (size > rd->left() || size > memory::max_capacity(unit)) rd->bad(length_at);
+    if (t != types::binary && unit == 4) check_code_points(rd->p, length);
     stack_cell s;
     if (t == types::binary) binary::init_cell(s.cell, length);
     else string::make_at_unit(s.cell, length, unit);
@@ -379,6 +421,7 @@ void read_vector(uint32_t parent, uint32_t header, bool flag, bool nl, bool ref,
     if (!ok) rd->bad(rd->compact ? element_at : unit == 0 || unit > 8 ? at : element_at);
     const uint64_t size = uint64_t(length) * unit;
     if (size > rd->left() || size > 0xFFFFFF00ull) rd->bad(length_at);
+    if (element == types::char_ && unit == 4) check_code_points(rd->p, length);
     stack_cell s;
     vector::init_cell(s.cell, length, element, unit);
     memory::buffer_header* h = buf(series_node(s.cell));
@@ -481,7 +524,12 @@ void read_map(uint32_t parent, bool nl, bool ref, const uint8_t* at) {
         append(parent, s.cell);
     }
     depth_guard guard(node);
-    for (uint32_t i = 0; i < count; ++i) read_value(node);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* item_at = rd->p;
+        read_value(node);
+        // A key no map can hold is this block's fault, not a path's.
+        if (i % 2 == 0 && !map::valid_key_type_q(type_of(&cells_of(node)[cell_count(node) - 1]))) rd->bad(item_at);
+    }
     hashtable::put_all(table, 0, 2);
 }
 
@@ -671,6 +719,7 @@ void read_word(uint32_t parent, uint32_t t, uint32_t header, bool flag, bool nl,
     w.w2 = sym;
     set_new_line(&w, nl);
     if (global) {
+        if (ref) rd->bad(at);  // a global word is never a reference: no path follows it
         if (!rd->compact) (void)rd->u32();  // the index it had: bound again by symbol
         const uint32_t g = _context::global();
         int32_t index = -1;
@@ -729,7 +778,13 @@ void read_native(uint32_t parent, uint32_t t, bool nl) {
     if (!filled) rd->bad(index_at);
     const place where{parent, cell_count(parent)};
     const uint8_t* spec_at = rd->p;
-    read_value(parent);
+    rd->native_spec_at = spec_at;
+    {
+        // The spec record is checked only once read, so a chain of native
+        // records nests: it counts against the depth limit like a block.
+        depth_guard guard(parent);
+        read_value(parent);
+    }
     const kel_value spec = cells_of(parent)[where.index];
     if (type_of(&spec) != types::block) rd->bad(spec_at);
     // The value the runtime already holds for that number, when a global
@@ -751,7 +806,10 @@ void read_native(uint32_t parent, uint32_t t, bool nl) {
 void read_op(uint32_t parent, uint32_t header, bool nl, const uint8_t* at) {
     const place where{parent, cell_count(parent)};
     const uint8_t* inner_at = rd->p;
-    read_value(parent);
+    {
+        depth_guard guard(parent);  // op records may nest as native records do
+        read_value(parent);
+    }
     const kel_value w = cells_of(parent)[where.index];
     const uint32_t wt = type_of(&w);
     if (wt != types::native && wt != types::action && wt != types::function) rd->bad(inner_at);
@@ -765,10 +823,7 @@ void read_op(uint32_t parent, uint32_t header, bool nl, const uint8_t* at) {
 void read_error(uint32_t parent, bool nl) {
     const uint8_t* code_at = rd->p;
     const uint32_t code = rd->compact ? rd->varint() : rd->u32();
-    const uint32_t category = code / 100, id = code % 100;
-    if (code > 0x7FFFFFFFu || category >= static_cast<uint32_t>(error::category_count) || id < 2 ||
-        static_cast<int32_t>(id) >= error::category_size(static_cast<int32_t>(category)))
-        rd->bad(code_at);
+    if (!catalogued_error_code_q(code)) rd->bad(code_at);
     uint32_t ctx;
     {
         stack_cell s;
@@ -861,7 +916,7 @@ void read_typed(uint32_t parent, uint32_t t, uint32_t header, bool flag, bool nl
             const uint8_t* f = rd->p;
             init_cell(&v, t);
             v.w1 = rd->u32();
-            if (compact && flag != ((v.w1 & 0x10000u) != 0)) rd->bad(f);
+            if (!real_day_q(v.w1) || (compact && flag != date::has_time(v.w1))) rd->bad(f);
             if (compact) {
                 v.w2 = rd->u32();
                 v.w3 = rd->u32();
@@ -1132,6 +1187,12 @@ void decode_block(const uint8_t* bytes, size_t length, const kel_value* target, 
 }  // namespace
 
 bool (*native_filled)(int32_t number) = nullptr;
+
+bool catalogued_error_code_q(int64_t code) {
+    if (code < 0) return false;
+    const int64_t category = code / 100, id = code % 100;
+    return category < error::category_count && id >= 2 && id < error::category_size(static_cast<int32_t>(category));
+}
 
 void decode(const uint8_t* bytes, size_t length, const kel_value* target, const kel_value* what) {
     if (length < prefix_size || std::memcmp(bytes, magic, 6) != 0) invalid_data(what);

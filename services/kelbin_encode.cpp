@@ -190,15 +190,17 @@ void write_float(const kel_value* v, uint32_t t, bool nl) {
     if (st.compact) {
         bool short_form = false;
         int32_t n = 0;
+        // -0.0 stays raw in every short form: the integer would drop its sign.
+        const bool negative_zero = d == 0.0 && std::signbit(d);
         if (t == types::percent) {
-            if (std::fabs(d) <= percent_limit) {
+            if (std::fabs(d) <= percent_limit && !negative_zero) {
                 const double hundred = std::round(d * 100.0);
                 if (hundred / 100.0 == d) {
                     short_form = true;
                     n = static_cast<int32_t>(hundred);
                 }
             }
-        } else if (std::fabs(d) <= whole_float_limit && std::trunc(d) == d && !(d == 0.0 && std::signbit(d))) {
+        } else if (std::fabs(d) <= whole_float_limit && std::trunc(d) == d && !negative_zero) {
             short_form = true;
             n = static_cast<int32_t>(d);
         }
@@ -338,7 +340,13 @@ void write_scalar(const kel_value* v, uint32_t t, bool nl) {
             }
             return;
         }
-        case types::issue:
+        case types::issue: {
+            // Names are NUL-terminated in both layouts, and an issue is the
+            // one word-like value whose text may hold a NUL: it would come
+            // back cut short, so it is refused like a value with no record.
+            uint32_t length = 0;
+            const char* name = symbol::name_bytes(v->w2, &length);
+            if (std::memchr(name, 0, length)) refuse(v);
             if (st.compact) {
                 type_byte(t, false, nl, false);
                 varint(symbol_of(v->w2));
@@ -347,6 +355,7 @@ void write_scalar(const kel_value* v, uint32_t t, bool nl) {
                 u32(symbol_of(v->w2));
             }
             return;
+        }
         default:
             return;
     }
@@ -415,6 +424,8 @@ void write_string(const kel_value* v, uint32_t t, bool nl, int64_t ref) {
     if (ref >= 0) return write_path(static_cast<uint32_t>(ref));
     const uint32_t length = h->units();
     if (st.compact) {
+        // The compact length shares its varint with the unit's two bits.
+        if (t != types::binary && length > (0xFFFFFFFFu >> 2)) fire(error_category::script, "too-long");
         if (t == types::binary) varint(length);
         else varint(length << 2 | log2_unit(unit));
     } else {
@@ -678,7 +689,11 @@ void write_error(const kel_value* v, bool nl) {
     }
     const kel_value* vals = _context::values(ctx);
     const kel_value code = vals[0];
-    const uint32_t c = type_of(&code) == types::integer ? static_cast<uint32_t>(get_integer(&code)) : 0;
+    // The record keeps only the code: an error whose code names no catalogue
+    // entry (a script set it to none or to any number) could not be made
+    // again, so it is refused here rather than written undecodable.
+    if (type_of(&code) != types::integer || !catalogued_error_code_q(get_integer(&code))) refuse(v);
+    const auto c = static_cast<uint32_t>(get_integer(&code));
     if (st.compact) {
         type_byte(types::error, false, nl, false);
         varint(c);
