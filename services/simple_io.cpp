@@ -284,7 +284,9 @@ void file_date(const kel_value* file, kel_value* result) {
 }
 
 int64_t file_size(const std::string& os_path) {
-    descriptor d(open_retrying(os_path.c_str(), O_RDONLY));
+    // Opened only to be measured: a named pipe with no writer would block a
+    // plain open for ever, and a terminal must not become ours.
+    descriptor d(open_retrying(os_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
     if (d.fd < 0) return -1;
     struct stat st;
     if (::fstat(d.fd, &st) != 0 || S_ISDIR(st.st_mode)) return -1;
