@@ -271,8 +271,10 @@ int32_t launch(const std::string& command, bool wait, target& input, target& out
     if (!open_stream(input, true, d, in) || !open_stream(output, false, d, out) || !open_stream(error, false, d, err))
         return -1;
     std::string text = command;
-    char sh[] = "sh", dash_c[] = "-c";
-    char* argv[] = {sh, dash_c, text.data(), nullptr};
+    // "--" ends the shell's options: a command that starts with "-" or "+"
+    // is a command, not a switch of the shell.
+    char sh[] = "sh", dash_c[] = "-c", end_of_options[] = "--";
+    char* argv[] = {sh, dash_c, end_of_options, text.data(), nullptr};
     const int streams[3] = {in.child, out.child, err.child};
     const pid_t pid = spawn("/bin/sh", argv, false, streams);
     if (pid < 0) return -1;
