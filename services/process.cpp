@@ -223,11 +223,9 @@ void target_of(const kel_value* value, bool input, target& t) {
             return;
         case types::string:
             t.kind = target::buffer;
-            if (input) {
-                int32_t count = -1;
-                const char* utf8 = unicode::to_utf8(&v, &count);
-                t.bytes.assign(utf8, count > 0 ? static_cast<size_t>(count) : 0);
-            }
+            // The bytes of text that came from the system (a child's output
+            // not in UTF-8) go back as they came.
+            if (input) t.bytes = file::to_os_text(&v);
             return;
         default:
             return;
