@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -73,10 +74,14 @@ struct stream_ends {
 // input with no target our own standard input (child -1).
 bool open_stream(target& t, bool input, descriptors& d, stream_ends& e) {
     switch (t.kind) {
-        case target::file:
+        case target::file: {
             e.child = d.keep(input ? ::open(t.path.c_str(), O_RDONLY | O_CLOEXEC)
                                    : ::open(t.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
-            return e.child >= 0;
+            // A folder opens for reading here, but has no bytes to give: as
+            // an input it cannot be opened, as it could not be for writing.
+            struct stat st;
+            return e.child >= 0 && !(input && ::fstat(e.child, &st) == 0 && S_ISDIR(st.st_mode));
+        }
         case target::buffer: {
             int p[2];
             if (::pipe2(p, O_CLOEXEC) != 0) return false;
