@@ -70,14 +70,16 @@ kel_value* push(const kel_value* value) { return stack::push_copy(value); }
 
 // --- towards the system ---------------------------------------------------------------------
 
-std::string to_os_path(const kel_value* file) {
-    const kel_value f = *file;
+namespace {
+
+std::string os_bytes_of(const kel_value* text, bool path) {
+    const kel_value f = *text;
     const unicode::text_view v = string::view(&f);
     std::string out;
     out.reserve(v.length);
     for (size_t i = 0; i < v.length; ++i) {
         const uint32_t cp = static_cast<uint32_t>(unicode::read_unit(v.data + i * v.unit, v.unit));
-        if (cp == 0) fire(error_category::script, "invalid-arg", &f);
+        if (cp == 0 && path) fire(error_category::script, "invalid-arg", &f);
         if (escaped_byte_q(cp)) {
             out.push_back(static_cast<char>(cp & 0xFF));
             continue;
@@ -94,6 +96,12 @@ std::string to_os_path(const kel_value* file) {
     }
     return out;
 }
+
+}  // namespace
+
+std::string to_os_path(const kel_value* file) { return os_bytes_of(file, true); }
+
+std::string to_os_text(const kel_value* text) { return os_bytes_of(text, false); }
 
 void convert_to_os_path(const kel_value* file, kel_value* target, bool full) {
     const kel_value f = *file;

@@ -46,6 +46,9 @@ kel_value* push(const kel_value* value);
 // `invalid-arg` (the system would see a shorter name); a code point beyond
 // U+10FFFF raises script `invalid-char`.
 std::string to_os_path(const kel_value* file);
+// The same bytes for text that is not a name (what a child process reads):
+// a NUL is a byte like any other.
+std::string to_os_text(const kel_value* text);
 // Appends the system form of the file's text to a string; with `full`, a
 // relative path gets the current directory in front.
 void convert_to_os_path(const kel_value* file, kel_value* target, bool full);

@@ -3,12 +3,12 @@
 // conversions, so a body reads the same from a url as from a file.
 #include "services/http.h"
 
-#include <strings.h>
-
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -88,6 +88,34 @@ void collect_headers(const kel_value* block, std::vector<platform::http::header>
     }
 }
 
+// The url as it goes into the request line. A url's text is stored
+// decoded ("a b", "%" for "%25"), so what cannot stand in a request as it is
+// (controls, blanks, bytes from 0x80 up, the few marks no url may hold, a
+// "%" that starts no escape) is escaped again. Everything a url may hold
+// goes as it stands: delimiters must not turn into data, and an escape in
+// the text ("%2F" that the literal kept, or one written into the string the
+// url was made from) is already in its wire form.
+std::string wire_url(const kel_value* url) {
+    const std::string text = text_of(url);
+    static const char hex[] = "0123456789ABCDEF";
+    const auto hex_q = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        const bool escape_q = b == '%' && i + 2 < text.size() && hex_q(text[i + 1]) && hex_q(text[i + 2]);
+        const bool as_is = escape_q || (b > 0x20 && b < 0x7F && b != '%' && !std::strchr("\"<>\\^`{|}", b));
+        if (as_is) {
+            out.push_back(static_cast<char>(b));
+        } else {
+            out.push_back('%');
+            out.push_back(hex[b >> 4]);
+            out.push_back(hex[b & 15]);
+        }
+    }
+    return out;
+}
+
 void body_result(const std::string& body, bool binary, bool lines, kel_value* result) {
     const auto* p = reinterpret_cast<const uint8_t*>(body.data());
     if (binary) {
@@ -144,6 +172,10 @@ void parse_headers(const char* text, size_t size, kel_value* result) {
         std::vector<std::pair<const char*, const char*>> values;
     };
     std::vector<field> fields;
+    // Each name's field by its lower-case spelling: a response may carry
+    // thousands of names, which a search through the fields met so far would
+    // make quadratic.
+    std::unordered_map<std::string, size_t> index_of_name;
     const char* end = text + size;
     for (const char* p = text; p < end;) {
         const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
@@ -155,11 +187,12 @@ void parse_headers(const char* text, size_t size, kel_value* result) {
             const char* v = colon + 1;
             while (v < stop && (*v == ' ' || *v == '\t')) ++v;
             std::string name(p, colon);
-            field* f = nullptr;
-            for (field& x : fields)
-                if (strcasecmp(x.name.c_str(), name.c_str()) == 0) f = &x;
-            if (!f) f = &fields.emplace_back(field{std::move(name), {}});
-            f->values.emplace_back(v, stop);
+            std::string key = name;
+            for (char& c : key)
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            const auto [at, added] = index_of_name.try_emplace(std::move(key), fields.size());
+            if (added) fields.push_back(field{std::move(name), {}});
+            fields[at->second].values.emplace_back(v, stop);
         }
         p = next;
     }
@@ -194,7 +227,7 @@ bool call(const url::http_request& q, kel_value* result) {
     r.method = text_of(q.method);
     for (char& c : r.method)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    r.url = text_of(q.url);
+    r.url = wire_url(q.url);
     if (q.headers) {
         collect_headers(q.headers, r.headers);
     } else {

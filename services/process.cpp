@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -73,10 +74,14 @@ struct stream_ends {
 // input with no target our own standard input (child -1).
 bool open_stream(target& t, bool input, descriptors& d, stream_ends& e) {
     switch (t.kind) {
-        case target::file:
+        case target::file: {
             e.child = d.keep(input ? ::open(t.path.c_str(), O_RDONLY | O_CLOEXEC)
                                    : ::open(t.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
-            return e.child >= 0;
+            // A folder opens for reading here, but has no bytes to give: as
+            // an input it cannot be opened, as it could not be for writing.
+            struct stat st;
+            return e.child >= 0 && !(input && ::fstat(e.child, &st) == 0 && S_ISDIR(st.st_mode));
+        }
         case target::buffer: {
             int p[2];
             if (::pipe2(p, O_CLOEXEC) != 0) return false;
@@ -223,11 +228,9 @@ void target_of(const kel_value* value, bool input, target& t) {
             return;
         case types::string:
             t.kind = target::buffer;
-            if (input) {
-                int32_t count = -1;
-                const char* utf8 = unicode::to_utf8(&v, &count);
-                t.bytes.assign(utf8, count > 0 ? static_cast<size_t>(count) : 0);
-            }
+            // The bytes of text that came from the system (a child's output
+            // not in UTF-8) go back as they came.
+            if (input) t.bytes = file::to_os_text(&v);
             return;
         default:
             return;
@@ -271,8 +274,10 @@ int32_t launch(const std::string& command, bool wait, target& input, target& out
     if (!open_stream(input, true, d, in) || !open_stream(output, false, d, out) || !open_stream(error, false, d, err))
         return -1;
     std::string text = command;
-    char sh[] = "sh", dash_c[] = "-c";
-    char* argv[] = {sh, dash_c, text.data(), nullptr};
+    // "--" ends the shell's options: a command that starts with "-" or "+"
+    // is a command, not a switch of the shell.
+    char sh[] = "sh", dash_c[] = "-c", end_of_options[] = "--";
+    char* argv[] = {sh, dash_c, end_of_options, text.data(), nullptr};
     const int streams[3] = {in.child, out.child, err.child};
     const pid_t pid = spawn("/bin/sh", argv, false, streams);
     if (pid < 0) return -1;

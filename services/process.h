@@ -39,7 +39,9 @@ int32_t launch(const std::string& command, bool wait, target& input, target& out
 // internal `not-done`; /show and /shell change nothing (every command runs
 // through the shell, and there is no window to show). Captured output is
 // appended to a binary! as bytes, to a string! decoded leniently with CR LF
-// read as LF, to a file! by the child itself.
+// read as LF, to a file! by the child itself. A string! input goes as UTF-8,
+// the bytes lenient decoding kept given back as they were, so captured
+// output fed to another command is the same bytes again.
 int32_t call_command(const kel_value* command, bool wait, bool show, bool console, bool shell, const kel_value* in,
                      const kel_value* out, const kel_value* err);
 

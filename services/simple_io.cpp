@@ -125,16 +125,18 @@ void bytes_to_result(const uint8_t* p, size_t n, bool binary, bool lines, kel_va
 }
 
 // A file whose size reads as 0 (a device, a pipe, /proc) is read to its end
-// into one growing buffer.
-std::vector<uint8_t> read_to_end(int fd, const kel_value* file) {
+// into one growing buffer, or up to `limit` bytes: a device may never end
+// (/dev/urandom), so a read with /part stops once it has what it asked for.
+std::vector<uint8_t> read_to_end(int fd, const kel_value* file, uint64_t limit) {
     std::vector<uint8_t> buf;
     size_t used = 0;
-    for (;;) {
+    while (used < limit) {
         if (buf.size() - used < 65536) {
             if (buf.size() > max_read) no_memory();
             buf.resize(std::max<size_t>(65536, buf.size() * 2));
         }
-        const ssize_t r = ::read(fd, buf.data() + used, buf.size() - used);
+        const size_t room = static_cast<size_t>(std::min<uint64_t>(buf.size() - used, limit - used));
+        const ssize_t r = ::read(fd, buf.data() + used, room);
         if (r < 0) {
             if (errno == EINTR) continue;
             cannot_open(file);
@@ -154,7 +156,13 @@ void read_file(const kel_value* file, int64_t part, int64_t seek, bool binary, b
     if (::fstat(d.fd, &st) != 0 || S_ISDIR(st.st_mode)) cannot_open(file);
     const int64_t size = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
     if (size <= 0) {
-        const std::vector<uint8_t> all = read_to_end(d.fd, file);
+        // Past the seek position only part bytes are wanted.
+        uint64_t limit = UINT64_MAX;
+        if (part >= 0) {
+            const uint64_t skip = seek > 0 ? static_cast<uint64_t>(seek) : 0;
+            if (__builtin_add_overflow(skip, static_cast<uint64_t>(part), &limit)) limit = UINT64_MAX;
+        }
+        const std::vector<uint8_t> all = read_to_end(d.fd, file, limit);
         uint64_t from = seek > 0 ? std::min<uint64_t>(static_cast<uint64_t>(seek), all.size()) : 0;
         uint64_t n = all.size() - from;
         if (part == 0) n = 0;
@@ -284,7 +292,9 @@ void file_date(const kel_value* file, kel_value* result) {
 }
 
 int64_t file_size(const std::string& os_path) {
-    descriptor d(open_retrying(os_path.c_str(), O_RDONLY));
+    // Opened only to be measured: a named pipe with no writer would block a
+    // plain open for ever, and a terminal must not become ours.
+    descriptor d(open_retrying(os_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
     if (d.fd < 0) return -1;
     struct stat st;
     if (::fstat(d.fd, &st) != 0 || S_ISDIR(st.st_mode)) return -1;

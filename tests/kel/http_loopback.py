@@ -152,6 +152,12 @@ def echo_cases():
          seen("GET", [["Accept", "text/plain"], ["Content-Type", "a/b"]], None)),
         ("write/binary u/echo [post [X-Odd \"1\" X-Alone] \"d\"]", seen("POST", [["X-Odd", "1"]], b"d")),
         ("write/binary u/echo [post [] %s]" % ("\"" + "x" * 70000 + "\""), seen("POST", [], b"x" * 70000)),
+        # A url's text is kept decoded: what may not stand in a request line
+        # goes out escaped again, an escape the literal kept goes as it is,
+        # and so does one written into the string a url was joined from.
+        ("read/binary load rejoin [mold u {/echo%20a%25b%C3%A9%23c%0D%0AX:%20y}]",
+         seen("GET", DEFAULTS, None, path="/echo%20a%25b%C3%A9%23c%0D%0AX:%20y")),
+        ("read/binary rejoin [u {/echo?q=a%20b&r=[1]}]", seen("GET", DEFAULTS, None, path="/echo?q=a%20b&r=[1]")),
     ]
 
 
