@@ -712,16 +712,35 @@ uint32_t debase_64(const char* text, int32_t length, uint32_t unit) {
 
 namespace {
 
-// The value to write: a copy of its bytes when it is the target's own buffer
-// (the move would shift or overwrite them), else the value itself.
-kel_value* writable_value(const kel_value* target, kel_value* value) {
-    if (type_of(value) != types::binary || series_node(value) != series_node(target)) return value;
+// Whether the bytes of `value` are sure to stay as measured until they are
+// written: not the target's own bytes (the move shifts them), not a list or a
+// formed value (either may hold the target), and no owner's handler to run
+// in between (user code may change the value).
+bool settled_q(const kel_value* target, const kel_value* value, bool owner_told_between) {
+    if (owner_told_between && (buf(target)->flags & memory::flag_owned)) return false;
+    const uint32_t t = type_of(value);
+    if (t == types::binary) return series_node(value) != series_node(target);
+    return t == types::char_ || t == types::integer || t == types::tuple || text_type(t);
+}
+
+// The value to write: the value itself when it is settled, else its bytes
+// (its `part` applied, which then becomes -1) taken once, before anything
+// changes, into a new binary on the argument stack. A value that cannot be
+// encoded raises its error here.
+kel_value* settled_value(const kel_value* target, kel_value* value, int64_t* part, bool part_counts_bytes,
+                         encode_mode mode, bool owner_told_between) {
+    if (settled_q(target, value, owner_told_between)) return value;
     const kel_value v = *value;
-    const int32_t n = ks_length_q(&v);
+    const int64_t n = encode_value(nullptr, &v, *part, part_counts_bytes, mode);
+    if (n > static_cast<int64_t>(memory::max_capacity(1))) no_memory();
     kel_value* copy = stack::push_unset();
     binary::init_cell(copy, static_cast<uint32_t>(n));
-    std::memcpy(buf(copy)->head_ptr(), ks_head(&v), static_cast<size_t>(n));
+    {
+        collector::pin_guard pin(series_node(copy));
+        encode_value(reinterpret_cast<uint8_t*>(buf(copy)->head_ptr()), &v, *part, part_counts_bytes, mode);
+    }
     set_used(series_node(copy), n);
+    *part = -1;
     return copy;
 }
 
@@ -789,12 +808,12 @@ signal_code add_bytes(const refinements& r, bool appending) {
     }
     // Measured before the owner hears of it, so a refused value changes
     // nothing and tells nobody.
+    value = settled_value(target, value, &part, true, encode_mode::append, true);
     const int64_t n = encode_value(nullptr, value, part, true, encode_mode::append);
     if (n > 0) {
         int64_t total;
         if (__builtin_mul_overflow(n, static_cast<int64_t>(dup), &total)) no_memory();
-        notify(target, "append", value, at_tail ? buf(target)->used() : head, total);
-        value = writable_value(target, value);
+        notify(target, "append", arg(2), at_tail ? buf(target)->used() : head, total);
         const int64_t used = buf(target)->used();
         if (total > static_cast<int64_t>(memory::max_capacity(1)) - used) no_memory();
         const int64_t at = at_tail ? used : std::min(head, used);
@@ -813,7 +832,7 @@ signal_code add_bytes(const refinements& r, bool appending) {
         }
         if (dup > 1) memory::replicate(p, static_cast<size_t>(n), static_cast<size_t>(dup));
         h->tail += static_cast<uint32_t>(total);
-        notify(target, "appended", value, at, total);
+        notify(target, "appended", arg(2), at, total);
         set_series_head(target, appending ? 0 : static_cast<int32_t>(at + total));
     } else if (appending) {
         set_series_head(target, 0);
@@ -843,8 +862,9 @@ signal_code a_change(const refinements& r) {
     const int32_t dup = dup_count(r, 2);
     if (dup < 1) return signal_code::none;
     notify(target, "change", arg(2), head, range);
-    kel_value* value = writable_value(target, arg(2));
-    const int64_t n = encode_value(nullptr, value, -1, false, encode_mode::change);
+    int64_t part = -1;
+    kel_value* value = settled_value(target, arg(2), &part, false, encode_mode::change, false);
+    const int64_t n = encode_value(nullptr, value, part, false, encode_mode::change);
     int64_t total;
     if (__builtin_mul_overflow(n, static_cast<int64_t>(dup), &total)) no_memory();
     const int64_t used = buf(target)->used();
@@ -866,7 +886,7 @@ signal_code a_change(const refinements& r) {
             collector::pin_guard pin(series_node(target));
             h = buf(target);
             p = h->data() + h->head + head;
-            encode_value(reinterpret_cast<uint8_t*>(p), value, -1, false, encode_mode::change);
+            encode_value(reinterpret_cast<uint8_t*>(p), value, part, false, encode_mode::change);
         }
         if (dup > 1) memory::replicate(p, static_cast<size_t>(n), static_cast<size_t>(dup));
     }
