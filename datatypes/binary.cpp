@@ -406,22 +406,20 @@ int32_t mold_bytes(const kel_value* b, kel_value* buffer, bool only, bool flat, 
         text_out::append(buffer, "#{", 2);
         part -= 2;
     }
-    // One line at a time through a stack buffer: 32 bytes of digits plus the
-    // break and its indentation.
-    char line[64 + 1 + 4 * 64];
-    auto put_break = [&](int32_t level, size_t& n) {
-        line[n++] = '\n';
-        for (int32_t i = 0; i < level && n + 4 <= sizeof line; ++i) {
-            std::memcpy(line + n, "    ", 4);
-            n += 4;
-        }
-    };
+    // The digits of a line gather in a stack buffer; a break and its
+    // indentation go straight to the output, however deep the value lies.
+    char line[64];
     size_t n = 0;
-    if (lines) {
-        put_break(deeper, n);
-        text_out::append(buffer, line, n);
+    auto flush = [&] {
+        if (n) text_out::append(buffer, line, n);
         n = 0;
-    }
+    };
+    auto put_break = [&](int32_t level) {
+        flush();
+        text_out::append(buffer, "\n", 1);
+        (void)mold::indent(buffer, level, 0);
+    };
+    if (lines) put_break(deeper);
     int64_t written = 0;
     for (int64_t i = 0; i < length; ++i) {
         if (part_given && part <= 0) break;
@@ -434,17 +432,12 @@ int32_t mold_bytes(const kel_value* b, kel_value* buffer, bool only, bool flat, 
         part -= 2;
         ++written;
         if (written % 32 == 0) {
-            if (!flat) put_break(deeper, n);
-            text_out::append(buffer, line, n);
-            n = 0;
+            if (flat) flush();
+            else put_break(deeper);
         }
     }
-    if (n) text_out::append(buffer, line, n);
-    if (written > 30 && written % 32 != 0 && !flat) {
-        n = 0;
-        put_break(std::max(indent, 0), n);
-        text_out::append(buffer, line, n);
-    }
+    flush();
+    if (written > 30 && written % 32 != 0 && !flat) put_break(std::max(indent, 0));
     if (!only) text_out::append(buffer, "}", 1);
     return part;
 }
