@@ -496,26 +496,45 @@ char* enbase_16(char* dst, const uint8_t* bytes, size_t n) {
     return dst;
 }
 
+// Base 58 works on the number in 32-bit limbs and on five digits at a time
+// (58^5 < 2^30), so that each pass over the number does the work of twenty
+// byte-by-digit passes; the conversion stays quadratic, as it must.
+constexpr uint32_t base58_5 = 58u * 58u * 58u * 58u * 58u;
+
 char* enbase_58(char* dst, const uint8_t* bytes, size_t n) {
     size_t zeros = 0;
     while (zeros < n && bytes[zeros] == 0) ++zeros;
     for (size_t i = 0; i < zeros; ++i) *dst++ = '1';
-    // The rest as one big-endian number, divided by 58 over a working copy;
-    // the remainders are the digits from the least significant.
-    std::vector<uint8_t> number(bytes + zeros, bytes + n);
+    // The rest as one big-endian number, most significant limb first (the
+    // first limb takes the bytes left over from whole limbs), divided by
+    // 58^5 over a working copy; each remainder gives five digits, the least
+    // significant first.
+    const size_t m = n - zeros;
+    std::vector<uint32_t> number((m + 3) / 4, 0);
+    const size_t pad = (4 - m % 4) % 4;
+    for (size_t i = 0; i < m; ++i) {
+        uint32_t& limb = number[(i + pad) / 4];
+        limb = (limb << 8) | bytes[zeros + i];
+    }
     std::vector<char> out;
-    out.reserve((n - zeros) * 138 / 100 + 1);
+    out.reserve(m * 138 / 100 + 6);
     size_t first = 0;
+    while (first < number.size() && number[first] == 0) ++first;
     while (first < number.size()) {
-        uint32_t remainder = 0;
+        uint64_t remainder = 0;
         for (size_t i = first; i < number.size(); ++i) {
-            const uint32_t acc = (remainder << 8) | number[i];
-            number[i] = static_cast<uint8_t>(acc / 58);
-            remainder = acc % 58;
+            const uint64_t acc = (remainder << 32) | number[i];
+            number[i] = static_cast<uint32_t>(acc / base58_5);
+            remainder = acc % base58_5;
         }
-        out.push_back(alphabet_58[remainder]);
+        for (int k = 0; k < 5; ++k) {
+            out.push_back(alphabet_58[remainder % 58]);
+            remainder /= 58;
+        }
         while (first < number.size() && number[first] == 0) ++first;
     }
+    // The last group of five may end in zero digits above the number's top.
+    while (!out.empty() && out.back() == alphabet_58[0]) out.pop_back();
     for (size_t i = out.size(); i > 0; --i) *dst++ = out[i - 1];
     return dst;
 }
@@ -639,25 +658,36 @@ uint32_t debase_58(const char* text, int32_t length, uint32_t unit) {
     }
     size_t zeros = 0;
     while (zeros < values.size() && values[zeros] == 0) ++zeros;
-    // The rest by repeated multiplication into a big-endian byte number:
-    // log(58) / log(256) < 0.733 bytes per digit.
-    std::vector<uint8_t> number((values.size() - zeros) * 733 / 1000 + 1, 0);
-    size_t used = 0;  // significant bytes, counted from the end
-    for (size_t i = zeros; i < values.size(); ++i) {
-        uint32_t carry = values[i];
-        size_t j = 0;
-        for (auto it = number.rbegin(); it != number.rend() && (carry != 0 || j < used); ++it, ++j) {
-            carry += 58u * *it;
-            *it = static_cast<uint8_t>(carry & 0xFF);
-            carry >>= 8;
+    // The rest by repeated multiplication, five digits at a time, into a
+    // number of 32-bit limbs, the least significant first.
+    std::vector<uint32_t> number;
+    number.reserve((values.size() - zeros) * 733 / 4000 + 2);
+    for (size_t i = zeros; i < values.size(); i += 5) {
+        uint32_t chunk = 0, scale = 1;
+        for (size_t k = i; k < std::min(i + 5, values.size()); ++k) {
+            chunk = chunk * 58 + values[k];
+            scale *= 58;
         }
-        used = std::max(used, j);
+        uint64_t carry = chunk;
+        for (uint32_t& limb : number) {
+            const uint64_t acc = static_cast<uint64_t>(limb) * scale + carry;
+            limb = static_cast<uint32_t>(acc);
+            carry = acc >> 32;
+        }
+        if (carry) number.push_back(static_cast<uint32_t>(carry));
     }
+    // Significant bytes, most significant first.
+    size_t used = number.size() * 4;
+    auto byte_of = [&](size_t from_top) {
+        const size_t k = used - 1 - from_top;  // counted from the least significant
+        return static_cast<uint8_t>(number[k / 4] >> (8 * (k % 4)));
+    };
+    while (used > 0 && byte_of(0) == 0) --used;
     const int64_t total = static_cast<int64_t>(zeros + used);
     const uint32_t node = new_byte_node(total);
     uint8_t* out = reinterpret_cast<uint8_t*>(memory::buffer_of(node)->head_ptr());
     std::memset(out, 0, zeros);
-    if (used) std::memcpy(out + zeros, number.data() + number.size() - used, used);
+    for (size_t i = 0; i < used; ++i) out[zeros + i] = byte_of(i);
     set_used(node, total);
     return node;
 }
