@@ -834,11 +834,14 @@ signal_code add_bytes(const refinements& r, bool appending) {
     value = settled_value(target, value, &part, true, encode_mode::append, true);
     const int64_t n = encode_value(nullptr, value, part, true, encode_mode::append);
     if (n > 0) {
-        int64_t total;
-        if (__builtin_mul_overflow(n, static_cast<int64_t>(dup), &total)) no_memory();
+        int64_t total = 0;
+        // A size past the limit is refused before the owner hears of the
+        // change, and again after, as its handler may have grown the binary.
+        const auto too_long = [&] { return total > static_cast<int64_t>(memory::max_capacity(1)) - buf(target)->used(); };
+        if (__builtin_mul_overflow(n, static_cast<int64_t>(dup), &total) || too_long()) no_memory();
         notify(target, "append", arg(2), at_tail ? buf(target)->used() : head, total);
+        if (too_long()) no_memory();
         const int64_t used = buf(target)->used();
-        if (total > static_cast<int64_t>(memory::max_capacity(1)) - used) no_memory();
         const int64_t at = at_tail ? used : std::min(head, used);
         // Grow once: to the new length, or twice the capacity when larger.
         buffer_header* h = buf(target);
