@@ -872,12 +872,11 @@ signal_code a_insert(const refinements& r) { return add_bytes(r, false); }
 
 signal_code a_change(const refinements& r) {
     kel_value* target = arg(1);
-    const int64_t head = head_of(target);
-    set_series_head(target, static_cast<int32_t>(head));
+    set_series_head(target, static_cast<int32_t>(head_of(target)));
     int64_t range = -1;
     if (const kel_value* p = ref_arg(r, 0)) {
         if (type_of(p) == types::binary && series_node(p) == series_node(target)) {
-            range = static_cast<int64_t>(series_head(p)) - head;
+            range = static_cast<int64_t>(series_head(p)) - series_head(target);
         } else if (type_of(p) == types::integer || type_of(p) == types::float_ || type_of(p) == types::percent) {
             range = cell::get_int_checked(p);
         } else {
@@ -887,17 +886,24 @@ signal_code a_change(const refinements& r) {
     }
     const int32_t dup = dup_count(r, 2);
     if (dup < 1) return signal_code::none;
-    notify(target, "change", arg(2), head, range);
+    // Measured, and a size past the limit refused, before the owner hears
+    // of the change; its handler may then reshape the binary, so the head
+    // and the lengths are taken again after it.
     int64_t part = -1;
-    kel_value* value = settled_value(target, arg(2), &part, false, encode_mode::change, false);
+    kel_value* value = settled_value(target, arg(2), &part, false, encode_mode::change, true);
     const int64_t n = encode_value(nullptr, value, part, false, encode_mode::change);
-    int64_t total;
-    if (__builtin_mul_overflow(n, static_cast<int64_t>(dup), &total)) no_memory();
-    const int64_t used = buf(target)->used();
-    const int64_t left = used - head;
-    const int64_t replaced = std::min(range >= 0 ? range : total, left);
-    const int64_t new_used = used - replaced + total;
-    if (new_used > static_cast<int64_t>(memory::max_capacity(1))) no_memory();
+    int64_t total = 0;
+    int64_t head = 0, used = 0, replaced = 0, new_used = 0;
+    const auto measure = [&] {
+        head = head_of(target);
+        used = buf(target)->used();
+        replaced = std::min(range >= 0 ? range : total, used - head);
+        new_used = used - replaced + total;
+        return new_used > static_cast<int64_t>(memory::max_capacity(1));
+    };
+    if (__builtin_mul_overflow(n, static_cast<int64_t>(dup), &total) || measure()) no_memory();
+    notify(target, "change", arg(2), head, range);
+    if (measure()) no_memory();
     buffer_header* h = buf(target);
     if (static_cast<uint64_t>(h->head) + static_cast<uint64_t>(new_used) > h->capacity) {
         const uint64_t want = std::min<uint64_t>(std::max<uint64_t>(static_cast<uint64_t>(new_used), 2ull * h->capacity),
