@@ -58,12 +58,14 @@ signal_code eval_path(const path_step_args& step) {
         set_series_head(&email, split + 1);
         string::change(&email, &value, end - (split + 1), false, 1);
     } else {
-        // No host yet: it is written after a new "@".
+        // No host yet: it is written after a new "@", the value first, as
+        // it may be this email, which must not have the "@" yet.
         kel_value sign;
         set_char(&sign, '@');
         set_series_head(&email, end);
-        string::append(&email, &sign, -1, false, 1, true);
-        string::append(&email, &value, -1, false, 1, true);
+        string::change(&email, &value, 0, false, 1);
+        set_series_head(&email, end);
+        string::change(&email, &sign, 0, false, 1);
     }
     if (step.result) *step.result = value;
     return signal_code::none;
