@@ -35,7 +35,9 @@ int part_of(const kel_value* word) {
 signal_code eval_path(const path_step_args& step) {
     if (type_of(step.element) == types::integer) return string::eval_path(step);
     const int which = part_of(step.element);
-    if (!which) fire(error_category::script, "invalid-path", step.element, step.path);
+    // The path first, as every path step gives it: the catalogue text reads
+    // "cannot access" element "in path" path.
+    if (!which) fire(error_category::script, "invalid-path", step.path, step.element);
     kel_value email = *step.parent;
     const int32_t head = std::max(series_head(&email), 0);
     const int32_t end = head + string::ks_length_q(&email);
