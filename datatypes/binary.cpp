@@ -406,22 +406,20 @@ int32_t mold_bytes(const kel_value* b, kel_value* buffer, bool only, bool flat, 
         text_out::append(buffer, "#{", 2);
         part -= 2;
     }
-    // One line at a time through a stack buffer: 32 bytes of digits plus the
-    // break and its indentation.
-    char line[64 + 1 + 4 * 64];
-    auto put_break = [&](int32_t level, size_t& n) {
-        line[n++] = '\n';
-        for (int32_t i = 0; i < level && n + 4 <= sizeof line; ++i) {
-            std::memcpy(line + n, "    ", 4);
-            n += 4;
-        }
-    };
+    // The digits of a line gather in a stack buffer; a break and its
+    // indentation go straight to the output, however deep the value lies.
+    char line[64];
     size_t n = 0;
-    if (lines) {
-        put_break(deeper, n);
-        text_out::append(buffer, line, n);
+    auto flush = [&] {
+        if (n) text_out::append(buffer, line, n);
         n = 0;
-    }
+    };
+    auto put_break = [&](int32_t level) {
+        flush();
+        text_out::append(buffer, "\n", 1);
+        (void)mold::indent(buffer, level, 0);
+    };
+    if (lines) put_break(deeper);
     int64_t written = 0;
     for (int64_t i = 0; i < length; ++i) {
         if (part_given && part <= 0) break;
@@ -434,17 +432,12 @@ int32_t mold_bytes(const kel_value* b, kel_value* buffer, bool only, bool flat, 
         part -= 2;
         ++written;
         if (written % 32 == 0) {
-            if (!flat) put_break(deeper, n);
-            text_out::append(buffer, line, n);
-            n = 0;
+            if (flat) flush();
+            else put_break(deeper);
         }
     }
-    if (n) text_out::append(buffer, line, n);
-    if (written > 30 && written % 32 != 0 && !flat) {
-        n = 0;
-        put_break(std::max(indent, 0), n);
-        text_out::append(buffer, line, n);
-    }
+    flush();
+    if (written > 30 && written % 32 != 0 && !flat) put_break(std::max(indent, 0));
     if (!only) text_out::append(buffer, "}", 1);
     return part;
 }
@@ -503,26 +496,45 @@ char* enbase_16(char* dst, const uint8_t* bytes, size_t n) {
     return dst;
 }
 
+// Base 58 works on the number in 32-bit limbs and on five digits at a time
+// (58^5 < 2^30), so that each pass over the number does the work of twenty
+// byte-by-digit passes; the conversion stays quadratic, as it must.
+constexpr uint32_t base58_5 = 58u * 58u * 58u * 58u * 58u;
+
 char* enbase_58(char* dst, const uint8_t* bytes, size_t n) {
     size_t zeros = 0;
     while (zeros < n && bytes[zeros] == 0) ++zeros;
     for (size_t i = 0; i < zeros; ++i) *dst++ = '1';
-    // The rest as one big-endian number, divided by 58 over a working copy;
-    // the remainders are the digits from the least significant.
-    std::vector<uint8_t> number(bytes + zeros, bytes + n);
+    // The rest as one big-endian number, most significant limb first (the
+    // first limb takes the bytes left over from whole limbs), divided by
+    // 58^5 over a working copy; each remainder gives five digits, the least
+    // significant first.
+    const size_t m = n - zeros;
+    std::vector<uint32_t> number((m + 3) / 4, 0);
+    const size_t pad = (4 - m % 4) % 4;
+    for (size_t i = 0; i < m; ++i) {
+        uint32_t& limb = number[(i + pad) / 4];
+        limb = (limb << 8) | bytes[zeros + i];
+    }
     std::vector<char> out;
-    out.reserve((n - zeros) * 138 / 100 + 1);
+    out.reserve(m * 138 / 100 + 6);
     size_t first = 0;
+    while (first < number.size() && number[first] == 0) ++first;
     while (first < number.size()) {
-        uint32_t remainder = 0;
+        uint64_t remainder = 0;
         for (size_t i = first; i < number.size(); ++i) {
-            const uint32_t acc = (remainder << 8) | number[i];
-            number[i] = static_cast<uint8_t>(acc / 58);
-            remainder = acc % 58;
+            const uint64_t acc = (remainder << 32) | number[i];
+            number[i] = static_cast<uint32_t>(acc / base58_5);
+            remainder = acc % base58_5;
         }
-        out.push_back(alphabet_58[remainder]);
+        for (int k = 0; k < 5; ++k) {
+            out.push_back(alphabet_58[remainder % 58]);
+            remainder /= 58;
+        }
         while (first < number.size() && number[first] == 0) ++first;
     }
+    // The last group of five may end in zero digits above the number's top.
+    while (!out.empty() && out.back() == alphabet_58[0]) out.pop_back();
     for (size_t i = out.size(); i > 0; --i) *dst++ = out[i - 1];
     return dst;
 }
@@ -646,25 +658,36 @@ uint32_t debase_58(const char* text, int32_t length, uint32_t unit) {
     }
     size_t zeros = 0;
     while (zeros < values.size() && values[zeros] == 0) ++zeros;
-    // The rest by repeated multiplication into a big-endian byte number:
-    // log(58) / log(256) < 0.733 bytes per digit.
-    std::vector<uint8_t> number((values.size() - zeros) * 733 / 1000 + 1, 0);
-    size_t used = 0;  // significant bytes, counted from the end
-    for (size_t i = zeros; i < values.size(); ++i) {
-        uint32_t carry = values[i];
-        size_t j = 0;
-        for (auto it = number.rbegin(); it != number.rend() && (carry != 0 || j < used); ++it, ++j) {
-            carry += 58u * *it;
-            *it = static_cast<uint8_t>(carry & 0xFF);
-            carry >>= 8;
+    // The rest by repeated multiplication, five digits at a time, into a
+    // number of 32-bit limbs, the least significant first.
+    std::vector<uint32_t> number;
+    number.reserve((values.size() - zeros) * 733 / 4000 + 2);
+    for (size_t i = zeros; i < values.size(); i += 5) {
+        uint32_t chunk = 0, scale = 1;
+        for (size_t k = i; k < std::min(i + 5, values.size()); ++k) {
+            chunk = chunk * 58 + values[k];
+            scale *= 58;
         }
-        used = std::max(used, j);
+        uint64_t carry = chunk;
+        for (uint32_t& limb : number) {
+            const uint64_t acc = static_cast<uint64_t>(limb) * scale + carry;
+            limb = static_cast<uint32_t>(acc);
+            carry = acc >> 32;
+        }
+        if (carry) number.push_back(static_cast<uint32_t>(carry));
     }
+    // Significant bytes, most significant first.
+    size_t used = number.size() * 4;
+    auto byte_of = [&](size_t from_top) {
+        const size_t k = used - 1 - from_top;  // counted from the least significant
+        return static_cast<uint8_t>(number[k / 4] >> (8 * (k % 4)));
+    };
+    while (used > 0 && byte_of(0) == 0) --used;
     const int64_t total = static_cast<int64_t>(zeros + used);
     const uint32_t node = new_byte_node(total);
     uint8_t* out = reinterpret_cast<uint8_t*>(memory::buffer_of(node)->head_ptr());
     std::memset(out, 0, zeros);
-    if (used) std::memcpy(out + zeros, number.data() + number.size() - used, used);
+    for (size_t i = 0; i < used; ++i) out[zeros + i] = byte_of(i);
     set_used(node, total);
     return node;
 }
@@ -712,16 +735,35 @@ uint32_t debase_64(const char* text, int32_t length, uint32_t unit) {
 
 namespace {
 
-// The value to write: a copy of its bytes when it is the target's own buffer
-// (the move would shift or overwrite them), else the value itself.
-kel_value* writable_value(const kel_value* target, kel_value* value) {
-    if (type_of(value) != types::binary || series_node(value) != series_node(target)) return value;
+// Whether the bytes of `value` are sure to stay as measured until they are
+// written: not the target's own bytes (the move shifts them), not a list or a
+// formed value (either may hold the target), and no owner's handler to run
+// in between (user code may change the value).
+bool settled_q(const kel_value* target, const kel_value* value, bool owner_told_between) {
+    if (owner_told_between && (buf(target)->flags & memory::flag_owned)) return false;
+    const uint32_t t = type_of(value);
+    if (t == types::binary) return series_node(value) != series_node(target);
+    return t == types::char_ || t == types::integer || t == types::tuple || text_type(t);
+}
+
+// The value to write: the value itself when it is settled, else its bytes
+// (its `part` applied, which then becomes -1) taken once, before anything
+// changes, into a new binary on the argument stack. A value that cannot be
+// encoded raises its error here.
+kel_value* settled_value(const kel_value* target, kel_value* value, int64_t* part, bool part_counts_bytes,
+                         encode_mode mode, bool owner_told_between) {
+    if (settled_q(target, value, owner_told_between)) return value;
     const kel_value v = *value;
-    const int32_t n = ks_length_q(&v);
+    const int64_t n = encode_value(nullptr, &v, *part, part_counts_bytes, mode);
+    if (n > static_cast<int64_t>(memory::max_capacity(1))) no_memory();
     kel_value* copy = stack::push_unset();
     binary::init_cell(copy, static_cast<uint32_t>(n));
-    std::memcpy(buf(copy)->head_ptr(), ks_head(&v), static_cast<size_t>(n));
+    {
+        collector::pin_guard pin(series_node(copy));
+        encode_value(reinterpret_cast<uint8_t*>(buf(copy)->head_ptr()), &v, *part, part_counts_bytes, mode);
+    }
     set_used(series_node(copy), n);
+    *part = -1;
     return copy;
 }
 
@@ -789,14 +831,17 @@ signal_code add_bytes(const refinements& r, bool appending) {
     }
     // Measured before the owner hears of it, so a refused value changes
     // nothing and tells nobody.
+    value = settled_value(target, value, &part, true, encode_mode::append, true);
     const int64_t n = encode_value(nullptr, value, part, true, encode_mode::append);
     if (n > 0) {
-        int64_t total;
-        if (__builtin_mul_overflow(n, static_cast<int64_t>(dup), &total)) no_memory();
-        notify(target, "append", value, at_tail ? buf(target)->used() : head, total);
-        value = writable_value(target, value);
+        int64_t total = 0;
+        // A size past the limit is refused before the owner hears of the
+        // change, and again after, as its handler may have grown the binary.
+        const auto too_long = [&] { return total > static_cast<int64_t>(memory::max_capacity(1)) - buf(target)->used(); };
+        if (__builtin_mul_overflow(n, static_cast<int64_t>(dup), &total) || too_long()) no_memory();
+        notify(target, "append", arg(2), at_tail ? buf(target)->used() : head, total);
+        if (too_long()) no_memory();
         const int64_t used = buf(target)->used();
-        if (total > static_cast<int64_t>(memory::max_capacity(1)) - used) no_memory();
         const int64_t at = at_tail ? used : std::min(head, used);
         // Grow once: to the new length, or twice the capacity when larger.
         buffer_header* h = buf(target);
@@ -813,7 +858,7 @@ signal_code add_bytes(const refinements& r, bool appending) {
         }
         if (dup > 1) memory::replicate(p, static_cast<size_t>(n), static_cast<size_t>(dup));
         h->tail += static_cast<uint32_t>(total);
-        notify(target, "appended", value, at, total);
+        notify(target, "appended", arg(2), at, total);
         set_series_head(target, appending ? 0 : static_cast<int32_t>(at + total));
     } else if (appending) {
         set_series_head(target, 0);
@@ -827,12 +872,11 @@ signal_code a_insert(const refinements& r) { return add_bytes(r, false); }
 
 signal_code a_change(const refinements& r) {
     kel_value* target = arg(1);
-    const int64_t head = head_of(target);
-    set_series_head(target, static_cast<int32_t>(head));
+    set_series_head(target, static_cast<int32_t>(head_of(target)));
     int64_t range = -1;
     if (const kel_value* p = ref_arg(r, 0)) {
         if (type_of(p) == types::binary && series_node(p) == series_node(target)) {
-            range = static_cast<int64_t>(series_head(p)) - head;
+            range = static_cast<int64_t>(series_head(p)) - series_head(target);
         } else if (type_of(p) == types::integer || type_of(p) == types::float_ || type_of(p) == types::percent) {
             range = cell::get_int_checked(p);
         } else {
@@ -842,16 +886,24 @@ signal_code a_change(const refinements& r) {
     }
     const int32_t dup = dup_count(r, 2);
     if (dup < 1) return signal_code::none;
+    // Measured, and a size past the limit refused, before the owner hears
+    // of the change; its handler may then reshape the binary, so the head
+    // and the lengths are taken again after it.
+    int64_t part = -1;
+    kel_value* value = settled_value(target, arg(2), &part, false, encode_mode::change, true);
+    const int64_t n = encode_value(nullptr, value, part, false, encode_mode::change);
+    int64_t total = 0;
+    int64_t head = 0, used = 0, replaced = 0, new_used = 0;
+    const auto measure = [&] {
+        head = head_of(target);
+        used = buf(target)->used();
+        replaced = std::min(range >= 0 ? range : total, used - head);
+        new_used = used - replaced + total;
+        return new_used > static_cast<int64_t>(memory::max_capacity(1));
+    };
+    if (__builtin_mul_overflow(n, static_cast<int64_t>(dup), &total) || measure()) no_memory();
     notify(target, "change", arg(2), head, range);
-    kel_value* value = writable_value(target, arg(2));
-    const int64_t n = encode_value(nullptr, value, -1, false, encode_mode::change);
-    int64_t total;
-    if (__builtin_mul_overflow(n, static_cast<int64_t>(dup), &total)) no_memory();
-    const int64_t used = buf(target)->used();
-    const int64_t left = used - head;
-    const int64_t replaced = std::min(range >= 0 ? range : total, left);
-    const int64_t new_used = used - replaced + total;
-    if (new_used > static_cast<int64_t>(memory::max_capacity(1))) no_memory();
+    if (measure()) no_memory();
     buffer_header* h = buf(target);
     if (static_cast<uint64_t>(h->head) + static_cast<uint64_t>(new_used) > h->capacity) {
         const uint64_t want = std::min<uint64_t>(std::max<uint64_t>(static_cast<uint64_t>(new_used), 2ull * h->capacity),
@@ -866,7 +918,7 @@ signal_code a_change(const refinements& r) {
             collector::pin_guard pin(series_node(target));
             h = buf(target);
             p = h->data() + h->head + head;
-            encode_value(reinterpret_cast<uint8_t*>(p), value, -1, false, encode_mode::change);
+            encode_value(reinterpret_cast<uint8_t*>(p), value, part, false, encode_mode::change);
         }
         if (dup > 1) memory::replicate(p, static_cast<size_t>(n), static_cast<size_t>(dup));
     }

@@ -35,7 +35,9 @@ int part_of(const kel_value* word) {
 signal_code eval_path(const path_step_args& step) {
     if (type_of(step.element) == types::integer) return string::eval_path(step);
     const int which = part_of(step.element);
-    if (!which) fire(error_category::script, "invalid-path", step.element, step.path);
+    // The path first, as every path step gives it: the catalogue text reads
+    // "cannot access" element "in path" path.
+    if (!which) fire(error_category::script, "invalid-path", step.path, step.element);
     kel_value email = *step.parent;
     const int32_t head = std::max(series_head(&email), 0);
     const int32_t end = head + string::ks_length_q(&email);
@@ -58,12 +60,14 @@ signal_code eval_path(const path_step_args& step) {
         set_series_head(&email, split + 1);
         string::change(&email, &value, end - (split + 1), false, 1);
     } else {
-        // No host yet: it is written after a new "@".
+        // No host yet: it is written after a new "@", the value first, as
+        // it may be this email, which must not have the "@" yet.
         kel_value sign;
         set_char(&sign, '@');
         set_series_head(&email, end);
-        string::append(&email, &sign, -1, false, 1, true);
-        string::append(&email, &value, -1, false, 1, true);
+        string::change(&email, &value, 0, false, 1);
+        set_series_head(&email, end);
+        string::change(&email, &sign, 0, false, 1);
     }
     if (step.result) *step.result = value;
     return signal_code::none;
