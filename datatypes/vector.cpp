@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "datatypes/block.h"
+#include "datatypes/char.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/symbol.h"
@@ -81,6 +82,12 @@ inline void write_float(char* p, uint32_t width, double d) {
     }
 }
 
+// A 32-bit char element keeps every bit it is given, so only a code point
+// may become one: anything else would read back as no character at all.
+// (8- and 16-bit elements keep low bits, which are always a code point.)
+bool holds_whole_chars(const kel_value* v) { return v->w3 == types::char_ && buf(v)->unit() == 4; }
+bool code_point_q(int32_t bits) { return static_cast<uint32_t>(bits) <= char_::max_code_point; }
+
 bool element_type_q(uint32_t t) {
     return t == types::integer || t == types::char_ || t == types::float_ || t == types::percent;
 }
@@ -137,6 +144,14 @@ int32_t get_int_element(const char* address, uint32_t width) {
     }
 }
 
+uint32_t get_char_element(const char* address, uint32_t width) {
+    switch (width) {
+        case 1: return static_cast<uint8_t>(*address);
+        case 2: { uint16_t v; std::memcpy(&v, address, 2); return v; }
+        default: { uint32_t v; std::memcpy(&v, address, 4); return v; }
+    }
+}
+
 double get_float_element(const char* address, uint32_t width) {
     if (width == 4) {
         float f;
@@ -151,7 +166,7 @@ double get_float_element(const char* address, uint32_t width) {
 void element_at(const kel_value* vector, const char* address, kel_value* out) {
     const uint32_t width = buf(vector)->unit();
     switch (vector->w3) {
-        case types::char_: set_char(out, static_cast<uint32_t>(get_int_element(address, width))); return;
+        case types::char_: set_char(out, get_char_element(address, width)); return;
         case types::float_: set_float(out, get_float_element(address, width)); return;
         case types::percent: set_float(out, get_float_element(address, width), types::percent); return;
         default: set_integer(out, get_int_element(address, width)); return;
@@ -178,6 +193,8 @@ void check_storable(const kel_value* vector, const kel_value* value) {
     const uint32_t t = type_of(value);
     if (!element_type_q(t)) scalar::invalid_type(t);
     if (float_layout_q(t) != float_layout_q(vector->w3)) fire(error_category::script, "invalid-arg", value);
+    if (t == types::integer && holds_whole_chars(vector) && !code_point_q(get_integer(value)))
+        fire(error_category::script, "out-of-range", value);
 }
 
 // --- building -------------------------------------------------------------------------
@@ -306,6 +323,10 @@ int32_t compare(const kel_value* a, const kel_value* b, int32_t op) {
             const double y = get_float_element(unit_ptr(hb, pb + i), wb);
             if (x < y) return -1;
             if (x > y) return 1;
+        } else if (a->w3 == types::char_) {
+            const uint32_t x = get_char_element(unit_ptr(ha, pa + i), wa);
+            const uint32_t y = get_char_element(unit_ptr(hb, pb + i), wb);
+            if (x != y) return x < y ? -1 : 1;
         } else {
             const int32_t x = get_int_element(unit_ptr(ha, pa + i), wa);
             const int32_t y = get_int_element(unit_ptr(hb, pb + i), wb);
@@ -363,6 +384,14 @@ void floats_in_place(char* p, int64_t n, uint32_t width, F f) {
     else each_in_place<double>(p, n, f);
 }
 
+// Every result for 32-bit char elements must be a code point before the
+// first element changes, so a refused operation leaves the vector as it was.
+template <class F>
+void check_char_results(const char* p, int64_t n, F f) {
+    for (int64_t i = 0; i < n; ++i, p += 4)
+        if (!code_point_q(f(get_int_element(p, 4)))) scalar::math_overflow();
+}
+
 // The float operators: and, or, xor have no float meaning (float!'s error).
 void check_float_op(int op) {
     if (op >= scalar::op_or) (void)float_::arith_op(op, 0.0, 0.0);
@@ -408,6 +437,7 @@ void scalar_math_op(int op) {
         ((op == scalar::op_multiply || op == scalar::op_divide) && x == 1))
         return;
     if (n > 0 && (op == scalar::op_divide || op == scalar::op_remainder)) (void)int_op(op, 1, x);  // zero-divide first
+    if (holds_whole_chars(&v)) check_char_results(p, n, [op, x](int32_t e) { return int_op(op, e, x); });
     switch (op) {
         case scalar::op_add: ints_in_place(p, n, width, [x](int32_t e) { return int_op(scalar::op_add, e, x); }); break;
         case scalar::op_subtract:
@@ -440,11 +470,15 @@ void math_op(int op) {
     const char* pa = unit_ptr(ha, head_of(&a));
     const char* pb = unit_ptr(hb, head_of(&b));
     const uint32_t wa = ha->unit(), wb = hb->unit();
+    const bool whole_chars = holds_whole_chars(result);
     for (int64_t i = 0; i < n; ++i, pa += wa, pb += wb, out += width) {
-        if (floats)
+        if (floats) {
             write_float(out, width, float_::arith_op(op, get_float_element(pa, wa), get_float_element(pb, wb)));
-        else
-            write_int(out, width, int_op(op, get_int_element(pa, wa), get_int_element(pb, wb)));
+            continue;
+        }
+        const int32_t r = int_op(op, get_int_element(pa, wa), get_int_element(pb, wb));
+        if (whole_chars && !code_point_q(r)) scalar::math_overflow();
+        write_int(out, width, r);
     }
     *arg(1) = *result;
     stack::drop_cells(1);
