@@ -21,8 +21,10 @@
 #include "kernel/collector.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/hashtable.h"
+#include "kernel/murmur3.h"
 #include "kernel/native_api.h"
 #include "kernel/ownership.h"
+#include "kernel/random.h"
 #include "kernel/series_memory.h"
 #include "kernel/stack.h"
 
@@ -306,7 +308,13 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, boo
 
 int32_t compare(const kel_value* a, const kel_value* b, int32_t op) {
     if (type_of(b) != types::vector) return cmp::not_comparable;
-    if (a->w3 != b->w3) fire(error_category::script, "not-same-type");
+    if (a->w3 != b->w3) {
+        // Vectors of two element types are simply unequal, so that find,
+        // select, unique and the hash tables (which all ask for equality)
+        // can hold both; only an ordering has no answer.
+        if (cmp::equality_op(op) || op == cmp::same) return 1;
+        fire(error_category::script, "not-same-type");
+    }
     const bool identical = series_node(a) == series_node(b) && series_head(a) == series_head(b);
     if (op == cmp::same) return identical ? 0 : -1;
     if (identical) return 0;
@@ -319,10 +327,11 @@ int32_t compare(const kel_value* a, const kel_value* b, int32_t op) {
     const bool floats = float_layout_q(a->w3);
     for (int64_t i = 0, n = std::min(la, lb); i < n; ++i) {
         if (floats) {
+            // A NaN equals nothing, as float! has it: a pair that is not
+            // equal is a difference, ordered as the lesser test sees it.
             const double x = get_float_element(unit_ptr(ha, pa + i), wa);
             const double y = get_float_element(unit_ptr(hb, pb + i), wb);
-            if (x < y) return -1;
-            if (x > y) return 1;
+            if (x != y) return x < y ? -1 : 1;
         } else if (a->w3 == types::char_) {
             const uint32_t x = get_char_element(unit_ptr(ha, pa + i), wa);
             const uint32_t y = get_char_element(unit_ptr(hb, pb + i), wb);
@@ -334,6 +343,33 @@ int32_t compare(const kel_value* a, const kel_value* b, int32_t op) {
         }
     }
     return la == lb ? 0 : (la < lb ? -1 : 1);
+}
+
+// Vectors that compare equal hash alike: the elements by value from the
+// head whatever their width (an 8-bit 1 equals a 32-bit 1), a float zero
+// without its sign. A hash! or map! of many vectors then spreads them over
+// its buckets instead of comparing each new one with all the others.
+uint32_t hash(const kel_value* v, bool) {
+    buffer_header* h = buf(v);
+    const int64_t head = head_of(v), tail = h->units();
+    const uint32_t width = h->unit();
+    const bool floats = float_layout_q(v->w3);
+    hashtable::murmur_state s = hashtable::murmur_start(random::hash_seed());
+    for (int64_t i = head; i < tail; ++i) {
+        const char* p = unit_ptr(h, i);
+        if (floats) {
+            double d = get_float_element(p, width);
+            if (d == 0.0) d = 0.0;
+            uint64_t bits;
+            std::memcpy(&bits, &d, 8);
+            hashtable::murmur_block(s, static_cast<uint32_t>(bits));
+            hashtable::murmur_block(s, static_cast<uint32_t>(bits >> 32));
+        } else {
+            hashtable::murmur_block(s, v->w3 == types::char_ ? get_char_element(p, width)
+                                                             : static_cast<uint32_t>(get_int_element(p, width)));
+        }
+    }
+    return hashtable::murmur_finish(s, static_cast<uint32_t>(tail - head));
 }
 
 }  // namespace
@@ -701,7 +737,7 @@ registry::registration row() {
     r.id = types::vector;
     r.parent = types::string;
     r.name = "vector!";
-    r.hash = hashtable::hash_by::zero;
+    r.hash = hash;
     r.marker = kel::collector::cell_markers::word2_node;
     r.families = family::series;
     // Navigation, search, copy and the other series actions are string!'s.
