@@ -420,12 +420,16 @@ void floats_in_place(char* p, int64_t n, uint32_t width, F f) {
     else each_in_place<double>(p, n, f);
 }
 
-// Every result for 32-bit char elements must be a code point before the
-// first element changes, so a refused operation leaves the vector as it was.
+// Every result over n 32-bit elements computed without storing it: f raises
+// what the arithmetic raises, and with code_points a result that is no code
+// point overflows. Run before the first element changes, so a refused
+// operation leaves the vector as it was.
 template <class F>
-void check_char_results(const char* p, int64_t n, F f) {
-    for (int64_t i = 0; i < n; ++i, p += 4)
-        if (!code_point_q(f(get_int_element(p, 4)))) scalar::math_overflow();
+void check_results(const char* p, int64_t n, bool code_points, F f) {
+    for (int64_t i = 0; i < n; ++i, p += 4) {
+        const int32_t r = f(get_int_element(p, 4));
+        if (code_points && !code_point_q(r)) scalar::math_overflow();
+    }
 }
 
 // The float operators: and, or, xor have no float meaning (float!'s error).
@@ -473,7 +477,11 @@ void scalar_math_op(int op) {
         ((op == scalar::op_multiply || op == scalar::op_divide) && x == 1))
         return;
     if (n > 0 && (op == scalar::op_divide || op == scalar::op_remainder)) (void)int_op(op, 1, x);  // zero-divide first
-    if (holds_whole_chars(&v)) check_char_results(p, n, [op, x](int32_t e) { return int_op(op, e, x); });
+    // Besides a zero divisor, only the 32-bit minimum divided by -1 makes the
+    // integer arithmetic raise; 32-bit char elements must stay code points.
+    const bool minimum_may_overflow = (op == scalar::op_divide || op == scalar::op_remainder) && x == -1 && width == 4;
+    if (minimum_may_overflow || holds_whole_chars(&v))
+        check_results(p, n, holds_whole_chars(&v), [op, x](int32_t e) { return int_op(op, e, x); });
     switch (op) {
         case scalar::op_add: ints_in_place(p, n, width, [x](int32_t e) { return int_op(scalar::op_add, e, x); }); break;
         case scalar::op_subtract:
