@@ -552,7 +552,7 @@ uint32_t element_type_of_word(const kel_value* word) {
 // The spec dialect: a type word, a width in bits, then a count and/or a
 // block of values.
 void make_from_dialect(kel_value* result, const kel_value* spec) {
-    const int32_t len = block::ks_length_q(spec);
+    const int32_t len = std::max(block::ks_length_q(spec), 0);  // past its tail: nothing
     const int32_t head = std::max(series_head(spec), 0);
     if (len < 2) bad_make_arg(spec);
     const uint32_t et = element_type_of_word(block::ks_abs_at(spec, head));
@@ -584,7 +584,7 @@ void make_from_dialect(kel_value* result, const kel_value* spec) {
     } else {
         invalid_spec_field(spec);
     }
-    const int64_t given = none_q(&values) ? 0 : block::ks_length_q(&values);
+    const int64_t given = none_q(&values) ? 0 : std::max(block::ks_length_q(&values), 0);
     init_cell(result, std::max(count, given), et, width);
     if (given > 0) append_block(result, &values);
     if (count > given) zero_fill_to(result, count);
@@ -599,7 +599,9 @@ void make_from(kel_value* result, const kel_value* spec) {
         return;
     }
     if (t != types::block) fire(error_category::internal, "not-done");
-    const int32_t len = block::ks_length_q(spec);
+    // A spec whose head lies past its tail holds nothing: its first value
+    // would be a cell the block no longer has.
+    const int32_t len = std::max(block::ks_length_q(spec), 0);
     if (len == 0) {
         init_cell(result, 1, types::integer, 4);
         return;
