@@ -325,13 +325,25 @@ signal_code random(const refinements& refs) {
     return signal_code::none;
 }
 
+// Points that compare equal hash alike: a zero component hashes without its
+// sign, since -0.0 equals 0.0 (negate of (0, 1) is a point with -0.0 in it).
+template <int N>
+uint32_t hash(const kel_value* v, bool) {
+    float components[3] = {0.0f, 0.0f, 0.0f};
+    for (int i = 0; i < N; ++i) {
+        const float f = get_float32(v, i + 1);
+        components[i] = f == 0.0f ? 0.0f : f;
+    }
+    return hashtable::murmur3(components, sizeof(float) * N);
+}
+
 template <int N>
 registry::registration row() {
     registry::registration r;
     r.id = own_type<N>;
     r.parent = 0;
     r.name = N == 2 ? "point2D!" : "point3D!";
-    r.hash = N == 2 ? hashtable::hash_by::words_1_2 : hashtable::hash_by::words_1_3;
+    r.hash = hash<N>;
     r.marker = collector::cell_markers::nothing;
     r.families = family::scalar | family::point;
     r[act::make] = static_cast<action_fn>(make<N>);
