@@ -141,7 +141,9 @@ signal_code math_action(int op) {
         case types::point2d:
         case types::point3d: {
             if (lt == types::time) invalid_type(rt);
-            if (op == op_subtract || op == op_divide) not_related(word_of(op), rt);
+            // The handlers take the point or pair first: only the operations
+            // whose operands may change places are passed on.
+            if (op == op_subtract || op == op_divide || op == op_remainder) not_related(word_of(op), rt);
             return right_operand_action(rt, action_of(op), operands::swapped);
         }
         case types::vector: return vector_on_right(op, lt);

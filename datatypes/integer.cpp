@@ -226,7 +226,9 @@ signal_code arith_action(int op) {
         case types::pair:
         case types::point2d:
         case types::point3d:
-            if (op == op_divide) not_related("divide", types::integer);
+            // The handlers below take the point or pair first, so a quotient
+            // or remainder of the number would come out the other way round.
+            if (op == op_divide || op == op_remainder) not_related(word_of(op), types::integer);
             if (op == op_subtract) {
                 // n - p is (-p) + n; the add finds the operands already swapped
                 KEL_PROPAGATE(right_operand_action(rt, act::negate, operands::swapped));

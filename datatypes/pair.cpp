@@ -86,7 +86,9 @@ void to_point2d(int index) {
 
 int32_t get_int(const kel_value* value) {
     if (type_of(value) == types::integer) return get_integer(value);
-    const double d = get_float(value);
+    // Truncated first: 2147483647.5 is the axis 2147483647 (NaN stays NaN
+    // and is refused).
+    const double d = std::trunc(get_float(value));
     if (!int32_range_q(d)) fire(error_category::script, "invalid-arg", value);
     return truncate_int32(d);
 }
@@ -143,14 +145,14 @@ signal_code math_op(int op) {
                 return signal_code::none;
             }
             if (!std::isfinite(f)) fire(error_category::script, "invalid-arg", right);
-            if (!int32_range_q(f)) {
+            if (!int32_range_q(std::trunc(f))) {
                 // No integer operand exists: the point arithmetic takes the
                 // float, as it would an axis that overflowed. The bitwise
                 // operators have no point form.
                 if (op >= op_or) fire(error_category::script, "invalid-arg", right);
                 return as_points(op);
             }
-            bx = by = truncate_int32(f);
+            bx = by = truncate_int32(std::trunc(f));
             break;
         }
         case types::pair:
@@ -188,7 +190,7 @@ signal_code xor_(const refinements&) { return math_op(op_xor); }
 // A point2D! coordinate as an axis: truncated toward zero, refused when not
 // finite or beyond 32 bits (`invalid-arg` with the point).
 int32_t coordinate_axis(float f, const kel_value* point) {
-    const double d = f;
+    const double d = std::trunc(double(f));
     if (!int32_range_q(d)) fire(error_category::script, "invalid-arg", point);
     return truncate_int32(d);
 }

@@ -9,6 +9,7 @@
 #include "datatypes/held_value.h"
 #include "datatypes/integer.h"
 #include "datatypes/pair.h"
+#include "kernel/actions.h"
 #include "kernel/collector.h"
 #include "kernel/hashtable.h"
 #include "kernel/murmur3.h"
@@ -204,8 +205,11 @@ template <int N>
 signal_code pick(const refinements&) {
     const kel_value* point = arg(1);
     const kel_value* index = arg(2);
-    const int32_t i = component_of<N>(index, point);
-    if (i == 0) out_of_range(index);
+    // A coordinate word, or the index as the action dispatch reads it (true
+    // picks x, false y, a char by its code).
+    const int32_t i = in_family(type_of(index), family::word) ? component_of<N>(index, point)
+                                                                : actions::index_argument(index);
+    if (i < 1 || i > N) out_of_range(index);
     set_float(stack::arguments(), get_float32(point, i));
     return signal_code::none;
 }

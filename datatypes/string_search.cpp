@@ -94,7 +94,8 @@ found search_units(const kel_value* series_value, const kel_value* value, const 
         if (vt == types::binary && st != types::binary) fire(error_category::script, "invalid-arg", &v);
         m.k = kind::pattern;
         m.pattern = v;
-    } else if ((vt == types::integer || vt == types::float_) && numeric_series) {
+    } else if ((vt == types::integer || vt == types::float_ || vt == types::percent) && numeric_series) {
+        // A percent! is the fraction it holds, as a percent! element is.
         m.k = kind::number;
         m.number = vt == types::integer ? get_integer(&v) : get_float(&v);
     } else {

@@ -8,6 +8,7 @@
 #include "datatypes/float.h"
 #include "datatypes/held_value.h"
 #include "datatypes/integer.h"
+#include "kernel/actions.h"
 #include "kernel/collector.h"
 #include "kernel/hashtable.h"
 #include "kernel/native_api.h"
@@ -325,8 +326,9 @@ signal_code eval_path(const path_step_args& step) {
 signal_code pick(const refinements&) {
     const kel_value t = *arg(1);
     const kel_value* index = arg(2);
-    if (type_of(index) != types::integer) out_of_range(index);
-    const int32_t i = get_integer(index);
+    // The index as the action dispatch reads it: true picks the first byte,
+    // false the second, a char by its code.
+    const int32_t i = actions::index_argument(index);
     if (i < 1 || i > count_of(&t)) out_of_range(index);
     set_integer(stack::arguments(), bytes_of(&t)[i - 1]);
     return signal_code::none;

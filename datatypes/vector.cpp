@@ -14,14 +14,17 @@
 #include <vector>
 
 #include "datatypes/block.h"
+#include "datatypes/char.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/symbol.h"
 #include "kernel/collector.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/hashtable.h"
+#include "kernel/murmur3.h"
 #include "kernel/native_api.h"
 #include "kernel/ownership.h"
+#include "kernel/random.h"
 #include "kernel/series_memory.h"
 #include "kernel/stack.h"
 
@@ -81,6 +84,12 @@ inline void write_float(char* p, uint32_t width, double d) {
     }
 }
 
+// A 32-bit char element keeps every bit it is given, so only a code point
+// may become one: anything else would read back as no character at all.
+// (8- and 16-bit elements keep low bits, which are always a code point.)
+bool holds_whole_chars(const kel_value* v) { return v->w3 == types::char_ && buf(v)->unit() == 4; }
+bool code_point_q(int32_t bits) { return static_cast<uint32_t>(bits) <= char_::max_code_point; }
+
 bool element_type_q(uint32_t t) {
     return t == types::integer || t == types::char_ || t == types::float_ || t == types::percent;
 }
@@ -137,6 +146,14 @@ int32_t get_int_element(const char* address, uint32_t width) {
     }
 }
 
+uint32_t get_char_element(const char* address, uint32_t width) {
+    switch (width) {
+        case 1: return static_cast<uint8_t>(*address);
+        case 2: { uint16_t v; std::memcpy(&v, address, 2); return v; }
+        default: { uint32_t v; std::memcpy(&v, address, 4); return v; }
+    }
+}
+
 double get_float_element(const char* address, uint32_t width) {
     if (width == 4) {
         float f;
@@ -151,7 +168,7 @@ double get_float_element(const char* address, uint32_t width) {
 void element_at(const kel_value* vector, const char* address, kel_value* out) {
     const uint32_t width = buf(vector)->unit();
     switch (vector->w3) {
-        case types::char_: set_char(out, static_cast<uint32_t>(get_int_element(address, width))); return;
+        case types::char_: set_char(out, get_char_element(address, width)); return;
         case types::float_: set_float(out, get_float_element(address, width)); return;
         case types::percent: set_float(out, get_float_element(address, width), types::percent); return;
         default: set_integer(out, get_int_element(address, width)); return;
@@ -178,6 +195,8 @@ void check_storable(const kel_value* vector, const kel_value* value) {
     const uint32_t t = type_of(value);
     if (!element_type_q(t)) scalar::invalid_type(t);
     if (float_layout_q(t) != float_layout_q(vector->w3)) fire(error_category::script, "invalid-arg", value);
+    if (t == types::integer && holds_whole_chars(vector) && !code_point_q(get_integer(value)))
+        fire(error_category::script, "out-of-range", value);
 }
 
 // --- building -------------------------------------------------------------------------
@@ -289,7 +308,13 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, boo
 
 int32_t compare(const kel_value* a, const kel_value* b, int32_t op) {
     if (type_of(b) != types::vector) return cmp::not_comparable;
-    if (a->w3 != b->w3) fire(error_category::script, "not-same-type");
+    if (a->w3 != b->w3) {
+        // Vectors of two element types are simply unequal, so that find,
+        // select, unique and the hash tables (which all ask for equality)
+        // can hold both; only an ordering has no answer.
+        if (cmp::equality_op(op) || op == cmp::same) return 1;
+        fire(error_category::script, "not-same-type");
+    }
     const bool identical = series_node(a) == series_node(b) && series_head(a) == series_head(b);
     if (op == cmp::same) return identical ? 0 : -1;
     if (identical) return 0;
@@ -302,10 +327,15 @@ int32_t compare(const kel_value* a, const kel_value* b, int32_t op) {
     const bool floats = float_layout_q(a->w3);
     for (int64_t i = 0, n = std::min(la, lb); i < n; ++i) {
         if (floats) {
+            // A NaN equals nothing, as float! has it: a pair that is not
+            // equal is a difference, ordered as the lesser test sees it.
             const double x = get_float_element(unit_ptr(ha, pa + i), wa);
             const double y = get_float_element(unit_ptr(hb, pb + i), wb);
-            if (x < y) return -1;
-            if (x > y) return 1;
+            if (x != y) return x < y ? -1 : 1;
+        } else if (a->w3 == types::char_) {
+            const uint32_t x = get_char_element(unit_ptr(ha, pa + i), wa);
+            const uint32_t y = get_char_element(unit_ptr(hb, pb + i), wb);
+            if (x != y) return x < y ? -1 : 1;
         } else {
             const int32_t x = get_int_element(unit_ptr(ha, pa + i), wa);
             const int32_t y = get_int_element(unit_ptr(hb, pb + i), wb);
@@ -313,6 +343,33 @@ int32_t compare(const kel_value* a, const kel_value* b, int32_t op) {
         }
     }
     return la == lb ? 0 : (la < lb ? -1 : 1);
+}
+
+// Vectors that compare equal hash alike: the elements by value from the
+// head whatever their width (an 8-bit 1 equals a 32-bit 1), a float zero
+// without its sign. A hash! or map! of many vectors then spreads them over
+// its buckets instead of comparing each new one with all the others.
+uint32_t hash(const kel_value* v, bool) {
+    buffer_header* h = buf(v);
+    const int64_t head = head_of(v), tail = h->units();
+    const uint32_t width = h->unit();
+    const bool floats = float_layout_q(v->w3);
+    hashtable::murmur_state s = hashtable::murmur_start(random::hash_seed());
+    for (int64_t i = head; i < tail; ++i) {
+        const char* p = unit_ptr(h, i);
+        if (floats) {
+            double d = get_float_element(p, width);
+            if (d == 0.0) d = 0.0;
+            uint64_t bits;
+            std::memcpy(&bits, &d, 8);
+            hashtable::murmur_block(s, static_cast<uint32_t>(bits));
+            hashtable::murmur_block(s, static_cast<uint32_t>(bits >> 32));
+        } else {
+            hashtable::murmur_block(s, v->w3 == types::char_ ? get_char_element(p, width)
+                                                             : static_cast<uint32_t>(get_int_element(p, width)));
+        }
+    }
+    return hashtable::murmur_finish(s, static_cast<uint32_t>(tail - head));
 }
 
 }  // namespace
@@ -363,6 +420,18 @@ void floats_in_place(char* p, int64_t n, uint32_t width, F f) {
     else each_in_place<double>(p, n, f);
 }
 
+// Every result over n 32-bit elements computed without storing it: f raises
+// what the arithmetic raises, and with code_points a result that is no code
+// point overflows. Run before the first element changes, so a refused
+// operation leaves the vector as it was.
+template <class F>
+void check_results(const char* p, int64_t n, bool code_points, F f) {
+    for (int64_t i = 0; i < n; ++i, p += 4) {
+        const int32_t r = f(get_int_element(p, 4));
+        if (code_points && !code_point_q(r)) scalar::math_overflow();
+    }
+}
+
 // The float operators: and, or, xor have no float meaning (float!'s error).
 void check_float_op(int op) {
     if (op >= scalar::op_or) (void)float_::arith_op(op, 0.0, 0.0);
@@ -408,6 +477,11 @@ void scalar_math_op(int op) {
         ((op == scalar::op_multiply || op == scalar::op_divide) && x == 1))
         return;
     if (n > 0 && (op == scalar::op_divide || op == scalar::op_remainder)) (void)int_op(op, 1, x);  // zero-divide first
+    // Besides a zero divisor, only the 32-bit minimum divided by -1 makes the
+    // integer arithmetic raise; 32-bit char elements must stay code points.
+    const bool minimum_may_overflow = (op == scalar::op_divide || op == scalar::op_remainder) && x == -1 && width == 4;
+    if (minimum_may_overflow || holds_whole_chars(&v))
+        check_results(p, n, holds_whole_chars(&v), [op, x](int32_t e) { return int_op(op, e, x); });
     switch (op) {
         case scalar::op_add: ints_in_place(p, n, width, [x](int32_t e) { return int_op(scalar::op_add, e, x); }); break;
         case scalar::op_subtract:
@@ -440,11 +514,15 @@ void math_op(int op) {
     const char* pa = unit_ptr(ha, head_of(&a));
     const char* pb = unit_ptr(hb, head_of(&b));
     const uint32_t wa = ha->unit(), wb = hb->unit();
+    const bool whole_chars = holds_whole_chars(result);
     for (int64_t i = 0; i < n; ++i, pa += wa, pb += wb, out += width) {
-        if (floats)
+        if (floats) {
             write_float(out, width, float_::arith_op(op, get_float_element(pa, wa), get_float_element(pb, wb)));
-        else
-            write_int(out, width, int_op(op, get_int_element(pa, wa), get_int_element(pb, wb)));
+            continue;
+        }
+        const int32_t r = int_op(op, get_int_element(pa, wa), get_int_element(pb, wb));
+        if (whole_chars && !code_point_q(r)) scalar::math_overflow();
+        write_int(out, width, r);
     }
     *arg(1) = *result;
     stack::drop_cells(1);
@@ -474,7 +552,7 @@ uint32_t element_type_of_word(const kel_value* word) {
 // The spec dialect: a type word, a width in bits, then a count and/or a
 // block of values.
 void make_from_dialect(kel_value* result, const kel_value* spec) {
-    const int32_t len = block::ks_length_q(spec);
+    const int32_t len = std::max(block::ks_length_q(spec), 0);  // past its tail: nothing
     const int32_t head = std::max(series_head(spec), 0);
     if (len < 2) bad_make_arg(spec);
     const uint32_t et = element_type_of_word(block::ks_abs_at(spec, head));
@@ -506,7 +584,7 @@ void make_from_dialect(kel_value* result, const kel_value* spec) {
     } else {
         invalid_spec_field(spec);
     }
-    const int64_t given = none_q(&values) ? 0 : block::ks_length_q(&values);
+    const int64_t given = none_q(&values) ? 0 : std::max(block::ks_length_q(&values), 0);
     init_cell(result, std::max(count, given), et, width);
     if (given > 0) append_block(result, &values);
     if (count > given) zero_fill_to(result, count);
@@ -521,7 +599,9 @@ void make_from(kel_value* result, const kel_value* spec) {
         return;
     }
     if (t != types::block) fire(error_category::internal, "not-done");
-    const int32_t len = block::ks_length_q(spec);
+    // A spec whose head lies past its tail holds nothing: its first value
+    // would be a cell the block no longer has.
+    const int32_t len = std::max(block::ks_length_q(spec), 0);
     if (len == 0) {
         init_cell(result, 1, types::integer, 4);
         return;
@@ -667,7 +747,7 @@ registry::registration row() {
     r.id = types::vector;
     r.parent = types::string;
     r.name = "vector!";
-    r.hash = hashtable::hash_by::zero;
+    r.hash = hash;
     r.marker = kel::collector::cell_markers::word2_node;
     r.families = family::series;
     // Navigation, search, copy and the other series actions are string!'s.

@@ -6,8 +6,10 @@
 // node, word 3 the element type id (char!, integer!, float! or percent!). The
 // buffer's unit size is the element width: 1, 2 or 4 bytes for char! and
 // integer! elements, 4 or 8 for float!, always 8 for percent! (the fraction:
-// 50% is 0.5). Integer and char elements keep their low bits and read back
-// sign-extended; float elements are IEEE single or double precision.
+// 50% is 0.5). Integer and char elements keep their low bits; integers read
+// back sign-extended, chars unsigned (the code point the low bits hold, as
+// sort and find read them); float elements are IEEE single or double
+// precision.
 //
 // Two layouts: char! and integer! values are stored as integers, float! and
 // percent! values as floats. A value of the other layout is refused with
@@ -48,6 +50,9 @@ void ks_clear(const kel_value* vector);
 
 // --- elements -----------------------------------------------------------------
 int32_t get_int_element(const char* address, uint32_t width);
+// A char element is a code point: its low bits read back unsigned, since a
+// sign-extended 8- or 16-bit unit would be no character at all.
+uint32_t get_char_element(const char* address, uint32_t width);
 double get_float_element(const char* address, uint32_t width);
 // The element at the address as a value of the element type.
 void element_at(const kel_value* vector, const char* address, kel_value* out);
