@@ -2164,6 +2164,19 @@ template <bool parens>
     return true;
 }
 
+// A block that is one quick set-word whole (`[a: a * 2]`, a branch):
+// computed and stored for the reasons of quick_set_word, its value into
+// *out. The whole block is checked before anything is stored.
+[[gnu::noinline]] bool quick_set_block(const kel_value* block, kel_value* out) {
+    code_view v;
+    if (trace.active || !whole_view(block, &v) || v.end < 2 || type_of(v.cells) != types::set_word) return false;
+    kel_value value;
+    if (quick_run<true>(v, 1, &value) != v.end) return false;
+    if (unset_q(&value) || type_of(&value) == types::op || !store_plain(v.cells, &value)) return false;
+    *out = value;
+    return true;
+}
+
 // `word: value` where the value is a quick expression: computed and stored
 // without the set-word's mark or a record. Nothing in it can fail, allocate,
 // call or be traced, so no one could see the mark; whatever does not fit (an
@@ -2995,7 +3008,7 @@ inline int32_t quick_conditional(const code_view& cv, int32_t at, const decode::
     // A branch found not to be one quick expression is not tried again at
     // this site (its block may change, but the record runs any block).
     if (!(d->declines & taken)) {
-        if (quick_block(&branch, placeholder)) {
+        if (quick_block(&branch, placeholder) || quick_set_block(&branch, placeholder)) {
             stack::regs.top = args;
             c.pos = p;
             return quick_call::value;
