@@ -42,6 +42,26 @@ key_kind kind_of_key(uint32_t t) {
     }
 }
 
+// A stored key as a script receives it (find, words-of, body-of, foreach):
+// a series key as a copy of itself, and with `as_word` a set-word! key as the
+// word! of its symbol. The stored series fixed the entry's place in the
+// table, so a change made through an answer must not reach it: the entry
+// would drop out of every lookup, or come to equal another key.
+kel_value exposed_key(const kel_value* stored, bool as_word) {
+    kel_value k = *stored;
+    if (type_of(&k) == types::set_word) {
+        if (as_word) set_type(&k, types::word);
+        return k;
+    }
+    if (kind_of_key(type_of(&k)) != key_kind::copied) return k;
+    kel_value* copy = stack::push_unset();
+    series::copy(&k, copy, nullptr);
+    kel_value fresh = *copy;
+    stack::drop_cells(1);
+    set_new_line(&fresh, new_line_q(&k));
+    return fresh;
+}
+
 inline int32_t cells_of(const kel_value* m) { return static_cast<int32_t>(memory::buffer_of(series_node(m))->units()); }
 inline kel_value* cell_at(const kel_value* m, int32_t i) { return block::ks_abs_at(m, i); }
 inline bool live(const kel_value* m, int32_t key_position) { return cell_at(m, key_position + 1)->header != 0; }
@@ -120,23 +140,17 @@ kel_value* push_walk(const kel_value* map, walk what) {
     kel_value* out = block::push_only_star(what == walk::body ? 2 * n : n);
     int32_t seen = 0;
     for (int32_t i = 0; i + 1 < cells_of(&m) && seen < n; i += 2) {
-        kel_value k = *cell_at(&m, i);
         const kel_value v = *cell_at(&m, i + 1);
         if (v.header == 0) continue;
         ++seen;
-        switch (what) {
-            case walk::words:
-                if (type_of(&k) == types::set_word) set_type(&k, types::word);
-                clear_new_line(&k);
-                block::ks_add(out, &k);
-                break;
-            case walk::values: block::ks_add(out, &v); break;
-            case walk::body:
-                set_new_line(&k, true);
-                block::ks_add(out, &k);
-                block::ks_add(out, &v);
-                break;
+        if (what == walk::values) {
+            block::ks_add(out, &v);
+            continue;
         }
+        kel_value k = exposed_key(cell_at(&m, i), what == walk::words);
+        set_new_line(&k, what == walk::body);
+        block::ks_add(out, &k);
+        if (what == walk::body) block::ks_add(out, &v);
     }
     return out;
 }
@@ -392,8 +406,7 @@ signal_code a_find(const refinements& r) {
     if (p < 0) {
         set_none(&out);
     } else {
-        out = *cell_at(&m, p);
-        if (type_of(&out) == types::set_word) set_type(&out, types::word);
+        out = exposed_key(cell_at(&m, p), true);
     }
     *stack::arguments() = out;
     return signal_code::none;
@@ -539,8 +552,7 @@ bool foreach_next(const kel_value* words, kel_value* cursor, int32_t count) {
         if (p + 1 >= cells_of(&m)) {
             set_none(&v);
         } else if (!value_next) {
-            v = *cell_at(&m, p);
-            if (type_of(&v) == types::set_word) set_type(&v, types::word);
+            v = exposed_key(cell_at(&m, p), true);
             clear_new_line(&v);
             value_next = true;
         } else {
