@@ -288,6 +288,14 @@ machine_value terminal_q(const machine_value*, int32_t) {
     return answer_cell(&answer);
 }
 
+// Whether typed input echoes on a terminal: hidden input is read with the
+// echo off even when the output goes elsewhere.
+machine_value input_terminal_q(const machine_value*, int32_t) {
+    kel_value answer;
+    set_logic(&answer, isatty(0));
+    return answer_cell(&answer);
+}
+
 machine_value history_clear(const machine_value*, int32_t) {
     open_editor();
     HistEvent ev;
@@ -456,6 +464,7 @@ const routines::binding editor_routines[] = {
     {"console-edit-line", "question [any-type!] complete [any-type!]", edit_line},
     {"console-read-hidden", "question [any-type!]", read_hidden},
     {"console-set-title", "text [any-type!]", set_title},
+    {"console-input-terminal?", "", input_terminal_q},
 };
 
 }  // namespace

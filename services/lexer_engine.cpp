@@ -83,12 +83,20 @@ const uint8_t* opening_of(const lexer_state& s) {
 // --- events -----------------------------------------------------------------------
 
 // Characters (string! input) or bytes (binary! or bare input) from the start
-// of the text to p, counted from the last position asked for when possible.
+// of the text to p, counted from the last position asked for when possible,
+// backwards too: an event asks for its token's end and then its start (a
+// close, for the opening bracket), and counting those from the head of the
+// text each time would make a line of many tokens take square time.
 int64_t char_offset(lexer_state& s, const uint8_t* p) {
     if (p < s.input_start) p = s.input_start;
     if (p > s.input_end) p = s.input_end;
     if (!s.has_input || type_of(&s.input) == types::binary) return p - s.input_start;
     if (p < s.char_cache_position) {
+        if (s.char_cache_position - p <= p - s.input_start) {
+            s.char_cache_count -= static_cast<int64_t>(unicode::count_utf8_chars(p, s.char_cache_position));
+            s.char_cache_position = p;
+            return s.char_cache_count;
+        }
         s.char_cache_position = s.input_start;
         s.char_cache_count = 0;
     }

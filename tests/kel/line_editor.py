@@ -236,5 +236,39 @@ check("pipe input", b"== 3" in out and b"\x1b[" not in out and status == 0, out)
 p = subprocess.run([KEL], input=b'system/console/init "x"\n', capture_output=True, env=ENV, timeout=60)
 check("no title into a pipe", b"\x1b" not in p.stdout, p.stdout)
 
+# standard input a terminal, standard output a pipe: hidden input is still
+# not echoed on the terminal
+def read_until(fd, want, timeout=10):
+    got = b""
+    end = time.time() + timeout
+    while want not in got and time.time() < end:
+        if select.select([fd], [], [], 0.05)[0]:
+            try:
+                data = os.read(fd, 4096)
+            except OSError:
+                break
+            if not data:
+                break
+            got += data
+    return got
+
+
+m, sl = os.openpty()
+p = subprocess.Popen([KEL], stdin=sl, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, start_new_session=True)
+read_until(p.stdout.fileno(), b">> ")
+os.write(m, b'x: ask/hide "pw: "\r')
+out = read_until(p.stdout.fileno(), b"pw: ")
+read_until(m, b"never", 0.3)  # the echo of the command line
+os.write(m, b"secret\r")
+out += read_until(p.stdout.fileno(), b">> ")
+echo = read_until(m, b"never", 0.3)
+os.write(m, b"print x\r")
+out += read_until(p.stdout.fileno(), b"\n>> ")
+os.write(m, b"\x04")
+p.communicate(timeout=60)
+os.close(sl)
+os.close(m)
+check("hidden input into a pipe", b"secret" not in echo and b">> secret\n" in out, (echo, out))
+
 print("%d failed" % failures)
 sys.exit(1 if failures else 0)
