@@ -530,7 +530,7 @@ const kel_value* move(kel_value* origin, kel_value* destination, const kel_value
     return destination;
 }
 
-void shuffle(kel_value* s, bool) {
+void shuffle(kel_value* s, bool secure) {
     const int64_t head = std::max<int64_t>(series_head(s), 0);
     const int64_t units = units_of(s);
     if (units - head < 1) return;
@@ -539,20 +539,20 @@ void shuffle(kel_value* s, bool) {
     char scratch[16];
     for (int64_t i = head; i < units; ++i) {
         const int64_t c = units - i;
-        const int64_t j = i + random::int_upto(static_cast<int32_t>(c)) - 1;
+        const int64_t j = i + random::int_upto(static_cast<int32_t>(c), secure) - 1;
         if (j != i) swap_units(h, i, j, 1, scratch);
     }
     notify(s, "randomized", nullptr, head, units - head);
 }
 
-void random_only(const kel_value* s, bool, kel_value* out) {
+void random_only(const kel_value* s, bool secure, kel_value* out) {
     const int64_t head = std::max<int64_t>(series_head(s), 0);
     const int64_t n = units_of(s) - head;
     if (n < 1) {
         set_none(out);
         return;
     }
-    const int64_t i = random::int_upto(static_cast<int32_t>(n));
+    const int64_t i = random::int_upto(static_cast<int32_t>(n), secure);
     element_value(s, static_cast<int32_t>(head + i - 1), out);
 }
 
