@@ -435,6 +435,20 @@ void reverse(kel_value* s, const kel_value* part, const kel_value* skip_size) {
 namespace {
 bool movable_kind(uint32_t t) { return in_family(t, family::block_like) || in_family(t, family::string_like) || t == types::binary ||
                                        t == types::vector; }
+
+// Whether units of equal width copied as they are keep their values. A
+// vector's elements are numbers in its own layout: another element type reads
+// a float's bits as an integer (or the reverse), signed integers are not the
+// unsigned bytes of a binary!, and a string takes any 4-byte integer as a
+// code point. Only elements of one type, or characters, move unchanged.
+bool raw_units_keep_values(const kel_value* origin, const kel_value* destination) {
+    const bool ov = type_of(origin) == types::vector, dv = type_of(destination) == types::vector;
+    if (!ov && !dv) return true;
+    if (ov && dv) return origin->w3 == destination->w3;
+    const kel_value* v = ov ? origin : destination;
+    const uint32_t other = type_of(ov ? destination : origin);
+    return v->w3 == types::char_ && in_family(other, family::string_like);
+}
 }  // namespace
 
 const kel_value* move(kel_value* origin, kel_value* destination, const kel_value* part) {
@@ -472,6 +486,8 @@ const kel_value* move(kel_value* origin, kel_value* destination, const kel_value
         if (ob != db) fire(error_category::script, "move-bad", &otype, &dtype);
         const uint32_t ou = buffer(origin)->unit(), du = buffer(destination)->unit();
         if (ou != du && (ot == types::binary || ot == types::vector || dt == types::binary || dt == types::vector))
+            fire(error_category::script, "move-bad", &otype, &dtype);
+        if (ou == du && !raw_units_keep_values(origin, destination))
             fire(error_category::script, "move-bad", &otype, &dtype);
         notify(destination, "move", origin, oh, count);
         const int64_t dh = std::clamp<int64_t>(series_head(destination), 0, units_of(destination));
