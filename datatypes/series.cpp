@@ -306,38 +306,50 @@ bool remove(kel_value* s, const kel_value* part, const kel_value* key) {
     return true;
 }
 
-void take(kel_value* s, const kel_value* part, bool, bool last, kel_value* result) {
+take_plan plan_take(kel_value* s, const kel_value* part, bool last) {
+    take_plan plan;
     const int64_t n = ks_length_q(s, false);
     if (n < 1) {
+        plan.nothing = true;
+        return plan;
+    }
+    const int64_t head = series_head(s);
+    const int64_t units = units_of(s);
+    plan.given = 1;
+    if (part) {
+        if (type_of(part) == types::integer) {
+            plan.given = get_integer(part);
+        } else if (in_family(type_of(part), family::series) && same_series(s, part)) {
+            const int64_t pos = series_head(part);
+            if (pos < head) plan.given = 0;
+            else plan.given = last ? head + n - pos : pos - head;
+        } else {
+            bad_refine("/part", part);
+        }
+    }
+    const int64_t given = plan.given;
+    if (given > 0) {
+        plan.count = std::min(given, n);
+        plan.start = last ? units - plan.count : head;
+    } else {
+        plan.count = given < 0 ? (last ? 1 : -given) : 1;
+        if (given < 0) plan.count = std::min(plan.count, head);
+        plan.start = head - plan.count;
+        if (last || head < plan.count || plan.count == 0) plan.empty = true;
+    }
+    return plan;
+}
+
+void take(kel_value* s, const kel_value* part, bool, bool last, kel_value* result) {
+    const take_plan plan = plan_take(s, part, last);
+    if (plan.nothing) {
         set_none(result);
         return;
     }
     const int64_t head = series_head(s);
     const int64_t units = units_of(s);
-    int64_t given = 1;
-    if (part) {
-        if (type_of(part) == types::integer) {
-            given = get_integer(part);
-        } else if (in_family(type_of(part), family::series) && same_series(s, part)) {
-            const int64_t pos = series_head(part);
-            if (pos < head) given = 0;
-            else given = last ? head + n - pos : pos - head;
-        } else {
-            bad_refine("/part", part);
-        }
-    }
-    int64_t count;
-    int64_t start;
-    bool empty = false;
-    if (given > 0) {
-        count = std::min(given, n);
-        start = last ? units - count : head;
-    } else {
-        count = given < 0 ? (last ? 1 : -given) : 1;
-        if (given < 0) count = std::min(count, head);
-        start = head - count;
-        if (last || head < count || count == 0) empty = true;
-    }
+    const int64_t given = plan.given, count = plan.count, start = plan.start;
+    const bool empty = plan.empty;
     notify(s, "take", nullptr, head, given);
     if (!part) {
         // One element, read directly: no shared buffer another take could overwrite.
