@@ -1043,24 +1043,34 @@ void change(kel_value* series, const kel_value* value, int32_t part, bool only, 
 // --- take, swap, trim, copy -------------------------------------------------------------
 
 void take(kel_value* series, const kel_value* part, bool deep, bool last, kel_value* result) {
+    // With deep, the copies are made before a cell leaves the series: a copy
+    // that fails (a block holding itself, nesting too deep) then loses nothing.
+    bool copied = false;
+    kel_value copies;  // kept alive by its pushed cell until the end
+    if (deep) {
+        const series::take_plan plan = series::plan_take(series, part, last);
+        if (!plan.nothing && !plan.empty) {
+            copies = *push_only_star(static_cast<int32_t>(plan.count));
+            copied = true;
+            for (int64_t i = plan.start; i < plan.start + plan.count; ++i) {
+                kel_value c = *cell_at(series, i);
+                if (deep_copied_type(type_of(&c))) copy_nested(&c, true, nullptr);
+                ks_add(&copies, &c);
+            }
+        }
+    }
     kel_value out;
     series::take(series, part, deep, last, &out);
     *result = out;
+    if (copied) {
+        if (!part) *result = *cell_at(&copies, 0);
+        else
+            for (int64_t i = 0; i < units(&copies) && i < units(result); ++i) *cell_at(result, i) = *cell_at(&copies, i);
+        stack::drop_cells(1);
+    }
     // Taken cells of a hash! make a hash! of their own, indexed afresh.
     if (part && hash::table_of(series) != 0 && type_of(result) == types::hash && result->w3 == 0)
         hash::index_new(result);
-    if (!deep) return;
-    if (!part) {
-        if (deep_copied_type(type_of(result))) copy_nested(result, true, nullptr);
-        return;
-    }
-    if (!in_family(type_of(result), family::block_like)) return;
-    for (int64_t i = 0; i < units(result); ++i) {
-        kel_value c = *cell_at(result, i);
-        if (!deep_copied_type(type_of(&c))) continue;
-        copy_nested(&c, true, nullptr);
-        *cell_at(result, i) = c;
-    }
 }
 
 void swap(const kel_value* series1, const kel_value* series2) {

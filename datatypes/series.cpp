@@ -306,38 +306,50 @@ bool remove(kel_value* s, const kel_value* part, const kel_value* key) {
     return true;
 }
 
-void take(kel_value* s, const kel_value* part, bool, bool last, kel_value* result) {
+take_plan plan_take(kel_value* s, const kel_value* part, bool last) {
+    take_plan plan;
     const int64_t n = ks_length_q(s, false);
     if (n < 1) {
+        plan.nothing = true;
+        return plan;
+    }
+    const int64_t head = series_head(s);
+    const int64_t units = units_of(s);
+    plan.given = 1;
+    if (part) {
+        if (type_of(part) == types::integer) {
+            plan.given = get_integer(part);
+        } else if (in_family(type_of(part), family::series) && same_series(s, part)) {
+            const int64_t pos = series_head(part);
+            if (pos < head) plan.given = 0;
+            else plan.given = last ? head + n - pos : pos - head;
+        } else {
+            bad_refine("/part", part);
+        }
+    }
+    const int64_t given = plan.given;
+    if (given > 0) {
+        plan.count = std::min(given, n);
+        plan.start = last ? units - plan.count : head;
+    } else {
+        plan.count = given < 0 ? (last ? 1 : -given) : 1;
+        if (given < 0) plan.count = std::min(plan.count, head);
+        plan.start = head - plan.count;
+        if (last || head < plan.count || plan.count == 0) plan.empty = true;
+    }
+    return plan;
+}
+
+void take(kel_value* s, const kel_value* part, bool, bool last, kel_value* result) {
+    const take_plan plan = plan_take(s, part, last);
+    if (plan.nothing) {
         set_none(result);
         return;
     }
     const int64_t head = series_head(s);
     const int64_t units = units_of(s);
-    int64_t given = 1;
-    if (part) {
-        if (type_of(part) == types::integer) {
-            given = get_integer(part);
-        } else if (in_family(type_of(part), family::series) && same_series(s, part)) {
-            const int64_t pos = series_head(part);
-            if (pos < head) given = 0;
-            else given = last ? head + n - pos : pos - head;
-        } else {
-            bad_refine("/part", part);
-        }
-    }
-    int64_t count;
-    int64_t start;
-    bool empty = false;
-    if (given > 0) {
-        count = std::min(given, n);
-        start = last ? units - count : head;
-    } else {
-        count = given < 0 ? (last ? 1 : -given) : 1;
-        if (given < 0) count = std::min(count, head);
-        start = head - count;
-        if (last || head < count || count == 0) empty = true;
-    }
+    const int64_t given = plan.given, count = plan.count, start = plan.start;
+    const bool empty = plan.empty;
     notify(s, "take", nullptr, head, given);
     if (!part) {
         // One element, read directly: no shared buffer another take could overwrite.
@@ -435,6 +447,20 @@ void reverse(kel_value* s, const kel_value* part, const kel_value* skip_size) {
 namespace {
 bool movable_kind(uint32_t t) { return in_family(t, family::block_like) || in_family(t, family::string_like) || t == types::binary ||
                                        t == types::vector; }
+
+// Whether units of equal width copied as they are keep their values. A
+// vector's elements are numbers in its own layout: another element type reads
+// a float's bits as an integer (or the reverse), signed integers are not the
+// unsigned bytes of a binary!, and a string takes any 4-byte integer as a
+// code point. Only elements of one type, or characters, move unchanged.
+bool raw_units_keep_values(const kel_value* origin, const kel_value* destination) {
+    const bool ov = type_of(origin) == types::vector, dv = type_of(destination) == types::vector;
+    if (!ov && !dv) return true;
+    if (ov && dv) return origin->w3 == destination->w3;
+    const kel_value* v = ov ? origin : destination;
+    const uint32_t other = type_of(ov ? destination : origin);
+    return v->w3 == types::char_ && in_family(other, family::string_like);
+}
 }  // namespace
 
 const kel_value* move(kel_value* origin, kel_value* destination, const kel_value* part) {
@@ -472,6 +498,8 @@ const kel_value* move(kel_value* origin, kel_value* destination, const kel_value
         if (ob != db) fire(error_category::script, "move-bad", &otype, &dtype);
         const uint32_t ou = buffer(origin)->unit(), du = buffer(destination)->unit();
         if (ou != du && (ot == types::binary || ot == types::vector || dt == types::binary || dt == types::vector))
+            fire(error_category::script, "move-bad", &otype, &dtype);
+        if (ou == du && !raw_units_keep_values(origin, destination))
             fire(error_category::script, "move-bad", &otype, &dtype);
         notify(destination, "move", origin, oh, count);
         const int64_t dh = std::clamp<int64_t>(series_head(destination), 0, units_of(destination));
@@ -530,7 +558,7 @@ const kel_value* move(kel_value* origin, kel_value* destination, const kel_value
     return destination;
 }
 
-void shuffle(kel_value* s, bool) {
+void shuffle(kel_value* s, bool secure) {
     const int64_t head = std::max<int64_t>(series_head(s), 0);
     const int64_t units = units_of(s);
     if (units - head < 1) return;
@@ -539,20 +567,20 @@ void shuffle(kel_value* s, bool) {
     char scratch[16];
     for (int64_t i = head; i < units; ++i) {
         const int64_t c = units - i;
-        const int64_t j = i + random::int_upto(static_cast<int32_t>(c)) - 1;
+        const int64_t j = i + random::int_upto(static_cast<int32_t>(c), secure) - 1;
         if (j != i) swap_units(h, i, j, 1, scratch);
     }
     notify(s, "randomized", nullptr, head, units - head);
 }
 
-void random_only(const kel_value* s, bool, kel_value* out) {
+void random_only(const kel_value* s, bool secure, kel_value* out) {
     const int64_t head = std::max<int64_t>(series_head(s), 0);
     const int64_t n = units_of(s) - head;
     if (n < 1) {
         set_none(out);
         return;
     }
-    const int64_t i = random::int_upto(static_cast<int32_t>(n));
+    const int64_t i = random::int_upto(static_cast<int32_t>(n), secure);
     element_value(s, static_cast<int32_t>(head + i - 1), out);
 }
 

@@ -70,6 +70,17 @@ bool remove(kel_value* s, const kel_value* part, const kel_value* key);
 // The taken units as a new series (or one element without /part) in result;
 // none! when nothing lies at or after the head.
 void take(kel_value* s, const kel_value* part, bool deep, bool last, kel_value* result);
+// What take would take, without taking it: nothing at all (the result is
+// none!), or `count` units from `start` (none of them with `empty`); `given`
+// is the count asked for. Raises take's errors for a bad /part.
+struct take_plan {
+    bool nothing = false;
+    bool empty = false;
+    int64_t given = 0;
+    int64_t count = 0;
+    int64_t start = 0;
+};
+take_plan plan_take(kel_value* s, const kel_value* part, bool last);
 // /part: null, integer!, pair!, or a position in the same series.
 void copy(const kel_value* s, kel_value* result, const kel_value* part);
 void reverse(kel_value* s, const kel_value* part, const kel_value* skip_size);
