@@ -239,6 +239,12 @@ void poke(const kel_value* s, int32_t n, const kel_value* value) {
         if (type_of(&v) != types::char_) fire(error_category::script, "invalid-arg", value);
     }
     notify(s, "poke", &v, p, 1);
+    // The owner's handler may have moved, widened or shortened the buffer.
+    h = buffer(s);
+    if (p >= static_cast<int64_t>(h->units())) {
+        notify(s, "poked", &v, p, 0);
+        return;
+    }
     if (unit == 16 && t != types::vector) {
         *reinterpret_cast<kel_value*>(unit_ptr(h, p)) = v;
         hash::rewritten(s, p, 1);
@@ -248,7 +254,7 @@ void poke(const kel_value* s, int32_t n, const kel_value* value) {
         vector::set_element(unit_ptr(h, p), &v, unit);
     } else {
         const uint32_t c = get_char(&v);
-        if (unit_for_code_point(c) > unit) h = widen(s, unit_for_code_point(c));
+        if (unit_for_code_point(c) > h->unit()) h = widen(s, unit_for_code_point(c));
         write_code_point(unit_ptr(h, p), h->unit(), c);
     }
     notify(s, "poked", &v, p, 1);
@@ -295,10 +301,19 @@ bool remove(kel_value* s, const kel_value* part, const kel_value* key) {
         count += 1;
     }
     const int64_t head = series_head(s);
-    const int64_t units = units_of(s);
+    int64_t units = units_of(s);
     if (head < 0 || head >= units) return true;
-    count = std::min(count, units - head);
+    const int64_t asked = count;
+    count = std::min(asked, units - head);
     notify(s, "remove", nullptr, head, count);
+    // The owner's handler may have shortened the series: what it left
+    // behind the tail must not come back.
+    units = units_of(s);
+    count = std::min(asked, units - head);
+    if (count < 1) {
+        notify(s, "removed", nullptr, head, 0);
+        return true;
+    }
     hash::before_replace(s, head, count);
     cut_units(s, head, count);
     hash::after_replace(s, head, count, 0, units);
@@ -306,60 +321,80 @@ bool remove(kel_value* s, const kel_value* part, const kel_value* key) {
     return true;
 }
 
+namespace {
+// What take removes: `count` units at `start`, or an empty result.
+struct take_plan {
+    int64_t n;  // units from the head (none to take when below 1)
+    int64_t count;
+    int64_t start;
+    bool empty;
+};
+
+take_plan plan_take(kel_value* s, int64_t head, int64_t given, bool last) {
+    take_plan t{ks_length_q(s, false), 1, head, false};
+    if (given > 0) {
+        t.count = std::min(given, t.n);
+        t.start = last ? units_of(s) - t.count : head;
+    } else {
+        t.count = given < 0 ? (last ? 1 : -given) : 1;
+        if (given < 0) t.count = std::min(t.count, head);
+        t.start = head - t.count;
+        if (last || head < t.count || t.count == 0) t.empty = true;
+    }
+    return t;
+}
+}  // namespace
+
 void take(kel_value* s, const kel_value* part, bool, bool last, kel_value* result) {
-    const int64_t n = ks_length_q(s, false);
-    if (n < 1) {
+    if (ks_length_q(s, false) < 1) {
         set_none(result);
         return;
     }
     const int64_t head = series_head(s);
-    const int64_t units = units_of(s);
     int64_t given = 1;
     if (part) {
         if (type_of(part) == types::integer) {
             given = get_integer(part);
         } else if (in_family(type_of(part), family::series) && same_series(s, part)) {
             const int64_t pos = series_head(part);
+            const int64_t n = ks_length_q(s, false);
             if (pos < head) given = 0;
             else given = last ? head + n - pos : pos - head;
         } else {
             bad_refine("/part", part);
         }
     }
-    int64_t count;
-    int64_t start;
-    bool empty = false;
-    if (given > 0) {
-        count = std::min(given, n);
-        start = last ? units - count : head;
-    } else {
-        count = given < 0 ? (last ? 1 : -given) : 1;
-        if (given < 0) count = std::min(count, head);
-        start = head - count;
-        if (last || head < count || count == 0) empty = true;
-    }
     notify(s, "take", nullptr, head, given);
+    // Planned after the owner's handler, which may have reshaped the series:
+    // nothing it removed may come back.
+    const int64_t units = units_of(s);
+    const take_plan t = plan_take(s, std::min(head, units), given, last);
+    const bool nothing = given > 0 ? t.count < 1 : t.empty;
     if (!part) {
-        // One element, read directly: no shared buffer another take could overwrite.
-        kel_value element;
-        element_value(s, static_cast<int32_t>(start), &element);
-        hash::before_replace(s, start, 1);
-        cut_units(s, start, 1);
-        hash::after_replace(s, start, 1, 0, units);
-        *result = element;
-    } else if (empty) {
+        if (nothing) {
+            set_none(result);
+        } else {
+            // One element, read directly: no shared buffer another take could overwrite.
+            kel_value element;
+            element_value(s, static_cast<int32_t>(t.start), &element);
+            hash::before_replace(s, t.start, 1);
+            cut_units(s, t.start, 1);
+            hash::after_replace(s, t.start, 1, 0, units);
+            *result = element;
+        }
+    } else if (nothing) {
         new_series_like(s, result, 0);
     } else {
         const kel_value source = *s;
-        new_series_like(&source, result, count);
+        new_series_like(&source, result, t.count);
         buffer_header* from = buffer(&source);
         buffer_header* to = buffer(result);
-        const size_t bytes = static_cast<size_t>(count << from->shift());
-        std::memcpy(to->data(), unit_ptr(from, start), bytes);
+        const size_t bytes = static_cast<size_t>(t.count << from->shift());
+        std::memcpy(to->data(), unit_ptr(from, t.start), bytes);
         to->tail = to->head + static_cast<uint32_t>(bytes);
-        hash::before_replace(&source, start, count);
-        cut_units(&source, start, count);
-        hash::after_replace(&source, start, count, 0, units);
+        hash::before_replace(&source, t.start, t.count);
+        cut_units(&source, t.start, t.count);
+        hash::after_replace(&source, t.start, t.count, 0, units);
     }
     notify(s, "taken", nullptr, head, given);
 }
