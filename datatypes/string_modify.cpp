@@ -13,6 +13,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "datatypes/series.h"
@@ -259,9 +260,10 @@ void insert(kel_value* s, const kel_value* value, int32_t part, bool only, int32
     const kel_value v = *value;
     const uint32_t node = series_node(s);
     stack_mark mark;
-    const known_text k = settle(s, &v, part, only, formed_part::characters);
     int64_t units = buffer(s)->units();
     int64_t at = std::clamp<int64_t>(series_head(s), 0, units);
+    // At the tail insert appends, by append's rules for /part.
+    const known_text k = settle(s, &v, part, only, at >= units ? formed_part::elements : formed_part::characters);
     if (at >= units) {
         if (k.count == 0) return;
         add_at_tail(s, k, dup, "insert", "inserted", &v);
@@ -509,15 +511,33 @@ kel_value* set_operation(bool case_, const kel_value* skip, int32_t op) {
     kel_value* result = make_at_unit(stack::push_unset(), static_cast<uint32_t>(capacity), unit);
     const uint32_t rnode = series_node(result);
 
+    // Membership is by the first code point of a record, folded unless case
+    // is given: the code points at the positions `size` apart of a series
+    // (from its head) are gathered into a set once, so that each record is
+    // tested in constant time.
+    const auto key = [&](uint32_t c) { return case_ ? c : case_map::uppercase(c); };
+    const auto starts_of = [&](const kel_value* v) {
+        std::unordered_set<uint32_t> set;
+        buffer_header* h = buffer(v);
+        for (int64_t i = std::max(series_head(v), 0); i < static_cast<int64_t>(h->units()); i += size)
+            set.insert(key(read_unit(unit_ptr(h, i), h->unit())));
+        return set;
+    };
+    // The result's own set grows with it: every position `size` apart that
+    // the added units reach.
+    std::unordered_set<uint32_t> taken;
+    int64_t next_start = 0;
+
     // Adds the records of `from` that pass the membership test against
     // `other` (when given), each only when its first code point is new.
     auto pass = [&](const kel_value* from, const kel_value* other, bool want_in) {
+        const std::unordered_set<uint32_t> in_other = other ? starts_of(other) : std::unordered_set<uint32_t>();
         const int64_t units = buffer(from)->units();
         for (int64_t i = std::max(series_head(from), 0); i < units; i += size) {
             buffer_header* fh = buffer(from);
-            const uint32_t c = read_unit(unit_ptr(fh, i), fh->unit());
-            if (other && find_char_step_q(other, c, static_cast<int32_t>(size), case_) != want_in) continue;
-            if (find_char_step_q(result, c, static_cast<int32_t>(size), case_)) continue;
+            const uint32_t c = key(read_unit(unit_ptr(fh, i), fh->unit()));
+            if (other && (in_other.count(c) != 0) != want_in) continue;
+            if (taken.count(c)) continue;
             const int64_t n = std::min(size, units - i);
             buffer_header* rh = memory::buffer_of(rnode);
             if (rh->tail + n * unit > rh->capacity) rh = memory::ensure_tail_room(rnode, static_cast<uint32_t>(n * unit));
@@ -525,6 +545,8 @@ kel_value* set_operation(bool case_, const kel_value* skip, int32_t op) {
             char* to = rh->data() + rh->tail;
             for (int64_t k = 0; k < n; ++k) write_unit(to + k * unit, unit, read_unit(unit_ptr(fh, i + k), fh->unit()));
             rh->tail += static_cast<uint32_t>(n * unit);
+            for (; next_start < static_cast<int64_t>(rh->units()); next_start += size)
+                taken.insert(key(read_unit(unit_ptr(rh, next_start), unit)));
         }
     };
     switch (op) {
