@@ -458,6 +458,11 @@ void reverse(kel_value* s, const kel_value* part, const kel_value* skip_size) {
     }
     notify(s, "reverse", nullptr, head, count);
     buffer_header* h = buffer(s);
+    // Units the owner's handler cut away are not brought back into view.
+    if (head + count > static_cast<int64_t>(h->units())) {
+        notify(s, "reversed", nullptr, head, 0);
+        return;
+    }
     const size_t record = static_cast<size_t>(size << h->shift());
     char small[16];
     char* scratch = record <= sizeof small ? small : static_cast<char*>(heap::allocate(record));
@@ -505,10 +510,19 @@ const kel_value* move(kel_value* origin, kel_value* destination, const kel_value
         set_datatype(&otype, ot);
         set_datatype(&dtype, dt);
         if (ob != db) fire(error_category::script, "move-bad", &otype, &dtype);
-        const uint32_t ou = buffer(origin)->unit(), du = buffer(destination)->unit();
+        uint32_t ou = buffer(origin)->unit(), du = buffer(destination)->unit();
         if (ou != du && (ot == types::binary || ot == types::vector || dt == types::binary || dt == types::vector))
             fire(error_category::script, "move-bad", &otype, &dtype);
         notify(destination, "move", origin, oh, count);
+        // The handler may have shortened the origin: what it cut away is
+        // not moved, nor brought back.
+        count = std::min(count, units_of(origin) - oh);
+        if (count < 1) {
+            notify(destination, "moved", origin, oh, 0);
+            return destination;
+        }
+        ou = buffer(origin)->unit();  // either text may have been widened too
+        du = buffer(destination)->unit();
         const int64_t dh = std::clamp<int64_t>(series_head(destination), 0, units_of(destination));
         const int64_t destination_units = units_of(destination);
         const int64_t origin_units = units_of(origin);
@@ -567,10 +581,12 @@ const kel_value* move(kel_value* origin, kel_value* destination, const kel_value
 
 void shuffle(kel_value* s, bool) {
     const int64_t head = std::max<int64_t>(series_head(s), 0);
-    const int64_t units = units_of(s);
+    int64_t units = units_of(s);
     if (units - head < 1) return;
     notify(s, "random", nullptr, head, units - head);
     buffer_header* h = buffer(s);
+    // The owner's handler may have shortened the series.
+    units = h->units();
     char scratch[16];
     for (int64_t i = head; i < units; ++i) {
         const int64_t c = units - i;
