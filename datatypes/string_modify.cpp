@@ -454,39 +454,40 @@ std::u32string trimmed(const std::u32string& text, bool head, bool tail) {
 
 }  // namespace
 
-void strip_chars(kel_value* s, const kel_value* with) {
-    std::vector<uint32_t> set;
-    if (!with) {
-        set = {'\t', '\n', '\r', ' '};
-    } else {
-        const uint32_t t = type_of(with);
-        if (t == types::char_ || t == types::integer) {
-            set.push_back(with->w2);
-        } else if (in_family(t, family::string_like) || t == types::binary) {
-            const std::u32string cps = read_text(with);
-            set.assign(cps.begin(), cps.end());
-        } else {
-            fire(error_category::script, "invalid-arg", with);
-        }
-    }
+namespace {
+
+// The code points trim removes: those of `with`, read from its head, or tab,
+// line feed, carriage return and space without it.
+std::vector<uint32_t> strip_set(const kel_value* with) {
+    if (!with) return {'\t', '\n', '\r', ' '};
+    const uint32_t t = type_of(with);
+    if (t == types::char_ || t == types::integer) return {with->w2};
+    if (!in_family(t, family::string_like) && t != types::binary) fire(error_category::script, "invalid-arg", with);
+    const std::u32string cps = read_text(with);
+    return std::vector<uint32_t>(cps.begin(), cps.end());
+}
+
+void strip_set_from(kel_value* s, const std::vector<uint32_t>& set) {
     if (!set.empty()) write_text(s, stripped(read_text(s), set));
 }
+
+}  // namespace
+
+void strip_chars(kel_value* s, const kel_value* with) { strip_set_from(s, strip_set(with)); }
 
 void collapse_whitespace(kel_value* s) { write_text(s, collapsed(read_text(s))); }
 
 void trim_whitespace(kel_value* s, bool head, bool tail) { write_text(s, trimmed(read_text(s), head, tail)); }
 
 void trim(kel_value* s, bool head, bool tail, bool auto_, bool lines, bool all, const kel_value* with) {
-    if (with) {
-        // The set is checked before the owner hears of a change.
-        const uint32_t t = type_of(with);
-        if (t != types::char_ && t != types::integer && !in_family(t, family::string_like) && t != types::binary)
-            fire(error_category::script, "invalid-arg", with);
-    }
+    // The set is checked, and read, before the owner hears of a change: its
+    // handler may change the set too.
+    std::vector<uint32_t> set;
+    if (all || with) set = strip_set(with);
     if (!all && !with && auto_) fire(error_category::internal, "not-done");
     const int64_t at = std::max(series_head(s), 0);
     notify(s, "trim", nullptr, at, ks_length_q(s));
-    if (all || with) strip_chars(s, with);
+    if (all || with) strip_set_from(s, set);
     else if (lines) collapse_whitespace(s);
     else trim_whitespace(s, head, tail);
     notify(s, "trimmed", nullptr, at, ks_length_q(s));
