@@ -239,6 +239,12 @@ void poke(const kel_value* s, int32_t n, const kel_value* value) {
         if (type_of(&v) != types::char_) fire(error_category::script, "invalid-arg", value);
     }
     notify(s, "poke", &v, p, 1);
+    // The owner's handler may have moved, widened or shortened the buffer.
+    h = buffer(s);
+    if (p >= static_cast<int64_t>(h->units())) {
+        notify(s, "poked", &v, p, 0);
+        return;
+    }
     if (unit == 16 && t != types::vector) {
         *reinterpret_cast<kel_value*>(unit_ptr(h, p)) = v;
         hash::rewritten(s, p, 1);
@@ -248,7 +254,7 @@ void poke(const kel_value* s, int32_t n, const kel_value* value) {
         vector::set_element(unit_ptr(h, p), &v, unit);
     } else {
         const uint32_t c = get_char(&v);
-        if (unit_for_code_point(c) > unit) h = widen(s, unit_for_code_point(c));
+        if (unit_for_code_point(c) > h->unit()) h = widen(s, unit_for_code_point(c));
         write_code_point(unit_ptr(h, p), h->unit(), c);
     }
     notify(s, "poked", &v, p, 1);
@@ -295,10 +301,19 @@ bool remove(kel_value* s, const kel_value* part, const kel_value* key) {
         count += 1;
     }
     const int64_t head = series_head(s);
-    const int64_t units = units_of(s);
+    int64_t units = units_of(s);
     if (head < 0 || head >= units) return true;
-    count = std::min(count, units - head);
+    const int64_t asked = count;
+    count = std::min(asked, units - head);
     notify(s, "remove", nullptr, head, count);
+    // The owner's handler may have shortened the series: what it left
+    // behind the tail must not come back.
+    units = units_of(s);
+    count = std::min(asked, units - head);
+    if (count < 1) {
+        notify(s, "removed", nullptr, head, 0);
+        return true;
+    }
     hash::before_replace(s, head, count);
     cut_units(s, head, count);
     hash::after_replace(s, head, count, 0, units);
@@ -306,72 +321,87 @@ bool remove(kel_value* s, const kel_value* part, const kel_value* key) {
     return true;
 }
 
-take_plan plan_take(kel_value* s, const kel_value* part, bool last) {
-    take_plan plan;
+namespace {
+// Which units a take of `given` removes from `head` (the series as it
+// stands now): `count` at `start`, none of them when `empty`, and nothing at
+// all when no unit lies at or after the head.
+take_plan plan_counts(kel_value* s, int64_t head, int64_t given, bool last) {
+    take_plan t;
+    t.given = given;
     const int64_t n = ks_length_q(s, false);
-    if (n < 1) {
-        plan.nothing = true;
-        return plan;
-    }
-    const int64_t head = series_head(s);
-    const int64_t units = units_of(s);
-    plan.given = 1;
-    if (part) {
-        if (type_of(part) == types::integer) {
-            plan.given = get_integer(part);
-        } else if (in_family(type_of(part), family::series) && same_series(s, part)) {
-            const int64_t pos = series_head(part);
-            if (pos < head) plan.given = 0;
-            else plan.given = last ? head + n - pos : pos - head;
-        } else {
-            bad_refine("/part", part);
-        }
-    }
-    const int64_t given = plan.given;
+    t.nothing = n < 1;
     if (given > 0) {
-        plan.count = std::min(given, n);
-        plan.start = last ? units - plan.count : head;
+        t.count = std::min(given, n);
+        t.start = last ? units_of(s) - t.count : head;
     } else {
-        plan.count = given < 0 ? (last ? 1 : -given) : 1;
-        if (given < 0) plan.count = std::min(plan.count, head);
-        plan.start = head - plan.count;
-        if (last || head < plan.count || plan.count == 0) plan.empty = true;
+        t.count = given < 0 ? (last ? 1 : -given) : 1;
+        if (given < 0) t.count = std::min(t.count, head);
+        t.start = head - t.count;
+        if (last || head < t.count || t.count == 0) t.empty = true;
     }
-    return plan;
+    return t;
+}
+
+// The count a take's /part asks for.
+int64_t take_given(kel_value* s, const kel_value* part, bool last) {
+    if (!part) return 1;
+    if (type_of(part) == types::integer) return get_integer(part);
+    if (in_family(type_of(part), family::series) && same_series(s, part)) {
+        const int64_t head = series_head(s), pos = series_head(part);
+        if (pos < head) return 0;
+        return last ? head + ks_length_q(s, false) - pos : pos - head;
+    }
+    bad_refine("/part", part);
+}
+}  // namespace
+
+take_plan plan_take(kel_value* s, const kel_value* part, bool last) {
+    if (ks_length_q(s, false) < 1) {
+        take_plan none;
+        none.nothing = true;
+        return none;
+    }
+    return plan_counts(s, series_head(s), take_given(s, part, last), last);
 }
 
 void take(kel_value* s, const kel_value* part, bool, bool last, kel_value* result) {
-    const take_plan plan = plan_take(s, part, last);
-    if (plan.nothing) {
+    if (ks_length_q(s, false) < 1) {
         set_none(result);
         return;
     }
     const int64_t head = series_head(s);
-    const int64_t units = units_of(s);
-    const int64_t given = plan.given, count = plan.count, start = plan.start;
-    const bool empty = plan.empty;
+    const int64_t given = take_given(s, part, last);
     notify(s, "take", nullptr, head, given);
+    // Planned after the owner's handler, which may have reshaped the series:
+    // nothing it removed may come back.
+    const int64_t units = units_of(s);
+    const take_plan t = plan_counts(s, std::min(head, units), given, last);
+    const bool nothing = t.nothing || (given > 0 ? t.count < 1 : t.empty);
     if (!part) {
-        // One element, read directly: no shared buffer another take could overwrite.
-        kel_value element;
-        element_value(s, static_cast<int32_t>(start), &element);
-        hash::before_replace(s, start, 1);
-        cut_units(s, start, 1);
-        hash::after_replace(s, start, 1, 0, units);
-        *result = element;
-    } else if (empty) {
+        if (nothing) {
+            set_none(result);
+        } else {
+            // One element, read directly: no shared buffer another take could overwrite.
+            kel_value element;
+            element_value(s, static_cast<int32_t>(t.start), &element);
+            hash::before_replace(s, t.start, 1);
+            cut_units(s, t.start, 1);
+            hash::after_replace(s, t.start, 1, 0, units);
+            *result = element;
+        }
+    } else if (nothing) {
         new_series_like(s, result, 0);
     } else {
         const kel_value source = *s;
-        new_series_like(&source, result, count);
+        new_series_like(&source, result, t.count);
         buffer_header* from = buffer(&source);
         buffer_header* to = buffer(result);
-        const size_t bytes = static_cast<size_t>(count << from->shift());
-        std::memcpy(to->data(), unit_ptr(from, start), bytes);
+        const size_t bytes = static_cast<size_t>(t.count << from->shift());
+        std::memcpy(to->data(), unit_ptr(from, t.start), bytes);
         to->tail = to->head + static_cast<uint32_t>(bytes);
-        hash::before_replace(&source, start, count);
-        cut_units(&source, start, count);
-        hash::after_replace(&source, start, count, 0, units);
+        hash::before_replace(&source, t.start, t.count);
+        cut_units(&source, t.start, t.count);
+        hash::after_replace(&source, t.start, t.count, 0, units);
     }
     notify(s, "taken", nullptr, head, given);
 }
@@ -435,6 +465,11 @@ void reverse(kel_value* s, const kel_value* part, const kel_value* skip_size) {
     }
     notify(s, "reverse", nullptr, head, count);
     buffer_header* h = buffer(s);
+    // Units the owner's handler cut away are not brought back into view.
+    if (head + count > static_cast<int64_t>(h->units())) {
+        notify(s, "reversed", nullptr, head, 0);
+        return;
+    }
     const size_t record = static_cast<size_t>(size << h->shift());
     char small[16];
     char* scratch = record <= sizeof small ? small : static_cast<char*>(heap::allocate(record));
@@ -496,12 +531,21 @@ const kel_value* move(kel_value* origin, kel_value* destination, const kel_value
         set_datatype(&otype, ot);
         set_datatype(&dtype, dt);
         if (ob != db) fire(error_category::script, "move-bad", &otype, &dtype);
-        const uint32_t ou = buffer(origin)->unit(), du = buffer(destination)->unit();
+        uint32_t ou = buffer(origin)->unit(), du = buffer(destination)->unit();
         if (ou != du && (ot == types::binary || ot == types::vector || dt == types::binary || dt == types::vector))
             fire(error_category::script, "move-bad", &otype, &dtype);
         if (ou == du && !raw_units_keep_values(origin, destination))
             fire(error_category::script, "move-bad", &otype, &dtype);
         notify(destination, "move", origin, oh, count);
+        // The handler may have shortened the origin: what it cut away is
+        // not moved, nor brought back.
+        count = std::min(count, units_of(origin) - oh);
+        if (count < 1) {
+            notify(destination, "moved", origin, oh, 0);
+            return destination;
+        }
+        ou = buffer(origin)->unit();  // either text may have been widened too
+        du = buffer(destination)->unit();
         const int64_t dh = std::clamp<int64_t>(series_head(destination), 0, units_of(destination));
         const int64_t destination_units = units_of(destination);
         const int64_t origin_units = units_of(origin);
@@ -560,10 +604,12 @@ const kel_value* move(kel_value* origin, kel_value* destination, const kel_value
 
 void shuffle(kel_value* s, bool secure) {
     const int64_t head = std::max<int64_t>(series_head(s), 0);
-    const int64_t units = units_of(s);
+    int64_t units = units_of(s);
     if (units - head < 1) return;
     notify(s, "random", nullptr, head, units - head);
     buffer_header* h = buffer(s);
+    // The owner's handler may have shortened the series.
+    units = h->units();
     char scratch[16];
     for (int64_t i = head; i < units; ++i) {
         const int64_t c = units - i;

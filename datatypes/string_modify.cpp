@@ -1,18 +1,19 @@
 // string_modify: the changing handlers of string!: append, insert, change,
 // swap, take, trim and the set operations.
 //
-// append, insert and change sort the value into one of two ways:
-//  - known text (a char!, a tag!, a string-like value): its length and unit
-//    are known before anything is written, so the size is checked, the buffer
-//    widened and grown once, and the text copied in place;
-//  - formed text (blocks and every other value): the text is formed at the
-//    tail first (the form handlers widen as they write); insert and change
-//    then rotate it into place. Should the /dup size overflow, the formed text
-//    is cut away again before the error is raised, so a failed call leaves
-//    the string as it was.
+// append, insert and change first settle the value into known text: a
+// code point, or the units of a string-like value, whose length and unit are
+// fixed before anything is written. Text that could still move or change
+// before it is written (the target's own units, any text while the target's
+// owner is told in between, and every formed value, which may hold the
+// target) is copied or formed once into a new string on the argument stack.
+// The size is then checked, and the buffer widened and grown once, before
+// the text is copied in place; a failed call leaves the string as it was.
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "datatypes/series.h"
@@ -33,7 +34,6 @@ constexpr uint64_t max_bytes = 0xFFFFFF00ull;
 
 // Known text to add: a code point, or a tag's or string's units.
 struct known_text {
-    bool known = false;
     bool is_char = false;
     bool is_tag = false;
     uint32_t cp = 0;
@@ -43,23 +43,22 @@ struct known_text {
     uint32_t unit = 1;   // unit the added text needs
 };
 
+// `value` is a char! or a string-like value.
 known_text classify(const kel_value* value, int64_t part) {
     known_text k;
-    const uint32_t t = type_of(value);
-    if (t == types::char_) {
-        k.known = k.is_char = true;
+    if (type_of(value) == types::char_) {
+        k.is_char = true;
         k.cp = get_char(value);
         k.count = 1;
         k.unit = unicode::unit_for_append(k.cp);
-    } else if (in_family(t, family::string_like)) {
-        k.known = true;
-        k.is_tag = t == types::tag;
+    } else {
+        k.is_tag = type_of(value) == types::tag;
         k.source = *value;
         k.length = ks_length_q(value);
         k.count = k.length + (k.is_tag ? 2 : 0);
         k.unit = buffer(value)->unit();
     }
-    if (k.known && part >= 0) k.count = std::min<int64_t>(k.count, part);
+    if (part >= 0) k.count = std::min<int64_t>(k.count, part);
     return k;
 }
 
@@ -82,9 +81,8 @@ buffer_header* grow_to(buffer_header* h, uint64_t need) {
 }
 
 // Writes the known text's first `count` units at unit index `at` of the
-// target buffer (room already made). `stash`, when given, holds the source
-// units (taken out before the room was opened in a shared buffer).
-void write_known(uint32_t node, int64_t at, const known_text& k, const char* stash, uint32_t stash_unit) {
+// target buffer (room already made; the source lies in another buffer).
+void write_known(uint32_t node, int64_t at, const known_text& k) {
     buffer_header* h = memory::buffer_of(node);
     const uint32_t unit = h->unit();
     if (k.is_char) {
@@ -98,37 +96,18 @@ void write_known(uint32_t node, int64_t at, const known_text& k, const char* sta
         text = std::min<int64_t>(k.length, k.count - 1);
     }
     if (text > 0) {
-        const char* from;
-        uint32_t su;
-        if (stash) {
-            from = stash;
-            su = stash_unit;
-        } else {
-            buffer_header* sh = buffer(&k.source);
-            from = unit_ptr(sh, std::max(series_head(&k.source), 0));
-            su = sh->unit();
-        }
+        buffer_header* sh = buffer(&k.source);
+        const char* from = unit_ptr(sh, std::max(series_head(&k.source), 0));
+        const uint32_t su = sh->unit();
         char* to = unit_ptr(h, at + w);
         if (su == unit) {
-            std::memmove(to, from, static_cast<size_t>(text * unit));
+            std::memcpy(to, from, static_cast<size_t>(text * unit));
         } else {
             for (int64_t i = 0; i < text; ++i) write_unit(to + i * unit, unit, read_unit(from + i * su, su));
         }
         w += text;
     }
     if (k.is_tag && k.count == k.length + 2) write_unit(unit_ptr(h, at + w), unit, '>');
-}
-
-// The source units of known text, copied out when they lie in the target's
-// buffer (so that opening room cannot shift them). Null when not shared.
-char* stash_if_shared(uint32_t node, const known_text& k, uint32_t* unit) {
-    if (k.is_char || series_node(&k.source) != node) return nullptr;
-    buffer_header* sh = buffer(&k.source);
-    *unit = sh->unit();
-    const size_t bytes = static_cast<size_t>(k.length) * sh->unit();
-    char* copy = static_cast<char*>(heap::allocate(bytes ? bytes : 1));
-    std::memcpy(copy, unit_ptr(sh, std::max(series_head(&k.source), 0)), bytes);
-    return copy;
 }
 
 int32_t form_value(const kel_value* value, kel_value* buffer, const kel_value* arg, int32_t part) {
@@ -169,7 +148,7 @@ void form_onto_tail(kel_value* s, const kel_value* value, int64_t elements, int6
 }
 
 // Repeats the run of `count` units at unit index `at` until it is there
-// `dup` times in all (room already made); moves the tail when the run ends it.
+// `dup` times in all (room already made).
 void replicate_run(uint32_t node, int64_t at, int64_t count, int64_t dup) {
     if (dup <= 1 || count <= 0) return;
     buffer_header* h = memory::buffer_of(node);
@@ -177,19 +156,87 @@ void replicate_run(uint32_t node, int64_t at, int64_t count, int64_t dup) {
     memory::replicate(unit_ptr(h, at), static_cast<size_t>(count * unit), static_cast<size_t>(dup));
 }
 
-// Makes sure the /dup copies of the run just formed at [start, start + count)
-// fit, cutting the run away again before raising. The bound is what a buffer
-// of this unit can grow to: past it the growth itself would refuse, with the
-// run still standing at the tail.
-void check_formed_size(kel_value* s, int64_t start, int64_t count, int64_t dup) {
-    buffer_header* h = buffer(s);
-    uint64_t total;
-    if (__builtin_mul_overflow(static_cast<uint64_t>(count), static_cast<uint64_t>(dup), &total) ||
-        __builtin_add_overflow(total, static_cast<uint64_t>(start), &total) || total > 0xFFFFFFFFull / h->unit() ||
-        total * h->unit() > memory::max_capacity(h->unit())) {
-        truncate_units(h, static_cast<int32_t>(start));
-        no_memory();
+// How a formed value's /part applies: to the elements of a block-like value
+// (append without /only), to the formed text, or not at all (change, whose
+// /part is the run replaced).
+enum class formed_part { elements, characters, ignored };
+
+// Whether the text of `value` is sure to stay as measured until it is
+// written into `s`: a code point, or a string-like value in another buffer
+// when no owner's handler runs in between (user code may change any text).
+bool settled_q(const kel_value* s, const kel_value* value) {
+    const uint32_t t = type_of(value);
+    if (t == types::char_) return true;
+    if (!in_family(t, family::string_like)) return false;
+    return series_node(value) != series_node(s) && !(buffer(s)->flags & memory::flag_owned);
+}
+
+// The value as known text, read once: the value itself when settled, else
+// its units copied (or, for any other value, its form made) into a new
+// string pushed on the argument stack. A formed value has its /part applied
+// here (as `rule` says) and takes none later.
+known_text settle(const kel_value* s, const kel_value* value, int64_t part, bool only, formed_part rule) {
+    if (settled_q(s, value)) return classify(value, part);
+    const kel_value v = *value;
+    kel_value* text = stack::push_unset();
+    if (in_family(type_of(&v), family::string_like)) {
+        const int32_t from = std::clamp<int32_t>(series_head(&v), 0, ks_length_all(&v));
+        copy_units(&v, from, ks_length_q(&v), text);
+        return classify(text, part);
     }
+    string::init_cell(text, 16);
+    const uint32_t t = type_of(&v);
+    const bool block_like = t == types::block || t == types::paren || t == types::hash;
+    if (rule == formed_part::elements && block_like && !only) form_onto_tail(text, &v, part, -1);
+    else if (rule == formed_part::ignored) form_onto_tail(text, &v, -1, -1);
+    else if (rule == formed_part::elements) form_onto_tail(text, &v, -1, only ? part : -1);
+    else form_onto_tail(text, &v, -1, part);
+    return classify(text, -1);
+}
+
+// Drops the cells the call pushed on the argument stack when it returns.
+// An error has already set the stack to its catcher's depth: nothing is
+// dropped while one unwinds.
+struct stack_mark {
+    kel_value* top = stack::top();
+    int unwinding = std::uncaught_exceptions();
+    ~stack_mark() {
+        if (std::uncaught_exceptions() == unwinding && stack::top() > top)
+            stack::drop_cells(static_cast<int32_t>(stack::top() - top));
+    }
+};
+
+// Bytes the target needs at `unit` for `units` units kept and the known
+// text `dup` times; no-memory past what a buffer of that unit holds.
+uint64_t size_with(int64_t units, const known_text& k, int32_t dup, uint32_t unit) {
+    const uint64_t need = checked_bytes(static_cast<uint64_t>(k.count), static_cast<uint64_t>(dup), unit) +
+                          static_cast<uint64_t>(units) * unit;
+    if (need > memory::max_capacity(unit)) no_memory();
+    return need;
+}
+
+// Adds the known text `dup` times at the tail; the owner, when told, hears
+// of it with `before` and `after`. Answers the units added.
+int64_t add_at_tail(kel_value* s, const known_text& k, int32_t dup, const char* before, const char* after,
+                    const kel_value* told) {
+    const uint32_t node = series_node(s);
+    int64_t units = buffer(s)->units();
+    // Refused before the owner hears of it, and again after, as its handler
+    // may have grown the string.
+    size_with(units, k, dup, std::max(buffer(s)->unit(), k.unit));
+    if (before) notify(s, before, told, units, k.count * dup);
+    units = buffer(s)->units();
+    const uint32_t unit = std::max(buffer(s)->unit(), k.unit);
+    const uint64_t need = size_with(units, k, dup, unit);
+    buffer_header* h = ensure_unit(memory::buffer_of(node), unit);
+    grow_to(h, need);
+    write_known(node, units, k);
+    replicate_run(node, units, k.count, dup);
+    h = memory::buffer_of(node);
+    h->tail = h->head + static_cast<uint32_t>(need);
+    const int64_t added = k.count * dup;
+    if (after) notify(s, after, told, units, added);
+    return added;
 }
 
 }  // namespace
@@ -197,101 +244,47 @@ void check_formed_size(kel_value* s, int64_t start, int64_t count, int64_t dup) 
 // ---------------------------------------------------------------- append
 
 void append(kel_value* s, const kel_value* value, int32_t part, bool only, int32_t dup, bool notify_owner) {
-    const kel_value v = *value;
-    const uint32_t node = series_node(s);
-    const int64_t old_units = buffer(s)->units();
     if (dup < 1) return;
-    const known_text k = classify(&v, part);
-    if (k.known) {
-        if (k.count == 0) return;
-        const uint32_t unit = std::max(buffer(s)->unit(), k.unit);
-        const uint64_t need = checked_bytes(static_cast<uint64_t>(k.count), static_cast<uint64_t>(dup), unit) +
-                              static_cast<uint64_t>(old_units) * unit;
-        if (need > memory::max_capacity(unit)) no_memory();  // refused before the owner hears of it
-        if (notify_owner) notify(s, "append", &v, old_units, k.count * dup);
-        buffer_header* h = ensure_unit(memory::buffer_of(node), unit);
-        h = grow_to(h, need);
-        write_known(node, old_units, k, nullptr, 0);
-        replicate_run(node, old_units, k.count, dup);
-        h = memory::buffer_of(node);
-        h->tail = h->head + static_cast<uint32_t>(need);
-    } else {
-        if (notify_owner) notify(s, "append", &v, old_units, 0);
-        const uint32_t t = type_of(&v);
-        const bool block_like = t == types::block || t == types::paren || t == types::hash;
-        if (block_like && !only) form_onto_tail(s, &v, part, -1);
-        else form_onto_tail(s, &v, -1, only ? part : -1);
-        const int64_t count = buffer(s)->units() - old_units;
-        if (count == 0) return;
-        check_formed_size(s, old_units, count, dup);
-        if (dup > 1) {
-            buffer_header* h = buffer(s);
-            const uint64_t need = static_cast<uint64_t>(old_units + count * dup) * h->unit();
-            grow_to(h, need);
-            replicate_run(node, old_units, count, dup);
-            h = memory::buffer_of(node);
-            h->tail = h->head + static_cast<uint32_t>(need);
-        }
-    }
+    const kel_value v = *value;
+    stack_mark mark;
+    const known_text k = settle(s, &v, part, only, formed_part::elements);
+    if (k.count == 0) return;
+    add_at_tail(s, k, dup, notify_owner ? "append" : nullptr, notify_owner ? "appended" : nullptr, &v);
     set_series_head(s, 0);
-    if (notify_owner) notify(s, "appended", &v, old_units, buffer(s)->units() - old_units);
 }
 
 // ---------------------------------------------------------------- insert
 
 void insert(kel_value* s, const kel_value* value, int32_t part, bool only, int32_t dup) {
+    if (dup < 1) return;
     const kel_value v = *value;
     const uint32_t node = series_node(s);
-    const int64_t units = buffer(s)->units();
-    const int64_t at = std::clamp<int64_t>(series_head(s), 0, units);
-    if (dup < 1) return;
+    stack_mark mark;
+    int64_t units = buffer(s)->units();
+    int64_t at = std::clamp<int64_t>(series_head(s), 0, units);
+    // At the tail insert appends, by append's rules for /part.
+    const known_text k = settle(s, &v, part, only, at >= units ? formed_part::elements : formed_part::characters);
     if (at >= units) {
-        notify(s, "insert", &v, at, 0);
-        append(s, &v, part, only, dup, false);
-        set_series_head(s, static_cast<int32_t>(buffer(s)->units()));
-        notify(s, "inserted", &v, at, buffer(s)->units() - units);
-        return;
-    }
-    const known_text k = classify(&v, part);
-    if (k.known) {
         if (k.count == 0) return;
-        const uint32_t unit = std::max(buffer(s)->unit(), k.unit);
-        const int64_t added = k.count * dup;
-        const uint64_t need = checked_bytes(static_cast<uint64_t>(k.count), static_cast<uint64_t>(dup), unit) +
-                              static_cast<uint64_t>(units) * unit;
-        if (need > memory::max_capacity(unit)) no_memory();  // refused before the owner hears of it
-        notify(s, "insert", &v, at, added);
-        uint32_t stash_unit = 0;
-        char* stash = stash_if_shared(node, k, &stash_unit);
-        buffer_header* h = ensure_unit(memory::buffer_of(node), unit);
-        h = grow_to(h, need);
-        std::memmove(unit_ptr(h, at + added), unit_ptr(h, at), static_cast<size_t>((units - at) * unit));
-        h->tail = h->head + static_cast<uint32_t>(need);
-        write_known(node, at, k, stash, stash_unit);
-        if (stash) heap::free(stash);
-        replicate_run(node, at, k.count, dup);
-        set_series_head(s, static_cast<int32_t>(at + added));
-        notify(s, "inserted", &v, at, added);
+        add_at_tail(s, k, dup, "insert", "inserted", &v);
+        set_series_head(s, static_cast<int32_t>(buffer(s)->units()));
         return;
     }
-    notify(s, "insert", &v, at, 0);
-    form_onto_tail(s, &v, -1, part);
-    const int64_t count = buffer(s)->units() - units;
-    if (count == 0) return;
-    check_formed_size(s, units, count, dup);
-    buffer_header* h = buffer(s);
-    const int64_t added = count * dup;
-    if (dup > 1) {
-        const uint64_t need = static_cast<uint64_t>(units + added) * h->unit();
-        h = grow_to(h, need);
-        replicate_run(node, units, count, dup);
-        h = memory::buffer_of(node);
-        h->tail = h->head + static_cast<uint32_t>(need);
-    }
-    // The text formed at the tail is rotated into place at the head.
-    const uint32_t unit = h->unit();
-    swap_runs(unit_ptr(h, at), static_cast<uint32_t>((units - at) * unit), unit_ptr(h, units),
-              static_cast<uint32_t>(added * unit), 0);
+    if (k.count == 0) return;
+    size_with(units, k, dup, std::max(buffer(s)->unit(), k.unit));
+    const int64_t added = k.count * dup;
+    notify(s, "insert", &v, at, added);
+    // The handler may have reshaped the string: measured again.
+    units = buffer(s)->units();
+    at = std::clamp<int64_t>(series_head(s), 0, units);
+    const uint32_t unit = std::max(buffer(s)->unit(), k.unit);
+    const uint64_t need = size_with(units, k, dup, unit);
+    buffer_header* h = ensure_unit(memory::buffer_of(node), unit);
+    h = grow_to(h, need);
+    std::memmove(unit_ptr(h, at + added), unit_ptr(h, at), static_cast<size_t>((units - at) * unit));
+    h->tail = h->head + static_cast<uint32_t>(need);
+    write_known(node, at, k);
+    replicate_run(node, at, k.count, dup);
     set_series_head(s, static_cast<int32_t>(at + added));
     notify(s, "inserted", &v, at, added);
 }
@@ -301,62 +294,44 @@ void insert(kel_value* s, const kel_value* value, int32_t part, bool only, int32
 void change(kel_value* s, const kel_value* value, int32_t part, bool only, int32_t dup) {
     const kel_value v = *value;
     const uint32_t node = series_node(s);
-    const int64_t units = buffer(s)->units();
-    if (series_head(s) > units) set_series_head(s, static_cast<int32_t>(units));
-    const int64_t at = std::max(series_head(s), 0);
+    if (series_head(s) > static_cast<int64_t>(buffer(s)->units())) set_series_head(s, static_cast<int32_t>(buffer(s)->units()));
     if (dup < 1) return;
+    stack_mark mark;
+    const known_text k = settle(s, &v, -1, only, formed_part::ignored);
+    int64_t units = buffer(s)->units();
+    int64_t at = std::clamp<int64_t>(series_head(s), 0, units);
     if (at >= units) {
-        notify(s, "change", &v, at, 0);
-        append(s, &v, -1, only, dup, false);
+        if (k.count > 0) add_at_tail(s, k, dup, "change", "changed", &v);
         set_series_head(s, static_cast<int32_t>(buffer(s)->units()));
-        notify(s, "changed", &v, at, buffer(s)->units() - units);
         return;
     }
-    const int64_t remaining = units - at;
-    const known_text k = classify(&v, -1);
-    if (k.known) {
-        const uint32_t unit = std::max(buffer(s)->unit(), k.unit);
-        const int64_t inserted = static_cast<int64_t>(
-            checked_bytes(static_cast<uint64_t>(k.count), static_cast<uint64_t>(dup), 1));
-        const int64_t replaced = part >= 0 ? std::min<int64_t>(part, remaining) : std::min(inserted, remaining);
-        const int64_t new_units = units + inserted - replaced;
-        const uint64_t need = checked_bytes(static_cast<uint64_t>(new_units), 1, unit);
+    const int64_t inserted =
+        static_cast<int64_t>(checked_bytes(static_cast<uint64_t>(k.count), static_cast<uint64_t>(dup), 1));
+    int64_t replaced = 0;
+    int64_t new_units = 0;
+    uint32_t unit = 1;
+    uint64_t need = 0;
+    const auto measure = [&] {
+        units = buffer(s)->units();
+        at = std::clamp<int64_t>(series_head(s), 0, units);
+        const int64_t remaining = units - at;
+        replaced = part >= 0 ? std::min<int64_t>(part, remaining) : std::min(inserted, remaining);
+        new_units = units + inserted - replaced;
+        unit = std::max(buffer(s)->unit(), k.unit);
+        need = checked_bytes(static_cast<uint64_t>(new_units), 1, unit);
         if (need > memory::max_capacity(unit)) no_memory();
-        notify(s, "change", &v, at, replaced);
-        uint32_t stash_unit = 0;
-        char* stash = stash_if_shared(node, k, &stash_unit);
-        buffer_header* h = ensure_unit(memory::buffer_of(node), unit);
-        h = grow_to(h, std::max<uint64_t>(need, static_cast<uint64_t>(units) * unit));
-        std::memmove(unit_ptr(h, at + inserted), unit_ptr(h, at + replaced),
-                     static_cast<size_t>((units - at - replaced) * unit));
-        h->tail = h->head + static_cast<uint32_t>(need);
-        write_known(node, at, k, stash, stash_unit);
-        if (stash) heap::free(stash);
-        replicate_run(node, at, k.count, dup);
-        set_series_head(s, static_cast<int32_t>(std::min(at + inserted, new_units)));
-        notify(s, "changed", &v, at, inserted);
-        return;
-    }
-    notify(s, "change", &v, at, part >= 0 ? std::min<int64_t>(part, remaining) : 0);
-    form_onto_tail(s, &v, -1, -1);
-    const int64_t count = buffer(s)->units() - units;
-    check_formed_size(s, units, count, dup);
-    buffer_header* h = buffer(s);
-    const int64_t inserted = count * dup;
-    if (dup > 1 && count > 0) {
-        const uint64_t need = static_cast<uint64_t>(units + inserted) * h->unit();
-        h = grow_to(h, need);
-        replicate_run(node, units, count, dup);
-        h = memory::buffer_of(node);
-        h->tail = h->head + static_cast<uint32_t>(need);
-    }
-    const uint32_t unit = h->unit();
-    if (inserted > 0)
-        swap_runs(unit_ptr(h, at), static_cast<uint32_t>(remaining * unit), unit_ptr(h, units),
-                  static_cast<uint32_t>(inserted * unit), 0);
-    const int64_t replaced = part >= 0 ? std::min<int64_t>(part, remaining) : std::min(inserted, remaining);
-    remove_units(s, static_cast<int32_t>(at + inserted), static_cast<int32_t>(replaced));
-    const int64_t new_units = buffer(s)->units();
+    };
+    measure();
+    notify(s, "change", &v, at, replaced);
+    // The handler may have reshaped the string: measured again.
+    measure();
+    buffer_header* h = ensure_unit(memory::buffer_of(node), unit);
+    h = grow_to(h, std::max<uint64_t>(need, static_cast<uint64_t>(units) * unit));
+    std::memmove(unit_ptr(h, at + inserted), unit_ptr(h, at + replaced),
+                 static_cast<size_t>((units - at - replaced) * unit));
+    h->tail = h->head + static_cast<uint32_t>(need);
+    write_known(node, at, k);
+    replicate_run(node, at, k.count, dup);
     set_series_head(s, static_cast<int32_t>(std::min(at + inserted, new_units)));
     notify(s, "changed", &v, at, inserted);
 }
@@ -374,8 +349,11 @@ void swap(kel_value* s1, const kel_value* s2) {
     notify(s1, "swap", &other, h1, 1);
     notify(&other, "swap", s1, h2, 1);
     // A binary! holds bytes: it takes the low byte and is never widened.
+    // An owner's handler may have shortened either series: a position it
+    // cut away takes nothing.
     auto put = [](const kel_value* s, int64_t at, uint32_t cp) {
         buffer_header* h = buffer(s);
+        if (at >= static_cast<int64_t>(h->units())) return;
         if (type_of(s) == types::binary) *unit_ptr(h, at) = static_cast<char>(cp);
         else store_char(h, unit_ptr(h, at), cp);
     };
@@ -476,39 +454,40 @@ std::u32string trimmed(const std::u32string& text, bool head, bool tail) {
 
 }  // namespace
 
-void strip_chars(kel_value* s, const kel_value* with) {
-    std::vector<uint32_t> set;
-    if (!with) {
-        set = {'\t', '\n', '\r', ' '};
-    } else {
-        const uint32_t t = type_of(with);
-        if (t == types::char_ || t == types::integer) {
-            set.push_back(with->w2);
-        } else if (in_family(t, family::string_like) || t == types::binary) {
-            const std::u32string cps = read_text(with);
-            set.assign(cps.begin(), cps.end());
-        } else {
-            fire(error_category::script, "invalid-arg", with);
-        }
-    }
+namespace {
+
+// The code points trim removes: those of `with`, read from its head, or tab,
+// line feed, carriage return and space without it.
+std::vector<uint32_t> strip_set(const kel_value* with) {
+    if (!with) return {'\t', '\n', '\r', ' '};
+    const uint32_t t = type_of(with);
+    if (t == types::char_ || t == types::integer) return {with->w2};
+    if (!in_family(t, family::string_like) && t != types::binary) fire(error_category::script, "invalid-arg", with);
+    const std::u32string cps = read_text(with);
+    return std::vector<uint32_t>(cps.begin(), cps.end());
+}
+
+void strip_set_from(kel_value* s, const std::vector<uint32_t>& set) {
     if (!set.empty()) write_text(s, stripped(read_text(s), set));
 }
+
+}  // namespace
+
+void strip_chars(kel_value* s, const kel_value* with) { strip_set_from(s, strip_set(with)); }
 
 void collapse_whitespace(kel_value* s) { write_text(s, collapsed(read_text(s))); }
 
 void trim_whitespace(kel_value* s, bool head, bool tail) { write_text(s, trimmed(read_text(s), head, tail)); }
 
 void trim(kel_value* s, bool head, bool tail, bool auto_, bool lines, bool all, const kel_value* with) {
-    if (with) {
-        // The set is checked before the owner hears of a change.
-        const uint32_t t = type_of(with);
-        if (t != types::char_ && t != types::integer && !in_family(t, family::string_like) && t != types::binary)
-            fire(error_category::script, "invalid-arg", with);
-    }
+    // The set is checked, and read, before the owner hears of a change: its
+    // handler may change the set too.
+    std::vector<uint32_t> set;
+    if (all || with) set = strip_set(with);
     if (!all && !with && auto_) fire(error_category::internal, "not-done");
     const int64_t at = std::max(series_head(s), 0);
     notify(s, "trim", nullptr, at, ks_length_q(s));
-    if (all || with) strip_chars(s, with);
+    if (all || with) strip_set_from(s, set);
     else if (lines) collapse_whitespace(s);
     else trim_whitespace(s, head, tail);
     notify(s, "trimmed", nullptr, at, ks_length_q(s));
@@ -533,15 +512,33 @@ kel_value* set_operation(bool case_, const kel_value* skip, int32_t op) {
     kel_value* result = make_at_unit(stack::push_unset(), static_cast<uint32_t>(capacity), unit);
     const uint32_t rnode = series_node(result);
 
+    // Membership is by the first code point of a record, folded unless case
+    // is given: the code points at the positions `size` apart of a series
+    // (from its head) are gathered into a set once, so that each record is
+    // tested in constant time.
+    const auto key = [&](uint32_t c) { return case_ ? c : case_map::uppercase(c); };
+    const auto starts_of = [&](const kel_value* v) {
+        std::unordered_set<uint32_t> set;
+        buffer_header* h = buffer(v);
+        for (int64_t i = std::max(series_head(v), 0); i < static_cast<int64_t>(h->units()); i += size)
+            set.insert(key(read_unit(unit_ptr(h, i), h->unit())));
+        return set;
+    };
+    // The result's own set grows with it: every position `size` apart that
+    // the added units reach.
+    std::unordered_set<uint32_t> taken;
+    int64_t next_start = 0;
+
     // Adds the records of `from` that pass the membership test against
     // `other` (when given), each only when its first code point is new.
     auto pass = [&](const kel_value* from, const kel_value* other, bool want_in) {
+        const std::unordered_set<uint32_t> in_other = other ? starts_of(other) : std::unordered_set<uint32_t>();
         const int64_t units = buffer(from)->units();
         for (int64_t i = std::max(series_head(from), 0); i < units; i += size) {
             buffer_header* fh = buffer(from);
-            const uint32_t c = read_unit(unit_ptr(fh, i), fh->unit());
-            if (other && find_char_step_q(other, c, static_cast<int32_t>(size), case_) != want_in) continue;
-            if (find_char_step_q(result, c, static_cast<int32_t>(size), case_)) continue;
+            const uint32_t c = key(read_unit(unit_ptr(fh, i), fh->unit()));
+            if (other && (in_other.count(c) != 0) != want_in) continue;
+            if (taken.count(c)) continue;
             const int64_t n = std::min(size, units - i);
             buffer_header* rh = memory::buffer_of(rnode);
             if (rh->tail + n * unit > rh->capacity) rh = memory::ensure_tail_room(rnode, static_cast<uint32_t>(n * unit));
@@ -549,6 +546,8 @@ kel_value* set_operation(bool case_, const kel_value* skip, int32_t op) {
             char* to = rh->data() + rh->tail;
             for (int64_t k = 0; k < n; ++k) write_unit(to + k * unit, unit, read_unit(unit_ptr(fh, i + k), fh->unit()));
             rh->tail += static_cast<uint32_t>(n * unit);
+            for (; next_start < static_cast<int64_t>(rh->units()); next_start += size)
+                taken.insert(key(read_unit(unit_ptr(rh, next_start), unit)));
         }
     };
     switch (op) {

@@ -378,9 +378,13 @@ void sort(kel_value* s, bool case_, const kel_value* skip, const kel_value* comp
             sort::quick(base, records, record, reinterpret_cast<uintptr_t>(&ctx), 0, sort_trampoline);
         }
     };
-    if (!ctx.function) {
-        run(unit_ptr(buffer(s), start));
-    } else {
+    // The owner's handler may have reshaped the string: records of the
+    // old width, or past the new tail, are not there to sort.
+    buffer_header* now = buffer(s);
+    const bool as_measured = now->unit() == unit && static_cast<int64_t>(now->units()) >= start + n;
+    if (as_measured && !ctx.function) {
+        run(unit_ptr(now, start));
+    } else if (as_measured) {
         // A script function may change this very string (grow it, widen it,
         // shorten it) while it is being sorted: the records are sorted in a
         // private copy, written back only when the text still has them at
@@ -392,9 +396,9 @@ void sort(kel_value* s, bool case_, const kel_value* skip, const kel_value* comp
         } copy{static_cast<char*>(heap::allocate(bytes ? bytes : 1))};
         std::memcpy(copy.p, unit_ptr(buffer(s), start), bytes);
         run(copy.p);
-        buffer_header* now = memory::buffer_of(node);
-        if (now->unit() == unit && static_cast<int64_t>(now->units()) >= start + n)
-            std::memcpy(unit_ptr(now, start), copy.p, bytes);
+        buffer_header* after = memory::buffer_of(node);
+        if (after->unit() == unit && static_cast<int64_t>(after->units()) >= start + n)
+            std::memcpy(unit_ptr(after, start), copy.p, bytes);
     }
     notify(s, "sorted", nullptr, start, n);
 }
