@@ -1056,14 +1056,20 @@ struct generator {
         const known_error e = raise_known();
         static const char* const receivers[] = {"fze: try [", "fze: try/all [", "fze: try [catch [", "fze: try [loop 1 ["};
         const uint32_t k = r.below(4);
+        // The receiver and its check stand in one paren: an expression before
+        // them that takes the next value as it stands (`quote`) then takes
+        // both or neither, never the set-word alone, which left the check
+        // reading an `fze` nothing had set.
+        put("(");
         put(receivers[k]);
         ++depth;
         error_frame(e);
         --depth;
         raw(k >= 2 ? "]]" : "]");
-        if (rewritten > 0) return;
-        put(std::string("if not any [fzany all [#(error!) = type? :fze fze/id = '") + e.id +
-            " [1 2 3] = reduce [1 (1 + 1) 3] 6 = fzsum [1 2 3]]] [fzbad: true]");
+        if (rewritten == 0)
+            put(std::string("if not any [fzany all [#(error!) = type? :fze fze/id = '") + e.id +
+                " [1 2 3] = reduce [1 (1 + 1) 3] 6 = fzsum [1 2 3]]] [fzbad: true]");
+        raw(")");
     }
 
     void control_code() {
