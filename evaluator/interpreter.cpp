@@ -2164,6 +2164,14 @@ template <bool parens>
     return true;
 }
 
+// Stores a quick expression's value through its set-word when the store
+// is plain (false: nothing stored). An unset value is the ordinary path's
+// error, and an op! stored here could make the word after it an operator,
+// which the ordinary path's look-ahead then applies to this value.
+inline bool store_quick(const kel_value* set_word, const kel_value* value) {
+    return !unset_q(value) && type_of(value) != types::op && store_plain(set_word, value);
+}
+
 // A block that is one quick set-word whole (`[a: a * 2]`, a branch):
 // computed and stored for the reasons of quick_set_word, its value into
 // *out. The whole block is checked before anything is stored.
@@ -2171,8 +2179,7 @@ template <bool parens>
     code_view v;
     if (trace.active || !whole_view(block, &v) || v.end < 2 || type_of(v.cells) != types::set_word) return false;
     kel_value value;
-    if (quick_run<true>(v, 1, &value) != v.end) return false;
-    if (unset_q(&value) || type_of(&value) == types::op || !store_plain(v.cells, &value)) return false;
+    if (quick_run<true>(v, 1, &value) != v.end || !store_quick(v.cells, &value)) return false;
     *out = value;
     return true;
 }
@@ -2194,9 +2201,7 @@ template <bool parens>
         if (*stop >= 0) *left = value;
         return false;
     }
-    // An op! stored here could make the word after it an operator, which
-    // the ordinary path's look-ahead then applies to this value.
-    if (unset_q(&value) || type_of(&value) == types::op || !store_plain(set_word, &value)) return false;
+    if (!store_quick(set_word, &value)) return false;
     push_value(&value);
     c.pos = p;
     return true;
