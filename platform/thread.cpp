@@ -9,6 +9,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdint>
+#include <ctime>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -20,6 +21,9 @@ constexpr size_t guard_size = 1u << 20;
 constexpr size_t stack_sizes[] = {512u << 20, 256u << 20};
 constexpr size_t alt_stack_size = 256u << 10;
 constexpr int wake_signal = SIGUSR1;
+// How long SIGTERM waits for the evaluator's orderly quit (output flushed)
+// before the process ends without it.
+constexpr int quit_grace_seconds = 2;
 
 struct thread_start {
     int (*body)();
@@ -93,9 +97,25 @@ int run_runtime_thread(int (*body)(), const runtime_thread_hooks& hooks) {
         tty_guard::restore();
         _exit(code);
     };
+    // Set once SIGTERM asked the evaluator to quit: a runtime thread blocked
+    // in a system call (a read from a silent pipe, a child's wait) never
+    // polls, so past this moment the waiter ends the process itself.
+    timespec quit_deadline{};
+    bool quit_pending = false;
     for (;;) {
         int sig = 0;
-        if (sigwait(&waited, &sig) != 0) continue;
+        if (quit_pending) {
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const int64_t left_ns = (quit_deadline.tv_sec - now.tv_sec) * 1000000000LL +
+                                    (quit_deadline.tv_nsec - now.tv_nsec);
+            if (left_ns <= 0) end_process(143);
+            const timespec wait{static_cast<time_t>(left_ns / 1000000000LL), static_cast<long>(left_ns % 1000000000LL)};
+            sig = sigtimedwait(&waited, nullptr, &wait);
+            if (sig < 0) continue;  // timed out (checked above) or interrupted
+        } else if (sigwait(&waited, &sig) != 0) {
+            continue;
+        }
         if (sig == wake_signal) {
             if (start.finished.load()) break;
             continue;
@@ -118,6 +138,9 @@ int run_runtime_thread(int (*body)(), const runtime_thread_hooks& hooks) {
             // second one does not wait for it.
             if (hooks.quit_requested->exchange(true)) end_process(143);
             hooks.halt_requested->store(true);
+            clock_gettime(CLOCK_MONOTONIC, &quit_deadline);
+            quit_deadline.tv_sec += quit_grace_seconds;
+            quit_pending = true;
         }
     }
     pthread_join(thread, nullptr);

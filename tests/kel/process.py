@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 KEL = None
 ENV = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
@@ -149,6 +150,17 @@ def signals_while_running(folder):
     p.send_signal(signal.SIGUSR1)
     p.send_signal(signal.SIGTERM)
     check("SIGTERM after a stray SIGUSR1", finish(p)[0], 143)
+    # A script blocked in a system call (opening a pipe nobody writes) never
+    # reaches a poll: SIGTERM still ends it, after a short grace.
+    fifo = os.path.join(folder, "silent.fifo")
+    os.mkfifo(fifo)
+    blocked = script(folder, "blocked.kel", b'Kel []\nprint "ready"\nread %' + fifo.encode() + b'\n')
+    p = started([blocked])
+    check("line before SIGTERM (blocked)", p.stdout.readline(), b"ready\n")
+    time.sleep(0.2)
+    p.send_signal(signal.SIGTERM)
+    check("SIGTERM while blocked in a system call", finish(p)[0], 143)
+    os.unlink(fifo)
 
 
 def signals_while_reading(folder):
