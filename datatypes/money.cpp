@@ -295,9 +295,11 @@ word88 packed_multiply(word88 a, word88 b) {
 }
 
 // A / B with five fraction digits, or A rem B, on packed magnitudes (B not
-// zero), as divide_magnitudes with its early overflow test.
+// zero). Only a result that does not fit is an overflow: a remainder is
+// below the divisor, and a quotient is tested as formed (A x 10^5 is below
+// 10^27, well within the 128 bits). A count of digits alone would refuse
+// quotients that fit, $1000000000000 / $0.00009 among them.
 word88 packed_divide(word88 a, word88 b, bool remainder) {
-    if (digit_count < packed_significant(a) - packed_significant(b) + 6) overflow();
     const word88 x = binary_of(a), y = binary_of(b);
     if (remainder) return packed_of(x % y);
     const word88 q = x * ten_to(fraction_digits) / y;
