@@ -350,6 +350,13 @@ void set_zone(kel_value* date, const kel_value* value, bool keep_instant) {
     }
     const uint32_t p = packed(date);
     const double stored = stored_of(date);
+    // A date without time names a calendar day, not an instant: only its
+    // zone changes, so a move to a zone west of UTC and back gives the same
+    // day, and no hidden time is left behind.
+    if (!has_time(p)) {
+        set(date, (p & ~zone_mask) | zone, 0.0);
+        return;
+    }
     if (keep_instant) {
         set(date, (p & ~zone_mask) | zone, stored);
         set_time(date, stored + zone_offset(zone), true);
