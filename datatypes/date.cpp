@@ -167,10 +167,13 @@ int64_t carry_days(int64_t days, double* stored, uint32_t zone) {
 
 // --- making ---------------------------------------------------------------------------
 
+// A date without time keeps no stored time, whatever the step before left
+// there (a zone set, a field copied from a dateless value): equality and
+// the hash read the stored time, and a later time set or sum adds to it.
 void set(kel_value* cell, uint32_t packed_date, double stored) {
     init_cell(cell, types::date);
     cell->w1 = packed_date;
-    put_float(cell, stored);
+    put_float(cell, has_time(packed_date) ? stored : 0.0);
 }
 
 void init_cell(kel_value* cell, int32_t year, int32_t month, int32_t day, double seconds, int32_t zone_hours,
@@ -280,7 +283,11 @@ int32_t field_index(const kel_value* word) {
 
 namespace {
 
-inline double local_time(const kel_value* date) { return stored_of(date) + zone_offset(zone_of(packed(date))); }
+// A date without time is at its local midnight, whatever zone bits it kept.
+inline double local_time(const kel_value* date) {
+    const uint32_t p = packed(date);
+    return has_time(p) ? stored_of(date) + zone_offset(zone_of(p)) : 0.0;
+}
 
 }  // namespace
 
@@ -343,6 +350,13 @@ void set_zone(kel_value* date, const kel_value* value, bool keep_instant) {
     }
     const uint32_t p = packed(date);
     const double stored = stored_of(date);
+    // A date without time names a calendar day, not an instant: only its
+    // zone changes, so a move to a zone west of UTC and back gives the same
+    // day, and no hidden time is left behind.
+    if (!has_time(p)) {
+        set(date, (p & ~zone_mask) | zone, 0.0);
+        return;
+    }
     if (keep_instant) {
         set(date, (p & ~zone_mask) | zone, stored);
         set_time(date, stored + zone_offset(zone), true);
@@ -738,7 +752,9 @@ signal_code math_op(int op) {
             days += add ? int64_t(get_integer(&right)) : -int64_t(get_integer(&right));
             break;
         case types::time:
-            // a time moves the clock, so the result has one
+            // a time moves the clock, so the result has one, counted from
+            // the local midnight of a date that had none
+            if (!timed) s = -zone_offset(zone);
             s += add ? get_float(&right) : -get_float(&right);
             timed = true;
             break;

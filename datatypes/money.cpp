@@ -295,9 +295,11 @@ word88 packed_multiply(word88 a, word88 b) {
 }
 
 // A / B with five fraction digits, or A rem B, on packed magnitudes (B not
-// zero), as divide_magnitudes with its early overflow test.
+// zero). Only a result that does not fit is an overflow: a remainder is
+// below the divisor, and a quotient is tested as formed (A x 10^5 is below
+// 10^27, well within the 128 bits). A count of digits alone would refuse
+// quotients that fit, $1000000000000 / $0.00009 among them.
 word88 packed_divide(word88 a, word88 b, bool remainder) {
-    if (digit_count < packed_significant(a) - packed_significant(b) + 6) overflow();
     const word88 x = binary_of(a), y = binary_of(b);
     if (remainder) return packed_of(x % y);
     const word88 q = x * ten_to(fraction_digits) / y;
@@ -868,6 +870,17 @@ signal_code odd_q(const refinements&) {
     return signal_code::none;
 }
 
+// Whether the multiple of the step just below a magnitude is an odd one:
+// /even sends a tie away from it. For the step $1 this is the units digit;
+// any other step counts its own multiples (25 by 10 goes to 20, as for
+// float! and time!).
+bool odd_multiple_below(const digits& magnitude, const digits& rem, const digits& step) {
+    kel_value below{}, unit{};
+    pack(&below, subtract_magnitudes(magnitude, rem));
+    pack(&unit, step);
+    return ((binary_of(load(&below)) / binary_of(load(&unit))) & 1) != 0;
+}
+
 // Refinement slots of round.
 enum { ref_to = 0, ref_even, ref_down, ref_half_down, ref_floor, ref_ceiling, ref_half_ceiling };
 
@@ -905,7 +918,7 @@ signal_code round(const refinements& refs) {
     if (refs.has(ref_down)) choose_up = false;
     else if (refs.has(ref_floor)) choose_up = negative;
     else if (refs.has(ref_ceiling)) choose_up = !negative;
-    else if (refs.has(ref_even)) choose_up = tie ? (magnitude.d[integer_digits - 1] & 1) != 0 : nearest_up;
+    else if (refs.has(ref_even)) choose_up = tie ? odd_multiple_below(magnitude, rem, step) : nearest_up;
     else if (refs.has(ref_half_down)) choose_up = tie ? false : nearest_up;
     else if (refs.has(ref_half_ceiling)) choose_up = tie ? !negative : nearest_up;
     else choose_up = nearest_up;
