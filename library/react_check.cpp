@@ -132,6 +132,10 @@ void append_record(const kel_value* queue, const kel_value* reactor, const kel_v
 void eval_reaction(uint32_t engine_ctx, const kel_value* reactor, const kel_value* reaction,
                    const kel_value* target) {
     const kel_value fn = field_of(engine_ctx, f_eval_reaction);
+    // Only a function or a routine can be called from here: anything else a
+    // script put in the field is refused like a queue that is no block.
+    if (type_of(&fn) != types::function && type_of(&fn) != types::routine)
+        fire(error_category::script, "invalid-arg", &fn);
     kel_value name;
     init_cell(&name, types::word);
     name.w2 = sym_eval_reaction;
@@ -141,10 +145,25 @@ void eval_reaction(uint32_t engine_ctx, const kel_value* reactor, const kel_valu
     if (code != signal_code::none) stack::throw_code(code);
 }
 
+// However the outermost change ends, the queue is left empty: a record left
+// behind by an error on its way out would make every later change look like
+// one made inside a reaction, queued and never run.
+struct queue_reset {
+    uint32_t engine_ctx;
+    ~queue_reset() {
+        try {
+            const kel_value now = field_of(engine_ctx, f_queue);
+            if (is_block(&now)) clear_from(&now);
+        } catch (...) {
+        }
+    }
+};
+
 // Runs the reaction as the outermost change, then drains what it queued,
 // newest first; a reaction that queued more restarts the walk at the tail.
 void run_outermost(uint32_t engine_ctx, const kel_value* queue, const kel_value* reactor,
                    const kel_value* reaction, const kel_value* target, kel_value* q) {
+    const queue_reset reset{engine_ctx};
     append_record(queue, reactor, reaction, target, true);
     eval_reaction(engine_ctx, reactor, reaction, target);
     *q = field_of(engine_ctx, f_queue);
@@ -174,8 +193,6 @@ void run_outermost(uint32_t engine_ctx, const kel_value* queue, const kel_value*
         }
         if (series_head(q) <= 0) break;
     }
-    const kel_value now = field_of(engine_ctx, f_queue);
-    if (is_block(&now)) clear_from(&now);
 }
 
 machine_value check_routine(const machine_value* a, int32_t) {
