@@ -3,7 +3,9 @@
 // The routine does what the engine's Kel `check` did, step for step: the
 // relations are walked from the head `relations` had at the call, four cells
 // a record, by position (a reaction may add or remove records meanwhile, and
-// the walk goes on at the next record's position as the Kel walk did); the
+// the walk goes on at the next record's position as the Kel walk did, except
+// that a reaction that removed its own record leaves the walk on the record
+// that took its place, so a sibling reaction is not skipped); the
 // engine's `queue`, `eat-events?` and `eval-reaction` are read from the
 // engine object at each use, so code that replaces them is seen at once.
 // The positions held across a reaction live in argument-stack cells, so the
@@ -117,6 +119,13 @@ bool pending_q(const kel_value* queue, const kel_value* reactor, const kel_value
     }
 }
 
+// The record at pos is still this reactor's with this very reaction.
+bool record_still_at(const kel_value* pos, const kel_value* reactor, const kel_value* reaction) {
+    const kel_value source = pick(pos, 1);
+    const kel_value now = pick(pos, 3);
+    return natives::same_q(&source, reactor) && natives::same_q(&now, reaction);
+}
+
 void append_record(const kel_value* queue, const kel_value* reactor, const kel_value* reaction,
                    const kel_value* target, bool mark) {
     kel_value flag;
@@ -132,6 +141,10 @@ void append_record(const kel_value* queue, const kel_value* reactor, const kel_v
 void eval_reaction(uint32_t engine_ctx, const kel_value* reactor, const kel_value* reaction,
                    const kel_value* target) {
     const kel_value fn = field_of(engine_ctx, f_eval_reaction);
+    // Only a function or a routine can be called from here: anything else a
+    // script put in the field is refused like a queue that is no block.
+    if (type_of(&fn) != types::function && type_of(&fn) != types::routine)
+        fire(error_category::script, "invalid-arg", &fn);
     kel_value name;
     init_cell(&name, types::word);
     name.w2 = sym_eval_reaction;
@@ -141,10 +154,25 @@ void eval_reaction(uint32_t engine_ctx, const kel_value* reactor, const kel_valu
     if (code != signal_code::none) stack::throw_code(code);
 }
 
+// However the outermost change ends, the queue is left empty: a record left
+// behind by an error on its way out would make every later change look like
+// one made inside a reaction, queued and never run.
+struct queue_reset {
+    uint32_t engine_ctx;
+    ~queue_reset() {
+        try {
+            const kel_value now = field_of(engine_ctx, f_queue);
+            if (is_block(&now)) clear_from(&now);
+        } catch (...) {
+        }
+    }
+};
+
 // Runs the reaction as the outermost change, then drains what it queued,
 // newest first; a reaction that queued more restarts the walk at the tail.
 void run_outermost(uint32_t engine_ctx, const kel_value* queue, const kel_value* reactor,
                    const kel_value* reaction, const kel_value* target, kel_value* q) {
+    const queue_reset reset{engine_ctx};
     append_record(queue, reactor, reaction, target, true);
     eval_reaction(engine_ctx, reactor, reaction, target);
     *q = field_of(engine_ctx, f_queue);
@@ -174,8 +202,6 @@ void run_outermost(uint32_t engine_ctx, const kel_value* queue, const kel_value*
         }
         if (series_head(q) <= 0) break;
     }
-    const kel_value now = field_of(engine_ctx, f_queue);
-    if (is_block(&now)) clear_from(&now);
 }
 
 machine_value check_routine(const machine_value* a, int32_t) {
@@ -208,8 +234,14 @@ machine_value check_routine(const machine_value* a, int32_t) {
                 go = tail_q(&queue) || logic::falsy(&eat) || !pending_q(&queue, &reactor, reaction);
                 if (go) {
                     *target = pick(pos, 4);
-                    if (tail_q(&queue)) run_outermost(engine_ctx, &queue, &reactor, reaction, target, q);
-                    else append_record(&queue, &reactor, reaction, target, false);
+                    if (tail_q(&queue)) {
+                        run_outermost(engine_ctx, &queue, &reactor, reaction, target, q);
+                        // A reaction that removed its own record has moved
+                        // the next one into its place: that one is still to run.
+                        if (!record_still_at(pos, &reactor, reaction)) continue;
+                    } else {
+                        append_record(&queue, &reactor, reaction, target, false);
+                    }
                 }
             }
             skip(pos, 4);
