@@ -1,7 +1,9 @@
 // jpeg_codec: JPEG files over libjpeg-turbo, for the imaging services.
 //
 // Decoding turns grey, YCbCr/RGB and CMYK/YCCK files into opaque BGRA words
-// (CMYK as stored by Adobe's writers is inverted, the others are not).
+// (CMYK as stored by Adobe's writers is inverted, the others are not). A
+// header claiming more pixels than the file's bytes can code is refused
+// before anything is allocated.
 // Encoding writes baseline RGB at quality 90; alpha is dropped. libjpeg
 // reports errors through `error_exit`, which here jumps back into the one
 // boundary function that made the call; such functions hold no C++ object
