@@ -30,17 +30,6 @@ void quiet_errors(jpeg_error_mgr* pub) {
     pub->output_message = on_output;
 }
 
-// No JPEG codes more pixels than this per byte of its file: every 8x8 block
-// of the most finely sampled component costs at least one bit of entropy
-// data (512 pixels a byte), and the bound keeps a margin over that. A header
-// claiming more describes data the file does not have; left to the library,
-// such a file of a few hundred bytes fills gigabytes with made-up blocks.
-constexpr uint64_t max_pixels_per_byte = 1024;
-
-bool plausible_size(const jpeg_decompress_struct& cinfo, size_t size) {
-    return uint64_t(cinfo.image_width) * cinfo.image_height <= uint64_t(size) * max_pixels_per_byte;
-}
-
 result failure_of(const error_manager& err) {
     return err.pub.msg_code == JERR_OUT_OF_MEMORY ? result::no_memory : result::bad_media;
 }
@@ -60,6 +49,10 @@ void cmyk_to_bgra(uint8_t* row, uint32_t width, bool inverted) {
 
 }  // namespace
 
+bool plausible_size(uint64_t width, uint64_t height, size_t bytes) {
+    return width * height <= uint64_t(bytes) * max_pixels_per_byte;
+}
+
 result decode(const uint8_t* data, size_t size, const imaging::pixel_target& target) {
     jpeg_decompress_struct cinfo;
     error_manager err;
@@ -73,7 +66,7 @@ result decode(const uint8_t* data, size_t size, const imaging::pixel_target& tar
     jpeg_create_decompress(&cinfo);
     jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
     if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) ERREXIT(&cinfo, JERR_NO_IMAGE);
-    if (!imaging::sides_ok(cinfo.image_width, cinfo.image_height) || !plausible_size(cinfo, size))
+    if (!imaging::sides_ok(cinfo.image_width, cinfo.image_height) || !plausible_size(cinfo.image_width, cinfo.image_height, size))
         ERREXIT(&cinfo, JERR_IMAGE_TOO_BIG);
     const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
     cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRA;

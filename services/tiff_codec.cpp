@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/dynlib.h"
+#include "services/jpeg_codec.h"
 
 namespace kel::tiff_codec {
 
@@ -162,6 +163,13 @@ result decode(const uint8_t* data, size_t size, const imaging::pixel_target& tar
     if (lib.get_field(t.tif, TIFFTAG_IMAGEWIDTH, &width) != 1 || lib.get_field(t.tif, TIFFTAG_IMAGELENGTH, &height) != 1)
         return result::bad_media;
     if (!imaging::sides_ok(width, height)) return result::bad_media;
+    // JPEG-coded strips are filled in by the library where their data runs
+    // out: a size they cannot code is refused as in a JPEG file.
+    uint16_t compression = COMPRESSION_NONE;
+    (void)lib.get_field(t.tif, TIFFTAG_COMPRESSION, &compression);
+    if ((compression == COMPRESSION_JPEG || compression == COMPRESSION_OJPEG) &&
+        !jpeg_codec::plausible_size(width, height, size))
+        return result::bad_media;
     char message[1024];
     if (!lib.rgba_image_ok(t.tif, message)) return result::bad_media;
     int64_t stride = 0;
