@@ -119,11 +119,14 @@ void make_record(kel_value* cell, int32_t width, int32_t height) {
     const uint32_t node = memory::new_bytes(record_bytes);
     std::memset(memory::claim_tail_bytes(node, record_bytes), 0, record_bytes);
     set_series(cell, types::image, 0, node, size_word);  // the record is rooted from here on
-    void* pixels = std::malloc(std::max<size_t>(bytes, 4));
+    // Zeroed: a large store then comes as fresh pages that cost memory only
+    // once written, so a decoder whose file leaves most pixels out does not
+    // commit them all.
+    void* pixels = std::calloc(std::max<size_t>(bytes, 4), 1);
     if (!pixels) {
         // Images no value holds any more may be what fills the heap.
         collector::collect_if_active();
-        pixels = std::malloc(std::max<size_t>(bytes, 4));
+        pixels = std::calloc(std::max<size_t>(bytes, 4), 1);
         if (!pixels) no_memory();
     }
     const int32_t handle = externals::store(reinterpret_cast<uintptr_t>(pixels), k);

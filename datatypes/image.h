@@ -41,8 +41,8 @@ inline int64_t pixel_count(const kel_value* image) {
 }
 
 // --- records --------------------------------------------------------------------
-// A new record with a fresh pixel buffer of width x height pixels (not
-// initialised); the cell becomes an image at index 0 on it. `cell` must be
+// A new record with a fresh pixel buffer of width x height pixels, all 0
+// (transparent black); the cell becomes an image at index 0 on it. `cell` must be
 // rooted (an argument-stack cell) before the call. Sides above 65535 raise
 // script `invalid-arg` with the size as a pair; more pixels than a signed
 // 32-bit head index counts, or a buffer that cannot be allocated, raise

@@ -240,7 +240,8 @@ result parse(const uint8_t* data, size_t size, layout* out) {
     return result::ok;
 }
 
-void decode_pixels(const uint8_t* data, size_t size, const layout& lay, uint32_t* pixels, int64_t stride) {
+void decode_pixels(const uint8_t* data, size_t size, const layout& lay, uint32_t* pixels, int64_t stride,
+                   bool zeroed) {
     auto* base = reinterpret_cast<uint8_t*>(pixels);
     const int32_t w = lay.width;
     if (lay.bits <= 8) {
@@ -250,7 +251,8 @@ void decode_pixels(const uint8_t* data, size_t size, const layout& lay, uint32_t
             palette[i] = opaque | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
         if (lay.rle) {
             // Pixels the stream skips (deltas, short rows, an early end) stay transparent black.
-            for (int32_t y = 0; y < lay.height; ++y) std::fill_n(reinterpret_cast<uint32_t*>(base + y * stride), w, 0u);
+            if (!zeroed)
+                for (int32_t y = 0; y < lay.height; ++y) std::fill_n(reinterpret_cast<uint32_t*>(base + y * stride), w, 0u);
             walk_rle(data, size, lay, [&](int32_t x, int32_t row, uint32_t index) {
                 reinterpret_cast<uint32_t*>(base + int64_t(lay.height - 1 - row) * stride)[x] = palette[index];
             });
@@ -345,7 +347,7 @@ result decode(const uint8_t* data, size_t size, kel_value* img) {
     // are already unwound by then, so catching it here would leave them torn.
     image::make_record(img, lay.width, lay.height);
     image::pixel_lock lock = image::lock_pixels(img, true);
-    decode_pixels(data, size, lay, lock.pixels, lock.stride);
+    decode_pixels(data, size, lay, lock.pixels, lock.stride, true);
     image::unlock_pixels(lock);
     return result::ok;
 }

@@ -57,8 +57,12 @@ struct layout {
 // files) every index against the bytes; `ok` fills `out`.
 result parse(const uint8_t* data, size_t size, layout* out);
 // Writes width x height BGRA words, top row first, `stride` bytes apart.
-// `data` and `size` must be the ones `parse` accepted.
-void decode_pixels(const uint8_t* data, size_t size, const layout& lay, uint32_t* pixels, int64_t stride);
+// `data` and `size` must be the ones `parse` accepted. A `zeroed` store is
+// all 0 already: the pixels a run-length stream skips are not written, so a
+// small file whose header claims a huge mostly skipped bitmap touches only
+// the memory of the pixels it sets.
+void decode_pixels(const uint8_t* data, size_t size, const layout& lay, uint32_t* pixels, int64_t stride,
+                   bool zeroed = false);
 
 // The size of the file write_file makes (no check of the 32-bit fields).
 uint64_t encoded_size(int32_t width, int32_t height);

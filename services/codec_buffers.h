@@ -31,6 +31,9 @@ struct pixel_target {
     // one row to the next, or null when it cannot be had. Called at most once.
     uint32_t* (*make)(void* context, int32_t width, int32_t height, int64_t* stride) = nullptr;
     void* context = nullptr;
+    // The stores `make` answers hold 0 (transparent black) in every pixel, so
+    // a decoder need not write pixels its file leaves out.
+    bool zeroed = false;
 };
 
 // Checks the sides a header claims before any pixel is allocated.

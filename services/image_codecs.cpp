@@ -44,7 +44,7 @@ result bmp_decode(const uint8_t* data, size_t size, const imaging::pixel_target&
     int64_t stride = 0;
     uint32_t* pixels = target.make(target.context, lay.width, lay.height, &stride);
     if (!pixels) return result::no_memory;
-    bmp::decode_pixels(data, size, lay, pixels, stride);
+    bmp::decode_pixels(data, size, lay, pixels, stride, target.zeroed);
     return result::ok;
 }
 
@@ -177,6 +177,7 @@ bool decode_bytes(int32_t code, const uint8_t* data, size_t size, kel_value* out
     made_store store{image::lock_pixels(out, true)};
     target.make = hand_store;
     target.context = &store;
+    target.zeroed = true;  // image::make_record hands out zeroed pixels
     r = decode_buffer(code, data, size, target);
     image::unlock_pixels(store.lock);
     if (r == result::ok) return true;

@@ -49,6 +49,10 @@ void cmyk_to_bgra(uint8_t* row, uint32_t width, bool inverted) {
 
 }  // namespace
 
+bool plausible_size(uint64_t width, uint64_t height, size_t bytes) {
+    return width * height <= uint64_t(bytes) * max_pixels_per_byte;
+}
+
 result decode(const uint8_t* data, size_t size, const imaging::pixel_target& target) {
     jpeg_decompress_struct cinfo;
     error_manager err;
@@ -62,7 +66,8 @@ result decode(const uint8_t* data, size_t size, const imaging::pixel_target& tar
     jpeg_create_decompress(&cinfo);
     jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
     if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) ERREXIT(&cinfo, JERR_NO_IMAGE);
-    if (!imaging::sides_ok(cinfo.image_width, cinfo.image_height)) ERREXIT(&cinfo, JERR_IMAGE_TOO_BIG);
+    if (!imaging::sides_ok(cinfo.image_width, cinfo.image_height) || !plausible_size(cinfo.image_width, cinfo.image_height, size))
+        ERREXIT(&cinfo, JERR_IMAGE_TOO_BIG);
     const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
     cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRA;
     cinfo.dct_method = JDCT_ISLOW;

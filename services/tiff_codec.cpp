@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <mutex>
+#include <memory>
+#include <new>
 
 #include "platform/dynlib.h"
+#include "services/jpeg_codec.h"
 
 namespace kel::tiff_codec {
 
@@ -30,6 +33,9 @@ struct tiff_api {
     decltype(&TIFFSetErrorHandler) set_error_handler;
     decltype(&TIFFSetWarningHandler) set_warning_handler;
     decltype(&TIFFWriteScanline) write_scanline;
+    decltype(&TIFFReadEncodedStrip) read_encoded_strip;
+    decltype(&TIFFScanlineSize) scanline_size;
+    decltype(&TIFFIsTiled) is_tiled;
 };
 
 tiff_api lib;
@@ -47,7 +53,9 @@ void load_tiff() {
                  bind(h, "TIFFRGBAImageGet", lib.rgba_image_get) && bind(h, "TIFFRGBAImageEnd", lib.rgba_image_end) &&
                  bind(h, "TIFFSetErrorHandler", lib.set_error_handler) &&
                  bind(h, "TIFFSetWarningHandler", lib.set_warning_handler) &&
-                 bind(h, "TIFFWriteScanline", lib.write_scanline);
+                 bind(h, "TIFFWriteScanline", lib.write_scanline) &&
+                 bind(h, "TIFFReadEncodedStrip", lib.read_encoded_strip) && bind(h, "TIFFScanlineSize", lib.scanline_size) &&
+                 bind(h, "TIFFIsTiled", lib.is_tiled);
     if (!lib_loaded) return;
     // The library's messages would go to standard error.
     lib.set_error_handler(nullptr);
@@ -150,6 +158,45 @@ inline uint32_t straight(uint32_t v, bool premultiplied) {
     return a << 24 | r << 16 | g << 8 | b;
 }
 
+// The RGBA reader drops the alpha of 16-bit grey (it keeps that of 8-bit
+// grey): for such a file in strips, the alpha samples are read back into the
+// raster (ABGR words, oriented as the reader left them). False when a row
+// cannot be read.
+bool restore_grey16_alpha(TIFF* tif, const TIFFRGBAImage& img, uint32_t* raster, uint32_t width, uint32_t height) {
+    const bool grey = img.photometric == PHOTOMETRIC_MINISBLACK || img.photometric == PHOTOMETRIC_MINISWHITE;
+    if (!grey || img.bitspersample != 16 || img.samplesperpixel != 2 || !img.alpha || !img.isContig ||
+        lib.is_tiled(tif) || lib.scanline_size(tif) != tmsize_t(width) * 4)
+        return true;
+    const uint16_t o = img.orientation;
+    const bool flip_rows = o == ORIENTATION_BOTLEFT || o == ORIENTATION_BOTRIGHT || o == ORIENTATION_LEFTBOT ||
+                           o == ORIENTATION_RIGHTBOT;
+    const bool flip_columns = o == ORIENTATION_TOPRIGHT || o == ORIENTATION_BOTRIGHT || o == ORIENTATION_RIGHTTOP ||
+                              o == ORIENTATION_RIGHTBOT;
+    uint32_t rows_per_strip = height;
+    (void)lib.get_field(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+    rows_per_strip = std::clamp<uint32_t>(rows_per_strip, 1, height);
+    const size_t row_samples = size_t(width) * 2;
+    // Nothing may throw here: the reader's state is still open.
+    std::unique_ptr<uint16_t[]> samples(new (std::nothrow) uint16_t[row_samples * rows_per_strip]);
+    if (!samples) return false;
+    const tmsize_t strip_bytes = tmsize_t(row_samples * rows_per_strip * 2);
+    for (uint32_t first = 0, strip = 0; first < height; first += rows_per_strip, ++strip) {
+        const uint32_t rows = std::min(rows_per_strip, height - first);
+        if (lib.read_encoded_strip(tif, strip, samples.get(), strip_bytes) < tmsize_t(rows * row_samples * 2))
+            return false;
+        for (uint32_t r = 0; r < rows; ++r) {
+            const uint32_t row = first + r;
+            const uint16_t* from = samples.get() + r * row_samples;
+            uint32_t* to = raster + size_t(flip_rows ? height - 1 - row : row) * width;
+            for (uint32_t x = 0; x < width; ++x) {
+                uint32_t& word = to[flip_columns ? width - 1 - x : x];
+                word = (word & 0x00FFFFFFu) | uint32_t(from[size_t(x) * 2 + 1] >> 8) << 24;
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 result decode(const uint8_t* data, size_t size, const imaging::pixel_target& target) {
@@ -162,6 +209,13 @@ result decode(const uint8_t* data, size_t size, const imaging::pixel_target& tar
     if (lib.get_field(t.tif, TIFFTAG_IMAGEWIDTH, &width) != 1 || lib.get_field(t.tif, TIFFTAG_IMAGELENGTH, &height) != 1)
         return result::bad_media;
     if (!imaging::sides_ok(width, height)) return result::bad_media;
+    // JPEG-coded strips are filled in by the library where their data runs
+    // out: a size they cannot code is refused as in a JPEG file.
+    uint16_t compression = COMPRESSION_NONE;
+    (void)lib.get_field(t.tif, TIFFTAG_COMPRESSION, &compression);
+    if ((compression == COMPRESSION_JPEG || compression == COMPRESSION_OJPEG) &&
+        !jpeg_codec::plausible_size(width, height, size))
+        return result::bad_media;
     char message[1024];
     if (!lib.rgba_image_ok(t.tif, message)) return result::bad_media;
     int64_t stride = 0;
@@ -186,6 +240,7 @@ result decode(const uint8_t* data, size_t size, const imaging::pixel_target& tar
         premultiplied = img.alpha == EXTRASAMPLE_ASSOCALPHA;
         img.req_orientation = ORIENTATION_TOPLEFT;
         ok = lib.rgba_image_get(&img, raster, width, height);
+        if (ok) ok = restore_grey16_alpha(t.tif, img, raster, width, height);
         lib.rgba_image_end(&img);
     }
     if (ok)

@@ -6,7 +6,8 @@
 // premultiplying table is made the identity), so a lossless file gives back
 // every colour, even under A = 0; associated (premultiplied) alpha is divided
 // back to straight alpha, and a fully transparent pixel of it has no colour
-// left. Encoding writes 8-bit RGBA with the alpha as an unassociated extra
+// left. The reader drops the alpha of 16-bit grey; in a file of strips it is
+// read from the samples afterwards (tiles keep the reader's opaque pixels). Encoding writes 8-bit RGBA with the alpha as an unassociated extra
 // sample, LZW with horizontal differencing. libtiff reports failures by
 // return codes (all checked); its error and warning handlers are silenced.
 #pragma once

@@ -234,3 +234,31 @@ TEST_F(BmpCodec, MasksNarrowerThanAByteAreWidenedAndBitfieldsAfterAnInfoHeaderRe
     ASSERT_EQ(decode_rgba(f, &got), bmp::result::ok);
     EXPECT_EQ(got, (bytes{0x22, 0x33, 0x44, 255, 0xA0, 0xB0, 0xC0, 255}));
 }
+
+TEST_F(BmpCodec, RunLengthSkipsLeaveAZeroedStoreUnwritten) {
+    // 4x2, 8 bits run-length: a run of two index 1 on the bottom row, then the
+    // end of the bitmap. Into a store already zeroed only those two pixels
+    // are written, so a header claiming a huge bitmap costs no more memory
+    // than its stream sets; any other store is cleared first.
+    bytes f(14 + 40 + 8 + 4, 0);
+    f[0] = 'B', f[1] = 'M';
+    put32(f, 10, 14 + 40 + 8);
+    put32(f, 14, 40);
+    put32(f, 18, 4);
+    put32(f, 22, 2);
+    f[26] = 1, f[28] = 8;
+    put32(f, 30, 1);
+    put32(f, 46, 2);
+    put32(f, 58, 0x00FF0000u);  // index 1: red
+    const uint8_t stream[4] = {2, 1, 0, 1};
+    std::memcpy(f.data() + 62, stream, 4);
+    bmp::layout lay;
+    ASSERT_EQ(bmp::parse(f.data(), f.size(), &lay), bmp::result::ok);
+    const uint32_t mark = 0x12345678u, red = 0xFFFF0000u;
+    std::vector<uint32_t> store(8, mark);
+    bmp::decode_pixels(f.data(), f.size(), lay, store.data(), 16, true);
+    EXPECT_EQ(store, (std::vector<uint32_t>{mark, mark, mark, mark, red, red, mark, mark}));
+    std::fill(store.begin(), store.end(), mark);
+    bmp::decode_pixels(f.data(), f.size(), lay, store.data(), 16);
+    EXPECT_EQ(store, (std::vector<uint32_t>{0, 0, 0, 0, red, red, 0, 0}));
+}
