@@ -1361,10 +1361,16 @@ struct engine {
     // Replaces n units at `at` by the value; answers the units now there.
     int32_t replace(int32_t at, int32_t n, const kel_value* v, bool only) {
         const int32_t before = units_of(&input);
-        // Bytes are changed in one step: a binary's change writes the formed
+        // One change moves the tail at most once (not at all when the lengths
+        // agree): a removal then an insertion moved it twice per match, which
+        // made a rule changing all along a long series quadratic. Bytes are
+        // always changed in one step: a binary's change writes the formed
         // text of a value its insert refuses, and a refusal after the removal
-        // would lose the matched bytes.
-        if (in_binary) {
+        // would lose the matched bytes. An owned series keeps telling its
+        // owner of a removal then an insertion, each seeing the series as it
+        // stands between the two.
+        const bool owned = (memory::buffer_of(series_node(&input))->flags & memory::flag_owned) != 0;
+        if (in_binary || !owned) {
             modify(act::change, at, v, n, only);
             return units_of(&input) - (before - n);
         }
