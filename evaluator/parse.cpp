@@ -1134,6 +1134,12 @@ struct engine {
     }
     // Dispatches the rule of the command on top (at rp).
     signal_code run_rule() {
+        // A paren may have shortened the rules since the command was read:
+        // its rule is gone, so the try fails rather than read past the tail.
+        if (!rule_left()) {
+            deliver(false);
+            return signal_code::none;
+        }
         const kel_value e = rule_at(rp++);
         return dispatch(e, true);
     }
