@@ -202,6 +202,18 @@ struct engine {
     }
 
     // --- trace ---------------------------------------------------------------
+    // The rule stack as the callback sees it: a copy of its cells, at this
+    // run's first level. The engine reads its levels by index and raw field,
+    // so a callback that changed the stack itself would leave them pointing
+    // anywhere.
+    kel_value stack_view() const {
+        kel_value whole = rule_stack, n, view;
+        set_series_head(&whole, 0);
+        set_integer(&n, rs_len());
+        actions::copy_value(&whole, &view, &n, false, nullptr);
+        set_series_head(&view, rbase);
+        return view;
+    }
     signal_code trace(const kel_value* event) {
         if (!traced || stopped) return signal_code::none;
         kel_value args[5];
@@ -210,12 +222,14 @@ struct engine {
         args[2] = rules;
         set_series_head(&args[2], rp);
         args[3] = at_cursor();
-        args[4] = rule_stack;
-        set_series_head(&args[4], rbase);
+        args[4] = stack_view();
+        kel_value* const top = stack::top();
+        stack::push_copy(&args[4]);  // held until the call has its arguments
         kel_value answer;
         const signal_code c = interpreter::call_function(&callback, &words::_parse_callback, args, 5,
                                                          interpreter::filter::parse, &answer);
         if (c != signal_code::none) return c;
+        stack::regs.top = top;
         if (!(type_of(&answer) == types::logic && get_logic(&answer))) stopped = true;
         clamp();
         return signal_code::none;
