@@ -195,6 +195,12 @@ struct engine {
         const int32_t t = units_of(&input);
         if (cur > t) cur = t;
     }
+    // Back to a position saved before a paren may have shortened the input:
+    // never past its tail, where copy, set and keep would read stale cells.
+    void rewind(int32_t to) {
+        cur = to;
+        clamp();
+    }
     kel_value at_cursor() const {
         kel_value v = input;
         set_series_head(&v, cur);
@@ -1196,7 +1202,7 @@ struct engine {
                 else if (k == k_case) mode = static_cast<int32_t>(rs(top)->w2);
                 block::ks_cut_at(&rule_stack, top);
             }
-            if (s == words::reject) cur = static_cast<int32_t>(rs(blk + 1)->w2);
+            if (s == words::reject) rewind(static_cast<int32_t>(rs(blk + 1)->w2));
             brk = true;
             // The top level holds its match only when its rules ran to their
             // end: a break with rules left after it there ends the parse failed.
@@ -1421,7 +1427,7 @@ struct engine {
                 const int32_t start = static_cast<int32_t>(rs(top + 1)->w2);
                 const int32_t len = static_cast<int32_t>(rs(top + 1)->w3);
                 if (!ok) {
-                    cur = start;
+                    rewind(start);
                     flag = count >= mn;
                     return pop_level(flag);
                 }
@@ -1446,12 +1452,12 @@ struct engine {
                 kel_value* c1 = rs(top + 1);
                 const int32_t start = static_cast<int32_t>(c1->w2);
                 if (ok) {
-                    if (k == k_to) cur = start;
+                    if (k == k_to) rewind(start);
                     return pop_level(true);
                 }
                 const int32_t next = start + 1;
                 if (next > end()) {
-                    cur = start;
+                    rewind(start);
                     return pop_level(false);
                 }
                 c1->w2 = static_cast<uint32_t>(next);
@@ -1462,7 +1468,7 @@ struct engine {
             }
             case k_not:
             case k_ahead:
-                cur = static_cast<int32_t>(rs(top + 1)->w2);
+                rewind(static_cast<int32_t>(rs(top + 1)->w2));
                 return pop_level(k == k_not ? !ok : ok);
             case k_copy:
             case k_set: {
@@ -1812,7 +1818,7 @@ struct engine {
         for (;;) {
             const int32_t istart = cur, ilen = units_of(&input);
             if (!run_sub(run, it.slot)) {
-                cur = istart;
+                rewind(istart);
                 break;
             }
             ++count;
@@ -1978,7 +1984,7 @@ struct engine {
             if (o == o_general) return signal_code::none;
             bool finished = false, ok = false;
             if (o == o_fail) {
-                cur = r.istart;
+                rewind(r.istart);
                 finished = true;
                 ok = r.count >= mn;
             } else {
