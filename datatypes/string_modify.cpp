@@ -327,8 +327,9 @@ void change(kel_value* s, const kel_value* value, int32_t part, bool only, int32
     measure();
     buffer_header* h = ensure_unit(memory::buffer_of(node), unit);
     h = grow_to(h, std::max<uint64_t>(need, static_cast<uint64_t>(units) * unit));
-    std::memmove(unit_ptr(h, at + inserted), unit_ptr(h, at + replaced),
-                 static_cast<size_t>((units - at - replaced) * unit));
+    if (inserted != replaced)  // a run of the same length is written over in place
+        std::memmove(unit_ptr(h, at + inserted), unit_ptr(h, at + replaced),
+                     static_cast<size_t>((units - at - replaced) * unit));
     h->tail = h->head + static_cast<uint32_t>(need);
     write_known(node, at, k);
     replicate_run(node, at, k.count, dup);

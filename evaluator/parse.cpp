@@ -195,6 +195,12 @@ struct engine {
         const int32_t t = units_of(&input);
         if (cur > t) cur = t;
     }
+    // Back to a position saved before a paren may have shortened the input:
+    // never past its tail, where copy, set and keep would read stale cells.
+    void rewind(int32_t to) {
+        cur = to;
+        clamp();
+    }
     kel_value at_cursor() const {
         kel_value v = input;
         set_series_head(&v, cur);
@@ -202,6 +208,18 @@ struct engine {
     }
 
     // --- trace ---------------------------------------------------------------
+    // The rule stack as the callback sees it: a copy of its cells, at this
+    // run's first level. The engine reads its levels by index and raw field,
+    // so a callback that changed the stack itself would leave them pointing
+    // anywhere.
+    kel_value stack_view() const {
+        kel_value whole = rule_stack, n, view;
+        set_series_head(&whole, 0);
+        set_integer(&n, rs_len());
+        actions::copy_value(&whole, &view, &n, false, nullptr);
+        set_series_head(&view, rbase);
+        return view;
+    }
     signal_code trace(const kel_value* event) {
         if (!traced || stopped) return signal_code::none;
         kel_value args[5];
@@ -210,12 +228,14 @@ struct engine {
         args[2] = rules;
         set_series_head(&args[2], rp);
         args[3] = at_cursor();
-        args[4] = rule_stack;
-        set_series_head(&args[4], rbase);
+        args[4] = stack_view();
+        kel_value* const top = stack::top();
+        stack::push_copy(&args[4]);  // held until the call has its arguments
         kel_value answer;
         const signal_code c = interpreter::call_function(&callback, &words::_parse_callback, args, 5,
                                                          interpreter::filter::parse, &answer);
         if (c != signal_code::none) return c;
+        stack::regs.top = top;
         if (!(type_of(&answer) == types::logic && get_logic(&answer))) stopped = true;
         clamp();
         return signal_code::none;
@@ -1134,6 +1154,12 @@ struct engine {
     }
     // Dispatches the rule of the command on top (at rp).
     signal_code run_rule() {
+        // A paren may have shortened the rules since the command was read:
+        // its rule is gone, so the try fails rather than read past the tail.
+        if (!rule_left()) {
+            deliver(false);
+            return signal_code::none;
+        }
         const kel_value e = rule_at(rp++);
         return dispatch(e, true);
     }
@@ -1176,7 +1202,7 @@ struct engine {
                 else if (k == k_case) mode = static_cast<int32_t>(rs(top)->w2);
                 block::ks_cut_at(&rule_stack, top);
             }
-            if (s == words::reject) cur = static_cast<int32_t>(rs(blk + 1)->w2);
+            if (s == words::reject) rewind(static_cast<int32_t>(rs(blk + 1)->w2));
             brk = true;
             // The top level holds its match only when its rules ran to their
             // end: a break with rules left after it there ends the parse failed.
@@ -1361,10 +1387,16 @@ struct engine {
     // Replaces n units at `at` by the value; answers the units now there.
     int32_t replace(int32_t at, int32_t n, const kel_value* v, bool only) {
         const int32_t before = units_of(&input);
-        // Bytes are changed in one step: a binary's change writes the formed
+        // One change moves the tail at most once (not at all when the lengths
+        // agree): a removal then an insertion moved it twice per match, which
+        // made a rule changing all along a long series quadratic. Bytes are
+        // always changed in one step: a binary's change writes the formed
         // text of a value its insert refuses, and a refusal after the removal
-        // would lose the matched bytes.
-        if (in_binary) {
+        // would lose the matched bytes. An owned series keeps telling its
+        // owner of a removal then an insertion, each seeing the series as it
+        // stands between the two.
+        const bool owned = (memory::buffer_of(series_node(&input))->flags & memory::flag_owned) != 0;
+        if (in_binary || !owned) {
             modify(act::change, at, v, n, only);
             return units_of(&input) - (before - n);
         }
@@ -1395,7 +1427,7 @@ struct engine {
                 const int32_t start = static_cast<int32_t>(rs(top + 1)->w2);
                 const int32_t len = static_cast<int32_t>(rs(top + 1)->w3);
                 if (!ok) {
-                    cur = start;
+                    rewind(start);
                     flag = count >= mn;
                     return pop_level(flag);
                 }
@@ -1420,12 +1452,12 @@ struct engine {
                 kel_value* c1 = rs(top + 1);
                 const int32_t start = static_cast<int32_t>(c1->w2);
                 if (ok) {
-                    if (k == k_to) cur = start;
+                    if (k == k_to) rewind(start);
                     return pop_level(true);
                 }
                 const int32_t next = start + 1;
                 if (next > end()) {
-                    cur = start;
+                    rewind(start);
                     return pop_level(false);
                 }
                 c1->w2 = static_cast<uint32_t>(next);
@@ -1436,7 +1468,7 @@ struct engine {
             }
             case k_not:
             case k_ahead:
-                cur = static_cast<int32_t>(rs(top + 1)->w2);
+                rewind(static_cast<int32_t>(rs(top + 1)->w2));
                 return pop_level(k == k_not ? !ok : ok);
             case k_copy:
             case k_set: {
@@ -1786,7 +1818,7 @@ struct engine {
         for (;;) {
             const int32_t istart = cur, ilen = units_of(&input);
             if (!run_sub(run, it.slot)) {
-                cur = istart;
+                rewind(istart);
                 break;
             }
             ++count;
@@ -1952,7 +1984,7 @@ struct engine {
             if (o == o_general) return signal_code::none;
             bool finished = false, ok = false;
             if (o == o_fail) {
-                cur = r.istart;
+                rewind(r.istart);
                 finished = true;
                 ok = r.count >= mn;
             } else {
