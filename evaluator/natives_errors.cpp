@@ -121,15 +121,11 @@ void form_callers(kel_value* buffer, int32_t depth, int32_t level) {
     int32_t part = 0x7FFFFFFF;
     kel_value blank;
     set_char(&blank, ' ');
-    bool first = true;
     for (int32_t i = 0; i < n && part > 0; ++i) {
         kel_value word;
         if (!caller_word(i, level, &word)) continue;
-        // One blank between names, none after the last: the same line as
-        // the block of a kept trace forms.
-        if (!first) part = actions::form_value(&blank, buffer, nullptr, part);
         part = actions::form_value(&word, buffer, nullptr, part);
-        first = false;
+        part = actions::form_value(&blank, buffer, nullptr, part);
     }
 }
 
