@@ -33,7 +33,6 @@ using memory::buffer_header;
 
 inline buffer_header* buf(const kel_value* b) { return memory::buffer_of(series_node(b)); }
 inline uint8_t flag_byte(bool complemented) { return complemented ? 0xFF : 0x00; }
-inline uint8_t mask_of(int64_t bit) { return static_cast<uint8_t>(0x80u >> (bit & 7)); }
 
 void notify(const kel_value* b, const char* word, const kel_value* value) {
     if (buf(b)->flags & memory::flag_owned) ownership::check(b, word, value, 0, 0);
@@ -87,6 +86,37 @@ uint32_t code_point_at(const buffer_header* h, int64_t i) {
         case 2: { uint16_t u; std::memcpy(&u, p, 2); return u; }
         default: { uint32_t u; std::memcpy(&u, p, 4); return u; }
     }
+}
+
+// The bits low..high (both within the stored bytes, low <= high) set or
+// cleared a byte at a time: a range may span the whole integer range, and a
+// walk bit by bit would take seconds over it.
+void write_bits(uint8_t* p, int64_t low, int64_t high, bool on) {
+    const int64_t first = low >> 3, last = high >> 3;
+    const uint8_t head = static_cast<uint8_t>(0xFFu >> (low & 7));
+    const uint8_t tail = static_cast<uint8_t>(0xFFu << (7 - (high & 7)));
+    auto apply = [&](int64_t i, uint8_t mask) {
+        p[i] = on ? static_cast<uint8_t>(p[i] | mask) : static_cast<uint8_t>(p[i] & ~mask);
+    };
+    if (first == last) {
+        apply(first, static_cast<uint8_t>(head & tail));
+        return;
+    }
+    apply(first, head);
+    if (last - first > 1) std::memset(p + first + 1, on ? 0xFF : 0x00, static_cast<size_t>(last - first - 1));
+    apply(last, tail);
+}
+
+// Whether every bit low..high (within the stored bytes, low <= high) is set.
+bool all_bits_set(const uint8_t* p, int64_t low, int64_t high) {
+    const int64_t first = low >> 3, last = high >> 3;
+    const uint8_t head = static_cast<uint8_t>(0xFFu >> (low & 7));
+    const uint8_t tail = static_cast<uint8_t>(0xFFu << (7 - (high & 7)));
+    if (first == last) return (p[first] & (head & tail)) == (head & tail);
+    if ((p[first] & head) != head || (p[last] & tail) != tail) return false;
+    for (int64_t i = first + 1; i < last; ++i)
+        if (p[i] != 0xFF) return false;
+    return true;
 }
 
 // A range's bound or single bit, for every op but test: negative is an error.
@@ -151,24 +181,21 @@ bool process_range(const kel_value* b, int64_t low, int64_t high, int operation)
             int64_t top = high;
             if (flag) top = std::min(high, stored - 1);
             else ensure(b, high);
-            uint8_t* p = bits(b);
-            for (int64_t i = low; i <= top; ++i) p[i >> 3] = static_cast<uint8_t>(p[i >> 3] | mask_of(i));
+            if (low <= top) write_bits(bits(b), low, top, true);
             return true;
         }
         case op::clear: {
             int64_t top = high;
             if (flag) ensure(b, high);
             else top = std::min(high, stored - 1);
-            uint8_t* p = bits(b);
-            for (int64_t i = low; i <= top; ++i) p[i >> 3] = static_cast<uint8_t>(p[i >> 3] & ~mask_of(i));
-            return low <= top;
+            if (low > top) return false;
+            write_bits(bits(b), low, top, false);
+            return true;
         }
         case op::test: {
             if (low < 0) return false;  // no negative number is a member
-            const uint8_t* p = bits(b);
             const int64_t top = std::min(high, stored - 1);
-            for (int64_t i = low; i <= top; ++i)
-                if (!(p[i >> 3] & mask_of(i))) return false;
+            if (low <= top && !all_bits_set(bits(b), low, top)) return false;
             return high < stored || flag;
         }
         default: return false;

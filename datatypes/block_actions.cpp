@@ -1143,11 +1143,44 @@ inline set_rule rule_of(const kel_value* v) { return registry::set_hash_rules[ty
 
 inline uint32_t int_key_hash(uint32_t value) { return hashtable::fmix32(value ^ (types::integer * 0x9E3779B9u)); }
 
+// A block-like key's hash, from what its compare (`compare_cells`, under the
+// find or the strict equality) always finds equal in two equal blocks: the
+// length, then for each of the first cells only what that compare cannot
+// look past: the canonical symbol of a word (words of the four kinds match
+// one another), an integer's value (under these equalities an integer
+// equals no float), and for every other cell its type alone (floats, where a
+// NaN equals every float, nested series, reached through a cycle check that
+// may call two series of different lengths equal, and text, whose letter
+// case depends on the mode). Without it every block key met every other in
+// one chain, and a set operation over many blocks took quadratic time.
+bool content_hashed(uint32_t t) {
+    return t == types::block || t == types::paren || in_family(t, family::path);
+}
+
+uint32_t block_content_hash(const kel_value* v) {
+    constexpr int32_t cells_hashed = 32;
+    const kel_value b = *v;
+    const int32_t n = std::max(ks_length_q(&b), 0);
+    const int32_t head = std::max(series_head(&b), 0);
+    uint32_t h = hashtable::fmix32(static_cast<uint32_t>(n) ^ 0x85EBCA6Bu);
+    for (int32_t i = 0; i < n && i < cells_hashed; ++i) {
+        const kel_value* c = ks_abs_at(&b, head + i);
+        const uint32_t t = type_of(c);
+        uint32_t part;
+        if (in_family(t, family::word)) part = hashtable::fmix32(symbol::resolve(word_symbol(c)) ^ 0xC2B2AE35u);
+        else if (t == types::integer) part = int_key_hash(c->w2);
+        else part = hashtable::fmix32(t * 0x27D4EB2Fu);
+        h = hashtable::fmix32(h * 31u + part);
+    }
+    return h;
+}
+
 uint32_t key_hash(const kel_value* v, bool case_, set_rule rule) {
     const uint32_t t = type_of(v);
     // key_set relies on this being a bijection of the value (fmix32 is one)
     if (t == types::integer) return int_key_hash(v->w2);
     uint32_t h = 0;
+    if (rule == set_rule::type_only && content_hashed(t)) h = block_content_hash(v);
     switch (rule) {
         case set_rule::folded: h = hashtable::hash_value(v, false); break;
         case set_rule::cased: h = hashtable::hash_value(v, case_); break;
