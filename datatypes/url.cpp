@@ -92,6 +92,9 @@ int64_t encode_limited(const kel_value* source, kel_value* target, char_class c,
             i += 2;
             continue;
         }
+        // A paren ends a url token: molded as itself it would split the url
+        // in two values when loaded back, so mold writes it escaped.
+        const char_class byte_class = kept_escapes && (cp == '(' || cp == ')') ? string_class : c;
         uint8_t bytes[4];
         const int n = unicode::encode_utf8_char(cp, bytes);
         if (n == 0) {
@@ -103,7 +106,7 @@ int64_t encode_limited(const kel_value* source, kel_value* target, char_class c,
         }
         for (int k = 0; k < n; ++k) {
             char text[3];
-            const int m = escape_byte(c, bytes[k], text);
+            const int m = escape_byte(byte_class, bytes[k], text);
             for (int j = 0; j < m; ++j) {
                 if (limit >= 0 && written >= limit) {
                     w.flush();
