@@ -316,17 +316,17 @@ void scan_tokens(lexer_state& s, bool* ended_at_end) {
         }
 
         const uint32_t token = state - first_token;
-        if (!s.load && state <= t_string) {
+        if (!s.load_mode && state <= t_string) {
             if (token_fn scanner = scanners[token]) scanner(s, s.token_start, s.token_end, flags, false);
         } else {
-            bool process = s.load;
+            bool process = s.load_mode;
             if (s.events && s.entry_state != s_braced) {
                 const int32_t pre_type = s.type ? s.type : -static_cast<int32_t>(state - untyped_token_base);
                 if (state == t_paren_open && point_literal_ahead(s, s.token_end)) process = true;
                 else process = fire_event(s, ev_prescan, pre_type, nullptr, s.token_start, s.token_end);
             }
             if (process) {
-                bool store = !(s.one && !s.load);
+                bool store = !(s.one && !s.load_mode);
                 if (state < t_string) {
                     scanners[token](s, s.token_start, s.token_end, flags, s.load);
                 } else {
@@ -750,6 +750,7 @@ int32_t transcode_utf8(kel_value* result, const uint8_t* bytes, size_t length, c
     if (o.input) s.input = *o.input;
     else set_unset(&s.input);
     s.load = o.load && o.store;
+    s.load_mode = o.load;
     s.one = o.one;
     s.char_cache_position = bytes;
 
