@@ -571,8 +571,10 @@ void close_series(lexer_state& s, const uint8_t* start, const uint8_t* end, int3
         }
     }
     if (!open) {
+        // Nothing is open: the text quoted is the stray close token's, not
+        // the head of the input (which may lie many lines before it).
         s.closing = type;
-        throw_error(s, nullptr, err_missing);
+        throw_error(s, start, err_missing);
     }
     bool ok;
     if (type < 0) {
