@@ -93,8 +93,10 @@ uint32_t first_utf8_char(const uint8_t* bytes, size_t count, const kel_value* sp
     return cp;
 }
 
+// A surrogate is always an escape: its raw UTF-8 form does not load back.
 int escape(uint32_t cp, bool all, char* out) {
-    if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F) || (all && cp > 0x7F)) {
+    const bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
+    if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F) || surrogate || (all && cp > 0x7F)) {
         static constexpr char hex[] = "0123456789ABCDEF";
         char digits[8];
         int n = 0;

@@ -526,7 +526,11 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool, bool, bool, const 
     part -= written;
     if (!has_time(p)) return part;
     text_out::append(buffer, "/", 1);
-    part = time::serialize(local_time(&date), buffer, part - 1);
+    // The seconds show six significant digits: a time in the last twentieth
+    // of a millisecond of the day would round up to 24:00:00, which no date
+    // literal accepts, so it shows as the last instant the field can show.
+    constexpr double last_shown_time = 86399.9999;
+    part = time::serialize(std::min(local_time(&date), last_shown_time), buffer, part - 1);
     const uint32_t zone = zone_of(p);
     if (zone == 0) return part;
     const int32_t hours = static_cast<int32_t>((zone >> 2) & 0xF);

@@ -124,6 +124,21 @@ kel_value* get_current_dir() {
 
 // --- mold ----------------------------------------------------------------------------------
 
+// A name molds bare only when the lexer reads it back as one file token: the
+// bytes that end that token (":", "@", "(", ")" and the blanks, brackets and
+// braces), those it refuses, and surrogate code points (which have no UTF-8
+// form the lexer decodes) need the quoted form, where they become escapes.
+namespace {
+bool needs_quotes_q(uint32_t cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) return true;
+    if (cp >= 0x7F) return false;
+    switch (cp) {
+        case ':': case '@': case '(': case ')': return true;
+        default: return !url::keeps_q(url::url_class, static_cast<uint8_t>(cp));
+    }
+}
+}  // namespace
+
 int32_t mold(const kel_value* value, kel_value* buffer, bool, bool, bool, const kel_value* arg, int32_t part,
              int32_t) {
     const kel_value v = *value;
@@ -143,10 +158,7 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool, bool, bool, const 
         return part - 3;
     }
     bool quoted = false;
-    for (int64_t i = head; i < end && !quoted; ++i) {
-        const uint32_t cp = code_point_at(node, i);
-        quoted = cp < 0x7F && !url::keeps_q(url::url_class, static_cast<uint8_t>(cp));
-    }
+    for (int64_t i = head; i < end && !quoted; ++i) quoted = needs_quotes_q(code_point_at(node, i));
     if (quoted) {
         w.put('"');
         ++written;

@@ -99,6 +99,9 @@ signal_code a_to(const refinements&) {
 
 int32_t f_mold(const kel_value* value, kel_value* buffer, bool only, bool all, bool flat, const kel_value* a,
                int32_t part, int32_t indent) {
+    // A hash already being molded is written as a block's cycle form alone,
+    // without the prefix.
+    if (cycles::detect_q(value, buffer, &part, true)) return part;
     if (!only) {
         text_out::append(buffer, "make hash! ", 11);
         part -= 11;

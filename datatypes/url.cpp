@@ -68,6 +68,19 @@ struct source_text {
     }
 };
 
+// The scheme of a url literal (the text before its first ":") is read by the
+// lexer as a word, which takes no escapes: mold writes these characters of
+// it as they are, since an escape there would make the text another token
+// ("%C3%A9:x" a file). Unicode spaces and surrogates still need escapes.
+bool raw_in_scheme_q(uint32_t cp) {
+    switch (cp) {
+        case '^': case '=': case '>': case '|': case '`': return true;
+        default: break;
+    }
+    if (cp < 0x80 || (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0x200B || cp == 0x200C) return false;
+    return !string::whitespace_q(cp);
+}
+
 // Encodes the source into the target, stopping once `limit` characters are
 // written (limit below 0: no limit); answers the characters written. With
 // `kept_escapes` (url! mold) an escape of a reserved byte is written as it
@@ -77,8 +90,22 @@ int64_t encode_limited(const kel_value* source, kel_value* target, char_class c,
     const source_text src(source);
     string::text_writer w(target);
     int64_t written = 0;
+    int64_t scheme_end = src.head;  // a text without ":" has no scheme
+    if (kept_escapes) {
+        for (int64_t i = src.head; i < src.end; ++i) {
+            if (src.at(i) != ':') continue;
+            scheme_end = i;
+            break;
+        }
+    }
     for (int64_t i = src.head; i < src.end; ++i) {
         const uint32_t cp = src.at(i);
+        if (i < scheme_end && raw_in_scheme_q(cp)) {
+            if (limit >= 0 && written >= limit) break;
+            w.put(cp);
+            ++written;
+            continue;
+        }
         uint8_t escaped;
         if (kept_escapes && cp == '%' && src.escape_at(i, &escaped) && reserved_q(escaped)) {
             for (int j = 0; j < 3; ++j) {
@@ -92,6 +119,9 @@ int64_t encode_limited(const kel_value* source, kel_value* target, char_class c,
             i += 2;
             continue;
         }
+        // A paren ends a url token: molded as itself it would split the url
+        // in two values when loaded back, so mold writes it escaped.
+        const char_class byte_class = kept_escapes && (cp == '(' || cp == ')') ? string_class : c;
         uint8_t bytes[4];
         const int n = unicode::encode_utf8_char(cp, bytes);
         if (n == 0) {
@@ -103,7 +133,7 @@ int64_t encode_limited(const kel_value* source, kel_value* target, char_class c,
         }
         for (int k = 0; k < n; ++k) {
             char text[3];
-            const int m = escape_byte(c, bytes[k], text);
+            const int m = escape_byte(byte_class, bytes[k], text);
             for (int j = 0; j < m; ++j) {
                 if (limit >= 0 && written >= limit) {
                     w.flush();

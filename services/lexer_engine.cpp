@@ -211,9 +211,18 @@ void check_path_end(lexer_state& s) {
     s.position = p + 1;
 }
 
+// The byte after the Unicode space that starts at p, or null when no
+// Unicode space (or no whole UTF-8 sequence) starts there.
+const uint8_t* after_unicode_space(const uint8_t* p, const uint8_t* end) {
+    int32_t cp;
+    const uint8_t* const next = unicode::decode_utf8_char_bounded(p, end, &cp);
+    return cp >= 0 && unicode_space_q(static_cast<uint32_t>(cp)) ? next : nullptr;
+}
+
 // The main loop: one pass per token.
 void scan_tokens(lexer_state& s, bool* ended_at_end) {
     const uint8_t* const end = s.input_end;
+    int32_t carried_lines = 0;  // line feeds before Unicode spaces that were skipped
     for (;;) {
         const uint8_t* p = s.position;
         const uint8_t* const pass_start = p;
@@ -223,10 +232,17 @@ void scan_tokens(lexer_state& s, bool* ended_at_end) {
         // The blanks the start state skips (skip_table: exactly the bytes
         // that keep it in the start state) are passed over first, so the
         // token starts after them.
+        // Unicode spaces are blanks as well: a token after them is read from
+        // its own first byte.
         if (state == s_start) {
             while (p < end) {
                 const uint32_t entry = class_table[*p];
-                if (transitions[s_start][entry & 0xFFu] != s_start) break;
+                if (transitions[s_start][entry & 0xFFu] != s_start) {
+                    const uint8_t* const next = *p >= 0x80 ? after_unicode_space(p, end) : nullptr;
+                    if (!next) break;
+                    p = next;
+                    continue;
+                }
                 flags |= entry;
                 ++p;
             }
@@ -267,6 +283,8 @@ void scan_tokens(lexer_state& s, bool* ended_at_end) {
             for (const uint8_t* q = s.token_start; q < p; ++q) inside += *q == '\n';
             s.line += s.new_lines + inside;
         }
+        s.new_lines += carried_lines;
+        carried_lines = 0;
         flags &= ~0xFFu;
         s.exit_state = static_cast<int32_t>(previous);
         s.forced_type = -1;
@@ -284,29 +302,31 @@ void scan_tokens(lexer_state& s, bool* ended_at_end) {
             s.position = end;
         }
 
-        // Unicode spaces before a word are blanks.
+        // A path element that begins with Unicode spaces (the start state
+        // skips them as blanks) is read again from the first byte after
+        // them, as a token of its own kind; the line feeds before the spaces
+        // still mark it.
         if (state == t_word && (flags & (flag_lead_2_3 | flag_lead_4))) {
-            s.token_start = skip_unicode_spaces(s, s.token_start, p);
-            if (s.token_start >= p) {
-                if (p < end) continue;
-                state = t_end_of_input;
-                s.type = 0;
-                s.position = end;
+            const uint8_t* const after = skip_unicode_spaces(s, s.token_start, p);
+            if (after > s.token_start) {
+                carried_lines = s.new_lines;
+                s.position = after;
+                continue;
             }
         }
 
         const uint32_t token = state - first_token;
-        if (!s.load && state <= t_string) {
+        if (!s.load_mode && state <= t_string) {
             if (token_fn scanner = scanners[token]) scanner(s, s.token_start, s.token_end, flags, false);
         } else {
-            bool process = s.load;
+            bool process = s.load_mode;
             if (s.events && s.entry_state != s_braced) {
                 const int32_t pre_type = s.type ? s.type : -static_cast<int32_t>(state - untyped_token_base);
                 if (state == t_paren_open && point_literal_ahead(s, s.token_end)) process = true;
                 else process = fire_event(s, ev_prescan, pre_type, nullptr, s.token_start, s.token_end);
             }
             if (process) {
-                bool store = !(s.one && !s.load);
+                bool store = !(s.one && !s.load_mode);
                 if (state < t_string) {
                     scanners[token](s, s.token_start, s.token_end, flags, s.load);
                 } else {
@@ -551,8 +571,10 @@ void close_series(lexer_state& s, const uint8_t* start, const uint8_t* end, int3
         }
     }
     if (!open) {
+        // Nothing is open: the text quoted is the stray close token's, not
+        // the head of the input (which may lie many lines before it).
         s.closing = type;
-        throw_error(s, nullptr, err_missing);
+        throw_error(s, start, err_missing);
     }
     bool ok;
     if (type < 0) {
@@ -730,6 +752,7 @@ int32_t transcode_utf8(kel_value* result, const uint8_t* bytes, size_t length, c
     if (o.input) s.input = *o.input;
     else set_unset(&s.input);
     s.load = o.load && o.store;
+    s.load_mode = o.load;
     s.one = o.one;
     s.char_cache_position = bytes;
 

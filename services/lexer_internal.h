@@ -61,6 +61,9 @@ struct lexer_state {
     kel_value input;       // unset! when the text came as bare bytes
     bool has_input;
     bool load;             // values are built and kept
+    // Tokens are processed: checked in full (the load flag), even where no
+    // value is built; without it the scan only guesses from the tables.
+    bool load_mode;
     bool one;
     const uint8_t* redirect;  // set when a callback moved the input's index
     const uint8_t* char_cache_position;

@@ -378,7 +378,10 @@ void scan_map_open(lexer_state& s, const uint8_t* start, const uint8_t* end, uin
 
 void scan_brace_open(lexer_state& s, const uint8_t*, const uint8_t* end, uint32_t flags, bool) {
     if (s.brace_depth == 0) {
-        if (wants(s, ev_open) && !fire_event(s, ev_open, types::string, nullptr, end, end + 1)) return;
+        // The answer does not keep the string from being read: its text is
+        // no source, and a callback that leaves blocks unopened (to read them
+        // flat) would have it scanned as code.
+        if (wants(s, ev_open)) fire_event(s, ev_open, types::string, nullptr, end, end + 1);
         s.brace_start = end;
         s.brace_flags = s.new_lines > 0 ? flag_new_line : 0;
     }

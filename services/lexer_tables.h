@@ -236,9 +236,11 @@ constexpr transition_table make_transitions() {
             c_plus, c_minus, c_caret, c_high, c_word, c_invalid)
         .on(s_pair_x, c_x).on(s_exponent, c_e, c_E).on(t_percent, c_percent).on(s_email, c_at)
         .on(s_tuple, c_dot);
+    // A percent in exponent form ends here too: percent! molds its large and
+    // small values that way ("1e-8%", "1e22%").
     row(s_exponent, t_error)
         .on(t_float, KEL_LEX_DELIMS, c_dquote, c_colon, c_slash, c_less, c_comma, c_semicolon, c_control, c_end)
-        .on(s_exponent, c_digit, c_zero, c_plus, c_minus).on(s_email, c_at);
+        .on(s_exponent, c_digit, c_zero, c_plus, c_minus).on(s_email, c_at).on(t_percent, c_percent);
     row(s_digits_E, t_error)
         .on(t_float, KEL_LEX_DELIMS, c_dquote, c_colon, c_slash, c_less, c_comma, c_control, c_end)
         .on(s_digits_E, c_digit, c_zero).on(s_digits_h, c_h).on(s_hex_word, c_E, c_hex_upper)

@@ -679,7 +679,9 @@ TEST_F(FileUrl, FileMoldQuotesWhenNeeded) {
         {U"a.txt", "%a.txt"},
         {U"/c/data/x.txt", "%/c/data/x.txt"},
         {U"dir/sub/", "%dir/sub/"},
-        {U"~!#$&'()*+,-.=?@_:", "%~!#$&'()*+,-.=?@_:"},
+        {U"~!#$&'*+,-.=?_", "%~!#$&'*+,-.=?_"},
+        // The characters that end a bare file token.
+        {U"a:b@c(d)", "%\"a:b@c(d)\""},
         {U"caf\u00E9", "%caf\u00E9"},           // non-ASCII never forces quotes
         {U"x\x7F", "%x\x7F"},
         {U"\u0085\u4E2D", "%\u0085\u4E2D"},

@@ -38,9 +38,10 @@ void check(const error_case* cases, size_t n) {
 TEST(LexerErrors, MissingClosers) {
     const error_case cases[] = {
         {"[1 2", "missing", "#\"]\"", "(line 1)", "[1 2"},
-        {"1 2]", "missing", "#\"[\"", "(line 1)", "1 2]"},
+        {"1 2]", "missing", "#\"[\"", "(line 1)", "]"},
         {"(1 2", "missing", "#\")\"", "(line 1)", "(1 2"},
-        {"1)", "missing", "#\"(\"", "(line 1)", "1)"},
+        {"1)", "missing", "#\"(\"", "(line 1)", ")"},
+        {"a\nb\nc ] d", "missing", "#\"[\"", "(line 3)", "] d"},
         {"[1 2)", "missing", "#\"]\"", "(line 1)", "[1 2)"},
         {"(1 2]", "missing", "#\")\"", "(line 1)", "(1 2]"},
         {"a [b (c\nd]", "missing", "#\")\"", "(line 2)", "(c"},
@@ -71,7 +72,7 @@ TEST(LexerErrors, InvalidForms) {
         {"Eh", "invalid", "word!", "(line 1)", "Eh"},
         {"1e 2", "invalid", "float!", "(line 1)", "1e 2"},
         {"2.#INF", "invalid", "float!", "(line 1)", "2.#INF"},
-        {"1e2%", "invalid", "float!", "(line 1)", "1e2%"},
+        {"1e%", "invalid", "float!", "(line 1)", "1e%"},
         {"\"abc", "invalid", "string!", "(line 1)", "\"abc"},
         {"\"a\nb\"", "invalid", "string!", "(line 1)", "\"a"},
         {"{abc", "invalid", "string!", "(line 1)", "{abc"},
