@@ -111,6 +111,7 @@ float to_single(double value) {
 }
 
 short_text format(double value, int kind) { return format(value, kind, pretty_print_q); }
+short_text format_percent(double fraction) { return format_percent(fraction, pretty_print_q); }
 
 double arith_op(int op, double a, double b) {
     switch (op) {
