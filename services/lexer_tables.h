@@ -238,7 +238,9 @@ constexpr transition_table make_transitions() {
         .on(s_tuple, c_dot);
     row(s_exponent, t_error)
         .on(t_float, KEL_LEX_DELIMS, c_dquote, c_colon, c_slash, c_less, c_comma, c_semicolon, c_control, c_end)
-        .on(s_exponent, c_digit, c_zero, c_plus, c_minus).on(s_email, c_at);
+        .on(s_exponent, c_digit, c_zero, c_plus, c_minus).on(s_email, c_at)
+        // a percent's mold writes an exponent from 1e15% on
+        .on(t_percent, c_percent);
     row(s_digits_E, t_error)
         .on(t_float, KEL_LEX_DELIMS, c_dquote, c_colon, c_slash, c_less, c_comma, c_control, c_end)
         .on(s_digits_E, c_digit, c_zero).on(s_digits_h, c_h).on(s_hex_word, c_E, c_hex_upper)

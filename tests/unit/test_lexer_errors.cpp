@@ -71,7 +71,7 @@ TEST(LexerErrors, InvalidForms) {
         {"Eh", "invalid", "word!", "(line 1)", "Eh"},
         {"1e 2", "invalid", "float!", "(line 1)", "1e 2"},
         {"2.#INF", "invalid", "float!", "(line 1)", "2.#INF"},
-        {"1e2%", "invalid", "float!", "(line 1)", "1e2%"},
+        {"1e%", "invalid", "float!", "(line 1)", "1e%"},
         {"\"abc", "invalid", "string!", "(line 1)", "\"abc"},
         {"\"a\nb\"", "invalid", "string!", "(line 1)", "\"a"},
         {"{abc", "invalid", "string!", "(line 1)", "{abc"},
