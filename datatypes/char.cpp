@@ -94,7 +94,10 @@ uint32_t first_utf8_char(const uint8_t* bytes, size_t count, const kel_value* sp
 }
 
 int escape(uint32_t cp, bool all, char* out) {
-    if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F) || (all && cp > 0x7F)) {
+    // A lone surrogate has no UTF-8 text that loads back: it is written in
+    // hexadecimal like the control characters.
+    const bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
+    if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F) || (all && cp > 0x7F) || surrogate) {
         static constexpr char hex[] = "0123456789ABCDEF";
         char digits[8];
         int n = 0;

@@ -77,7 +77,10 @@ bool brace_closed_q(const kel_value* s, int64_t index, int64_t end) {
 // ---------------------------------------------------------------- escapes
 
 int escape_char(uint32_t cp, bool all, uint32_t* out) {
-    if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F) || (all && cp >= 0x80)) {
+    // A lone surrogate has no UTF-8 text that loads back: it is written in
+    // hexadecimal like the control characters.
+    const bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
+    if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F) || (all && cp >= 0x80) || surrogate) {
         const unicode::hex_text hex = unicode::hex_of_integer(static_cast<int32_t>(cp), true);
         int n = 0;
         out[n++] = '^';
