@@ -237,9 +237,7 @@ signal_code arith_action(int op) {
             }
             return right_operand_action(rt, action_of(op), operands::swapped);
         case types::tuple:
-            // As for pairs: the tuple's handler takes the tuple first, so
-            // only the operations whose operands may change places go on.
-            if (op == op_subtract || op == op_divide || op == op_remainder) not_related(word_of(op), types::integer);
+            if (op == op_subtract || op == op_divide) not_related(word_of(op), types::integer);
             return right_operand_action(rt, action_of(op), operands::swapped);
         case types::date:
             if (op != op_add) not_related("subtract", types::integer);

@@ -161,9 +161,7 @@ signal_code math_op(int op) {
     kel_value* left = arg(1);
     kel_value* right = arg(2);
     if (type_of(left) != types::tuple) {
-        // The operands change places below: a difference, quotient or
-        // remainder of the number would come out the other way round.
-        if (op == op_subtract || op == op_divide || op == op_remainder) not_related(word_of(op), type_of(left));
+        if (op == op_subtract || op == op_divide) not_related(word_of(op), type_of(left));
         const kel_value number = *left;
         *left = *right;
         *right = number;
