@@ -111,6 +111,7 @@ float to_single(double value) {
 }
 
 short_text format(double value, int kind) { return format(value, kind, pretty_print_q); }
+short_text format_percent(double fraction) { return format_percent(fraction, pretty_print_q); }
 
 double arith_op(int op, double a, double b) {
     switch (op) {
@@ -186,7 +187,11 @@ double round_value(double x, bool percent_value, bool has_scale, double scale, c
     // zero, infinite or NaN scale, which has no multiples to round to.
     *unchanged = s < std::fabs(x) * 0x1p-53 || s == 0.0 || !std::isfinite(s);
     if (*unchanged) return x;
-    const double n = s >= 1.0 ? x / s : x * (1.0 / s);
+    // Below 1.0 the count goes through the reciprocal, except for the
+    // scales too small to have one (it would be infinite).
+    const double inverse = 1.0 / s;
+    const bool by_inverse = s < 1.0 && std::isfinite(inverse);
+    const double n = by_inverse ? x * inverse : x / s;
     const double a = std::fabs(n);
     double d;
     bool sign_back = true;
@@ -210,7 +215,7 @@ double round_value(double x, bool percent_value, bool has_scale, double scale, c
         } else d = std::ceil(a);
     }
     if (sign_back && std::signbit(n)) d = -d;
-    const double r = s >= 1.0 ? d * s : d / (1.0 / s);
+    const double r = by_inverse ? d / inverse : d * s;
     // A multiple at (or beyond) the largest finite magnitude is taken for an
     // overflow of the multiplication, not for a rounded value.
     if (!std::isfinite(r) && std::isfinite(x)) math_overflow();

@@ -56,6 +56,8 @@ float to_single(double value);
 
 // The formed text by kind (number_text's kinds) under `pretty_print_q`.
 short_text format(double value, int kind);
+// The formed text of a percent's fraction (number_text's format_percent).
+short_text format_percent(double fraction);
 
 // a op b (operator codes of scalar::math_op); the bitwise codes raise script
 // `cannot-use`.

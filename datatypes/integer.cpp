@@ -6,6 +6,7 @@
 #include "kernel/hashtable.h"
 
 #include <climits>
+#include <cmath>
 #include <cstring>
 
 #include "datatypes/float.h"
@@ -394,7 +395,8 @@ signal_code to(const refinements&) {
             set_integer(result, static_cast<int32_t>(get_float(spec)));
             return signal_code::none;
         case types::time: {
-            const double x = get_float(spec) + 0.5;
+            // Checked once truncated: 2147483647 seconds give 2147483647.
+            const double x = std::trunc(get_float(spec) + 0.5);
             if (out_of_range_q(x)) type_limit(types::integer);
             set_integer(result, static_cast<int32_t>(x));
             return signal_code::none;

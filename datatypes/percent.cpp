@@ -24,7 +24,7 @@ kel_value* make_at_tail(const kel_value* block, uint32_t low, uint32_t high) {
 }
 
 int32_t form(const kel_value* value, kel_value* buffer, const kel_value*, int32_t part) {
-    const short_text t = float_::format(get_float(value) * 100.0, float_::percent_kind);
+    const short_text t = float_::format_percent(get_float(value));
     text_out::append(buffer, t.chars, t.length);
     return part - static_cast<int32_t>(t.length);
 }

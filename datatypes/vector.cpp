@@ -251,7 +251,7 @@ int32_t mold_elements(const kel_value* vector, kel_value* buffer, bool molded, b
         element_at(&v, unit_ptr(buf(&v), i), &e);
         const uint32_t t = type_of(&e);
         if (t == types::percent || (t == types::float_ && width == 4)) {
-            const short_text s = t == types::percent ? float_::format(get_float(&e) * 100.0, float_::percent_kind)
+            const short_text s = t == types::percent ? float_::format_percent(get_float(&e))
                                                      : float_::format(get_float(&e), float_::single_kind);
             text_out::append(buffer, s.chars, s.length);
             part -= static_cast<int32_t>(s.length);

@@ -171,6 +171,22 @@ short_text format(double value, int kind, bool pretty) {
     return t;
 }
 
+short_text format_percent(double fraction, bool pretty) {
+    const double hundredfold = fraction * 100.0;
+    if (!std::isinf(hundredfold) || std::isinf(fraction)) return format(hundredfold, percent_kind, pretty);
+    // The fraction is above 1.7e306, so its 13-digit text has an exponent,
+    // and the hundredfold's digits are the fraction's own.
+    short_text t = format_g(fraction, 13);
+    char* mark = static_cast<char*>(std::memchr(t.chars, 'e', t.length));
+    int exponent = 0;
+    std::from_chars(mark + 1, t.chars + t.length, exponent);
+    auto r = std::to_chars(mark + 1, t.chars + sizeof t.chars, exponent + 2);
+    t.length = static_cast<uint32_t>(r.ptr - t.chars);
+    append(t, '%');
+    t.chars[t.length] = '\0';
+    return t;
+}
+
 }  // namespace kel::float_
 
 namespace kel::integer {

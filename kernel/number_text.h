@@ -42,6 +42,12 @@ enum format_kind : int {
 // again with fewer digits (0.7999999999999999 forms as "0.8").
 short_text format(double value, int kind, bool pretty);
 
+// The formed text of a percent's fraction: its hundredfold in percent_kind.
+// A finite fraction whose hundredfold lies beyond the largest double is
+// written from its own digits with the exponent raised by 2 (a fraction of
+// 1e307 forms as "1e309%"), never as an infinity.
+short_text format_percent(double fraction, bool pretty);
+
 // "%.<precision>g" with the exponent written without "+" or leading zeros
 // ("1e20", "1.5e-5") and exact ties rounded away from zero. The precision is
 // taken within 1..17.
