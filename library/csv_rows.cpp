@@ -219,8 +219,10 @@ machine_value read_routine_fn(const machine_value* a, int32_t) {
 
 // One value as `escape-value` makes it: a string as it is, anything else
 // formed; quoted (its quotes doubled) when it holds a blank, a line feed,
-// the quote or a delimiter character.
-void write_value(string::text_writer& tw, const kel_value* v, const std::vector<uint32_t>& delim, uint32_t q) {
+// the quote or a delimiter character. The only value of its row is quoted
+// when empty too: a blank line would read back as no row.
+void write_value(string::text_writer& tw, const kel_value* v, const std::vector<uint32_t>& delim, uint32_t q,
+                 bool alone) {
     kel_value* s = stack::push_copy(v);
     if (type_of(v) != types::string) {
         const kel_value value = *v;
@@ -231,7 +233,7 @@ void write_value(string::text_writer& tw, const kel_value* v, const std::vector<
     const uint32_t u = h->unit();
     const int64_t units = h->units();
     const int64_t head = series_head(s) < 0 ? 0 : series_head(s);
-    bool quoted = false;
+    bool quoted = alone && units <= head;
     for (int64_t i = head; i < units && !quoted; ++i) {
         const uint32_t c = string::read_unit(string::unit_ptr(h, i), u);
         if (c == ' ' || c == '\n' || c == q) quoted = true;
@@ -271,7 +273,7 @@ machine_value write_routine_fn(const machine_value* a, int32_t) {
             if (k)
                 for (uint32_t d : delim) tw.put(d);
             const kel_value v = *block::ks_abs_at(&row, series_head(&row) + k);
-            write_value(tw, &v, delim, q);
+            write_value(tw, &v, delim, q, m == 1);
         }
         tw.put('\n');
     }

@@ -400,7 +400,9 @@ int inflate(uint8_t* out, size_t* size, const uint8_t* in, size_t length) {
             r.take(r.count & 7);
             if (!r.need(32)) return finish(stored_short);
             const uint32_t len = r.take(16);
-            (void)r.take(16);
+            // NLEN is the complement of LEN: a block whose two disagree is
+            // damaged, and its length cannot be trusted.
+            if (r.take(16) != (~len & 0xFFFFu)) return finish(bad_data);
             // Whole bytes still in the bit buffer come first.
             uint32_t left = len;
             while (left && r.count >= 8) {

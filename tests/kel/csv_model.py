@@ -33,8 +33,8 @@ def table(rng):
     width = rng.randint(1, 6)
     header = ['h%d %s' % (i, rng.choice(['', 'é', 'x,y', 'q"q'])) for i in range(width)]
     rows = [[field(rng) for _ in range(width)] for _ in range(rng.randint(1, 8))]
-    # A one-column row of one empty field is a blank line to a reader.
-    rows = [r for r in rows if r != ['']] or [['x'] * width]
+    # A one-column row of one empty field is written quoted by both
+    # writers (a blank line would read back as no row): such rows stay.
     return header, rows
 
 
