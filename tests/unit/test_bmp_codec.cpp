@@ -81,6 +81,20 @@ void put32(bytes& b, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
 }
 
+// A file of `size` zero bytes holding a file header and a 40-byte info
+// header: the pixels start after `table` bytes of masks or palette.
+bytes info_file(size_t size, uint32_t table, uint32_t width, uint32_t height, uint8_t bits, uint32_t compression) {
+    bytes f(size, 0);
+    f[0] = 'B', f[1] = 'M';
+    put32(f, 10, 14 + 40 + table);
+    put32(f, 14, 40);
+    put32(f, 18, width);
+    put32(f, 22, height);
+    f[26] = 1, f[28] = bits;
+    put32(f, 30, compression);
+    return f;
+}
+
 struct BmpCodec : eval_test {
     void SetUp() override {
         eval_test::SetUp();
@@ -209,14 +223,7 @@ TEST_F(BmpCodec, DamagedAndUnsupportedFilesAreRefused) {
 TEST_F(BmpCodec, MasksNarrowerThanAByteAreWidenedAndBitfieldsAfterAnInfoHeaderRead) {
     // One 2x1 row, 16 bits, BI_BITFIELDS after an info header: R 0xF800 (5),
     // G 0x07E0 (6), B 0x001F (5), no alpha.
-    bytes f(14 + 40 + 12 + 4, 0);
-    f[0] = 'B', f[1] = 'M';
-    put32(f, 10, 14 + 40 + 12);
-    put32(f, 14, 40);
-    put32(f, 18, 2);
-    put32(f, 22, 1);
-    f[26] = 1, f[28] = 16;
-    put32(f, 30, 3);
+    bytes f = info_file(14 + 40 + 12 + 4, 12, 2, 1, 16, 3);
     put32(f, 54, 0xF800), put32(f, 58, 0x07E0), put32(f, 62, 0x001F);
     const uint16_t px[2] = {0xFFFF, uint16_t(1 << 11 | 1 << 5 | 1)};
     std::memcpy(f.data() + 66, px, 4);
@@ -240,14 +247,7 @@ TEST_F(BmpCodec, RunLengthSkipsLeaveAZeroedStoreUnwritten) {
     // end of the bitmap. Into a store already zeroed only those two pixels
     // are written, so a header claiming a huge bitmap costs no more memory
     // than its stream sets; any other store is cleared first.
-    bytes f(14 + 40 + 8 + 4, 0);
-    f[0] = 'B', f[1] = 'M';
-    put32(f, 10, 14 + 40 + 8);
-    put32(f, 14, 40);
-    put32(f, 18, 4);
-    put32(f, 22, 2);
-    f[26] = 1, f[28] = 8;
-    put32(f, 30, 1);
+    bytes f = info_file(14 + 40 + 8 + 4, 8, 4, 2, 8, 1);
     put32(f, 46, 2);
     put32(f, 58, 0x00FF0000u);  // index 1: red
     const uint8_t stream[4] = {2, 1, 0, 1};
