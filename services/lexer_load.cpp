@@ -1316,31 +1316,34 @@ const uint8_t* skip_unicode_spaces(lexer_state& s, const uint8_t* p, const uint8
     return p;
 }
 
+// Whether a raw string that closed just before p ends there, as the state
+// machine ends a closing run.
+bool ends_raw_string_q(const uint8_t* p, const uint8_t* input_end) {
+    return p >= input_end || transitions[s_raw_close_percent][class_table[*p] & 0xFFu] == t_raw_string;
+}
+
+// The first "}" followed by as many "%" as opened the string ends it; a
+// shorter run is content, a longer one is an error. The token the state
+// machine found ends at a closing run and a delimiter, but that run may be a
+// shorter one, so the search goes on past the token when needed.
 void find_raw_string_end(lexer_state& s, const uint8_t* start, const uint8_t* end) {
     size_t opening = 0;
     while (start + opening < end && start[opening] == '%') ++opening;
-    size_t closing = 0;
-    while (end - closing > start && end[-1 - static_cast<ptrdiff_t>(closing)] == '%') ++closing;
-    if (closing == opening) {
-        s.raw_content_end = end - closing - 1;
-        s.position = end;
-        return;
-    }
-    if (closing > opening) throw_error(s, start, types::string);
-    // The closing run was too short: the "}" and its "%" belong to the
-    // content; look further for a "}" followed by enough "%".
-    int32_t lines = 0;
-    for (const uint8_t* q = end; q < s.input_end; ++q) {
-        const uint32_t cls = class_table[*q] & 0xFFu;
-        if (cls == c_invalid || cls == c_end) break;
-        if (*q == '\n') ++lines;
+    int32_t lines = 0;  // line feeds past the token: the engine counted the rest
+    for (const uint8_t* q = start + opening + 1; q < s.input_end; ++q) {
+        if (q >= end) {
+            const uint32_t cls = class_table[*q] & 0xFFu;
+            if (cls == c_invalid || cls == c_end) break;
+            if (*q == '\n') ++lines;
+        }
         if (*q != '}') continue;
         size_t run = 0;
         while (q + 1 + run < s.input_end && q[1 + run] == '%') ++run;
         if (run < opening) continue;
-        if (run > opening) break;
+        const uint8_t* const after = q + 1 + run;
+        if (run > opening || after < end || (after > end && !ends_raw_string_q(after, s.input_end))) break;
         s.raw_content_end = q;
-        s.position = q + 1 + run;
+        s.position = after;
         s.line += lines;
         return;
     }

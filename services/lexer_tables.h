@@ -190,10 +190,12 @@ constexpr transition_table make_transitions() {
     row(s_raw_string, s_raw_string).on(s_raw_close, c_close_brace).on(t_error, c_invalid, c_end);
     row(s_raw_close, s_raw_string)
         .on(s_raw_close, c_close_brace).on(s_raw_close_percent, c_percent).on(t_error, c_invalid, c_end);
-    row(s_raw_close_percent, t_error)
+    // A "}" and a run of "%" that does not end the token is content: only the
+    // scanner knows whether the run was long enough to close the string.
+    row(s_raw_close_percent, s_raw_string)
         .on(t_raw_string, c_blank, c_line, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren,
             c_open_brace, c_dquote, c_less, c_semicolon, c_control, c_end)
-        .on(s_raw_close_percent, c_percent);
+        .on(s_raw_close_percent, c_percent).on(s_raw_close, c_close_brace).on(t_error, c_invalid);
     row(s_slash, s_refinement)
         .on(t_word, KEL_LEX_DELIMS, c_dquote, c_sharp, c_semicolon, c_at, c_control, c_end)
         .on(s_word_colon, c_colon).on(s_slash_word, c_slash).on(t_error, c_comma, c_invalid);
