@@ -356,10 +356,12 @@ constexpr transition_table make_transitions() {
     row(s_path_word, s_path_word)
         .on(t_word, KEL_LEX_DELIMS, c_dquote, c_colon, c_slash, c_backslash, c_semicolon, c_control, c_end)
         .on(t_error, c_sharp, c_percent, c_comma, c_invalid).on(s_email, c_at).on(s_money_start, c_dollar);
+    // A binary ends at its "}", so one inside a path (as mold writes it) is
+    // read like any other element.
     row(s_path_sharp, s_path_issue)
-        .on(t_error, c_blank, c_line, c_close_bracket, c_open_paren, c_close_paren, c_open_brace, c_close_brace,
-            c_colon, c_slash, c_less, c_greater, c_equal, c_comma, c_semicolon, c_at, c_control, c_invalid, c_end)
-        .on(s_sharp_paren, c_open_bracket).on(s_char, c_dquote);
+        .on(t_error, c_blank, c_line, c_close_bracket, c_open_paren, c_close_paren, c_close_brace, c_colon,
+            c_slash, c_less, c_greater, c_equal, c_comma, c_semicolon, c_at, c_control, c_invalid, c_end)
+        .on(s_sharp_paren, c_open_bracket).on(s_char, c_dquote).on(s_binary, c_open_brace);
     row(s_path_sign, t_word)
         .on(s_path_integer, c_digit, c_zero)
         .on(t_error, c_sharp, c_quote, c_less, c_percent, c_comma, c_caret, c_invalid)
