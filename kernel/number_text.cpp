@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <string>
 
 namespace kel::float_ {
 
@@ -205,8 +207,9 @@ namespace kel::lexer {
 
 namespace {
 
-// Longest float text accepted anywhere: tokens of 313 bytes or more are
-// refused, which also bounds every copy below.
+// Longest float text `to` accepts: texts of 313 bytes or more are refused.
+// A literal may be longer (a JSON number of many digits): the lexer reads
+// every length, through a stack copy below this limit.
 constexpr std::size_t float_text_limit = 313;
 
 bool is_digit(uint32_t c) { return c >= '0' && c <= '9'; }
@@ -287,10 +290,7 @@ bool letters_equal(const char* s, const char* upper) {
     return true;
 }
 
-}  // namespace
-
-bool float_syntax_q(const char* text, std::size_t length) {
-    if (length >= float_text_limit) return false;
+bool float_syntax_any_length(const char* text, std::size_t length) {
     int state = 0;
     for (std::size_t i = 0;; ++i) {
         int cls = i < length ? syntax_class_of(static_cast<unsigned char>(text[i])) : c_end;
@@ -299,6 +299,28 @@ bool float_syntax_q(const char* text, std::size_t length) {
         if (next == reject) return false;
         state = next;
     }
+}
+
+// A literal past the stack copy's size: only its apostrophes need a copy.
+float_conversion read_long(const char* text, std::size_t length, int adjustment) {
+    if (!std::memchr(text, '\'', length)) {
+        const float_text::parse_result r = float_text::parse(text, text + length, adjustment);
+        if (r.unconsumed != 0) return {std::numeric_limits<double>::quiet_NaN(), number_error::invalid};
+        return {r.value, number_error::none};
+    }
+    std::string plain;
+    try {
+        plain.resize(length);
+    } catch (const std::bad_alloc&) {
+        return {std::numeric_limits<double>::quiet_NaN(), number_error::invalid};
+    }
+    return read_checked(text, length, plain.data(), adjustment);
+}
+
+}  // namespace
+
+bool float_syntax_q(const char* text, std::size_t length) {
+    return length < float_text_limit && float_syntax_any_length(text, length);
 }
 
 integer_conversion text_to_integer(const void* start, std::size_t units, int unit_size) {
@@ -473,7 +495,8 @@ float_conversion load_float(const char* start, const char* end, int adjustment) 
                     number_error::none};
         return failed;
     }
-    if (!float_syntax_q(start, length)) return failed;
+    if (!float_syntax_any_length(start, length)) return failed;
+    if (length >= float_text_limit) return read_long(start, length, adjustment);
     char plain[float_text_limit];
     return read_checked(start, length, plain, adjustment);
 }

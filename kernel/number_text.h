@@ -130,7 +130,7 @@ struct integer_literal {
 };
 integer_literal load_integer(const char* start, const char* end);
 
-// A float token (decimal, or "1.#INF"/"1.#NaN" with an optional sign: only the
+// A float token of any length (decimal, or "1.#INF"/"1.#NaN" with an optional sign: only the
 // three letters after "1.#" are compared, without regard to case), with its
 // decimal exponent moved by `adjustment` (-2 for the text before a percent
 // sign). Error means a syntax error for float!.

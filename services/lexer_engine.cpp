@@ -169,7 +169,10 @@ void ascii_value(kel_value* out, const char* text) {
 // the end of the text.
 const uint8_t* near_end(const lexer_state& s, const uint8_t* start) {
     const uint8_t* p = start;
-    while (p < s.input_end && p - start < 30 && *p != '\n' && *p != 0) {
+    // A CR that ends a line (CR LF) stays out as well: it would show as a
+    // stray control character in the message.
+    while (p < s.input_end && p - start < 30 && *p != '\n' && *p != 0 &&
+           !(*p == '\r' && p + 1 < s.input_end && p[1] == '\n')) {
         int32_t cp;
         const uint8_t* next = unicode::decode_utf8_char_bounded(p, s.input_end, &cp);
         p = next > p ? next : p + 1;

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "datatypes/context.h"
+#include "datatypes/date.h"
 #include "datatypes/money.h"
 #include "datatypes/string_api.h"
 #include "datatypes/symbol.h"
@@ -1106,8 +1107,18 @@ bool parse_time_part(cursor& c, date_fields& f) {
     return c.p == c.e;
 }
 
+// Years of every date! (five digits at most) are read, so that any date
+// mold writes loads back.
+constexpr int year_field_digits = 5;
+
+int leading_digits(const uint8_t* p, const uint8_t* e) {
+    int n = 0;
+    while (p + n < e && is_digit(p[n])) ++n;
+    return n;
+}
+
 bool check_date(const date_fields& f) {
-    if (f.year <= -10000 || f.year >= 10000) return false;
+    if (f.year < date::lowest_year || f.year > date::highest_year) return false;
     if (f.week || f.yearday) return true;
     if (f.month < 1 || f.month > 12 || f.day < 1 || f.day > days_in_month[f.month - 1]) return false;
     return !(f.month == 2 && f.day == 29 && !leap_year_q(f.year));
@@ -1117,7 +1128,9 @@ bool parse_date(const uint8_t* start, const uint8_t* end, date_fields& f) {
     cursor c{start, end};
     const bool four = end - start >= 5 && is_digit(start[0]) && is_digit(start[1]) && is_digit(start[2]) &&
                       is_digit(start[3]);
-    if (four && is_digit(start[4])) {  // yyyymmddThhmm[ss[.f]][Z|+hh[mm]]
+    // A d-m-y field has at most year_field_digits digits, so a longer
+    // leading run can only be the basic form's yyyymmdd.
+    if (four && leading_digits(start, end) > year_field_digits) {  // yyyymmddThhmm[ss[.f]][Z|+hh[mm]]
         int32_t y, mo, d, h, mi, sec = 0;
         if (!c.number(4, 4, &y) || !c.number(2, 2, &mo) || !c.number(2, 2, &d) || !c.take('T') ||
             !c.number(2, 2, &h) || !c.number(2, 2, &mi))
@@ -1190,7 +1203,7 @@ bool parse_date(const uint8_t* start, const uint8_t* end, date_fields& f) {
     int32_t first, last, month = 0;
     int first_digits, last_digits;
     const bool first_negative = c.take('-');
-    if (!c.number(1, 4, &first, &first_digits)) return false;
+    if (!c.number(1, year_field_digits, &first, &first_digits)) return false;
     if (!(c.at('-') || c.at('/'))) return false;
     const uint8_t separator = *c.p++;
     if (c.p < c.e && is_digit(*c.p)) {
@@ -1210,7 +1223,7 @@ bool parse_date(const uint8_t* start, const uint8_t* end, date_fields& f) {
     }
     if (!c.take(separator)) return false;
     const bool last_negative = c.take('-');
-    if (!c.number(1, 4, &last, &last_digits)) return false;
+    if (!c.number(1, year_field_digits, &last, &last_digits)) return false;
     if (first_negative) first = -first;
     if (last_negative) last = -last;
     int32_t year_digits;
@@ -1303,31 +1316,34 @@ const uint8_t* skip_unicode_spaces(lexer_state& s, const uint8_t* p, const uint8
     return p;
 }
 
+// Whether a raw string that closed just before p ends there, as the state
+// machine ends a closing run.
+bool ends_raw_string_q(const uint8_t* p, const uint8_t* input_end) {
+    return p >= input_end || transitions[s_raw_close_percent][class_table[*p] & 0xFFu] == t_raw_string;
+}
+
+// The first "}" followed by as many "%" as opened the string ends it; a
+// shorter run is content, a longer one is an error. The token the state
+// machine found ends at a closing run and a delimiter, but that run may be a
+// shorter one, so the search goes on past the token when needed.
 void find_raw_string_end(lexer_state& s, const uint8_t* start, const uint8_t* end) {
     size_t opening = 0;
     while (start + opening < end && start[opening] == '%') ++opening;
-    size_t closing = 0;
-    while (end - closing > start && end[-1 - static_cast<ptrdiff_t>(closing)] == '%') ++closing;
-    if (closing == opening) {
-        s.raw_content_end = end - closing - 1;
-        s.position = end;
-        return;
-    }
-    if (closing > opening) throw_error(s, start, types::string);
-    // The closing run was too short: the "}" and its "%" belong to the
-    // content; look further for a "}" followed by enough "%".
-    int32_t lines = 0;
-    for (const uint8_t* q = end; q < s.input_end; ++q) {
-        const uint32_t cls = class_table[*q] & 0xFFu;
-        if (cls == c_invalid || cls == c_end) break;
-        if (*q == '\n') ++lines;
+    int32_t lines = 0;  // line feeds past the token: the engine counted the rest
+    for (const uint8_t* q = start + opening + 1; q < s.input_end; ++q) {
+        if (q >= end) {
+            const uint32_t cls = class_table[*q] & 0xFFu;
+            if (cls == c_invalid || cls == c_end) break;
+            if (*q == '\n') ++lines;
+        }
         if (*q != '}') continue;
         size_t run = 0;
         while (q + 1 + run < s.input_end && q[1 + run] == '%') ++run;
         if (run < opening) continue;
-        if (run > opening) break;
+        const uint8_t* const after = q + 1 + run;
+        if (run > opening || after < end || (after > end && !ends_raw_string_q(after, s.input_end))) break;
         s.raw_content_end = q;
-        s.position = q + 1 + run;
+        s.position = after;
         s.line += lines;
         return;
     }

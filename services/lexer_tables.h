@@ -1,7 +1,7 @@
 // lexer_tables: the constant data of the lexer's state machine, built at
 // compile time. Every byte maps to one of 40 character classes (low 8 bits of
 // its entry) plus token flag bits that are ORed over a token's bytes; the
-// transition table leads from 65 scanning states to the next state or to one
+// transition table leads from 66 scanning states to the next state or to one
 // of 36 token states (66-101); small per-state tables give the skip count of
 // leading blanks, the datatype a state stands for, and the line feed count of
 // a class. Nothing here allocates or changes after start-up: the tables are
@@ -55,9 +55,9 @@ enum scan_state : uint8_t {
     s_hex_digits, s_hex_word, s_hex_word_h, s_digits_h, s_less, s_tag, s_tag_dquote, s_tag_quote, s_sign,
     s_quote_sign, s_dot, s_dot_fraction, s_word_prefix, s_word, s_word_colon, s_word_percent, s_url,
     s_email, s_ref, s_equal, s_path_item, s_path_integer, s_path_word_prefix, s_path_word, s_path_sharp,
-    s_path_sign,
+    s_path_sign, s_path_issue,
 };
-constexpr int scan_state_count = 65;
+constexpr int scan_state_count = 66;
 
 // --- token states -----------------------------------------------------------------
 enum token_state : uint8_t {
@@ -73,7 +73,7 @@ constexpr int first_token = t_end_of_input;
 // state as a negative type counted from here: -1 for end of input, -2 for an
 // error, and so on in token order.
 constexpr int untyped_token_base = first_token - 1;
-static_assert(untyped_token_base == scan_state_count, "token states follow the scanning states");
+static_assert(first_token == scan_state_count, "token states follow the scanning states");
 
 // --- the byte table ---------------------------------------------------------------
 constexpr std::array<uint32_t, 256> make_class_table() {
@@ -190,10 +190,12 @@ constexpr transition_table make_transitions() {
     row(s_raw_string, s_raw_string).on(s_raw_close, c_close_brace).on(t_error, c_invalid, c_end);
     row(s_raw_close, s_raw_string)
         .on(s_raw_close, c_close_brace).on(s_raw_close_percent, c_percent).on(t_error, c_invalid, c_end);
-    row(s_raw_close_percent, t_error)
+    // A "}" and a run of "%" that does not end the token is content: only the
+    // scanner knows whether the run was long enough to close the string.
+    row(s_raw_close_percent, s_raw_string)
         .on(t_raw_string, c_blank, c_line, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren,
             c_open_brace, c_dquote, c_less, c_semicolon, c_control, c_end)
-        .on(s_raw_close_percent, c_percent);
+        .on(s_raw_close_percent, c_percent).on(s_raw_close, c_close_brace).on(t_error, c_invalid);
     row(s_slash, s_refinement)
         .on(t_word, KEL_LEX_DELIMS, c_dquote, c_sharp, c_semicolon, c_at, c_control, c_end)
         .on(s_word_colon, c_colon).on(s_slash_word, c_slash).on(t_error, c_comma, c_invalid);
@@ -354,16 +356,23 @@ constexpr transition_table make_transitions() {
     row(s_path_word, s_path_word)
         .on(t_word, KEL_LEX_DELIMS, c_dquote, c_colon, c_slash, c_backslash, c_semicolon, c_control, c_end)
         .on(t_error, c_sharp, c_percent, c_comma, c_invalid).on(s_email, c_at).on(s_money_start, c_dollar);
-    row(s_path_sharp, s_issue)
-        .on(t_error, c_blank, c_line, c_close_bracket, c_open_paren, c_close_paren, c_open_brace, c_close_brace,
-            c_colon, c_slash, c_less, c_greater, c_equal, c_comma, c_semicolon, c_at, c_control, c_invalid, c_end)
-        .on(s_sharp_paren, c_open_bracket).on(s_char, c_dquote);
+    // A binary ends at its "}", so one inside a path (as mold writes it) is
+    // read like any other element.
+    row(s_path_sharp, s_path_issue)
+        .on(t_error, c_blank, c_line, c_close_bracket, c_open_paren, c_close_paren, c_close_brace, c_colon,
+            c_slash, c_less, c_greater, c_equal, c_comma, c_semicolon, c_at, c_control, c_invalid, c_end)
+        .on(s_sharp_paren, c_open_bracket).on(s_char, c_dquote).on(s_binary, c_open_brace);
     row(s_path_sign, t_word)
         .on(s_path_integer, c_digit, c_zero)
         .on(t_error, c_sharp, c_quote, c_less, c_percent, c_comma, c_caret, c_invalid)
         .on(s_path_word, c_x, c_T, c_h, c_e, c_E, c_hex_lower, c_hex_upper, c_greater, c_equal, c_dot, c_high,
             c_word)
         .on(s_email, c_at).on(s_money_start, c_dollar).on(s_path_sign, c_plus, c_minus);
+    // An issue inside a path ends at the "/" or ":" that goes on with or
+    // ends the path, as a word there does: mold writes such paths.
+    row(s_path_issue, s_path_issue)
+        .on(t_issue, KEL_LEX_DELIMS, c_dquote, c_colon, c_slash, c_semicolon, c_at, c_control, c_end)
+        .on(t_error, c_invalid);
     return t;
 }
 #undef KEL_LEX_DELIMS
@@ -401,7 +410,7 @@ constexpr std::array<uint8_t, state_count> make_type_table() {
         ty::integer, ty::word, ty::word, ty::integer, ty::word, ty::tag, ty::tag, ty::tag,                      // 39-46
         ty::word, ty::lit_word, ty::word, ty::float_, ty::word, ty::word, ty::url, ty::word,                    // 47-54
         ty::url, ty::email, ty::ref, ty::word, ty::path, ty::integer, ty::word, ty::word,                       // 55-62
-        ty::issue, ty::word,                                                            // 63-64
+        ty::issue, ty::word, ty::issue,                                                 // 63-65
     };
     for (int i = 0; i < scan_state_count; ++i) t[i] = scanning[i];
     t[t_error] = ty::error;

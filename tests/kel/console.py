@@ -159,6 +159,10 @@ script_table = [
     ([script("err.kel", "Kel []\nprint 1\n1 + none\nprint 2\n")], "", 1, "1\n",
      re.compile(re.escape("*** Script Error: + does not allow none! for its value2 argument\n") + r"[\s\S]*")),
     ([script("nohead.kel", "print 1\n")], "", 1, "", "*** Error: Kel header not found!\n"),
+    # a stray bracket is quoted where it stands, on the file's own line count
+    # (text before the header included), without the CR of a CR LF line end
+    ([script("stray.kel", "#!/usr/bin/kel\r\nKel []\r\nprint 1]\r\n")], "", 1, "",
+     re.compile(re.escape("*** Syntax Error: (line 3) missing [ at ]\n") + r"[\s\S]*")),
     ([script("system.kel", "Kel/System []\n")], "", 1, "",
      "*** Error: contains Kel/System code which requires compilation!\n"),
     ([absent], "", 1, "", re.compile(re.escape("*** Access Error: cannot open: %" + absent) + r"[\s\S]*")),
