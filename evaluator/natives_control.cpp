@@ -819,6 +819,14 @@ struct target {
     int32_t start;  // out's length (appending) or position (inserting) before
 };
 
+// Values read from a block that is also the target would move under the
+// reader as the target grows, and be read again or skipped: such a source is
+// read from a copy of its cells as they are at the start.
+const kel_value* unshared_source(const kel_value* source, const target& t) {
+    if (series_node(source) != series_node(t.cell)) return source;
+    return block::duplicate(source, false, false);
+}
+
 target open_target(const kel_value* out, int32_t size) {
     if (!out) return target{block::push_only_star(size), false, 0};
     kel_value* cursor = stack::push_copy(out);
@@ -859,8 +867,9 @@ signal_code reduce_star(bool check, const refinements& refs) {
         return signal_code::none;
     }
     const target t = open_target(out, block::ks_length_q(&value));
+    const kel_value source = *unshared_source(&value, t);
     kel_value* const mark = stack::top();
-    code_position c = interpreter::position_of(&value);
+    code_position c = interpreter::position_of(&source);
     // Data that evaluates to itself with no operator word after it is its own
     // result: copied without a step of the evaluator (unless a tracer wants
     // to see each step). Cells are read afresh each round: the target may be
@@ -912,8 +921,9 @@ signal_code compose_into(const kel_value* source, bool deep, bool only, const ta
             kel_value* r = stack::top() - 1;
             const uint32_t rt = type_of(r);
             if (rt == types::block && !only) {
-                const kel_value spliced = *r;
-                for (int32_t k = 0; k < block::ks_length_q(&spliced); ++k)
+                const kel_value spliced = *unshared_source(r, t);
+                const int32_t count = block::ks_length_q(&spliced);
+                for (int32_t k = 0; k < count; ++k)
                     put_value(t.cell, block::ks_abs_at(&spliced, series_head(&spliced) + k), t.insert);
             } else if (rt != types::unset) {
                 put_value(t.cell, r, t.insert);
@@ -939,7 +949,7 @@ signal_code compose_star(bool check, const refinements& refs) {
     }
     const kel_value* out = refs.has(2) ? stack::arguments() + refs.at[2] : nullptr;
     const target t = open_target(out, block::ks_length_q(&value));
-    KEL_PROPAGATE(compose_into(&value, refs.has(0), refs.has(1), t));
+    KEL_PROPAGATE(compose_into(unshared_source(&value, t), refs.has(0), refs.has(1), t));
     close_target(t, out);
     return signal_code::none;
 }
