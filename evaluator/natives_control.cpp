@@ -914,6 +914,8 @@ signal_code compose_into(const kel_value* source, bool deep, bool only, const ta
         if (ct == types::block && deep) {
             const target inner{block::push_only_star(block::ks_length_q(&c)), false, 0};
             KEL_PROPAGATE(compose_into(&c, deep, only, inner));
+            // the composed block stands where the source block stood, line break included
+            set_new_line(inner.cell, new_line_q(&c));
             put_value(t.cell, inner.cell, t.insert);
         } else if (ct == types::paren) {
             if (block::ks_length_q(&c) <= 0) continue;
