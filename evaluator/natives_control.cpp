@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -810,6 +811,20 @@ inline void put_value(kel_value* target, const kel_value* v, bool insert) {
     hash::after_replace(target, at, 0, 1, before);
 }
 
+// Adds a run of values that no evaluation separates: inserted with one move
+// of the target's cells behind the position, not one move per value, so
+// putting a long run into the middle of a long target stays linear.
+void put_values(kel_value* target, const std::vector<kel_value>& values, bool insert) {
+    if (!insert) {
+        for (const kel_value& v : values) put_value(target, &v, false);
+        return;
+    }
+    const int32_t count = static_cast<int32_t>(values.size());
+    const int32_t before = units_of(target);
+    const int32_t at = std::clamp(series_head(target), 0, before);
+    block::ks_insert_cells(target, values.data(), count);
+    hash::after_replace(target, at, 0, count, before);
+}
 
 // The target of reduce/into and compose/into: a cursor pushed as a copy of
 // `out` (appending when `out` is at its tail), or a new block of `size` cells.
@@ -875,16 +890,21 @@ signal_code reduce_star(bool check, const refinements& refs) {
     // to see each step). Cells are read afresh each round: the target may be
     // the block itself.
     const bool quick = !interpreter::trace.active;
+    std::vector<kel_value> run;
     while (c.pos < interpreter::end_of(c)) {
         if (quick) {
             const int32_t end = interpreter::end_of(c);
             const kel_value* cells = interpreter::cell_at(c, 0);
-            if (interpreter::plain_data(type_of(cells + c.pos)) &&
-                (c.pos + 1 >= end || type_of(cells + c.pos + 1) != types::word)) {
+            run.clear();
+            while (c.pos < end && interpreter::plain_data(type_of(cells + c.pos)) &&
+                   (c.pos + 1 >= end || type_of(cells + c.pos + 1) != types::word)) {
                 kel_value v = cells[c.pos];
                 clear_new_line(&v);
-                put_value(t.cell, &v, t.insert);
+                run.push_back(v);
                 ++c.pos;
+            }
+            if (!run.empty()) {
+                put_values(t.cell, run, t.insert);
                 continue;
             }
         }
@@ -923,10 +943,11 @@ signal_code compose_into(const kel_value* source, bool deep, bool only, const ta
             kel_value* r = stack::top() - 1;
             const uint32_t rt = type_of(r);
             if (rt == types::block && !only) {
-                const kel_value spliced = *unshared_source(r, t);
-                const int32_t count = block::ks_length_q(&spliced);
-                for (int32_t k = 0; k < count; ++k)
-                    put_value(t.cell, block::ks_abs_at(&spliced, series_head(&spliced) + k), t.insert);
+                const kel_value spliced = *r;
+                const int32_t count = std::max(block::ks_length_q(&spliced), 0);
+                const kel_value* first = block::ks_abs_at(&spliced, series_head(&spliced));
+                // copied out first: the target may be the spliced block itself
+                put_values(t.cell, std::vector<kel_value>(first, first + count), t.insert);
             } else if (rt != types::unset) {
                 put_value(t.cell, r, t.insert);
             }
