@@ -887,8 +887,8 @@ signal_code reduce_star(bool check, const refinements& refs) {
     code_position c = interpreter::position_of(&source);
     // Data that evaluates to itself with no operator word after it is its own
     // result: copied without a step of the evaluator (unless a tracer wants
-    // to see each step). Cells are read afresh each round: the target may be
-    // the block itself.
+    // to see each step). Cells are read afresh each round: an evaluation may
+    // change the block.
     const bool quick = !interpreter::trace.active;
     std::vector<kel_value> run;
     while (c.pos < interpreter::end_of(c)) {
@@ -928,10 +928,22 @@ signal_code compose_into(const kel_value* source, bool deep, bool only, const ta
     // The length is taken once: the target may be the source itself, and a
     // paren may append to it, so a length read at each step would never end.
     const int32_t length = block::ks_length_q(&src);
+    std::vector<kel_value> run;
     for (int32_t i = 0; i < length && i < block::ks_length_q(&src); ++i) {
         const kel_value c = *block::ks_abs_at(&src, head + i);
         const uint32_t ct = type_of(&c);
-        if (ct == types::block && deep) {
+        const bool evaluated = ct == types::paren || (ct == types::block && deep);
+        if (!evaluated) {
+            // copied as they are: a run of them goes in at once
+            run.push_back(c);
+            const int32_t next = i + 1;
+            if (next < length && next < block::ks_length_q(&src)) {
+                const uint32_t nt = type_of(block::ks_abs_at(&src, head + next));
+                if (nt != types::paren && !(nt == types::block && deep)) continue;
+            }
+            put_values(t.cell, run, t.insert);
+            run.clear();
+        } else if (ct == types::block) {
             const target inner{block::push_only_star(block::ks_length_q(&c)), false, 0};
             KEL_PROPAGATE(compose_into(&c, deep, only, inner));
             // the composed block stands where the source block stood, line break included
@@ -951,8 +963,6 @@ signal_code compose_into(const kel_value* source, bool deep, bool only, const ta
             } else if (rt != types::unset) {
                 put_value(t.cell, r, t.insert);
             }
-        } else {
-            put_value(t.cell, &c, t.insert);
         }
         stack::regs.top = mark;
     }
