@@ -132,6 +132,30 @@ void ks_insert_cell(kel_value* block, const kel_value* value, bool advance, bool
     if (advance) set_series_head(block, pos + 1);
 }
 
+void ks_insert_cells(kel_value* block, const kel_value* values, int32_t count) {
+    if (count <= 0) return;
+    memory::buffer_header* h = memory::buffer_of(series_node(block));
+    const int32_t n = static_cast<int32_t>(h->units());
+    const int32_t pos = std::clamp(series_head(block), 0, n);
+    const uint64_t bytes = 16ull * static_cast<uint64_t>(count);
+    const uint64_t need = h->used() + bytes;
+    if (h->capacity < need || h->tail + bytes > h->capacity) {
+        // Capped at what a buffer holds, as for a single cell.
+        uint64_t want = std::max<uint64_t>(2ull * need, 16u * 16u);
+        if (want > 0xFFFFFF00ull) {
+            want = 0xFFFFFF00ull;
+            if (need > want) fire(error_category::internal, "no-memory");
+        }
+        h = memory::expand_buffer(h, static_cast<uint32_t>(want));
+    }
+    kel_value* c = cells(h);
+    std::memmove(c + pos + count, c + pos, static_cast<size_t>(n - pos) * 16);
+    std::memcpy(static_cast<void*>(c + pos), values, static_cast<size_t>(bytes));
+    h->tail += static_cast<uint32_t>(bytes);
+    memory::touch(h);
+    set_series_head(block, pos + count);
+}
+
 void ks_insert_all(kel_value* target, const kel_value* source) {
     const kel_value src = *source;
     const int32_t from = std::max(series_head(&src), 0);

@@ -69,6 +69,9 @@ const kel_value* ks_add_all(const kel_value* target, const kel_value* source);
 // from_start); with advance the head moves past the new cell.
 void ks_insert_cell(kel_value* block, const kel_value* value, bool advance, bool from_start);
 void ks_insert_all(kel_value* target, const kel_value* source);
+// Inserts count cells at the head with one move of the cells behind it; the
+// head moves past them. The cells must not lie in the block's own buffer.
+void ks_insert_cells(kel_value* block, const kel_value* values, int32_t count);
 // Removes the first cell (from the head, or from the buffer start) that the
 // value's compare handler finds equal under the find equality. Answers 0 when
 // none matched, 1 when the removed cell's index was at most the head, else 0.

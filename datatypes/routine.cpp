@@ -8,6 +8,8 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/function.h"
+#include "datatypes/runtime_words.h"
+#include "datatypes/symbol.h"
 #include "kernel/actions.h"
 #include "kernel/stack.h"
 #include "kernel/native_api.h"
@@ -22,6 +24,22 @@ signal_code a_make(const refinements&) {
     kel_value* result = stack::arguments();
     const kel_value name = *stack::argument(2);
     if (!bind_by_name || !bind_by_name(&name, result)) return fail(error_category::internal, "routines");
+    stack::rewind_to_result();
+    return signal_code::none;
+}
+
+// The spec handed out is a deep copy: each call reads the routine's own spec
+// for the number and the types of the machine arguments, so a script that
+// changed it would have the routine read arguments that were never pushed.
+// The other fields are function!'s.
+signal_code a_reflect(const refinements& refs) {
+    const kel_value field = *stack::argument(2);
+    const bool spec = in_family(type_of(&field), family::word) &&
+                      symbol::resolve(word_symbol(&field)) == symbol::resolve(words::spec);
+    if (!spec) return function::reflect(refs);
+    kel_value* base = stack::arguments();
+    *base = function::spec_of(base);
+    actions::copy_value(base, base, nullptr, true, nullptr);
     stack::rewind_to_result();
     return signal_code::none;
 }
@@ -91,7 +109,7 @@ registry::registration row() {
     r.parent = types::function;
     r.name = "routine!";
     r[act::make] = static_cast<action_fn>(a_make);
-    r[act::reflect] = registry::entry::inherit();
+    r[act::reflect] = static_cast<action_fn>(a_reflect);
     r[act::form] = form;
     r[act::mold] = mold;
     r[act::compare] = registry::entry::inherit();

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -810,6 +811,20 @@ inline void put_value(kel_value* target, const kel_value* v, bool insert) {
     hash::after_replace(target, at, 0, 1, before);
 }
 
+// Adds a run of values that no evaluation separates: inserted with one move
+// of the target's cells behind the position, not one move per value, so
+// putting a long run into the middle of a long target stays linear.
+void put_values(kel_value* target, const std::vector<kel_value>& values, bool insert) {
+    if (!insert) {
+        for (const kel_value& v : values) put_value(target, &v, false);
+        return;
+    }
+    const int32_t count = static_cast<int32_t>(values.size());
+    const int32_t before = units_of(target);
+    const int32_t at = std::clamp(series_head(target), 0, before);
+    block::ks_insert_cells(target, values.data(), count);
+    hash::after_replace(target, at, 0, count, before);
+}
 
 // The target of reduce/into and compose/into: a cursor pushed as a copy of
 // `out` (appending when `out` is at its tail), or a new block of `size` cells.
@@ -818,6 +833,14 @@ struct target {
     bool insert;
     int32_t start;  // out's length (appending) or position (inserting) before
 };
+
+// Values read from a block that is also the target would move under the
+// reader as the target grows, and be read again or skipped: such a source is
+// read from a copy of its cells as they are at the start.
+const kel_value* unshared_source(const kel_value* source, const target& t) {
+    if (series_node(source) != series_node(t.cell)) return source;
+    return block::duplicate(source, false, false);
+}
 
 target open_target(const kel_value* out, int32_t size) {
     if (!out) return target{block::push_only_star(size), false, 0};
@@ -859,23 +882,29 @@ signal_code reduce_star(bool check, const refinements& refs) {
         return signal_code::none;
     }
     const target t = open_target(out, block::ks_length_q(&value));
+    const kel_value source = *unshared_source(&value, t);
     kel_value* const mark = stack::top();
-    code_position c = interpreter::position_of(&value);
+    code_position c = interpreter::position_of(&source);
     // Data that evaluates to itself with no operator word after it is its own
     // result: copied without a step of the evaluator (unless a tracer wants
-    // to see each step). Cells are read afresh each round: the target may be
-    // the block itself.
+    // to see each step). Cells are read afresh each round: an evaluation may
+    // change the block.
     const bool quick = !interpreter::trace.active;
+    std::vector<kel_value> run;
     while (c.pos < interpreter::end_of(c)) {
         if (quick) {
             const int32_t end = interpreter::end_of(c);
             const kel_value* cells = interpreter::cell_at(c, 0);
-            if (interpreter::plain_data(type_of(cells + c.pos)) &&
-                (c.pos + 1 >= end || type_of(cells + c.pos + 1) != types::word)) {
+            run.clear();
+            while (c.pos < end && interpreter::plain_data(type_of(cells + c.pos)) &&
+                   (c.pos + 1 >= end || type_of(cells + c.pos + 1) != types::word)) {
                 kel_value v = cells[c.pos];
                 clear_new_line(&v);
-                put_value(t.cell, &v, t.insert);
+                run.push_back(v);
                 ++c.pos;
+            }
+            if (!run.empty()) {
+                put_values(t.cell, run, t.insert);
                 continue;
             }
         }
@@ -899,12 +928,26 @@ signal_code compose_into(const kel_value* source, bool deep, bool only, const ta
     // The length is taken once: the target may be the source itself, and a
     // paren may append to it, so a length read at each step would never end.
     const int32_t length = block::ks_length_q(&src);
+    std::vector<kel_value> run;
     for (int32_t i = 0; i < length && i < block::ks_length_q(&src); ++i) {
         const kel_value c = *block::ks_abs_at(&src, head + i);
         const uint32_t ct = type_of(&c);
-        if (ct == types::block && deep) {
+        const bool evaluated = ct == types::paren || (ct == types::block && deep);
+        if (!evaluated) {
+            // copied as they are: a run of them goes in at once
+            run.push_back(c);
+            const int32_t next = i + 1;
+            if (next < length && next < block::ks_length_q(&src)) {
+                const uint32_t nt = type_of(block::ks_abs_at(&src, head + next));
+                if (nt != types::paren && !(nt == types::block && deep)) continue;
+            }
+            put_values(t.cell, run, t.insert);
+            run.clear();
+        } else if (ct == types::block) {
             const target inner{block::push_only_star(block::ks_length_q(&c)), false, 0};
             KEL_PROPAGATE(compose_into(&c, deep, only, inner));
+            // the composed block stands where the source block stood, line break included
+            set_new_line(inner.cell, new_line_q(&c));
             put_value(t.cell, inner.cell, t.insert);
         } else if (ct == types::paren) {
             if (block::ks_length_q(&c) <= 0) continue;
@@ -913,13 +956,13 @@ signal_code compose_into(const kel_value* source, bool deep, bool only, const ta
             const uint32_t rt = type_of(r);
             if (rt == types::block && !only) {
                 const kel_value spliced = *r;
-                for (int32_t k = 0; k < block::ks_length_q(&spliced); ++k)
-                    put_value(t.cell, block::ks_abs_at(&spliced, series_head(&spliced) + k), t.insert);
+                const int32_t count = std::max(block::ks_length_q(&spliced), 0);
+                const kel_value* first = block::ks_abs_at(&spliced, series_head(&spliced));
+                // copied out first: the target may be the spliced block itself
+                put_values(t.cell, std::vector<kel_value>(first, first + count), t.insert);
             } else if (rt != types::unset) {
                 put_value(t.cell, r, t.insert);
             }
-        } else {
-            put_value(t.cell, &c, t.insert);
         }
         stack::regs.top = mark;
     }
@@ -939,7 +982,7 @@ signal_code compose_star(bool check, const refinements& refs) {
     }
     const kel_value* out = refs.has(2) ? stack::arguments() + refs.at[2] : nullptr;
     const target t = open_target(out, block::ks_length_q(&value));
-    KEL_PROPAGATE(compose_into(&value, refs.has(0), refs.has(1), t));
+    KEL_PROPAGATE(compose_into(unshared_source(&value, t), refs.has(0), refs.has(1), t));
     close_target(t, out);
     return signal_code::none;
 }
