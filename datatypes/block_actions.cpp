@@ -1180,7 +1180,6 @@ uint32_t key_hash(const kel_value* v, bool case_, set_rule rule) {
     // key_set relies on this being a bijection of the value (fmix32 is one)
     if (t == types::integer) return int_key_hash(v->w2);
     uint32_t h = 0;
-    if (rule == set_rule::type_only && content_hashed(t)) h = block_content_hash(v);
     switch (rule) {
         case set_rule::folded: h = hashtable::hash_value(v, false); break;
         case set_rule::cased: h = hashtable::hash_value(v, case_); break;
@@ -1192,7 +1191,9 @@ uint32_t key_hash(const kel_value* v, bool case_, set_rule rule) {
             h = hashtable::fmix32(static_cast<uint32_t>(bits) ^ hashtable::fmix32(static_cast<uint32_t>(bits >> 32)));
             break;
         }
-        case set_rule::type_only: break;
+        case set_rule::type_only:
+            if (content_hashed(t)) h = block_content_hash(v);
+            break;
     }
     return hashtable::fmix32(h ^ (t * 0x9E3779B9u));
 }

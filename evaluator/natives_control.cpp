@@ -928,19 +928,18 @@ signal_code compose_into(const kel_value* source, bool deep, bool only, const ta
     // The length is taken once: the target may be the source itself, and a
     // paren may append to it, so a length read at each step would never end.
     const int32_t length = block::ks_length_q(&src);
+    const auto evaluated = [deep](uint32_t t) { return t == types::paren || (t == types::block && deep); };
     std::vector<kel_value> run;
     for (int32_t i = 0; i < length && i < block::ks_length_q(&src); ++i) {
         const kel_value c = *block::ks_abs_at(&src, head + i);
         const uint32_t ct = type_of(&c);
-        const bool evaluated = ct == types::paren || (ct == types::block && deep);
-        if (!evaluated) {
+        if (!evaluated(ct)) {
             // copied as they are: a run of them goes in at once
             run.push_back(c);
             const int32_t next = i + 1;
-            if (next < length && next < block::ks_length_q(&src)) {
-                const uint32_t nt = type_of(block::ks_abs_at(&src, head + next));
-                if (nt != types::paren && !(nt == types::block && deep)) continue;
-            }
+            if (next < length && next < block::ks_length_q(&src) &&
+                !evaluated(type_of(block::ks_abs_at(&src, head + next))))
+                continue;
             put_values(t.cell, run, t.insert);
             run.clear();
         } else if (ct == types::block) {
