@@ -9,6 +9,7 @@
 #include "datatypes/integer.h"
 #include "datatypes/string_api.h"
 #include "kernel/stack.h"
+#include "kernel/unicode.h"
 #include "kernel/heap.h"
 #include "kernel/native_api.h"
 #include "kernel/series_memory.h"
@@ -95,7 +96,7 @@ uint32_t first_utf8_char(const uint8_t* bytes, size_t count, const kel_value* sp
 
 // A surrogate is always an escape: its raw UTF-8 form does not load back.
 int escape(uint32_t cp, bool all, char* out) {
-    const bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
+    const bool surrogate = unicode::surrogate_q(cp);
     if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F) || surrogate || (all && cp > 0x7F)) {
         static constexpr char hex[] = "0123456789ABCDEF";
         char digits[8];

@@ -130,7 +130,7 @@ kel_value* get_current_dir() {
 // form the lexer decodes) need the quoted form, where they become escapes.
 namespace {
 bool needs_quotes_q(uint32_t cp) {
-    if (cp >= 0xD800 && cp <= 0xDFFF) return true;
+    if (unicode::surrogate_q(cp)) return true;
     if (cp >= 0x7F) return false;
     switch (cp) {
         case ':': case '@': case '(': case ')': return true;

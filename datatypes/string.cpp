@@ -14,6 +14,7 @@
 #include "kernel/cycle_guard.h"
 #include "kernel/heap.h"
 #include "kernel/native_api.h"
+#include "kernel/unicode.h"
 
 namespace kel::string {
 
@@ -80,7 +81,7 @@ bool brace_closed_q(const kel_value* s, int64_t index, int64_t end) {
 // or a conversion) has no UTF-8 form the lexer decodes: written as itself
 // it would make the molded text unreadable, so it is always an escape.
 int escape_char(uint32_t cp, bool all, uint32_t* out) {
-    const bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
+    const bool surrogate = unicode::surrogate_q(cp);
     if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F) || surrogate || (all && cp >= 0x80)) {
         const unicode::hex_text hex = unicode::hex_of_integer(static_cast<int32_t>(cp), true);
         int n = 0;

@@ -16,6 +16,7 @@
 #include "kernel/action_specs.h"
 #include "kernel/actions.h"
 #include "kernel/stack.h"
+#include "kernel/unicode.h"
 #include "kernel/native_api.h"
 
 namespace kel::url {
@@ -77,7 +78,7 @@ bool raw_in_scheme_q(uint32_t cp) {
         case '^': case '=': case '>': case '|': case '`': return true;
         default: break;
     }
-    if (cp < 0x80 || (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0x200B || cp == 0x200C) return false;
+    if (cp < 0x80 || unicode::surrogate_q(cp) || cp == 0x200B || cp == 0x200C) return false;
     return !string::whitespace_q(cp);
 }
 

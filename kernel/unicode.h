@@ -147,6 +147,9 @@ error_id utf8_to_units(const uint8_t* p, size_t size, bool cr_flag, unit_text& o
 // ---------------------------------------------------------------- UTF-8 encoding
 
 // 1-4 bytes for a code point up to U+10FFFF; 0 above (invalid-char).
+// A surrogate code point: no UTF-8 text of it decodes back, so mold writes it
+// as an escape.
+constexpr bool surrogate_q(uint32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
 constexpr int utf8_char_size(uint32_t cp) {
     return cp <= 0x7F ? 1 : cp <= 0x7FF ? 2 : cp <= 0xFFFF ? 3 : cp <= 0x10FFFF ? 4 : 0;
 }
