@@ -11,9 +11,15 @@ namespace kel::decode {
 
 bool enabled = true;
 std::vector<block_decode> table(1);
+void (*release_pure)(int32_t number) = nullptr;
 
 namespace {
 std::vector<uint32_t> free_entries;
+
+void drop_pure(block_decode& d) {
+    if (d.pure > 0 && release_pure) release_pure(d.pure);
+    d.pure = 0;
+}
 }
 
 block_decode* make_entry(uint32_t node, memory::buffer_header* h) {
@@ -23,6 +29,7 @@ block_decode* make_entry(uint32_t node, memory::buffer_header* h) {
     if (index != 0 && index < table.size() && table[index].node == node) {
         block_decode& d = table[index];
         if (d.stamp != memory::stamp_of(h) || d.cycle != cycle) [[unlikely]] {
+            drop_pure(d);
             // Every term becomes stale at once; the vector only grows.
             if (++d.generation == 0) {
                 d.terms.assign(d.terms.size(), term{});
@@ -46,6 +53,7 @@ block_decode* make_entry(uint32_t node, memory::buffer_header* h) {
     d.stamp = memory::stamp_of(h);
     d.cycle = cycle;
     d.generation = 1;
+    d.pure = 0;
     d.terms.assign(h->used() / 16, term{});
     memory::set_decode_index(h, index);
     return &d;
@@ -57,6 +65,7 @@ void sweep() {
         if (!d.node) continue;
         if (memory::node_live_q(d.node) && memory::decode_index_of(memory::buffer_of(d.node)) == i) continue;
         d.node = 0;
+        drop_pure(d);
         std::vector<term>().swap(d.terms);
         free_entries.push_back(i);
     }

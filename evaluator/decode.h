@@ -75,10 +75,16 @@ struct block_decode {
     // Moved on instead of clearing the terms when the stamp or the cycle
     // moved: a term of an older generation reads as not decoded.
     uint32_t generation = 1;
+    // The block's pure form when it is a function's body (pure_calls in the
+    // interpreter): 0 none yet, -1 none to be had, else its number. Given back
+    // through release_pure whenever the terms go stale.
+    int32_t pure = 0;
     std::vector<term> terms;  // one per cell, by absolute index
 };
 
 extern bool enabled;  // KEL_NO_DECODE clears it
+// Called with an entry's pure form when the entry goes stale or dies.
+extern void (*release_pure)(int32_t number);
 extern std::vector<block_decode> table;  // entry 0 unused
 
 // The decode of the node's block, valid for its current contents and this
