@@ -353,8 +353,8 @@ int32_t find_op(const find_refinements& r) {
 }
 
 // Whether a hash! answers a search from its table: a single value compared
-// by value, no /match or /any; not a block-like value or an object (their
-// equality is not what they hash by) unless compared by identity; not a
+// by value, no /match or /any; not a block-like value, an object or a map
+// (their equality is not what they hash by) unless compared by identity; not a
 // number whose equal values differ in their bits (zero, NaN, an amount in a
 // currency); and no backward search inside a /part window, where the
 // table's answer lies outside it.
@@ -362,7 +362,7 @@ bool table_finds(const kel_value& v, bool by_value, const find_refinements& r, b
     if (!by_value || r.match || r.any) return false;
     const uint32_t t = type_of(&v);
     if (in_family(t, family::block_like)) return r.same && r.only;
-    if (in_family(t, family::object)) return r.same;
+    if (in_family(t, family::object) || t == types::map) return r.same;
     if (t == types::float_ || t == types::percent || t == types::time) {
         const double d = get_float(&v);
         if (d == 0.0 || d != d) return false;

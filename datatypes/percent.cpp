@@ -29,9 +29,13 @@ int32_t form(const kel_value* value, kel_value* buffer, const kel_value*, int32_
     return part - static_cast<int32_t>(t.length);
 }
 
-int32_t mold(const kel_value* value, kel_value* buffer, bool, bool, bool, const kel_value* arg, int32_t part,
+// mold/all writes the digits that read back as the fraction.
+int32_t mold(const kel_value* value, kel_value* buffer, bool, bool all, bool, const kel_value* arg, int32_t part,
              int32_t) {
-    return form(value, buffer, arg, part);
+    if (!all) return form(value, buffer, arg, part);
+    const short_text t = float_::format_exact_percent(get_float(value), float_::pretty_print_q);
+    text_out::append(buffer, t.chars, t.length);
+    return part - static_cast<int32_t>(t.length);
 }
 
 registry::registration row() {

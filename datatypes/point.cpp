@@ -143,14 +143,17 @@ signal_code make(const refinements&) {
     return signal_code::none;
 }
 
+// mold/all writes each component with the digits that read back as it.
 template <int N>
-int32_t form(const kel_value* value, kel_value* buffer, const kel_value*, int32_t part) {
+int32_t write_components(const kel_value* value, kel_value* buffer, bool exact, int32_t part) {
     const components c = read<N>(value);
     text_out::append(buffer, "(", 1);
     int32_t used = 0;
     for (int i = 0; i < N; ++i) {
         if (i) text_out::append(buffer, ", ", 2);
-        const short_text t = float_::format(c.c[i], float_::point_kind);
+        const short_text t = exact ? float_::format_exact_single(static_cast<float>(c.c[i]), float_::point_kind,
+                                                                 float_::pretty_print_q)
+                                   : float_::format(c.c[i], float_::point_kind);
         text_out::append(buffer, t.chars, t.length);
         used += static_cast<int32_t>(t.length);
     }
@@ -159,9 +162,14 @@ int32_t form(const kel_value* value, kel_value* buffer, const kel_value*, int32_
 }
 
 template <int N>
-int32_t mold(const kel_value* value, kel_value* buffer, bool, bool, bool, const kel_value* arg, int32_t part,
+int32_t form(const kel_value* value, kel_value* buffer, const kel_value*, int32_t part) {
+    return write_components<N>(value, buffer, false, part);
+}
+
+template <int N>
+int32_t mold(const kel_value* value, kel_value* buffer, bool, bool all, bool, const kel_value*, int32_t part,
              int32_t) {
-    return form<N>(value, buffer, arg, part);
+    return write_components<N>(value, buffer, all, part);
 }
 
 // The component a selector names, 1..N; a word that names no component of

@@ -251,8 +251,15 @@ int32_t mold_elements(const kel_value* vector, kel_value* buffer, bool molded, b
         element_at(&v, unit_ptr(buf(&v), i), &e);
         const uint32_t t = type_of(&e);
         if (t == types::percent || (t == types::float_ && width == 4)) {
-            const short_text s = t == types::percent ? float_::format_percent(get_float(&e))
-                                                     : float_::format(get_float(&e), float_::single_kind);
+            // mold/all writes the digits that read back as the element
+            const bool exact = molded && all;
+            const double d = get_float(&e);
+            const short_text s =
+                t == types::percent
+                    ? (exact ? float_::format_exact_percent(d, float_::pretty_print_q) : float_::format_percent(d))
+                    : (exact ? float_::format_exact_single(static_cast<float>(d), float_::single_kind,
+                                                           float_::pretty_print_q)
+                             : float_::format(d, float_::single_kind));
             text_out::append(buffer, s.chars, s.length);
             part -= static_cast<int32_t>(s.length);
         } else if (molded) {

@@ -61,6 +61,39 @@ bool needs_retry(const short_text& t) {
     return (a == '0' && b == '1') || (a == '9' && b == '9');
 }
 
+// A plain float text without a decimal point gets ".0" before its exponent
+// or at its end (3 becomes 3.0, 1e20 becomes 1.0e20).
+void add_point_zero(short_text& t) {
+    if (std::memchr(t.chars, '.', t.length)) return;
+    char* e = static_cast<char*>(std::memchr(t.chars, 'e', t.length));
+    if (e) {
+        std::size_t at = static_cast<std::size_t>(e - t.chars);
+        std::memmove(e + 2, e, t.length - at);
+        e[0] = '.';
+        e[1] = '0';
+        t.length += 2;
+    } else {
+        append(t, ".0", 2);
+    }
+}
+
+bool reads_back_single(const short_text& t, float value) {
+    const double d = float_text::parse(t.chars, t.chars + t.length, 0).value;
+    // Beyond the largest float32 the narrowing saturates as float_::to_single
+    // does (no out-of-range conversion): up to half a unit past it, then infinity.
+    if (std::fabs(d) > double(std::numeric_limits<float>::max()))
+        return std::fabs(value) == std::numeric_limits<float>::max() && std::fabs(d) < 0x1p128 - 0x1p103 &&
+               std::signbit(d) == std::signbit(value);
+    return static_cast<float>(d) == value;
+}
+
+// As the lexer reads a percent literal: the text before "%" with its decimal
+// exponent lowered by 2.
+bool reads_back_percent(const short_text& t, double fraction) {
+    const float_text::parse_result r = float_text::parse(t.chars, t.chars + t.length - 1, -2);
+    return r.value == fraction;
+}
+
 }  // namespace
 
 short_text format_g(double value, int precision) {
@@ -157,18 +190,56 @@ short_text format(double value, int kind, bool pretty) {
     }
     if (percent) {
         append(t, '%');
-    } else if ((kind == single_kind || kind == double_kind) && !std::memchr(t.chars, '.', t.length)) {
-        char* e = static_cast<char*>(std::memchr(t.chars, 'e', t.length));
-        if (e) {
-            std::size_t at = static_cast<std::size_t>(e - t.chars);
-            std::memmove(e + 2, e, t.length - at);
-            e[0] = '.';
-            e[1] = '0';
-            t.length += 2;
-        } else {
-            append(t, ".0", 2);
-        }
+    } else if (kind == single_kind || kind == double_kind) {
+        add_point_zero(t);
     }
+    t.chars[t.length] = '\0';
+    return t;
+}
+
+short_text format_exact_single(float value, int kind, bool pretty) {
+    short_text t = format(value, kind, pretty);
+    if (!std::isfinite(value)) return t;
+    // float32 needs at most 9 digits; the read back goes through a double
+    // (as the lexer's does), so more are tried should that ever round apart.
+    for (int digits = 8; !reads_back_single(t, value) && digits <= 17; ++digits) {
+        t = format_g(value, digits);
+        if (kind == single_kind) add_point_zero(t);
+        t.chars[t.length] = '\0';
+    }
+    return t;
+}
+
+short_text format_exact_percent(double fraction, bool pretty) {
+    short_text t = format_percent(fraction, pretty);
+    if (!std::isfinite(fraction) || reads_back_percent(t, fraction)) return t;
+    const double hundredfold = fraction * 100.0;
+    for (int digits = 14; std::isfinite(hundredfold) && digits <= 17; ++digits) {
+        t = format_g(hundredfold, digits);
+        append(t, '%');
+        t.chars[t.length] = '\0';
+        if (reads_back_percent(t, fraction)) return t;
+    }
+    // The hundredfold is rounded once more than the fraction, so its digits
+    // may never read back; the fraction's own 17 digits with the exponent
+    // raised by 2 always do.
+    char buf[40];
+    char digits[24];
+    int x;
+    auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(fraction), std::chars_format::scientific, 16);
+    int n = split_scientific(buf, r.ptr, digits, 17, x);
+    while (n > 1 && digits[n - 1] == '0') --n;
+    t = short_text{};
+    if (std::signbit(fraction)) append(t, '-');
+    append(t, digits[0]);
+    if (n > 1) {
+        append(t, '.');
+        append(t, digits + 1, static_cast<std::size_t>(n - 1));
+    }
+    append(t, 'e');
+    auto re = std::to_chars(t.chars + t.length, t.chars + sizeof t.chars, x + 2);
+    t.length = static_cast<uint32_t>(re.ptr - t.chars);
+    append(t, '%');
     t.chars[t.length] = '\0';
     return t;
 }

@@ -48,6 +48,14 @@ short_text format(double value, int kind, bool pretty);
 // 1e307 forms as "1e309%"), never as an infinity.
 short_text format_percent(double fraction, bool pretty);
 
+// The texts mold/all writes, which load reads back as the very value: the
+// formed text of `kind` when it does (nearly always), else the same value
+// with as many more digits as it takes. format_exact_single is for the float32
+// kinds (single_kind, point_kind), read back narrowed to float32;
+// format_exact_percent is format_percent's for a fraction.
+short_text format_exact_single(float value, int kind, bool pretty);
+short_text format_exact_percent(double fraction, bool pretty);
+
 // "%.<precision>g" with the exponent written without "+" or leading zeros
 // ("1e20", "1.5e-5") and exact ties rounded away from zero. The precision is
 // taken within 1..17.
