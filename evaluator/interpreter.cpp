@@ -1815,6 +1815,7 @@ struct frame {
     uint8_t state;
     bool flag;           // block: set_last; expr: no infix; call: the function's context is a stack context
     uint8_t quick;       // loop call: how its body may run without a record (see run_loop_body)
+    bool planned;        // loop call: its rounds were tried planned (see planned_loop_rounds)
     uint8_t paren;       // call, fbody: 0, or the role of the paren it stands for (see start_paren_call)
     uint8_t after;       // fbody, cbranch: no infix after the call
     bool stack_context;  // fbody: the function's context is a stack context (its values put back at the end)
@@ -2472,15 +2473,12 @@ status eval(const body& b, const node& x, kel_value* cells, kel_value* out) {
     return status::bail;
 }
 
-// Runs the call of fn whose frame starts at base (its arguments and the
-// rest laid out) as an attempt: true with its value in *out, false when the
-// generic way must run it (nothing was changed).
-[[gnu::noinline]] bool try_call(const kel_value& fn, kel_value* base, kel_value* out) {
-    body* b = body_of(fn);
-    if (!b || b->bails >= max_bails || base + b->cells > stack::top()) return false;
+// Checks b for an attempt (false: the generic way runs the call; a body
+// compiled from what is no longer so is made again at its next call).
+bool start_attempt(const kel_value& fn, body* b) {
+    if (b->bails >= max_bails) return false;
     ++epoch;
     if (!check(*b)) {
-        // Compiled from what is no longer so: made again at the next call.
         const kel_value* blk = function::more_cell(&fn, function::more::body);
         decode::block_decode* d = decode::entry_for(series_node(blk), header_of(series_node(blk)));
         if (d && d->pure > 0 && bodies[d->pure].get() == b) {
@@ -2498,13 +2496,42 @@ status eval(const body& b, const node& x, kel_value* cells, kel_value* out) {
     run.spent = 0;
     run.sp = attempt_frames + b->cells;
     run.sp_end = attempt_frames + frame_cells;
-    std::copy(base, base + b->cells, attempt_frames);
+    return true;
+}
+
+// Runs b over the frame laid out in attempt_frames: true with its value in
+// *out, false when the attempt gave up.
+bool finish_attempt(body* b, kel_value* out) {
     const status s = eval(*b, b->node_at[b->root], attempt_frames, out);
     if (s == status::bail) [[unlikely]] {
         ++b->bails;
         return false;
     }
     return true;
+}
+
+// Runs the call of fn whose frame starts at base (its arguments and the
+// rest laid out) as an attempt: true with its value in *out, false when the
+// generic way must run it (nothing was changed).
+[[gnu::noinline]] bool try_call(const kel_value& fn, kel_value* base, kel_value* out) {
+    body* b = body_of(fn);
+    if (!b || base + b->cells > stack::top() || !start_attempt(fn, b)) return false;
+    std::copy(base, base + b->cells, attempt_frames);
+    return finish_attempt(b, out);
+}
+
+// The same for a call whose `count` arguments are computed but not pushed
+// (a planned loop round's): their types are checked here, and the rest of
+// the frame laid out as a call from an attempt would.
+[[gnu::noinline]] bool try_arguments(const kel_value& fn, const kel_value* args, int32_t count, kel_value* out) {
+    body* b = body_of(fn);
+    if (!b || !b->callable || b->args != count || !start_attempt(fn, b)) return false;
+    const kel_value* typesets = cells_of(b->cache);
+    for (int32_t i = 0; i < count; ++i)
+        if (!typeset_has(typesets + i, type_of(args + i))) return false;
+    std::copy(args, args + count, attempt_frames);
+    std::copy(b->rest.begin(), b->rest.end(), attempt_frames + count);
+    return finish_attempt(b, out);
 }
 
 }  // namespace pure
@@ -3568,8 +3595,15 @@ struct plan_op {
     plan_operand right;
 };
 constexpr int plan_max_ops = 4, plan_max_exprs = 8, plan_max_sets = 4;
+constexpr int plan_max_call_args = 4;
 struct plan_expr {
     plan_operand first;
+    // A call of a function whose body an attempt may run (see pure), with
+    // its arguments' expressions: then `first` holds its word's value slot.
+    kel_value fn{};
+    uint8_t call_args = 0;
+    int8_t call_arg[plan_max_call_args] = {};
+    bool call = false;
     uint8_t count = 0;
     uint8_t parens = 0;               // right operands that are parens
     int8_t paren[plan_max_ops] = {};  // their expressions
@@ -3616,6 +3650,25 @@ int32_t plan_run(round_plan& r, const code_view& cv, int32_t p, bool parens, int
     const int8_t e = static_cast<int8_t>(r.exprs++);
     *index = e;
     plan_expr& x = r.expr[e];
+    if (type_of(cv.cells + p) == types::word) {
+        // A call an attempt may run: its arguments are planned runs of
+        // their own, and the last takes every operator after it.
+        const kel_value* slot = fast_slot(cv.cells + p);
+        if (slot && type_of(slot) == types::function) {
+            const pure::body* b = pure::body_of(*slot);
+            if (!b || !b->callable || b->args > plan_max_call_args) return -1;
+            x.call = true;
+            x.fn = *slot;
+            x.first.at = slot;
+            x.call_args = static_cast<uint8_t>(b->args);
+            ++p;
+            for (int i = 0; i < x.call_args; ++i) {
+                p = plan_run(r, cv, p, false, &x.call_arg[i]);
+                if (p < 0) return -1;
+            }
+            return p;
+        }
+    }
     if (!plan_operand_at(x.first, cv.cells + p, true)) return -1;
     for (++p; p < cv.end && type_of(cv.cells + p) == types::word; p += 2) {
         const kel_value* slot = fast_slot(cv.cells + p);
@@ -3640,6 +3693,8 @@ int32_t plan_run(round_plan& r, const code_view& cv, int32_t p, bool parens, int
     return p;
 }
 
+bool run_planned_call(const round_plan& r, const plan_expr& x, kel_value* out);
+
 // Computes a planned expression into *out (false: the ordinary path must).
 // Nothing in a planned expression has an effect, so its parens are
 // computed before the rest, each into the scratch its operator reads.
@@ -3653,6 +3708,7 @@ template <bool parens>
         for (const int8_t *p = x.paren, *end = x.paren + x.parens; p != end; ++p)
             if (!run_planned<false>(r, *p, &r.scratch[*p])) return false;
     }
+    if (x.call) [[unlikely]] return run_planned_call(r, x, out);
     const kel_value* v = x.first.at;
     const uint8_t check = x.first.check;
     if (check && (check == 2 ? unset_q(v) : (word_special & bit(type_of(v))) != 0)) return false;
@@ -3666,6 +3722,15 @@ template <bool parens>
     }
     *out = value;
     return true;
+}
+
+// A planned call: its arguments, then the attempt (a call it gives up on is
+// the ordinary path's).
+[[gnu::noinline]] bool run_planned_call(const round_plan& r, const plan_expr& x, kel_value* out) {
+    kel_value args[plan_max_call_args];
+    for (int i = 0; i < x.call_args; ++i)
+        if (!run_planned<false>(r, x.call_arg[i], args + i)) return false;
+    return same_bits(*x.first.at, x.fn) && pure::try_arguments(x.fn, args, x.call_args, out);
 }
 
 // Plans a body of quick set-words whole (false: not plannable).
@@ -3814,7 +3879,11 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
     // The native's arguments lie above the placeholder; the loop's mark above them.
     kel_value* const args = f->entry + 1;
     const bool repeat = f->t.control == natives::number::repeat;
-    bool planned = false;
+    // Back from a round that took a record: plans are tried here too, once.
+    if (!f->planned && f->i > 0 && planning()) {
+        f->planned = true;
+        if (!planned_loop_rounds(f, args[repeat ? 2 : 1], code)) return;
+    }
     for (;;) {
         // Every loop round polls for an interrupt: a body that calls
         // no function would never see one otherwise.
@@ -3834,8 +3903,8 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
         stack::rewind();
         const kel_value body = args[repeat ? 2 : 1];
         if (!run_loop_body(f, &body, fr::loop_body, code)) return;
-        if (!planned && planning()) {
-            planned = true;
+        if (!f->planned && planning()) {
+            f->planned = true;
             if (!planned_loop_rounds(f, body, code)) return;
         }
     }
@@ -4310,6 +4379,7 @@ signal_code drive(frame* base, signal_code code) {
                         f->i = 0;
                         stack::open_loop_frame(&words::_body);
                         f->quick = quick_sets;
+                        f->planned = false;
                         set_unset(stack::alloc_cell());
                         f->state = fr::c_loop;
                         continue;
@@ -4317,12 +4387,14 @@ signal_code drive(frame* base, signal_code code) {
                     case natives::number::while_:
                         stack::open_loop_frame(&words::_body);
                         f->quick = quick_sets;
+                        f->planned = false;
                         set_unset(stack::alloc_cell());
                         f->state = fr::c_while_cond;
                         continue;
                     case natives::number::until:
                         stack::open_loop_frame(&words::_body);
                         f->quick = quick_sets;
+                        f->planned = false;
                         set_unset(stack::alloc_cell());
                         f->state = fr::c_until_round;
                         continue;
@@ -4333,6 +4405,7 @@ signal_code drive(frame* base, signal_code code) {
                         f->n = count;
                         stack::open_loop_frame(&words::_body);
                         f->quick = quick_sets;
+                        f->planned = false;
                         set_unset(stack::alloc_cell());
                         f->state = fr::c_foreach;
                         continue;
