@@ -13,10 +13,12 @@ against Python's hashlib.
 usage: do_file.py KEL_BINARY"""
 import hashlib
 import os
+import struct
 import shutil
 import sys
 import tempfile
 import threading
+import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 from kel_script import EMIT_PRELUDE, run
@@ -61,7 +63,23 @@ REMOTE = {
     "/headed-thru.kel": b'Kel [Title: "through the cache"]\n6 * 7\n',
     "/headed.kel": b'#!/usr/bin/env kel\r\nKel [Title: "remote"]\r\n'
                    b'reduce [system/script/header/title system/script/path what-dir = here]\r\n',
+    "/not.json": b"not json",
 }
+
+
+def png_bytes(width, height, rgb):
+    """A PNG of one colour, 8-bit RGB."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = b"".join(b"\0" + bytes(rgb) * width for _ in range(height))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+# A page whose content type picks a codec: load decodes it, and the cache
+# must give back that value, not its molded text.
+REMOTE["/pixel.png"] = png_bytes(2, 1, (255, 0, 0))
+CONTENT_TYPES = {"/pixel.png": "image/png"}
 HITS = {}
 HITS_LOCK = threading.Lock()
 
@@ -81,7 +99,7 @@ class Handler(BaseHTTPRequestHandler):
             body = b"missing"
         else:
             self.send_response(200)
-        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Type", CONTENT_TYPES.get(self.path, "text/plain"))
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
@@ -214,6 +232,20 @@ def cache_cases(kel, base, port):
     case("read-thru/update %s/dir-in-way.txt" % u, '"still returned"')
     case("load-thru/update %s/dir-in-way.txt" % u, "[still returned]")
     case("read-thru %s/nothing-here" % u, '"missing"')
+    # a failed load is not cached: the second call fails the same way and
+    # goes to the server again
+    case("type? load-thru %s/gone.kel" % u, "none!")
+    case("type? load-thru %s/gone.kel" % u, "none!")
+    case("exists-thru? %s/gone.kel" % u, "false")
+    case("load-thru/as %s/not.json 'json" % u, "!message")
+    case("load-thru/as %s/not.json 'json" % u, "!message")
+    case("read-thru %s/not.json" % u, '"not json"')
+    # an image decoded by the content type does not survive being saved as
+    # code: it is not cached, so it comes back an image every time, and
+    # read-thru keeps the page's own bytes
+    case("i: load-thru %s/pixel.png reduce [type? i i/size i/1]" % u, "[image! 2x1 255.0.0.0]")
+    case("i: load-thru %s/pixel.png reduce [type? i i/size i/1]" % u, "[image! 2x1 255.0.0.0]")
+    case("(read-thru/binary %s/pixel.png) = %s" % (u, "#{%s}" % REMOTE["/pixel.png"].hex()), "true")
     # a script by url runs where the caller is, with no folder of its own
     case("here: what-dir do %s/headed.kel" % u, '["remote" none true]')
     p = run(kel, lines, extra_env={"XDG_CACHE_HOME": cache_home})
@@ -226,7 +258,7 @@ def cache_cases(kel, base, port):
     # each path is fetched once, and again for every /update
     want_hits = {"/data.txt": 2, "/DATA.txt": 1, "/bytes.bin": 1, "/values.kel": 2, "/script.kel": 2,
                  "/dir-in-way.txt": 2, "/nothing-here": 1, "/headed.kel": 1,
-                 "/headed-thru.kel": 1}
+                 "/headed-thru.kel": 1, "/gone.kel": 2, "/not.json": 3, "/pixel.png": 3}
     if HITS != want_hits:
         print("FAIL requests seen %s | expected %s" % (sorted(HITS.items()), sorted(want_hits.items())))
         failed += 1
