@@ -2229,7 +2229,7 @@ struct compiler {
         if (vt == types::function) {
             decode::term d;
             decode_call(&d, fn);
-            if (d.k != decode::kind::call || d.classes != 0 || d.rest) return -1;
+            if (d.k != decode::kind::call || d.classes != 0) return -1;
             guard_word(&v, &fn);
             std::vector<int32_t> args;
             for (int32_t i = 0; i < d.args; ++i) {
@@ -2269,18 +2269,34 @@ struct compiler {
     }
 };
 
-// The frame a call from an attempt lays out after the arguments: /local
-// (false) and its words (none); false when the spec has more.
+// The frame cells after the arguments as a call by the function's word lays
+// them out: each refinement off (false) and its arguments none, then /local
+// (false) and its words (none). False when they do not make up the frame.
 bool lay_out_rest(body& b, const decode::term& d) {
     b.rest.clear();
-    if (d.rest || b.cells != d.args + d.locals) return false;
+    const kel_value* e = cells_of(d.cache);
+    const int32_t n = tail_index(d.cache);
+    bool refinement = false;
+    for (int32_t i = 0; i < n; ++i) {
+        kel_value v;
+        const uint32_t t = type_of(e + i);
+        if (t == types::refinement) {
+            refinement = true;
+            set_logic(&v, false);
+        } else if (refinement && t == types::typeset && (e[i].header & class_mask) != class_return) {
+            set_none(&v);
+        } else {
+            continue;
+        }
+        b.rest.push_back(v);
+    }
     for (int32_t i = 0; i < d.locals; ++i) {
         kel_value v;
         if (i == 0) set_logic(&v, false);
         else set_none(&v);
         b.rest.push_back(v);
     }
-    return true;
+    return b.cells == d.args + static_cast<int32_t>(b.rest.size());
 }
 
 // The pure form of the function's body (null: none).
@@ -2520,18 +2536,52 @@ bool finish_attempt(body* b, kel_value* out) {
     return finish_attempt(b, out);
 }
 
-// The same for a call whose `count` arguments are computed but not pushed
-// (a planned loop round's): their types are checked here, and the rest of
-// the frame laid out as a call from an attempt would.
-[[gnu::noinline]] bool try_arguments(const kel_value& fn, const kel_value* args, int32_t count, kel_value* out) {
+// Where a call's arguments go in its frame: the frame cell and the argument
+// cache's typeset of each, in the order they are fetched (a path's
+// refinements' after the plain ones), and the cells of the refinements a path
+// switches on.
+constexpr int32_t max_shaped_args = 8, max_shaped_refs = 4;
+struct call_shape {
+    uint8_t count = 0, refs = 0;
+    uint8_t cell[max_shaped_args] = {};
+    uint8_t typeset[max_shaped_args] = {};
+    uint8_t ref_cell[max_shaped_refs] = {};
+};
+
+// The same for a call whose arguments are computed but not pushed (a
+// planned loop round's): their types are checked here, and the frame laid
+// out as the call would.
+[[gnu::noinline]] bool try_shaped(const kel_value& fn, const kel_value* args, const call_shape& shape,
+                                  kel_value* out) {
     body* b = body_of(fn);
-    if (!b || !b->callable || b->args != count || !start_attempt(fn, b)) return false;
+    if (!b || !b->callable || !start_attempt(fn, b)) return false;
     const kel_value* typesets = cells_of(b->cache);
-    for (int32_t i = 0; i < count; ++i)
-        if (!typeset_has(typesets + i, type_of(args + i))) return false;
-    std::copy(args, args + count, attempt_frames);
-    std::copy(b->rest.begin(), b->rest.end(), attempt_frames + count);
+    for (int32_t i = 0; i < shape.count; ++i)
+        if (!typeset_has(typesets + shape.typeset[i], type_of(args + i))) return false;
+    std::copy(b->rest.begin(), b->rest.end(), attempt_frames + b->args);
+    for (int32_t i = 0; i < shape.count; ++i) attempt_frames[shape.cell[i]] = args[i];
+    for (int32_t r = 0; r < shape.refs; ++r) set_logic(attempt_frames + shape.ref_cell[r], true);
     return finish_attempt(b, out);
+}
+
+// The shape of a call by the function's word, or of a decoded path call
+// (false: more than a shape holds).
+bool shape_of(const body& b, const decode::term& t, call_shape* shape) {
+    if (t.args > max_shaped_args || t.named > max_shaped_refs) return false;
+    shape->count = static_cast<uint8_t>(t.args);
+    for (int32_t i = 0; i < t.plain; ++i) shape->cell[i] = shape->typeset[i] = static_cast<uint8_t>(i);
+    if (t.k != decode::kind::path_call) return t.args == b.args;
+    const kel_value* e = cells_of(t.cache);
+    shape->refs = t.named;
+    for (int32_t r = 0; r < t.named; ++r) shape->ref_cell[r] = static_cast<uint8_t>(e[t.refs[r]].w3);
+    for (int32_t j = 0; j < t.args - t.plain; ++j) {
+        int32_t cell = 0;
+        const int32_t index = refinement_argument(t, j, &cell);
+        if (cell < 0 || cell >= b.cells || index > 0xFF) return false;
+        shape->cell[t.plain + j] = static_cast<uint8_t>(cell);
+        shape->typeset[t.plain + j] = static_cast<uint8_t>(index);
+    }
+    return true;
 }
 
 }  // namespace pure
@@ -3595,14 +3645,14 @@ struct plan_op {
     plan_operand right;
 };
 constexpr int plan_max_ops = 4, plan_max_exprs = 8, plan_max_sets = 4;
-constexpr int plan_max_call_args = 4;
 struct plan_expr {
     plan_operand first;
-    // A call of a function whose body an attempt may run (see pure), with
-    // its arguments' expressions: then `first` holds its word's value slot.
+    // A call of a function whose body an attempt may run (see pure), by its
+    // word or a path naming refinements, with its arguments' expressions:
+    // then `first` holds the word's value slot.
     kel_value fn{};
-    uint8_t call_args = 0;
-    int8_t call_arg[plan_max_call_args] = {};
+    pure::call_shape shape;
+    int8_t call_arg[pure::max_shaped_args] = {};
     bool call = false;
     uint8_t count = 0;
     uint8_t parens = 0;               // right operands that are parens
@@ -3643,6 +3693,41 @@ bool plan_operand_at(plan_operand& o, const kel_value* v, bool first) {
     return false;
 }
 
+// Plans a call an attempt may run at v: a word naming a function, or a path
+// of words naming one and its refinements (false: none).
+bool plan_call(plan_expr& x, const kel_value* v) {
+    const uint32_t t = type_of(v);
+    const kel_value* head = v;
+    decode::term d;
+    if (t == types::path) {
+        memory::buffer_header* const ph = header_of(series_node(v));
+        const int32_t at = series_head(v);
+        const int32_t count = static_cast<int32_t>(ph->used() / 16) - at;
+        if (at < 0 || count < 2) return false;
+        head = reinterpret_cast<const kel_value*>(ph->head_ptr()) + at;
+        if (type_of(head) != types::word) return false;
+        const kel_value* slot = fast_slot(head);
+        if (!slot || type_of(slot) != types::function) return false;
+        decode_path_call(&d, *slot, head, count, memory::stamp_of(ph));
+        if (d.k != decode::kind::path_call) return false;
+    } else if (t == types::word) {
+        const kel_value* slot = fast_slot(head);
+        if (!slot || type_of(slot) != types::function) return false;
+        decode_call(&d, *slot);
+        if (d.k != decode::kind::call) return false;
+    } else {
+        return false;
+    }
+    if (d.classes != 0) return false;
+    const kel_value* slot = fast_slot(head);
+    const pure::body* b = pure::body_of(*slot);
+    if (!b || !b->callable || !pure::shape_of(*b, d, &x.shape)) return false;
+    x.call = true;
+    x.fn = *slot;
+    x.first.at = slot;
+    return true;
+}
+
 // Plans `operand (operator operand)*` from p as quick_run reads it; answers
 // the position after it, or -1 (not plannable).
 int32_t plan_run(round_plan& r, const code_view& cv, int32_t p, bool parens, int8_t* index) {
@@ -3650,24 +3735,15 @@ int32_t plan_run(round_plan& r, const code_view& cv, int32_t p, bool parens, int
     const int8_t e = static_cast<int8_t>(r.exprs++);
     *index = e;
     plan_expr& x = r.expr[e];
-    if (type_of(cv.cells + p) == types::word) {
-        // A call an attempt may run: its arguments are planned runs of
-        // their own, and the last takes every operator after it.
-        const kel_value* slot = fast_slot(cv.cells + p);
-        if (slot && type_of(slot) == types::function) {
-            const pure::body* b = pure::body_of(*slot);
-            if (!b || !b->callable || b->args > plan_max_call_args) return -1;
-            x.call = true;
-            x.fn = *slot;
-            x.first.at = slot;
-            x.call_args = static_cast<uint8_t>(b->args);
-            ++p;
-            for (int i = 0; i < x.call_args; ++i) {
-                p = plan_run(r, cv, p, false, &x.call_arg[i]);
-                if (p < 0) return -1;
-            }
-            return p;
+    if (plan_call(x, cv.cells + p)) {
+        // Its arguments are planned runs of their own; the last takes every
+        // operator after it.
+        ++p;
+        for (int i = 0; i < x.shape.count; ++i) {
+            p = plan_run(r, cv, p, false, &x.call_arg[i]);
+            if (p < 0) return -1;
         }
+        return p;
     }
     if (!plan_operand_at(x.first, cv.cells + p, true)) return -1;
     for (++p; p < cv.end && type_of(cv.cells + p) == types::word; p += 2) {
@@ -3727,10 +3803,10 @@ template <bool parens>
 // A planned call: its arguments, then the attempt (a call it gives up on is
 // the ordinary path's).
 [[gnu::noinline]] bool run_planned_call(const round_plan& r, const plan_expr& x, kel_value* out) {
-    kel_value args[plan_max_call_args];
-    for (int i = 0; i < x.call_args; ++i)
+    kel_value args[pure::max_shaped_args];
+    for (int i = 0; i < x.shape.count; ++i)
         if (!run_planned<false>(r, x.call_arg[i], args + i)) return false;
-    return same_bits(*x.first.at, x.fn) && pure::try_arguments(x.fn, args, x.call_args, out);
+    return same_bits(*x.first.at, x.fn) && pure::try_shaped(x.fn, args, x.shape, out);
 }
 
 // Plans a body of quick set-words whole (false: not plannable).
