@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "datatypes/context.h"
 #include "datatypes/date.h"
@@ -561,12 +562,25 @@ void load_file(lexer_state& s, const uint8_t* start, const uint8_t* end, uint32_
     load_percent_decoded(s, start + 1, end, types::file, types::file, load);
 }
 
+// A url's "^(" and "^)" stand for its parens, which would end it written
+// as they are (and "%28" and "%29" are kept as written, as the escapes of
+// the other delimiters are): the text goes on with the parens in place.
 void load_url(lexer_state& s, const uint8_t* start, const uint8_t* end, uint32_t flags, bool load) {
     if (*start == ':') throw_error(s, start, types::get_word);
     if (*start == '\'') throw_error(s, start, types::lit_word);
     s.forced_type = types::url;
+    std::string parens;
+    if (flags & flag_caret) {
+        parens.reserve(static_cast<size_t>(end - start));
+        for (const uint8_t* p = start; p < end; ++p) {
+            if (*p == '^' && p + 1 < end && (p[1] == '(' || p[1] == ')')) ++p;
+            parens.push_back(static_cast<char>(*p));
+        }
+        start = reinterpret_cast<const uint8_t*>(parens.data());
+        end = start + parens.size();
+    }
     if (flags & flag_percent) load_percent_decoded(s, start, end, types::url, types::url, load);
-    else load_text(s, start, end, flags, false, types::url, types::url, load);
+    else load_text(s, start, end, flags & ~flag_caret, false, types::url, types::url, load);
 }
 
 void load_email(lexer_state& s, const uint8_t* start, const uint8_t* end, uint32_t flags, bool load) {
