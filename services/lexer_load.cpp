@@ -850,6 +850,7 @@ double long_time_seconds(const uint8_t* hours, const uint8_t* hours_end, int64_t
     constexpr size_t most_digits = 330;  // 10^330 hours are no finite time
     uint8_t digits[most_digits + 24];    // lowest first
     size_t count = 0;
+    while (hours < hours_end && (*hours == '0' || *hours == '\'')) ++hours;
     for (const uint8_t* q = hours_end; q > hours;) {
         const uint8_t c = *--q;
         if (c == '\'') continue;
