@@ -236,9 +236,7 @@ signal_code arith_action(int op) {
                 return right_operand_action(rt, act::add, operands::in_order);
             }
             return right_operand_action(rt, action_of(op), operands::swapped);
-        case types::tuple:
-            if (op == op_subtract || op == op_divide) not_related(word_of(op), types::integer);
-            return right_operand_action(rt, action_of(op), operands::swapped);
+        case types::tuple: return right_operand_action(rt, action_of(op), operands::in_order);
         case types::date:
             if (op != op_add) not_related("subtract", types::integer);
             return right_operand_action(rt, act::add, operands::swapped);

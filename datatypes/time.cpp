@@ -4,6 +4,7 @@
 #include "kernel/hashtable.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "datatypes/float.h"
@@ -26,6 +27,81 @@ namespace {
 // multiple of 3600, so the hours never disagree with the minutes and seconds
 // (dividing first could round 3599.9999999999995 / 3600 up to 1).
 double whole_hours(double seconds) { return (seconds - std::fmod(seconds, 3600.0)) / 3600.0; }
+
+// The hours of a time, written out in full at every size: from 2^53 seconds
+// on, a float is a whole number whose hours may run to hundreds of digits;
+// rounded to a float, or written with an exponent, they would lose digits
+// that the minutes and seconds need to come back to the same time.
+struct hours_text {
+    char chars[320];
+    uint32_t length;
+};
+
+// A whole number as base 10^9 limbs, lowest first; 35 limbs hold the
+// largest float.
+struct wide_number {
+    static constexpr uint32_t base = 1000000000u;
+    uint32_t limbs[36] = {};
+    int count = 0;
+
+    explicit wide_number(uint64_t v) {
+        for (; v; v /= base) limbs[count++] = uint32_t(v % base);
+    }
+    void shift_left(int bits) {
+        for (; bits > 0; bits -= 30) {
+            const int step = bits < 30 ? bits : 30;
+            uint64_t carry = 0;
+            for (int i = 0; i < count; ++i) {
+                const uint64_t v = (uint64_t(limbs[i]) << step) + carry;
+                limbs[i] = uint32_t(v % base);
+                carry = v / base;
+            }
+            for (; carry; carry /= base) limbs[count++] = uint32_t(carry % base);
+        }
+    }
+    void divide(uint32_t d) {
+        uint64_t rest = 0;
+        for (int i = count - 1; i >= 0; --i) {
+            const uint64_t v = rest * base + limbs[i];
+            limbs[i] = uint32_t(v / d);
+            rest = v % d;
+        }
+        while (count > 0 && limbs[count - 1] == 0) --count;
+    }
+    void add_one() {
+        for (int i = 0;; ++i) {
+            if (i == count) limbs[count++] = 0;
+            if (++limbs[i] < base) return;
+            limbs[i] = 0;
+        }
+    }
+    hours_text text() const {
+        hours_text t{};
+        if (count == 0) {
+            t.chars[t.length++] = '0';
+            return t;
+        }
+        t.length = uint32_t(std::snprintf(t.chars, sizeof t.chars, "%u", limbs[count - 1]));
+        for (int i = count - 2; i >= 0; --i)
+            t.length += uint32_t(std::snprintf(t.chars + t.length, sizeof t.chars - t.length, "%09u", limbs[i]));
+        return t;
+    }
+};
+
+// The whole hours of `seconds` (finite, not negative), plus one when the
+// seconds shown carried into them.
+hours_text exact_hours(double seconds, bool carried) {
+    int exponent = 0;
+    const double fraction = std::frexp(seconds, &exponent);
+    const bool whole = exponent > 53;
+    wide_number n(whole ? uint64_t(std::ldexp(fraction, 53)) : uint64_t(whole_hours(seconds)));
+    if (whole) {
+        n.shift_left(exponent - 53);
+        n.divide(3600);
+    }
+    if (carried) n.add_one();
+    return n.text();
+}
 
 }  // namespace
 
@@ -114,7 +190,7 @@ int32_t serialize(double seconds, kel_value* buffer, int32_t part) {
         text_out::append(buffer, "-", 1);
         seconds = -seconds;
     }
-    double hours = whole_hours(seconds);
+    bool carried = false;
     const double rest = std::fmod(seconds, 3600.0);
     const double s = std::fmod(rest, 60.0);
     int32_t minutes = static_cast<int32_t>((rest - s) / 60.0);
@@ -137,12 +213,11 @@ int32_t serialize(double seconds, kel_value* buffer, int32_t part) {
             zero = true;
             if (++minutes == 60) {
                 minutes = 0;
-                hours += 1.0;
+                carried = true;
             }
         }
     }
-    const short_text h = hours < 2147483648.0 ? integer::decimal_text(static_cast<int32_t>(hours))
-                                               : float_text::form(hours, 0, false);
+    const hours_text h = exact_hours(seconds, carried);
     text_out::append(buffer, h.chars, h.length);
     part -= static_cast<int32_t>(h.length);
     const char m[4] = {':', static_cast<char>('0' + minutes / 10), static_cast<char>('0' + minutes % 10), ':'};

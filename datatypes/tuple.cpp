@@ -161,7 +161,9 @@ signal_code math_op(int op) {
     kel_value* left = arg(1);
     kel_value* right = arg(2);
     if (type_of(left) != types::tuple) {
-        if (op == op_subtract || op == op_divide) not_related(word_of(op), type_of(left));
+        // A number on the left: only the operations whose operands may
+        // change places are carried out, the tuple taking the number's place.
+        if (op == op_subtract || op == op_divide || op == op_remainder) not_related(word_of(op), type_of(left));
         const kel_value number = *left;
         *left = *right;
         *right = number;

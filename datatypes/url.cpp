@@ -120,9 +120,20 @@ int64_t encode_limited(const kel_value* source, kel_value* target, char_class c,
             i += 2;
             continue;
         }
-        // A paren ends a url token: molded as itself it would split the url
-        // in two values when loaded back, so mold writes it escaped.
-        const char_class byte_class = kept_escapes && (cp == '(' || cp == ')') ? string_class : c;
+        // A paren ends a url token, and "%28" loads as the kept escape it
+        // is: mold writes a paren as "^(" or "^)", which the lexer reads back
+        // as the paren.
+        if (kept_escapes && (cp == '(' || cp == ')')) {
+            for (const uint32_t unit : {uint32_t('^'), cp}) {
+                if (limit >= 0 && written >= limit) {
+                    w.flush();
+                    return written;
+                }
+                w.put(unit);
+                ++written;
+            }
+            continue;
+        }
         uint8_t bytes[4];
         const int n = unicode::encode_utf8_char(cp, bytes);
         if (n == 0) {
@@ -134,7 +145,7 @@ int64_t encode_limited(const kel_value* source, kel_value* target, char_class c,
         }
         for (int k = 0; k < n; ++k) {
             char text[3];
-            const int m = escape_byte(byte_class, bytes[k], text);
+            const int m = escape_byte(c, bytes[k], text);
             for (int j = 0; j < m; ++j) {
                 if (limit >= 0 && written >= limit) {
                     w.flush();

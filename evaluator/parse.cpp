@@ -948,9 +948,9 @@ struct engine {
                     rule_error("parse-into-type", &w);
                 if (series_node(&target) == series_node(&input)) rule_error("parse-into-bad", &w);
                 fl = sub == static_cast<int32_t>(words::into) ? c_into : c_after;
-                triple::set(&c0, 0, static_cast<uint32_t>(series_head(&target)), 0);
                 set_type(&w, fl == c_into ? types::get_word : types::refinement);
-                stack::push_copy(&w);
+                const uint32_t word_at = stack::offset_of(stack::push_copy(&w));
+                triple::set(&c0, 0, static_cast<uint32_t>(series_head(&target)), word_at);
             }
         } else {
             block::push_only_star(8);
@@ -959,6 +959,27 @@ struct engine {
         KEL_PROPAGATE(push_command(k_collect, fl, &c0, rp));
         return run_rule();
     }
+    // The word of an `into` or `after` collection gets its series back at the
+    // position it had when the collection opened (`opened`: the level's first
+    // cell, with that position and where the word sits on the argument stack).
+    static void put_target_back(const kel_value* opened) {
+        kel_value w = *stack::at_offset(opened->w3);
+        set_type(&w, types::word);
+        kel_value target = *_context::get_bound(&w);
+        set_series_head(&target, static_cast<int32_t>(opened->w2));
+        set_target(&w, &target);
+    }
+    // A run left by an error or a signal: every `into` or `after` collection
+    // still open puts its target back, as its end would have, keeping what
+    // was kept.
+    void put_open_targets_back() {
+        for (int32_t top = rs_len() - 3; top >= rbase && cdepth > 0; top -= 3) {
+            const kel_value* kind = rs(top + 2);
+            if (type_of(kind) != types::pair || pair_x(kind) != k_collect) continue;
+            --cdepth;
+            if (pair_y(kind) & (c_into | c_after)) put_target_back(rs(top));
+        }
+    }
     // The collection on top ends: its target is handed over (its rule matched
     // or not).
     void close_collection(int32_t top) {
@@ -966,12 +987,8 @@ struct engine {
         const int32_t fl = pair_y(rs(top + 2));
         kel_value* t = stack::top() - 1;
         if (fl & (c_into | c_after)) {
-            kel_value w = *t;
             stack::regs.top = t;
-            set_type(&w, types::word);
-            kel_value target = *_context::get_bound(&w);
-            set_series_head(&target, static_cast<int32_t>(rs(top)->w2));
-            set_target(&w, &target);
+            put_target_back(rs(top));
             return;
         }
         const kel_value b = *t;
@@ -2084,7 +2101,17 @@ signal_code process(const kel_value* input, const kel_value* rules, int32_t mode
         m.traced = true;
         m.callback = *callback;
     }
-    KEL_PROPAGATE(m.run(rules));
+    signal_code c;
+    try {
+        c = m.run(rules);
+    } catch (const kel_unwind&) {
+        m.put_open_targets_back();
+        throw;
+    }
+    if (c != signal_code::none) {
+        m.put_open_targets_back();
+        return c;
+    }
     guard.normal = true;
     bool ok = m.stopped ? m.flag : m.result;
     if (!m.stopped) {

@@ -37,6 +37,7 @@
 #include "library/json_encode.h"
 #include "library/json_unescape.h"
 #include "library/react_check.h"
+#include "library/react_index.h"
 #include "library/routines_text.h"
 #include "platform/platform.h"
 #include "services/simple_io.h"
@@ -460,6 +461,7 @@ void install() {
     json_encode::install();
     csv_rows::install();
     react_check::install();
+    react_index::install();
     routine::bind_by_name = bind_by_name;
 }
 

@@ -8,6 +8,8 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <string>
 
 #include "datatypes/context.h"
 #include "datatypes/date.h"
@@ -560,12 +562,25 @@ void load_file(lexer_state& s, const uint8_t* start, const uint8_t* end, uint32_
     load_percent_decoded(s, start + 1, end, types::file, types::file, load);
 }
 
+// A url's "^(" and "^)" stand for its parens, which would end it written
+// as they are (and "%28" and "%29" are kept as written, as the escapes of
+// the other delimiters are): the text goes on with the parens in place.
 void load_url(lexer_state& s, const uint8_t* start, const uint8_t* end, uint32_t flags, bool load) {
     if (*start == ':') throw_error(s, start, types::get_word);
     if (*start == '\'') throw_error(s, start, types::lit_word);
     s.forced_type = types::url;
+    std::string parens;
+    if (flags & flag_caret) {
+        parens.reserve(static_cast<size_t>(end - start));
+        for (const uint8_t* p = start; p < end; ++p) {
+            if (*p == '^' && p + 1 < end && (p[1] == '(' || p[1] == ')')) ++p;
+            parens.push_back(static_cast<char>(*p));
+        }
+        start = reinterpret_cast<const uint8_t*>(parens.data());
+        end = start + parens.size();
+    }
     if (flags & flag_percent) load_percent_decoded(s, start, end, types::url, types::url, load);
-    else load_text(s, start, end, flags, false, types::url, types::url, load);
+    else load_text(s, start, end, flags & ~flag_caret, false, types::url, types::url, load);
 }
 
 void load_email(lexer_state& s, const uint8_t* start, const uint8_t* end, uint32_t flags, bool load) {
@@ -824,6 +839,52 @@ bool read_field(const uint8_t* p, const uint8_t* e, int64_t max, int64_t* out) {
     return any;
 }
 
+// The seconds of a time whose hours pass what the float sum below keeps
+// exact, so that every time mold writes comes back as the same float: the
+// whole number hours x 3600 + minutes x 60 + whole seconds is worked out in
+// decimal digits, the fraction written after it and the text read as one
+// float. NaN when a field is not digits or the time is beyond a float.
+double long_time_seconds(const uint8_t* hours, const uint8_t* hours_end, int64_t minutes, const uint8_t* sec,
+                         const uint8_t* sec_end) {
+    constexpr double invalid = std::numeric_limits<double>::quiet_NaN();
+    constexpr size_t most_digits = 330;  // 10^330 hours are no finite time
+    uint8_t digits[most_digits + 24];    // lowest first
+    size_t count = 0;
+    while (hours < hours_end && (*hours == '0' || *hours == '\'')) ++hours;
+    for (const uint8_t* q = hours_end; q > hours;) {
+        const uint8_t c = *--q;
+        if (c == '\'') continue;
+        if (!is_digit(c)) return invalid;
+        digits[count++] = uint8_t(c - '0');
+        if (count > most_digits) return invalid;
+    }
+    const uint8_t* point = sec;
+    while (point < sec_end && *point != '.' && *point != ',') ++point;
+    int64_t whole_seconds = 0;
+    if (sec < sec_end && !read_field(sec, point, INT32_MAX, &whole_seconds)) return invalid;
+    for (const uint8_t* q = point < sec_end ? point + 1 : sec_end; q < sec_end; ++q)
+        if (!is_digit(*q)) return invalid;
+    uint64_t carry = uint64_t(minutes) * 60 + uint64_t(whole_seconds);
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t v = uint64_t(digits[i]) * 3600 + carry;
+        digits[i] = uint8_t(v % 10);
+        carry = v / 10;
+    }
+    for (; carry; carry /= 10) digits[count++] = uint8_t(carry % 10);
+    char text[most_digits + 24 + 320];
+    size_t length = 0;
+    while (count > 1 && digits[count - 1] == 0) --count;
+    for (size_t i = count; i > 0; --i) text[length++] = char('0' + digits[i - 1]);
+    if (point < sec_end && sec_end - point > 1) {
+        if (size_t(sec_end - point) > 320) return invalid;
+        text[length++] = '.';
+        for (const uint8_t* q = point + 1; q < sec_end; ++q) text[length++] = char(*q);
+    }
+    const float_conversion r = kel::lexer::load_float(text, text + length, 0);
+    if (r.error != number_error::none || !std::isfinite(r.value)) return invalid;
+    return r.value;
+}
+
 // `h:m`, `h:m:s`, `h:m:s.f` and `m:s.f`, with an optional sign.
 void load_time(lexer_state& s, const uint8_t* start, const uint8_t* end, uint32_t flags, bool load) {
     if (flags & flag_exponent) throw_error(s, start, types::time);
@@ -839,8 +900,17 @@ void load_time(lexer_state& s, const uint8_t* start, const uint8_t* end, uint32_
     int64_t first = 0, second = 0;
     double seconds = 0;
     double total = 0;
-    if (!read_field(p, c1, INT32_MAX, &first) || !read_field(f2, f2_end, INT32_MAX, &second))
-        throw_error(s, start, types::time);
+    if (!read_field(f2, f2_end, INT32_MAX, &second)) throw_error(s, start, types::time);
+    if (!read_field(p, c1, INT32_MAX, &first)) {
+        // Hours past 2^31: `h:m` or `h:m:s[.f]`, read exactly.
+        const bool with_seconds = f2_end < end && *f2_end == ':';
+        if (f2_end < end && !with_seconds) throw_error(s, start, types::time);
+        total = long_time_seconds(p, c1, second, with_seconds ? f2_end + 1 : end, end);
+        if (std::isnan(total) || (with_seconds && f2_end + 1 >= end)) throw_error(s, start, types::time);
+        if (negative) total = -total;
+        if (load) time::init_cell(total, new_cell(s));
+        return;
+    }
     auto read_seconds = [&](const uint8_t* a, const uint8_t* b) {
         char text[320];
         if (a >= b || b - a > 312) throw_error(s, start, types::time);

@@ -55,18 +55,18 @@ enum scan_state : uint8_t {
     s_hex_digits, s_hex_word, s_hex_word_h, s_digits_h, s_less, s_tag, s_tag_dquote, s_tag_quote, s_sign,
     s_quote_sign, s_dot, s_dot_fraction, s_word_prefix, s_word, s_word_colon, s_word_percent, s_url,
     s_email, s_ref, s_equal, s_path_item, s_path_integer, s_path_word_prefix, s_path_word, s_path_sharp,
-    s_path_sign, s_path_issue,
+    s_path_sign, s_path_issue, s_url_caret, s_url_colon_caret,
 };
-constexpr int scan_state_count = 66;
+constexpr int scan_state_count = 68;
 
 // --- token states -----------------------------------------------------------------
 enum token_state : uint8_t {
-    t_end_of_input = 66, t_error, t_block_open, t_block_close, t_paren_open, t_paren_close, t_brace_open,
+    t_end_of_input = 68, t_error, t_block_open, t_block_close, t_paren_open, t_paren_close, t_brace_open,
     t_brace_close, t_map_open, t_path_head, t_construct, t_comment_end, t_comma, t_string, t_word, t_issue,
     t_integer, t_refinement, t_char, t_file, t_binary, t_percent, t_float, t_float_special, t_tuple, t_date,
     t_pair, t_point, t_time, t_money, t_tag, t_url, t_email, t_hex_integer, t_raw_string, t_ref,
 };
-constexpr int state_count = 102;
+constexpr int state_count = 104;
 constexpr int token_count = 36;
 constexpr int first_token = t_end_of_input;
 // A prescan event for a token the scanner has not typed yet carries the token
@@ -324,12 +324,20 @@ constexpr transition_table make_transitions() {
         .on(s_email, c_at).on(s_money_start, c_dollar);
     row(s_word_colon, s_url)
         .on(t_word, KEL_LEX_DELIMS, c_dquote, c_backslash, c_semicolon, c_control, c_end)
-        .on(t_error, c_less, c_invalid);
+        .on(s_url_colon_caret, c_caret).on(t_error, c_less, c_invalid);
     row(s_word_percent, t_error)
         .on(t_word, KEL_LEX_DELIMS, c_backslash, c_semicolon, c_control, c_end).on(s_word_percent, c_percent);
     row(s_url, s_url)
         .on(t_url, KEL_LEX_DELIMS, c_dquote, c_backslash, c_less, c_semicolon, c_control, c_end)
-        .on(t_error, c_greater, c_caret, c_invalid);
+        .on(s_url_caret, c_caret).on(t_error, c_greater, c_invalid);
+    // "^(" and "^)" are a paren in a url (a paren alone ends it); a caret
+    // that begins the url after its scheme is text otherwise, as it was
+    row(s_url_caret, t_error).on(s_url, c_open_paren, c_close_paren);
+    row(s_url_colon_caret, s_url)
+        .on(s_url, c_open_paren, c_close_paren)
+        .on(t_url, c_blank, c_line, c_open_bracket, c_close_bracket, c_open_brace, c_close_brace, c_dquote,
+            c_backslash, c_less, c_semicolon, c_control, c_end)
+        .on(s_url_caret, c_caret).on(t_error, c_greater, c_invalid);
     row(s_email, s_email)
         .on(t_email, KEL_LEX_DELIMS, c_dquote, c_slash, c_backslash, c_less, c_semicolon, c_control, c_end)
         .on(t_error, c_sharp, c_quote, c_colon, c_greater, c_equal, c_comma, c_at, c_dollar, c_caret, c_invalid);
@@ -410,7 +418,7 @@ constexpr std::array<uint8_t, state_count> make_type_table() {
         ty::integer, ty::word, ty::word, ty::integer, ty::word, ty::tag, ty::tag, ty::tag,                      // 39-46
         ty::word, ty::lit_word, ty::word, ty::float_, ty::word, ty::word, ty::url, ty::word,                    // 47-54
         ty::url, ty::email, ty::ref, ty::word, ty::path, ty::integer, ty::word, ty::word,                       // 55-62
-        ty::issue, ty::word, ty::issue,                                                 // 63-65
+        ty::issue, ty::word, ty::issue, ty::url, ty::url,                               // 63-67
     };
     for (int i = 0; i < scan_state_count; ++i) t[i] = scanning[i];
     t[t_error] = ty::error;

@@ -36,6 +36,8 @@ struct tiff_api {
     decltype(&TIFFReadEncodedStrip) read_encoded_strip;
     decltype(&TIFFScanlineSize) scanline_size;
     decltype(&TIFFIsTiled) is_tiled;
+    decltype(&TIFFReadEncodedTile) read_encoded_tile;
+    decltype(&TIFFTileSize) tile_size;
 };
 
 tiff_api lib;
@@ -55,7 +57,8 @@ void load_tiff() {
                  bind(h, "TIFFSetWarningHandler", lib.set_warning_handler) &&
                  bind(h, "TIFFWriteScanline", lib.write_scanline) &&
                  bind(h, "TIFFReadEncodedStrip", lib.read_encoded_strip) && bind(h, "TIFFScanlineSize", lib.scanline_size) &&
-                 bind(h, "TIFFIsTiled", lib.is_tiled);
+                 bind(h, "TIFFIsTiled", lib.is_tiled) && bind(h, "TIFFReadEncodedTile", lib.read_encoded_tile) &&
+                 bind(h, "TIFFTileSize", lib.tile_size);
     if (!lib_loaded) return;
     // The library's messages would go to standard error.
     lib.set_error_handler(nullptr);
@@ -158,24 +161,48 @@ inline uint32_t straight(uint32_t v, bool premultiplied) {
     return a << 24 | r << 16 | g << 8 | b;
 }
 
-// The RGBA reader drops the alpha of 16-bit grey (it keeps that of 8-bit
-// grey): for such a file in strips, the alpha samples are read back into the
-// raster (ABGR words, oriented as the reader left them). False when a row
-// cannot be read.
-bool restore_grey16_alpha(TIFF* tif, const TIFFRGBAImage& img, uint32_t* raster, uint32_t width, uint32_t height) {
-    const bool grey = img.photometric == PHOTOMETRIC_MINISBLACK || img.photometric == PHOTOMETRIC_MINISWHITE;
-    if (!grey || img.bitspersample != 16 || img.samplesperpixel != 2 || !img.alpha || !img.isContig ||
-        lib.is_tiled(tif) || lib.scanline_size(tif) != tmsize_t(width) * 4)
-        return true;
+// Where a row of the file's 16-bit grey (and alpha) samples lands in the
+// raster (ABGR words, oriented as the RGBA reader left them).
+struct grey16_target {
+    uint32_t* raster;
+    uint32_t width, height;
+    uint32_t samples_per_pixel;  // 1, or 2 with the alpha
+    bool white_is_zero;
+    bool flip_rows, flip_columns;
+
+    // Puts the `count` pixels whose samples start at `samples`, the first at
+    // column `column` of file row `row`, into the raster.
+    void put(uint32_t row, uint32_t column, const uint16_t* samples, uint32_t count) const {
+        uint32_t* to = raster + size_t(flip_rows ? height - 1 - row : row) * width;
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint16_t* pixel = samples + size_t(i) * samples_per_pixel;
+            uint32_t grey = pixel[0] >> 8;
+            if (white_is_zero) grey = 255 - grey;
+            const uint32_t alpha = samples_per_pixel == 2 ? pixel[1] >> 8 : 255;
+            const uint32_t x = column + i;
+            to[flip_columns ? width - 1 - x : x] = alpha << 24 | grey << 16 | grey << 8 | grey;
+        }
+    }
+
+    size_t row_samples(uint32_t pixels) const { return size_t(pixels) * samples_per_pixel; }
+};
+
+grey16_target target_of(const TIFFRGBAImage& img, uint32_t* raster, uint32_t width, uint32_t height) {
     const uint16_t o = img.orientation;
-    const bool flip_rows = o == ORIENTATION_BOTLEFT || o == ORIENTATION_BOTRIGHT || o == ORIENTATION_LEFTBOT ||
-                           o == ORIENTATION_RIGHTBOT;
-    const bool flip_columns = o == ORIENTATION_TOPRIGHT || o == ORIENTATION_BOTRIGHT || o == ORIENTATION_RIGHTTOP ||
-                              o == ORIENTATION_RIGHTBOT;
+    return {raster, width, height, img.samplesperpixel, img.photometric == PHOTOMETRIC_MINISWHITE,
+            o == ORIENTATION_BOTLEFT || o == ORIENTATION_BOTRIGHT || o == ORIENTATION_LEFTBOT ||
+                o == ORIENTATION_RIGHTBOT,
+            o == ORIENTATION_TOPRIGHT || o == ORIENTATION_BOTRIGHT || o == ORIENTATION_RIGHTTOP ||
+                o == ORIENTATION_RIGHTBOT};
+}
+
+bool grey16_from_strips(TIFF* tif, const grey16_target& into) {
+    const uint32_t width = into.width, height = into.height;
+    const size_t row_samples = into.row_samples(width);
+    if (lib.scanline_size(tif) != tmsize_t(row_samples * 2)) return true;
     uint32_t rows_per_strip = height;
     (void)lib.get_field(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
     rows_per_strip = std::clamp<uint32_t>(rows_per_strip, 1, height);
-    const size_t row_samples = size_t(width) * 2;
     // Nothing may throw here: the reader's state is still open.
     std::unique_ptr<uint16_t[]> samples(new (std::nothrow) uint16_t[row_samples * rows_per_strip]);
     if (!samples) return false;
@@ -184,17 +211,49 @@ bool restore_grey16_alpha(TIFF* tif, const TIFFRGBAImage& img, uint32_t* raster,
         const uint32_t rows = std::min(rows_per_strip, height - first);
         if (lib.read_encoded_strip(tif, strip, samples.get(), strip_bytes) < tmsize_t(rows * row_samples * 2))
             return false;
-        for (uint32_t r = 0; r < rows; ++r) {
-            const uint32_t row = first + r;
-            const uint16_t* from = samples.get() + r * row_samples;
-            uint32_t* to = raster + size_t(flip_rows ? height - 1 - row : row) * width;
-            for (uint32_t x = 0; x < width; ++x) {
-                uint32_t& word = to[flip_columns ? width - 1 - x : x];
-                word = (word & 0x00FFFFFFu) | uint32_t(from[size_t(x) * 2 + 1] >> 8) << 24;
-            }
+        for (uint32_t r = 0; r < rows; ++r) into.put(first + r, 0, samples.get() + r * row_samples, width);
+    }
+    return true;
+}
+
+// Tiles are numbered row by row across the image; each holds a whole
+// tile's samples, those beyond the image's right and bottom edges unused.
+bool grey16_from_tiles(TIFF* tif, const grey16_target& into) {
+    uint32_t tile_width = 0, tile_height = 0;
+    if (lib.get_field(tif, TIFFTAG_TILEWIDTH, &tile_width) != 1 ||
+        lib.get_field(tif, TIFFTAG_TILELENGTH, &tile_height) != 1 || tile_width == 0 || tile_height == 0)
+        return false;
+    const size_t row_samples = into.row_samples(tile_width);
+    const uint64_t tile_bytes = uint64_t(row_samples) * tile_height * 2;
+    if (lib.tile_size(tif) != tmsize_t(tile_bytes)) return true;
+    std::unique_ptr<uint16_t[]> samples(new (std::nothrow) uint16_t[row_samples * tile_height]);
+    if (!samples) return false;
+    const uint32_t across = uint32_t((uint64_t(into.width) + tile_width - 1) / tile_width);
+    uint32_t tile = 0;
+    for (uint64_t top = 0; top < into.height; top += tile_height) {
+        const uint32_t rows = uint32_t(std::min<uint64_t>(tile_height, into.height - top));
+        for (uint32_t i = 0; i < across; ++i, ++tile) {
+            const uint32_t left = i * tile_width;
+            const uint32_t columns = std::min(tile_width, into.width - left);
+            if (lib.read_encoded_tile(tif, tile, samples.get(), tmsize_t(tile_bytes)) < tmsize_t(tile_bytes))
+                return false;
+            for (uint32_t r = 0; r < rows; ++r) into.put(uint32_t(top) + r, left, samples.get() + r * row_samples, columns);
         }
     }
     return true;
+}
+
+// The RGBA reader goes wrong on 16-bit grey: it drops the alpha (it keeps
+// that of 8-bit grey), and in the right-hand tiles that the image only
+// partly fills it takes the grey of the rows after the first from the wrong
+// place. For such a file the samples are read into the raster here. False
+// when they cannot be read.
+bool read_grey16(TIFF* tif, const TIFFRGBAImage& img, uint32_t* raster, uint32_t width, uint32_t height) {
+    const bool grey = img.photometric == PHOTOMETRIC_MINISBLACK || img.photometric == PHOTOMETRIC_MINISWHITE;
+    const bool with_alpha = img.samplesperpixel == 2 && img.alpha;
+    if (!grey || img.bitspersample != 16 || !(img.samplesperpixel == 1 || with_alpha) || !img.isContig) return true;
+    const grey16_target into = target_of(img, raster, width, height);
+    return lib.is_tiled(tif) ? grey16_from_tiles(tif, into) : grey16_from_strips(tif, into);
 }
 
 }  // namespace
@@ -240,7 +299,7 @@ result decode(const uint8_t* data, size_t size, const imaging::pixel_target& tar
         premultiplied = img.alpha == EXTRASAMPLE_ASSOCALPHA;
         img.req_orientation = ORIENTATION_TOPLEFT;
         ok = lib.rgba_image_get(&img, raster, width, height);
-        if (ok) ok = restore_grey16_alpha(t.tif, img, raster, width, height);
+        if (ok) ok = read_grey16(t.tif, img, raster, width, height);
         lib.rgba_image_end(&img);
     }
     if (ok)

@@ -4,9 +4,9 @@ is combined as whole numbers and then clamped with max(0, min(255, ...)).
 Operands: tuples of 3 to 12 bytes (the result takes the longer length,
 missing bytes count as 0), integers across the whole 32-bit range, and
 floats and percents (applied in double precision, truncated toward zero,
-then clamped; NaN gives 0). A number on the left swaps for add, multiply,
-remainder and the bit operators, and is `not-related` for subtract and
-divide. Division and remainder by a zero byte are integer! errors.
+then clamped; NaN gives 0). A number on the left swaps for add, multiply
+and the bit operators, and is `not-related` for subtract, divide and
+remainder. Division and remainder by a zero byte are integer! errors.
 
 usage: model_tuples.py KEL_BINARY [CASES] [SEED]"""
 import math
@@ -94,7 +94,7 @@ def case(rng):
             expr = "%s %s %d" % (tuple_text(left), op, n)
         else:
             expr = "%d %s %s" % (n, op, tuple_text(left))
-            if op in ("-", "/"):
+            if op in ("-", "/", "%"):
                 return expr, "!not-related"
         try:
             return expr, tuple_text([int_op(op, a, n) for a in left])
@@ -104,7 +104,7 @@ def case(rng):
     text = repr(x) if kind != "percent" else repr(x * 100) + "%"
     if kind == "float-left":
         expr = "%s %s %s" % (text, op, tuple_text(left))
-        if op in ("-", "/"):
+        if op in ("-", "/", "%"):
             return expr, "!not-related"
     else:
         expr = "%s %s %s" % (tuple_text(left), op, text)

@@ -426,8 +426,9 @@ struct recorded_slot {
 }  // namespace
 
 // A number with another type on its right hands the work to that type's own
-// row: money! and tuple! after a float! see the number first, the others see
-// their own value first; a row without the handler gives invalid-type.
+// row: money! and tuple! see the number first (tuple!'s row refuses the
+// operations whose operands may not change places), the others see their
+// own value first; a row without the handler gives invalid-type.
 TEST(ScalarInteger, AnotherTypeOnTheRightIsThatTypesOwnAction) {
     test::boot();
     auto cell = [](uint32_t type) {
@@ -440,7 +441,7 @@ TEST(ScalarInteger, AnotherTypeOnTheRightIsThatTypesOwnAction) {
         {act::add, int_v(1), types::money, "11:integer!,money!", "integer! 99"},
         {act::multiply, flt(2.0), types::money, "13:float!,money!", "integer! 99"},
         {act::add, flt(2.0), types::tuple, "11:float!,tuple!", "integer! 99"},
-        {act::add, int_v(1), types::tuple, "11:tuple!,integer!", "integer! 99"},
+        {act::add, int_v(1), types::tuple, "11:integer!,tuple!", "integer! 99"},
         {act::add, int_v(1), types::vector, "11:vector!,integer!", "integer! 99"},
         {act::multiply, test::char_v('a'), types::vector, "13:vector!,char!", "integer! 99"},
         {act::multiply, flt(2.0), types::vector, "13:vector!,float!", "integer! 99"},
