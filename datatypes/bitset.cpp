@@ -157,16 +157,25 @@ void invert_bytes(const kel_value* b) {
 
 int32_t append_hex(const kel_value* b, kel_value* buffer, bool part_given, int32_t budget, bool complemented) {
     static const char digits[] = "0123456789ABCDEF";
-    const int64_t n = byte_length(b);
-    for (int64_t i = 0; i < n; ++i) {
-        uint8_t byte = bits(b)[i];  // re-read each time: appending text allocates
-        if (complemented) byte = static_cast<uint8_t>(~byte);
-        const char pair[2] = {digits[byte >> 4], digits[byte & 15]};
-        text_out::append(buffer, pair, 2);
-        budget -= 2;
-        if (part_given && budget < 0) break;
+    int64_t n = byte_length(b);
+    // With /part the digits stop at the first pair that takes the budget
+    // below zero.
+    if (part_given) n = std::min<int64_t>(n, budget < 0 ? 1 : int64_t{budget} / 2 + 1);
+    // The digits go out a chunk at a time: a bitset of 2^31 bits forms half
+    // a gigabyte of text, too slow two characters per append.
+    char chunk[4096];
+    const int64_t bytes_per_chunk = sizeof chunk / 2;
+    for (int64_t start = 0; start < n; start += bytes_per_chunk) {
+        const int64_t count = std::min(bytes_per_chunk, n - start);
+        const uint8_t* source = bits(b) + start;  // re-read each chunk: appending text allocates
+        for (int64_t i = 0; i < count; ++i) {
+            const uint8_t byte = complemented ? static_cast<uint8_t>(~source[i]) : source[i];
+            chunk[2 * i] = digits[byte >> 4];
+            chunk[2 * i + 1] = digits[byte & 15];
+        }
+        text_out::append(buffer, chunk, static_cast<size_t>(2 * count));
     }
-    return budget;
+    return static_cast<int32_t>(budget - 2 * n);
 }
 
 // --- walkers ------------------------------------------------------------------------
