@@ -2380,6 +2380,9 @@ bool check(body& b) {
 }
 
 struct attempt {
+    // The value of the return or exit travelling as status::returned: it
+    // may start in any node's cell (an operand's), not the call's own.
+    kel_value returned{};
     uint64_t spent = 0, limit = 0;
     kel_value* sp = nullptr;
     kel_value* sp_end = nullptr;
@@ -2426,7 +2429,11 @@ status eval(const body& b, const node& x, kel_value* cells, kel_value* out);
     const status s = eval(callee, callee.node_at[callee.root], frame, out);
     run.sp = frame;
     run.spent -= callee.cost;
-    return s == status::returned ? status::ok : s;
+    if (s == status::returned) {
+        *out = run.returned;
+        return status::ok;
+    }
+    return s;
 }
 
 status eval(const body& b, const node& x, kel_value* cells, kel_value* out) {
@@ -2475,9 +2482,11 @@ status eval(const body& b, const node& x, kel_value* cells, kel_value* out) {
         }
         case op::return_: {
             const status s = value_of(b, x.first, cells, out);
-            return s == status::ok ? status::returned : s;
+            if (s != status::ok) return s;
+            run.returned = *out;
+            return status::returned;
         }
-        case op::exit_: set_unset(out); return status::returned;
+        case op::exit_: set_unset(&run.returned); return status::returned;
         case op::set_local: {
             const status s = value_of(b, x.first, cells, out);
             if (s != status::ok) [[unlikely]] return s;
@@ -2523,6 +2532,7 @@ bool finish_attempt(body* b, kel_value* out) {
         ++b->bails;
         return false;
     }
+    if (s == status::returned) *out = run.returned;
     return true;
 }
 

@@ -802,8 +802,75 @@ struct generator {
         }
     }
 
+    // --- functions that change nothing outside their frame -------------------
+    // Their calls run first from a compiled form and give up on anything
+    // uncommon: operands of mixed types, unset values, a division by zero,
+    // an operator or a function redefined between calls, a body changed.
+
+    void pure_term(int level, bool recursive) {
+        static const char* const leaves[] = {"n", "a", "0", "1", "2", "-3", "2147483647", "1.5", "0.0",
+                                             "none", "true", "\"s\"", "1x2", "1.2.3", "$1"};
+        if (level <= 0) {
+            put(r.pick(leaves));
+            return;
+        }
+        switch (r.below(recursive ? 9 : in_pf2 ? 5 : 7)) {
+            case 0: case 1: put(r.pick(leaves)); break;
+            case 2: put("("); out.pop_back(); raw("("); pure_expr(level - 1, recursive); raw(")"); break;
+            case 3:
+                put("either"); pure_expr(level - 1, recursive);
+                pure_block(level - 1, recursive); pure_block(level - 1, recursive);
+                break;
+            case 4: put(r.chance(50) ? "if" : "unless"); pure_expr(level - 1, recursive); pure_block(level - 1, recursive); break;
+            case 5: put("pf2"); pure_expr(level - 1, false); pure_expr(level - 1, false); break;
+            case 6: put(r.chance(70) ? "return" : "exit"); if (out.compare(out.size() - 6, 6, "return") == 0) pure_expr(level - 1, recursive); break;
+            default:
+                // recursion only below a test that the count went down
+                put("either n > 0 [pf1 n - 1] [");
+                pure_expr(level - 1, false);
+                raw("]");
+                break;
+        }
+    }
+    void pure_expr(int level, bool recursive) {
+        static const char* const ops[] = {"+", "-", "*", "%", "<", ">", "=", "<>", "<=", ">=", "and"};
+        pure_term(level, recursive);
+        for (uint32_t k = r.below(3); k > 0; --k) {
+            put(r.pick(ops));
+            pure_term(level - 1, recursive);
+        }
+    }
+    void pure_block(int level, bool recursive) {
+        put("[");
+        for (uint32_t k = r.below(3); k > 0; --k) {
+            if (r.chance(30)) put("a:");
+            pure_expr(level, recursive);
+        }
+        raw("]");
+    }
+    bool in_pf2 = false;  // pf2 calls no function: nothing ends its recursion
+    void pure_functions() {
+        in_pf2 = true;
+        put("pf2: func [n a] ["); pure_expr(2, false); raw("]");
+        in_pf2 = false;
+        put("pf1: func [n /twice /local a] [a: n if twice [n: n * 2]");
+        for (uint32_t k = 1 + r.below(2); k > 0; --k) pure_expr(3, true);
+        raw("]");
+        static const char* const args[] = {"0", "1", "3", "5", "-1", "1.5", "\"x\"", "none", "()"};
+        put("fzp: reduce [pf1"); put(r.pick(args)); put("pf1/twice"); put(r.pick(args));
+        put("pf2"); put(r.pick(args)); put(r.pick(args)); raw("]");
+        switch (r.below(5)) {
+            case 0: put("fzs: 0 repeat fzi 4 [fzs: fzs + (pf1 fzi)]"); break;
+            case 1: put("fzs: 0 repeat fzi 3 [fzs: fzs + (pf1/twice fzi) - fzi]"); break;
+            case 2: put("fzo: :+ set '+ make op! :subtract attempt [pf1 2] set '+ :fzo"); break;
+            case 3: put("pf2: func [n a] [n] pf1 3"); break;
+            default: put("attempt [poke body-of :pf1 "); put(std::to_string(1 + r.below(6))); put(r.pick(args)); raw("] pf1 4"); break;
+        }
+    }
+
     void special() {
-        switch (r.below(14)) {
+        switch (r.below(15)) {
+            case 14: pure_functions(); break;
             case 13: {
                 // Recursion through one kind of frame, deep enough at times to
                 // meet the mark limit, ended by a signal or an error.
