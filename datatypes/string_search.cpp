@@ -151,22 +151,18 @@ found search_units(const kel_value* series_value, const kel_value* value, const 
         }
     };
 
-    // Matches start on the record grid head + k x step in every direction, so
-    // that /skip finds the same records backward as forward; a match never
-    // reaches past the end of the window searched.
     const int64_t len = m.length;
     if (o.reverse) {
         if (o.match) return none;
         const int64_t bound = count >= 0 ? head - count : 0;
-        for (int64_t i = head - (len + step - 1) / step * step; i >= bound; i -= step)
-            if (test_one(i)) return {i, len};
+        for (int64_t c = head - 1; c >= bound && c - len + 1 >= bound; c -= step)
+            if (test_one(c - len + 1)) return {c - len + 1, len};
         return none;
     }
     const int64_t end = count >= 0 ? head + count : units;
     if (o.last) {
-        if (end - len < head) return none;
-        for (int64_t i = head + (end - len - head) / step * step; i >= head; i -= step) {
-            if (test_one(i)) return {i, len};
+        for (int64_t c = end - 1; c - len + 1 >= head; c -= step) {
+            if (test_one(c - len + 1)) return {c - len + 1, len};
             if (o.match) break;
         }
         return none;
