@@ -871,9 +871,17 @@ void sort(kel_value* series, const sort_refinements& r) {
     }
     if (by_function && !call_compare) fire(error_category::internal, "not-done");
 
+    notify(series, "sort", nullptr, head, count);
+    // The owner's handler may have shortened the block: only the whole
+    // records still before its tail are sorted, never cells behind it.
+    const int64_t told = count;
+    count = std::min(count, units(series) - head) / size * size;
+    if (count <= 0) {
+        notify(series, "sorted", nullptr, head, told);
+        return;
+    }
     const size_t records = static_cast<size_t>(count / size);
     const size_t record_bytes = static_cast<size_t>(size) * 16;
-    notify(series, "sort", nullptr, head, count);
     if (!by_function) {
         // Nothing but compare handlers runs: the cells are sorted where they lie.
         kel_value* cells = cell_at(series, head);
@@ -988,8 +996,11 @@ void insert(kel_value* series, const kel_value* value, int32_t part, bool only, 
         return;
     }
     const int64_t total = checked_total(src.n, dup);
-    const int64_t at = append ? units(series) : head;
-    notify(series, append ? "append" : "insert", &src.value, at, total);
+    const int64_t told_at = append ? units(series) : head;
+    notify(series, append ? "append" : "insert", &src.value, told_at, total);
+    // The owner's handler may have reshaped the block: the place is taken
+    // again, so that nothing it cut away comes back behind the new cells.
+    const int64_t at = append ? units(series) : std::min(head, units(series));
     src.snapshot_if_shared(series);
     buffer_header* h = room_for(series, total, dup < 5);
     const int64_t n = h->units();
@@ -1006,8 +1017,9 @@ void insert_one(kel_value* series, const kel_value* value, bool append) {
     const kel_value v = *value;
     const int64_t head = clamped_head(series);
     set_series_head(series, static_cast<int32_t>(head));
-    const int64_t at = append ? units(series) : head;
-    notify(series, append ? "append" : "insert", &v, at, 1);
+    notify(series, append ? "append" : "insert", &v, append ? units(series) : head, 1);
+    // Taken after the owner's handler, which may have reshaped the block.
+    const int64_t at = append ? units(series) : std::min(head, units(series));
     buffer_header* h = room_for(series, 1, true);
     const int64_t n = h->units();
     if (at < n) std::memmove(cell_at(series, at + 1), cell_at(series, at), static_cast<size_t>(n - at) * 16);
@@ -1020,12 +1032,15 @@ void insert_one(kel_value* series, const kel_value* value, bool append) {
 
 void change(kel_value* series, const kel_value* value, int32_t part, bool only, int32_t dup) {
     source_cells src = source_of(value, only);
-    const int64_t head = clamped_head(series);
+    int64_t head = clamped_head(series);
+    set_series_head(series, static_cast<int32_t>(head));
+    const int64_t inserted = checked_total(src.n, std::max(dup, 0));
+    notify(series, "change", &src.value, head, inserted);
+    // Measured after the owner's handler, which may have reshaped the block.
+    head = clamped_head(series);
     set_series_head(series, static_cast<int32_t>(head));
     const int64_t avail = units(series) - head;
-    const int64_t inserted = checked_total(src.n, std::max(dup, 0));
     const int64_t removed = part >= 0 ? std::min<int64_t>(part, avail) : std::min(inserted, avail);
-    notify(series, "change", &src.value, head, inserted);
     src.snapshot_if_shared(series);
     buffer_header* h = inserted > removed ? room_for(series, inserted - removed, true) : buf(series);
     const int64_t n = h->units();
@@ -1079,8 +1094,11 @@ void swap(const kel_value* series1, const kel_value* series2) {
     const int64_t h1 = series_head(series1), h2 = series_head(series2);
     notify(series1, "swap", series2, h1, 1);
     notify(series2, "swap", series1, h2, 1);
-    std::swap(*cell_at(series1, h1), *cell_at(series2, h2));
-    hash::swapped(series1, h1, series2, h2);
+    // A cell an owner's handler cut away is not swapped back into either.
+    if (h1 < units(series1) && h2 < units(series2)) {
+        std::swap(*cell_at(series1, h1), *cell_at(series2, h2));
+        hash::swapped(series1, h1, series2, h2);
+    }
     notify(series1, "swaped", series2, h1, 1);
     notify(series2, "swaped", series1, h2, 1);
 }
@@ -1091,7 +1109,7 @@ void trim(const kel_value* series) {
     buffer_header* h = buf(series);
     const int64_t n = h->units();
     kel_value* c = cell_at(series, 0);
-    int64_t kept = head;
+    int64_t kept = std::min(head, n);  // the handler may have shortened it
     for (int64_t i = head; i < n; ++i)
         if (!none_q(&c[i])) c[kept++] = c[i];
     h->tail = h->head + static_cast<uint32_t>(kept * 16);

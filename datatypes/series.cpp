@@ -267,9 +267,14 @@ void clear(kel_value* s) {
     const int64_t n = units_of(s) - start;
     if (n < 1) return;
     notify(s, "clear", nullptr, start, n);
-    hash::before_replace(s, start, n);
-    buffer_header* h = buffer(s);
-    h->tail = h->head + static_cast<uint32_t>(start << h->shift());
+    // The owner's handler may have shortened the series: a tail it moved
+    // before the head stays where it is, and nothing behind it comes back.
+    const int64_t left = units_of(s) - start;
+    if (left > 0) {
+        hash::before_replace(s, start, left);
+        buffer_header* h = buffer(s);
+        h->tail = h->head + static_cast<uint32_t>(start << h->shift());
+    }
     notify(s, "cleared", nullptr, start, 0);
 }
 
@@ -575,11 +580,21 @@ const kel_value* move(kel_value* origin, kel_value* destination, const kel_value
     }
 
     // Within one buffer.
-    const int64_t units = units_of(origin);
+    int64_t units = units_of(origin);
     const int64_t x = series_head(destination);
     if (x == oh) return destination;
     if (x > oh && x != units && (units - x < count || x < oh + count)) return origin;
     notify(destination, "move", origin, oh, count);
+    // The owner's handler may have reshaped the series: the move is then
+    // measured again, and one that no longer fits moves nothing.
+    if (const int64_t now = units_of(origin); now != units) {
+        count = std::min(count, now - oh);
+        if (count < 1 || x > now || (x > oh && x != now && (now - x < count || x < oh + count))) {
+            notify(destination, "moved", origin, oh, 0);
+            return destination;
+        }
+        units = now;
+    }
     buffer_header* h = memory::buffer_of(origin_node);
     const size_t run_bytes = static_cast<size_t>(count << h->shift());
     char* run = static_cast<char*>(heap::allocate(run_bytes));

@@ -708,9 +708,11 @@ signal_code add_values(const refinements& r, bool at_tail) {
     std::vector<kel_value> values;
     collect(v, arg(2), part_of(r), r.has(1), false, &values);
     if (dup < 1 || values.empty()) return signal_code::none;
-    const int64_t p = at_tail ? buf(v)->units() : head_of(v);
     const char* word = at_tail ? "append" : "insert";
-    notify(v, word, arg(2), p, static_cast<int64_t>(values.size()) * dup);
+    notify(v, word, arg(2), at_tail ? buf(v)->units() : head_of(v), static_cast<int64_t>(values.size()) * dup);
+    // Taken after the owner's handler, which may have reshaped the vector:
+    // nothing it cut away comes back in front of the new elements.
+    const int64_t p = at_tail ? buf(v)->units() : std::min<int64_t>(head_of(v), buf(v)->units());
     const int64_t after = splice(v, p, values, dup, 0);
     notify(v, at_tail ? "appended" : "inserted", arg(2), p, static_cast<int64_t>(values.size()) * dup);
     if (!at_tail) set_series_head(arg(1), static_cast<int32_t>(after));
@@ -726,12 +728,13 @@ signal_code a_change(const refinements& r) {
     std::vector<kel_value> values;
     collect(v, arg(2), -1, r.has(1), true, &values);
     if (dup < 1) return signal_code::none;
-    const int64_t p = head_of(v);
-    const int64_t left = buf(v)->units() - p;
     const int64_t total = static_cast<int64_t>(values.size()) * dup;
     const int64_t part = part_of(r);
-    const int64_t cut = std::min(part >= 0 ? part : total, left);
-    notify(v, "change", arg(2), p, cut);
+    const auto cut_at = [&](int64_t at) { return std::min(part >= 0 ? part : total, buf(v)->units() - at); };
+    notify(v, "change", arg(2), head_of(v), cut_at(head_of(v)));
+    // Measured after the owner's handler, which may have reshaped the vector.
+    const int64_t p = std::min<int64_t>(head_of(v), buf(v)->units());
+    const int64_t cut = cut_at(p);
     const int64_t after = splice(v, p, values, dup, cut);
     notify(v, "changed", arg(2), p, total);
     set_series_head(arg(1), static_cast<int32_t>(after));
