@@ -3652,6 +3652,7 @@ struct plan_op {
     inline_op kind = inline_op::none;
     int32_t compare = 0;
     int8_t paren = -1;                // the right operand's planned paren (-1: none; `right` reads its value)
+    bool guard = true;                // its slot may change between rounds: re-checked in each
     plan_operand right;
 };
 constexpr int plan_max_ops = 4, plan_max_exprs = 8, plan_max_sets = 4;
@@ -3800,11 +3801,9 @@ template <bool parens>
     if (check && (check == 2 ? unset_q(v) : (word_special & bit(type_of(v))) != 0)) return false;
     kel_value value = *v;
     for (const plan_op *o = x.ops, *end = x.ops + count; o != end; ++o) {
-        if (!same_bits(*o->slot, o->op)) return false;
-        const kel_value* right = o->right.at;
-        const uint32_t rt = type_of(right);
-        if (!((rt == types::integer || rt == types::float_) && apply_inline(o->kind, o->compare, &value, right)))
-            return false;
+        if (o->guard && !same_bits(*o->slot, o->op)) return false;
+        // apply_inline takes numbers only: a right operand of any other type fails it
+        if (!apply_inline(o->kind, o->compare, &value, o->right.at)) return false;
     }
     *out = value;
     return true;
@@ -3819,8 +3818,33 @@ template <bool parens>
     return same_bits(*x.first.at, x.fn) && pure::try_shaped(x.fn, args, x.shape, out);
 }
 
+// Between planned rounds only the plan's own stores change a value (and
+// the loop's word, `varying`, which the loop sets): checks of any other slot
+// are made once here, for all rounds. False: a check fails now.
+bool hoist_checks(round_plan& r, const kel_value* varying) {
+    const auto changes = [&](const kel_value* slot) {
+        if (slot == varying) return true;
+        for (int k = 0; k < r.sets; ++k)
+            if (r.target[k] == slot) return true;
+        return false;
+    };
+    for (int e = 0; e < r.exprs; ++e) {
+        plan_expr& x = r.expr[e];
+        for (int i = 0; i < x.count; ++i) {
+            plan_op& o = x.ops[i];
+            if (!same_bits(*o.slot, o.op)) return false;
+            o.guard = changes(o.slot);
+        }
+        if (x.call || !x.first.check || changes(x.first.at)) continue;
+        const kel_value* v = x.first.at;
+        if (x.first.check == 2 ? unset_q(v) : (word_special & bit(type_of(v))) != 0) return false;
+        x.first.check = 0;
+    }
+    return true;
+}
+
 // Plans a body of quick set-words whole (false: not plannable).
-bool plan_body(round_plan& r, const kel_value* body) {
+bool plan_body(round_plan& r, const kel_value* body, const kel_value* varying = nullptr) {
     code_position c;
     position_at(body, c);
     const code_view cv = view_of(c);
@@ -3839,7 +3863,7 @@ bool plan_body(round_plan& r, const kel_value* body) {
         if (p < 0) return false;
     }
     r.moves = memory::root.moves;
-    return true;
+    return hoist_checks(r, varying);
 }
 
 // Runs a planned body: -1 when every set-word was stored (the last value
@@ -3885,10 +3909,10 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
     kel_value* const args = f->entry + 1;
     const bool repeat = f->t.control == natives::number::repeat;
     round_plan plan;
-    if ((repeat && !plain_word(args)) || !plan_body(plan, &body)) return true;
     // The counter's slot stays where it is between planned rounds, as the
     // set-words' targets do.
-    kel_value* const counter = repeat ? fast_slot(args) : nullptr;
+    kel_value* const counter = repeat && plain_word(args) ? fast_slot(args) : nullptr;
+    if ((repeat && !counter) || !plan_body(plan, &body, counter)) return true;
     for (;;) {
         if ((*code = poll_halt()) != signal_code::none) [[unlikely]] return false;
         if (f->i >= f->n) {
@@ -3941,7 +3965,7 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
     kel_value* const cursor = args + 1;
     const kel_value body = args[2];
     round_plan plan;
-    if (type_of(cursor) != types::block || !plain_word(args) || !plan_body(plan, &body)) return true;
+    if (type_of(cursor) != types::block || !plain_word(args) || !plan_body(plan, &body, fast_slot(args))) return true;
     for (;;) {
         if ((*code = poll_halt()) != signal_code::none) [[unlikely]] return false;
         if (memory::root.moves != plan.moves) [[unlikely]] return true;
