@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "datatypes/integer.h"
 #include "datatypes/series.h"
 #include "datatypes/symbol.h"
 #include "kernel/stack.h"
@@ -579,8 +580,11 @@ signal_code a_find(const refinements&) {
     return signal_code::none;
 }
 signal_code a_length_q(const refinements&) {
+    // A set that reaches bit 2147483647 holds one bit more than an integer!
+    // can count: that is an error, never a count cut to fit.
     const int64_t n = byte_length(arg(1)) * 8;
-    set_integer(stack::arguments(), static_cast<int32_t>(std::min<int64_t>(n, INT32_MAX)));
+    if (n > INT32_MAX) scalar::type_limit(types::integer);
+    set_integer(stack::arguments(), static_cast<int32_t>(n));
     return signal_code::none;
 }
 signal_code a_pick(const refinements&) {

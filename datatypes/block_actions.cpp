@@ -51,10 +51,12 @@ inline int64_t units(const kel_value* b) { return buf(b)->units(); }
 inline kel_value* cell_at(const kel_value* b, int64_t i) { return ks_abs_at(b, static_cast<int32_t>(i)); }
 inline int64_t clamped_head(const kel_value* b) { return std::clamp<int64_t>(series_head(b), 0, units(b)); }
 
-void notify(const kel_value* s, const char* word, const kel_value* value, int64_t index, int64_t count) {
+// True when the block has an owner, whose handler may have changed it.
+bool notify(const kel_value* s, const char* word, const kel_value* value, int64_t index, int64_t count) {
     memory::touch(memory::buffer_of(series_node(s)));  // every change is announced here, owned or not
-    if (buf(s)->flags & memory::flag_owned)
-        ownership::check(s, word, value, static_cast<int32_t>(index), static_cast<int32_t>(count));
+    if (!(buf(s)->flags & memory::flag_owned)) return false;
+    ownership::check(s, word, value, static_cast<int32_t>(index), static_cast<int32_t>(count));
+    return true;
 }
 
 [[noreturn]] void bad_refine(const char* refinement, const kel_value* value) {
@@ -510,6 +512,34 @@ bool select(const kel_value* series, const kel_value* value, const find_refineme
     return true;
 }
 
+namespace {
+
+// The pair goes behind the block's last cell.
+void append_pair(kel_value* series, const kel_value* key, const kel_value* value) {
+    const int64_t before = units(series);
+    ks_add(series, key);
+    ks_add(series, value);
+    hash::after_replace(series, before, 0, 2, before);
+}
+
+// The value goes into the cell behind the key's, or behind the block's last
+// cell when the key is the last one.
+void replace_after_key(kel_value* series, int64_t p, const kel_value* value) {
+    if (p < units(series)) {
+        kel_value* c = cell_at(series, p);
+        if (!equal_by_op(c, value, cmp::find)) {
+            *c = *value;
+            hash::rewritten(series, p, 1);
+        }
+    } else {
+        const int64_t before = units(series);
+        ks_add(series, value);
+        hash::after_replace(series, before, 0, 1, before);
+    }
+}
+
+}  // namespace
+
 void put(kel_value* series, const kel_value* key, const kel_value* value, bool case_) {
     const kel_value k = *key;
     const kel_value v = *value;
@@ -519,29 +549,19 @@ void put(kel_value* series, const kel_value* key, const kel_value* value, bool c
     r.only = true;
     r.case_ = case_;
     hit h;
-    if (!find_position(series, &k, r, &h)) {
+    bool found = find_position(series, &k, r, &h);
+    const int64_t announced = found ? h.position + 1 : std::max<int32_t>(ks_length_q(series), 0);
+    // The owner's handler may change the block before the put: the key is
+    // then looked for again in the block as the handler left it.
+    if (notify(series, "put", &v, announced, 1)) found = find_position(series, &k, r, &h);
+    if (!found) {
         const int64_t index = std::max<int32_t>(ks_length_q(series), 0);
-        notify(series, "put", &v, index, 1);
-        const int64_t before = units(series);
-        ks_add(series, &k);
-        ks_add(series, &v);
-        hash::after_replace(series, before, 0, 2, before);
+        append_pair(series, &k, &v);
         notify(series, "put-ed", &v, index, 1);
         return;
     }
     const int64_t p = h.position + 1;
-    notify(series, "put", &v, p, 1);
-    if (p < units(series)) {
-        kel_value* c = cell_at(series, p);
-        if (!equal_by_op(c, &v, cmp::find)) {
-            *c = v;
-            hash::rewritten(series, p, 1);
-        }
-    } else {
-        const int64_t before = units(series);
-        ks_add(series, &v);
-        hash::after_replace(series, before, 0, 1, before);
-    }
+    replace_after_key(series, p, &v);
     notify(series, "put-ed", &v, p, 1);
 }
 

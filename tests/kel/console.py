@@ -85,6 +85,8 @@ prompt_table = [
     (["%%{a", "}%", "b}%%"], '>> {    {    == "a^/}%^/b"\n>> '),                # raw string: its own closer counts
     (["%{a} b", "c}%"], '>> {    == "a} b^/c"\n>> '),
     (["x: %{a", "b}%", "x"], '>> {    == "a^/b"\n>> == "a^/b"\n>> '),          # after other code on the line
+    # an error value typed at the prompt is shown as a raised one is
+    (["try [1 / 0]"], re.compile(r">> " + near("*** Math Error: attempt to divide by zero") + r"\n\n>> ")),
     (["throw 1"], re.compile(r">> " + near("*** Throw Error: no catch for throw: 1") + r" \n\n>> ")),
     (["throw/name 5 'console"], ">> == 5\n>> "),
     (["[1 2\x1b", "3"], ">> (escape)\n>> == 3\n>> "),
@@ -170,6 +172,10 @@ script_table = [
      re.compile(re.escape("*** Access Error: cannot open: ") + r"[\s\S]*")),
     (["--catch", os.path.join(folder, "no-such-folder", "x.kel")], "", 0, re.compile(BANNER.pattern + ">> "),
      re.compile(re.escape("*** Access Error: cannot open: ") + r"[\s\S]*")),
+    # an error value the script ends with is its result, as any other value:
+    # nothing is reported and the script has not failed
+    ([script("errval.kel", "Kel []\nprint 1\ntry [1 / 0]\n")], "", 0, "1\n", ""),
+    ([script("errval2.kel", "Kel []\nmake error! {x}\n")], "", 0, "", ""),
     (["--catch", script("err2.kel", "Kel []\n1 + none\n")], "2\n", 0, ">> == 2\n>> ",
      re.compile(r"\*\*\* Script Error[\s\S]*")),
     (["--catch", script("halt2.kel", "Kel []\nhalt\n")], "", 0, "(halted)\n>> ", ""),
