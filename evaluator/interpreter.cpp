@@ -2348,9 +2348,20 @@ body* body_of(const kel_value& fn) {
     return &b;
 }
 
+// An attempt checks at most this many bodies: a chain of calls longer than
+// that (each function calling the next) is left to the generic way, whose
+// cost does not grow with the chain below each call.
+constexpr int32_t max_checked = 64;
+int32_t checked = 0;       // bodies checked for this attempt
+bool too_many = false;     // and the limit was met
+
 // Is what b was compiled from still so, for it and every body it calls?
 bool check(body& b) {
     if (b.epoch == epoch) return b.valid;
+    if (++checked > max_checked) {
+        too_many = true;
+        return false;
+    }
     b.epoch = epoch;
     b.valid = true;  // a body calling itself finds it so
     bool ok = true;
@@ -2504,7 +2515,15 @@ status eval(const body& b, const node& x, kel_value* cells, kel_value* out) {
 bool start_attempt(const kel_value& fn, body* b) {
     if (b->bails >= max_bails) return false;
     ++epoch;
-    if (!check(*b)) {
+    checked = 0;
+    too_many = false;
+    const bool holds = check(*b);
+    if (too_many) [[unlikely]] {
+        // Not stale, only too far reaching: given up as an abandoned attempt is.
+        ++b->bails;
+        return false;
+    }
+    if (!holds) {
         const kel_value* blk = function::more_cell(&fn, function::more::body);
         decode::block_decode* d = decode::entry_for(series_node(blk), header_of(series_node(blk)));
         if (d && d->pure > 0 && bodies[d->pure].get() == b) {
