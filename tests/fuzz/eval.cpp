@@ -809,12 +809,13 @@ struct generator {
 
     void pure_term(int level, bool recursive) {
         static const char* const leaves[] = {"n", "a", "0", "1", "2", "-3", "2147483647", "1.5", "0.0",
-                                             "none", "true", "\"s\"", "1x2", "1.2.3", "$1"};
+                                             "none", "true", "\"s\"", "1x2", "1.2.3", "$1", "fzg",
+                                             "-2147483648"};
         if (level <= 0) {
             put(r.pick(leaves));
             return;
         }
-        switch (r.below(recursive ? 9 : in_pf2 ? 5 : 7)) {
+        switch (r.below(recursive ? 10 : in_pf2 ? 5 : 7)) {
             case 0: case 1: put(r.pick(leaves)); break;
             case 2: put("("); out.pop_back(); raw("("); pure_expr(level - 1, recursive); raw(")"); break;
             case 3:
@@ -824,6 +825,10 @@ struct generator {
             case 4: put(r.chance(50) ? "if" : "unless"); pure_expr(level - 1, recursive); pure_block(level - 1, recursive); break;
             case 5: put("pf2"); pure_expr(level - 1, false); pure_expr(level - 1, false); break;
             case 6: put(r.chance(70) ? "return" : "exit"); if (out.compare(out.size() - 6, 6, "return") == 0) pure_expr(level - 1, recursive); break;
+            case 7:
+                // a return met while a callee's arguments are fetched leaves the caller
+                put("pf2 (either n > 1 [return"); pure_expr(level - 1, false); raw("] [n])"); pure_expr(level - 1, false);
+                break;
             default:
                 // recursion only below a test that the count went down
                 put("either n > 0 [pf1 n - 1] [");
@@ -850,20 +855,31 @@ struct generator {
     }
     bool in_pf2 = false;  // pf2 calls no function: nothing ends its recursion
     void pure_functions() {
+        static const char* const args[] = {"0", "1", "3", "5", "-1", "1.5", "\"x\"", "none", "()", "2147483647"};
+        put("fzg:"); put(r.pick(args));
         in_pf2 = true;
-        put("pf2: func [n a] ["); pure_expr(2, false); raw("]");
+        put(r.chance(70) ? "pf2: func [n a] [" : "pf2: func [n [integer!] a [number! none!]] [");
+        pure_expr(2, false);
+        raw("]");
         in_pf2 = false;
-        put("pf1: func [n /twice /local a] [a: n if twice [n: n * 2]");
+        put("pf1: func [n /twice /by m /local a] [a: n if twice [n: n * 2] if by [n: n + m]");
         for (uint32_t k = 1 + r.below(2); k > 0; --k) pure_expr(3, true);
         raw("]");
-        static const char* const args[] = {"0", "1", "3", "5", "-1", "1.5", "\"x\"", "none", "()"};
         put("fzp: reduce [pf1"); put(r.pick(args)); put("pf1/twice"); put(r.pick(args));
         put("pf2"); put(r.pick(args)); put(r.pick(args)); raw("]");
-        switch (r.below(5)) {
+        switch (r.below(11)) {
             case 0: put("fzs: 0 repeat fzi 4 [fzs: fzs + (pf1 fzi)]"); break;
             case 1: put("fzs: 0 repeat fzi 3 [fzs: fzs + (pf1/twice fzi) - fzi]"); break;
             case 2: put("fzo: :+ set '+ make op! :subtract attempt [pf1 2] set '+ :fzo"); break;
             case 3: put("pf2: func [n a] [n] pf1 3"); break;
+            case 4: put("fzs: 0 repeat fzi 3 [fzs: fzs + (pf1/by/twice fzi"); put(r.pick(args)); raw(")]"); break;
+            // the value the body reads changes type between calls
+            case 5: put("attempt [pf1 2] fzg:"); put(r.pick(args)); put("pf1 2"); break;
+            case 6: put("attempt [pf1 2] recycle pf1 2"); break;
+            case 7: put("attempt [pf1 2] attempt [bind pick body-of :pf1 "); put(std::to_string(1 + r.below(12))); put("make object! [n: 7 a: 8]] pf1 2"); break;
+            // deep enough at times to meet the limits the attempt must stop short of
+            case 8: put("attempt [pf1 3] pf1"); put("100000"); break;
+            case 9: put("fzo: :either set 'either func [c t f] [1] attempt [pf1 2] set 'either :fzo pf1 2"); break;
             default: put("attempt [poke body-of :pf1 "); put(std::to_string(1 + r.below(6))); put(r.pick(args)); raw("] pf1 4"); break;
         }
     }
