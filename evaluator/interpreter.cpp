@@ -2065,7 +2065,6 @@ struct guard {
 };
 
 struct body {
-    uint32_t block_node = 0;  // the body block (0: a free entry)
     kel_value fn{};           // the function
     std::vector<node> nodes;
     std::vector<int32_t> kids;
@@ -2079,7 +2078,7 @@ struct body {
     int32_t args = 0;       // arguments (all evaluated, no refinements when called from an attempt)
     int32_t cells = 0;      // frame cells
     uint32_t cache = 0;     // the argument cache (its typesets)
-    bool callable = false;  // may be called from an attempt (plain arguments and /local only)
+    bool callable = false;  // may be called from an attempt (`rest` lays out its whole frame)
     uint32_t cost = 0;      // records, marks and argument cells a generic call of it takes at most
     uint64_t epoch = 0;     // the attempt it was last checked for
     bool valid = false;     // and the result
@@ -2096,7 +2095,6 @@ constexpr int32_t max_nodes = 4096;
 void release(int32_t number) {
     if (number <= 0 || number >= static_cast<int32_t>(bodies.size()) || !bodies[number]) return;
     body& b = *bodies[number];
-    b.block_node = 0;
     b.nodes.clear();
     b.kids.clear();
     b.blocks.clear();
@@ -2300,13 +2298,18 @@ bool lay_out_rest(body& b, const decode::term& d) {
     return b.cells == d.args + static_cast<int32_t>(b.rest.size());
 }
 
-// The pure form of the function's body (null: none).
-body* body_of(const kel_value& fn) {
+// The decode entry of the function's body block (null: no block body, or
+// decoding off).
+decode::block_decode* body_entry(const kel_value& fn) {
     const kel_value* blk = function::more_cell(&fn, function::more::body);
     if (type_of(blk) != types::block) return nullptr;
     const uint32_t n = series_node(blk);
-    memory::buffer_header* h = header_of(n);
-    decode::block_decode* d = decode::entry_for(n, h);
+    return decode::entry_for(n, header_of(n));
+}
+
+// The pure form of the function's body (null: none).
+body* body_of(const kel_value& fn) {
+    decode::block_decode* d = body_entry(fn);
     if (!d || d->pure < 0) return nullptr;
     if (d->pure > 0) {
         body* b = bodies[d->pure].get();
@@ -2324,7 +2327,6 @@ body* body_of(const kel_value& fn) {
         bodies.push_back(std::make_unique<body>());
     }
     body& b = *bodies[number];
-    b.block_node = n;
     b.fn = fn;
     b.cells = _context::length(fn.w1);
     b.args = t.args;
@@ -2333,9 +2335,9 @@ body* body_of(const kel_value& fn) {
     b.epoch = 0;
     b.callable = lay_out_rest(b, t);
     compiler k{b, fn.w1};
-    b.root = b.cells <= max_cells ? k.block(blk) : -1;
+    b.root = b.cells <= max_cells ? k.block(function::more_cell(&fn, function::more::body)) : -1;
     // entry_for may have moved the table: the entry is found again.
-    d = decode::entry_for(n, h);
+    d = body_entry(fn);
     if (b.root < 0 || !d) {
         release(number);
         if (d) d->pure = -1;
@@ -2524,8 +2526,7 @@ bool start_attempt(const kel_value& fn, body* b) {
         return false;
     }
     if (!holds) {
-        const kel_value* blk = function::more_cell(&fn, function::more::body);
-        decode::block_decode* d = decode::entry_for(series_node(blk), header_of(series_node(blk)));
+        decode::block_decode* d = body_entry(fn);
         if (d && d->pure > 0 && bodies[d->pure].get() == b) {
             release(d->pure);
             d->pure = 0;
