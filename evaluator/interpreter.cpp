@@ -3801,13 +3801,19 @@ int32_t plan_run(round_plan& r, const code_view& cv, int32_t p, bool parens, int
     return p;
 }
 
-bool run_planned_call(const round_plan& r, const plan_expr& x, kel_value* out);
+bool run_planned_call(const round_plan& r, const plan_expr& x, kel_value* out, kel_value* also);
 
-// Computes a planned expression into *out (false: the ordinary path must).
-// Nothing in a planned expression has an effect, so its parens are
-// computed before the rest, each into the scratch its operator reads.
+// Computes a planned expression into *out, and into *also when given
+// (false: the ordinary path must, and nothing was stored; an unset result
+// is the ordinary path's too). Nothing in a planned expression has an
+// effect, so its parens are computed before the rest, each into the
+// scratch its operator reads.
+//
+// The value is stored from registers, to each place it goes: copied on
+// from *out, the 16-byte load could not be forwarded from the narrower
+// stores that wrote it, and would wait for them to retire.
 template <bool parens>
-[[gnu::always_inline]] inline bool run_planned(const round_plan& r, int e, kel_value* out) {
+[[gnu::always_inline]] inline bool run_planned(const round_plan& r, int e, kel_value* out, kel_value* also = nullptr) {
     // Read into locals and computed in one: a store through a value
     // pointer could otherwise be taken to change the plan.
     const plan_expr& x = r.expr[e];
@@ -3816,7 +3822,7 @@ template <bool parens>
         for (const int8_t *p = x.paren, *end = x.paren + x.parens; p != end; ++p)
             if (!run_planned<false>(r, *p, &r.scratch[*p])) return false;
     }
-    if (x.call) [[unlikely]] return run_planned_call(r, x, out);
+    if (x.call) [[unlikely]] return run_planned_call(r, x, out, also);
     const kel_value* v = x.first.at;
     const uint8_t check = x.first.check;
     if (check && (check == 2 ? unset_q(v) : (word_special & bit(type_of(v))) != 0)) return false;
@@ -3826,17 +3832,24 @@ template <bool parens>
         // apply_inline takes numbers only: a right operand of any other type fails it
         if (!apply_inline(o->kind, o->compare, &value, o->right.at)) return false;
     }
+    if (unset_q(&value)) return false;
     *out = value;
+    if (also) *also = value;
     return true;
 }
 
 // A planned call: its arguments, then the attempt (a call it gives up on is
 // the ordinary path's).
-[[gnu::noinline]] bool run_planned_call(const round_plan& r, const plan_expr& x, kel_value* out) {
+[[gnu::noinline]] bool run_planned_call(const round_plan& r, const plan_expr& x, kel_value* out, kel_value* also) {
     kel_value args[pure::max_shaped_args];
     for (int i = 0; i < x.shape.count; ++i)
         if (!run_planned<false>(r, x.call_arg[i], args + i)) return false;
-    return same_bits(*x.first.at, x.fn) && pure::try_shaped(x.fn, args, x.shape, out);
+    kel_value value;
+    if (!same_bits(*x.first.at, x.fn) || !pure::try_shaped(x.fn, args, x.shape, &value) || unset_q(&value))
+        return false;
+    *out = value;
+    if (also) *also = value;
+    return true;
 }
 
 // Between planned rounds only the plan's own stores change a value (and
@@ -3891,12 +3904,10 @@ bool plan_body(round_plan& r, const kel_value* body, const kel_value* varying = 
 // the loop's value), else the position of the first one the ordinary path
 // must take over from.
 [[gnu::always_inline]] inline int32_t run_planned_body(const round_plan& r) {
-    kel_value value;
-    for (int k = 0; k < r.sets; ++k) {
-        if (!run_planned<true>(r, r.set_expr[k], &value) || unset_q(&value)) return r.set_pos[k];
-        *r.target[k] = value;
-    }
-    *stack::arguments() = value;
+    const int last = r.sets - 1;
+    for (int k = 0; k < last; ++k)
+        if (!run_planned<true>(r, r.set_expr[k], r.target[k])) return r.set_pos[k];
+    if (!run_planned<true>(r, r.set_expr[last], r.target[last], stack::arguments())) return r.set_pos[last];
     return -1;
 }
 
@@ -3971,7 +3982,7 @@ bool unplanned_round(frame* f, const round_plan& plan, const kel_value& body, in
         if (memory::root.moves != plan.moves) [[unlikely]] return true;
         stack::rewind();
         kel_value* const result = stack::arguments();
-        if (!run_planned<true>(plan, plan.condition, result) || unset_q(result)) return true;
+        if (!run_planned<true>(plan, plan.condition, result)) return true;
         if (logic::falsy(result)) {
             f->state = fr::c_loop_end;
             return false;
