@@ -1889,15 +1889,24 @@ inline decode::term* decoded_call(code_position& c, memory::buffer_header* h, in
     return t;
 }
 
+// The elements of a path that may name a call with refinements: two or
+// more from its position, the first a word. Null otherwise.
+const kel_value* call_path_elements(const kel_value& path, int32_t* count, memory::buffer_header** ph) {
+    *ph = header_of(series_node(&path));
+    const int32_t head = series_head(&path);
+    *count = static_cast<int32_t>((*ph)->used() / 16) - head;
+    if (head < 0 || *count < 2) return nullptr;
+    const kel_value* elements = reinterpret_cast<const kel_value*>((*ph)->head_ptr()) + head;
+    return type_of(elements) == types::word ? elements : nullptr;
+}
+
 // The decoded call of the path at `at` (its head word into *name), or null.
 [[gnu::noinline]] const decode::term* decoded_path_call(code_position& c, memory::buffer_header* h, int32_t at,
                                                         const kel_value& path, kel_value* name) {
-    memory::buffer_header* const ph = header_of(series_node(&path));
-    const int32_t head = series_head(&path);
-    const int32_t count = static_cast<int32_t>(ph->used() / 16) - head;
-    if (head < 0 || count < 2) return nullptr;
-    const kel_value* elements = reinterpret_cast<const kel_value*>(ph->head_ptr()) + head;
-    if (type_of(elements) != types::word) return nullptr;
+    memory::buffer_header* ph;
+    int32_t count;
+    const kel_value* elements = call_path_elements(path, &count, &ph);
+    if (!elements) return nullptr;
     const kel_value* value = fast_slot(elements);
     if (!value || !(type_of(value) == types::function || native_like(type_of(value)))) return nullptr;
     decode::block_decode* d = decode::entry_for(series_node(&c.block), h);
@@ -3732,12 +3741,10 @@ bool plan_call(plan_expr& x, const kel_value* v) {
     const kel_value* head = v;
     decode::term d;
     if (t == types::path) {
-        memory::buffer_header* const ph = header_of(series_node(v));
-        const int32_t at = series_head(v);
-        const int32_t count = static_cast<int32_t>(ph->used() / 16) - at;
-        if (at < 0 || count < 2) return false;
-        head = reinterpret_cast<const kel_value*>(ph->head_ptr()) + at;
-        if (type_of(head) != types::word) return false;
+        memory::buffer_header* ph;
+        int32_t count;
+        head = call_path_elements(*v, &count, &ph);
+        if (!head) return false;
         const kel_value* slot = fast_slot(head);
         if (!slot || type_of(slot) != types::function) return false;
         decode_path_call(&d, *slot, head, count, memory::stamp_of(ph));
