@@ -319,7 +319,8 @@ class Gen:
     def word(self):
         kind = self.pick(["word!", "set-word!", "get-word!", "lit-word!", "refinement!", "issue!"])
         if kind in ("refinement!", "issue!"):
-            return "to %s %s" % (kind, self.text_code(self.bare_codes(self.r.randint(1, 6), ":@,")))
+            # a refinement's text may not open with "#" ("/#a" reads as "/" and an issue)
+            return "to %s %s" % (kind, self.text_code([ord(self.pick("aZ_?"))] + self.bare_codes(self.r.randint(0, 5), ":@,")))
         return "to %s %s" % (kind, self.text_code(self.word_codes()))
 
     def typeset(self):
@@ -370,19 +371,22 @@ class Gen:
     # files, urls, refs, dates, times, refinements nor set-words (the
     # path-item state of the lexer has no way into them).
     def path_elem(self, depth):
-        gens = [self.integer, self.string, self.char, self.float, self.money, self.tuple, self.pair, self.binary,
+        gens = [self.integer, self.string, self.char, lambda: self.float_code(), self.money, self.tuple, self.pair, self.binary,
                 self.percent, self.path_word, self.path_word, lambda: "to word! {a}",
                 lambda: "to tag! %s" % self.text_code([ord("a")] + self.bare_codes(self.r.randint(0, 3), ">\"'")),
-                lambda: "to email! %s" % self.text_code(self.bare_codes(2, "@:'#=,$") + [ord("@")] +
+                lambda: "to email! %s" % self.text_code([ord("e")] + self.bare_codes(2, "@:'#=,$") + [ord("@")] +
                                                        self.bare_codes(2, "@:'#=,$")),
-                lambda: "to issue! %s" % self.text_code(self.bare_codes(self.r.randint(1, 4), ":@,"))]
+                # inside a path an issue may not open with "=", "<", ">" (reported)
+                lambda: "to issue! %s" % self.text_code([ord(self.pick("aZ1_"))] + self.bare_codes(self.r.randint(0, 3), ":@,"))]
         if depth < 3:
             gens.append(lambda: "to paren! reduce [(%s)]" % self.value(depth + 1))
         return self.pick(gens)()
 
+    # Words inside a path open with a letter: "%", "<", "/" and the like
+    # begin another literal there (reported).
     def path_word(self):
         kind = self.pick(["word!", "get-word!", "lit-word!"])
-        return "to %s %s" % (kind, self.text_code(self.word_codes()))
+        return "to %s %s" % (kind, self.text_code([ord(self.pick("abcXYZ"))] + self.word_codes()))
 
     def block(self, depth=0):
         r = self.r
@@ -446,7 +450,7 @@ def known(kind, check, code, text):
     if kind == "path" and UNLOADABLE_PATH_ELEMENT.search(code):
         return True
     # an email ends a set-path with its ":" read as part of the email
-    if kind == "path" and code.startswith("to set-path!") and "to email!" in code:
+    if "to set-path!" in code and "to email!" in code:
         return True
     # -0.0 molds as "-0.0", which the lexer reads as 0.0 (reported)
     if "#{8000000000000000}" in code and check.endswith("stable"):
