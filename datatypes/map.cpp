@@ -278,6 +278,16 @@ int32_t f_form(const kel_value* value, kel_value* buffer, const kel_value* arg_,
     return part;
 }
 
+// A word key molds as its set-word, except "=": the lexer reads "=:" as the
+// word "=" and a stray colon, while the plain word loads as the same key.
+kel_value key_as_written(kel_value key) {
+    if (type_of(&key) != types::set_word) return key;
+    uint32_t length = 0;
+    const char* name = symbol::name_bytes(word_symbol(&key), &length);
+    if (length == 1 && name[0] == '=') set_type(&key, types::word);
+    return key;
+}
+
 int32_t f_mold(const kel_value* value, kel_value* buffer, bool only, bool all, bool flat, const kel_value* arg_,
                int32_t part, int32_t indent) {
     if (cycles::detect_q(value, buffer, &part, true)) return part;
@@ -312,7 +322,8 @@ int32_t f_mold(const kel_value* value, kel_value* buffer, bool only, bool all, b
                 part = mold::indent(buffer, indent + 1, part);
             }
             wrote = true;
-            part = actions::mold_value(&k, buffer, false, all, flat, arg_, part, inner);
+            const kel_value shown = key_as_written(k);
+            part = actions::mold_value(&shown, buffer, false, all, flat, arg_, part, inner);
             text_out::append(buffer, " ", 1);
             --part;
             part = actions::mold_value(&v, buffer, false, all, flat, arg_, part, inner);

@@ -9,6 +9,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/block_actions.h"
+#include "datatypes/string.h"
 #include "kernel/actions.h"
 #include "kernel/stack.h"
 #include "kernel/cycle_guard.h"
@@ -42,8 +43,10 @@ int32_t walk(const kel_value* value, kel_value* buffer, bool mold, bool only, bo
     } guard;
     for (int32_t i = std::max(series_head(&p), 0); i < units(&p); ++i) {
         const kel_value c = *block::ks_abs_at(&p, i);
-        part = mold ? actions::mold_value(&c, buffer, only, all, flat, arg, part, 0)
-                    : actions::form_value(&c, buffer, arg, part);
+        part = !mold ? actions::form_value(&c, buffer, arg, part)
+               // The lexer reads no braced string inside a path.
+               : type_of(&c) == types::string ? string::mold_quoted(&c, buffer, all, arg, part)
+                                              : actions::mold_value(&c, buffer, only, all, flat, arg, part, 0);
         if (arg && part < 1) break;
         if (i + 1 < units(&p)) {
             text_out::append(buffer, "/", 1);

@@ -179,8 +179,10 @@ int32_t form(const kel_value* value, kel_value* buffer, const kel_value* arg, in
     return part - length;
 }
 
-int32_t mold(const kel_value* value, kel_value* buffer, bool, bool all, bool, const kel_value* arg, int32_t part,
-             int32_t) {
+namespace {
+
+int32_t mold_text(const kel_value* value, kel_value* buffer, bool all, const kel_value* arg, int32_t part,
+                  bool braces_allowed) {
     const kel_value v = *value;
     const uint32_t node = series_node(&v);
     buffer_header* h = memory::buffer_of(node);
@@ -191,7 +193,7 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool, bool all, bool, co
 
     int64_t quotes = 0, lines = 0;
     count_quotes_lines(&v, head, end, &quotes, &lines);
-    const bool braces = lines >= 3 || quotes > 0 || units - head >= 50;
+    const bool braces = braces_allowed && (lines >= 3 || quotes > 0 || units - head >= 50);
 
     text_writer w(buffer);
     w.put(braces ? '{' : '"');
@@ -250,6 +252,17 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool, bool all, bool, co
     w.put(braces ? '}' : '"');
     w.flush();
     return static_cast<int32_t>(part - (end - head) - 2);
+}
+
+}  // namespace
+
+int32_t mold(const kel_value* value, kel_value* buffer, bool, bool all, bool, const kel_value* arg, int32_t part,
+             int32_t) {
+    return mold_text(value, buffer, all, arg, part, true);
+}
+
+int32_t mold_quoted(const kel_value* value, kel_value* buffer, bool all, const kel_value* arg, int32_t part) {
+    return mold_text(value, buffer, all, arg, part, false);
 }
 
 // ---------------------------------------------------------------- compare and path

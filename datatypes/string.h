@@ -25,6 +25,9 @@ void to(kel_value* result, const kel_value* spec, uint32_t type);
 int32_t form(const kel_value* value, kel_value* buffer, const kel_value* arg, int32_t part);
 int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, bool flat, const kel_value* arg,
              int32_t part, int32_t indent);
+// The mold in double quotes whatever the text holds (escapes for quotes and
+// line feeds): where braces would not load back, as an element of a path.
+int32_t mold_quoted(const kel_value* value, kel_value* buffer, bool all, const kel_value* arg, int32_t part);
 int32_t compare(const kel_value* value, const kel_value* other, int32_t op);
 signal_code eval_path(const path_step_args& step);
 

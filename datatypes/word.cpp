@@ -82,6 +82,20 @@ int32_t mold_set(const kel_value* v, kel_value* b, bool, bool, bool, const kel_v
 // it ("^(2028)a" to `a`, "^A'-" to `-`). Such a text names no word: after
 // the plain blanks in front (padding, as in " 'a"), the scanned word's own
 // spelling, with its mark, must be all of the text.
+// The word as its literal writes it (with its mark), as a new string pushed
+// on the stack.
+kel_value* push_spelling(const kel_value* word) {
+    kel_value* spelling = stack::push_unset();
+    text_out::new_buffer(spelling, 16);
+    const uint32_t t = type_of(word);
+    const char mark = t == types::lit_word ? '\'' : t == types::get_word ? ':' : t == types::refinement ? '/'
+                      : t == types::issue ? '#' : 0;
+    if (mark) text_out::append(spelling, &mark, 1);
+    symbol::append_name(spelling, word_symbol(word));
+    if (t == types::set_word) text_out::append(spelling, ":", 1);
+    return spelling;
+}
+
 bool spelled_as_q(const kel_value* word, const kel_value* text) {
     kel_value rest = *text;
     const int32_t length = string::ks_length_q(&rest);
@@ -92,15 +106,19 @@ bool spelled_as_q(const kel_value* word, const kel_value* text) {
         ++skipped;
     }
     set_series_head(&rest, series_head(&rest) + skipped);
-    kel_value* spelling = stack::push_unset();
-    text_out::new_buffer(spelling, 16);
-    const uint32_t t = type_of(word);
-    const char mark = t == types::lit_word ? '\'' : t == types::get_word ? ':' : t == types::refinement ? '/'
-                      : t == types::issue ? '#' : 0;
-    if (mark) text_out::append(spelling, &mark, 1);
-    symbol::append_name(spelling, word_symbol(word));
-    if (t == types::set_word) text_out::append(spelling, ":", 1);
+    const kel_value* spelling = push_spelling(word);
     const bool same = string::compare_text(spelling, &rest, cmp::strict_equal, false) == 0;
+    stack::drop_cells(1);
+    return same;
+}
+
+// Whether the word's own literal reads back as the same word: a name scanned
+// as another kind (an issue's text may hold what ends a word, a Unicode
+// space) can still make a word that no text would load.
+bool reads_back_q(const kel_value* word) {
+    kel_value* spelling = push_spelling(word);
+    const kel_value scanned = scan_text(spelling);
+    const bool same = type_of(&scanned) == type_of(word) && spelled_as_q(&scanned, spelling);
     stack::drop_cells(1);
     return same;
 }
@@ -253,8 +271,12 @@ void make_to(kel_value* result, const kel_value* spec_cell, uint32_t target) {
             text = *holder;
         }
         r = scan_text(&text);
-        const bool named = any_word_or_issue(type_of(&r)) && spelled_as_q(&r, &text);
+        bool named = any_word_or_issue(type_of(&r)) && spelled_as_q(&r, &text);
         if (holder) stack::drop_cells(1);
+        if (named && in_family(target, family::word)) {
+            r.header = target;
+            named = reads_back_q(&r);
+        }
         if (!named) fire(error_category::script, "invalid-chars");
     } else if (t == types::datatype) {
         const uint32_t id = get_datatype(&spec);
