@@ -77,11 +77,6 @@ int32_t mold_set(const kel_value* v, kel_value* b, bool, bool, bool, const kel_v
     return part - 1;
 }
 
-// The lexer passes over control characters and Unicode spaces as it does
-// over blanks, so a text can scan to a word whose spelling is only part of
-// it ("^(2028)a" to `a`, "^A'-" to `-`). Such a text names no word: after
-// the plain blanks in front (padding, as in " 'a"), the scanned word's own
-// spelling, with its mark, must be all of the text.
 // The word as its literal writes it (with its mark), as a new string pushed
 // on the stack.
 kel_value* push_spelling(const kel_value* word) {
@@ -96,6 +91,11 @@ kel_value* push_spelling(const kel_value* word) {
     return spelling;
 }
 
+// The lexer passes over control characters and Unicode spaces as it does
+// over blanks, so a text can scan to a word whose spelling is only part of
+// it ("^(2028)a" to `a`, "^A'-" to `-`). Such a text names no word: after
+// the plain blanks in front (padding, as in " 'a"), the scanned word's own
+// spelling, with its mark, must be all of the text.
 bool spelled_as_q(const kel_value* word, const kel_value* text) {
     kel_value rest = *text;
     const int32_t length = string::ks_length_q(&rest);
