@@ -45,7 +45,6 @@ constexpr size_t scratch_initial = 100000;
 // Byte offsets of opening tokens are kept in 32 bits.
 constexpr size_t max_input = 0xFFFFFF00u;
 
-uint32_t cell_capacity = 0;
 uint8_t* scratch = nullptr;
 size_t scratch_size = 0;
 size_t scratch_used = 0;
@@ -63,13 +62,6 @@ void ensure_buffers() {
         scratch = static_cast<uint8_t*>(heap::allocate(scratch_initial));
         scratch_size = scratch_initial;
     }
-}
-
-void grow_cells() {
-    if (cell_capacity >= max_cells) fire(error_category::internal, "no-memory");
-    const uint32_t capacity = cell_capacity * 2;
-    cells = static_cast<kel_value*>(heap::resize(cells, static_cast<size_t>(capacity) * sizeof(kel_value)));
-    cell_capacity = capacity;
 }
 
 bool in_path_q(const lexer_state& s) {
@@ -464,12 +456,13 @@ void set_exit_states(const kel_value* block) {
 
 void set_exit_states_source(const kel_value* (*source)()) { exit_states_source = source; }
 
-kel_value* new_cell(lexer_state& s) {
-    if (s.tail >= cell_capacity) [[unlikely]] grow_cells();
-    kel_value* c = cells + s.tail++;
-    c->header = s.new_lines > 0 ? (uint32_t{types::unset} | header_new_line) : uint32_t{types::unset};
-    c->w1 = c->w2 = c->w3 = 0;
-    return c;
+uint32_t cell_capacity = 0;
+
+void grow_cells() {
+    if (cell_capacity >= max_cells) fire(error_category::internal, "no-memory");
+    const uint32_t capacity = cell_capacity * 2;
+    cells = static_cast<kel_value*>(heap::resize(cells, static_cast<size_t>(capacity) * sizeof(kel_value)));
+    cell_capacity = capacity;
 }
 
 bool ends_path_q(uint8_t byte) {
