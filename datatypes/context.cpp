@@ -363,28 +363,43 @@ int32_t bind_one(uint32_t ctx, kel_value* word) {
     return index;
 }
 
-const kel_value* bind_block(const kel_value* block, uint32_t ctx, bool self) {
+namespace {
+
+// Binds the words of one block and of the blocks inside it. Nothing here
+// allocates, so the finder's pointers and the block's cells stay put for the
+// whole walk.
+void bind_cells(const kel_value* block, uint32_t ctx, bool self, const hashtable::word_finder& finder) {
     const uint32_t node = series_node(block);
-    if (cycles::find_q(node)) return block;
+    if (cycles::find_q(node)) return;
     cycles::push(node);
     cycle_pop guard;
     const int32_t head = std::max(series_head(block), 0);
     block::modified_node(node);  // the words change their binding: a decode of the block is stale
-    for (int32_t i = head; i < block_length(node); ++i) {
-        kel_value* c = block_cells(node) + i;
+    kel_value* const cells = block_cells(node);
+    const int32_t length = block_length(node);
+    for (int32_t i = head; i < length; ++i) {
+        kel_value* c = cells + i;
         const uint32_t t = type_of(c);
         if (t >= types::word && t <= types::refinement) {
             if (self && t == types::word && word_symbol(c) == words::self) {
                 c->w1 = ctx;
                 c->w3 = static_cast<uint32_t>(-1);
-            } else {
-                bind_one(ctx, c);
+            } else if (const int32_t index = finder.find(word_symbol(c)); index >= 0) {
+                c->w1 = ctx;
+                c->w3 = static_cast<uint32_t>(index);
             }
         } else if (in_family(t, family::block_like) && series_node(c) != 0) {
             const kel_value nested = *c;
-            bind_block(&nested, ctx, self);
+            bind_cells(&nested, ctx, self, finder);
         }
     }
+}
+
+}  // namespace
+
+const kel_value* bind_block(const kel_value* block, uint32_t ctx, bool self) {
+    const hashtable::word_finder finder(word_table(ctx));
+    bind_cells(block, ctx, self, finder);
     return block;
 }
 

@@ -1332,6 +1332,42 @@ int32_t context_word_index(uint32_t table, uint32_t symbol_id, bool resolve, uin
     return position;
 }
 
+word_finder::word_finder(uint32_t table) {
+    const table_header* t = hdr(table);
+    flags_ = flag_words(t);
+    keys_ = key_array(t);
+    words_ = cell_at(t->blk, 0);
+    symbols_ = symbol_table::raw_cell(1);
+    buckets_ = t->n_buckets;
+}
+
+int32_t word_finder::find(uint32_t symbol) const {
+    // The alias step of symbol_table::resolve, on the symbol table read once.
+    const auto resolve = [this](uint32_t id) -> uint32_t {
+        if (id == 0) return 0;
+        const int32_t alias = static_cast<int32_t>(symbols_[id - 1].w1);
+        return alias > 0 ? static_cast<uint32_t>(alias) : id;
+    };
+    const uint32_t canonical = resolve(symbol);
+    // Without another spelling of the symbol, a stored word is the one
+    // wanted exactly when its id is the canonical one: no stored word needs
+    // resolving then.
+    const bool by_alias = canonical != 0 && (symbols_[canonical - 1].header & symbol_table::flag_has_variants);
+    const uint32_t mask = buckets_ - 1;
+    uint32_t i = fmix32(canonical) & mask;
+    for (uint32_t step = 0; step < buckets_; ++step) {
+        const uint32_t state = flag_at(flags_, i);
+        if (state == bucket_empty) return -1;
+        if (state == bucket_used) {
+            const int32_t k = keys_[i];
+            const uint32_t s = word_symbol(words_ + k);
+            if (by_alias ? resolve(s) == canonical : s == canonical) return k;
+        }
+        i = (i + step + 1) & mask;
+    }
+    return -1;
+}
+
 // --- collector support -----------------------------------------------------------------------------
 
 void mark(uint32_t table, const marker& m) {

@@ -235,6 +235,25 @@ uint32_t intern_symbol(uint32_t table, const char* name, uint32_t length, bool c
 // node appended to the words block) and its index answered; *added tells.
 int32_t context_word_index(uint32_t table, uint32_t symbol, bool resolve, uint32_t add_to_context, bool* added);
 
+// Many lookups in one context word table in a row, by canonical symbol (as
+// context_word_index with resolve and nothing added). Binding a body looks up
+// every word it holds; this takes the table's arrays and the symbol table
+// once instead of at every word. Valid only while nothing allocates: any
+// allocation may move the buffers it points into.
+class word_finder {
+public:
+    explicit word_finder(uint32_t table);
+    // The 0-based index of the symbol's word, or -1.
+    int32_t find(uint32_t symbol) const;
+
+private:
+    const uint32_t* flags_;
+    const int32_t* keys_;
+    const kel_value* words_;
+    const kel_value* symbols_;
+    uint32_t buckets_;
+};
+
 // --- collector support ---------------------------------------------------------------
 // What the collector lends the table walker.
 struct marker {

@@ -38,6 +38,8 @@ constexpr bool end_always_ends() {
     return true;
 }
 static_assert(end_always_ends());
+// The blank skip passes spaces and tabs over without the tables.
+static_assert(class_table[' '] == c_blank && class_table['\t'] == c_blank && transitions[s_start][c_blank] == s_start);
 
 constexpr uint32_t initial_cells = 1000;
 constexpr uint32_t max_cells = 1u << 26;  // 1 GiB of cells
@@ -45,7 +47,6 @@ constexpr size_t scratch_initial = 100000;
 // Byte offsets of opening tokens are kept in 32 bits.
 constexpr size_t max_input = 0xFFFFFF00u;
 
-uint32_t cell_capacity = 0;
 uint8_t* scratch = nullptr;
 size_t scratch_size = 0;
 size_t scratch_used = 0;
@@ -63,13 +64,6 @@ void ensure_buffers() {
         scratch = static_cast<uint8_t*>(heap::allocate(scratch_initial));
         scratch_size = scratch_initial;
     }
-}
-
-void grow_cells() {
-    if (cell_capacity >= max_cells) fire(error_category::internal, "no-memory");
-    const uint32_t capacity = cell_capacity * 2;
-    cells = static_cast<kel_value*>(heap::resize(cells, static_cast<size_t>(capacity) * sizeof(kel_value)));
-    cell_capacity = capacity;
 }
 
 bool in_path_q(const lexer_state& s) {
@@ -228,10 +222,13 @@ void scan_tokens(lexer_state& s, bool* ended_at_end) {
     int32_t carried_lines = 0;  // line feeds before Unicode spaces that were skipped
     for (;;) {
         const uint8_t* p = s.position;
-        const uint8_t* const pass_start = p;
         uint32_t state = static_cast<uint32_t>(s.entry_state);
         uint32_t previous = state;
         uint32_t flags = 0;
+        // The line feeds among the blanks are counted as they are skipped:
+        // counting them again afterwards cost a second read of every blank
+        // byte of a pass that crossed a line.
+        int32_t blank_lines = 0;
         // The blanks the start state skips (skip_table: exactly the bytes
         // that keep it in the start state) are passed over first, so the
         // token starts after them.
@@ -239,6 +236,12 @@ void scan_tokens(lexer_state& s, bool* ended_at_end) {
         // its own first byte.
         if (state == s_start) {
             while (p < end) {
+                // Indentation is most of the blanks: a space or a tab keeps the
+                // start state and adds no flag, so it needs no table read.
+                if (*p == ' ' || *p == '\t') {
+                    ++p;
+                    continue;
+                }
                 const uint32_t entry = class_table[*p];
                 if (transitions[s_start][entry & 0xFFu] != s_start) {
                     const uint8_t* const next = *p >= 0x80 ? after_unicode_space(p, end) : nullptr;
@@ -247,16 +250,23 @@ void scan_tokens(lexer_state& s, bool* ended_at_end) {
                     continue;
                 }
                 flags |= entry;
+                blank_lines += static_cast<int32_t>((entry & flag_line) != 0);
                 ++p;
             }
         }
         const uint8_t* const token_start = p;
+        // The flags of the token's own bytes, apart: only a line feed inside
+        // the token asks for its bytes to be read again for the line count.
+        uint32_t token_flags = 0;
         while (p < end) {
             const uint32_t entry = class_table[*p];
-            flags |= entry;
             previous = state;
             state = transitions[state][entry & 0xFFu];
-            if (state >= first_token) break;
+            if (state >= first_token) {
+                flags |= entry;  // the stop byte's flags are the token's, though the byte is not
+                break;
+            }
+            token_flags |= entry;
             ++p;
             // Most bytes keep the state (the letters of a word, the digits of
             // a number, the text of a string): this loop's reads depend only
@@ -265,27 +275,26 @@ void scan_tokens(lexer_state& s, bool* ended_at_end) {
             while (p < end) {
                 const uint32_t next = class_table[*p];
                 if (row[next & 0xFFu] != state) break;
-                flags |= next;
+                token_flags |= next;
                 ++p;
             }
         }
+        flags |= token_flags;
         if (p >= end) {
             previous = state;
             state = transitions[state][c_end];
         }
         s.token_start = token_start;
         s.token_end = p;
-        // Line feeds are counted only for a pass that crossed one (the stop
-        // byte is never consumed, so it is not counted). Only those before
-        // the token mark its value; those inside a token (a binary's
-        // comment, a raw string) do not.
-        s.new_lines = 0;
-        if (flags & flag_line) {
-            int32_t inside = 0;
-            for (const uint8_t* q = pass_start; q < s.token_start; ++q) s.new_lines += *q == '\n';
+        // The stop byte is never consumed, so a line feed there is counted
+        // by the next pass. Only the line feeds before the token mark its
+        // value; those inside a token (a binary's comment, a raw string) do
+        // not.
+        s.new_lines = blank_lines;
+        int32_t inside = 0;
+        if (token_flags & flag_line)
             for (const uint8_t* q = s.token_start; q < p; ++q) inside += *q == '\n';
-            s.line += s.new_lines + inside;
-        }
+        s.line += blank_lines + inside;
         s.new_lines += carried_lines;
         carried_lines = 0;
         flags &= ~0xFFu;
@@ -455,12 +464,13 @@ void set_exit_states(const kel_value* block) {
 
 void set_exit_states_source(const kel_value* (*source)()) { exit_states_source = source; }
 
-kel_value* new_cell(lexer_state& s) {
-    if (s.tail >= cell_capacity) [[unlikely]] grow_cells();
-    kel_value* c = cells + s.tail++;
-    c->header = s.new_lines > 0 ? (uint32_t{types::unset} | header_new_line) : uint32_t{types::unset};
-    c->w1 = c->w2 = c->w3 = 0;
-    return c;
+uint32_t cell_capacity = 0;
+
+void grow_cells() {
+    if (cell_capacity >= max_cells) fire(error_category::internal, "no-memory");
+    const uint32_t capacity = cell_capacity * 2;
+    cells = static_cast<kel_value*>(heap::resize(cells, static_cast<size_t>(capacity) * sizeof(kel_value)));
+    cell_capacity = capacity;
 }
 
 bool ends_path_q(uint8_t byte) {

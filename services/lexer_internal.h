@@ -78,9 +78,19 @@ struct lexer_stop {};
 
 // --- the shared cell buffer ---------------------------------------------------
 extern kel_value* cells;
+extern uint32_t cell_capacity;
+// Doubles the buffer (a no-memory error past its limit).
+void grow_cells();
 // A new cell at the scan's tail: unset!, with the new-line marker when line
-// feeds came before the current token.
-kel_value* new_cell(lexer_state& s);
+// feeds came before the current token. Inline: every value a scan makes
+// takes one.
+inline kel_value* new_cell(lexer_state& s) {
+    if (s.tail >= cell_capacity) [[unlikely]] grow_cells();
+    kel_value* c = cells + s.tail++;
+    c->header = s.new_lines > 0 ? (uint32_t{types::unset} | header_new_line) : uint32_t{types::unset};
+    c->w1 = c->w2 = c->w3 = 0;
+    return c;
+}
 inline kel_value* cell_at(uint32_t index) { return cells + index; }
 inline bool series_open_q(const lexer_state& s) { return s.head > s.buffer_base; }
 inline kel_value* innermost_marker(const lexer_state& s) { return cells + s.head - 1; }

@@ -278,26 +278,59 @@ void check_utf8(lexer_state& s, const uint8_t* p, const uint8_t* e, int32_t erro
 // Recently made words by name: source text repeats its words, and a hit
 // saves both the symbol lookup and the global context lookup. Symbol ids and
 // global word indexes never change once made, so an entry never goes stale.
+// A name of at most 16 bytes is known by its length and its first and last
+// 8 bytes (they overlap below 16), so a lookup reads the name in at most four
+// loads, hashes two machine words and compares two: no loop over its bytes,
+// no call. Longer names, rare in source text, are not cached.
 struct word_cache_entry {
+    uint64_t first;  // the name's first 8 bytes (all of it, zero-padded, below 8)
+    uint64_t last;   // its last 8 bytes (the same as first below 8)
     uint32_t symbol;
     uint32_t index;  // in the global context
     uint32_t context;
-    uint8_t length;  // 0: empty entry
-    char name[27];
+    uint32_t length;  // 0: empty entry
 };
-static_assert(sizeof(word_cache_entry) == 40);
+static_assert(sizeof(word_cache_entry) == 32);
+constexpr size_t cached_name_max = 16;
 // Two ways per set: the newest entry in way 0, the one it displaced in way 1.
 constexpr uint32_t word_cache_sets = 4096;
 word_cache_entry word_cache[word_cache_sets * 2];
 
-inline uint32_t name_hash(const uint8_t* p, size_t n) {
-    uint32_t h = 2166136261u;
-    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
-    return h ^ (h >> 15);
+struct name_key {
+    uint64_t first;
+    uint64_t last;
+};
+
+// The key of a name of 1 to 16 bytes; reads only the name's own bytes.
+inline name_key key_of(const uint8_t* p, size_t n) {
+    name_key k;
+    if (n >= 8) {
+        std::memcpy(&k.first, p, 8);
+        std::memcpy(&k.last, p + n - 8, 8);
+        return k;
+    }
+    uint64_t v;
+    if (n >= 4) {  // two overlapping 4-byte loads: the bytes they share agree
+        uint32_t head, tail;
+        std::memcpy(&head, p, 4);
+        std::memcpy(&tail, p + n - 4, 4);
+        v = head | (uint64_t{tail} << ((n - 4) * 8));
+    } else {
+        v = p[0] | (uint64_t{p[n / 2]} << (n / 2 * 8)) | (uint64_t{p[n - 1]} << ((n - 1) * 8));
+    }
+    k.first = k.last = v;
+    return k;
 }
 
-inline bool cached_q(const word_cache_entry& e, const uint8_t* p, size_t n, uint32_t context) {
-    return e.length == n && e.context == context && std::memcmp(e.name, p, n) == 0;
+inline uint32_t cache_set_of(const name_key& k, size_t n) {
+    uint64_t h = k.first ^ (k.last * 0x9E3779B97F4A7C15u) ^ n;
+    h *= 0xFF51AFD7ED558CCDu;
+    h ^= h >> 32;
+    return static_cast<uint32_t>(h) & (word_cache_sets - 1);
+}
+
+inline bool cached_q(const word_cache_entry& e, const name_key& k, size_t n, uint32_t context) {
+    return e.length == n && e.first == k.first && e.last == k.last && e.context == context;
 }
 
 // A word of `kind` (word types, refinement!, issue!) named by [p, e).
@@ -313,11 +346,13 @@ void make_word(lexer_state& s, const uint8_t* p, const uint8_t* e, uint32_t kind
         return;
     }
     word_cache_entry* set = nullptr;
+    name_key key{};
     const uint32_t global = _context::global();
-    if (n && n <= sizeof word_cache[0].name) {
-        set = &word_cache[(name_hash(p, n) & (word_cache_sets - 1)) * 2];
+    if (n && n <= cached_name_max) {
+        key = key_of(p, n);
+        set = &word_cache[cache_set_of(key, n) * 2];
         for (int way = 0; way < 2; ++way) {
-            if (!cached_q(set[way], p, n, global)) continue;
+            if (!cached_q(set[way], key, n, global)) continue;
             kel_value* c = new_cell(s);
             c->header = (c->header & header_new_line) | kind;
             c->w1 = global;
@@ -334,8 +369,9 @@ void make_word(lexer_state& s, const uint8_t* p, const uint8_t* e, uint32_t kind
         set[0].symbol = sym;
         set[0].index = c->w3;
         set[0].context = global;
-        set[0].length = static_cast<uint8_t>(n);
-        std::memcpy(set[0].name, p, n);
+        set[0].length = static_cast<uint32_t>(n);
+        set[0].first = key.first;
+        set[0].last = key.last;
     }
     set_type(c, kind);
 }
