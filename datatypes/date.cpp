@@ -713,6 +713,16 @@ signal_code to(const refinements&) {
     return signal_code::none;
 }
 
+// The day a random date falls on, from the draw in 1..n (or -1..n below
+// day 0): from the start of the day scale (day 0) up to the day before the
+// date; a date before the start mirrors that, from the start down to the day
+// after the date, so no draw ever leaves the span between the two.
+int64_t random_day(int64_t n, int64_t drawn) {
+    if (n > 0) return drawn - 1;
+    if (n < 0) return drawn + 1;
+    return 0;
+}
+
 signal_code random_date(const refinements& refs) {
     kel_value* v = arg(1);
     const uint32_t p = packed(v);
@@ -727,11 +737,14 @@ signal_code random_date(const refinements& refs) {
     const int64_t n = days_of(p);
     const int64_t drawn = random::int_upto(static_cast<int32_t>(n), secure);
     kel_value d;
-    rebuild(&d, drawn - 1, 0.0, zone_of(p), has_time(p));
+    rebuild(&d, random_day(n, drawn), 0.0, zone_of(p), has_time(p));
     if (has_time(p)) {
         const uint32_t zone = (secure ? random::secure_next() : random::next()) & zone_mask;
         const double draw = static_cast<double>(secure ? random::secure_next() : random::next());
-        const double local = std::floor(draw / 2147483648.0 * 3600.0) / 3600.0 * 86400.0;
+        // whole steps of 24 seconds, counted exactly: a step scaled by
+        // 86400 / 3600 in floats carries a rounding error into the seconds,
+        // and the date would not load back equal to itself
+        const double local = std::floor(draw / 2147483648.0 * 3600.0) * 24.0;
         set(&d, (packed(&d) & ~zone_mask) | zone, 0.0);
         set_time(&d, local, true);
     }

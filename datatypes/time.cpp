@@ -180,7 +180,57 @@ kel_value* push(double seconds) {
     return c;
 }
 
-int32_t serialize(double seconds, kel_value* buffer, int32_t part) {
+namespace {
+
+// `value` (0 <= value < 60) to at most `limit` significant digits, written
+// without an exponent, which the seconds of a time literal cannot carry.
+short_text plain_decimal(double value, int limit) {
+    const float_text::digits d = float_text::shortest_digits(value, limit, false);
+    short_text t{};
+    const auto put = [&t](char c) { t.chars[t.length++] = c; };
+    if (d.exponent == float_text::zero_exponent || d.exponent == float_text::special_exponent) {
+        put('0');
+    } else if (d.exponent <= 0) {
+        put('0');
+        put('.');
+        for (int i = d.exponent; i < 0; ++i) put('0');
+        for (int i = 0; i < d.count; ++i) put(d.text[i]);
+    } else {
+        for (int i = 0; i < d.exponent; ++i) put(i < d.count ? d.text[i] : '0');
+        if (d.count > d.exponent) {
+            put('.');
+            for (int i = d.exponent; i < d.count; ++i) put(d.text[i]);
+        }
+    }
+    t.chars[t.length] = '\0';
+    return t;
+}
+
+// The seconds field that loads back, with the hours and minutes written
+// before it, as `seconds` (the time's whole magnitude, `field` its seconds
+// within the minute). Up to 2^31 hours the lexer sums the three fields as
+// floats, and the sum is checked as such. Past them it reads the whole time
+// from its decimal digits, rounded once: the field's decimal value must lie
+// within half a float step of the field, checked here with a wide margin
+// (the step there is at least 2^-10 s; a text read into a float below 60
+// is off by 2^-47 s at most).
+short_text exact_seconds_text(short_text shown, double seconds, double field, int32_t minutes) {
+    const double hours = whole_hours(seconds);
+    const auto read = [](const short_text& t) { return float_text::parse(t.chars, t.chars + t.length, 0).value; };
+    const auto widened = [&](auto&& reads_back) {
+        return float_::widen_to_read_back(shown, 7, reads_back, [field](int digits) { return plain_decimal(field, digits); });
+    };
+    if (hours > 2147483647.0) {
+        const double quarter_step = (std::nextafter(seconds, HUGE_VAL) - seconds) / 4;
+        return widened([&](const short_text& t) { return std::fabs(read(t) - field) < quarter_step; });
+    }
+    const double before = hours * 3600 + static_cast<double>(minutes) * 60;
+    return widened([&](const short_text& t) { return before + read(t) == seconds; });
+}
+
+}  // namespace
+
+int32_t serialize(double seconds, kel_value* buffer, int32_t part, bool exact) {
     if (!std::isfinite(seconds)) {  // a time divided by zero: its float text
         const short_text t = float_text::form(seconds, 0, true);
         text_out::append(buffer, t.chars, t.length);
@@ -207,8 +257,12 @@ int32_t serialize(double seconds, kel_value* buffer, int32_t part) {
     const double shown = std::round(s * scale) / scale;
     short_text sec{};
     bool zero = shown < 0.000001;
-    if (!zero) {
+    if (exact && zero && s != 0.0) {
+        sec = exact_seconds_text(plain_decimal(0.0, 1), seconds, s, minutes);
+        zero = float_text::parse(sec.chars, sec.chars + sec.length, 0).value == 0.0;
+    } else if (!zero) {
         sec = float_::format(shown, float_::seconds_kind);
+        if (exact) sec = exact_seconds_text(sec, seconds, s, minutes);
         if (float_text::parse(sec.chars, sec.chars + sec.length, 0).value >= 60.0) {
             zero = true;
             if (++minutes == 60) {
@@ -239,8 +293,8 @@ int32_t form(const kel_value* value, kel_value* buffer, const kel_value*, int32_
     return serialize(get_float(value), buffer, part);
 }
 
-int32_t mold(const kel_value* value, kel_value* buffer, bool, bool, bool, const kel_value*, int32_t part, int32_t) {
-    return serialize(get_float(value), buffer, part);
+int32_t mold(const kel_value* value, kel_value* buffer, bool, bool all, bool, const kel_value*, int32_t part, int32_t) {
+    return serialize(get_float(value), buffer, part, all);
 }
 
 signal_code eval_path(const path_step_args& step) {

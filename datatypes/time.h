@@ -43,7 +43,9 @@ kel_value* init_cell(double seconds, kel_value* cell);
 kel_value* push(double seconds);
 
 // Appends the text of a time ("-1:02:03.5") and answers the remaining budget.
-int32_t serialize(double seconds, kel_value* buffer, int32_t part);
+// `exact` (mold/all) writes the seconds with the digits that load back as
+// the very value, past the six the text otherwise keeps.
+int32_t serialize(double seconds, kel_value* buffer, int32_t part, bool exact = false);
 
 int32_t form(const kel_value* value, kel_value* buffer, const kel_value* arg, int32_t part);
 int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, bool flat, const kel_value* arg,

@@ -715,15 +715,17 @@ struct trace_scope {
     }
 };
 
-// The end event once an error or a code has already unwound the marks to
-// its receiver (an error's receiver popped): an error the callback raised now
-// would look for a receiver again and unwind past the one the first signal
-// found, so it is received here and dropped; the first signal goes on. So
-// are break and continue, which stop at a loop mark opened here: a loop
-// between `do` and the first receiver has lost its mark already and would
-// take them for its own. Throw, return and exit have unwound to their own
-// receivers (which check their marks) and travel on instead.
-void end_after_signal() {
+// Runs Kel code (through `work`) once an error or a code has already
+// unwound the marks to its receiver (an error's receiver popped): an error
+// the code raised now would look for a receiver again and unwind past the
+// one the first signal found, so it is received here and dropped; the first
+// signal goes on. So are break and continue, which stop at a loop mark
+// opened here: a loop between the native and the first receiver has lost
+// its mark already and would take them for its own. Throw, return and exit
+// have unwound to their own receivers (which check their marks) and travel
+// on instead.
+template <class Work>
+void run_after_signal(Work&& work) {
     kel_value* const top = stack::top();
     kel_value* const base = stack::arguments();
     const error_trap trap = open_error_trap();
@@ -731,7 +733,7 @@ void end_after_signal() {
         (void)stack::alloc_cell();  // the value the signal carries stays below
         stack::open_loop_frame(&words::_body);
         set_unset(stack::alloc_cell());
-        interpreter::trace_end();
+        work();
     } catch (const kel_unwind& u) {
         if (u.code == code_value(signal_code::break_) || u.code == code_value(signal_code::continue_)) {
             close_error_trap(trap, false);
@@ -750,6 +752,11 @@ void end_after_signal() {
     }
     close_error_trap(trap, false);
     stack::regs.top = top;
+}
+
+// The trace's end event after a signal (see run_after_signal).
+void end_after_signal() {
+    run_after_signal([] { interpreter::trace_end(); });
 }
 
 // `do/trace` with a tracer of its own: the end event fires however the
@@ -860,6 +867,32 @@ void close_target(const target& t, const kel_value* out) {
     stack::set_last(out);
 }
 
+// Runs the filling of the target. When a signal (an error, a break ...)
+// stops it part-way, the values already in an owned `out` stay there, and
+// its owner hears of them as it would have at the end: the cells counted
+// are the growth of `out` since the start, read from a copy of the cell
+// (the argument stack above the signal's receiver is no longer ours).
+template <class Fill>
+signal_code fill_target(const kel_value* out, const target& t, Fill&& fill) {
+    if (!out || !(memory::buffer_of(series_node(out))->flags & memory::flag_owned)) return fill();
+    const kel_value held = *out;
+    const int32_t before = units_of(out);
+    const int32_t start = t.start;
+    const auto tell_owner = [&] {
+        const int32_t added = units_of(&held) - before;
+        if (added > 0) run_after_signal([&] { ownership::check(&held, "insert", nullptr, start, added); });
+    };
+    signal_code c;
+    try {
+        c = fill();
+    } catch (const kel_unwind&) {
+        tell_owner();
+        throw;
+    }
+    if (c != signal_code::none) tell_owner();
+    return c;
+}
+
 }  // namespace
 
 signal_code reduce_star(bool check, const refinements& refs) {
@@ -891,29 +924,33 @@ signal_code reduce_star(bool check, const refinements& refs) {
     // change the block.
     const bool quick = !interpreter::trace.active;
     std::vector<kel_value> run;
-    while (c.pos < interpreter::end_of(c)) {
-        if (quick) {
-            const int32_t end = interpreter::end_of(c);
-            const kel_value* cells = interpreter::cell_at(c, 0);
-            run.clear();
-            while (c.pos < end && interpreter::plain_data(type_of(cells + c.pos)) &&
-                   (c.pos + 1 >= end || type_of(cells + c.pos + 1) != types::word)) {
-                kel_value v = cells[c.pos];
-                clear_new_line(&v);
-                run.push_back(v);
-                ++c.pos;
+    const auto fill = [&]() -> signal_code {
+        while (c.pos < interpreter::end_of(c)) {
+            if (quick) {
+                const int32_t end = interpreter::end_of(c);
+                const kel_value* cells = interpreter::cell_at(c, 0);
+                run.clear();
+                while (c.pos < end && interpreter::plain_data(type_of(cells + c.pos)) &&
+                       (c.pos + 1 >= end || type_of(cells + c.pos + 1) != types::word)) {
+                    kel_value v = cells[c.pos];
+                    clear_new_line(&v);
+                    run.push_back(v);
+                    ++c.pos;
+                }
+                if (!run.empty()) {
+                    put_values(t.cell, run, t.insert);
+                    continue;
+                }
             }
-            if (!run.empty()) {
-                put_values(t.cell, run, t.insert);
-                continue;
-            }
+            KEL_PROPAGATE(interpreter::eval_next(c, true));
+            kel_value* r = stack::top() - 1;
+            clear_new_line(r);
+            put_value(t.cell, r, t.insert);
+            stack::regs.top = mark;
         }
-        KEL_PROPAGATE(interpreter::eval_next(c, true));
-        kel_value* r = stack::top() - 1;
-        clear_new_line(r);
-        put_value(t.cell, r, t.insert);
-        stack::regs.top = mark;
-    }
+        return signal_code::none;
+    };
+    KEL_PROPAGATE(fill_target(out, t, fill));
     close_target(t, out);
     return signal_code::none;
 }
@@ -981,7 +1018,8 @@ signal_code compose_star(bool check, const refinements& refs) {
     }
     const kel_value* out = refs.has(2) ? stack::arguments() + refs.at[2] : nullptr;
     const target t = open_target(out, block::ks_length_q(&value));
-    KEL_PROPAGATE(compose_into(unshared_source(&value, t), refs.has(0), refs.has(1), t));
+    const kel_value* source = unshared_source(&value, t);
+    KEL_PROPAGATE(fill_target(out, t, [&] { return compose_into(source, refs.has(0), refs.has(1), t); }));
     close_target(t, out);
     return signal_code::none;
 }

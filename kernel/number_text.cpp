@@ -202,23 +202,31 @@ short_text format_exact_single(float value, int kind, bool pretty) {
     if (!std::isfinite(value)) return t;
     // float32 needs at most 9 digits; the read back goes through a double
     // (as the lexer's does), so more are tried should that ever round apart.
-    for (int digits = 8; !reads_back_single(t, value) && digits <= 17; ++digits) {
-        t = format_g(value, digits);
-        if (kind == single_kind) add_point_zero(t);
-        t.chars[t.length] = '\0';
-    }
-    return t;
+    return widen_to_read_back(
+        t, 8, [value](const short_text& text) { return reads_back_single(text, value); },
+        [value, kind](int digits) {
+            short_text text = format_g(value, digits);
+            if (kind == single_kind) add_point_zero(text);
+            text.chars[text.length] = '\0';
+            return text;
+        });
 }
 
 short_text format_exact_percent(double fraction, bool pretty) {
     short_text t = format_percent(fraction, pretty);
     if (!std::isfinite(fraction) || reads_back_percent(t, fraction)) return t;
     const double hundredfold = fraction * 100.0;
-    for (int digits = 14; std::isfinite(hundredfold) && digits <= 17; ++digits) {
-        t = format_g(hundredfold, digits);
-        append(t, '%');
-        t.chars[t.length] = '\0';
-        if (reads_back_percent(t, fraction)) return t;
+    if (std::isfinite(hundredfold)) {
+        const auto percent_reads_back = [fraction](const short_text& text) {
+            return reads_back_percent(text, fraction);
+        };
+        t = widen_to_read_back(t, 14, percent_reads_back, [hundredfold](int digits) {
+            short_text text = format_g(hundredfold, digits);
+            append(text, '%');
+            text.chars[text.length] = '\0';
+            return text;
+        });
+        if (percent_reads_back(t)) return t;
     }
     // The hundredfold is rounded once more than the fraction, so its digits
     // may never read back; the fraction's own 17 digits with the exponent

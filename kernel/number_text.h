@@ -61,6 +61,16 @@ short_text format_exact_percent(double fraction, bool pretty);
 // taken within 1..17.
 short_text format_g(double value, int precision);
 
+// The search behind every mold/all text: `t` when `reads_back(t)` holds,
+// else the text `write(n)` gives for n = `from`, then one more, significant
+// digits, until `reads_back` holds or 17 digits were tried; answers the last
+// text tried.
+template <class ReadsBack, class Write>
+short_text widen_to_read_back(short_text t, int from, ReadsBack&& reads_back, Write&& write) {
+    for (int digits = from; !reads_back(t) && digits <= 17; ++digits) t = write(digits);
+    return t;
+}
+
 }  // namespace kel::float_
 
 namespace kel::integer {

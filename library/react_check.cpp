@@ -6,11 +6,15 @@
 // the walk goes on at the next record's position as the Kel walk did, except
 // that a reaction that removed its own record leaves the walk on the record
 // that took its place, so a sibling reaction is not skipped); the
+// records of the changed reactor are found through the table's index
+// (library/react_index.h), not by a walk of the whole table; the
 // engine's `queue`, `eat-events?` and `eval-reaction` are read from the
 // engine object at each use, so code that replaces them is seen at once.
 // The positions held across a reaction live in argument-stack cells, so the
 // blocks they point into stay reachable whatever the reaction does.
 #include "library/react_check.h"
+
+#include "library/react_index.h"
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -218,7 +222,7 @@ machine_value check_routine(const machine_value* a, int32_t) {
     *pos = field_of(engine_ctx, f_relations);
     if (is_block(pos)) {
         for (;;) {
-            const int32_t at = find_record(pos, &reactor);
+            const int32_t at = series_head(pos) < 0 ? -1 : react_index::next_record_of(pos, &reactor, series_head(pos));
             if (at < 0) break;
             set_series_head(pos, at);
             *reaction = pick(pos, 3);

@@ -1,17 +1,27 @@
-// react_index: the reactivity engine's duplicate test for new relations.
-// `add-relation` must not add a record the relations table holds already
-// (the same four values, by `same?`); walking the table for that made every
-// addition cost the whole table. This routine keeps an index of the table's
-// records beside it and walks only the records that share the new one's
-// source and reaction. The reactivity phase binds it by name (`make routine!
-// 'react-add-relation`) in the anonymous context around the engine.
+// react_index: an index of the reactivity engine's relations table, so that
+// nothing that looks for records walks the whole table. `add-relation` must
+// not add a record the table holds already (the same four values, by
+// `same?`): the index walks only the records that share the new one's source,
+// reaction and targets. The change check finds the records of the changed
+// reactor through it (next_record_of), and `react/unlink` the records of its
+// reaction, removed in one pass. The reactivity phase binds the two routines
+// by name (`make routine! 'react-add-relation`, 'react-unlink) in the
+// anonymous context around the engine.
 #pragma once
 #include <cstdint>
 
+#include "kernel/value.h"
+
 namespace kel::react_index {
 
-// Its slot in the routine table, after the reactivity check's.
+// Their slots in the routine table, after the reactivity check's.
 constexpr int32_t routine_number = 166;
+constexpr int32_t unlink_routine_number = 167;
+
+// The first cell of the first record at or after cell `from` (counted from
+// the block's first cell) whose source is `same?` as `source`, or -1: what
+// a walk of the table four cells at a time from `from` finds.
+int32_t next_record_of(const kel_value* table, const kel_value* source, int32_t from);
 
 // Start-up step (run by the library routines' install): fills the table slot.
 void install();
