@@ -828,7 +828,8 @@ def enbase_text_case(rng):
 # --- time!, text to number, money with numbers -------------------------------------
 
 def mold_time_fraction(sec):
-    """Text of a time: h:mm:ss with the seconds' fraction at 6 significant digits."""
+    """Text of a time as mold/all writes it: h:mm:ss with the seconds' fraction
+    at 6 significant digits, or at the fewest past them that read back."""
     sign = "-" if sec < 0 else ""
     sec = abs(sec)
     h = int(sec // 3600)
@@ -837,7 +838,10 @@ def mold_time_fraction(sec):
     if s < 0.000001:
         stext = "00"
     else:
-        stext = "%.6g" % s
+        for digits in range(6, 18):
+            stext = "%.*g" % (digits, s)
+            if h * 3600 + m * 60 + float(stext) == sec:
+                break
         if "e" in stext:
             return None
         if "." in stext:
