@@ -504,7 +504,7 @@ void append_ascii(kel_value* buffer, const char* text, int32_t n, int32_t* writt
 
 }  // namespace
 
-int32_t mold(const kel_value* value, kel_value* buffer, bool, bool, bool, const kel_value*, int32_t part, int32_t) {
+int32_t mold(const kel_value* value, kel_value* buffer, bool, bool all, bool, const kel_value*, int32_t part, int32_t) {
     const kel_value date = *value;
     const uint32_t p = packed(&date);
     const int32_t year = year_of(p);
@@ -529,8 +529,10 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool, bool, bool, const 
     // The seconds show six significant digits: a time in the last twentieth
     // of a millisecond of the day would round up to 24:00:00, which no date
     // literal accepts, so it shows as the last instant the field can show.
+    // mold/all writes the digits that load back, which never round up.
     constexpr double last_shown_time = 86399.9999;
-    part = time::serialize(std::min(local_time(&date), last_shown_time), buffer, part - 1);
+    const double local = local_time(&date);
+    part = time::serialize(all ? local : std::min(local, last_shown_time), buffer, part - 1, all);
     const uint32_t zone = zone_of(p);
     if (zone == 0) return part;
     const int32_t hours = static_cast<int32_t>((zone >> 2) & 0xF);
@@ -739,7 +741,9 @@ signal_code random_date(const refinements& refs) {
     kel_value d;
     rebuild(&d, random_day(n, drawn), 0.0, zone_of(p), has_time(p));
     if (has_time(p)) {
-        const uint32_t zone = (secure ? random::secure_next() : random::next()) & zone_mask;
+        uint32_t zone = (secure ? random::secure_next() : random::next()) & zone_mask;
+        // a zone of no offset is never west: no literal writes "-00:00" back
+        if ((zone & ~zone_west) == 0) zone = 0;
         const double draw = static_cast<double>(secure ? random::secure_next() : random::next());
         // whole steps of 24 seconds, counted exactly: a step scaled by
         // 86400 / 3600 in floats carries a rounding error into the seconds,
