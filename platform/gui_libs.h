@@ -81,7 +81,9 @@ namespace kel::platform::gui_libs {
     X(gdk_display_get_name) X(gdk_display_get_n_monitors) X(gdk_display_get_monitor)       \
     X(gdk_display_get_primary_monitor) X(gdk_display_flush) X(gdk_monitor_get_geometry)    \
     X(gdk_monitor_get_scale_factor) X(gdk_monitor_get_model) X(gdk_screen_get_default)     \
-    X(gdk_screen_get_resolution)
+    X(gdk_screen_get_resolution) X(gdk_monitor_is_primary) X(gdk_display_get_default_seat) \
+    X(gdk_seat_get_pointer) X(gdk_device_get_position) X(gdk_display_get_monitor_at_point) \
+    X(gdk_display_open) X(gdk_display_manager_get) X(gdk_display_manager_set_default_display)
 // clang-format on
 
 #define KEL_GUI_LIBS_POINTER(name) decltype(&::name) name;
