@@ -27,11 +27,17 @@ struct image_format {
     const char* name;
     int32_t code;
 };
-// In the order they are read; the first two are also the ones written.
+// In the order they are read.
 constexpr image_format image_formats[] = {
     {"image/png", image_codecs::png},
     {"image/jpeg", image_codecs::jpeg},
     {"image/gif", image_codecs::gif},
+    {"image/bmp", image_codecs::bmp},
+};
+// PNG keeps every pixel as it is and is read first; the bitmap is for
+// programs that take nothing else.
+constexpr image_format written_images[] = {
+    {"image/png", image_codecs::png},
     {"image/bmp", image_codecs::bmp},
 };
 
@@ -109,16 +115,14 @@ bool offer_image(const kel_value* img, offer_list* formats) {
     if (image::pixel_count(img) == 0) return true;
     image::pixel_lock lock = image::lock_pixels(img, false);
     if (!lock.pixels) return false;
-    // PNG first: the format read back first, and the one that keeps the most.
-    for (const int32_t code : {image_codecs::png, image_codecs::bmp}) {
+    for (const image_format& f : written_images) {
         imaging::byte_buffer encoded;
-        if (image_codecs::encode_buffer(code, lock.pixels, lock.width, lock.height, lock.stride, &encoded) !=
+        if (image_codecs::encode_buffer(f.code, lock.pixels, lock.width, lock.height, lock.stride, &encoded) !=
             imaging::result::ok) {
             image::unlock_pixels(lock);
             return false;
         }
-        const char* name = code == image_codecs::png ? "image/png" : "image/bmp";
-        formats->push_back({name, std::string(reinterpret_cast<const char*>(encoded.data()), encoded.size())});
+        formats->push_back({f.name, std::string(reinterpret_cast<const char*>(encoded.data()), encoded.size())});
     }
     image::unlock_pixels(lock);
     return true;
