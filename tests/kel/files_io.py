@@ -284,6 +284,10 @@ def run(kel, folder):
         ("read %list/", listed),
         ("read %list/.", listed),
         ("read %list/sub/", [F("inner")]),
+        # a name that is not UTF-8 writes out as the bytes it was
+        ("to binary! pick read %%list/ %d" % (listed.index(kel_name(b"bad\xff.txt")) + 1), b"bad\xff.txt"),
+        ("write %%w-name pick read %%list/ %d read/binary %%w-name" % (listed.index(kel_name(b"bad\xc3")) + 1),
+         b"bad\xc3"),
         ("read %empty-dir/", []),
         # writing (the files are checked below)
         ('write %w-plain "a^/b^Mc"', UNSET),
