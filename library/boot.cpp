@@ -3,7 +3,9 @@
 // Order of the boot, fixed:
 //   1. datatype, native and action words (the tables are filled by runtime::init);
 //   2. the collector goes active and word recording stops;
-//   3. the phase sources, in the order of `phases`; after the system phase
+//   3. the phases, in the order of `phases` (generated from the
+//      boot-NN-name.kel sources), each with its C++ steps before and after
+//      (`hooks_of`); after the system phase
 //      the error catalogue and prototype that start-up built from their
 //      embedded source are handed to system/catalog/errors and
 //      system/standard/error, and the objects C++ reads by position are
@@ -54,83 +56,6 @@ namespace {
 
 bool done = false;
 kel_value system_cell{types::unset, 0, 0, 0};  // a copy; the object lives in the global word
-
-struct phase {
-    const char* name;
-    const char* source;
-    size_t length;
-};
-
-#define KEL_PHASE(name, file)                       \
-    {                                                \
-        name,                                        \
-        file,                                        \
-        sizeof(file) - 1,                            \
-    }
-
-const char src_base[] =
-#include "library/boot-01-base.kel.inc"
-    ;
-const char src_routines[] =
-#include "library/boot-02-routines.kel.inc"
-    ;
-const char src_constants[] =
-#include "library/boot-03-constants.kel.inc"
-    ;
-const char src_functions[] =
-#include "library/boot-04-functions.kel.inc"
-    ;
-const char src_system[] =
-#include "library/boot-05-system.kel.inc"
-    ;
-const char src_reactivity[] =
-#include "library/boot-06-reactivity.kel.inc"
-    ;
-const char src_schemes[] =
-#include "library/boot-07-schemes.kel.inc"
-    ;
-const char src_preprocessor[] =
-#include "library/boot-08-preprocessor.kel.inc"
-    ;
-const char src_tools[] =
-#include "library/boot-09-tools.kel.inc"
-    ;
-const char src_boot_args[] =
-#include "library/boot-10-boot-args.kel.inc"
-    ;
-const char src_event[] =
-#include "library/boot-11-event.kel.inc"
-    ;
-const char src_view[] =
-#include "library/boot-12-view.kel.inc"
-    ;
-const char src_codecs[] =
-#include "library/boot-13-codecs.kel.inc"
-    ;
-const char src_help[] =
-#include "library/boot-14-help.kel.inc"
-    ;
-const char src_console[] =
-#include "library/boot-15-console.kel.inc"
-    ;
-
-const phase phases[] = {
-    KEL_PHASE("base", src_base),
-    KEL_PHASE("routines", src_routines),
-    KEL_PHASE("constants", src_constants),
-    KEL_PHASE("functions", src_functions),
-    KEL_PHASE("system", src_system),
-    KEL_PHASE("reactivity", src_reactivity),
-    KEL_PHASE("schemes", src_schemes),
-    KEL_PHASE("preprocessor", src_preprocessor),
-    KEL_PHASE("tools", src_tools),
-    KEL_PHASE("boot-args", src_boot_args),
-    KEL_PHASE("event", src_event),
-    KEL_PHASE("view", src_view),
-    KEL_PHASE("codecs", src_codecs),
-    KEL_PHASE("help", src_help),
-    KEL_PHASE("console", src_console),
-};
 
 // Fields that C++ reads by position: object path, field name, 0-based index.
 struct fixed_field {
@@ -251,21 +176,20 @@ std::string formed_last_error() {
 }  // namespace
 
 void run_source(const char* name, const char* source, size_t length) {
-    const phase p{name, source, length};
     kel_value* const entry = stack::top();
     const error_trap trap = open_error_trap();
     try {
-        kel_value* block = load_library_source(p.source, p.length, p.name);
+        kel_value* block = load_library_source(source, length, name);
         const kel_value code = *block;
         const signal_code c = interpreter::eval_block(&code, false);
         if (c == signal_code::error) throw kel_unwind{code_value(c)};  // received by the trap all the same
         close_error_trap(trap, false);
         if (c != signal_code::none) {
-            const std::string what = std::string("phase ") + p.name + ": a control signal escaped";
+            const std::string what = std::string("phase ") + name + ": a control signal escaped";
             catalog::boot_stop(what.c_str());
         }
     } catch (const kel_unwind& u) {
-        std::string what = std::string("phase ") + p.name + ": ";
+        std::string what = std::string("phase ") + name + ": ";
         what += u.code == code_value(signal_code::error) ? formed_last_error() : "a control signal escaped";
         close_error_trap(trap, u.code == code_value(signal_code::error));
         catalog::boot_stop(what.c_str());
@@ -462,6 +386,75 @@ void print_to_stdout(const kel_value* value, bool line_end) {
     std_output::write(head, tail > head ? static_cast<size_t>(tail - head) : 0, static_cast<int>(unit), line_end);
 }
 
+// event! registers from the boot, after the typesets were built from the
+// start-up's 53 types; its word is made and set at once.
+void register_event_type() {
+    const uint32_t t = registry::register_boot_types(nullptr);
+    if (t == 0) return;
+    kel_value w = *word::from_c_string(registry::type_names[t].name);
+    registry::type_names[t].word = w;
+    kel_value d;
+    set_datatype(&d, t);
+    _context::set_bound(&w, &d);
+}
+
+// After the system phase: the system object is kept in root (even if its
+// word changes) and checked, and the values start-up made before it existed
+// are handed to it.
+void take_over_system() {
+    kel_value w = *word::from_c_string("system");
+    const kel_value* s = _context::get_bound(&w);
+    if (!s || type_of(s) != types::object) catalog::boot_stop("the system object was not built");
+    system_cell = *s;
+    block::ks_add(block::root(), &system_cell);
+    check_system(&system_cell);
+    take_over_errors();
+    hand_exit_states_to_lexer();
+    hand_trace_settings_to_errors();
+    stamp_build_date();
+    stamp_build_git();
+}
+
+// The phases: the build generates one row per boot-NN-name.kel (library/,
+// gui/view/), and a phase's C++ steps before and after its sources are
+// named here by the phase's id, so a phase that is renamed or removed
+// leaves no hook silently unrun: the build fails instead.
+struct phase_source {
+    const char* file;
+    const char* text;
+    size_t length;
+};
+struct phase_hooks {
+    void (*before)() = nullptr;
+    void (*after)() = nullptr;
+};
+struct phase {
+    const char* name;
+    const phase_source* sources;
+    size_t source_count;
+    void (*before)();
+    void (*after)();
+};
+
+enum class phase_id {
+#include "library/boot_phase_ids.inc"
+};
+
+template <phase_id>
+constexpr phase_hooks hooks_of{};
+template <>
+constexpr phase_hooks hooks_of<phase_id::constants>{set_null_handle, check_spec_typesets};
+template <>
+constexpr phase_hooks hooks_of<phase_id::system>{nullptr, take_over_system};
+template <>
+constexpr phase_hooks hooks_of<phase_id::reactivity>{nullptr, fix_reactor_classes};
+template <>
+constexpr phase_hooks hooks_of<phase_id::boot_args>{give_command_line, fill_boot_args};
+template <>
+constexpr phase_hooks hooks_of<phase_id::event>{register_event_type, nullptr};
+
+#include "library/boot_phase_rows.inc"
+
 }  // namespace
 
 kel_value* load_library_source(const char* text, size_t length, const char* phase) {
@@ -526,18 +519,6 @@ void form_utf8(const kel_value* value, char** text, int32_t* length) {
     *length = static_cast<int32_t>(fallback.size());
 }
 
-// event! registers from the boot, after the typesets were built from the
-// start-up's 53 types; its word is made and set at once.
-void register_event_type() {
-    const uint32_t t = registry::register_boot_types(nullptr);
-    if (t == 0) return;
-    kel_value w = *word::from_c_string(registry::type_names[t].name);
-    registry::type_names[t].word = w;
-    kel_value d;
-    set_datatype(&d, t);
-    _context::set_bound(&w, &d);
-}
-
 void run() {
     if (done) return;
     // 1. The datatype, native and action words.
@@ -574,26 +555,9 @@ void run() {
     // 3. The phases.
     function::library_phase = true;
     for (const phase& p : phases) {
-        if (std::strcmp(p.name, "boot-args") == 0) give_command_line();
-        if (std::strcmp(p.name, "constants") == 0) set_null_handle();
-        if (std::strcmp(p.name, "event") == 0) register_event_type();
-        run_source(p.name, p.source, p.length);
-        if (std::strcmp(p.name, "constants") == 0) check_spec_typesets();
-        if (std::strcmp(p.name, "reactivity") == 0) fix_reactor_classes();
-        if (std::strcmp(p.name, "boot-args") == 0) fill_boot_args();
-        if (std::strcmp(p.name, "system") == 0) {
-            kel_value w = *word::from_c_string("system");
-            const kel_value* s = _context::get_bound(&w);
-            if (!s || type_of(s) != types::object) catalog::boot_stop("the system object was not built");
-            system_cell = *s;
-            block::ks_add(block::root(), &system_cell);  // keeps it even if the word changes
-            check_system(&system_cell);
-            take_over_errors();
-            hand_exit_states_to_lexer();
-            hand_trace_settings_to_errors();
-            stamp_build_date();
-            stamp_build_git();
-        }
+        if (p.before) p.before();
+        for (size_t i = 0; i < p.source_count; ++i) run_source(p.name, p.sources[i].text, p.sources[i].length);
+        if (p.after) p.after();
     }
     function::library_phase = false;
     // `do-file` runs as user code, like the scripts it runs: its steps show
