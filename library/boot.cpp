@@ -22,6 +22,7 @@
 // catalog::boot_stop with a message and a non-zero exit code.
 #include "library/boot.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -48,6 +49,8 @@
 #include "kernel/runtime.h"
 #include "kernel/series_memory.h"
 #include "platform/platform.h"
+#include "evaluator/routines.h"
+#include "services/kelbin.h"
 #include "services/lexer.h"
 
 namespace kel::boot {
@@ -398,6 +401,13 @@ void register_event_type() {
     _context::set_bound(&w, &d);
 }
 
+// The system object's values that belong to this process (its directory,
+// its cache folder): the pool holds what the build's own run found.
+const char start_process_source[] =
+#include "library/start-process.kel.inc"
+    ;
+void start_process() { run_source("process", start_process_source, sizeof start_process_source - 1); }
+
 // After the system phase: the system object is kept in root (even if its
 // word changes) and checked, and the values start-up made before it existed
 // are handed to it.
@@ -413,6 +423,7 @@ void take_over_system() {
     hand_trace_settings_to_errors();
     stamp_build_date();
     stamp_build_git();
+    start_process();
 }
 
 // The phases: the build generates one row per boot-NN-name.kel (library/,
@@ -427,6 +438,7 @@ struct phase_source {
 struct phase_hooks {
     void (*before)() = nullptr;
     void (*after)() = nullptr;
+    bool every_start = false;  // depends on this process: run again after a boot from the pool
 };
 struct phase {
     const char* name;
@@ -434,6 +446,7 @@ struct phase {
     size_t source_count;
     void (*before)();
     void (*after)();
+    bool every_start;
 };
 
 enum class phase_id {
@@ -449,7 +462,7 @@ constexpr phase_hooks hooks_of<phase_id::system>{nullptr, take_over_system};
 template <>
 constexpr phase_hooks hooks_of<phase_id::reactivity>{nullptr, fix_reactor_classes};
 template <>
-constexpr phase_hooks hooks_of<phase_id::boot_args>{give_command_line, fill_boot_args};
+constexpr phase_hooks hooks_of<phase_id::boot_args>{give_command_line, fill_boot_args, true};
 template <>
 constexpr phase_hooks hooks_of<phase_id::event>{register_event_type, nullptr};
 
@@ -519,6 +532,80 @@ void form_utf8(const kel_value* value, char** text, int32_t* length) {
     *length = static_cast<int32_t>(fallback.size());
 }
 
+namespace {
+
+bool (*const make_routine_value)(int32_t, kel_value*) = [](int32_t number, kel_value* out) {
+    if (number < 1 || !routines::at(number).fn) return false;
+    routines::make_value(number, out);
+    return true;
+};
+
+// The source boot: every phase in order, the collector on from its start.
+void boot_from_source() {
+    collector::set_active(true);
+    runtime::recording = false;
+    function::library_phase = true;
+    for (const phase& p : phases) {
+        if (p.before) p.before();
+        for (size_t i = 0; i < p.source_count; ++i) run_source(p.name, p.sources[i].text, p.sources[i].length);
+        if (p.after) p.after();
+    }
+    function::library_phase = false;
+    // `do-file` runs as user code, like the scripts it runs: its steps show
+    // in traces, and an #include in such a script becomes `do %file`.
+    if (const kel_value* f = _context::get_bound(word::from_c_string("do-file")))
+        if (type_of(f) == types::function) function::unmark_library(f);
+}
+
+// The boot from the pool: the decode with the collector still off, then
+// what C++ keeps of the system object, then the phases and values that
+// depend on this process.
+void boot_from_pool() {
+    kel_value literals;
+    block::init_cell(&literals, 4);
+    block::ks_add(block::root(), &literals);
+    kelbin::make_routine = make_routine_value;
+    const error_trap trap = open_error_trap();
+    try {
+        kelbin::boot_decode(embedded_pool.bytes, embedded_pool.size, &literals);
+        close_error_trap(trap, false);
+    } catch (const kel_unwind& u) {
+        const std::string what = "the boot pool: " + formed_last_error();
+        close_error_trap(trap, u.code == code_value(signal_code::error));
+        catalog::boot_stop(what.c_str());
+    }
+    collector::set_active(true);
+    runtime::recording = false;
+    register_event_type();
+    set_null_handle();
+    kel_value w = *word::from_c_string("system");
+    const kel_value* s = _context::get_bound(&w);
+    if (!s || type_of(s) != types::object) catalog::boot_stop("the boot pool holds no system object");
+    system_cell = *s;
+    block::ks_add(block::root(), &system_cell);
+    check_system(&system_cell);
+    take_over_errors();
+    hand_exit_states_to_lexer();
+    hand_trace_settings_to_errors();
+    function::library_phase = true;
+    start_process();
+    for (const phase& p : phases) {
+        if (!p.every_start) continue;
+        if (p.before) p.before();
+        for (size_t i = 0; i < p.source_count; ++i) run_source(p.name, p.sources[i].text, p.sources[i].length);
+        if (p.after) p.after();
+    }
+    function::library_phase = false;
+}
+
+bool pool_boot_q() {
+    if (!embedded_pool.bytes) return false;
+    const char* source = std::getenv("KEL_BOOT_SOURCE");
+    return !(source && source[0] && std::strcmp(source, "0") != 0);
+}
+
+}  // namespace
+
 void run() {
     if (done) return;
     // 1. The datatype, native and action words.
@@ -547,28 +634,41 @@ void run() {
     }
     preset_spec_typesets();
     dyn_print::add(print_to_stdout, nullptr);
-    // 2. Collections may happen from here; the stress check waits.
+    // 2. Collections may happen from here (after the pool's decode); the
+    // stress check waits for the end of the boot.
     const uint32_t stress = collector::stress_interval();
     collector::set_stress(0);
-    collector::set_active(true);
-    runtime::recording = false;
-    // 3. The phases.
-    function::library_phase = true;
-    for (const phase& p : phases) {
-        if (p.before) p.before();
-        for (size_t i = 0; i < p.source_count; ++i) run_source(p.name, p.sources[i].text, p.sources[i].length);
-        if (p.after) p.after();
-    }
-    function::library_phase = false;
-    // `do-file` runs as user code, like the scripts it runs: its steps show
-    // in traces, and an #include in such a script becomes `do %file`.
-    if (const kel_value* f = _context::get_bound(word::from_c_string("do-file")))
-        if (type_of(f) == types::function) function::unmark_library(f);
+    // 3. The library: from the pool, or from source.
+    if (pool_boot_q()) boot_from_pool();
+    else boot_from_source();
     std_output::flush();
     collector::set_stress(stress);
     done = true;
 }
 
 bool done_q() { return done; }
+
+pool_bytes embedded_pool;
+
+void write_pool(kel_value* out) {
+    const uint32_t g = _context::global();
+    const int32_t n = _context::length(g);
+    kel_value* words = block::push_only_star(n > 0 ? n : 1);
+    for (int32_t i = 0; i < n; ++i) {
+        kel_value w;
+        init_cell(&w, types::word);
+        w.w1 = g;
+        w.w2 = word_symbol(context_ops::word_at(g, i));
+        w.w3 = static_cast<uint32_t>(i);
+        block::ks_add(words, &w);
+    }
+    kel_value* values = block::push_only_star(n > 0 ? n : 1);
+    for (int32_t i = 0; i < n; ++i) {
+        const kel_value v = _context::values(g)[i];
+        block::ks_add(values, &v);
+    }
+    kelbin::encode_pool(words, values, out);
+    stack::drop_cells(2);
+}
 
 }  // namespace kel::boot
