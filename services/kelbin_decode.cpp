@@ -26,6 +26,7 @@
 #include "datatypes/function.h"
 #include "datatypes/hash.h"
 #include "datatypes/image.h"
+#include "datatypes/logic.h"
 #include "datatypes/map.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
@@ -72,6 +73,7 @@ struct reader {
         place where;
         uint32_t ctx = 0;
     } spec_of;
+    std::vector<kel_value> deep_owners;  // pool objects with on-deep-change*, to bind their fields at the end
     std::vector<kel_value> runtime_natives;  // the global natives and actions by number, once looked up
     std::vector<kel_value> runtime_actions;
     uint32_t target = 0;  // the receiving block's node: the start of every path
@@ -653,6 +655,7 @@ void read_object_body(bool hooks, bool nl, place where, const place* word, const
     }
     set_new_line(s.cell, nl);
     object::copy_to_self(s.cell);
+    if (rd->pool && hooks && (on_set[1] >> 16) != object::no_handler) rd->deep_owners.push_back(*s.cell);
     if (where.node) {
         if (where.index < 0) where = append(where.node, s.cell);
         else store(where, s.cell);
@@ -1286,8 +1289,17 @@ void decode_block(const uint8_t* bytes, size_t length, const kel_value* target, 
     r.end = r.p + payload;
     const int depth = cycles::depth();
     try {
-        if (pool)
+        if (pool) {
             while (r.p < r.end) read_pool_record(r.target);
+            // The owner table is the runtime's, not the pool's: an object
+            // with on-deep-change* owns its fields' series again, inner
+            // objects first, as making them bound them.
+            for (auto o = r.deep_owners.rbegin(); o != r.deep_owners.rend() && object::owners.bind_object; ++o) {
+                stack_cell held;
+                *held.cell = *o;
+                object::owners.bind_object(held.cell, held.cell, none::value);
+            }
+        }
         else
             while (r.p < r.end) read_value(r.target);
     } catch (...) {
