@@ -540,6 +540,28 @@ bool (*const make_routine_value)(int32_t, kel_value*) = [](int32_t number, kel_v
     return true;
 };
 
+}  // namespace
+
+void decode_pool(const pool_bytes& pool) {
+    kel_value literals;
+    block::init_cell(&literals, 4);
+    block::ks_add(block::root(), &literals);
+    kelbin::make_routine = make_routine_value;
+    kel_value* const entry = stack::top();
+    const error_trap trap = open_error_trap();
+    try {
+        kelbin::boot_decode(pool.bytes, pool.size, &literals);
+        close_error_trap(trap, false);
+    } catch (const kel_unwind& u) {
+        const std::string what = "the boot pool: " + formed_last_error();
+        close_error_trap(trap, u.code == code_value(signal_code::error));
+        catalog::boot_stop(what.c_str());
+    }
+    stack::regs.top = entry;
+}
+
+namespace {
+
 // The source boot: every phase in order, the collector on from its start.
 void boot_from_source() {
     collector::set_active(true);
@@ -561,19 +583,7 @@ void boot_from_source() {
 // what C++ keeps of the system object, then the phases and values that
 // depend on this process.
 void boot_from_pool() {
-    kel_value literals;
-    block::init_cell(&literals, 4);
-    block::ks_add(block::root(), &literals);
-    kelbin::make_routine = make_routine_value;
-    const error_trap trap = open_error_trap();
-    try {
-        kelbin::boot_decode(embedded_pool.bytes, embedded_pool.size, &literals);
-        close_error_trap(trap, false);
-    } catch (const kel_unwind& u) {
-        const std::string what = "the boot pool: " + formed_last_error();
-        close_error_trap(trap, u.code == code_value(signal_code::error));
-        catalog::boot_stop(what.c_str());
-    }
+    decode_pool(embedded_pool);
     collector::set_active(true);
     runtime::recording = false;
     register_event_type();

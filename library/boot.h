@@ -27,6 +27,12 @@ extern pool_bytes embedded_pool;
 // caller keeps rooted).
 void write_pool(kel_value* out);
 
+// Decodes a boot pool with the collector off (the literals kept in the root
+// block); a pool that fails its checks stops the boot ("*** Boot Error: the
+// boot pool: ..."), one without the magic ends the process with "Error: Not
+// a Kelbin file!"; both with a non-zero status.
+void decode_pool(const pool_bytes& pool);
+
 // Runs the whole boot once: from the embedded pool when there is one and
 // KEL_BOOT_SOURCE is not set (to anything but 0), else from source. The collector is active from its start; the
 // stress check (KEL_GC_STRESS) is held back until the boot is done.
