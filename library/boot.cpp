@@ -438,7 +438,9 @@ struct phase_source {
 struct phase_hooks {
     void (*before)() = nullptr;
     void (*after)() = nullptr;
-    bool every_start = false;  // depends on this process: run again after a boot from the pool
+    // Kel code that depends on this process, run between the phase's steps
+    // again after a boot from the pool (the phase's definitions are there).
+    const char* every_start = nullptr;
 };
 struct phase {
     const char* name;
@@ -446,7 +448,7 @@ struct phase {
     size_t source_count;
     void (*before)();
     void (*after)();
-    bool every_start;
+    const char* every_start;
 };
 
 enum class phase_id {
@@ -462,7 +464,7 @@ constexpr phase_hooks hooks_of<phase_id::system>{nullptr, take_over_system};
 template <>
 constexpr phase_hooks hooks_of<phase_id::reactivity>{nullptr, fix_reactor_classes};
 template <>
-constexpr phase_hooks hooks_of<phase_id::boot_args>{give_command_line, fill_boot_args, true};
+constexpr phase_hooks hooks_of<phase_id::boot_args>{give_command_line, fill_boot_args, "extract-boot-args"};
 template <>
 constexpr phase_hooks hooks_of<phase_id::event>{register_event_type, nullptr};
 
@@ -602,7 +604,7 @@ void boot_from_pool() {
     for (const phase& p : phases) {
         if (!p.every_start) continue;
         if (p.before) p.before();
-        for (size_t i = 0; i < p.source_count; ++i) run_source(p.name, p.sources[i].text, p.sources[i].length);
+        run_source(p.name, p.every_start, std::strlen(p.every_start));
         if (p.after) p.after();
     }
     function::library_phase = false;

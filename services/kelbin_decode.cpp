@@ -82,6 +82,7 @@ struct reader {
     const uint8_t* strings = nullptr;
     uint32_t strings_size = 0;
     std::vector<uint32_t> symbol_ids;  // 0 until interned
+    std::vector<int32_t> global_index;  // the pool's global words: index in the global context, -1 until found
     std::vector<uint32_t> path;
 
     uint32_t min_record() const { return compact ? 1u : 4u; }
@@ -758,7 +759,9 @@ void read_owner(const place& word) {
 }
 
 void read_word(uint32_t parent, uint32_t t, uint32_t header, bool flag, bool nl, bool ref, const uint8_t* at) {
-    const uint32_t sym = rd->symbol_field();
+    const uint8_t* symbol_at = rd->p;
+    const uint32_t symbol_index = rd->compact ? rd->varint() : rd->u32();
+    const uint32_t sym = rd->symbol(symbol_index, symbol_at);
     const bool global = rd->compact ? !flag : (header & std_global) != 0;
     kel_value w;
     init_cell(&w, t);
@@ -768,13 +771,18 @@ void read_word(uint32_t parent, uint32_t t, uint32_t header, bool flag, bool nl,
         if (ref) rd->bad(at);  // a global word is never a reference: no path follows it
         if (!rd->compact) (void)rd->u32();  // the index it had: bound again by symbol
         const uint32_t g = _context::global();
-        int32_t index = -1;
-        kel_value probe;
-        init_cell(&probe, types::word);
-        probe.w1 = g;
-        probe.w2 = sym;
-        probe.w3 = static_cast<uint32_t>(-1);
-        index = _context::index_or_add_word(g, &probe);
+        // The pool names each global word many times: its index is looked
+        // up once (the global context only grows while a pool is read).
+        int32_t index = rd->pool ? rd->global_index[symbol_index] : -1;
+        if (index < 0) {
+            kel_value probe;
+            init_cell(&probe, types::word);
+            probe.w1 = g;
+            probe.w2 = sym;
+            probe.w3 = static_cast<uint32_t>(-1);
+            index = _context::index_or_add_word(g, &probe);
+            if (rd->pool) rd->global_index[symbol_index] = index;
+        }
         w.w1 = g;
         w.w3 = static_cast<uint32_t>(index);
         append(parent, &w);
@@ -1284,6 +1292,7 @@ void decode_block(const uint8_t* bytes, size_t length, const kel_value* target, 
         if (!r.strings_size && r.symbol_count) r.bad(size_at);
         r.p += r.strings_size;
         r.symbol_ids.assign(r.symbol_count, 0);
+        if (pool) r.global_index.assign(r.symbol_count, -1);
     }
     if (payload > r.left()) r.bad(payload_at);
     r.end = r.p + payload;
