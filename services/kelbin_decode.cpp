@@ -711,7 +711,9 @@ void read_function_body(bool nl, place where, const place* word, const uint8_t* 
     const kel_value s = h.at(0);
     if (type_of(&s) != types::block) rd->bad(spec_at);
     fn.w2 = series_node(&s);
-    const uint32_t flags = function::check_spec(&s);
+    // A pool's specs were checked when the build booted; their flags follow
+    // the body.
+    const uint32_t flags = rd->pool ? 0 : function::check_spec(&s);
     fn.header = (fn.header & header_new_line) | (flags & ~header_type_mask & ~header_new_line) | types::function;
     *_context::owner(ctx) = fn;
     store(where, &fn);
@@ -736,6 +738,15 @@ void read_function_body(bool nl, place where, const place* word, const uint8_t* 
     }
     const kel_value b = *function::more_cell(&fn, function::more::body);
     if (type_of(&b) != types::block || cell_count(fn.w3) != function::more::cells) rd->bad(body_at);
+    if (rd->pool) {
+        const uint8_t* flags_at = rd->p;
+        const uint32_t pool_flags = rd->varint();
+        if (pool_flags > (0xFFFFFFFFu >> 8)) rd->bad(flags_at);
+        const uint32_t header = (pool_flags << 8) & ~header_type_mask & ~header_new_line;
+        fn.header = (fn.header & header_new_line) | header | types::function;
+        *_context::owner(ctx) = fn;
+        if (where.node) store(where, &fn);
+    }
 }
 
 // The owner record after a bound word: an object or a function, whose

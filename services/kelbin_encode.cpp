@@ -602,6 +602,9 @@ void write_function_body(const kel_value* f) {
     st.counter = 1;
     write_value(&body);
     st.counter = saved;
+    // The pool keeps the flags the spec gave, so its reader need not check
+    // the spec again.
+    if (st.pool) varint((f->header & ~header_type_mask & ~header_new_line) >> 8);
 }
 
 void write_object(const kel_value* v, uint32_t t, bool nl, int64_t ref) {
