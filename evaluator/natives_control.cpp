@@ -61,7 +61,7 @@ using interpreter::code_position;
 
 // The truth rule, but an unset! value raises script `no-return`.
 inline bool truthy_checked(const kel_value* v) {
-    if (unset_q(v)) fire(error_category::script, "no-return");
+    if (const signal_code c = logic::condition_code(v); c != signal_code::none) stack::throw_code(c);
     return logic::truthy(v);
 }
 

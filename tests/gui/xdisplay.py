@@ -68,6 +68,8 @@ def pinned_env(state, display):
         "XDG_CONFIG_HOME": os.path.join(state, "config"),
         "FONTCONFIG_FILE": os.path.join(state, "fonts.conf"),
         "XAUTHORITY": os.path.join(state, "no-xauthority"),
+        # C++ tests that need the display run only where this is set.
+        "KEL_GUI_PINNED_DISPLAY": "1",
     })
     return env
 
