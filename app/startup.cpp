@@ -25,6 +25,7 @@
 #include "evaluator/checksum.h"
 #include "gui/backend/event.h"
 #include "gui/backend/face_fields.h"
+#include "gui/backend/platform_routines.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/native_table.h"
 #include "evaluator/natives.h"
@@ -234,6 +235,7 @@ const init_step steps[] = {
     {"console routines", console::install},
     {"line editor routines", console::line_editor::install},
     {"event routines", event_value::install},
+    {"platform routines", platform_routines::install},
     {"GUI boot hooks", init_gui_boot_hooks},
     {"http", http::install_hooks},
     {"url ports", url_ports::install_hooks},

@@ -29,8 +29,8 @@ enum : int32_t {
     image_codecs = 200,    // encode and decode of each image format (image_routines::codec_count)
     line_editor = 220,     // the console's line editor (7)
     console = 240,         // the console's own (8)
-    platform = 257,        // system/view/platform's routines, in member order (28)
-    end = 285,             // one past the last slot
+    platform = 257,        // system/view/platform's routines in member order (28), gui-init, gui-build
+    end = 287,             // one past the last slot
 };
 
 }  // namespace kel::routine_numbers

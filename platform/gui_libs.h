@@ -38,7 +38,7 @@ namespace kel::platform::gui_libs {
 
 // clang-format off
 #define KEL_TEXT_FUNCTIONS(X)                                                              \
-    X(g_free) X(g_object_ref) X(g_object_unref) X(g_signal_connect_data)                   \
+    X(g_free) X(g_object_ref) X(g_object_unref) X(g_object_ref_sink) X(g_signal_connect_data) \
     X(g_signal_handlers_disconnect_matched) X(g_main_context_default)                      \
     X(g_main_context_iteration) X(g_main_context_wakeup) X(g_main_context_pending)         \
     X(g_timeout_add_full) X(g_idle_add_full) X(g_source_remove)                            \
@@ -83,7 +83,12 @@ namespace kel::platform::gui_libs {
     X(gdk_monitor_get_scale_factor) X(gdk_monitor_get_model) X(gdk_screen_get_default)     \
     X(gdk_screen_get_resolution) X(gdk_monitor_is_primary) X(gdk_display_get_default_seat) \
     X(gdk_seat_get_pointer) X(gdk_device_get_position) X(gdk_display_get_monitor_at_point) \
-    X(gdk_display_open) X(gdk_display_manager_get) X(gdk_display_manager_set_default_display)
+    X(gdk_display_open) X(gdk_display_manager_get) X(gdk_display_manager_set_default_display) \
+    X(gtk_window_new) X(gtk_scrolled_window_new) X(gtk_scrolled_window_set_overlay_scrolling)     \
+    X(gtk_scrolled_window_set_policy) X(gtk_scrolled_window_get_vscrollbar)                       \
+    X(gtk_scrolled_window_get_hscrollbar) X(gtk_widget_destroy) X(gtk_widget_get_style_context)  \
+    X(gtk_style_context_lookup_color) X(gtk_widget_get_preferred_width)                          \
+    X(gtk_widget_get_preferred_height)
 // clang-format on
 
 #define KEL_GUI_LIBS_POINTER(name) decltype(&::name) name;

@@ -36,6 +36,23 @@
     X(CAPTURING, "capturing?") X(AUTO_SYNC, "auto-sync?") X(DEBUG, "debug?") X(SILENT, "silent?")             \
     X(GPU, "GPU?")
 
+// system/view/platform: the routines and script functions compiled code
+// calls by position.
+#define KEL_PLATFORM_FIELDS(X)                                                                                 \
+    X(MOUSE_EVENT, "mouse-event?") X(MAKE_NULL_HANDLE, "make-null-handle")                                    \
+    X(FETCH_ALL_SCREENS, "fetch-all-screens") X(GET_CURRENT_SCREEN, "get-current-screen")                     \
+    X(ALL_WINDOWS_CLOSED, "all-windows-closed?") X(REFRESH_SCREENS, "refresh-screens")                        \
+    X(GET_SCREEN_SIZE, "get-screen-size") X(SIZE_TEXT, "size-text") X(ON_CHANGE_FACET, "on-change-facet")     \
+    X(UPDATE_TEXT, "update-text") X(UPDATE_FONT, "update-font") X(UPDATE_PARA, "update-para")                 \
+    X(DESTROY_VIEW, "destroy-view") X(DETACH_IMAGE, "detach-image") X(UPDATE_VIEW, "update-view")             \
+    X(REFRESH_WINDOW, "refresh-window") X(REDRAW, "redraw") X(SHOW_WINDOW, "show-window")                     \
+    X(MAKE_VIEW, "make-view") X(DRAW_IMAGE, "draw-image") X(DRAW_FACE, "draw-face")                           \
+    X(DO_EVENT_LOOP, "do-event-loop") X(EXIT_EVENT_LOOP, "exit-event-loop") X(REQUEST_FONT, "request-font")   \
+    X(REQUEST_FILE, "request-file") X(REQUEST_DIR, "request-dir") X(TEXT_BOX_METRICS, "text-box-metrics")     \
+    X(UPDATE_SCROLLER, "update-scroller") X(SET_DARK_MODE, "set-dark-mode")                                   \
+    X(SUPPORT_DARK_MODE, "support-dark-mode?") X(TOGGLE_GPU, "toggle-GPU") X(INIT, "init")                    \
+    X(VERSION, "version") X(BUILD, "build") X(PRODUCT, "product")
+
 namespace kel::face_fields {
 
 #define KEL_FIELD_CONSTANT(prefix, name, text) prefix##name,
@@ -44,16 +61,19 @@ namespace kel::face_fields {
 #define KEL_PARA_CONSTANT(name, text) KEL_FIELD_CONSTANT(PARA_OBJ_, name, text)
 #define KEL_SCROLLER_CONSTANT(name, text) KEL_FIELD_CONSTANT(SCROLLER_OBJ_, name, text)
 #define KEL_VIEW_CONSTANT(name, text) KEL_FIELD_CONSTANT(VIEW_OBJ_, name, text)
+#define KEL_PLATFORM_CONSTANT(name, text) KEL_FIELD_CONSTANT(PLATFORM_OBJ_, name, text)
 enum face_field : int { KEL_FACE_FIELDS(KEL_FACE_CONSTANT) FACE_OBJ_COUNT };
 enum font_field : int { KEL_FONT_FIELDS(KEL_FONT_CONSTANT) FONT_OBJ_COUNT };
 enum para_field : int { KEL_PARA_FIELDS(KEL_PARA_CONSTANT) PARA_OBJ_COUNT };
 enum scroller_field : int { KEL_SCROLLER_FIELDS(KEL_SCROLLER_CONSTANT) SCROLLER_OBJ_COUNT };
 enum view_field : int { KEL_VIEW_FIELDS(KEL_VIEW_CONSTANT) VIEW_OBJ_COUNT };
+enum platform_field : int { KEL_PLATFORM_FIELDS(KEL_PLATFORM_CONSTANT) PLATFORM_OBJ_COUNT };
 #undef KEL_FACE_CONSTANT
 #undef KEL_FONT_CONSTANT
 #undef KEL_PARA_CONSTANT
 #undef KEL_SCROLLER_CONSTANT
 #undef KEL_VIEW_CONSTANT
+#undef KEL_PLATFORM_CONSTANT
 #undef KEL_FIELD_CONSTANT
 
 // The rows of every list above, for the boot's check.

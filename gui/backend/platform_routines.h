@@ -16,9 +16,12 @@
 namespace kel::platform_routines {
 
 // The platform object's routines take the table numbers from this one on,
-// in member order.
+// in member order; after them come the two the view phase calls without a
+// member of its own: `gui-init` (the GUI's start, for `init`) and
+// `gui-build` (the desktop toolkit's version as one number).
 constexpr int32_t first_platform_routine = routine_numbers::platform;
 constexpr int32_t platform_routine_count = 28;
+constexpr int32_t view_phase_routine_count = 2;
 
 // Start-up step: defines the routines in the routine table.
 void install();
