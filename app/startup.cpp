@@ -25,11 +25,13 @@
 #include "evaluator/checksum.h"
 #include "gui/backend/event.h"
 #include "gui/backend/face_fields.h"
+#include "gui/backend/messages.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/native_table.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_os.h"
+#include "evaluator/natives_system.h"
 #include "evaluator/natives_words.h"
 #include "kernel/random.h"
 #include "kernel/stack.h"
@@ -182,6 +184,11 @@ void init_gui_boot_hooks() {
     boot::gui.view_fields = face_fields::fixed_rows(&boot::gui.view_field_count);
 }
 
+// `wait` runs one no-wait pass of the GUI's message core after it slept.
+void init_gui_wait_pass() {
+    natives::gui.do_events = [](bool no_wait) { (void)messages::do_events(no_wait); };
+}
+
 const init_step steps[] = {
     {"print hooks", init_print_hooks},
     {"platform", init_platform},
@@ -235,6 +242,7 @@ const init_step steps[] = {
     {"line editor routines", console::line_editor::install},
     {"event routines", event_value::install},
     {"GUI boot hooks", init_gui_boot_hooks},
+    {"GUI wait pass", init_gui_wait_pass},
     {"http", http::install_hooks},
     {"url ports", url_ports::install_hooks},
 };
