@@ -23,6 +23,7 @@
 #include "datatypes/word.h"
 #include "kernel/actions.h"
 #include "evaluator/checksum.h"
+#include "gui/backend/dispatch.h"
 #include "gui/backend/event.h"
 #include "gui/backend/face_fields.h"
 #include "gui/backend/messages.h"
@@ -243,6 +244,7 @@ const init_step steps[] = {
     {"event routines", event_value::install},
     {"GUI boot hooks", init_gui_boot_hooks},
     {"GUI wait pass", init_gui_wait_pass},
+    {"GUI event dispatch", gui_dispatch::install},
     {"http", http::install_hooks},
     {"url ports", url_ports::install_hooks},
 };
