@@ -8,6 +8,8 @@
 #include "evaluator/interpreter.h"
 #include "gui/backend/event.h"
 #include "gui/backend/face_fields.h"
+#include "gui/backend/keys.h"
+#include "gui/backend/pre_filter.h"
 #include "gui/backend/views.h"
 #include "kernel/runtime.h"
 #include "kernel/stack.h"
@@ -50,20 +52,35 @@ bool flags_word(const messages::record& r, uint32_t flags, int32_t type, uint32_
     switch (type) {
         case et::over: *out = flags; return true;
         case et::key_down:
-        case et::key_up: *out = current_key_flags(false) | (static_cast<uint32_t>(r.wparam) & 0xFFFF); return true;
+        case et::key_up: {
+            int32_t vk = static_cast<int32_t>(r.wparam & 0xFFFF);
+            if (type == et::key_down && vk == keys::code::processed) {
+                keys::special = -1;
+                return false;
+            }
+            const bool character = keys::character_key_q(vk) || (type == et::key_down && keys::composing);
+            keys::special = character ? -1 : keys::side_key(vk);
+            if (keys::special == -1)
+                if (const uint32_t c = keys::character_of(vk)) vk = static_cast<int32_t>(c);
+            *out = current_key_flags(false) | static_cast<uint32_t>(vk);
+            return true;
+        }
         case et::key: {
             uint32_t code = static_cast<uint32_t>(r.wparam);
-            uint32_t keys = current_key_flags(false);
+            uint32_t held = current_key_flags(false);
+            if ((keys::composing && (held & event_value::flag::shift)) || keys::special == keys::code::left_alt ||
+                keys::special == keys::code::right_alt)
+                keys::special = -1;
             if (code >= 0xD800 && code <= 0xDBFF) {
                 pending_surrogate = code;
                 return false;
             }
             if (code >= 0xDC00 && code <= 0xDFFF) {
                 code = (((pending_surrogate & 0x3FF) << 10) | (code & 0x3FF)) + 0x10000;
-                keys = 0;
+                held = 0;
             }
             pending_surrogate = 0;
-            *out = (code & key_mask) | keys;
+            *out = (code & key_mask) | held;
             return true;
         }
         case et::select: *out = (flags + 1) & 0xFFFF; return true;
@@ -139,7 +156,13 @@ void read_native(const kel_value* event, int32_t field, kel_value* out) {
         case event_value::f_key:
             if (type == et::wheel) word::init_cell(symbol::intern("wheel"), out);
             else if (type == et::key || type == et::key_down || type == et::key_up) {
-                if (const uint32_t code = event->w3 & key_mask) set_char(out, code);
+                // A key that gave no character reads as its word; one without
+                // a word as its code (none for a `key` event).
+                if (keys::special == -1 || keys::key_word(keys::special, out)) {
+                    if (keys::special == -1) set_char(out, event->w3 & key_mask);
+                } else if (type != et::key) {
+                    set_char(out, event->w3 & 0xFFFF);
+                }
             }
             return;
         case event_value::f_picked:
@@ -190,7 +213,13 @@ int32_t make_event(const messages::record& r, uint32_t flags, int32_t type) {
 }
 
 void dispatch_record(const messages::record& r) {
-    if (r.what == messages::kind::timer) (void)make_event(r, 0, et::time);
+    if (r.what == messages::kind::timer) {
+        (void)make_event(r, 0, et::time);
+        return;
+    }
+    // What the pre-filter lets through goes on to the view's own handling,
+    // which comes with the window layer.
+    (void)pre_filter::run(r);
 }
 
 void install() {

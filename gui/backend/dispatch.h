@@ -33,7 +33,7 @@ int32_t make_event(const messages::record& r, uint32_t flags, int32_t type);
 uint32_t current_key_flags(bool buttons);
 
 // What the message loop does with a record it took: a timer's record is a
-// `time` event of its view. (The input pre-filter routes the other kinds.)
+// `time` event of its view; the input pre-filter takes the others.
 void dispatch_record(const messages::record& r);
 
 // Start-up step: installs the native field reader and the record dispatch.

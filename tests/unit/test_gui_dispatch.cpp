@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "datatypes/context.h"
 #include "datatypes/symbol.h"
@@ -13,6 +14,7 @@
 #include "gui/backend/dispatch.h"
 #include "gui/backend/event.h"
 #include "gui/backend/messages.h"
+#include "gui/backend/pre_filter.h"
 #include "gui/backend/views.h"
 #include "kernel/runtime.h"
 #include "library/boot.h"
@@ -40,6 +42,7 @@ protected:
         runtime_env::start();
         messages::reset();
         views::clear();
+        pre_filter::reset();
         gui_dispatch::install();
         // the library's awake stays reachable while the test's stands in for it
         run("saved-view-awake: :system/view/awake");
@@ -144,6 +147,58 @@ TEST_F(GuiDispatch, ATimerIsATimeEventOfItsView) {
     now = 60;
     EXPECT_TRUE(messages::do_events(true));
     EXPECT_EQ(seen(), "[[time button window none [] none 0]]");
+}
+
+// The pre-filter: which records become which events, and which records go
+// on to the view. Seen events are [type face window offset flags key picked].
+TEST_F(GuiDispatch, ThePreFilterTurnsInputIntoEvents) {
+    struct row {
+        std::vector<record> records;
+        const char* answer;  // what awake answers
+        const char* seen;
+        int32_t last;        // the pre-filter's answer to the last record
+    };
+    auto key_down = [&](int64_t code) { return at(kind::key_down, code); };
+    record far_move = at(kind::mouse_move, 0, 8, 9);
+    const row rows[] = {
+        // a character key: key-down with its character; its character record brings the key event
+        {{key_down('A')}, "'done", "[[key-down button window none [] #\"A\" 65]]", 1},
+        {{key_down('A'), at(kind::key_char, 'a')}, "'done",
+         "[[key-down button window none [] #\"A\" 65] [key button window none [] #\"a\" 97]]", 1},
+        // a key without a character: key-down, then key at once, both read its word
+        {{key_down(37)}, "'done", "[[key-down button window none [] left 37] [key button window none [] left 37]]", 1},
+        {{key_down(112)}, "'done", "[[key-down button window none [] F1 112] [key button window none [] F1 112]]", 1},
+        // a modifier alone: key-down only
+        {{key_down(16)}, "'done", "[[key-down button window none [] left-shift 16]]", 1},
+        // stop on key-down: no key event, and the view never sees the key
+        {{key_down(37)}, "'stop", "[[key-down button window none [] left 37]]", 0},
+        {{at(kind::key_up, 37)}, "'stop", "[[key-up button window none [] left 37]]", 0},
+        // moves: one over per view entered; the same point again is dropped
+        {{at(kind::mouse_move, 0, 3, 4), at(kind::mouse_move, 0, 3, 4)}, "'done",
+         "[[over button window (3, 4) [] none 0]]", 0},
+        {{at(kind::mouse_move, 0, 3, 4), far_move}, "'done", "[[over button window (3, 4) [] none 0]]", 1},
+        {{at(kind::mouse_move, 0, 3, 4), at(kind::mouse_leave, 0, 5, 5)}, "'done",
+         "[[over button window (3, 4) [] none 0] [over button window (5, 5) [away] none 0]]", 1},
+        // a double click is down, then dbl-click; the view sees it whatever the answers
+        {{at(kind::left_double, 0, 1, 2)}, "'stop", "[[down button window (1, 2) [] none 0] [dbl-click button window (1, 2) [] none 0]]", 1},
+        {{at(kind::right_down, 0, 1, 1)}, "'stop", "[[alt-down button window (1, 1) [] none 0]]", 0},
+    };
+    for (const row& r : rows) {
+        pre_filter::reset();
+        const std::string set = std::string("clear seen answer: ") + r.answer;
+        run(set.c_str());
+        int32_t last = -1;
+        for (const record& one : r.records) last = pre_filter::run(one);
+        EXPECT_EQ(seen(), r.seen) << r.seen;
+        EXPECT_EQ(last, r.last) << r.seen;
+    }
+}
+
+TEST_F(GuiDispatch, AFaceWithAllOverSeesEveryMove) {
+    run("f/flags: [all-over]");
+    pre_filter::run(at(kind::mouse_move, 0, 1, 1));
+    pre_filter::run(at(kind::mouse_move, 0, 2, 2));
+    EXPECT_EQ(seen(), "[[over button window (1, 1) [] none 0] [over button window (2, 2) [] none 0]]");
 }
 
 }  // namespace
