@@ -75,7 +75,11 @@ bool compare_true(const kel_value* value1, const kel_value* value2, int32_t op) 
     compare_fn fn = type_of(&a) < static_cast<uint32_t>(types::table_rows) ? registry::compare_handler(type_of(&a))
                                                                           : nullptr;
     int32_t r;
-    if (fn) {
+    if (type_of(&a) == types::vector && type_of(&b) == types::vector && a.w3 != b.w3) {
+        // Vectors of two element types refuse to be compared at all; here
+        // they only met by sharing a bucket, so they are simply two keys.
+        r = 1;
+    } else if (fn) {
         r = fn(&a, &b, op);
     } else {
         r = (type_of(&a) == type_of(&b) && a.w1 == b.w1 && a.w2 == b.w2 && a.w3 == b.w3) ? 0 : 1;
@@ -348,27 +352,6 @@ void reset_arrays(uint32_t table) {
         std::memset(s->head_ptr(), 0, 4);
         s->tail = s->head + 4;
     }
-}
-
-// --- record tables ---------------------------------------------------------------------
-
-inline uint32_t record_size(const table_header* t) { return t->indexes; }
-inline kel_value* record_at(const table_header* t, int32_t offset) {
-    return reinterpret_cast<kel_value*>(buffer_of(t->blk)->head_ptr() + offset);
-}
-
-// The bucket holding a key node, or -1.
-int64_t find_record_bucket(uint32_t table, uint32_t key_node) {
-    int64_t found = -1;
-    probe(table, fmix32(key_node), [&](uint32_t i, uint32_t state) {
-        if (state == bucket_empty) return true;
-        if (state == bucket_used && record_at(hdr(table), key_array(hdr(table))[i])->w1 == key_node) {
-            found = i;
-            return true;
-        }
-        return false;
-    });
-    return found;
 }
 
 // --- kind 0 and 1 insertion --------------------------------------------------------------
@@ -1142,6 +1125,29 @@ void move_range(uint32_t table, int32_t destination, int32_t source, int32_t cou
 }
 
 // --- record tables ---------------------------------------------------------------------------------
+
+namespace {
+
+inline uint32_t record_size(const table_header* t) { return t->indexes; }
+inline kel_value* record_at(const table_header* t, int32_t offset) {
+    return reinterpret_cast<kel_value*>(buffer_of(t->blk)->head_ptr() + offset);
+}
+
+// The bucket holding a key node, or -1.
+int64_t find_record_bucket(uint32_t table, uint32_t key_node) {
+    int64_t found = -1;
+    probe(table, fmix32(key_node), [&](uint32_t i, uint32_t state) {
+        if (state == bucket_empty) return true;
+        if (state == bucket_used && record_at(hdr(table), key_array(hdr(table))[i])->w1 == key_node) {
+            found = i;
+            return true;
+        }
+        return false;
+    });
+    return found;
+}
+
+}  // namespace
 
 kel_value* put_key(uint32_t table, uint32_t key_node) {
     ensure_room(table);
