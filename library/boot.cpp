@@ -167,11 +167,6 @@ void admit_later_types() {
     }
 }
 
-void after_constants() {
-    check_spec_typesets();
-    admit_later_types();
-}
-
 // Sets the library-code flag on the block's buffer and every block, paren
 // and path buffer inside it.
 void flag_library(const kel_value* block, int depth) {
@@ -507,8 +502,15 @@ enum class phase_id {
 
 template <phase_id>
 constexpr phase_hooks hooks_of{};
+// The constants phase's typesets are checked against the native specs,
+// then the types registered later in the boot join them.
+void check_and_admit_types() {
+    check_spec_typesets();
+    admit_later_types();
+}
+
 template <>
-constexpr phase_hooks hooks_of<phase_id::constants>{set_null_handle, after_constants};
+constexpr phase_hooks hooks_of<phase_id::constants>{set_null_handle, check_and_admit_types};
 template <>
 constexpr phase_hooks hooks_of<phase_id::system>{nullptr, take_over_system};
 template <>
@@ -648,7 +650,6 @@ void boot_from_pool() {
     system_cell = *s;
     block::ks_add(block::root(), &system_cell);
     check_system(&system_cell);
-    check_view_fields();
     take_over_errors();
     hand_exit_states_to_lexer();
     hand_trace_settings_to_errors();

@@ -55,8 +55,8 @@ void write_pool(kel_value* out);
 void decode_pool(const pool_bytes& pool);
 
 // Runs the whole boot once: from the embedded pool when there is one and
-// KEL_BOOT_SOURCE is not set (to anything but 0), else from source. The collector is active from its start; the
-// stress check (KEL_GC_STRESS) is held back until the boot is done.
+// KEL_BOOT_SOURCE is not set (to anything but 0), else from source. The
+// collector is active from its start; the stress check (KEL_GC_STRESS) is held back until the boot is done.
 void run();
 bool done_q();
 

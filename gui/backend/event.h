@@ -18,13 +18,15 @@
 #pragma once
 #include <cstdint>
 
+#include "evaluator/routine_numbers.h"
+
 #include "kernel/registry.h"
 #include "kernel/value.h"
 
 namespace kel::event_value {
 
 // Table numbers of `event?` and `find-flag?`.
-constexpr int32_t first_event_routine = 130;
+constexpr int32_t first_event_routine = routine_numbers::event;
 
 constexpr uint32_t header_made = 0x1000u;
 
