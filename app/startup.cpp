@@ -23,14 +23,17 @@
 #include "datatypes/word.h"
 #include "kernel/actions.h"
 #include "evaluator/checksum.h"
+#include "gui/backend/dispatch.h"
 #include "gui/backend/event.h"
 #include "gui/backend/face_fields.h"
+#include "gui/backend/messages.h"
 #include "gui/backend/platform_routines.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/native_table.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_os.h"
+#include "evaluator/natives_system.h"
 #include "evaluator/natives_words.h"
 #include "kernel/random.h"
 #include "kernel/stack.h"
@@ -183,6 +186,11 @@ void init_gui_boot_hooks() {
     boot::gui.view_fields = face_fields::fixed_rows(&boot::gui.view_field_count);
 }
 
+// `wait` runs one no-wait pass of the GUI's message core after it slept.
+void init_gui_wait_pass() {
+    natives::gui.do_events = [](bool no_wait) { (void)messages::do_events(no_wait); };
+}
+
 const init_step steps[] = {
     {"print hooks", init_print_hooks},
     {"platform", init_platform},
@@ -237,6 +245,8 @@ const init_step steps[] = {
     {"event routines", event_value::install},
     {"platform routines", platform_routines::install},
     {"GUI boot hooks", init_gui_boot_hooks},
+    {"GUI wait pass", init_gui_wait_pass},
+    {"GUI event dispatch", gui_dispatch::install},
     {"http", http::install_hooks},
     {"url ports", url_ports::install_hooks},
 };

@@ -46,11 +46,6 @@ const flag_name flag_names[] = {
     {"shift", flag::shift, true},       {"alt", flag::alt, true},         {"command", flag::command, false},
 };
 
-// Fields, numbered 1-15 (the pick index) in this order.
-enum field : int32_t {
-    f_type = 1, f_face, f_window, f_offset, f_key, f_picked, f_flags,
-    f_away_q, f_down_q, f_mid_down_q, f_alt_down_q, f_aux_down_q, f_ctrl_q, f_shift_q, f_orientation,
-};
 const char* const field_names[] = {
     nullptr,  "type",   "face",      "window",   "offset",    "key",       "picked",    "flags",
     "away?",  "down?",  "mid-down?", "alt-down?", "aux-down?", "ctrl?",     "shift?",    "orientation",
@@ -107,6 +102,12 @@ const kel_value* block_cell_of(const kel_value* event, int32_t which) {
 void read_field(const kel_value* event_cell, int32_t f, kel_value* out) {
     const kel_value event = *event_cell;
     const uint32_t bits = event.w3;
+    const bool from_message = f == f_face || f == f_window || f == f_offset || f == f_key || f == f_picked ||
+                              f == f_orientation;
+    if (!made_q(&event) && from_message && native.read) {
+        native.read(&event, f, out);
+        return;
+    }
     switch (f) {
         case f_type: type_word(static_cast<int32_t>(event.w1), out); return;
         case f_face:
@@ -344,6 +345,8 @@ const routines::binding event_routines[] = {
 };
 
 }  // namespace
+
+native_hooks native;
 
 int32_t type_number(const kel_value* word) {
     const uint32_t s = symbol::resolve(word_symbol(word));

@@ -45,6 +45,30 @@ constexpr uint32_t aux_down = 0x00400000u;
 constexpr uint32_t key_mask = 0x003FFFFFu;
 }  // namespace flag
 
+// Fields, numbered 1-15 (the pick index) in this order.
+enum field : int32_t {
+    f_type = 1, f_face, f_window, f_offset, f_key, f_picked, f_flags,
+    f_away_q, f_down_q, f_mid_down_q, f_alt_down_q, f_aux_down_q, f_ctrl_q, f_shift_q, f_orientation,
+};
+
+// Event type numbers the dispatch names.
+namespace event_type {
+enum : int32_t {
+    down = 1, up, mid_down, mid_up, alt_down, alt_up, aux_down, aux_up, click, dbl_click, wheel, over, key,
+    key_down, key_up, ime, focus, unfocus, enter, zoom, pan, rotate, two_tap, press_tap, select, change, menu,
+    close, move, resize, moving, resizing, time, drawing, scroll, minimize, maximize, restore,
+};
+}  // namespace event_type
+
+// The fields of an event the window system produced (header bit 0x1000
+// clear) that its message decides: face, window, offset, key, picked and
+// orientation. The message core installs the reader; without one they read
+// as a made event's without a block.
+struct native_hooks {
+    void (*read)(const kel_value* event, int32_t field, kel_value* out) = nullptr;
+};
+extern native_hooks native;
+
 // Event type numbers 1-38 by name; 0 for a word that names none.
 int32_t type_number(const kel_value* word);
 // The global word of a type number (1-38) into `out`; none for any other.
