@@ -87,7 +87,7 @@ struct http_request {
     const kel_value* data;     // block!, string!, binary!, or null
     bool binary, lines, info;
 };
-struct services {
+struct url_hooks {
     // The HTTP request service; answers false when it has no answer (none!).
     bool (*http_call)(const http_request& request, kel_value* result);
     // The library's url parser, on a copy of the url: an object! of its
@@ -96,7 +96,7 @@ struct services {
     // A port! made from the parsed url.
     void (*make_port)(const kel_value* spec, kel_value* result);
 };
-extern services hooks;
+extern url_hooks hooks;
 
 // The port of a url: parsed, made into a port! and, with `open`, opened with
 // the options. An unparsable url raises script `invalid-arg`.

@@ -537,12 +537,12 @@ void compare_callback(const kel_value* fn, const kel_value* first, const kel_val
 
 void install_hooks() {
     stack::record_names(word_symbol(&words::_body), word_symbol(&words::_anon), &words::_not_found);
-    stack::contexts.index_of = index_in;
+    stack::contexts::hooks.index_of = index_in;
     typeset::resolve_word = resolve_type_word;
     block::call_compare = compare_callback;
     string::compare_callback = call_sort_function;
-    raising.near = near_of;
-    raising.traced = traced_error;
+    raising::hooks.near = near_of;
+    raising::hooks.traced = traced_error;
     object::invoke_hook = invoke_handler;
     object::eval_block = eval_spec;
     error::current_position = error_near;
