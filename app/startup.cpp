@@ -32,6 +32,7 @@
 #include "evaluator/native_table.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_control.h"
+#include "evaluator/natives_errors.h"
 #include "evaluator/natives_os.h"
 #include "evaluator/natives_system.h"
 #include "evaluator/natives_words.h"
@@ -99,9 +100,9 @@ void init_block_text_loader() {
 // Map keys are stored by the map! module's rule, wherever a map is built
 // (the hash tables below it only index them); `extend` and `foreach` take
 // their map! steps from the same module.
-void init_map_services() {
+void init_map_hooks() {
     hashtable::normalize_map_key = [](kel_value* key) { map::normalize_key(key, nullptr); };
-    natives::map_hooks.extend = map::extend_pairs;
+    natives::maps::hooks.extend = map::extend_pairs;
     natives::steppers.map_next = map::foreach_next;
 }
 // foreach with a block of words over an image! takes its pixels from the
@@ -109,7 +110,7 @@ void init_map_services() {
 void init_image_services() { natives::steppers.image_next = image::foreach_next; }
 // make native! and make action! fill values from the native table.
 // `fire` builds its error! value through the error! module, above the kernel.
-void init_error_builder() { raising.build = error::from_fire; }
+void init_error_builder() { raising::hooks.build = error::from_fire; }
 void init_native_maker() { native::maker = {natives::table_size, natives::make_value}; }
 
 // The error catalogue's source, the library's text embedded at build time.
@@ -134,13 +135,13 @@ void init_objects() {
     object::init();
     ownership::dispatch = ownership_delivery::deliver;
     ownership::each_field = ownership_delivery::each_field;
-    object::owners = {ownership::bind, ownership::bind_object, ownership::unbind};
+    object::hooks = {ownership::bind, ownership::bind_object, ownership::unbind};
     error::load_catalog(error_catalog_source);
 }
 
 // Making a port reads the system object the library builds; a port whose
 // actor is a native handle! takes its actions from the actor's table.
-void init_port_system_fields() { port::system = {boot::system_field, boot::system_object}; }
+void init_port_system_fields() { port::hooks = {boot::system_field, boot::system_object}; }
 void init_port_native_actors() { actions::port_actor = port::native_lookup; }
 
 // money! reads the currency list and the money-digits option from the
@@ -200,7 +201,7 @@ const init_step steps[] = {
     {"handle table", init_handle_table},
     {"datatype registry", app::register_datatypes},
     {"generic action table", actions::build_table},
-    {"map services", init_map_services},
+    {"map hooks", init_map_hooks},
     {"image services", init_image_services},
     {"node and series frames", init_frames},
     {"root buffers", init_root_buffers},
@@ -227,6 +228,7 @@ const init_step steps[] = {
     {"interpreter hooks", interpreter::install_hooks},
     {"native table", natives::build_table},
     {"native entries", natives::fill_table},
+    {"error hooks", natives::install_error_hooks},
     {"native maker", init_native_maker},
     {"OS routines", natives::install_os_routines},
     {"datatype services", init_datatype_services},

@@ -86,8 +86,8 @@ uint32_t new_context_node(hashtable::parking& p, uint32_t header, uint32_t table
 void init_global() {
     if (global_node) return;
     global_node = allocate(global_size, false, false, 0, kind_global);
-    stack::contexts.get_values = stack_values_get;
-    stack::contexts.set_values = stack_values_set;
+    stack::contexts::hooks.get_values = stack_values_get;
+    stack::contexts::hooks.set_values = stack_values_set;
 }
 
 uint32_t global() { return global_node; }

@@ -399,7 +399,7 @@ void load_catalog(const char* source) {
         build_object(&body, object::boot_class_id("catalog/errors"), object::boot_class_id("error-category"));
     use_catalog(built);
     use_prototype(build_prototype());
-    stack::errors.annotate = annotate;
+    stack::errors::hooks.annotate = annotate;
 }
 
 int32_t category_of(const kel_value* word) {

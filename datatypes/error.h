@@ -17,7 +17,7 @@
 // system object takes them over (`use_catalog`, `use_prototype`).
 //
 // `fire` (kernel/native_api.h) builds its error through `from_fire`, the
-// hook its start-up step installs in `raising.build`; the call marks fill
+// hook its start-up step installs in `raising::hooks.build`; the call marks fill
 // `where` and `stack` through the `annotate` hook installed here, and the
 // interpreter provides `near` through `current_position`.
 #pragma once
@@ -94,7 +94,7 @@ extern void (*list_callers)(kel_value* out, int32_t mark_depth, int32_t level);
 extern void (*trace_files)(kel_value* out);
 
 // Fills `where` when it is none and `stack` with the mark depth unless it
-// holds a block! (installed as stack::errors.annotate).
+// holds a block! (installed as stack::errors::hooks.annotate).
 void annotate(kel_value* error, const kel_value* where, int32_t mark_depth);
 // Sets `where` when it is none.
 void fill_where(kel_value* error, const kel_value* where);

@@ -17,7 +17,7 @@
 
 namespace kel::file {
 
-services hooks{};
+file_hooks hooks{};
 
 namespace {
 

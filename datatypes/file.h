@@ -65,7 +65,7 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, boo
              int32_t part, int32_t indent);
 
 // --- services of later modules ---------------------------------------------------------
-struct services {
+struct file_hooks {
     // A folder gives a block of names, a file its content.
     void (*read_path)(const kel_value* file, const kel_value* part, const kel_value* seek, bool binary, bool lines,
                       kel_value* result);
@@ -76,7 +76,7 @@ struct services {
     // The last-write time as a date!.
     void (*file_date)(const kel_value* file, kel_value* result);
 };
-extern services hooks;
+extern file_hooks hooks;
 
 registry::registration row();
 

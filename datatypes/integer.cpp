@@ -20,7 +20,7 @@
 
 namespace kel::scalar {
 
-services hooks{};
+scalar_hooks hooks{};
 
 int action_of(int op) {
     static constexpr int actions[] = {act::add, act::subtract, act::multiply, act::divide,

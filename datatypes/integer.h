@@ -75,7 +75,7 @@ signal_code right_operand_action(uint32_t type, int action, operands order);
 signal_code vector_on_right(int op, uint32_t left_type);
 
 // --- services of later modules -----------------------------------------------
-struct services {
+struct scalar_hooks {
     void (*money_from_integer)(int32_t value, kel_value* out);
     void (*money_from_float)(double value, kel_value* out);
     double (*money_to_float)(const kel_value* money);
@@ -88,7 +88,7 @@ struct services {
     // text is not exactly one value.
     bool (*scan_value)(const kel_value* text, kel_value* out);
 };
-extern services hooks;
+extern scalar_hooks hooks;
 // Start-up (once the symbol table exists): the symbol table's service above
 // (`word_spelling`), which this module can install itself.
 void install_symbol_services();

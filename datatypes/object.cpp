@@ -22,7 +22,7 @@ namespace kel::object {
 
 invoke_fn invoke_hook = nullptr;
 eval_fn eval_block = nullptr;
-owner_services owners;
+owner_hooks hooks;
 
 // The boot's objects and their fixed classes. Only the two reactor classes
 // are fixed by the system; the others are this build's own numbers, all
@@ -128,7 +128,7 @@ void call_handler(const kel_value* name, const kel_value* handler, const kel_val
         for (int32_t i = 1; i < count; ++i) stack::push_copy(none::value);
     }
     fill_frame(&fn, n + std::max(count, 0));
-    if (stack::contexts.set_values) stack::contexts.set_values(fn.w1, stack::offset_of(stack::arguments()));
+    if (stack::contexts::hooks.set_values) stack::contexts::hooks.set_values(fn.w1, stack::offset_of(stack::arguments()));
     if (!invoke_hook) fire(error_category::internal, "not-done");
     const signal_code code = invoke_hook(&fn, object_ctx, mask);
     // The signal already unwound the marks to its receiver.
@@ -369,9 +369,9 @@ uint32_t make_on_set(uint32_t ctx) {
 void install_hooks(kel_value* o) {
     const uint32_t record = make_on_set(context_of(o));
     o->w3 = record;
-    if (has_deep_hook_q(o) && owners.bind_object) {
+    if (has_deep_hook_q(o) && hooks.bind_object) {
         kel_value* held = stack::push_copy(o);
-        owners.bind_object(held, held, none::value);
+        hooks.bind_object(held, held, none::value);
         stack::drop_cells(1);
     }
     copy_to_self(o);
@@ -583,7 +583,7 @@ uint32_t set_change_hooks(uint32_t ctx, int32_t index0, int32_t count0, int32_t 
     kel_value* o = stack::last_cell();
     if (!object_type_q(type_of(o)) || o->w1 != ctx) fire(error_category::internal, "not-done");
     o->w3 = record;
-    if (index1 >= 0 && owners.bind_object) owners.bind_object(o, o, none::value);
+    if (index1 >= 0 && hooks.bind_object) hooks.bind_object(o, o, none::value);
     copy_to_self(stack::last_cell());
     return record;
 }

@@ -137,12 +137,12 @@ void call_on_deep_change(const kel_value* owner, const kel_value* word, const ke
 
 // --- ownership ------------------------------------------------------------------------
 // The ownership module's binding calls; installed by it (null: nothing is bound).
-struct owner_services {
+struct owner_hooks {
     void (*bind)(kel_value* value, const kel_value* owner, const kel_value* word) = nullptr;
     void (*bind_object)(kel_value* value, const kel_value* owner, const kel_value* word) = nullptr;
     void (*unbind)(kel_value* value) = nullptr;
 };
-extern owner_services owners;
+extern owner_hooks hooks;
 // Calls visit(value, word, context) for each field (the ownership walk).
 using field_visitor = void (*)(kel_value* value, const kel_value* word, void* context);
 void each_field(const kel_value* o, field_visitor visit, void* context);

@@ -179,10 +179,10 @@ signal_code a_modify(const refinements&) {
         if (!none_q(&value)) fire(error_category::script, "invalid-arg", &value);
         clear_changed(o->w1);
     } else if (is_symbol(field, words::owner)) {
-        if (owners.bind_object) owners.bind_object(o, o, none::value);
+        if (hooks.bind_object) hooks.bind_object(o, o, none::value);
     } else if (is_symbol(field, words::owned)) {
         if (none_q(&value)) {
-            if (owners.unbind) owners.unbind(o);
+            if (hooks.unbind) hooks.unbind(o);
         } else {
             // As for an owned series: only an object can be told of changes,
             // under a word; anything else would be called as an owner later.
@@ -192,7 +192,7 @@ signal_code a_modify(const refinements&) {
             const kel_value word = *block::ks_abs_at(&value, series_head(&value) + 1);
             if (type_of(&owner) != types::object) fire(error_category::script, "invalid-arg", &owner);
             if (!in_family(type_of(&word), family::word)) fire(error_category::script, "invalid-arg", &word);
-            if (owners.bind) owners.bind(o, &owner, &word);
+            if (hooks.bind) hooks.bind(o, &owner, &word);
         }
     }
     return answer(&value);

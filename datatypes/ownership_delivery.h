@@ -11,7 +11,7 @@
 // module uses to bind an object's fields. Wiring, once both modules are in
 // one tree: ownership::dispatch = ownership_delivery::deliver;
 // ownership::each_field = ownership_delivery::each_field; and the object
-// module's `object::owners` take ownership::bind, bind_object and unbind.
+// module's `object::hooks` take ownership::bind, bind_object and unbind.
 #pragma once
 #include <cstdint>
 

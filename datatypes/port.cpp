@@ -25,7 +25,7 @@
 
 namespace kel::port {
 
-system_access system;
+system_hooks hooks;
 
 namespace {
 
@@ -105,8 +105,8 @@ void set_field(const kel_value* object, const char* name, const kel_value* value
 }
 
 const kel_value* system_field(const char* object, const char* name) {
-    if (!system.field) fire(error_category::internal, "not-done");
-    const kel_value* f = system.field(object, name);
+    if (!hooks.field) fire(error_category::internal, "not-done");
+    const kel_value* f = hooks.field(object, name);
     if (!f || type_of(f) != types::object) fire(error_category::internal, "not-done");
     return f;
 }
@@ -116,8 +116,8 @@ const kel_value* system_field(const char* object, const char* name) {
 kel_value find_scheme(const kel_value* word) {
     kel_value found;
     set_none(&found);
-    if (!system.root) fire(error_category::internal, "not-done");
-    const kel_value root = *system.root();
+    if (!hooks.root) fire(error_category::internal, "not-done");
+    const kel_value root = *hooks.root();
     const kel_value schemes = *field_of(&root, "schemes");
     if (type_of(&schemes) == types::object) return *object::value_of_word(&schemes, word);
     if (!in_family(type_of(&schemes), family::block_like)) return found;
@@ -230,7 +230,7 @@ signal_code call_actor(int action, const refinements& r, kel_value* out) {
     }
     for (int32_t i = pushed; i < fixed; ++i) stack::push_copy(none::value);
     if (locals > 0) function::push_unused_refinement(locals);
-    if (stack::contexts.set_values) stack::contexts.set_values(fn.w1, stack::offset_of(stack::arguments()));
+    if (stack::contexts::hooks.set_values) stack::contexts::hooks.set_values(fn.w1, stack::offset_of(stack::arguments()));
     if (!object::invoke_hook) fire(error_category::internal, "not-done");
     const kel_value* owner_cell = function::more_cell(&fn, function::more::object);
     const uint32_t owner = type_of(owner_cell) == types::integer ? static_cast<uint32_t>(get_integer(owner_cell)) : 0;

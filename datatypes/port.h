@@ -28,11 +28,11 @@ namespace kel::port {
 // The system object's fields by name: `field("standard", "port")`, and the
 // system object itself. Null until installed: making a port then raises
 // internal `not-done`.
-struct system_access {
+struct system_hooks {
     kel_value* (*field)(const char* object, const char* field) = nullptr;
     const kel_value* (*root)() = nullptr;
 };
-extern system_access system;
+extern system_hooks hooks;
 
 // The handlers of a native scheme, by action number (null: the scheme does
 // not take that action, access `no-port-action`). A native scheme's actor is

@@ -21,7 +21,7 @@
 
 namespace kel::url {
 
-services hooks{};
+url_hooks hooks{};
 
 namespace {
 

@@ -87,7 +87,7 @@ struct http_request {
     const kel_value* data;     // block!, string!, binary!, or null
     bool binary, lines, info;
 };
-struct services {
+struct url_hooks {
     // The HTTP request service; answers false when it has no answer (none!),
     // with the reason, a string!, in `result`.
     bool (*http_call)(const http_request& request, kel_value* result);
@@ -97,7 +97,7 @@ struct services {
     // A port! made from the parsed url.
     void (*make_port)(const kel_value* spec, kel_value* result);
 };
-extern services hooks;
+extern url_hooks hooks;
 
 // The port of a url: parsed, made into a port! and, with `open`, opened with
 // the options. An unparsable url raises script `invalid-arg`.

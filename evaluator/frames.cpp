@@ -870,6 +870,16 @@ inline code_position& close_call(frame* f) {
     after_call(f, c, code);
 }
 
+// A loop native's call record starting its rounds: the loop's mark, its
+// result so far unset!, and its body tried without a record first.
+inline void open_loop(frame* f, uint8_t state) {
+    stack::open_loop_frame(&words::_body);
+    f->quick = quick_sets;
+    f->planned = false;
+    set_unset(stack::alloc_cell());
+    f->state = state;
+}
+
 // Runs the records above `base` until the base record is done; `code` is a
 // code already travelling (an exception caught around the loop).
 signal_code drive(frame* base, signal_code code) {
@@ -1133,37 +1143,21 @@ signal_code drive(frame* base, signal_code code) {
                             continue;
                         }
                         f->i = 0;
-                        stack::open_loop_frame(&words::_body);
-                        f->quick = quick_sets;
-                        f->planned = false;
-                        set_unset(stack::alloc_cell());
-                        f->state = fr::c_loop;
+                        open_loop(f, fr::c_loop);
                         continue;
                     }
                     case natives::number::while_:
-                        stack::open_loop_frame(&words::_body);
-                        f->quick = quick_sets;
-                        f->planned = false;
-                        set_unset(stack::alloc_cell());
-                        f->state = fr::c_while_cond;
+                        open_loop(f, fr::c_while_cond);
                         continue;
                     case natives::number::until:
-                        stack::open_loop_frame(&words::_body);
-                        f->quick = quick_sets;
-                        f->planned = false;
-                        set_unset(stack::alloc_cell());
-                        f->state = fr::c_until_round;
+                        open_loop(f, fr::c_until_round);
                         continue;
                     case natives::number::foreach: {
                         int32_t count = 1;
                         code = natives::foreach_setup(stack::argument(1), stack::argument(2), &count);
                         if (code != signal_code::none) continue;
                         f->n = count;
-                        stack::open_loop_frame(&words::_body);
-                        f->quick = quick_sets;
-                        f->planned = false;
-                        set_unset(stack::alloc_cell());
-                        f->state = fr::c_foreach;
+                        open_loop(f, fr::c_foreach);
                         continue;
                     }
                     case natives::number::any:

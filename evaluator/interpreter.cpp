@@ -133,6 +133,19 @@ signal_code eval_block(const kel_value* block, bool set_last) {
 }
 
 namespace {
+// The generic step over every expression from c's position to its end,
+// `next` readying the stack between two (the position linked for `near`
+// through `here` when given).
+template <class Next>
+signal_code step_through(code_position& c, bool push, live_link* here, Next next) {
+    for (;;) {
+        if (here) here->link.start = c.pos;
+        KEL_PROPAGATE(step_expression(c, false, push, false));
+        if (c.pos >= end_of(c)) return signal_code::none;
+        next();
+    }
+}
+
 signal_code eval_block_body(const kel_value* block, bool set_last) {
     KEL_PROPAGATE(check_machine_stack());
     KEL_PROPAGATE(poll_halt());
@@ -152,19 +165,10 @@ signal_code eval_block_body(const kel_value* block, bool set_last) {
     if (c.pos >= c.end) {
         set_unset(stack::arguments());
     } else if (c.library) {
-        for (;;) {
-            KEL_PROPAGATE(step_expression(c, false, false, false));
-            if (c.pos >= end_of(c)) break;
-            stack::rewind();
-        }
+        KEL_PROPAGATE(step_through(c, false, nullptr, [] { stack::rewind(); }));
     } else {
         here.enter();
-        for (;;) {
-            here.link.start = c.pos;
-            KEL_PROPAGATE(step_expression(c, false, false, false));
-            if (c.pos >= end_of(c)) break;
-            stack::rewind();
-        }
+        KEL_PROPAGATE(step_through(c, false, &here, [] { stack::rewind(); }));
     }
     if (traced(&c)) [[unlikely]] notify_tracer(event::exit, &c.block, end_of(c), nullptr, stack::arguments());
     if (set_last) stack::close_frame_set_last();
@@ -188,20 +192,11 @@ signal_code eval_in_place(const kel_value* block, bool set_last) {
     if (c.pos >= c.end) {
         set_unset(stack::alloc_cell());
     } else if (c.library) {
-        for (;;) {
-            KEL_PROPAGATE(step_expression(c, false, true, false));
-            if (c.pos >= end_of(c)) break;
-            stack::regs.top = entry;
-        }
+        KEL_PROPAGATE(step_through(c, true, nullptr, [entry] { stack::regs.top = entry; }));
     } else {
         live_link here(&c);
         here.enter();
-        for (;;) {
-            here.link.start = c.pos;
-            KEL_PROPAGATE(step_expression(c, false, true, false));
-            if (c.pos >= end_of(c)) break;
-            stack::regs.top = entry;
-        }
+        KEL_PROPAGATE(step_through(c, true, &here, [entry] { stack::regs.top = entry; }));
     }
     if (set_last) *stack::arguments() = *entry;
     return signal_code::none;
@@ -537,12 +532,12 @@ void compare_callback(const kel_value* fn, const kel_value* first, const kel_val
 
 void install_hooks() {
     stack::record_names(word_symbol(&words::_body), word_symbol(&words::_anon), &words::_not_found);
-    stack::contexts.index_of = index_in;
+    stack::contexts::hooks.index_of = index_in;
     typeset::resolve_word = resolve_type_word;
     block::call_compare = compare_callback;
     string::compare_callback = call_sort_function;
-    raising.near = near_of;
-    raising.traced = traced_error;
+    raising::hooks.near = near_of;
+    raising::hooks.traced = traced_error;
     object::invoke_hook = invoke_handler;
     object::eval_block = eval_spec;
     error::current_position = error_near;

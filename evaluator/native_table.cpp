@@ -234,7 +234,6 @@ void fill_table() {
         list[i] = e;
     }
     copy_entries(number::count, list);
-    install_error_services();
     kel_value* b = block::make_at_tail(nullptr, 32);
     print_block = *b;
 }

@@ -18,7 +18,9 @@
 
 namespace kel::natives {
 
-error_services error_hooks;
+namespace errors {
+error_hooks hooks;
+}  // namespace errors
 
 namespace {
 
@@ -45,8 +47,8 @@ bool throw_throw_q(const kel_value* error) {
 
 void keep_trace(bool keep) {
     kel_value* result = stack::arguments();
-    if (keep && type_of(result) == types::error && error_hooks.build_stack_trace)
-        error_hooks.build_stack_trace(result);
+    if (keep && type_of(result) == types::error && errors::hooks.build_stack_trace)
+        errors::hooks.build_stack_trace(result);
 }
 
 inline uint32_t canonical(const kel_value* word) { return symbol::resolve(word_symbol(word)); }
@@ -131,9 +133,9 @@ void form_callers(kel_value* buffer, int32_t depth, int32_t level) {
 
 }  // namespace
 
-void install_error_services() {
-    error_hooks.build_stack_trace = error::build_stack_trace;
-    error_hooks.throw_throw_q = throw_throw_q;
+void install_error_hooks() {
+    errors::hooks.build_stack_trace = error::build_stack_trace;
+    errors::hooks.throw_throw_q = throw_throw_q;
     error::list_callers = list_callers;
     error::form_callers = form_callers;
 }
@@ -168,7 +170,7 @@ signal_code try_star(bool check, const refinements& refs) {
 void try_settle(bool keep) {
     const kel_value* last = stack::last_cell();
     if (type_of(last) == types::error) {
-        bool (*throw_q)(const kel_value*) = error_hooks.throw_throw_q ? error_hooks.throw_throw_q
+        bool (*throw_q)(const kel_value*) = errors::hooks.throw_throw_q ? errors::hooks.throw_throw_q
                                                                         : stand_in_throw_throw_q;
         if (throw_q(last)) {
             const kel_value error = *last;

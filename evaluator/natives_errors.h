@@ -38,7 +38,7 @@ void try_settle(bool keep);
 
 // What the error! module provides to the natives here; it installs these at
 // start-up.
-struct error_services {
+struct error_hooks {
     // Replaces the integer! `stack` field of an error by the block of calls,
     // and fills `files` (try/keep).
     void (*build_stack_trace)(kel_value* error) = nullptr;
@@ -46,8 +46,10 @@ struct error_services {
     // the bare error cells of the raise path are read.
     bool (*throw_throw_q)(const kel_value* error) = nullptr;
 };
-extern error_services error_hooks;
-// Start-up (native entries): the error module's services above.
-void install_error_services();
+namespace errors {
+extern error_hooks hooks;
+}  // namespace errors
+// Start-up step (right after the native entries): the error module's hooks above.
+void install_error_hooks();
 
 }  // namespace kel::natives

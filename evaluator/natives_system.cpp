@@ -27,7 +27,9 @@
 
 namespace kel::natives {
 
-gui_hooks gui;
+namespace gui {
+gui_hooks hooks;
+}  // namespace gui
 
 namespace {
 
@@ -333,7 +335,7 @@ signal_code wait_star(bool check, const refinements& refs) {
     set_none(base);
     stack::rewind_to_result();
     (void)platform::sleep_unless(seconds, &runtime::halt_requested);
-    if (gui.do_events) gui.do_events(true);
+    if (gui::hooks.do_events) gui::hooks.do_events(true);
     // An interrupt that cut the wait short halts here: nothing after it in
     // the command runs, and no interrupt is left for code that follows.
     return interpreter::poll_interrupt();

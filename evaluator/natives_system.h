@@ -18,7 +18,9 @@ namespace kel::natives {
 struct gui_hooks {
     void (*do_events)(bool no_wait) = nullptr;
 };
-extern gui_hooks gui;
+namespace gui {
+extern gui_hooks hooks;
+}  // namespace gui
 
 signal_code size_q_star(bool check, const refinements& refs);
 signal_code to_local_file_star(bool check, const refinements& refs);

@@ -30,7 +30,9 @@
 
 namespace kel::natives {
 
-map_services map_hooks;
+namespace maps {
+map_hooks hooks;
+}  // namespace maps
 
 namespace {
 
@@ -333,11 +335,11 @@ signal_code extend_star(bool check, const refinements& refs) {
     if (check) check_arguments(number::extend, refs);
     kel_value* base = stack::arguments();
     const uint32_t t = type_of(base);
-    if (t == types::map && map_hooks.extend) {
+    if (t == types::map && maps::hooks.extend) {
         // A map! spec gives its live pairs; its own block keeps removed
         // entries as holes.
         if (type_of(base + 1) == types::map) *(base + 1) = *map::push_body(base + 1);
-        map_hooks.extend(base, base + 1, refs.has(extend_ref::case_));
+        maps::hooks.extend(base, base + 1, refs.has(extend_ref::case_));
         stack::rewind_to_result();
         return signal_code::none;
     }

@@ -50,9 +50,11 @@ bool same_q(const kel_value* value1, const kel_value* value2);
 // What the map! module provides to `extend`: adds the key/value pairs of
 // `spec` to the map (`case_` for case-sensitive keys). Null until that module
 // exists (extending a map then raises internal `not-done`).
-struct map_services {
+struct map_hooks {
     void (*extend)(kel_value* map, const kel_value* spec, bool case_) = nullptr;
 };
-extern map_services map_hooks;
+namespace maps {
+extern map_hooks hooks;
+}  // namespace maps
 
 }  // namespace kel::natives

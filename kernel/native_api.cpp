@@ -13,7 +13,9 @@
 
 namespace kel {
 
-raise_hooks raising;
+namespace raising {
+raise_hooks hooks;
+}  // namespace raising
 
 namespace {
 fired_error last{};
@@ -50,13 +52,13 @@ void prepare(kel_value* out, error_category category, const char* id, const erro
     last.serial++;
     const error_arg list[3] = {a1, a2, a3};
     const kel_value* built = nullptr;
-    if (raising.build) {
+    if (raising::hooks.build) {
         struct building_scope {
             building_scope() { building = true; }
             ~building_scope() { building = false; }
         } scope;
         const stack::headroom_guard room;  // an overflow left too few cells to build an error!
-        built = raising.build(category, id, list, last.argument_count);
+        built = raising::hooks.build(category, id, list, last.argument_count);
     }
     set_unset(&last.where);
     set_unset(&last.near);
@@ -67,7 +69,7 @@ void prepare(kel_value* out, error_category category, const char* id, const erro
         stack::innermost_name(&last.where);
         stack::regs.throw_start = throw_start;
     }
-    if (raising.near) raising.near(&last.near);
+    if (raising::hooks.near) raising::hooks.near(&last.near);
     if (built) {
         *out = *built;
     } else {  // before the catalogue exists: a placeholder that names the record
@@ -75,7 +77,7 @@ void prepare(kel_value* out, error_category category, const char* id, const erro
         out->w1 = static_cast<uint32_t>(category);
         out->w2 = static_cast<uint32_t>(last.serial);
     }
-    if (raising.traced) raising.traced(out);
+    if (raising::hooks.traced) raising::hooks.traced(out);
 }
 
 }  // namespace

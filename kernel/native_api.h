@@ -63,7 +63,9 @@ struct raise_hooks {
     void (*near)(kel_value* out) = nullptr;
     void (*traced)(const kel_value* error) = nullptr;
 };
-extern raise_hooks raising;
+namespace raising {
+extern raise_hooks hooks;
+}  // namespace raising
 
 // Raises a language error. Never returns.
 [[noreturn]] void fire(error_category category, const char* id, error_arg a1 = {}, error_arg a2 = {},

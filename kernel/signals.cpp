@@ -17,7 +17,9 @@
 namespace kel::stack {
 
 runtime_names names;
-error_access errors;
+namespace errors {
+error_hooks hooks;
+}  // namespace errors
 trap_record trap;
 bool error_for_trap = false;
 
@@ -28,8 +30,8 @@ call_mark* mark_at(int32_t i) { return regs.marks_bottom + i; }
 bool call_kind_q(const call_mark* m) { return (m->flags & kind::mask) == kind::call; }
 
 void restore_context(const call_mark* m) {
-    if (call_kind_q(m) && m->function_context && contexts.set_values)
-        contexts.set_values(m->function_context, m->saved_values);
+    if (call_kind_q(m) && m->function_context && contexts::hooks.set_values)
+        contexts::hooks.set_values(m->function_context, m->saved_values);
 }
 
 // The base a mark's callee saw: saved by the mark just above it, or the
@@ -152,7 +154,7 @@ void innermost_name(kel_value* out) {
     init_cell(out, types::word);
     out->w1 = m->word_context;
     out->w2 = m->symbol;
-    const int32_t index = (m->word_context && contexts.index_of) ? contexts.index_of(m->word_context, m->symbol) : -1;
+    const int32_t index = (m->word_context && contexts::hooks.index_of) ? contexts::hooks.index_of(m->word_context, m->symbol) : -1;
     out->w3 = static_cast<uint32_t>(index);
 }
 
@@ -164,7 +166,7 @@ void collect_calls(uint32_t global, call_visitor visit, void* user) {
         init_cell(&word, types::word);
         word.w1 = m->function_context ? m->function_context : global;
         word.w2 = m->symbol;
-        const int32_t index = contexts.index_of ? contexts.index_of(word.w1, m->symbol) : -1;
+        const int32_t index = contexts::hooks.index_of ? contexts::hooks.index_of(word.w1, m->symbol) : -1;
         word.w3 = static_cast<uint32_t>(index);
         visit(&word, static_cast<int32_t>(m->caller_base), user);
     }
@@ -235,10 +237,10 @@ void push_error_copy(const kel_value* err) {
 bool unwind_for_error(const kel_value* error) {
     kel_value err = *error;  // the cell may lie in the area being unwound
     kel_value* raised_top = regs.top;
-    if (errors.annotate) {
+    if (errors::hooks.annotate) {
         kel_value where;
         innermost_name(&where);
-        errors.annotate(&err, &where, mark_depth());
+        errors::hooks.annotate(&err, &where, mark_depth());
     }
     const int32_t i = find_receiver(mark_depth() - 1, [](const call_mark* m) {
         const uint32_t k = mark_kind(m);

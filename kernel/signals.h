@@ -53,10 +53,12 @@ void record_names(uint32_t body_symbol, uint32_t anon_symbol, const kel_value* n
 // The error! module fills in an error's `where` (when none) and `stack`
 // (the mark depth as an integer!, unless it holds a block!) as the error is
 // raised; null until that module exists.
-struct error_access {
+struct error_hooks {
     void (*annotate)(kel_value* error, const kel_value* where, int32_t mark_depth) = nullptr;
 };
-extern error_access errors;
+namespace errors {
+extern error_hooks hooks;
+}  // namespace errors
 
 // --- naming --------------------------------------------------------------------
 

@@ -9,14 +9,16 @@
 namespace kel::stack {
 
 registers regs{};
-context_access contexts{nullptr, nullptr};
+namespace contexts {
+context_hooks hooks{nullptr, nullptr};
+}  // namespace contexts
 
 namespace {
 
 bool wired = false;
 
 void restore_context(const call_mark* m) {
-    if (m->function_context && contexts.set_values) contexts.set_values(m->function_context, m->saved_values);
+    if (m->function_context && contexts::hooks.set_values) contexts::hooks.set_values(m->function_context, m->saved_values);
 }
 
 // Pops the top record and answers it (the record stays readable until the
@@ -85,12 +87,12 @@ void settle_try_result() {
 call_mark* open_call_frame(const kel_value* name, uint32_t function_context, uint32_t flags) {
     call_mark* m = open_frame(name, flags);
     m->function_context = function_context;
-    if (function_context && contexts.get_values) m->saved_values = contexts.get_values(function_context);
+    if (function_context && contexts::hooks.get_values) m->saved_values = contexts::hooks.get_values(function_context);
     return m;
 }
 
 call_mark* open_body_frame(const kel_value* name, uint32_t function_context) {
-    if (function_context && contexts.set_values) contexts.set_values(function_context, offset_of(regs.top));
+    if (function_context && contexts::hooks.set_values) contexts::hooks.set_values(function_context, offset_of(regs.top));
     return open_frame(name, kind::body);
 }
 

@@ -85,14 +85,16 @@ extern registers regs;
 // Context access the call marks need; installed by the context module. While
 // null, function contexts are recorded but their values are not saved or
 // restored.
-struct context_access {
+struct context_hooks {
     uint32_t (*get_values)(uint32_t context);
     void (*set_values)(uint32_t context, uint32_t values);
     // The index of a symbol in a context, -1 when absent (binds the names
     // that the signals answer); null: names stay unbound (index -1).
     int32_t (*index_of)(uint32_t context, uint32_t symbol) = nullptr;
 };
-extern context_access contexts;
+namespace contexts {
+extern context_hooks hooks;
+}  // namespace contexts
 
 // Lets the argument stack use the error headroom while it lives (nothing
 // before the stacks exist); the limit is put back however it ends.

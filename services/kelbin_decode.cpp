@@ -1314,10 +1314,10 @@ void decode_block(const uint8_t* bytes, size_t length, const kel_value* target, 
             // The owner table is the runtime's, not the pool's: an object
             // with on-deep-change* owns its fields' series again, inner
             // objects first, as making them bound them.
-            for (auto o = r.deep_owners.rbegin(); o != r.deep_owners.rend() && object::owners.bind_object; ++o) {
+            for (auto o = r.deep_owners.rbegin(); o != r.deep_owners.rend() && object::hooks.bind_object; ++o) {
                 stack_cell held;
                 *held.cell = *o;
-                object::owners.bind_object(held.cell, held.cell, none::value);
+                object::hooks.bind_object(held.cell, held.cell, none::value);
             }
         }
         else

@@ -105,8 +105,8 @@ TEST_F(CoreStack, FramesSaveAndRestoreTheBase) {
 }
 
 TEST_F(CoreStack, CallFramesSaveAndRestoreContextValues) {
-    const stack::context_access saved = stack::contexts;
-    stack::contexts = {get_values, set_values};
+    const stack::context_hooks saved = stack::contexts::hooks;
+    stack::contexts::hooks = {get_values, set_values};
     context_values[0x40000100] = 1234;
     kel_value name = word_named(5, 0);
     stack::call_mark* m = stack::open_call_frame(&name, 0x40000100);
@@ -118,7 +118,7 @@ TEST_F(CoreStack, CallFramesSaveAndRestoreContextValues) {
     stack::close_frame();
     stack::close_call_frame();
     EXPECT_EQ(context_values[0x40000100], 1234u);
-    stack::contexts = saved;  // the context module's, installed at start-up
+    stack::contexts::hooks = saved;  // the context module's, installed at start-up
 }
 
 TEST_F(CoreStack, ReturnTargetBelowAndInterpretedFlag) {

@@ -23,18 +23,18 @@ constexpr uint32_t body_symbol = 11, anon_symbol = 12;
 
 struct DispatchSignals : dispatch_test {
     stack::runtime_names saved_names;
-    stack::context_access saved_contexts;
+    stack::context_hooks saved_contexts;
     void SetUp() override {
         dispatch_test::SetUp();
         saved_names = stack::names;
-        saved_contexts = stack::contexts;
+        saved_contexts = stack::contexts::hooks;
         stack::record_names(body_symbol, anon_symbol, nullptr);
         set_unset(&stack::names.not_found);  // as before the runtime words record it
-        stack::contexts = {get_values, set_values, index_of};
+        stack::contexts::hooks = {get_values, set_values, index_of};
         values_of.clear();
     }
     void TearDown() override {
-        stack::contexts = saved_contexts;  // the context module's, installed at start-up
+        stack::contexts::hooks = saved_contexts;  // the context module's, installed at start-up
         stack::names = saved_names;
         dispatch_test::TearDown();
     }
@@ -296,14 +296,14 @@ void annotate(kel_value* error, const kel_value* where, int32_t depth) {
 }  // namespace
 
 TEST_F(DispatchSignals, RaisedErrorsAreAnnotatedBeforeUnwinding) {
-    const stack::error_access saved = stack::errors;  // the error module's, installed at start-up
-    stack::errors.annotate = annotate;
+    const stack::error_hooks saved = stack::errors::hooks;  // the error module's, installed at start-up
+    stack::errors::hooks.annotate = annotate;
     stack::open_try_frame(&native_word);
     stack::open_native_frame(&f_word);
     stack::open_eval_frame(&body);
     const kel_value err = int_v(1);
     EXPECT_THROW(stack::raise_error(&err), kel_unwind);
-    stack::errors = saved;
+    stack::errors::hooks = saved;
     EXPECT_EQ(word_symbol(&annotated_where), 300u);
     EXPECT_EQ(annotated_depth, 3);
     EXPECT_EQ(get_integer(stack::last_cell()), 1234);  // the annotated copy is what travels

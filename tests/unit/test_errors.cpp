@@ -378,18 +378,18 @@ TEST_F(Errors, NearComesFromTheInterpretersPosition) {
 }
 
 TEST_F(Errors, TheCallMarksAnnotateWhereAndStack) {
-    ASSERT_EQ(stack::errors.annotate, error::annotate);
+    ASSERT_EQ(stack::errors::hooks.annotate, error::annotate);
     const kel_value q = word_v("q");
     kel_value e = built("script", "no-value", &q);
     const kel_value where = word_v("append"), later = word_v("insert");
-    stack::errors.annotate(&e, &where, 3);
+    stack::errors::hooks.annotate(&e, &where, 3);
     EXPECT_TRUE(test::word_named(err_field(e, error::field::where), "append"));
     EXPECT_EQ(get_integer(error::field_at(&e, error::field::stack)), 3);
-    stack::errors.annotate(&e, &later, 5);  // where stays, the depth follows
+    stack::errors::hooks.annotate(&e, &later, 5);  // where stays, the depth follows
     EXPECT_TRUE(test::word_named(err_field(e, error::field::where), "append"));
     EXPECT_EQ(get_integer(error::field_at(&e, error::field::stack)), 5);
     *error::field_at(&e, error::field::stack) = b({word_v("f")});
-    stack::errors.annotate(&e, &later, 9);  // a captured trace is kept
+    stack::errors::hooks.annotate(&e, &later, 9);  // a captured trace is kept
     EXPECT_EQ(type_of(error::field_at(&e, error::field::stack)), types::block);
     EXPECT_EQ(error::type_symbol(&e), word_v("script").w2);
     EXPECT_EQ(error::id_symbol(&e), word_v("no-value").w2);

@@ -47,8 +47,8 @@ struct FileUrl : ::testing::Test {
     // The installed file and url services come back after each test: other
     // tests of the same process (a stress shard runs many) read and write
     // files and urls.
-    file::services installed{};
-    url::services installed_url{};
+    file::file_hooks installed{};
+    url::url_hooks installed_url{};
     void SetUp() override {
         test::boot();
         stack::reset();

@@ -10,7 +10,7 @@ using namespace kel::ntest;
 namespace {
 
 struct NativesSystem : natives_test {
-    void TearDown() override { natives::gui.do_events = nullptr; }
+    void TearDown() override { natives::gui::hooks.do_events = nullptr; }
 };
 
 int loop_runs = 0;
@@ -26,7 +26,7 @@ void counting_loop(bool no_wait) {
 TEST_F(NativesSystem, WaitRunsTheMessageLoopOnceWithoutWaiting) {
     EXPECT_EQ(run("wait 0"), "none");  // no loop installed: only the sleep
     loop_runs = 0;
-    natives::gui.do_events = counting_loop;
+    natives::gui::hooks.do_events = counting_loop;
     EXPECT_EQ(run("wait 0.001"), "none");
     EXPECT_EQ(loop_runs, 1);
     EXPECT_TRUE(last_no_wait);

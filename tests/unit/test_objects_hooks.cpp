@@ -192,7 +192,7 @@ TEST_F(ObjectsHooks, DeepChangesAreDeliveredToTheOwner) {
     std::vector<kel_value> bound;
     static std::vector<kel_value>* seen;
     seen = &bound;
-    object::owners.bind_object = [](kel_value* value, const kel_value*, const kel_value*) { seen->push_back(*value); };
+    object::hooks.bind_object = [](kel_value* value, const kel_value*, const kel_value*) { seen->push_back(*value); };
     const kel_value deep = test::function_v(
         test::block_of({word_v("owner"), word_v("word"), word_v("target"), word_v("action"), word_v("new"),
                         word_v("index"), word_v("part"), refinement_v("local"), word_v("t")}),
@@ -278,13 +278,13 @@ TEST_F(ObjectsHooks, ModifyChangedOwnerAndOwned) {
     EXPECT_EQ(object::word_at(o.w1, 0)->header & header_changed, 0u);
     static int binds, unbinds;
     binds = unbinds = 0;
-    object::owners.bind_object = [](kel_value*, const kel_value*, const kel_value*) { ++binds; };
-    object::owners.bind = [](kel_value*, const kel_value* owner, const kel_value* word) {
+    object::hooks.bind_object = [](kel_value*, const kel_value*, const kel_value*) { ++binds; };
+    object::hooks.bind = [](kel_value*, const kel_value* owner, const kel_value* word) {
         ++binds;
         EXPECT_EQ(type_of(owner), types::object);
         EXPECT_EQ(type_of(word), types::word);
     };
-    object::owners.unbind = [](kel_value*) { ++unbinds; };
+    object::hooks.unbind = [](kel_value*) { ++unbinds; };
     modify("owner", test::none_v());
     modify("owned", test::none_v());
     modify("owned", b({o, word_v("f")}));

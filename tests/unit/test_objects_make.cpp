@@ -300,9 +300,9 @@ TEST_F(ObjectsMake, TheBootsWayOfMakingObjects) {
     EXPECT_EQ(_context::owner(ctx)->w2, 277u);
     static int bound;
     bound = 0;
-    object::owners.bind_object = [](kel_value*, const kel_value*, const kel_value*) { ++bound; };
+    object::hooks.bind_object = [](kel_value*, const kel_value*, const kel_value*) { ++bound; };
     const uint32_t record = object::set_change_hooks(ctx, 1, 6, 2, 0);
-    object::owners = {};
+    object::hooks = {};
     EXPECT_EQ(bound, 1);
     EXPECT_EQ(stack::last_cell()->w3, record);
     EXPECT_EQ(_context::owner(ctx)->w3, record);

@@ -82,7 +82,7 @@ struct runtime_hooks {
     object::invoke_fn invoke = nullptr;
     object::eval_fn eval = nullptr;
     object::on_change_fn on_change = nullptr;
-    object::owner_services owners;
+    object::owner_hooks owners;
     void (*position)(kel_value*) = nullptr;
     int32_t (*trace_level)() = nullptr;
 } runtime;
@@ -92,7 +92,7 @@ void install_object_stand_ins() {
     boot();
     if (!runtime.saved) {
         runtime = {true,          object::invoke_hook,      object::eval_block, object::call_on_change,
-                   object::owners, error::current_position, error::trace_level};
+                   object::hooks, error::current_position, error::trace_level};
     }
     object::invoke_hook = record_hook;
     object::eval_block = eval_literal;
@@ -105,7 +105,7 @@ void restore_object_hooks() {
     object::invoke_hook = runtime.invoke;
     object::eval_block = runtime.eval;
     object::call_on_change = runtime.on_change;
-    object::owners = runtime.owners;
+    object::hooks = runtime.owners;
     error::current_position = runtime.position;
     error::trace_level = runtime.trace_level;
 }

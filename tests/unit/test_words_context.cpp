@@ -261,9 +261,9 @@ TEST_F(WordsContext, StackContextsFollowTheirRunningFrame) {
     const kel_value ten = test::int_v(10), twenty = test::int_v(20);
     kel_value* first = stack::push_copy(&ten);
     stack::push_copy(&twenty);
-    stack::contexts.set_values(fn, stack::offset_of(first));
+    stack::contexts::hooks.set_values(fn, stack::offset_of(first));
     EXPECT_EQ(_context::values(fn), first);
-    EXPECT_EQ(stack::contexts.get_values(fn), 0u);
+    EXPECT_EQ(stack::contexts::hooks.get_values(fn), 0u);
     kel_value pb = word_in(fn, "pb");
     EXPECT_EQ(get_integer(_context::get_bound(&pb)), 20);
     const kel_value v = test::int_v(21);
@@ -279,12 +279,12 @@ TEST_F(WordsContext, StackContextsFollowTheirRunningFrame) {
     stack::open_call_frame(nullptr, fn);
     kel_value* inner = stack::push_copy(&twenty);
     stack::push_copy(&twenty);
-    stack::contexts.set_values(fn, stack::offset_of(inner));
+    stack::contexts::hooks.set_values(fn, stack::offset_of(inner));
     EXPECT_EQ(_context::values(fn), inner);
     stack::close_call_frame_rewind();
     EXPECT_EQ(_context::values(fn), first);
     // Not running again.
-    stack::contexts.set_values(fn, 0xFFFFFFFFu);
+    stack::contexts::hooks.set_values(fn, 0xFFFFFFFFu);
     EXPECT_EQ(_context::values(fn), nullptr);
     EXPECT_TRUE(fires([&] { _context::get_bound(&pb); }, "not-in-context"));
 }
@@ -387,7 +387,7 @@ TEST_F(WordsContext, StackContextsNeverGrowThroughPut) {
     _context::index_or_add(fn, sym("qa"), true, &i);
     const kel_value one = test::int_v(1);
     kel_value* frame = stack::push_copy(&one);
-    stack::contexts.set_values(fn, stack::offset_of(frame));
+    stack::contexts::hooks.set_values(fn, stack::offset_of(frame));
     const kel_value qa = global_word("qa"), qb = global_word("qb");
     const kel_value two = test::int_v(2);
     EXPECT_EQ(get_integer(_context::put(fn, &qa, &two)), 2);
