@@ -183,13 +183,13 @@ void init_compression() {
 // The boot registers event! with the GUI's row and checks the fields the
 // GUI reads by position after the view phase.
 void init_gui_boot_hooks() {
-    boot::gui.event_row = event_value::row;
-    boot::gui.view_fields = face_fields::fixed_rows(&boot::gui.view_field_count);
+    boot::gui::hooks.event_row = event_value::row;
+    boot::gui::hooks.view_fields = face_fields::fixed_rows(&boot::gui::hooks.view_field_count);
 }
 
 // `wait` runs one no-wait pass of the GUI's message core after it slept.
 void init_gui_wait_pass() {
-    natives::gui.do_events = [](bool no_wait) { (void)messages::do_events(no_wait); };
+    natives::gui::hooks.do_events = [](bool no_wait) { (void)messages::do_events(no_wait); };
 }
 
 const init_step steps[] = {

@@ -269,7 +269,9 @@ void check_field(const kel_value* holder, const std::string& object, const fixed
 
 }  // namespace
 
-gui_hooks gui;
+namespace gui {
+gui_hooks hooks;
+}  // namespace gui
 
 void check_system(const kel_value* system) {
     for (const fixed_field& f : fixed_fields) {
@@ -279,8 +281,8 @@ void check_system(const kel_value* system) {
 }
 
 void check_view_fields() {
-    for (size_t n = 0; n < gui.view_field_count; ++n) {
-        const fixed_field& f = gui.view_fields[n];
+    for (size_t n = 0; n < gui::hooks.view_field_count; ++n) {
+        const fixed_field& f = gui::hooks.view_fields[n];
         const char* slash = std::strchr(f.object, '/');
         const std::string first = slash ? std::string(f.object, slash) : std::string(f.object);
         const kel_value* holder = _context::get_bound(word::from_c_string(first.c_str()));
@@ -437,7 +439,7 @@ void print_to_stdout(const kel_value* value, bool line_end) {
 // event! registers from the boot, after the typesets were built from the
 // start-up's 53 types; its word is made and set at once.
 void register_event_type() {
-    const uint32_t t = registry::register_boot_types(gui.event_row);
+    const uint32_t t = registry::register_boot_types(gui::hooks.event_row);
     if (t == 0) return;
     kel_value w = *word::from_c_string(registry::type_names[t].name);
     registry::type_names[t].word = w;

@@ -32,7 +32,9 @@ struct gui_hooks {
     const fixed_field* view_fields = nullptr;
     size_t view_field_count = 0;
 };
-extern gui_hooks gui;
+namespace gui {
+extern gui_hooks hooks;
+}  // namespace gui
 
 // The boot literal pool embedded in the executable (null in programs built
 // without one, which boot from source): the build boots the library from
@@ -68,7 +70,7 @@ void run_source(const char* name, const char* source, size_t length);
 // or out of its order stops the boot.
 void check_system(const kel_value* system);
 
-// Checks the GUI's fixed fields (gui.view_fields) as they stand now; one
+// Checks the GUI's fixed fields (gui::hooks.view_fields) as they stand now; one
 // missing or out of its order stops the boot.
 void check_view_fields();
 
