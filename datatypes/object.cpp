@@ -379,10 +379,44 @@ void install_hooks(kel_value* o) {
 
 // --- calling the handlers --------------------------------------------------------------
 
+namespace {
+
+bool same_series_q(const kel_value* a, const kel_value* b) {
+    return in_family(type_of(a), family::series) && in_family(type_of(b), family::series) &&
+           series_node(a) == series_node(b);
+}
+
+// A field of an object that hears deep changes takes its new value into the
+// object's ownership, as making the object does, so changes in place of the
+// new series reach on-deep-change*; the old series, unless another field
+// still holds it, is owned no more.
+void own_field_value(const kel_value& obj, int32_t field, const kel_value* old_value, const kel_value* new_value) {
+    if (!owners.bind || !owners.unbind || !owners.owned_by) return;
+    const uint32_t ctx = obj.w1;
+    kel_value* held = stack::push_copy(old_value);
+    kel_value* fresh = stack::push_copy(new_value);
+    if (!same_series_q(held, fresh) && owners.owned_by(held, ctx)) {
+        bool shared = false;
+        for (int32_t i = 0; i < _context::length(ctx) && !shared; ++i)
+            shared = i != field && same_series_q(_context::values(ctx) + i, held);
+        if (!shared) owners.unbind(held);
+    }
+    const kel_value owner = obj;
+    const kel_value w = field_word(ctx, field);
+    owners.bind(fresh, &owner, &w);
+    stack::drop_cells(2);
+}
+
+}  // namespace
+
 void run_on_change(const kel_value* o, const kel_value* word, const kel_value* old_value,
                    const kel_value* new_value) {
     const kel_value obj = *o;
     const uint32_t record = obj.w3;
+    if (record_index(record, 1) >= 0 && in_family(type_of(word), family::word)) {
+        const int32_t field = _context::index_of(obj.w1, word_symbol(word), false);
+        if (field >= 0) own_field_value(obj, field, old_value, new_value);
+    }
     const int32_t index = record_index(record, 0);
     if (index < 0) return;
     const uint32_t ctx = obj.w1;
