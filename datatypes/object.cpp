@@ -390,11 +390,14 @@ bool same_series_q(const kel_value* a, const kel_value* b) {
 // object's ownership, as making the object does, so changes in place of the
 // new series reach on-deep-change*; the old series, unless another field
 // still holds it, is owned no more.
-void own_field_value(const kel_value& obj, int32_t field, const kel_value* old_value, const kel_value* new_value) {
+// Runs once on-change* has had its say, with what the field holds then: a
+// handler that put the old value back leaves the ownership as it was.
+void own_field_value(const kel_value& obj, int32_t field, const kel_value& old_value) {
     if (!owners.bind || !owners.unbind || !owners.owned_by) return;
     const uint32_t ctx = obj.w1;
-    kel_value* held = stack::push_copy(old_value);
-    kel_value* fresh = stack::push_copy(new_value);
+    if (field >= _context::length(ctx)) return;
+    kel_value* held = stack::push_copy(&old_value);
+    kel_value* fresh = stack::push_copy(_context::values(ctx) + field);
     if (!same_series_q(held, fresh) && owners.owned_by(held, ctx)) {
         bool shared = false;
         for (int32_t i = 0; i < _context::length(ctx) && !shared; ++i)
@@ -413,12 +416,15 @@ void run_on_change(const kel_value* o, const kel_value* word, const kel_value* o
                    const kel_value* new_value) {
     const kel_value obj = *o;
     const uint32_t record = obj.w3;
-    if (record_index(record, 1) >= 0 && in_family(type_of(word), family::word)) {
-        const int32_t field = _context::index_of(obj.w1, word_symbol(word), false);
-        if (field >= 0) own_field_value(obj, field, old_value, new_value);
-    }
+    const kel_value old = *old_value;
+    const int32_t field = record_index(record, 1) >= 0 && in_family(type_of(word), family::word)
+                              ? _context::index_of(obj.w1, word_symbol(word), false)
+                              : -1;
     const int32_t index = record_index(record, 0);
-    if (index < 0) return;
+    if (index < 0) {
+        if (field >= 0) own_field_value(obj, field, old);
+        return;
+    }
     const uint32_t ctx = obj.w1;
     const kel_value handler = _context::values(ctx)[index];
     if (type_of(&handler) != types::function) fire(error_category::script, "invalid-obj-evt", &handler);
@@ -430,6 +436,7 @@ void run_on_change(const kel_value* o, const kel_value* word, const kel_value* o
         _context::bind_one(ctx, args);
     }
     call_handler(&words::_on_change_star, &handler, args, 3, count, ctx, on_change_events);
+    if (field >= 0) own_field_value(obj, field, old);
 }
 
 void call_on_change_top(const kel_value* o, const kel_value* word) {
