@@ -135,7 +135,7 @@ void init_objects() {
     object::init();
     ownership::dispatch = ownership_delivery::deliver;
     ownership::each_field = ownership_delivery::each_field;
-    object::hooks = {ownership::bind, ownership::bind_object, ownership::unbind};
+    object::hooks = {ownership::bind, ownership::bind_object, ownership::unbind, ownership::owned_by};
     error::load_catalog(error_catalog_source);
 }
 

@@ -379,12 +379,52 @@ void install_hooks(kel_value* o) {
 
 // --- calling the handlers --------------------------------------------------------------
 
+namespace {
+
+bool same_series_q(const kel_value* a, const kel_value* b) {
+    return in_family(type_of(a), family::series) && in_family(type_of(b), family::series) &&
+           series_node(a) == series_node(b);
+}
+
+// A field of an object that hears deep changes takes its new value into the
+// object's ownership, as making the object does, so changes in place of the
+// new series reach on-deep-change*; the old series, unless another field
+// still holds it, is owned no more.
+// Runs once on-change* has had its say, with what the field holds then: a
+// handler that put the old value back leaves the ownership as it was.
+void own_field_value(const kel_value& obj, int32_t field, const kel_value& old_value) {
+    if (!hooks.bind || !hooks.unbind || !hooks.owned_by) return;
+    const uint32_t ctx = obj.w1;
+    if (field >= _context::length(ctx)) return;
+    kel_value* held = stack::push_copy(&old_value);
+    kel_value* fresh = stack::push_copy(_context::values(ctx) + field);
+    if (!same_series_q(held, fresh) && hooks.owned_by(held, ctx)) {
+        bool shared = false;
+        for (int32_t i = 0; i < _context::length(ctx) && !shared; ++i)
+            shared = i != field && same_series_q(_context::values(ctx) + i, held);
+        if (!shared) hooks.unbind(held);
+    }
+    const kel_value owner = obj;
+    const kel_value w = field_word(ctx, field);
+    hooks.bind(fresh, &owner, &w);
+    stack::drop_cells(2);
+}
+
+}  // namespace
+
 void run_on_change(const kel_value* o, const kel_value* word, const kel_value* old_value,
                    const kel_value* new_value) {
     const kel_value obj = *o;
     const uint32_t record = obj.w3;
+    const kel_value old = *old_value;
+    const int32_t field = record_index(record, 1) >= 0 && in_family(type_of(word), family::word)
+                              ? _context::index_of(obj.w1, word_symbol(word), false)
+                              : -1;
     const int32_t index = record_index(record, 0);
-    if (index < 0) return;
+    if (index < 0) {
+        if (field >= 0) own_field_value(obj, field, old);
+        return;
+    }
     const uint32_t ctx = obj.w1;
     const kel_value handler = _context::values(ctx)[index];
     if (type_of(&handler) != types::function) fire(error_category::script, "invalid-obj-evt", &handler);
@@ -396,6 +436,7 @@ void run_on_change(const kel_value* o, const kel_value* word, const kel_value* o
         _context::bind_one(ctx, args);
     }
     call_handler(&words::_on_change_star, &handler, args, 3, count, ctx, on_change_events);
+    if (field >= 0) own_field_value(obj, field, old);
 }
 
 void call_on_change_top(const kel_value* o, const kel_value* word) {

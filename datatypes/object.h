@@ -141,6 +141,7 @@ struct owner_hooks {
     void (*bind)(kel_value* value, const kel_value* owner, const kel_value* word) = nullptr;
     void (*bind_object)(kel_value* value, const kel_value* owner, const kel_value* word) = nullptr;
     void (*unbind)(kel_value* value) = nullptr;
+    bool (*owned_by)(const kel_value* value, uint32_t context) = nullptr;
 };
 extern owner_hooks hooks;
 // Calls visit(value, word, context) for each field (the ownership walk).

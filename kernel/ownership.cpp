@@ -218,6 +218,15 @@ kel_value* owner_of(uint32_t node) {
     return r ? r + 2 : nullptr;
 }
 
+bool owned_by(const kel_value* value, uint32_t context) {
+    const uint32_t t = type_of(value);
+    if (!owned_series_type(t) && t != types::bitset) return false;
+    const uint32_t node = series_node(value);
+    if (!memory::node_live_q(node) || !owned_q(value)) return false;
+    const kel_value* owner = owner_of(node);
+    return owner && type_of(owner) == types::object && owner->w1 == context;
+}
+
 bool notify(const kel_value* series, const char* action, const kel_value* value, int32_t index, int32_t part) {
     const uint32_t t = type_of(series);
     uint32_t key;

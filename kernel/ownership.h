@@ -52,6 +52,8 @@ void unbind(kel_value* value);
 void unbind_range(const kel_value* block, int32_t start, int32_t count);
 // The owner cell of the key's record (valid until the next allocation), or null.
 kel_value* owner_of(uint32_t node);
+// Whether the series (or bitset) value is owned by the object of that context.
+bool owned_by(const kel_value* value, uint32_t context);
 // `check` with its answer: true when an owner was told.
 bool notify(const kel_value* series, const char* action, const kel_value* value, int32_t index, int32_t part);
 uint32_t entry_count();

@@ -4,11 +4,12 @@ of system/words, for one or more seeds, each from a fresh temporary folder
 (the driver's files are relative names) with no input and no display.
 
 A seed fails when the process dies (a signal, a fatal runtime error, a
-sanitizer report), when no call starts for --hang seconds (the call that
-started last is the one that hangs), when it ends without the driver's
-closing line, or when the driver saw an error outside the catalogue. The
-call named last before the failure is printed: it is a standalone Kel
-expression that reproduces the fault.
+sanitizer report), when it spends --hang seconds of CPU time without starting
+a call (the call that started last is the one that hangs; CPU time, not the
+clock, so that a loaded machine turns no slow call into a hang), when it
+ends without the driver's closing line, or when the driver saw an error
+outside the catalogue. The call named last before the failure is printed:
+it is a standalone Kel expression that reproduces the fault.
 
 usage: natives.py KEL [--seeds A[:B]] [--calls N] [--hang S] [--verbose] [--sanitized]
 The closing line is "N passed, N failed", one count a seed. CTest runs a
@@ -41,11 +42,22 @@ def limit_memory():
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
+def cpu_seconds(pid):
+    # utime and stime of /proc/PID/stat, after the command name (which may
+    # hold spaces) closed by its parenthesis; None once the process is gone.
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def run_seed(kel, seed, calls, hang, verbose, sanitized):
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
     env.setdefault("ASAN_OPTIONS", "detect_leaks=0:detect_stack_use_after_return=0")
     env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
-    state = {"last": None, "stamp": time.monotonic(), "done": None, "bad": [], "extra": []}
+    state = {"last": None, "calls": 0, "done": None, "bad": [], "extra": []}
     with tempfile.TemporaryDirectory(prefix="kel-fuzz-natives-") as folder, \
             tempfile.TemporaryFile() as errors:
         # A script runs in its own folder: the driver is copied into the
@@ -67,7 +79,7 @@ def run_seed(kel, seed, calls, hang, verbose, sanitized):
                 line = line[m.start():]
                 if m.group(1) == " ":
                     state["last"] = line
-                    state["stamp"] = time.monotonic()
+                    state["calls"] += 1
                 elif m.group(1) == "-done:":
                     state["done"] = line
                 elif m.group(1) == "-bad:":
@@ -78,9 +90,15 @@ def run_seed(kel, seed, calls, hang, verbose, sanitized):
         t = threading.Thread(target=reader, daemon=True)
         t.start()
         hung = False
+        seen_calls, since = -1, 0.0
         while p.poll() is None:
             time.sleep(0.2)
-            if time.monotonic() - state["stamp"] > hang:
+            used = cpu_seconds(p.pid)
+            if used is None:
+                continue
+            if state["calls"] != seen_calls:
+                seen_calls, since = state["calls"], used
+            elif used - since > hang:
                 hung = True
                 p.kill()
                 p.wait()
@@ -89,7 +107,7 @@ def run_seed(kel, seed, calls, hang, verbose, sanitized):
         stderr = errors.read().decode("utf-8", "replace")
     reasons = []
     if hung:
-        reasons.append("no call started for %d s: a hang" % hang)
+        reasons.append("no call started in %d s of CPU time: a hang" % hang)
     elif p.returncode != 0:
         reasons.append("exit status %d" % p.returncode)
     if any(m in stderr for m in SANITIZER_MARKS):
@@ -106,7 +124,7 @@ def main():
     ap.add_argument("kel")
     ap.add_argument("--seeds", default="1")
     ap.add_argument("--calls", type=int, default=2000)
-    ap.add_argument("--hang", type=int, default=30)
+    ap.add_argument("--hang", type=int, default=120, help="CPU seconds one call may take")
     ap.add_argument("--verbose", action="store_true")
     ap.add_argument("--sanitized", action="store_true", help="no address-space limit (ASan/UBSan build)")
     a = ap.parse_args()

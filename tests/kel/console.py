@@ -238,7 +238,7 @@ def interrupted(argv, typed, sig, after, ready):
         except BrokenPipeError:
             pass
     try:
-        out, err = p.communicate(timeout=30)
+        out, err = p.communicate(timeout=120)
     except subprocess.TimeoutExpired:
         p.kill()
         out, err = p.communicate()
@@ -316,7 +316,7 @@ os.write(fd, b"system/console/size\n")
 check("terminal: the size after a resize", b"== 60x40" in read_until(fd, b"== 60x40"), True)
 read_until(fd, b">> ")
 os.write(fd, b"\x04")
-read_until(fd, b"\n", timeout=5)
+read_until(fd, b"\n")
 _, wait_status = os.waitpid(pid, 0)
 check("terminal: Ctrl-D ends with 0", os.waitstatus_to_exitcode(wait_status), 0)
 os.close(fd)

@@ -70,6 +70,21 @@ CASES = [
     ("include of a file that does not load",
      {"main.kel": "Kel []\n#include %bad.kel\n", "bad.kel": "Kel []\nx: [\n"}, "main.kel",
      "", None, HALTED),
+    ("a named macro whose output calls it again stops at the bound",
+     {"main.kel": "Kel []\n#macro grow: func [x] [compose [grow (x + 1)]]\nprint grow 1\nprint \"never\"\n"}, "main.kel",
+     "", "*** Preprocessor Error in #macro \n\n*** User Error: {macro grow applied more than 100000 times"
+         " in one expansion}\n*** Where: ???\n*** Near : [grow 100001]\n", HALTED),
+    ("a pattern macro whose output matches it again stops at the bound",
+     {"main.kel": "Kel []\n#macro [quote pat] func [s e] [[pat pat]]\nprint pat\n"}, "main.kel",
+     "", "*** Preprocessor Error in #macro \n\n*** User Error: {macro [quote pat] applied more than 100000 times"
+         " in one expansion}\n*** Where: ???\n*** Near : [pat]\n", HALTED),
+    ("the bound counts one expansion: each starts again",
+     {"main.kel": "Kel []\npreprocessor/applied-limit: 5\n#macro one: func [] [1]\n"
+                  "loop 3 [probe expand-directives load \"one one one one one\"]\n"
+                  "probe catch/name [expand-directives load \"one one one one one one\"] 'console\nprint \"on\"\n"}, "main.kel",
+     "[1 1 1 1 1]\n[1 1 1 1 1]\n[1 1 1 1 1]\nhalt-request\non\n",
+     "*** Preprocessor Error in #macro \n\n*** User Error: {macro one applied more than 5 times in one expansion}\n"
+     "*** Where: ???\n*** Near : [one]\n", 0),
     ("a stop reached at run time comes after the output so far",
      {"main.kel": 'Kel []\nprint "a"\nexpand-directives load "#if true"\nprint "b"\n'}, "main.kel",
      "a\n", "*** Preprocessor Error: Syntax error\n*** Where: #if true\n", HALTED),

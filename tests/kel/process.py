@@ -93,7 +93,7 @@ def refused_files(folder):
     fifo = os.path.join(folder, "fifo.kel")
     os.mkfifo(fifo)
     for path in ["/dev/zero", folder, fifo]:
-        p = run([path], timeout=20)
+        p = run([path], timeout=120)
         check("status for " + path, p.returncode, 1)
         first = p.stderr.split(b"\n")[0]
         check("message for " + path, first.endswith(b"(not a regular file)"), True)

@@ -99,7 +99,7 @@ TEST(NumberTextFormat, KindsTable) {
         {-0.0, 1, false, "-0.0"},
         {-0.0, 1, true, "0.0"},
         {nan_value, 1, true, "1.#NaN"},
-        {-nan_value, 3, true, "1.#NaN"},
+        {-nan_value, 3, true, "1.#NaN%"},  // a percent keeps its sign
         {inf, 1, true, "1.#INF"},
         {-inf, 4, true, "-1.#INF"},
         {1.0 / 0.0, 1, false, "1.#INF"},
