@@ -52,6 +52,7 @@
 #include "library/routines_image.h"
 #include "library/url_ports.h"
 #include "library/routines_preproc.h"
+#include "services/clipboard.h"
 #include "services/compression.h"
 #include "services/lexer.h"
 #include "services/http.h"
@@ -161,6 +162,10 @@ void init_date_services() {
 // services, which sit above the datatypes.
 void init_simple_io() { simple_io::install_hooks(); }
 
+// The clipboard routines live in the library; the values' formats and the
+// clipboards they go to are the services' clipboard core.
+void init_clipboard() { library_routines::clipboard = {clipboard::read_current, clipboard::write_current}; }
+
 // The codec sits below the evaluator's checksum routines, which give it the
 // trailers' CRC-32 and Adler-32; then its method words.
 void init_compression() {
@@ -214,6 +219,7 @@ const init_step steps[] = {
     {"date services", init_date_services},
     {"simple io", init_simple_io},
     {"library routines", library_routines::install},
+    {"clipboard", init_clipboard},
     {"image codec routines", image_routines::install},
     {"preprocessor routines", preproc_routines::install},
     {"console routines", console::install},

@@ -25,9 +25,9 @@ constexpr int32_t first_gc = first_predicate + predicate_count;  // 87
 // that `make routine!` uses while the boot runs.
 void install();
 
-// The clipboard service the clipboard routines call; until the GUI installs
-// it, both answer false, their failure result. `read` writes its answer into
-// `out`; `write` answers success.
+// The clipboard service the clipboard routines call, filled at start-up;
+// while an entry is null, its routine answers false, the failure result.
+// `read` writes its answer into `out`; `write` answers success.
 struct clipboard_service {
     bool (*read)(kel_value* out) = nullptr;
     bool (*write)(const kel_value* data) = nullptr;

@@ -22,6 +22,11 @@ packages=(
   python3-pil
   lua5.4
   git
+  libgtk-3-dev libpixman-1-dev
+  xvfb xauth openbox xdotool x11-utils x11-xserver-utils xclip librsvg2-bin
+  python3-xlib python3-cairo python3-gi python3-gi-cairo gir1.2-pango-1.0
+  gir1.2-gtk-3.0 python3-tk
+  fonts-dejavu-core fonts-dejavu-extra
 )
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(clang libclang-rt-14-dev)
