@@ -107,6 +107,17 @@ void set_used(uint32_t node, int64_t count) {
 
 // --- encoding ---------------------------------------------------------------------
 
+// A character's bytes as text is written: its UTF-8, but a code point that
+// stands for a byte taken in undecoded (U+DC80..U+DCFF) is that byte again,
+// so text read from a process, a terminal or a file name writes back as it came.
+int text_char_bytes(uint32_t cp, uint8_t* out) {
+    if (unicode::escaped_byte_q(cp)) {
+        out[0] = static_cast<uint8_t>(cp & 0xFF);
+        return 1;
+    }
+    return unicode::encode_utf8_char(cp, out);
+}
+
 // The UTF-8 of a text value's characters from its head: at most `cap_chars`
 // characters and `cap_bytes` bytes (-1: no cap). A byte cap cuts the byte
 // stream, even inside a character, as it cuts an encoded char!.
@@ -151,7 +162,7 @@ int64_t encode_text(uint8_t* dst, const kel_value* text, int64_t cap_chars, int6
     uint8_t tmp[4];
     for (int64_t i = head; i < end; ++i) {
         const uint32_t cp = string::read_unit(p + (i << h->shift()), unit);
-        int size = unicode::encode_utf8_char(cp, tmp);
+        int size = text_char_bytes(cp, tmp);
         if (cap_bytes >= 0 && n + size > cap_bytes) size = static_cast<int>(cap_bytes - n);
         if (dst) std::memcpy(dst + n, tmp, static_cast<size_t>(size));
         n += size;
@@ -185,7 +196,7 @@ int64_t encode_one(uint8_t* dst, const kel_value* value, int64_t part, bool part
     const uint32_t t = type_of(value);
     if (t == types::char_) {
         uint8_t tmp[4];
-        int64_t size = unicode::encode_utf8_char(get_char(value), tmp);
+        int64_t size = text_char_bytes(get_char(value), tmp);
         if (part >= 0) size = std::min(size, part);
         if (dst) std::memcpy(dst, tmp, static_cast<size_t>(size));
         return size;

@@ -266,10 +266,6 @@ int encode_utf8_char(uint32_t cp, uint8_t* dst) {
         dst[1] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
         return 2;
     }
-    if (escaped_byte_q(cp)) {
-        dst[0] = static_cast<uint8_t>(cp & 0xFF);
-        return 1;
-    }
     if (cp <= 0xFFFF) {
         dst[0] = static_cast<uint8_t>(0xE0 | (cp >> 12));
         dst[1] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));

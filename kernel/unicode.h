@@ -151,17 +151,17 @@ error_id utf8_to_units(const uint8_t* p, size_t size, bool cr_flag, unit_text& o
 // as an escape.
 constexpr bool surrogate_q(uint32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
 // U+DC80-U+DCFF stand for the bytes 80-FF that text read from the system
-// (process output, input lines, file names) held undecoded: written out,
-// each is that one byte again, so the text goes back as it came.
+// (process output, input lines, file names) held undecoded; the text
+// writers write each as that one byte again, so the text goes back as it
+// came.
 constexpr bool escaped_byte_q(uint32_t cp) { return cp >= 0xDC80 && cp <= 0xDCFF; }
 constexpr int utf8_char_size(uint32_t cp) {
-    return cp <= 0x7F ? 1 : cp <= 0x7FF ? 2 : escaped_byte_q(cp) ? 1 : cp <= 0xFFFF ? 3 : cp <= 0x10FFFF ? 4 : 0;
+    return cp <= 0x7F ? 1 : cp <= 0x7FF ? 2 : cp <= 0xFFFF ? 3 : cp <= 0x10FFFF ? 4 : 0;
 }
 // Total UTF-8 bytes of the units; invalid_char when one is beyond U+10FFFF.
 error_id utf8_buffer_size(text_view v, size_t* bytes, text_error* err);
-// Writes cp's UTF-8 (surrogates too, as 3 bytes, but for the escaped bytes
-// above, written as the byte) and returns 1-4; 0 and nothing written above
-// U+10FFFF.
+// Writes cp's UTF-8 (surrogates too, as 3 bytes) and returns 1-4; 0 and
+// nothing written above U+10FFFF.
 int encode_utf8_char(uint32_t cp, uint8_t* dst);
 // The leading bytes of cp's UTF-8 that fit in room (room <= 0: none);
 // -1 above U+10FFFF.

@@ -176,8 +176,11 @@ private:
         tw_.put('"');
     }
 
+    // Surrogates and the noncharacters U+FFFE and U+FFFF are escaped as
+    // well: written raw they are no UTF-8 that a reader (ours included) takes.
     bool normal(uint32_t c) const {
         if (c < 0x20 || c == '"' || c == '\\') return false;
+        if (unicode::surrogate_q(c) || c == 0xFFFE || c == 0xFFFF) return false;
         return !ascii_ || c <= 0x7F;
     }
 

@@ -92,6 +92,12 @@ prompt_table = [
     (["[1 2\x1b", "3"], ">> (escape)\n>> == 3\n>> "),
     (["[1 2", "3\x1b", "4"], ">> [    (escape)\n>> == 4\n>> "),               # the gathered lines dropped
     (["[1 2"], ">> [    "),                                                   # end of input while open
+    # lines inside open input, each read alone or, when it closes what was
+    # open before it, with all before it
+    (["[", "a {b", "c}", "]"], '>> [    {    [    == [\n    a "b^/c"\n]\n>> '),
+    (["[", "(1", "2) 3", "]"], ">> [    (    [    == [\n    (1\n    2) 3\n]\n>> "),
+    (["{a", "^}b}"], '>> {    == "a^/}b"\n>> '),                                  # an escaped brace
+    (["[1", ")"], re.compile(r">> \[    \*\*\* Syntax Error: \(line 2\) missing \] at \[1\n[\s\S]*>> ")),
     # ask and the history
     (['ask "q? "', "yes"], '>> q? == "yes"\n>> '),
     (["1", "1", "2", "system/console/history"],
@@ -132,6 +138,16 @@ for lines, want in prompt_table:
     check(what + " stderr", err, "")
     check(what + " stdout", without_banner(out), want)
 
+
+# Input left open over many lines is read in time linear in its length: a
+# block and a string of 100,000 lines each (the deadline is against a hang).
+long_input = ("x: [\n" + "".join('  %d word "s" [a b] (1 + 2)\n' % i for i in range(100000)) + "]\n"
+              + "y: {\n" + "".join("text line %d\n" % i for i in range(100000)) + "}\n"
+              + "print [length? x length? y]\n")
+p = subprocess.run([KEL], input=long_input.encode(), capture_output=True, env=ENV, timeout=900)
+text_length = 1 + sum(len("text line %d\n" % i) for i in range(100000))  # from the line end after "{"
+check("100,000 open lines", p.stdout.decode("utf-8", "replace").rsplit("\n", 2)[-2:],
+      [">> 500000 %d" % text_length, ">> "])
 
 folder = tempfile.mkdtemp()
 

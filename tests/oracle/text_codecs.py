@@ -83,8 +83,8 @@ def escape_soup(rng):
 
 
 def read_utf8(seq):
-    """The loaders' UTF-8 reading of one sequence: overlong forms and
-    surrogates outside U+DC00-U+DCFF are taken; U+DC00-U+DCFF, U+FFFE,
+    """The loaders' UTF-8 reading of one sequence: surrogates outside
+    U+DC00-U+DCFF are taken; overlong forms, U+DC00-U+DCFF, U+FFFE,
     anything above U+10FFFF and a bad continuation byte are malformed."""
     if any(x & 0xC0 != 0x80 for x in seq[1:]):
         return None
@@ -94,6 +94,8 @@ def read_utf8(seq):
     for x in seq[1:]:
         cp = cp << 6 | (x & 0x3F)
     if 0xDC00 <= cp <= 0xDCFF or cp == 0xFFFE or cp > 0x10FFFF:
+        return None
+    if cp < {2: 0x80, 3: 0x800, 4: 0x10000}[len(seq)]:
         return None
     return cp
 

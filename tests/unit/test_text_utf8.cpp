@@ -150,9 +150,11 @@ TEST(TextUtf8, ReaderLeniencyAndFaults) {
     };
     const row rows[] = {
         {{0x41}, 0x41, 1},
-        {{0xC0, 0x80}, 0x0000, 2},                   // overlong NUL accepted
-        {{0xC1, 0xBF}, 0x7F, 2},                     // overlong accepted
-        {{0xE0, 0x80, 0x80}, 0x0000, 3},             // overlong 3-byte accepted
+        {{0xC0, 0x80}, utf8_malformed, 0},           // overlong NUL
+        {{0xC1, 0xBF}, utf8_malformed, 0},           // overlong forms are malformed
+        {{0xE0, 0x80, 0x80}, utf8_malformed, 0},
+        {{0xE0, 0x9F, 0xBF}, utf8_malformed, 0},     // U+07FF in three bytes
+        {{0xE0, 0xA0, 0x80}, 0x0800, 3},             // the shortest three-byte form
         {{0xED, 0xA0, 0x80}, 0xD800, 3},             // lead surrogate accepted
         {{0xED, 0xBF, 0xBF}, 0xDFFF, 3},             // trail surrogate above DCFF accepted
         {{0xED, 0xB0, 0x80}, utf8_malformed, 0},     // U+DC00
@@ -161,7 +163,9 @@ TEST(TextUtf8, ReaderLeniencyAndFaults) {
         {{0xEF, 0xBF, 0xBE}, utf8_malformed, 0},     // U+FFFE
         {{0xEF, 0xBF, 0xBF}, 0xFFFF, 3},
         {{0xF0, 0x8F, 0xBF, 0xBE}, utf8_malformed, 0},  // overlong U+FFFE is the mark too
-        {{0xF0, 0x80, 0x80, 0x80}, 0x0000, 4},       // overlong 4-byte accepted
+        {{0xF0, 0x80, 0x80, 0x80}, utf8_malformed, 0},
+        {{0xF0, 0x8F, 0xBF, 0xBF}, utf8_malformed, 0},  // U+FFFF in four bytes
+        {{0xF0, 0x90, 0x80, 0x80}, 0x10000, 4},      // the shortest four-byte form
         {{0xF4, 0x8F, 0xBF, 0xBF}, 0x10FFFF, 4},
         {{0xF4, 0x90, 0x80, 0x80}, utf8_malformed, 0},  // above U+10FFFF
         {{0xF7, 0xBF, 0xBF, 0xBF}, utf8_malformed, 0},
@@ -293,7 +297,6 @@ TEST(TextUtf8, LoaderEdgeCases) {
         {{'a', 0x0D}, true, {'a', 0x0A}, 1, 0},                    // CR as the last byte
         {{0x0D, 0x0D, 0x0A}, true, {0x0A, 0x0A}, 1, 0},
         {{'a', 0x0D, 'b', 0x0D, 0x0A}, false, {'a', 0x0D, 'b', 0x0D, 0x0A}, 1, 0},
-        {{0xC0, 0x80}, false, {0}, 1, 0},                          // overlong NUL loads as U+0000
         {{0xED, 0xA0, 0x80}, false, {0xD800}, 2, 0},
     };
     for (const row& r : rows) {
@@ -308,7 +311,8 @@ TEST(TextUtf8, LoaderEdgeCases) {
     }
     // Faults raise invalid-utf8 with the bytes at the fault.
     const std::vector<std::vector<uint8_t>> bad = {
-        {0xED, 0xB0, 0x80}, {0xEF, 0xBF, 0xBE}, {0xF4, 0x90, 0x80, 0x80}, {'x', 0xFE, 'y', 'z', 'w', 'v'}};
+        {0xED, 0xB0, 0x80}, {0xEF, 0xBF, 0xBE}, {0xF4, 0x90, 0x80, 0x80}, {'x', 0xFE, 'y', 'z', 'w', 'v'},
+        {0xC0, 0x80}};
     for (const auto& b : bad) {
         unit_text out;
         text_error err;
