@@ -158,8 +158,15 @@ int64_t carry_days(int64_t days, double* stored, uint32_t zone) {
     s -= 86400.0 * m;
     days += whole;
     if (offset + s < 0) {
-        s += 86400.0;
-        days -= 1;
+        // A time a hair before midnight can round to the whole day when the
+        // day is added; it is then that midnight, not a 24:00 no date shows.
+        const double wrapped = s + 86400.0;
+        if (offset + wrapped < 86400.0) {
+            s = wrapped;
+            days -= 1;
+        } else {
+            s = -offset;
+        }
     }
     *stored = s;
     return days;

@@ -375,6 +375,20 @@ signal_code odd_q(const refinements&) {
 
 }  // namespace
 
+int32_t unordered_answer(int32_t op) {
+    switch (op) {
+        case cmp::equal:
+        case cmp::not_equal:
+        case cmp::strict_equal:
+        case cmp::same: return 1;
+        case cmp::lesser:
+        case cmp::lesser_or_equal: return 1;
+        case cmp::greater:
+        case cmp::greater_or_equal: return -1;
+        default: return 0;
+    }
+}
+
 int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
     const uint32_t vt = type_of(value), ot = type_of(other);
     if ((op == cmp::strict_equal || op == cmp::same || op == cmp::find) && ot != vt) return 1;
@@ -386,6 +400,9 @@ int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
         case types::percent:
         case types::time: b = get_float(other); break;
         case types::money: {
+            // A NaN has no amount to become, so it answers as against a
+            // float (money! compares with float!, not with its subtypes).
+            if (vt == types::float_ && std::isnan(a)) return unordered_answer(op);
             // money! decides, with the operands the other way round.
             if (!registry::supported(types::money, act::compare)) return cmp::not_comparable;
             const int32_t r = registry::compare_handler(types::money)(other, value, op);
@@ -399,11 +416,7 @@ int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
         case cmp::strict_equal: return a == b ? 0 : 1;
         case cmp::same: return std::memcmp(&a, &b, sizeof a) == 0 ? 0 : 1;
         default:
-            if (std::isnan(a) || std::isnan(b)) {
-                if (op == cmp::lesser || op == cmp::lesser_or_equal) return 1;
-                if (op == cmp::greater || op == cmp::greater_or_equal) return -1;
-                return 0;
-            }
+            if (std::isnan(a) || std::isnan(b)) return unordered_answer(op);
             return (a > b) - (a < b);
     }
 }

@@ -42,6 +42,9 @@ int32_t round_to_integer(double value);
 bool nan_q(double value);
 bool inf_or_nan_q(double value);
 bool single_nan_q(float value);
+// What a compare answers for `op` when either side is a NaN: no ordering test
+// holds, and no equality.
+int32_t unordered_answer(int32_t op);
 // Equality of equal/not-equal: exact, within the machine epsilon, or at most
 // 10 units in the last place apart; never for a NaN or an infinity against a
 // finite value.

@@ -194,9 +194,11 @@ bool truthy_q(const kel_value* v, bool check, const kel_value* word) {
     return !falsy(v);
 }
 
+signal_code no_return() { return fail(error_category::script, "no-return"); }
+
 bool last_truthy_q() {
     const kel_value* v = stack::arguments();
-    if (type_of(v) == types::unset) fire(error_category::script, "no-return");
+    if (const signal_code c = condition_code(v); c != signal_code::none) stack::throw_code(c);
     return !falsy(v);
 }
 

@@ -38,6 +38,15 @@ inline bool falsy(const kel_value* v) {
 }
 inline bool truthy(const kel_value* v) { return !falsy(v); }
 
+// The condition of either, while, until and case must hold a value: an
+// unset! one is script `no-return`. Answers that error's code, none when the
+// condition holds a value (callers that cannot hand a code on throw it).
+[[gnu::cold]] signal_code no_return();
+inline signal_code condition_code(const kel_value* v) {
+    if (type_of(v) == types::unset) [[unlikely]] return no_return();
+    return signal_code::none;
+}
+
 extern const kel_value* const true_value;
 extern const kel_value* const false_value;
 

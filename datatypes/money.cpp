@@ -9,6 +9,7 @@
 // quotients through the binary value of the amount. Nothing here allocates.
 #include "datatypes/money.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "datatypes/float.h"
@@ -697,6 +698,7 @@ int32_t compare(const kel_value* value, const kel_value* other, int32_t op) {
         case types::integer: init_integer(&b, get_integer(other)); break;
         case types::float_: {
             const double x = get_float(other);
+            if (std::isnan(x)) return float_::unordered_answer(op);
             // A float beyond the money range compares by its value: above or
             // below every amount, or just beside zero on its own side.
             if (float_too_big_q(x)) return x > 0 ? -1 : 1;

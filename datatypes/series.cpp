@@ -326,6 +326,41 @@ bool remove(kel_value* s, const kel_value* part, const kel_value* key) {
     return true;
 }
 
+void remove_at_marks(const kel_value* s, const int32_t* marks, size_t n, int32_t count, bool quiet) {
+    if (n == 0 || count < 1) return;
+    if (!quiet && (buffer(s)->flags & memory::flag_owned)) {
+        kel_value* at = stack::push_copy(s);
+        kel_value* part = stack::push_unset();
+        set_integer(part, count);
+        for (size_t i = n; i-- > 0;) {
+            set_series_head(at, marks[i]);
+            remove(at, part, nullptr);
+        }
+        stack::drop_cells(2);
+        return;
+    }
+    buffer_header* h = buffer(s);
+    memory::touch(h);
+    const int64_t units = h->units();
+    const size_t unit_shift = h->shift();
+    int64_t write = -1, read = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const int64_t start = std::min<int64_t>(marks[i], units);
+        if (write < 0) {
+            write = start;
+        } else if (start > read) {
+            std::memmove(unit_ptr(h, write), unit_ptr(h, read), static_cast<size_t>((start - read) << unit_shift));
+            write += start - read;
+        }
+        read = std::min<int64_t>(start + count, units);
+    }
+    if (read < units)
+        std::memmove(unit_ptr(h, write), unit_ptr(h, read), static_cast<size_t>((units - read) << unit_shift));
+    write += units - read;
+    h->tail = h->head + static_cast<uint32_t>(write << unit_shift);
+    if (write != units) hash::reindex(s);
+}
+
 namespace {
 // Which units a take of `given` removes from `head` (the series as it
 // stands now): `count` at `start`, none of them when `empty`, and nothing at

@@ -67,6 +67,12 @@ void clear(kel_value* s);
 // /part: null, integer!, or a position in the same series; /key: null or the
 // key. Answers false when /key found nothing (the result is then none!).
 bool remove(kel_value* s, const kel_value* part, const kel_value* key);
+// Removes `count` units at each of `n` ascending, non-overlapping positions
+// (each cut short at the tail), moving every kept unit once and rebuilding a
+// hash! table once. An owned series hears each removal, the last first, as
+// `remove` tells it; with `quiet` (an error is passing through) it hears
+// nothing, since no handler may run then.
+void remove_at_marks(const kel_value* s, const int32_t* marks, size_t n, int32_t count, bool quiet);
 // The taken units as a new series (or one element without /part) in result;
 // none! when nothing lies at or after the head.
 void take(kel_value* s, const kel_value* part, bool deep, bool last, kel_value* result);

@@ -182,11 +182,26 @@ kel_value* push(double seconds) {
 
 namespace {
 
+// The seconds field as written, up to the longest exact text (short_text
+// holds the six-digit forms only).
+struct seconds_text {
+    char chars[longest_seconds_text + 1];
+    uint32_t length;
+
+    seconds_text() : chars{}, length(0) {}
+    explicit seconds_text(const short_text& t) : seconds_text() {
+        std::memcpy(chars, t.chars, t.length + 1);
+        length = t.length;
+    }
+};
+
+double read_seconds(const seconds_text& t) { return float_text::parse(t.chars, t.chars + t.length, 0).value; }
+
 // `value` (0 <= value < 60) to at most `limit` significant digits, written
 // without an exponent, which the seconds of a time literal cannot carry.
-short_text plain_decimal(double value, int limit) {
+seconds_text plain_decimal(double value, int limit) {
     const float_text::digits d = float_text::shortest_digits(value, limit, false);
-    short_text t{};
+    seconds_text t;
     const auto put = [&t](char c) { t.chars[t.length++] = c; };
     if (d.exponent == float_text::zero_exponent || d.exponent == float_text::special_exponent) {
         put('0');
@@ -214,18 +229,18 @@ short_text plain_decimal(double value, int limit) {
 // within half a float step of the field, checked here with a wide margin
 // (the step there is at least 2^-10 s; a text read into a float below 60
 // is off by 2^-47 s at most).
-short_text exact_seconds_text(short_text shown, double seconds, double field, int32_t minutes) {
+seconds_text exact_seconds_text(const seconds_text& shown, double seconds, double field, int32_t minutes) {
     const double hours = whole_hours(seconds);
-    const auto read = [](const short_text& t) { return float_text::parse(t.chars, t.chars + t.length, 0).value; };
+    const auto read = read_seconds;
     const auto widened = [&](auto&& reads_back) {
         return float_::widen_to_read_back(shown, 7, reads_back, [field](int digits) { return plain_decimal(field, digits); });
     };
     if (hours > 2147483647.0) {
         const double quarter_step = (std::nextafter(seconds, HUGE_VAL) - seconds) / 4;
-        return widened([&](const short_text& t) { return std::fabs(read(t) - field) < quarter_step; });
+        return widened([&](const seconds_text& t) { return std::fabs(read(t) - field) < quarter_step; });
     }
     const double before = hours * 3600 + static_cast<double>(minutes) * 60;
-    return widened([&](const short_text& t) { return before + read(t) == seconds; });
+    return widened([&](const seconds_text& t) { return before + read(t) == seconds; });
 }
 
 }  // namespace
@@ -255,15 +270,15 @@ int32_t serialize(double seconds, kel_value* buffer, int32_t part, bool exact) {
     const double step = std::nextafter(seconds, HUGE_VAL) - seconds;
     while (scale > 1.0 && 1.0 / scale < step) scale /= 10.0;
     const double shown = std::round(s * scale) / scale;
-    short_text sec{};
+    seconds_text sec;
     bool zero = shown < 0.000001;
     if (exact && zero && s != 0.0) {
         sec = exact_seconds_text(plain_decimal(0.0, 1), seconds, s, minutes);
-        zero = float_text::parse(sec.chars, sec.chars + sec.length, 0).value == 0.0;
+        zero = read_seconds(sec) == 0.0;
     } else if (!zero) {
-        sec = float_::format(shown, float_::seconds_kind);
+        sec = seconds_text(float_::format(shown, float_::seconds_kind));
         if (exact) sec = exact_seconds_text(sec, seconds, s, minutes);
-        if (float_text::parse(sec.chars, sec.chars + sec.length, 0).value >= 60.0) {
+        if (read_seconds(sec) >= 60.0) {
             zero = true;
             if (++minutes == 60) {
                 minutes = 0;

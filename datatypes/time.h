@@ -45,6 +45,12 @@ kel_value* push(double seconds);
 // Appends the text of a time ("-1:02:03.5") and answers the remaining budget.
 // `exact` (mold/all) writes the seconds with the digits that load back as
 // the very value, past the six the text otherwise keeps.
+//
+// The seconds carry no exponent, so the smallest float seconds need 323
+// zeros after the point before their digits; the longest exact seconds text
+// is "00." with those zeros and 17 digits. The lexer reads seconds fields up
+// to this length, so every finite time mold/all writes loads back.
+constexpr uint32_t longest_seconds_text = 3 + 323 + 17;
 int32_t serialize(double seconds, kel_value* buffer, int32_t part, bool exact = false);
 
 int32_t form(const kel_value* value, kel_value* buffer, const kel_value* arg, int32_t part);

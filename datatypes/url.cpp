@@ -389,15 +389,11 @@ namespace ar = action_specs;
 
 bool http_q(const kel_value* url) { return string::starts_with_ascii_q(url, "http"); }
 
-[[noreturn]] void no_connect(const kel_value* url) {
-    fire(error_category::access, "no-connect", url, error_arg::named("timeout"));
-}
-
 // Runs the HTTP service; its answer goes into the base cell.
 void http_call(const http_request& q) {
     if (!hooks.http_call) not_done();
     kel_value* answer = stack::push_unset();
-    if (!hooks.http_call(q, answer)) no_connect(q.url);
+    if (!hooks.http_call(q, answer)) fire(error_category::access, "no-connect", q.url, answer);
     *stack::arguments() = *answer;
 }
 

@@ -88,7 +88,8 @@ struct http_request {
     bool binary, lines, info;
 };
 struct services {
-    // The HTTP request service; answers false when it has no answer (none!).
+    // The HTTP request service; answers false when it has no answer (none!),
+    // with the reason, a string!, in `result`.
     bool (*http_call)(const http_request& request, kel_value* result);
     // The library's url parser, on a copy of the url: an object! of its
     // parts, or any other value when it cannot parse it.

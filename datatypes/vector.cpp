@@ -316,10 +316,9 @@ int32_t mold(const kel_value* value, kel_value* buffer, bool only, bool all, boo
 int32_t compare(const kel_value* a, const kel_value* b, int32_t op) {
     if (type_of(b) != types::vector) return cmp::not_comparable;
     if (a->w3 != b->w3) {
-        // Vectors of two element types are simply unequal, so that find,
-        // select, unique and the hash tables (which all ask for equality)
-        // can hold both; only an ordering has no answer.
-        if (cmp::equality_op(op) || op == cmp::same) return 1;
+        // Two element types have no common value to compare, for equality
+        // as for order; only identity has its answer, as no buffer is shared.
+        if (op == cmp::same) return 1;
         fire(error_category::script, "not-same-type");
     }
     const bool identical = series_node(a) == series_node(b) && series_head(a) == series_head(b);

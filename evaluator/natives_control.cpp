@@ -32,6 +32,7 @@
 #include "kernel/stack.h"
 #include "kernel/native_api.h"
 #include "datatypes/runtime_words.h"
+#include "datatypes/series.h"
 #include "kernel/series_memory.h"
 
 namespace kel::natives {
@@ -61,7 +62,7 @@ using interpreter::code_position;
 
 // The truth rule, but an unset! value raises script `no-return`.
 inline bool truthy_checked(const kel_value* v) {
-    if (unset_q(v)) fire(error_category::script, "no-return");
+    if (const signal_code c = logic::condition_code(v); c != signal_code::none) stack::throw_code(c);
     return logic::truthy(v);
 }
 
@@ -554,6 +555,49 @@ signal_code forall_star(bool check, const refinements& refs) {
     return signal_code::none;
 }
 
+namespace {
+
+// The walk marks where each record to go starts and the removal happens once
+// the walk ends, however it ends, so every kept value moves once. A break
+// keeps the marks of the rounds before it; an error keeps them too.
+signal_code remove_each_marked(const kel_value& words_arg, const kel_value& body, bool many, int32_t step,
+                               kel_value* cursor) {
+    const kel_value data = *cursor;
+    std::vector<int32_t> marks;
+    signal_code passed = signal_code::none;
+    open_loop();
+    try {
+        for (;;) {
+            stack::rewind();
+            if (!series_not_tail_q(cursor)) break;
+            const int32_t at = series_head(cursor);
+            signal_code c = many ? foreach_step_words(&words_arg, cursor) : foreach_step(&words_arg, cursor);
+            if (c == signal_code::none) c = interpreter::eval_in_place(&body, true);
+            const round r = round_of(c);
+            if (r == round::leave) break;
+            if (r == round::pass) {
+                passed = c;
+                break;
+            }
+            if (!logic::falsy(stack::arguments())) marks.push_back(at);
+        }
+    } catch (const kel_unwind&) {
+        series::remove_at_marks(&data, marks.data(), marks.size(), step, true);
+        throw;
+    }
+    if (passed != signal_code::none) {
+        // The signal has unwound this loop's frame already and carries its
+        // value on: nothing may run on the way out.
+        series::remove_at_marks(&data, marks.data(), marks.size(), step, true);
+        return passed;
+    }
+    stack::close_frame_discard();
+    series::remove_at_marks(&data, marks.data(), marks.size(), step, false);
+    return signal_code::none;
+}
+
+}  // namespace
+
 signal_code remove_each_star(bool check, const refinements& refs) {
     if (check) check_arguments(number::remove_each, refs);
     const kel_value words_arg = *stack::argument(1);
@@ -563,19 +607,25 @@ signal_code remove_each_star(bool check, const refinements& refs) {
     if (many) check_loop_words(&words_arg);
     if (step > 0) {
         kel_value* cursor = stack::push_copy(stack::argument(2));
-        open_loop();
-        for (;;) {
-            stack::rewind();
-            if (!series_not_tail_q(cursor)) break;
-            if (many) KEL_PROPAGATE(foreach_step_words(&words_arg, cursor));
-            else KEL_PROPAGATE(foreach_step(&words_arg, cursor));
-            const signal_code c = interpreter::eval_in_place(&body, true);
-            const round r = round_of(c);
-            if (r == round::leave) break;
-            if (r == round::pass) return c;
-            if (!logic::falsy(stack::arguments())) KEL_PROPAGATE(remove_each_drop(cursor, step));
+        if (type_of(cursor) == types::image || (memory::buffer_of(series_node(cursor))->flags & memory::flag_owned)) {
+            // An image keeps its rows by removing in place, and an owner
+            // hears each removal where the walk makes it.
+            open_loop();
+            for (;;) {
+                stack::rewind();
+                if (!series_not_tail_q(cursor)) break;
+                if (many) KEL_PROPAGATE(foreach_step_words(&words_arg, cursor));
+                else KEL_PROPAGATE(foreach_step(&words_arg, cursor));
+                const signal_code c = interpreter::eval_in_place(&body, true);
+                const round r = round_of(c);
+                if (r == round::leave) break;
+                if (r == round::pass) return c;
+                if (!logic::falsy(stack::arguments())) KEL_PROPAGATE(remove_each_drop(cursor, step));
+            }
+            stack::close_frame_discard();
+        } else {
+            KEL_PROPAGATE(remove_each_marked(words_arg, body, many, step, cursor));
         }
-        stack::close_frame_discard();
     }
     stack::set_last(stack::argument(2));
     return signal_code::none;

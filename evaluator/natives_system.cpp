@@ -237,7 +237,22 @@ int run_codec(compression::codec c, const kel_value* input, size_t size, kel_val
         if (code == compression::done) out->tail = out->head + static_cast<uint32_t>(written);
         size = written;
     }
+    if (code == compression::too_large) {
+        (void)fail(error_category::internal, "no-memory");
+        return -1;
+    }
     return code;
+}
+
+// A result made in a buffer larger than its bytes (the size a caller
+// guessed) keeps only what it holds: a copy of them takes its place.
+void trim_to_length(kel_value* result) {
+    const memory::buffer_header* h = memory::buffer_of(series_node(result));
+    if (h->capacity <= memory::round16(h->used()) + 64) return;
+    collector::pin_guard pin(result);
+    const kel_value* exact = binary::push_from_memory(binary::ks_head(result), h->used());
+    *result = *exact;
+    stack::drop_cells(1);
 }
 
 // The method a word names; false for a word that names none.
@@ -281,10 +296,14 @@ signal_code decompress_star(bool check, const refinements& refs) {
     const kel_value* sz = refs.has(decompress_ref::size) ? stack::arguments() + refs.at[decompress_ref::size] : nullptr;
     size_t size = 0;
     if (sz && m != compression::method::gzip && get_integer(sz) > n) {
-        size = static_cast<size_t>(get_integer(sz));
+        // The size given is a first guess, never more than the stream can
+        // give; a stream that gives more is measured on the second run.
+        size = static_cast<size_t>(
+            std::min<uint64_t>(static_cast<uint64_t>(get_integer(sz)), compression::most_output_of(size_t(n))));
     } else {
         // A run with no buffer reports the size the output needs.
         const int code = c(nullptr, &size, binary::ks_head(input), static_cast<size_t>(n));
+        if (code == compression::too_large) return fail(error_category::internal, "no-memory");
         if (code != compression::done && code != compression::too_small)
             return fail(error_category::script, "invalid-data");
     }
@@ -292,6 +311,7 @@ signal_code decompress_star(bool check, const refinements& refs) {
     const int code = run_codec(c, input, size, result);
     if (code < 0) return signal_code::error;
     if (code != compression::done) return fail(error_category::script, "invalid-data");
+    trim_to_length(result);
     *stack::arguments() = *result;
     stack::rewind_to_result();
     return signal_code::none;

@@ -2153,13 +2153,9 @@ signal_code parse_star(bool check, const refinements& refs) {
         } else {
             return fail(error_category::script, "invalid-refine-arg", error_arg::named("part"), &part);
         }
-        // A limit at the buffer's start runs nothing: only an empty input
-        // is then matched, whatever the rules.
-        if (limit <= 0) {
-            set_logic(stack::arguments(), head >= units);
-            return signal_code::none;
-        }
-        if (limit < head) limit = head;  // before the head: an empty input
+        // A limit at or before the head leaves an empty input, wherever the
+        // head is: the rules still run and meet the end at once.
+        if (limit < head) limit = head;
     }
     const kel_value callback = refs.has(2) ? base[refs.at[2]] : kel_value{};
     kel_value result;

@@ -75,7 +75,11 @@ bool compare_true(const kel_value* value1, const kel_value* value2, int32_t op) 
     compare_fn fn = type_of(&a) < static_cast<uint32_t>(types::table_rows) ? registry::compare_handler(type_of(&a))
                                                                           : nullptr;
     int32_t r;
-    if (fn) {
+    if (type_of(&a) == types::vector && type_of(&b) == types::vector && a.w3 != b.w3) {
+        // Vectors of two element types refuse to be compared at all; here
+        // they only met by sharing a bucket, so they are simply two keys.
+        r = 1;
+    } else if (fn) {
         r = fn(&a, &b, op);
     } else {
         r = (type_of(&a) == type_of(&b) && a.w1 == b.w1 && a.w2 == b.w2 && a.w3 == b.w3) ? 0 : 1;

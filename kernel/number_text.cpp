@@ -171,9 +171,11 @@ short_text format_g(double value, int precision) {
 
 short_text format(double value, int kind, bool pretty) {
     if (kind < single_kind || kind > point_kind) kind = double_kind;
-    if (std::isnan(value)) return text_of("1.#NaN");
-    if (std::isinf(value)) return text_of(value < 0 ? "-1.#INF" : "1.#INF");
     const bool percent = kind == single_percent_kind || kind == percent_kind;
+    // A percent's text keeps its sign whatever the number, so a NaN or an
+    // infinity still reads as a percent.
+    if (std::isnan(value)) return text_of(percent ? "1.#NaN%" : "1.#NaN");
+    if (std::isinf(value)) return text_of(value < 0 ? (percent ? "-1.#INF%" : "-1.#INF") : (percent ? "1.#INF%" : "1.#INF"));
     if (pretty && std::fabs(value) < machine_epsilon)
         return text_of(percent ? "0%" : kind == point_kind ? "0" : "0.0");
 

@@ -65,8 +65,8 @@ short_text format_g(double value, int precision);
 // else the text `write(n)` gives for n = `from`, then one more, significant
 // digits, until `reads_back` holds or 17 digits were tried; answers the last
 // text tried.
-template <class ReadsBack, class Write>
-short_text widen_to_read_back(short_text t, int from, ReadsBack&& reads_back, Write&& write) {
+template <class Text, class ReadsBack, class Write>
+Text widen_to_read_back(Text t, int from, ReadsBack&& reads_back, Write&& write) {
     for (int digits = from; !reads_back(t) && digits <= 17; ++digits) t = write(digits);
     return t;
 }

@@ -195,14 +195,18 @@ int32_t read_utf8_char(const uint8_t* p, size_t* count, text_error* err) {
     if (available < need) return utf8_short;
     for (size_t i = 1; i < need; ++i)
         if (!continuation(p[i])) return malformed(p, available, err);
+    // An overlong form (C0 AF for "/") is malformed like any other: the
+    // code point it spells has a shorter form, and text checked as bytes
+    // must mean the same once decoded.
     if (need == 2) {
         cp = (static_cast<uint32_t>(b - 0xC0) << 6) | (p[1] - 0x80u);
+        if (cp < 0x80) return malformed(p, available, err);
     } else if (need == 3) {
         cp = (static_cast<uint32_t>(b - 0xE0) << 12) | ((p[1] - 0x80u) << 6) | (p[2] - 0x80u);
-        if (cp >= 0xDC00 && cp <= 0xDCFF) return malformed(p, available, err);
+        if (cp < 0x800 || (cp >= 0xDC00 && cp <= 0xDCFF)) return malformed(p, available, err);
     } else {
         cp = (static_cast<uint32_t>(b - 0xF0) << 18) | ((p[1] - 0x80u) << 12) | ((p[2] - 0x80u) << 6) | (p[3] - 0x80u);
-        if (cp > 0x10FFFF) return malformed(p, available, err);
+        if (cp < 0x10000 || cp > 0x10FFFF) return malformed(p, available, err);
     }
     // U+FFFE marks a malformed sequence inside the loaders, so it cannot be text.
     if (cp == 0xFFFE) return malformed(p, available, err);
@@ -261,6 +265,10 @@ int encode_utf8_char(uint32_t cp, uint8_t* dst) {
         dst[0] = static_cast<uint8_t>(0xC0 | (cp >> 6));
         dst[1] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
         return 2;
+    }
+    if (escaped_byte_q(cp)) {
+        dst[0] = static_cast<uint8_t>(cp & 0xFF);
+        return 1;
     }
     if (cp <= 0xFFFF) {
         dst[0] = static_cast<uint8_t>(0xE0 | (cp >> 12));

@@ -129,9 +129,9 @@ constexpr int32_t utf8_malformed = -2;  // read_utf8_char: error filled in
 // Returns the code point and sets *count to the sequence length (1-4); or
 // utf8_short when fewer bytes remain than the lead byte needs (*count left
 // unchanged); or utf8_malformed with *err set to invalid_utf8 carrying the
-// bytes at p (at most 4, never more than are available). Overlong forms and
-// surrogates are accepted except U+DC00-U+DCFF; U+FFFE and anything above
-// U+10FFFF are malformed.
+// bytes at p (at most 4, never more than are available). Overlong forms are
+// malformed; surrogates are accepted except U+DC00-U+DCFF; U+FFFE and
+// anything above U+10FFFF are malformed.
 int32_t read_utf8_char(const uint8_t* p, size_t* count, text_error* err);
 
 // Loads UTF-8 into `out`, whose unit is kept (a fresh unit_text starts at 1)
@@ -150,13 +150,18 @@ error_id utf8_to_units(const uint8_t* p, size_t size, bool cr_flag, unit_text& o
 // A surrogate code point: no UTF-8 text of it decodes back, so mold writes it
 // as an escape.
 constexpr bool surrogate_q(uint32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
+// U+DC80-U+DCFF stand for the bytes 80-FF that text read from the system
+// (process output, input lines, file names) held undecoded: written out,
+// each is that one byte again, so the text goes back as it came.
+constexpr bool escaped_byte_q(uint32_t cp) { return cp >= 0xDC80 && cp <= 0xDCFF; }
 constexpr int utf8_char_size(uint32_t cp) {
-    return cp <= 0x7F ? 1 : cp <= 0x7FF ? 2 : cp <= 0xFFFF ? 3 : cp <= 0x10FFFF ? 4 : 0;
+    return cp <= 0x7F ? 1 : cp <= 0x7FF ? 2 : escaped_byte_q(cp) ? 1 : cp <= 0xFFFF ? 3 : cp <= 0x10FFFF ? 4 : 0;
 }
 // Total UTF-8 bytes of the units; invalid_char when one is beyond U+10FFFF.
 error_id utf8_buffer_size(text_view v, size_t* bytes, text_error* err);
-// Writes cp's UTF-8 (surrogates too, as 3 bytes) and returns 1-4; 0 and
-// nothing written above U+10FFFF.
+// Writes cp's UTF-8 (surrogates too, as 3 bytes, but for the escaped bytes
+// above, written as the byte) and returns 1-4; 0 and nothing written above
+// U+10FFFF.
 int encode_utf8_char(uint32_t cp, uint8_t* dst);
 // The leading bytes of cp's UTF-8 that fit in room (room <= 0: none);
 // -1 above U+10FFFF.

@@ -3,7 +3,9 @@
 // Order of the boot, fixed:
 //   1. datatype, native and action words (the tables are filled by runtime::init);
 //   2. the collector goes active and word recording stops;
-//   3. the phase sources, in the order of `phases`; after the system phase
+//   3. the phases, in the order of `phases` (generated from the
+//      boot-NN-name.kel sources), each with its C++ steps before and after
+//      (`hooks_of`); after the system phase
 //      the error catalogue and prototype that start-up built from their
 //      embedded source are handed to system/catalog/errors and
 //      system/standard/error, and the objects C++ reads by position are
@@ -20,6 +22,7 @@
 // catalog::boot_stop with a message and a non-zero exit code.
 #include "library/boot.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -46,6 +49,8 @@
 #include "kernel/runtime.h"
 #include "kernel/series_memory.h"
 #include "platform/platform.h"
+#include "evaluator/routines.h"
+#include "services/kelbin.h"
 #include "services/lexer.h"
 
 namespace kel::boot {
@@ -54,83 +59,6 @@ namespace {
 
 bool done = false;
 kel_value system_cell{types::unset, 0, 0, 0};  // a copy; the object lives in the global word
-
-struct phase {
-    const char* name;
-    const char* source;
-    size_t length;
-};
-
-#define KEL_PHASE(name, file)                       \
-    {                                                \
-        name,                                        \
-        file,                                        \
-        sizeof(file) - 1,                            \
-    }
-
-const char src_base[] =
-#include "library/boot-01-base.kel.inc"
-    ;
-const char src_routines[] =
-#include "library/boot-02-routines.kel.inc"
-    ;
-const char src_constants[] =
-#include "library/boot-03-constants.kel.inc"
-    ;
-const char src_functions[] =
-#include "library/boot-04-functions.kel.inc"
-    ;
-const char src_system[] =
-#include "library/boot-05-system.kel.inc"
-    ;
-const char src_reactivity[] =
-#include "library/boot-06-reactivity.kel.inc"
-    ;
-const char src_schemes[] =
-#include "library/boot-07-schemes.kel.inc"
-    ;
-const char src_preprocessor[] =
-#include "library/boot-08-preprocessor.kel.inc"
-    ;
-const char src_tools[] =
-#include "library/boot-09-tools.kel.inc"
-    ;
-const char src_boot_args[] =
-#include "library/boot-10-boot-args.kel.inc"
-    ;
-const char src_event[] =
-#include "library/boot-11-event.kel.inc"
-    ;
-const char src_view[] =
-#include "library/boot-12-view.kel.inc"
-    ;
-const char src_codecs[] =
-#include "library/boot-13-codecs.kel.inc"
-    ;
-const char src_help[] =
-#include "library/boot-14-help.kel.inc"
-    ;
-const char src_console[] =
-#include "library/boot-15-console.kel.inc"
-    ;
-
-const phase phases[] = {
-    KEL_PHASE("base", src_base),
-    KEL_PHASE("routines", src_routines),
-    KEL_PHASE("constants", src_constants),
-    KEL_PHASE("functions", src_functions),
-    KEL_PHASE("system", src_system),
-    KEL_PHASE("reactivity", src_reactivity),
-    KEL_PHASE("schemes", src_schemes),
-    KEL_PHASE("preprocessor", src_preprocessor),
-    KEL_PHASE("tools", src_tools),
-    KEL_PHASE("boot-args", src_boot_args),
-    KEL_PHASE("event", src_event),
-    KEL_PHASE("view", src_view),
-    KEL_PHASE("codecs", src_codecs),
-    KEL_PHASE("help", src_help),
-    KEL_PHASE("console", src_console),
-};
 
 // Fields that C++ reads by position: object path, field name, 0-based index.
 struct fixed_field {
@@ -251,21 +179,20 @@ std::string formed_last_error() {
 }  // namespace
 
 void run_source(const char* name, const char* source, size_t length) {
-    const phase p{name, source, length};
     kel_value* const entry = stack::top();
     const error_trap trap = open_error_trap();
     try {
-        kel_value* block = load_library_source(p.source, p.length, p.name);
+        kel_value* block = load_library_source(source, length, name);
         const kel_value code = *block;
         const signal_code c = interpreter::eval_block(&code, false);
         if (c == signal_code::error) throw kel_unwind{code_value(c)};  // received by the trap all the same
         close_error_trap(trap, false);
         if (c != signal_code::none) {
-            const std::string what = std::string("phase ") + p.name + ": a control signal escaped";
+            const std::string what = std::string("phase ") + name + ": a control signal escaped";
             catalog::boot_stop(what.c_str());
         }
     } catch (const kel_unwind& u) {
-        std::string what = std::string("phase ") + p.name + ": ";
+        std::string what = std::string("phase ") + name + ": ";
         what += u.code == code_value(signal_code::error) ? formed_last_error() : "a control signal escaped";
         close_error_trap(trap, u.code == code_value(signal_code::error));
         catalog::boot_stop(what.c_str());
@@ -462,6 +389,87 @@ void print_to_stdout(const kel_value* value, bool line_end) {
     std_output::write(head, tail > head ? static_cast<size_t>(tail - head) : 0, static_cast<int>(unit), line_end);
 }
 
+// event! registers from the boot, after the typesets were built from the
+// start-up's 53 types; its word is made and set at once.
+void register_event_type() {
+    const uint32_t t = registry::register_boot_types(nullptr);
+    if (t == 0) return;
+    kel_value w = *word::from_c_string(registry::type_names[t].name);
+    registry::type_names[t].word = w;
+    kel_value d;
+    set_datatype(&d, t);
+    _context::set_bound(&w, &d);
+}
+
+// The system object's values that belong to this process (its directory,
+// its cache folder): the pool holds what the build's own run found.
+const char start_process_source[] =
+#include "library/start-process.kel.inc"
+    ;
+void start_process() { run_source("process", start_process_source, sizeof start_process_source - 1); }
+
+// After the system phase: the system object is kept in root (even if its
+// word changes) and checked, and the values start-up made before it existed
+// are handed to it.
+void take_over_system() {
+    kel_value w = *word::from_c_string("system");
+    const kel_value* s = _context::get_bound(&w);
+    if (!s || type_of(s) != types::object) catalog::boot_stop("the system object was not built");
+    system_cell = *s;
+    block::ks_add(block::root(), &system_cell);
+    check_system(&system_cell);
+    take_over_errors();
+    hand_exit_states_to_lexer();
+    hand_trace_settings_to_errors();
+    stamp_build_date();
+    stamp_build_git();
+    start_process();
+}
+
+// The phases: the build generates one row per boot-NN-name.kel (library/,
+// gui/view/), and a phase's C++ steps before and after its sources are
+// named here by the phase's id, so a phase that is renamed or removed
+// leaves no hook silently unrun: the build fails instead.
+struct phase_source {
+    const char* file;
+    const char* text;
+    size_t length;
+};
+struct phase_hooks {
+    void (*before)() = nullptr;
+    void (*after)() = nullptr;
+    // Kel code that depends on this process, run between the phase's steps
+    // again after a boot from the pool (the phase's definitions are there).
+    const char* every_start = nullptr;
+};
+struct phase {
+    const char* name;
+    const phase_source* sources;
+    size_t source_count;
+    void (*before)();
+    void (*after)();
+    const char* every_start;
+};
+
+enum class phase_id {
+#include "library/boot_phase_ids.inc"
+};
+
+template <phase_id>
+constexpr phase_hooks hooks_of{};
+template <>
+constexpr phase_hooks hooks_of<phase_id::constants>{set_null_handle, check_spec_typesets};
+template <>
+constexpr phase_hooks hooks_of<phase_id::system>{nullptr, take_over_system};
+template <>
+constexpr phase_hooks hooks_of<phase_id::reactivity>{nullptr, fix_reactor_classes};
+template <>
+constexpr phase_hooks hooks_of<phase_id::boot_args>{give_command_line, fill_boot_args, "extract-boot-args"};
+template <>
+constexpr phase_hooks hooks_of<phase_id::event>{register_event_type, nullptr};
+
+#include "library/boot_phase_rows.inc"
+
 }  // namespace
 
 kel_value* load_library_source(const char* text, size_t length, const char* phase) {
@@ -526,17 +534,89 @@ void form_utf8(const kel_value* value, char** text, int32_t* length) {
     *length = static_cast<int32_t>(fallback.size());
 }
 
-// event! registers from the boot, after the typesets were built from the
-// start-up's 53 types; its word is made and set at once.
-void register_event_type() {
-    const uint32_t t = registry::register_boot_types(nullptr);
-    if (t == 0) return;
-    kel_value w = *word::from_c_string(registry::type_names[t].name);
-    registry::type_names[t].word = w;
-    kel_value d;
-    set_datatype(&d, t);
-    _context::set_bound(&w, &d);
+namespace {
+
+bool (*const make_routine_value)(int32_t, kel_value*) = [](int32_t number, kel_value* out) {
+    if (number < 1 || !routines::at(number).fn) return false;
+    routines::make_value(number, out);
+    return true;
+};
+
+}  // namespace
+
+void decode_pool(const pool_bytes& pool) {
+    kel_value literals;
+    block::init_cell(&literals, 4);
+    block::ks_add(block::root(), &literals);
+    kelbin::make_routine = make_routine_value;
+    kel_value* const entry = stack::top();
+    const error_trap trap = open_error_trap();
+    try {
+        kelbin::boot_decode(pool.bytes, pool.size, &literals);
+        close_error_trap(trap, false);
+    } catch (const kel_unwind& u) {
+        const std::string what = "the boot pool: " + formed_last_error();
+        close_error_trap(trap, u.code == code_value(signal_code::error));
+        catalog::boot_stop(what.c_str());
+    }
+    stack::regs.top = entry;
 }
+
+namespace {
+
+// The source boot: every phase in order, the collector on from its start.
+void boot_from_source() {
+    collector::set_active(true);
+    runtime::recording = false;
+    function::library_phase = true;
+    for (const phase& p : phases) {
+        if (p.before) p.before();
+        for (size_t i = 0; i < p.source_count; ++i) run_source(p.name, p.sources[i].text, p.sources[i].length);
+        if (p.after) p.after();
+    }
+    function::library_phase = false;
+    // `do-file` runs as user code, like the scripts it runs: its steps show
+    // in traces, and an #include in such a script becomes `do %file`.
+    if (const kel_value* f = _context::get_bound(word::from_c_string("do-file")))
+        if (type_of(f) == types::function) function::unmark_library(f);
+}
+
+// The boot from the pool: the decode with the collector still off, then
+// what C++ keeps of the system object, then the phases and values that
+// depend on this process.
+void boot_from_pool() {
+    decode_pool(embedded_pool);
+    collector::set_active(true);
+    runtime::recording = false;
+    register_event_type();
+    set_null_handle();
+    kel_value w = *word::from_c_string("system");
+    const kel_value* s = _context::get_bound(&w);
+    if (!s || type_of(s) != types::object) catalog::boot_stop("the boot pool holds no system object");
+    system_cell = *s;
+    block::ks_add(block::root(), &system_cell);
+    check_system(&system_cell);
+    take_over_errors();
+    hand_exit_states_to_lexer();
+    hand_trace_settings_to_errors();
+    function::library_phase = true;
+    start_process();
+    for (const phase& p : phases) {
+        if (!p.every_start) continue;
+        if (p.before) p.before();
+        run_source(p.name, p.every_start, std::strlen(p.every_start));
+        if (p.after) p.after();
+    }
+    function::library_phase = false;
+}
+
+bool pool_boot_q() {
+    if (!embedded_pool.bytes) return false;
+    const char* source = std::getenv("KEL_BOOT_SOURCE");
+    return !(source && source[0] && std::strcmp(source, "0") != 0);
+}
+
+}  // namespace
 
 void run() {
     if (done) return;
@@ -566,45 +646,41 @@ void run() {
     }
     preset_spec_typesets();
     dyn_print::add(print_to_stdout, nullptr);
-    // 2. Collections may happen from here; the stress check waits.
+    // 2. Collections may happen from here (after the pool's decode); the
+    // stress check waits for the end of the boot.
     const uint32_t stress = collector::stress_interval();
     collector::set_stress(0);
-    collector::set_active(true);
-    runtime::recording = false;
-    // 3. The phases.
-    function::library_phase = true;
-    for (const phase& p : phases) {
-        if (std::strcmp(p.name, "boot-args") == 0) give_command_line();
-        if (std::strcmp(p.name, "constants") == 0) set_null_handle();
-        if (std::strcmp(p.name, "event") == 0) register_event_type();
-        run_source(p.name, p.source, p.length);
-        if (std::strcmp(p.name, "constants") == 0) check_spec_typesets();
-        if (std::strcmp(p.name, "reactivity") == 0) fix_reactor_classes();
-        if (std::strcmp(p.name, "boot-args") == 0) fill_boot_args();
-        if (std::strcmp(p.name, "system") == 0) {
-            kel_value w = *word::from_c_string("system");
-            const kel_value* s = _context::get_bound(&w);
-            if (!s || type_of(s) != types::object) catalog::boot_stop("the system object was not built");
-            system_cell = *s;
-            block::ks_add(block::root(), &system_cell);  // keeps it even if the word changes
-            check_system(&system_cell);
-            take_over_errors();
-            hand_exit_states_to_lexer();
-            hand_trace_settings_to_errors();
-            stamp_build_date();
-            stamp_build_git();
-        }
-    }
-    function::library_phase = false;
-    // `do-file` runs as user code, like the scripts it runs: its steps show
-    // in traces, and an #include in such a script becomes `do %file`.
-    if (const kel_value* f = _context::get_bound(word::from_c_string("do-file")))
-        if (type_of(f) == types::function) function::unmark_library(f);
+    // 3. The library: from the pool, or from source.
+    if (pool_boot_q()) boot_from_pool();
+    else boot_from_source();
     std_output::flush();
     collector::set_stress(stress);
     done = true;
 }
 
 bool done_q() { return done; }
+
+pool_bytes embedded_pool;
+
+void write_pool(kel_value* out) {
+    const uint32_t g = _context::global();
+    const int32_t n = _context::length(g);
+    kel_value* words = block::push_only_star(n > 0 ? n : 1);
+    for (int32_t i = 0; i < n; ++i) {
+        kel_value w;
+        init_cell(&w, types::word);
+        w.w1 = g;
+        w.w2 = word_symbol(context_ops::word_at(g, i));
+        w.w3 = static_cast<uint32_t>(i);
+        block::ks_add(words, &w);
+    }
+    kel_value* values = block::push_only_star(n > 0 ? n : 1);
+    for (int32_t i = 0; i < n; ++i) {
+        const kel_value v = _context::values(g)[i];
+        block::ks_add(values, &v);
+    }
+    kelbin::encode_pool(words, values, out);
+    stack::drop_cells(2);
+}
 
 }  // namespace kel::boot

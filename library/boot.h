@@ -6,13 +6,35 @@
 // ends the process with "*** Boot Error: ..." on stderr and a non-zero exit
 // code; it never comes back half done.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "kernel/value.h"
 
 namespace kel::boot {
 
-// Runs the whole boot once. The collector is active from its start; the
+// The boot literal pool embedded in the executable (null in programs built
+// without one, which boot from source): the build boots the library from
+// source once and writes it with write_pool. Set before run().
+struct pool_bytes {
+    const uint8_t* bytes = nullptr;
+    size_t size = 0;
+};
+extern pool_bytes embedded_pool;
+
+// After a boot from source: the global context's words and values, with
+// everything they reach, as a boot pool (a new binary! in `out`, which the
+// caller keeps rooted).
+void write_pool(kel_value* out);
+
+// Decodes a boot pool with the collector off (the literals kept in the root
+// block); a pool that fails its checks stops the boot ("*** Boot Error: the
+// boot pool: ..."), one without the magic ends the process with "Error: Not
+// a Kelbin file!"; both with a non-zero status.
+void decode_pool(const pool_bytes& pool);
+
+// Runs the whole boot once: from the embedded pool when there is one and
+// KEL_BOOT_SOURCE is not set (to anything but 0), else from source. The collector is active from its start; the
 // stress check (KEL_GC_STRESS) is held back until the boot is done.
 void run();
 bool done_q();

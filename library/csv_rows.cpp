@@ -5,7 +5,8 @@
 // argument stack. The grammar it follows, for a delimiter D and quote Q:
 //   text:   any [not [any eol end] line ahead [eol | end] (add the row) [eol | end]] any eol end
 //   line:   value any [D value]
-//   value:  Q any [some non-Q | Q Q] Q   (Q Q read as Q)  |  any unit that is neither D nor LF
+//   value:  Q any [some non-Q | Q Q] Q   (Q Q read as Q)  |  any unit that is neither D nor LF nor
+//           a CR before an LF
 //   eol:    CR LF | LF | CR
 // A quoted value that is not closed is read as an unquoted one; a quoted one
 // followed by anything but D or a line end stops the text.
@@ -94,6 +95,7 @@ private:
 
     uint32_t unit(int32_t i) const { return static_cast<uint32_t>(p_[i]); }
     bool eol_unit(int32_t i) const { return unit(i) == '\n' || unit(i) == '\r'; }
+    bool crlf_at(int32_t i) const { return unit(i) == '\r' && i + 1 < n_ && unit(i + 1) == '\n'; }
     bool delimiter_at(int32_t i) const {
         if (static_cast<int64_t>(i) + static_cast<int64_t>(d_.size()) > n_) return false;
         for (size_t k = 0; k < d_.size(); ++k)
@@ -126,9 +128,9 @@ private:
         int32_t j = i_;
         if (d_.size() == 1) {
             const uint32_t d = d_[0];
-            while (j < n_ && unit(j) != d && unit(j) != '\n') ++j;
+            while (j < n_ && unit(j) != d && unit(j) != '\n' && !crlf_at(j)) ++j;
         } else {
-            while (j < n_ && unit(j) != '\n' && !delimiter_at(j)) ++j;
+            while (j < n_ && unit(j) != '\n' && !crlf_at(j) && !delimiter_at(j)) ++j;
         }
         add_string(i_, j, false);
         i_ = j;

@@ -44,7 +44,7 @@ void read_url(const kel_value* url, kel_value* out) {
     if (!url::hooks.http_call || !string::starts_with_ascii_q(url, "http")) fire(error_category::internal, "not-done");
     kel_value* method = stack::push_copy(word::from_c_string("get"));
     const url::http_request q{method, url, nullptr, nullptr, true, false, false};
-    if (!url::hooks.http_call(q, out)) fire(error_category::access, "no-connect", url, error_arg::named("timeout"));
+    if (!url::hooks.http_call(q, out)) fire(error_category::access, "no-connect", url, out);
 }
 
 machine_value decode(const machine_value* a, int32_t) {

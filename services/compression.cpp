@@ -418,6 +418,7 @@ int inflate(uint8_t* out, size_t* size, const uint8_t* in, size_t length) {
             }
             produced += left;
             r.pos += left;
+            if (produced > most_output) return finish(too_large);
         } else if (type == 3) {
             return finish(bad_block_type);
         } else {
@@ -432,7 +433,7 @@ int inflate(uint8_t* out, size_t* size, const uint8_t* in, size_t length) {
                 if (s < 0) return finish(bad_data);
                 if (s < 256) {
                     if (produced < capacity) out[produced] = static_cast<uint8_t>(s);
-                    ++produced;
+                    if (++produced > most_output) return finish(too_large);
                     continue;
                 }
                 if (s == 256) break;
@@ -458,6 +459,7 @@ int inflate(uint8_t* out, size_t* size, const uint8_t* in, size_t length) {
                         if (produced + k < capacity) out[produced + k] = out[produced + k - d];
                 }
                 produced += len;
+                if (produced > most_output) return finish(too_large);
             }
         }
         if (final) return finish(done);
@@ -516,7 +518,7 @@ int zlib_decompress(uint8_t* out, size_t* size, const uint8_t* in, size_t length
     size_t n = capacity;
     const int code = inflate(out, &n, in + 2, length - 6);
     *size = n;
-    if (code == too_small) return 1;
+    if (code == too_small || code == too_large) return code;
     if (code != done) return 2;
     const uint8_t* t = in + length - 4;
     const uint32_t stored = uint32_t(t[0]) << 24 | uint32_t(t[1]) << 16 | uint32_t(t[2]) << 8 | t[3];
@@ -554,7 +556,7 @@ int gzip_decompress(uint8_t* out, size_t* size, const uint8_t* in, size_t length
     const uint32_t stored = t[4] | uint32_t(t[5]) << 8 | uint32_t(t[6]) << 16 | uint32_t(t[7]) << 24;
     // Deflate expands at most 1032 to 1: a larger stored size is a lie, and
     // believing it would have the caller allocate it.
-    if (uint64_t(stored) > 1032 * uint64_t(length) + 64) return 2;
+    if (uint64_t(stored) > most_output_of(length)) return 2;
     const size_t capacity = out ? *size : 0;
     if (stored > capacity) {
         *size = stored;
@@ -563,6 +565,7 @@ int gzip_decompress(uint8_t* out, size_t* size, const uint8_t* in, size_t length
     size_t n = capacity;
     const int code = inflate(out, &n, in + p, body_end - p);
     *size = n;
+    if (code == too_large) return code;
     if (code != done || n != stored) return 2;
     return crc32_of(out, n) == crc ? 0 : 2;
 }

@@ -30,7 +30,16 @@ enum code : int {
     stored_short = 3,    // a stored block longer than the remaining input
     bad_block_type = 4,  // block type 3
     bad_distance = 5,    // a distance reaching before the start of the output
+    too_large = 6,       // the output passes the largest binary (the framings too)
 };
+
+// The most output a stream may have: the largest binary!. Counting stops
+// as soon as a stream passes it, so a bomb is refused for what it would
+// produce without decoding the rest of it.
+constexpr size_t most_output = 0x7FFFFFF0u;
+// Deflate expands at most 1032 to 1 (a 258-byte match in under two bits):
+// no stream of `length` bytes gives more.
+constexpr uint64_t most_output_of(size_t length) { return 1032 * uint64_t(length) + 64; }
 
 using running_check = uint32_t (*)(uint32_t running, const uint8_t* bytes, size_t length);
 // Start-up: the CRC-32 and Adler-32 with their running forms.
@@ -55,7 +64,8 @@ int inflate(uint8_t* out, size_t* size, const uint8_t* in, size_t length);
 // (size = input length + 6 for zlib, + 18 for gzip).
 int zlib_compress(uint8_t* out, size_t* size, const uint8_t* in, size_t length);
 int gzip_compress(uint8_t* out, size_t* size, const uint8_t* in, size_t length);
-// 0 done, 1 output too small (size = needed; gzip: the stored size), 2 bad data.
+// 0 done, 1 output too small (size = needed; gzip: the stored size), 2 bad
+// data, too_large past most_output.
 int zlib_decompress(uint8_t* out, size_t* size, const uint8_t* in, size_t length);
 int gzip_decompress(uint8_t* out, size_t* size, const uint8_t* in, size_t length);
 

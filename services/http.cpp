@@ -20,6 +20,7 @@
 #include "datatypes/word.h"
 #include "kernel/actions.h"
 #include "kernel/native_api.h"
+#include "kernel/series_memory.h"
 #include "kernel/stack.h"
 #include "platform/http.h"
 #include "services/simple_io.h"
@@ -116,7 +117,7 @@ std::string wire_url(const kel_value* url) {
     return out;
 }
 
-void body_result(const std::string& body, bool binary, bool lines, kel_value* result) {
+void body_result(const platform::http::received_bytes& body, bool binary, bool lines, kel_value* result) {
     const auto* p = reinterpret_cast<const uint8_t*>(body.data());
     if (binary) {
         if (body.size() > 0x7FFFFFFFu) fire(error_category::internal, "no-memory");
@@ -241,8 +242,14 @@ bool call(const url::http_request& q, kel_value* result) {
         if (t == types::binary || t == types::string) append_bytes_of(q.data, r.body);
         else r.body = text_of(q.data);
     }
+    r.most_bytes = memory::max_capacity(1);  // the largest binary! or string! a body can become
     platform::http::response answer;
-    if (!platform::http::perform(r, answer)) return false;
+    if (!platform::http::perform(r, answer)) {
+        if (answer.too_large) fire(error_category::internal, "no-memory");
+        simple_io::utf8_to_string(reinterpret_cast<const uint8_t*>(answer.failure.data()), answer.failure.size(),
+                                  result);
+        return false;
+    }
     if (!q.info) {
         body_result(answer.body, q.binary, q.lines, result);
         return true;

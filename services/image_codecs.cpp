@@ -33,10 +33,6 @@ const char* const names[format_count] = {"bmp", "png", "gif", "jpeg", "tiff"};
     fire(error_category::access, "bad-media", &name);
 }
 [[noreturn]] void no_memory() { fire(error_category::internal, "no-memory"); }
-[[noreturn]] void cannot_open(const kel_value* file) {
-    const kel_value f = *file;
-    fire(error_category::access, "cannot-open", &f);
-}
 
 result bmp_decode(const uint8_t* data, size_t size, const imaging::pixel_target& target) {
     bmp::layout lay;
@@ -217,7 +213,12 @@ void decode_file(const kel_value* file, kel_value* out) {
         decoded = decode_bytes(code, binary::ks_head(&bin), size_t(length), out);
     }
     stack::drop_cells(1);
-    if (!decoded) cannot_open(&f);
+    // The file was read: what fails now is its content, as for the same
+    // bytes from anywhere else (a file no codec knows is named itself).
+    if (decoded) return;
+    if (type_of(&bin) != types::binary) fire(error_category::access, "cannot-open", &f);  // a folder
+    if (code >= 0) bad_media(code);
+    fire(error_category::access, "bad-media", &f);
 }
 
 void decode(const kel_value* data, kel_value* out) {

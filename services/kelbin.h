@@ -36,6 +36,27 @@ void encode(const kel_value* value, bool compact, kel_value* out);
 // compressed payload that does not inflate.
 void decode(const uint8_t* bytes, size_t length, const kel_value* target, const kel_value* what);
 
+// The boot literal pool: the compact layout in boot mode, version 1. Root 0
+// is a block of the global words in their context's order, root 1 a block
+// of their values; then one 0xC4 assignment per set word, whose value is
+// given by the path to its cell in root 1. The pool's own records, which no
+// other block may hold: a routine as its table number, the library-code
+// prefix 0xC5 on a block, 0xC6 for the global context's object, a
+// function's body index and enclosing object after its body, a native's
+// spec left empty (the runtime's own value is taken). Objects keep their
+// class ids. A handle is written as none.
+void encode_pool(const kel_value* words, const kel_value* values, kel_value* out);
+
+// Decodes a boot pool into the block `target` (rooted by the caller; the
+// literals are its cells) with the collector off. A bad magic prints
+// "Error: Not a Kelbin file!" and ends the process with a non-zero status;
+// any other fault raises `kb-invalid-record` as `decode` does.
+void boot_decode(const uint8_t* bytes, size_t length, const kel_value* target);
+
+// What only the layers above can make: a routine! from its table number
+// (false for an empty slot).
+extern bool (*make_routine)(int32_t number, kel_value* out);
+
 // Whether an error code names a catalogue entry an error! can be made from:
 // a record carries only the code, so no other error can be written or read.
 bool catalogued_error_code_q(int64_t code);

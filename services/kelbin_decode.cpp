@@ -26,6 +26,7 @@
 #include "datatypes/function.h"
 #include "datatypes/hash.h"
 #include "datatypes/image.h"
+#include "datatypes/logic.h"
 #include "datatypes/map.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
@@ -33,7 +34,10 @@
 #include "datatypes/symbol.h"
 #include "datatypes/tuple.h"
 #include "datatypes/vector.h"
+#include <unistd.h>
+
 #include "kernel/actions.h"
+#include "kernel/collector.h"
 #include "kernel/cycle_guard.h"
 #include "kernel/hashtable.h"
 #include "kernel/lz.h"
@@ -60,12 +64,25 @@ struct reader {
     const uint8_t* p = nullptr;
     const uint8_t* end = nullptr;  // end of the record area
     bool compact = false;
+    bool pool = false;          // the boot pool: its private records are allowed
+    bool library_next = false;  // the next block read is library code (pool prefix 0xC5)
+    // A function whose spec is being read: the spec's block, once made, is
+    // the function's at once, so that a path met inside the spec reaches it.
+    struct {
+        bool pending = false;
+        place where;
+        uint32_t ctx = 0;
+    } spec_of;
+    std::vector<kel_value> deep_owners;  // pool objects with on-deep-change*, to bind their fields at the end
+    std::vector<kel_value> runtime_natives;  // the global natives and actions by number, once looked up
+    std::vector<kel_value> runtime_actions;
     uint32_t target = 0;  // the receiving block's node: the start of every path
     uint32_t symbol_count = 0;
     const uint8_t* offsets = nullptr;
     const uint8_t* strings = nullptr;
     uint32_t strings_size = 0;
     std::vector<uint32_t> symbol_ids;  // 0 until interned
+    std::vector<int32_t> global_index;  // the pool's global words: index in the global context, -1 until found
     std::vector<uint32_t> path;
 
     uint32_t min_record() const { return compact ? 1u : 4u; }
@@ -484,6 +501,8 @@ void read_image(uint32_t parent, bool flag, bool nl, bool ref, const uint8_t* at
 }
 
 void read_block(uint32_t parent, uint32_t t, bool flag, bool nl, bool ref, const uint8_t* at) {
+    const bool library = rd->library_next;
+    rd->library_next = false;
     const int32_t head = head_field(!rd->compact || flag);
     if (ref) return series_reference(parent, t, head, nl, at);
     const uint32_t count = rd->children_field();
@@ -496,7 +515,13 @@ void read_block(uint32_t parent, uint32_t t, bool flag, bool nl, bool ref, const
         set_series_head(s.cell, head);
         set_new_line(s.cell, nl);
         node = series_node(s.cell);
+        if (library) buf(node)->flags |= memory::flag_library;
         where = append(parent, s.cell);
+    }
+    if (rd->spec_of.pending) {
+        rd->spec_of.pending = false;
+        if (rd->spec_of.where.node) cells_of(rd->spec_of.where.node)[rd->spec_of.where.index].w2 = node;
+        _context::owner(rd->spec_of.ctx)->w2 = node;
     }
     depth_guard guard(node);
     for (uint32_t i = 0; i < count; ++i) read_value(node);
@@ -610,7 +635,8 @@ void read_context_values(uint32_t ctx, const context_header& c) {
 // `where` (and in its context's owner slot) before its values are read.
 // `bind` (when not null) is a word whose context becomes the object's.
 void read_object_body(bool hooks, bool nl, place where, const place* word, const uint8_t* at) {
-    (void)(rd->compact ? static_cast<uint32_t>(rd->zig()) : rd->u32());  // class id: not kept
+    // The class id: only the boot pool keeps it (the boot's fixed ids).
+    const uint32_t class_id = rd->compact ? static_cast<uint32_t>(rd->zig()) : rd->u32();
     uint32_t on_set[2] = {0, 0};
     const uint8_t* hooks_at = rd->p;
     if (hooks) {
@@ -620,7 +646,7 @@ void read_object_body(bool hooks, bool nl, place where, const place* word, const
     if (c.kind != _context::kind_object || c.stack) rd->bad(at);
     const uint32_t ctx = read_context_words(c, at);
     stack_cell s;
-    object::set_cell(s.cell, ctx, 0xFFFFFFFFu, 0);
+    object::set_cell(s.cell, ctx, rd->pool ? class_id : 0xFFFFFFFFu, 0);
     if (hooks) {
         const int32_t i0 = static_cast<int32_t>(on_set[0] >> 16), i1 = static_cast<int32_t>(on_set[1] >> 16);
         const auto valid = [&](int32_t i) { return i == static_cast<int32_t>(object::no_handler) || i < static_cast<int32_t>(c.count); };
@@ -630,6 +656,7 @@ void read_object_body(bool hooks, bool nl, place where, const place* word, const
     }
     set_new_line(s.cell, nl);
     object::copy_to_self(s.cell);
+    if (rd->pool && hooks && (on_set[1] >> 16) != object::no_handler) rd->deep_owners.push_back(*s.cell);
     if (where.node) {
         if (where.index < 0) where = append(where.node, s.cell);
         else store(where, s.cell);
@@ -676,19 +703,50 @@ void read_function_body(bool nl, place where, const place* word, const uint8_t* 
     depth_guard guard(ctx);
     holder h;
     const uint8_t* spec_at = rd->p;
+    rd->spec_of.pending = true;
+    rd->spec_of.where = where;
+    rd->spec_of.ctx = ctx;
     read_value(h.node);
+    rd->spec_of.pending = false;
     const kel_value s = h.at(0);
     if (type_of(&s) != types::block) rd->bad(spec_at);
     fn.w2 = series_node(&s);
-    const uint32_t flags = function::check_spec(&s);
+    // A pool's specs were checked when the build booted; their flags follow
+    // the body.
+    const uint32_t flags = rd->pool ? 0 : function::check_spec(&s);
     fn.header = (fn.header & header_new_line) | (flags & ~header_type_mask & ~header_new_line) | types::function;
     *_context::owner(ctx) = fn;
     store(where, &fn);
+    // The body is read straight into cell 0 of the auxiliary block, so that
+    // a path met inside it (a word of an object first written in the body,
+    // named again further on) reaches the body through the function.
     const uint8_t* body_at = rd->p;
-    read_value(h.node);
-    const kel_value b = h.at(1);
-    if (type_of(&b) != types::block) rd->bad(body_at);
-    *function::more_cell(&fn, function::more::body) = b;
+    struct more_padder {
+        uint32_t node;
+        ~more_padder() {  // on any exit: the five cells again, unset where none was read
+            memory::buffer_header* mh = memory::buffer_of(node);
+            while (mh->used() < 16u * function::more::cells && mh->tail + 16 <= mh->capacity) {
+                set_unset(reinterpret_cast<kel_value*>(mh->tail_ptr()));
+                mh->tail += 16;
+            }
+        }
+    };
+    {
+        more_padder pad{fn.w3};
+        buf(fn.w3)->tail = buf(fn.w3)->head;
+        read_value(fn.w3);
+    }
+    const kel_value b = *function::more_cell(&fn, function::more::body);
+    if (type_of(&b) != types::block || cell_count(fn.w3) != function::more::cells) rd->bad(body_at);
+    if (rd->pool) {
+        const uint8_t* flags_at = rd->p;
+        const uint32_t pool_flags = rd->varint();
+        if (pool_flags > (0xFFFFFFFFu >> 8)) rd->bad(flags_at);
+        const uint32_t header = (pool_flags << 8) & ~header_type_mask & ~header_new_line;
+        fn.header = (fn.header & header_new_line) | header | types::function;
+        *_context::owner(ctx) = fn;
+        if (where.node) store(where, &fn);
+    }
 }
 
 // The owner record after a bound word: an object or a function, whose
@@ -712,7 +770,9 @@ void read_owner(const place& word) {
 }
 
 void read_word(uint32_t parent, uint32_t t, uint32_t header, bool flag, bool nl, bool ref, const uint8_t* at) {
-    const uint32_t sym = rd->symbol_field();
+    const uint8_t* symbol_at = rd->p;
+    const uint32_t symbol_index = rd->compact ? rd->varint() : rd->u32();
+    const uint32_t sym = rd->symbol(symbol_index, symbol_at);
     const bool global = rd->compact ? !flag : (header & std_global) != 0;
     kel_value w;
     init_cell(&w, t);
@@ -722,13 +782,18 @@ void read_word(uint32_t parent, uint32_t t, uint32_t header, bool flag, bool nl,
         if (ref) rd->bad(at);  // a global word is never a reference: no path follows it
         if (!rd->compact) (void)rd->u32();  // the index it had: bound again by symbol
         const uint32_t g = _context::global();
-        int32_t index = -1;
-        kel_value probe;
-        init_cell(&probe, types::word);
-        probe.w1 = g;
-        probe.w2 = sym;
-        probe.w3 = static_cast<uint32_t>(-1);
-        index = _context::index_or_add_word(g, &probe);
+        // The pool names each global word many times: its index is looked
+        // up once (the global context only grows while a pool is read).
+        int32_t index = rd->pool ? rd->global_index[symbol_index] : -1;
+        if (index < 0) {
+            kel_value probe;
+            init_cell(&probe, types::word);
+            probe.w1 = g;
+            probe.w2 = sym;
+            probe.w3 = static_cast<uint32_t>(-1);
+            index = _context::index_or_add_word(g, &probe);
+            if (rd->pool) rd->global_index[symbol_index] = index;
+        }
         w.w1 = g;
         w.w3 = static_cast<uint32_t>(index);
         append(parent, &w);
@@ -787,9 +852,17 @@ void read_native(uint32_t parent, uint32_t t, bool nl) {
     }
     const kel_value spec = cells_of(parent)[where.index];
     if (type_of(&spec) != types::block) rd->bad(spec_at);
+    stack_cell s;
+    if (rd->pool) {
+        const std::vector<kel_value>& known = t == types::native ? rd->runtime_natives : rd->runtime_actions;
+        if (index >= known.size() || type_of(&known[index]) != t) rd->bad(index_at);
+        *s.cell = known[index];
+        set_new_line(s.cell, nl);
+        store(where, s.cell);
+        return;
+    }
     // The value the runtime already holds for that number, when a global
     // word has it, so that the decoded native is the same native.
-    stack_cell s;
     const uint32_t g = _context::global();
     const kel_value* values = _context::values(g);
     for (int32_t i = 0, n = _context::length(g); values && i < n; ++i) {
@@ -1043,7 +1116,16 @@ void read_typed(uint32_t parent, uint32_t t, uint32_t header, bool flag, bool nl
             return read_op(parent, header, nl, at);
         case types::error:
             return read_error(parent, nl);
-        case types::routine: case types::triple: case types::handle: case types::port: case types::event: {
+        case types::routine:
+            if (rd->pool) {
+                const uint8_t* f = rd->p;
+                const uint32_t number = rd->varint();
+                if (!make_routine || number > 0x7FFFFFFFu || !make_routine(static_cast<int32_t>(number), &v))
+                    rd->bad(f);
+                break;
+            }
+            [[fallthrough]];
+        case types::triple: case types::handle: case types::port: case types::event: {
             kel_value type;
             set_datatype(&type, t);
             fire(error_category::access, "no-codec", &type);
@@ -1082,14 +1164,28 @@ void read_compact(uint32_t parent) {
     const uint8_t* at = rd->p;
     bool nl = false, ref = false;
     uint8_t b = rd->u8();
+    bool library = false;
     for (;;) {
         if (b == c_new_line && !nl) nl = true;
         else if (b == c_reference && !ref) ref = true;
+        else if (b == c_library && rd->pool && !library) library = true;
         else break;
         b = rd->u8();
     }
     const uint8_t* lead_at = rd->p - 1;
-    if (b == c_assign) rd->bad(lead_at);  // a literal-pool assignment: not in a codec block
+    if (b == c_assign) rd->bad(lead_at);  // an assignment: only at the top of the boot pool
+    if (library && !(b < 0x40 && in_family(b & 0x3Fu, family::block_like))) rd->bad(lead_at);
+    rd->library_next = library;
+    if (b == c_global_object && rd->pool) {
+        if (ref) rd->bad(lead_at);
+        kel_value v;
+        const uint32_t g = _context::global();
+        object::set_cell(&v, g, 0xFFFFFFFFu, 0);
+        *_context::owner(g) = v;
+        set_new_line(&v, nl);
+        append(parent, &v);
+        return;
+    }
     if (b >= 0x80) {
         if (ref || b == c_new_line || b == c_reference) rd->bad(lead_at);
         kel_value v;
@@ -1137,9 +1233,44 @@ struct lz_output {
     }
 };
 
-void decode_block(const uint8_t* bytes, size_t length, const kel_value* target, const kel_value* what) {
+// The runtime's native and action values by table number, from the global
+// words that hold them: a native in the pool is the runtime's own.
+void gather_runtime_natives(reader& r) {
+    const uint32_t g = _context::global();
+    const kel_value* values = _context::values(g);
+    r.runtime_natives.assign(static_cast<size_t>(native::maker.native_count) + 1, kel_value{});
+    r.runtime_actions.assign(static_cast<size_t>(act::count) + 1, kel_value{});
+    for (int32_t i = 0, n = _context::length(g); values && i < n; ++i) {
+        const kel_value v = values[i];
+        std::vector<kel_value>* into =
+            type_of(&v) == types::native ? &r.runtime_natives : type_of(&v) == types::action ? &r.runtime_actions : nullptr;
+        if (into && v.w1 < into->size() && (*into)[v.w1].header == 0) (*into)[v.w1] = v;
+    }
+}
+
+// A top-level record of the pool: an assignment (0xC4, a global word, its
+// value) sets the word and leaves nothing behind; any other record is the
+// next literal.
+void read_pool_record(uint32_t target) {
+    if (*rd->p != c_assign) return read_value(target);
+    const uint8_t* at = rd->p++;
+    const int32_t mark = cell_count(target);
+    read_value(target);
+    kel_value w = cells_of(target)[mark];
+    if (type_of(&w) != types::word || word_context(&w) != _context::global()) rd->bad(at);
+    read_value(target);
+    if (cell_count(target) != mark + 2) rd->bad(at);
+    const kel_value value = cells_of(target)[mark + 1];
+    _context::set_bound(&w, &value);
+    buf(target)->tail -= 32;
+}
+
+void decode_block(const uint8_t* bytes, size_t length, const kel_value* target, const kel_value* what,
+                  bool pool = false) {
     reader r;
     reader_scope scope(&r);
+    r.pool = pool;
+    if (pool) gather_runtime_natives(r);
     r.base = bytes;
     r.target = series_node(target);
     const uint8_t flags = bytes[7];
@@ -1172,12 +1303,25 @@ void decode_block(const uint8_t* bytes, size_t length, const kel_value* target, 
         if (!r.strings_size && r.symbol_count) r.bad(size_at);
         r.p += r.strings_size;
         r.symbol_ids.assign(r.symbol_count, 0);
+        if (pool) r.global_index.assign(r.symbol_count, -1);
     }
     if (payload > r.left()) r.bad(payload_at);
     r.end = r.p + payload;
     const int depth = cycles::depth();
     try {
-        while (r.p < r.end) read_value(r.target);
+        if (pool) {
+            while (r.p < r.end) read_pool_record(r.target);
+            // The owner table is the runtime's, not the pool's: an object
+            // with on-deep-change* owns its fields' series again, inner
+            // objects first, as making them bound them.
+            for (auto o = r.deep_owners.rbegin(); o != r.deep_owners.rend() && object::owners.bind_object; ++o) {
+                stack_cell held;
+                *held.cell = *o;
+                object::owners.bind_object(held.cell, held.cell, none::value);
+            }
+        }
+        else
+            while (r.p < r.end) read_value(r.target);
     } catch (...) {
         cycles::pop_n(cycles::depth() - depth);
         throw;
@@ -1187,6 +1331,7 @@ void decode_block(const uint8_t* bytes, size_t length, const kel_value* target, 
 }  // namespace
 
 bool (*native_filled)(int32_t number) = nullptr;
+bool (*make_routine)(int32_t number, kel_value* out) = nullptr;
 
 bool catalogued_error_code_q(int64_t code) {
     if (code < 0) return false;
@@ -1204,6 +1349,23 @@ void decode(const uint8_t* bytes, size_t length, const kel_value* target, const 
     std::vector<uint8_t> whole(bytes, bytes + prefix_size);
     whole.insert(whole.end(), inflated.p, inflated.p + size);
     decode_block(whole.data(), whole.size(), target, what);
+}
+
+void boot_decode(const uint8_t* bytes, size_t length, const kel_value* target) {
+    if (length < prefix_size || std::memcmp(bytes, magic, 6) != 0 || !(bytes[7] & flag_compact) ||
+        (bytes[7] & flag_compressed)) {
+        static const char message[] = "Error: Not a Kelbin file!\n";
+        ssize_t ignored = ::write(2, message, sizeof message - 1);
+        (void)ignored;
+        ::_exit(1);
+    }
+    const bool active = collector::active_q();
+    collector::set_active(false);
+    struct restore {
+        bool active;
+        ~restore() { collector::set_active(active); }
+    } restore_collector{active};
+    decode_block(bytes, length, target, nullptr, true);
 }
 
 }  // namespace kel::kelbin

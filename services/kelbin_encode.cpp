@@ -49,6 +49,7 @@ struct encoder_state {
     std::vector<uint8_t> strings;
     std::vector<uint8_t> out;  // the record area
     bool compact = false;
+    bool pool = false;  // writing the boot pool: its private records are allowed
     bool hooked = false;
 };
 encoder_state st;
@@ -79,6 +80,7 @@ void reset() {
     st.offsets.clear();
     st.strings.clear();
     st.out.clear();
+    st.pool = false;
 }
 
 // Resets the state however the encoding ends: normally, or by an error
@@ -402,6 +404,7 @@ void write_cells(uint32_t node, uint32_t from_count) {
 
 void write_block(const kel_value* v, uint32_t t, bool nl, int64_t ref) {
     const uint32_t node = series_node(v);
+    if (st.pool && ref < 0 && (memory::buffer_of(node)->flags & memory::flag_library)) byte(c_library);
     series_head_fields(t, series_head(v), nl, ref);
     if (ref >= 0) return write_path(static_cast<uint32_t>(ref));
     const uint32_t count = memory::buffer_of(node)->used() / 16;
@@ -599,6 +602,9 @@ void write_function_body(const kel_value* f) {
     st.counter = 1;
     write_value(&body);
     st.counter = saved;
+    // The pool keeps the flags the spec gave, so its reader need not check
+    // the spec again.
+    if (st.pool) varint((f->header & ~header_type_mask & ~header_new_line) >> 8);
 }
 
 void write_object(const kel_value* v, uint32_t t, bool nl, int64_t ref) {
@@ -674,6 +680,11 @@ void write_native(const kel_value* v, uint32_t t, bool nl) {
         std_header(t, nl, false);
         u32(v->w1);
     }
+    if (st.pool) {  // the runtime's own value is taken at start-up: an empty spec
+        type_byte(types::block, false, false, false);
+        varint(0);
+        return;
+    }
     kel_value spec;
     set_series(&spec, types::block, 0, v->w2);
     write_value(&spec);
@@ -709,12 +720,38 @@ void write_error(const kel_value* v, bool nl) {
     leave();
 }
 
+// The boot pool's own forms: a routine by its table number, a handle (an
+// operating-system object of this process) as none, the global context's
+// object by a byte of its own.
+bool write_pool_value(const kel_value* v, uint32_t t, bool nl) {
+    if (t == types::routine) {
+        const kel_value number = *function::more_cell(v, function::more::code);
+        type_byte(t, false, nl, false);
+        varint(static_cast<uint32_t>(get_integer(&number)));
+        return true;
+    }
+    if (t == types::handle) {
+        type_byte(types::none, false, nl, false);
+        return true;
+    }
+    if (t == types::object && v->w1 == _context::global()) {
+        if (nl) byte(c_new_line);
+        byte(c_global_object);
+        return true;
+    }
+    return false;
+}
+
 void write_value(const kel_value* cell) {
     const kel_value v = *cell;
     const uint32_t t = type_of(&v);
     const bool nl = new_line_q(&v);
     if (scalar_q(t)) {
         write_scalar(&v, t, nl);
+        ++st.counter;
+        return;
+    }
+    if (st.pool && write_pool_value(&v, t, nl)) {
         ++st.counter;
         return;
     }
@@ -769,7 +806,58 @@ void write_value(const kel_value* cell) {
     ++st.counter;
 }
 
+// The prefix and header of a compact block: version, flags, root count,
+// payload size and the symbol table.
+std::vector<uint8_t> compact_head(uint8_t block_version, uint32_t roots) {
+    const bool symbols = !st.symbols.empty();
+    std::vector<uint8_t> head;
+    head.insert(head.end(), magic, magic + 6);
+    head.push_back(block_version);
+    head.push_back(static_cast<uint8_t>(flag_compact | (symbols ? flag_symbols : 0)));
+    put_varint(head, roots);
+    put_varint(head, static_cast<uint32_t>(st.out.size()));
+    if (symbols) {
+        put_varint(head, static_cast<uint32_t>(st.symbols.size()));
+        put_varint(head, static_cast<uint32_t>(st.strings.size()));
+        head.insert(head.end(), st.offsets.begin(), st.offsets.end());
+        head.insert(head.end(), st.strings.begin(), st.strings.end());
+    }
+    return head;
+}
+
+void make_binary(const std::vector<uint8_t>& head, kel_value* out) {
+    const uint64_t total = uint64_t(head.size()) + st.out.size();
+    if (total > memory::max_capacity(1)) fire(error_category::internal, "no-memory");
+    binary::init_cell(out, static_cast<uint32_t>(total));
+    binary::append_bytes(out, head.data(), head.size());
+    binary::append_bytes(out, st.out.data(), st.out.size());
+}
+
 }  // namespace
+
+void encode_pool(const kel_value* words, const kel_value* values, kel_value* out) {
+    reset_guard guard;
+    reset();
+    st.compact = true;
+    st.pool = true;
+    write_value(words);
+    write_value(values);
+    const kel_value w = *words, v = *values;
+    const int32_t n = static_cast<int32_t>(memory::buffer_of(series_node(&v))->used() / 16);
+    for (int32_t i = 0; i < n; ++i) {
+        const kel_value* cells = reinterpret_cast<const kel_value*>(memory::buffer_of(series_node(&v))->head_ptr());
+        if (unset_q(cells + i)) continue;
+        const kel_value word = reinterpret_cast<const kel_value*>(memory::buffer_of(series_node(&w))->head_ptr())[i];
+        byte(c_assign);
+        type_byte(types::word, false, false, false);
+        varint(symbol_of(word_symbol(&word)));
+        byte(c_path_value);
+        varint(2);
+        varint(1);
+        varint(static_cast<uint32_t>(i));
+    }
+    make_binary(compact_head(pool_version, 2), out);
+}
 
 void encode(const kel_value* value, bool compact, kel_value* out) {
     reset_guard guard;

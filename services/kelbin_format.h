@@ -48,6 +48,11 @@ constexpr uint8_t c_true = 0xC2;
 constexpr uint8_t c_false = 0xC3;
 constexpr uint8_t c_assign = 0xC4;  // boot pool only: refused by the codec
 constexpr uint8_t c_path_value = 0xFF;
+// The boot pool's private records, refused in every other block: the prefix
+// of a block whose buffer is library code, and the global context's object.
+constexpr uint8_t c_library = 0xC5;
+constexpr uint8_t c_global_object = 0xC6;
+constexpr uint8_t pool_version = 1;
 constexpr uint8_t c_small_int = 0x80;  // 0x80-0xBF: integers 0-63
 constexpr uint8_t c_flag = 0x40;       // per-type flag F of a type byte
 constexpr uint8_t c_long_type = 63;    // a varint type id follows

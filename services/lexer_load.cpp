@@ -948,8 +948,8 @@ void load_time(lexer_state& s, const uint8_t* start, const uint8_t* end, uint32_
         return;
     }
     auto read_seconds = [&](const uint8_t* a, const uint8_t* b) {
-        char text[320];
-        if (a >= b || b - a > 312) throw_error(s, start, types::time);
+        char text[time::longest_seconds_text];
+        if (a >= b || size_t(b - a) > sizeof text) throw_error(s, start, types::time);
         for (const uint8_t* q = a; q < b; ++q) {
             if (*q == ':') throw_error(s, start, types::time);
             text[q - a] = *q == ',' ? '.' : static_cast<char>(*q);
@@ -1180,9 +1180,9 @@ bool parse_time_part(cursor& c, date_fields& f) {
             ++c.p;
             while (c.p < c.e && is_digit(*c.p)) ++c.p;
         }
-        char text[64];
+        char text[time::longest_seconds_text];
         const size_t n = static_cast<size_t>(c.p - a);
-        if (n >= sizeof text) return false;
+        if (n > sizeof text) return false;
         for (size_t i = 0; i < n; ++i) text[i] = a[i] == ',' ? '.' : static_cast<char>(a[i]);
         const float_conversion r = kel::lexer::load_float(text, text + n, 0);
         if (r.error != number_error::none) return false;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -44,6 +45,15 @@ constexpr uint64_t max_read = memory::max_capacity(1);
     fire(error_category::access, "cannot-open", &f);
 }
 [[noreturn]] void no_memory() { fire(error_category::internal, "no-memory"); }
+// A write that failed once the file was open: the system's reason for it
+// ("No space left on device") goes with the file.
+[[noreturn]] void cannot_write(const kel_value* file, int error) {
+    const kel_value f = *file;
+    const char* reason = std::strerror(error);
+    kel_value* text = stack::push_unset();
+    utf8_to_string(reinterpret_cast<const uint8_t*>(reason), std::strlen(reason), text);
+    fire(error_category::access, "cannot-write", &f, text);
+}
 
 // Closes the descriptor on every way out, the raising ones included.
 struct descriptor {
@@ -127,25 +137,37 @@ void bytes_to_result(const uint8_t* p, size_t n, bool binary, bool lines, kel_va
 // A file whose size reads as 0 (a device, a pipe, /proc) is read to its end
 // into one growing buffer, or up to `limit` bytes: a device may never end
 // (/dev/urandom), so a read with /part stops once it has what it asked for.
-std::vector<uint8_t> read_to_end(int fd, const kel_value* file, uint64_t limit) {
-    std::vector<uint8_t> buf;
+// The buffer grows by realloc, which moves a large block by remapping its
+// pages, and never past one byte more than a series takes: a device that
+// never ends (/dev/zero) stops there with no-memory, its bytes untouched
+// by any filling beforehand.
+struct read_buffer {
+    uint8_t* bytes = nullptr;
+    size_t capacity = 0;
     size_t used = 0;
-    while (used < limit) {
-        if (buf.size() - used < 65536) {
-            if (buf.size() > max_read) no_memory();
-            buf.resize(std::max<size_t>(65536, buf.size() * 2));
+    ~read_buffer() { std::free(bytes); }
+};
+
+void read_to_end(int fd, const kel_value* file, uint64_t limit, read_buffer& buf) {
+    limit = std::min<uint64_t>(limit, max_read + 1);
+    while (buf.used < limit) {
+        if (buf.capacity - buf.used < 65536) {
+            const size_t grown = static_cast<size_t>(
+                std::min<uint64_t>(std::max<size_t>(65536, buf.capacity * 2), max_read + 1));
+            auto* p = static_cast<uint8_t*>(std::realloc(buf.bytes, grown));
+            if (!p) no_memory();
+            buf.bytes = p;
+            buf.capacity = grown;
         }
-        const size_t room = static_cast<size_t>(std::min<uint64_t>(buf.size() - used, limit - used));
-        const ssize_t r = ::read(fd, buf.data() + used, room);
+        const size_t room = static_cast<size_t>(std::min<uint64_t>(buf.capacity - buf.used, limit - buf.used));
+        const ssize_t r = ::read(fd, buf.bytes + buf.used, room);
         if (r < 0) {
             if (errno == EINTR) continue;
             cannot_open(file);
         }
-        if (r == 0) break;
-        used += static_cast<size_t>(r);
+        if (r == 0) return;
+        buf.used += static_cast<size_t>(r);
     }
-    buf.resize(used);
-    return buf;
 }
 
 void read_file(const kel_value* file, int64_t part, int64_t seek, bool binary, bool lines, kel_value* result) {
@@ -162,13 +184,14 @@ void read_file(const kel_value* file, int64_t part, int64_t seek, bool binary, b
             const uint64_t skip = seek > 0 ? static_cast<uint64_t>(seek) : 0;
             if (__builtin_add_overflow(skip, static_cast<uint64_t>(part), &limit)) limit = UINT64_MAX;
         }
-        const std::vector<uint8_t> all = read_to_end(d.fd, file, limit);
-        uint64_t from = seek > 0 ? std::min<uint64_t>(static_cast<uint64_t>(seek), all.size()) : 0;
-        uint64_t n = all.size() - from;
+        read_buffer all;
+        read_to_end(d.fd, file, limit, all);
+        uint64_t from = seek > 0 ? std::min<uint64_t>(static_cast<uint64_t>(seek), all.used) : 0;
+        uint64_t n = all.used - from;
         if (part == 0) n = 0;
         else if (part > 0 && static_cast<uint64_t>(part) < n) n = static_cast<uint64_t>(part);
         if (n == 0) return empty_result(binary, lines, result);
-        return bytes_to_result(all.data() + from, n, binary, lines, result);
+        return bytes_to_result(all.bytes + from, n, binary, lines, result);
     }
     int64_t n = size;
     if (seek >= 0) {
@@ -292,12 +315,10 @@ void file_date(const kel_value* file, kel_value* result) {
 }
 
 int64_t file_size(const std::string& os_path) {
-    // Opened only to be measured: a named pipe with no writer would block a
-    // plain open for ever, and a terminal must not become ours.
-    descriptor d(open_retrying(os_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
-    if (d.fd < 0) return -1;
+    // Measured without opening: the size needs no read permission, and a
+    // named pipe or a terminal is left alone.
     struct stat st;
-    if (::fstat(d.fd, &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+    if (::stat(os_path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
     return static_cast<int64_t>(st.st_size);
 }
 
@@ -372,7 +393,7 @@ int open_file_for_write(const std::string& path, const kel_value* file, bool app
 void close_written(descriptor& d, const kel_value* file) {
     const int fd = d.fd;
     d.fd = -1;
-    if (::close(fd) != 0) cannot_open(file);
+    if (::close(fd) != 0 && errno != EINTR) cannot_write(file, errno);
 }
 
 }  // namespace
@@ -397,7 +418,7 @@ int64_t write(const kel_value* file, const kel_value* value, const kel_value* pa
         int64_t n = binary::ks_length_q(&v);
         if (p >= 0 && p < n) n = p;
         if (!write_fully(d.fd, reinterpret_cast<const char*>(binary::ks_head(&v)), static_cast<size_t>(n)))
-            cannot_open(file);
+            cannot_write(file, errno);
         close_written(d, file);
         return n;
     }
@@ -428,7 +449,7 @@ int64_t write(const kel_value* file, const kel_value* value, const kel_value* pa
     }
     const std::string path = os_path_of_file(file);
     descriptor d(open_file_for_write(path, file, append, seek != nullptr, s));
-    if (!write_fully(d.fd, bytes.data(), bytes.size())) cannot_open(file);
+    if (!write_fully(d.fd, bytes.data(), bytes.size())) cannot_write(file, errno);
     close_written(d, file);
     return static_cast<int64_t>(bytes.size());
 }

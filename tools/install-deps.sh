@@ -10,7 +10,7 @@ packages=(
   g++ cmake ninja-build make pkg-config
   libgtest-dev libgmock-dev
   libssl-dev
-  libcurl4-openssl-dev
+  libcurl4-openssl-dev curl
   libedit-dev
   tzdata
   python3

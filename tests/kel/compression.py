@@ -3,6 +3,7 @@
 must give the very bytes `compress` writes, in all three framings; Python's
 zlib must inflate them; and `decompress` must read what zlib writes at every
 level and strategy, multi-block streams, and `gzip -c` files with a name.
+Streams that would give more than the largest binary are refused.
 
 One Kel script writes every result to a file (or prints an error's id); the
 expected bytes come from Python.
@@ -205,6 +206,39 @@ def main():
         case("round trip of %s" % what, "decompress compress read/binary %s 'gzip 'gzip" % f, data)
         case("gzip bytes of %s" % what, "compress read/binary %s 'gzip" % f, model(data, "gzip"))
 
+    # Bombs: streams that would give more than the largest binary are refused
+    # with no-memory as soon as their output passes it. Blocks of zeros end
+    # in a full flush, which leaves the compressor as it began, so one block
+    # repeated makes a stream of any length; the trailers are never reached.
+    c = zlib.compressobj(9, zlib.DEFLATED, -15)
+    chunk = bytes(1 << 26)
+    block = c.compress(chunk) + c.flush(zlib.Z_FULL_FLUSH)
+    assert block == c.compress(chunk) + c.flush(zlib.Z_FULL_FLUSH)
+    end = c.flush()
+
+    def bomb(blocks, method):
+        body = block * blocks + end
+        if method == "zlib":
+            return b"\x78\xda" + body + bytes(4)
+        if method == "gzip":
+            size = (blocks << 26) & 0xFFFFFFFF
+            return b"\x1f\x8b\x08\x00\0\0\0\0\x02\x03" + body + bytes(4) + size.to_bytes(4, "little")
+        return body
+
+    refusals = []  # (description, expression, what it prints)
+    for method in ("deflate", "zlib"):
+        refusals.append(("%s bomb" % method, "decompress read/binary %s '%s" % (put(bomb(33, method)), method),
+                         "no-memory"))
+        refusals.append(("%s bomb with /size" % method,
+                         "decompress/size read/binary %s '%s 1000" % (put(bomb(33, method)), method), "no-memory"))
+    # A gzip trailer keeps the size modulo 2^32: past 4 GB it claims a small one.
+    refusals.append(("gzip bomb past 4 GB", "decompress read/binary %s 'gzip" % put(bomb(65, "gzip")), "no-memory"))
+    refusals.append(("gzip bomb claiming 2 GB", "decompress read/binary %s 'gzip" % put(bomb(33, "gzip")), "no-memory"))
+    # The same blocks, fewer of them: 64 MB comes out.
+    refusals.append(("one block", "decompress read/binary %s 'deflate" % put(bomb(1, "deflate")), str(1 << 26)))
+    for what, expr, _ in refusals:
+        lines.append("r: try [%s] print either error? r [form r/id] [length? r]" % expr)
+
     script = path("compression.kel")
     with open(script, "w", encoding="utf-8") as fh:
         fh.write("\n".join(lines) + "\nprint \"done\"\n")
@@ -214,6 +248,11 @@ def main():
     if p.returncode != 0 or "done" not in p.stdout:
         print("kel failed (%d): %s %s" % (p.returncode, p.stdout.strip()[-500:], p.stderr.strip()[-500:]))
         failures += 1
+    printed = p.stdout.split("\n")
+    for (what, _, want), got in zip(refusals, printed):
+        if got != want:
+            failures += 1
+            print("FAIL %s: got %r, expected %r" % (what, got, want))
     for what, out, want in checks:
         try:
             with open(path(out), "rb") as fh:
@@ -233,7 +272,7 @@ def main():
     for name in os.listdir(tmp):
         os.unlink(path(name))
     os.rmdir(tmp)
-    print("%d cases, %d failed" % (len(checks), failures))
+    print("%d cases, %d failed" % (len(checks) + len(refusals), failures))
     sys.exit(1 if failures else 0)
 
 

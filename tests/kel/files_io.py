@@ -8,10 +8,18 @@ Every value is printed in a form Python can build exactly: text as its code
 points, binary as hex, blocks element by element, errors as category/id and
 their first argument molded.
 
+A full file system: the writes run in a small tmpfs where the test can
+mount one (in a mount namespace of its own), else under a file-size limit,
+which fails a write the same way after the file opened; the error names the
+system's reason. size? is asked of a file its process may not read.
+
 usage: files_io.py KEL_BINARY"""
 import datetime
+import errno
 import os
+import resource
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -84,9 +92,92 @@ def main():
     folder = tempfile.mkdtemp(prefix="kel-files-")
     try:
         ok = run(kel, folder)
+        ok = full_disk(kel, folder) and ok
+        ok = unreadable_size(kel, folder) and ok
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     sys.exit(0 if ok else 1)
+
+
+WHY = r"""
+why: func [code [block!] /local r] [
+    either error? set/any 'r try code [
+        print rejoin ["E " r/type "/" r/id " " mold r/arg1 " " enc r/arg2]
+    ] [print enc get/any 'r]
+]
+"""
+
+
+def full_disk(kel, folder):
+    """Writes that fail once the file is open: 1 MB of text, of binary, and a
+    PNG of noise, into 256 KB of room."""
+    room = os.path.join(folder, "room")
+    os.mkdir(room)
+    with open(os.path.join(folder, "noise.bin"), "wb") as f:
+        f.write(os.urandom(750000))
+    at = lambda name: "%" + os.path.join(room, name)
+    cases = [
+        ('write %s head insert/dup copy "" "a" 1000000' % at("text.txt"), at("text.txt")),
+        ("write %s head insert/dup copy #{} #{00} 1000000" % at("bytes.bin"), at("bytes.bin")),
+        ("save %s make image! reduce [500x500 read/binary %s]" % (at("noise.png"), "%" + os.path.join(folder, "noise.bin")),
+         at("noise.png")),
+        ('write/lines %s append/dup copy [] "aaaa" 250000' % at("lines.txt"), at("lines.txt")),
+    ]
+    script = os.path.join(folder, "full.kel")
+    with open(script, "w", encoding="utf-8") as f:
+        f.write(HARNESS + WHY + "".join("why [%s]\n" % expr for expr, _ in cases))
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    mount = ["unshare", "-rm", "sh", "-c", 'mount -t tmpfs -o size=256k tmpfs "$0" && cd "$0" || exit 99; exec "$@"', room,
+             kel, script]
+    p = subprocess.run(mount, cwd=room, capture_output=True, env=env, timeout=600)
+    reason = os.strerror(errno.ENOSPC)
+    if p.returncode == 99 or (p.returncode != 0 and not p.stdout):
+        # No mount here: a file-size limit in the child, with the signal it
+        # would send ignored, fails the write with EFBIG instead.
+        def limited():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (256 * 1024, 256 * 1024))
+        p = subprocess.run([kel, script], cwd=room, capture_output=True, env=env, timeout=600, preexec_fn=limited)
+        reason = os.strerror(errno.EFBIG)
+    out = p.stdout.decode("utf-8", "replace").splitlines()
+    failures = 0
+    if p.returncode != 0 or len(out) != len(cases):
+        print("full disk: kel exited %d after %d of %d lines\n%s" % (
+            p.returncode, len(out), len(cases), p.stderr.decode("utf-8", "replace")))
+        failures += 1
+    for (expr, name), got in zip(cases, out):
+        want = "E access/cannot-write %s %s" % (name, enc(reason))
+        if got != want:
+            print("FAIL %s (full disk)\n  want %s\n  got  %s" % (expr, want, got))
+            failures += 1
+    print("%d full-disk cases, %d failures" % (len(cases), failures))
+    return failures == 0
+
+
+def unreadable_size(kel, folder):
+    """size? of a file its process may not read: stat needs no read right.
+    Run as nobody when the test runs as root, who may read anything."""
+    locked = os.path.join(folder, "locked")
+    make(folder, "locked", b"12345")
+    os.chmod(locked, 0)
+    os.chmod(folder, 0o755)
+    script = os.path.join(folder, "locked.kel")
+    with open(script, "w", encoding="utf-8") as f:
+        f.write("Kel []\nprint mold reduce [size? %locked error? try [read %locked]]\n")
+    os.chmod(script, 0o644)
+
+    def as_nobody():
+        if os.geteuid() == 0:
+            os.setgid(65534)
+            os.setuid(65534)
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    p = subprocess.run([kel, script], cwd=folder, capture_output=True, env=env, timeout=600, preexec_fn=as_nobody)
+    got = p.stdout.decode("utf-8", "replace").strip()
+    if got != "[5 true]":
+        print("FAIL size? of an unreadable file\n  want [5 true]\n  got  %s %s" % (
+            got, p.stderr.decode("utf-8", "replace")))
+        return False
+    return True
 
 
 def run(kel, folder):
@@ -193,6 +284,10 @@ def run(kel, folder):
         ("read %list/", listed),
         ("read %list/.", listed),
         ("read %list/sub/", [F("inner")]),
+        # a name that is not UTF-8 writes out as the bytes it was
+        ("to binary! pick read %%list/ %d" % (listed.index(kel_name(b"bad\xff.txt")) + 1), b"bad\xff.txt"),
+        ("write %%w-name pick read %%list/ %d read/binary %%w-name" % (listed.index(kel_name(b"bad\xc3")) + 1),
+         b"bad\xc3"),
         ("read %empty-dir/", []),
         # writing (the files are checked below)
         ('write %w-plain "a^/b^Mc"', UNSET),

@@ -10,9 +10,18 @@ answer comes back. One Kel script prints one line per case; values are
 printed in a form Python rebuilds exactly: text as code points, binary as
 hex, blocks and maps element by element, errors as category/id.
 
+A failed transfer names libcurl's reason: the curl tool, built on the same
+library, is the oracle for the text. A body past the largest binary! stops
+the transfer with no-memory (a run that takes about 2 GB for a few seconds;
+once per suite, not again under the collector's stress, which adds nothing
+to it), and a body past the memory the process may have stops with
+libcurl's own out-of-memory reason.
+
 usage: http_loopback.py KEL_BINARY"""
 import json
 import os
+import re
+import resource
 import socket
 import subprocess
 import sys
@@ -45,7 +54,15 @@ ROUTES = {
     "/empty-value": raw("200 OK", ["X-Empty:", "X-Next: n"], b"ok"),
     "/no-blank": raw("200 OK", ["X-Tight:abc", "X-Tabs: \t v  "], b"ok"),
     "/latin1": raw("200 OK", ["X-Name: caf\xe9"], b"ok"),
+    "/loop": raw("302 Found", ["Location: /loop"]),
+    "/not-http": b"NOT HTTP AT ALL\r\n\r\n",
 }
+
+# The largest binary! holds 0x7FFFFFF0 bytes; the endless bodies stop a
+# little past it, so a client that never stops still ends.
+LARGEST_BINARY = 0x7FFFFFF0
+CHUNK = bytes(1 << 20)
+ENDLESS_BYTES = LARGEST_BINARY + (64 << 20)
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -62,6 +79,9 @@ class Handler(BaseHTTPRequestHandler):
     def answer(self):
         n = int(self.headers.get("Content-Length", "0"))
         body = self.rfile.read(n) if n else b""
+        if self.path in ("/endless", "/announced-huge"):
+            self.endless(self.path == "/announced-huge")
+            return
         if self.path in ROUTES:
             data = ROUTES[self.path]
             if self.command == "HEAD":
@@ -79,6 +99,18 @@ class Handler(BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(seen)
 
+    def endless(self, announced):
+        """A body of no announced length (or one announced past the largest
+        binary) sent until the client stops reading, or ENDLESS_BYTES."""
+        length = "Content-Length: %d\r\n" % (LARGEST_BINARY + 1) if announced else ""
+        self.wfile.write(("HTTP/1.1 200 OK\r\n%sConnection: close\r\n\r\n" % length).encode())
+        try:
+            for _ in range(ENDLESS_BYTES // len(CHUNK)):
+                self.wfile.write(CHUNK)
+        except OSError:
+            pass
+        self.close_connection = True
+
 
 HARNESS = r"""Kel []
 enc: func [v [any-type!] /local r c k] [
@@ -94,6 +126,11 @@ enc: func [v [any-type!] /local r c k] [
 show: func [code [block!] /local r] [
     either error! = type? set/any 'r try code [
         print append append append copy "E " form r/type "/" form r/id
+    ] [print enc get/any 'r]
+]
+why: func [code [block!] /local r] [
+    either error! = type? set/any 'r try code [
+        print rejoin ["W " form r/id " " enc form r/arg2]
     ] [print enc get/any 'r]
 ]
 """
@@ -211,6 +248,45 @@ def answer_cases():
     ]
 
 
+def reason_cases():
+    """(Kel expression, url path or full url, curl's options): the reason of
+    a failed transfer, as the curl tool gives it for the same request."""
+    return [
+        ("read u/loop", "/loop", ["-L", "--max-redirs", "20"]),
+        ("read/binary u/not-http", "/not-http", []),
+        ("read closed", None, []),
+        ("load u/loop", "/loop", ["-L", "--max-redirs", "20"]),
+        ("write u/loop [get]", "/loop", ["-L", "--max-redirs", "20"]),
+    ]
+
+
+def curl_reason(url, options):
+    p = subprocess.run(["curl", "-sS", "-o", "/dev/null"] + options + [url], capture_output=True, timeout=120)
+    m = re.match(r"curl: \(\d+\) (.*)", p.stderr.decode("utf-8", "replace").strip())
+    return m.group(1) if m else "?" + p.stderr.decode("utf-8", "replace")
+
+
+def same_reason(a, b):
+    """Reasons compare without the milliseconds a connection attempt took."""
+    return re.sub(r"after \d+ ms", "after N ms", a) == re.sub(r"after \d+ ms", "after N ms", b)
+
+
+def sanitized(kel):
+    p = subprocess.run(["ldd", kel], capture_output=True, text=True)
+    return "libasan" in p.stdout
+
+
+def run_kel(kel, lines, limit_memory=None):
+    def limits():
+        if limit_memory:
+            resource.setrlimit(resource.RLIMIT_AS, (limit_memory, limit_memory))
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, "http.kel")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("\n".join(lines) + "\n")
+        return subprocess.run([kel, path], capture_output=True, timeout=300, preexec_fn=limits)
+
+
 def closed_port():
     s = socket.socket()
     s.bind(("127.0.0.1", 0))
@@ -226,27 +302,46 @@ def main():
     port = server.server_address[1]
     threading.Thread(target=server.serve_forever, daemon=True).start()
     base = "http://127.0.0.1:%d" % port
+    closed = "http://127.0.0.1:%d/" % closed_port()
     echoes, answers = echo_cases(), answer_cases()
-    lines = [HARNESS, "u: %s" % base, "closed: http://127.0.0.1:%d/" % closed_port(),
-             "secure: https://127.0.0.1:%d/text" % port]
+    reasons = [(expr, closed if path is None else base + path, options) for expr, path, options in reason_cases()]
+    big = not os.environ.get("KEL_GC_STRESS")
+    if big:
+        answers += [("read/binary u/announced-huge", ("E", "internal/no-memory")),
+                    ("read/binary u/endless", ("E", "internal/no-memory"))]
+    lines = [HARNESS, "u: %s" % base, "closed: %s" % closed, "secure: https://127.0.0.1:%d/text" % port]
     for expr, _ in echoes:
         lines.append("r: try [%s] either binary! = type? r [print to string! r] [show [r]]" % expr)
     for expr, _ in answers:
         lines.append("show [%s]" % expr)
+    for expr, _, _ in reasons:
+        lines.append("why [%s]" % expr)
     failures = []
     try:
-        with tempfile.TemporaryDirectory() as d:
-            path = os.path.join(d, "http.kel")
-            with open(path, "w", encoding="utf-8") as f:
-                f.write("\n".join(lines) + "\n")
-            p = subprocess.run([kel, path], capture_output=True, timeout=300)
+        p = run_kel(kel, lines)
+        want_reasons = [curl_reason(url, options) for _, url, options in reasons]
+        # Memory the process may not have: the endless body stops when the
+        # allocation fails, as libcurl's out-of-memory transfer error.
+        starved = None
+        if big and not sanitized(kel):
+            starved = run_kel(kel, [HARNESS, "u: %s" % base, "why [read/binary u/endless]"], 3 << 30)
     finally:
         server.shutdown()
         server.server_close()
     out = p.stdout.decode("utf-8", "replace").split("\n")
-    if p.returncode != 0 or len(out) < len(echoes) + len(answers):
+    if p.returncode != 0 or len(out) < len(echoes) + len(answers) + len(reasons):
         print("kel failed (%d):\n%s\n%s" % (p.returncode, p.stdout[-2000:], p.stderr[-2000:]))
         return 1
+    for (expr, _, _), want, got in zip(reasons, want_reasons, out[len(echoes) + len(answers):]):
+        m = re.match(r"W no-connect (S[ 0-9]*)$", got)
+        text = "".join(chr(int(c)) for c in m.group(1)[1:].split()) if m else None
+        if text is None or not same_reason(text, want):
+            failures.append("%s:\n  got  %s\n  want no-connect %r" % (expr, text if m else got, want))
+    if starved is not None:
+        got = starved.stdout.decode("utf-8", "replace").strip()
+        if got != "W no-connect " + enc("Out of memory"):
+            failures.append("read/binary u/endless in 3 GB of memory:\n  got  %s\n  %s" % (
+                got, starved.stderr.decode("utf-8", "replace")[-500:]))
     for (expr, want), got in zip(echoes, out):
         try:
             saw = json.loads(got)
@@ -264,7 +359,8 @@ def main():
             failures.append("%s:\n  got  %s\n  want %s" % (expr, got[:300], enc(want)[:300]))
     for f in failures:
         print(f)
-    print("%d cases, %d failed" % (len(echoes) + len(answers), len(failures)))
+    print("%d cases, %d failed" % (len(echoes) + len(answers) + len(reasons) + (starved is not None),
+                                   len(failures)))
     return 1 if failures else 0
 
 

@@ -17,7 +17,8 @@ for PNG and BMP; TIFF exact on opaque pixels and +-1 on half-transparent
 ones; GIF exact on its palette (A = 0 stays transparent, other pixels come
 back opaque); JPEG, on a smooth opaque picture, within a tolerance.
 
-Files that cannot be read or decoded raise cannot-open with the file.
+Files that cannot be read raise cannot-open with the file; files read
+that do not decode raise bad-media, as the same bytes do from anywhere.
 
 usage: image_codecs.py KEL_BINARY"""
 import os
@@ -183,8 +184,9 @@ def main():
             head = f.read()[:30]
         with open(os.path.join(tmp, "cut.png"), "wb") as f:
             f.write(head)
-        table = [("c: select system/codecs 'png c/decode %%%s" % os.path.join(tmp, n), "!cannot-open")
-                 for n in ["missing.png", "text.png", "cut.png", ""]]
+        table = [("c: select system/codecs 'png c/decode %%%s" % os.path.join(tmp, n), want)
+                 for n, want in [("missing.png", "!cannot-open"), ("text.png", "!bad-media"),
+                                 ("cut.png", "!bad-media"), ("", "!cannot-open")]]
         table.append(("c: select system/codecs 'tiff type? c/decode %%%s" % os.path.join(tmp, "grey.png"), "image!"))
         failed += kel_script.emit_table(kel, table, same=lambda got, want: got.startswith(want))
     print("%d passed, %d failed" % (cases + len(table) - failed, failed))

@@ -8,6 +8,7 @@ its exact standard output, standard error and exit status.
 
 usage: preprocessor_programs.py KEL_BINARY"""
 import os
+import resource
 import subprocess
 import sys
 import tempfile
@@ -46,6 +47,26 @@ CASES = [
      {"main.kel": 'Kel []\n#include %missing.kel\nprint "ran without it"\n'}, "main.kel",
      "", "*** Preprocessor Error in #include \n\n*** Access Error: cannot open: %missing.kel\n"
          "*** Where: ???\n*** Near : [\n    #include %missing.kel\n]\n*** Stack: \n", HALTED),
+    ("a file that includes itself is named where it closes the cycle",
+     {"main.kel": 'Kel []\nprint "main"\n#include %self.kel\n', "self.kel": 'Kel []\nx: 1\n#include %self.kel\n'},
+     "main.kel",
+     "", "*** Preprocessor Error in #include \n\n*** Internal Error: circular dependency (cycle) detected\n"
+         "*** Where: ???\n*** Near : [\n    #include %self.kel\n]\n", HALTED),
+    ("two files that include each other",
+     {"main.kel": "Kel []\n#include %a.kel\n", "a.kel": "Kel []\n#include %sub/b.kel\n",
+      "sub/b.kel": "Kel []\n#include %a.kel\n"}, "main.kel",
+     "", "*** Preprocessor Error in #include \n\n*** Internal Error: circular dependency (cycle) detected\n"
+         "*** Where: ???\n*** Near : [\n    #include %a.kel\n]\n", HALTED),
+    ("a file included twice, but not within itself, is no cycle",
+     {"main.kel": 'Kel []\n#include %a.kel\n#include %b.kel\nprint [x y]\n', "a.kel": "Kel []\n#include %c.kel\nx: c\n",
+      "b.kel": "Kel []\n#include %c.kel\ny: c + 1\n", "c.kel": "Kel []\nc: 5\n"}, "main.kel",
+     "5 6\n", "", 0),
+    # a device that never ends: the read stops at the largest string (within
+    # the memory given below), not at twice that
+    ("include of a device that never ends",
+     {"main.kel": "Kel []\n#include %/dev/zero\n"}, "main.kel",
+     "", "*** Preprocessor Error in #include \n\n*** Access Error: cannot open: %/dev/zero\n"
+         "*** Where: ???\n*** Near : [\n    #include %/dev/zero\n]\n*** Stack: \n", HALTED),
     ("include of a file that does not load",
      {"main.kel": "Kel []\n#include %bad.kel\n", "bad.kel": "Kel []\nx: [\n"}, "main.kel",
      "", None, HALTED),
@@ -88,17 +109,31 @@ CASES = [
 ]
 
 
+# The memory (address space) a case may have, where it checks a bound.
+MEMORY = {"include of a device that never ends": 4 << 30}
+
+
+def sanitized(kel):
+    p = subprocess.run(["ldd", kel], capture_output=True, text=True)
+    return "libasan" in p.stdout
+
+
 def main():
     kel = os.path.abspath(sys.argv[1])
     tally = Tally()
+    limit_memory = not sanitized(kel)
     for name, files, script, out, err, status in CASES:
+        def limits(most=MEMORY.get(name)):
+            if most and limit_memory:
+                resource.setrlimit(resource.RLIMIT_AS, (most, most))
         with tempfile.TemporaryDirectory() as folder:
             for path, text in files.items():
                 full = os.path.join(folder, path)
                 os.makedirs(os.path.dirname(full), exist_ok=True)
                 with open(full, "w", encoding="utf-8") as f:
                     f.write(text)
-            p = subprocess.run([kel, script], cwd=folder, capture_output=True, text=True, env=ENV, timeout=120)
+            p = subprocess.run([kel, script], cwd=folder, capture_output=True, text=True, env=ENV, timeout=300,
+                               preexec_fn=limits)
         got = (p.stdout, p.stderr if err is not None else None, p.returncode)
         want = (out, err, status)
         tally.count()
