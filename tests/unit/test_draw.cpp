@@ -2,6 +2,9 @@
 // errors with the argument each one carries. Cases build their image and
 // block in Kel (`img`, `blk`), draw through the C++ entry and probe with
 // `pick`. Anti-aliasing is off wherever a probe sits on a shape's edge.
+#include <unistd.h>
+
+#include <cstdio>
 #include <string>
 
 #include "gui/backend/draw_walker.h"
@@ -316,6 +319,57 @@ TEST_F(draw_test, ReportOnlyAndSilentEndQuietly) {
     EXPECT_EQ(draw("make image! 10x10", "anti-alias off pen off fill-pen 255.0.0 box 0x0 5x5 foo"), "");
     EXPECT_EQ(at(2, 2), red);
     run("system/view: old-view");
+}
+
+}  // namespace
+}  // namespace kel::test
+
+// Against real renderers: each case of tests/oracle/draw_shapes.py drawn
+// here with anti-aliasing, compared there with rsvg-convert and pycairo.
+namespace kel::test {
+namespace {
+
+std::string shell_output(const std::string& command, int& status) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) {
+        status = -1;
+        return out;
+    }
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+    status = pclose(p);
+    return out;
+}
+
+TEST_F(draw_test, ShapesAgreeWithRealRenderers) {
+    const std::string script = std::string(KEL_PYTHON3) + " " + KEL_SOURCE_DIR + "/tests/oracle/draw_shapes.py";
+    int status = 0;
+    const std::string list = shell_output(script + " --list", status);
+    ASSERT_EQ(status, 0) << list;
+    char dir_template[] = "/tmp/kel-draw-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::string dir = dir_template;
+    size_t start = 0;
+    int cases = 0;
+    while (start < list.size()) {
+        const size_t end = list.find('\n', start);
+        const std::string line = list.substr(start, end - start);
+        start = end == std::string::npos ? list.size() : end + 1;
+        const size_t tab = line.find('\t');
+        if (tab == std::string::npos) continue;
+        const std::string name = line.substr(0, tab), block = line.substr(tab + 1);
+        ASSERT_EQ(draw("make image! 100x100", block.c_str()), "") << name;
+        const std::string png = dir + "/" + name + ".png";
+        EXPECT_EQ(run(("save %" + png + " img none").c_str()), "none") << name;
+        const std::string verdict = shell_output(script + " " + name + " " + png + " 2>&1", status);
+        EXPECT_EQ(status, 0) << name << ": " << verdict;
+        std::remove(png.c_str());
+        ++cases;
+    }
+    EXPECT_GT(cases, 0);
+    rmdir(dir.c_str());
 }
 
 }  // namespace
