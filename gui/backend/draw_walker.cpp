@@ -10,6 +10,7 @@
 // here in full and then refused as not done yet.
 #include "gui/backend/draw_walker.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -270,6 +271,8 @@ void walker::walk(const kel_value* commands) {
                 set_series_head(&after, i + 1);
                 _context::set_bound(&word, &after);
                 ++i;
+                // An owner's change handler may have shortened the block.
+                tail = std::min(tail, head + std::max(block::ks_length_q(&here), 0));
                 break;
             }
             case types::block: {
@@ -695,7 +698,7 @@ void do_draw(const kel_value* image, const kel_value* commands, bool report_only
     } catch (const kel_unwind& u) {
         const bool error = u.code == code_value(signal_code::error);
         if (cycles::depth() > base) cycles::pop_n(cycles::depth() - base);
-        if (error && stack::top() > stack::bottom()) dyn_print::run(stack::top(), true);
+        if (error && stack::top() > stack::bottom()) dyn_print::run(stack::top() - 1, true);
         close_error_trap(trap, error);
     }
     canvas.end();

@@ -9,6 +9,7 @@
 
 #include "gui/backend/draw_walker.h"
 #include "kernel/cycle_guard.h"
+#include "kernel/print.h"
 #include "tests/unit/eval_support.h"
 
 namespace kel::test {
@@ -179,6 +180,17 @@ TEST_F(draw_test, StraightAlphaSurvivesTheRoundTrip) {
     EXPECT_EQ(at(3, 3), "0.0.0.255");
 }
 
+TEST_F(draw_test, TheOwnerHearsOfTheDrawing) {
+    run("log: copy [] o: make object! [m: make image! 4x4 on-deep-change*: func [owner word target action new "
+        "index part] [append log reduce [word action new index part]]]");
+    run("img: o/m blk: [box 0x0 2x2]");
+    ASSERT_EQ(redraw(), "");
+    EXPECT_EQ(run("log"), "[m poked none -1 -1]");
+    run("img: make image! 0x0 blk: [box 0x0 2x2] o/m: img clear log");
+    ASSERT_EQ(redraw(), "");
+    EXPECT_EQ(run("log"), "[]");
+}
+
 TEST_F(draw_test, NothingIsWalkedOnAnEmptyImage) {
     EXPECT_EQ(draw("make image! 0x10", "foo"), "");
     EXPECT_EQ(draw("make image! 10x0", "foo"), "");
@@ -312,8 +324,16 @@ TEST_F(draw_test, WhatWasDrawnBeforeAnErrorStays) {
     EXPECT_EQ(at(2, 2), red);
 }
 
+std::string printed;
+void keep_printed(const kel_value* value, bool) { printed += std::string(registry::type_name(type_of(value))) + " "; }
+void keep_printed_text(const char*, size_t, int) {}
+
 TEST_F(draw_test, ReportOnlyAndSilentEndQuietly) {
+    printed.clear();
+    dyn_print::add(keep_printed, keep_printed_text);
     EXPECT_EQ(draw("make image! 10x10", "anti-alias off pen off fill-pen 255.0.0 box 0x0 5x5 foo", true), "");
+    dyn_print::remove(keep_printed, keep_printed_text);
+    EXPECT_EQ(printed, "error! ");
     EXPECT_EQ(at(2, 2), red);
     run("old-view: system/view system/view: make object! [silent?: true]");
     EXPECT_EQ(draw("make image! 10x10", "anti-alias off pen off fill-pen 255.0.0 box 0x0 5x5 foo"), "");
