@@ -269,7 +269,7 @@ const routines::binding console_routines[] = {
 }  // namespace
 
 void install() {
-    routines::define_run(first_routine, console_routines, int32_t(std::size(console_routines)), "console");
+    routines::define_run(routine_numbers::console, console_routines, int32_t(std::size(console_routines)), "console");
 }
 
 }  // namespace kel::console

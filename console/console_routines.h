@@ -15,9 +15,7 @@
 
 namespace kel::console {
 
-// Table numbers of the console routines (a block of its own, clear of the
-// library's entries).
-constexpr int32_t first_routine = 240;
+// Table numbers of the console routines: routine_numbers::console onwards.
 
 // Start-up step: fills the table entries.
 void install();

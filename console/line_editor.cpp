@@ -470,7 +470,7 @@ const routines::binding editor_routines[] = {
 }  // namespace
 
 void install() {
-    routines::define_run(first_routine, editor_routines, int32_t(std::size(editor_routines)), "line editor");
+    routines::define_run(routine_numbers::line_editor, editor_routines, int32_t(std::size(editor_routines)), "line editor");
 }
 
 }  // namespace kel::console::line_editor

@@ -17,8 +17,7 @@
 
 namespace kel::console::line_editor {
 
-// Table numbers of the editor's routines (a block of its own).
-constexpr int32_t first_routine = 220;
+// Table numbers of the editor's routines: routine_numbers::line_editor onwards.
 
 // Start-up step: fills the table entries.
 void install();

@@ -64,7 +64,7 @@ uint32_t boot_class_id(std::string_view name);
 inline uint32_t context_of(const kel_value* o) { return o->w1; }
 inline uint32_t class_of(const kel_value* o) { return o->w2; }
 inline uint32_t on_set_of(const kel_value* o) { return o->w3; }
-inline bool object_type_q(uint32_t t) { return t == types::object || t == types::error || t == types::port; }
+inline bool object_type_q(uint32_t t) { return in_family(t, family::object); }
 // Writes an object cell (type object!, error! or port!).
 void set_cell(kel_value* cell, uint32_t ctx, uint32_t class_id, uint32_t on_set, uint32_t type = types::object);
 // Copies the object into its context's owner slot.

@@ -186,8 +186,7 @@ known_text settle(const kel_value* s, const kel_value* value, int64_t part, bool
     }
     string::init_cell(text, 16);
     const uint32_t t = type_of(&v);
-    const bool block_like = t == types::block || t == types::paren || t == types::hash;
-    if (rule == formed_part::elements && block_like && !only) form_onto_tail(text, &v, part, -1);
+    if (rule == formed_part::elements && in_family(t, family::list) && !only) form_onto_tail(text, &v, part, -1);
     else if (rule == formed_part::ignored) form_onto_tail(text, &v, -1, -1);
     else if (rule == formed_part::elements) form_onto_tail(text, &v, -1, only ? part : -1);
     else form_onto_tail(text, &v, -1, part);

@@ -48,7 +48,7 @@ int32_t walk_spec(const kel_value& spec, F entry) {
 // Builds the cache from the spec and stores it in auxiliary cell 1.
 kel_value build_cache(const kel_value* fn_in) {
     const kel_value fn = *fn_in;
-    const bool natives_like = native_like(type_of(&fn));
+    const bool natives_like = called_through_table(type_of(&fn));
     const kel_value spec = call_spec(&fn);
     kel_value* held_spec = stack::push_copy(&spec);
     kel_value* cache = block::push_only_star(std::max(block::ks_length_q(&spec), 0) + 1);
@@ -157,7 +157,7 @@ int32_t push_fixed_frame(const kel_value* fn, const kel_value* name, const kel_v
                 argument_word(fn, entry_index - 1, &word);
                 fire(error_category::script, "expect-arg", name, &datatype, &word);
             }
-        } else if (t == types::integer && !native_like(type_of(fn)) && get_integer(&e) > 0) {
+        } else if (t == types::integer && !called_through_table(type_of(fn)) && get_integer(&e) > 0) {
             function::push_unused_refinement(get_integer(&e));
         }
     }
@@ -477,7 +477,7 @@ signal_code invoke_value(const kel_value* fn_in, code_position* c, bool push, co
     k.fn = *fn_in;
     if (type_of(&k.fn) == types::op) k.fn.header = native::wrapped_type(&k.fn);
     k.type = type_of(&k.fn);
-    k.natives_like = native_like(k.type);
+    k.natives_like = called_through_table(k.type);
     k.c = c;
     k.path = path;
     k.mode = mode;

@@ -79,7 +79,7 @@ void decode_call(decode::term* t, const kel_value& fn) {
     const kel_value* cached = cells_of(fn.w3) + function::more::cache;
     if (type_of(cached) != types::block) return;
     t->k = decode::kind::other;
-    if (type != types::function && !native_like(type)) return;
+    if (type != types::function && !called_through_table(type)) return;
     if (type == types::native && !natives::at(static_cast<int32_t>(fn.w1)).fn) return;
     if (type == types::action && !actions::entry(static_cast<int32_t>(fn.w1))) return;
     const uint32_t cache = series_node(cached);
@@ -234,7 +234,7 @@ signal_code invoke_decoded(const decode::term& t, code_position& c, const kel_va
     call k;
     k.fn = t.guard;
     k.type = type_of(&k.fn);
-    k.natives_like = native_like(k.type);
+    k.natives_like = called_through_table(k.type);
     k.c = &c;
     k.path = nullptr;
     k.mode = mode::plain;
@@ -327,7 +327,7 @@ const kel_value* call_path_elements(const kel_value& path, int32_t* count, memor
     const kel_value* elements = call_path_elements(path, &count, &ph);
     if (!elements) return nullptr;
     const kel_value* value = fast_slot(elements);
-    if (!value || !(type_of(value) == types::function || native_like(type_of(value)))) return nullptr;
+    if (!value || !(type_of(value) == types::function || called_through_table(type_of(value)))) return nullptr;
     decode::block_decode* d = decode::entry_for(series_node(&c.block), h);
     decode::term* t = decode::term_at(d, at);
     if (t && !decode::current(d, t)) {

@@ -36,7 +36,7 @@ call call_of(frame* f) {
     call k;
     k.fn = f->t.guard;
     k.type = type_of(&k.fn);
-    k.natives_like = native_like(k.type);
+    k.natives_like = called_through_table(k.type);
     k.c = f->pc;
     k.path = nullptr;
     k.mode = mode::plain;
@@ -286,7 +286,7 @@ namespace {
             ++c.pos;
             goto infix;
         }
-        if (!function_type(vt)) goto generic;
+        if (!prefix_callable(vt)) goto generic;
         const kel_value fn = *value;
         // The argument cache is built here rather than at the generic call, so
         // that a call run once (a loop at the top of a script) is decoded as

@@ -322,10 +322,12 @@ inline uint32_t eval_kind(bool library) { return library ? library_eval_kind : s
 inline uint32_t native_kind(bool library) { return library ? stack::kind::native : stack::kind::eval_native; }
 inline uint32_t call_kind(bool library) { return library ? stack::kind::call : stack::kind::eval_call; }
 
-inline bool function_type(uint32_t t) {
-    return t == types::native || t == types::action || t == types::function || t == types::routine;
-}
-inline bool native_like(uint32_t t) { return t == types::native || t == types::action; }
+// What a word or path calls when it meets it: any-function! but op!, which
+// is applied only after a value, as an operator.
+inline bool prefix_callable(uint32_t t) { return in_family(t, family::function) && t != types::op; }
+// Natives and actions: called through their tables, with the refinements in
+// a record rather than in frame cells.
+inline bool called_through_table(uint32_t t) { return t == types::native || t == types::action; }
 inline bool traced(const code_position* c) { return trace.active && !(c && c->library); }
 
 // --- the machine stack ------------------------------------------------------------------
@@ -830,7 +832,7 @@ inline quick_call declined(decode::term* d) {
 inline decode::term* nested_call_at(code_position& c, const code_view& cv, int32_t p) {
     if (p >= cv.end || type_of(cv.cells + p) != types::word) return nullptr;
     const kel_value* value = fast_slot(cv.cells + p);
-    if (!value || !native_like(type_of(value))) return nullptr;
+    if (!value || !called_through_table(type_of(value))) return nullptr;
     decode::term* d = decoded_call(c, cv.h, p, *value);
     return d && d->control == 0 && d->declines < quick_call_tries ? d : nullptr;
 }

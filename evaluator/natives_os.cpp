@@ -213,7 +213,7 @@ void install_os_routines() {
     e.spec = R"k("Returns detailed operating system version information" return: [object!])k";
     e.fn = os_info_routine_fn;
     e.cells = true;
-    (void)routines::define(os_info_routine, e);
+    routines::define(routine_numbers::os_info, e);
 }
 
 }  // namespace kel::natives

@@ -19,9 +19,8 @@ signal_code list_env_star(bool check, const refinements& refs);
 signal_code call_star(bool check, const refinements& refs);
 signal_code browse_star(bool check, const refinements& refs);
 
-// The routine-table number of `__get-OS-info` (its place among the routines
-// the boot binds).
-constexpr int32_t os_info_routine = 12;
+// `__get-OS-info` takes routine_numbers::os_info, its place among the
+// routines the boot binds.
 
 // Pushes the OS information object: `name` (PRETTY_NAME of /etc/os-release,
 // else "Linux"), `arch` (a word from the machine name), `version` (the

@@ -27,7 +27,7 @@ bool is_family_path(uint32_t t) { return in_family(t, family::path); }
 
 // Reads one rules block (the program's own, or a sub-block of it); `ok`
 // false at the first thing it cannot express.
-struct compiler {
+struct rules_compiler {
     kel_value rules;
     int32_t end;
     program& p;
@@ -78,7 +78,7 @@ struct compiler {
         p.subs.push_back(std::move(sb));
         blocks.push_back(b);
         path.push_back(node);
-        compiler c{b, static_cast<int32_t>(h->units()), p, index, path, blocks};
+        rules_compiler c{b, static_cast<int32_t>(h->units()), p, index, path, blocks};
         c.run(start);
         path.pop_back();
         if (!c.ok) return false;
@@ -297,7 +297,7 @@ const program* lookup(const kel_value* rules, int32_t* index, bool fresh) {
     p.generation = ++generations;
     std::vector<uint32_t> path{p.node};
     std::vector<kel_value> blocks;
-    compiler c{*rules, static_cast<int32_t>(h->units()), p, -1, path, blocks};
+    rules_compiler c{*rules, static_cast<int32_t>(h->units()), p, -1, path, blocks};
     c.run(start);
     p.ok = c.ok;
     p.commands = c.levels;

@@ -115,7 +115,7 @@ template <bool fill>
     } else {
         const kel_value v = *field;
         const uint32_t t = type_of(&v);
-        if (t == types::unset || (function_type(t) && !(how & walk::get))) return false;
+        if (t == types::unset || (prefix_callable(t) && !(how & walk::get))) return false;
         *out = v;
     }
     if (how & walk::push) stack::regs.top = out + 1;
@@ -214,7 +214,7 @@ signal_code walk_general(const kel_value* path_in, code_position* c, uint32_t ho
     const uint32_t t = type_of(&start);
     if (!constant) {
         if (t == types::unset) return fail(error_category::script, "unset-path", &path, &first);
-        if (function_type(t)) {
+        if (prefix_callable(t)) {
             if (set) return fail(error_category::script, "invalid-path-set", &path);
             if (get) return fail(error_category::script, "invalid-path-get", &path);
             KEL_PROPAGATE(invoke_value(&start, c, true, &path, &first, &start, mode::plain, false));
@@ -275,7 +275,7 @@ signal_code walk_general(const kel_value* path_in, code_position* c, uint32_t ho
         if (!has_path_step(parent)) return path_type_error(&path, parent, i);
         KEL_PROPAGATE(actions::eval_path_value(step));
         if (traced_here) notify_tracer(event::push, &path, head + i + 1, nullptr, result);
-        if (!set && !get && !constant && function_type(type_of(result))) {
+        if (!set && !get && !constant && prefix_callable(type_of(result))) {
             // A method call: the rest of the path are its refinements.
             kel_value rest = path;
             set_series_head(&rest, head + i);

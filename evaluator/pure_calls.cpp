@@ -100,7 +100,7 @@ void release(int32_t number) {
 namespace {
 
 // Compiles a body block into b; false where anything in it is not pure.
-struct compiler {
+struct body_compiler {
     body& b;
     uint32_t ctx;
 
@@ -330,7 +330,7 @@ body* body_of(const kel_value& fn) {
     b.bails = 0;
     b.epoch = 0;
     b.callable = lay_out_rest(b, t);
-    compiler k{b, fn.w1};
+    body_compiler k{b, fn.w1};
     b.root = b.cells <= max_cells ? k.block(function::more_cell(&fn, function::more::body)) : -1;
     // entry_for may have moved the table: the entry is found again.
     d = body_entry(fn);

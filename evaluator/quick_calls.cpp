@@ -270,7 +270,7 @@ quick_call nested_call(code_position& c, const code_view& cv, decode::term* d, c
     const kel_value* v = cv.cells + c.pos;
     if (type_of(v) != types::word) return false;
     const kel_value* value = fast_slot(v);
-    if (!value || !native_like(type_of(value))) return false;
+    if (!value || !called_through_table(type_of(value))) return false;
     decode::term* d = decoded_call(c, cv.h, c.pos, *value);
     if (!d || d->control != 0 || (loop_body && d->declines >= quick_call_tries)) return false;
     kel_value* const entry = stack::top();

@@ -49,17 +49,29 @@ result_scope::~result_scope() { current_slot = saved; }
 
 const entry& at(int32_t number) { return number >= 1 && number <= table_size ? table[number - 1] : empty; }
 
-entry define(int32_t number, const entry& e) {
+namespace {
+
+void fill(int32_t number, const entry& e, const char* module) {
     if (number < 1 || number > table_size) fire(error_category::internal, "not-done");
     if (!specs_ready) {
         for (kel_value& s : specs) set_unset(&s);
         specs_ready = true;
     }
-    const entry old = table[number - 1];
+    const entry& old = table[number - 1];
+    if (old.fn) {
+        std::string what = std::string(module ? module : "") + (module ? " routines: " : "") +
+                           "routine table slot " + std::to_string(number) + " holds " +
+                           (old.name ? old.name : "a routine") + " already, " + (e.name ? e.name : "another") +
+                           " would replace it";
+        catalog::boot_stop(what.c_str());
+    }
     table[number - 1] = e;
     set_unset(&specs[number - 1]);
-    return old;
 }
+
+}  // namespace
+
+void define(int32_t number, const entry& e) { fill(number, e, nullptr); }
 
 void define_run(int32_t first, const binding* rows, int32_t count, const char* module) {
     for (int32_t i = 0; i < count; ++i) {
@@ -67,10 +79,7 @@ void define_run(int32_t first, const binding* rows, int32_t count, const char* m
         e.name = rows[i].name;
         e.spec = rows[i].spec;
         e.fn = rows[i].fn;
-        if (define(first + i, e).fn) {
-            std::string what = std::string(module) + " routines: table slot already taken";
-            catalog::boot_stop(what.c_str());
-        }
+        fill(first + i, e, module);
     }
 }
 

@@ -13,6 +13,7 @@
 #pragma once
 #include <cstdint>
 
+#include "evaluator/routine_numbers.h"
 #include "kernel/value.h"
 
 namespace kel::routines {
@@ -32,7 +33,8 @@ struct entry {
     bool cells = false;          // the cell-passing convention
 };
 
-constexpr int32_t table_size = 256;
+// Numbered from 1 to the end of the list in routine_numbers.h.
+constexpr int32_t table_size = routine_numbers::end - 1;
 
 // The result slot of the machine-convention routine being called: a routine
 // without a declared return type leaves its answer here (unset! unless it
@@ -61,12 +63,13 @@ inline machine_value answer_cell(const kel_value* v) {
 
 // The entry of a table number (1-based; an empty entry outside or unfilled).
 const entry& at(int32_t number);
-// Fills slot `number` and answers the entry it replaces.
-entry define(int32_t number, const entry& e);
+// Fills slot `number` (from routine_numbers.h). A slot filled already stops
+// the boot, naming both routines: the earlier entry would otherwise be lost
+// without a word.
+void define(int32_t number, const entry& e);
 
 // A module's machine-convention routines at consecutive numbers from
-// `first`. A slot another module filled already stops the boot, naming
-// `module`: the earlier entry would otherwise be lost without a word.
+// `first`, each filled by define; `module` names them in a boot stop.
 struct binding {
     const char* name;
     const char* spec;

@@ -354,27 +354,6 @@ void reset_arrays(uint32_t table) {
     }
 }
 
-// --- record tables ---------------------------------------------------------------------
-
-inline uint32_t record_size(const table_header* t) { return t->indexes; }
-inline kel_value* record_at(const table_header* t, int32_t offset) {
-    return reinterpret_cast<kel_value*>(buffer_of(t->blk)->head_ptr() + offset);
-}
-
-// The bucket holding a key node, or -1.
-int64_t find_record_bucket(uint32_t table, uint32_t key_node) {
-    int64_t found = -1;
-    probe(table, fmix32(key_node), [&](uint32_t i, uint32_t state) {
-        if (state == bucket_empty) return true;
-        if (state == bucket_used && record_at(hdr(table), key_array(hdr(table))[i])->w1 == key_node) {
-            found = i;
-            return true;
-        }
-        return false;
-    });
-    return found;
-}
-
 // --- kind 0 and 1 insertion --------------------------------------------------------------
 
 // Positions of a kind-0 bucket: the chain, or the single position. (No
@@ -1146,6 +1125,29 @@ void move_range(uint32_t table, int32_t destination, int32_t source, int32_t cou
 }
 
 // --- record tables ---------------------------------------------------------------------------------
+
+namespace {
+
+inline uint32_t record_size(const table_header* t) { return t->indexes; }
+inline kel_value* record_at(const table_header* t, int32_t offset) {
+    return reinterpret_cast<kel_value*>(buffer_of(t->blk)->head_ptr() + offset);
+}
+
+// The bucket holding a key node, or -1.
+int64_t find_record_bucket(uint32_t table, uint32_t key_node) {
+    int64_t found = -1;
+    probe(table, fmix32(key_node), [&](uint32_t i, uint32_t state) {
+        if (state == bucket_empty) return true;
+        if (state == bucket_used && record_at(hdr(table), key_array(hdr(table))[i])->w1 == key_node) {
+            found = i;
+            return true;
+        }
+        return false;
+    });
+    return found;
+}
+
+}  // namespace
 
 kel_value* put_key(uint32_t table, uint32_t key_node) {
     ensure_room(table);

@@ -290,11 +290,11 @@ void install() {
     e.name = "csv-read";
     e.spec = R"k("The rows of CSV text, or none" data [string!] delimiter [any-type!] quote [any-type!] ignore-empty [any-type!] strict [any-type!])k";
     e.fn = read_routine_fn;
-    (void)routines::define(read_routine, e);
+    routines::define(routine_numbers::csv_rows, e);
     e.name = "csv-write";
     e.spec = R"k("Append the CSV lines of rows to a string, or answer none" output [string!] rows [block!] delimiter [any-type!] quote [any-type!])k";
     e.fn = write_routine_fn;
-    (void)routines::define(write_routine, e);
+    routines::define(routine_numbers::csv_rows + 1, e);
 }
 
 }  // namespace kel::csv_rows

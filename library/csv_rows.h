@@ -12,9 +12,7 @@
 
 namespace kel::csv_rows {
 
-// Their slots in the routine table, after the JSON codec's routines.
-constexpr int32_t read_routine = 164;
-constexpr int32_t write_routine = 165;
+// Their slots in the routine table: routine_numbers::csv_rows and the next.
 
 // Start-up step (run by the library routines' install): fills the table slots.
 void install();

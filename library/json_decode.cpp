@@ -343,7 +343,7 @@ void install() {
     e.name = "json-decode";
     e.spec = R"k("The value of a JSON text in a block, or none" text [string!] name-word [any-type!])k";
     e.fn = decode_routine;
-    (void)routines::define(routine_number, e);
+    routines::define(routine_numbers::json_decode, e);
 }
 
 }  // namespace kel::json_decode

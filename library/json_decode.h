@@ -11,8 +11,7 @@
 
 namespace kel::json_decode {
 
-// Its slot in the routine table, beside the JSON unescape routine.
-constexpr int32_t routine_number = 162;
+// Its slot in the routine table: routine_numbers::json_decode.
 
 // Start-up step (run by the library routines' install): fills the table slot.
 void install();

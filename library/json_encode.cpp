@@ -273,7 +273,7 @@ void install() {
     e.spec =
         R"k("Append the compact JSON text of a value to a string" output [string!] value [any-type!] ascii [any-type!] value-writer [any-type!] key-writer [any-type!])k";
     e.fn = encode_routine;
-    (void)routines::define(routine_number, e);
+    routines::define(routine_numbers::json_encode, e);
 }
 
 }  // namespace kel::json_encode

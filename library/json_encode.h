@@ -10,8 +10,7 @@
 
 namespace kel::json_encode {
 
-// Its slot in the routine table, beside the JSON decoder's routines.
-constexpr int32_t routine_number = 163;
+// Its slot in the routine table: routine_numbers::json_encode.
 
 // Start-up step (run by the library routines' install): fills the table slot.
 void install();

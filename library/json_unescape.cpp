@@ -98,7 +98,7 @@ void install() {
     e.name = "unescape";
     e.spec = R"k("Resolve the JSON escapes of a string in place" str [string!] "(modified)")k";
     e.fn = unescape_routine;
-    (void)routines::define(routine_number, e);
+    routines::define(routine_numbers::json_unescape, e);
 }
 
 }  // namespace kel::json_unescape

@@ -9,9 +9,7 @@
 
 namespace kel::json_unescape {
 
-// Its slot in the routine table, kept clear of the library's own run of
-// numbers so that other routine families can grow without meeting it.
-constexpr int32_t routine_number = 160;
+// Its slot in the routine table: routine_numbers::json_unescape.
 
 // Rewrites the string from its head to its tail, escapes replaced by the
 // characters they stand for; the tail ends after the last character

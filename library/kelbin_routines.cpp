@@ -79,11 +79,11 @@ void install() {
     e.name = "kelbin/encode*";
     e.spec = "data [any-type!] compact? [logic!]";
     e.fn = encode_star;
-    (void)routines::define(encode_routine, e);
+    routines::define(routine_numbers::kelbin, e);
     e.name = "kelbin/decode";
     e.spec = "payload [any-type!]";
     e.fn = decode;
-    (void)routines::define(decode_routine, e);
+    routines::define(routine_numbers::kelbin + 1, e);
     kelbin::native_filled = [](int32_t n) { return natives::at(n).fn != nullptr; };
 }
 

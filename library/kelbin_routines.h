@@ -7,8 +7,7 @@
 
 namespace kel::kelbin_routines {
 
-constexpr int32_t encode_routine = 120;
-constexpr int32_t decode_routine = 121;
+// Table numbers: routine_numbers::kelbin (encode) and the next (decode).
 
 // Fills the two routine-table entries and tells the decoder which native
 // slots are filled; run by the library's routine installation.

@@ -269,7 +269,7 @@ void install() {
     // checked: no type is checked again here.
     e.spec = R"k("Run the reactions of a reactor's change" engine [any-type!] reactor [any-type!] only [any-type!] field [any-type!])k";
     e.fn = check_routine;
-    (void)routines::define(routine_number, e);
+    routines::define(routine_numbers::react_check, e);
 }
 
 }  // namespace kel::react_check

@@ -10,8 +10,7 @@
 
 namespace kel::react_check {
 
-// Its slot in the routine table, beside the JSON decoder's routine.
-constexpr int32_t routine_number = 161;
+// Its slot in the routine table: routine_numbers::react_check.
 
 // Start-up step (run by the library routines' install): fills the table slot.
 void install();

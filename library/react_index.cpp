@@ -245,13 +245,13 @@ void install() {
     // Only add-relation calls it, its arguments checked by its own spec.
     e.spec = R"k("Add a relation unless the table holds it" table [any-type!] obj [any-type!] word [any-type!] reaction [any-type!] targets [any-type!])k";
     e.fn = add_routine;
-    (void)routines::define(routine_number, e);
+    routines::define(routine_numbers::react_index, e);
     routines::entry u;
     u.name = "react-unlink";
     // Only react/unlink calls it, with the sources already reduced to a block or none.
     u.spec = R"k("Remove the relations of a reaction" table [any-type!] reaction [any-type!] sources [any-type!])k";
     u.fn = unlink_routine;
-    (void)routines::define(unlink_routine_number, u);
+    routines::define(routine_numbers::react_index + 1, u);
 }
 
 }  // namespace kel::react_index

@@ -14,9 +14,7 @@
 
 namespace kel::react_index {
 
-// Their slots in the routine table, after the reactivity check's.
-constexpr int32_t routine_number = 166;
-constexpr int32_t unlink_routine_number = 167;
+// Their slots in the routine table: routine_numbers::react_index and the next.
 
 // The first cell of the first record at or after cell `from` (counted from
 // the block's first cell) whose source is `same?` as `source`, or -1: what

@@ -345,13 +345,13 @@ const bound bound_routines[] = {
         return: [logic!] "indicates success")k",
      write_clipboard},
     {24, "write-stdout", R"k("Write data to STDOUT" data [any-type!])k", write_stdout},
-    {first_gc, "GC/active?", "return: [logic!]", gc_active_q},
-    {first_gc + 1, "GC/series-cycles", "return: [integer!]", gc_series_cycles},
-    {first_gc + 2, "GC/nodes-cycles", "return: [integer!]", gc_nodes_cycles},
-    {first_gc + 3, "system/words", "", system_words},
-    {first_gc + 4, "float/flags", "pretty? [any-type!] full? [any-type!]", float_flags},
-    {first_gc + 5, "state/interpreted?", "return: [logic!]", interpreted_q},
-    {first_gc + 6, "tracers/set-tracing", "on? [logic!]", set_tracing},
+    {routine_numbers::core_system, "GC/active?", "return: [logic!]", gc_active_q},
+    {routine_numbers::core_system + 1, "GC/series-cycles", "return: [integer!]", gc_series_cycles},
+    {routine_numbers::core_system + 2, "GC/nodes-cycles", "return: [integer!]", gc_nodes_cycles},
+    {routine_numbers::core_system + 3, "system/words", "", system_words},
+    {routine_numbers::core_system + 4, "float/flags", "pretty? [any-type!] full? [any-type!]", float_flags},
+    {routine_numbers::core_system + 5, "state/interpreted?", "return: [logic!]", interpreted_q},
+    {routine_numbers::core_system + 6, "tracers/set-tracing", "on? [logic!]", set_tracing},
 };
 
 // --- the type predicates ----------------------------------------------------------------
@@ -436,7 +436,7 @@ void install() {
         e.name = b.name;
         e.spec = b.spec;
         e.fn = b.fn;
-        (void)routines::define(b.number, e);
+        routines::define(b.number, e);
     }
     for (int32_t i = 0; i < predicate_count; ++i) {
         const predicate& p = predicates[i];
@@ -451,7 +451,7 @@ void install() {
         e.name = p.name;
         e.spec = predicate_spec[i].c_str();
         e.fn = predicate_table[static_cast<size_t>(i)];
-        (void)routines::define(first_predicate + i, e);
+        routines::define(routine_numbers::core_predicates + i, e);
     }
     kelbin_routines::install();
     json_unescape::install();

@@ -7,19 +7,20 @@
 // text; the phase sources bind an entry by its name with
 // `make routine! 'name`, which only the boot may do.
 //
-// Table numbers: 1-24 the bound routines in their boot order (12 is the OS
-// information routine, which the process services fill), then the
-// predicates, then the collector routines and the maker of system/words.
+// Table numbers (routine_numbers.h): the bound routines in their boot order
+// from core_bound (os_info among them is the process services'), the
+// predicates from core_predicates, then the collector routines and the
+// maker of system/words from core_system.
 #pragma once
 #include <cstdint>
 
+#include "evaluator/routine_numbers.h"
 #include "kernel/value.h"
 
 namespace kel::library_routines {
 
-constexpr int32_t first_predicate = 25;
 constexpr int32_t predicate_count = 62;
-constexpr int32_t first_gc = first_predicate + predicate_count;  // 87
+static_assert(routine_numbers::core_predicates + predicate_count == routine_numbers::core_system);
 
 // Start-up step: fills the table entries and installs the by-name binder
 // that `make routine!` uses while the boot runs.

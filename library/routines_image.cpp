@@ -30,7 +30,7 @@ const routines::routine_fn encoders[image_codecs::format_count] = {
     encode_fn<image_codecs::bmp>, encode_fn<image_codecs::png>, encode_fn<image_codecs::gif>,
     encode_fn<image_codecs::jpeg>, encode_fn<image_codecs::tiff>};
 
-std::string names[image_codec_count];
+std::string names[codec_count];
 
 }  // namespace
 
@@ -43,11 +43,11 @@ void install() {
         e.name = names[code * 2].c_str();
         e.spec = R"k("Encodes an image into a binary of this format" img [image!] where [any-type!])k";
         e.fn = encoders[code];
-        (void)routines::define(first_image_codec + code * 2, e);
+        routines::define(routine_numbers::image_codecs + code * 2, e);
         e.name = names[code * 2 + 1].c_str();
         e.spec = R"k("Decodes an image from a binary or a file; none for bytes of no known format" data [any-type!])k";
         e.fn = decode_fn;
-        (void)routines::define(first_image_codec + code * 2 + 1, e);
+        routines::define(routine_numbers::image_codecs + code * 2 + 1, e);
     }
 }
 

@@ -80,7 +80,7 @@ void install() {
     static const routines::binding rows[] = {
         {"text/rejoin", "block [any-type!]", rejoin},
     };
-    routines::define_run(rejoin_routine, rows, 1, "join");
+    routines::define_run(routine_numbers::join, rows, 1, "join");
 }
 
 }  // namespace kel::join_routines

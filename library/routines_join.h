@@ -11,7 +11,7 @@
 
 namespace kel::join_routines {
 
-constexpr int32_t rejoin_routine = 178;
+// Table number: routine_numbers::join.
 
 // Start-up step (run by the library routines' install): fills the table slot.
 void install();

@@ -49,11 +49,11 @@ void install() {
     e.spec = R"k("Writes a preprocessor message to standard error while a command-line script runs"
         text [string!] return: [logic!])k";
     e.fn = report;
-    (void)routines::define(first_preproc_routine, e);
+    routines::define(routine_numbers::preproc, e);
     e.name = "preprocessor/stop";
     e.spec = R"k("Marks a command-line script as stopped by the preprocessor")k";
     e.fn = stop;
-    (void)routines::define(first_preproc_routine + 1, e);
+    routines::define(routine_numbers::preproc + 1, e);
 }
 
 }  // namespace kel::preproc_routines

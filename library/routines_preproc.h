@@ -7,13 +7,12 @@
 // binds "preprocessor/report" (text [string!] return: [logic!]: true when it
 // wrote the line to standard error) and "preprocessor/stop".
 //
-// Table numbers: first_preproc_routine and the next.
+// Table numbers: routine_numbers::preproc and the next.
 #pragma once
 #include <cstdint>
 
 namespace kel::preproc_routines {
 
-constexpr int32_t first_preproc_routine = 180;
 
 // Set by the script runner for the length of a command-line script.
 extern bool script_mode;

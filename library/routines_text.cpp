@@ -291,7 +291,7 @@ void install() {
          replace_all},
         {"text/split", "series [any-type!] dlm [any-type!]", split},
     };
-    routines::define_run(first_text_routine, rows, 2, "text");
+    routines::define_run(routine_numbers::text, rows, 2, "text");
 }
 
 }  // namespace kel::text_routines

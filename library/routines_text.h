@@ -11,13 +11,12 @@
 // Neither routine is bound to a word: the boot composes each one's routine!
 // value into the body of its function, so no user-visible name is added.
 //
-// Table numbers: first_text_routine and the next.
+// Table numbers: routine_numbers::text and the next.
 #pragma once
 #include <cstdint>
 
 namespace kel::text_routines {
 
-constexpr int32_t first_text_routine = 170;
 
 // Start-up step (run by the library routines' install): fills the table slots.
 void install();

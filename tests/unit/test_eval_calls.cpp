@@ -42,8 +42,8 @@ signal_code n_probe(bool check, const refinements& refs) {
     return signal_code::none;
 }
 
-// Routines of the test table.
-constexpr int32_t routine_base = 200;
+// Routines of the test table, in the run of numbers kept for the tests.
+constexpr int32_t routine_base = routine_numbers::tests;
 routines::machine_value r_add(const routines::machine_value* a, int32_t n) {
     routines::machine_value r;
     r.i = n == 2 ? a[0].i + a[1].i : -1;
@@ -301,5 +301,23 @@ TEST_F(EvalCalls, Routines) {
     // A routine cannot be made at run time: only the boot binds table entries.
     EXPECT_EQ(run("make routine! [[a] [a]]"), "!internal/routines");
     // An empty slot of the table.
-    EXPECT_TRUE(fires([] { routines::make_value(routine_base + 50, stack::push_unset()); }, "not-done"));
+    EXPECT_TRUE(fires([] { routines::make_value(routine_base + 15, stack::push_unset()); }, "not-done"));
+}
+
+// A module whose numbers meet another's stops the boot, naming both routines,
+// rather than replacing the earlier entry.
+struct RoutineTable : eval_test {};
+
+TEST_F(RoutineTable, FillingATakenSlotStopsTheBoot) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    routines::entry e;
+    e.name = "late-comer";
+    e.spec = "";
+    e.fn = [](const routines::machine_value*, int32_t) { return routines::nothing(); };
+    EXPECT_DEATH(routines::define(routine_numbers::os_info, e),
+                 "routine table slot 12 holds __get-OS-info already, late-comer would replace it");
+    const routines::binding rows[] = {{"late-comer", "", e.fn}};
+    EXPECT_DEATH(routines::define_run(routine_numbers::os_info, rows, 1, "test"),
+                 "test routines: routine table slot 12 holds __get-OS-info already");
+    EXPECT_EQ(std::string(routines::at(routine_numbers::os_info).name), "__get-OS-info");
 }

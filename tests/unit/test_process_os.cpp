@@ -72,9 +72,9 @@ TEST_F(ProcessOs, OsInfoAgreesWithPython) {
         "n = [int(x) for x in re.match(r'(\\\\d+)(?:\\\\.(\\\\d+))?(?:\\\\.(\\\\d+))?', u.release).groups(0)]\n"
         "print(name, arch, '%d.%d.%d' % tuple(n), n[2], sep='|')\"");
     ASSERT_FALSE(want.empty());
-    ASSERT_NE(routines::at(natives::os_info_routine).fn, nullptr);
+    ASSERT_NE(routines::at(routine_numbers::os_info).fn, nullptr);
     kel_value* holder = stack::push_unset();
-    routines::make_value(natives::os_info_routine, holder);
+    routines::make_value(routine_numbers::os_info, holder);
     runtime_env::define("__get-OS-info", *holder);
     stack::reset();
     EXPECT_EQ(run("o: __get-OS-info reduce [type? o reflect o 'words]"), "[object! [name arch version build]]");
