@@ -171,7 +171,7 @@ void canvas::stroke_only() {
         return;
     }
     set_source(now_.pen_colour);
-    t_->cairo_set_line_width(cr_, now_.line_width);
+    t_->cairo_set_line_width(cr_, std::fabs(now_.line_width));
     t_->cairo_set_line_join(cr_, now_.join == join_kind::round   ? CAIRO_LINE_JOIN_ROUND
                                  : now_.join == join_kind::bevel ? CAIRO_LINE_JOIN_BEVEL
                                                                  : CAIRO_LINE_JOIN_MITER);
