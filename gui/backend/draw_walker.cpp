@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@
 #include "kernel/print.h"
 #include "kernel/stack.h"
 #include "library/boot.h"
+#include "platform/gui_libs.h"
 
 namespace kel::gui {
 
@@ -672,7 +674,17 @@ int32_t walker::matrix_command(int id, int32_t i) {
 void do_draw(const kel_value* image, const kel_value* commands, bool report_only) {
     if (type_of(commands) != types::block || block::ks_length_q(commands) <= 0) return;
     draw::canvas canvas;
-    if (!canvas.begin(image)) return;
+    if (!canvas.begin(image)) {
+        // Without cairo nothing can be drawn, which a caller must hear of
+        // rather than get its image back untouched.
+        if (!platform::gui_libs::text()) {
+            const char* why = platform::gui_libs::failure();
+            const kel_value* text = string::decode_push(reinterpret_cast<const uint8_t*>(why),
+                                                        static_cast<uint32_t>(std::strlen(why)), string::encoding_utf8);
+            fire(error_category::access, "cannot-open", text);
+        }
+        fire(error_category::internal, "no-memory");
+    }
     const int base = cycles::depth();
     walker w{canvas, report_only, base, {}};
     symbol::intern_canonical(word_names, word_count, w.ids);

@@ -364,7 +364,7 @@ std::string shell_output(const std::string& command, int& status) {
 }
 
 TEST_F(draw_test, ShapesAgreeWithRealRenderers) {
-    const std::string script = std::string(KEL_PYTHON3) + " " + KEL_SOURCE_DIR + "/tests/oracle/draw_shapes.py";
+    const std::string script = std::string("/usr/bin/python3 ") + KEL_SOURCE_DIR + "/tests/oracle/draw_shapes.py";
     int status = 0;
     const std::string list = shell_output(script + " --list", status);
     ASSERT_EQ(status, 0) << list;
