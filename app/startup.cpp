@@ -23,6 +23,8 @@
 #include "datatypes/word.h"
 #include "kernel/actions.h"
 #include "evaluator/checksum.h"
+#include "gui/backend/event.h"
+#include "gui/backend/face_fields.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/native_table.h"
 #include "evaluator/natives.h"
@@ -173,6 +175,13 @@ void init_compression() {
     compression::init_words();
 }
 
+// The boot registers event! with the GUI's row and checks the fields the
+// GUI reads by position after the view phase.
+void init_gui_boot_hooks() {
+    boot::gui.event_row = event_value::row;
+    boot::gui.view_fields = face_fields::fixed_rows(&boot::gui.view_field_count);
+}
+
 const init_step steps[] = {
     {"print hooks", init_print_hooks},
     {"platform", init_platform},
@@ -224,6 +233,8 @@ const init_step steps[] = {
     {"preprocessor routines", preproc_routines::install},
     {"console routines", console::install},
     {"line editor routines", console::line_editor::install},
+    {"event routines", event_value::install},
+    {"GUI boot hooks", init_gui_boot_hooks},
     {"http", http::install_hooks},
     {"url ports", url_ports::install_hooks},
 };

@@ -31,7 +31,7 @@ struct library_set {
 };
 constexpr library_set library_sets[] = {
     {"internal!", "unset! symbol! context! triple!"},
-    {"external!", ""},
+    {"external!", "event!"},  // event! registers in the boot, and joins it then
     {"number!", "integer! float! percent!"},
     {"planar!", "pair! point2D!"},
     {"any-point!", "point2D! point3D!"},
@@ -47,7 +47,7 @@ constexpr library_set library_sets[] = {
     {"series!", "any-block! any-string! binary! image! vector!"},
     {"immediate!", "scalar! all-word! none! logic! datatype! typeset! handle! date!"},
     {"default!", "series! immediate!"},
-    {"any-type!", "default! any-object! any-function! internal! bitset! map!"},
+    {"any-type!", "default! any-object! any-function! internal! external! bitset! map!"},
 };
 constexpr size_t library_set_count = sizeof(library_sets) / sizeof(library_sets[0]);
 

@@ -16,6 +16,7 @@ enum : int32_t {
     core_system = 87,      // collector, system/words, float flags, interpreted?, set-tracing (7)
     tests = 100,           // the unit tests' own routines (16)
     kelbin = 120,          // the kelbin codec's encode and decode
+    event = 130,           // event? and find-flag?, then send-event-os
     json_unescape = 160,
     react_check = 161,
     json_decode = 162,

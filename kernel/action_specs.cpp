@@ -64,7 +64,7 @@ constexpr spec table[act::count] = {
     {"move", "origin", "origin [series! port!] target [series! port!] /part length [integer!]"},
     {"next", "series", "series [series! port!]"},
     {"pick", "series",
-     "series [series! port! bitset! pair! any-point! tuple! money! date! time!] index [scalar! any-string! any-word! block! "
+     "series [series! port! bitset! pair! any-point! tuple! money! date! time! external!] index [scalar! any-string! any-word! block! "
      "logic! time!]"},
     {"poke", "series",
      "series [series! port! bitset!] index [scalar! any-string! any-word! block! logic!] value [any-type!]"},

@@ -11,7 +11,9 @@
 //      system/standard/error, and the objects C++ reads by position are
 //      checked;
 //      after the reactivity phase the reactor prototypes take their fixed
-//      class ids;
+//      class ids; event! registers (with the row the GUI handed over, or a
+//      bare one) before the event phase, and after the view phase the
+//      fields the GUI reads by position are checked;
 //   4. the boot-args phase: the rebuilt command line goes into
 //      system/script/args before it, and argv into system/options/boot and
 //      system/options/args after it;
@@ -60,12 +62,9 @@ namespace {
 bool done = false;
 kel_value system_cell{types::unset, 0, 0, 0};  // a copy; the object lives in the global word
 
-// Fields that C++ reads by position: object path, field name, 0-based index.
-struct fixed_field {
-    const char* object;  // a member of system ("locale/currencies" for one further down), or "" for system itself
-    const char* field;
-    int32_t index;
-};
+// Fields of the system object that C++ reads by position; the object is a
+// member of system ("locale/currencies" for one further down), or "" for
+// system itself.
 const fixed_field fixed_fields[] = {
     {"", "version", 0},      {"", "catalog", 4},        {"", "options", 11},     {"", "script", 12},
     {"", "standard", 13},    {"catalog", "errors", 0},  {"options", "boot", 0},  {"options", "path", 2},
@@ -82,9 +81,11 @@ const fixed_field fixed_fields[] = {
 struct spec_typeset {
     const char* name;
     uint16_t families;  // any-type! names none and takes every id
+    uint32_t only = 0;  // else the one id the set holds (external!: event!, which registers later)
 };
 const spec_typeset spec_typesets[] = {
     {"any-type!", 0},
+    {"external!", 0, types::event},
     {"number!", family::number},
     {"any-point!", family::point},
     {"scalar!", family::scalar},
@@ -113,7 +114,8 @@ kel_value make_spec_typeset(const spec_typeset& t) {
     for (uint32_t id = 1; id <= types::count; ++id) {
         // every type a value can have: not the abstract series! base (whose
         // name the series! typeset takes over)
-        if (t.families == 0 ? id != types::series : in_family(id, t.families)) typeset_add(&ts, id);
+        const bool member = t.only ? id == t.only : t.families == 0 ? id != types::series : in_family(id, t.families);
+        if (member) typeset_add(&ts, id);
     }
     return ts;
 }
@@ -144,6 +146,24 @@ void check_spec_typesets() {
             if (id > 1 && id - 1 <= types::count) what += std::string(" (") + registry::type_names[id - 1].name + ")";
             catalog::boot_stop(what.c_str());
         }
+    }
+}
+
+// After the constants phase: event! registers later in the boot, so the
+// constants phase cannot name it; it joins external! and any-type! now,
+// before any spec is read with them, so that every function and native that
+// takes any value takes an event too.
+void admit_later_types() {
+    for (const char* name : {"external!", "any-type!"}) {
+        kel_value w = *word::from_c_string(name);
+        const kel_value* bound = _context::get_bound(&w);
+        if (!bound || type_of(bound) != types::typeset) {
+            const std::string what = std::string("phase constants: ") + name + " is not a typeset";
+            catalog::boot_stop(what.c_str());
+        }
+        kel_value grown = *bound;
+        typeset_add(&grown, types::event);
+        _context::set_bound(&w, &grown);
     }
 }
 
@@ -228,22 +248,47 @@ kel_value* member_at(const kel_value* object, const char* path) {
 
 }  // namespace
 
+namespace {
+
+// One fixed field of the object `holder` (named `object` in the message).
+void check_field(const kel_value* holder, const std::string& object, const fixed_field& f) {
+    if (!holder || type_of(holder) != types::object) {
+        const std::string what = object + " is not an object";
+        catalog::boot_stop(what.c_str());
+    }
+    const kel_value h = *holder;
+    const kel_value w = *word::from_c_string(f.field);
+    const int32_t i = object::index_of_word(&h, &w);
+    if (i != f.index) {
+        std::string where = object + "/" + f.field;
+        where += i < 0 ? " is missing" : " is out of its fixed order (field " + std::to_string(i) +
+                                              ", expected " + std::to_string(f.index) + ")";
+        catalog::boot_stop(where.c_str());
+    }
+}
+
+}  // namespace
+
+gui_hooks gui;
+
 void check_system(const kel_value* system) {
     for (const fixed_field& f : fixed_fields) {
         const kel_value* holder = *f.object ? member_at(system, f.object) : system;
-        std::string where = std::string("system/") + (*f.object ? std::string(f.object) + "/" : "") + f.field;
-        if (!holder || type_of(holder) != types::object) {
-            where = "system/" + std::string(f.object) + " is not an object";
-            catalog::boot_stop(where.c_str());
+        check_field(holder, std::string("system") + (*f.object ? std::string("/") + f.object : ""), f);
+    }
+}
+
+void check_view_fields() {
+    for (size_t n = 0; n < gui.view_field_count; ++n) {
+        const fixed_field& f = gui.view_fields[n];
+        const char* slash = std::strchr(f.object, '/');
+        const std::string first = slash ? std::string(f.object, slash) : std::string(f.object);
+        const kel_value* holder = _context::get_bound(word::from_c_string(first.c_str()));
+        if (holder && slash) {
+            const kel_value top = *holder;
+            holder = member_at(&top, slash + 1);
         }
-        const kel_value h = *holder;
-        const kel_value w = *word::from_c_string(f.field);
-        const int32_t i = object::index_of_word(&h, &w);
-        if (i != f.index) {
-            where += i < 0 ? " is missing" : " is out of its fixed order (field " + std::to_string(i) +
-                                                  ", expected " + std::to_string(f.index) + ")";
-            catalog::boot_stop(where.c_str());
-        }
+        check_field(holder, f.object, f);
     }
 }
 
@@ -392,7 +437,7 @@ void print_to_stdout(const kel_value* value, bool line_end) {
 // event! registers from the boot, after the typesets were built from the
 // start-up's 53 types; its word is made and set at once.
 void register_event_type() {
-    const uint32_t t = registry::register_boot_types(nullptr);
+    const uint32_t t = registry::register_boot_types(gui.event_row);
     if (t == 0) return;
     kel_value w = *word::from_c_string(registry::type_names[t].name);
     registry::type_names[t].word = w;
@@ -457,8 +502,15 @@ enum class phase_id {
 
 template <phase_id>
 constexpr phase_hooks hooks_of{};
+// The constants phase's typesets are checked against the native specs,
+// then the types registered later in the boot join them.
+void check_and_admit_types() {
+    check_spec_typesets();
+    admit_later_types();
+}
+
 template <>
-constexpr phase_hooks hooks_of<phase_id::constants>{set_null_handle, check_spec_typesets};
+constexpr phase_hooks hooks_of<phase_id::constants>{set_null_handle, check_and_admit_types};
 template <>
 constexpr phase_hooks hooks_of<phase_id::system>{nullptr, take_over_system};
 template <>
@@ -467,6 +519,8 @@ template <>
 constexpr phase_hooks hooks_of<phase_id::boot_args>{give_command_line, fill_boot_args, "extract-boot-args"};
 template <>
 constexpr phase_hooks hooks_of<phase_id::event>{register_event_type, nullptr};
+template <>
+constexpr phase_hooks hooks_of<phase_id::view>{nullptr, check_view_fields};
 
 #include "library/boot_phase_rows.inc"
 

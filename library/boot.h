@@ -9,9 +9,30 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kernel/registry.h"
 #include "kernel/value.h"
 
 namespace kel::boot {
+
+// A field that C++ reads by position: the object's path, the field's name
+// and its 0-based index.
+struct fixed_field {
+    const char* object;
+    const char* field;
+    int32_t index;
+};
+
+// What the GUI hands the boot (installed by a start-up step; a boot without
+// it registers event! as a bare row and checks no view fields): event!'s
+// row, and the fields of the view phase's objects that the GUI reads by
+// position, whose object paths start at a global word ("face!",
+// "system/view").
+struct gui_hooks {
+    registry::row_fn event_row = nullptr;
+    const fixed_field* view_fields = nullptr;
+    size_t view_field_count = 0;
+};
+extern gui_hooks gui;
 
 // The boot literal pool embedded in the executable (null in programs built
 // without one, which boot from source): the build boots the library from
@@ -34,8 +55,8 @@ void write_pool(kel_value* out);
 void decode_pool(const pool_bytes& pool);
 
 // Runs the whole boot once: from the embedded pool when there is one and
-// KEL_BOOT_SOURCE is not set (to anything but 0), else from source. The collector is active from its start; the
-// stress check (KEL_GC_STRESS) is held back until the boot is done.
+// KEL_BOOT_SOURCE is not set (to anything but 0), else from source. The
+// collector is active from its start; the stress check (KEL_GC_STRESS) is held back until the boot is done.
 void run();
 bool done_q();
 
@@ -46,6 +67,10 @@ void run_source(const char* name, const char* source, size_t length);
 // Checks the fields C++ reads by position in a system object; one missing
 // or out of its order stops the boot.
 void check_system(const kel_value* system);
+
+// Checks the GUI's fixed fields (gui.view_fields) as they stand now; one
+// missing or out of its order stops the boot.
+void check_view_fields();
 
 // Loads UTF-8 source text into a new block pushed on the argument stack,
 // every block in it (nested ones too) carrying the library-code flag.

@@ -76,5 +76,24 @@ TEST(boot_failures, system_fields_out_of_order_stop_the_boot) {
                 failed_exit, "\\*\\*\\* Boot Error: system/locale/currencies/list is missing");
 }
 
+// The fields the GUI reads by position in the view phase's objects.
+void check_view(const char* source) {
+    run_text(source);
+    boot::check_view_fields();
+    std::exit(0);
+}
+
+TEST(boot_failures, view_fields_out_of_order_stop_the_boot) {
+    EXPECT_EXIT(check_view("none"), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(check_view("face!: make object! [offset: none type: 'face]"), failed_exit,
+                "\\*\\*\\* Boot Error: face!/type is out of its fixed order \\(field 1, expected 0\\)");
+    EXPECT_EXIT(check_view("para!: make object! [origin: none padding: none scroll: none align: none v-align: none "
+                           "wrap?: false on-change*: func [w o n] [] parent: none]"),
+                failed_exit, "\\*\\*\\* Boot Error: para!/parent is out of its fixed order \\(field 7, expected 6\\)");
+    EXPECT_EXIT(check_view("system/view: make object! [screens: none]"), failed_exit,
+                "\\*\\*\\* Boot Error: system/view/event-port is missing");
+    EXPECT_EXIT(check_view("scroller!: none"), failed_exit, "\\*\\*\\* Boot Error: scroller! is not an object");
+}
+
 }  // namespace
 }  // namespace kel::test
