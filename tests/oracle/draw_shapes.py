@@ -88,7 +88,9 @@ CASES = [
     case("join-miter", "line-width 10 line 15x80 50x20 85x80", polyline(V), 10),
     case("join-round", "line-width 10 line-join round line 15x80 50x20 85x80", polyline(V), 10, "round"),
     case("join-bevel", "line-width 10 line-join bevel line 15x80 50x20 85x80", polyline(V), 10, "bevel"),
-    case("join-sharp", "line-width 6 line 10x60 90x50 10x40", polyline([(10, 60), (90, 50), (10, 40)]), 6),
+    # a miter 7 half-widths long: bevelled under the limit of 5 widths, where a
+    # limit of 10 would draw the point
+    case("join-sharp", "line-width 6 line 10x60 80x50 10x40", polyline([(10, 60), (80, 50), (10, 40)]), 6),
     case("cap-flat", "line-width 12 line 20x50 80x50", polyline([(20, 50), (80, 50)]), 12),
     case("cap-square", "line-width 12 line-cap square line 20x50 80x50", polyline([(20, 50), (80, 50)]), 12,
          cap="square"),
