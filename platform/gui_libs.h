@@ -50,6 +50,11 @@ namespace kel::platform::gui_libs {
     X(cairo_set_source_rgba) X(cairo_move_to) X(cairo_line_to) X(cairo_rectangle)          \
     X(cairo_fill) X(cairo_stroke) X(cairo_paint) X(cairo_set_line_width)                   \
     X(cairo_translate) X(cairo_scale) X(cairo_rotate)                                      \
+    X(cairo_new_path) X(cairo_close_path) X(cairo_curve_to) X(cairo_fill_preserve)         \
+    X(cairo_set_fill_rule) X(cairo_set_line_join) X(cairo_set_line_cap) X(cairo_set_dash)  \
+    X(cairo_set_miter_limit) X(cairo_set_antialias) X(cairo_set_matrix)                   \
+    X(cairo_identity_matrix) X(cairo_clip) X(cairo_reset_clip)                             \
+    X(pango_layout_get_context) X(pango_layout_context_changed)                            \
     X(cairo_font_options_create) X(cairo_font_options_destroy)                             \
     X(cairo_font_options_set_antialias)                                                    \
     X(pango_font_description_new) X(pango_font_description_free)                           \
