@@ -15,6 +15,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/tuple.h"
 #include "evaluator/routines.h"
+#include "gui/backend/draw_walker.h"
 #include "gui/backend/face_fields.h"
 #include "gui/backend/gtk_start.h"
 #include "gui/backend/screens.h"
@@ -136,9 +137,8 @@ machine_value detach_image(const machine_value* a, int32_t) {
 }
 
 machine_value draw_image(const machine_value* a, int32_t) {
-    const kel_value* image = a[0].cell;
-    if (image::width_of(image) == 0 || image::height_of(image) == 0) return none_answer();
-    not_built();  // the draw dialect
+    gui::os_do_draw(a[0].cell, a[1].cell);
+    return none_answer();
 }
 
 machine_value text_box_metrics(const machine_value* a, int32_t) {
