@@ -149,6 +149,17 @@ void check_spec_typesets() {
     }
 }
 
+// The value of a global word that a phase must leave as a `type`; anything
+// else stops the boot, naming the phase, the word and what it should be.
+kel_value phase_global(const char* phase, const char* name, uint32_t type, const char* kind) {
+    const kel_value* bound = _context::get_bound(word::from_c_string(name));
+    if (!bound || type_of(bound) != type) {
+        const std::string what = std::string("phase ") + phase + ": " + name + " is not " + kind;
+        catalog::boot_stop(what.c_str());
+    }
+    return *bound;
+}
+
 // After the constants phase: event! registers later in the boot, so the
 // constants phase cannot name it; it joins external! and any-type! now,
 // before any spec is read with them, so that every function and native that
@@ -156,12 +167,7 @@ void check_spec_typesets() {
 void admit_later_types() {
     for (const char* name : {"external!", "any-type!"}) {
         kel_value w = *word::from_c_string(name);
-        const kel_value* bound = _context::get_bound(&w);
-        if (!bound || type_of(bound) != types::typeset) {
-            const std::string what = std::string("phase constants: ") + name + " is not a typeset";
-            catalog::boot_stop(what.c_str());
-        }
-        kel_value grown = *bound;
+        kel_value grown = phase_global("constants", name, types::typeset, "a typeset");
         typeset_add(&grown, types::event);
         _context::set_bound(&w, &grown);
     }
@@ -313,12 +319,7 @@ void take_over_errors() {
 void fix_reactor_classes() {
     for (const char* name : {"reactor!", "deep-reactor!"}) {
         kel_value w = *word::from_c_string(name);
-        const kel_value* bound = _context::get_bound(&w);
-        if (!bound || type_of(bound) != types::object) {
-            const std::string what = std::string("phase reactivity: ") + name + " is not an object";
-            catalog::boot_stop(what.c_str());
-        }
-        kel_value o = *bound;
+        kel_value o = phase_global("reactivity", name, types::object, "an object");
         o.w2 = object::boot_class_id(name);
         _context::set_bound(&w, &o);
         object::copy_to_self(&o);
