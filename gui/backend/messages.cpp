@@ -198,6 +198,8 @@ bool do_events(bool no_wait) {
     return result;
 }
 
+void dispatch_now(const record& r) { run_dispatch(r); }
+
 const record* current() { return current_record; }
 
 void exit_event_loop() { post_quit(); }

@@ -85,6 +85,9 @@ void wake();
 // record (or a quit, in a no-wait pass with no waiting loop active) was
 // taken.
 bool do_events(bool no_wait);
+// Dispatches a record at once, as the loop does with one it took (a
+// script's unqueued event).
+void dispatch_now(const record& r);
 // The record being dispatched (null outside a dispatch); each dispatch saves
 // and restores it, so an outer one sees its own record again after a nested
 // loop.
