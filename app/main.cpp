@@ -1,10 +1,11 @@
 // The process entry: everything runs on the runtime thread; main only waits.
 // It hands the platform's thread shell the runtime's fault handlers, stack
-// record and signal flags, which the platform layer cannot include, and the
-// boot the literal pool the build made (KEL_BOOT_POOL_FILE), linked in as
-// read-only bytes.
+// record, signal flags and the message loop's wake, which the platform layer
+// cannot include, and the boot the literal pool the build made
+// (KEL_BOOT_POOL_FILE), linked in as read-only bytes.
 #include <cstdint>
 
+#include "gui/backend/messages.h"
 #include "kernel/fatal.h"
 #include "kernel/runtime.h"
 #include "library/boot.h"
@@ -40,6 +41,6 @@ int main(int argc, char** argv) {
     const kel::platform::runtime_thread_hooks hooks{kel::fatal::install_fault_handlers, set_stack,
                                                     &kel::runtime::evaluating, &kel::runtime::interactive,
                                                     &kel::runtime::halt_requested,
-                                                    &kel::runtime::quit_requested};
+                                                    &kel::runtime::quit_requested, kel::messages::wake};
     return kel::platform::run_runtime_thread(kel::runtime::main_body, hooks);
 }

@@ -53,6 +53,6 @@ int main(int argc, char** argv) {
     const kel::platform::runtime_thread_hooks hooks{kel::fatal::install_fault_handlers, set_stack,
                                                     &kel::runtime::evaluating, &kel::runtime::interactive,
                                                     &kel::runtime::halt_requested,
-                                                    &kel::runtime::quit_requested};
+                                                    &kel::runtime::quit_requested, nullptr};
     return kel::platform::run_runtime_thread(write_pool_body, hooks);
 }

@@ -125,7 +125,10 @@ int run_runtime_thread(int (*body)(), const runtime_thread_hooks& hooks) {
             // A console command is halted by the evaluator's poll and the
             // prompt comes back; a second interrupt before the poll saw the
             // first (a native that does not return) ends the process.
-            if (hooks.interactive->load() && !hooks.halt_requested->exchange(true)) continue;
+            if (hooks.interactive->load() && !hooks.halt_requested->exchange(true)) {
+                if (hooks.wake) hooks.wake();
+                continue;
+            }
             // A running script is ended here, never as a success.
             static const char halted[] = "(halted)\n";
             ssize_t ignored = write(2, halted, sizeof halted - 1);
@@ -138,6 +141,7 @@ int run_runtime_thread(int (*body)(), const runtime_thread_hooks& hooks) {
             // second one does not wait for it.
             if (hooks.quit_requested->exchange(true)) end_process(143);
             hooks.halt_requested->store(true);
+            if (hooks.wake) hooks.wake();
             clock_gettime(CLOCK_MONOTONIC, &quit_deadline);
             quit_deadline.tv_sec += quit_grace_seconds;
             quit_pending = true;

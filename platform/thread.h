@@ -3,8 +3,8 @@
 // asynchronous signals, which are blocked on the runtime thread.
 //
 // The platform knows nothing of the runtime above it: the caller hands in how
-// to install the fault handlers, where to record the stack bounds, and the
-// flags the waiter sets for the evaluator to poll.
+// to install the fault handlers, where to record the stack bounds, the
+// flags the waiter sets for the evaluator to poll, and how to wake it.
 #pragma once
 #include <atomic>
 
@@ -19,6 +19,9 @@ struct runtime_thread_hooks {
     std::atomic<bool>* interactive;     // it is a console command: SIGINT asks for a halt
     std::atomic<bool>* halt_requested;  // set on SIGINT or SIGTERM while evaluating
     std::atomic<bool>* quit_requested;  // set on SIGTERM while evaluating
+    // Wakes a runtime thread asleep in the message loop after a halt was
+    // asked for, so that it sees the flag; null when nothing sleeps there.
+    void (*wake)();
 };
 
 // Runs `body` on the runtime thread and returns its result as the exit code.

@@ -11,6 +11,7 @@
 #include "datatypes/word.h"
 #include "evaluator/native_api_words.h"
 #include "evaluator/routines.h"
+#include "gui/backend/send_event.h"
 #include "kernel/collector.h"
 #include "kernel/hashtable.h"
 #include "kernel/native_api.h"
@@ -62,8 +63,6 @@ uint32_t flag_symbols[std::size(flag_names)];
 uint32_t flag_canon[std::size(flag_names)];
 uint32_t field_canon[field_count + 1];
 
-// Cells of a made event's block.
-enum block_cell : int32_t { cell_window = 0, cell_face, cell_offset, cell_picked };
 
 void intern_all(const char* const* names, size_t count, uint32_t* exact, uint32_t* canon) {
     for (size_t i = 0; i < count; ++i) {
@@ -337,16 +336,25 @@ machine_value find_flag_q(const machine_value* a, int32_t) {
     return logic_answer(false);
 }
 
+machine_value send_event_os(const machine_value* a, int32_t) {
+    return logic_answer(send_event::send(a[0].cell, a[1].i != 0));
+}
+
 const routines::binding event_routines[] = {
     {"event?", R"k("Returns true if the value is an event" value [any-type!] return: [logic!])k", event_q},
     {"find-flag?", R"k("Checks a flag in a face's flags: a word, or a block of words"
         flags [any-type!] flag [word!] return: [logic!])k",
      find_flag_q},
+    {"send-event-os", R"k("Sends an event to its face's view: posted when queued, else handled now"
+        event [event!] queued? [logic!] return: [logic!])k",
+     send_event_os},
 };
 
 }  // namespace
 
 native_hooks native;
+
+const kel_value* made_cell(const kel_value* event, int32_t which) { return block_cell_of(event, which); }
 
 int32_t type_number(const kel_value* word) {
     const uint32_t s = symbol::resolve(word_symbol(word));

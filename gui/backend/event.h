@@ -1,5 +1,6 @@
 // event: the event! datatype (type id 54), the value through which input
-// reaches scripts, and the two routines that test events and flags.
+// reaches scripts, the two routines that test events and flags, and
+// `send-event-os`, which hands a script's event to the message loop.
 //
 // A cell: word 0 the header (bit 0x1000 set on events a script made), word 1
 // the event type number (0: none given), word 2 for a made event the node of
@@ -25,7 +26,7 @@
 
 namespace kel::event_value {
 
-// Table numbers of `event?` and `find-flag?`.
+// Table numbers of `event?`, `find-flag?` and `send-event-os`.
 constexpr int32_t first_event_routine = routine_numbers::event;
 
 constexpr uint32_t header_made = 0x1000u;
@@ -68,6 +69,11 @@ struct native_hooks {
     void (*read)(const kel_value* event, int32_t field, kel_value* out) = nullptr;
 };
 extern native_hooks native;
+
+// Cells of a made event's block, and cell `which` of it (null when the
+// event is native or was made without a block).
+enum block_cell : int32_t { cell_window = 0, cell_face, cell_offset, cell_picked };
+const kel_value* made_cell(const kel_value* event, int32_t which);
 
 // Event type numbers 1-38 by name; 0 for a word that names none.
 int32_t type_number(const kel_value* word);

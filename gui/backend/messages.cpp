@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kernel/native_api.h"
+#include "kernel/runtime.h"
 
 namespace kel::messages {
 
@@ -178,6 +179,10 @@ bool do_events(bool no_wait) {
         ~leave() { --depth; }
     } leaving;
     for (;;) {
+        // A halt asked for (an interrupt at a console command, or the
+        // termination signal) ends every waiting loop, innermost first; the
+        // flag stays set for the evaluator's poll after the outermost.
+        if (runtime::halt_requested.load(std::memory_order_relaxed)) return result;
         const taken t = take_now(&r, true);
         if (t == taken::a_record) {
             result = true;
@@ -197,6 +202,8 @@ bool do_events(bool no_wait) {
     }
     return result;
 }
+
+void dispatch_now(const record& r) { run_dispatch(r); }
 
 const record* current() { return current_record; }
 

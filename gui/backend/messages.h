@@ -81,10 +81,14 @@ void wake();
 // --- loop ---------------------------------------------------------------------------
 
 // Waiting (no_wait false): takes and dispatches records until a quit is
-// taken. No-wait: dispatches at most one record and returns. True when a
+// taken or a halt is asked for (runtime::halt_requested, which it leaves
+// set). No-wait: dispatches at most one record and returns. True when a
 // record (or a quit, in a no-wait pass with no waiting loop active) was
 // taken.
 bool do_events(bool no_wait);
+// Dispatches a record at once, as the loop does with one it took (a
+// script's unqueued event).
+void dispatch_now(const record& r);
 // The record being dispatched (null outside a dispatch); each dispatch saves
 // and restores it, so an outer one sees its own record again after a nested
 // loop.

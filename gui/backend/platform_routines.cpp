@@ -18,6 +18,7 @@
 #include "gui/backend/draw_walker.h"
 #include "gui/backend/face_fields.h"
 #include "gui/backend/gtk_start.h"
+#include "gui/backend/messages.h"
 #include "gui/backend/screens.h"
 #include "kernel/native_api.h"
 #include "kernel/ownership.h"
@@ -153,6 +154,19 @@ machine_value toggle_gpu(const machine_value*, int32_t) { return none_answer(); 
 
 machine_value pending(const machine_value*, int32_t) { not_built(); }
 
+// Waiting: runs until the loop's quit; no-wait: at most one record. True
+// when a record was taken.
+machine_value do_event_loop(const machine_value* a, int32_t) {
+    machine_value v;
+    v.i = messages::do_events(a[0].i != 0) ? 1 : 0;
+    return v;
+}
+
+machine_value exit_event_loop(const machine_value*, int32_t) {
+    messages::exit_event_loop();
+    return none_answer();
+}
+
 kel_value theme_colour(GtkStyleContext* style, const char* name) {
     GdkRGBA c{0, 0, 0, 1};
     gl::gtk()->gtk_style_context_lookup_color(style, name, &c);
@@ -222,7 +236,7 @@ machine_value gui_build(const machine_value*, int32_t) {
 // The rows in member order (the plain values and script functions of the
 // object have no rows). `pending` marks the routines whose native side
 // belongs to a later part of the backend: facet updates, fonts, windows and
-// panels, events, requesters, rich text and scrollers, dark mode.
+// panels, requesters, rich text and scrollers, dark mode.
 const routines::binding rows[] = {
     {"make-null-handle", "", make_null_handle},
     {"fetch-all-screens", "", fetch_all_screens},
@@ -244,8 +258,8 @@ const routines::binding rows[] = {
     {"make-view", "face [object!] parent [handle!]", pending},
     {"draw-image", "image [image!] cmds [block!]", draw_image},
     {"draw-face", "face [object!] cmds [block!]", pending},
-    {"do-event-loop", "no-wait? [logic!] return: [logic!]", pending},
-    {"exit-event-loop", "", pending},
+    {"do-event-loop", "no-wait? [logic!] return: [logic!]", do_event_loop},
+    {"exit-event-loop", "", exit_event_loop},
     {"request-font", "font [object!] selected [any-type!] mono? [logic!]", pending},
     {"request-file", "title [any-type!] name [any-type!] filter [any-type!] save? [logic!] multi? [logic!]", pending},
     {"request-dir", "title [any-type!] dir [any-type!] filter [any-type!] keep? [logic!] multi? [logic!]", pending},

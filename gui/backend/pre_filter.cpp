@@ -100,6 +100,8 @@ int32_t run(const messages::record& r) {
     }
 }
 
+void forget_pointer() { have_pointer = false; }
+
 void reset() {
     have_pointer = false;
     last_x = last_y = 0;

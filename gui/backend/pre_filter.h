@@ -18,6 +18,10 @@ namespace kel::pre_filter {
 // The record's answer: 0 drops it.
 int32_t run(const messages::record& r);
 
+// Forgets the last pointer point, so that the next move is let through
+// even at the same point (a script's synthetic move).
+void forget_pointer();
+
 // Forgets the hover and key state (tests, and a new display).
 void reset();
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "datatypes/context.h"
+#include "datatypes/handle.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "gui/backend/dispatch.h"
@@ -199,6 +200,48 @@ TEST_F(GuiDispatch, AFaceWithAllOverSeesEveryMove) {
     pre_filter::run(at(kind::mouse_move, 0, 1, 1));
     pre_filter::run(at(kind::mouse_move, 0, 2, 2));
     EXPECT_EQ(seen(), "[[over button window (1, 1) [] none 0] [over button window (2, 2) [] none 0]]");
+}
+
+// send-event-os finds its target through the face's view handle: `window`
+// first, then `face`; what has no view, or no message, answers false.
+TEST_F(GuiDispatch, ASentEventReachesTheViewOfItsFace) {
+    run("hw: hf: none");
+    handle::init_cell(_context::get_bound(word::from_c_string("hw")), window_view, handle::CLASS_WINDOW);
+    handle::init_cell(_context::get_bound(word::from_c_string("hf")), button_view, handle::CLASS_WINDOW);
+    run("w/state: reduce [hw] f/state: reduce [hf] g: make face! [type: 'button]");
+    struct row {
+        const char* event;
+        const char* answer_and_seen;
+    } rows[] = {
+        {"[type: 'down face: f offset: 10x20]", "[true [[down button window (10, 20) [down] none 0]]]"},
+        {"[type: 'up face: g window: w]", "[true [[up window window (0, 0) [] none 0]]]"},
+        {"[type: 'alt-down face: f flags: [shift]]", "[true [[alt-down button window (0, 0) [alt-down shift] none 0]]]"},
+        {"[type: 'wheel face: f picked: 2]", "[true [[wheel button window (0, 0) [] wheel 2.0]]]"},
+        {"[type: 'over face: f flags: [away]]", "[true [[over button window (0, 0) [away] none 0]]]"},
+        // key events report the modifiers they carry, and the whole code point
+        {"[type: 'key face: f key: #\"a\" flags: [control]]", "[true [[key button window none [control] #\"a\" 97]]]"},
+        {"[type: 'key face: f key: #\"\xF0\x9F\x98\x80\"]", "[true [[key button window none [] #\"\xF0\x9F\x98\x80\" -2560]]]"},
+        {"[type: 'down face: g]", "[false []]"},
+        {"[type: 'down]", "[false []]"},
+        {"[type: 'close face: f]", "[false []]"},
+        {"[face: f]", "[false []]"},
+    };
+    for (const row& r : rows) {
+        const std::string text = std::string("clear seen a: send-event-os make event! ") + r.event +
+                                 " false got: reduce [a seen]";
+        run(text.c_str());
+        EXPECT_EQ(mold(global("got")), r.answer_and_seen) << r.event;
+        EXPECT_EQ(messages::key_flags_override, -1) << r.event;
+    }
+    // a move at the point of the last one still arrives when a script sends it
+    run("clear seen send-event-os make event! [type: 'over face: f offset: 4x4] false "
+        "send-event-os make event! [type: 'over face: f offset: 4x4] false");
+    EXPECT_EQ(seen(), "[[over button window (4, 4) [] none 0]]");
+    // queued: posted, and seen when the loop takes it
+    run("clear seen a: send-event-os make event! [type: 'down face: f] true got: reduce [a seen]");
+    EXPECT_EQ(mold(global("got")), "[true []]");
+    EXPECT_TRUE(messages::do_events(true));
+    EXPECT_EQ(seen(), "[[down button window (0, 0) [down] none 0]]");
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The GUI's message core without a display: records posted through the
 // core's own door and dispatched to a recording hook, the quit protocol of
 // nested waiting loops, face timers on a fake clock, and a post from a
-// second thread that wakes a sleeping loop. A loop that would sleep with
+// second thread that wakes a sleeping loop, and a halt asked for from
+// another thread ending every sleeping loop. A loop that would sleep with
 // nothing left to take is a hang; the tests' wait hook ends it and records
 // that instead.
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include "datatypes/string_api.h"
 #include "gui/backend/messages.h"
 #include "kernel/native_api.h"
+#include "kernel/runtime.h"
 #include "tests/unit/core_builder.h"
 #include "tests/unit/runtime_env.h"
 
@@ -238,6 +240,34 @@ TEST_F(MessageCore, APostFromAnotherThreadWakesASleepingLoop) {
     messages::do_events(false);
     poster.join();
     EXPECT_EQ(seen, (std::vector<int64_t>{6}));
+}
+
+// A halt asked for while loops sleep (the signal waiter sets the flag, then
+// wakes the core) ends the sleeping loop and every loop around it, and is
+// left for the evaluator's poll. With one loop, and with two nested.
+TEST_F(MessageCore, AHaltEndsEverySleepingLoopAndStaysAsked) {
+    for (const bool nested : {false, true}) {
+        messages::reset();
+        seen.clear();
+        messages::dispatching.dispatch = recording_dispatch;
+        on_record = [](const record& r) {
+            if (r.wparam == 1) {
+                EXPECT_FALSE(messages::do_events(false));
+                EXPECT_EQ(messages::waiting_depth(), 1);  // the outer loop, still to end
+            }
+        };
+        if (nested) messages::post(user(1));
+        std::thread waiter([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            runtime::halt_requested.store(true);
+            messages::wake();
+        });
+        messages::do_events(false);
+        waiter.join();
+        EXPECT_EQ(messages::waiting_depth(), 0);
+        EXPECT_TRUE(runtime::halt_requested.exchange(false));
+        EXPECT_EQ(seen, nested ? std::vector<int64_t>{1} : std::vector<int64_t>{});
+    }
 }
 
 }  // namespace
