@@ -456,19 +456,25 @@ const char start_process_source[] =
     ;
 void start_process() { run_source("process", start_process_source, sizeof start_process_source - 1); }
 
-// After the system phase: the system object is kept in root (even if its
-// word changes) and checked, and the values start-up made before it existed
-// are handed to it.
-void take_over_system() {
+// The system object is kept in root (even if its word changes) and checked,
+// and the values start-up made before it existed are handed to it; without
+// one the boot stops with `missing`.
+void keep_system(const char* missing) {
     kel_value w = *word::from_c_string("system");
     const kel_value* s = _context::get_bound(&w);
-    if (!s || type_of(s) != types::object) catalog::boot_stop("the system object was not built");
+    if (!s || type_of(s) != types::object) catalog::boot_stop(missing);
     system_cell = *s;
     block::ks_add(block::root(), &system_cell);
     check_system(&system_cell);
     take_over_errors();
     hand_exit_states_to_lexer();
     hand_trace_settings_to_errors();
+}
+
+// After the system phase: the system object taken over, stamped with this
+// build, and given this process's values.
+void take_over_system() {
+    keep_system("the system object was not built");
     stamp_build_date();
     stamp_build_git();
     start_process();
@@ -647,15 +653,7 @@ void boot_from_pool() {
     runtime::recording = false;
     register_event_type();
     set_null_handle();
-    kel_value w = *word::from_c_string("system");
-    const kel_value* s = _context::get_bound(&w);
-    if (!s || type_of(s) != types::object) catalog::boot_stop("the boot pool holds no system object");
-    system_cell = *s;
-    block::ks_add(block::root(), &system_cell);
-    check_system(&system_cell);
-    take_over_errors();
-    hand_exit_states_to_lexer();
-    hand_trace_settings_to_errors();
+    keep_system("the boot pool holds no system object");
     function::library_phase = true;
     start_process();
     for (const phase& p : phases) {
