@@ -373,16 +373,19 @@ void canvas::apply_matrix() {
     t_->cairo_set_matrix(cr_, &m);
 }
 
+// Narrows cairo's clip by one device-space polygon (under the identity matrix).
+void canvas::clip_to(const clip_polygon& c) {
+    t_->cairo_new_path(cr_);
+    t_->cairo_move_to(cr_, c.corners[0].x, c.corners[0].y);
+    for (int i = 1; i < 4; ++i) t_->cairo_line_to(cr_, c.corners[i].x, c.corners[i].y);
+    t_->cairo_close_path(cr_);
+    t_->cairo_clip(cr_);
+}
+
 void canvas::apply_clips() {
     t_->cairo_reset_clip(cr_);
     t_->cairo_identity_matrix(cr_);
-    for (const clip_polygon& c : clips_) {
-        t_->cairo_new_path(cr_);
-        t_->cairo_move_to(cr_, c.corners[0].x, c.corners[0].y);
-        for (int i = 1; i < 4; ++i) t_->cairo_line_to(cr_, c.corners[i].x, c.corners[i].y);
-        t_->cairo_close_path(cr_);
-        t_->cairo_clip(cr_);
-    }
+    for (const clip_polygon& c : clips_) clip_to(c);
     apply_matrix();
 }
 
@@ -396,11 +399,7 @@ void canvas::clip_rectangle(point a, point b) {
     clips_.push_back(c);
     now_.clip_count = clips_.size();
     t_->cairo_identity_matrix(cr_);
-    t_->cairo_new_path(cr_);
-    t_->cairo_move_to(cr_, c.corners[0].x, c.corners[0].y);
-    for (int i = 1; i < 4; ++i) t_->cairo_line_to(cr_, c.corners[i].x, c.corners[i].y);
-    t_->cairo_close_path(cr_);
-    t_->cairo_clip(cr_);
+    clip_to(c);
     apply_matrix();
 }
 

@@ -101,6 +101,7 @@ private:
     bool drawable(const point* points, int count, double extra = 0) const;
     void apply_matrix();
     void apply_clips();
+    void clip_to(const clip_polygon& c);
     void fill_and_stroke(bool fillable);
     void stroke_only();
     void set_source(uint32_t packed);

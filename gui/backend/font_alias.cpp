@@ -1,6 +1,8 @@
 // font_alias: see font_alias.h.
 #include "gui/backend/font_alias.h"
 
+#include "kernel/fold.h"
+
 namespace kel::gui {
 
 namespace {
@@ -18,14 +20,11 @@ constexpr alias_row aliases[] = {
     {"Times New Roman", "serif"},
 };
 
+// Family names compare as symbol names do: ASCII letters without case.
 bool same_ascii_fold(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
+    for (size_t i = 0; i < a.size(); ++i)
+        if (fold_name_byte(static_cast<uint8_t>(a[i])) != fold_name_byte(static_cast<uint8_t>(b[i]))) return false;
     return true;
 }
 
